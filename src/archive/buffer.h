@@ -1,0 +1,80 @@
+// The byte window through which the reader sees one archive file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace zentrail {
+
+// Capacity of the window: no byte is ever stored at or past this index.
+#ifndef ZENTRAIL_WINDOW_SIZE
+#define ZENTRAIL_WINDOW_SIZE 0x4000000  // 64 MiB
+#endif
+constexpr int32_t WINDOW_SIZE = ZENTRAIL_WINDOW_SIZE;
+// The storage allocated behind the window (address space only: pages past the
+// window are never touched).
+constexpr int32_t STORAGE_SIZE = 0x20000000;  // 512 MiB
+
+struct FreeDeleter {
+    void operator()(void* p) const noexcept;
+};
+using HeapBytes = std::unique_ptr<unsigned char[], FreeDeleter>;
+
+// Allocates `size` bytes with malloc; throws std::bad_alloc when that fails.
+HeapBytes allocate_bytes(std::size_t size);
+
+// The reads trust their caller: the decoder checks that the bytes it is
+// about to take are unread bytes of the window before it takes them.
+class Buffer {
+public:
+    Buffer();
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    uint8_t byte_top() const { return data[pos]; }
+    void shift(int n) {
+        pos += n;
+        length = end - pos;
+    }
+    uint8_t grab_byte() {
+        uint8_t b = data[pos];
+        shift(1);
+        return b;
+    }
+    uint16_t grab_word() {
+        const unsigned char* p = data.get() + pos;
+        uint16_t v = static_cast<uint16_t>((p[0] << 8) | p[1]);
+        shift(2);
+        return v;
+    }
+    uint32_t grab_dword() {
+        const unsigned char* p = data.get() + pos;
+        uint32_t v = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+        shift(4);
+        return v;
+    }
+    // Copies n bytes to dst with their order reversed: one big-endian value
+    // lands least significant byte first, an array lands in reverse order.
+    void grab_bytes(void* dst, int n);
+
+    int32_t get_length() const { return length; }
+
+    // Appends n bytes after moving the unread bytes to the front; throws
+    // std::length_error("Cannot extend with given bytes!") when they do not fit.
+    void extend(const unsigned char* src, int n);
+
+    // Test access to the raw state.
+    int32_t position() const { return pos; }
+    int32_t end_index() const { return end; }
+    const unsigned char* storage() const { return data.get(); }
+
+private:
+    void _compact();
+
+    HeapBytes data;
+    int32_t pos = 0;
+    int32_t end = 0;
+    int32_t length = 0;
+};
+
+}  // namespace zentrail

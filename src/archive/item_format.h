@@ -1,0 +1,62 @@
+// The archive record format: the decoded item, item codes, size tables and
+// the decoder's result codes and exception types.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+
+namespace zentrail {
+
+// One decoded archive record, reused for every record of a run. The decoder
+// writes only the fields the record carries.
+struct AR_COMMON_ITEM {
+    uint16_t ticks_hi;     // bits 47..32 of the time of day
+    uint32_t ticks_lo;     // bits 31..0 of the time of day (a date mark: the day)
+    uint8_t code;          // class in bits 0..4, subtype in bits 5..7
+    uint8_t param;         // element count of a group, attribute otherwise
+    uint16_t id;           // signal id; system items leave it unchanged
+    int32_t string_size;   // string alarms only: text length + 1
+    unsigned char data[512];  // payload, byte order reversed as one block
+};
+
+// What every record sink receives: the item and the day it was read under.
+struct ACI_WITH_DATE {
+    AR_COMMON_ITEM item;
+    uint32_t date;
+};
+
+inline int ARCODE(int cls, int sub) { return cls | (sub << 5); }
+inline int ARCLASS(int code) { return code & 0x1F; }
+inline int ARSUBTYPE(int code) { return (code >> 5) & 7; }
+
+// Result codes of Parser::_read_next_item_from_data.
+constexpr int AR_ITEM = 0;
+constexpr int AR_END_OF_DATA = -10;
+constexpr int AR_FORMAT_ERROR = -606;
+
+constexpr uint8_t AR_END_BYTE = 0xFF;
+constexpr int AR_MAX_GROUP_RECORD = 522;
+// Classes 13..16 and 28..30 are reserved and never valid.
+constexpr uint32_t AR_RESERVED_CLASS_MASK = 0x7001E000;
+constexpr int AR_STRING_CLASS = 12;
+constexpr int AR_ACK_CLASS = 31;
+constexpr int AR_FIRST_GROUP_CLASS = 17;
+
+// Whole-record size of each alarm class 0..12 (class 31 uses entry 4).
+extern const int32_t ALARM_SIZES[13];
+// Element width of each group class 17..27, indexed by class - 17.
+extern const int32_t GROUP_ITEM_SIZES[11];
+
+class ErrorException : public std::exception {
+public:
+    explicit ErrorException(int32_t code = AR_FORMAT_ERROR) : error_code(code) {}
+    const char* what() const noexcept override { return "ErrorException"; }
+    int32_t error_code;
+};
+
+class DateMarkException : public std::exception {
+public:
+    const char* what() const noexcept override { return "DateMarkException"; }
+};
+
+}  // namespace zentrail

@@ -1,0 +1,74 @@
+// The archive reader: reads a list of files in order, decodes their records
+// and hands the selected items to a record sink.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/buffer.h"
+#include "archive/item_format.h"
+
+namespace zentrail {
+
+class Filter;
+class Writer;
+
+using PathList = std::vector<std::string>;
+
+// Unread bytes at or below which the reader refills the window after an item.
+constexpr int32_t REFILL_THRESHOLD = 511;
+
+class Parser {
+public:
+    // `filter` selects the items by signal id and is not owned; a null
+    // filter passes every item (the dump tool uses this).
+    explicit Parser(const Filter* filter);
+    ~Parser();
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    // Reads every file of `paths` in order into `writer`. Throws
+    // FileOpenError or FileFormatError (after handing on the error item).
+    void exportFiles(Writer* writer, const PathList* paths);
+
+    bool _open_file(const char* path);
+    void _close_current_file();
+    void _load();
+
+    // The record decoder. It reads through `buf`; when `buf` is the reader's
+    // own window it is refilled from the open file whenever a field is not
+    // wholly present, so records decode the same across refills. A record
+    // that the end of the bytes cuts short ends the data.
+    int _read_next_item_from_data(Buffer* buf, unsigned int* date, AR_COMMON_ITEM* item);
+    void _data_get_any_item(Buffer* buf, AR_COMMON_ITEM* item);
+    void _parse_ticks(Buffer* buf, AR_COMMON_ITEM* item);
+    uint8_t _parse_code(Buffer* buf, AR_COMMON_ITEM* item);
+    void _parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls);
+    void _parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls);
+
+private:
+    struct FileCloser {
+        void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+    };
+
+    // Makes n bytes available in `buf`, refilling the reader's window from
+    // the file if it can; false when the data ends first.
+    bool _ensure(Buffer* buf, int n) { return buf->get_length() >= n || _top_up(buf, n); }
+    bool _top_up(Buffer* buf, int n);
+    // As _ensure, but a shortfall cuts the record short.
+    void _take(Buffer* buf, int n);
+    void _skip(Buffer* buf, int n);
+
+    std::unique_ptr<std::FILE, FileCloser> file;
+    std::unique_ptr<Buffer> buffer;
+    HeapBytes scratch;
+    const Filter* filter;
+
+    int64_t file_bytes_loaded = 0;  // bytes of the current file appended so far
+    int64_t record_offset = 0;      // file offset of the record being decoded
+};
+
+}  // namespace zentrail

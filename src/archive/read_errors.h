@@ -1,0 +1,32 @@
+// Failures that leave the reader. Each carries the message text the caller
+// sees, plus the file and position so that a user can find the bad file.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace zentrail {
+
+constexpr const char* FILE_OPEN_MESSAGE = "File does not exist!";
+constexpr const char* FILE_FORMAT_MESSAGE = "Error occured while reading file.";
+
+// A path of the list could not be opened for reading.
+class FileOpenError : public std::runtime_error {
+public:
+    FileOpenError(std::string path, int os_error)
+        : std::runtime_error(FILE_OPEN_MESSAGE), path(std::move(path)), os_error(os_error) {}
+    std::string path;
+    int os_error;  // errno of the failed open
+};
+
+// A malformed record ended the run.
+class FileFormatError : public std::runtime_error {
+public:
+    FileFormatError(std::string path, int64_t offset)
+        : std::runtime_error(FILE_FORMAT_MESSAGE), path(std::move(path)), offset(offset) {}
+    std::string path;
+    int64_t offset;  // byte offset of the bad record in its file
+};
+
+}  // namespace zentrail

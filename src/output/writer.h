@@ -1,0 +1,37 @@
+// The record sink interface, and the text writer that is its own default:
+// one comma-separated line per item.
+#pragma once
+
+#include <cstdio>
+
+#include "archive/item_format.h"
+#include "output/archive_row.h"
+
+namespace zentrail {
+
+class Writer {
+public:
+    // Lines go to `out` (standard output unless a test says otherwise).
+    explicit Writer(std::FILE* out = stdout) : out(out) {}
+    virtual ~Writer() = default;
+
+    // Takes one item; the record belongs to the reader and is valid only
+    // during the call.
+    virtual void export_value(ACI_WITH_DATE* item);
+
+    ArchiveRow _parseArchiveItem(const ACI_WITH_DATE* item) const;
+
+protected:
+    void _append(int value, bool last);
+    void _append(double value, bool last);
+    void _append(const char* text, bool last);
+    void _append_values(const ArchiveRow* row);
+    void _close_line();
+
+private:
+    void _separator(bool last);
+
+    std::FILE* out;
+};
+
+}  // namespace zentrail

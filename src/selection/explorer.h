@@ -1,0 +1,39 @@
+// Discovery of archive files by the day written in their paths.
+#pragma once
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace zentrail {
+
+using PathList = std::vector<std::string>;
+
+// A day, an underscore, any text and ".vlx", anywhere in a path.
+constexpr const char* ARCHIVE_NAME_PATTERN = "([0-9]{4}\\-[0-9]{2}\\-[0-9]{2})\\_(.*)\\.vlx";
+
+class Explorer {
+public:
+    // The two bound texts are borrowed and compared as written.
+    Explorer(const char* dt_start, const char* dt_end);
+
+    // Walks `root_dir` recursively (links to directories are tested, not
+    // entered) and appends every path whose day overlaps the window. Throws
+    // std::filesystem::filesystem_error when the walk fails.
+    void explore(const char* root_dir, PathList* paths) const;
+
+    // True when `path` carries a day whose 00:00:00..23:59:59 overlaps the
+    // window, comparing texts byte by byte.
+    bool filter_date_match(const char* path) const;
+
+private:
+    const char* dt_start;
+    const char* dt_end;
+    std::regex pattern;
+};
+
+// Ascending byte order of whole paths (bytes unsigned, a prefix first): the
+// order in which a read takes its files.
+void sort_archive_paths(PathList* paths);
+
+}  // namespace zentrail

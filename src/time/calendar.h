@@ -1,0 +1,40 @@
+// Archive timestamps: nanoseconds since 2000-01-01 00:00:00 and their
+// breakdown on the proleptic Gregorian calendar (no zones, no leap seconds).
+#pragma once
+
+#include <cstdint>
+
+namespace zentrail {
+
+constexpr uint64_t NS_PER_SECOND = 1000000000ULL;
+constexpr uint64_t NS_PER_MINUTE = 60ULL * NS_PER_SECOND;
+constexpr uint64_t NS_PER_HOUR = 60ULL * NS_PER_MINUTE;
+constexpr uint64_t NS_PER_DAY = 24ULL * NS_PER_HOUR;
+
+struct GTSTAMP {
+    uint64_t ns;
+};
+
+struct ADATETIME {
+    int32_t year;
+    int32_t month;
+    int32_t day;
+    int32_t hour;
+    int32_t minute;
+    int32_t second;
+    int32_t nanos;
+};
+
+// Days before the first of each month in a common year.
+extern const int32_t day_sum_tab[12];
+
+uint64_t code_date(int32_t days);
+uint64_t code_time(uint16_t high, uint32_t low);
+bool is_leap_year(int32_t year);
+// Valid for 0 <= days <= 213503, the whole range of GTSTAMP.
+void set_days_from_origin(int32_t days, int32_t* year, int32_t* month, int32_t* day);
+void decode_date(uint64_t ns, int32_t* year, int32_t* month, int32_t* day);
+void decode_time(uint64_t ns, int32_t* hour, int32_t* minute, int32_t* second, int32_t* nanos);
+void decode_timestamp(ADATETIME* out, const GTSTAMP* in);
+
+}  // namespace zentrail
