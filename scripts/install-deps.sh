@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the system packages the build and the tests need, where missing.
+set -euo pipefail
+missing=()
+dpkg -s libgtest-dev >/dev/null 2>&1 || missing+=(libgtest-dev)
+command -v g++ >/dev/null 2>&1 || missing+=(g++)
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
+python3 -c 'import venv, ensurepip' >/dev/null 2>&1 || missing+=(python3-venv)
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

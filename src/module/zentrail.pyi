@@ -1,0 +1,91 @@
+"""Reads the daily binary archive files of an industrial control runtime.
+
+The runtime writes one archive file per day (the day is in the file name, as
+in ``2024-03-01_plant.vlx``). Each file holds alarm events, groups of
+sampled signal values, system log events and date marks. :func:`read` finds
+the files of a time window under a directory tree, decodes them, and returns
+the values of the chosen signals as rows.
+"""
+
+from typing import List, Tuple, Union
+
+Row = Tuple[int, int, int, int, int, int, int, Union[int, float, str], None, None, int, int]
+"""One value: (year, month, day, hour, minute, second, milliseconds, value,
+None, None, 1, signal_id)."""
+
+def read(root_dir: str, dt_start: str, dt_end: str, signals: List[int]) -> List[Row]:
+    """Return the values of the selected signals recorded in [dt_start, dt_end].
+
+    Arguments (by position or keyword; all four are required):
+
+    root_dir
+        Directory searched recursively for archive files. A path counts as an
+        archive file when it contains a day, an underscore and ``.vlx``
+        (``YYYY-MM-DD_<any text>.vlx``; the first such day in the whole path
+        wins, even in a directory name). Only files whose day overlaps the
+        window are read, in ascending byte order of their whole paths.
+    dt_start, dt_end
+        The window, both ends included, at whole-second resolution:
+        ``"2024-03-01 00:00:00"`` to ``"2024-03-01 23:59:59"``. The first
+        ``YYYY?MM?DD?hh?mm?ss`` in the text counts (any single characters as
+        separators, text around it ignored). A text without one selects no
+        value, though the files of its window are still read. Write both
+        bounds as ``YYYY-MM-DD hh:mm:ss``: the day test on file names compares
+        these texts with ``"YYYY-MM-DD 00:00:00"`` and ``"YYYY-MM-DD 23:59:59"``
+        character by character.
+    signals
+        A list of int signal codes, ``id * 1024 + index``: the signal id of an
+        archive item and the element index within it (0 for an alarm's value,
+        0..count-1 for the elements of a group, in file order). At most 256
+        codes are used; later ones are ignored. An empty list returns ``[]``
+        (the directory is still searched).
+
+    Returns a new list with one 12-tuple per selected value whose time lies in
+    the window, in file order, then record order, then descending element
+    index within a record:
+
+    ====  ==============  ===============================================
+    0     year            int
+    1     month           int, 1..12
+    2     day             int, 1..31
+    3     hour            int, 0..23
+    4     minute          int, 0..59
+    5     second          int, 0..59
+    6     milliseconds    int, 0..999 (truncated)
+    7     value           int (integers; 0 or 1 for booleans, never a
+                          bool), float (floating-point values), or ""
+                          (string alarms, time and error groups: the value
+                          is not carried)
+    8     None
+    9     None
+    10    1               int
+    11    signal id       int
+    ====  ==============  ===============================================
+
+    Raises:
+        TypeError: ``signals`` is not a list, or holds something other than an
+            int (the message names its position and type); also a text
+            argument that is not a ``str``. Nothing is searched.
+        OverflowError: an int in ``signals`` outside the signed 64-bit range.
+        OSError: the directory walk failed (a subclass chosen by the error
+            number, such as FileNotFoundError for a missing ``root_dir`` or
+            PermissionError for an unreadable directory).
+        OSError: a found archive file could not be opened (again a subclass
+            by error number); ``str()`` is ``"File does not exist!"`` and a
+            note names the file.
+        ValueError: an archive file holds a malformed record; ``str()`` is
+            ``"Error occured while reading file."`` and a note names the file
+            and the byte offset of the record.
+        MemoryError: memory ran out.
+
+    A file whose last record is cut short (the runtime still writing it) is
+    read up to that record, without error.
+
+    Example::
+
+        import zentrail
+        rows = zentrail.read("/data/archive", "2024-03-01 00:00:00",
+                             "2024-03-01 23:59:59", [5 * 1024 + 0, 5 * 1024 + 2])
+        for (y, mo, d, h, mi, s, ms, value, _, _, _, sid) in rows:
+            print(f"{y}-{mo:02}-{d:02} {h:02}:{mi:02}:{s:02}.{ms:03} id={sid} {value}")
+    """
