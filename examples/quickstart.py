@@ -1,0 +1,38 @@
+"""Reads one day of the bundled sample archive and prints what it found.
+
+    python examples/quickstart.py [ROOT_DIR]
+"""
+
+import sys
+from collections import defaultdict
+from pathlib import Path
+
+import zentrail
+
+root = sys.argv[1] if len(sys.argv) > 1 else str(Path(__file__).resolve().parent / "sample-archive")
+
+# A signal code selects one element of one signal: id * 1024 + index.
+FURNACE_TEMPERATURES = [7 * 1024 + index for index in range(4)]  # GrFloat group, id 7
+TANK_3_LEVEL = 5 * 1024 + 2                                       # GrWord group, id 5, third element
+LEVEL_ALARM = 12 * 1024                                           # AlByte alarm, id 12
+OPERATOR_NOTES = 13 * 1024                                        # AlString alarm, id 13
+
+rows = zentrail.read(
+    root,
+    "2024-03-02 00:00:00",
+    "2024-03-02 23:59:59",
+    FURNACE_TEMPERATURES + [TANK_3_LEVEL, LEVEL_ALARM, OPERATOR_NOTES],
+)
+
+print(f"{len(rows)} values read from {root}")
+print("first rows (year, month, day, hour, minute, second, ms, value, -, -, 1, id):")
+for row in rows[:5]:
+    print("  ", row)
+
+values = defaultdict(list)
+for year, month, day, hour, minute, second, ms, value, _, _, _, signal_id in rows:
+    values[signal_id].append(value)
+for signal_id, found in sorted(values.items()):
+    numbers = [v for v in found if not isinstance(v, str)]
+    summary = f"min {min(numbers):g}, max {max(numbers):g}" if numbers else "no numeric value"
+    print(f"signal id {signal_id}: {len(found)} values, {summary}")
