@@ -1,0 +1,52 @@
+"""Writes the seed corpus of the fuzz targets into fuzz/corpus/.
+
+Reader seeds are small archive files made with the test archive builder,
+every record class present; text seeds are bound texts and paths joined by
+NUL bytes (text, start bound, end bound).
+"""
+
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+
+import archive_builder as ab  # noqa: E402
+
+
+def reader_seeds():
+    t = ab.at("12:34:56.789012345")
+    every_alarm = [ab.alarm(kind, t, 7, value=0x1234, param=2) for kind in ab.ALARM_CLASSES]
+    every_group = [ab.group(kind, t, 9, [1, 0, 1] if kind == "GrBool" else [1, 2, 3]) for kind in ab.GROUP_CLASSES]
+    yield "every-class", ab.archive(ab.date_mark(8826), ab.system(t, 1, 54), *every_alarm,
+                                    ab.string_alarm(t, 12, "pump 3 restarted"), *every_group, ab.END)
+    yield "date-marks", ab.archive(*(ab.date_mark(d) for d in range(0, 65536, 4096)), ab.alarm("AlByte", 0, 1, 5))
+    yield "largest-groups", ab.archive(ab.group("GrDouble", t, 1, [0.5] * 64), ab.group("GrLong", t, 2, [7] * 128),
+                                       ab.group("GrBool", t, 3, [], count=0, payload=bytes(range(32))),
+                                       ab.group("GrByte", t, 4, [255] * 255))
+    yield "long-string", ab.archive(ab.string_alarm(t, 12, b"x" * 4000), ab.alarm("AlWord", t, 5, 300))
+    yield "end-and-junk", ab.archive(ab.alarm("AlShort", t, 1, 42), ab.END, b"junk after the end")
+    yield "cut-short", ab.archive(ab.date_mark(1), ab.group("GrWord", t, 5, [10, 20, 30]))[:-3]
+    yield "oversized-group", ab.archive(ab.alarm("AlByte", t, 1, 5), ab.group("GrDouble", t, 1, [0.0] * 65))
+    yield "reserved-class", ab.archive(ab.alarm("AlByte", t, 1, 5), ab.alarm("AlBool", t, 1)[:6] + b"\x2d\x00\x00\x01")
+    yield "bad-date-mark", ab.archive(ab.date_mark(3), b"\x80\x01\x00\x00\x00\x00")
+
+
+def text_seeds():
+    yield "bound", b"2024-03-01 12:30:45"
+    yield "bound-with-text", b"x2024/03/01T12.30.45Z UTC\x002024-03-01 00:00:00\x002024-03-03 23:59:59"
+    yield "archive-path", b"/data/2024-03-02_plant.vlx\x002024-03-01T00:00:00\x002024-03-03"
+    yield "day-in-directory", b"/data/2023-12-31_a/2024-03-02_b.vlx.bak"
+    yield "line-break", b"2024-03-01\n12:30:45 /d/2024-03-02_a\rb.vlx"
+
+
+def main():
+    for target, seeds in (("fuzz_reader", reader_seeds()), ("fuzz_text", text_seeds())):
+        folder = HERE / "corpus" / target
+        folder.mkdir(parents=True, exist_ok=True)
+        for name, data in seeds:
+            (folder / name).write_bytes(data)
+
+
+if __name__ == "__main__":
+    main()
