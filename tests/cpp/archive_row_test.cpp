@@ -76,8 +76,6 @@ TEST(ArchiveRowFields, OneRowPerClassFamily) {
         SCOPED_TRACE(::testing::Message() << "class " << c.cls << " subtype " << c.subtype << " param " << c.param);
         const ACI_WITH_DATE a = item(c.cls, c.subtype, c.param, c.id);
         const ArchiveRow row = row_of(a);
-        EXPECT_STREQ(row.lead_text1, "");
-        EXPECT_STREQ(row.lead_text2, "");
         EXPECT_STREQ(row.class_name, c.class_name);
         EXPECT_STREQ(row.subtype_name, c.subtype_name);
         EXPECT_STREQ(row.detail, c.detail);
@@ -127,60 +125,55 @@ struct ValueCase {
     int cls, param;
     std::vector<uint8_t> file_payload;
     Accessor accessor;
-    int position;
-    double expected;  // bools as 0 / 1
+    std::vector<double> by_position;  // expected at positions 0, 1, ...; bools as 0 / 1
 };
 
 TEST(ArchiveRowValues, ReadByClassWidthAndPosition) {
     const ValueCase cases[] = {
-        {GrWord, 3, {0x00, 0x0A, 0x00, 0x14, 0x00, 0x1E}, Int, 0, 30},
-        {GrWord, 3, {0x00, 0x0A, 0x00, 0x14, 0x00, 0x1E}, Int, 1, 20},
-        {GrWord, 3, {0x00, 0x0A, 0x00, 0x14, 0x00, 0x1E}, Int, 2, 10},
-        {GrWord, 1, {0xFF, 0xFF}, Int, 0, 65535},
-        {GrShort, 1, {0xFF, 0xFF}, Int, 0, -1},
-        {GrShort, 2, {0x12, 0x34, 0xFF, 0xFE}, Int, 1, 0x1234},
-        {GrDWord, 1, {0xFF, 0xFF, 0xFF, 0xFF}, Int, 0, -1},
-        {GrLong, 2, {0x80, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04}, Int, 1, INT32_MIN},
-        {GrLong, 2, {0x80, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04}, Int, 0, 0x01020304},
-        {GrByte, 2, {0xFF, 0x01}, Int, 1, 255},
-        {GrLarge, 1, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB}, Double, 0, -5.0},
-        {GrLarge, 2, {0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7}, Double, 1, 4294967296.0},
-        {GrFloat, 2, {0x3F, 0xC0, 0x00, 0x00, 0xBE, 0x80, 0x00, 0x00}, Double, 1, 1.5},
-        {GrFloat, 2, {0x3F, 0xC0, 0x00, 0x00, 0xBE, 0x80, 0x00, 0x00}, Double, 0, -0.25},
-        {GrDouble, 2, {0x40, 0x09, 0x21, 0xFB, 0x54, 0x44, 0x2D, 0x18, 0, 0, 0, 0, 0, 0, 0, 0}, Double, 1,
-         3.141592653589793},
+        {GrWord, 3, {0x00, 0x0A, 0x00, 0x14, 0x00, 0x1E}, Int, {30, 20, 10}},
+        {GrWord, 1, {0xFF, 0xFF}, Int, {65535}},
+        {GrShort, 2, {0x12, 0x34, 0xFF, 0xFF}, Int, {-1, 0x1234}},
+        {GrDWord, 2, {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x02}, Int, {2, -1}},
+        {GrLong, 2, {0x80, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04}, Int, {0x01020304, INT32_MIN}},
+        {GrByte, 2, {0xFF, 0x01}, Int, {1, 255}},
+        {GrLarge, 1, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB}, Double, {-5.0}},
+        {GrLarge, 2, {0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7}, Double, {7.0, 4294967296.0}},
+        {GrFloat, 2, {0x3F, 0xC0, 0x00, 0x00, 0xBE, 0x80, 0x00, 0x00}, Double, {-0.25, 1.5}},
+        {GrDouble, 2, {0x40, 0x09, 0x21, 0xFB, 0x54, 0x44, 0x2D, 0x18, 0xBF, 0xF0, 0, 0, 0, 0, 0, 0}, Double,
+         {-1.0, 3.141592653589793}},
         // Alarms read one value at the start of the value area, whatever the position.
-        {AlByte, 2, {0x07}, Int, 1, 7},
-        {AlShort, 1, {0xFF, 0xFE}, Int, 0, -2},
-        {AlLong, 1, {0xFF, 0xFF, 0xFF, 0xFD}, Int, 0, -3},
-        {AlWord, 2, {0xFF, 0xFF}, Int, 1, 65535},
-        {AlWord, 2, {0xFF, 0xFF}, Int, 0, 65535},
-        {AlDWord, 1, {0xFF, 0xFF, 0xFF, 0xFF}, Int, 0, -1},
-        {AlError, 1, {0x80, 0x00}, Int, 0, -32768},
-        {AlAckn, 1, {0x00, 0x01, 0x00, 0x00}, Int, 0, 65536},
-        {AlFloat, 3, {0x3F, 0xC0, 0x00, 0x00}, Double, 2, 1.5},
-        {AlDouble, 1, {0xBF, 0xF0, 0, 0, 0, 0, 0, 0}, Double, 0, -1.0},
-        {AlTime, 1, {0x40, 0x00, 0, 0, 0, 0, 0, 0}, Double, 0, 2.0},
-        {AlLarge, 1, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB}, Double, 0, -5.0},
+        {AlByte, 2, {0x07}, Int, {7, 7}},
+        {AlShort, 1, {0xFF, 0xFE}, Int, {-2}},
+        {AlLong, 1, {0xFF, 0xFF, 0xFF, 0xFD}, Int, {-3}},
+        {AlWord, 2, {0xFF, 0xFF}, Int, {65535, 65535}},
+        {AlDWord, 1, {0xFF, 0xFF, 0xFF, 0xFF}, Int, {-1}},
+        {AlError, 1, {0x80, 0x00}, Int, {-32768}},
+        {AlAckn, 1, {0x00, 0x01, 0x00, 0x00}, Int, {65536}},
+        {AlFloat, 3, {0x3F, 0xC0, 0x00, 0x00}, Double, {1.5, 1.5, 1.5}},
+        {AlDouble, 1, {0xBF, 0xF0, 0, 0, 0, 0, 0, 0}, Double, {-1.0}},
+        {AlTime, 1, {0x40, 0x00, 0, 0, 0, 0, 0, 0}, Double, {2.0}},
+        {AlLarge, 1, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB}, Double, {-5.0}},
         // Classes without a value of the kind asked for.
-        {GrTime, 1, {0x40, 0x00, 0, 0, 0, 0, 0, 0}, Double, 0, -1.0},
-        {GrWord, 1, {0x00, 0x01}, Double, 0, -1.0},
-        {AlFloat, 1, {0x3F, 0xC0, 0x00, 0x00}, Int, 0, -1},
-        {GrFloat, 1, {0x3F, 0xC0, 0x00, 0x00}, Int, 0, -1},
-        {GrBool, 8, {0xFF}, Int, 0, -1},
-        {System, 0, {0xFF}, Int, 0, -1},
-        {AlBool, 1, {0xFF}, Bool, 0, 0},
-        {GrByte, 1, {0xFF}, Bool, 0, 0},
-        {AlString, 1, {0xFF}, Double, 0, -1.0},
+        {GrTime, 1, {0x40, 0x00, 0, 0, 0, 0, 0, 0}, Double, {-1.0}},
+        {GrWord, 1, {0x00, 0x01}, Double, {-1.0}},
+        {AlFloat, 1, {0x3F, 0xC0, 0x00, 0x00}, Int, {-1}},
+        {GrFloat, 1, {0x3F, 0xC0, 0x00, 0x00}, Int, {-1}},
+        {GrBool, 8, {0xFF}, Int, {-1}},
+        {AlBool, 1, {0xFF}, Bool, {0}},
+        {GrByte, 1, {0xFF}, Bool, {0}},
+        {AlString, 1, {0xFF}, Double, {-1.0}},
     };
     for (const ValueCase& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "class " << c.cls << " position " << c.position);
         const ACI_WITH_DATE a = item(c.cls, 0, c.param, 1, c.file_payload);
         const ArchiveRow row = row_of(a);
-        switch (c.accessor) {
-            case Int: EXPECT_EQ(row.get_int(c.position), static_cast<int32_t>(c.expected)); break;
-            case Double: EXPECT_EQ(row.get_double(c.position), c.expected); break;
-            case Bool: EXPECT_EQ(row.get_bool(c.position), c.expected != 0); break;
+        for (int p = 0; p < static_cast<int>(c.by_position.size()); ++p) {
+            SCOPED_TRACE(::testing::Message() << "class " << c.cls << " position " << p);
+            const double expected = c.by_position[static_cast<std::size_t>(p)];
+            switch (c.accessor) {
+                case Int: EXPECT_EQ(row.get_int(p), static_cast<int32_t>(expected)); break;
+                case Double: EXPECT_EQ(row.get_double(p), expected); break;
+                case Bool: EXPECT_EQ(row.get_bool(p), expected != 0); break;
+            }
         }
     }
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "archive_bytes.h"
@@ -24,6 +25,15 @@ std::string repeat(const std::string& part, int times) {
     std::string whole;
     for (int i = 0; i < times; ++i) whole += part;
     return whole;
+}
+
+// Readable, stable test names: control characters spelled out, long texts cut.
+void PrintTo(const ParseCase& c, std::ostream* os) {
+    std::string shown;
+    for (char ch : c.text.substr(0, 40)) {
+        shown += ch == '\n' ? "<LF>" : ch == '\r' ? "<CR>" : ch == '\t' ? "<TAB>" : std::string(1, ch);
+    }
+    *os << '"' << shown << (c.text.size() > 40 ? "..." : "") << '"';
 }
 
 class DateTimeParse : public ::testing::TestWithParam<ParseCase> {};
@@ -94,9 +104,7 @@ TEST(DateTimeCompare, WholeSecondsFieldByField) {
         {"", at(-1, -1, -1, -1, -1, -1, -1), false, false},
     };
     for (const CompareCase& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.bound << " vs " << c.t.year << "-" << c.t.month << "-" << c.t.day
-                                          << " " << c.t.hour << ":" << c.t.minute << ":" << c.t.second << "."
-                                          << c.t.nanos);
+        SCOPED_TRACE(::testing::Message() << "case " << (&c - cases) << ": " << c.bound);
         const DateTime bound(c.bound);
         EXPECT_EQ(bound.lte(c.t), c.lte);
         EXPECT_EQ(bound.gte(c.t), c.gte);

@@ -37,7 +37,7 @@ TEST(FilterCodes, AnswersForListedCodeSets) {
         {{12288, 12291}, {{12, 0, true, true}, {12, 3, true, true}, {12, 1, true, false}, {12, 1024, true, false}}},
         {{-5}, {{0, -5, true, true}, {0, 5, true, false}, {-1, -5, false, false}}},
         {{-1}, {{0, -1, true, true}, {0, 1023, true, false}, {-1, 1023, false, false}}},
-        {{-1024}, {{-1, 0, true, true}, {0, 0, false, false}, {-1, -1024, false, false}}},
+        {{-1024}, {{-1, 0, true, true}, {0, 0, false, false}, {-1, -1024, true, false}}},
         {{-1025}, {{-1, -1, true, true}, {-2, 1023, false, false}}},
         {{1023, 1024}, {{0, 1023, true, true}, {1, 0, true, true}, {1, 1023, true, false}}},
         {{kMin}, {{-2097152, 0, true, true}, {0, 0, false, false}}},
@@ -77,17 +77,6 @@ TEST(FilterCodes, DuplicatesTakePlaces) {
     EXPECT_EQ(f.code_count(), 256);
     EXPECT_TRUE(f.hasIndex(12, 3));
     EXPECT_FALSE(f.hasId(0));
-}
-
-TEST(FilterCodes, InvalidatedFilterKeepsItsCodes) {
-    Filter f(kStart, kEnd);
-    f.addId(5);
-    f.invalidate();
-    f.addId(7);
-    EXPECT_FALSE(f.isValid());
-    EXPECT_FALSE(f.isEmpty());
-    EXPECT_TRUE(f.hasIndex(0, 5));
-    EXPECT_TRUE(f.hasIndex(0, 7));
 }
 
 // Draws codes from the regions where id and index arithmetic can go wrong.
@@ -160,8 +149,7 @@ TEST(FilterWindow, HasDateNeedsBothBounds) {
         {kStart, kStart, at(2024, 3, 1, 0, 0, 0, 500), true},
     };
     for (const WindowCase& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "[" << c.start << ", " << c.end << "] " << c.t.month << "-" << c.t.day
-                                          << " " << c.t.hour << ":" << c.t.minute << ":" << c.t.second);
+        SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));
         Filter f(c.start, c.end);
         EXPECT_TRUE(f.isValid());
         EXPECT_EQ(f.hasDate(c.t), c.inside);

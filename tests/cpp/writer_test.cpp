@@ -84,17 +84,6 @@ TEST(TextWriter, KeepsNoStateBetweenItems) {
               ",,GrWord,,,5,1,2\n,,System,Executive events,BlockWarning,0,\n,,AlByte,Lo,1,3,9\n");
 }
 
-TEST(TextWriter, BuildingARowPrintsNothing) {
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = open_memstream(&text, &size);
-    const ACI_WITH_DATE a = item(GrWord, 0, 1, 5, {0, 1});
-    EXPECT_EQ(Writer(out)._parseArchiveItem(&a).element_count, 1);
-    std::fclose(out);
-    EXPECT_EQ(size, 0u);
-    std::free(text);
-}
-
 TEST(TextWriter, DefaultsToStandardOutput) {
     ACI_WITH_DATE a = item(AlBool, 1, 0, 8);
     ::testing::internal::CaptureStdout();
