@@ -1,11 +1,13 @@
 // Builds archive file bytes for tests from readable descriptions of records.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "archive/item_format.h"
 #include "time/calendar.h"
 
 namespace zentrail::testing {
@@ -64,5 +66,17 @@ public:
 
     std::vector<uint8_t> bytes;
 };
+
+// An item as the decoder leaves it: the payload given in file order is
+// stored reversed in the value area.
+inline ACI_WITH_DATE decoded_item(int cls, int subtype, int param, int id,
+                                  const std::vector<uint8_t>& file_payload = {}) {
+    ACI_WITH_DATE a{};
+    a.item.code = static_cast<uint8_t>(ARCODE(cls, subtype));
+    a.item.param = static_cast<uint8_t>(param);
+    a.item.id = static_cast<uint16_t>(id);
+    std::reverse_copy(file_payload.begin(), file_payload.end(), a.item.data);
+    return a;
+}
 
 }  // namespace zentrail::testing

@@ -18,17 +18,6 @@ using namespace zentrail::testing;
 using zentrail::ACI_WITH_DATE;
 using zentrail::ArchiveRow;
 
-// An item as the decoder leaves it: the payload given in file order is
-// stored reversed in the value area.
-ACI_WITH_DATE item(int cls, int subtype, int param, int id, const std::vector<uint8_t>& file_payload = {}) {
-    ACI_WITH_DATE a{};
-    a.item.code = static_cast<uint8_t>(zentrail::ARCODE(cls, subtype));
-    a.item.param = static_cast<uint8_t>(param);
-    a.item.id = static_cast<uint16_t>(id);
-    std::reverse_copy(file_payload.begin(), file_payload.end(), a.item.data);
-    return a;
-}
-
 ArchiveRow row_of(const ACI_WITH_DATE& a) { return zentrail::Writer()._parseArchiveItem(&a); }
 
 struct RowCase {
@@ -74,7 +63,7 @@ TEST(ArchiveRowFields, OneRowPerClassFamily) {
     };
     for (const RowCase& c : cases) {
         SCOPED_TRACE(::testing::Message() << "class " << c.cls << " subtype " << c.subtype << " param " << c.param);
-        const ACI_WITH_DATE a = item(c.cls, c.subtype, c.param, c.id);
+        const ACI_WITH_DATE a = decoded_item(c.cls, c.subtype, c.param, c.id);
         const ArchiveRow row = row_of(a);
         EXPECT_STREQ(row.class_name, c.class_name);
         EXPECT_STREQ(row.subtype_name, c.subtype_name);
@@ -92,7 +81,7 @@ TEST(ArchiveRowFields, SystemEventText) {
                                                  {255, "ArchiveUnknown"}, {36, "IODriverVerbose"}, {7, "Unknown"}};
     for (const auto& [param, text] : cases) {
         SCOPED_TRACE(param);
-        EXPECT_STREQ(row_of(item(System, 1, param, 0)).detail, text);
+        EXPECT_STREQ(row_of(decoded_item(System, 1, param, 0)).detail, text);
     }
 }
 
@@ -109,7 +98,7 @@ TEST(ArchiveRowFields, DateTimeFromDayAndTicks) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "day " << c.day << " tod " << c.tod);
-        ACI_WITH_DATE a = item(GrWord, 0, 1, 5, {0, 1});
+        ACI_WITH_DATE a = decoded_item(GrWord, 0, 1, 5, {0, 1});
         a.date = c.day;
         a.item.ticks_hi = static_cast<uint16_t>(c.tod >> 32);
         a.item.ticks_lo = static_cast<uint32_t>(c.tod);
@@ -164,7 +153,7 @@ TEST(ArchiveRowValues, ReadByClassWidthAndPosition) {
         {AlString, 1, {0xFF}, Double, {-1.0}},
     };
     for (const ValueCase& c : cases) {
-        const ACI_WITH_DATE a = item(c.cls, 0, c.param, 1, c.file_payload);
+        const ACI_WITH_DATE a = decoded_item(c.cls, 0, c.param, 1, c.file_payload);
         const ArchiveRow row = row_of(a);
         for (int p = 0; p < static_cast<int>(c.by_position.size()); ++p) {
             SCOPED_TRACE(::testing::Message() << "class " << c.cls << " position " << p);
@@ -179,7 +168,7 @@ TEST(ArchiveRowValues, ReadByClassWidthAndPosition) {
 }
 
 TEST(ArchiveRowValues, GrBoolBitsCountFromTheLastFileByte) {
-    const ACI_WITH_DATE a = item(GrBool, 0, 10, 9, {0x02, 0x01});
+    const ACI_WITH_DATE a = decoded_item(GrBool, 0, 10, 9, {0x02, 0x01});
     const ArchiveRow row = row_of(a);
     for (int p = 0; p < 16; ++p) EXPECT_EQ(row.get_bool(p), p == 0 || p == 9) << "position " << p;
 }
