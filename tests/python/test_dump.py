@@ -1,0 +1,101 @@
+"""The zentrail-dump command: one text line per record of the archive files
+it is given or finds, and its exit status and messages."""
+
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from archive_builder import alarm, at, group, string_alarm, system, write_archive
+from conftest import day_file
+
+DUMP = next((str(p) for p in [Path(sys.executable).parent / "zentrail-dump"] if p.exists()),
+            shutil.which("zentrail-dump"))
+pytestmark = pytest.mark.skipif(DUMP is None, reason="zentrail-dump is not installed")
+T = at("12:00:00")
+
+
+def dump(*args):
+    return subprocess.run([DUMP, *map(str, args)], capture_output=True, text=True)
+
+
+@pytest.mark.parametrize("record, line", [
+    (group("GrWord", T, id=5, values=[10, 20, 30]), ",,GrWord,,,5,10,20,30"),
+    (group("GrWord", T, id=5, values=[10, 20, 30], subtype=2), ",,GrWord,2,,5,10,20,30"),
+    (system(T, subtype=1, param=54), ",,System,Executive events,BlockWarning,0,"),
+    (alarm("AlByte", T, id=300, value=7, subtype="Hi", param=1), ",,AlByte,Hi,1,300,7"),
+    (alarm("AlByte", T, id=300, value=7, subtype="Hi", param=2), ",,AlByte,Hi,2,300,7,7"),
+    (alarm("AlByte", T, id=300, value=7, subtype="Hi", param=0), ",,AlByte,Hi,0,300,"),
+    (alarm("AlBool", T, id=8, subtype="H->L", param=1), ",,AlBool,H->L,1,8,"),
+    (alarm("AlAckn", T, id=7, subtype=1, param=2), ",,AlAckn,Hi/H,2,7,"),
+    (string_alarm(T, id=12, text="skipped"), ",,AlString,Norm,1,12,,"),
+    (group("GrBool", T, id=9, values=[1, 0, 1]), ",,GrBool,,,9,on,off,on"),
+    (group("GrFloat", T, id=4, values=[1.5, -0.25]), ",,GrFloat,,,4,1.500000,-0.250000"),
+    (group("GrByte", T, id=5, values=[]), ",,GrByte,,,5,"),
+    (group("GrTime", T, id=6, values=[1.0, 2.0]), ",,GrTime,,,6,,"),
+])
+def test_line_of_each_record(tmp_path, record, line):
+    done = dump(day_file(tmp_path, record, record))
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"{line}\n{line}\n", "")
+
+
+@pytest.mark.parametrize("signals, ids", [
+    ([], [5, 7, 0, 5]),              # the System row carries no id
+    ([5121], [5, 5]),
+    ([7168], [7, 0]),                # the System item goes with the id before it
+    ([7168, 5120], [5, 7, 0, 5]),
+    ([1024], []),
+])
+def test_signal_option_selects_by_id(tmp_path, signals, ids):
+    path = day_file(tmp_path, group("GrWord", T, id=5, values=[1]), alarm("AlByte", T, id=7, value=2),
+                    system(T), group("GrWord", T, id=5, values=[3]))
+    done = dump(*[arg for s in signals for arg in ("--signal", s)], path)
+    assert done.returncode == 0
+    assert [int(line.split(",")[5]) for line in done.stdout.splitlines()] == ids
+
+
+def test_files_are_read_in_the_order_given(tmp_path):
+    first = day_file(tmp_path, group("GrWord", T, id=1, values=[1]), name="2024-03-01_z.vlx")
+    second = day_file(tmp_path, group("GrWord", T, id=2, values=[2]), name="2024-03-01_a.vlx")
+    assert dump(first, second).stdout == ",,GrWord,,,1,1\n,,GrWord,,,2,2\n"
+
+
+def test_window_finds_files_by_day_and_reads_them_in_path_order(tmp_path):
+    for name, value in [("b/2024-03-01_x.vlx", 3), ("a/2024-03-02_x.vlx", 2), ("a/2024-02-29_x.vlx", 9),
+                        ("a-1/2024-03-01_x.vlx", 0), ("a/2024-03-01_y.vlx", 1), ("2024-03-03_x.vlx", 9)]:
+        write_archive(tmp_path / name, [group("GrWord", T, id=1, values=[value])])
+    done = dump("--root", tmp_path, "--from", "2024-03-01 00:00:00", "--to", "2024-03-02 23:59:59")
+    assert (done.returncode, done.stdout) == (0, "".join(f",,GrWord,,,1,{v}\n" for v in range(4)))
+
+
+def test_missing_file_stops_after_the_earlier_files(tmp_path):
+    good = day_file(tmp_path, group("GrWord", T, id=1, values=[1]))
+    done = dump(good, tmp_path / "2024-03-01_gone.vlx", good)
+    assert done.returncode != 0
+    assert done.stdout == ",,GrWord,,,1,1\n"
+    assert "File does not exist!" in done.stderr and "2024-03-01_gone.vlx" in done.stderr
+
+
+def test_malformed_file_prints_the_error_line_then_fails(tmp_path):
+    bad = day_file(tmp_path, group("GrWord", T, id=1, values=[1]), b"\x00\x00\x00\x00\x00\x00\x0e\x00",
+                   group("GrWord", T, id=1, values=[2]))
+    done = dump(bad)
+    assert done.returncode != 0
+    assert done.stdout == ",,GrWord,,,1,1\n,,System,Archive events,BlockUnknown,0,\n"
+    assert "Error occured while reading file." in done.stderr and str(bad) in done.stderr
+
+
+@pytest.mark.parametrize("args, status, stream, text", [
+    (["--help"], 0, "stdout", "usage: zentrail-dump"),
+    (["-h"], 0, "stdout", "--signal CODE"),
+    ([], 2, "stderr", "no archive files given"),
+    (["--bogus", "x.vlx"], 2, "stderr", "unknown option --bogus"),
+    (["--signal", "five", "x.vlx"], 2, "stderr", "--signal takes a whole number"),
+    (["--signal"], 2, "stderr", "--signal needs a value"),
+    (["--root", "."], 2, "stderr", "go together"),
+    (["--root", "/nonexistent", "--from", "2024", "--to", "2025"], 1, "stderr", "No such file or directory"),
+])
+def test_usage(args, status, stream, text):
+    done = dump(*args)
+    assert done.returncode == status and text in getattr(done, stream)
