@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 
-#include "module/owned_ref.h"
-
 namespace zentrail {
 
 void Exporter::export_value(ACI_WITH_DATE* item) {
@@ -28,6 +26,33 @@ void Exporter::export_value(ACI_WITH_DATE* item) {
     }
 }
 
+PyObject* Exporter::_shared_int(OwnedRef* slot, long value) {
+    if (!*slot) *slot = OwnedRef::checked(PyLong_FromLong(value));
+    return OwnedRef::new_reference(slot->get()).release();
+}
+
+PyObject* Exporter::_year(int32_t year) {
+    if (year != year_value) {
+        year_object = OwnedRef();
+        year_value = year;
+    }
+    return _shared_int(&year_object, year);
+}
+
+PyObject* Exporter::_milliseconds(long milliseconds) {
+    if (milliseconds < 0 || milliseconds >= static_cast<long>(millisecond_objects.size()))
+        return PyLong_FromLong(milliseconds);
+    return _shared_int(&millisecond_objects[static_cast<std::size_t>(milliseconds)], milliseconds);
+}
+
+PyObject* Exporter::_id(uint32_t id) {
+    if (id != id_value) {
+        id_object = OwnedRef();
+        id_value = id;
+    }
+    return _shared_int(&id_object, static_cast<long>(id));
+}
+
 // Takes over the new reference `value` (which may be null from a failed
 // call).
 void Exporter::_append_tuple(const ArchiveRow& row, PyObject* value) {
@@ -35,15 +60,27 @@ void Exporter::_append_tuple(const ArchiveRow& row, PyObject* value) {
     const ADATETIME& t = row.datetime;
     const long milliseconds = static_cast<long>(static_cast<double>(t.nanos) * 1e-6);
     OwnedRef tuple = OwnedRef::checked(PyTuple_New(12));
-    const long numbers[7] = {t.year, t.month, t.day, t.hour, t.minute, t.second, milliseconds};
-    for (Py_ssize_t i = 0; i < 7; ++i) {
-        PyTuple_SET_ITEM(tuple.get(), i, OwnedRef::checked(PyLong_FromLong(numbers[i])).release());
-    }
-    PyTuple_SET_ITEM(tuple.get(), 7, owned_value.release());
-    PyTuple_SET_ITEM(tuple.get(), 8, OwnedRef::new_reference(Py_None).release());
-    PyTuple_SET_ITEM(tuple.get(), 9, OwnedRef::new_reference(Py_None).release());
-    PyTuple_SET_ITEM(tuple.get(), 10, OwnedRef::checked(PyLong_FromLong(1)).release());
-    PyTuple_SET_ITEM(tuple.get(), 11, OwnedRef::checked(PyLong_FromLong(static_cast<long>(row.id))).release());
+    // Each new reference goes into its slot at once: the tuple owns it.
+    auto put = [&tuple](Py_ssize_t slot, PyObject* object) {
+        if (object == nullptr) throw PythonErrorAlreadySet{};
+        PyTuple_SET_ITEM(tuple.get(), slot, object);
+    };
+    put(7, owned_value.release());
+    put(0, _year(t.year));
+    put(1, PyLong_FromLong(t.month));
+    put(2, PyLong_FromLong(t.day));
+    put(3, PyLong_FromLong(t.hour));
+    put(4, PyLong_FromLong(t.minute));
+    put(5, PyLong_FromLong(t.second));
+    put(6, _milliseconds(milliseconds));
+    put(8, OwnedRef::new_reference(Py_None).release());
+    put(9, OwnedRef::new_reference(Py_None).release());
+    put(10, PyLong_FromLong(1));
+    put(11, _id(row.id));
+    // Ints, floats, strings and None cannot form a reference cycle, so the
+    // collector need not track the tuple (it would untrack it itself on its
+    // first pass over it): millions of rows then cost it nothing.
+    PyObject_GC_UnTrack(tuple.get());
     if (PyList_Append(list, tuple.get()) != 0) throw PythonErrorAlreadySet{};
 }
 

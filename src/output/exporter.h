@@ -4,6 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <cstdint>
+
+#include "module/owned_ref.h"
 #include "output/writer.h"
 #include "selection/filter.h"
 
@@ -22,8 +26,21 @@ public:
 private:
     void _append_tuple(const ArchiveRow& row, PyObject* value);
 
+    // Ints repeat from tuple to tuple (the year, the milliseconds, the id);
+    // being immutable, one object each serves every tuple of the call.
+    PyObject* _shared_int(OwnedRef* slot, long value);
+    PyObject* _year(int32_t year);
+    PyObject* _milliseconds(long milliseconds);
+    PyObject* _id(uint32_t id);
+
     PyObject* list;
     const Filter* filter;
+
+    OwnedRef year_object;
+    int32_t year_value = 0;
+    OwnedRef id_object;
+    uint32_t id_value = 0;
+    std::array<OwnedRef, 1000> millisecond_objects;
 };
 
 }  // namespace zentrail

@@ -51,6 +51,10 @@ private:
 
     bool _scan_for_id(int id) const;
 
+    // The stored codes, distinct and ascending, for hasIndex's binary search.
+    std::array<int32_t, MAX_SIGNAL_CODES> sorted_codes{};
+    int32_t distinct_count = 0;
+
     DateTime start;
     DateTime end;
     std::array<int32_t, MAX_SIGNAL_CODES> codes{};

@@ -1,22 +1,47 @@
 #include "time/datetime.h"
 
-#include <cstdlib>
-#include <regex>
-#include <string>
+#include <cstring>
 
 namespace zentrail {
 
-DateTime::DateTime(const char* text) {
-    const std::regex pattern(DATETIME_PATTERN, std::regex::ECMAScript);
-    std::cmatch match;
-    if (!std::regex_search(text, match, pattern)) return;
-    int32_t* fields[6] = {&year, &month, &day, &hour, &minute, &second};
-    for (int i = 0; i < 6; ++i) {
-        *fields[i] = static_cast<int32_t>(std::strtol(match.str(i + 1).c_str(), nullptr, 10));
+namespace {
+
+// DATETIME_PATTERN has a fixed length and no alternatives, so searching for
+// it is checking each start position in turn; "." is any byte but a line
+// feed or a carriage return (the text ends at its NUL).
+constexpr std::size_t MATCH_LENGTH = 19;
+constexpr char DIGIT = 'd';
+constexpr char SHAPE[MATCH_LENGTH + 1] = "dddd.dd.dd.dd.dd.dd";
+constexpr int FIELD_START[6] = {0, 5, 8, 11, 14, 17};
+constexpr int FIELD_WIDTH[6] = {4, 2, 2, 2, 2, 2};
+
+bool fits_shape(const char* at) {
+    for (std::size_t i = 0; i < MATCH_LENGTH; ++i) {
+        char c = at[i];
+        bool ok = SHAPE[i] == DIGIT ? (c >= '0' && c <= '9') : (c != '\n' && c != '\r');
+        if (!ok) return false;
     }
-    valid = true;
+    return true;
 }
 
+int32_t decimal(const char* digits, int width) {
+    int32_t value = 0;
+    for (int i = 0; i < width; ++i) value = value * 10 + (digits[i] - '0');
+    return value;
+}
+
+}  // namespace
+
+DateTime::DateTime(const char* text) {
+    const std::size_t length = std::strlen(text);
+    for (std::size_t start = 0; start + MATCH_LENGTH <= length; ++start) {
+        if (!fits_shape(text + start)) continue;
+        int32_t* fields[6] = {&year, &month, &day, &hour, &minute, &second};
+        for (int i = 0; i < 6; ++i) *fields[i] = decimal(text + start + FIELD_START[i], FIELD_WIDTH[i]);
+        valid = true;
+        return;
+    }
+}
 int DateTime::_compare(const ADATETIME& t) const {
     const int32_t mine[6] = {year, month, day, hour, minute, second};
     const int32_t theirs[6] = {t.year, t.month, t.day, t.hour, t.minute, t.second};

@@ -7,7 +7,8 @@
 
 namespace zentrail {
 
-// A four-digit year and five two-digit numbers, any one character between.
+// A four-digit year and five two-digit numbers, any one character between
+// (ECMAScript syntax); the parser finds its leftmost match.
 constexpr const char* DATETIME_PATTERN =
     "([0-9]{4}).([0-9]{2}).([0-9]{2}).([0-9]{2}).([0-9]{2}).([0-9]{2})";
 
