@@ -13,9 +13,12 @@ void Exporter::export_value(ACI_WITH_DATE* item) {
         return;
     }
     if (type == ROW_NO_VALUE) return;
-    const int id = static_cast<int>(row.id);
-    for (int n = row.element_count - 1; n >= 0; --n) {
-        if (!filter->hasIndex(id, n)) continue;
+    // The selected indices of this id, highest first: the same tuples, in
+    // the same order, as testing hasIndex for every n from count - 1 down.
+    const Filter::CodeRange selected = filter->selected_codes_of(static_cast<uint16_t>(row.id));
+    for (const int32_t* code = selected.last; code != selected.first;) {
+        const int n = *--code - selected.base;
+        if (n >= row.element_count) continue;
         int p = row.element_count - 1 - n;
         switch (type) {
             case ROW_BOOL: _append_tuple(row, PyLong_FromLong(row.get_bool(p) ? 1 : 0)); break;

@@ -42,4 +42,13 @@ bool Filter::hasIndex(int id, int index) const {
     return std::binary_search(sorted_codes.data(), sorted_codes.data() + distinct_count, code);
 }
 
+
+Filter::CodeRange Filter::selected_codes_of(uint16_t id) const {
+    const int32_t base = int32_t{id} * INDEX_RANGE;
+    const int32_t* begin = sorted_codes.data();
+    const int32_t* end = begin + distinct_count;
+    if (!archive_ids[id]) return {end, end, base};
+    return {std::lower_bound(begin, end, base), std::lower_bound(begin, end, base + INDEX_RANGE), base};
+}
+
 }  // namespace zentrail

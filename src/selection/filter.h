@@ -38,6 +38,16 @@ public:
     }
     bool hasIndex(int id, int index) const;
 
+    // The selected codes of a signal id (0..65535) with indices 0..1023, as an
+    // ascending range: walking it backwards gives the indices for which
+    // hasIndex(id, index) is true, highest first, each once.
+    struct CodeRange {
+        const int32_t* first;
+        const int32_t* last;
+        int32_t base;  // id * INDEX_RANGE: code - base is the index
+    };
+    CodeRange selected_codes_of(uint16_t id) const;
+
     const DateTime& start_bound() const { return start; }
     const DateTime& end_bound() const { return end; }
     int code_count() const { return count; }

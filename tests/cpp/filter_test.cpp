@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <random>
+#include <set>
 #include <vector>
 
 namespace {
@@ -121,6 +123,15 @@ TEST(FilterCodes, AgreesWithAPlainScanOverRandomCodeSets) {
         for (const auto& [id, index] : queries) {
             ASSERT_EQ(f.hasId(id), scan(id, true, 0)) << "hasId(" << id << ")";
             ASSERT_EQ(f.hasIndex(id, index), scan(id, false, index)) << "hasIndex(" << id << ", " << index << ")";
+            if (id < 0 || id > 65535) continue;
+            // The exporter's walk over a signal's selected indices, highest first.
+            std::set<int, std::greater<int>> expected;
+            for (int32_t c : stored)
+                if (c / 1024 == id && c % 1024 >= 0) expected.insert(c % 1024);
+            std::vector<int> listed;
+            const Filter::CodeRange range = f.selected_codes_of(static_cast<uint16_t>(id));
+            for (const int32_t* c = range.last; c != range.first;) listed.push_back(*--c - range.base);
+            ASSERT_EQ(listed, std::vector<int>(expected.begin(), expected.end())) << "selected_codes_of(" << id << ")";
         }
     }
 }
