@@ -1,6 +1,5 @@
 #include "archive/buffer.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -20,8 +19,17 @@ Buffer::Buffer() : data(allocate_bytes(STORAGE_SIZE)) {}
 
 void Buffer::grab_bytes(void* dst, int n) {
     auto* out = static_cast<unsigned char*>(dst);
-    std::memcpy(out, data.get() + pos, static_cast<std::size_t>(n));
-    std::reverse(out, out + n);
+    const unsigned char* in = data.get() + pos + n;  // one past the block
+    // Eight bytes at a time: the last eight of the block, byte-swapped, are
+    // the first eight of the copy.
+    int done = 0;
+    for (; n - done >= 8; done += 8) {
+        uint64_t word;
+        std::memcpy(&word, in - done - 8, 8);
+        word = __builtin_bswap64(word);
+        std::memcpy(out + done, &word, 8);
+    }
+    for (; done < n; ++done) out[done] = *(in - done - 1);
     shift(n);
 }
 
@@ -37,12 +45,23 @@ void Buffer::_compact() {
     length = end - pos;
 }
 
-void Buffer::extend(const unsigned char* src, int n) {
+unsigned char* Buffer::prepare_append(int* room) {
     _compact();
-    if (n > WINDOW_SIZE - end) throw std::length_error("Cannot extend with given bytes!");
-    if (n > 0) std::memcpy(data.get() + end, src, static_cast<std::size_t>(n));
+    *room = WINDOW_SIZE - end;
+    return data.get() + end;
+}
+
+void Buffer::commit_append(int n) {
     end += n;
     length = end - pos;
+}
+
+void Buffer::extend(const unsigned char* src, int n) {
+    int room = 0;
+    unsigned char* at = prepare_append(&room);
+    if (n > room) throw std::length_error("Cannot extend with given bytes!");
+    if (n > 0) std::memcpy(at, src, static_cast<std::size_t>(n));
+    commit_append(n);
 }
 
 }  // namespace zentrail

@@ -63,6 +63,13 @@ public:
     // std::length_error("Cannot extend with given bytes!") when they do not fit.
     void extend(const unsigned char* src, int n);
 
+    // Appending in place, for a reader that reads a file straight into the
+    // window: prepare_append moves the unread bytes to the front and returns
+    // where new bytes go and how many fit; commit_append then takes the n
+    // bytes written there (n no more than that room).
+    unsigned char* prepare_append(int* room);
+    void commit_append(int n);
+
     // Test access to the raw state.
     int32_t position() const { return pos; }
     int32_t end_index() const { return end; }

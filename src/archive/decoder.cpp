@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/parser.h"
+#include "selection/filter.h"
 
 namespace zentrail {
 
@@ -56,6 +57,7 @@ void Parser::_data_get_any_item(Buffer* buf, AR_COMMON_ITEM* item) {
     if (cls == 0) return;
     _take(buf, 2);
     item->id = buf->grab_word();
+    payload_wanted = filter == nullptr || filter->hasId(item->id);
     if (cls <= AR_STRING_CLASS || cls == AR_ACK_CLASS) {
         _parse_alarm(buf, item, cls);
     } else {
@@ -93,6 +95,10 @@ void Parser::_parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls) {
     int size = ALARM_SIZES[cls == AR_ACK_CLASS ? 4 : cls];
     int n = size - 10;
     if (n <= 0) return;
+    if (!payload_wanted) {
+        _skip(buf, n);
+        return;
+    }
     _take(buf, n);
     // Values are read at their class's full width, wider than the stored
     // payload: the bytes past it must read as zero, not as an older item.
@@ -109,6 +115,10 @@ void Parser::_parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls) {
         n = count * GROUP_ITEM_SIZES[cls - AR_FIRST_GROUP_CLASS];
         if (n + 10 > AR_MAX_GROUP_RECORD) throw ErrorException(AR_FORMAT_ERROR);
         if (n == 0) return;
+    }
+    if (!payload_wanted) {
+        _skip(buf, n);
+        return;
     }
     _take(buf, n);
     buf->grab_bytes(item->data, n);

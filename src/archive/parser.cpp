@@ -9,8 +9,7 @@
 
 namespace zentrail {
 
-Parser::Parser(const Filter* filter)
-    : buffer(std::make_unique<Buffer>()), scratch(allocate_bytes(STORAGE_SIZE)), filter(filter) {}
+Parser::Parser(const Filter* filter) : buffer(std::make_unique<Buffer>()), filter(filter) {}
 
 Parser::~Parser() = default;
 
@@ -28,14 +27,16 @@ void Parser::_close_current_file() { file.reset(); }
 
 void Parser::_load() {
     if (!file) return;
-    std::size_t wanted = static_cast<std::size_t>(WINDOW_SIZE - buffer->get_length());
-    std::size_t got = std::fread(scratch.get(), 1, wanted, file.get());
+    // Straight into the window, after its unread bytes: no second copy.
+    int room = 0;
+    unsigned char* at = buffer->prepare_append(&room);
+    std::size_t got = std::fread(at, 1, static_cast<std::size_t>(room), file.get());
     if (got == 0) {
         // The end of the file, or a read error, which is taken as its end.
         _close_current_file();
         return;
     }
-    buffer->extend(scratch.get(), static_cast<int>(got));
+    buffer->commit_append(static_cast<int>(got));
     file_bytes_loaded += static_cast<int64_t>(got);
 }
 

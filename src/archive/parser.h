@@ -63,9 +63,13 @@ private:
     void _skip(Buffer* buf, int n);
 
     std::unique_ptr<std::FILE, FileCloser> file;
+    // The window; files are read straight into it.
     std::unique_ptr<Buffer> buffer;
-    HeapBytes scratch;
     const Filter* filter;
+    // Whether the item being decoded will reach the sink; the payload of one
+    // that will not is skipped instead of copied (its value area is never
+    // read).
+    bool payload_wanted = true;
 
     int64_t file_bytes_loaded = 0;  // bytes of the current file appended so far
     int64_t record_offset = 0;      // file offset of the record being decoded

@@ -144,8 +144,8 @@ def test_the_largest_groups_are_not_malformed(tmp_path):
     assert [r[7] for r in read_day(tmp_path, [code(5, 63), code(6, 127)])] == [63.0, 127]
 
 
-@pytest.mark.parametrize("headroom_mib", [128, 700], ids=["window", "read-area"])
-def test_out_of_memory_gives_memory_error(tmp_path, headroom_mib):
+def test_out_of_memory_gives_memory_error(tmp_path):
+    headroom_mib = 128  # far less than the reader's window needs
     day_file(tmp_path, GOOD)
     script = textwrap.dedent(f"""
         import os, resource, sys, zentrail
