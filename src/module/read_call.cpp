@@ -47,9 +47,9 @@ void add_note(PyObject* exception, PyObject* note) {
     PyErr_Clear();
 }
 
-OwnedRef path_object(const std::string& path) {
-    return OwnedRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-}
+// Paths (and texts that quote them) are bytes that need not be UTF-8: they
+// are decoded as the interpreter decodes file names.
+OwnedRef decoded_file_name(const char* text) { return OwnedRef::steal(PyUnicode_DecodeFSDefault(text)); }
 
 // Raises `exception` (a new instance) as the current error, with a note.
 void raise_with_note(OwnedRef exception, PyObject* note) {
@@ -73,14 +73,14 @@ OwnedRef os_error_with_message(int os_error, const char* message) {
 }
 
 void raise_file_open_error(const FileOpenError& e) {
-    OwnedRef path = path_object(e.path);
+    OwnedRef path = decoded_file_name(e.path.c_str());
     OwnedRef note = path ? OwnedRef::steal(PyUnicode_FromFormat("archive file %R", path.get())) : OwnedRef();
     PyErr_Clear();
     raise_with_note(os_error_with_message(e.os_error, e.what()), note.get());
 }
 
 void raise_file_format_error(const FileFormatError& e) {
-    OwnedRef path = path_object(e.path);
+    OwnedRef path = decoded_file_name(e.path.c_str());
     OwnedRef note = path ? OwnedRef::steal(PyUnicode_FromFormat("archive file %R, malformed record at byte %lld",
                                                                  path.get(), static_cast<long long>(e.offset)))
                          : OwnedRef();
@@ -93,10 +93,11 @@ void raise_walk_error(const std::filesystem::filesystem_error& e) {
     int os_error = (code.category() == std::generic_category() || code.category() == std::system_category())
                        ? code.value()
                        : 0;
-    OwnedRef path = path_object(e.path1().native());
-    if (!path) return;
+    OwnedRef path = decoded_file_name(e.path1().c_str());
+    OwnedRef text = decoded_file_name(e.what());
+    if (!path || !text) return;
     OwnedRef exception =
-        OwnedRef::steal(PyObject_CallFunction(PyExc_OSError, "isO", os_error, e.what(), path.get()));
+        OwnedRef::steal(PyObject_CallFunction(PyExc_OSError, "iOO", os_error, text.get(), path.get()));
     raise_with_note(std::move(exception), nullptr);
 }
 

@@ -3,27 +3,70 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 
 namespace zentrail {
 
-Explorer::Explorer(const char* dt_start, const char* dt_end)
-    : dt_start(dt_start), dt_end(dt_end), pattern(ARCHIVE_NAME_PATTERN, std::regex::ECMAScript) {}
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_line_break(char c) { return c == '\n' || c == '\r'; }
+
+// Whether "dddd-dd-dd_" stands at `at` (11 bytes must be there).
+bool day_and_underscore_at(const char* at) {
+    static constexpr char SHAPE[] = "dddd-dd-dd_";
+    for (int i = 0; i < 11; ++i) {
+        if (SHAPE[i] == 'd' ? !is_digit(at[i]) : at[i] != SHAPE[i]) return false;
+    }
+    return true;
+}
+
+// Whether ".vlx" begins in [from, to) with no line break before it: what
+// "(.*)\.vlx" needs after the underscore.
+bool extension_follows(const char* from, const char* to) {
+    for (const char* p = from; p + 4 <= to; ++p) {
+        if (is_line_break(*p)) return false;
+        if (std::memcmp(p, ".vlx", 4) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Explorer::Explorer(const char* dt_start, const char* dt_end) : dt_start(dt_start), dt_end(dt_end) {}
+
+const char* Explorer::find_day(const char* path) {
+    const std::size_t length = std::strlen(path);
+    const char* end = path + length;
+    // No extension anywhere: no start position can match.
+    if (length < 15 || std::search(path, end, ".vlx", ".vlx" + 4) == end) return nullptr;
+    for (const char* at = path; at + 15 <= end; ++at) {
+        if (day_and_underscore_at(at) && extension_follows(at + 11, end)) return at;
+    }
+    return nullptr;
+}
 
 void Explorer::explore(const char* root_dir, PathList* paths) const {
     namespace fs = std::filesystem;
-    for (fs::recursive_directory_iterator it(root_dir), last; it != last; ++it) {
-        const std::string& path = it->path().native();
+    fs::recursive_directory_iterator it(root_dir), last;
+    while (it != last) {
+        const std::string path = it->path().native();  // a copy: increment moves the entry
         if (filter_date_match(path.c_str())) paths->push_back(path);
+        // Stepping can fail on entering a directory that cannot be opened;
+        // the walk's own error does not say which, so name the entry.
+        std::error_code error;
+        it.increment(error);
+        if (error) throw fs::filesystem_error("cannot walk the directory tree", path, error);
     }
 }
 
 bool Explorer::filter_date_match(const char* path) const {
-    std::cmatch match;
-    if (!std::regex_search(path, match, pattern)) return false;
+    const char* day = find_day(path);
+    if (day == nullptr) return false;
     // The day with a time of day appended; strcmp orders bytes as unsigned
     // char and puts a prefix first.
     char moment[20];
-    std::memcpy(moment, match[1].first, 10);
+    std::memcpy(moment, day, 10);
     std::memcpy(moment + 10, " 23:59:59", 10);
     if (std::strcmp(moment, dt_start) < 0) return false;
     std::memcpy(moment + 10, " 00:00:00", 10);

@@ -1,7 +1,6 @@
 // Discovery of archive files by the day written in their paths.
 #pragma once
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -9,7 +8,8 @@ namespace zentrail {
 
 using PathList = std::vector<std::string>;
 
-// A day, an underscore, any text and ".vlx", anywhere in a path.
+// A day, an underscore, any text and ".vlx", anywhere in a path (ECMAScript
+// syntax); the explorer finds its leftmost match.
 constexpr const char* ARCHIVE_NAME_PATTERN = "([0-9]{4}\\-[0-9]{2}\\-[0-9]{2})\\_(.*)\\.vlx";
 
 class Explorer {
@@ -26,10 +26,14 @@ public:
     // window, comparing texts byte by byte.
     bool filter_date_match(const char* path) const;
 
+    // Where the leftmost match of ARCHIVE_NAME_PATTERN in `path` begins (its
+    // first ten bytes are the day), or null. A direct scan: the pattern is a
+    // fixed-length day and underscore, then ".vlx" before any line break.
+    static const char* find_day(const char* path);
+
 private:
     const char* dt_start;
     const char* dt_end;
-    std::regex pattern;
 };
 
 // Ascending byte order of whole paths (bytes unsigned, a prefix first): the

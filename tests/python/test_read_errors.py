@@ -73,15 +73,16 @@ def test_unreadable_root_gives_permission_error(tmp_path, file_modes_apply):
     assert raised.value.errno == errno.EACCES and raised.value.filename == str(root)
 
 
-@pytest.mark.xfail(strict=True, reason="the walk reports a failure below the root without the directory's path")
-def test_unreadable_subdirectory_gives_permission_error_naming_it(tmp_path, file_modes_apply):
+@pytest.mark.parametrize("name", [b"sub", b"\xff-not-utf-8"])
+def test_unreadable_subdirectory_gives_permission_error_naming_it(tmp_path, file_modes_apply, name):
     day_file(tmp_path, GOOD)
-    (tmp_path / "sub").mkdir(mode=0)
+    sub = os.path.join(os.fsencode(tmp_path), name)
+    os.mkdir(sub, mode=0)
     signals = fresh(5121)
     with leaves_nothing_behind(signals), pytest.raises(PermissionError) as raised:
         zentrail.read(str(tmp_path), START, END_OF_DAY, signals)
     assert raised.value.errno == errno.EACCES
-    assert raised.value.filename == str(tmp_path / "sub")
+    assert raised.value.filename == os.fsdecode(sub)
 
 
 def _dangling(path):
