@@ -1,6 +1,10 @@
 // The per-file reading loop.
 #include "archive/parser.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "archive/read_errors.h"
@@ -13,13 +17,37 @@ Parser::Parser(const Filter* filter) : buffer(std::make_unique<Buffer>()), filte
 
 Parser::~Parser() = default;
 
+namespace {
+
+bool is_regular_file(const struct stat& status) { return S_ISREG(status.st_mode); }
+
+}  // namespace
+
+// Only a regular file (after following links) holds archive data. Discovery
+// collects any entry whose name matches, so a directory, a named pipe or a
+// device can arrive here: such a path reads as an empty file, without
+// waiting on a pipe for a writer or reading a device without end. It is
+// tested before opening (opening some devices has effects of its own) and
+// again on the open descriptor, opened without blocking, in case the path
+// changed in between.
 bool Parser::_open_file(const char* path) {
     _close_current_file();
-    errno = 0;
-    std::FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) throw FileOpenError(path, errno);
-    file.reset(f);
     file_bytes_loaded = 0;
+    struct stat status;
+    if (::stat(path, &status) == 0 && !is_regular_file(status)) return true;
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw FileOpenError(path, errno);
+    if (::fstat(fd, &status) != 0 || !is_regular_file(status)) {
+        ::close(fd);
+        return true;
+    }
+    std::FILE* f = ::fdopen(fd, "rb");
+    if (f == nullptr) {
+        int error = errno;
+        ::close(fd);
+        throw FileOpenError(path, error);
+    }
+    file.reset(f);
     return true;
 }
 

@@ -34,6 +34,8 @@ public:
     // FileOpenError or FileFormatError (after handing on the error item).
     void exportFiles(Writer* writer, const PathList* paths);
 
+    // Opens `path` for reading, closing the current file; a path that is not
+    // a regular file opens as an empty one. Throws FileOpenError.
     bool _open_file(const char* path);
     void _close_current_file();
     void _load();
