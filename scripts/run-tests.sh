@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 jobs=$(nproc)
+# The sanitizer run fails on any report, leaks included (LeakSanitizer).
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for config in release sanitize; do
   sanitize=OFF
   [ "$config" = sanitize ] && sanitize=ON
