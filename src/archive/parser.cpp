@@ -58,7 +58,8 @@ void Parser::_load() {
     // Straight into the window, after its unread bytes: no second copy.
     int room = 0;
     unsigned char* at = buffer->prepare_append(&room);
-    std::size_t got = std::fread(at, 1, static_cast<std::size_t>(room), file.get());
+    const int wanted = room < READ_CHUNK_SIZE ? room : READ_CHUNK_SIZE;
+    std::size_t got = std::fread(at, 1, static_cast<std::size_t>(wanted), file.get());
     if (got == 0) {
         // The end of the file, or a read error, which is taken as its end.
         _close_current_file();

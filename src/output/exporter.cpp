@@ -5,7 +5,7 @@
 namespace zentrail {
 
 void Exporter::export_value(ACI_WITH_DATE* item) {
-    ArchiveRow row = _parseArchiveItem(item);
+    ArchiveRow row = _parseArchiveItemValues(item);
     if (!filter->hasDate(row.datetime)) return;
     int32_t type = row.get_JSON_data_type();
     if (type == ROW_TEXT) {
@@ -42,10 +42,9 @@ PyObject* Exporter::_year(int32_t year) {
     return _shared_int(&year_object, year);
 }
 
-PyObject* Exporter::_milliseconds(long milliseconds) {
-    if (milliseconds < 0 || milliseconds >= static_cast<long>(millisecond_objects.size()))
-        return PyLong_FromLong(milliseconds);
-    return _shared_int(&millisecond_objects[static_cast<std::size_t>(milliseconds)], milliseconds);
+PyObject* Exporter::_small_int(long value) {
+    if (value < 0 || value >= static_cast<long>(small_ints.size())) return PyLong_FromLong(value);
+    return _shared_int(&small_ints[static_cast<std::size_t>(value)], value);
 }
 
 PyObject* Exporter::_id(uint32_t id) {
@@ -70,15 +69,15 @@ void Exporter::_append_tuple(const ArchiveRow& row, PyObject* value) {
     };
     put(7, owned_value.release());
     put(0, _year(t.year));
-    put(1, PyLong_FromLong(t.month));
-    put(2, PyLong_FromLong(t.day));
-    put(3, PyLong_FromLong(t.hour));
-    put(4, PyLong_FromLong(t.minute));
-    put(5, PyLong_FromLong(t.second));
-    put(6, _milliseconds(milliseconds));
+    put(1, _small_int(t.month));
+    put(2, _small_int(t.day));
+    put(3, _small_int(t.hour));
+    put(4, _small_int(t.minute));
+    put(5, _small_int(t.second));
+    put(6, _small_int(milliseconds));
     put(8, OwnedRef::new_reference(Py_None).release());
     put(9, OwnedRef::new_reference(Py_None).release());
-    put(10, PyLong_FromLong(1));
+    put(10, _small_int(1));
     put(11, _id(row.id));
     // Ints, floats, strings and None cannot form a reference cycle, so the
     // collector need not track the tuple (it would untrack it itself on its

@@ -26,11 +26,12 @@ public:
 private:
     void _append_tuple(const ArchiveRow& row, PyObject* value);
 
-    // Ints repeat from tuple to tuple (the year, the milliseconds, the id);
-    // being immutable, one object each serves every tuple of the call.
+    // The ints of the date fields, the milliseconds, the constant 1 and the
+    // id repeat from tuple to tuple; being immutable, one object each serves
+    // every tuple of the call. Each returns a new reference.
     PyObject* _shared_int(OwnedRef* slot, long value);
+    PyObject* _small_int(long value);  // 0..999 kept, others made anew
     PyObject* _year(int32_t year);
-    PyObject* _milliseconds(long milliseconds);
     PyObject* _id(uint32_t id);
 
     PyObject* list;
@@ -40,7 +41,7 @@ private:
     int32_t year_value = 0;
     OwnedRef id_object;
     uint32_t id_value = 0;
-    std::array<OwnedRef, 1000> millisecond_objects;
+    std::array<OwnedRef, 1000> small_ints;
 };
 
 }  // namespace zentrail

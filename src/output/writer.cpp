@@ -23,15 +23,27 @@ void write_number(char* dst, int value) { std::snprintf(dst, TEXT_FIELD_SIZE, "%
 
 }  // namespace
 
-ArchiveRow Writer::_parseArchiveItem(const ACI_WITH_DATE* item) const {
+ArchiveRow Writer::_parseArchiveItemValues(const ACI_WITH_DATE* item) const {
     ArchiveRow row(item);
     row.element_count = -1;
     const AR_COMMON_ITEM& it = item->item;
     int cls = ARCLASS(it.code);
-    int subtype = ARSUBTYPE(it.code);
 
     GTSTAMP stamp{code_date(static_cast<int32_t>(item->date)) + code_time(it.ticks_hi, it.ticks_lo)};
     decode_timestamp(&row.datetime, &stamp);
+    if (cls == 0) return row;
+    row.id = it.id;
+    // Groups and reserved classes, and the alarms with a value, count their
+    // elements in the second byte; AlBool and AlAckn carry none.
+    if (cls >= 2 && cls <= 30) row.element_count = it.param;
+    return row;
+}
+
+ArchiveRow Writer::_parseArchiveItem(const ACI_WITH_DATE* item) const {
+    ArchiveRow row = _parseArchiveItemValues(item);
+    const AR_COMMON_ITEM& it = item->item;
+    int cls = ARCLASS(it.code);
+    int subtype = ARSUBTYPE(it.code);
     write_text(row.class_name, get_arc_class_name(cls));
 
     if (cls == 0) {
@@ -39,9 +51,7 @@ ArchiveRow Writer::_parseArchiveItem(const ACI_WITH_DATE* item) const {
         write_system_event_text(row.detail, it.param);
         return row;
     }
-    row.id = it.id;
     if (cls >= 13 && cls <= 30) {
-        row.element_count = it.param;
         if (subtype != 0) write_number(row.subtype_name, subtype);
         return row;
     }
@@ -50,10 +60,8 @@ ArchiveRow Writer::_parseArchiveItem(const ACI_WITH_DATE* item) const {
         write_text(row.subtype_name, get_arc_bool_subtypes(subtype));
     } else if (cls <= 11) {
         write_text(row.subtype_name, get_arc_val_subtypes(subtype));
-        row.element_count = it.param;
     } else if (cls == AR_STRING_CLASS) {
         write_text(row.subtype_name, get_str_al_subtypes(subtype));
-        row.element_count = it.param;
     } else {
         write_text(row.subtype_name, get_arc_ack_subtypes(subtype));
     }
