@@ -24,7 +24,7 @@ constexpr int32_t REFILL_THRESHOLD = 511;
 // than a whole window at once, keeps the bytes in the processor's cache
 // between the kernel's copy and the decoding, and leaves most of the window
 // untouched (so unallocated) for files of any size.
-constexpr int32_t READ_CHUNK_SIZE = 1 << 20;
+constexpr int32_t READ_CHUNK_SIZE = 1 << 19;
 
 class Parser {
 public:
