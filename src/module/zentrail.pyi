@@ -79,7 +79,9 @@ def read(root_dir: str, dt_start: str, dt_end: str, signals: List[int]) -> List[
         MemoryError: memory ran out.
 
     A file whose last record is cut short (the runtime still writing it) is
-    read up to that record, without error.
+    read up to that record, without error. A path named like an archive file
+    that is not a regular file (a directory, a named pipe, a device) reads as
+    an empty file.
 
     Example::
 
