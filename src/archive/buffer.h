@@ -6,6 +6,12 @@
 
 namespace zentrail {
 
+// Big-endian values from bytes.
+inline uint16_t load_be16(const unsigned char* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint32_t load_be32(const unsigned char* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
 // Capacity of the window: no byte is ever stored at or past this index.
 #ifndef ZENTRAIL_WINDOW_SIZE
 #define ZENTRAIL_WINDOW_SIZE 0x4000000  // 64 MiB
@@ -42,17 +48,17 @@ public:
         return b;
     }
     uint16_t grab_word() {
-        const unsigned char* p = data.get() + pos;
-        uint16_t v = static_cast<uint16_t>((p[0] << 8) | p[1]);
+        uint16_t v = load_be16(data.get() + pos);
         shift(2);
         return v;
     }
     uint32_t grab_dword() {
-        const unsigned char* p = data.get() + pos;
-        uint32_t v = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+        uint32_t v = load_be32(data.get() + pos);
         shift(4);
         return v;
     }
+    // The unread bytes, for a caller that has checked how many there are.
+    const unsigned char* unread() const { return data.get() + pos; }
     // Copies n bytes to dst with their order reversed: one big-endian value
     // lands least significant byte first, an array lands in reverse order.
     void grab_bytes(void* dst, int n);

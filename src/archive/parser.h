@@ -18,6 +18,9 @@ class Writer;
 
 using PathList = std::vector<std::string>;
 
+// Six common bytes, code, second byte and id: the head of every item but a
+// system item (which ends after its second byte).
+constexpr int32_t ITEM_HEAD_SIZE = 10;
 // Unread bytes at or below which the reader refills the window after an item.
 constexpr int32_t REFILL_THRESHOLD = 511;
 // The most one refill reads. Reading a file in pieces of this size, rather
@@ -55,6 +58,7 @@ public:
     uint8_t _parse_code(Buffer* buf, AR_COMMON_ITEM* item);
     void _parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls);
     void _parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls);
+    uint8_t _parse_head_in_window(Buffer* buf, AR_COMMON_ITEM* item);
 
 private:
     struct FileCloser {
