@@ -176,9 +176,10 @@ def test_successful_calls_keep_reference_counts(tmp_path):
         assert rows[0] == rows[2] and rows[0] is not rows[2] and len(rows[0]) == 1000
         owners = [sys.getrefcount(rows[0])] + [sys.getrefcount(t) for t in rows[0]] + [sys.getrefcount(rows[0][0][7])]
         assert owners == [2] + [3] * 1000 + [2]  # one owner each, plus getrefcount's argument and the loop variable
-        assert abs(sys.getrefcount(None) - nones - 3 * 1000 * 2) < 100  # two Nones per tuple taken
+        counted = nones < 1 << 30  # None is immortal from Python 3.12 on: its count stands still
+        assert not counted or abs(sys.getrefcount(None) - nones - 3 * 1000 * 2) < 100  # two per tuple taken
         del rows
-        assert abs(sys.getrefcount(None) - nones) < 100  # and given back
+        assert not counted or abs(sys.getrefcount(None) - nones) < 100  # and given back
     finally:
         gc.enable()
 
