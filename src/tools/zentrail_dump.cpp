@@ -34,6 +34,7 @@ constexpr const char* USAGE =
     "                    repeated. Without it, every record is printed\n"
     "  -h, --help        show this help\n"
     "\n"
+    "A path that is not a regular file (a directory, a pipe) reads as empty.\n"
     "On a malformed record the error item's line is printed, then the message;\n"
     "the exit status is 1 on any failure and 2 on a usage error.\n";
 
@@ -97,8 +98,20 @@ Options parse_options(int argc, char** argv) {
     return options;
 }
 
+// The reader takes anything but a regular file as an empty one; a file named
+// on the command line that is not one is worth a word.
+void warn_about_special_files(const zentrail::PathList& paths) {
+    for (const std::string& path : paths) {
+        std::error_code error;
+        auto status = std::filesystem::status(path, error);
+        if (!error && status.type() != std::filesystem::file_type::regular)
+            std::fprintf(stderr, "zentrail-dump: %s: not a regular file, read as empty\n", path.c_str());
+    }
+}
+
 int run(const Options& options) {
     zentrail::PathList paths = options.files;
+    warn_about_special_files(paths);
     const char* from = options.from ? options.from : "";
     const char* to = options.to ? options.to : "";
     if (options.root) {

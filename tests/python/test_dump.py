@@ -99,3 +99,10 @@ def test_malformed_file_prints_the_error_line_then_fails(tmp_path):
 def test_usage(args, status, stream, text):
     done = dump(*args)
     assert done.returncode == status and text in getattr(done, stream)
+
+
+def test_a_named_directory_reads_as_empty_with_a_warning(tmp_path):
+    good = day_file(tmp_path, group("GrWord", T, id=1, values=[1]))
+    done = dump(tmp_path, good)
+    assert (done.returncode, done.stdout) == (0, ",,GrWord,,,1,1\n")
+    assert f"{tmp_path}: not a regular file, read as empty" in done.stderr
