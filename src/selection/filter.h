@@ -48,10 +48,7 @@ public:
     };
     CodeRange selected_codes_of(uint16_t id) const;
 
-    const DateTime& start_bound() const { return start; }
-    const DateTime& end_bound() const { return end; }
     int code_count() const { return count; }
-    int32_t code_at(int i) const { return codes[static_cast<std::size_t>(i)]; }
 
 private:
     // Archive ids are 16-bit: their answers are kept in a bitmap, set by
