@@ -8,8 +8,20 @@
 namespace zentrail {
 
 namespace {
+
 // A field of the record is not wholly present and the file has no more bytes.
 struct RecordCutShort {};
+
+// After the six common bytes: a record with bit 15 set is a date mark, valid
+// only as 0x8000 and a day of at most 65,535.
+void throw_if_date_mark(const AR_COMMON_ITEM* item) {
+    if ((item->ticks_hi & 0x8000) == 0) return;
+    if (item->ticks_lo > 0xFFFF || item->ticks_hi != 0x8000) throw ErrorException(AR_FORMAT_ERROR);
+    throw DateMarkException();
+}
+
+bool is_reserved_class(uint8_t cls) { return (AR_RESERVED_CLASS_MASK >> cls) & 1u; }
+
 }  // namespace
 
 bool Parser::_top_up(Buffer* buf, int n) {
@@ -84,12 +96,11 @@ uint8_t Parser::_parse_head_in_window(Buffer* buf, AR_COMMON_ITEM* item) {
     item->ticks_lo = load_be32(p + 2);
     if (item->ticks_hi & 0x8000) {
         buf->shift(6);
-        if (item->ticks_lo > 0xFFFF || item->ticks_hi != 0x8000) throw ErrorException(AR_FORMAT_ERROR);
-        throw DateMarkException();
+        throw_if_date_mark(item);
     }
     item->code = p[6];
-    auto cls = static_cast<uint8_t>(ARCLASS(item->code));
-    if ((AR_RESERVED_CLASS_MASK >> cls) & 1u) {
+    const auto cls = static_cast<uint8_t>(ARCLASS(item->code));
+    if (is_reserved_class(cls)) {
         buf->shift(7);
         throw ErrorException(AR_FORMAT_ERROR);
     }
@@ -107,16 +118,14 @@ void Parser::_parse_ticks(Buffer* buf, AR_COMMON_ITEM* item) {
     _take(buf, 6);
     item->ticks_hi = buf->grab_word();
     item->ticks_lo = buf->grab_dword();
-    if ((item->ticks_hi & 0x8000) == 0) return;
-    if (item->ticks_lo > 0xFFFF || item->ticks_hi != 0x8000) throw ErrorException(AR_FORMAT_ERROR);
-    throw DateMarkException();
+    throw_if_date_mark(item);
 }
 
 uint8_t Parser::_parse_code(Buffer* buf, AR_COMMON_ITEM* item) {
     _take(buf, 1);
     item->code = buf->grab_byte();
-    auto cls = static_cast<uint8_t>(ARCLASS(item->code));
-    if ((AR_RESERVED_CLASS_MASK >> cls) & 1u) throw ErrorException(AR_FORMAT_ERROR);
+    const auto cls = static_cast<uint8_t>(ARCLASS(item->code));
+    if (is_reserved_class(cls)) throw ErrorException(AR_FORMAT_ERROR);
     _take(buf, 1);
     item->param = buf->grab_byte();
     return cls;
