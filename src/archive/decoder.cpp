@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/parser.h"
+#include "archive/record_classes.h"
 #include "selection/filter.h"
 
 namespace zentrail {
@@ -20,7 +21,7 @@ void throw_if_date_mark(const AR_COMMON_ITEM* item) {
     throw DateMarkException();
 }
 
-bool is_reserved_class(uint8_t cls) { return (AR_RESERVED_CLASS_MASK >> cls) & 1u; }
+bool is_reserved_class(uint8_t cls) { return (reserved_class_mask() >> cls) & 1u; }
 
 }  // namespace
 
@@ -31,31 +32,43 @@ bool Parser::_top_up(Buffer* buf, int n) {
     return buf->get_length() >= n;
 }
 
-void Parser::_take(Buffer* buf, int n) {
+void Parser::_require(Buffer* buf, int n) {
     if (!_ensure(buf, n)) throw RecordCutShort{};
 }
 
 void Parser::_skip(Buffer* buf, int n) {
     // In steps, so that a skip longer than the window still reads through.
     while (n > 0) {
-        _take(buf, 1);
+        _require(buf, 1);
         int step = std::min(n, static_cast<int>(buf->get_length()));
         buf->shift(step);
         n -= step;
     }
 }
 
+// The payload of an item that no sink will read is skipped: its value area
+// is never looked at.
+void Parser::_take_payload(Buffer* buf, AR_COMMON_ITEM* item, int n, bool wanted) {
+    if (!wanted) {
+        _skip(buf, n);
+        return;
+    }
+    _require(buf, n);
+    buf->grab_bytes(item->data, n);
+}
+
 // Runs once per record: the field steps below are folded into it.
 #if defined(__GNUC__)
 __attribute__((flatten))
 #endif
-int Parser::_read_next_item_from_data(Buffer* buf, unsigned int* date, AR_COMMON_ITEM* item) {
+int Parser::_read_next_item_from_data(Buffer* buf, unsigned int* date, AR_COMMON_ITEM* item, bool* selected) {
     for (;;) {
         if (!_ensure(buf, 1)) return AR_END_OF_DATA;
         if (buf->byte_top() == AR_END_BYTE) return AR_END_OF_DATA;
         record_offset = file_bytes_loaded - buf->get_length();
         try {
-            _data_get_any_item(buf, item);
+            const bool is_selected = _data_get_any_item(buf, item);
+            if (selected != nullptr) *selected = is_selected;
             return AR_ITEM;
         } catch (const DateMarkException&) {
             *date = item->ticks_lo;
@@ -67,24 +80,28 @@ int Parser::_read_next_item_from_data(Buffer* buf, unsigned int* date, AR_COMMON
     }
 }
 
-void Parser::_data_get_any_item(Buffer* buf, AR_COMMON_ITEM* item) {
+bool Parser::_data_get_any_item(Buffer* buf, AR_COMMON_ITEM* item) {
     uint8_t cls;
     if (buf->get_length() >= ITEM_HEAD_SIZE) {
         cls = _parse_head_in_window(buf, item);
-        if (cls == 0) return;
     } else {
         _parse_ticks(buf, item);
         cls = _parse_code(buf, item);
-        if (cls == 0) return;
-        _take(buf, 2);
-        item->id = buf->grab_word();
+        if (cls != System) {
+            _require(buf, 2);
+            item->id = buf->grab_word();
+        }
     }
-    payload_wanted = filter == nullptr || filter->hasId(item->id);
-    if (cls <= AR_STRING_CLASS || cls == AR_ACK_CLASS) {
-        _parse_alarm(buf, item, cls);
-    } else {
-        _parse_group(buf, item, cls);
+    // A system item has no id of its own: it is selected by the one the item
+    // before it left.
+    const bool selected = filter == nullptr || filter->hasId(item->id);
+    switch (RECORD_CLASSES[cls].kind) {
+        case ClassKind::Alarm: _parse_alarm(buf, item, cls, selected); break;
+        case ClassKind::StringAlarm: _parse_string_alarm(buf, item); break;
+        case ClassKind::Group: _parse_group(buf, item, cls, selected); break;
+        default: break;
     }
+    return selected;
 }
 
 // The common bytes, code, second byte and id when all ten are in the window
@@ -105,9 +122,9 @@ uint8_t Parser::_parse_head_in_window(Buffer* buf, AR_COMMON_ITEM* item) {
         throw ErrorException(AR_FORMAT_ERROR);
     }
     item->param = p[7];
-    if (cls == 0) {
+    if (cls == System) {
         buf->shift(8);
-        return 0;
+        return cls;
     }
     item->id = load_be16(p + 8);
     buf->shift(10);
@@ -115,60 +132,43 @@ uint8_t Parser::_parse_head_in_window(Buffer* buf, AR_COMMON_ITEM* item) {
 }
 
 void Parser::_parse_ticks(Buffer* buf, AR_COMMON_ITEM* item) {
-    _take(buf, 6);
+    _require(buf, 6);
     item->ticks_hi = buf->grab_word();
     item->ticks_lo = buf->grab_dword();
     throw_if_date_mark(item);
 }
 
 uint8_t Parser::_parse_code(Buffer* buf, AR_COMMON_ITEM* item) {
-    _take(buf, 1);
+    _require(buf, 1);
     item->code = buf->grab_byte();
     const auto cls = static_cast<uint8_t>(ARCLASS(item->code));
     if (is_reserved_class(cls)) throw ErrorException(AR_FORMAT_ERROR);
-    _take(buf, 1);
+    _require(buf, 1);
     item->param = buf->grab_byte();
     return cls;
 }
 
-void Parser::_parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls) {
-    if (cls == AR_STRING_CLASS) {
-        _take(buf, 2);
-        int text_length = buf->grab_word();
-        item->string_size = text_length + 1;
-        _skip(buf, text_length);
-        return;
-    }
-    int size = ALARM_SIZES[cls == AR_ACK_CLASS ? 4 : cls];
-    int n = size - 10;
-    if (n <= 0) return;
-    if (!payload_wanted) {
-        _skip(buf, n);
-        return;
-    }
-    _take(buf, n);
-    // Values are read at their class's full width, wider than the stored
-    // payload: the bytes past it must read as zero, not as an older item.
-    std::memset(item->data, 0, 8);
-    buf->grab_bytes(item->data, n);
+void Parser::_parse_string_alarm(Buffer* buf, AR_COMMON_ITEM* item) {
+    _require(buf, 2);
+    int text_length = buf->grab_word();
+    item->string_size = text_length + 1;
+    _skip(buf, text_length);
 }
 
-void Parser::_parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls) {
-    int count = item->param;
-    int n;
-    if (cls == AR_FIRST_GROUP_CLASS) {
-        n = count == 0 ? 32 : (count + 7) / 8;
-    } else {
-        n = count * GROUP_ITEM_SIZES[cls - AR_FIRST_GROUP_CLASS];
-        if (n + 10 > AR_MAX_GROUP_RECORD) throw ErrorException(AR_FORMAT_ERROR);
-        if (n == 0) return;
-    }
-    if (!payload_wanted) {
-        _skip(buf, n);
-        return;
-    }
-    _take(buf, n);
-    buf->grab_bytes(item->data, n);
+void Parser::_parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool wanted) {
+    const int n = RECORD_CLASSES[cls].size - ITEM_HEAD_SIZE;
+    if (n <= 0) return;
+    // Values are read at their class's full width, wider than the stored
+    // payload: the bytes past it must read as zero, not as an older item.
+    if (wanted) std::memset(item->data, 0, 8);
+    _take_payload(buf, item, n, wanted);
+}
+
+void Parser::_parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool wanted) {
+    const int n = group_payload_size(cls, item->param);
+    if (n + ITEM_HEAD_SIZE > AR_MAX_GROUP_RECORD) throw ErrorException(AR_FORMAT_ERROR);
+    if (n == 0) return;
+    _take_payload(buf, item, n, wanted);
 }
 
 }  // namespace zentrail

@@ -34,18 +34,18 @@ constexpr int AR_ITEM = 0;
 constexpr int AR_END_OF_DATA = -10;
 constexpr int AR_FORMAT_ERROR = -606;
 
+// Result codes below this are read errors (the decoder gives only -606).
+constexpr int AR_READ_ERROR_BELOW = -99;
+inline bool is_read_error(int rc) { return rc < AR_READ_ERROR_BELOW; }
+
 constexpr uint8_t AR_END_BYTE = 0xFF;
 constexpr int AR_MAX_GROUP_RECORD = 522;
-// Classes 13..16 and 28..30 are reserved and never valid.
-constexpr uint32_t AR_RESERVED_CLASS_MASK = 0x7001E000;
-constexpr int AR_STRING_CLASS = 12;
-constexpr int AR_ACK_CLASS = 31;
 constexpr int AR_FIRST_GROUP_CLASS = 17;
 
 // Whole-record size of each alarm class 0..12 (class 31 uses entry 4).
-extern const int32_t ALARM_SIZES[13];
+inline constexpr int32_t ALARM_SIZES[13] = {8, 10, 11, 11, 11, 11, 12, 12, 12, 12, 12, 12, 10};
 // Element width of each group class 17..27, indexed by class - 17.
-extern const int32_t GROUP_ITEM_SIZES[11];
+inline constexpr int32_t GROUP_ITEM_SIZES[11] = {1, 1, 2, 4, 2, 4, 4, 8, 8, 8, 2};
 
 class ErrorException : public std::exception {
 public:

@@ -80,16 +80,17 @@ void Parser::exportFiles(Writer* writer, const PathList* paths) {
         _open_file(path.c_str());
         _load();
         for (;;) {
-            int rc = _read_next_item_from_data(buffer.get(), &day, &record.item);
+            bool selected = false;
+            int rc = _read_next_item_from_data(buffer.get(), &day, &record.item, &selected);
             if (rc == AR_ITEM) {
-                if (filter == nullptr || filter->hasId(record.item.id)) {
+                if (selected) {
                     record.date = day;
                     writer->export_value(&record);
                 }
                 if (buffer->get_length() <= REFILL_THRESHOLD) _load();
                 continue;
             }
-            if (rc < -99) {
+            if (is_read_error(rc)) {
                 if (rc == AR_FORMAT_ERROR) {
                     record.date = day;
                     record.item.code = static_cast<uint8_t>(ARCODE(0, 2));

@@ -10,13 +10,13 @@
 
 #include "archive/buffer.h"
 #include "archive/item_format.h"
+#include "selection/path_list.h"
 
 namespace zentrail {
 
 class Filter;
 class Writer;
 
-using PathList = std::vector<std::string>;
 
 // Six common bytes, code, second byte and id: the head of every item but a
 // system item (which ends after its second byte).
@@ -42,6 +42,9 @@ public:
     // FileOpenError or FileFormatError (after handing on the error item).
     void exportFiles(Writer* writer, const PathList* paths);
 
+private:
+    friend struct ParserTestPeer;  // the tests drive the decoder's steps directly
+
     // Opens `path` for reading, closing the current file; a path that is not
     // a regular file opens as an empty one. Throws FileOpenError.
     bool _open_file(const char* path);
@@ -51,16 +54,19 @@ public:
     // The record decoder. It reads through `buf`; when `buf` is the reader's
     // own window it is refilled from the open file whenever a field is not
     // wholly present, so records decode the same across refills. A record
-    // that the end of the bytes cuts short ends the data.
-    int _read_next_item_from_data(Buffer* buf, unsigned int* date, AR_COMMON_ITEM* item);
-    void _data_get_any_item(Buffer* buf, AR_COMMON_ITEM* item);
+    // that the end of the bytes cuts short ends the data. `*selected` (when
+    // given) says whether the filter selects the item's id: asked once per
+    // item, here, since an unselected item's payload is skipped.
+    int _read_next_item_from_data(Buffer* buf, unsigned int* date, AR_COMMON_ITEM* item,
+                                  bool* selected = nullptr);
+    bool _data_get_any_item(Buffer* buf, AR_COMMON_ITEM* item);
     void _parse_ticks(Buffer* buf, AR_COMMON_ITEM* item);
     uint8_t _parse_code(Buffer* buf, AR_COMMON_ITEM* item);
-    void _parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls);
-    void _parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls);
+    void _parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool wanted);
+    void _parse_string_alarm(Buffer* buf, AR_COMMON_ITEM* item);
+    void _parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool wanted);
     uint8_t _parse_head_in_window(Buffer* buf, AR_COMMON_ITEM* item);
 
-private:
     struct FileCloser {
         void operator()(std::FILE* f) const noexcept { std::fclose(f); }
     };
@@ -69,18 +75,17 @@ private:
     // the file if it can; false when the data ends first.
     bool _ensure(Buffer* buf, int n) { return buf->get_length() >= n || _top_up(buf, n); }
     bool _top_up(Buffer* buf, int n);
-    // As _ensure, but a shortfall cuts the record short.
-    void _take(Buffer* buf, int n);
+    // As _ensure, but a shortfall cuts the record short (throws).
+    void _require(Buffer* buf, int n);
     void _skip(Buffer* buf, int n);
+    // Copies the next n bytes into the value area, or skips them when no
+    // sink will read them.
+    void _take_payload(Buffer* buf, AR_COMMON_ITEM* item, int n, bool wanted);
 
     std::unique_ptr<std::FILE, FileCloser> file;
     // The window; files are read straight into it.
     std::unique_ptr<Buffer> buffer;
     const Filter* filter;
-    // Whether the item being decoded will reach the sink; the payload of one
-    // that will not is skipped instead of copied (its value area is never
-    // read).
-    bool payload_wanted = true;
 
     int64_t file_bytes_loaded = 0;  // bytes of the current file appended so far
     int64_t record_offset = 0;      // file offset of the record being decoded

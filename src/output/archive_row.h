@@ -4,22 +4,16 @@
 #include <cstdint>
 
 #include "archive/item_format.h"
+#include "archive/record_classes.h"
 #include "time/calendar.h"
 
 namespace zentrail {
-
-// Data-type codes: which accessor reads a row's values.
-constexpr int32_t ROW_NO_VALUE = 1;
-constexpr int32_t ROW_BOOL = 2;
-constexpr int32_t ROW_INT = 3;
-constexpr int32_t ROW_DOUBLE = 4;
-constexpr int32_t ROW_TEXT = 5;
 
 class ArchiveRow {
 public:
     explicit ArchiveRow(const ACI_WITH_DATE* source);
 
-    int32_t get_JSON_data_type() const;
+    int32_t get_JSON_data_type() const { return record_class_of(source->item.code).data_type; }
     // Accessors take a position p in the value area (a group's element n is
     // at position element_count - 1 - n); alarm classes ignore p and read
     // their one value. Classes without a value of the kind answer false,
@@ -28,6 +22,9 @@ public:
     int32_t get_int(int p) const;
     double get_double(int p) const;
     const char* get_string() const { return ""; }
+    // The value at p as a number, whatever its type: 0 or 1, an integer
+    // (exact in a double), a floating-point value, or NaN for a text row.
+    double get_number(int p) const;
 
     const ACI_WITH_DATE* source;
     char lead_text1[255];
@@ -39,5 +36,11 @@ public:
     uint32_t id;
     int32_t element_count;
 };
+
+// The row of an item with its date-time, id and element count, its texts
+// left empty: for sinks that read only values.
+ArchiveRow build_value_row(const ACI_WITH_DATE* item);
+// The complete row: the same, with class and subtype names and the detail.
+ArchiveRow build_named_row(const ACI_WITH_DATE* item);
 
 }  // namespace zentrail

@@ -5,7 +5,7 @@
 namespace zentrail {
 
 void Exporter::export_value(ACI_WITH_DATE* item) {
-    ArchiveRow row = _parseArchiveItemValues(item);
+    ArchiveRow row = build_value_row(item);
     if (!filter->hasDate(row.datetime)) return;
     int32_t type = row.get_JSON_data_type();
     if (type == ROW_TEXT) {

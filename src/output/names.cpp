@@ -2,13 +2,6 @@
 
 namespace zentrail {
 
-const char* const CLASS_NAMES[33] = {
-    "System",   "AlBool",   "AlByte",   "AlShort",  "AlLong",   "AlWord",   "AlDWord",
-    "AlFloat",  "AlDouble", "AlTime",   "AlLarge",  "AlError",  "AlString", "-Res 13-",
-    "-Res 14-", "-Res 15-", "-Res 16-", "GrBool",   "GrByte",   "GrShort",  "GrLong",
-    "GrWord",   "GrDWord",  "GrFloat",  "GrDouble", "GrTime",   "GrLarge",  "GrError",
-    "-Res 28-", "-Res 29-", "-Res 30-", "AlAckn",   "????????"};
-
 const char* const SYSTEM_SUBTYPES[4] = {"Date Mark", "Executive events", "Archive events", "????"};
 const char* const BOOL_SUBTYPES[9] = {"H->L", "L->H", "?2??", "?3??", "?4??",
                                       "?5??", "?6??", "?7??", "????"};
@@ -32,7 +25,7 @@ const char* clamped(const char* const (&table)[N], int index) {
 }
 }  // namespace
 
-const char* get_arc_class_name(int code) { return CLASS_NAMES[code & 0x1F]; }
+const char* get_arc_class_name(int code) { return CLASS_NAMES[ARCLASS(code)]; }
 const char* get_arc_system_subtypes(int subtype) { return clamped(SYSTEM_SUBTYPES, subtype); }
 const char* get_arc_bool_subtypes(int subtype) { return clamped(BOOL_SUBTYPES, subtype); }
 const char* get_arc_val_subtypes(int subtype) { return clamped(VAL_SUBTYPES_SHORT, subtype); }

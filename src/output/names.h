@@ -2,9 +2,10 @@
 // log levels.
 #pragma once
 
+#include "archive/record_classes.h"
+
 namespace zentrail {
 
-extern const char* const CLASS_NAMES[33];
 extern const char* const SYSTEM_SUBTYPES[4];
 extern const char* const BOOL_SUBTYPES[9];
 extern const char* const VAL_SUBTYPES_SHORT[9];

@@ -1,12 +1,10 @@
 // Discovery of archive files by the day written in their paths.
 #pragma once
 
-#include <string>
-#include <vector>
+#include "selection/path_list.h"
 
 namespace zentrail {
 
-using PathList = std::vector<std::string>;
 
 // A day, an underscore, any text and ".vlx", anywhere in a path (ECMAScript
 // syntax); the explorer finds its leftmost match.

@@ -8,23 +8,19 @@
 #include <vector>
 
 #include "archive/item_format.h"
+#include "archive/record_classes.h"
 #include "time/calendar.h"
 
 namespace zentrail::testing {
+
+// The class names (AlByte, GrWord, ...) of the library, for the tests.
+using namespace zentrail;
 
 // Nanoseconds since midnight of a wall-clock time.
 constexpr uint64_t time_of_day(int hour, int minute, int second, uint64_t nanos = 0) {
     return uint64_t(hour) * NS_PER_HOUR + uint64_t(minute) * NS_PER_MINUTE + uint64_t(second) * NS_PER_SECOND +
            nanos;
 }
-
-// Class numbers, by name.
-enum Class : int {
-    System = 0, AlBool = 1, AlByte = 2, AlShort = 3, AlLong = 4, AlWord = 5, AlDWord = 6,
-    AlFloat = 7, AlDouble = 8, AlTime = 9, AlLarge = 10, AlError = 11, AlString = 12,
-    GrBool = 17, GrByte = 18, GrShort = 19, GrLong = 20, GrWord = 21, GrDWord = 22,
-    GrFloat = 23, GrDouble = 24, GrTime = 25, GrLarge = 26, GrError = 27, AlAckn = 31,
-};
 
 // Every record is written exactly as a file stores it: big-endian fields,
 // payload bytes in file order.

@@ -10,6 +10,7 @@
 
 #include "archive/parser.h"
 #include "archive_bytes.h"
+#include "parser_test_peer.h"
 
 namespace zentrail {
 namespace {
@@ -39,7 +40,7 @@ protected:
         buf.shift(buf.get_length());
         buf.extend(bytes.data(), static_cast<int>(cut));
     }
-    int next() { return parser._read_next_item_from_data(&buf, &day, &item); }
+    int next() { return ParserTestPeer::read_next_item(parser, &buf, &day, &item); }
 
     Parser parser{nullptr};
     Buffer buf;
