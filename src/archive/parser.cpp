@@ -67,12 +67,14 @@ void Parser::_load() {
     }
     buffer->commit_append(static_cast<int>(got));
     file_bytes_loaded += static_cast<int64_t>(got);
+    if (monitor != nullptr) monitor->poll(static_cast<int64_t>(got));
 }
 
 void Parser::exportFiles(Writer* writer, const PathList* paths) {
     // Starts zeroed: a system item before any other item carries id 0.
     ACI_WITH_DATE record{};
     for (const std::string& path : *paths) {
+        if (monitor != nullptr) monitor->poll(0);
         unsigned int day = 0;
         // Whatever an earlier file left unread (past its end byte, or after a
         // failed run) is dropped: each file is decoded from its own first byte.

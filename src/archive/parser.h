@@ -10,6 +10,7 @@
 
 #include "archive/buffer.h"
 #include "archive/item_format.h"
+#include "archive/read_monitor.h"
 #include "selection/path_list.h"
 
 namespace zentrail {
@@ -41,6 +42,10 @@ public:
     // Reads every file of `paths` in order into `writer`. Throws
     // FileOpenError or FileFormatError (after handing on the error item).
     void exportFiles(Writer* writer, const PathList* paths);
+
+    // Polled between files and after every refill; null (the default) for
+    // none. Not owned.
+    void set_monitor(ReadMonitor* m) { monitor = m; }
 
 private:
     friend struct ParserTestPeer;  // the tests drive the decoder's steps directly
@@ -86,6 +91,7 @@ private:
     // The window; files are read straight into it.
     std::unique_ptr<Buffer> buffer;
     const Filter* filter;
+    ReadMonitor* monitor = nullptr;
 
     int64_t file_bytes_loaded = 0;  // bytes of the current file appended so far
     int64_t record_offset = 0;      // file offset of the record being decoded

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "module/read_call.h"
+#include "module/scan_object.h"
 
 namespace {
 
@@ -31,6 +32,21 @@ PyMethodDef zentrail_methods[] = {
      // inspect; __doc__ is the text after it.
      "read($module, /, root_dir, dt_start, dt_end, signals)\n--\n\n"
      "Python interface for zentrail C++ library function"},
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(zentrail::scan_function)),
+     METH_VARARGS | METH_KEYWORDS,
+     "scan($module, /, root_dir, dt_start, dt_end, signals, *, threads=None, batch_rows=None, progress=None)\n--\n\n"
+     "A columnar read of the archive files under root_dir: the rows read() gives, as\n"
+     "NumPy, pandas or Arrow columns, decoded on several threads. Returns a zentrail.Scan;\n"
+     "nothing is read until it is consumed. See the type stub or README for details."},
+    {"scan_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(zentrail::scan_files_function)),
+     METH_VARARGS | METH_KEYWORDS,
+     "scan_files($module, /, paths, dt_start, dt_end, signals, *, threads=None, batch_rows=None, progress=None)\n--\n\n"
+     "A Scan over an explicit, ordered list of archive files, each read as scan reads a\n"
+     "file it found (for example one day file per Dask partition)."},
+    {"find_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(zentrail::find_files_function)),
+     METH_VARARGS | METH_KEYWORDS,
+     "find_files($module, /, root_dir, dt_start, dt_end)\n--\n\n"
+     "The archive files that read and scan would read, in the order they read them."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -48,4 +64,12 @@ PyModuleDef zentrail_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_zentrail(void) { return PyModule_Create2(&zentrail_module, PYTHON_API_VERSION); }
+PyMODINIT_FUNC PyInit_zentrail(void) {
+    PyObject* module = PyModule_Create2(&zentrail_module, PYTHON_API_VERSION);
+    if (module == nullptr) return nullptr;
+    if (!zentrail::ready_scan_types(module)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -2,31 +2,21 @@
 
 #include <stdexcept>
 
+#include "output/selected_values.h"
+
 namespace zentrail {
 
 void Exporter::export_value(ACI_WITH_DATE* item) {
-    ArchiveRow row = build_value_row(item);
-    if (!filter->hasDate(row.datetime)) return;
-    int32_t type = row.get_JSON_data_type();
-    if (type == ROW_TEXT) {
-        _append_tuple(row, PyUnicode_FromString(row.get_string()));
-        return;
-    }
-    if (type == ROW_NO_VALUE) return;
-    // The selected indices of this id, highest first: the same tuples, in
-    // the same order, as testing hasIndex for every n from count - 1 down.
-    const Filter::CodeRange selected = filter->selected_codes_of(static_cast<uint16_t>(row.id));
-    for (const int32_t* code = selected.last; code != selected.first;) {
-        const int n = *--code - selected.base;
-        if (n >= row.element_count) continue;
-        int p = row.element_count - 1 - n;
-        switch (type) {
-            case ROW_BOOL: _append_tuple(row, PyLong_FromLong(row.get_bool(p) ? 1 : 0)); break;
-            case ROW_INT: _append_tuple(row, PyLong_FromLong(row.get_int(p))); break;
-            case ROW_DOUBLE: _append_tuple(row, PyFloat_FromDouble(row.get_double(p))); break;
-            default: throw std::logic_error("Not implemented!");
-        }
-    }
+    for_each_selected_value(
+        item, *filter, [this](const ArchiveRow& row) { _append_tuple(row, PyUnicode_FromString(row.get_string())); },
+        [this](const ArchiveRow& row, int /*n*/, int p) {
+            switch (row.get_JSON_data_type()) {
+                case ROW_BOOL: _append_tuple(row, PyLong_FromLong(row.get_bool(p) ? 1 : 0)); break;
+                case ROW_INT: _append_tuple(row, PyLong_FromLong(row.get_int(p))); break;
+                case ROW_DOUBLE: _append_tuple(row, PyFloat_FromDouble(row.get_double(p))); break;
+                default: throw std::logic_error("Not implemented!");
+            }
+        });
 }
 
 PyObject* Exporter::_shared_int(OwnedRef* slot, long value) {

@@ -1,7 +1,8 @@
-// The selection of one read: a time window and up to 256 signal codes.
+// The selection of one read: a time window and its signal codes (up to 256
+// for read; a columnar scan sets no cap).
 #pragma once
 
-#include <array>
+#include <vector>
 #include <bitset>
 #include <cstdint>
 
@@ -20,13 +21,15 @@ inline int32_t signal_index_of(int32_t code) { return code % INDEX_RANGE; }
 
 class Filter {
 public:
-    Filter(const char* dt_start, const char* dt_end);
+    // At most `max_codes` codes are stored; -1 stores every one.
+    Filter(const char* dt_start, const char* dt_end, int max_codes = MAX_SIGNAL_CODES);
     Filter(const Filter&) = delete;
     Filter& operator=(const Filter&) = delete;
 
     bool isValid() const { return valid; }
     bool isEmpty() const { return empty; }
-    // Stores one code (duplicates take places too); false once 256 are held.
+    // Stores one code (duplicates take places too); false once the cap is
+    // reached. Codes added in ascending order cost O(1) each.
     bool addId(int code);
     // Marks the filter unusable: the caller's signal list held a non-integer.
     void invalidate() { valid = false; }
@@ -48,7 +51,7 @@ public:
     };
     CodeRange selected_codes_of(uint16_t id) const;
 
-    int code_count() const { return count; }
+    int code_count() const { return static_cast<int>(codes.size()); }
 
 private:
     // Archive ids are 16-bit: their answers are kept in a bitmap, set by
@@ -59,13 +62,12 @@ private:
     bool _scan_for_id(int id) const;
 
     // The stored codes, distinct and ascending, for hasIndex's binary search.
-    std::array<int32_t, MAX_SIGNAL_CODES> sorted_codes{};
-    int32_t distinct_count = 0;
+    std::vector<int32_t> sorted_codes;
 
     DateTime start;
     DateTime end;
-    std::array<int32_t, MAX_SIGNAL_CODES> codes{};
-    int32_t count = 0;
+    std::vector<int32_t> codes;
+    int max_codes;
     bool empty = true;
     bool valid = true;
     std::bitset<ARCHIVE_ID_COUNT> archive_ids;

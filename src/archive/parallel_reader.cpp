@@ -1,0 +1,154 @@
+#include "archive/parallel_reader.h"
+
+#include <sched.h>
+
+#include <algorithm>
+
+#include "archive/parser.h"
+#include "archive/read_monitor.h"
+#include "output/column_builder.h"
+
+namespace zentrail {
+
+// Counts the bytes a worker reads and stops it once the read is cancelled.
+class ParallelReader::Monitor : public ReadMonitor {
+public:
+    explicit Monitor(ParallelReader* owner) : owner(owner) {}
+    void poll(int64_t bytes_read) override {
+        owner->bytes.fetch_add(bytes_read, std::memory_order_relaxed);
+        std::lock_guard<std::mutex> lock(owner->mutex);
+        if (owner->cancelled) throw Cancelled{};
+    }
+
+private:
+    ParallelReader* owner;
+};
+
+ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows)
+    : filter(filter), paths(std::move(paths)), batch_rows(batch_rows), slots(this->paths.size()) {
+    const std::size_t worker_count = std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)),
+                                                           this->paths.size());
+    files_ahead = 2 * std::max<std::size_t>(worker_count, 1);
+    try {
+        for (std::size_t i = 0; i < worker_count; ++i) workers.emplace_back([this] { _work(); });
+    } catch (...) {
+        _cancel();
+        throw;
+    }
+}
+
+ParallelReader::~ParallelReader() { _cancel(); }
+
+void ParallelReader::_cancel() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        cancelled = true;
+    }
+    consumed.notify_all();
+    for (std::thread& worker : workers) {
+        if (worker.joinable()) worker.join();
+    }
+}
+
+void ParallelReader::_work() {
+    // One reader per worker serves all its files: its window is made once.
+    std::unique_ptr<Parser> parser;
+    Monitor monitor(this);
+    for (;;) {
+        std::size_t k;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            consumed.wait(lock, [this] { return cancelled || next_file >= slots.size() || next_file < head + files_ahead; });
+            if (cancelled || next_file >= slots.size()) return;
+            k = next_file++;
+        }
+        try {
+            if (!parser) {
+                parser = std::make_unique<Parser>(filter);
+                parser->set_monitor(&monitor);
+            }
+            _read_file(k, parser.get());
+            _finish(k, nullptr);
+        } catch (const Cancelled&) {
+            return;
+        } catch (...) {
+            _finish(k, std::current_exception());
+        }
+    }
+}
+
+void ParallelReader::_read_file(std::size_t k, Parser* parser) {
+    ColumnBuilder builder(filter, batch_rows,
+                          [this, k](std::unique_ptr<ColumnBatch> batch) { _hand_on(k, std::move(batch)); });
+    const PathList one{paths[k]};
+    try {
+        parser->exportFiles(&builder, &one);
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        // The rows before a failure count, as they do for a single reader.
+        builder.flush();
+        throw;
+    }
+    builder.flush();
+}
+
+void ParallelReader::_hand_on(std::size_t k, std::unique_ptr<ColumnBatch> batch) {
+    std::unique_lock<std::mutex> lock(mutex);
+    consumed.wait(lock, [&] { return cancelled || slots[k].batches.size() < BATCHES_PER_FILE; });
+    if (cancelled) throw Cancelled{};
+    slots[k].batches.push_back(std::move(batch));
+    lock.unlock();
+    produced.notify_all();
+}
+
+void ParallelReader::_finish(std::size_t k, std::exception_ptr failure) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        slots[k].done = true;
+        slots[k].failure = std::move(failure);
+    }
+    produced.notify_all();
+}
+
+ParallelReader::Next ParallelReader::next(std::unique_ptr<ColumnBatch>* out, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        if (head >= slots.size()) return Next::Finished;
+        FileSlot& slot = slots[head];
+        if (!slot.batches.empty()) {
+            *out = std::move(slot.batches.front());
+            slot.batches.pop_front();
+            lock.unlock();
+            consumed.notify_all();
+            return Next::Batch;
+        }
+        if (slot.done) {
+            if (slot.failure) {
+                std::exception_ptr failure = slot.failure;
+                // Nothing after a failed file is read or handed on.
+                head = slots.size();
+                cancelled = true;
+                lock.unlock();
+                consumed.notify_all();
+                std::rethrow_exception(failure);
+            }
+            ++head;
+            consumed.notify_all();
+            continue;
+        }
+        if (produced.wait_until(lock, deadline) == std::cv_status::timeout) {
+            if (head < slots.size() && slots[head].batches.empty() && !slots[head].done) return Next::Waiting;
+        }
+    }
+}
+
+int usable_cpu_count() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return std::max(1, CPU_COUNT(&set));
+}
+
+}  // namespace zentrail

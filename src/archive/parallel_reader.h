@@ -1,0 +1,81 @@
+// Reads a list of archive files into column batches on several threads, one
+// file per task, and hands the batches back in file order.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "output/column_batch.h"
+#include "selection/filter.h"
+#include "selection/path_list.h"
+
+namespace zentrail {
+
+class ParallelReader {
+public:
+    // Starts min(threads, file count) workers at once. `filter` is borrowed
+    // and must outlive the reader; the workers only read it.
+    ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows);
+    // Stops the workers, waits for them and frees every batch not taken.
+    ~ParallelReader();
+    ParallelReader(const ParallelReader&) = delete;
+    ParallelReader& operator=(const ParallelReader&) = delete;
+
+    enum class Next { Batch, Waiting, Finished };
+    // The next batch in file order into *out, waiting at most `wait` for it.
+    // When the files before a failed one and that file's rows before its
+    // failure have been taken, rethrows the failure (FileOpenError,
+    // FileFormatError, ...), as the single-threaded reader would have
+    // thrown it; the files after it count for nothing.
+    Next next(std::unique_ptr<ColumnBatch>* out, std::chrono::milliseconds wait);
+
+    // Bytes read from the files so far, by all workers.
+    int64_t bytes_read() const { return bytes.load(std::memory_order_relaxed); }
+
+private:
+    struct FileSlot {
+        std::deque<std::unique_ptr<ColumnBatch>> batches;
+        bool done = false;
+        std::exception_ptr failure;
+    };
+    struct Cancelled {};
+    class Monitor;
+
+    void _work();
+    void _read_file(std::size_t k, class Parser* parser);
+    void _hand_on(std::size_t k, std::unique_ptr<ColumnBatch> batch);
+    void _finish(std::size_t k, std::exception_ptr failure);
+    void _cancel();
+
+    const Filter* filter;
+    const PathList paths;
+    const std::size_t batch_rows;
+    // Files a worker may run ahead of the consumer, and batches one file may
+    // hold untaken: together they bound the memory of a read of any length.
+    std::size_t files_ahead;
+    static constexpr std::size_t BATCHES_PER_FILE = 4;
+
+    std::mutex mutex;
+    std::condition_variable produced;  // a batch or an end of file is there
+    std::condition_variable consumed;  // room was made, or the read is cancelled
+    std::vector<FileSlot> slots;
+    std::size_t next_file = 0;  // the next file a worker takes
+    std::size_t head = 0;       // the file the consumer is taking batches of
+    bool cancelled = false;
+    std::atomic<int64_t> bytes{0};
+    std::vector<std::thread> workers;
+};
+
+// The CPUs this process may run on (at least 1).
+int usable_cpu_count();
+
+}  // namespace zentrail

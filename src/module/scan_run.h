@@ -1,0 +1,50 @@
+// One consumption of a scan: discovery, then the parallel read, waited on
+// with the interpreter lock released, waking to check for signals and to
+// report progress.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "archive/parallel_reader.h"
+#include "module/owned_ref.h"
+#include "module/scan_arguments.h"
+#include "selection/filter.h"
+
+namespace zentrail {
+
+// The paths a scan of `spec` reads, in the order it reads them. Throws as
+// the read's discovery does.
+PathList scan_paths(const ScanSpec& spec);
+
+class ScanRun {
+public:
+    // Finds the files and starts the workers; throws on a walk error.
+    explicit ScanRun(const ScanSpec& spec);
+    ~ScanRun();
+    ScanRun(const ScanRun&) = delete;
+    ScanRun& operator=(const ScanRun&) = delete;
+
+    // The next batch in order, or null at the end (after reporting the
+    // whole total). Throws the failure of a file, a signal handler's
+    // exception, or the progress callback's.
+    std::unique_ptr<ColumnBatch> next();
+
+private:
+    void _report(bool final);
+
+    Filter filter;
+    std::unique_ptr<ParallelReader> reader;
+    int64_t total_bytes = 0;
+    OwnedRef progress;  // a callable, or a tqdm bar when `bar`, or null
+    bool bar = false;
+    int64_t reported = 0;
+    std::chrono::steady_clock::time_point last_report;
+    bool finished = false;
+};
+
+}  // namespace zentrail

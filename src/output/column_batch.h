@@ -1,0 +1,74 @@
+// Rows of a columnar read, one array per column, of a fixed capacity.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace zentrail {
+
+// Nanoseconds from 1970-01-01 to the archive's day 0, 2000-01-01.
+constexpr int64_t ARCHIVE_EPOCH_UNIX_NS = 946684800LL * 1000000000LL;
+
+// The columns, in their order, with the NumPy type string and the Arrow
+// format string of each: the one list that the batch, the NumPy arrays and
+// the Arrow schema follow.
+struct ColumnInfo {
+    const char* name;
+    const char* numpy_type;
+    const char* arrow_format;
+    std::size_t width;
+};
+inline constexpr ColumnInfo COLUMNS[] = {
+    {"time", "datetime64[ns]", "tsn:", 8},
+    {"signal_id", "uint16", "S", 2},
+    {"element", "uint16", "S", 2},
+    {"value", "float64", "g", 8},
+    {"item_class", "uint8", "C", 1},
+    {"subtype", "uint8", "C", 1},
+};
+constexpr std::size_t COLUMN_COUNT = sizeof(COLUMNS) / sizeof(COLUMNS[0]);
+// Bytes one row takes over all columns.
+constexpr std::size_t ROW_WIDTH = 8 + 2 + 2 + 8 + 1 + 1;
+
+class ColumnBatch {
+public:
+    explicit ColumnBatch(std::size_t capacity)
+        : time(new int64_t[capacity]),
+          signal_id(new uint16_t[capacity]),
+          element(new uint16_t[capacity]),
+          value(new double[capacity]),
+          item_class(new uint8_t[capacity]),
+          subtype(new uint8_t[capacity]),
+          capacity(capacity) {}
+
+    bool full() const { return rows == capacity; }
+
+    void append(int64_t t, uint16_t id, uint16_t n, double v, uint8_t cls, uint8_t sub) {
+        time[rows] = t;
+        signal_id[rows] = id;
+        element[rows] = n;
+        value[rows] = v;
+        item_class[rows] = cls;
+        subtype[rows] = sub;
+        ++rows;
+    }
+
+    // The start of column i (in the order of COLUMNS).
+    const void* column(std::size_t i) const {
+        const void* starts[COLUMN_COUNT] = {time.get(), signal_id.get(), element.get(),
+                                            value.get(), item_class.get(), subtype.get()};
+        return starts[i];
+    }
+
+    std::unique_ptr<int64_t[]> time;  // nanoseconds since 1970-01-01, naive wall-clock time
+    std::unique_ptr<uint16_t[]> signal_id;
+    std::unique_ptr<uint16_t[]> element;
+    std::unique_ptr<double[]> value;
+    std::unique_ptr<uint8_t[]> item_class;
+    std::unique_ptr<uint8_t[]> subtype;
+    std::size_t capacity;
+    std::size_t rows = 0;
+};
+
+}  // namespace zentrail

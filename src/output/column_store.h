@@ -1,0 +1,48 @@
+// Whole columns of a columnar read, grown batch by batch.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "output/column_batch.h"
+
+namespace zentrail {
+
+// Memory for one column that grows without copying and without slack in
+// use: it is mapped from the system and remapped larger as it grows, so
+// only the pages written to are ever resident, and a column of n bytes costs
+// n bytes (rounded up to a page) however it grew. Throws std::bad_alloc.
+class GrowableRegion {
+public:
+    GrowableRegion() = default;
+    ~GrowableRegion();
+    GrowableRegion(const GrowableRegion&) = delete;
+    GrowableRegion& operator=(const GrowableRegion&) = delete;
+
+    void append(const void* bytes, std::size_t n);
+    void* data() const { return start; }
+    std::size_t size() const { return used; }
+
+private:
+    void* start = nullptr;
+    std::size_t used = 0;
+    std::size_t mapped = 0;
+};
+
+// The six columns, each in a region of its own.
+class ColumnStore {
+public:
+    void append(const ColumnBatch& batch);
+    std::size_t rows() const { return row_count; }
+    // Column i (in the order of COLUMNS); shared so that each can be handed
+    // to an owner of its own.
+    std::shared_ptr<GrowableRegion> column(std::size_t i) const { return columns[i]; }
+
+private:
+    std::shared_ptr<GrowableRegion> columns[COLUMN_COUNT] = {
+        std::make_shared<GrowableRegion>(), std::make_shared<GrowableRegion>(), std::make_shared<GrowableRegion>(),
+        std::make_shared<GrowableRegion>(), std::make_shared<GrowableRegion>(), std::make_shared<GrowableRegion>()};
+    std::size_t row_count = 0;
+};
+
+}  // namespace zentrail
