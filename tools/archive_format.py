@@ -22,13 +22,16 @@ tests compare the two through what read and zentrail-dump give.
 from __future__ import annotations
 
 import datetime as _dt
+import re
 import struct
 from pathlib import Path
 from typing import Iterable, NamedTuple, Optional, Sequence, Tuple, Union
 
 # --- Record layout ---------------------------------------------------------
 
-# Time of day in nanoseconds (high 16 bits, low 32 bits), item code, second byte.
+# The time field: time of day in nanoseconds, high 16 bits and low 32 bits.
+TIME = struct.Struct(">HI")
+# The time field, item code, second byte.
 HEAD = struct.Struct(">HIBB")
 HEAD_SIZE = HEAD.size
 ID = struct.Struct(">H")
@@ -45,7 +48,7 @@ BOOL_GROUP_EMPTY_SIZE = 32
 # A date mark is the time field alone: first word exactly DATE_MARK_WORD, the
 # day (days since 2000-01-01, at most MAX_DAY) in the 32-bit second part. Any
 # other first word with DATE_MARK_FLAG set is a format error.
-DATE_MARK = struct.Struct(">HI")
+DATE_MARK = TIME
 DATE_MARK_FLAG = 0x8000
 DATE_MARK_WORD = 0x8000
 MAX_DAY = 0xFFFF
@@ -55,6 +58,12 @@ END = bytes([END_BYTE])
 
 CLASS_BITS = 0x1F
 SUBTYPE_SHIFT = 5
+
+# The day of an archive file stands in its path: the first match counts.
+ARCHIVE_NAME = re.compile(r"([0-9]{4}-[0-9]{2}-[0-9]{2})_([^\n\r]*)\.vlx")
+# A time-window bound: the first year and five two-digit numbers in a text,
+# separated by single characters other than line breaks.
+BOUND_TEXT = re.compile(r"([0-9]{4})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})")
 
 # --- Name tables -----------------------------------------------------------
 

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import datetime as dt
 import os
-import re
 import struct
 
 import archive_format as fmt
@@ -16,8 +15,6 @@ import archive_format as fmt
 NS_PER_DAY = fmt.NS_PER_DAY
 ORIGIN = dt.datetime(2000, 1, 1)
 
-BOUND = re.compile(r"([0-9]{4})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})")
-ARCHIVE_NAME = re.compile(r"([0-9]{4}-[0-9]{2}-[0-9]{2})_([^\n\r]*)\.vlx")
 
 
 class FormatError(Exception):
@@ -25,12 +22,12 @@ class FormatError(Exception):
 
 
 def parse_bound(text: str):
-    match = BOUND.search(text)
+    match = fmt.BOUND_TEXT.search(text)
     return tuple(int(g) for g in match.groups()) if match else None
 
 
 def day_overlaps(path: str, dt_start: str, dt_end: str) -> bool:
-    match = ARCHIVE_NAME.search(path)
+    match = fmt.ARCHIVE_NAME.search(path)
     if not match:
         return False
     day = match.group(1).encode()
