@@ -93,6 +93,7 @@ def comparable(result):
     return [tuple(field(v) for v in row) for row in result]
 
 
+@pytest.mark.slow
 @settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(trees())
 def test_read_matches_the_model(tree):
