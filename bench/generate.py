@@ -8,16 +8,21 @@ thousands of signal ids. The same seed and size give the same bytes.
 
 from __future__ import annotations
 
+import datetime as dt
 import random
 import struct
 from dataclasses import dataclass, field
 from pathlib import Path
 
-NS_PER_DAY = 86_400 * 1_000_000_000
+import archive_format as fmt
+
+NS_PER_DAY = fmt.NS_PER_DAY
 ORIGIN_DAY = 8766  # 2024-01-01
 
-GROUP_WIDTHS = {17: 0, 18: 1, 19: 2, 20: 4, 21: 2, 22: 4, 23: 4, 24: 8, 25: 8, 26: 8, 27: 2}
-ALARM_PAYLOAD = {1: 0, 2: 1, 3: 1, 4: 1, 5: 1, 6: 2, 7: 2, 8: 2, 9: 2, 10: 2, 11: 2, 31: 1}
+GROUP_CODES = [fmt.CLASS_BY_NAME[name].code for name in fmt.GROUP_CLASSES]
+ALARM_CODES = [fmt.CLASS_BY_NAME[name].code for name in fmt.ALARM_CLASSES]
+STRING_CODE = fmt.CLASS_BY_NAME["AlString"].code
+RARE_CODE = fmt.CLASS_BY_NAME["GrWord"].code
 
 # Ids by role. Frequent group signals are what an output-heavy read selects.
 FREQUENT_GROUP_IDS = range(100, 164)
@@ -38,20 +43,18 @@ def _record_body(rng: random.Random, signal_id: int | None = None) -> bytes:
     """Code, second byte, id and payload of one random item."""
     roll = rng.random()
     if roll < 0.80:  # group
-        cls = rng.choice(list(GROUP_WIDTHS))
-        width = GROUP_WIDTHS[cls]
+        cls = rng.choice(GROUP_CODES)
         count = rng.randint(8, 64)
-        size = (count + 7) // 8 if cls == 17 else count * width
         ident = signal_id if signal_id is not None else _group_id(rng)
-        return struct.pack(">BBH", cls, count, ident) + rng.randbytes(size)
+        return struct.pack(">BBH", cls, count, ident) + rng.randbytes(fmt.payload_size(cls, count))
     if roll < 0.97:  # single-value alarm
-        cls = rng.choice(list(ALARM_PAYLOAD))
-        return struct.pack(">BBH", cls | (rng.randrange(4) << 5), rng.randint(1, 2),
-                           rng.choice(ALARM_IDS)) + rng.randbytes(ALARM_PAYLOAD[cls])
+        cls = rng.choice(ALARM_CODES)
+        return struct.pack(">BBH", fmt.item_code(cls, rng.randrange(4)), rng.randint(1, 2),
+                           rng.choice(ALARM_IDS)) + rng.randbytes(fmt.payload_size(cls, 1))
     if roll < 0.99:  # system event
-        return struct.pack(">BB", rng.randrange(4) << 5, rng.randrange(70))
+        return struct.pack(">BB", fmt.item_code(0, rng.randrange(4)), rng.randrange(70))
     text = rng.randbytes(rng.randint(0, 200))
-    return struct.pack(">BBHH", 12, 1, rng.choice(STRING_IDS), len(text)) + text
+    return struct.pack(">BBHH", STRING_CODE, 1, rng.choice(STRING_IDS), len(text)) + text
 
 
 def _group_id(rng: random.Random) -> int:
@@ -63,13 +66,13 @@ def _body_pool(rng: random.Random, size: int) -> list[bytes]:
     pool = [_record_body(rng) for _ in range(size)]
     # The rare signal: a handful of templates, so selective reads find a few rows.
     for _ in range(max(1, size // 4000)):
-        pool[rng.randrange(size)] = struct.pack(">BBH", 21, 16, RARE_ID) + rng.randbytes(32)
+        pool[rng.randrange(size)] = struct.pack(">BBH", RARE_CODE, 16, RARE_ID) + rng.randbytes(32)
     return pool
 
 
 def write_day_file(path: Path, day: int, target_bytes: int, pool: list[bytes], rng: random.Random) -> int:
     """Writes one day file of about target_bytes; returns its record count."""
-    chunks = [struct.pack(">HI", 0x8000, day)]
+    chunks = [fmt.date_mark(day)]
     size = 6
     records = 0
     n = 0
@@ -78,14 +81,14 @@ def write_day_file(path: Path, day: int, target_bytes: int, pool: list[bytes], r
         body = pool[rng.randrange(len(pool))]
         n += 1
         tod = (n * 997_331_111) % NS_PER_DAY
-        chunks.append(struct.pack(">HI", tod >> 32, tod & 0xFFFFFFFF))
+        chunks.append(fmt.TIME.pack(tod >> 32, tod & 0xFFFFFFFF))
         chunks.append(body)
         size += 6 + len(body)
         records += 1
         if records % 500_000 == 0:  # a repeated date mark now and then
-            chunks.append(struct.pack(">HI", 0x8000, day))
+            chunks.append(fmt.date_mark(day))
             size += 6
-    chunks.append(b"\xff")
+    chunks.append(fmt.END)
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(b"".join(chunks))
     return records
@@ -108,17 +111,14 @@ def generate_tree(root: Path, total_mb: float, days: int, seed: int = 1) -> Tree
 
 def generate_calendar_tree(root: Path, years: int = 10) -> int:
     """A tree of one small file per day over `years` years; returns the count."""
-    record = struct.pack(">HI", 0x8000, 0) + b"\x00\x00\x00\x00\x00\x00\x15\x01\x00\x64\x00\x01\xff"
+    record = fmt.group("GrWord", 0, id=100, values=[1]) + fmt.END
     count = 0
     for day in range(ORIGIN_DAY - 365 * years, ORIGIN_DAY):
-        path = day_path(root, day)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(struct.pack(">HI", 0x8000, day) + record[6:])
+        fmt.write_archive(day_path(root, day), [fmt.date_mark(day), record])
         count += 1
     return count
 
 
 def day_path(root: Path, day: int) -> Path:
-    import datetime as dt
-    date = dt.date(2000, 1, 1) + dt.timedelta(days=day)
+    date = fmt.ORIGIN + dt.timedelta(days=day)
     return root / f"{date:%Y}" / f"{date:%m}" / f"{date:%Y-%m-%d}_plant.vlx"

@@ -4,7 +4,8 @@
     python bench/run.py --smoke    # a tiny run that only checks the suite works
 
 Measured in one run on the same files: the selective read against the raw
-read floor, an output-heavy read, the pure-Python baseline, the fixed cost
+read floor, an output-heavy read, the pure-Python baseline on the same calls
+(checked equal to zentrail.read; the run fails if it is not), the fixed cost
 of a call (ten-year tree, one-day window; one 1 MB file) and the peak
 resident memory of the selective read.
 """
@@ -13,7 +14,7 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
+import math
 import subprocess
 import sys
 import time
@@ -22,7 +23,7 @@ from pathlib import Path
 import zentrail
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+sys.path[:0] = [str(HERE), str(HERE.parent / "tools")]
 
 import generate  # noqa: E402
 import pure_python_reader  # noqa: E402
@@ -53,6 +54,24 @@ def raw_read(paths) -> int:
     return total
 
 
+def day_window(path: Path) -> tuple[str, str]:
+    day = path.name[:10]
+    return f"{day} 00:00:00", f"{day} 23:59:59"
+
+
+def check_same_rows(label: str, expected: list, actual: list) -> None:
+    """Stops the run unless the rows are equal (a NaN equal to a NaN)."""
+    def same(a, b):
+        return a == b or all(x == y or (isinstance(x, float) and isinstance(y, float) and math.isnan(x)
+                                        and math.isnan(y)) for x, y in zip(a, b))
+    if len(expected) == len(actual) and all(same(a, b) for a, b in zip(expected, actual)):
+        return
+    first = next((n for n, (a, b) in enumerate(zip(expected, actual)) if not same(a, b)), min(len(expected), len(actual)))
+    sys.exit(f"pure-Python reader differs from zentrail.read ({label}): {len(actual):,} rows against "
+             f"{len(expected):,}, first difference at row {first}: "
+             f"{actual[first:first + 1]} against {expected[first:first + 1]}")
+
+
 def ensure_tree(root: Path, size_mb: float, days: int) -> generate.TreeStats:
     marker = root / "tree.json"
     params = {"size_mb": size_mb, "days": days, "seed": 1, "version": 1}
@@ -71,13 +90,16 @@ def ensure_tree(root: Path, size_mb: float, days: int) -> generate.TreeStats:
 
 def peak_rss_of_selective_read(root: Path, code: int) -> tuple[float, float]:
     """Peak resident MiB of a fresh interpreter that imports zentrail, before
-    and after one selective read."""
+    and after one selective read. The process reads its own high-water mark:
+    a child's ru_maxrss would carry this process's peak across fork and exec."""
     script = (
-        "import resource, zentrail, sys\n"
-        "base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "import zentrail\n"
+        "def peak():\n"
+        "    with open('/proc/self/status') as status:\n"
+        "        return next(int(line.split()[1]) for line in status if line.startswith('VmHWM:'))\n"
+        "base = peak()\n"
         f"rows = zentrail.read({str(root)!r}, *{WHOLE_RANGE!r}, [{code}])\n"
-        "peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
-        "print(base / 1024, peak / 1024)\n"
+        "print(base / 1024, peak() / 1024)\n"
     )
     out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True)
     base, peak = (float(x) for x in out.stdout.split())
@@ -118,16 +140,22 @@ def main() -> None:
     rows.append(("output-heavy read, 256 codes", f"{heavy_count / heavy_s / 1e6:,.2f} M rows/s",
                  f"{heavy_count:,} rows in {heavy_s:.2f} s"))
 
-    subset = stats.files[:1]
-    subset_mb = sum(p.stat().st_size for p in subset) / 1e6
-    py_s, _ = best_of(1, lambda: pure_python_reader.read_files(subset, [rare]))
-    rows.append(("pure-Python decoder, 1 code", f"{subset_mb / py_s:,.1f} MB/s",
-                 f"zentrail is {(mb / sel_s) / (subset_mb / py_s):,.0f}x faster"))
-    py_heavy_s, py_heavy_rows = best_of(1, lambda: pure_python_reader.read_files(subset, heavy_codes))
-    py_rate = len(py_heavy_rows) / py_heavy_s
-    del py_heavy_rows
-    rows.append(("pure-Python decoder, 256 codes", f"{py_rate / 1e6:,.2f} M rows/s",
-                 f"zentrail is {heavy_count / heavy_s / py_rate:,.1f}x faster"))
+    # The pure-Python reader makes the same calls, on the first day (the
+    # whole tree in a smoke run): each result must equal zentrail.read's.
+    window_files = stats.files if args.smoke else stats.files[:1]
+    window = WHOLE_RANGE if args.smoke else day_window(window_files[0])
+    window_mb = sum(p.stat().st_size for p in window_files) / 1e6
+    every_class_codes = ([ident * 1024 + index for ident in generate.FREQUENT_GROUP_IDS[:32] for index in (0, 1, 63)]
+                         + [ident * 1024 for ident in generate.ALARM_IDS[:100]]
+                         + [ident * 1024 + 1 for ident in generate.ALARM_IDS[:30]]
+                         + [ident * 1024 for ident in generate.STRING_IDS[:30]])
+    for label, codes in (("1 code", [rare]), ("256 codes", heavy_codes), ("every class, 256 codes", every_class_codes)):
+        ours_s, ours = best_of(args.repeats, lambda: zentrail.read(str(root), *window, codes))
+        py_s, theirs = best_of(1, lambda: pure_python_reader.read(str(root), *window, codes))
+        check_same_rows(label, ours, theirs)
+        rows.append((f"pure-Python reader, {label}", f"{window_mb / py_s:,.1f} MB/s",
+                     f"zentrail is {py_s / ours_s:,.0f}x faster on the same call ({len(ours):,} rows)"))
+        del ours, theirs
 
     calendar_root = args.data / f"calendar-{years}y"
     if not (calendar_root / "done").exists():

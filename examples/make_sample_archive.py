@@ -14,9 +14,9 @@ from datetime import date, timedelta
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+sys.path.insert(0, str(HERE.parent / "tools"))
 
-from archive_builder import END, alarm, date_mark, group, string_alarm, system, write_archive  # noqa: E402
+from archive_format import END, alarm, date_mark, group, string_alarm, system, write_archive  # noqa: E402
 
 FIRST_DAY = date(2024, 3, 1)
 DAYS = 3

@@ -1,6 +1,6 @@
 """Writes the seed corpus of the fuzz targets into fuzz/corpus/.
 
-Reader seeds are small archive files made with the test archive builder,
+Reader seeds are small archive files made with the archive builder,
 every record class present; text seeds are bound texts and paths joined by
 NUL bytes (text, start bound, end bound).
 """
@@ -9,9 +9,9 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+sys.path.insert(0, str(HERE.parent / "tools"))
 
-import archive_builder as ab  # noqa: E402
+import archive_format as ab  # noqa: E402
 
 
 def reader_seeds():

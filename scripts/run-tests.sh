@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the C++ unit tests (plain, then under
 # AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests against
-# the package installed into a fresh virtual environment. Exits non-zero on
-# any failure. Installs what it needs on a new machine.
+# the package installed into a fresh virtual environment, on the default
+# python3 and on CPython 3.9 and 3.13. Exits non-zero on any failure. Installs
+# what it needs on a new machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -21,9 +22,37 @@ for config in release sanitize; do
   ctest --test-dir "build/$config" -j "$jobs" --output-on-failure
 done
 
-echo "== Python tests"
-python3 -m venv build/test-venv
-build/test-venv/bin/python -m pip install -q --upgrade pip
-build/test-venv/bin/python -m pip install -q -r tests/requirements.txt
-build/test-venv/bin/python -m pip install -q .
-build/test-venv/bin/python -m pytest -q tests/python
+# The Python tests run on the default python3 with every test requirement,
+# and on the oldest and newest CPython the package claims with the light ones
+# (tests that need a heavy package skip there), each in a fresh venv.
+python_tests() {  # NAME PYTHON EXTRA
+  local venv="build/$1"
+  echo "== Python tests ($1: $("$2" --version 2>&1))"
+  "$2" -m venv --clear "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q ".[$3]"
+  "$venv/bin/python" -m pytest -q tests/python
+}
+
+# The newest installed CPython of a minor version: pyenv's, else one on PATH.
+find_python() {  # VERSION
+  local prefix
+  if prefix=$(pyenv prefix "$1" 2>/dev/null) && [ -x "$prefix/bin/python3" ]; then
+    echo "$prefix/bin/python3"
+    return
+  fi
+  local found
+  found=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}/versions/$1".*/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
+  [ -n "$found" ] || found=$(command -v "python$1" || true)
+  [ -n "$found" ] && echo "$found"
+}
+
+export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
+python_tests test-venv python3 test
+for version in 3.9 3.13; do
+  if python=$(find_python "$version"); then
+    python_tests "test-venv-$version" "$python" test-core
+  else
+    echo "== Python tests ($version): SKIPPED, no CPython $version found (pyenv or python$version on PATH)"
+  fi
+done

@@ -15,8 +15,8 @@ struct ListProblem {
     const char* element_type = nullptr;
 };
 
-int32_t low_32_bits(long value) {
-    auto bits = static_cast<uint32_t>(static_cast<unsigned long>(value));
+int32_t low_32_bits(long long value) {
+    auto bits = static_cast<uint32_t>(static_cast<unsigned long long>(value));
     int32_t code;
     std::memcpy(&code, &bits, sizeof code);
     return code;
@@ -40,7 +40,7 @@ void add_signal_codes(Filter* filter, PyObject* signals) {
             if (!problem.exception_type) problem = {PyExc_TypeError, i, Py_TYPE(element)->tp_name};
             continue;
         }
-        long value = PyLong_AsLong(element);
+        long long value = PyLong_AsLongLong(element);
         if (value == -1 && PyErr_Occurred()) {
             PyErr_Clear();
             if (!problem.exception_type) problem = {PyExc_OverflowError, i, nullptr};

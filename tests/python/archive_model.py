@@ -8,22 +8,13 @@ from __future__ import annotations
 
 import datetime as dt
 import os
-import re
 import struct
 
-NS_PER_DAY = 86_400 * 1_000_000_000
-ORIGIN = dt.datetime(2000, 1, 1)
-RESERVED = {13, 14, 15, 16, 28, 29, 30}
-ALARM_PAYLOAD = {1: 0, 2: 1, 3: 1, 4: 1, 5: 1, 6: 2, 7: 2, 8: 2, 9: 2, 10: 2, 11: 2, 31: 1}
-GROUP_WIDTH = {18: 1, 19: 2, 20: 4, 21: 2, 22: 4, 23: 4, 24: 8, 25: 8, 26: 8, 27: 2}
-# How a value is read from the (little-endian) value area, per class.
-ALARM_VALUE = {2: "<B", 3: "<h", 4: "<i", 5: "<H", 6: "<i", 7: "<f", 8: "<d", 9: "<d", 10: "<q", 11: "<h"}
-GROUP_VALUE = {18: "<B", 19: "<h", 20: "<i", 21: "<H", 22: "<i", 23: "<f", 24: "<d", 26: "<q"}
-FLOAT_CLASSES = {7, 8, 9, 10, 23, 24, 26}
-TEXT_CLASSES = {12, 25, 27}
+import archive_format as fmt
 
-BOUND = re.compile(r"([0-9]{4})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})[^\n\r]([0-9]{2})")
-ARCHIVE_NAME = re.compile(r"([0-9]{4}-[0-9]{2}-[0-9]{2})_([^\n\r]*)\.vlx")
+NS_PER_DAY = fmt.NS_PER_DAY
+ORIGIN = dt.datetime(2000, 1, 1)
+
 
 
 class FormatError(Exception):
@@ -31,12 +22,12 @@ class FormatError(Exception):
 
 
 def parse_bound(text: str):
-    match = BOUND.search(text)
+    match = fmt.BOUND_TEXT.search(text)
     return tuple(int(g) for g in match.groups()) if match else None
 
 
 def day_overlaps(path: str, dt_start: str, dt_end: str) -> bool:
-    match = ARCHIVE_NAME.search(path)
+    match = fmt.ARCHIVE_NAME.search(path)
     if not match:
         return False
     day = match.group(1).encode()
@@ -46,41 +37,42 @@ def day_overlaps(path: str, dt_start: str, dt_end: str) -> bool:
 def decode(data: bytes):
     """Yields (day, cls, subtype, param, id, tod_ns, payload) per item."""
     pos, day, ident = 0, 0, 0
-    while pos < len(data) and data[pos] != 0xFF:
+    while pos < len(data) and data[pos] != fmt.END_BYTE:
         if len(data) - pos < 6:
             return
         hi, lo = struct.unpack_from(">HI", data, pos)
-        if hi & 0x8000:
-            if hi != 0x8000 or lo > 0xFFFF:
+        if hi & fmt.DATE_MARK_FLAG:
+            if hi != fmt.DATE_MARK_WORD or lo > fmt.MAX_DAY:
                 raise FormatError
             day, pos = lo, pos + 6
             continue
         if len(data) - pos < 7:
             return
         cls, subtype = data[pos + 6] & 0x1F, data[pos + 6] >> 5
-        if cls in RESERVED:
+        record = fmt.RECORD_CLASSES[cls]
+        if record.kind == fmt.RESERVED:
             raise FormatError
         if len(data) - pos < 8:
             return
         param, pos = data[pos + 7], pos + 8
         payload = b""
-        if cls != 0:
+        if record.kind != fmt.SYSTEM:
             if len(data) - pos < 2:
                 return
             (ident,) = struct.unpack_from(">H", data, pos)
             pos += 2
-            if cls == 12:
+            if record.kind == fmt.STRING_ALARM:
                 if len(data) - pos < 2:
                     return
                 (size,) = struct.unpack_from(">H", data, pos)
                 pos += 2
-            elif cls in ALARM_PAYLOAD:
-                size = ALARM_PAYLOAD[cls]
-            elif cls == 17:
-                size = 32 if param == 0 else (param + 7) // 8
+            elif record.kind == fmt.ALARM:
+                size = record.width
+            elif record.payload == fmt.BITS:
+                size = fmt.BOOL_GROUP_EMPTY_SIZE if param == 0 else (param + 7) // 8
             else:
-                size = param * GROUP_WIDTH[cls]
-                if size > 512:
+                size = param * record.width
+                if size > fmt.VALUE_AREA_SIZE:
                     raise FormatError
             if len(data) - pos < size:
                 return
@@ -90,24 +82,24 @@ def decode(data: bytes):
 
 def item_values(cls: int, param: int, payload: bytes):
     """(index, value) pairs of an item, highest index first; None for text rows."""
-    if cls in TEXT_CLASSES:
+    record = fmt.RECORD_CLASSES[cls]
+    if record.data_type == fmt.TEXT_VALUE:
         return None
+    if record.data_type == fmt.NO_VALUE or not record.counts_elements:
+        return []  # system, AlBool, AlAckn: no value
     area = payload[::-1] + bytes(8)
-    if cls in ALARM_VALUE:
-        (value,) = struct.unpack_from(ALARM_VALUE[cls], area, 0)
-        return [(n, _number(cls, value)) for n in range(param - 1, -1, -1)]
-    if cls == 17:
+    if record.kind == fmt.ALARM:
+        (value,) = struct.unpack_from("<" + record.value_format, area, 0)
+        return [(n, _number(record, value)) for n in range(param - 1, -1, -1)]
+    if record.payload == fmt.BITS:
         return [(n, (area[(param - 1 - n) // 8] >> ((param - 1 - n) % 8)) & 1) for n in range(param - 1, -1, -1)]
-    if cls in GROUP_VALUE:
-        fmt = GROUP_VALUE[cls]
-        width = struct.calcsize(fmt)
-        return [(n, _number(cls, struct.unpack_from(fmt, area, (param - 1 - n) * width)[0]))
-                for n in range(param - 1, -1, -1)]
-    return []  # system, AlBool, AlAckn: no value
+    width = struct.calcsize(record.value_format)
+    return [(n, _number(record, struct.unpack_from("<" + record.value_format, area, (param - 1 - n) * width)[0]))
+            for n in range(param - 1, -1, -1)]
 
 
-def _number(cls: int, value):
-    return float(value) if cls in FLOAT_CLASSES else value
+def _number(record, value):
+    return float(value) if record.data_type == fmt.DOUBLE else value
 
 
 def expected_read(root: str, dt_start: str, dt_end: str, signals: list[int]):

@@ -6,6 +6,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import archive_format as fmt
 import pytest
 from archive_builder import alarm, at, group, string_alarm, system, write_archive
 from conftest import day_file
@@ -38,6 +39,32 @@ def dump(*args):
 def test_line_of_each_record(tmp_path, record, line):
     done = dump(day_file(tmp_path, record, record))
     assert (done.returncode, done.stdout, done.stderr) == (0, f"{line}\n{line}\n", "")
+
+
+def _record_of(record_class, subtype):
+    if record_class.kind == fmt.SYSTEM:
+        return system(T, subtype=subtype)
+    if record_class.kind == fmt.STRING_ALARM:
+        return string_alarm(T, id=1, subtype=subtype)
+    if record_class.kind == fmt.ALARM:
+        return alarm(record_class.name, T, id=1, subtype=subtype)
+    return group(record_class.name, T, id=1, values=[], subtype=subtype)
+
+
+def test_the_format_tables_name_and_size_every_class_as_the_core_does(tmp_path):
+    """One record of every valid class and subtype, then system events of
+    every second byte: a payload size that differed would shift every later
+    line."""
+    cases = [(c, s) for c in fmt.RECORD_CLASSES if c.kind != fmt.RESERVED for s in range(8)]
+    params = range(80)
+    path = day_file(tmp_path, *(_record_of(c, s) for c, s in cases), *(system(T, param=p) for p in params))
+    lines = [line.split(",") for line in dump(path).stdout.splitlines()]
+    assert [fields[2:4] for fields in lines[:len(cases)]] == [
+        [c.name, c.subtype_names[min(s, len(c.subtype_names) - 1)] if c.subtype_names else str(s or "")]
+        for c, s in cases]
+    assert [fields[4] for fields in lines[len(cases):]] == [
+        fmt.LOG_MODULE_DESCR_ARR[p % 10 if p % 10 < 7 else 0] + fmt.LOG_LEVEL_DESCR_ARR[p // 10 if p < 70 else 0]
+        for p in params]
 
 
 @pytest.mark.parametrize("signals, ids", [

@@ -48,6 +48,7 @@ def test_every_prefix_reads_the_records_before_the_cut(tmp_path):
     assert len(rows_before) > 20
 
 
+@pytest.mark.slow
 @settings(max_examples=300, deadline=None)
 @given(st.binary(max_size=3000) | st.lists(st.sampled_from([EVERY_CLASS[:40], b"\x80\x00", b"\xff", b"\x15\x03"]))
        .map(b"".join))
@@ -62,6 +63,7 @@ def test_random_bytes_read_as_the_model_says(tmp_path_factory, data):
     assert repr(actual) == repr(expected)  # repr: NaN equals NaN
 
 
+@pytest.mark.slow
 def test_a_file_growing_while_it_is_read(tmp_path):
     """A writer appends numbered records in small writes while a large read
     runs: every complete record is read at most once, in order, and the
@@ -133,6 +135,7 @@ def test_a_tree_deeper_than_the_open_file_limit_fails_cleanly(tmp_path):
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
 
 
+@pytest.mark.slow
 def test_a_hundred_thousand_files_in_one_folder(tmp_path):
     for n in range(100_000):
         (tmp_path / f"other-{n}.dat").touch()

@@ -26,7 +26,7 @@ ids = st.sampled_from(IDS)
 date_marks = st.builds(ab.date_mark, st.sampled_from([ab.day_number(d) for d in DAYS]) | st.integers(0, 0xFFFF))
 systems = st.builds(ab.system, times, st.integers(0, 7), st.integers(0, 255))
 alarms = st.builds(lambda kind, t, i, sub, param, data: ab.alarm(kind, t, i, subtype=sub, param=param,
-                                                               payload=data[:ab.ALARM_PAYLOAD[kind]]),
+                                                               payload=data[:ab.CLASS_BY_NAME[kind].width]),
                    st.sampled_from(ab.ALARM_CLASSES), times, ids, st.integers(0, 7), st.integers(0, 4),
                    st.binary(min_size=2, max_size=2))
 strings = st.builds(lambda t, i, text: ab.string_alarm(t, i, text), times, ids, st.binary(max_size=300))
@@ -35,10 +35,7 @@ strings = st.builds(lambda t, i, text: ab.string_alarm(t, i, text), times, ids, 
 def _group(kind, t, ident, subtype, count, data):
     """A group whose payload has the size its class and count give (counts
     past 64 make oversized groups of the 8-byte classes: format errors)."""
-    if kind == "GrBool":
-        size = 32 if count == 0 else (count + 7) // 8
-    else:
-        size = count * struct.calcsize(ab.GROUP_ELEMENT[kind])
+    size = ab.payload_size(ab.CLASS_BY_NAME[kind].code, count)
     payload = (data * (size // max(len(data), 1) + 1))[:size] if data else bytes(size)
     return ab.group(kind, t, ident, [], subtype=subtype, count=count, payload=payload)
 
@@ -96,6 +93,7 @@ def comparable(result):
     return [tuple(field(v) for v in row) for row in result]
 
 
+@pytest.mark.slow
 @settings(max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(trees())
 def test_read_matches_the_model(tree):
