@@ -10,6 +10,7 @@
 
 #include "archive/buffer.h"
 #include "archive/item_format.h"
+#include "archive/read_monitor.h"
 #include "selection/path_list.h"
 
 namespace zentrail {
@@ -39,8 +40,13 @@ public:
     Parser& operator=(const Parser&) = delete;
 
     // Reads every file of `paths` in order into `writer`. Throws
-    // FileOpenError or FileFormatError (after handing on the error item).
+    // FileOpenError, FileReadError or FileFormatError (after handing on the
+    // error item), and whatever the monitor throws.
     void exportFiles(Writer* writer, const PathList* paths);
+
+    // Polled before each file and after each refill of the window; not
+    // owned; null (the default) for none.
+    void set_monitor(ReadMonitor* monitor) { this->monitor = monitor; }
 
 private:
     friend struct ParserTestPeer;  // the tests drive the decoder's steps directly
@@ -86,7 +92,9 @@ private:
     // The window; files are read straight into it.
     std::unique_ptr<Buffer> buffer;
     const Filter* filter;
+    ReadMonitor* monitor = nullptr;
 
+    std::string file_path;          // the current file, for its errors
     int64_t file_bytes_loaded = 0;  // bytes of the current file appended so far
     int64_t record_offset = 0;      // file offset of the record being decoded
 };
