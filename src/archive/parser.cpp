@@ -33,6 +33,7 @@ bool is_regular_file(const struct stat& status) { return S_ISREG(status.st_mode)
 bool Parser::_open_file(const char* path) {
     _close_current_file();
     file_bytes_loaded = 0;
+    file_path = path;
     struct stat status;
     if (::stat(path, &status) == 0 && !is_regular_file(status)) return true;
     int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -59,9 +60,18 @@ void Parser::_load() {
     int room = 0;
     unsigned char* at = buffer->prepare_append(&room);
     const int wanted = room < READ_CHUNK_SIZE ? room : READ_CHUNK_SIZE;
-    std::size_t got = std::fread(at, 1, static_cast<std::size_t>(wanted), file.get());
+    std::size_t got = 0;
+    for (;;) {
+        got = std::fread(at, 1, static_cast<std::size_t>(wanted), file.get());
+        if (!std::ferror(file.get())) break;
+        // A failed read is not the end of the file: fewer rows would pass
+        // for all of them. errno is still the failed read's here.
+        const int error = errno;
+        if (error != EINTR) throw FileReadError(file_path, file_bytes_loaded + static_cast<int64_t>(got), error);
+        std::clearerr(file.get());
+        if (got > 0) break;
+    }
     if (got == 0) {
-        // The end of the file, or a read error, which is taken as its end.
         _close_current_file();
         return;
     }
@@ -74,11 +84,11 @@ void Parser::exportFiles(Writer* writer, const PathList* paths) {
     // Starts zeroed: a system item before any other item carries id 0.
     ACI_WITH_DATE record{};
     for (const std::string& path : *paths) {
-        if (monitor != nullptr) monitor->poll(0);
         unsigned int day = 0;
         // Whatever an earlier file left unread (past its end byte, or after a
         // failed run) is dropped: each file is decoded from its own first byte.
         buffer->shift(buffer->get_length());
+        if (monitor != nullptr) monitor->poll(0);
         _open_file(path.c_str());
         _load();
         for (;;) {

@@ -40,12 +40,13 @@ public:
     Parser& operator=(const Parser&) = delete;
 
     // Reads every file of `paths` in order into `writer`. Throws
-    // FileOpenError or FileFormatError (after handing on the error item).
+    // FileOpenError, FileReadError or FileFormatError (after handing on the
+    // error item), and whatever the monitor throws.
     void exportFiles(Writer* writer, const PathList* paths);
 
-    // Polled between files and after every refill; null (the default) for
-    // none. Not owned.
-    void set_monitor(ReadMonitor* m) { monitor = m; }
+    // Polled before each file and after each refill of the window; not
+    // owned; null (the default) for none.
+    void set_monitor(ReadMonitor* monitor) { this->monitor = monitor; }
 
 private:
     friend struct ParserTestPeer;  // the tests drive the decoder's steps directly
@@ -93,6 +94,7 @@ private:
     const Filter* filter;
     ReadMonitor* monitor = nullptr;
 
+    std::string file_path;          // the current file, for its errors
     int64_t file_bytes_loaded = 0;  // bytes of the current file appended so far
     int64_t record_offset = 0;      // file offset of the record being decoded
 };

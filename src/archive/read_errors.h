@@ -20,6 +20,16 @@ public:
     int os_error;  // errno of the failed open
 };
 
+// Reading an open file failed (an I/O error, not its end).
+class FileReadError : public std::runtime_error {
+public:
+    FileReadError(std::string path, int64_t offset, int os_error)
+        : std::runtime_error("cannot read the archive file"), path(std::move(path)), offset(offset), os_error(os_error) {}
+    std::string path;
+    int64_t offset;  // byte offset in the file at which the read failed
+    int os_error;    // errno of the failed read
+};
+
 // A malformed record ended the run.
 class FileFormatError : public std::runtime_error {
 public:

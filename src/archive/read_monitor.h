@@ -4,7 +4,6 @@
 #include <cstdint>
 
 namespace zentrail {
-
 // Lets whoever runs a read watch it and stop it. The reader and the walk call
 // poll often: between files, after each refill of the window (with the bytes
 // just read), and every few hundred entries of a walk. poll may throw to end
@@ -14,5 +13,4 @@ public:
     virtual ~ReadMonitor() = default;
     virtual void poll(int64_t bytes_read) = 0;
 };
-
 }  // namespace zentrail

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "module/signal_monitor.h"
 #include "selection/explorer.h"
 
 namespace zentrail {
@@ -58,7 +59,8 @@ OwnedRef progress_bar(int64_t total) {
 PathList scan_paths(const ScanSpec& spec) {
     if (spec.listed) return spec.paths;
     PathList paths;
-    Explorer(spec.dt_start.c_str(), spec.dt_end.c_str()).explore(spec.root_dir.c_str(), &paths);
+    SignalMonitor monitor;
+    Explorer(spec.dt_start.c_str(), spec.dt_end.c_str()).explore(spec.root_dir.c_str(), &paths, &monitor);
     sort_archive_paths(&paths);
     return paths;
 }

@@ -32,12 +32,14 @@ def read(root_dir: str, dt_start: str, dt_end: str, signals: List[int]) -> List[
         value, though the files of its window are still read. Write both
         bounds as ``YYYY-MM-DD hh:mm:ss``: the day test on file names compares
         these texts with ``"YYYY-MM-DD 00:00:00"`` and ``"YYYY-MM-DD 23:59:59"``
-        character by character.
+        character by character. A bound written otherwise is used as it is,
+        with a ``UserWarning`` that days at the window's edge may be skipped.
     signals
         A list of int signal codes, ``id * 1024 + index``: the signal id of an
         archive item and the element index within it (0 for an alarm's value,
         0..count-1 for the elements of a group, in file order). At most 256
-        codes are used; later ones are ignored. An empty list returns ``[]``
+        codes are used; later ones are ignored, with a ``UserWarning`` naming
+        how many (one warning per call). An empty list returns ``[]``
         (the directory is still searched).
 
     Returns a new list with one 12-tuple per selected value whose time lies in
@@ -69,10 +71,18 @@ def read(root_dir: str, dt_start: str, dt_end: str, signals: List[int]) -> List[
         OverflowError: an int in ``signals`` outside the signed 64-bit range.
         OSError: the directory walk failed (a subclass chosen by the error
             number, such as FileNotFoundError for a missing ``root_dir`` or
-            PermissionError for an unreadable directory).
+            PermissionError for an unreadable directory); ``filename`` is the
+            directory. A folder below ``root_dir`` that vanishes before the
+            walk reaches it is skipped.
         OSError: a found archive file could not be opened (again a subclass
             by error number); ``str()`` is ``"File does not exist!"`` and a
-            note names the file.
+            note names the file and the system's reason
+            (``"[Errno 13] Permission denied"``).
+        OSError: reading an archive file failed (such as EIO); ``errno`` and
+            ``strerror`` say why, a note names the file and the byte offset.
+        KeyboardInterrupt, or whatever a signal handler raises: the read
+            checks for signals every few milliseconds and ends with the
+            handler's exception, leaving no file open.
         ValueError: an archive file holds a malformed record; ``str()`` is
             ``"Error occured while reading file."`` and a note names the file
             and the byte offset of the record.

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
+
+#include "selection/directory_walk.h"
 
 namespace zentrail {
 
@@ -46,17 +46,10 @@ const char* Explorer::find_day(const char* path) {
     return nullptr;
 }
 
-void Explorer::explore(const char* root_dir, PathList* paths) const {
-    namespace fs = std::filesystem;
-    fs::recursive_directory_iterator it(root_dir), last;
-    while (it != last) {
-        const std::string path = it->path().native();  // a copy: increment moves the entry
-        if (filter_date_match(path.c_str())) paths->push_back(path);
-        // Stepping can fail on entering a directory that cannot be opened;
-        // the walk's own error does not say which, so name the entry.
-        std::error_code error;
-        it.increment(error);
-        if (error) throw fs::filesystem_error("cannot walk the directory tree", path, error);
+void Explorer::explore(const char* root_dir, PathList* paths, ReadMonitor* monitor) const {
+    DirectoryWalk walk(root_dir, monitor);
+    while (walk.next()) {
+        if (filter_date_match(walk.path().c_str())) paths->push_back(walk.path());
     }
 }
 

@@ -1,10 +1,10 @@
 // Discovery of archive files by the day written in their paths.
 #pragma once
 
+#include "archive/read_monitor.h"
 #include "selection/path_list.h"
 
 namespace zentrail {
-
 
 // A day, an underscore, any text and ".vlx", anywhere in a path (ECMAScript
 // syntax); the explorer finds its leftmost match.
@@ -16,9 +16,11 @@ public:
     Explorer(const char* dt_start, const char* dt_end);
 
     // Walks `root_dir` recursively (links to directories are tested, not
-    // entered) and appends every path whose day overlaps the window. Throws
-    // std::filesystem::filesystem_error when the walk fails.
-    void explore(const char* root_dir, PathList* paths) const;
+    // entered; see DirectoryWalk) and appends every path whose day overlaps
+    // the window. Throws std::filesystem::filesystem_error naming the
+    // directory when the walk fails, and whatever `monitor` (may be null)
+    // throws when it is polled.
+    void explore(const char* root_dir, PathList* paths, ReadMonitor* monitor = nullptr) const;
 
     // True when `path` carries a day whose 00:00:00..23:59:59 overlaps the
     // window, comparing texts byte by byte.

@@ -1,4 +1,10 @@
 // zentrail-dump: prints archive files as comma-separated text lines.
+//
+// SIGINT and SIGPIPE keep the actions the tool was started with: by default
+// either ends it at once, wherever it is. Run with SIGPIPE ignored, a write
+// into a closed pipe fails with EPIPE, and a failed write stops the tool.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -6,6 +12,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -36,7 +43,8 @@ constexpr const char* USAGE =
     "\n"
     "A path that is not a regular file (a directory, a pipe) reads as empty.\n"
     "On a malformed record the error item's line is printed, then the message;\n"
-    "the exit status is 1 on any failure and 2 on a usage error.\n";
+    "a failed write to the output stops at once. The exit status is 1 on any\n"
+    "failure and 2 on a usage error.\n";
 
 struct Options {
     std::vector<int> signals;
@@ -109,7 +117,79 @@ void warn_about_special_files(const zentrail::PathList& paths) {
     }
 }
 
-int run(const Options& options) {
+// Writing standard output failed; `os_error` is the errno of the failed write.
+struct OutputError {
+    int os_error;
+};
+
+// Standard output through a stream whose every write(2) is checked: the
+// first failure is kept with its errno (a stream's error flag alone loses
+// it), and an interrupted write is retried.
+class CheckedOutput {
+public:
+    CheckedOutput() {
+        cookie_io_functions_t functions{};
+        functions.write = &CheckedOutput::write_all;
+        stream = ::fopencookie(this, "w", functions);
+        if (stream == nullptr) throw std::bad_alloc();
+        // Lines show as they come on a terminal; elsewhere in large writes.
+        std::setvbuf(stream, nullptr, ::isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, 1 << 16);
+    }
+    ~CheckedOutput() {
+        // Whatever is left after a failure is dropped, not written.
+        if (!failed()) std::fflush(stream);
+        std::fclose(stream);
+    }
+    CheckedOutput(const CheckedOutput&) = delete;
+    CheckedOutput& operator=(const CheckedOutput&) = delete;
+
+    std::FILE* get() const { return stream; }
+    bool failed() const { return os_error != 0; }
+    // Throws OutputError when a write has failed.
+    void check() const {
+        if (failed()) throw OutputError{os_error};
+    }
+    void flush() {
+        if (std::fflush(stream) != 0 && !failed()) os_error = EIO;
+        check();
+    }
+
+private:
+    static ssize_t write_all(void* cookie, const char* data, size_t size) {
+        auto* self = static_cast<CheckedOutput*>(cookie);
+        if (self->failed()) return -1;
+        size_t done = 0;
+        while (done < size) {
+            ssize_t n = ::write(STDOUT_FILENO, data + done, size - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                self->os_error = n < 0 ? errno : EIO;
+                return -1;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return static_cast<ssize_t>(size);
+    }
+
+    std::FILE* stream = nullptr;
+    int os_error = 0;
+};
+
+// The text writer, stopping at the first record whose line could not be
+// written.
+class CheckedWriter : public zentrail::Writer {
+public:
+    explicit CheckedWriter(CheckedOutput* output) : zentrail::Writer(output->get()), output(output) {}
+    void export_value(zentrail::ACI_WITH_DATE* item) override {
+        zentrail::Writer::export_value(item);
+        output->check();
+    }
+
+private:
+    CheckedOutput* output;
+};
+
+int run(const Options& options, CheckedOutput* output) {
     zentrail::PathList paths = options.files;
     warn_about_special_files(paths);
     const char* from = options.from ? options.from : "";
@@ -124,9 +204,10 @@ int run(const Options& options) {
         filter = std::make_unique<zentrail::Filter>(from, to);
         for (int code : options.signals) filter->addId(code);
     }
-    zentrail::Writer writer;
+    CheckedWriter writer(output);
     zentrail::Parser parser(filter.get());
     parser.exportFiles(&writer, &paths);
+    output->flush();
     return 0;
 }
 
@@ -135,16 +216,31 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
     Options options = parse_options(argc, argv);
     try {
-        return run(options);
-    } catch (const zentrail::FileOpenError& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "zentrail-dump: %s: %s (%s)\n", e.path.c_str(), e.what(), std::strerror(e.os_error));
-    } catch (const zentrail::FileFormatError& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "zentrail-dump: %s: %s (record at byte %lld)\n", e.path.c_str(), e.what(),
-                     static_cast<long long>(e.offset));
+        CheckedOutput output;
+        // The lines decoded before a failure go out before its message.
+        auto report = [&output](const char* format, auto... values) {
+            if (!output.failed()) std::fflush(output.get());
+            std::fprintf(stderr, format, values...);
+        };
+        try {
+            return run(options, &output);
+        } catch (const OutputError& e) {
+            report("zentrail-dump: cannot write the output: %s\n", std::strerror(e.os_error));
+        } catch (const zentrail::FileOpenError& e) {
+            report("zentrail-dump: %s: %s (%s)\n", e.path.c_str(), e.what(), std::strerror(e.os_error));
+        } catch (const zentrail::FileReadError& e) {
+            report("zentrail-dump: %s: cannot read at byte %lld (%s)\n", e.path.c_str(),
+                   static_cast<long long>(e.offset), std::strerror(e.os_error));
+        } catch (const zentrail::FileFormatError& e) {
+            report("zentrail-dump: %s: %s (record at byte %lld)\n", e.path.c_str(), e.what(),
+                   static_cast<long long>(e.offset));
+        } catch (const std::filesystem::filesystem_error& e) {
+            report("zentrail-dump: %s: cannot walk the directory (%s)\n", e.path1().c_str(),
+                   e.code().message().c_str());
+        }
+    } catch (const std::bad_alloc&) {
+        std::fputs("zentrail-dump: out of memory\n", stderr);
     } catch (const std::exception& e) {
-        std::fflush(stdout);
         std::fprintf(stderr, "zentrail-dump: %s\n", e.what());
     }
     return 1;

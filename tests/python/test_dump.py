@@ -1,9 +1,12 @@
 """The zentrail-dump command: one text line per record of the archive files
 it is given or finds, and its exit status and messages."""
 
+import resource
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import archive_format as fmt
@@ -133,3 +136,44 @@ def test_a_named_directory_reads_as_empty_with_a_warning(tmp_path):
     done = dump(tmp_path, good)
     assert (done.returncode, done.stdout) == (0, ",,GrWord,,,1,1\n")
     assert f"{tmp_path}: not a regular file, read as empty" in done.stderr
+
+
+BIG = [group("GrWord", T, id=1, values=[n % 1000]) for n in range(200_000)]  # some 3 MB of lines
+
+
+@pytest.mark.parametrize("sigpipe", [signal.SIG_DFL, signal.SIG_IGN])
+def test_a_closed_pipe_stops_the_dump_at_once(tmp_path, sigpipe):
+    path = day_file(tmp_path, *BIG)
+    reader = subprocess.Popen(["head", "-c", "10"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    dumper = subprocess.Popen([DUMP, path], stdout=reader.stdin, stderr=subprocess.PIPE, text=True,
+                              preexec_fn=lambda: signal.signal(signal.SIGPIPE, sigpipe))
+    reader.stdin.close()
+    reader.wait()
+    stderr = dumper.communicate(timeout=60)[1]
+    if sigpipe == signal.SIG_DFL:
+        assert dumper.returncode == -signal.SIGPIPE
+    else:
+        assert dumper.returncode == 1 and "cannot write the output: Broken pipe" in stderr
+
+
+def test_a_full_disk_fails_the_dump(tmp_path):
+    path = day_file(tmp_path, group("GrWord", T, id=1, values=[1]))
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([DUMP, path], stdout=full, stderr=subprocess.PIPE, text=True)
+    assert done.returncode == 1 and "cannot write the output: No space left on device" in done.stderr
+
+
+def test_sigint_ends_the_dump_at_once(tmp_path):
+    path = day_file(tmp_path, *BIG)
+    dumper = subprocess.Popen([DUMP, *[path] * 50], stdout=subprocess.DEVNULL)
+    time.sleep(0.3)
+    dumper.send_signal(signal.SIGINT)
+    assert dumper.wait(timeout=10) == -signal.SIGINT
+
+
+def test_out_of_memory_is_an_error_not_an_abort(tmp_path):
+    path = day_file(tmp_path, group("GrWord", T, id=1, values=[1]))
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (64 << 20, resource.RLIM_INFINITY))
+    done = subprocess.run([DUMP, "--root", tmp_path, "--from", "2024", "--to", "2025"], capture_output=True,
+                          text=True, preexec_fn=limit)
+    assert (done.returncode, done.stderr) == (1, "zentrail-dump: out of memory\n")
