@@ -7,7 +7,11 @@ the files of a time window under a directory tree, decodes them, and returns
 the values of the chosen signals as rows.
 """
 
-from typing import List, Tuple, Union
+import datetime
+import os
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+
+import numpy
 
 Row = Tuple[int, int, int, int, int, int, int, Union[int, float, str], None, None, int, int]
 """One value: (year, month, day, hour, minute, second, milliseconds, value,
@@ -101,3 +105,82 @@ def read(root_dir: str, dt_start: str, dt_end: str, signals: List[int]) -> List[
         for (y, mo, d, h, mi, s, ms, value, _, _, _, sid) in rows:
             print(f"{y}-{mo:02}-{d:02} {h:02}:{mi:02}:{s:02}.{ms:03} id={sid} {value}")
     """
+
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Bound = Union[str, datetime.datetime, datetime.date]
+Columns = Dict[str, "numpy.ndarray"]
+"""The six columns of a scan, one row per tuple that read gives:
+
+- ``time``: datetime64[ns], naive wall-clock time at full nanosecond
+  resolution (read truncates to milliseconds); archive day 0 is 2000-01-01.
+- ``signal_id``: uint16, the tuple's id.
+- ``element``: uint16, the element index whose code selected the row; 0 for a
+  text row, which stands for its whole record.
+- ``value``: float64, the tuple's value (integers and 0/1 exactly); NaN for a
+  text row.
+- ``item_class``: uint8, the record's class, 1 to 31.
+- ``subtype``: uint8, the record's subtype, 0 to 7 (for alarms the limit:
+  Lo, Hi, LoLo, HiHi, ...).
+"""
+
+class Scan:
+    """A columnar read, made by :func:`scan` or :func:`scan_files`.
+
+    It holds what to read and reads nothing until consumed; every consumption
+    reads afresh, so one Scan can be consumed any number of times. Failures
+    (walk errors, files that cannot be opened or read, malformed records)
+    raise what :func:`read` raises, with the same messages and notes.
+    Pickling keeps what the scan describes, not any read in progress.
+    Ctrl-C (and any signal handler that raises) stops a read within a few
+    tens of milliseconds: the workers stop and their memory is freed.
+    """
+
+    def __iter__(self) -> Iterator[Columns]:
+        """Batches of at most ``batch_rows`` rows in read order, as dicts of
+        NumPy arrays (no copies); memory stays bounded however long the read.
+        On a failure, every row before it is yielded first, then it raises."""
+    def to_numpy(self) -> Columns:
+        """The whole read as one dict of columns (no partial result on failure)."""
+    def to_pandas(self) -> Any:
+        """The whole read as a pandas DataFrame (ImportError naming pandas
+        when it is missing)."""
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
+        """The Arrow PyCapsule stream: ``pyarrow.table(scan)``,
+        ``polars.DataFrame(scan)`` and DuckDB read a scan through it. The read
+        happens in this call, so failures raise here, as in read."""
+
+def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Iterable[int], *,
+         threads: Optional[int] = None, batch_rows: Optional[int] = None,
+         progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Scan:
+    """The rows that ``read(root_dir, dt_start, dt_end, signals)`` gives, as
+    columns, decoded on ``threads`` threads (default: the CPUs this process
+    may use), one file per task, merged back in file order.
+
+    Differences from read: no 256-code cap (duplicates collapse), and a code
+    outside 0 to 67,108,863 raises ValueError naming it. ``root_dir`` may be
+    str, bytes or os.PathLike. Bounds: str (used exactly as read uses them),
+    datetime.datetime (written "YYYY-MM-DD hh:mm:ss"; a time zone raises
+    ValueError) or datetime.date (00:00:00 as a start, 23:59:59 as an end).
+    ``signals``: any iterable of integers (list, range, NumPy integer array).
+    ``batch_rows``: rows per batch when iterating (default 65,536).
+    ``progress``: a callable called on the consuming thread with
+    ``(bytes_done, bytes_total)`` at most about 10 times a second and once at
+    the end with bytes_done == bytes_total (its exception cancels the read
+    and propagates), or True for a tqdm bar on standard error
+    (``pip install "zentrail[progress]"``).
+
+    Argument errors raise here; walk and file errors from the consuming call.
+    """
+
+def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound, signals: Iterable[int], *,
+               threads: Optional[int] = None, batch_rows: Optional[int] = None,
+               progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Scan:
+    """A Scan over an explicit, ordered list of files, each read as scan reads
+    a file it found (day 0 at its start, its own end byte). A missing path
+    fails as a found file that cannot be opened does. ``scan(root, ...)``
+    gives the rows of ``scan_files(find_files(root, ...), ...)``."""
+
+def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound) -> List[str]:
+    """The paths that read and scan would read, in the order they read them
+    (same discovery, sort and errors)."""
