@@ -106,6 +106,26 @@ def peak_rss_of_selective_read(root: Path, code: int) -> tuple[float, float]:
     return base, peak
 
 
+def scan_memory(root: Path, codes: list) -> tuple[float, float, float]:
+    """In a fresh process: VmHWM with numpy and zentrail imported, after
+    iterating a scan, and the bytes per row of a to_numpy() after that."""
+    script = (
+        "import sys, numpy, zentrail\n"
+        "def peak():\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith('VmHWM:'): return int(line.split()[1]) / 1024\n"
+        "base = peak()\n"
+        f"scan = zentrail.scan({str(root)!r}, *{WHOLE_RANGE!r}, {codes!r})\n"
+        "n = sum(len(b['time']) for b in scan)\n"
+        "it = peak()\n"
+        "cols = scan.to_numpy()\n"
+        "print(base, it, (peak() - base) * 1048576 / max(n, 1))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True)
+    base, it, per_row = (float(x) for x in out.stdout.split())
+    return base, it, per_row
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--smoke", action="store_true", help="tiny sizes; checks that the suite runs")
@@ -139,6 +159,21 @@ def main() -> None:
     del heavy_rows
     rows.append(("output-heavy read, 256 codes", f"{heavy_count / heavy_s / 1e6:,.2f} M rows/s",
                  f"{heavy_count:,} rows in {heavy_s:.2f} s"))
+
+    # The columnar path on the same calls: rows per second and GB/s against
+    # read's, and its memory (to_numpy per row; iteration above the
+    # interpreter with NumPy imported).
+    scan_heavy_s, columns = best_of(args.repeats, lambda: zentrail.scan(root, *WHOLE_RANGE, heavy_codes).to_numpy())
+    if len(columns["time"]) != heavy_count:
+        raise SystemExit(f"scan gave {len(columns['time']):,} rows, read {heavy_count:,}")
+    del columns
+    rows.append(("scan(...).to_numpy(), 256 codes", f"{heavy_count / scan_heavy_s / 1e6:,.2f} M rows/s",
+                 f"{heavy_s / scan_heavy_s:,.1f}x read's rows/s"))
+    scan_sel_s, _ = best_of(args.repeats, lambda: zentrail.scan(root, *WHOLE_RANGE, [rare]).to_numpy())
+    rows.append(("scan, 1 code", f"{mb / scan_sel_s:,.0f} MB/s", f"{sel_s / scan_sel_s:,.2f}x read's GB/s"))
+    base, peak, per_row = scan_memory(root, heavy_codes)
+    rows.append(("scan iteration, 256 codes: peak RSS", f"{peak - base:,.1f} MiB", "above numpy and zentrail imported"))
+    rows.append(("scan to_numpy memory per row", f"{per_row:,.1f} B", "beyond the interpreter's fixed amount"))
 
     # The pure-Python reader makes the same calls, on the first day (the
     # whole tree in a smoke run): each result must equal zentrail.read's.
