@@ -147,29 +147,40 @@ def test_walk_errors_name_the_path_once(tmp_path):
 
 INTERRUPTED = textwrap.dedent("""
     import os, signal, sys, threading, time, zentrail
-    root, codes = sys.argv[1], [5120]
-    fds, threads = sorted(os.listdir("/proc/self/fd")), threading.active_count()
+    root, how, codes = sys.argv[1], sys.argv[2], [5120]
+    window = ("2024-03-01 00:00:00", "2024-03-31 23:59:59")
+    calls = {
+        "read": lambda: zentrail.read(root, *window, codes),
+        "to_numpy": lambda: zentrail.scan(root, *window, codes).to_numpy(),
+        "iterate": lambda: [len(b["time"]) for b in zentrail.scan(root, *window, range(5120, 5122), batch_rows=64)],
+    }
+    if how != "read":
+        import numpy  # imported before counting what the call leaves
+    def tasks():
+        return len(os.listdir("/proc/self/task"))
+    fds, threads = sorted(os.listdir("/proc/self/fd")), tasks()
     timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     started = time.monotonic()
     try:
-        zentrail.read(root, "2024-03-01 00:00:00", "2024-03-31 23:59:59", codes)
+        calls[how]()
         print("finished")
     except KeyboardInterrupt:
         timer.join()
-        assert sorted(os.listdir("/proc/self/fd")) == fds and threading.active_count() == threads
+        assert sorted(os.listdir("/proc/self/fd")) == fds and tasks() == threads
         assert sys.getrefcount(codes) == 2
         print("interrupted", round(time.monotonic() - started, 3))
 """)
 
 
-def test_ctrl_c_ends_a_long_read_and_leaves_nothing_behind(tmp_path):
+@pytest.mark.parametrize("how", ["read", "to_numpy", "iterate"])
+def test_ctrl_c_ends_a_long_read_and_leaves_nothing_behind(tmp_path, how):
     record = ab.group("GrLong", T, 9, [1, 2])
     data = ab.archive(ab.date_mark(DAY), *[record] * 200_000)  # about 3.6 MB
     (tmp_path / "2024-03-01_a.vlx").write_bytes(data)
     for n in range(1, 2000):  # links: some 7 GB to read
         os.link(tmp_path / "2024-03-01_a.vlx", tmp_path / f"2024-03-01_{n:04d}.vlx")
-    done = subprocess.run([sys.executable, "-c", INTERRUPTED, str(tmp_path)], capture_output=True, text=True,
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED, str(tmp_path), how], capture_output=True, text=True,
                           timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("interrupted"), done.stdout
