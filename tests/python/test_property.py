@@ -84,6 +84,17 @@ def trees(draw):
     return files, start, end, codes
 
 
+def written_tree(files):
+    """A new temporary folder holding `files` (relative name -> bytes)."""
+    root = tempfile.mkdtemp(prefix="zentrail-prop-")
+    for name, data in files.items():
+        path = os.path.join(root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    return root
+
+
 def comparable(result):
     """Rows with floats as bit patterns, so that NaN compares equal to itself."""
     if not isinstance(result, list):
@@ -98,13 +109,8 @@ def comparable(result):
 @given(trees())
 def test_read_matches_the_model(tree):
     files, start, end, codes = tree
-    root = tempfile.mkdtemp(prefix="zentrail-prop-")
+    root = written_tree(files)
     try:
-        for name, data in files.items():
-            path = os.path.join(root, name)
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
         expected = archive_model.expected_read(root, start, end, codes)
         try:
             actual = zentrail.read(root, start, end, codes)

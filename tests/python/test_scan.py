@@ -8,7 +8,6 @@ import math
 import os
 import pickle
 import shutil
-import tempfile
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -19,7 +18,7 @@ np = pytest.importorskip("numpy")
 import archive_builder as ab
 import zentrail
 from conftest import END_OF_DAY, START, code, day_file
-from test_property import trees
+from test_property import trees, written_tree
 
 DTYPES = {"time": "datetime64[ns]", "signal_id": "uint16", "element": "uint16",
           "value": "float64", "item_class": "uint8", "subtype": "uint8"}
@@ -57,13 +56,8 @@ def outcome(call):
 def test_scan_gives_the_rows_of_read(tree, threads, batch_rows):
     files, start, end, codes = tree
     codes = [c for c in codes if 0 <= c <= 67108863]
-    root = tempfile.mkdtemp(prefix="zentrail-scan-")
+    root = written_tree(files)
     try:
-        for name, data in files.items():
-            path = os.path.join(root, name)
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
         rows, read_error = outcome(lambda: zentrail.read(root, start, end, codes))
         scan = zentrail.scan(root, start, end, codes, threads=threads, batch_rows=batch_rows)
         columns, scan_error = outcome(scan.to_numpy)
