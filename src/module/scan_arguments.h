@@ -22,7 +22,7 @@ constexpr std::size_t DEFAULT_BATCH_ROWS = 65536;
 // The largest code a scan takes: id 65,535, index 1,023.
 constexpr int64_t MAX_SCAN_CODE = 65535LL * 1024 + 1023;
 
-struct ScanSpec {
+struct ScanRequest {
     std::string root_dir;  // searched when `listed` is false
     bool listed = false;   // the files are `paths`, as given
     PathList paths;

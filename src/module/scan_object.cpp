@@ -19,7 +19,7 @@ namespace {
 
 struct Scan {
     PyObject_HEAD
-    ScanSpec* spec;
+    ScanRequest* request;
 };
 
 struct ScanIterator {
@@ -45,29 +45,29 @@ OwnedRef import_numpy() {
     return numpy;
 }
 
-const ScanSpec& spec_of(PyObject* self) { return *reinterpret_cast<Scan*>(self)->spec; }
+const ScanRequest& request_of(PyObject* self) { return *reinterpret_cast<Scan*>(self)->request; }
 
-OwnedRef new_scan(std::unique_ptr<ScanSpec> spec) {
+OwnedRef new_scan(std::unique_ptr<ScanRequest> request) {
     OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(&ScanType, 0));
-    reinterpret_cast<Scan*>(object.get())->spec = spec.release();
+    reinterpret_cast<Scan*>(object.get())->request = request.release();
     return object;
 }
 
 // What scan and scan_files share after their first argument.
-void fill_common(ScanSpec* spec, PyObject* dt_start, PyObject* dt_end, PyObject* signals, PyObject* threads,
+void fill_common(ScanRequest* request, PyObject* dt_start, PyObject* dt_end, PyObject* signals, PyObject* threads,
                  PyObject* batch_rows, PyObject* progress) {
-    spec->dt_start = bound_argument(dt_start, "dt_start", false);
-    spec->dt_end = bound_argument(dt_end, "dt_end", true);
-    spec->codes = scan_codes_argument(signals);
-    spec->threads = static_cast<int>(positive_argument(threads, "threads", 0));
-    spec->batch_rows = static_cast<std::size_t>(positive_argument(batch_rows, "batch_rows", DEFAULT_BATCH_ROWS));
+    request->dt_start = bound_argument(dt_start, "dt_start", false);
+    request->dt_end = bound_argument(dt_end, "dt_end", true);
+    request->codes = scan_codes_argument(signals);
+    request->threads = static_cast<int>(positive_argument(threads, "threads", 0));
+    request->batch_rows = static_cast<std::size_t>(positive_argument(batch_rows, "batch_rows", DEFAULT_BATCH_ROWS));
     if (progress != nullptr && progress != Py_None && progress != Py_True && progress != Py_False &&
         !PyCallable_Check(progress)) {
         PyErr_Format(PyExc_TypeError, "progress must be None, True or a callable, not %.200s",
                      Py_TYPE(progress)->tp_name);
         throw PythonErrorAlreadySet{};
     }
-    spec->progress = OwnedRef::new_reference(progress != nullptr ? progress : Py_None);
+    request->progress = OwnedRef::new_reference(progress != nullptr ? progress : Py_None);
 }
 
 OwnedRef decoded_path(const std::string& path) {
@@ -77,14 +77,14 @@ OwnedRef decoded_path(const std::string& path) {
 // ---- Scan ----
 
 void scan_dealloc(PyObject* self) {
-    delete reinterpret_cast<Scan*>(self)->spec;
+    delete reinterpret_cast<Scan*>(self)->request;
     Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* scan_iter(PyObject* self) {
     return guarded([&] {
         OwnedRef numpy = import_numpy();
-        auto run = std::make_unique<ScanRun>(spec_of(self));
+        auto run = std::make_unique<ScanRun>(request_of(self));
         OwnedRef it = OwnedRef::checked(PyType_GenericAlloc(&ScanIteratorType, 0));
         auto* iterator = reinterpret_cast<ScanIterator*>(it.get());
         iterator->run = run.release();
@@ -94,18 +94,18 @@ PyObject* scan_iter(PyObject* self) {
 }
 
 // Every batch of a fresh read, or the read's failure: nothing partial.
-std::vector<std::unique_ptr<ColumnBatch>> all_batches(const ScanSpec& spec) {
+std::vector<std::unique_ptr<ColumnBatch>> all_batches(const ScanRequest& request) {
     std::vector<std::unique_ptr<ColumnBatch>> batches;
-    ScanRun run(spec);
+    ScanRun run(request);
     while (std::unique_ptr<ColumnBatch> batch = run.next()) batches.push_back(std::move(batch));
     return batches;
 }
 
-OwnedRef whole_columns(const ScanSpec& spec) {
+OwnedRef whole_columns(const ScanRequest& request) {
     OwnedRef numpy = import_numpy();
     ColumnStore store;
     {
-        ScanRun run(spec);
+        ScanRun run(request);
         while (std::unique_ptr<ColumnBatch> batch = run.next()) store.append(*batch);
     }
     OwnedRef columns = OwnedRef::checked(PyDict_New());
@@ -118,7 +118,7 @@ OwnedRef whole_columns(const ScanSpec& spec) {
 }
 
 PyObject* scan_to_numpy(PyObject* self, PyObject*) {
-    return guarded([&] { return whole_columns(spec_of(self)).release(); });
+    return guarded([&] { return whole_columns(request_of(self)).release(); });
 }
 
 PyObject* scan_to_pandas(PyObject* self, PyObject*) {
@@ -128,7 +128,7 @@ PyObject* scan_to_pandas(PyObject* self, PyObject*) {
             PyErr_SetString(PyExc_ImportError, "Scan.to_pandas() needs pandas, which is not installed: pip install pandas");
             throw PythonErrorAlreadySet{};
         }
-        OwnedRef columns = whole_columns(spec_of(self));
+        OwnedRef columns = whole_columns(request_of(self));
         OwnedRef frame_type = OwnedRef::checked(PyObject_GetAttrString(pandas.get(), "DataFrame"));
         OwnedRef args = OwnedRef::checked(PyTuple_Pack(1, columns.get()));
         OwnedRef kwargs = OwnedRef::checked(Py_BuildValue("{s:O}", "copy", Py_False));
@@ -157,7 +157,7 @@ PyObject* scan_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) 
         // The whole read happens here, so that a failure raises exactly what
         // read raises and no consumer sees part of a result.
         auto stream = std::make_unique<ArrowArrayStream>();
-        export_stream(all_batches(spec_of(self)), stream.get());
+        export_stream(all_batches(request_of(self)), stream.get());
         PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
         if (capsule == nullptr) {
             stream->release(stream.get());
@@ -171,23 +171,23 @@ PyObject* scan_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) 
 // What a scan describes, as a tuple that _from_state takes back.
 PyObject* scan_reduce(PyObject* self, PyObject*) {
     return guarded([&] {
-        const ScanSpec& spec = spec_of(self);
+        const ScanRequest& request = request_of(self);
         OwnedRef paths = OwnedRef::checked(PyList_New(0));
-        for (const std::string& path : spec.paths) {
+        for (const std::string& path : request.paths) {
             OwnedRef bytes = OwnedRef::checked(
                 PyBytes_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
             if (PyList_Append(paths.get(), bytes.get()) != 0) throw PythonErrorAlreadySet{};
         }
         OwnedRef codes = OwnedRef::checked(PyList_New(0));
-        for (int32_t code : spec.codes) {
+        for (int32_t code : request.codes) {
             OwnedRef number = OwnedRef::checked(PyLong_FromLong(code));
             if (PyList_Append(codes.get(), number.get()) != 0) throw PythonErrorAlreadySet{};
         }
         OwnedRef restore = OwnedRef::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&ScanType), "_from_state"));
         OwnedRef state = OwnedRef::checked(Py_BuildValue(
-            "(y#OOssOnnO)", spec.root_dir.data(), static_cast<Py_ssize_t>(spec.root_dir.size()),
-            spec.listed ? Py_True : Py_False, paths.get(), spec.dt_start.c_str(), spec.dt_end.c_str(), codes.get(),
-            static_cast<Py_ssize_t>(spec.threads), static_cast<Py_ssize_t>(spec.batch_rows), spec.progress.get()));
+            "(y#OOssOnnO)", request.root_dir.data(), static_cast<Py_ssize_t>(request.root_dir.size()),
+            request.listed ? Py_True : Py_False, paths.get(), request.dt_start.c_str(), request.dt_end.c_str(), codes.get(),
+            static_cast<Py_ssize_t>(request.threads), static_cast<Py_ssize_t>(request.batch_rows), request.progress.get()));
         return Py_BuildValue("(O(O))", restore.get(), state.get());
     });
 }
@@ -205,28 +205,28 @@ PyObject* scan_from_state(PyObject*, PyObject* args) {
                               &threads, &batch_rows, &progress)) {
             throw PythonErrorAlreadySet{};
         }
-        auto spec = std::make_unique<ScanSpec>();
-        spec->root_dir.assign(root, static_cast<std::size_t>(root_size));
-        spec->listed = PyObject_IsTrue(listed) == 1;
-        spec->paths = paths_argument(paths);
-        spec->dt_start = start;
-        spec->dt_end = end;
-        spec->codes = scan_codes_argument(codes);
-        spec->threads = static_cast<int>(threads);
-        spec->batch_rows = static_cast<std::size_t>(batch_rows);
-        spec->progress = OwnedRef::new_reference(progress);
-        return new_scan(std::move(spec)).release();
+        auto request = std::make_unique<ScanRequest>();
+        request->root_dir.assign(root, static_cast<std::size_t>(root_size));
+        request->listed = PyObject_IsTrue(listed) == 1;
+        request->paths = paths_argument(paths);
+        request->dt_start = start;
+        request->dt_end = end;
+        request->codes = scan_codes_argument(codes);
+        request->threads = static_cast<int>(threads);
+        request->batch_rows = static_cast<std::size_t>(batch_rows);
+        request->progress = OwnedRef::new_reference(progress);
+        return new_scan(std::move(request)).release();
     });
 }
 
 PyObject* scan_repr(PyObject* self) {
     return guarded([&] {
-        const ScanSpec& spec = spec_of(self);
-        OwnedRef where = spec.listed ? OwnedRef::checked(PyUnicode_FromFormat("%zd files", static_cast<Py_ssize_t>(spec.paths.size())))
-                                     : decoded_path(spec.root_dir);
+        const ScanRequest& request = request_of(self);
+        OwnedRef where = request.listed ? OwnedRef::checked(PyUnicode_FromFormat("%zd files", static_cast<Py_ssize_t>(request.paths.size())))
+                                     : decoded_path(request.root_dir);
         return PyUnicode_FromFormat("<zentrail.Scan of %S from %s to %s, %zd codes>", where.get(),
-                                    spec.dt_start.c_str(), spec.dt_end.c_str(),
-                                    static_cast<Py_ssize_t>(spec.codes.size()));
+                                    request.dt_start.c_str(), request.dt_end.c_str(),
+                                    static_cast<Py_ssize_t>(request.codes.size()));
     });
 }
 
@@ -322,10 +322,10 @@ PyObject* scan_function(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return guarded([&] {
-        auto spec = std::make_unique<ScanSpec>();
-        spec->root_dir = path_argument(root);
-        fill_common(spec.get(), start, end, signals, threads, batch_rows, progress);
-        return new_scan(std::move(spec)).release();
+        auto request = std::make_unique<ScanRequest>();
+        request->root_dir = path_argument(root);
+        fill_common(request.get(), start, end, signals, threads, batch_rows, progress);
+        return new_scan(std::move(request)).release();
     });
 }
 
@@ -338,11 +338,11 @@ PyObject* scan_files_function(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return guarded([&] {
-        auto spec = std::make_unique<ScanSpec>();
-        spec->listed = true;
-        spec->paths = paths_argument(paths);
-        fill_common(spec.get(), start, end, signals, threads, batch_rows, progress);
-        return new_scan(std::move(spec)).release();
+        auto request = std::make_unique<ScanRequest>();
+        request->listed = true;
+        request->paths = paths_argument(paths);
+        fill_common(request.get(), start, end, signals, threads, batch_rows, progress);
+        return new_scan(std::move(request)).release();
     });
 }
 
@@ -354,12 +354,12 @@ PyObject* find_files_function(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return guarded([&] {
-        ScanSpec spec;
-        spec.root_dir = path_argument(root);
-        spec.dt_start = bound_argument(start, "dt_start", false);
-        spec.dt_end = bound_argument(end, "dt_end", true);
+        ScanRequest request;
+        request.root_dir = path_argument(root);
+        request.dt_start = bound_argument(start, "dt_start", false);
+        request.dt_end = bound_argument(end, "dt_end", true);
         OwnedRef list = OwnedRef::checked(PyList_New(0));
-        for (const std::string& path : scan_paths(spec)) {
+        for (const std::string& path : scan_paths(request)) {
             OwnedRef text = decoded_path(path);
             if (PyList_Append(list.get(), text.get()) != 0) throw PythonErrorAlreadySet{};
         }

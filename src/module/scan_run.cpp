@@ -56,30 +56,30 @@ OwnedRef progress_bar(int64_t total) {
 
 }  // namespace
 
-PathList scan_paths(const ScanSpec& spec) {
-    if (spec.listed) return spec.paths;
+PathList scan_paths(const ScanRequest& request) {
+    if (request.listed) return request.paths;
     PathList paths;
     SignalMonitor monitor;
-    Explorer(spec.dt_start.c_str(), spec.dt_end.c_str()).explore(spec.root_dir.c_str(), &paths, &monitor);
+    Explorer(request.dt_start.c_str(), request.dt_end.c_str()).explore(request.root_dir.c_str(), &paths, &monitor);
     sort_archive_paths(&paths);
     return paths;
 }
 
-ScanRun::ScanRun(const ScanSpec& spec) : filter(spec.dt_start.c_str(), spec.dt_end.c_str(), -1) {
-    for (int32_t code : spec.codes) filter.addId(code);
-    PathList paths = scan_paths(spec);
+ScanRun::ScanRun(const ScanRequest& request) : filter(request.dt_start.c_str(), request.dt_end.c_str(), -1) {
+    for (int32_t code : request.codes) filter.addId(code);
+    PathList paths = scan_paths(request);
     // As for read: no selected code, nothing to open.
     if (filter.isEmpty()) paths.clear();
     total_bytes = size_of_files(paths);
-    if (spec.progress && spec.progress.get() == Py_True) {
+    if (request.progress && request.progress.get() == Py_True) {
         progress = progress_bar(total_bytes);
         bar = true;
-    } else if (spec.progress && spec.progress.get() != Py_None && spec.progress.get() != Py_False) {
-        progress = OwnedRef::new_reference(spec.progress.get());
+    } else if (request.progress && request.progress.get() != Py_None && request.progress.get() != Py_False) {
+        progress = OwnedRef::new_reference(request.progress.get());
     }
     last_report = std::chrono::steady_clock::now();
-    const int threads = spec.threads > 0 ? spec.threads : usable_cpu_count();
-    reader = std::make_unique<ParallelReader>(&filter, std::move(paths), threads, spec.batch_rows);
+    const int threads = request.threads > 0 ? request.threads : usable_cpu_count();
+    reader = std::make_unique<ParallelReader>(&filter, std::move(paths), threads, request.batch_rows);
 }
 
 ScanRun::~ScanRun() {

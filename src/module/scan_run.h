@@ -17,14 +17,14 @@
 
 namespace zentrail {
 
-// The paths a scan of `spec` reads, in the order it reads them. Throws as
+// The paths a scan of `request` reads, in the order it reads them. Throws as
 // the read's discovery does.
-PathList scan_paths(const ScanSpec& spec);
+PathList scan_paths(const ScanRequest& request);
 
 class ScanRun {
 public:
     // Finds the files and starts the workers; throws on a walk error.
-    explicit ScanRun(const ScanSpec& spec);
+    explicit ScanRun(const ScanRequest& request);
     ~ScanRun();
     ScanRun(const ScanRun&) = delete;
     ScanRun& operator=(const ScanRun&) = delete;
