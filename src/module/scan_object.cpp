@@ -313,38 +313,39 @@ PyTypeObject ScanIteratorType = [] {
     return type;
 }();
 
-PyObject* scan_function(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"root_dir", "dt_start", "dt_end", "signals", "threads", "batch_rows",
-                                     "progress", nullptr};
-    PyObject *root, *start, *end, *signals, *threads = Py_None, *batch_rows = Py_None, *progress = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|$OOO:scan", const_cast<char**>(keywords), &root, &start,
+namespace {
+
+// scan and scan_files differ only in their first argument: a tree to search,
+// or the files themselves.
+PyObject* make_scan(PyObject* args, PyObject* kwargs, bool listed) {
+    static const char* tree_keywords[] = {"root_dir", "dt_start", "dt_end", "signals", "threads", "batch_rows",
+                                          "progress", nullptr};
+    static const char* listed_keywords[] = {"paths", "dt_start", "dt_end", "signals", "threads", "batch_rows",
+                                            "progress", nullptr};
+    PyObject *where, *start, *end, *signals, *threads = Py_None, *batch_rows = Py_None, *progress = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, listed ? "OOOO|$OOO:scan_files" : "OOOO|$OOO:scan",
+                                     const_cast<char**>(listed ? listed_keywords : tree_keywords), &where, &start,
                                      &end, &signals, &threads, &batch_rows, &progress)) {
         return nullptr;
     }
     return guarded([&] {
         auto request = std::make_unique<ScanRequest>();
-        request->root_dir = path_argument(root);
+        request->listed = listed;
+        if (listed) {
+            request->paths = paths_argument(where);
+        } else {
+            request->root_dir = path_argument(where);
+        }
         fill_common(request.get(), start, end, signals, threads, batch_rows, progress);
         return new_scan(std::move(request)).release();
     });
 }
 
-PyObject* scan_files_function(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"paths", "dt_start", "dt_end", "signals", "threads", "batch_rows",
-                                     "progress", nullptr};
-    PyObject *paths, *start, *end, *signals, *threads = Py_None, *batch_rows = Py_None, *progress = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|$OOO:scan_files", const_cast<char**>(keywords), &paths,
-                                     &start, &end, &signals, &threads, &batch_rows, &progress)) {
-        return nullptr;
-    }
-    return guarded([&] {
-        auto request = std::make_unique<ScanRequest>();
-        request->listed = true;
-        request->paths = paths_argument(paths);
-        fill_common(request.get(), start, end, signals, threads, batch_rows, progress);
-        return new_scan(std::move(request)).release();
-    });
-}
+}  // namespace
+
+PyObject* scan_function(PyObject*, PyObject* args, PyObject* kwargs) { return make_scan(args, kwargs, false); }
+
+PyObject* scan_files_function(PyObject*, PyObject* args, PyObject* kwargs) { return make_scan(args, kwargs, true); }
 
 PyObject* find_files_function(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"root_dir", "dt_start", "dt_end", nullptr};

@@ -109,16 +109,19 @@ void export_schema(ArrowSchema* out) {
 void export_batch(std::unique_ptr<ColumnBatch> batch, ArrowArray* out) {
     std::shared_ptr<ColumnBatch> shared(std::move(batch));
     const auto length = static_cast<int64_t>(shared->rows);
-    auto* top = new ArrayParts();
+    // Every part is made before any is handed over, so that running out of
+    // memory halfway leaks nothing.
+    auto top = std::make_unique<ArrayParts>();
+    std::unique_ptr<ArrayParts> columns[COLUMN_COUNT];
+    for (auto& column : columns) column = std::make_unique<ArrayParts>();
     top->batch = shared;
     for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
-        auto* column = new ArrayParts();
-        column->batch = shared;
-        column->buffers[1] = shared->column(i);
-        fill_array(&top->children[i], column, length, 2, 0);
+        columns[i]->batch = shared;
+        columns[i]->buffers[1] = shared->column(i);
+        fill_array(&top->children[i], columns[i].release(), length, 2, 0);
         top->child_pointers[i] = &top->children[i];
     }
-    fill_array(out, top, length, 1, static_cast<int64_t>(COLUMN_COUNT));
+    fill_array(out, top.release(), length, 1, static_cast<int64_t>(COLUMN_COUNT));
 }
 
 void export_stream(std::vector<std::unique_ptr<ColumnBatch>> batches, ArrowArrayStream* out) {
