@@ -5,13 +5,60 @@
 
 namespace zentrail {
 
+namespace {
+
+ADATETIME breakdown(uint64_t ns) {
+    ADATETIME t;
+    const GTSTAMP stamp{ns};
+    decode_timestamp(&t, &stamp);
+    return t;
+}
+
+// The least timestamp at which `holds` is true, for a test that is false
+// and then true as the timestamp grows; false when it is never true.
+template <typename Test>
+bool least_where(Test holds, uint64_t* found) {
+    uint64_t lo = 0;
+    uint64_t hi = UINT64_MAX;
+    if (!holds(hi)) return false;
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        if (holds(mid)) {
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    *found = lo;
+    return true;
+}
+
+}  // namespace
+
 Filter::Filter(const char* dt_start, const char* dt_end, int max_codes)
-    : start(dt_start), end(dt_end), max_codes(max_codes) {}
+    : start(dt_start), end(dt_end), max_codes(max_codes) {
+    _find_window();
+}
+
+void Filter::_find_window() {
+    uint64_t first = 0;
+    if (!least_where([this](uint64_t ns) { return start.lte(breakdown(ns)); }, &first)) return;
+    uint64_t past = 0;  // the first timestamp after the end bound
+    if (least_where([this](uint64_t ns) { return !end.gte(breakdown(ns)); }, &past)) {
+        if (past == 0) return;
+        last_ns = past - 1;
+    } else {
+        last_ns = UINT64_MAX;
+    }
+    first_ns = first;
+    window_open = first_ns <= last_ns;
+}
 
 bool Filter::addId(int code) {
     if (max_codes >= 0 && static_cast<int>(codes.size()) >= max_codes) return false;
     codes.push_back(code);
     empty = false;
+    id_spans_ready.store(false, std::memory_order_relaxed);
     int32_t id = signal_id_of(code);
     if (id >= 0 && id < ARCHIVE_ID_COUNT) archive_ids.set(static_cast<std::size_t>(id));
     if (sorted_codes.empty() || sorted_codes.back() < code) {
@@ -40,12 +87,38 @@ bool Filter::hasIndex(int id, int index) const {
 }
 
 
+void Filter::_index_codes_by_id() const {
+    // Only the spans of ids that addId marked are ever read: the others stay
+    // unwritten (and their pages untouched).
+    id_spans.reset(new CodeSpan[ARCHIVE_ID_COUNT]);
+    for (int32_t code : codes) {
+        const int32_t id = signal_id_of(code);
+        if (id >= 0 && id < ARCHIVE_ID_COUNT) id_spans[static_cast<std::size_t>(id)] = {0, 0};
+    }
+    // Codes of one id lie side by side in sorted_codes; a negative code
+    // (whose id is 0 too) lies before them all and belongs to no span.
+    for (std::size_t k = 0; k < sorted_codes.size(); ++k) {
+        const int32_t code = sorted_codes[k];
+        if (code < 0 || code >= ARCHIVE_ID_COUNT * INDEX_RANGE) continue;
+        CodeSpan& span = id_spans[static_cast<std::size_t>(code / INDEX_RANGE)];
+        if (span.first == span.last) span.first = static_cast<uint32_t>(k);
+        span.last = static_cast<uint32_t>(k + 1);
+    }
+}
+
 Filter::CodeRange Filter::selected_codes_of(uint16_t id) const {
     const int32_t base = int32_t{id} * INDEX_RANGE;
     const int32_t* begin = sorted_codes.data();
-    const int32_t* end = begin + sorted_codes.size();
-    if (!archive_ids[id]) return {end, end, base};
-    return {std::lower_bound(begin, end, base), std::lower_bound(begin, end, base + INDEX_RANGE), base};
+    if (!archive_ids[id]) return {begin, begin, base};
+    if (!id_spans_ready.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(id_spans_mutex);
+        if (!id_spans_ready.load(std::memory_order_relaxed)) {
+            _index_codes_by_id();
+            id_spans_ready.store(true, std::memory_order_release);
+        }
+    }
+    const CodeSpan span = id_spans[id];
+    return {begin + span.first, begin + span.last, base};
 }
 
 }  // namespace zentrail

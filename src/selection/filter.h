@@ -2,9 +2,12 @@
 // for read; a columnar scan sets no cap).
 #pragma once
 
-#include <vector>
+#include <atomic>
 #include <bitset>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "time/calendar.h"
 #include "time/datetime.h"
@@ -35,6 +38,9 @@ public:
     void invalidate() { valid = false; }
 
     bool hasDate(ADATETIME t) const { return start.lte(t) && end.gte(t); }
+    // The same test on the timestamp that `t` is broken down from, without
+    // breaking it down: hasDate(decode(ns)) == has_instant(ns) for every ns.
+    bool has_instant(uint64_t ns) const { return window_open && ns >= first_ns && ns <= last_ns; }
     bool hasId(int id) const {
         if (id >= 0 && id < ARCHIVE_ID_COUNT) return archive_ids[static_cast<std::size_t>(id)];
         return _scan_for_id(id);
@@ -49,6 +55,8 @@ public:
         const int32_t* last;
         int32_t base;  // id * INDEX_RANGE: code - base is the index
     };
+    // O(1): the first call after the last addId indexes the codes by id.
+    // Threads may call it at once, but not while addId runs.
     CodeRange selected_codes_of(uint16_t id) const;
 
     int code_count() const { return static_cast<int>(codes.size()); }
@@ -60,12 +68,29 @@ private:
     static constexpr int ARCHIVE_ID_COUNT = 65536;
 
     bool _scan_for_id(int id) const;
+    void _find_window();
+    void _index_codes_by_id() const;
 
     // The stored codes, distinct and ascending, for hasIndex's binary search.
     std::vector<int32_t> sorted_codes;
 
+    // Where each marked id's codes lie in sorted_codes; built once, on
+    // first use, by whichever thread asks first.
+    struct CodeSpan {
+        uint32_t first;
+        uint32_t last;
+    };
+    mutable std::unique_ptr<CodeSpan[]> id_spans;
+    mutable std::atomic<bool> id_spans_ready{false};  // addId clears it
+    mutable std::mutex id_spans_mutex;
+
     DateTime start;
     DateTime end;
+    // The timestamps hasDate accepts, found once from the bounds: the
+    // breakdown grows with the timestamp, so they form one closed range.
+    bool window_open = false;
+    uint64_t first_ns = 0;
+    uint64_t last_ns = 0;
     std::vector<int32_t> codes;
     int max_codes;
     bool empty = true;

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <limits>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace {
@@ -164,6 +166,49 @@ TEST(FilterWindow, HasDateNeedsBothBounds) {
         Filter f(c.start, c.end);
         EXPECT_TRUE(f.isValid());
         EXPECT_EQ(f.hasDate(c.t), c.inside);
+    }
+}
+
+// has_instant must answer as hasDate does on the breakdown, for any bounds
+// (fields out of their calendar range included) and at the window's edges.
+TEST(FilterWindow, HasInstantAgreesWithHasDateOfTheBreakdown) {
+    std::mt19937_64 rng(20261209);
+    auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    auto bound = [&] {
+        char text[32];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", pick(1999, 2585), pick(0, 13),
+                      pick(0, 32), pick(0, 25), pick(0, 60), pick(0, 61));
+        return std::string(text);
+    };
+    auto breakdown = [](uint64_t ns) {
+        ADATETIME t;
+        const zentrail::GTSTAMP stamp{ns};
+        zentrail::decode_timestamp(&t, &stamp);
+        return t;
+    };
+    for (int round = 0; round < 2000; ++round) {
+        const std::string start = round % 50 == 0 ? "none" : bound();
+        const std::string end = round % 7 == 0 ? start : bound();
+        Filter f(start.c_str(), end.c_str());
+        SCOPED_TRACE(start + " .. " + end);
+        // Probes at random and around where each bound's answer changes
+        // (found by bisecting that bound's own test).
+        std::vector<uint64_t> probes = {0, 1, UINT64_MAX, UINT64_MAX - 1};
+        for (int i = 0; i < 20; ++i) probes.push_back(rng());
+        const zentrail::DateTime first(start.c_str()), last(end.c_str());
+        for (bool rising : {true, false}) {
+            auto test = [&](uint64_t ns) { return rising ? first.lte(breakdown(ns)) : !last.gte(breakdown(ns)); };
+            uint64_t lo = 0, hi = UINT64_MAX;
+            while (lo < hi) {
+                const uint64_t mid = lo + (hi - lo) / 2;
+                (test(mid) ? hi : lo) = test(mid) ? mid : mid + 1;
+            }
+            for (uint64_t d : {0ULL, 1ULL, 999999999ULL, 1000000000ULL}) {
+                probes.push_back(lo - d);
+                probes.push_back(lo + d);
+            }
+        }
+        for (uint64_t ns : probes) ASSERT_EQ(f.has_instant(ns), f.hasDate(breakdown(ns))) << "ns " << ns;
     }
 }
 
