@@ -25,7 +25,7 @@ private:
 };
 
 ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows)
-    : filter(filter), paths(std::move(paths)), batch_rows(batch_rows), slots(this->paths.size()) {
+    : filter(filter), paths(std::move(paths)), batch_rows(std::max<std::size_t>(batch_rows, 1)), slots(this->paths.size()) {
     const std::size_t worker_count = std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)),
                                                            this->paths.size());
     files_ahead = 2 * std::max<std::size_t>(worker_count, 1);
@@ -78,8 +78,9 @@ void ParallelReader::_work() {
 }
 
 void ParallelReader::_read_file(std::size_t k, Parser* parser) {
-    ColumnBuilder builder(filter, batch_rows,
-                          [this, k](std::unique_ptr<ColumnBatch> batch) { _hand_on(k, std::move(batch)); });
+    ColumnBuilder builder(
+        filter, batch_rows, [this, k](std::unique_ptr<ColumnBatch> batch) { _hand_on(k, std::move(batch)); },
+        [this] { return _empty_batch(); });
     const PathList one{paths[k]};
     try {
         parser->exportFiles(&builder, &one);
@@ -100,6 +101,26 @@ void ParallelReader::_hand_on(std::size_t k, std::unique_ptr<ColumnBatch> batch)
     slots[k].batches.push_back(std::move(batch));
     lock.unlock();
     produced.notify_all();
+}
+
+void ParallelReader::recycle(std::unique_ptr<ColumnBatch> batch) {
+    if (!batch || batch->capacity != batch_rows) return;
+    batch->rows = 0;
+    std::lock_guard<std::mutex> lock(mutex);
+    // No more than the batches that can be in flight at once.
+    if (spare.size() < files_ahead * BATCHES_PER_FILE) spare.push_back(std::move(batch));
+}
+
+std::unique_ptr<ColumnBatch> ParallelReader::_empty_batch() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!spare.empty()) {
+            std::unique_ptr<ColumnBatch> batch = std::move(spare.back());
+            spare.pop_back();
+            return batch;
+        }
+    }
+    return std::make_unique<ColumnBatch>(batch_rows);
 }
 
 void ParallelReader::_finish(std::size_t k, std::exception_ptr failure) {

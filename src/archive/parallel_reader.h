@@ -38,6 +38,11 @@ public:
     // thrown it; the files after it count for nothing.
     Next next(std::unique_ptr<ColumnBatch>* out, std::chrono::milliseconds wait);
 
+    // Takes back a batch the consumer is done with, to be filled again: a
+    // read that copies its batches away then reuses the same few blocks of
+    // memory instead of asking the system for fresh pages for each.
+    void recycle(std::unique_ptr<ColumnBatch> batch);
+
     // Bytes read from the files so far, by all workers.
     int64_t bytes_read() const { return bytes.load(std::memory_order_relaxed); }
 
@@ -55,6 +60,7 @@ private:
     void _hand_on(std::size_t k, std::unique_ptr<ColumnBatch> batch);
     void _finish(std::size_t k, std::exception_ptr failure);
     void _cancel();
+    std::unique_ptr<ColumnBatch> _empty_batch();
 
     const Filter* filter;
     const PathList paths;
@@ -68,6 +74,7 @@ private:
     std::condition_variable produced;  // a batch or an end of file is there
     std::condition_variable consumed;  // room was made, or the read is cancelled
     std::vector<FileSlot> slots;
+    std::vector<std::unique_ptr<ColumnBatch>> spare;  // recycled, empty
     std::size_t next_file = 0;  // the next file a worker takes
     std::size_t head = 0;       // the file the consumer is taking batches of
     bool cancelled = false;

@@ -106,7 +106,10 @@ OwnedRef whole_columns(const ScanRequest& request) {
     ColumnStore store;
     {
         ScanRun run(request);
-        while (std::unique_ptr<ColumnBatch> batch = run.next()) store.append(*batch);
+        while (std::unique_ptr<ColumnBatch> batch = run.next()) {
+            store.append(*batch);
+            run.recycle(std::move(batch));
+        }
     }
     OwnedRef columns = OwnedRef::checked(PyDict_New());
     for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {

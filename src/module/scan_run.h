@@ -33,6 +33,9 @@ public:
     // whole total). Throws the failure of a file, a signal handler's
     // exception, or the progress callback's.
     std::unique_ptr<ColumnBatch> next();
+    // Hands a batch that next() gave, and that nothing refers to any more,
+    // back for reuse.
+    void recycle(std::unique_ptr<ColumnBatch> batch) { reader->recycle(std::move(batch)); }
 
 private:
     void _report(bool final);

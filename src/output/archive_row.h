@@ -37,6 +37,23 @@ public:
     int32_t element_count;
 };
 
+// The timestamp of an item: the start of its day plus its time of day.
+inline uint64_t item_timestamp(const ACI_WITH_DATE* item) {
+    return code_date(static_cast<int32_t>(item->date)) + code_time(item->item.ticks_hi, item->item.ticks_lo);
+}
+// The id and the element count of an item's row (system events have no id;
+// -1 counts no elements).
+inline uint32_t row_id_of(const AR_COMMON_ITEM& it) { return ARCLASS(it.code) == System ? 0 : it.id; }
+inline int32_t row_element_count_of(const AR_COMMON_ITEM& it) {
+    return record_class_of(it.code).counts_elements ? it.param : -1;
+}
+
+// Reads the value at position p of a value area as ArchiveRow::get_number
+// does, for the class of an item code. Chosen once per item, it spares a sink
+// that reads many values of one item the class lookup of each.
+using NumberReader = double (*)(const unsigned char* data, int p);
+NumberReader number_reader_of(int code);
+
 // The row of an item with its date-time, id and element count, its texts
 // left empty: for sinks that read only values.
 ArchiveRow build_value_row(const ACI_WITH_DATE* item);

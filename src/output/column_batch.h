@@ -45,13 +45,18 @@ public:
     bool full() const { return rows == capacity; }
 
     void append(int64_t t, uint16_t id, uint16_t n, double v, uint8_t cls, uint8_t sub) {
-        time[rows] = t;
-        signal_id[rows] = id;
-        element[rows] = n;
-        value[rows] = v;
-        item_class[rows] = cls;
-        subtype[rows] = sub;
-        ++rows;
+        // Bytes may alias anything: with the row and the starts read once
+        // beforehand, the byte stores do not force them to be read again.
+        const std::size_t r = rows;
+        uint8_t* const classes = item_class.get();
+        uint8_t* const subtypes = subtype.get();
+        time[r] = t;
+        signal_id[r] = id;
+        element[r] = n;
+        value[r] = v;
+        classes[r] = cls;
+        subtypes[r] = sub;
+        rows = r + 1;
     }
 
     // The start of column i (in the order of COLUMNS).

@@ -6,26 +6,22 @@
 
 namespace zentrail {
 
-ColumnBuilder::ColumnBuilder(const Filter* filter, std::size_t batch_rows, BatchHandler on_batch)
-    : filter(filter), batch_rows(batch_rows == 0 ? 1 : batch_rows), on_batch(std::move(on_batch)) {}
+ColumnBuilder::ColumnBuilder(const Filter* filter, std::size_t batch_rows, BatchHandler on_batch,
+                             BatchSource new_batch)
+    : filter(filter),
+      batch_rows(batch_rows == 0 ? 1 : batch_rows),
+      on_batch(std::move(on_batch)),
+      new_batch(std::move(new_batch)) {}
 
 void ColumnBuilder::export_value(ACI_WITH_DATE* item) {
     const AR_COMMON_ITEM& it = item->item;
     // The same instant the row's date-time is broken down from, whole.
-    const int64_t time = static_cast<int64_t>(code_date(static_cast<int32_t>(item->date)) +
-                                              code_time(it.ticks_hi, it.ticks_lo)) +
-                         ARCHIVE_EPOCH_UNIX_NS;
+    const ItemFields fields{static_cast<int64_t>(item_timestamp(item)) + ARCHIVE_EPOCH_UNIX_NS, it.id,
+                            static_cast<uint8_t>(ARCLASS(it.code)), static_cast<uint8_t>(ARSUBTYPE(it.code))};
+    const NumberReader number_at = number_reader_of(it.code);
     for_each_selected_value(
-        item, *filter, [&](const ArchiveRow&) { _append(time, item, 0, std::nan("")); },
-        [&](const ArchiveRow& row, int n, int p) { _append(time, item, n, row.get_number(p)); });
-}
-
-void ColumnBuilder::_append(int64_t time, const ACI_WITH_DATE* item, int element, double value) {
-    if (!batch) batch = std::make_unique<ColumnBatch>(batch_rows);
-    const AR_COMMON_ITEM& it = item->item;
-    batch->append(time, it.id, static_cast<uint16_t>(element), value, static_cast<uint8_t>(ARCLASS(it.code)),
-                  static_cast<uint8_t>(ARSUBTYPE(it.code)));
-    if (batch->full()) on_batch(std::move(batch));
+        item, *filter, [&] { _append(fields, 0, std::nan("")); },
+        [&](int n, int p) { _append(fields, n, number_at(it.data, p)); });
 }
 
 void ColumnBuilder::flush() {

@@ -15,20 +15,36 @@ namespace zentrail {
 class ColumnBuilder : public Writer {
 public:
     using BatchHandler = std::function<void(std::unique_ptr<ColumnBatch>)>;
+    // Gives an empty batch of batch_rows capacity (a new one, or a used one
+    // to fill again); null means a new one.
+    using BatchSource = std::function<std::unique_ptr<ColumnBatch>()>;
 
     // `filter` is borrowed. Every full batch of `batch_rows` rows goes to
     // `on_batch`; flush() hands on the last, partial one.
-    ColumnBuilder(const Filter* filter, std::size_t batch_rows, BatchHandler on_batch);
+    ColumnBuilder(const Filter* filter, std::size_t batch_rows, BatchHandler on_batch,
+                  BatchSource new_batch = nullptr);
 
     void export_value(ACI_WITH_DATE* item) override;
     void flush();
 
 private:
-    void _append(int64_t time, const ACI_WITH_DATE* item, int element, double value);
+    // The columns of one item's rows that all its values share.
+    struct ItemFields {
+        int64_t time;
+        uint16_t id;
+        uint8_t item_class;
+        uint8_t subtype;
+    };
+    void _append(const ItemFields& item, int element, double value) {
+        if (!batch) batch = new_batch ? new_batch() : std::make_unique<ColumnBatch>(batch_rows);
+        batch->append(item.time, item.id, static_cast<uint16_t>(element), value, item.item_class, item.subtype);
+        if (batch->full()) on_batch(std::move(batch));
+    }
 
     const Filter* filter;
     std::size_t batch_rows;
     BatchHandler on_batch;
+    BatchSource new_batch;
     std::unique_ptr<ColumnBatch> batch;
 };
 

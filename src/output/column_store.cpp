@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -30,8 +31,26 @@ void GrowableRegion::append(const void* bytes, std::size_t n) {
         start = grown;
         mapped = want;
     }
+    _populate(used + n);
     std::memcpy(static_cast<unsigned char*>(start) + used, bytes, n);
     used += n;
+}
+
+// Pages are made resident a few megabytes at a time, ahead of the writes:
+// one call instead of a fault per page. Only a speed-up; where the system
+// lacks it, the writes fault the pages in as before.
+void GrowableRegion::_populate(std::size_t upto) {
+#ifdef MADV_POPULATE_WRITE
+    if (upto <= populated) return;
+    constexpr std::size_t STEP = std::size_t{4} << 20;
+    const std::size_t page = 4096;
+    std::size_t until = std::min(mapped, std::max(upto, populated + STEP));
+    until = std::min(mapped, (until + page - 1) / page * page);
+    const std::size_t from = populated / page * page;
+    if (::madvise(static_cast<unsigned char*>(start) + from, until - from, MADV_POPULATE_WRITE) == 0) populated = until;
+#else
+    (void)upto;
+#endif
 }
 
 void ColumnStore::append(const ColumnBatch& batch) {

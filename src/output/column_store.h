@@ -24,8 +24,11 @@ public:
     std::size_t size() const { return used; }
 
 private:
+    void _populate(std::size_t upto);
+
     void* start = nullptr;
     std::size_t used = 0;
+    std::size_t populated = 0;
     std::size_t mapped = 0;
 };
 

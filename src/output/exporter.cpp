@@ -7,9 +7,10 @@
 namespace zentrail {
 
 void Exporter::export_value(ACI_WITH_DATE* item) {
+    const ArchiveRow row = build_value_row(item);
     for_each_selected_value(
-        item, *filter, [this](const ArchiveRow& row) { _append_tuple(row, PyUnicode_FromString(row.get_string())); },
-        [this](const ArchiveRow& row, int /*n*/, int p) {
+        item, *filter, [&] { _append_tuple(row, PyUnicode_FromString(row.get_string())); },
+        [&](int /*n*/, int p) {
             switch (row.get_JSON_data_type()) {
                 case ROW_BOOL: _append_tuple(row, PyLong_FromLong(row.get_bool(p) ? 1 : 0)); break;
                 case ROW_INT: _append_tuple(row, PyLong_FromLong(row.get_int(p))); break;

@@ -4,12 +4,6 @@ namespace zentrail {
 
 const int32_t day_sum_tab[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 
-uint64_t code_date(int32_t days) {
-    return static_cast<uint64_t>(static_cast<int64_t>(days)) * NS_PER_DAY;
-}
-
-uint64_t code_time(uint16_t high, uint32_t low) { return (uint64_t{high} << 32) | low; }
-
 bool is_leap_year(int32_t year) {
     return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
 }

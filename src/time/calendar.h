@@ -28,8 +28,9 @@ struct ADATETIME {
 // Days before the first of each month in a common year.
 extern const int32_t day_sum_tab[12];
 
-uint64_t code_date(int32_t days);
-uint64_t code_time(uint16_t high, uint32_t low);
+// Inline: every record's timestamp is made with them.
+inline uint64_t code_date(int32_t days) { return static_cast<uint64_t>(static_cast<int64_t>(days)) * NS_PER_DAY; }
+inline uint64_t code_time(uint16_t high, uint32_t low) { return (uint64_t{high} << 32) | low; }
 bool is_leap_year(int32_t year);
 // Valid for 0 <= days <= 213503, the whole range of GTSTAMP.
 void set_days_from_origin(int32_t days, int32_t* year, int32_t* month, int32_t* day);
