@@ -29,6 +29,8 @@ ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads
     const std::size_t worker_count = std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)),
                                                            this->paths.size());
     files_ahead = 2 * std::max<std::size_t>(worker_count, 1);
+    queue_limit = std::clamp<std::size_t>(QUEUE_BYTES / (this->batch_rows * ROW_WIDTH), BATCHES_PER_FILE,
+                                          MAX_QUEUED_BATCHES);
     try {
         for (std::size_t i = 0; i < worker_count; ++i) workers.emplace_back([this] { _work(); });
     } catch (...) {
@@ -96,9 +98,12 @@ void ParallelReader::_read_file(std::size_t k, Parser* parser) {
 
 void ParallelReader::_hand_on(std::size_t k, std::unique_ptr<ColumnBatch> batch) {
     std::unique_lock<std::mutex> lock(mutex);
-    consumed.wait(lock, [&] { return cancelled || slots[k].batches.size() < BATCHES_PER_FILE; });
+    consumed.wait(lock, [&] {
+        return cancelled || (k == head ? slots[k].batches.size() < BATCHES_PER_FILE : queued_ahead < queue_limit);
+    });
     if (cancelled) throw Cancelled{};
     slots[k].batches.push_back(std::move(batch));
+    if (k != head) ++queued_ahead;
     lock.unlock();
     produced.notify_all();
 }
@@ -108,7 +113,7 @@ void ParallelReader::recycle(std::unique_ptr<ColumnBatch> batch) {
     batch->rows = 0;
     std::lock_guard<std::mutex> lock(mutex);
     // No more than the batches that can be in flight at once.
-    if (spare.size() < files_ahead * BATCHES_PER_FILE) spare.push_back(std::move(batch));
+    if (spare.size() < queue_limit + BATCHES_PER_FILE) spare.push_back(std::move(batch));
 }
 
 std::unique_ptr<ColumnBatch> ParallelReader::_empty_batch() {
@@ -156,6 +161,8 @@ ParallelReader::Next ParallelReader::next(std::unique_ptr<ColumnBatch>* out, std
                 std::rethrow_exception(failure);
             }
             ++head;
+            // The new head's batches count against its own bound now.
+            if (head < slots.size()) queued_ahead -= slots[head].batches.size();
             consumed.notify_all();
             continue;
         }

@@ -65,10 +65,17 @@ private:
     const Filter* filter;
     const PathList paths;
     const std::size_t batch_rows;
-    // Files a worker may run ahead of the consumer, and batches one file may
-    // hold untaken: together they bound the memory of a read of any length.
+    // Files a worker may run ahead of the consumer, and batches not yet
+    // taken: the file being taken may hold up to BATCHES_PER_FILE; the files
+    // after it together up to queue_limit, enough for a worker to run a
+    // whole ordinary day file ahead. Together they bound the memory of a
+    // read of any length, and the file being taken is never kept waiting
+    // by the others.
     std::size_t files_ahead;
+    std::size_t queue_limit;
     static constexpr std::size_t BATCHES_PER_FILE = 4;
+    static constexpr std::size_t QUEUE_BYTES = std::size_t{32} << 20;
+    static constexpr std::size_t MAX_QUEUED_BATCHES = 256;
 
     std::mutex mutex;
     std::condition_variable produced;  // a batch or an end of file is there
@@ -77,6 +84,7 @@ private:
     std::vector<std::unique_ptr<ColumnBatch>> spare;  // recycled, empty
     std::size_t next_file = 0;  // the next file a worker takes
     std::size_t head = 0;       // the file the consumer is taking batches of
+    std::size_t queued_ahead = 0;  // batches held by the files after head
     bool cancelled = false;
     std::atomic<int64_t> bytes{0};
     std::vector<std::thread> workers;
