@@ -5,34 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include "read_all.h"
-
-namespace {
-
-// On tmpfs where there is one: rewriting a file on a disk file system can
-// wait for the disk at every close.
-std::string scratch_file() {
-    static std::string path = [] {
-        std::string name = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        name += "/zentrail-fuzz-XXXXXX";
-        int fd = mkstemp(name.data());
-        if (fd < 0) std::abort();
-        close(fd);
-        return name;
-    }();
-    return path;
-}
-
-}  // namespace
+#include "scratch_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string path = scratch_file();
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) std::abort();
-    if (size > 0 && std::fwrite(data, 1, size, f) != size) std::abort();
-    std::fclose(f);
+    const std::string path = fuzz_support::scratch_file();
+    fuzz_support::write_file(path, data, size);
 
     fuzz_support::ReadOutcome shipped = fuzz_support::read_all(path);
     fuzz_support::ReadOutcome small = fuzz_support::read_all_small_window(path);

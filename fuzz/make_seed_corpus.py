@@ -32,6 +32,14 @@ def reader_seeds():
     yield "bad-date-mark", ab.archive(ab.date_mark(3), b"\x80\x01\x00\x00\x00\x00")
 
 
+def column_seeds():
+    # A selection (bounds choice, batch size, codes as id and index + 8),
+    # then an archive file: the reader's seeds under a few selections.
+    codes = bytes([7, 8, 7, 9, 7, 10, 9, 8, 1, 8 + 63, 4, 8, 2, 8, 5, 8 + 2, 3, 8 + 127, 0, 7])
+    for n, (name, file) in enumerate(reader_seeds()):
+        yield name, bytes([n % 6, n % 16, len(codes) // 2]) + codes + file
+
+
 def text_seeds():
     yield "bound", b"2024-03-01 12:30:45"
     yield "bound-with-text", b"x2024/03/01T12.30.45Z UTC\x002024-03-01 00:00:00\x002024-03-03 23:59:59"
@@ -41,7 +49,8 @@ def text_seeds():
 
 
 def main():
-    for target, seeds in (("fuzz_reader", reader_seeds()), ("fuzz_text", text_seeds())):
+    for target, seeds in (("fuzz_reader", reader_seeds()), ("fuzz_text", text_seeds()),
+                          ("fuzz_columns", column_seeds())):
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds:
