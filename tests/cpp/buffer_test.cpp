@@ -68,6 +68,24 @@ TEST(BufferReads, BlockIsReversedAsOne) {
     }
 }
 
+// Every length up to the largest group, at every alignment of 16.
+TEST(BufferReads, BlocksOfAnyLengthAreReversed) {
+    for (int offset = 0; offset < 16; ++offset) {
+        for (int n = 0; n <= 600; ++n) {
+            Bytes input(static_cast<size_t>(offset + n) + 1);
+            for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>(i * 7 + n);
+            Buffer buf;
+            append(buf, input);
+            buf.shift(offset);
+            Bytes dst(static_cast<size_t>(n) + 1, 0xEE);
+            buf.grab_bytes(dst.data(), n);
+            Bytes expected(input.rbegin() + 1, input.rend() - offset);
+            expected.push_back(0xEE);
+            ASSERT_EQ(dst, expected) << "offset " << offset << ", " << n << " bytes";
+        }
+    }
+}
+
 TEST(BufferExtend, MovesUnreadBytesToFront) {
     const struct {
         int filled, taken;
