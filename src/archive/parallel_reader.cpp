@@ -112,8 +112,9 @@ void ParallelReader::recycle(std::unique_ptr<ColumnBatch> batch) {
     if (!batch || batch->capacity != batch_rows) return;
     batch->rows = 0;
     std::lock_guard<std::mutex> lock(mutex);
-    // No more than the batches that can be in flight at once.
-    if (spare.size() < queue_limit + BATCHES_PER_FILE) spare.push_back(std::move(batch));
+    // One for each worker to fill next, and one more: enough while the
+    // consumer keeps up; when it falls behind, the workers take fresh ones.
+    if (spare.size() < workers.size() + 1) spare.push_back(std::move(batch));
 }
 
 std::unique_ptr<ColumnBatch> ParallelReader::_empty_batch() {

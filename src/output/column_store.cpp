@@ -36,17 +36,15 @@ void GrowableRegion::append(const void* bytes, std::size_t n) {
     used += n;
 }
 
-// Pages are made resident a few megabytes at a time, ahead of the writes:
-// one call instead of a fault per page. Only a speed-up; where the system
-// lacks it, the writes fault the pages in as before.
+// The pages a batch is about to fill are made resident in one call, not by
+// a fault on each: a column costs no more than the pages it uses. Only a
+// speed-up; where the system lacks it, the writes fault the pages in.
 void GrowableRegion::_populate(std::size_t upto) {
 #ifdef MADV_POPULATE_WRITE
+    constexpr std::size_t PAGE = 4096;
     if (upto <= populated) return;
-    constexpr std::size_t STEP = std::size_t{4} << 20;
-    const std::size_t page = 4096;
-    std::size_t until = std::min(mapped, std::max(upto, populated + STEP));
-    until = std::min(mapped, (until + page - 1) / page * page);
-    const std::size_t from = populated / page * page;
+    const std::size_t from = populated / PAGE * PAGE;
+    const std::size_t until = std::min(mapped, (upto + PAGE - 1) / PAGE * PAGE);
     if (::madvise(static_cast<unsigned char*>(start) + from, until - from, MADV_POPULATE_WRITE) == 0) populated = until;
 #else
     (void)upto;
