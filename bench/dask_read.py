@@ -1,0 +1,84 @@
+"""The Dask recipe (examples/dask_partitions.py) against scan on the same files.
+
+    python bench/dask_read.py           # the 1 GB tree of bench/run.py (generated once under bench/data)
+    python bench/dask_read.py --smoke   # a tiny tree; checks that the script works
+
+In one run, for bench/run.py's selective call (1 code) and its output-heavy
+one (256 codes): zentrail.scan(...).to_pandas() on this process's CPUs, and
+the Dask frame of one partition per day file on a LocalCluster of two worker
+processes (one thread each), computed whole into this process and reduced on
+the workers (the mean of the values). Cluster start-up is timed apart.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+
+import zentrail
+
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent / "tools"), str(HERE.parent / "examples")]
+
+import dask_partitions  # noqa: E402
+import generate  # noqa: E402
+import run  # noqa: E402
+from distributed import Client, LocalCluster  # noqa: E402
+
+
+def seconds(s: float) -> str:
+    return f"{s:,.2f} s" if s >= 1 else f"{s * 1e3:,.1f} ms"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--smoke", action="store_true", help="a tiny tree; checks that the script works")
+    parser.add_argument("--data", type=Path, default=HERE / "data")
+    parser.add_argument("--repeats", type=int, default=3)
+    args = parser.parse_args()
+    size_mb, days = 1000, 16  # bench/run.py's tree
+    if args.smoke:
+        size_mb, days, args.repeats, args.data = 4, 2, 1, args.data / "smoke"
+
+    stats = run.ensure_tree(args.data / f"mix-{size_mb:g}", size_mb, days)
+    root = str(stats.files[0].parents[2])
+    mb = stats.bytes / 1e6
+    calls = (("1 code", [generate.RARE_ID * 1024]),
+             ("256 codes", [ident * 1024 + index for ident in generate.FREQUENT_GROUP_IDS for index in range(4)]))
+    run.raw_read(stats.files)  # warm the page cache for both sides
+
+    rows = []
+    started = time.perf_counter()
+    # The workers take this process's sys.path, so they import the recipe too.
+    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        rows.append(("LocalCluster start, 2 worker processes", seconds(time.perf_counter() - started), ""))
+        for label, codes in calls:
+            scan_s, frame = run.best_of(args.repeats, lambda: zentrail.scan(root, *run.WHOLE_RANGE, codes).to_pandas())
+            count = len(frame)
+            del frame
+            dask_s, frame = run.best_of(args.repeats, lambda: client.compute(
+                dask_partitions.archive_frame(root, *run.WHOLE_RANGE, codes)).result())
+            if len(frame) != count:
+                raise SystemExit(f"{label}: the Dask frame has {len(frame):,} rows, scan {count:,}")
+            del frame
+            mean_s, _ = run.best_of(args.repeats, lambda: client.compute(
+                dask_partitions.archive_frame(root, *run.WHOLE_RANGE, codes)["value"].mean()).result())
+            rows.append((f"scan(...).to_pandas(), {label}", seconds(scan_s),
+                         f"{mb / scan_s:,.0f} MB/s, {count:,} rows"))
+            rows.append((f"Dask, {len(stats.files)} partitions, to this process, {label}", seconds(dask_s),
+                         f"{mb / dask_s:,.0f} MB/s, {dask_s / scan_s:,.2f}x scan's time"))
+            rows.append((f"Dask, mean on the workers, {label}", seconds(mean_s),
+                         f"{mb / mean_s:,.0f} MB/s, {mean_s / scan_s:,.2f}x scan's time"))
+
+    print(f"\n{len(stats.files)} files, {mb:,.0f} MB, {stats.records:,} records, Python {sys.version.split()[0]}, "
+          f"best of {args.repeats}")
+    width = max(len(r[0]) for r in rows)
+    for name, figure, note in rows:
+        print(f"{name:<{width}}  {figure:>10}  {note}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,98 @@
+"""The README's recipes past one machine, run as its examples/ modules: a
+Dask DataFrame of one partition per day file on a two-process LocalCluster,
+and Parquet partitioned by day, each against zentrail.scan."""
+
+import sys
+from datetime import date
+from pathlib import Path
+
+import pytest
+
+pd = pytest.importorskip("pandas")
+pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+import archive_builder as ab
+import zentrail
+from conftest import code
+
+# The examples are not installed with the package; the spawned workers take
+# this process's sys.path, so they import the recipe's functions too.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+import dask_partitions  # noqa: E402
+
+START, END = "2024-02-28 12:00:00", "2024-03-03 06:00:00"
+CODES = [code(5, 0), code(5, 2), code(7), code(12), code(13)]
+# Day files in year/month folders: two for March 1st, none for the 2nd.
+FILES = {"2024/02/2024-02-28_plant.vlx": date(2024, 2, 28), "2024/02/2024-02-29_plant.vlx": date(2024, 2, 29),
+         "2024/03/2024-03-01_a.vlx": date(2024, 3, 1), "2024/03/2024-03-01_b.vlx": date(2024, 3, 1),
+         "2024/03/2024-03-03_plant.vlx": date(2024, 3, 3)}
+
+
+def day_records(day, seed):
+    yield ab.date_mark(day)
+    for hour in range(seed % 2, 24, 2):  # the two files of a day take turns
+        clock = f"{hour:02}:{seed:02}:00"
+        yield ab.group("GrWord", clock, 5, [hour, seed, -1])
+        yield ab.alarm("AlShort", ab.at(clock) + 1, 7, value=-hour * seed)
+        if hour % 5 == 0:
+            yield ab.alarm("AlByte", ab.at(clock) + 2, 12, value=hour, subtype="HiHi")
+            yield ab.string_alarm(ab.at(clock) + 3, 13, "checked")
+    yield ab.END
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+@pytest.fixture(scope="module")
+def tree(tmp_path_factory):
+    root = tmp_path_factory.mktemp("archive")
+    for seed, (name, day) in enumerate(FILES.items()):
+        ab.write_archive(root / name, day_records(day, seed))
+    return root
+
+
+@pytest.mark.parametrize("by_day", [False, True])
+def test_the_dask_frame_holds_the_rows_of_scan(client, tree, by_day):
+    frame = dask_partitions.archive_frame(str(tree), START, END, CODES, by_day=by_day)
+    expected = zentrail.scan(tree, START, END, CODES).to_pandas()
+    computed = client.compute(frame).result()
+    if by_day:  # one partition a day, sorted by time within it
+        assert frame.divisions == tuple(pd.Timestamp(d) for d in ("2024-02-28", "2024-02-29", "2024-03-01",
+                                                                  "2024-03-03", "2024-03-03 23:59:59.999999999"))
+        assert computed.index.is_monotonic_increasing
+        expected = expected.sort_values("time", kind="stable", ignore_index=True)
+        computed = computed.reset_index()
+    else:  # one partition a file, in scan's order
+        assert frame.npartitions == len(FILES)
+        computed = computed.reset_index(drop=True)
+    pd.testing.assert_frame_equal(computed, expected)
+
+
+def test_by_day_refuses_a_file_whose_rows_leave_its_day(client, tmp_path):
+    ab.write_archive(tmp_path / "2024-03-01_late.vlx", [
+        ab.date_mark(date(2024, 3, 1)), ab.alarm("AlByte", "23:59:00", 12, value=1),
+        ab.date_mark(date(2024, 3, 2)), ab.alarm("AlByte", "00:01:00", 12, value=2), ab.END])
+    window = (tmp_path, "2024-03-01 00:00:00", "2024-03-02 23:59:59", [code(12)])
+    plain = client.compute(dask_partitions.archive_frame(str(tmp_path), *window[1:])).result()
+    pd.testing.assert_frame_equal(plain, zentrail.scan(*window).to_pandas())
+    with pytest.raises(ValueError, match="2024-03-01_late.vlx: a row at 2024-03-02 00:01:00 lies outside"):
+        client.compute(dask_partitions.archive_frame(str(tmp_path), *window[1:], by_day=True)).result()
+
+
+def test_parquet_by_day_reads_back_as_the_scan(tree, tmp_path):
+    ds = pytest.importorskip("pyarrow.dataset")
+    import parquet_by_day
+
+    parquet_by_day.write_parquet_days(tree, START, END, CODES, tmp_path / "lake")
+    assert sorted(p.name for p in (tmp_path / "lake").iterdir()) == [
+        "day=2024-02-28", "day=2024-02-29", "day=2024-03-01", "day=2024-03-03"]
+    table = ds.dataset(tmp_path / "lake", partitioning="hive").to_table().to_pandas()
+    by = ["time", "signal_id", "element"]
+    read_back = table.drop(columns="day").sort_values(by, ignore_index=True)
+    expected = zentrail.scan(tree, START, END, CODES).to_pandas().sort_values(by, ignore_index=True)
+    pd.testing.assert_frame_equal(read_back, expected)
