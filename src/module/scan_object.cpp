@@ -1,11 +1,10 @@
 #include "module/scan_object.h"
 
 #include <memory>
-
-#include "module/blank_type.h"
 #include <utility>
 #include <vector>
 
+#include "module/blank_type.h"
 #include "module/column_buffer.h"
 #include "module/read_call.h"
 #include "module/scan_arguments.h"

@@ -55,7 +55,7 @@ double constant_number(const unsigned char*, int) { return Answer; }
 double no_number(const unsigned char*, int) { return std::nan(""); }
 
 template <typename T>
-NumberReader reader_for(const RecordClass& c) {
+constexpr NumberReader reader_for(const RecordClass& c) {
     return c.kind == ClassKind::Group ? number_at<T, true> : number_at<T, false>;
 }
 
@@ -133,7 +133,7 @@ double ArchiveRow::get_double(int p) const {
 namespace {
 
 // The same choices as get_bool, get_int and get_double make.
-NumberReader choose_number_reader(const RecordClass& c) {
+constexpr NumberReader choose_number_reader(const RecordClass& c) {
     switch (c.data_type) {
         case ROW_BOOL: return c.format == ValueFormat::Bit ? bit_at : constant_number<0>;
         case ROW_INT:
@@ -155,13 +155,14 @@ NumberReader choose_number_reader(const RecordClass& c) {
     }
 }
 
+// Made by the compiler: nothing runs at start-up.
 struct NumberReaders {
-    NumberReader by_class[32];
-    NumberReaders() {
+    NumberReader by_class[32]{};
+    constexpr NumberReaders() {
         for (int cls = 0; cls < 32; ++cls) by_class[cls] = choose_number_reader(RECORD_CLASSES[cls]);
     }
 };
-const NumberReaders NUMBER_READERS;
+constexpr NumberReaders NUMBER_READERS;
 
 }  // namespace
 

@@ -7,6 +7,8 @@
 namespace zentrail {
 
 void Exporter::export_value(ACI_WITH_DATE* item) {
+    // The row's calendar breakdown is made only for an item in the window.
+    if (!filter->has_instant(item_timestamp(item))) return;
     const ArchiveRow row = build_value_row(item);
     for_each_selected_value(
         item, *filter, [&] { _append_tuple(row, PyUnicode_FromString(row.get_string())); },
