@@ -13,7 +13,7 @@
 
 #include "archive/parser.h"
 #include "archive/read_errors.h"
-#include "output/column_builder.h"
+#include "scan/column_builder.h"
 #include "reference_columns.h"
 #include "scratch_file.h"
 

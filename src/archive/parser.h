@@ -10,7 +10,7 @@
 
 #include "archive/buffer.h"
 #include "archive/item_format.h"
-#include "archive/read_monitor.h"
+#include "selection/read_monitor.h"
 #include "selection/path_list.h"
 
 namespace zentrail {

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "module/owned_ref.h"
-#include "output/column_batch.h"
+#include "scan/column_batch.h"
 
 namespace zentrail {
 

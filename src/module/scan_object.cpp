@@ -9,8 +9,8 @@
 #include "module/read_call.h"
 #include "module/scan_arguments.h"
 #include "module/scan_run.h"
-#include "output/arrow_export.h"
-#include "output/column_store.h"
+#include "scan/arrow_export.h"
+#include "scan/column_store.h"
 
 namespace zentrail {
 

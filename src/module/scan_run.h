@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "archive/parallel_reader.h"
+#include "scan/parallel_reader.h"
 #include "module/owned_ref.h"
 #include "module/scan_arguments.h"
 #include "selection/filter.h"

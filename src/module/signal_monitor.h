@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "archive/read_monitor.h"
+#include "selection/read_monitor.h"
 #include "module/owned_ref.h"
 
 namespace zentrail {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/read_monitor.h"
+#include "selection/read_monitor.h"
 #include "selection/unique_fd.h"
 
 namespace zentrail {

@@ -1,7 +1,7 @@
 // Discovery of archive files by the day written in their paths.
 #pragma once
 
-#include "archive/read_monitor.h"
+#include "selection/read_monitor.h"
 #include "selection/path_list.h"
 
 namespace zentrail {

@@ -1,6 +1,6 @@
 // The column builder against the plain reference, on random items and
 // selections (bounds with fields out of range included).
-#include "output/column_builder.h"
+#include "scan/column_builder.h"
 
 #include <gtest/gtest.h>
 

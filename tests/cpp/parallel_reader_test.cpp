@@ -1,6 +1,6 @@
 // The parallel reader gives, batch by batch and in file order, the rows and
 // the failure of one reader going through the same files alone.
-#include "archive/parallel_reader.h"
+#include "scan/parallel_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include "archive/parser.h"
 #include "archive/read_errors.h"
 #include "archive_bytes.h"
-#include "output/column_builder.h"
+#include "scan/column_builder.h"
 #include "reference_columns.h"
 #include "temp_dir.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "output/archive_row.h"
-#include "output/column_batch.h"
+#include "scan/column_batch.h"
 #include "output/writer.h"
 #include "selection/filter.h"
 

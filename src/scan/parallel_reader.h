@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "output/column_batch.h"
+#include "scan/column_batch.h"
 #include "selection/filter.h"
 #include "selection/path_list.h"
 

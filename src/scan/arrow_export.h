@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "output/arrow_c_data.h"
-#include "output/column_batch.h"
+#include "scan/arrow_c_data.h"
+#include "scan/column_batch.h"
 
 namespace zentrail {
 

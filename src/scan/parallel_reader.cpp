@@ -1,12 +1,12 @@
-#include "archive/parallel_reader.h"
+#include "scan/parallel_reader.h"
 
 #include <sched.h>
 
 #include <algorithm>
 
 #include "archive/parser.h"
-#include "archive/read_monitor.h"
-#include "output/column_builder.h"
+#include "selection/read_monitor.h"
+#include "scan/column_builder.h"
 
 namespace zentrail {
 

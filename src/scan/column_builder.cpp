@@ -1,4 +1,4 @@
-#include "output/column_builder.h"
+#include "scan/column_builder.h"
 
 #include <cmath>
 

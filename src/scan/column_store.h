@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "output/column_batch.h"
+#include "scan/column_batch.h"
 
 namespace zentrail {
 

@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-#include "output/column_batch.h"
+#include "scan/column_batch.h"
 #include "output/writer.h"
 #include "selection/filter.h"
 

@@ -1,4 +1,4 @@
-#include "output/arrow_export.h"
+#include "scan/arrow_export.h"
 
 #include <cerrno>
 #include <cstring>

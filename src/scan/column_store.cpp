@@ -1,4 +1,4 @@
-#include "output/column_store.h"
+#include "scan/column_store.h"
 
 #include <sys/mman.h>
 
