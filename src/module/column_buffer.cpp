@@ -1,8 +1,6 @@
 #include "module/column_buffer.h"
 
-#include <new>
-
-#include "module/blank_type.h"
+#include "module/heap_type.h"
 
 namespace zentrail {
 
@@ -15,9 +13,13 @@ struct ColumnBuffer {
     Py_ssize_t bytes;
 };
 
+PyTypeObject* column_buffer_type = nullptr;
+
 void column_buffer_dealloc(PyObject* self) {
     delete reinterpret_cast<ColumnBuffer*>(self)->owner;
-    Py_TYPE(self)->tp_free(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 int column_buffer_get(PyObject* self, Py_buffer* view, int flags) {
@@ -25,24 +27,20 @@ int column_buffer_get(PyObject* self, Py_buffer* view, int flags) {
     return PyBuffer_FillInfo(view, self, buffer->data, buffer->bytes, 0, flags);
 }
 
-PyBufferProcs column_buffer_procs = {column_buffer_get, nullptr};
+PyType_Slot column_buffer_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(column_buffer_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(column_buffer_get)},
+    {Py_tp_doc, const_cast<char*>("The memory of one column of a scan, lent to NumPy.")},
+    {0, nullptr},
+};
 
-}  // namespace
+PyType_Spec column_buffer_spec = {"zentrail._core.ColumnBuffer", sizeof(ColumnBuffer), 0,
+                                  Py_TPFLAGS_DEFAULT | MODULE_MADE, column_buffer_slots};
 
-PyTypeObject ColumnBufferType = [] {
-    PyTypeObject type = blank_type();
-    type.tp_name = "zentrail._ColumnBuffer";
-    type.tp_basicsize = sizeof(ColumnBuffer);
-    type.tp_dealloc = column_buffer_dealloc;
-    type.tp_as_buffer = &column_buffer_procs;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_doc = "The memory of one column of a scan, lent to NumPy.";
-    return type;
-}();
-
+// A NumPy array of the given dtype over `bytes` at `data`, owned by `owner`.
 OwnedRef numpy_column(PyObject* numpy, std::shared_ptr<const void> owner, void* data, std::size_t bytes,
                       const char* dtype) {
-    OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(&ColumnBufferType, 0));
+    OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(column_buffer_type, 0));
     auto* buffer = reinterpret_cast<ColumnBuffer*>(object.get());
     buffer->owner = new std::shared_ptr<const void>(std::move(owner));
     // NumPy cannot view a null pointer: an empty column lends a byte that
@@ -53,12 +51,29 @@ OwnedRef numpy_column(PyObject* numpy, std::shared_ptr<const void> owner, void* 
     return OwnedRef::checked(PyObject_CallMethod(numpy, "frombuffer", "Os", object.get(), dtype));
 }
 
+}  // namespace
+
+bool make_column_buffer_type(PyObject* module) {
+    column_buffer_type = make_heap_type(module, &column_buffer_spec);
+    return column_buffer_type != nullptr;
+}
+
 OwnedRef batch_as_numpy(PyObject* numpy, std::unique_ptr<ColumnBatch> batch) {
     std::shared_ptr<ColumnBatch> shared(std::move(batch));
     OwnedRef columns = OwnedRef::checked(PyDict_New());
     for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
         OwnedRef array = numpy_column(numpy, shared, const_cast<void*>(shared->column(i)),
                                       shared->rows * COLUMNS[i].width, COLUMNS[i].numpy_type);
+        if (PyDict_SetItemString(columns.get(), COLUMNS[i].name, array.get()) != 0) throw PythonErrorAlreadySet{};
+    }
+    return columns;
+}
+
+OwnedRef store_as_numpy(PyObject* numpy, const ColumnStore& store) {
+    OwnedRef columns = OwnedRef::checked(PyDict_New());
+    for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
+        std::shared_ptr<GrowableRegion> region = store.column(i);
+        OwnedRef array = numpy_column(numpy, region, region->data(), region->size(), COLUMNS[i].numpy_type);
         if (PyDict_SetItemString(columns.get(), COLUMNS[i].name, array.get()) != 0) throw PythonErrorAlreadySet{};
     }
     return columns;

@@ -11,16 +11,16 @@
 
 #include "module/owned_ref.h"
 #include "scan/column_batch.h"
+#include "scan/column_store.h"
 
 namespace zentrail {
 
-extern PyTypeObject ColumnBufferType;
-
-// A NumPy array of the given dtype over `bytes` at `data`, owned by `owner`.
-OwnedRef numpy_column(PyObject* numpy, std::shared_ptr<const void> owner, void* data, std::size_t bytes,
-                      const char* dtype);
+// Makes the type; called once, by the module's initialisation.
+bool make_column_buffer_type(PyObject* module);
 
 // The batch as a dict of NumPy arrays, one per column, none copied.
 OwnedRef batch_as_numpy(PyObject* numpy, std::unique_ptr<ColumnBatch> batch);
+// The store's whole columns as a dict of NumPy arrays, none copied.
+OwnedRef store_as_numpy(PyObject* numpy, const ColumnStore& store);
 
 }  // namespace zentrail

@@ -11,8 +11,4 @@ namespace zentrail {
 // failure (PythonErrorAlreadySet when a Python exception is already set).
 PyObject* read_archives(const char* root_dir, const char* dt_start, const char* dt_end, PyObject* signals);
 
-// Sets the Python exception that matches the C++ exception being handled.
-// Call only from inside a catch block.
-void raise_current_exception_in_python() noexcept;
-
 }  // namespace zentrail

@@ -10,42 +10,35 @@
 #include <cstdint>
 #include <memory>
 
+#include "module/scan_request.h"
 #include "scan/parallel_reader.h"
-#include "module/owned_ref.h"
-#include "module/scan_arguments.h"
 #include "selection/filter.h"
 
 namespace zentrail {
 
-// The paths a scan of `request` reads, in the order it reads them. Throws as
-// the read's discovery does.
-PathList scan_paths(const ScanRequest& request);
-
+// Holds no Python object: it may be ended, and its workers joined, at any
+// point, by any thread, with or without the interpreter lock.
 class ScanRun {
 public:
     // Finds the files and starts the workers; throws on a walk error.
     explicit ScanRun(const ScanRequest& request);
-    ~ScanRun();
     ScanRun(const ScanRun&) = delete;
     ScanRun& operator=(const ScanRun&) = delete;
 
-    // The next batch in order, or null at the end (after reporting the
-    // whole total). Throws the failure of a file, a signal handler's
-    // exception, or the progress callback's.
-    std::unique_ptr<ColumnBatch> next();
+    // The next batch in order, or null at the end (after reporting the whole
+    // total to `progress`, a borrowed callable or null). Throws the failure
+    // of a file, a signal handler's exception, or the progress callable's.
+    std::unique_ptr<ColumnBatch> next(PyObject* progress);
     // Hands a batch that next() gave, and that nothing refers to any more,
     // back for reuse.
     void recycle(std::unique_ptr<ColumnBatch> batch) { reader->recycle(std::move(batch)); }
 
 private:
-    void _report(bool final);
+    void _report(PyObject* progress, bool final);
 
     Filter filter;
     std::unique_ptr<ParallelReader> reader;
     int64_t total_bytes = 0;
-    OwnedRef progress;  // a callable, or a tqdm bar when `bar`, or null
-    bool bar = false;
-    int64_t reported = 0;
     std::chrono::steady_clock::time_point last_report;
     bool finished = false;
 };

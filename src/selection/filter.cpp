@@ -40,6 +40,20 @@ Filter::Filter(const char* dt_start, const char* dt_end, int max_codes)
     _find_window();
 }
 
+Filter::Filter(const InstantWindow& window, int max_codes)
+    : from_texts(false), window_open(window.open), first_ns(window.first_ns), last_ns(window.last_ns),
+      max_codes(max_codes) {}
+
+bool Filter::_window_holds(const ADATETIME& t) const {
+    const int64_t days = days_from_origin(t.year, t.month, t.day);
+    if (days < 0 || days >= static_cast<int64_t>(UINT64_MAX / NS_PER_DAY)) return false;
+    const uint64_t time_of_day = ((uint64_t(t.hour) * 60 + uint64_t(t.minute)) * 60 + uint64_t(t.second)) * NS_PER_SECOND +
+                                 uint64_t(t.nanos);
+    const uint64_t day_start = static_cast<uint64_t>(days) * NS_PER_DAY;
+    if (time_of_day > UINT64_MAX - day_start) return false;
+    return has_instant(day_start + time_of_day);
+}
+
 void Filter::_find_window() {
     uint64_t first = 0;
     if (!least_where([this](uint64_t ns) { return start.lte(breakdown(ns)); }, &first)) return;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "time/bound.h"
 #include "time/calendar.h"
 #include "time/datetime.h"
 
@@ -26,6 +27,9 @@ class Filter {
 public:
     // At most `max_codes` codes are stored; -1 stores every one.
     Filter(const char* dt_start, const char* dt_end, int max_codes = MAX_SIGNAL_CODES);
+    // A window of timestamps given whole (a columnar read's), with no cap
+    // on the codes unless one is given.
+    explicit Filter(const InstantWindow& window, int max_codes = -1);
     Filter(const Filter&) = delete;
     Filter& operator=(const Filter&) = delete;
 
@@ -37,7 +41,7 @@ public:
     // Marks the filter unusable: the caller's signal list held a non-integer.
     void invalidate() { valid = false; }
 
-    bool hasDate(ADATETIME t) const { return start.lte(t) && end.gte(t); }
+    bool hasDate(ADATETIME t) const { return from_texts ? start.lte(t) && end.gte(t) : _window_holds(t); }
     // The same test on the timestamp that `t` is broken down from, without
     // breaking it down: hasDate(decode(ns)) == has_instant(ns) for every ns.
     bool has_instant(uint64_t ns) const { return window_open && ns >= first_ns && ns <= last_ns; }
@@ -68,6 +72,7 @@ private:
     static constexpr int ARCHIVE_ID_COUNT = 65536;
 
     bool _scan_for_id(int id) const;
+    bool _window_holds(const ADATETIME& t) const;
     void _find_window();
     void _index_codes_by_id() const;
 
@@ -86,6 +91,7 @@ private:
 
     DateTime start;
     DateTime end;
+    bool from_texts = true;
     // The timestamps hasDate accepts, found once from the bounds: the
     // breakdown grows with the timestamp, so they form one closed range.
     bool window_open = false;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "time/text_shape.h"
+
 namespace zentrail {
 
 namespace {
@@ -10,19 +12,9 @@ namespace {
 // it is checking each start position in turn; "." is any byte but a line
 // feed or a carriage return (the text ends at its NUL).
 constexpr std::size_t MATCH_LENGTH = 19;
-constexpr char DIGIT = 'd';
 constexpr char SHAPE[MATCH_LENGTH + 1] = "dddd.dd.dd.dd.dd.dd";
 constexpr int FIELD_START[6] = {0, 5, 8, 11, 14, 17};
 constexpr int FIELD_WIDTH[6] = {4, 2, 2, 2, 2, 2};
-
-bool fits_shape(const char* at) {
-    for (std::size_t i = 0; i < MATCH_LENGTH; ++i) {
-        char c = at[i];
-        bool ok = SHAPE[i] == DIGIT ? (c >= '0' && c <= '9') : (c != '\n' && c != '\r');
-        if (!ok) return false;
-    }
-    return true;
-}
 
 int32_t decimal(const char* digits, int width) {
     int32_t value = 0;
@@ -35,7 +27,7 @@ int32_t decimal(const char* digits, int width) {
 DateTime::DateTime(const char* text) {
     const std::size_t length = std::strlen(text);
     for (std::size_t start = 0; start + MATCH_LENGTH <= length; ++start) {
-        if (!fits_shape(text + start)) continue;
+        if (!matches_shape(text + start, SHAPE)) continue;
         int32_t* fields[6] = {&year, &month, &day, &hour, &minute, &second};
         for (int i = 0; i < 6; ++i) *fields[i] = decimal(text + start + FIELD_START[i], FIELD_WIDTH[i]);
         valid = true;

@@ -1,0 +1,66 @@
+// zentrail._core: the compiled core of the zentrail package. `read` is the
+// package's read as it stands; the rest serves the Python layer, which
+// checks and normalises a caller's arguments before anything here runs.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "module/errors.h"
+#include "module/read_call.h"
+#include "module/scan_calls.h"
+
+namespace {
+
+PyObject* read(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"root_dir", "dt_start", "dt_end", "signals", nullptr};
+    const char* root_dir = nullptr;
+    const char* dt_start = nullptr;
+    const char* dt_end = nullptr;
+    PyObject* signals = nullptr;  // borrowed
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssO", const_cast<char**>(keywords), &root_dir, &dt_start,
+                                     &dt_end, &signals)) {
+        return nullptr;
+    }
+    return zentrail::guarded([&] { return zentrail::read_archives(root_dir, dt_start, dt_end, signals); });
+}
+
+
+PyMethodDef core_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(read)), METH_VARARGS | METH_KEYWORDS,
+     // The signature line gives read a __text_signature__ for help() and
+     // inspect; __doc__ is the text after it.
+     "read($module, /, root_dir, dt_start, dt_end, signals)\n--\n\n"
+     "Python interface for zentrail C++ library function"},
+    {"iterate", zentrail::scan_iterate, METH_VARARGS, "A read of a scan request, batch by batch."},
+    {"to_numpy", zentrail::scan_to_numpy, METH_VARARGS, "A read of a scan request into whole NumPy columns."},
+    {"arrow_stream", zentrail::scan_arrow_stream, METH_VARARGS,
+     "A read of a scan request as an Arrow stream capsule."},
+    {"find_files", zentrail::find_files, METH_VARARGS, "The files a scan of a tree reads, in its order."},
+    {"parse_bound", zentrail::parse_bound_text, METH_O, "A bound text as (year, month, day, ns_of_day, unit_ns)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef core_module = {
+    PyModuleDef_HEAD_INIT,
+    "zentrail._core",
+    "The compiled core of zentrail; use the zentrail package.",
+    -1,
+    core_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__core(void) {
+    PyObject* module = PyModule_Create2(&core_module, PYTHON_API_VERSION);
+    if (module == nullptr) return nullptr;
+    PyObject* columns = zentrail::column_table();
+    if (!zentrail::make_scan_types(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
+        Py_XDECREF(columns);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -1,0 +1,31 @@
+// The one place where C++ failures become Python exceptions: every entry
+// point of the module runs its body through `guarded`.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cxxabi.h>
+
+namespace zentrail {
+
+// Sets the Python exception that matches the C++ exception being handled.
+// Call only from inside a catch block.
+void raise_current_exception_in_python() noexcept;
+
+// Runs `body` (which returns a new reference, or null with an exception
+// set) and turns any C++ failure into the Python exception. The unwinding
+// with which the interpreter ends a thread at exit passes through.
+template <typename Body>
+PyObject* guarded(Body&& body) {
+    try {
+        return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        raise_current_exception_in_python();
+        return nullptr;
+    }
+}
+
+}  // namespace zentrail

@@ -1,0 +1,28 @@
+// Making the module's types from specs (heap types, owned by the module).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace zentrail {
+
+// Types that only the module makes: Python code cannot instantiate them.
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned int MODULE_MADE = static_cast<unsigned int>(Py_TPFLAGS_DISALLOW_INSTANTIATION);
+#else
+constexpr unsigned int MODULE_MADE = 0;
+#endif
+
+// The type of `spec`, or null with an exception set.
+inline PyTypeObject* make_heap_type(PyObject* module, PyType_Spec* spec) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, nullptr));
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    if (type != nullptr) {
+        type->tp_new = nullptr;  // what the flag does from Python 3.10 on
+        PyType_Modified(type);
+    }
+#endif
+    return type;
+}
+
+}  // namespace zentrail

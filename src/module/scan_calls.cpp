@@ -1,0 +1,261 @@
+#include "module/scan_calls.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "module/column_buffer.h"
+#include "module/errors.h"
+#include "module/heap_type.h"
+#include "module/owned_ref.h"
+#include "module/scan_request.h"
+#include "module/scan_run.h"
+#include "scan/arrow_export.h"
+#include "scan/column_store.h"
+
+namespace zentrail {
+
+namespace {
+
+OwnedRef import_numpy() { return OwnedRef::checked(PyImport_ImportModule("numpy")); }
+
+// One read, batch by batch. The run is used by one caller at a time: next()
+// releases the interpreter lock while it waits, and a second caller (another
+// thread, or the progress callable of the first) is refused rather than let
+// into a run that is moving. A child process forked during a read inherits
+// the run without its worker threads: it may neither use nor end it.
+struct ScanIterator {
+    PyObject_HEAD
+    ScanRun* run;        // null once the iteration has ended
+    PyObject* numpy;
+    PyObject* progress;  // a callable, or null
+    pid_t owner;         // the process whose threads serve the run
+    bool busy;
+};
+
+PyTypeObject* scan_iterator_type = nullptr;
+
+void end_run(ScanIterator* it) {
+    ScanRun* run = std::exchange(it->run, nullptr);
+    // In a forked child the workers do not exist: joining them would wait for
+    // ever, so the run's memory is left to the child's exit.
+    if (run != nullptr && it->owner == ::getpid()) delete run;
+}
+
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* it = reinterpret_cast<ScanIterator*>(self);
+    Py_VISIT(it->numpy);
+    Py_VISIT(it->progress);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int iterator_clear(PyObject* self) {
+    auto* it = reinterpret_cast<ScanIterator*>(self);
+    Py_CLEAR(it->numpy);
+    Py_CLEAR(it->progress);
+    return 0;
+}
+
+void iterator_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    auto* it = reinterpret_cast<ScanIterator*>(self);
+    end_run(it);
+    iterator_clear(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* iterator_next(PyObject* self) {
+    auto* it = reinterpret_cast<ScanIterator*>(self);
+    if (it->run == nullptr) return nullptr;
+    if (it->owner != ::getpid()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "this scan's read was started in another process, before a fork; iterate the Scan "
+                        "afresh in this one");
+        return nullptr;
+    }
+    if (it->busy) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "this scan iterator is already being advanced (by another thread, or from its own progress "
+                        "callable); one iterator serves one consumer at a time");
+        return nullptr;
+    }
+    it->busy = true;
+    PyObject* batch = guarded([&]() -> PyObject* {
+        // Held for the call: the collector may clear the iterator's own
+        // references while the lock is released.
+        OwnedRef progress = OwnedRef::new_reference(it->progress);
+        try {
+            std::unique_ptr<ColumnBatch> next = it->run->next(progress.get());
+            if (!next) {
+                end_run(it);
+                return nullptr;
+            }
+            OwnedRef numpy = it->numpy != nullptr ? OwnedRef::new_reference(it->numpy) : import_numpy();
+            return batch_as_numpy(numpy.get(), std::move(next)).release();
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            // A failure ends the iteration; the workers stop before it is raised.
+            end_run(it);
+            throw;
+        }
+    });
+    it->busy = false;
+    return batch;
+}
+
+PyType_Slot scan_iterator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_doc, const_cast<char*>("One read of a zentrail.Scan, batch by batch.")},
+    {0, nullptr},
+};
+
+PyType_Spec scan_iterator_spec = {"zentrail._core.ScanIterator", sizeof(ScanIterator), 0,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | MODULE_MADE, scan_iterator_slots};
+
+PyObject* progress_of(const ScanRequest& request) { return request.progress; }
+
+void release_stream_capsule(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (stream == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (stream->release != nullptr) stream->release(stream);
+    delete stream;
+}
+
+OwnedRef decoded_path(const std::string& path) {
+    return OwnedRef::checked(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
+
+}  // namespace
+
+bool make_scan_types(PyObject* module) {
+    if (!make_column_buffer_type(module)) return false;
+    scan_iterator_type = make_heap_type(module, &scan_iterator_spec);
+    return scan_iterator_type != nullptr;
+}
+
+PyObject* scan_iterate(PyObject*, PyObject* args) {
+    return guarded([&] {
+        ScanRequest request = scan_request_from(args);
+        OwnedRef numpy = import_numpy();
+        auto run = std::make_unique<ScanRun>(request);
+        OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(scan_iterator_type, 0));
+        auto* it = reinterpret_cast<ScanIterator*>(object.get());
+        it->run = run.release();
+        it->numpy = numpy.release();
+        it->progress = OwnedRef::new_reference(progress_of(request)).release();
+        it->owner = ::getpid();
+        it->busy = false;
+        return object.release();
+    });
+}
+
+PyObject* scan_to_numpy(PyObject*, PyObject* args) {
+    return guarded([&] {
+        ScanRequest request = scan_request_from(args);
+        OwnedRef progress = OwnedRef::new_reference(request.progress);
+        OwnedRef numpy = import_numpy();
+        ColumnStore store;
+        {
+            ScanRun run(request);
+            while (std::unique_ptr<ColumnBatch> batch = run.next(progress.get())) {
+                store.append(*batch);
+                run.recycle(std::move(batch));
+            }
+        }
+        return store_as_numpy(numpy.get(), store).release();
+    });
+}
+
+PyObject* scan_arrow_stream(PyObject*, PyObject* args) {
+    return guarded([&] {
+        ScanRequest request = scan_request_from(args);
+        OwnedRef progress = OwnedRef::new_reference(request.progress);
+        // The whole read happens here, so that a failure raises exactly what
+        // read raises and no consumer sees part of a result.
+        std::vector<std::unique_ptr<ColumnBatch>> batches;
+        {
+            ScanRun run(request);
+            while (std::unique_ptr<ColumnBatch> batch = run.next(progress.get())) batches.push_back(std::move(batch));
+        }
+        auto stream = std::make_unique<ArrowArrayStream>();
+        export_stream(std::move(batches), stream.get());
+        PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
+        if (capsule == nullptr) {
+            stream->release(stream.get());
+            throw PythonErrorAlreadySet{};
+        }
+        stream.release();
+        return capsule;
+    });
+}
+
+PyObject* find_files(PyObject*, PyObject* args) {
+    PyObject *root, *start, *end;
+    if (!PyArg_ParseTuple(args, "O!O!O!:find_files", &PyBytes_Type, &root, &PyTuple_Type, &start, &PyTuple_Type,
+                          &end)) {
+        return nullptr;
+    }
+    return guarded([&] {
+        ScanRequest request;
+        request.root_dir.assign(PyBytes_AS_STRING(root), static_cast<std::size_t>(PyBytes_GET_SIZE(root)));
+        request.start = bound_from(start, "dt_start");
+        request.end = bound_from(end, "dt_end");
+        OwnedRef list = OwnedRef::checked(PyList_New(0));
+        for (const std::string& path : scan_paths(request)) {
+            if (PyList_Append(list.get(), decoded_path(path).get()) != 0) throw PythonErrorAlreadySet{};
+        }
+        return list.release();
+    });
+}
+
+PyObject* parse_bound_text(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        if (!PyUnicode_Check(arg)) {
+            PyErr_Format(PyExc_TypeError, "a bound text must be a str, not %.200s", Py_TYPE(arg)->tp_name);
+            return nullptr;
+        }
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(arg, &size);
+        if (text == nullptr) PyErr_Clear();
+        const std::optional<BoundSpec> bound =
+            text != nullptr && std::strlen(text) == static_cast<std::size_t>(size) ? parse_bound(text) : std::nullopt;
+        if (!bound) {
+            PyErr_Format(PyExc_ValueError,
+                         "%R is not a date and time of the form YYYY-MM-DD, YYYY-MM-DD hh:mm, "
+                         "YYYY-MM-DD hh:mm:ss or YYYY-MM-DD hh:mm:ss.fffffffff (a \"T\" may stand for the space; "
+                         "no time zone; every field in range)",
+                         arg);
+            return nullptr;
+        }
+        return Py_BuildValue("(iiiLL)", bound->year, bound->month, bound->day, static_cast<long long>(bound->ns_of_day),
+                             static_cast<long long>(bound->unit_ns));
+    });
+}
+
+PyObject* column_table() {
+    return guarded([&] {
+        OwnedRef table = OwnedRef::checked(PyTuple_New(static_cast<Py_ssize_t>(COLUMN_COUNT)));
+        for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
+            PyObject* row = Py_BuildValue("(ss)", COLUMNS[i].name, COLUMNS[i].numpy_type);
+            if (row == nullptr) throw PythonErrorAlreadySet{};
+            PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(i), row);
+        }
+        return table.release();
+    });
+}
+
+}  // namespace zentrail

@@ -1,0 +1,25 @@
+// The calls through which zentrail's Scan consumes a read: iteration batch
+// by batch, whole NumPy columns, an Arrow stream; and discovery and bound
+// parsing for the Python layer.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace zentrail {
+
+bool make_scan_types(PyObject* module);
+
+// Each takes the request tuple of scan_request.h as its arguments.
+PyObject* scan_iterate(PyObject* module, PyObject* args);
+PyObject* scan_to_numpy(PyObject* module, PyObject* args);
+PyObject* scan_arrow_stream(PyObject* module, PyObject* args);
+
+// find_files(root: bytes, start: bound tuple, end: bound tuple) -> list[str]
+PyObject* find_files(PyObject* module, PyObject* args);
+// parse_bound(text: str) -> bound tuple; ValueError naming the text.
+PyObject* parse_bound_text(PyObject* module, PyObject* arg);
+// The columns of a scan: a tuple of (name, NumPy dtype) pairs, in order.
+PyObject* column_table();
+
+}  // namespace zentrail

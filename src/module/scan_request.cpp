@@ -1,0 +1,104 @@
+#include "module/scan_request.h"
+
+#include <cstring>
+
+#include "module/owned_ref.h"
+#include "module/signal_monitor.h"
+#include "selection/explorer.h"
+
+namespace zentrail {
+
+namespace {
+
+[[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
+
+std::string bytes_of(PyObject* object) {
+    if (!PyBytes_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "a path must be bytes here, not %.200s", Py_TYPE(object)->tp_name);
+        fail();
+    }
+    return std::string(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+}
+
+class HeldBuffer {
+public:
+    explicit HeldBuffer(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) fail();
+    }
+    ~HeldBuffer() { PyBuffer_Release(&view); }
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    Py_buffer view;
+};
+
+std::vector<int32_t> codes_from(PyObject* object) {
+    HeldBuffer codes(object);
+    const char* format = codes.view.format != nullptr ? codes.view.format : "B";
+    if (codes.view.itemsize != 4 || (std::strcmp(format, "i") != 0 && std::strcmp(format, "=i") != 0)) {
+        PyErr_Format(PyExc_TypeError, "codes must be a buffer of native int32, not format %s", format);
+        fail();
+    }
+    std::vector<int32_t> out(static_cast<std::size_t>(codes.view.len / 4));
+    if (!out.empty()) std::memcpy(out.data(), codes.view.buf, out.size() * 4);
+    return out;
+}
+
+}  // namespace
+
+BoundSpec bound_from(PyObject* tuple, const char* name) {
+    BoundSpec bound{};
+    long long ns_of_day = 0;
+    long long unit = 0;
+    if (!PyArg_ParseTuple(tuple, "iiiLL", &bound.year, &bound.month, &bound.day, &ns_of_day, &unit)) fail();
+    bound.ns_of_day = ns_of_day;
+    bound.unit_ns = unit;
+    if (!is_valid_bound(bound)) {
+        PyErr_Format(PyExc_ValueError, "%s is not a date and time of years 1 to 9999: %R", name, tuple);
+        fail();
+    }
+    return bound;
+}
+
+ScanRequest scan_request_from(PyObject* args) {
+    PyObject *where, *start, *end, *codes, *progress;
+    int listed = 0;
+    Py_ssize_t threads = 0, batch_rows = 0;
+    if (!PyArg_ParseTuple(args, "OpO!O!OnnO", &where, &listed, &PyTuple_Type, &start, &PyTuple_Type, &end, &codes,
+                          &threads, &batch_rows, &progress)) {
+        fail();
+    }
+    if (threads < 1 || batch_rows < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads and batch_rows must be at least 1");
+        fail();
+    }
+    ScanRequest request;
+    request.listed = listed != 0;
+    if (request.listed) {
+        OwnedRef items = OwnedRef::checked(PySequence_Fast(where, "the listed paths must be a sequence"));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+            request.paths.push_back(bytes_of(PySequence_Fast_GET_ITEM(items.get(), i)));
+        }
+    } else {
+        request.root_dir = bytes_of(where);
+    }
+    request.start = bound_from(start, "dt_start");
+    request.end = bound_from(end, "dt_end");
+    request.codes = codes_from(codes);
+    request.threads = threads > (1 << 20) ? (1 << 20) : static_cast<int>(threads);
+    request.batch_rows = static_cast<std::size_t>(batch_rows);
+    request.progress = progress == Py_None ? nullptr : progress;
+    return request;
+}
+
+PathList scan_paths(const ScanRequest& request) {
+    if (request.listed) return request.paths;
+    SignalMonitor monitor;
+    const std::string first_day = discovery_text(request.start, false);
+    const std::string last_day = discovery_text(request.end, true);
+    PathList paths;
+    Explorer(first_day.c_str(), last_day.c_str()).explore(request.root_dir.c_str(), &paths, &monitor);
+    sort_archive_paths(&paths);
+    return paths;
+}
+
+}  // namespace zentrail

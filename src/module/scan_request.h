@@ -1,0 +1,42 @@
+// What a columnar read reads, as plain values: the Python layer checks and
+// normalises the caller's arguments, and hands them over in one tuple.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "selection/path_list.h"
+#include "time/bound.h"
+
+namespace zentrail {
+
+struct ScanRequest {
+    bool listed = false;   // the files are `paths`, as given; else found under `root_dir`
+    std::string root_dir;
+    PathList paths;
+    BoundSpec start{};
+    BoundSpec end{};
+    std::vector<int32_t> codes;  // ascending, distinct, 0 .. 65535 * 1024 + 1023
+    int threads = 1;
+    std::size_t batch_rows = 1;
+    PyObject* progress = nullptr;  // borrowed: a callable taking (done, total), or null
+};
+
+// Reads the tuple (where, listed, start, end, codes, threads, batch_rows,
+// progress) that zentrail's Scan hands over: `where` a bytes path or a list
+// of them; the bounds as (year, month, day, ns_of_day, unit_ns); `codes` a
+// buffer of int32. Throws PythonErrorAlreadySet with an exception set.
+ScanRequest scan_request_from(PyObject* args);
+
+// A bound tuple (year, month, day, ns_of_day, unit_ns), checked.
+BoundSpec bound_from(PyObject* tuple, const char* name);
+
+// The files a scan of `request` reads, in the order it reads them.
+PathList scan_paths(const ScanRequest& request);
+
+}  // namespace zentrail

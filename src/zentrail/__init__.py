@@ -1,0 +1,98 @@
+"""Python interface for the zentrail C++ library function"""
+
+# zentrail reads the daily binary archive files of an industrial control
+# runtime (alarm events, groups of sampled signal values, system log events,
+# date marks). read is the compiled call as it stands; scan, scan_files and
+# find_files check and normalise their arguments here and read in the core.
+
+from __future__ import annotations
+
+import datetime
+import os
+from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
+
+from . import _arguments, _bounds, _core
+from ._core import read
+from ._scan import Scan, make_scan
+
+__all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns"]
+
+Row = Tuple[int, int, int, int, int, int, int, Union[int, float, str], None, None, int, int]
+"""One value as read gives it: (year, month, day, hour, minute, second,
+milliseconds, value, None, None, 1, signal_id)."""
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+"""A path: str, bytes or os.PathLike."""
+
+Bound = Union[str, datetime.datetime, datetime.date, Any]
+"""A bound of a scan's window: a str ("YYYY-MM-DD", optionally followed by
+"T" or a space and "hh:mm", ":ss", ".fffffffff"), a datetime.datetime
+without time zone (pandas.Timestamp too), a datetime.date, or a
+numpy.datetime64."""
+
+Columns = Dict[str, Any]
+"""The six columns of a scan as NumPy arrays, by name (see Scan)."""
+
+_BOUNDS_DOC = """
+    Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
+    followed by ``T`` or one space and ``hh:mm``, optionally ``:ss``,
+    optionally ``.`` and 1 to 9 digits of fraction, nothing else (no zone,
+    every field in range; anything else raises ValueError naming the text);
+    or a ``datetime.datetime`` without time zone (``pandas.Timestamp`` too),
+    a ``datetime.date`` or a ``numpy.datetime64``. A start is the instant it
+    states; an end includes everything up to the end of its stated precision
+    (a date: the whole day; ``hh:mm``: the whole minute; whole seconds: the
+    whole second; a fraction, or a datetime with one: exactly that instant).
+    The files read are those whose day (from the name) lies between the
+    bounds' days. With ``"YYYY-MM-DD hh:mm:ss"`` texts a scan gives exactly
+    the rows read gives.
+"""
+
+
+def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Iterable[int], *,
+         threads: Optional[int] = None, batch_rows: Optional[int] = None,
+         progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Scan:
+    """The rows that ``read(root_dir, dt_start, dt_end, signals)`` gives, as
+    columns (a :class:`Scan`, read when consumed), decoded on ``threads``
+    threads (default: the CPUs this process may use), one file per task,
+    merged back in file order.
+
+    Differences from read: no 256-code cap (duplicates collapse), and a code
+    outside 0 to 67,108,863 raises ValueError naming it. ``root_dir`` may be
+    str, bytes or os.PathLike. ``signals``: any iterable of integers (list,
+    range, NumPy integer array). ``batch_rows``: rows per batch when
+    iterating (default 65,536). ``progress``: a callable called on the
+    consuming thread with ``(bytes_done, bytes_total)`` at most about 10
+    times a second and once at the end with bytes_done == bytes_total (its
+    exception cancels the read and propagates), or True for a tqdm bar on
+    standard error (``pip install "zentrail[progress]"``).
+    {bounds}
+    Argument errors raise here; walk and file errors from the consuming call.
+    """
+    return make_scan(_arguments.path_bytes(root_dir), False, dt_start, dt_end, signals, threads, batch_rows, progress)
+
+
+def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound, signals: Iterable[int], *,
+               threads: Optional[int] = None, batch_rows: Optional[int] = None,
+               progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Scan:
+    """A :class:`Scan` over an explicit, ordered list of files, each read as
+    scan reads a file it found (day 0 at its start, its own end byte), for
+    example one day file per Dask partition. A missing path fails as a found
+    file that cannot be opened does. ``scan(root, ...)`` gives the rows of
+    ``scan_files(find_files(root, ...), ...)``. Arguments as for :func:`scan`.
+    """
+    return make_scan(_arguments.path_list(paths), True, dt_start, dt_end, signals, threads, batch_rows, progress)
+
+
+def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound) -> List[str]:
+    """The archive files under ``root_dir`` that :func:`scan` would read, in
+    the order it reads them: every path carrying a day (``YYYY-MM-DD_...vlx``)
+    between the bounds' days, sorted by the bytes of the whole path. Walk
+    errors raise as in read.
+    {bounds}"""
+    return _core.find_files(_arguments.path_bytes(root_dir), _bounds.bound_tuple(dt_start, "dt_start"),
+                            _bounds.bound_tuple(dt_end, "dt_end"))
+
+
+scan.__doc__ = (scan.__doc__ or "").format(bounds=_BOUNDS_DOC)
+find_files.__doc__ = (find_files.__doc__ or "").format(bounds=_BOUNDS_DOC)
