@@ -144,7 +144,13 @@ OwnedRef decoded_path(const std::string& path) {
 bool make_scan_types(PyObject* module) {
     if (!make_column_buffer_type(module)) return false;
     scan_iterator_type = make_heap_type(module, &scan_iterator_spec);
-    return scan_iterator_type != nullptr;
+    if (scan_iterator_type == nullptr) return false;
+    Py_INCREF(scan_iterator_type);
+    if (PyModule_AddObject(module, "ScanIterator", reinterpret_cast<PyObject*>(scan_iterator_type)) < 0) {
+        Py_DECREF(scan_iterator_type);
+        return false;
+    }
+    return true;
 }
 
 PyObject* scan_iterate(PyObject*, PyObject* args) {

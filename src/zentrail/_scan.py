@@ -102,7 +102,7 @@ class Scan:
     def __repr__(self) -> str:
         import os
 
-        where = f"{len(self._where)} files" if self._listed else repr(os.fsdecode(self._where))
+        where = repr(os.fsdecode(self._where)) if isinstance(self._where, bytes) else f"{len(self._where)} files"
         return f"<zentrail.Scan of {where} from {self._shown[0]} to {self._shown[1]}, {len(self._codes)} codes>"
 
 

@@ -1,0 +1,112 @@
+"""The compiled core of zentrail; use the zentrail package."""
+
+from typing import Any, Dict, Iterator, List, Tuple, Union, final
+
+_BoundTuple = Tuple[int, int, int, int, int]
+_Row = Tuple[int, int, int, int, int, int, int, Union[int, float, str], None, None, int, int]
+
+COLUMNS: Tuple[Tuple[str, str], ...]
+
+def read(root_dir: str, dt_start: str, dt_end: str, signals: List[int]) -> List[_Row]:
+    """Return the values of the selected signals recorded in [dt_start, dt_end].
+
+    Arguments (by position or keyword; all four are required):
+
+    root_dir
+        Directory searched recursively for archive files. A path counts as an
+        archive file when it contains a day, an underscore and ``.vlx``
+        (``YYYY-MM-DD_<any text>.vlx``; the first such day in the whole path
+        wins, even in a directory name). Only files whose day overlaps the
+        window are read, in ascending byte order of their whole paths.
+    dt_start, dt_end
+        The window, both ends included, at whole-second resolution:
+        ``"2024-03-01 00:00:00"`` to ``"2024-03-01 23:59:59"``. The first
+        ``YYYY?MM?DD?hh?mm?ss`` in the text counts (any single characters as
+        separators, text around it ignored). A text without one selects no
+        value, though the files of its window are still read. Write both
+        bounds as ``YYYY-MM-DD hh:mm:ss``: the day test on file names compares
+        these texts with ``"YYYY-MM-DD 00:00:00"`` and ``"YYYY-MM-DD 23:59:59"``
+        character by character. A bound written otherwise is used as it is,
+        with a ``UserWarning`` that days at the window's edge may be skipped.
+    signals
+        A list of int signal codes, ``id * 1024 + index``: the signal id of an
+        archive item and the element index within it (0 for an alarm's value,
+        0..count-1 for the elements of a group, in file order). At most 256
+        codes are used; later ones are ignored, with a ``UserWarning`` naming
+        how many (one warning per call). An empty list returns ``[]``
+        (the directory is still searched).
+
+    Returns a new list with one 12-tuple per selected value whose time lies in
+    the window, in file order, then record order, then descending element
+    index within a record:
+
+    ====  ==============  ===============================================
+    0     year            int
+    1     month           int, 1..12
+    2     day             int, 1..31
+    3     hour            int, 0..23
+    4     minute          int, 0..59
+    5     second          int, 0..59
+    6     milliseconds    int, 0..999 (truncated)
+    7     value           int (integers; 0 or 1 for booleans, never a
+                          bool), float (floating-point values), or ""
+                          (string alarms, time and error groups: the value
+                          is not carried)
+    8     None
+    9     None
+    10    1               int
+    11    signal id       int
+    ====  ==============  ===============================================
+
+    Raises:
+        TypeError: ``signals`` is not a list, or holds something other than an
+            int (the message names its position and type); also a text
+            argument that is not a ``str``. Nothing is searched.
+        OverflowError: an int in ``signals`` outside the signed 64-bit range.
+        OSError: the directory walk failed (a subclass chosen by the error
+            number, such as FileNotFoundError for a missing ``root_dir`` or
+            PermissionError for an unreadable directory); ``filename`` is the
+            directory. A folder below ``root_dir`` that vanishes before the
+            walk reaches it is skipped.
+        OSError: a found archive file could not be opened (again a subclass
+            by error number); ``str()`` is ``"File does not exist!"`` and a
+            note names the file and the system's reason
+            (``"[Errno 13] Permission denied"``).
+        OSError: reading an archive file failed (such as EIO); ``errno`` and
+            ``strerror`` say why, a note names the file and the byte offset.
+        KeyboardInterrupt, or whatever a signal handler raises: the read
+            checks for signals every few milliseconds and ends with the
+            handler's exception, leaving no file open.
+        ValueError: an archive file holds a malformed record; ``str()`` is
+            ``"Error occured while reading file."`` and a note names the file
+            and the byte offset of the record.
+        MemoryError: memory ran out.
+
+    A file whose last record is cut short (the runtime still writing it) is
+    read up to that record, without error. A path named like an archive file
+    that is not a regular file (a directory, a named pipe, a device) reads as
+    an empty file.
+
+    Example::
+
+        import zentrail
+        rows = zentrail.read("/data/archive", "2024-03-01 00:00:00",
+                             "2024-03-01 23:59:59", [5 * 1024 + 0, 5 * 1024 + 2])
+        for (y, mo, d, h, mi, s, ms, value, _, _, _, sid) in rows:
+            print(f"{y}-{mo:02}-{d:02} {h:02}:{mi:02}:{s:02}.{ms:03} id={sid} {value}")
+    """
+
+@final
+class ScanIterator(Iterator[Dict[str, Any]]):
+    """One read of a zentrail.Scan, batch by batch."""
+    def __iter__(self) -> "ScanIterator": ...
+    def __next__(self) -> Dict[str, Any]: ...
+
+def iterate(where: Union[bytes, List[bytes]], listed: bool, start: _BoundTuple, end: _BoundTuple, codes: Any,
+            threads: int, batch_rows: int, progress: Any, /) -> ScanIterator: ...
+def to_numpy(where: Union[bytes, List[bytes]], listed: bool, start: _BoundTuple, end: _BoundTuple, codes: Any,
+             threads: int, batch_rows: int, progress: Any, /) -> Dict[str, Any]: ...
+def arrow_stream(where: Union[bytes, List[bytes]], listed: bool, start: _BoundTuple, end: _BoundTuple, codes: Any,
+                 threads: int, batch_rows: int, progress: Any, /) -> object: ...
+def find_files(root: bytes, start: _BoundTuple, end: _BoundTuple, /) -> List[str]: ...
+def parse_bound(text: str, /) -> _BoundTuple: ...
