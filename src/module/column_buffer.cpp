@@ -58,25 +58,41 @@ bool make_column_buffer_type(PyObject* module) {
     return column_buffer_type != nullptr;
 }
 
-OwnedRef batch_as_numpy(PyObject* numpy, std::unique_ptr<ColumnBatch> batch) {
-    std::shared_ptr<ColumnBatch> shared(std::move(batch));
+namespace {
+
+// One column's memory and the owner that keeps it alive.
+struct LentColumn {
+    std::shared_ptr<const void> owner;
+    void* data;
+    std::size_t bytes;
+};
+
+// A dict of NumPy arrays by column name; column_of(i) lends column i.
+template <typename ColumnOf>
+OwnedRef columns_as_numpy(PyObject* numpy, ColumnOf&& column_of) {
     OwnedRef columns = OwnedRef::checked(PyDict_New());
     for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
-        OwnedRef array = numpy_column(numpy, shared, const_cast<void*>(shared->column(i)),
-                                      shared->rows * COLUMNS[i].width, COLUMNS[i].numpy_type);
+        LentColumn column = column_of(i);
+        OwnedRef array = numpy_column(numpy, std::move(column.owner), column.data, column.bytes, COLUMNS[i].numpy_type);
         if (PyDict_SetItemString(columns.get(), COLUMNS[i].name, array.get()) != 0) throw PythonErrorAlreadySet{};
     }
     return columns;
 }
 
+}  // namespace
+
+OwnedRef batch_as_numpy(PyObject* numpy, std::unique_ptr<ColumnBatch> batch) {
+    std::shared_ptr<ColumnBatch> shared(std::move(batch));
+    return columns_as_numpy(numpy, [&](std::size_t i) {
+        return LentColumn{shared, const_cast<void*>(shared->column(i)), shared->rows * COLUMNS[i].width};
+    });
+}
+
 OwnedRef store_as_numpy(PyObject* numpy, const ColumnStore& store) {
-    OwnedRef columns = OwnedRef::checked(PyDict_New());
-    for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
+    return columns_as_numpy(numpy, [&](std::size_t i) {
         std::shared_ptr<GrowableRegion> region = store.column(i);
-        OwnedRef array = numpy_column(numpy, region, region->data(), region->size(), COLUMNS[i].numpy_type);
-        if (PyDict_SetItemString(columns.get(), COLUMNS[i].name, array.get()) != 0) throw PythonErrorAlreadySet{};
-    }
-    return columns;
+        return LentColumn{region, region->data(), region->size()};
+    });
 }
 
 }  // namespace zentrail

@@ -67,27 +67,30 @@ void raise_file_open_error(const FileOpenError& e) {
     raise_with_note(os_error_with_message(e.os_error, e.what()), note.get());
 }
 
-void raise_file_read_error(const FileReadError& e) {
-    OwnedRef path = decoded_file_name(e.path.c_str());
-    OwnedRef note = path ? OwnedRef::steal(PyUnicode_FromFormat("archive file %R, read failed at byte %lld",
-                                                                 path.get(), static_cast<long long>(e.offset)))
+// A failure inside a file: `exception` with a note naming the file and
+// the byte at which `what` happened.
+void raise_in_file(OwnedRef exception, const std::string& path, const char* what, int64_t offset) {
+    if (!exception) return;  // its construction set the error
+    OwnedRef name = decoded_file_name(path.c_str());
+    OwnedRef note = name ? OwnedRef::steal(PyUnicode_FromFormat("archive file %R, %s at byte %lld", name.get(), what,
+                                                                 static_cast<long long>(offset)))
                          : OwnedRef();
+    PyErr_Clear();
+    raise_with_note(std::move(exception), note.get());
+}
+
+void raise_file_read_error(const FileReadError& e) {
     OwnedRef reason = decoded_file_name(std::strerror(e.os_error));
     if (!reason) return;  // its decoding set the error
-    PyErr_Clear();
     // OSError(errno, text) is the subclass of the error number, with errno
     // and strerror set.
-    raise_with_note(OwnedRef::steal(PyObject_CallFunction(PyExc_OSError, "iO", e.os_error, reason.get())),
-                    note.get());
+    raise_in_file(OwnedRef::steal(PyObject_CallFunction(PyExc_OSError, "iO", e.os_error, reason.get())), e.path,
+                  "read failed", e.offset);
 }
 
 void raise_file_format_error(const FileFormatError& e) {
-    OwnedRef path = decoded_file_name(e.path.c_str());
-    OwnedRef note = path ? OwnedRef::steal(PyUnicode_FromFormat("archive file %R, malformed record at byte %lld",
-                                                                 path.get(), static_cast<long long>(e.offset)))
-                         : OwnedRef();
-    PyErr_Clear();
-    raise_with_note(OwnedRef::steal(PyObject_CallFunction(PyExc_ValueError, "s", e.what())), note.get());
+    raise_in_file(OwnedRef::steal(PyObject_CallFunction(PyExc_ValueError, "s", e.what())), e.path, "malformed record",
+                  e.offset);
 }
 
 // OSError(errno, text, path): str() names the path once, after the reason.
