@@ -62,8 +62,30 @@ void ScanRun::_report(PyObject* progress, bool final) {
     last_report = now;
     // The files may have grown since they were measured: never past the total.
     const int64_t done = final ? total_bytes : std::min(reader->bytes_read(), total_bytes);
-    OwnedRef::checked(
+    OwnedRef result = OwnedRef::steal(
         PyObject_CallFunction(progress, "LL", static_cast<long long>(done), static_cast<long long>(total_bytes)));
+    if (!result) {
+        // Let through, a StopIteration would end a for loop over the scan as
+        // if the read were complete: it becomes a RuntimeError, as it does
+        // when it leaves a generator.
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            PyErr_NormalizeException(&type, &value, &traceback);
+            if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+            PyErr_SetString(PyExc_RuntimeError, "the progress callable raised StopIteration");
+            PyObject *new_type, *new_value, *new_traceback;
+            PyErr_Fetch(&new_type, &new_value, &new_traceback);
+            PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
+            PyException_SetCause(new_value, value);  // steals value
+            Py_INCREF(value);
+            PyException_SetContext(new_value, value);  // steals value
+            PyErr_Restore(new_type, new_value, new_traceback);
+            Py_XDECREF(type);
+            Py_XDECREF(traceback);
+        }
+        throw PythonErrorAlreadySet{};
+    }
 }
 
 }  // namespace zentrail

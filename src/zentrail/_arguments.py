@@ -104,8 +104,8 @@ class ProgressBar:
     read reports its total and closed when it reaches it."""
 
     def __init__(self) -> None:
-        self._tqdm = import_extra("tqdm", "progress=True", "progress").tqdm
         self._bar: Any = None
+        self._tqdm = import_extra("tqdm", "progress=True", "progress").tqdm
 
     def __call__(self, done: int, total: int) -> None:
         import sys
