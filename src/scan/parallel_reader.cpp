@@ -83,9 +83,10 @@ void ParallelReader::_read_file(std::size_t k, Parser* parser) {
     ColumnBuilder builder(
         filter, batch_rows, [this, k](std::unique_ptr<ColumnBatch> batch) { _hand_on(k, std::move(batch)); },
         [this] { return _empty_batch(); });
-    const PathList one{paths[k]};
+    // A system item at the head of the file is selected by whatever id the
+    // worker's previous file left; it gives no row either way.
     try {
-        parser->exportFiles(&builder, &one);
+        parser->read_file(&builder, paths[k]);
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
