@@ -194,10 +194,7 @@ int run(const Options& options, CheckedOutput* output) {
     warn_about_special_files(paths);
     const char* from = options.from ? options.from : "";
     const char* to = options.to ? options.to : "";
-    if (options.root) {
-        zentrail::Explorer(from, to).explore(options.root, &paths);
-        zentrail::sort_archive_paths(&paths);
-    }
+    if (options.root) paths = zentrail::find_archive_files(options.root, from, to);
     // Without --signal the reader gets no filter and passes every item.
     std::unique_ptr<zentrail::Filter> filter;
     if (!options.signals.empty()) {
