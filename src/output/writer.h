@@ -28,6 +28,7 @@ public:
 protected:
     void _append(int value, bool last);
     void _append(double value, bool last);
+    void _append(bool value, bool last);  // "on" or "off"
     void _append(const char* text, bool last);
     void _append_values(const ArchiveRow* row);
     void _close_line();
