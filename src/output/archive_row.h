@@ -24,9 +24,6 @@ public:
     int32_t get_int(int p) const { return readers().get_int(source->item.data, p); }
     double get_double(int p) const { return readers().get_double(source->item.data, p); }
     const char* get_string() const { return ""; }
-    // The value at p as a number, whatever its type: 0 or 1, an integer
-    // (exact in a double), a floating-point value, or NaN for a text row.
-    double get_number(int p) const { return readers().number(source->item.data, p); }
 
     // Hands sink(v) the value at p as the accessor of the row's data type
     // reads it: a bool, an int32_t or a double. A sink prints or converts

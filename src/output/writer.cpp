@@ -5,8 +5,6 @@
 
 namespace zentrail {
 
-ArchiveRow Writer::_parseArchiveItemValues(const ACI_WITH_DATE* item) const { return build_value_row(item); }
-
 ArchiveRow Writer::_parseArchiveItem(const ACI_WITH_DATE* item) const { return build_named_row(item); }
 
 void Writer::export_value(ACI_WITH_DATE* item) {

@@ -21,9 +21,6 @@ public:
 
     // The item's complete row: date-time, names, detail, id, element count.
     ArchiveRow _parseArchiveItem(const ACI_WITH_DATE* item) const;
-    // The same row without its texts (left empty), for sinks that read only
-    // the date-time, the id and the values.
-    ArchiveRow _parseArchiveItemValues(const ACI_WITH_DATE* item) const;
 
 protected:
     void _append(int value, bool last);

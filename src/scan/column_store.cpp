@@ -59,7 +59,6 @@ void ColumnStore::append(const ColumnBatch& batch) {
     for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
         columns[i]->append(batch.column(i), batch.rows * COLUMNS[i].width);
     }
-    row_count += batch.rows;
 }
 
 }  // namespace zentrail

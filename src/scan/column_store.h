@@ -37,14 +37,12 @@ class ColumnStore {
 public:
     ColumnStore();
     void append(const ColumnBatch& batch);
-    std::size_t rows() const { return row_count; }
     // Column i (in the order of COLUMNS); shared so that each can be handed
     // to an owner of its own.
     std::shared_ptr<GrowableRegion> column(std::size_t i) const { return columns[i]; }
 
 private:
     std::shared_ptr<GrowableRegion> columns[COLUMN_COUNT];
-    std::size_t row_count = 0;
 };
 
 }  // namespace zentrail
