@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-
 namespace zentrail {
 
 ArchiveRow Writer::_parseArchiveItem(const ACI_WITH_DATE* item) const { return build_named_row(item); }
