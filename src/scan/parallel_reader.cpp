@@ -26,8 +26,8 @@ private:
 
 ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows)
     : filter(filter), paths(std::move(paths)), batch_rows(std::max<std::size_t>(batch_rows, 1)), slots(this->paths.size()) {
-    const std::size_t worker_count = std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)),
-                                                           this->paths.size());
+    const std::size_t worker_count =
+        std::min({static_cast<std::size_t>(std::max(threads, 1)), this->paths.size(), MAX_WORKERS});
     files_ahead = 2 * std::max<std::size_t>(worker_count, 1);
     queue_limit = std::clamp<std::size_t>(QUEUE_BYTES / (this->batch_rows * ROW_WIDTH), BATCHES_PER_FILE,
                                           MAX_QUEUED_BATCHES);
