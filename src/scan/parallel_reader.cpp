@@ -31,6 +31,10 @@ ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads
     files_ahead = 2 * std::max<std::size_t>(worker_count, 1);
     queue_limit = std::clamp<std::size_t>(QUEUE_BYTES / (this->batch_rows * ROW_WIDTH), BATCHES_PER_FILE,
                                           MAX_QUEUED_BATCHES);
+    // Room for every worker first: once threads run, only a thread's own
+    // start can fail, and std::thread reports that as std::system_error
+    // carrying the errno (EAGAIN, mostly), which reaches the caller as it is.
+    workers.reserve(worker_count);
     try {
         for (std::size_t i = 0; i < worker_count; ++i) workers.emplace_back([this] { _work(); });
     } catch (...) {

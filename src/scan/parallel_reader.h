@@ -24,6 +24,8 @@ class ParallelReader {
 public:
     // Starts min(threads, file count, MAX_WORKERS) workers at once. `filter`
     // is borrowed and must outlive the reader; the workers only read it.
+    // Throws std::system_error (with the errno) when a thread cannot start,
+    // after stopping the workers already started.
     ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows);
 
     // The most workers one read starts, whatever it asks for. A worker reads
