@@ -39,10 +39,18 @@ public:
     Parser(const Parser&) = delete;
     Parser& operator=(const Parser&) = delete;
 
-    // Reads every file of `paths` in order into `writer`. Throws
-    // FileOpenError, FileReadError or FileFormatError (after handing on the
-    // error item), and whatever the monitor throws.
+    // Reads every file of `paths` in order into `writer`, polling the
+    // monitor before each. Throws as read_file does, and whatever the
+    // monitor throws.
     void exportFiles(Writer* writer, const PathList* paths);
+
+    // Reads one file from its first byte to its end (an end byte, or its
+    // last whole record) into `writer`, under day 0 until a date mark. The
+    // id that a system item is selected by carries over from the file this
+    // reader read before, as it does from file to file of exportFiles (which
+    // starts each run from id 0). Throws FileOpenError, FileReadError, or
+    // FileFormatError after handing on the error item.
+    void read_file(Writer* writer, const std::string& path);
 
     // Polled before each file and after each refill of the window; not
     // owned; null (the default) for none.
@@ -94,6 +102,9 @@ private:
     const Filter* filter;
     ReadMonitor* monitor = nullptr;
 
+    // The item being decoded, handed to the sink; the fields a record does
+    // not carry keep what the item before it left.
+    ACI_WITH_DATE record{};
     std::string file_path;          // the current file, for its errors
     int64_t file_bytes_loaded = 0;  // bytes of the current file appended so far
     int64_t record_offset = 0;      // file offset of the record being decoded

@@ -1,7 +1,7 @@
 // What each of the 32 record classes is: one row per class, read by the
-// decoder (how long the payload is), the archive row (what type its value is
-// and how to read it) and the writer (how its subtype is named). Nothing else
-// in the library switches on a class number.
+// decoder (how long the payload is), the value readers (what type its value
+// is, in what format; see value_readers.h) and the writer (how its subtype is
+// named). Nothing else in the library switches on a class number.
 #pragma once
 
 #include <cstdint>

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 
 #include "archive/item_format.h"
 #include "archive/record_classes.h"
+#include "archive/value_readers.h"
 #include "time/calendar.h"
 
 namespace zentrail {
@@ -18,13 +20,24 @@ public:
     // at position element_count - 1 - n); alarm classes ignore p and read
     // their one value. Classes without a value of the kind answer false,
     // -1 or -1.0.
-    bool get_bool(int p) const;
-    int32_t get_int(int p) const;
-    double get_double(int p) const;
+    bool get_bool(int p) const { return readers().get_bool(source->item.data, p); }
+    int32_t get_int(int p) const { return readers().get_int(source->item.data, p); }
+    double get_double(int p) const { return readers().get_double(source->item.data, p); }
     const char* get_string() const { return ""; }
-    // The value at p as a number, whatever its type: 0 or 1, an integer
-    // (exact in a double), a floating-point value, or NaN for a text row.
-    double get_number(int p) const;
+
+    // Hands sink(v) the value at p as the accessor of the row's data type
+    // reads it: a bool, an int32_t or a double. A sink prints or converts
+    // each type by overloading, so that this is the one place that picks
+    // an accessor by data type. Only rows of those three types have values.
+    template <typename Sink>
+    void visit_value(int p, Sink&& sink) const {
+        switch (get_JSON_data_type()) {
+            case ROW_BOOL: sink(get_bool(p)); break;
+            case ROW_INT: sink(get_int(p)); break;
+            case ROW_DOUBLE: sink(get_double(p)); break;
+            default: throw std::logic_error("Not implemented!");
+        }
+    }
 
     const ACI_WITH_DATE* source;
     char lead_text1[255];
@@ -35,6 +48,9 @@ public:
     char detail[255];
     uint32_t id;
     int32_t element_count;
+
+private:
+    const ClassReaders& readers() const { return class_readers_of(source->item.code); }
 };
 
 // The timestamp of an item: the start of its day plus its time of day.
@@ -47,12 +63,6 @@ inline uint32_t row_id_of(const AR_COMMON_ITEM& it) { return ARCLASS(it.code) ==
 inline int32_t row_element_count_of(const AR_COMMON_ITEM& it) {
     return record_class_of(it.code).counts_elements ? it.param : -1;
 }
-
-// Reads the value at position p of a value area as ArchiveRow::get_number
-// does, for the class of an item code. Chosen once per item, it spares a sink
-// that reads many values of one item the class lookup of each.
-using NumberReader = double (*)(const unsigned char* data, int p);
-NumberReader number_reader_of(int code);
 
 // The row of an item with its date-time, id and element count, its texts
 // left empty: for sinks that read only values.

@@ -1,10 +1,18 @@
 #include "output/exporter.h"
 
-#include <stdexcept>
-
 #include "output/selected_values.h"
 
 namespace zentrail {
+
+namespace {
+
+// A value as Python sees it: a bool as the int 0 or 1. Each returns a new
+// reference, or null with the error set.
+PyObject* python_value(bool value) { return PyLong_FromLong(value ? 1 : 0); }
+PyObject* python_value(int32_t value) { return PyLong_FromLong(value); }
+PyObject* python_value(double value) { return PyFloat_FromDouble(value); }
+
+}  // namespace
 
 void Exporter::export_value(ACI_WITH_DATE* item) {
     // The row's calendar breakdown is made only for an item in the window.
@@ -12,14 +20,7 @@ void Exporter::export_value(ACI_WITH_DATE* item) {
     const ArchiveRow row = build_value_row(item);
     for_each_selected_value(
         item, *filter, [&] { _append_tuple(row, PyUnicode_FromString(row.get_string())); },
-        [&](int /*n*/, int p) {
-            switch (row.get_JSON_data_type()) {
-                case ROW_BOOL: _append_tuple(row, PyLong_FromLong(row.get_bool(p) ? 1 : 0)); break;
-                case ROW_INT: _append_tuple(row, PyLong_FromLong(row.get_int(p))); break;
-                case ROW_DOUBLE: _append_tuple(row, PyFloat_FromDouble(row.get_double(p))); break;
-                default: throw std::logic_error("Not implemented!");
-            }
-        });
+        [&](int /*n*/, int p) { row.visit_value(p, [&](auto value) { _append_tuple(row, python_value(value)); }); });
 }
 
 PyObject* Exporter::_shared_int(OwnedRef* slot, long value) {

@@ -1,12 +1,8 @@
 #include "output/writer.h"
 
 #include <cstdio>
-#include <stdexcept>
-
 
 namespace zentrail {
-
-ArchiveRow Writer::_parseArchiveItemValues(const ACI_WITH_DATE* item) const { return build_value_row(item); }
 
 ArchiveRow Writer::_parseArchiveItem(const ACI_WITH_DATE* item) const { return build_named_row(item); }
 
@@ -41,6 +37,8 @@ void Writer::_append(const char* text, bool last) {
     _separator(last);
 }
 
+void Writer::_append(bool value, bool last) { _append(value ? "on" : "off", last); }
+
 void Writer::_append_values(const ArchiveRow* row) {
     int32_t type = row->get_JSON_data_type();
     if (type == ROW_TEXT) {
@@ -49,13 +47,8 @@ void Writer::_append_values(const ArchiveRow* row) {
     }
     if (type == ROW_NO_VALUE) return;
     for (int n = row->element_count - 1; n >= 0; --n) {
-        bool last = n == 0;
-        switch (type) {
-            case ROW_BOOL: _append(row->get_bool(n) ? "on" : "off", last); break;
-            case ROW_INT: _append(static_cast<int>(row->get_int(n)), last); break;
-            case ROW_DOUBLE: _append(row->get_double(n), last); break;
-            default: throw std::logic_error("Not implemented!");
-        }
+        const bool last = n == 0;
+        row->visit_value(n, [this, last](auto value) { _append(value, last); });
     }
 }
 

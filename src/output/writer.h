@@ -21,13 +21,11 @@ public:
 
     // The item's complete row: date-time, names, detail, id, element count.
     ArchiveRow _parseArchiveItem(const ACI_WITH_DATE* item) const;
-    // The same row without its texts (left empty), for sinks that read only
-    // the date-time, the id and the values.
-    ArchiveRow _parseArchiveItemValues(const ACI_WITH_DATE* item) const;
 
 protected:
     void _append(int value, bool last);
     void _append(double value, bool last);
+    void _append(bool value, bool last);  // "on" or "off"
     void _append(const char* text, bool last);
     void _append_values(const ArchiveRow* row);
     void _close_line();

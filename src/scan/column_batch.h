@@ -10,9 +10,9 @@ namespace zentrail {
 // Nanoseconds from 1970-01-01 to the archive's day 0, 2000-01-01.
 constexpr int64_t ARCHIVE_EPOCH_UNIX_NS = 946684800LL * 1000000000LL;
 
-// The columns, in their order, with the NumPy type string and the Arrow
-// format string of each: the one list that the batch, the NumPy arrays and
-// the Arrow schema follow.
+// The columns, in their order, with the NumPy type string, the Arrow format
+// string and the bytes of one value of each: the one list that the batch,
+// the store, the NumPy arrays and the Arrow schema follow.
 struct ColumnInfo {
     const char* name;
     const char* numpy_type;
@@ -28,8 +28,26 @@ inline constexpr ColumnInfo COLUMNS[] = {
     {"subtype", "uint8", "C", 1},
 };
 constexpr std::size_t COLUMN_COUNT = sizeof(COLUMNS) / sizeof(COLUMNS[0]);
+
+namespace column_table {
+constexpr std::size_t row_width() {
+    std::size_t sum = 0;
+    for (const ColumnInfo& c : COLUMNS) sum += c.width;
+    return sum;
+}
+constexpr bool same_text(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+// Whether column i is `name`, with values of T.
+template <typename T>
+constexpr bool holds(std::size_t i, const char* name) {
+    return i < COLUMN_COUNT && COLUMNS[i].width == sizeof(T) && same_text(COLUMNS[i].name, name);
+}
+}  // namespace column_table
+
 // Bytes one row takes over all columns.
-constexpr std::size_t ROW_WIDTH = 8 + 2 + 2 + 8 + 1 + 1;
+constexpr std::size_t ROW_WIDTH = column_table::row_width();
 
 class ColumnBatch {
 public:
@@ -59,10 +77,11 @@ public:
         rows = r + 1;
     }
 
-    // The start of column i (in the order of COLUMNS).
+    // The start of column i (in the order of COLUMNS; see the checks below).
     const void* column(std::size_t i) const {
-        const void* starts[COLUMN_COUNT] = {time.get(), signal_id.get(), element.get(),
-                                            value.get(), item_class.get(), subtype.get()};
+        const void* const starts[] = {time.get(), signal_id.get(), element.get(),
+                                      value.get(), item_class.get(), subtype.get()};
+        static_assert(sizeof starts / sizeof starts[0] == COLUMN_COUNT, "one array per column");
         return starts[i];
     }
 
@@ -75,5 +94,18 @@ public:
     std::size_t capacity;
     std::size_t rows = 0;
 };
+
+// Each array of the batch stores the column of its place in column(), with
+// values of the column's width.
+namespace column_table {
+template <typename Array>
+using element_of = typename Array::element_type;
+static_assert(holds<element_of<decltype(ColumnBatch::time)>>(0, "time"), "column 0");
+static_assert(holds<element_of<decltype(ColumnBatch::signal_id)>>(1, "signal_id"), "column 1");
+static_assert(holds<element_of<decltype(ColumnBatch::element)>>(2, "element"), "column 2");
+static_assert(holds<element_of<decltype(ColumnBatch::value)>>(3, "value"), "column 3");
+static_assert(holds<element_of<decltype(ColumnBatch::item_class)>>(4, "item_class"), "column 4");
+static_assert(holds<element_of<decltype(ColumnBatch::subtype)>>(5, "subtype"), "column 5");
+}  // namespace column_table
 
 }  // namespace zentrail

@@ -51,11 +51,14 @@ void GrowableRegion::_populate(std::size_t upto) {
 #endif
 }
 
+ColumnStore::ColumnStore() {
+    for (auto& column : columns) column = std::make_shared<GrowableRegion>();
+}
+
 void ColumnStore::append(const ColumnBatch& batch) {
     for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
         columns[i]->append(batch.column(i), batch.rows * COLUMNS[i].width);
     }
-    row_count += batch.rows;
 }
 
 }  // namespace zentrail

@@ -32,20 +32,17 @@ private:
     std::size_t mapped = 0;
 };
 
-// The six columns, each in a region of its own.
+// The columns of COLUMNS, each in a region of its own.
 class ColumnStore {
 public:
+    ColumnStore();
     void append(const ColumnBatch& batch);
-    std::size_t rows() const { return row_count; }
     // Column i (in the order of COLUMNS); shared so that each can be handed
     // to an owner of its own.
     std::shared_ptr<GrowableRegion> column(std::size_t i) const { return columns[i]; }
 
 private:
-    std::shared_ptr<GrowableRegion> columns[COLUMN_COUNT] = {
-        std::make_shared<GrowableRegion>(), std::make_shared<GrowableRegion>(), std::make_shared<GrowableRegion>(),
-        std::make_shared<GrowableRegion>(), std::make_shared<GrowableRegion>(), std::make_shared<GrowableRegion>()};
-    std::size_t row_count = 0;
+    std::shared_ptr<GrowableRegion> columns[COLUMN_COUNT];
 };
 
 }  // namespace zentrail

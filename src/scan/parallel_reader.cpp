@@ -26,11 +26,15 @@ private:
 
 ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows)
     : filter(filter), paths(std::move(paths)), batch_rows(std::max<std::size_t>(batch_rows, 1)), slots(this->paths.size()) {
-    const std::size_t worker_count = std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)),
-                                                           this->paths.size());
+    const std::size_t worker_count =
+        std::min({static_cast<std::size_t>(std::max(threads, 1)), this->paths.size(), MAX_WORKERS});
     files_ahead = 2 * std::max<std::size_t>(worker_count, 1);
     queue_limit = std::clamp<std::size_t>(QUEUE_BYTES / (this->batch_rows * ROW_WIDTH), BATCHES_PER_FILE,
                                           MAX_QUEUED_BATCHES);
+    // Room for every worker first: once threads run, only a thread's own
+    // start can fail, and std::thread reports that as std::system_error
+    // carrying the errno (EAGAIN, mostly), which reaches the caller as it is.
+    workers.reserve(worker_count);
     try {
         for (std::size_t i = 0; i < worker_count; ++i) workers.emplace_back([this] { _work(); });
     } catch (...) {
@@ -83,9 +87,10 @@ void ParallelReader::_read_file(std::size_t k, Parser* parser) {
     ColumnBuilder builder(
         filter, batch_rows, [this, k](std::unique_ptr<ColumnBatch> batch) { _hand_on(k, std::move(batch)); },
         [this] { return _empty_batch(); });
-    const PathList one{paths[k]};
+    // A system item at the head of the file is selected by whatever id the
+    // worker's previous file left; it gives no row either way.
     try {
-        parser->exportFiles(&builder, &one);
+        parser->read_file(&builder, paths[k]);
     } catch (const Cancelled&) {
         throw;
     } catch (...) {

@@ -22,9 +22,20 @@ namespace zentrail {
 
 class ParallelReader {
 public:
-    // Starts min(threads, file count) workers at once. `filter` is borrowed
-    // and must outlive the reader; the workers only read it.
+    // Starts min(threads, file count, MAX_WORKERS) workers at once. `filter`
+    // is borrowed and must outlive the reader; the workers only read it.
+    // Throws std::system_error (with the errno) when a thread cannot start,
+    // after stopping the workers already started.
     ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows);
+
+    // The most workers one read starts, whatever it asks for. A worker reads
+    // one file at a time from the disk and decodes it faster than most disks
+    // give it bytes, so beyond a few dozen more workers only add threads, a
+    // window and batches in flight each; and a read asking for a million
+    // threads must not try to start them.
+    static constexpr std::size_t MAX_WORKERS = 64;
+
+    std::size_t worker_count() const { return workers.size(); }
     // Stops the workers, waits for them and frees every batch not taken.
     ~ParallelReader();
     ParallelReader(const ParallelReader&) = delete;

@@ -72,4 +72,11 @@ void sort_archive_paths(PathList* paths) {
     std::sort(paths->begin(), paths->end());
 }
 
+PathList find_archive_files(const char* root_dir, const char* dt_start, const char* dt_end, ReadMonitor* monitor) {
+    PathList paths;
+    Explorer(dt_start, dt_end).explore(root_dir, &paths, monitor);
+    sort_archive_paths(&paths);
+    return paths;
+}
+
 }  // namespace zentrail

@@ -40,4 +40,10 @@ private:
 // order in which a read takes its files.
 void sort_archive_paths(PathList* paths);
 
+// The archive files under `root_dir` whose day overlaps dt_start..dt_end,
+// in the order a read takes them: Explorer::explore, then
+// sort_archive_paths. Throws as explore does.
+PathList find_archive_files(const char* root_dir, const char* dt_start, const char* dt_end,
+                            ReadMonitor* monitor = nullptr);
+
 }  // namespace zentrail

@@ -194,14 +194,12 @@ int run(const Options& options, CheckedOutput* output) {
     warn_about_special_files(paths);
     const char* from = options.from ? options.from : "";
     const char* to = options.to ? options.to : "";
-    if (options.root) {
-        zentrail::Explorer(from, to).explore(options.root, &paths);
-        zentrail::sort_archive_paths(&paths);
-    }
-    // Without --signal the reader gets no filter and passes every item.
+    if (options.root) paths = zentrail::find_archive_files(options.root, from, to);
+    // Without --signal the reader gets no filter and passes every item. The
+    // filter stores every code given: read's cap of 256 is not the dump's.
     std::unique_ptr<zentrail::Filter> filter;
     if (!options.signals.empty()) {
-        filter = std::make_unique<zentrail::Filter>(from, to);
+        filter = std::make_unique<zentrail::Filter>(from, to, -1);
         for (int code : options.signals) filter->addId(code);
     }
     CheckedWriter writer(output);

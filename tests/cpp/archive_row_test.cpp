@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -171,6 +173,40 @@ TEST(ArchiveRowValues, GrBoolBitsCountFromTheLastFileByte) {
     const ACI_WITH_DATE a = decoded_item(GrBool, 0, 10, 9, {0x02, 0x01});
     const ArchiveRow row = row_of(a);
     for (int p = 0; p < 16; ++p) EXPECT_EQ(row.get_bool(p), p == 0 || p == 9) << "position " << p;
+}
+
+// What visit_value handed on: the type's row data type and the value.
+struct Visited {
+    int32_t type = 0;
+    double value = 0;
+    void operator()(bool v) { type = zentrail::ROW_BOOL, value = v; }
+    void operator()(int32_t v) { type = zentrail::ROW_INT, value = v; }
+    void operator()(double v) { type = zentrail::ROW_DOUBLE, value = v; }
+};
+
+// For every class: the visit hands on a value of the row's data type, and the
+// number reader reads that same value (NaN where the row has no value).
+TEST(ArchiveRowValues, VisitAndNumberReaderFollowTheRowsDataType) {
+    const std::vector<uint8_t> payload = {0x81, 0xF2, 0x03, 0x04, 0x45, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C,
+                                          0x0D, 0x0E, 0x0F, 0x10};
+    for (int cls = 0; cls < 32; ++cls) {
+        const ACI_WITH_DATE a = decoded_item(cls, 0, 2, 1, payload);
+        const ArchiveRow row = row_of(a);
+        const zentrail::NumberReader number = zentrail::number_reader_of(a.item.code);
+        for (int p = 0; p < 2; ++p) {
+            SCOPED_TRACE(::testing::Message() << "class " << cls << " position " << p);
+            const int32_t type = row.get_JSON_data_type();
+            if (type != zentrail::ROW_BOOL && type != zentrail::ROW_INT && type != zentrail::ROW_DOUBLE) {
+                EXPECT_THROW(row.visit_value(p, Visited{}), std::logic_error);
+                EXPECT_TRUE(std::isnan(number(a.item.data, p)));
+                continue;
+            }
+            Visited visited;
+            row.visit_value(p, visited);
+            EXPECT_EQ(visited.type, type);
+            EXPECT_EQ(number(a.item.data, p), visited.value);
+        }
+    }
 }
 
 using Lookup = const char* (*)(int);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -65,6 +67,26 @@ TEST(ColumnBuilder, GivesTheReferenceRowsForRandomItemsAndSelections) {
         for (std::size_t r = 0; r < built.size(); ++r) ASSERT_TRUE(built[r] == reference.rows[r]) << "row " << r;
     }
     EXPECT_GT(total, 3000u);  // the selections are not all empty
+}
+
+// column(i) is the array of the table's column i, at the table's width.
+TEST(ColumnBatch, ColumnIHoldsTheValuesOfTheTablesColumnI) {
+    ColumnBatch batch(2);
+    batch.append(-5, 7, 3, 2.5, 31, 6);
+    const int64_t t = -5;
+    const uint16_t id = 7, n = 3;
+    const double v = 2.5;
+    const uint8_t cls = 31, sub = 6;
+    const struct {
+        const char* name;
+        const void* value;
+    } expected[] = {{"time", &t}, {"signal_id", &id}, {"element", &n}, {"value", &v}, {"item_class", &cls},
+                    {"subtype", &sub}};
+    ASSERT_EQ(std::size(expected), zentrail::COLUMN_COUNT);
+    for (std::size_t i = 0; i < zentrail::COLUMN_COUNT; ++i) {
+        EXPECT_STREQ(zentrail::COLUMNS[i].name, expected[i].name);
+        EXPECT_EQ(std::memcmp(batch.column(i), expected[i].value, zentrail::COLUMNS[i].width), 0) << i;
+    }
 }
 
 }  // namespace

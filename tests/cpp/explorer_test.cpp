@@ -125,5 +125,19 @@ TEST(SortArchivePathsTest, AscendingByteOrderOfWholePaths) {
     EXPECT_EQ(paths, (PathList{"A/x", "a/2021-01-02", "a/x", "a/xy", "a/x\xC3\xA9", "b/2021-01-01"}));
 }
 
+// Discovery, then the byte order of whole paths.
+TEST(FindArchiveFilesTest, FindsTheDaysOfTheWindowInReadOrder) {
+    TempDir tmp;
+    for (const char* name : {"b/2024-03-01_x.vlx", "a/2024-03-03_y.vlx", "a/2024-03-02_x.vlx", "2024-03-02_z.vlx",
+                             "a/2024-03-04_x.vlx", "a/2024-03-02_x.txt"}) {
+        tmp.touch(name);
+    }
+    PathList expected;
+    for (const char* name : {"2024-03-02_z.vlx", "a/2024-03-02_x.vlx", "a/2024-03-03_y.vlx", "b/2024-03-01_x.vlx"}) {
+        expected.push_back(tmp.path(name));
+    }
+    EXPECT_EQ(find_archive_files(tmp.root.c_str(), START, END), expected);
+}
+
 }  // namespace
 }  // namespace zentrail

@@ -139,4 +139,33 @@ TEST(ParallelReader, StopsWhenDroppedMidway) {
     }
 }
 
+// However many threads a read asks for, no more workers start than there
+// are files, nor than MAX_WORKERS; and the read still gives every row.
+TEST(ParallelReader, StartsNoMoreWorkersThanFilesOrTheCap) {
+    zt::TempDir dir;
+    PathList paths;
+    for (int f = 0; f < 100; ++f) {
+        paths.push_back(dir.write("day" + std::to_string(f), ArchiveBytes().group(0, GrWord, 0, 1, 2, {0, 7}).bytes));
+    }
+    Filter filter("2000-01-01 00:00:00", "2030-12-31 23:59:59", -1);
+    filter.addId(2048);
+    const struct {
+        int threads;
+        std::size_t files, workers;
+    } cases[] = {{1000000, 100, ParallelReader::MAX_WORKERS}, {1000000, 3, 3}, {0, 5, 1}, {4, 100, 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.threads << " threads, " << c.files << " files");
+        const PathList some(paths.begin(), paths.begin() + static_cast<long>(c.files));
+        ParallelReader reader(&filter, some, c.threads, 1000);
+        EXPECT_EQ(reader.worker_count(), c.workers);
+        std::size_t rows = 0;
+        std::unique_ptr<ColumnBatch> batch;
+        for (ParallelReader::Next got; (got = reader.next(&batch, std::chrono::milliseconds(1000))) !=
+                                       ParallelReader::Next::Finished;) {
+            if (got == ParallelReader::Next::Batch) rows += batch->rows;
+        }
+        EXPECT_EQ(rows, c.files);
+    }
+}
+
 }  // namespace

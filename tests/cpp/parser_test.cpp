@@ -216,6 +216,27 @@ TEST_F(ReaderTest, MissingFileStopsTheRunAfterTheFilesBeforeIt) {
     EXPECT_EQ(sink.seen(), (Seen{{5, AlBool, 7}, {5, AlBool, 5}}));
 }
 
+// File by file, one reader reads as one run over the list does: each file
+// from day 0, a leading system item selected by the id the file before left.
+// A new run starts from id 0.
+TEST_F(ReaderTest, FileByFileReadsAsOneRunAndEachRunStartsFromIdZero) {
+    ArchiveBytes first, second;
+    first.date_mark(9).alarm(T1, AlBool, 0, 1, SELECTED);
+    second.system(T2, 1, 0).alarm(T3, AlBool, 0, 1, ALSO_SELECTED);
+    const PathList paths = {dir.write("1.vlx", first.bytes), dir.write("2.vlx", second.bytes)};
+    const Seen whole{{9, AlBool, 7}, {0, System, 7}, {0, AlBool, 5}};
+    Parser parser(&filter);
+    for (const std::string& path : paths) parser.read_file(&sink, path);
+    EXPECT_EQ(sink.seen(), whole);
+    sink.items.clear();
+    parser.exportFiles(&sink, &paths);
+    EXPECT_EQ(sink.seen(), whole);
+    sink.items.clear();
+    const PathList only_second = {paths[1]};
+    parser.exportFiles(&sink, &only_second);  // id 0 is not selected
+    EXPECT_EQ(sink.seen(), (Seen{{0, AlBool, 5}}));
+}
+
 // ---- Files larger than the window ----------------------------------------
 
 constexpr uint16_t UNSELECTED_ID = 9;  // ids 1..8 are selected

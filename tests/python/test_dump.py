@@ -76,6 +76,7 @@ def test_the_format_tables_name_and_size_every_class_as_the_core_does(tmp_path):
     ([7168], [7, 0]),                # the System item goes with the id before it
     ([7168, 5120], [5, 7, 0, 5]),
     ([1024], []),
+    ([1024] * 256 + [5120], [5, 5]),  # every --signal counts, past the 256th too
 ])
 def test_signal_option_selects_by_id(tmp_path, signals, ids):
     path = day_file(tmp_path, group("GrWord", T, id=5, values=[1]), alarm("AlByte", T, id=7, value=2),
