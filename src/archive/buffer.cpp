@@ -1,5 +1,6 @@
 #include "archive/buffer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,13 +14,18 @@ namespace zentrail {
 
 void FreeDeleter::operator()(void* p) const noexcept { std::free(p); }
 
-HeapBytes allocate_bytes(std::size_t size) {
-    void* p = std::malloc(size);
+void Buffer::_reserve(int32_t n) {
+    if (n <= capacity) return;
+    int32_t grown = capacity == 0 ? FIRST_STORAGE_SIZE : capacity;
+    while (grown < n && grown <= WINDOW_SIZE / 2) grown *= 2;
+    grown = std::min(std::max(grown, n), WINDOW_SIZE);
+    // realloc keeps the bytes; on failure the old storage stays as it was.
+    void* p = std::realloc(data.get(), static_cast<std::size_t>(grown));
     if (p == nullptr) throw std::bad_alloc();
-    return HeapBytes(static_cast<unsigned char*>(p));
+    static_cast<void>(data.release());
+    data.reset(static_cast<unsigned char*>(p));
+    capacity = grown;
 }
-
-Buffer::Buffer() : data(allocate_bytes(STORAGE_SIZE)) {}
 
 #if defined(__SSE2__)
 namespace {
@@ -67,9 +73,10 @@ void Buffer::_compact() {
     length = end - pos;
 }
 
-unsigned char* Buffer::prepare_append(int* room) {
+unsigned char* Buffer::prepare_append(int wanted, int* room) {
     _compact();
-    *room = WINDOW_SIZE - end;
+    *room = std::min(std::max(wanted, 0), WINDOW_SIZE - end);
+    _reserve(end + *room);
     return data.get() + end;
 }
 
@@ -79,10 +86,12 @@ void Buffer::commit_append(int n) {
 }
 
 void Buffer::extend(const unsigned char* src, int n) {
+    _compact();
+    if (n > WINDOW_SIZE - end) throw std::length_error("Cannot extend with given bytes!");
+    if (n <= 0) return;
     int room = 0;
-    unsigned char* at = prepare_append(&room);
-    if (n > room) throw std::length_error("Cannot extend with given bytes!");
-    if (n > 0) std::memcpy(at, src, static_cast<std::size_t>(n));
+    unsigned char* at = prepare_append(n, &room);
+    std::memcpy(at, src, static_cast<std::size_t>(n));
     commit_append(n);
 }
 

@@ -17,23 +17,21 @@ inline uint32_t load_be32(const unsigned char* p) {
 #define ZENTRAIL_WINDOW_SIZE 0x4000000  // 64 MiB
 #endif
 constexpr int32_t WINDOW_SIZE = ZENTRAIL_WINDOW_SIZE;
-// The storage allocated behind the window (address space only: pages past the
-// window are never touched).
-constexpr int32_t STORAGE_SIZE = 0x20000000;  // 512 MiB
+// The least storage a window allocates once it holds a byte. The storage
+// then doubles as the bytes need, up to the window: a reader of small files
+// holds little, and one of large files reaches the window in a few steps.
+constexpr int32_t FIRST_STORAGE_SIZE = 1 << 16;
 
 struct FreeDeleter {
     void operator()(void* p) const noexcept;
 };
 using HeapBytes = std::unique_ptr<unsigned char[], FreeDeleter>;
 
-// Allocates `size` bytes with malloc; throws std::bad_alloc when that fails.
-HeapBytes allocate_bytes(std::size_t size);
-
 // The reads trust their caller: the decoder checks that the bytes it is
 // about to take are unread bytes of the window before it takes them.
 class Buffer {
 public:
-    Buffer();
+    Buffer() = default;
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
 
@@ -71,20 +69,26 @@ public:
 
     // Appending in place, for a reader that reads a file straight into the
     // window: prepare_append moves the unread bytes to the front and returns
-    // where new bytes go and how many fit; commit_append then takes the n
-    // bytes written there (n no more than that room).
-    unsigned char* prepare_append(int* room);
+    // where new bytes go and how many of at most `wanted` fit (the window
+    // less the unread bytes); commit_append then takes the n bytes written
+    // there (n no more than that room). Throws std::bad_alloc when the
+    // storage cannot grow to the room.
+    unsigned char* prepare_append(int wanted, int* room);
     void commit_append(int n);
 
     // Test access to the raw state.
     int32_t position() const { return pos; }
     int32_t end_index() const { return end; }
     const unsigned char* storage() const { return data.get(); }
+    int32_t storage_size() const { return capacity; }
 
 private:
     void _compact();
+    // Makes the storage hold at least n bytes (n at most WINDOW_SIZE).
+    void _reserve(int32_t n);
 
     HeapBytes data;
+    int32_t capacity = 0;
     int32_t pos = 0;
     int32_t end = 0;
     int32_t length = 0;

@@ -61,9 +61,8 @@ void Parser::_close_current_file() { file.reset(); }
 void Parser::_load() {
     if (!file) return;
     // Straight into the window, after its unread bytes: no second copy.
-    int room = 0;
-    unsigned char* at = buffer->prepare_append(&room);
-    const int wanted = room < READ_CHUNK_SIZE ? room : READ_CHUNK_SIZE;
+    int wanted = 0;
+    unsigned char* at = buffer->prepare_append(READ_CHUNK_SIZE, &wanted);
     std::size_t got = 0;
     for (;;) {
         got = std::fread(at, 1, static_cast<std::size_t>(wanted), file.get());

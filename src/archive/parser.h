@@ -26,8 +26,9 @@ constexpr int32_t ITEM_HEAD_SIZE = 10;
 constexpr int32_t REFILL_THRESHOLD = 511;
 // The most one refill reads. Reading a file in pieces of this size, rather
 // than a whole window at once, keeps the bytes in the processor's cache
-// between the kernel's copy and the decoding, and leaves most of the window
-// untouched (so unallocated) for files of any size.
+// between the kernel's copy and the decoding, and keeps the window's storage
+// (which grows only as far as the bytes in it need) small for files of any
+// size.
 constexpr int32_t READ_CHUNK_SIZE = 1 << 19;
 
 class Parser {

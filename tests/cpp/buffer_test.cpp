@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -144,6 +145,30 @@ TEST(BufferExtend, RoomIsWindowLessUnreadBytes) {
         }
         EXPECT_EQ(buf.position(), 0);
         EXPECT_EQ(stored(buf, unread), counting(unread, c.taken));
+    }
+}
+
+// The storage grows with the bytes held, never past the window: a reader of
+// small files holds little.
+TEST(BufferExtend, StorageGrowsToTheBytesHeldUpToTheWindow) {
+    Buffer buf;
+    EXPECT_EQ(buf.storage_size(), 0);
+    const Bytes big(static_cast<size_t>(WINDOW_SIZE), 0x5A);
+    const struct {
+        int unread_before, appended, most_storage;
+    } cases[] = {
+        {0, 100, FIRST_STORAGE_SIZE},
+        {100, FIRST_STORAGE_SIZE, 2 * FIRST_STORAGE_SIZE},  // the unread bytes count
+        {0, 10, 2 * FIRST_STORAGE_SIZE},                    // it never shrinks
+        {10, WINDOW_SIZE - 10, WINDOW_SIZE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.appended << " after " << c.unread_before);
+        buf.shift(buf.get_length() - c.unread_before);
+        buf.extend(big.data(), c.appended);
+        EXPECT_GE(buf.storage_size(), c.unread_before + c.appended);
+        EXPECT_LE(buf.storage_size(), std::min(c.most_storage, WINDOW_SIZE));
+        EXPECT_EQ(buf.get_length(), c.unread_before + c.appended);
     }
 }
 
