@@ -56,7 +56,7 @@ PyModuleDef core_module = {
 PyMODINIT_FUNC PyInit__core(void) {
     PyObject* module = PyModule_Create2(&core_module, PYTHON_API_VERSION);
     if (module == nullptr) return nullptr;
-    PyObject* columns = zentrail::column_table();
+    PyObject* columns = zentrail::columns_tuple();
     if (!zentrail::make_scan_types(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
         Py_XDECREF(columns);
         Py_DECREF(module);

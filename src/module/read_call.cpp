@@ -49,12 +49,10 @@ PyObject* read_archives(const char* root_dir, const char* dt_start, const char* 
     warn_about_dropped_requests(dt_start, dt_end, signals);
     SignalMonitor monitor;
 
-    PathList paths;
-    Explorer(dt_start, dt_end).explore(root_dir, &paths, &monitor);
+    const PathList paths = find_archive_files(root_dir, dt_start, dt_end, &monitor);
 
     OwnedRef result = OwnedRef::checked(PyList_New(0));
     if (!paths.empty() && !filter.isEmpty()) {
-        sort_archive_paths(&paths);
         Exporter exporter(result.get(), &filter);
         Parser parser(&filter);
         parser.set_monitor(&monitor);

@@ -252,7 +252,7 @@ PyObject* parse_bound_text(PyObject*, PyObject* arg) {
     });
 }
 
-PyObject* column_table() {
+PyObject* columns_tuple() {
     return guarded([&] {
         OwnedRef table = OwnedRef::checked(PyTuple_New(static_cast<Py_ssize_t>(COLUMN_COUNT)));
         for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {

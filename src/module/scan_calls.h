@@ -20,6 +20,6 @@ PyObject* find_files(PyObject* module, PyObject* args);
 // parse_bound(text: str) -> bound tuple; ValueError naming the text.
 PyObject* parse_bound_text(PyObject* module, PyObject* arg);
 // The columns of a scan: a tuple of (name, NumPy dtype) pairs, in order.
-PyObject* column_table();
+PyObject* columns_tuple();
 
 }  // namespace zentrail

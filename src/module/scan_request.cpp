@@ -95,10 +95,7 @@ PathList scan_paths(const ScanRequest& request) {
     SignalMonitor monitor;
     const std::string first_day = discovery_text(request.start, false);
     const std::string last_day = discovery_text(request.end, true);
-    PathList paths;
-    Explorer(first_day.c_str(), last_day.c_str()).explore(request.root_dir.c_str(), &paths, &monitor);
-    sort_archive_paths(&paths);
-    return paths;
+    return find_archive_files(request.root_dir.c_str(), first_day.c_str(), last_day.c_str(), &monitor);
 }
 
 }  // namespace zentrail

@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <system_error>
 
 #include "archive/parser.h"
 #include "selection/read_monitor.h"
@@ -37,6 +38,11 @@ ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads
     workers.reserve(worker_count);
     try {
         for (std::size_t i = 0; i < worker_count; ++i) workers.emplace_back([this] { _work(); });
+    } catch (const std::system_error& e) {
+        _cancel();
+        // The system's reason alone ("Resource temporarily unavailable") does
+        // not say what could not be had.
+        throw std::system_error(e.code(), "cannot start a worker thread of the scan");
     } catch (...) {
         _cancel();
         throw;

@@ -4,22 +4,13 @@
 #include <cstring>
 
 #include "selection/directory_walk.h"
+#include "time/text_shape.h"
 
 namespace zentrail {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_line_break(char c) { return c == '\n' || c == '\r'; }
-
-// Whether "dddd-dd-dd_" stands at `at` (11 bytes must be there).
-bool day_and_underscore_at(const char* at) {
-    static constexpr char SHAPE[] = "dddd-dd-dd_";
-    for (int i = 0; i < 11; ++i) {
-        if (SHAPE[i] == 'd' ? !is_digit(at[i]) : at[i] != SHAPE[i]) return false;
-    }
-    return true;
-}
 
 // Whether ".vlx" begins in [from, to) with no line break before it: what
 // "(.*)\.vlx" needs after the underscore.
@@ -41,7 +32,7 @@ const char* Explorer::find_day(const char* path) {
     // No extension anywhere: no start position can match.
     if (length < 15 || std::search(path, end, ".vlx", ".vlx" + 4) == end) return nullptr;
     for (const char* at = path; at + 15 <= end; ++at) {
-        if (day_and_underscore_at(at) && extension_follows(at + 11, end)) return at;
+        if (matches_shape(at, "dddd-dd-dd_") && extension_follows(at + 11, end)) return at;
     }
     return nullptr;
 }

@@ -21,6 +21,7 @@
 #include "output/writer.h"
 #include "selection/explorer.h"
 #include "selection/filter.h"
+#include "time/bound.h"
 
 namespace {
 
@@ -33,9 +34,11 @@ constexpr const char* USAGE =
     "\n"
     "  FILE...           archive files, read in the order given\n"
     "  --root DIR        find the archive files under DIR whose day (from the\n"
-    "                    name, as in 2024-03-01_plant.vlx) overlaps the window\n"
-    "                    --from TEXT .. --to TEXT, e.g. \"2024-03-01 00:00:00\";\n"
-    "                    they are read in byte order of their paths\n"
+    "                    name, as in 2024-03-01_plant.vlx) lies between the days\n"
+    "                    of --from TEXT and --to TEXT; they are read in byte\n"
+    "                    order of their paths. TEXT is YYYY-MM-DD, optionally\n"
+    "                    followed by T or a space and hh:mm[:ss[.fffffffff]]:\n"
+    "                    --from 2024-03-02 --to 2024-03-02 dumps that day\n"
     "  --signal CODE     print only the records of the signal of CODE\n"
     "                    (id * 1024 + index; the index is ignored here); may be\n"
     "                    repeated. Without it, every record is printed\n"
@@ -101,6 +104,13 @@ Options parse_options(int argc, char** argv) {
     bool window = options.root || options.from || options.to;
     if (window && !(options.root && options.from && options.to))
         usage_error("--root, --from and --to go together");
+    for (const char* bound : {options.from, options.to}) {
+        if (bound != nullptr && !zentrail::parse_bound(bound)) {
+            usage_error((std::string(bound == options.from ? "--from" : "--to") + " \"" + bound +
+                         "\" is not a date and time (YYYY-MM-DD, optionally T or a space and hh:mm[:ss[.fffffffff]])")
+                            .c_str());
+        }
+    }
     if (window && !options.files.empty()) usage_error("give either files or --root, not both");
     if (!window && options.files.empty()) usage_error("no archive files given");
     return options;
@@ -192,14 +202,18 @@ private:
 int run(const Options& options, CheckedOutput* output) {
     zentrail::PathList paths = options.files;
     warn_about_special_files(paths);
-    const char* from = options.from ? options.from : "";
-    const char* to = options.to ? options.to : "";
-    if (options.root) paths = zentrail::find_archive_files(options.root, from, to);
+    if (options.root) {
+        const zentrail::BoundSpec from = *zentrail::parse_bound(options.from);
+        const zentrail::BoundSpec to = *zentrail::parse_bound(options.to);
+        paths = zentrail::find_archive_files(options.root, zentrail::discovery_text(from, false).c_str(),
+                                             zentrail::discovery_text(to, true).c_str());
+    }
     // Without --signal the reader gets no filter and passes every item. The
-    // filter stores every code given: read's cap of 256 is not the dump's.
+    // filter selects by id alone (the dump prints whole files, at any time)
+    // and stores every code given: read's cap of 256 is not the dump's.
     std::unique_ptr<zentrail::Filter> filter;
     if (!options.signals.empty()) {
-        filter = std::make_unique<zentrail::Filter>(from, to, -1);
+        filter = std::make_unique<zentrail::Filter>(zentrail::InstantWindow{}, -1);
         for (int code : options.signals) filter->addId(code);
     }
     CheckedWriter writer(output);

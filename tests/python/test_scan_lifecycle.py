@@ -170,4 +170,4 @@ def test_a_thread_that_cannot_start_is_an_os_error(big):
             print("MemoryError")
     """)
     assert code == 0, stderr
-    assert stdout.startswith(("OSError 11 cannot start", "MemoryError")), stdout
+    assert stdout.startswith(("OSError 11 [Errno 11] cannot start a worker thread", "MemoryError")), stdout
