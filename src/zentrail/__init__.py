@@ -7,31 +7,19 @@
 
 from __future__ import annotations
 
-import datetime
-import os
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
-
 from . import _arguments, _bounds, _core
 from ._core import read
 from ._scan import Scan, make_scan
 
+# typing costs more to import than all of the rest: it is imported only by a
+# type checker, and by the first use of one of the aliases below.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Iterable, List, Optional, Union
+
+    from ._types import Bound, Columns, PathLike, Row
+
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns"]
-
-Row = Tuple[int, int, int, int, int, int, int, Union[int, float, str], None, None, int, int]
-"""One value as read gives it: (year, month, day, hour, minute, second,
-milliseconds, value, None, None, 1, signal_id)."""
-
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-"""A path: str, bytes or os.PathLike."""
-
-Bound = Union[str, datetime.datetime, datetime.date, Any]
-"""A bound of a scan's window: a str ("YYYY-MM-DD", optionally followed by
-"T" or a space and "hh:mm", ":ss", ".fffffffff"), a datetime.datetime
-without time zone (pandas.Timestamp too), a datetime.date, or a
-numpy.datetime64."""
-
-Columns = Dict[str, Any]
-"""The six columns of a scan as NumPy arrays, by name (see Scan)."""
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -96,3 +84,11 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound) -> List[str]:
 
 scan.__doc__ = (scan.__doc__ or "").format(bounds=_BOUNDS_DOC)
 find_files.__doc__ = (find_files.__doc__ or "").format(bounds=_BOUNDS_DOC)
+
+
+def __getattr__(name: str) -> object:
+    if name in ("Row", "PathLike", "Bound", "Columns"):
+        from . import _types
+
+        return getattr(_types, name)
+    raise AttributeError(f"module 'zentrail' has no attribute {name!r}")

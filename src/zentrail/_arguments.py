@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
-import operator
 import os
-from typing import Any, Iterable, List
 
 from ._extras import import_extra
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Iterable, List
 
 MAX_CODE = 65535 * 1024 + 1023
 MAX_COUNT = 2 ** 31
@@ -55,6 +57,8 @@ def codes_array(signals: Any) -> Any:
 
 
 def _codes_one_by_one(signals: Iterable[Any], numpy: Any) -> Any:
+    import operator
+
     try:
         items = iter(signals)
     except TypeError:

@@ -9,12 +9,14 @@ exactly that instant).
 
 from __future__ import annotations
 
-import datetime
-from typing import Any, Tuple
-
 from . import _core
 
-BoundTuple = Tuple[int, int, int, int, int]
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import datetime
+    from typing import Any, Tuple
+
+    _BoundTuple = Tuple[int, int, int, int, int]
 
 NS_PER_SECOND = 1_000_000_000
 NS_PER_DAY = 86_400 * NS_PER_SECOND
@@ -24,8 +26,10 @@ _DATETIME64_UNITS = {"D": NS_PER_DAY, "h": 3_600 * NS_PER_SECOND, "m": 60 * NS_P
 _KINDS = "a str, datetime.datetime, datetime.date, numpy.datetime64 or pandas.Timestamp"
 
 
-def bound_tuple(bound: Any, name: str) -> BoundTuple:
+def bound_tuple(bound: Any, name: str) -> _BoundTuple:
     """The bound tuple of `bound`, or TypeError / ValueError naming `name`."""
+    import datetime
+
     if isinstance(bound, str):
         try:
             return _core.parse_bound(bound)
@@ -40,7 +44,7 @@ def bound_tuple(bound: Any, name: str) -> BoundTuple:
     raise TypeError(f"{name} must be {_KINDS}, not {type(bound).__name__}")
 
 
-def _from_datetime(moment: datetime.datetime, name: str) -> BoundTuple:
+def _from_datetime(moment: datetime.datetime, name: str) -> _BoundTuple:
     if moment != moment:  # pandas.NaT
         raise ValueError(f"{name} is not a time (NaT)")
     if moment.tzinfo is not None:
@@ -50,7 +54,9 @@ def _from_datetime(moment: datetime.datetime, name: str) -> BoundTuple:
     return (moment.year, moment.month, moment.day, ns_of_day, 1 if fraction else NS_PER_SECOND)
 
 
-def _from_datetime64(moment: Any, name: str) -> BoundTuple:
+def _from_datetime64(moment: Any, name: str) -> _BoundTuple:
+    import datetime
+
     import numpy
 
     if numpy.isnat(moment):

@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
-import importlib
-from types import ModuleType
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from types import ModuleType
 
 
 def import_extra(module: str, purpose: str, extra: str) -> ModuleType:
     """`module`, or an ImportError naming the extra that installs it when it
     is not installed. Any other failure while importing it (a broken install,
     Ctrl-C) propagates as it is."""
+    import importlib
+
     try:
         return importlib.import_module(module)
     except ModuleNotFoundError as error:

@@ -2,16 +2,17 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union, final
-
 from . import _arguments, _bounds, _core
 from ._extras import import_extra
 
-Columns = Dict[str, Any]
-Progress = Union[None, bool, Callable[[int, int], Any]]
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+
+    _Columns = Dict[str, Any]
+    _Progress = Union[None, bool, Callable[[int, int], Any]]
 
 
-@final
 class Scan:
     """A columnar read of archive files, made by :func:`zentrail.scan` or
     :func:`zentrail.scan_files`.
@@ -44,9 +45,9 @@ class Scan:
 
     __slots__ = ("_where", "_listed", "_start", "_end", "_shown", "_codes", "_threads", "_batch_rows", "_progress")
 
-    def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: _bounds.BoundTuple,
-                 end: _bounds.BoundTuple, shown: Tuple[str, str], codes: Any, threads: Optional[int], batch_rows: int,
-                 progress: Progress) -> None:
+    def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: _bounds._BoundTuple,
+                 end: _bounds._BoundTuple, shown: Tuple[str, str], codes: Any, threads: Optional[int], batch_rows: int,
+                 progress: _Progress) -> None:
         """Made by zentrail.scan and zentrail.scan_files, which check the arguments."""
         self._where = where
         self._listed = listed
@@ -68,14 +69,14 @@ class Scan:
         threads = self._threads if self._threads is not None else _arguments.usable_cpu_count()
         return (self._where, self._listed, self._start, self._end, self._codes, threads, self._batch_rows, progress)
 
-    def __iter__(self) -> Iterator[Columns]:
+    def __iter__(self) -> Iterator[_Columns]:
         """Batches of at most ``batch_rows`` rows in read order, as dicts of
         NumPy arrays (no copies); memory stays bounded however long the read.
         On a failure, every row before it is yielded first, then it raises.
         One iterator serves one consumer at a time."""
         return _core.iterate(*self._request())
 
-    def to_numpy(self) -> Columns:
+    def to_numpy(self) -> _Columns:
         """The whole read as one dict of NumPy columns (no partial result on failure)."""
         return _core.to_numpy(*self._request())
 
@@ -107,7 +108,7 @@ class Scan:
 
 
 def make_scan(where: Union[bytes, List[bytes]], listed: bool, dt_start: Any, dt_end: Any, signals: Iterable[int],
-              threads: Optional[int], batch_rows: Optional[int], progress: Progress) -> Scan:
+              threads: Optional[int], batch_rows: Optional[int], progress: _Progress) -> Scan:
     start = _bounds.bound_tuple(dt_start, "dt_start")
     end = _bounds.bound_tuple(dt_end, "dt_end")
     codes = _arguments.codes_array(signals)
