@@ -171,3 +171,16 @@ def test_a_thread_that_cannot_start_is_an_os_error(big):
     """)
     assert code == 0, stderr
     assert stdout.startswith(("OSError 11 [Errno 11] cannot start a worker thread", "MemoryError")), stdout
+
+
+def test_many_threads_fit_in_a_modest_address_space(big):
+    # Each worker's read area grows with need, and the pool is capped: six
+    # threads (or a million asked for) fit where six 512 MiB areas did not.
+    code, stdout, stderr = run_python(f"""
+        import resource, zentrail, numpy
+        size = [l for l in open("/proc/self/status") if l.startswith("VmSize")][0].split()[1]
+        resource.setrlimit(resource.RLIMIT_AS, (int(size) * 1024 + 512 * 2 ** 20, resource.RLIM_INFINITY))
+        for threads in (6, 10 ** 6):
+            print(len(zentrail.scan({str(big)!r}, "2024-03-01", "2024-03-03", [5120], threads=threads).to_numpy()["time"]))
+    """)
+    assert (code, stdout.split()) == (0, ["60000", "60000"]), stderr
