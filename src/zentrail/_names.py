@@ -4,7 +4,6 @@ names, subtype names and system-event details exactly as the text writer
 
 from __future__ import annotations
 
-import functools
 from typing import Any, Dict, Tuple
 
 from . import _core
@@ -14,7 +13,6 @@ CLASS_NAMES: Tuple[str, ...] = tuple(_core.CLASS_NAMES)
 "GrWord", ..., "AlAckn"), as the text writer prints it."""
 
 
-@functools.lru_cache(maxsize=None)
 def record_names(item_class: int, subtype: int, param: int = 0) -> Tuple[str, str, str]:
     """``(class_name, subtype_name, detail)`` of a record of class
     ``item_class`` (0 to 31), subtype ``subtype`` (0 to 7) and second byte
@@ -24,7 +22,15 @@ def record_names(item_class: int, subtype: int, param: int = 0) -> Tuple[str, st
     for name, value, top in (("item_class", item_class, 31), ("subtype", subtype, 7), ("param", param, 255)):
         if not isinstance(value, int) or not 0 <= value <= top:
             raise ValueError(f"{name} must be an int of 0 to {top}, not {value!r}")
-    return _core.record_names(item_class | (subtype << 5), param)
+    key = (item_class | (subtype << 5), param)
+    names = _KNOWN.get(key)
+    if names is None:
+        names = _KNOWN[key] = _core.record_names(*key)
+    return names
+
+
+# The names asked for so far, by (item code, second byte): at most 65,536.
+_KNOWN: Dict[Tuple[int, int], Tuple[str, str, str]] = {}
 
 
 def subtype_name(item_class: int, subtype: int) -> str:

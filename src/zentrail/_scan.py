@@ -79,18 +79,20 @@ class Scan:
         """The whole read as one dict of NumPy columns (no partial result on failure)."""
         return _core.to_numpy(*self._request())
 
-    def to_pandas(self) -> Any:
+    def to_pandas(self, *, names: bool = False) -> Any:
         """The whole read as a pandas DataFrame with the columns of
-        :meth:`to_numpy`, and two categorical name columns at the end:
+        :meth:`to_numpy` (ImportError naming the extra when pandas is missing).
+        With ``names=True`` two categorical columns follow them:
         ``class_name`` (the class as the text writer prints it, "GrWord") and
-        ``subtype_name`` ("HiHi"; see :func:`zentrail.subtype_name`).
-        ImportError naming the extra when pandas is missing."""
+        ``subtype_name`` ("HiHi"; see :func:`zentrail.subtype_name`); the
+        uint8 codes stay as they are."""
         pandas = import_extra("pandas", "Scan.to_pandas()", "pandas")
-        from . import _names
-
         columns = self.to_numpy()
-        columns["class_name"] = _names.class_name_column(pandas, columns["item_class"])
-        columns["subtype_name"] = _names.subtype_name_column(pandas, columns["item_class"], columns["subtype"])
+        if names:
+            from . import _names
+
+            columns["class_name"] = _names.class_name_column(pandas, columns["item_class"])
+            columns["subtype_name"] = _names.subtype_name_column(pandas, columns["item_class"], columns["subtype"])
         return pandas.DataFrame(columns, copy=False)
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import importlib
 import json
 import os
 import sys
@@ -187,9 +188,8 @@ class FileSink:
         table = pa.table(arrays)
         if self.writer is None:
             if self.kind == ".parquet":
-                import pyarrow.parquet
-
-                self.writer = pyarrow.parquet.ParquetWriter(self.path, table.schema)
+                parquet = importlib.import_module("pyarrow.parquet")
+                self.writer = parquet.ParquetWriter(self.path, table.schema)
             else:
                 self.writer = pa.ipc.new_file(self.path, table.schema)
         self.writer.write_table(table)

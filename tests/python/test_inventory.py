@@ -139,7 +139,7 @@ def test_names_in_frames(tmp_path):
     pandas = pytest.importorskip("pandas")
     pyarrow = pytest.importorskip("pyarrow")
     day_file(tmp_path, *ALL_RECORDS)
-    frame = zentrail.scan(str(tmp_path), "2024-03-01", "2024-03-01").to_pandas()
+    frame = zentrail.scan(str(tmp_path), "2024-03-01", "2024-03-01").to_pandas(names=True)
     assert frame["class_name"].dtype == "category"
     assert list(frame["class_name"].astype(str)) == [fmt.CLASS_NAMES[c] for c in frame["item_class"]]
     assert list(frame["subtype_name"].astype(str)) == [zentrail.subtype_name(c, s)
