@@ -109,6 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InventoryTable table;
     InventorySink inventory(&table, window, by_day);
     if (read_into(heads, &inventory, path) != full_error) fail("the inventory reader's error");
+    inventory.finish();
 
     static Parser alarms(nullptr);
     alarms.set_payload_classes(event_payload_classes());

@@ -80,8 +80,10 @@ constexpr FormatReaders real_format() {
 }
 
 // Indexed by ValueFormat: the one place that says which C type each is.
+// The bound is written out: clang 14 cannot index an array of a variable
+// template whose bound comes from its initialiser in a constant expression.
 template <bool Grouped>
-inline constexpr FormatReaders FORMAT_READERS[] = {
+inline constexpr FormatReaders FORMAT_READERS[static_cast<std::size_t>(ValueFormat::I64) + 1] = {
     {0, 0, no_bit, no_int, no_double, no_number},                   // None
     {0, ROW_BOOL, bit_at, no_int, no_double, bit_number_at},        // Bit
     integer_format<uint8_t, Grouped>(),                             // U8
@@ -92,7 +94,10 @@ inline constexpr FormatReaders FORMAT_READERS[] = {
     real_format<double, Grouped>(),                                 // F64
     real_format<int64_t, Grouped>(),                                // I64: read as a double
 };
-static_assert(sizeof(FORMAT_READERS<true>) / sizeof(FormatReaders) == static_cast<std::size_t>(ValueFormat::I64) + 1,
+// With the bound written out, a missing row would be zeros: the last row
+// must be the I64 readers.
+static_assert(FORMAT_READERS<true>[static_cast<std::size_t>(ValueFormat::I64)].width == 8 &&
+                  FORMAT_READERS<true>[static_cast<std::size_t>(ValueFormat::I64)].number != nullptr,
               "one row per value format");
 
 constexpr const FormatReaders& format_readers_of(const RecordClass& c) {

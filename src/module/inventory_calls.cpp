@@ -163,6 +163,7 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
                 [window, days](Parser& parser, const std::string& path, InventoryTable& out) {
                     InventorySink sink(&out, window, days);
                     parser.read_file(&sink, path);
+                    sink.finish();
                 });
             consume(runner, progress_ref.get(), total, [&](InventoryTable file) { table.merge(file); });
         }

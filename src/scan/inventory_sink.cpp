@@ -7,16 +7,11 @@
 
 namespace zentrail {
 
-namespace {
-// A multiplicative hash: keys differ mostly in their low bits.
-std::size_t slot_of(uint64_t key, std::size_t mask) {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & mask;
-}
-}  // namespace
-
 InventoryEntry& InventoryTable::_find(uint64_t key) {
     const std::size_t mask = slots.size() - 1;
-    std::size_t i = slot_of(key, mask);
+    // A multiplicative hash: the top bits of the product mix every bit of
+    // the key, and keys differ mostly in their low bits.
+    std::size_t i = _slot_of(key);
     while (slots[i].key != key && slots[i].key != NO_KEY) i = (i + 1) & mask;
     return slots[i];
 }
@@ -24,6 +19,8 @@ InventoryEntry& InventoryTable::_find(uint64_t key) {
 void InventoryTable::_grow() {
     std::vector<InventoryEntry> old = std::move(slots);
     slots.assign(old.empty() ? 64 : old.size() * 2, InventoryEntry{NO_KEY, 0, 0, 0, 0, 0});
+    bits = 0;
+    while ((std::size_t{1} << bits) < slots.size()) ++bits;
     last = nullptr;
     for (const InventoryEntry& entry : old) {
         if (entry.key != NO_KEY) _find(entry.key) = entry;
@@ -70,11 +67,25 @@ void InventorySink::export_value(ACI_WITH_DATE* item) {
     if (!window.open || ns < window.first_ns || ns > window.last_ns) return;
     const AR_COMMON_ITEM& it = item->item;
     const uint64_t day = by_day ? ns / NS_PER_DAY : 0;
-    InventoryEntry& entry = table->at(InventoryTable::key_of(day, row_id_of(it), static_cast<uint32_t>(ARCLASS(it.code))));
-    ++entry.records;
-    entry.first = std::min(entry.first, ns);
-    entry.last = std::max(entry.last, ns);
-    entry.elements = std::max(entry.elements, elements_of(it));
+    pending.push_back({InventoryTable::key_of(day, row_id_of(it), static_cast<uint32_t>(ARCLASS(it.code))), ns,
+                       elements_of(it)});
+    if (pending.size() == PENDING) finish();
+}
+
+void InventorySink::finish() {
+    constexpr std::size_t AHEAD = 8;
+    const std::size_t n = pending.size();
+    for (std::size_t i = 0; i < n && i < AHEAD; ++i) table->prefetch(pending[i].key);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + AHEAD < n) table->prefetch(pending[i + AHEAD].key);
+        const Pending& p = pending[i];
+        InventoryEntry& entry = table->at(p.key);
+        ++entry.records;
+        entry.first = std::min(entry.first, p.ns);
+        entry.last = std::max(entry.last, p.ns);
+        entry.elements = std::max(entry.elements, p.elements);
+    }
+    pending.clear();
 }
 
 }  // namespace zentrail
