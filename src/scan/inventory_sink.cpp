@@ -73,7 +73,7 @@ void InventorySink::export_value(ACI_WITH_DATE* item) {
 }
 
 void InventorySink::finish() {
-    constexpr std::size_t AHEAD = 8;
+    constexpr std::size_t AHEAD = 32;
     const std::size_t n = pending.size();
     for (std::size_t i = 0; i < n && i < AHEAD; ++i) table->prefetch(pending[i].key);
     for (std::size_t i = 0; i < n; ++i) {
