@@ -4,7 +4,8 @@
     python bench/run.py --smoke    # a tiny run that only checks the suite works
 
 Measured in one run on the same files: the selective read against the raw
-read floor, an output-heavy read, the pure-Python baseline on the same calls
+read floor, the inventory beside a one-code scan, the peak memory of
+iterating a scan of every signal, an output-heavy read, the pure-Python baseline on the same calls
 (checked equal to zentrail.read; the run fails if it is not), the fixed cost
 of a call (ten-year tree, one-day window; one 1 MB file) and the peak
 resident memory of the selective read.
@@ -126,6 +127,23 @@ def scan_memory(root: Path, codes: list) -> tuple[float, float, float]:
     return base, it, per_row
 
 
+def scan_every_memory(root: Path) -> tuple[float, float, int]:
+    """In a fresh process: VmHWM with numpy and zentrail imported, and after
+    iterating a scan of every signal (signals=None); and its rows."""
+    script = (
+        "import numpy, zentrail\n"
+        "def peak():\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith('VmHWM:'): return int(line.split()[1]) / 1024\n"
+        "base = peak()\n"
+        f"n = sum(len(b['time']) for b in zentrail.scan({str(root)!r}, *{WHOLE_RANGE!r}, None))\n"
+        "print(base, peak(), n)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True)
+    base, peak, n = out.stdout.split()
+    return float(base), float(peak), int(n)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--smoke", action="store_true", help="tiny sizes; checks that the suite runs")
@@ -171,6 +189,18 @@ def main() -> None:
                  f"{heavy_s / scan_heavy_s:,.1f}x read's rows/s"))
     scan_sel_s, _ = best_of(args.repeats, lambda: zentrail.scan(root, *WHOLE_RANGE, [rare]).to_numpy())
     rows.append(("scan, 1 code", f"{mb / scan_sel_s:,.0f} MB/s", f"{sel_s / scan_sel_s:,.2f}x read's GB/s"))
+    # What is in the archive: the inventory reads every record's head, on the
+    # same files, beside the one-code scan just measured.
+    inventory_s, inventory = best_of(args.repeats, lambda: zentrail.inventory(root))
+    counted = int(inventory.to_numpy()["records"].sum())
+    if counted != stats.records:
+        raise SystemExit(f"the inventory counted {counted:,} records, the tree holds {stats.records:,}")
+    rows.append(("inventory, every record", f"{mb / inventory_s:,.0f} MB/s",
+                 f"{stats.records / inventory_s / 1e6:,.1f} M records/s, {len(inventory)} rows, "
+                 f"{scan_sel_s / inventory_s:,.2f}x the 1-code scan's GB/s"))
+    every_base, every_peak, every_rows = scan_every_memory(root)
+    rows.append(("scan(signals=None) iteration: peak RSS", f"{every_peak - every_base:,.1f} MiB",
+                 f"above numpy and zentrail imported, {every_rows:,} rows"))
     base, peak, per_row = scan_memory(root, heavy_codes)
     rows.append(("scan iteration, 256 codes: peak RSS", f"{peak - base:,.1f} MiB", "above numpy and zentrail imported"))
     rows.append(("scan to_numpy memory per row", f"{per_row:,.1f} B", "beyond the interpreter's fixed amount"))

@@ -40,6 +40,19 @@ def column_seeds():
         yield name, bytes([n % 6, n % 16, len(codes) // 2]) + codes + file
 
 
+def sink_seeds():
+    # A window choice, ids (bit k: id k; 0: every id), flags (by day, system
+    # records), then an archive file: the reader's seeds and every event kind.
+    t = ab.at("12:34:56.789012345")
+    events = ab.archive(ab.date_mark(8826), ab.system(t, 1, 54), ab.alarm("AlBool", t, 1, subtype=1),
+                        ab.alarm("AlAckn", t, 2, value=-5, subtype=3), ab.string_alarm(t, 3, b"caf\xc3\xa9 \xff"),
+                        ab.alarm("AlDouble", ab.NS_PER_DAY + t, 1, payload=bytes([0x40, 0x09])), ab.END)
+    yield "every-event", bytes([0, 0, 3]) + events
+    yield "some-ids-by-day", bytes([1, 0b110, 1]) + events
+    for n, (name, file) in enumerate(reader_seeds()):
+        yield name, bytes([n % 5, n * 37 % 256, n % 4]) + file
+
+
 def text_seeds():
     yield "bound", b"2024-03-01 12:30:45"
     yield "bound-with-text", b"x2024/03/01T12.30.45Z UTC\x002024-03-01 00:00:00\x002024-03-03 23:59:59"
@@ -50,7 +63,7 @@ def text_seeds():
 
 def main():
     for target, seeds in (("fuzz_reader", reader_seeds()), ("fuzz_text", text_seeds()),
-                          ("fuzz_columns", column_seeds())):
+                          ("fuzz_columns", column_seeds()), ("fuzz_sinks", sink_seeds())):
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds:

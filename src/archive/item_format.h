@@ -23,6 +23,13 @@ struct AR_COMMON_ITEM {
 struct ACI_WITH_DATE {
     AR_COMMON_ITEM item;
     uint32_t date;
+    // A string alarm's text, for a reader asked to keep texts (see
+    // Parser::set_keep_texts); null otherwise. Valid during the sink's call.
+    const unsigned char* text = nullptr;
+    int32_t text_length = 0;
+    // The item a reader hands on for a malformed record before it throws:
+    // it stands for no record of the file.
+    bool error_item = false;
 };
 
 inline int ARCODE(int cls, int sub) { return cls | (sub << 5); }

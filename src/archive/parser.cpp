@@ -97,6 +97,9 @@ void Parser::read_file(Writer* writer, const std::string& path) {
     // Whatever an earlier file left unread (past its end byte, or after a
     // failed run) is dropped: each file is decoded from its own first byte.
     buffer->shift(buffer->get_length());
+    record.error_item = false;
+    record.text = nullptr;
+    record.text_length = 0;
     _open_file(path.c_str());
     _load();
     for (;;) {
@@ -115,6 +118,7 @@ void Parser::read_file(Writer* writer, const std::string& path) {
                 record.date = day;
                 record.item.code = static_cast<uint8_t>(ARCODE(0, 2));
                 record.item.param = 4;
+                record.error_item = true;
                 writer->export_value(&record);
             }
             throw FileFormatError(path, record_offset);
@@ -212,10 +216,11 @@ bool Parser::_data_get_any_item(Buffer* buf, AR_COMMON_ITEM* item) {
     // A system item has no id of its own: it is selected by the one the item
     // before it left.
     const bool selected = filter == nullptr || filter->hasId(item->id);
+    const bool wanted = selected && ((payload_classes >> cls) & 1u) != 0;
     switch (RECORD_CLASSES[cls].kind) {
-        case ClassKind::Alarm: _parse_alarm(buf, item, cls, selected); break;
-        case ClassKind::StringAlarm: _parse_string_alarm(buf, item); break;
-        case ClassKind::Group: _parse_group(buf, item, cls, selected); break;
+        case ClassKind::Alarm: _parse_alarm(buf, item, cls, wanted); break;
+        case ClassKind::StringAlarm: _parse_string_alarm(buf, item, selected && keep_texts); break;
+        case ClassKind::Group: _parse_group(buf, item, cls, wanted); break;
         default: break;
     }
     return selected;
@@ -265,11 +270,27 @@ uint8_t Parser::_parse_code(Buffer* buf, AR_COMMON_ITEM* item) {
     return cls;
 }
 
-void Parser::_parse_string_alarm(Buffer* buf, AR_COMMON_ITEM* item) {
+void Parser::_parse_string_alarm(Buffer* buf, AR_COMMON_ITEM* item, bool wanted) {
     _require(buf, 2);
     int text_length = buf->grab_word();
     item->string_size = text_length + 1;
-    _skip(buf, text_length);
+    if (!wanted) {
+        _skip(buf, text_length);
+        return;
+    }
+    // Copied in steps, as a skip reads, so that a text longer than the
+    // window's unread bytes still reads through.
+    if (text.size() < static_cast<std::size_t>(text_length)) text.resize(static_cast<std::size_t>(text_length));
+    int taken = 0;
+    while (taken < text_length) {
+        _require(buf, 1);
+        const int step = std::min(text_length - taken, static_cast<int>(buf->get_length()));
+        std::memcpy(text.data() + taken, buf->unread(), static_cast<std::size_t>(step));
+        buf->shift(step);
+        taken += step;
+    }
+    record.text = text.data();
+    record.text_length = text_length;
 }
 
 void Parser::_parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool wanted) {

@@ -57,6 +57,15 @@ public:
     // owned; null (the default) for none.
     void set_monitor(ReadMonitor* monitor) { this->monitor = monitor; }
 
+    // The classes whose payloads are copied into the value area of a
+    // selected item, one bit per class number (default: all). A sink that
+    // reads only heads (an inventory) clears them all, so that every payload
+    // is skipped as an unselected item's is.
+    void set_payload_classes(uint32_t mask) { payload_classes = mask; }
+    // Whether a selected string alarm's text is kept and handed to the sink
+    // (ACI_WITH_DATE::text); by default it is skipped.
+    void set_keep_texts(bool keep) { keep_texts = keep; }
+
 private:
     friend struct ParserTestPeer;  // the tests drive the decoder's steps directly
 
@@ -78,7 +87,7 @@ private:
     void _parse_ticks(Buffer* buf, AR_COMMON_ITEM* item);
     uint8_t _parse_code(Buffer* buf, AR_COMMON_ITEM* item);
     void _parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool wanted);
-    void _parse_string_alarm(Buffer* buf, AR_COMMON_ITEM* item);
+    void _parse_string_alarm(Buffer* buf, AR_COMMON_ITEM* item, bool wanted);
     void _parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool wanted);
     uint8_t _parse_head_in_window(Buffer* buf, AR_COMMON_ITEM* item);
 
@@ -102,6 +111,10 @@ private:
     std::unique_ptr<Buffer> buffer;
     const Filter* filter;
     ReadMonitor* monitor = nullptr;
+    uint32_t payload_classes = 0xFFFFFFFFu;
+    bool keep_texts = false;
+    // The kept text of the current string alarm; grows to the longest, once.
+    std::vector<unsigned char> text;
 
     // The item being decoded, handed to the sink; the fields a record does
     // not carry keep what the item before it left.

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "module/errors.h"
+#include "module/inventory_calls.h"
 #include "module/read_call.h"
 #include "module/scan_calls.h"
 
@@ -36,6 +37,10 @@ PyMethodDef core_methods[] = {
      "A read of a scan request as an Arrow stream capsule."},
     {"find_files", zentrail::find_files, METH_VARARGS, "The files a scan of a tree reads, in its order."},
     {"parse_bound", zentrail::parse_bound_text, METH_O, "A bound text as (year, month, day, ns_of_day, unit_ns)."},
+    {"inventory", zentrail::inventory_call, METH_VARARGS, "The inventory of archive files, as columns."},
+    {"events", zentrail::events_call, METH_VARARGS, "The alarm and system events of archive files, as columns."},
+    {"record_names", zentrail::record_names_call, METH_VARARGS,
+     "(class_name, subtype_name, detail) of an item code and second byte, as the text writer prints them."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -59,6 +64,12 @@ PyMODINIT_FUNC PyInit__core(void) {
     PyObject* columns = zentrail::columns_tuple();
     if (!zentrail::make_scan_types(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
         Py_XDECREF(columns);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    PyObject* class_names = zentrail::class_names_tuple();
+    if (class_names == nullptr || PyModule_AddObject(module, "CLASS_NAMES", class_names) < 0) {
+        Py_XDECREF(class_names);
         Py_DECREF(module);
         return nullptr;
     }

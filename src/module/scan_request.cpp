@@ -83,7 +83,11 @@ ScanRequest scan_request_from(PyObject* args) {
     }
     request.start = bound_from(start, "dt_start");
     request.end = bound_from(end, "dt_end");
-    request.codes = codes_from(codes);
+    if (codes == Py_None) {
+        request.every_code = true;
+    } else {
+        request.codes = codes_from(codes);
+    }
     request.threads = threads > (1 << 20) ? (1 << 20) : static_cast<int>(threads);
     request.batch_rows = static_cast<std::size_t>(batch_rows);
     request.progress = progress == Py_None ? nullptr : progress;

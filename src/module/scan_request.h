@@ -22,6 +22,7 @@ struct ScanRequest {
     BoundSpec start{};
     BoundSpec end{};
     std::vector<int32_t> codes;  // ascending, distinct, 0 .. 65535 * 1024 + 1023
+    bool every_code = false;     // codes given as None: every value of every signal
     int threads = 1;
     std::size_t batch_rows = 1;
     PyObject* progress = nullptr;  // borrowed: a callable taking (done, total), or null

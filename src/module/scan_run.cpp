@@ -30,6 +30,7 @@ int64_t size_of_files(const PathList& paths) {
 
 ScanRun::ScanRun(const ScanRequest& request) : filter(instant_window(request.start, request.end)) {
     for (int32_t code : request.codes) filter.addId(code);
+    if (request.every_code) filter.select_every_code();
     PathList paths = scan_paths(request);
     // As for read: no selected code, nothing to open.
     if (filter.isEmpty()) paths.clear();

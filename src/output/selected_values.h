@@ -24,9 +24,13 @@ void for_each_selected_value(const ACI_WITH_DATE* item, const Filter& filter, On
         return;
     }
     if (type == ROW_NO_VALUE) return;
+    const int32_t count = row_element_count_of(it);
+    if (filter.selects_every_code()) {
+        for (int n = count - 1; n >= 0; --n) on_value(n, count - 1 - n);
+        return;
+    }
     // The selected indices of this id, highest first: the same values, in
     // the same order, as testing hasIndex for every n from count - 1 down.
-    const int32_t count = row_element_count_of(it);
     const Filter::CodeRange selected = filter.selected_codes_of(static_cast<uint16_t>(row_id_of(it)));
     for (const int32_t* code = selected.last; code != selected.first;) {
         const int n = *--code - selected.base;

@@ -38,6 +38,16 @@ public:
     // Stores one code (duplicates take places too); false once the cap is
     // reached. Codes added in ascending order cost O(1) each.
     bool addId(int code);
+    // Selects every code of every id (a read of every signal, all
+    // elements), without storing a code: hasId is true for every archive id
+    // and selects_every_code tells the value rule to take each index below
+    // an item's element count.
+    void select_every_code() {
+        every_code = true;
+        empty = false;
+        archive_ids.set();
+    }
+    bool selects_every_code() const { return every_code; }
     // Marks the filter unusable: the caller's signal list held a non-integer.
     void invalidate() { valid = false; }
 
@@ -101,6 +111,7 @@ private:
     int max_codes;
     bool empty = true;
     bool valid = true;
+    bool every_code = false;
     std::bitset<ARCHIVE_ID_COUNT> archive_ids;
 };
 

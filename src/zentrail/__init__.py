@@ -7,8 +7,11 @@
 
 from __future__ import annotations
 
-from . import _arguments, _bounds, _core
+from . import _arguments, _bounds, _core, _events, _inventory
 from ._core import read
+from ._events import Events
+from ._inventory import Inventory
+from ._names import CLASS_NAMES, record_names, subtype_name
 from ._scan import Scan, make_scan
 
 # typing costs more to import than all of the rest: it is imported only by a
@@ -19,7 +22,8 @@ if TYPE_CHECKING:
 
     from ._types import Bound, Columns, PathLike, Row
 
-__all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns"]
+__all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
+           "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -37,7 +41,7 @@ _BOUNDS_DOC = """
 """
 
 
-def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Iterable[int], *,
+def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[Iterable[int]] = None, *,
          threads: Optional[int] = None, batch_rows: Optional[int] = None,
          progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Scan:
     """The rows that ``read(root_dir, dt_start, dt_end, signals)`` gives, as
@@ -48,7 +52,9 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Iterable[i
     Differences from read: no 256-code cap (duplicates collapse), and a code
     outside 0 to 67,108,863 raises ValueError naming it. ``root_dir`` may be
     str, bytes or os.PathLike. ``signals``: any iterable of integers (list,
-    range, NumPy integer array). ``batch_rows``: rows per batch when
+    range, NumPy integer array), or None (the default): every value of every
+    signal, all elements, as if every code were given (no table of codes is
+    made; memory stays bounded). ``batch_rows``: rows per batch when
     iterating (default 65,536). ``progress``: a callable called on the
     consuming thread with ``(bytes_done, bytes_total)`` at most about 10
     times a second and once at the end with bytes_done == bytes_total (its
@@ -60,7 +66,7 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Iterable[i
     return make_scan(_arguments.path_bytes(root_dir), False, dt_start, dt_end, signals, threads, batch_rows, progress)
 
 
-def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound, signals: Iterable[int], *,
+def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound, signals: Optional[Iterable[int]] = None, *,
                threads: Optional[int] = None, batch_rows: Optional[int] = None,
                progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Scan:
     """A :class:`Scan` over an explicit, ordered list of files, each read as
@@ -82,7 +88,42 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound) -> List[str]:
                             _bounds.bound_tuple(dt_end, "dt_end"))
 
 
+def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Optional[Bound] = None, *,
+              by: Optional[str] = None, threads: Optional[int] = None,
+              progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Inventory:
+    """What the archive under ``root_dir`` holds (an :class:`Inventory`, read
+    in this call): one row per (signal id, class) over every record whose
+    time lies in the window, System records and alarms without a value
+    included, decoded from record heads alone (no payload is copied) on
+    ``threads`` threads (default: the CPUs this process may use).
+
+    Bounds as for :func:`scan`; a bound left None leaves that side open, and
+    with neither every archive file under the root and every record count.
+    ``by="day"`` adds a first column ``day`` and gives one row per (day,
+    signal id, class): the availability table. ``progress`` as for
+    :func:`scan`. Failures raise what :func:`read` raises.
+    {bounds}"""
+    return _inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress)
+
+
+def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Iterable[int]] = None, *,
+           system: bool = True, threads: Optional[int] = None,
+           progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Events:
+    """The alarm records (classes 1 to 12 and 31: AlBool transitions and
+    AlAckn acknowledgements too) and System records under ``root_dir`` whose
+    time lies in the window, one row per record, in read order (an
+    :class:`Events`, read when consumed). ``ids``: an iterable of signal ids
+    (not codes), or None for every id; System records (signal id 0) are rows
+    unless ``system=False``, whatever ``ids`` holds. String alarm texts are
+    decoded as UTF-8 with invalid bytes replaced by U+FFFD. ``threads`` and
+    ``progress`` as for :func:`scan`.
+    {bounds}"""
+    return _events.events(root_dir, dt_start, dt_end, ids, system=system, threads=threads, progress=progress)
+
+
 scan.__doc__ = (scan.__doc__ or "").format(bounds=_BOUNDS_DOC)
+inventory.__doc__ = (inventory.__doc__ or "").format(bounds=_BOUNDS_DOC)
+events.__doc__ = (events.__doc__ or "").format(bounds=_BOUNDS_DOC)
 find_files.__doc__ = (find_files.__doc__ or "").format(bounds=_BOUNDS_DOC)
 
 

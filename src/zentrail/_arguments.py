@@ -34,8 +34,12 @@ def path_list(paths: Any) -> List[bytes]:
 
 
 def codes_array(signals: Any) -> Any:
-    """The signal codes as an ascending int32 array of distinct codes."""
+    """The signal codes as an ascending int32 array of distinct codes; None
+    (every code of every signal) stays None."""
     import numpy
+
+    if signals is None:
+        return None
 
     if isinstance(signals, (str, bytes)):
         raise TypeError(f"signals must be an iterable of int signal codes, not {type(signals).__name__}")

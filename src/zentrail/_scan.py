@@ -80,11 +80,21 @@ class Scan:
         """The whole read as one dict of NumPy columns (no partial result on failure)."""
         return _core.to_numpy(*self._request())
 
-    def to_pandas(self) -> Any:
+    def to_pandas(self, *, names: bool = False) -> Any:
         """The whole read as a pandas DataFrame with the columns of
-        :meth:`to_numpy` (ImportError naming the extra when pandas is missing)."""
+        :meth:`to_numpy` (ImportError naming the extra when pandas is missing).
+        With ``names=True`` two categorical columns follow them:
+        ``class_name`` (the class as the text writer prints it, "GrWord") and
+        ``subtype_name`` ("HiHi"; see :func:`zentrail.subtype_name`); the
+        uint8 codes stay as they are."""
         pandas = import_extra("pandas", "Scan.to_pandas()", "pandas")
-        return pandas.DataFrame(self.to_numpy(), copy=False)
+        columns = self.to_numpy()
+        if names:
+            from . import _names
+
+            columns["class_name"] = _names.class_name_column(pandas, columns["item_class"])
+            columns["subtype_name"] = _names.subtype_name_column(pandas, columns["item_class"], columns["subtype"])
+        return pandas.DataFrame(columns, copy=False)
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream: ``pyarrow.table(scan)``,
@@ -104,10 +114,12 @@ class Scan:
         import os
 
         where = repr(os.fsdecode(self._where)) if isinstance(self._where, bytes) else f"{len(self._where)} files"
-        return f"<zentrail.Scan of {where} from {self._shown[0]} to {self._shown[1]}, {len(self._codes)} codes>"
+        return f"<zentrail.Scan of {where} from {self._shown[0]} to {self._shown[1]}, " \
+            f"{'every code' if self._codes is None else f'{len(self._codes)} codes'}>"
 
 
-def make_scan(where: Union[bytes, List[bytes]], listed: bool, dt_start: Any, dt_end: Any, signals: Iterable[int],
+def make_scan(where: Union[bytes, List[bytes]], listed: bool, dt_start: Any, dt_end: Any,
+              signals: Optional[Iterable[int]],
               threads: Optional[int], batch_rows: Optional[int], progress: _Progress) -> Scan:
     start = _bounds.bound_tuple(dt_start, "dt_start")
     end = _bounds.bound_tuple(dt_end, "dt_end")

@@ -1,0 +1,159 @@
+"""zentrail.events: the alarm and system records of an archive, one row each."""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union, final
+
+from . import _arguments, _bounds, _core, _names
+from ._extras import import_extra
+from ._inventory import arrow_stream_of, columns_from_core
+
+Columns = Dict[str, Any]
+Progress = Union[None, bool, Callable[[int, int], Any]]
+
+_DTYPES = {"time": "datetime64[ns]", "signal_id": "uint16", "item_class": "uint8", "subtype": "uint8",
+           "param": "uint8", "value": "float64"}
+_NAMES = ("class_name", "subtype_name", "detail")
+ORDER = ("time", "signal_id", "item_class", "subtype", "param", "class_name", "subtype_name", "detail", "value",
+         "text")
+
+
+def _name_arrays(columns: Columns) -> Tuple[Any, Any, Any]:
+    """The three name columns as NumPy object arrays of str, from the
+    distinct (class, subtype, param) of the rows."""
+    import numpy
+
+    key = (columns["item_class"].astype(numpy.uint32) * 8 + columns["subtype"]) * 256 + columns["param"]
+    present, inverse = numpy.unique(key, return_inverse=True)
+    names = [_names.record_names(int(k) // 2048, (int(k) // 256) % 8, int(k) % 256) for k in present]
+    out = []
+    for field in range(3):
+        table = numpy.empty(len(names), dtype=object)
+        table[:] = [n[field] for n in names]
+        out.append(table[inverse.ravel()] if len(key) else numpy.empty(0, dtype=object))
+    return out[0], out[1], out[2]
+
+
+def _finish(raw: Dict[str, Any]) -> Columns:
+    import numpy
+
+    columns = columns_from_core(raw, _DTYPES)
+    text = numpy.empty(len(columns["time"]), dtype=object)
+    text[:] = columns["text"]
+    columns["text"] = text
+    columns["class_name"], columns["subtype_name"], columns["detail"] = _name_arrays(columns)
+    return {name: columns[name] for name in ORDER}
+
+
+@final
+class Events:
+    """The alarm and system records of an archive, one row per record (not
+    per element), in read order, made by :func:`zentrail.events`. It reads
+    nothing until consumed, and reads afresh each time. Columns:
+
+    - ``time``: datetime64[ns], the record's time (naive wall-clock time).
+    - ``signal_id``: uint16, 0 for System records.
+    - ``item_class``, ``subtype``, ``param``: uint8, the record's class (1 to
+      12, 31, or 0 for System), subtype and second byte.
+    - ``class_name``, ``subtype_name``, ``detail``: the three name fields
+      exactly as the text writer (``zentrail-dump``) prints them for the
+      record, for example "System", "Executive events", "BlockWarning"; str
+      objects in :meth:`to_numpy`, categorical in :meth:`to_pandas`,
+      dictionary-encoded in the Arrow stream.
+    - ``value``: float64, the value read would give for the record (its
+      accessor at position 0) for the boolean, integer and floating-point
+      data types (AlAckn's too); NaN otherwise (System, AlBool, AlString).
+    - ``text``: a string alarm's text decoded as UTF-8, invalid bytes
+      replaced by U+FFFD; None for the other classes.
+
+    Failures raise what :func:`zentrail.read` raises.
+    """
+
+    __slots__ = ("_root", "_start", "_end", "_ids", "_system", "_threads", "_progress")
+
+    def __init__(self, root: bytes, start: Any, end: Any, ids: Optional[List[int]], system: bool,
+                 threads: Optional[int], progress: Progress) -> None:
+        """Made by zentrail.events."""
+        self._root = root
+        self._start = start
+        self._end = end
+        self._ids = ids
+        self._system = system
+        self._threads = threads
+        self._progress = progress
+
+    def _workers(self) -> int:
+        return self._threads if self._threads is not None else _arguments.usable_cpu_count()
+
+    def _paths(self) -> List[bytes]:
+        import os
+
+        return [os.fsencode(p) for p in _core.find_files(self._root, self._start, self._end)]
+
+    def _read(self, paths: List[bytes], progress: Any) -> Columns:
+        return _finish(_core.events(paths, self._start, self._end, self._ids, self._system, self._workers(),
+                                    progress))
+
+    def _progress_callable(self) -> Any:
+        if self._progress is True:
+            return _arguments.ProgressBar()
+        return None if self._progress is False else self._progress
+
+    def to_numpy(self) -> Columns:
+        """Every row as one dict of NumPy arrays by column name."""
+        return self._read(self._paths(), self._progress_callable())
+
+    def __iter__(self) -> Iterator[Columns]:
+        """The rows in batches of a few files each (as many as the threads),
+        as dicts like :meth:`to_numpy`; memory is bounded by those files'
+        events. A failure raises when its batch is reached."""
+        paths = self._paths()
+        step = max(1, self._workers())
+        for k in range(0, len(paths), step):
+            yield self._read(paths[k:k + step], None)
+
+    def to_pandas(self) -> Any:
+        """Every row as a pandas DataFrame, the name columns categorical."""
+        pandas = import_extra("pandas", "Events.to_pandas()", "pandas")
+        columns = self.to_numpy()
+        frame = pandas.DataFrame(columns, copy=False)
+        for name in _NAMES:
+            frame[name] = frame[name].astype("category")
+        return frame
+
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
+        """The Arrow PyCapsule stream, with the name columns
+        dictionary-encoded; needs pyarrow (``pip install "zentrail[arrow]"``)."""
+        return arrow_stream_of(self.to_numpy(), _NAMES, "Events' Arrow stream", requested_schema)
+
+    def __repr__(self) -> str:
+        import os
+
+        return f"<zentrail.Events of {os.fsdecode(self._root)!r}>"
+
+
+def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[int]] = None, *, system: bool = True,
+           threads: Optional[int] = None, progress: Progress = None) -> Events:
+    import operator
+
+    root = _arguments.path_bytes(root_dir)
+    start = _bounds.bound_tuple(dt_start, "dt_start")
+    end = _bounds.bound_tuple(dt_end, "dt_end")
+    chosen: Optional[List[int]] = None
+    if ids is not None:
+        if isinstance(ids, (str, bytes)):
+            raise TypeError(f"ids must be an iterable of int signal ids, not {type(ids).__name__}")
+        chosen = []
+        for position, item in enumerate(ids):
+            try:
+                ident = operator.index(item)
+            except TypeError:
+                raise TypeError(f"ids[{position}] is a {type(item).__name__}, not an int signal id") from None
+            if not 0 <= ident <= 65535:
+                raise ValueError(f"ids[{position}] is {ident!r}, outside the signal ids 0 to 65535")
+            chosen.append(ident)
+    if not isinstance(system, bool):
+        raise TypeError(f"system must be a bool, not {type(system).__name__}")
+    return Events(root, start, end, chosen, system,
+                  None if threads is None else _arguments.count(threads, "threads", 1),
+                  _arguments.check_progress(progress))

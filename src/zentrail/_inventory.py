@@ -1,0 +1,121 @@
+"""zentrail.inventory: what an archive holds, from record heads alone."""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, Iterable, Optional, Union, final
+
+from . import _arguments, _bounds, _core, _names
+from ._extras import import_extra
+
+Columns = Dict[str, Any]
+Progress = Union[None, bool, Callable[[int, int], Any]]
+
+_DTYPES = {"day": "datetime64[ns]", "signal_id": "uint16", "item_class": "uint8", "records": "int64",
+           "elements": "int32", "first": "datetime64[ns]", "last": "datetime64[ns]", "files": "int32"}
+
+
+def columns_from_core(raw: Dict[str, Any], dtypes: Dict[str, str]) -> Columns:
+    """The bytearrays of a core call as NumPy arrays (no copy)."""
+    import numpy
+
+    return {name: numpy.frombuffer(value, dtype=dtypes[name]) if name in dtypes else value
+            for name, value in raw.items()}
+
+
+def arrow_stream_of(frame_columns: Columns, dictionary: Iterable[str], purpose: str,
+                    requested_schema: Optional[object]) -> object:
+    """An Arrow stream capsule of the columns, with the named text columns
+    dictionary-encoded (pyarrow does the encoding)."""
+    pyarrow = import_extra("pyarrow", purpose, "arrow")
+    arrays = {}
+    for name, column in frame_columns.items():
+        array = pyarrow.array(column)
+        if name in dictionary:
+            array = array.dictionary_encode()
+        arrays[name] = array
+    table = pyarrow.table(arrays)
+    return table.__arrow_c_stream__(requested_schema)
+
+
+@final
+class Inventory:
+    """What an archive holds, made by :func:`zentrail.inventory` (read when
+    made; it holds the result). One row per ``(signal_id, item_class)`` (per
+    ``(day, signal_id, item_class)`` with ``by="day"``), sorted by them:
+
+    - ``day`` (``by="day"`` only, first): datetime64[ns], midnight of the
+      date of the records' time.
+    - ``signal_id``: uint16, the records' id; 0 for System records.
+    - ``item_class``: uint8, 0 to 31; ``class_name`` beside it in
+      :meth:`to_pandas` (categorical) and the Arrow stream (dictionary):
+      the class name as the text writer prints it ("GrWord", "AlByte",
+      "System").
+    - ``records``: int64, records of that id and class whose time lies in
+      the window.
+    - ``elements``: int32, the largest number of element indices that select
+      a row of such a record: a group's or value alarm's element count, 1
+      for a text row (string alarms, GrTime, GrError), 0 for records that
+      give no row (AlBool, AlAckn, System). The codes ``id * 1024 + 0`` to
+      ``id * 1024 + elements - 1`` are those that give rows in a scan.
+    - ``first``, ``last``: datetime64[ns], the earliest and the latest time
+      of such a record (the instants a scan gives).
+    - ``files``: int32, the files holding such a record.
+
+    :meth:`to_numpy` keeps the codes alone (NumPy has no categories).
+    """
+
+    __slots__ = ("_columns",)
+
+    def __init__(self, columns: Columns) -> None:
+        """Made by zentrail.inventory."""
+        self._columns = columns
+
+    def __len__(self) -> int:
+        return len(self._columns["signal_id"])
+
+    def to_numpy(self) -> Columns:
+        """The rows as a dict of NumPy arrays by column name."""
+        return dict(self._columns)
+
+    def _named(self, pandas: Any) -> Columns:
+        columns = dict(self._columns)
+        named: Columns = {}
+        for name, column in columns.items():
+            named[name] = column
+            if name == "item_class":
+                named["class_name"] = _names.class_name_column(pandas, column) if pandas is not None else \
+                    [_names.CLASS_NAMES[c] for c in column]
+        return named
+
+    def to_pandas(self) -> Any:
+        """The rows as a pandas DataFrame, with a categorical ``class_name``
+        column after ``item_class`` (ImportError naming the extra when pandas
+        is missing)."""
+        pandas = import_extra("pandas", "Inventory.to_pandas()", "pandas")
+        return pandas.DataFrame(self._named(pandas), copy=False)
+
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
+        """The Arrow PyCapsule stream (``pyarrow.table(inv)``,
+        ``polars.DataFrame(inv)``, DuckDB), with ``class_name`` as a
+        dictionary column; needs pyarrow (``pip install "zentrail[arrow]"``)."""
+        return arrow_stream_of(self._named(None), ("class_name",), "Inventory's Arrow stream", requested_schema)
+
+    def __repr__(self) -> str:
+        return f"<zentrail.Inventory of {len(self)} rows>"
+
+
+def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Optional[str] = None,
+              threads: Optional[int] = None, progress: Progress = None) -> Inventory:
+    if by not in (None, "day"):
+        raise ValueError(f"by must be None or \"day\", not {by!r}")
+    where = _arguments.path_bytes(root_dir)
+    start = None if dt_start is None else _bounds.bound_tuple(dt_start, "dt_start")
+    end = None if dt_end is None else _bounds.bound_tuple(dt_end, "dt_end")
+    workers = _arguments.usable_cpu_count() if threads is None else _arguments.count(threads, "threads", 1)
+    progress = _arguments.check_progress(progress)
+    if progress is True:
+        progress = _arguments.ProgressBar()
+    elif progress is False:
+        progress = None
+    raw = _core.inventory(where, False, start, end, by == "day", workers, progress)
+    return Inventory(columns_from_core(raw, _DTYPES))

@@ -1,0 +1,76 @@
+"""The names of the archive vocabulary, from the core's one name table: class
+names, subtype names and system-event details exactly as the text writer
+(``zentrail-dump``) prints them."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Tuple
+
+from . import _core
+
+CLASS_NAMES: Tuple[str, ...] = tuple(_core.CLASS_NAMES)
+"""The class name of each class number 0 to 31 ("System", "AlBool", ...,
+"GrWord", ..., "AlAckn"), as the text writer prints it."""
+
+
+def record_names(item_class: int, subtype: int, param: int = 0) -> Tuple[str, str, str]:
+    """``(class_name, subtype_name, detail)`` of a record of class
+    ``item_class`` (0 to 31), subtype ``subtype`` (0 to 7) and second byte
+    ``param`` (0 to 255), exactly as the text writer prints these three
+    fields: for example ``(0, 1, 54)`` gives ``("System", "Executive events",
+    "BlockWarning")`` and ``(3, 3, 1)`` gives ``("AlShort", "HiHi", "1")``."""
+    for name, value, top in (("item_class", item_class, 31), ("subtype", subtype, 7), ("param", param, 255)):
+        if not isinstance(value, int) or not 0 <= value <= top:
+            raise ValueError(f"{name} must be an int of 0 to {top}, not {value!r}")
+    key = (item_class | (subtype << 5), param)
+    names = _KNOWN.get(key)
+    if names is None:
+        names = _KNOWN[key] = _core.record_names(*key)
+    return names
+
+
+# The names asked for so far, by (item code, second byte): at most 65,536.
+_KNOWN: Dict[Tuple[int, int], Tuple[str, str, str]] = {}
+
+
+def subtype_name(item_class: int, subtype: int) -> str:
+    """The subtype's name as the text writer prints it for a record of class
+    ``item_class``: "Lo", "Hi", "LoLo", "HiHi", "data" for value alarms,
+    "H->L" / "L->H" for AlBool, "Norm", "LogF", ... for AlString, "Lo/L",
+    "Hi/H", ... for AlAckn, "Date Mark", "Executive events", "Archive events"
+    for System; a group's subtype is printed as its number ("" for 0)."""
+    return record_names(item_class, subtype)[1]
+
+
+def _categorical(pandas: Any, codes: Any, names: Dict[int, str]) -> Any:
+    """A pandas Categorical of `names[code]` for each code, built from the
+    distinct codes only."""
+    import numpy
+
+    present, inverse = numpy.unique(codes, return_inverse=True)
+    labels = [names[int(c)] for c in present]
+    categories = sorted(set(labels))
+    position = {label: i for i, label in enumerate(categories)}
+    mapped = numpy.array([position[label] for label in labels], dtype=numpy.int32)
+    return pandas.Categorical.from_codes(mapped[inverse] if len(codes) else numpy.zeros(0, numpy.int32),
+                                         categories=categories)
+
+
+def class_name_column(pandas: Any, item_class: Any) -> Any:
+    return _categorical(pandas, item_class, {c: CLASS_NAMES[c] for c in range(32)})
+
+
+def subtype_name_column(pandas: Any, item_class: Any, subtype: Any) -> Any:
+    import numpy
+
+    key = item_class.astype(numpy.uint16) * 8 + subtype.astype(numpy.uint16)
+    return _categorical(pandas, key, {k: subtype_name(k // 8, k % 8) for k in range(256)})
+
+
+def detail_column(pandas: Any, item_class: Any, subtype: Any, param: Any) -> Any:
+    import numpy
+
+    key = (item_class.astype(numpy.uint32) * 8 + subtype.astype(numpy.uint32)) * 256 + param.astype(numpy.uint32)
+    present = numpy.unique(key)
+    names = {int(k): record_names(int(k) // 2048, (int(k) // 256) % 8, int(k) % 256)[2] for k in present}
+    return _categorical(pandas, key, names)
