@@ -97,7 +97,7 @@ inline constexpr FormatReaders FORMAT_READERS[static_cast<std::size_t>(ValueForm
 // With the bound written out, a missing row would be zeros: the last row
 // must be the I64 readers.
 static_assert(FORMAT_READERS<true>[static_cast<std::size_t>(ValueFormat::I64)].width == 8 &&
-                  FORMAT_READERS<true>[static_cast<std::size_t>(ValueFormat::I64)].number != nullptr,
+                  FORMAT_READERS<true>[static_cast<std::size_t>(ValueFormat::I64)].data_type == ROW_DOUBLE,
               "one row per value format");
 
 constexpr const FormatReaders& format_readers_of(const RecordClass& c) {
