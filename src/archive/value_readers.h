@@ -79,11 +79,13 @@ constexpr FormatReaders real_format() {
     return {static_cast<int32_t>(sizeof(T)), ROW_DOUBLE, no_bit, no_int, double_at<T, Grouped>, double_at<T, Grouped>};
 }
 
+constexpr std::size_t FORMAT_COUNT = static_cast<std::size_t>(ValueFormat::I64) + 1;
+
 // Indexed by ValueFormat: the one place that says which C type each is.
-// The bound is written out: clang 14 cannot index an array of a variable
-// template whose bound comes from its initialiser in a constant expression.
+// (The bound is written out: clang cannot index a variable template's array
+// of deduced bound in a constant expression.)
 template <bool Grouped>
-inline constexpr FormatReaders FORMAT_READERS[static_cast<std::size_t>(ValueFormat::I64) + 1] = {
+inline constexpr FormatReaders FORMAT_READERS[FORMAT_COUNT] = {
     {0, 0, no_bit, no_int, no_double, no_number},                   // None
     {0, ROW_BOOL, bit_at, no_int, no_double, bit_number_at},        // Bit
     integer_format<uint8_t, Grouped>(),                             // U8
@@ -94,11 +96,8 @@ inline constexpr FormatReaders FORMAT_READERS[static_cast<std::size_t>(ValueForm
     real_format<double, Grouped>(),                                 // F64
     real_format<int64_t, Grouped>(),                                // I64: read as a double
 };
-// With the bound written out, a missing row would be zeros: the last row
-// must be the I64 readers.
-static_assert(FORMAT_READERS<true>[static_cast<std::size_t>(ValueFormat::I64)].width == 8 &&
-                  FORMAT_READERS<true>[static_cast<std::size_t>(ValueFormat::I64)].data_type == ROW_DOUBLE,
-              "one row per value format");
+static_assert(FORMAT_READERS<true>[FORMAT_COUNT - 1].width == 8 && FORMAT_READERS<true>[FORMAT_COUNT - 1].data_type != 0,
+              "one row per value format, I64 the last");
 
 constexpr const FormatReaders& format_readers_of(const RecordClass& c) {
     const auto f = static_cast<std::size_t>(c.format);
