@@ -67,14 +67,16 @@ void InventorySink::export_value(ACI_WITH_DATE* item) {
     if (!window.open || ns < window.first_ns || ns > window.last_ns) return;
     const AR_COMMON_ITEM& it = item->item;
     const uint64_t day = by_day ? ns / NS_PER_DAY : 0;
-    pending.push_back({InventoryTable::key_of(day, row_id_of(it), static_cast<uint32_t>(ARCLASS(it.code))), ns,
-                       elements_of(it)});
-    if (pending.size() == PENDING) finish();
+    Pending& p = pending[pending_count];
+    p.key = InventoryTable::key_of(day, row_id_of(it), static_cast<uint32_t>(ARCLASS(it.code)));
+    p.ns = ns;
+    p.elements = elements_of(it);
+    if (++pending_count == PENDING) finish();
 }
 
 void InventorySink::finish() {
     constexpr std::size_t AHEAD = 32;
-    const std::size_t n = pending.size();
+    const std::size_t n = pending_count;
     for (std::size_t i = 0; i < n && i < AHEAD; ++i) table->prefetch(pending[i].key);
     for (std::size_t i = 0; i < n; ++i) {
         if (i + AHEAD < n) table->prefetch(pending[i + AHEAD].key);
@@ -83,9 +85,9 @@ void InventorySink::finish() {
         ++entry.records;
         entry.first = std::min(entry.first, p.ns);
         entry.last = std::max(entry.last, p.ns);
-        entry.elements = std::max(entry.elements, p.elements);
+        entry.elements = std::max(entry.elements, static_cast<int32_t>(p.elements));
     }
-    pending.clear();
+    pending_count = 0;
 }
 
 }  // namespace zentrail

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "output/writer.h"
@@ -82,9 +83,7 @@ private:
 class InventorySink : public Writer {
 public:
     InventorySink(InventoryTable* table, const InstantWindow& window, bool by_day)
-        : table(table), window(window), by_day(by_day) {
-        pending.reserve(PENDING);
-    }
+        : table(table), window(window), by_day(by_day), pending(new Pending[PENDING]) {}
     void export_value(ACI_WITH_DATE* item) override;
     // Counts the records noted but not yet counted; call after the read.
     void finish();
@@ -94,17 +93,20 @@ public:
     static int32_t elements_of(const AR_COMMON_ITEM& it);
 
 private:
+    // Written field by field in place: a whole record built elsewhere and
+    // copied in would read back a half-written word and stall.
     struct Pending {
         uint64_t key;
         uint64_t ns;
-        int32_t elements;
+        int64_t elements;
     };
     static constexpr std::size_t PENDING = 1024;
 
     InventoryTable* table;
     InstantWindow window;
     bool by_day;
-    std::vector<Pending> pending;
+    std::unique_ptr<Pending[]> pending;
+    std::size_t pending_count = 0;
 };
 
 }  // namespace zentrail
