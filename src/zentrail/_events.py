@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union, final
 
 from . import _arguments, _bounds, _core, _names
 from ._extras import import_extra
 from ._inventory import arrow_stream_of, columns_from_core
 
-Columns = Dict[str, Any]
-Progress = Union[None, bool, Callable[[int, int], Any]]
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+
+    _Columns = Dict[str, Any]
+    _Progress = Union[None, bool, Callable[[int, int], Any]]
 
 _DTYPES = {"time": "datetime64[ns]", "signal_id": "uint16", "item_class": "uint8", "subtype": "uint8",
            "param": "uint8", "value": "float64"}
@@ -18,7 +21,7 @@ ORDER = ("time", "signal_id", "item_class", "subtype", "param", "class_name", "s
          "text")
 
 
-def _name_arrays(columns: Columns) -> Tuple[Any, Any, Any]:
+def _name_arrays(columns: _Columns) -> Tuple[Any, Any, Any]:
     """The three name columns as NumPy object arrays of str, from the
     distinct (class, subtype, param) of the rows."""
     import numpy
@@ -34,7 +37,7 @@ def _name_arrays(columns: Columns) -> Tuple[Any, Any, Any]:
     return out[0], out[1], out[2]
 
 
-def _finish(raw: Dict[str, Any]) -> Columns:
+def _finish(raw: Dict[str, Any]) -> _Columns:
     import numpy
 
     columns = columns_from_core(raw, _DTYPES)
@@ -45,7 +48,6 @@ def _finish(raw: Dict[str, Any]) -> Columns:
     return {name: columns[name] for name in ORDER}
 
 
-@final
 class Events:
     """The alarm and system records of an archive, one row per record (not
     per element), in read order, made by :func:`zentrail.events`. It reads
@@ -72,7 +74,7 @@ class Events:
     __slots__ = ("_root", "_start", "_end", "_ids", "_system", "_threads", "_progress")
 
     def __init__(self, root: bytes, start: Any, end: Any, ids: Optional[List[int]], system: bool,
-                 threads: Optional[int], progress: Progress) -> None:
+                 threads: Optional[int], progress: _Progress) -> None:
         """Made by zentrail.events."""
         self._root = root
         self._start = start
@@ -90,7 +92,7 @@ class Events:
 
         return [os.fsencode(p) for p in _core.find_files(self._root, self._start, self._end)]
 
-    def _read(self, paths: List[bytes], progress: Any) -> Columns:
+    def _read(self, paths: List[bytes], progress: Any) -> _Columns:
         return _finish(_core.events(paths, self._start, self._end, self._ids, self._system, self._workers(),
                                     progress))
 
@@ -99,11 +101,11 @@ class Events:
             return _arguments.ProgressBar()
         return None if self._progress is False else self._progress
 
-    def to_numpy(self) -> Columns:
+    def to_numpy(self) -> _Columns:
         """Every row as one dict of NumPy arrays by column name."""
         return self._read(self._paths(), self._progress_callable())
 
-    def __iter__(self) -> Iterator[Columns]:
+    def __iter__(self) -> Iterator[_Columns]:
         """The rows in batches of a few files each (as many as the threads),
         as dicts like :meth:`to_numpy`; memory is bounded by those files'
         events. A failure raises when its batch is reached."""
@@ -133,7 +135,7 @@ class Events:
 
 
 def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[int]] = None, *, system: bool = True,
-           threads: Optional[int] = None, progress: Progress = None) -> Events:
+           threads: Optional[int] = None, progress: _Progress = None) -> Events:
     import operator
 
     root = _arguments.path_bytes(root_dir)

@@ -2,19 +2,22 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Iterable, Optional, Union, final
 
 from . import _arguments, _bounds, _core, _names
 from ._extras import import_extra
 
-Columns = Dict[str, Any]
-Progress = Union[None, bool, Callable[[int, int], Any]]
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, Iterable, Optional, Union
+
+    _Columns = Dict[str, Any]
+    _Progress = Union[None, bool, Callable[[int, int], Any]]
 
 _DTYPES = {"day": "datetime64[ns]", "signal_id": "uint16", "item_class": "uint8", "records": "int64",
            "elements": "int32", "first": "datetime64[ns]", "last": "datetime64[ns]", "files": "int32"}
 
 
-def columns_from_core(raw: Dict[str, Any], dtypes: Dict[str, str]) -> Columns:
+def columns_from_core(raw: Dict[str, Any], dtypes: Dict[str, str]) -> _Columns:
     """The bytearrays of a core call as NumPy arrays (no copy)."""
     import numpy
 
@@ -22,7 +25,7 @@ def columns_from_core(raw: Dict[str, Any], dtypes: Dict[str, str]) -> Columns:
             for name, value in raw.items()}
 
 
-def arrow_stream_of(frame_columns: Columns, dictionary: Iterable[str], purpose: str,
+def arrow_stream_of(frame_columns: _Columns, dictionary: Iterable[str], purpose: str,
                     requested_schema: Optional[object]) -> object:
     """An Arrow stream capsule of the columns, with the named text columns
     dictionary-encoded (pyarrow does the encoding)."""
@@ -37,7 +40,6 @@ def arrow_stream_of(frame_columns: Columns, dictionary: Iterable[str], purpose: 
     return table.__arrow_c_stream__(requested_schema)
 
 
-@final
 class Inventory:
     """What an archive holds, made by :func:`zentrail.inventory` (read when
     made; it holds the result). One row per ``(signal_id, item_class)`` (per
@@ -66,20 +68,20 @@ class Inventory:
 
     __slots__ = ("_columns",)
 
-    def __init__(self, columns: Columns) -> None:
+    def __init__(self, columns: _Columns) -> None:
         """Made by zentrail.inventory."""
         self._columns = columns
 
     def __len__(self) -> int:
         return len(self._columns["signal_id"])
 
-    def to_numpy(self) -> Columns:
+    def to_numpy(self) -> _Columns:
         """The rows as a dict of NumPy arrays by column name."""
         return dict(self._columns)
 
-    def _named(self, pandas: Any) -> Columns:
+    def _named(self, pandas: Any) -> _Columns:
         columns = dict(self._columns)
-        named: Columns = {}
+        named: _Columns = {}
         for name, column in columns.items():
             named[name] = column
             if name == "item_class":
@@ -105,7 +107,7 @@ class Inventory:
 
 
 def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Optional[str] = None,
-              threads: Optional[int] = None, progress: Progress = None) -> Inventory:
+              threads: Optional[int] = None, progress: _Progress = None) -> Inventory:
     if by not in (None, "day"):
         raise ValueError(f"by must be None or \"day\", not {by!r}")
     where = _arguments.path_bytes(root_dir)

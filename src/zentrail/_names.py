@@ -4,7 +4,9 @@ names, subtype names and system-event details exactly as the text writer
 
 from __future__ import annotations
 
-from typing import Any, Dict, Tuple
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Tuple
 
 from . import _core
 
