@@ -192,6 +192,11 @@ class Scan:
 
         return _polars.lazy_frame(self)
 
+    def _resized(self, batch_rows: int) -> "Scan":
+        scan = self._with(self._pushdown)
+        scan._batch_rows = _arguments.count(batch_rows, "batch_rows", _arguments.DEFAULT_BATCH_ROWS)
+        return scan
+
     def _with(self, pushdown: "_pushdown.Pushdown") -> "Scan":
         scan = Scan.__new__(Scan)
         scan.__setstate__(self.__getstate__())
