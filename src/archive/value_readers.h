@@ -81,7 +81,7 @@ constexpr FormatReaders real_format() {
 
 // Indexed by ValueFormat: the one place that says which C type each is.
 template <bool Grouped>
-inline constexpr FormatReaders FORMAT_READERS[] = {
+inline constexpr FormatReaders FORMAT_READERS[static_cast<std::size_t>(ValueFormat::I64) + 1] = {
     {0, 0, no_bit, no_int, no_double, no_number},                   // None
     {0, ROW_BOOL, bit_at, no_int, no_double, bit_number_at},        // Bit
     integer_format<uint8_t, Grouped>(),                             // U8
