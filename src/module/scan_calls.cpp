@@ -198,7 +198,7 @@ std::function<void()> main_thread_signal_check() {
             }
         }
         PyGILState_Release(gil);
-        if (!failure.empty()) throw std::system_error(EINTR, std::generic_category(), failure);
+        if (!failure.empty()) throw StreamStopped(failure);
     };
 }
 

@@ -68,15 +68,15 @@ private:
         }
         for (;;) {
             std::unique_ptr<ColumnBatch> batch;
-            switch (reader->next(&batch, WAIT_SLICE)) {
-                case ParallelReader::Next::Finished:
-                    return _end();
-                case ParallelReader::Next::Waiting:
-                    if (plan.on_wait) plan.on_wait();
-                    continue;
-                case ParallelReader::Next::Batch:
-                    break;
+            const ParallelReader::Next got = reader->next(&batch, WAIT_SLICE);
+            // As often while batches flow as while waiting for them.
+            const auto now = std::chrono::steady_clock::now();
+            if (plan.on_wait && (got == ParallelReader::Next::Waiting || now - last_check >= WAIT_SLICE)) {
+                last_check = now;
+                plan.on_wait();
             }
+            if (got == ParallelReader::Next::Finished) return _end();
+            if (got == ParallelReader::Next::Waiting) continue;
             if (plan.limit >= 0 && static_cast<int64_t>(batch->rows) >= plan.limit - given) {
                 // The last batch: the workers stop before the consumer has it.
                 batch->rows = static_cast<std::size_t>(plan.limit - given);
@@ -98,6 +98,7 @@ private:
     std::mutex mutex;
     std::unique_ptr<ParallelReader> reader;
     int64_t given = 0;
+    std::chrono::steady_clock::time_point last_check{};
     bool ended = false;
     int failure_code = 0;
     std::string error;
@@ -155,6 +156,8 @@ FailureText describe_failure(std::exception_ptr failure) {
     } catch (const FileReadError& e) {
         return {EIO, errno_text(e.os_error) + "\narchive file " + quoted(e.path) + ", read failed at byte " +
                          std::to_string(e.offset)};
+    } catch (const StreamStopped& e) {
+        return {EINTR, e.what()};
     } catch (const std::bad_alloc&) {
         return {ENOMEM, "out of memory"};
     } catch (const std::system_error& e) {

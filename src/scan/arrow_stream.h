@@ -10,6 +10,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "scan/arrow_c_data.h"
@@ -18,6 +19,13 @@
 #include "selection/path_list.h"
 
 namespace zentrail {
+
+// What on_wait throws to end a stream at the consumer's request (a signal):
+// get_next returns EINTR with the text.
+class StreamStopped : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 struct StreamPlan {
     std::unique_ptr<Filter> filter;  // its window and codes
@@ -28,9 +36,9 @@ struct StreamPlan {
     int threads = 1;
     std::size_t batch_rows = 65536;
     int64_t limit = -1;  // the most rows handed out; negative: no limit
-    // Called on the consuming thread each time a wait for the workers times
-    // out (every few tens of milliseconds); what it throws ends the stream
-    // with that failure. Null: nothing to check.
+    // Called on the consuming thread every few tens of milliseconds while
+    // it waits for or takes batches; what it throws ends the stream with
+    // that failure. Null: nothing to check.
     std::function<void()> on_wait;
 };
 

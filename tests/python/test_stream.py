@@ -212,3 +212,31 @@ def test_where_keeps_the_rows_that_meet_it(tree, ids, elements, classes, subtype
         same_columns({k: v[keep] for k, v in whole.items()}, got)
     finally:
         shutil.rmtree(root)
+
+
+@pytest.mark.parametrize("consumer", ["pyarrow", "duckdb"])
+def test_ctrl_c_stops_a_stream_consumer_and_leaves_no_worker(big, consumer):
+    module = pytest.importorskip(consumer)
+    import signal
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    threads = tasks()
+    scan = None
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        with pytest.raises(KeyboardInterrupt):
+            for _ in range(1000):  # until the alarm comes, inside a read or between two
+                scan = scan_of(big, threads=1)
+                if consumer == "pyarrow":
+                    module.table(scan)
+                else:
+                    module.sql("select count(*), avg(value) from scan").fetchall()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    del scan
+    if consumer == "pyarrow":
+        assert tasks() == threads
