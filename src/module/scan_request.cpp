@@ -1,5 +1,6 @@
 #include "module/scan_request.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "module/owned_ref.h"
@@ -50,12 +51,21 @@ ColumnSelection columns_from(PyObject* columns);
 namespace {
 
 void read_pushdown(PyObject* pushdown, ScanRequest* request) {
-    PyObject *columns, *elements;
+    PyObject *columns, *elements, *row_window;
     unsigned long class_mask = 0, subtype_mask = 0;
     long long limit = -1;
-    if (!PyArg_ParseTuple(pushdown, "O!kkOL:pushdown", &PyTuple_Type, &columns, &class_mask, &subtype_mask, &elements,
-                          &limit)) {
+    if (!PyArg_ParseTuple(pushdown, "O!kkOLO:pushdown", &PyTuple_Type, &columns, &class_mask, &subtype_mask,
+                          &elements, &limit, &row_window)) {
         fail();
+    }
+    if (row_window != Py_None) {
+        PyObject *row_start, *row_end;
+        if (!PyArg_ParseTuple(row_window, "O!O!:row window", &PyTuple_Type, &row_start, &PyTuple_Type, &row_end)) {
+            fail();
+        }
+        request->row_start = bound_from(row_start, "start");
+        request->row_end = bound_from(row_end, "end");
+        request->has_row_window = true;
     }
     request->columns = columns_from(columns);
     request->predicate.classes = static_cast<uint32_t>(class_mask);
@@ -96,7 +106,14 @@ ColumnSelection columns_from(PyObject* columns) {
 }
 
 std::unique_ptr<Filter> scan_filter(const ScanRequest& request) {
-    auto filter = std::make_unique<Filter>(instant_window(request.start, request.end));
+    InstantWindow window = instant_window(request.start, request.end);
+    if (request.has_row_window) {
+        const InstantWindow rows = instant_window(request.row_start, request.row_end);
+        window.first_ns = std::max(window.first_ns, rows.first_ns);
+        window.last_ns = std::min(window.last_ns, rows.last_ns);
+        window.open = window.open && rows.open && window.first_ns <= window.last_ns;
+    }
+    auto filter = std::make_unique<Filter>(window);
     for (int32_t code : request.codes) filter->addId(code);
     return filter;
 }

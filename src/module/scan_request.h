@@ -33,14 +33,20 @@ struct ScanRequest {
     RowPredicate predicate;
     bool has_predicate = false;
     int64_t limit = -1;  // the most rows; negative: all
+    // A narrower window for the rows (not for finding files): a row outside
+    // it is skipped, but the files read are still those of start and end.
+    bool has_row_window = false;
+    BoundSpec row_start{};
+    BoundSpec row_end{};
 };
 
 // Reads the tuple (where, listed, start, end, codes, threads, batch_rows,
 // progress[, pushdown]) that zentrail's Scan hands over: `where` a bytes path
 // or a list of them; the bounds as (year, month, day, ns_of_day, unit_ns);
 // `codes` a buffer of int32; `pushdown` None or (columns, class_mask,
-// subtype_mask, elements, limit): a tuple of column places, two ints, None or
-// 128 bytes of element bits (bit n of byte n // 8), an int (negative: none).
+// subtype_mask, elements, limit, row_window): a tuple of column places, two
+// ints, None or 128 bytes of element bits (bit n of byte n // 8), an int
+// (negative: none), None or a (start, end) pair of bound tuples.
 // Throws PythonErrorAlreadySet with an exception set.
 ScanRequest scan_request_from(PyObject* args);
 

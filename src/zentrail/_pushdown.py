@@ -18,21 +18,28 @@ COLUMN_NAMES: Tuple[str, ...] = tuple(name for name, _ in _core.COLUMNS)
 ALL_CLASSES = (1 << 32) - 1
 ALL_SUBTYPES = (1 << 8) - 1
 ELEMENT_COUNT = 1024
+NS_PER_DAY = _bounds.NS_PER_DAY
 
 
 class Pushdown:
     """Immutable; each narrowing makes a new one."""
 
-    __slots__ = ("columns", "classes", "subtypes", "elements", "limit")
+    __slots__ = ("columns", "classes", "subtypes", "elements", "limit", "row_start", "row_end")
 
     def __init__(self, columns: Tuple[str, ...] = COLUMN_NAMES, classes: int = ALL_CLASSES,
                  subtypes: int = ALL_SUBTYPES, elements: Optional[FrozenSet[int]] = None,
-                 limit: Optional[int] = None) -> None:
+                 limit: Optional[int] = None, row_start: Optional[_bounds.BoundTuple] = None,
+                 row_end: Optional[_bounds.BoundTuple] = None) -> None:
         self.columns = columns
         self.classes = classes
         self.subtypes = subtypes
         self.elements = elements
         self.limit = limit
+        # A window on the rows' times, within the scan's own bounds: the
+        # files read stay those of the bounds, since a file may hold rows of
+        # other days than its name's.
+        self.row_start = row_start
+        self.row_end = row_end
 
     def replace(self, **changes: Any) -> "Pushdown":
         values = {name: getattr(self, name) for name in self.__slots__}
@@ -41,7 +48,8 @@ class Pushdown:
 
     def is_plain(self) -> bool:
         return (self.columns == COLUMN_NAMES and self.classes == ALL_CLASSES and self.subtypes == ALL_SUBTYPES
-                and self.elements is None and self.limit is None)
+                and self.elements is None and self.limit is None and self.row_start is None
+                and self.row_end is None)
 
     def request(self) -> Optional[Tuple[Any, ...]]:
         """The tuple the core takes, or None when nothing is pushed."""
@@ -53,8 +61,11 @@ class Pushdown:
             for n in self.elements:
                 bits[n // 8] |= 1 << (n % 8)
             elements = bytes(bits)
+        window = None
+        if self.row_start is not None or self.row_end is not None:
+            window = (self.row_start or (1, 1, 1, 0, 1), self.row_end or (9999, 12, 31, 0, NS_PER_DAY))
         return (column_places(self.columns), self.classes, self.subtypes, elements,
-                -1 if self.limit is None else self.limit)
+                -1 if self.limit is None else self.limit, window)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Pushdown) and all(getattr(self, n) == getattr(other, n) for n in self.__slots__)

@@ -133,32 +133,30 @@ class Scan:
               signal_ids: Optional[Iterable[int]] = None, elements: Optional[Iterable[int]] = None,
               item_classes: Optional[Iterable[int]] = None, subtypes: Optional[Iterable[int]] = None) -> "Scan":
         """A Scan of only the rows that meet every condition given, each
-        applied inside the read: ``start``/``end`` narrow the window (bounds
-        as for :func:`zentrail.scan`; the narrower of the two wins, and files
-        outside it are not opened); ``signal_ids`` keeps the codes of those
+        applied inside the read: ``start``/``end`` narrow the window of the
+        rows' times (bounds as for :func:`zentrail.scan`; the files read stay
+        those of the scan's own bounds, since a file may hold rows of other
+        days than its name's: give the scan narrower bounds to open fewer
+        files); ``signal_ids`` keeps the codes of those
         ids; ``elements`` the rows of those element indices (a text row is
         element 0); ``item_classes`` and ``subtypes`` the rows of those. Calls
         combine (the rows meeting all of them)."""
         scan = self._with(self._pushdown)
+        pushed = scan._pushdown
         if start is not None:
             bound = _bounds.bound_tuple(start, "start")
-            if _pushdown.start_key(bound) > _pushdown.start_key(scan._start):
-                scan._start = bound
-                scan._shown = (_pushdown.bound_text(bound), scan._shown[1])
+            if pushed.row_start is None or _pushdown.start_key(bound) > _pushdown.start_key(pushed.row_start):
+                pushed = pushed.replace(row_start=bound)
         if end is not None:
             bound = _bounds.bound_tuple(end, "end")
-            if _pushdown.end_key(bound) < _pushdown.end_key(scan._end):
-                scan._end = bound
-                scan._shown = (scan._shown[0], _pushdown.bound_text(bound))
+            if pushed.row_end is None or _pushdown.end_key(bound) < _pushdown.end_key(pushed.row_end):
+                pushed = pushed.replace(row_end=bound)
         codes = scan._codes
-        if _pushdown.start_key(scan._start) > _pushdown.end_key(scan._end):
-            codes = codes[:0]
         if signal_ids is not None:
             import numpy
 
             ids = _pushdown.small_ints(signal_ids, "signal_ids", 1 << 16)
             codes = codes[numpy.isin(codes >> 10, numpy.array(sorted(ids), dtype=numpy.int32))]
-        pushed = scan._pushdown
         if elements is not None:
             import numpy
 

@@ -7,6 +7,7 @@ import datetime
 import itertools
 import os
 import shutil
+import time
 
 import numpy as np
 import pytest
@@ -228,12 +229,19 @@ def test_ctrl_c_stops_a_stream_consumer_and_leaves_no_worker(big, consumer):
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.02)
         with pytest.raises(KeyboardInterrupt):
-            for _ in range(1000):  # until the alarm comes, inside a read or between two
-                scan = scan_of(big, threads=1)
-                if consumer == "pyarrow":
-                    module.table(scan)
-                else:
-                    module.sql("select count(*), avg(value) from scan").fetchall()
+            try:
+                for _ in range(1000):  # until the alarm comes, inside a read or between two
+                    scan = scan_of(big, threads=1)
+                    if consumer == "pyarrow":
+                        module.table(scan)
+                    else:
+                        module.sql("select count(*), avg(value) from scan").fetchall()
+            except Exception as error:
+                # The consumer raises the stream's error first; the interrupt,
+                # left pending, follows at the next bytecode.
+                assert "KeyboardInterrupt" in str(error)
+                for _ in range(100):
+                    time.sleep(0.001)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
