@@ -157,7 +157,9 @@ def test_the_schema_comes_without_reading(tmp_path):
         reader.read_all()
 
 
-@pytest.mark.parametrize("columns", [c for n in range(len(COLUMNS) + 1) for c in itertools.combinations(COLUMNS, n)]
+# Widest first: a list opening with an empty tuple trips another test's
+# search of the collector's objects for lists of rows.
+@pytest.mark.parametrize("columns", [c for n in range(len(COLUMNS), -1, -1) for c in itertools.combinations(COLUMNS, n)]
                          + [tuple(reversed(COLUMNS))])
 def test_every_projection(big, columns):
     whole = scan_of(big).to_numpy()
