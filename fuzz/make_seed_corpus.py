@@ -51,6 +51,16 @@ def sink_seeds():
     yield "some-ids-by-day", bytes([1, 0b110, 1]) + events
     for n, (name, file) in enumerate(reader_seeds()):
         yield name, bytes([n % 5, n * 37 % 256, n % 4]) + file
+def stream_seeds():
+    # A scan (bounds, batch size, threads, two cuts into up to three files,
+    # columns, class and subtype masks, limit, steps) and the reader's seeds.
+    codes = bytes([7, 8, 7, 9, 7, 10, 9, 8, 1, 8 + 63, 4, 8, 2, 8, 5, 8 + 2, 3, 8 + 127, 0, 7])
+    scans = [bytes([0, 3, 1, 80, 170, 0x3F, 0xFF, 0xFF, 0xFF, 0x00]),
+             bytes([0, 0, 2, 0, 255, 0xC9, 0xFF, 0xC0, 0xFF, 0x83]),
+             bytes([1, 7, 2, 128, 128, 0x25, 0x0C, 0x41, 5, 0x2A]),
+             bytes([0, 15, 0, 40, 200, 0x7E, 0x80, 0x80, 0xFF, 0x95])]
+    for n, (name, file) in enumerate(reader_seeds()):
+        yield name, scans[n % len(scans)] + bytes([len(codes) // 2]) + codes + file
 
 
 def text_seeds():
@@ -63,7 +73,8 @@ def text_seeds():
 
 def main():
     for target, seeds in (("fuzz_reader", reader_seeds()), ("fuzz_text", text_seeds()),
-                          ("fuzz_columns", column_seeds()), ("fuzz_sinks", sink_seeds())):
+                          ("fuzz_columns", column_seeds()), ("fuzz_sinks", sink_seeds()),
+                          ("fuzz_stream", stream_seeds())):
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds:

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one fuzz target with libFuzzer for a given time.
-#   scripts/fuzz.sh fuzz_reader 900 [LIBFUZZER FLAG]...   # fuzz_reader, fuzz_text, fuzz_walk, fuzz_columns or fuzz_sinks
+#   scripts/fuzz.sh fuzz_reader 900 [LIBFUZZER FLAG]...   # any target of ZENTRAIL_FUZZ_TARGETS in CMakeLists.txt
 # Needs clang and its runtime (Debian: clang libclang-rt-14-dev). New inputs go
 # to fuzz/out/TARGET (ignored by git); crashes to fuzz/out/TARGET-crash-*.
 # A finding is kept as a regression input under fuzz/corpus/TARGET once fixed.

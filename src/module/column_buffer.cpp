@@ -69,9 +69,10 @@ struct LentColumn {
 
 // A dict of NumPy arrays by column name; column_of(i) lends column i.
 template <typename ColumnOf>
-OwnedRef columns_as_numpy(PyObject* numpy, ColumnOf&& column_of) {
+OwnedRef columns_as_numpy(PyObject* numpy, const ColumnSelection& selection, ColumnOf&& column_of) {
     OwnedRef columns = OwnedRef::checked(PyDict_New());
-    for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
+    for (std::size_t k = 0; k < selection.count; ++k) {
+        const std::size_t i = selection.order[k];
         LentColumn column = column_of(i);
         OwnedRef array = numpy_column(numpy, std::move(column.owner), column.data, column.bytes, COLUMNS[i].numpy_type);
         if (PyDict_SetItemString(columns.get(), COLUMNS[i].name, array.get()) != 0) throw PythonErrorAlreadySet{};
@@ -81,15 +82,15 @@ OwnedRef columns_as_numpy(PyObject* numpy, ColumnOf&& column_of) {
 
 }  // namespace
 
-OwnedRef batch_as_numpy(PyObject* numpy, std::unique_ptr<ColumnBatch> batch) {
+OwnedRef batch_as_numpy(PyObject* numpy, std::unique_ptr<ColumnBatch> batch, const ColumnSelection& selection) {
     std::shared_ptr<ColumnBatch> shared(std::move(batch));
-    return columns_as_numpy(numpy, [&](std::size_t i) {
+    return columns_as_numpy(numpy, selection, [&](std::size_t i) {
         return LentColumn{shared, const_cast<void*>(shared->column(i)), shared->rows * COLUMNS[i].width};
     });
 }
 
-OwnedRef store_as_numpy(PyObject* numpy, const ColumnStore& store) {
-    return columns_as_numpy(numpy, [&](std::size_t i) {
+OwnedRef store_as_numpy(PyObject* numpy, const ColumnStore& store, const ColumnSelection& selection) {
+    return columns_as_numpy(numpy, selection, [&](std::size_t i) {
         std::shared_ptr<GrowableRegion> region = store.column(i);
         return LentColumn{region, region->data(), region->size()};
     });

@@ -12,15 +12,17 @@
 #include "module/owned_ref.h"
 #include "scan/column_batch.h"
 #include "scan/column_store.h"
+#include "scan/row_predicate.h"
 
 namespace zentrail {
 
 // Makes the type; called once, by the module's initialisation.
 bool make_column_buffer_type(PyObject* module);
 
-// The batch as a dict of NumPy arrays, one per column, none copied.
-OwnedRef batch_as_numpy(PyObject* numpy, std::unique_ptr<ColumnBatch> batch);
-// The store's whole columns as a dict of NumPy arrays, none copied.
-OwnedRef store_as_numpy(PyObject* numpy, const ColumnStore& store);
+// The batch as a dict of NumPy arrays, one per selected column, none copied.
+OwnedRef batch_as_numpy(PyObject* numpy, std::unique_ptr<ColumnBatch> batch,
+                        const ColumnSelection& columns = ColumnSelection());
+// The store's selected columns as a dict of NumPy arrays, none copied.
+OwnedRef store_as_numpy(PyObject* numpy, const ColumnStore& store, const ColumnSelection& columns = ColumnSelection());
 
 }  // namespace zentrail

@@ -2,7 +2,11 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <system_error>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -14,6 +18,7 @@
 #include "module/scan_request.h"
 #include "module/scan_run.h"
 #include "scan/arrow_export.h"
+#include "scan/arrow_stream.h"
 #include "scan/column_store.h"
 
 namespace zentrail {
@@ -32,6 +37,7 @@ struct ScanIterator {
     ScanRun* run;        // null once the iteration has ended
     PyObject* numpy;
     PyObject* progress;  // a callable, or null
+    ColumnSelection columns;
     pid_t owner;         // the process whose threads serve the run
     bool busy;
 };
@@ -97,7 +103,7 @@ PyObject* iterator_next(PyObject* self) {
                 return nullptr;
             }
             OwnedRef numpy = it->numpy != nullptr ? OwnedRef::new_reference(it->numpy) : import_numpy();
-            return batch_as_numpy(numpy.get(), std::move(next)).release();
+            return batch_as_numpy(numpy.get(), std::move(next), it->columns).release();
         } catch (abi::__forced_unwind&) {
             throw;
         } catch (...) {
@@ -135,6 +141,79 @@ void release_stream_capsule(PyObject* capsule) {
     delete stream;
 }
 
+void release_schema_capsule(PyObject* capsule) {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+    if (schema == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (schema->release != nullptr) schema->release(schema);
+    delete schema;
+}
+
+// The columns of a consumer's requested schema (a capsule "arrow_schema"),
+// or ValueError saying what a scan cannot give.
+ColumnSelection requested_columns(PyObject* capsule) {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+    if (schema == nullptr) throw PythonErrorAlreadySet{};
+    try {
+        return selection_from_schema(*schema);
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        throw PythonErrorAlreadySet{};
+    }
+}
+
+// Python runs signal handlers only on its main thread: when a consumer
+// waits in get_next there, the stream takes the interpreter lock (if the
+// thread lacks it) to let them run. A KeyboardInterrupt ends the stream
+// with an error and is set pending again, so that the consumer's own next
+// check raises it; other threads (DuckDB's, polars') check nothing, and
+// the consumer's own interruption releases the stream.
+std::function<void()> main_thread_signal_check() {
+    OwnedRef threading = OwnedRef::checked(PyImport_ImportModule("threading"));
+    OwnedRef main = OwnedRef::checked(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    OwnedRef ident = OwnedRef::checked(PyObject_GetAttrString(main.get(), "ident"));
+    const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) throw PythonErrorAlreadySet{};
+    return [main_ident] {
+        if (PyThread_get_thread_ident() != main_ident || !Py_IsInitialized()) return;
+        std::string failure;
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        if (PyErr_CheckSignals() != 0) {
+            if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+                PyErr_Clear();
+                PyErr_SetInterrupt();
+                failure = "KeyboardInterrupt: the read was interrupted";
+            } else {
+                PyObject *type, *value, *traceback;
+                PyErr_Fetch(&type, &value, &traceback);
+                OwnedRef text = OwnedRef::steal(value != nullptr ? PyObject_Repr(value) : nullptr);
+                const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+                failure = std::string("a signal handler raised ") + (utf8 != nullptr ? utf8 : "an exception");
+                PyErr_Clear();
+                Py_XDECREF(type);
+                Py_XDECREF(value);
+                Py_XDECREF(traceback);
+            }
+        }
+        PyGILState_Release(gil);
+        if (!failure.empty()) throw StreamStopped(failure);
+    };
+}
+
+PyObject* stream_capsule(StreamPlan plan) {
+    auto stream = std::make_unique<ArrowArrayStream>();
+    export_read_stream(std::move(plan), stream.get());
+    PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
+    if (capsule == nullptr) {
+        stream->release(stream.get());
+        throw PythonErrorAlreadySet{};
+    }
+    stream.release();
+    return capsule;
+}
+
 OwnedRef decoded_path(const std::string& path) {
     return OwnedRef::checked(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
@@ -163,6 +242,7 @@ PyObject* scan_iterate(PyObject*, PyObject* args) {
         it->run = run.release();
         it->numpy = numpy.release();
         it->progress = OwnedRef::new_reference(progress_of(request)).release();
+        it->columns = request.columns;
         it->owner = ::getpid();
         it->busy = false;
         return object.release();
@@ -178,33 +258,62 @@ PyObject* scan_to_numpy(PyObject*, PyObject* args) {
         {
             ScanRun run(request);
             while (std::unique_ptr<ColumnBatch> batch = run.next(progress.get())) {
-                store.append(*batch);
+                store.append(*batch, request.columns);
                 run.recycle(std::move(batch));
             }
         }
-        return store_as_numpy(numpy.get(), store).release();
+        return store_as_numpy(numpy.get(), store, request.columns).release();
     });
 }
 
 PyObject* scan_arrow_stream(PyObject*, PyObject* args) {
+    PyObject* requested = Py_None;
+    PyObject* request_args = args;
+    OwnedRef head;
+    // (request..., requested_schema): the last item is the consumer's schema
+    // capsule, or None.
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n < 1) {
+        PyErr_SetString(PyExc_TypeError, "arrow_stream takes a request and a requested schema");
+        return nullptr;
+    }
+    requested = PyTuple_GET_ITEM(args, n - 1);
+    head = OwnedRef::steal(PyTuple_GetSlice(args, 0, n - 1));
+    if (!head) return nullptr;
+    request_args = head.get();
     return guarded([&] {
-        ScanRequest request = scan_request_from(args);
-        OwnedRef progress = OwnedRef::new_reference(request.progress);
-        // The whole read happens here, so that a failure raises exactly what
-        // read raises and no consumer sees part of a result.
-        std::vector<std::unique_ptr<ColumnBatch>> batches;
-        {
-            ScanRun run(request);
-            while (std::unique_ptr<ColumnBatch> batch = run.next(progress.get())) batches.push_back(std::move(batch));
-        }
-        auto stream = std::make_unique<ArrowArrayStream>();
-        export_stream(std::move(batches), stream.get());
-        PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
+        ScanRequest request = scan_request_from(request_args);
+        if (requested != Py_None) request.columns = requested_columns(requested);
+        StreamPlan plan;
+        plan.filter = scan_filter(request);
+        // Found now, with the interpreter's signal checks: a walk error
+        // raises here, as read raises it.
+        plan.paths = scan_paths(request);
+        if (plan.filter->isEmpty()) plan.paths.clear();
+        plan.predicate = request.predicate;
+        plan.has_predicate = request.has_predicate;
+        plan.columns = request.columns;
+        plan.threads = request.threads;
+        plan.batch_rows = request.batch_rows;
+        plan.limit = request.limit;
+        plan.on_wait = main_thread_signal_check();
+        return stream_capsule(std::move(plan));
+    });
+}
+
+PyObject* scan_arrow_schema(PyObject*, PyObject* args) {
+    PyObject* columns = nullptr;
+    if (!PyArg_ParseTuple(args, "O!:arrow_schema", &PyTuple_Type, &columns)) return nullptr;
+    return guarded([&] {
+        const ColumnSelection selection = columns_from(columns);
+        auto schema = std::make_unique<ArrowSchema>();
+        export_schema(schema.get(), selection);
+        PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", release_schema_capsule);
         if (capsule == nullptr) {
-            stream->release(stream.get());
+            schema->release(schema.get());
             throw PythonErrorAlreadySet{};
         }
-        stream.release();
+        schema.release();
         return capsule;
     });
 }

@@ -13,7 +13,10 @@ bool make_scan_types(PyObject* module);
 // Each takes the request tuple of scan_request.h as its arguments.
 PyObject* scan_iterate(PyObject* module, PyObject* args);
 PyObject* scan_to_numpy(PyObject* module, PyObject* args);
+// The request tuple and then the consumer's requested schema (or None).
 PyObject* scan_arrow_stream(PyObject* module, PyObject* args);
+// arrow_schema(columns: tuple of column places) -> capsule "arrow_schema".
+PyObject* scan_arrow_schema(PyObject* module, PyObject* args);
 
 // find_files(root: bytes, start: bound tuple, end: bound tuple) -> list[str]
 PyObject* find_files(PyObject* module, PyObject* args);

@@ -1,5 +1,6 @@
 #include "module/scan_request.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "module/owned_ref.h"
@@ -45,6 +46,79 @@ std::vector<int32_t> codes_from(PyObject* object) {
 
 }  // namespace
 
+ColumnSelection columns_from(PyObject* columns);
+
+namespace {
+
+void read_pushdown(PyObject* pushdown, ScanRequest* request) {
+    PyObject *columns, *elements, *row_window;
+    unsigned long class_mask = 0, subtype_mask = 0;
+    long long limit = -1;
+    if (!PyArg_ParseTuple(pushdown, "O!kkOLO:pushdown", &PyTuple_Type, &columns, &class_mask, &subtype_mask,
+                          &elements, &limit, &row_window)) {
+        fail();
+    }
+    if (row_window != Py_None) {
+        PyObject *row_start, *row_end;
+        if (!PyArg_ParseTuple(row_window, "O!O!:row window", &PyTuple_Type, &row_start, &PyTuple_Type, &row_end)) {
+            fail();
+        }
+        request->row_start = bound_from(row_start, "start");
+        request->row_end = bound_from(row_end, "end");
+        request->has_row_window = true;
+    }
+    request->columns = columns_from(columns);
+    request->predicate.classes = static_cast<uint32_t>(class_mask);
+    request->predicate.subtypes = static_cast<uint8_t>(subtype_mask);
+    if (elements != Py_None) {
+        if (!PyBytes_Check(elements) || PyBytes_GET_SIZE(elements) != ELEMENT_INDEX_COUNT / 8) {
+            PyErr_SetString(PyExc_TypeError, "the element bits must be 128 bytes");
+            fail();
+        }
+        const auto* bits = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(elements));
+        for (std::size_t n = 0; n < ELEMENT_INDEX_COUNT; ++n) request->predicate.elements[n] = (bits[n / 8] >> (n % 8)) & 1;
+    }
+    request->has_predicate = request->predicate.classes != ~uint32_t{0} || request->predicate.subtypes != 0xFF ||
+                             !request->predicate.elements.all();
+    request->limit = limit;
+}
+
+}  // namespace
+
+ColumnSelection columns_from(PyObject* columns) {
+    ColumnSelection selection;
+    const Py_ssize_t count = PyTuple_GET_SIZE(columns);
+    if (count > static_cast<Py_ssize_t>(COLUMN_COUNT)) {
+        PyErr_SetString(PyExc_ValueError, "more columns than a scan has");
+        fail();
+    }
+    selection.count = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const long column = PyLong_AsLong(PyTuple_GET_ITEM(columns, i));
+        if (column == -1 && PyErr_Occurred()) fail();
+        if (column < 0 || column >= static_cast<long>(COLUMN_COUNT) || selection.holds(static_cast<std::size_t>(column))) {
+            PyErr_Format(PyExc_ValueError, "no column %ld, or twice", column);
+            fail();
+        }
+        selection.order[selection.count++] = static_cast<std::size_t>(column);
+    }
+    return selection;
+}
+
+std::unique_ptr<Filter> scan_filter(const ScanRequest& request) {
+    InstantWindow window = instant_window(request.start, request.end);
+    if (request.has_row_window) {
+        const InstantWindow rows = instant_window(request.row_start, request.row_end);
+        window.first_ns = std::max(window.first_ns, rows.first_ns);
+        window.last_ns = std::min(window.last_ns, rows.last_ns);
+        window.open = window.open && rows.open && window.first_ns <= window.last_ns;
+    }
+    auto filter = std::make_unique<Filter>(window);
+    for (int32_t code : request.codes) filter->addId(code);
+    if (request.every_code) filter->select_every_code();
+    return filter;
+}
+
 BoundSpec bound_from(PyObject* tuple, const char* name) {
     BoundSpec bound{};
     long long ns_of_day = 0;
@@ -60,11 +134,11 @@ BoundSpec bound_from(PyObject* tuple, const char* name) {
 }
 
 ScanRequest scan_request_from(PyObject* args) {
-    PyObject *where, *start, *end, *codes, *progress;
+    PyObject *where, *start, *end, *codes, *progress, *pushdown = Py_None;
     int listed = 0;
     Py_ssize_t threads = 0, batch_rows = 0;
-    if (!PyArg_ParseTuple(args, "OpO!O!OnnO", &where, &listed, &PyTuple_Type, &start, &PyTuple_Type, &end, &codes,
-                          &threads, &batch_rows, &progress)) {
+    if (!PyArg_ParseTuple(args, "OpO!O!OnnO|O", &where, &listed, &PyTuple_Type, &start, &PyTuple_Type, &end, &codes,
+                          &threads, &batch_rows, &progress, &pushdown)) {
         fail();
     }
     if (threads < 1 || batch_rows < 1) {
@@ -91,6 +165,7 @@ ScanRequest scan_request_from(PyObject* args) {
     request.threads = threads > (1 << 20) ? (1 << 20) : static_cast<int>(threads);
     request.batch_rows = static_cast<std::size_t>(batch_rows);
     request.progress = progress == Py_None ? nullptr : progress;
+    if (pushdown != Py_None) read_pushdown(pushdown, &request);
     return request;
 }
 

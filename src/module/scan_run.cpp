@@ -28,15 +28,15 @@ int64_t size_of_files(const PathList& paths) {
 
 }  // namespace
 
-ScanRun::ScanRun(const ScanRequest& request) : filter(instant_window(request.start, request.end)) {
-    for (int32_t code : request.codes) filter.addId(code);
-    if (request.every_code) filter.select_every_code();
+ScanRun::ScanRun(const ScanRequest& request)
+    : filter(scan_filter(request)), predicate(request.predicate), remaining(request.limit) {
     PathList paths = scan_paths(request);
-    // As for read: no selected code, nothing to open.
-    if (filter.isEmpty()) paths.clear();
+    // As for read: no selected code, nothing to open; nor when no row is wanted.
+    if (filter->isEmpty() || remaining == 0) paths.clear();
     total_bytes = size_of_files(paths);
     last_report = std::chrono::steady_clock::now();
-    reader = std::make_unique<ParallelReader>(&filter, std::move(paths), request.threads, request.batch_rows);
+    reader = std::make_unique<ParallelReader>(filter.get(), std::move(paths), request.threads, request.batch_rows,
+                                              request.has_predicate ? &predicate : nullptr);
 }
 
 std::unique_ptr<ColumnBatch> ScanRun::next(PyObject* progress) {
@@ -52,7 +52,17 @@ std::unique_ptr<ColumnBatch> ScanRun::next(PyObject* progress) {
             return nullptr;
         }
         _report(progress, false);
-        if (got == ParallelReader::Next::Batch) return batch;
+        if (got != ParallelReader::Next::Batch) continue;
+        if (remaining >= 0) {
+            if (static_cast<int64_t>(batch->rows) >= remaining) {
+                // The last rows wanted: the workers stop now, not at the end.
+                batch->rows = static_cast<std::size_t>(remaining);
+                reader = std::make_unique<ParallelReader>(filter.get(), PathList(), 1, 1);
+            }
+            remaining -= static_cast<int64_t>(batch->rows);
+            if (batch->rows == 0) continue;
+        }
+        return batch;
     }
 }
 

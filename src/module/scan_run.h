@@ -36,8 +36,10 @@ public:
 private:
     void _report(PyObject* progress, bool final);
 
-    Filter filter;
+    std::unique_ptr<Filter> filter;
+    RowPredicate predicate;
     std::unique_ptr<ParallelReader> reader;
+    int64_t remaining;  // rows still to give; negative: no limit
     int64_t total_bytes = 0;
     std::chrono::steady_clock::time_point last_report;
     bool finished = false;

@@ -17,7 +17,8 @@ void release_child_schema(ArrowSchema* schema) { schema->release = nullptr; }
 
 void release_schema(ArrowSchema* schema) {
     auto* parts = static_cast<SchemaParts*>(schema->private_data);
-    for (ArrowSchema& child : parts->children) {
+    for (int64_t i = 0; i < schema->n_children; ++i) {
+        ArrowSchema& child = parts->children[i];
         if (child.release != nullptr) child.release(&child);
     }
     delete parts;
@@ -95,33 +96,34 @@ void stream_release(ArrowArrayStream* stream) {
 
 }  // namespace
 
-void export_schema(ArrowSchema* out) {
+void export_schema(ArrowSchema* out, const ColumnSelection& selection) {
     auto* parts = new SchemaParts();
-    for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
-        parts->children[i] = ArrowSchema{COLUMNS[i].arrow_format, COLUMNS[i].name, nullptr, 0, 0, nullptr,
+    for (std::size_t i = 0; i < selection.count; ++i) {
+        const ColumnInfo& column = COLUMNS[selection.order[i]];
+        parts->children[i] = ArrowSchema{column.arrow_format, column.name, nullptr, 0, 0, nullptr,
                                          nullptr, release_child_schema, nullptr};
         parts->child_pointers[i] = &parts->children[i];
     }
-    *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<int64_t>(COLUMN_COUNT), parts->child_pointers,
+    *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<int64_t>(selection.count), parts->child_pointers,
                        nullptr, release_schema, parts};
 }
 
-void export_batch(std::unique_ptr<ColumnBatch> batch, ArrowArray* out) {
+void export_batch(std::unique_ptr<ColumnBatch> batch, ArrowArray* out, const ColumnSelection& selection) {
     std::shared_ptr<ColumnBatch> shared(std::move(batch));
     const auto length = static_cast<int64_t>(shared->rows);
     // Every part is made before any is handed over, so that running out of
     // memory halfway leaks nothing.
     auto top = std::make_unique<ArrayParts>();
     std::unique_ptr<ArrayParts> columns[COLUMN_COUNT];
-    for (auto& column : columns) column = std::make_unique<ArrayParts>();
+    for (std::size_t i = 0; i < selection.count; ++i) columns[i] = std::make_unique<ArrayParts>();
     top->batch = shared;
-    for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
+    for (std::size_t i = 0; i < selection.count; ++i) {
         columns[i]->batch = shared;
-        columns[i]->buffers[1] = shared->column(i);
+        columns[i]->buffers[1] = shared->column(selection.order[i]);
         fill_array(&top->children[i], columns[i].release(), length, 2, 0);
         top->child_pointers[i] = &top->children[i];
     }
-    fill_array(out, top.release(), length, 1, static_cast<int64_t>(COLUMN_COUNT));
+    fill_array(out, top.release(), length, 1, static_cast<int64_t>(selection.count));
 }
 
 void export_stream(std::vector<std::unique_ptr<ColumnBatch>> batches, ArrowArrayStream* out) {

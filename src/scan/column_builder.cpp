@@ -7,8 +7,9 @@
 namespace zentrail {
 
 ColumnBuilder::ColumnBuilder(const Filter* filter, std::size_t batch_rows, BatchHandler on_batch,
-                             BatchSource new_batch)
+                             BatchSource new_batch, const RowPredicate* predicate)
     : filter(filter),
+      predicate(predicate),
       batch_rows(batch_rows == 0 ? 1 : batch_rows),
       on_batch(std::move(on_batch)),
       new_batch(std::move(new_batch)) {}
@@ -19,9 +20,21 @@ void ColumnBuilder::export_value(ACI_WITH_DATE* item) {
     const ItemFields fields{static_cast<int64_t>(item_timestamp(item)) + ARCHIVE_EPOCH_UNIX_NS, it.id,
                             static_cast<uint8_t>(ARCLASS(it.code)), static_cast<uint8_t>(ARSUBTYPE(it.code))};
     const NumberReader number_at = number_reader_of(it.code);
+    if (predicate == nullptr) {
+        for_each_selected_value(
+            item, *filter, [&] { _append(fields, 0, std::nan("")); },
+            [&](int n, int p) { _append(fields, n, number_at(it.data, p)); });
+        return;
+    }
+    if (!predicate->keeps_item(fields.item_class, fields.subtype)) return;
     for_each_selected_value(
-        item, *filter, [&] { _append(fields, 0, std::nan("")); },
-        [&](int n, int p) { _append(fields, n, number_at(it.data, p)); });
+        item, *filter,
+        [&] {
+            if (predicate->keeps_element(0)) _append(fields, 0, std::nan(""));
+        },
+        [&](int n, int p) {
+            if (predicate->keeps_element(n)) _append(fields, n, number_at(it.data, p));
+        });
 }
 
 void ColumnBuilder::flush() {

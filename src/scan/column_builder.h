@@ -8,6 +8,7 @@
 
 #include "scan/column_batch.h"
 #include "output/writer.h"
+#include "scan/row_predicate.h"
 #include "selection/filter.h"
 
 namespace zentrail {
@@ -19,10 +20,11 @@ public:
     // to fill again); null means a new one.
     using BatchSource = std::function<std::unique_ptr<ColumnBatch>()>;
 
-    // `filter` is borrowed. Every full batch of `batch_rows` rows goes to
-    // `on_batch`; flush() hands on the last, partial one.
+    // `filter` and `predicate` are borrowed (null: every row the filter
+    // selects). Every full batch of `batch_rows` rows goes to `on_batch`;
+    // flush() hands on the last, partial one.
     ColumnBuilder(const Filter* filter, std::size_t batch_rows, BatchHandler on_batch,
-                  BatchSource new_batch = nullptr);
+                  BatchSource new_batch = nullptr, const RowPredicate* predicate = nullptr);
 
     void export_value(ACI_WITH_DATE* item) override;
     void flush();
@@ -42,6 +44,7 @@ private:
     }
 
     const Filter* filter;
+    const RowPredicate* predicate;
     std::size_t batch_rows;
     BatchHandler on_batch;
     BatchSource new_batch;

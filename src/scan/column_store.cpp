@@ -55,8 +55,9 @@ ColumnStore::ColumnStore() {
     for (auto& column : columns) column = std::make_shared<GrowableRegion>();
 }
 
-void ColumnStore::append(const ColumnBatch& batch) {
-    for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
+void ColumnStore::append(const ColumnBatch& batch, const ColumnSelection& selected) {
+    for (std::size_t k = 0; k < selected.count; ++k) {
+        const std::size_t i = selected.order[k];
         columns[i]->append(batch.column(i), batch.rows * COLUMNS[i].width);
     }
 }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "scan/column_batch.h"
+#include "scan/row_predicate.h"
 
 namespace zentrail {
 
@@ -36,7 +37,8 @@ private:
 class ColumnStore {
 public:
     ColumnStore();
-    void append(const ColumnBatch& batch);
+    // Copies the batch's selected columns; the others stay empty.
+    void append(const ColumnBatch& batch, const ColumnSelection& selected = ColumnSelection());
     // Column i (in the order of COLUMNS); shared so that each can be handed
     // to an owner of its own.
     std::shared_ptr<GrowableRegion> column(std::size_t i) const { return columns[i]; }

@@ -25,8 +25,9 @@ private:
     ParallelReader* owner;
 };
 
-ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows)
-    : filter(filter), paths(std::move(paths)), batch_rows(std::max<std::size_t>(batch_rows, 1)), slots(this->paths.size()) {
+ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows,
+                               const RowPredicate* predicate)
+    : filter(filter), predicate(predicate), paths(std::move(paths)), batch_rows(std::max<std::size_t>(batch_rows, 1)), slots(this->paths.size()) {
     const std::size_t worker_count =
         std::min({static_cast<std::size_t>(std::max(threads, 1)), this->paths.size(), MAX_WORKERS});
     files_ahead = 2 * std::max<std::size_t>(worker_count, 1);
@@ -92,7 +93,7 @@ void ParallelReader::_work() {
 void ParallelReader::_read_file(std::size_t k, Parser* parser) {
     ColumnBuilder builder(
         filter, batch_rows, [this, k](std::unique_ptr<ColumnBatch> batch) { _hand_on(k, std::move(batch)); },
-        [this] { return _empty_batch(); });
+        [this] { return _empty_batch(); }, predicate);
     // A system item at the head of the file is selected by whatever id the
     // worker's previous file left; it gives no row either way.
     try {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "scan/column_batch.h"
+#include "scan/row_predicate.h"
 #include "selection/filter.h"
 #include "selection/path_list.h"
 
@@ -23,10 +24,12 @@ namespace zentrail {
 class ParallelReader {
 public:
     // Starts min(threads, file count, MAX_WORKERS) workers at once. `filter`
-    // is borrowed and must outlive the reader; the workers only read it.
+    // and `predicate` (null: every selected row) are borrowed and must
+    // outlive the reader; the workers only read them.
     // Throws std::system_error (with the errno) when a thread cannot start,
     // after stopping the workers already started.
-    ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows);
+    ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows,
+                   const RowPredicate* predicate = nullptr);
 
     // The most workers one read starts, whatever it asks for. A worker reads
     // one file at a time from the disk and decodes it faster than most disks
@@ -74,6 +77,7 @@ private:
     std::unique_ptr<ColumnBatch> _empty_batch();
 
     const Filter* filter;
+    const RowPredicate* predicate;
     const PathList paths;
     const std::size_t batch_rows;
     // Files a worker may run ahead of the consumer, and batches not yet

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from . import _arguments, _bounds, _core
+from . import _arguments, _bounds, _core, _pushdown
 from ._extras import import_extra
 
 TYPE_CHECKING = False
@@ -43,7 +43,8 @@ class Scan:
     within a few tens of milliseconds. A Scan pickles as what it describes.
     """
 
-    __slots__ = ("_where", "_listed", "_start", "_end", "_shown", "_codes", "_threads", "_batch_rows", "_progress")
+    __slots__ = ("_where", "_listed", "_start", "_end", "_shown", "_codes", "_threads", "_batch_rows", "_progress",
+                 "_pushdown")
 
     def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: _bounds._BoundTuple,
                  end: _bounds._BoundTuple, shown: Tuple[str, str], codes: Any, threads: Optional[int], batch_rows: int,
@@ -58,6 +59,7 @@ class Scan:
         self._threads = threads
         self._batch_rows = batch_rows
         self._progress = progress
+        self._pushdown = _pushdown.Pushdown()
 
     def _request(self) -> Tuple[Any, ...]:
         progress = self._progress
@@ -67,7 +69,9 @@ class Scan:
             progress = None
         # Resolved here, so that a pickled scan uses the CPUs of where it runs.
         threads = self._threads if self._threads is not None else _arguments.usable_cpu_count()
-        return (self._where, self._listed, self._start, self._end, self._codes, threads, self._batch_rows, progress)
+        request = (self._where, self._listed, self._start, self._end, self._codes, threads, self._batch_rows, progress)
+        pushed = self._pushdown.request()
+        return request if pushed is None else request + (pushed,)
 
     def __iter__(self) -> Iterator[_Columns]:
         """Batches of at most ``batch_rows`` rows in read order, as dicts of
@@ -98,15 +102,124 @@ class Scan:
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream: ``pyarrow.table(scan)``,
-        ``polars.DataFrame(scan)`` and DuckDB read a scan through it. The read
-        happens in this call, so failures raise here, as in read. The columns
-        have one form, so ``requested_schema`` is not needed and is ignored."""
-        return _core.arrow_stream(*self._request())
+        ``polars.DataFrame(scan)`` and DuckDB read a scan through it. It
+        decodes as the consumer asks for batches, within the memory bound of
+        iteration, on the consumer's own threads if it likes; nothing is read
+        until its first batch is asked for, and releasing it early stops the
+        workers. A failure mid-stream ends it with the stream's error, whose
+        text is read's message and note (file and byte offset), so the
+        consumer raises rather than return part of a result. Walk errors raise
+        here. ``progress`` is not reported to stream consumers (they call the
+        stream from threads where a Python callable cannot run safely). A
+        ``requested_schema`` (a capsule) may ask for some of the columns, in
+        any order, with their own types; anything else raises ValueError."""
+        return _core.arrow_stream(*self._request(), requested_schema)
+
+    def __arrow_c_schema__(self) -> object:
+        """The Arrow schema of the stream (a struct of the selected columns),
+        without reading anything."""
+        return _core.arrow_schema(_pushdown.column_places(self._pushdown.columns))
+
+    @property
+    def columns(self) -> List[str]:
+        """The names of the columns this scan gives, in order."""
+        return list(self._pushdown.columns)
+
+    def select(self, *columns: str) -> "Scan":
+        """A Scan of only these columns, in this order (names of
+        :attr:`columns`): only they are copied and handed on."""
+        chosen = _pushdown.checked_columns(columns, self._pushdown.columns)
+        return self._with(self._pushdown.replace(columns=chosen))
+
+    def limit(self, n: int) -> "Scan":
+        """A Scan of at most the first ``n`` rows; the read stops once it has them."""
+        if not isinstance(n, int) or isinstance(n, bool):
+            raise TypeError(f"n must be an int, not {type(n).__name__}")
+        if not 0 <= n < 2 ** 63:
+            raise ValueError(f"n must be at least 0, not {n!r}")
+        current = self._pushdown.limit
+        return self._with(self._pushdown.replace(limit=n if current is None else min(current, n)))
+
+    def where(self, *, start: Optional[Any] = None, end: Optional[Any] = None,
+              signal_ids: Optional[Iterable[int]] = None, elements: Optional[Iterable[int]] = None,
+              item_classes: Optional[Iterable[int]] = None, subtypes: Optional[Iterable[int]] = None) -> "Scan":
+        """A Scan of only the rows that meet every condition given, each
+        applied inside the read: ``start``/``end`` narrow the window of the
+        rows' times (bounds as for :func:`zentrail.scan`; the files read stay
+        those of the scan's own bounds, since a file may hold rows of other
+        days than its name's: give the scan narrower bounds to open fewer
+        files); ``signal_ids`` keeps the codes of those
+        ids; ``elements`` the rows of those element indices (a text row is
+        element 0); ``item_classes`` and ``subtypes`` the rows of those. Calls
+        combine (the rows meeting all of them)."""
+        scan = self._with(self._pushdown)
+        pushed = scan._pushdown
+        if start is not None:
+            bound = _bounds.bound_tuple(start, "start")
+            if pushed.row_start is None or _pushdown.start_key(bound) > _pushdown.start_key(pushed.row_start):
+                pushed = pushed.replace(row_start=bound)
+        if end is not None:
+            bound = _bounds.bound_tuple(end, "end")
+            if pushed.row_end is None or _pushdown.end_key(bound) < _pushdown.end_key(pushed.row_end):
+                pushed = pushed.replace(row_end=bound)
+        codes = scan._codes
+        if signal_ids is not None:
+            import numpy
+
+            ids = numpy.array(sorted(_pushdown.small_ints(signal_ids, "signal_ids", 1 << 16)), dtype=numpy.int32)
+            if codes is None:  # every code: those of the ids, every index
+                codes = (ids[:, None] * 1024 + numpy.arange(1024, dtype=numpy.int32)).ravel()
+            else:
+                codes = codes[numpy.isin(codes >> 10, ids)]
+        if elements is not None:
+            import numpy
+
+            kept = _pushdown.small_ints(elements, "elements", _pushdown.ELEMENT_COUNT)
+            if pushed.elements is not None:
+                kept = kept & pushed.elements
+            # Without element 0 no text row passes either, so a code of
+            # another index can give nothing: it is not read at all.
+            if 0 not in kept and codes is not None:
+                codes = codes[numpy.isin(codes & 1023, numpy.array(sorted(kept), dtype=numpy.int32))]
+            pushed = pushed.replace(elements=frozenset(kept))
+        if item_classes is not None:
+            pushed = pushed.replace(classes=pushed.classes & _pushdown.mask_of(
+                _pushdown.small_ints(item_classes, "item_classes", 32)))
+        if subtypes is not None:
+            pushed = pushed.replace(subtypes=pushed.subtypes & _pushdown.mask_of(
+                _pushdown.small_ints(subtypes, "subtypes", 8)))
+        scan._codes = codes
+        scan._pushdown = pushed
+        return scan
+
+    def lazy(self) -> Any:
+        """A ``polars.LazyFrame`` over this scan that pushes the query's
+        columns, its filters on time, signal_id, element, item_class and
+        subtype (comparisons, ``is_in``, ``is_between``, combined with ``&``),
+        its row limit and batch size into the read; any other part of a filter
+        is applied by polars after the read. The result always equals the
+        same query on ``polars.DataFrame(scan)``. Needs polars with IO plugins
+        (``pip install "zentrail[polars]"``)."""
+        from . import _polars
+
+        return _polars.lazy_frame(self)
+
+    def _resized(self, batch_rows: int) -> "Scan":
+        scan = self._with(self._pushdown)
+        scan._batch_rows = _arguments.count(batch_rows, "batch_rows", _arguments.DEFAULT_BATCH_ROWS)
+        return scan
+
+    def _with(self, pushdown: "_pushdown.Pushdown") -> "Scan":
+        scan = Scan.__new__(Scan)
+        scan.__setstate__(self.__getstate__())
+        scan._pushdown = pushdown
+        return scan
 
     def __getstate__(self) -> Tuple[Any, ...]:
         return tuple(getattr(self, name) for name in self.__slots__)
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
+        self._pushdown = _pushdown.Pushdown()
         for name, value in zip(self.__slots__, state):
             setattr(self, name, value)
 

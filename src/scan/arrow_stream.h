@@ -1,0 +1,63 @@
+// A read as an Arrow C stream that decodes as the consumer asks: the stream
+// owns a run of the parallel reader, started by the first get_next, so the
+// batches in memory are those the reader's queue bounds plus those the
+// consumer holds, however long the read. Consumers (DuckDB, pyarrow, polars)
+// may call it from threads of their own, without any lock of ours held;
+// calls are serialised inside.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "scan/arrow_c_data.h"
+#include "scan/row_predicate.h"
+#include "selection/filter.h"
+#include "selection/path_list.h"
+
+namespace zentrail {
+
+// What on_wait throws to end a stream at the consumer's request (a signal):
+// get_next returns EINTR with the text.
+class StreamStopped : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct StreamPlan {
+    std::unique_ptr<Filter> filter;  // its window and codes
+    RowPredicate predicate;
+    bool has_predicate = false;
+    ColumnSelection columns;
+    PathList paths;
+    int threads = 1;
+    std::size_t batch_rows = 65536;
+    int64_t limit = -1;  // the most rows handed out; negative: no limit
+    // Called on the consuming thread every few tens of milliseconds while
+    // it waits for or takes batches; what it throws ends the stream with
+    // that failure. Null: nothing to check.
+    std::function<void()> on_wait;
+};
+
+// Makes `out` a stream over `plan`'s read. Nothing is read until get_next;
+// its release stops and joins the workers and frees every batch not handed
+// out (those handed out live until their own release).
+void export_read_stream(StreamPlan plan, ArrowArrayStream* out);
+
+// A failure as the stream reports it: an errno for get_next and the text
+// for get_last_error, with the message and notes read gives (file, byte).
+struct FailureText {
+    int code;
+    std::string text;
+};
+FailureText describe_failure(std::exception_ptr failure);
+
+// The columns a requested schema asks for: a struct whose children are some
+// of ours, by name, with our types, in any order. Throws
+// std::invalid_argument saying what cannot be given.
+ColumnSelection selection_from_schema(const ArrowSchema& requested);
+
+}  // namespace zentrail

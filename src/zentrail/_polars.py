@@ -1,0 +1,197 @@
+"""Scan.lazy(): a polars LazyFrame whose query reaches into the read.
+
+polars hands an IO source the columns the query needs, its filter as an
+expression, a row count and a batch size. The parts of the filter that the
+engine can apply (conditions on time, signal_id, element, item_class and
+subtype joined by ``&``) narrow the scan; the whole filter is then applied to
+every batch again, so whatever could not be pushed (and anything pushed only
+in part) still holds exactly: the result is the same query on
+``polars.DataFrame(scan)``.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
+
+from . import _pushdown
+from ._extras import import_extra
+
+if TYPE_CHECKING:
+    from ._scan import Scan
+
+# The first polars with polars.io.plugins.register_io_source.
+NEEDED_POLARS = "1.12"
+
+# Each column a condition on which the engine can take, with the values its
+# rows can hold: a single-column condition is tried on every one of them.
+_PROBED_DOMAINS = {"signal_id": 1 << 16, "element": 1024, "item_class": 32, "subtype": 8}
+_TIME_OPERATORS = ("ge", "gt", "le", "lt", "eq")
+
+
+def lazy_frame(scan: "Scan") -> Any:
+    pl = import_extra("polars", "Scan.lazy()", "polars")
+    try:
+        from polars.io.plugins import register_io_source
+    except ImportError:
+        raise ImportError(f"Scan.lazy() needs polars {NEEDED_POLARS} or newer (its IO plugin interface, "
+                          f"polars.io.plugins.register_io_source); this is polars {pl.__version__}: "
+                          f'pip install -U "zentrail[polars]"') from None
+    schema = polars_schema(pl, scan.columns)
+
+    def source(with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],
+               batch_size: Optional[int]) -> Iterator[Any]:
+        return _batches(pl, scan, with_columns, predicate, n_rows, batch_size)
+
+    return register_io_source(source, schema=schema)
+
+
+def polars_schema(pl: Any, columns: List[str]) -> Dict[str, Any]:
+    types = {"time": pl.Datetime("ns"), "signal_id": pl.UInt16, "element": pl.UInt16, "value": pl.Float64,
+             "item_class": pl.UInt8, "subtype": pl.UInt8}
+    return {name: types[name] for name in columns}
+
+
+def _batches(pl: Any, scan: "Scan", with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],
+             batch_size: Optional[int]) -> Iterator[Any]:
+    wanted = list(with_columns) if with_columns is not None else scan.columns
+    needed = list(wanted)
+    if predicate is not None:
+        for name in predicate.meta.root_names():
+            if name not in needed:
+                needed.append(name)
+    if n_rows is not None:
+        # The first n_rows of the source, and the filter after them: pushed
+        # conditions would take rows from further on.
+        scan = scan.limit(n_rows)
+    elif predicate is not None:
+        scan = push_predicate(pl, scan, predicate)
+    if not needed:
+        # A query that only counts rows: the narrowest column carries them.
+        needed = ["subtype"]
+    scan = scan.select(*needed)
+    if batch_size is not None and batch_size > 0:
+        scan = scan._resized(batch_size)
+    schema = polars_schema(pl, needed)
+    for batch in scan:
+        frame = pl.DataFrame(batch, schema=schema)
+        if predicate is not None:
+            frame = frame.filter(predicate)
+        if frame.height:
+            yield frame.select(wanted)
+
+
+def push_predicate(pl: Any, scan: "Scan", predicate: Any) -> "Scan":
+    """The scan narrowed by the conditions of `predicate` the engine can take.
+    Each narrowing keeps at least every row the condition keeps."""
+    for condition in conjuncts(pl, predicate):
+        try:
+            scan = _push_condition(pl, scan, condition)
+        except Exception:  # a form this code does not know: polars applies it
+            continue
+    return scan
+
+
+def conjuncts(pl: Any, predicate: Any) -> List[Any]:
+    """The conditions that `predicate` joins by ``&``, as written."""
+    out, todo = [], [predicate]
+    while todo:
+        expr = todo.pop()
+        inputs = _inputs(expr)
+        if len(inputs) == 2 and any(expr.meta.eq(a & b) for a, b in (inputs, inputs[::-1])):
+            todo.extend(inputs)
+        else:
+            out.append(expr)
+    return out
+
+
+def _inputs(expr: Any) -> List[Any]:
+    try:
+        return list(expr.meta.pop())
+    except Exception:
+        return []
+
+
+def _push_condition(pl: Any, scan: "Scan", condition: Any) -> "Scan":
+    roots = condition.meta.root_names()
+    if len(set(roots)) != 1:
+        return scan
+    column = roots[0]
+    if column in _PROBED_DOMAINS:
+        # Any elementwise condition on one column: its rows are those whose
+        # value it keeps, so it is tried on every value the column can hold.
+        if not getattr(condition.meta, "is_row_separable", lambda: False)():
+            return scan
+        domain = pl.DataFrame({column: pl.arange(0, _PROBED_DOMAINS[column], eager=True)}).with_columns(
+            pl.col(column).cast(polars_schema(pl, [column])[column]))
+        kept = domain.filter(condition)[column].to_list()
+        return scan.where(**{_WHERE_NAMES[column]: kept})
+    if column == "time":
+        found = _time_comparison(pl, condition)
+        if found is None:
+            return scan
+        op, ns = found
+        if op == "in":
+            ns_first, ns = ns
+            return scan.where(start=_as_datetime64(_pushdown.instant_bound(ns_first)),
+                              end=_as_datetime64(_pushdown.instant_bound(ns)))
+        start = end = None
+        if op in ("ge", "gt", "eq"):
+            start = _pushdown.instant_bound(ns + (op == "gt"))
+            if start is None:
+                return scan
+        if op in ("le", "lt", "eq"):
+            end = _pushdown.instant_bound(ns - (op == "lt"))
+            if end is None:
+                return scan
+        return scan.where(start=_as_datetime64(start), end=_as_datetime64(end))
+    return scan
+
+
+_WHERE_NAMES = {"signal_id": "signal_ids", "element": "elements", "item_class": "item_classes",
+                "subtype": "subtypes"}
+
+
+def _time_comparison(pl: Any, condition: Any) -> Optional[Tuple[str, Any]]:
+    """(operator, ns) when `condition` is ``col("time") <op> literal`` (or the
+    literal first) with a naive date or datetime literal; ("in", (first ns,
+    last ns)) for ``col("time").is_in(literal)``."""
+    inputs = _inputs(condition)
+    if len(inputs) != 2:
+        return None
+    for column, literal in (inputs, inputs[::-1]):
+        if column.meta.is_column() and column.meta.output_name() == "time" and \
+                condition.meta.eq(column.is_in(literal)):
+            values = pl.select(literal).to_series().explode()
+            if not (values.dtype == pl.Date or (values.dtype == pl.Datetime
+                                                and getattr(values.dtype, "time_zone", None) is None)):
+                return None
+            ns = values.cast(pl.Datetime("ns")).cast(pl.Int64).drop_nulls()
+            if ns.len() == 0:
+                return None
+            return "in", (int(ns.min()), int(ns.max()))
+    flipped = {"ge": "le", "gt": "lt", "le": "ge", "lt": "gt", "eq": "eq"}
+    for column, literal, swapped in ((inputs[1], inputs[0], False), (inputs[0], inputs[1], True)):
+        if not (column.meta.is_column() and column.meta.output_name() == "time" and literal.meta.is_literal()):
+            continue
+        for op in _TIME_OPERATORS:
+            made = getattr(column, op)(literal) if not swapped else getattr(literal, op)(column)
+            if not condition.meta.eq(made):
+                continue
+            value = pl.select(literal)
+            dtype = value.dtypes[0]
+            if not (dtype == pl.Date or (dtype == pl.Datetime and getattr(dtype, "time_zone", None) is None)):
+                return None
+            ns = value.select(pl.all().cast(pl.Datetime("ns")).cast(pl.Int64)).item()
+            if ns is None:
+                return None
+            return (flipped[op] if swapped else op), int(ns)
+    return None
+
+
+def _as_datetime64(bound: Optional[Tuple[int, int, int, int, int]]) -> Any:
+    if bound is None:
+        return None
+    import numpy
+
+    day = numpy.datetime64(f"{bound[0]:04}-{bound[1]:02}-{bound[2]:02}", "ns")
+    return day + numpy.timedelta64(bound[3], "ns")

@@ -1,0 +1,156 @@
+"""What a consumer asks a scan's read to do for it: the columns it wants, the
+rows it keeps (by class, subtype and element; ids and time narrow the codes
+and the window instead), and how many rows at most.
+
+The engine applies all of it while decoding: only the asked columns are
+copied and exported, rows that fail are never appended, and a limit stops
+the workers once it is reached.
+"""
+
+from __future__ import annotations
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, FrozenSet, Iterable, Optional, Tuple
+
+from . import _bounds, _core
+
+COLUMN_NAMES: Tuple[str, ...] = tuple(name for name, _ in _core.COLUMNS)
+ALL_CLASSES = (1 << 32) - 1
+ALL_SUBTYPES = (1 << 8) - 1
+ELEMENT_COUNT = 1024
+NS_PER_DAY = _bounds.NS_PER_DAY
+
+
+class Pushdown:
+    """Immutable; each narrowing makes a new one."""
+
+    __slots__ = ("columns", "classes", "subtypes", "elements", "limit", "row_start", "row_end")
+
+    def __init__(self, columns: Tuple[str, ...] = COLUMN_NAMES, classes: int = ALL_CLASSES,
+                 subtypes: int = ALL_SUBTYPES, elements: Optional[FrozenSet[int]] = None,
+                 limit: Optional[int] = None, row_start: Optional[_bounds._BoundTuple] = None,
+                 row_end: Optional[_bounds._BoundTuple] = None) -> None:
+        self.columns = columns
+        self.classes = classes
+        self.subtypes = subtypes
+        self.elements = elements
+        self.limit = limit
+        # A window on the rows' times, within the scan's own bounds: the
+        # files read stay those of the bounds, since a file may hold rows of
+        # other days than its name's.
+        self.row_start = row_start
+        self.row_end = row_end
+
+    def replace(self, **changes: Any) -> "Pushdown":
+        values = {name: getattr(self, name) for name in self.__slots__}
+        values.update(changes)
+        return Pushdown(**values)
+
+    def is_plain(self) -> bool:
+        return (self.columns == COLUMN_NAMES and self.classes == ALL_CLASSES and self.subtypes == ALL_SUBTYPES
+                and self.elements is None and self.limit is None and self.row_start is None
+                and self.row_end is None)
+
+    def request(self) -> Optional[Tuple[Any, ...]]:
+        """The tuple the core takes, or None when nothing is pushed."""
+        if self.is_plain():
+            return None
+        elements = None
+        if self.elements is not None:
+            bits = bytearray(ELEMENT_COUNT // 8)
+            for n in self.elements:
+                bits[n // 8] |= 1 << (n % 8)
+            elements = bytes(bits)
+        window = None
+        if self.row_start is not None or self.row_end is not None:
+            window = (self.row_start or (1, 1, 1, 0, 1), self.row_end or (9999, 12, 31, 0, NS_PER_DAY))
+        return (column_places(self.columns), self.classes, self.subtypes, elements,
+                -1 if self.limit is None else self.limit, window)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Pushdown) and all(getattr(self, n) == getattr(other, n) for n in self.__slots__)
+
+    def __hash__(self) -> int:
+        return hash(tuple(getattr(self, n) for n in self.__slots__))
+
+    def __getstate__(self) -> Tuple[Any, ...]:
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __setstate__(self, state: Tuple[Any, ...]) -> None:
+        for name, value in zip(self.__slots__, state):
+            setattr(self, name, value)
+
+
+def column_places(columns: Iterable[str]) -> Tuple[int, ...]:
+    return tuple(COLUMN_NAMES.index(name) for name in columns)
+
+
+def checked_columns(columns: Iterable[Any], have: Tuple[str, ...]) -> Tuple[str, ...]:
+    chosen = []
+    for name in columns:
+        if not isinstance(name, str):
+            raise TypeError(f"a column is named by a str, not {type(name).__name__}")
+        if name not in have:
+            raise ValueError(f"no column {name!r} to select; the scan has {', '.join(have)}")
+        if name in chosen:
+            raise ValueError(f"column {name!r} selected twice")
+        chosen.append(name)
+    return tuple(chosen)
+
+
+def small_ints(values: Iterable[Any], name: str, limit: int) -> FrozenSet[int]:
+    """The values as ints in 0 .. limit - 1 (others can match no row and are dropped)."""
+    import numbers
+
+    if isinstance(values, (str, bytes)):
+        raise TypeError(f"{name} must be an iterable of ints, not {type(values).__name__}")
+    out = set()
+    for value in values:
+        if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+            raise TypeError(f"{name} must hold ints, not {type(value).__name__}")
+        if 0 <= int(value) < limit:
+            out.add(int(value))
+    return frozenset(out)
+
+
+def mask_of(values: FrozenSet[int]) -> int:
+    mask = 0
+    for value in values:
+        mask |= 1 << value
+    return mask
+
+
+# Bounds as points on one line: (proleptic day number, nanosecond of day).
+def start_key(bound: _bounds._BoundTuple) -> Tuple[int, int]:
+    import datetime
+
+    return (datetime.date(*bound[:3]).toordinal(), bound[3])
+
+
+def end_key(bound: _bounds._BoundTuple) -> Tuple[int, int]:
+    import datetime
+
+    return (datetime.date(*bound[:3]).toordinal(), bound[3] + bound[4] - 1)
+
+
+_EPOCH_ORDINAL = 719163  # datetime.date(1970, 1, 1).toordinal()
+
+
+def instant_bound(ns: int) -> Optional[_bounds._BoundTuple]:
+    import datetime
+
+    """The bound of exactly the instant `ns` (nanoseconds since 1970-01-01,
+    naive), or None outside the years 1 to 9999."""
+    days, ns_of_day = divmod(ns, _bounds.NS_PER_DAY)
+    ordinal = _EPOCH_ORDINAL + days
+    if not 1 <= ordinal <= datetime.date.max.toordinal():
+        return None
+    date = datetime.date.fromordinal(ordinal)
+    return (date.year, date.month, date.day, ns_of_day, 1)
+
+
+def bound_text(bound: _bounds._BoundTuple) -> str:
+    seconds, fraction = divmod(bound[3], _bounds.NS_PER_SECOND)
+    text = f"{bound[0]:04}-{bound[1]:02}-{bound[2]:02} {seconds // 3600:02}:{seconds // 60 % 60:02}:{seconds % 60:02}"
+    return text + (f".{fraction:09}" if bound[4] < _bounds.NS_PER_SECOND else "")
