@@ -16,10 +16,12 @@ from ._core import read
 from ._events import Events
 from ._inventory import Inventory
 from ._names import CLASS_NAMES, record_names, subtype_name
+from ._overview import Overview
 from ._scan import Scan, make_scan
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
-           "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names"]
+           "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
+           "Overview"]
 
 Row = Tuple[int, int, int, int, int, int, int, Union[int, float, str], None, None, int, int]
 """One value as read gives it: (year, month, day, hour, minute, second,

@@ -6,6 +6,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tupl
 
 from . import _arguments, _bounds, _core
 from ._extras import import_extra
+from ._overview import Overview
 
 Columns = Dict[str, Any]
 Progress = Union[None, bool, Callable[[int, int], Any]]
@@ -101,6 +102,13 @@ class Scan:
         happens in this call, so failures raise here, as in read. The columns
         have one form, so ``requested_schema`` is not needed and is ignored."""
         return _core.arrow_stream(*self._request())
+
+    def overview(self, buckets: int = 1000) -> Overview:
+        """The scan summed up in ``buckets`` equal time buckets of its window,
+        per signal id and element (count, mean, min, max, first, last and
+        their instants), computed while the files are decoded: a
+        :class:`zentrail.Overview`, read when consumed."""
+        return Overview(self, buckets)
 
     def __getstate__(self) -> Tuple[Any, ...]:
         return tuple(getattr(self, name) for name in self.__slots__)

@@ -1,0 +1,110 @@
+// Overviews: per (signal id, element) and equal time bucket of a window, the
+// count, mean, extremes and first and last values of a read's numeric rows,
+// summed up as the records are decoded, without keeping a row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "output/writer.h"
+#include "selection/filter.h"
+#include "time/bound.h"
+
+namespace zentrail {
+
+// The buckets of a window: each `width` nanoseconds long, the first starting
+// at the window's first instant, width = ceil(span / count). Whole
+// nanoseconds cannot split every span into `count` equal parts; rounding the
+// width up keeps every bucket the same length and every instant of the
+// window in one of the first `count` buckets (the last bucket may reach past
+// the window's end, and trailing ones may hold no instant at all).
+class OverviewGrid {
+public:
+    OverviewGrid(const InstantWindow& window, uint32_t count);
+    // The bucket of an instant inside the window (archive nanoseconds).
+    uint32_t bucket_of(uint64_t ns) const { return static_cast<uint32_t>((ns - first_ns) / width); }
+    // The first instant of bucket b, in nanoseconds since 1970-01-01.
+    int64_t start_of(uint32_t b) const;
+    uint64_t bucket_width() const { return width; }
+
+private:
+    uint64_t first_ns = 0;
+    uint64_t width = 1;
+};
+
+// One (signal id, element, bucket) of an overview. Times are nanoseconds
+// since 1970-01-01; min_time and max_time are those of the first value, in
+// read order, equal to the extreme; first and last are in read order.
+struct OverviewCell {
+    uint64_t key;  // see OverviewTable::key_of
+    int64_t count;
+    double sum;
+    double min;
+    int64_t min_time;
+    double max;
+    int64_t max_time;
+    double first;
+    int64_t first_time;
+    double last;
+    int64_t last_time;
+};
+
+// An open-addressing table of cells by key.
+class OverviewTable {
+public:
+    static constexpr uint64_t NO_KEY = UINT64_MAX;
+
+    // Id, element and bucket in one key, ordered as the overview's rows.
+    static uint64_t key_of(uint32_t id, uint32_t element, uint32_t bucket) {
+        return (uint64_t{id} << 48) | (uint64_t{element} << 32) | bucket;
+    }
+    static uint16_t id_of(uint64_t key) { return static_cast<uint16_t>(key >> 48); }
+    static uint16_t element_of(uint64_t key) { return static_cast<uint16_t>(key >> 32); }
+    static uint32_t bucket_of(uint64_t key) { return static_cast<uint32_t>(key); }
+
+    // Counts one value read after every value counted so far.
+    void add(uint64_t key, int64_t time, double value);
+    // Counts the values of `later`, a table of values read after all of
+    // this one's (the next file's): sums add, extremes keep the earlier on
+    // a tie, the first value stays and the last is the later one's.
+    void merge_later(const OverviewTable& later);
+    // The cells in ascending key order.
+    std::vector<OverviewCell> sorted() const;
+    std::size_t size() const { return used; }
+
+private:
+    std::size_t _slot_of(uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+    }
+    // The cell of `key`: its slot, or the empty slot where it belongs.
+    OverviewCell& _find(uint64_t key);
+    // Room for one more cell.
+    void _reserve_one() {
+        if ((used + 1) * 2 > slots.size()) _grow();
+    }
+    void _grow();
+
+    std::vector<OverviewCell> slots;
+    std::size_t used = 0;
+    int bits = 0;  // slots.size() is 1 << bits
+};
+
+// The record sink of an overview: every numeric row the column builder
+// would make from the item (the same selection rule, the same window) is
+// counted in the table under its bucket; text rows, and values that are not
+// numbers, count nowhere.
+class OverviewSink : public Writer {
+public:
+    // `filter` is borrowed; `grid` splits the filter's window.
+    OverviewSink(const Filter* filter, const OverviewGrid& grid, OverviewTable* table)
+        : filter(filter), grid(grid), table(table) {}
+    void export_value(ACI_WITH_DATE* item) override;
+
+private:
+    const Filter* filter;
+    OverviewGrid grid;
+    OverviewTable* table;
+};
+
+}  // namespace zentrail
