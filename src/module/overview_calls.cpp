@@ -136,13 +136,15 @@ PyObject* overview_call(PyObject*, PyObject* args) {
         }
         const ScanRequest request = scan_request_from(request_tuple);
         OwnedRef progress = OwnedRef::new_reference(request.progress);
-        const OverviewTable table = read_overview(request, static_cast<uint32_t>(buckets));
-        const std::vector<OverviewCell> cells = table.sorted();
+        std::vector<OverviewCell> cells = read_overview(request, static_cast<uint32_t>(buckets)).take_sorted();
+        const auto rows = static_cast<int64_t>(cells.size());
         const OverviewGrid grid(instant_window(request.start, request.end), static_cast<uint32_t>(buckets));
         std::vector<OwnedColumn> columns = overview_columns(cells, grid);
+        // The result is held once, in columns, from here on.
+        std::vector<OverviewCell>().swap(cells);
         if (as_arrow) {
             auto stream = std::make_unique<ArrowArrayStream>();
-            export_table_stream(std::move(columns), static_cast<int64_t>(cells.size()), stream.get());
+            export_table_stream(std::move(columns), rows, stream.get());
             PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
             if (capsule == nullptr) {
                 stream->release(stream.get());
@@ -152,10 +154,11 @@ PyObject* overview_call(PyObject*, PyObject* args) {
             return capsule;
         }
         OwnedRef out = OwnedRef::checked(PyDict_New());
-        for (const OwnedColumn& c : columns) {
+        for (OwnedColumn& c : columns) {
             OwnedRef bytes = OwnedRef::checked(PyByteArray_FromStringAndSize(
                 reinterpret_cast<const char*>(c.bytes.data()), static_cast<Py_ssize_t>(c.bytes.size())));
             if (PyDict_SetItemString(out.get(), c.name.c_str(), bytes.get()) != 0) fail();
+            std::vector<uint8_t>().swap(c.bytes);
         }
         return out.release();
     });

@@ -11,43 +11,53 @@ namespace zentrail {
 OverviewGrid::OverviewGrid(const InstantWindow& window, uint32_t count) {
     if (!window.open || count == 0) return;
     first_ns = window.first_ns;
-    // The span may be all 2^64 instants: counted in 128 bits.
-    const unsigned __int128 span = static_cast<unsigned __int128>(window.last_ns - window.first_ns) + 1;
-    const unsigned __int128 w = (span + count - 1) / count;
-    width = static_cast<uint64_t>(std::min<unsigned __int128>(w, UINT64_MAX));
+    last_bucket = count - 1;
+    // ceil((d + 1) / count) is d / count + 1 for every d, and needs no room
+    // past 64 bits, but for the one window of all 2^64 instants in one bucket.
+    const uint64_t d = window.last_ns - window.first_ns;
+    width = d / count == UINT64_MAX ? UINT64_MAX : d / count + 1;
 }
 
 int64_t OverviewGrid::start_of(uint32_t b) const {
     return static_cast<int64_t>(first_ns + uint64_t{b} * width) + ARCHIVE_EPOCH_UNIX_NS;
 }
 
-OverviewCell& OverviewTable::_find(uint64_t key) {
+OverviewTable::Slot& OverviewTable::_find(uint64_t key) {
+    if ((cells.size() + 1) * 2 > slots.size()) _grow();
     const std::size_t mask = slots.size() - 1;
+    // A multiplicative hash: the top bits of the product mix every bit of
+    // the key, and keys differ mostly in their low bits.
     std::size_t i = _slot_of(key);
-    while (slots[i].key != key && slots[i].key != NO_KEY) i = (i + 1) & mask;
+    while (slots[i].cell != NO_CELL && slots[i].key != key) i = (i + 1) & mask;
     return slots[i];
 }
 
 void OverviewTable::_grow() {
-    std::vector<OverviewCell> old = std::move(slots);
-    OverviewCell empty{};
-    empty.key = NO_KEY;
-    slots.assign(old.empty() ? 256 : old.size() * 2, empty);
+    slots.assign(slots.empty() ? 256 : slots.size() * 2, Slot{0, NO_CELL});
     bits = 0;
     while ((std::size_t{1} << bits) < slots.size()) ++bits;
-    for (const OverviewCell& cell : old) {
-        if (cell.key != NO_KEY) _find(cell.key) = cell;
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t k = 0; k < cells.size(); ++k) {
+        std::size_t i = _slot_of(cells[k].key);
+        while (slots[i].cell != NO_CELL) i = (i + 1) & mask;
+        slots[i] = Slot{cells[k].key, k};
     }
 }
 
 void OverviewTable::add(uint64_t key, int64_t time, double value) {
-    _reserve_one();
-    OverviewCell& cell = _find(key);
-    if (cell.key == NO_KEY) {
-        cell = OverviewCell{key, 1, value, value, time, value, time, value, time, value, time};
-        ++used;
-        return;
+    if (recent.empty()) recent.resize(std::size_t{1} << RECENT_BITS);
+    Recent& hint = recent[static_cast<std::size_t>(((key >> 32) * 0x9E3779B97F4A7C15ull) >> (64 - RECENT_BITS))];
+    if (hint.key != key) {
+        Slot& slot = _find(key);
+        if (slot.cell == NO_CELL) {
+            slot = Slot{key, cells.size()};
+            cells.push_back(OverviewCell{key, 1, value, value, time, value, time, value, time, value, time});
+            hint = Recent{key, slot.cell};
+            return;
+        }
+        hint = Recent{key, slot.cell};
     }
+    OverviewCell& cell = cells[hint.cell];
     ++cell.count;
     cell.sum += value;
     if (value < cell.min) {
@@ -63,15 +73,14 @@ void OverviewTable::add(uint64_t key, int64_t time, double value) {
 }
 
 void OverviewTable::merge_later(const OverviewTable& later) {
-    for (const OverviewCell& other : later.slots) {
-        if (other.key == NO_KEY) continue;
-        _reserve_one();
-        OverviewCell& mine = _find(other.key);
-        if (mine.key == NO_KEY) {
-            mine = other;
-            ++used;
+    for (const OverviewCell& other : later.cells) {
+        Slot& slot = _find(other.key);
+        if (slot.cell == NO_CELL) {
+            slot = Slot{other.key, cells.size()};
+            cells.push_back(other);
             continue;
         }
+        OverviewCell& mine = cells[slot.cell];
         mine.count += other.count;
         mine.sum += other.sum;
         if (other.min < mine.min) {
@@ -87,13 +96,26 @@ void OverviewTable::merge_later(const OverviewTable& later) {
     }
 }
 
+namespace {
+void sort_by_key(std::vector<OverviewCell>& cells) {
+    std::sort(cells.begin(), cells.end(), [](const OverviewCell& a, const OverviewCell& b) { return a.key < b.key; });
+}
+}  // namespace
+
+std::vector<OverviewCell> OverviewTable::take_sorted() {
+    // The index goes first: the cells are sorted where they lie.
+    std::vector<Slot>().swap(slots);
+    std::vector<Recent>().swap(recent);
+    bits = 0;
+    std::vector<OverviewCell> out = std::move(cells);
+    cells.clear();
+    sort_by_key(out);
+    return out;
+}
+
 std::vector<OverviewCell> OverviewTable::sorted() const {
-    std::vector<OverviewCell> out;
-    out.reserve(used);
-    for (const OverviewCell& cell : slots) {
-        if (cell.key != NO_KEY) out.push_back(cell);
-    }
-    std::sort(out.begin(), out.end(), [](const OverviewCell& a, const OverviewCell& b) { return a.key < b.key; });
+    std::vector<OverviewCell> out = cells;
+    sort_by_key(out);
     return out;
 }
 
@@ -103,14 +125,17 @@ void OverviewSink::export_value(ACI_WITH_DATE* item) {
     const int64_t time = static_cast<int64_t>(ns) + ARCHIVE_EPOCH_UNIX_NS;
     const uint32_t id = static_cast<uint16_t>(it.id);
     const NumberReader number_at = number_reader_of(it.code);
-    // The window test comes first inside the rule: the bucket is only
-    // worked out for an item that gives a row.
+    // The bucket is the item's, worked out once for all its values (a
+    // division is the dearest step here), and only for an item that gives
+    // a value: the window test comes first inside the rule.
+    uint64_t base = UINT64_MAX;
     for_each_selected_value(
         item, *filter, [] {},
         [&](int n, int p) {
             const double value = number_at(it.data, p);
             if (std::isnan(value)) return;
-            table->add(OverviewTable::key_of(id, static_cast<uint32_t>(n), grid.bucket_of(ns)), time, value);
+            if (base == UINT64_MAX) base = OverviewTable::key_of(id, 0, grid.bucket_of(ns));
+            table->add(base | (uint64_t{static_cast<uint32_t>(n)} << 32), time, value);
         });
 }
 

@@ -23,7 +23,10 @@ class OverviewGrid {
 public:
     OverviewGrid(const InstantWindow& window, uint32_t count);
     // The bucket of an instant inside the window (archive nanoseconds).
-    uint32_t bucket_of(uint64_t ns) const { return static_cast<uint32_t>((ns - first_ns) / width); }
+    uint32_t bucket_of(uint64_t ns) const {
+        const uint64_t b = (ns - first_ns) / width;
+        return b < last_bucket ? static_cast<uint32_t>(b) : last_bucket;
+    }
     // The first instant of bucket b, in nanoseconds since 1970-01-01.
     int64_t start_of(uint32_t b) const;
     uint64_t bucket_width() const { return width; }
@@ -31,6 +34,7 @@ public:
 private:
     uint64_t first_ns = 0;
     uint64_t width = 1;
+    uint32_t last_bucket = 0;
 };
 
 // One (signal id, element, bucket) of an overview. Times are nanoseconds
@@ -50,11 +54,12 @@ struct OverviewCell {
     int64_t last_time;
 };
 
-// An open-addressing table of cells by key.
+// Cells by key: the cells in a plain array in the order they were made, and
+// an open-addressing index of their keys beside it. The index costs 16
+// bytes a slot rather than a whole cell, so that a table of many cells (all
+// the rows of a large overview) takes little more than the cells themselves.
 class OverviewTable {
 public:
-    static constexpr uint64_t NO_KEY = UINT64_MAX;
-
     // Id, element and bucket in one key, ordered as the overview's rows.
     static uint64_t key_of(uint32_t id, uint32_t element, uint32_t bucket) {
         return (uint64_t{id} << 48) | (uint64_t{element} << 32) | bucket;
@@ -69,25 +74,40 @@ public:
     // this one's (the next file's): sums add, extremes keep the earlier on
     // a tie, the first value stays and the last is the later one's.
     void merge_later(const OverviewTable& later);
-    // The cells in ascending key order.
+    // The cells in ascending key order; the table is left empty.
+    std::vector<OverviewCell> take_sorted();
+    // The cells in ascending key order, the table unchanged.
     std::vector<OverviewCell> sorted() const;
-    std::size_t size() const { return used; }
+    std::size_t size() const { return cells.size(); }
 
 private:
+    struct Slot {
+        uint64_t key;
+        std::size_t cell;  // NO_CELL: an empty slot
+    };
+    static constexpr std::size_t NO_CELL = SIZE_MAX;
+
     std::size_t _slot_of(uint64_t key) const {
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
     }
-    // The cell of `key`: its slot, or the empty slot where it belongs.
-    OverviewCell& _find(uint64_t key);
-    // Room for one more cell.
-    void _reserve_one() {
-        if ((used + 1) * 2 > slots.size()) _grow();
-    }
+    // The slot of `key`, or the empty slot where it belongs; the index has
+    // room for one more cell.
+    Slot& _find(uint64_t key);
     void _grow();
 
-    std::vector<OverviewCell> slots;
-    std::size_t used = 0;
+    std::vector<OverviewCell> cells;
+    std::vector<Slot> slots;
     int bits = 0;  // slots.size() is 1 << bits
+    // The last cell of each (id, element), by a hash of the two: within a
+    // file time mostly runs forward, so a value mostly lands in the cell its
+    // signal's previous one did, and this small table finds it without
+    // touching the index, whose slots lie all over memory.
+    static constexpr int RECENT_BITS = 12;
+    struct Recent {
+        uint64_t key = UINT64_MAX;  // no key: element indices stop at 1023
+        std::size_t cell = 0;
+    };
+    std::vector<Recent> recent;
 };
 
 // The record sink of an overview: every numeric row the column builder
