@@ -175,3 +175,17 @@ def test_plot_refuses_other_file_kinds(tmp_path):
                            "2024-03-03", "--signals", "5", "-o", str(tmp_path / "trend.svg")],
                           capture_output=True, text=True)
     assert done.returncode == 2 and ".html or .png" in done.stderr
+
+
+def test_the_viewer_reports_a_failed_read_in_the_page(tmp_path):
+    pytest.importorskip("bokeh")
+    import archive_builder as ab
+    from bokeh.document import Document
+
+    from conftest import day_file
+    from zentrail._viewer import TrendApp
+
+    day_file(tmp_path, ab.alarm("AlByte", ab.at("01:00:00"), 5, 3), b"\x80\x01\x00\x00\x00\x00")
+    app = TrendApp(Document(), str(tmp_path), "2024-03-01", "2024-03-01", 1)
+    assert "2024-03-01_a.vlx" in app.failure.text and "byte 17" in app.failure.text
+    assert "Nothing drawn" in app.status.text
