@@ -64,7 +64,10 @@ class TrendApp:
 
     def __init__(self, doc: Any, root: str, start: Optional[str], end: Optional[str],
                  threads: Optional[int]) -> None:
-        layouts, models, plotting = bokeh_modules("bokeh.layouts", "bokeh.models", "bokeh.plotting")
+        layouts, models, plotting, validation, warnings = bokeh_modules(
+            "bokeh.layouts", "bokeh.models", "bokeh.plotting", "bokeh.core.validation", "bokeh.core.validation.warnings")
+        # A page opens with no signal chosen: a trend without lines is expected.
+        validation.silence(warnings.MISSING_RENDERERS, True)
         column, row, figure = layouts.column, layouts.row, plotting.figure
         ColumnDataSource, DataTable, Div, HoverTool = (models.ColumnDataSource, models.DataTable, models.Div,
                                                        models.HoverTool)
