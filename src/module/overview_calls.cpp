@@ -83,32 +83,47 @@ OverviewTable read_overview(const ScanRequest& request, uint32_t buckets) {
     }
 }
 
-template <typename T, typename Get>
-OwnedColumn column(const char* name, const char* format, const std::vector<OverviewCell>& cells, Get&& get) {
-    OwnedColumn out{name, format, std::vector<uint8_t>(cells.size() * sizeof(T))};
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        const T value = get(cells[i]);
-        std::memcpy(out.bytes.data() + i * sizeof(T), &value, sizeof(T));
-    }
-    return out;
-}
-
-std::vector<OwnedColumn> overview_columns(const std::vector<OverviewCell>& cells, const OverviewGrid& grid) {
+// The rows of the cells in key order, written in one pass per column group.
+std::vector<OwnedColumn> overview_columns(const OverviewTable& table, const OverviewGrid& grid) {
+    const std::vector<OverviewCell>& cells = table.cells_made();
+    const std::vector<std::size_t> order = table.key_order();
+    const std::size_t n = order.size();
     std::vector<OwnedColumn> out;
-    out.push_back(column<uint16_t>("signal_id", "S", cells, [](const OverviewCell& c) { return OverviewTable::id_of(c.key); }));
-    out.push_back(column<uint16_t>("element", "S", cells, [](const OverviewCell& c) { return OverviewTable::element_of(c.key); }));
-    out.push_back(column<int64_t>("bucket", "tsn:", cells,
-                                  [&grid](const OverviewCell& c) { return grid.start_of(OverviewTable::bucket_of(c.key)); }));
-    out.push_back(column<int64_t>("count", "l", cells, [](const OverviewCell& c) { return c.count; }));
-    out.push_back(column<double>("mean", "g", cells, [](const OverviewCell& c) { return c.sum / static_cast<double>(c.count); }));
-    out.push_back(column<double>("min", "g", cells, [](const OverviewCell& c) { return c.min; }));
-    out.push_back(column<int64_t>("min_time", "tsn:", cells, [](const OverviewCell& c) { return c.min_time; }));
-    out.push_back(column<double>("max", "g", cells, [](const OverviewCell& c) { return c.max; }));
-    out.push_back(column<int64_t>("max_time", "tsn:", cells, [](const OverviewCell& c) { return c.max_time; }));
-    out.push_back(column<double>("first", "g", cells, [](const OverviewCell& c) { return c.first; }));
-    out.push_back(column<int64_t>("first_time", "tsn:", cells, [](const OverviewCell& c) { return c.first_time; }));
-    out.push_back(column<double>("last", "g", cells, [](const OverviewCell& c) { return c.last; }));
-    out.push_back(column<int64_t>("last_time", "tsn:", cells, [](const OverviewCell& c) { return c.last_time; }));
+    auto add = [&](const char* name, const char* format, std::size_t width) {
+        out.push_back(OwnedColumn{name, format, std::vector<uint8_t>(n * width)});
+    };
+    add("signal_id", "S", 2);
+    add("element", "S", 2);
+    add("bucket", "tsn:", 8);
+    add("count", "l", 8);
+    add("mean", "g", 8);
+    add("min", "g", 8);
+    add("min_time", "tsn:", 8);
+    add("max", "g", 8);
+    add("max_time", "tsn:", 8);
+    add("first", "g", 8);
+    add("first_time", "tsn:", 8);
+    add("last", "g", 8);
+    add("last_time", "tsn:", 8);
+    auto put = [&](std::size_t column, std::size_t row, const auto value) {
+        std::memcpy(out[column].bytes.data() + row * sizeof value, &value, sizeof value);
+    };
+    for (std::size_t r = 0; r < n; ++r) {
+        const OverviewCell& c = cells[order[r]];
+        put(0, r, OverviewTable::id_of(c.key));
+        put(1, r, OverviewTable::element_of(c.key));
+        put(2, r, grid.start_of(OverviewTable::bucket_of(c.key)));
+        put(3, r, c.count);
+        put(4, r, c.sum / static_cast<double>(c.count));
+        put(5, r, c.min);
+        put(6, r, c.min_time);
+        put(7, r, c.max);
+        put(8, r, c.max_time);
+        put(9, r, c.first);
+        put(10, r, c.first_time);
+        put(11, r, c.last);
+        put(12, r, c.last_time);
+    }
     return out;
 }
 
@@ -136,12 +151,13 @@ PyObject* overview_call(PyObject*, PyObject* args) {
         }
         const ScanRequest request = scan_request_from(request_tuple);
         OwnedRef progress = OwnedRef::new_reference(request.progress);
-        std::vector<OverviewCell> cells = read_overview(request, static_cast<uint32_t>(buckets)).take_sorted();
-        const auto rows = static_cast<int64_t>(cells.size());
+        OverviewTable table = read_overview(request, static_cast<uint32_t>(buckets));
+        table.drop_index();
+        const auto rows = static_cast<int64_t>(table.size());
         const OverviewGrid grid(instant_window(request.start, request.end), static_cast<uint32_t>(buckets));
-        std::vector<OwnedColumn> columns = overview_columns(cells, grid);
+        std::vector<OwnedColumn> columns = overview_columns(table, grid);
         // The result is held once, in columns, from here on.
-        std::vector<OverviewCell>().swap(cells);
+        table = OverviewTable();
         if (as_arrow) {
             auto stream = std::make_unique<ArrowArrayStream>();
             export_table_stream(std::move(columns), rows, stream.get());

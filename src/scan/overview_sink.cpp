@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "output/selected_values.h"
 #include "scan/column_batch.h"
@@ -102,15 +103,19 @@ void sort_by_key(std::vector<OverviewCell>& cells) {
 }
 }  // namespace
 
-std::vector<OverviewCell> OverviewTable::take_sorted() {
-    // The index goes first: the cells are sorted where they lie.
+std::vector<std::size_t> OverviewTable::key_order() const {
+    std::vector<std::pair<uint64_t, std::size_t>> keys(cells.size());
+    for (std::size_t k = 0; k < cells.size(); ++k) keys[k] = {cells[k].key, k};
+    std::sort(keys.begin(), keys.end());
+    std::vector<std::size_t> order(keys.size());
+    for (std::size_t k = 0; k < keys.size(); ++k) order[k] = keys[k].second;
+    return order;
+}
+
+void OverviewTable::drop_index() {
     std::vector<Slot>().swap(slots);
     std::vector<Recent>().swap(recent);
     bits = 0;
-    std::vector<OverviewCell> out = std::move(cells);
-    cells.clear();
-    sort_by_key(out);
-    return out;
 }
 
 std::vector<OverviewCell> OverviewTable::sorted() const {

@@ -74,8 +74,14 @@ public:
     // this one's (the next file's): sums add, extremes keep the earlier on
     // a tie, the first value stays and the last is the later one's.
     void merge_later(const OverviewTable& later);
-    // The cells in ascending key order; the table is left empty.
-    std::vector<OverviewCell> take_sorted();
+    // The cells, in the order they were made, and the positions of the
+    // cells in ascending key order: the rows of an overview are written out
+    // in that order without moving the cells themselves (sorting the small
+    // positions is several times faster than sorting whole cells).
+    const std::vector<OverviewCell>& cells_made() const { return cells; }
+    std::vector<std::size_t> key_order() const;
+    // Frees the index; the cells stay (call once the counting is done).
+    void drop_index();
     // The cells in ascending key order, the table unchanged.
     std::vector<OverviewCell> sorted() const;
     std::size_t size() const { return cells.size(); }
