@@ -51,6 +51,8 @@ def sink_seeds():
     yield "some-ids-by-day", bytes([1, 0b110, 1]) + events
     for n, (name, file) in enumerate(reader_seeds()):
         yield name, bytes([n % 5, n * 37 % 256, n % 4]) + file
+
+
 def stream_seeds():
     # A scan (bounds, batch size, threads, two cuts into up to three files,
     # columns, class and subtype masks, limit, steps) and the reader's seeds.
@@ -61,6 +63,23 @@ def stream_seeds():
              bytes([0, 15, 0, 40, 200, 0x7E, 0x80, 0x80, 0xFF, 0x95])]
     for n, (name, file) in enumerate(reader_seeds()):
         yield name, scans[n % len(scans)] + bytes([len(codes) // 2]) + codes + file
+
+
+def overview_seeds():
+    # A window choice, a bucket count choice, ids (bit k: elements 0 to 3 of
+    # id k; 0: every code), then an archive file: values spread over a day,
+    # ties of extremes, NaN and text rows, and the reader's seeds.
+    day = 8826
+    spread = ab.archive(ab.date_mark(day), *(ab.group("GrDouble", ab.at(f"{h:02}:{m:02}:00"), 1 + h % 3,
+                                                      [float(h - m), 5.0, float("nan")])
+                                             for h in range(0, 24, 5) for m in (0, 30)),
+                        ab.string_alarm(ab.at("12:00:00"), 1, "text"), ab.alarm("AlShort", ab.at("12:00:00"), 2, -7),
+                        ab.alarm("AlShort", ab.at("12:59:59"), 2, -7), ab.END)
+    yield "day-spread", bytes([1, 4, 0]) + spread
+    yield "hour-some-ids", bytes([2, 3, 0b110]) + spread
+    yield "many-buckets", bytes([0, 7, 0]) + spread
+    for n, (name, file) in enumerate(reader_seeds()):
+        yield name, bytes([n % 6, n % 8, n * 37 % 256]) + file
 
 
 def text_seeds():
@@ -74,7 +93,7 @@ def text_seeds():
 def main():
     for target, seeds in (("fuzz_reader", reader_seeds()), ("fuzz_text", text_seeds()),
                           ("fuzz_columns", column_seeds()), ("fuzz_sinks", sink_seeds()),
-                          ("fuzz_stream", stream_seeds())):
+                          ("fuzz_stream", stream_seeds()), ("fuzz_overview", overview_seeds())):
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds:

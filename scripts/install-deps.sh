@@ -7,6 +7,9 @@ command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
 python3 -c 'import venv, ensurepip' >/dev/null 2>&1 || missing+=(python3-venv)
+# A headless browser and its driver, for the test of the trend viewer.
+command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+command -v chromedriver >/dev/null 2>&1 || missing+=(chromium-driver)
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo=sudo

@@ -6,6 +6,7 @@
 
 #include "module/errors.h"
 #include "module/inventory_calls.h"
+#include "module/overview_calls.h"
 #include "module/read_call.h"
 #include "module/scan_calls.h"
 
@@ -42,6 +43,8 @@ PyMethodDef core_methods[] = {
     {"events", zentrail::events_call, METH_VARARGS, "The alarm and system events of archive files, as columns."},
     {"record_names", zentrail::record_names_call, METH_VARARGS,
      "(class_name, subtype_name, detail) of an item code and second byte, as the text writer prints them."},
+    {"overview", zentrail::overview_call, METH_VARARGS,
+     "The overview of a scan request in time buckets, as columns or an Arrow stream."},
     {nullptr, nullptr, 0, nullptr},
 };
 

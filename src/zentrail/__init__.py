@@ -12,6 +12,7 @@ from ._core import read
 from ._events import Events
 from ._inventory import Inventory
 from ._names import CLASS_NAMES, record_names, subtype_name
+from ._overview import Overview
 from ._scan import Scan, make_scan
 
 # typing costs more to import than all of the rest: it is imported only by a
@@ -23,7 +24,8 @@ if TYPE_CHECKING:
     from ._types import Bound, Columns, PathLike, Row
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
-           "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names"]
+           "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
+           "Overview"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from . import _arguments, _bounds, _core, _pushdown
 from ._extras import import_extra
+from ._overview import Overview
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -214,6 +215,13 @@ class Scan:
         scan.__setstate__(self.__getstate__())
         scan._pushdown = pushdown
         return scan
+
+    def overview(self, buckets: int = 1000) -> Overview:
+        """The scan summed up in ``buckets`` equal time buckets of its window,
+        per signal id and element (count, mean, min, max, first, last and
+        their instants), computed while the files are decoded: a
+        :class:`zentrail.Overview`, read when consumed."""
+        return Overview(self, buckets)
 
     def __getstate__(self) -> Tuple[Any, ...]:
         return tuple(getattr(self, name) for name in self.__slots__)

@@ -4,6 +4,8 @@ into files.
     zentrail ls ROOT [--from T] [--to T] [--by-day] [--csv | --json]
     zentrail export ROOT --from T --to T [--signals SPEC | --all] -o OUT
     zentrail events ROOT --from T --to T [--ids 7,12] [--no-system] [-o OUT]
+    zentrail plot ROOT --from T --to T --signals SPEC -o OUT.html|OUT.png
+    zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser]
 
 Exit status: 0 done, 1 a read failed (the message names the file and the
 byte offset), 2 bad arguments.
@@ -324,7 +326,76 @@ def parser() -> argparse.ArgumentParser:
     form.add_argument("--csv", action="store_true", help="CSV (the default when standard output is no terminal)")
     form.add_argument("--json", action="store_true", help="one JSON object per line")
     events.set_defaults(run=command_events)
+    add_trend_commands(commands, common)
     return top
+
+
+def command_plot(args: argparse.Namespace) -> None:
+    from . import _plot
+
+    codes = parse_signals(args.signals)
+    start: str = args.start
+    end: str = args.end
+    checked_bound(start, "--from")
+    checked_bound(end, "--to")
+    kind = os.path.splitext(args.output)[1].lower()
+    if kind not in (".html", ".png"):
+        raise UsageError(f"-o {args.output}: the file name must end in .html or .png")
+    if args.width < 100:
+        raise UsageError("--width must be at least 100 pixels")
+    from ._extras import import_extra
+
+    try:
+        import_extra("bokeh" if kind == ".html" else "matplotlib", f"writing {kind} trends", "view")
+    except ImportError as error:
+        raise UsageError(str(error)) from None
+    drawn = _plot.lines(args.root, start, end, codes, args.width, threads=args.threads)
+    events = _plot.window_events(args.root, start, end, {c // 1024 for c in codes}, threads=args.threads)
+    title = f"{os.path.basename(os.path.abspath(args.root))} {start} to {end}"
+    write = _plot.write_html if kind == ".html" else _plot.write_png
+    write(args.output, drawn, events, title, args.width)
+    print(f"{len(drawn)} trends and {len(events['time'])} events drawn into {args.output}", file=sys.stderr)
+
+
+def command_view(args: argparse.Namespace) -> None:
+    from ._extras import import_extra
+
+    try:
+        import_extra("bokeh", "zentrail view", "view")
+    except ImportError as error:
+        raise UsageError(str(error)) from None
+    from . import _viewer
+
+    _viewer.serve(args.root, port=args.port, open_browser=not args.no_browser, start=args.start, end=args.end,
+                  threads=args.threads)
+
+
+TREND_EXAMPLES = """examples:
+  zentrail plot examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5:0,7:0-1 -o trend.html
+  zentrail plot examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5:0 -o trend.png
+  zentrail view examples/sample-archive
+
+Needs the view extra: pip install "zentrail[view]" (Bokeh for .html and the viewer, matplotlib for .png).
+"""
+
+
+def add_trend_commands(commands: Any, common: Any) -> None:
+    """The plot and view commands: trends drawn from overviews."""
+    plot = commands.add_parser("plot", help="trends of signals as a standalone .html or .png file",
+                               epilog=TREND_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    common(plot, True)
+    plot.add_argument("--signals", metavar="SPEC", required=True,
+                      help="ID, ID:N or ID:A-B, comma-separated (e.g. 7:0-3,12)")
+    plot.add_argument("-o", "--output", metavar="OUT", required=True, help="OUT.html (opens offline) or OUT.png")
+    plot.add_argument("--width", type=int, default=1200, help="width in pixels, and buckets of the overview")
+    plot.set_defaults(run=command_plot)
+
+    view = commands.add_parser("view", help="a trend viewer in the browser (local web app on 127.0.0.1)",
+                               epilog=TREND_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    common(view, False)
+    view.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    view.add_argument("--no-browser", action="store_true", help="print the address instead of opening a browser")
+    view.set_defaults(run=command_view)
 
 
 def failure_text(error: BaseException) -> str:

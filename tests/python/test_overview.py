@@ -1,0 +1,126 @@
+"""Scan.overview against a plain reduction of the same scan's rows."""
+
+from __future__ import annotations
+
+import math
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import zentrail
+from test_property import trees, written_tree
+
+SAMPLE = str(Path(__file__).resolve().parents[2] / "examples" / "sample-archive")
+FIELDS = ("count", "mean", "min", "min_time", "max", "max_time", "first", "first_time", "last", "last_time")
+
+
+def window_of(start, end):
+    """The scan's window in ns since 1970: both bounds are whole seconds."""
+    first = int(np.datetime64(start.replace(" ", "T"), "ns").astype(np.int64))
+    last = int(np.datetime64(end.replace(" ", "T"), "ns").astype(np.int64)) + 10**9 - 1
+    return first, last
+
+
+def reference(rows, start, end, buckets):
+    """The overview of `rows` (to_numpy's), cell by cell in read order."""
+    first, last = window_of(start, end)
+    width = -(-(last - first + 1) // buckets)
+    cells = {}
+    times = rows["time"].astype(np.int64)
+    for t, sid, n, v in zip(times.tolist(), rows["signal_id"].tolist(), rows["element"].tolist(),
+                            rows["value"].tolist()):
+        if math.isnan(v):
+            continue
+        b = (t - first) // width
+        assert 0 <= b < buckets
+        c = cells.get((sid, n, b))
+        if c is None:
+            cells[(sid, n, b)] = c = {"count": 0, "sum": 0.0, "min": v, "min_time": t, "max": v, "max_time": t,
+                                      "first": v, "first_time": t}
+        c["count"] += 1
+        c["sum"] += v
+        if v < c["min"]:
+            c["min"], c["min_time"] = v, t
+        if v > c["max"]:
+            c["max"], c["max_time"] = v, t
+        c["last"], c["last_time"] = v, t
+    return {(sid, n, first + b * width): c for (sid, n, b), c in sorted(cells.items())}
+
+
+def same(a, b):
+    return a == b or (math.isnan(a) and math.isnan(b)) or math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-300)
+
+
+def check(root, start, end, codes, buckets, threads):
+    scan = zentrail.scan(root, start, end, codes, threads=threads)
+    try:
+        rows = scan.to_numpy()
+    except ValueError as error:
+        with pytest.raises(ValueError, match=str(error)):
+            scan.overview(buckets).to_numpy()
+        return
+    expected = reference(rows, start, end, buckets)
+    got = scan.overview(buckets).to_numpy()
+    keys = list(zip(got["signal_id"].tolist(), got["element"].tolist(), got["bucket"].astype(np.int64).tolist()))
+    assert keys == list(expected)
+    for i, key in enumerate(keys):
+        want = expected[key]
+        want["mean"] = want["sum"] / want["count"]
+        for field in FIELDS:
+            value = got[field][i]
+            value = int(value.astype(np.int64)) if field.endswith("_time") else value.item()
+            assert same(value, want[field]), (key, field, value, want[field])
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(trees(), st.sampled_from([1, 2, 7, 1000, 10**9]), st.sampled_from([1, 3]))
+def test_overview_matches_a_reduction_of_the_rows(tree, buckets, threads):
+    files, start, end, codes = tree
+    root = written_tree(files)
+    try:
+        codes = [c for c in codes if 0 <= c < 65536 * 1024]
+        check(root, start, end, codes or None, buckets, threads)
+    finally:
+        shutil.rmtree(root)
+
+
+def test_bucket_edges_empty_buckets_and_text_rows(tmp_path):
+    import archive_builder as ab
+    from conftest import day_file
+
+    day_file(tmp_path,
+             ab.group("GrDouble", ab.at("00:00:00"), 7, [1.0, 10.0]),
+             ab.string_alarm(ab.at("01:00:00"), 7, b"a text row: NaN, counted nowhere"),
+             ab.group("GrDouble", ab.at("05:59:59.999999999"), 7, [-2.0, 20.0]),
+             ab.group("GrDouble", ab.at("06:00:00"), 7, [3.0, 30.0]),
+             ab.group("GrDouble", ab.at("23:59:59.999999999"), 7, [4.0, float("nan")]))
+    got = zentrail.scan(tmp_path, "2024-03-01", "2024-03-01", [7 * 1024, 7 * 1024 + 1]).overview(4).to_numpy()
+    hours = (got["bucket"] - np.datetime64("2024-03-01")) // np.timedelta64(1, "h")
+    # Six-hour buckets; the third holds nothing and gives no row.
+    assert list(zip(got["element"].tolist(), hours.tolist(), got["count"].tolist())) == \
+        [(0, 0, 2), (0, 6, 1), (0, 18, 1), (1, 0, 2), (1, 6, 1)]
+    assert got["min"][0] == -2.0 and got["max"][0] == 1.0 and got["mean"][0] == -0.5
+    assert got["last_time"][0] == np.datetime64("2024-03-01T05:59:59.999999999")
+
+
+def test_arrow_and_pandas_give_the_same_columns():
+    pyarrow = pytest.importorskip("pyarrow")
+    scan = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03", None)
+    columns = scan.overview(50).to_numpy()
+    table = pyarrow.table(scan.overview(50))
+    assert table.column_names == list(columns)
+    for name, values in columns.items():
+        assert np.array_equal(table.column(name).to_numpy(), values, equal_nan=True)
+    pandas = pytest.importorskip("pandas")
+    frame = scan.overview(50).to_pandas()
+    assert list(frame.columns) == list(columns) and len(frame) == len(columns["count"])
+
+
+@pytest.mark.parametrize("buckets, error", [(0, ValueError), (2**31, ValueError), (1.5, TypeError)])
+def test_bucket_count_is_checked(tmp_path, buckets, error):
+    with pytest.raises(error, match="buckets"):
+        zentrail.scan(tmp_path, "2024-03-01", "2024-03-01", None).overview(buckets)
