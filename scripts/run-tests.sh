@@ -25,13 +25,13 @@ done
 # The Python tests run on the default python3 with every test requirement,
 # and on the oldest and newest CPython the package claims with the light ones
 # (tests that need a heavy package skip there), each in a fresh venv.
-python_tests() {  # NAME PYTHON EXTRA
+python_tests() {  # NAME PYTHON EXTRA [PYTEST ARGUMENT]...
   local venv="build/$1"
   echo "== Python tests ($1: $("$2" --version 2>&1))"
   "$2" -m venv --clear "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q ".[$3]"
-  "$venv/bin/python" -m pytest -q tests/python
+  "$venv/bin/python" -m pytest -q tests/python "${@:4}"
 }
 
 # The newest installed CPython of a minor version: pyenv's, else one on PATH.
@@ -51,7 +51,9 @@ export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
 python_tests test-venv python3 test
 for version in 3.9 3.13; do
   if python=$(find_python "$version"); then
-    python_tests "test-venv-$version" "$python" test-core
+    # The slow property tests and large trees run once, above: what they
+    # check does not depend on the interpreter.
+    python_tests "test-venv-$version" "$python" test-core -m "not slow"
   else
     echo "== Python tests ($version): SKIPPED, no CPython $version found (pyenv or python$version on PATH)"
   fi
