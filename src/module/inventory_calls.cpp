@@ -31,13 +31,6 @@ constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
 
 [[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
 
-std::string bytes_of(PyObject* object) {
-    if (!PyBytes_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "a path must be bytes here, not %.200s", Py_TYPE(object)->tp_name);
-        fail();
-    }
-    return std::string(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
-}
 
 PathList path_list_of(PyObject* where) {
     PathList paths;
@@ -69,14 +62,6 @@ OpenBounds open_bounds(PyObject* start, PyObject* end) {
     return out;
 }
 
-int64_t size_of_files(const PathList& paths) {
-    int64_t total = 0;
-    for (const std::string& path : paths) {
-        struct stat status;
-        if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) total += status.st_size;
-    }
-    return total;
-}
 
 // Waits for each file's result with the lock released, checking for signals
 // and reporting progress between waits.

@@ -1,3 +1,4 @@
+#include "module/arrow_capsules.h"
 #include "module/overview_calls.h"
 
 #include <sys/stat.h>
@@ -28,14 +29,6 @@ constexpr long long MAX_BUCKETS = 1LL << 30;
 
 [[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
 
-int64_t size_of_files(const PathList& paths) {
-    int64_t total = 0;
-    for (const std::string& path : paths) {
-        struct stat status;
-        if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) total += status.st_size;
-    }
-    return total;
-}
 
 void report(PyObject* progress, int64_t done, int64_t total) {
     if (progress == nullptr) return;
@@ -127,15 +120,6 @@ std::vector<OwnedColumn> overview_columns(const OverviewTable& table, const Over
     return out;
 }
 
-void release_stream_capsule(PyObject* capsule) {
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (stream == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    if (stream->release != nullptr) stream->release(stream);
-    delete stream;
-}
 
 }  // namespace
 
@@ -161,13 +145,7 @@ PyObject* overview_call(PyObject*, PyObject* args) {
         if (as_arrow) {
             auto stream = std::make_unique<ArrowArrayStream>();
             export_table_stream(std::move(columns), rows, stream.get());
-            PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
-            if (capsule == nullptr) {
-                stream->release(stream.get());
-                fail();
-            }
-            stream.release();
-            return capsule;
+            return arrow_capsule(std::move(stream));
         }
         OwnedRef out = OwnedRef::checked(PyDict_New());
         for (OwnedColumn& c : columns) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "module/arrow_capsules.h"
 #include "module/column_buffer.h"
 #include "module/errors.h"
 #include "module/heap_type.h"
@@ -131,25 +132,6 @@ PyType_Spec scan_iterator_spec = {"zentrail._core.ScanIterator", sizeof(ScanIter
 
 PyObject* progress_of(const ScanRequest& request) { return request.progress; }
 
-void release_stream_capsule(PyObject* capsule) {
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (stream == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    if (stream->release != nullptr) stream->release(stream);
-    delete stream;
-}
-
-void release_schema_capsule(PyObject* capsule) {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-    if (schema == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    if (schema->release != nullptr) schema->release(schema);
-    delete schema;
-}
 
 // The columns of a consumer's requested schema (a capsule "arrow_schema"),
 // or ValueError saying what a scan cannot give.
@@ -205,13 +187,7 @@ std::function<void()> main_thread_signal_check() {
 PyObject* stream_capsule(StreamPlan plan) {
     auto stream = std::make_unique<ArrowArrayStream>();
     export_read_stream(std::move(plan), stream.get());
-    PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
-    if (capsule == nullptr) {
-        stream->release(stream.get());
-        throw PythonErrorAlreadySet{};
-    }
-    stream.release();
-    return capsule;
+    return arrow_capsule(std::move(stream));
 }
 
 OwnedRef decoded_path(const std::string& path) {
@@ -308,13 +284,7 @@ PyObject* scan_arrow_schema(PyObject*, PyObject* args) {
         const ColumnSelection selection = columns_from(columns);
         auto schema = std::make_unique<ArrowSchema>();
         export_schema(schema.get(), selection);
-        PyObject* capsule = PyCapsule_New(schema.get(), "arrow_schema", release_schema_capsule);
-        if (capsule == nullptr) {
-            schema->release(schema.get());
-            throw PythonErrorAlreadySet{};
-        }
-        schema.release();
-        return capsule;
+        return arrow_capsule(std::move(schema));
     });
 }
 

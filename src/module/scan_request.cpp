@@ -1,5 +1,7 @@
 #include "module/scan_request.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -13,6 +15,8 @@ namespace {
 
 [[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
 
+}  // namespace
+
 std::string bytes_of(PyObject* object) {
     if (!PyBytes_Check(object)) {
         PyErr_Format(PyExc_TypeError, "a path must be bytes here, not %.200s", Py_TYPE(object)->tp_name);
@@ -20,6 +24,17 @@ std::string bytes_of(PyObject* object) {
     }
     return std::string(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
 }
+
+int64_t size_of_files(const PathList& paths) {
+    int64_t total = 0;
+    for (const std::string& path : paths) {
+        struct stat status;
+        if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) total += status.st_size;
+    }
+    return total;
+}
+
+namespace {
 
 class HeldBuffer {
 public:

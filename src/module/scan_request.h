@@ -54,6 +54,12 @@ ScanRequest scan_request_from(PyObject* args);
 // A bound tuple (year, month, day, ns_of_day, unit_ns), checked.
 BoundSpec bound_from(PyObject* tuple, const char* name);
 
+// A path given as bytes; TypeError (thrown as PythonErrorAlreadySet) for
+// anything else.
+std::string bytes_of(PyObject* object);
+// The bytes of the regular files among `paths`, for progress reports.
+int64_t size_of_files(const PathList& paths);
+
 // The files a scan of `request` reads, in the order it reads them.
 PathList scan_paths(const ScanRequest& request);
 

@@ -17,14 +17,6 @@ constexpr std::chrono::milliseconds SIGNAL_CHECK_INTERVAL{20};
 // At most this often is progress reported.
 constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
 
-int64_t size_of_files(const PathList& paths) {
-    int64_t total = 0;
-    for (const std::string& path : paths) {
-        struct stat status;
-        if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) total += status.st_size;
-    }
-    return total;
-}
 
 }  // namespace
 
