@@ -34,7 +34,7 @@ PyType_Slot column_buffer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec column_buffer_spec = {"zentrail._core.ColumnBuffer", sizeof(ColumnBuffer), 0,
+PyType_Spec column_buffer_layout = {"zentrail._core.ColumnBuffer", sizeof(ColumnBuffer), 0,
                                   Py_TPFLAGS_DEFAULT | MODULE_MADE, column_buffer_slots};
 
 // A NumPy array of the given dtype over `bytes` at `data`, owned by `owner`.
@@ -54,7 +54,7 @@ OwnedRef numpy_column(PyObject* numpy, std::shared_ptr<const void> owner, void* 
 }  // namespace
 
 bool make_column_buffer_type(PyObject* module) {
-    column_buffer_type = make_heap_type(module, &column_buffer_spec);
+    column_buffer_type = make_heap_type(module, &column_buffer_layout);
     return column_buffer_type != nullptr;
 }
 

@@ -1,4 +1,4 @@
-// Making the module's types from specs (heap types, owned by the module).
+// Making the module's types at import, as heap types owned by the module.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -13,9 +13,9 @@ constexpr unsigned int MODULE_MADE = static_cast<unsigned int>(Py_TPFLAGS_DISALL
 constexpr unsigned int MODULE_MADE = 0;
 #endif
 
-// The type of `spec`, or null with an exception set.
-inline PyTypeObject* make_heap_type(PyObject* module, PyType_Spec* spec) {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, nullptr));
+// The type that `layout` describes, or null with an exception set.
+inline PyTypeObject* make_heap_type(PyObject* module, PyType_Spec* layout) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, layout, nullptr));
 #ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
     if (type != nullptr) {
         type->tp_new = nullptr;  // what the flag does from Python 3.10 on

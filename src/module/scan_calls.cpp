@@ -127,7 +127,7 @@ PyType_Slot scan_iterator_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec scan_iterator_spec = {"zentrail._core.ScanIterator", sizeof(ScanIterator), 0,
+PyType_Spec scan_iterator_layout = {"zentrail._core.ScanIterator", sizeof(ScanIterator), 0,
                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | MODULE_MADE, scan_iterator_slots};
 
 PyObject* progress_of(const ScanRequest& request) { return request.progress; }
@@ -198,7 +198,7 @@ OwnedRef decoded_path(const std::string& path) {
 
 bool make_scan_types(PyObject* module) {
     if (!make_column_buffer_type(module)) return false;
-    scan_iterator_type = make_heap_type(module, &scan_iterator_spec);
+    scan_iterator_type = make_heap_type(module, &scan_iterator_layout);
     if (scan_iterator_type == nullptr) return false;
     Py_INCREF(scan_iterator_type);
     if (PyModule_AddObject(module, "ScanIterator", reinterpret_cast<PyObject*>(scan_iterator_type)) < 0) {

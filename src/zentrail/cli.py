@@ -2,9 +2,9 @@
 into files.
 
     zentrail ls ROOT [--from T] [--to T] [--by-day] [--csv | --json]
-    zentrail export ROOT --from T --to T [--signals SPEC | --all] -o OUT
+    zentrail export ROOT --from T --to T [--signals CODES | --all] -o OUT
     zentrail events ROOT --from T --to T [--ids 7,12] [--no-system] [-o OUT]
-    zentrail plot ROOT --from T --to T --signals SPEC -o OUT.html|OUT.png
+    zentrail plot ROOT --from T --to T --signals CODES -o OUT.html|OUT.png
     zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser]
 
 Exit status: 0 done, 1 a read failed (the message names the file and the
@@ -44,10 +44,10 @@ class UsageError(Exception):
     """A bad argument: exit status 2."""
 
 
-def parse_signals(spec: str) -> List[int]:
+def parse_signals(text: str) -> List[int]:
     """The codes of a --signals text such as "7:0-3,12"."""
     codes: List[int] = []
-    for item in spec.split(","):
+    for item in text.split(","):
         item = item.strip()
         ident_text, _, elements = item.partition(":")
         try:
@@ -66,13 +66,13 @@ def parse_signals(spec: str) -> List[int]:
     return codes
 
 
-def parse_ids(spec: str) -> List[int]:
+def parse_ids(text: str) -> List[int]:
     try:
-        ids = [int(part) for part in spec.split(",")]
+        ids = [int(part) for part in text.split(",")]
     except ValueError:
-        raise UsageError(f"--ids: {spec!r} is not a comma-separated list of signal ids") from None
+        raise UsageError(f"--ids: {text!r} is not a comma-separated list of signal ids") from None
     if any(not 0 <= i <= 65535 for i in ids):
-        raise UsageError(f"--ids: {spec!r} holds an id outside 0 to 65535")
+        raise UsageError(f"--ids: {text!r} holds an id outside 0 to 65535")
     return ids
 
 
@@ -265,7 +265,7 @@ def command_ls(args: argparse.Namespace) -> None:
 
 def command_export(args: argparse.Namespace) -> None:
     if args.all == (args.signals is not None):
-        raise UsageError("give exactly one of --signals SPEC and --all")
+        raise UsageError("give exactly one of --signals CODES and --all")
     codes = None if args.all else parse_signals(args.signals)
     start, end = checked_bound(args.start, "--from"), checked_bound(args.end, "--to")
     sink_check = FileSink(args.output, SCAN_NAMES)  # a bad name or a missing pyarrow fails before reading
@@ -311,7 +311,7 @@ def parser() -> argparse.ArgumentParser:
     export = commands.add_parser("export", help="the values of signals into a .parquet, .csv or .arrow file",
                                  epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     common(export, True)
-    export.add_argument("--signals", metavar="SPEC", help="ID, ID:N or ID:A-B, comma-separated (e.g. 7:0-3,12)")
+    export.add_argument("--signals", metavar="CODES", help="ID, ID:N or ID:A-B, comma-separated (e.g. 7:0-3,12)")
     export.add_argument("--all", action="store_true", help="every value of every signal")
     export.add_argument("-o", "--output", metavar="OUT", required=True, help="OUT.parquet, OUT.csv or OUT.arrow")
     export.set_defaults(run=command_export)
@@ -384,7 +384,7 @@ def add_trend_commands(commands: Any, common: Any) -> None:
     plot = commands.add_parser("plot", help="trends of signals as a standalone .html or .png file",
                                epilog=TREND_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     common(plot, True)
-    plot.add_argument("--signals", metavar="SPEC", required=True,
+    plot.add_argument("--signals", metavar="CODES", required=True,
                       help="ID, ID:N or ID:A-B, comma-separated (e.g. 7:0-3,12)")
     plot.add_argument("-o", "--output", metavar="OUT", required=True, help="OUT.html (opens offline) or OUT.png")
     plot.add_argument("--width", type=int, default=1200, help="width in pixels, and buckets of the overview")

@@ -1,5 +1,5 @@
 """The package as a user and a type checker meet it: the names it exports,
-read's specified module text, and stubs that mypy uses from site-packages."""
+read's own module text, and stubs that mypy uses from site-packages."""
 
 from __future__ import annotations
 
