@@ -44,7 +44,7 @@ constexpr const char* BOUNDS[][2] = {
 bool whole_columns(const Filter& filter, const RowPredicate& predicate, const PathList& paths,
                    std::vector<testing::ColumnRow>* rows) {
     Parser parser(&filter);
-    ColumnBuilder builder(&filter, 1 << 16, [&](std::unique_ptr<ColumnBatch> batch) {
+    ColumnBuilder builder(&filter, 512, [&](std::unique_ptr<ColumnBatch> batch) {
         testing::append_rows(*batch, rows);
     });
     bool failed = false;

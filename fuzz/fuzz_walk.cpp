@@ -21,8 +21,12 @@ namespace fs = std::filesystem;
 // space and a byte that is not UTF-8.
 constexpr char NAME_CHARS[] = {'a', 'b', '.', ' ', '\xff', '-', '_', 'Z'};
 
+// On tmpfs where there is one: making and removing a tree on a disk file
+// system costs far more than the walks themselves.
 const fs::path& scratch() {
-    static const fs::path root = fs::temp_directory_path() / ("zentrail-fuzz-walk-" + std::to_string(::getpid()));
+    static const fs::path root =
+        fs::path(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : fs::temp_directory_path().native()) /
+        ("zentrail-fuzz-walk-" + std::to_string(::getpid()));
     return root;
 }
 
