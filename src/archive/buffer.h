@@ -21,6 +21,9 @@ constexpr int32_t WINDOW_SIZE = ZENTRAIL_WINDOW_SIZE;
 // then doubles as the bytes need, up to the window: a reader of small files
 // holds little, and one of large files reaches the window in a few steps.
 constexpr int32_t FIRST_STORAGE_SIZE = 1 << 16;
+// Where the reader's appends land when the window has room: see
+// prepare_append.
+constexpr int32_t APPEND_ALIGNMENT = 4096;
 
 struct FreeDeleter {
     void operator()(void* p) const noexcept;
@@ -68,9 +71,10 @@ public:
     void extend(const unsigned char* src, int n);
 
     // Appending in place, for a reader that reads a file straight into the
-    // window: prepare_append moves the unread bytes to the front and returns
-    // where new bytes go and how many of at most `wanted` fit (the window
-    // less the unread bytes); commit_append then takes the n bytes written
+    // window: prepare_append moves the unread bytes to just before a page
+    // boundary (or, in a window too small for that, to the front) and
+    // returns where new bytes go and how many of at most `wanted` fit (the
+    // window less the bytes before that point); commit_append then takes the n bytes written
     // there (n no more than that room). Throws std::bad_alloc when the
     // storage cannot grow to the room.
     unsigned char* prepare_append(int wanted, int* room);

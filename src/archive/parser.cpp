@@ -53,6 +53,7 @@ bool Parser::_open_file(const char* path) {
         throw FileOpenError(path, error);
     }
     file.reset(f);
+    file_size = status.st_size;
     return true;
 }
 
@@ -61,8 +62,12 @@ void Parser::_close_current_file() { file.reset(); }
 void Parser::_load() {
     if (!file) return;
     // Straight into the window, after its unread bytes: no second copy.
+    // No more than the file holds, and a page more to meet its end (or what
+    // a writer has added since it was opened): a small file needs no large
+    // window.
+    const int64_t left = std::max<int64_t>(file_size - file_bytes_loaded, 0) + APPEND_ALIGNMENT;
     int wanted = 0;
-    unsigned char* at = buffer->prepare_append(READ_CHUNK_SIZE, &wanted);
+    unsigned char* at = buffer->prepare_append(static_cast<int>(std::min<int64_t>(READ_CHUNK_SIZE, left)), &wanted);
     std::size_t got = 0;
     for (;;) {
         got = std::fread(at, 1, static_cast<std::size_t>(wanted), file.get());
@@ -103,6 +108,7 @@ void Parser::read_file(Writer* writer, const std::string& path) {
     _open_file(path.c_str());
     _load();
     for (;;) {
+        if (filter != nullptr) _skip_unselected_run(&record.item);
         bool selected = false;
         const int rc = _read_next_item_from_data(buffer.get(), &day, &record.item, &selected);
         if (rc == AR_ITEM) {
@@ -145,6 +151,75 @@ void throw_if_date_mark(const AR_COMMON_ITEM* item) {
 bool is_reserved_class(uint8_t cls) { return (reserved_class_mask() >> cls) & 1u; }
 
 }  // namespace
+
+// Most records of a selective read belong to ids that no sink reads. Such a
+// record, wholly in the window, is passed over here by its size: a few loads
+// from the bytes themselves, no store per record and no copy of its payload.
+// The run stops before anything the decoder must see (a selected item, a
+// date mark, a system item, whose selection depends on the id before it, an
+// end byte, a malformed or reserved record, or one that the window cuts), and
+// leaves in `item` the fields of the last record passed over, as decoding it
+// would have.
+namespace {
+
+// A record's whole size from its head, for the classes whose size is
+// `base + per_element * second byte` (the alarms, whose second byte is an
+// attribute, and the groups but GrBool); a base of 0 for the others.
+struct HeadSize {
+    int32_t base;
+    int32_t per_element;
+};
+struct HeadSizeTable {
+    HeadSize by_class[32]{};
+    constexpr HeadSizeTable() {
+        for (int cls = 0; cls < 32; ++cls) {
+            const RecordClass& c = RECORD_CLASSES[cls];
+            if (c.kind == ClassKind::Alarm) by_class[cls] = {c.size, 0};
+            if (c.kind == ClassKind::Group && cls != GrBool) by_class[cls] = {ITEM_HEAD_SIZE, c.size};
+        }
+    }
+};
+constexpr HeadSizeTable HEAD_SIZES;
+
+}  // namespace
+
+void Parser::_skip_unselected_run(AR_COMMON_ITEM* item) {
+    const unsigned char* const begin = buffer->unread();
+    const unsigned char* const end = begin + buffer->get_length();
+    const unsigned char* p = begin;
+    const unsigned char* last = nullptr;
+    // Twelve bytes: the head and a string alarm's text length.
+    while (end - p >= ITEM_HEAD_SIZE + 2) {
+        if ((p[0] & 0x80) != 0) break;  // a date mark, or the end byte
+        const int cls = p[6] & 0x1F;
+        const HeadSize head = HEAD_SIZES.by_class[cls];
+        int32_t size = head.base + head.per_element * p[7];
+        if (head.base == 0) {
+            if (cls == GrBool) {
+                size = ITEM_HEAD_SIZE + group_payload_size(GrBool, p[7]);
+            } else if (RECORD_CLASSES[cls].kind == ClassKind::StringAlarm) {
+                size = ITEM_HEAD_SIZE + 2 + load_be16(p + ITEM_HEAD_SIZE);
+            } else {
+                break;  // a system item or a reserved class
+            }
+        } else if (size > AR_MAX_GROUP_RECORD) {
+            break;
+        }
+        if (filter->hasId(load_be16(p + 8)) || size > end - p) break;
+        last = p;
+        p += size;
+    }
+    if (last == nullptr) return;
+    item->ticks_hi = load_be16(last);
+    item->ticks_lo = load_be32(last + 2);
+    item->code = last[6];
+    item->param = last[7];
+    item->id = load_be16(last + 8);
+    if (RECORD_CLASSES[ARCLASS(item->code)].kind == ClassKind::StringAlarm) {
+        item->string_size = load_be16(last + ITEM_HEAD_SIZE) + 1;
+    }
+    buffer->shift(static_cast<int>(p - begin));
+}
 
 bool Parser::_top_up(Buffer* buf, int n) {
     if (buf == buffer.get()) {

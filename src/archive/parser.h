@@ -81,6 +81,9 @@ private:
     // that the end of the bytes cuts short ends the data. `*selected` (when
     // given) says whether the filter selects the item's id: asked once per
     // item, here, since an unselected item's payload is skipped.
+    // Passes over the records of unselected ids that the window wholly
+    // holds, from its first unread byte.
+    void _skip_unselected_run(AR_COMMON_ITEM* item);
     int _read_next_item_from_data(Buffer* buf, unsigned int* date, AR_COMMON_ITEM* item,
                                   bool* selected = nullptr);
     bool _data_get_any_item(Buffer* buf, AR_COMMON_ITEM* item);
@@ -121,6 +124,7 @@ private:
     ACI_WITH_DATE record{};
     std::string file_path;          // the current file, for its errors
     int64_t file_bytes_loaded = 0;  // bytes of the current file appended so far
+    int64_t file_size = 0;          // the current file's size when it was opened
     int64_t record_offset = 0;      // file offset of the record being decoded
 };
 
