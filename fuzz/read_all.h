@@ -17,10 +17,12 @@ struct Delivered {
     uint16_t id;
     int32_t string_size;
     std::vector<unsigned char> data;  // the whole value area
+    bool error_item;
 
     bool operator==(const Delivered& o) const {
         return date == o.date && ticks_hi == o.ticks_hi && ticks_lo == o.ticks_lo && code == o.code &&
-               param == o.param && id == o.id && string_size == o.string_size && data == o.data;
+               param == o.param && id == o.id && string_size == o.string_size && data == o.data &&
+               error_item == o.error_item;
     }
 };
 
@@ -34,9 +36,9 @@ struct ReadOutcome {
     }
 };
 
-// With the shipped window.
-ReadOutcome read_all(const std::string& path);
+// With the shipped window; every item, or those of the given ids only.
+ReadOutcome read_all(const std::string& path, const std::vector<uint16_t>* ids = nullptr);
 // With a 1 KiB window, so that nearly every record straddles a refill.
-ReadOutcome read_all_small_window(const std::string& path);
+ReadOutcome read_all_small_window(const std::string& path, const std::vector<uint16_t>* ids = nullptr);
 
 }  // namespace fuzz_support

@@ -188,17 +188,20 @@ void Parser::_skip_unselected_run(AR_COMMON_ITEM* item) {
     const unsigned char* const end = begin + buffer->get_length();
     const unsigned char* p = begin;
     const unsigned char* last = nullptr;
+    const unsigned char* last_text_length = nullptr;  // of the last string alarm passed over
     // Twelve bytes: the head and a string alarm's text length.
     while (end - p >= ITEM_HEAD_SIZE + 2) {
         if ((p[0] & 0x80) != 0) break;  // a date mark, or the end byte
         const int cls = p[6] & 0x1F;
         const HeadSize head = HEAD_SIZES.by_class[cls];
         int32_t size = head.base + head.per_element * p[7];
+        const unsigned char* text_length = nullptr;
         if (head.base == 0) {
             if (cls == GrBool) {
                 size = ITEM_HEAD_SIZE + group_payload_size(GrBool, p[7]);
             } else if (RECORD_CLASSES[cls].kind == ClassKind::StringAlarm) {
-                size = ITEM_HEAD_SIZE + 2 + load_be16(p + ITEM_HEAD_SIZE);
+                text_length = p + ITEM_HEAD_SIZE;
+                size = ITEM_HEAD_SIZE + 2 + load_be16(text_length);
             } else {
                 break;  // a system item or a reserved class
             }
@@ -207,6 +210,7 @@ void Parser::_skip_unselected_run(AR_COMMON_ITEM* item) {
         }
         if (filter->hasId(load_be16(p + 8)) || size > end - p) break;
         last = p;
+        if (text_length != nullptr) last_text_length = text_length;
         p += size;
     }
     if (last == nullptr) return;
@@ -215,9 +219,7 @@ void Parser::_skip_unselected_run(AR_COMMON_ITEM* item) {
     item->code = last[6];
     item->param = last[7];
     item->id = load_be16(last + 8);
-    if (RECORD_CLASSES[ARCLASS(item->code)].kind == ClassKind::StringAlarm) {
-        item->string_size = load_be16(last + ITEM_HEAD_SIZE) + 1;
-    }
+    if (last_text_length != nullptr) item->string_size = load_be16(last_text_length) + 1;
     buffer->shift(static_cast<int>(p - begin));
 }
 
