@@ -2,6 +2,8 @@
 
     python bench/run.py            # about 1 GB of archives (generated once under bench/data)
     python bench/run.py --smoke    # a tiny run that only checks the suite works
+    sudo python bench/run.py --cold   # cold page cache: cat, read and scan, median of 3
+
 
 Measured in one run on the same files: the selective read against the raw
 read floor, the inventory beside a one-code scan, the peak memory of
@@ -16,6 +18,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import subprocess
 import sys
 import time
@@ -58,6 +61,42 @@ def raw_read(paths) -> int:
 def day_window(path: Path) -> tuple[str, str]:
     day = path.name[:10]
     return f"{day} 00:00:00", f"{day} 23:59:59"
+
+
+def drop_page_cache() -> None:
+    """Writes every dirty page out and drops the clean ones (root only)."""
+    subprocess.run(["sync"], check=True)
+    with open("/proc/sys/vm/drop_caches", "w") as control:
+        control.write("3\n")
+
+
+def median_cold(repeats: int, call) -> float:
+    """Median wall time of `repeats` calls, each with the page cache dropped."""
+    times = []
+    for _ in range(repeats):
+        drop_page_cache()
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return sorted(times)[len(times) // 2]
+
+
+def cold_rows(root: Path, stats, repeats: int) -> list:
+    """The one-code read and scan with the files on the disk, not in the page
+    cache, against cat reading the same files in the same run."""
+    mb = stats.bytes / 1e6
+    rare = [generate.RARE_ID * 1024]
+    cat_s = median_cold(repeats, lambda: subprocess.run(["cat", *map(str, stats.files)], check=True,
+                                                          stdout=subprocess.DEVNULL))
+    rows = [("cold: cat of the files", f"{mb / cat_s:,.0f} MB/s", f"median of {repeats}, page cache dropped before each")]
+    calls = [("cold: read, 1 code", lambda: zentrail.read(str(root), *WHOLE_RANGE, rare))]
+    for threads in (None, 1, 4):
+        calls.append((f"cold: scan, 1 code, threads={threads}",
+                       lambda threads=threads: zentrail.scan(root, *WHOLE_RANGE, rare, threads=threads).to_numpy()))
+    for label, call in calls:
+        seconds = median_cold(repeats, call)
+        rows.append((label, f"{mb / seconds:,.0f} MB/s", f"{cat_s / seconds:.2f}x cat's"))
+    return rows
 
 
 def check_same_rows(label: str, expected: list, actual: list) -> None:
@@ -151,7 +190,11 @@ def main() -> None:
     parser.add_argument("--days", type=int, default=16)
     parser.add_argument("--data", type=Path, default=HERE / "data")
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--cold", action="store_true",
+                        help="only the cold-cache figures (needs root: drops the page cache before each run)")
     args = parser.parse_args()
+    if args.cold and not os.access("/proc/sys/vm/drop_caches", os.W_OK):
+        sys.exit("--cold needs root: it drops the page cache (/proc/sys/vm/drop_caches) before each run")
     if args.smoke:
         args.size_mb, args.days, args.repeats = 4, 2, 1
         args.data = args.data / "smoke"
@@ -162,6 +205,9 @@ def main() -> None:
     mb = stats.bytes / 1e6
     rows = []
 
+    if args.cold:
+        print_rows(stats, cold_rows(root, stats, args.repeats))
+        return
     raw_read(stats.files)  # warm the page cache for both sides
     raw_s, _ = best_of(args.repeats, lambda: raw_read(stats.files))
     rare = generate.RARE_ID * 1024
@@ -243,7 +289,12 @@ def main() -> None:
     rows.append(("peak RSS of the selective read", f"{peak:,.1f} MiB",
                  f"{peak - base:,.1f} MiB above the interpreter with zentrail imported"))
 
-    print(f"\n{len(stats.files)} files, {mb:,.0f} MB, {stats.records:,} records, Python {sys.version.split()[0]}")
+    print_rows(stats, rows)
+
+
+def print_rows(stats, rows: list) -> None:
+    print(f"\n{len(stats.files)} files, {stats.bytes / 1e6:,.0f} MB, {stats.records:,} records, "
+          f"Python {sys.version.split()[0]}")
     width = max(len(r[0]) for r in rows)
     for name, figure, note in rows:
         print(f"{name:<{width}}  {figure:>16}  {note}")

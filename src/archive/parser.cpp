@@ -46,6 +46,10 @@ bool Parser::_open_file(const char* path) {
         ::close(fd);
         return true;
     }
+    // The file is read once, front to back: the kernel may read further
+    // ahead than it would for a file read at random, keeping the disk busy
+    // while the bytes already read are decoded.
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     std::FILE* f = ::fdopen(fd, "rb");
     if (f == nullptr) {
         int error = errno;
