@@ -27,6 +27,11 @@ struct ACI_WITH_DATE {
     // Parser::set_keep_texts); null otherwise. Valid during the sink's call.
     const unsigned char* text = nullptr;
     int32_t text_length = 0;
+    // A selected item's payload as the file stores it (see
+    // StoredNumberReader), whether or not it was also copied into the value
+    // area; null for an item without one. Valid during the sink's call.
+    const unsigned char* payload = nullptr;
+    int32_t payload_size = 0;
     // The item a reader hands on for a malformed record before it throws:
     // it stands for no record of the file.
     bool error_item = false;

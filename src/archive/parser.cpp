@@ -118,6 +118,8 @@ void Parser::read_file(Writer* writer, const std::string& path) {
         if (rc == AR_ITEM) {
             if (selected) {
                 record.date = day;
+                record.payload = payload_at;
+                record.payload_size = payload_bytes;
                 writer->export_value(&record);
             }
             if (buffer->get_length() <= REFILL_THRESHOLD) _load();
@@ -129,6 +131,8 @@ void Parser::read_file(Writer* writer, const std::string& path) {
                 record.item.code = static_cast<uint8_t>(ARCODE(0, 2));
                 record.item.param = 4;
                 record.error_item = true;
+                record.payload = nullptr;
+                record.payload_size = 0;
                 writer->export_value(&record);
             }
             throw FileFormatError(path, record_offset);
@@ -249,14 +253,22 @@ void Parser::_skip(Buffer* buf, int n) {
 }
 
 // The payload of an item that no sink will read is skipped: its value area
-// is never looked at.
-void Parser::_take_payload(Buffer* buf, AR_COMMON_ITEM* item, int n, bool wanted) {
-    if (!wanted) {
+// is never looked at. A selected item's payload is kept where it lies in the
+// window, for a sink that reads it as stored, and copied into the value
+// area only for a class whose values a sink reads from there.
+void Parser::_take_payload(Buffer* buf, AR_COMMON_ITEM* item, int n, bool selected, bool copied) {
+    if (!selected) {
         _skip(buf, n);
         return;
     }
     _require(buf, n);
-    buf->grab_bytes(item->data, n);
+    payload_at = buf->unread();
+    payload_bytes = n;
+    if (copied) {
+        buf->grab_bytes(item->data, n);
+    } else {
+        buf->shift(n);
+    }
 }
 
 // Runs once per record: the field steps below are folded into it.
@@ -297,11 +309,12 @@ bool Parser::_data_get_any_item(Buffer* buf, AR_COMMON_ITEM* item) {
     // A system item has no id of its own: it is selected by the one the item
     // before it left.
     const bool selected = filter == nullptr || filter->hasId(item->id);
-    const bool wanted = selected && ((payload_classes >> cls) & 1u) != 0;
+    payload_at = nullptr;
+    payload_bytes = 0;
     switch (RECORD_CLASSES[cls].kind) {
-        case ClassKind::Alarm: _parse_alarm(buf, item, cls, wanted); break;
+        case ClassKind::Alarm: _parse_alarm(buf, item, cls, selected); break;
         case ClassKind::StringAlarm: _parse_string_alarm(buf, item, selected && keep_texts); break;
-        case ClassKind::Group: _parse_group(buf, item, cls, wanted); break;
+        case ClassKind::Group: _parse_group(buf, item, cls, selected); break;
         default: break;
     }
     return selected;
@@ -374,20 +387,21 @@ void Parser::_parse_string_alarm(Buffer* buf, AR_COMMON_ITEM* item, bool wanted)
     record.text_length = text_length;
 }
 
-void Parser::_parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool wanted) {
+void Parser::_parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool selected) {
     const int n = RECORD_CLASSES[cls].size - ITEM_HEAD_SIZE;
     if (n <= 0) return;
+    const bool copied = selected && ((payload_classes >> cls) & 1u) != 0;
     // Values are read at their class's full width, wider than the stored
     // payload: the bytes past it must read as zero, not as an older item.
-    if (wanted) std::memset(item->data, 0, 8);
-    _take_payload(buf, item, n, wanted);
+    if (copied) std::memset(item->data, 0, 8);
+    _take_payload(buf, item, n, selected, copied);
 }
 
-void Parser::_parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool wanted) {
+void Parser::_parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool selected) {
     const int n = group_payload_size(cls, item->param);
     if (n + ITEM_HEAD_SIZE > AR_MAX_GROUP_RECORD) throw ErrorException(AR_FORMAT_ERROR);
     if (n == 0) return;
-    _take_payload(buf, item, n, wanted);
+    _take_payload(buf, item, n, selected, selected && ((payload_classes >> cls) & 1u) != 0);
 }
 
 }  // namespace zentrail

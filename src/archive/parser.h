@@ -59,8 +59,8 @@ public:
 
     // The classes whose payloads are copied into the value area of a
     // selected item, one bit per class number (default: all). A sink that
-    // reads only heads (an inventory) clears them all, so that every payload
-    // is skipped as an unselected item's is.
+    // reads only heads (an inventory), or reads values from the stored
+    // payload (ACI_WITH_DATE::payload), clears them all.
     void set_payload_classes(uint32_t mask) { payload_classes = mask; }
     // Whether a selected string alarm's text is kept and handed to the sink
     // (ACI_WITH_DATE::text); by default it is skipped.
@@ -89,9 +89,9 @@ private:
     bool _data_get_any_item(Buffer* buf, AR_COMMON_ITEM* item);
     void _parse_ticks(Buffer* buf, AR_COMMON_ITEM* item);
     uint8_t _parse_code(Buffer* buf, AR_COMMON_ITEM* item);
-    void _parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool wanted);
+    void _parse_alarm(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool selected);
     void _parse_string_alarm(Buffer* buf, AR_COMMON_ITEM* item, bool wanted);
-    void _parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool wanted);
+    void _parse_group(Buffer* buf, AR_COMMON_ITEM* item, uint8_t cls, bool selected);
     uint8_t _parse_head_in_window(Buffer* buf, AR_COMMON_ITEM* item);
 
     struct FileCloser {
@@ -105,9 +105,9 @@ private:
     // As _ensure, but a shortfall cuts the record short (throws).
     void _require(Buffer* buf, int n);
     void _skip(Buffer* buf, int n);
-    // Copies the next n bytes into the value area, or skips them when no
-    // sink will read them.
-    void _take_payload(Buffer* buf, AR_COMMON_ITEM* item, int n, bool wanted);
+    // Takes the next n bytes as a selected item's payload (copied into the
+    // value area too when `copied`), or skips them for an unselected one.
+    void _take_payload(Buffer* buf, AR_COMMON_ITEM* item, int n, bool selected, bool copied);
 
     std::unique_ptr<std::FILE, FileCloser> file;
     // The window; files are read straight into it.
@@ -126,6 +126,8 @@ private:
     int64_t file_bytes_loaded = 0;  // bytes of the current file appended so far
     int64_t file_size = 0;          // the current file's size when it was opened
     int64_t record_offset = 0;      // file offset of the record being decoded
+    const unsigned char* payload_at = nullptr;  // the selected item's payload in the window
+    int32_t payload_bytes = 0;
 };
 
 }  // namespace zentrail

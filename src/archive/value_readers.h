@@ -20,6 +20,13 @@ using BoolReader = bool (*)(const unsigned char* data, int p);
 using IntReader = int32_t (*)(const unsigned char* data, int p);
 using DoubleReader = double (*)(const unsigned char* data, int p);
 using NumberReader = double (*)(const unsigned char* data, int p);
+// The same value, read straight from the payload as the file stores it (the
+// `size` bytes after the head, big-endian, in file order), so that a sink
+// that reads a few values of a long payload need not reverse all of it: the
+// value area is that payload reversed, so position p of a group of width w
+// lies at payload + size - (p + 1) * w, and an alarm's value is the payload
+// read as one big-endian number.
+using StoredNumberReader = double (*)(const unsigned char* payload, int size, int p);
 
 namespace value_reading {
 
@@ -42,6 +49,35 @@ T value_at(const unsigned char* data, int at) {
     std::memcpy(&v, &bits, sizeof v);
     return v;
 }
+
+// The big-endian number of n bytes (n at most sizeof(T)), copied into T.
+template <typename T>
+T stored_value_at(const unsigned char* bytes, int n) {
+    using Bits = typename UnsignedOfWidth<sizeof(T)>::type;
+    Bits bits = 0;
+    if (n == static_cast<int>(sizeof(T))) {
+        std::memcpy(&bits, bytes, sizeof bits);
+        if constexpr (sizeof(T) == 2) bits = __builtin_bswap16(bits);
+        if constexpr (sizeof(T) == 4) bits = __builtin_bswap32(bits);
+        if constexpr (sizeof(T) == 8) bits = __builtin_bswap64(bits);
+    } else {
+        for (int i = 0; i < n; ++i) bits = static_cast<Bits>((bits << 8) | bytes[i]);
+    }
+    T v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+template <typename T, bool Grouped>
+double stored_double_at(const unsigned char* payload, int size, int p) {
+    constexpr int width = static_cast<int>(sizeof(T));
+    if (Grouped) return static_cast<double>(stored_value_at<T>(payload + size - (p + 1) * width, width));
+    return static_cast<double>(stored_value_at<T>(payload, size < width ? size : width));
+}
+inline double stored_bit_at(const unsigned char* payload, int size, int p) {
+    return (payload[size - 1 - p / 8] >> (p % 8)) & 1;
+}
+inline double no_stored_number(const unsigned char*, int, int) { return std::nan(""); }
 
 template <typename T, bool Grouped>
 T typed_at(const unsigned char* data, int p) {
@@ -69,14 +105,17 @@ struct FormatReaders {
     IntReader int_value;
     DoubleReader double_value;
     NumberReader number;
+    StoredNumberReader stored_number;  // `number`, from the stored payload
 };
 template <typename T, bool Grouped>
 constexpr FormatReaders integer_format() {
-    return {static_cast<int32_t>(sizeof(T)), ROW_INT, no_bit, int_at<T, Grouped>, no_double, double_at<T, Grouped>};
+    return {static_cast<int32_t>(sizeof(T)), ROW_INT, no_bit, int_at<T, Grouped>, no_double, double_at<T, Grouped>,
+            stored_double_at<T, Grouped>};
 }
 template <typename T, bool Grouped>
 constexpr FormatReaders real_format() {
-    return {static_cast<int32_t>(sizeof(T)), ROW_DOUBLE, no_bit, no_int, double_at<T, Grouped>, double_at<T, Grouped>};
+    return {static_cast<int32_t>(sizeof(T)), ROW_DOUBLE, no_bit, no_int, double_at<T, Grouped>, double_at<T, Grouped>,
+            stored_double_at<T, Grouped>};
 }
 
 constexpr std::size_t FORMAT_COUNT = static_cast<std::size_t>(ValueFormat::I64) + 1;
@@ -86,8 +125,8 @@ constexpr std::size_t FORMAT_COUNT = static_cast<std::size_t>(ValueFormat::I64) 
 // of deduced bound in a constant expression.)
 template <bool Grouped>
 inline constexpr FormatReaders FORMAT_READERS[FORMAT_COUNT] = {
-    {0, 0, no_bit, no_int, no_double, no_number},                   // None
-    {0, ROW_BOOL, bit_at, no_int, no_double, bit_number_at},        // Bit
+    {0, 0, no_bit, no_int, no_double, no_number, no_stored_number},          // None
+    {0, ROW_BOOL, bit_at, no_int, no_double, bit_number_at, stored_bit_at},  // Bit
     integer_format<uint8_t, Grouped>(),                             // U8
     integer_format<int16_t, Grouped>(),                             // I16
     integer_format<uint16_t, Grouped>(),                            // U16
@@ -119,12 +158,14 @@ struct ClassReaders {
     IntReader get_int;
     DoubleReader get_double;
     NumberReader number;
+    StoredNumberReader stored_number;
 };
 
 namespace value_reading {
 constexpr ClassReaders readers_of_class(const RecordClass& c) {
     const FormatReaders& f = format_readers_of(c);
-    return {f.bit, f.int_value, f.double_value, f.data_type == 0 ? no_number : f.number};
+    if (f.data_type == 0) return {f.bit, f.int_value, f.double_value, no_number, no_stored_number};
+    return {f.bit, f.int_value, f.double_value, f.number, f.stored_number};
 }
 
 // A class's data type is the one its format is read as (a class without a
@@ -159,5 +200,6 @@ inline const ClassReaders& class_readers_of(int code) { return CLASS_READERS.by_
 // Chosen once per item, the number reader spares a sink that reads many
 // values of one item the class lookup of each.
 inline NumberReader number_reader_of(int code) { return class_readers_of(code).number; }
+inline StoredNumberReader stored_number_reader_of(int code) { return class_readers_of(code).stored_number; }
 
 }  // namespace zentrail

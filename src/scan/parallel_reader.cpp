@@ -78,6 +78,7 @@ void ParallelReader::_work() {
         try {
             if (!parser) {
                 parser = std::make_unique<Parser>(filter);
+                parser->set_payload_classes(0);  // the builder reads the stored payloads
                 parser->set_monitor(&monitor);
             }
             _read_file(k, parser.get());
