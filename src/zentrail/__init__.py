@@ -49,7 +49,11 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     """The rows that ``read(root_dir, dt_start, dt_end, signals)`` gives, as
     columns (a :class:`Scan`, read when consumed), decoded on ``threads``
     threads (default: the CPUs this process may use), one file per task,
-    merged back in file order.
+    merged back in file order. Each thread reads one file at a time, front
+    to back; more threads than CPUs help only when the files are not yet in
+    memory and the storage serves several reads at once (network storage,
+    several disks, most SSDs and virtual disks), while on one spinning disk
+    fewer files in flight (``threads=1``) keep its reads sequential.
 
     Differences from read: no 256-code cap (duplicates collapse), and a code
     outside 0 to 67,108,863 raises ValueError naming it. ``root_dir`` may be
