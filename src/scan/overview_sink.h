@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "output/writer.h"
+#include "scan/table_arrow.h"
 #include "selection/filter.h"
 #include "time/bound.h"
 
@@ -54,10 +55,9 @@ struct OverviewCell {
     int64_t last_time;
 };
 
-// Cells by key: the cells in a plain array in the order they were made, and
-// an open-addressing index of their keys beside it. The index costs 16
-// bytes a slot rather than a whole cell, so that a table of many cells (all
-// the rows of a large overview) takes little more than the cells themselves.
+// The cells of one file by key: the cells in a plain array in the order they
+// were made, and an open-addressing index of their keys beside it (16 bytes
+// a slot rather than a whole cell).
 class OverviewTable {
 public:
     // Id, element and bucket in one key, ordered as the overview's rows.
@@ -68,22 +68,16 @@ public:
     static uint16_t element_of(uint64_t key) { return static_cast<uint16_t>(key >> 32); }
     static uint32_t bucket_of(uint64_t key) { return static_cast<uint32_t>(key); }
 
+    // Room for `count` cells without growing (a file's table is mostly as
+    // large as the previous file's).
+    void reserve(std::size_t count);
     // Counts one value read after every value counted so far.
     void add(uint64_t key, int64_t time, double value);
-    // Counts the values of `later`, a table of values read after all of
-    // this one's (the next file's): sums add, extremes keep the earlier on
-    // a tie, the first value stays and the last is the later one's.
-    void merge_later(const OverviewTable& later);
-    // The cells, in the order they were made, and the positions of the
-    // cells in ascending key order: the rows of an overview are written out
-    // in that order without moving the cells themselves (sorting the small
-    // positions is several times faster than sorting whole cells).
+    // The cells, in the order they were made.
     const std::vector<OverviewCell>& cells_made() const { return cells; }
-    std::vector<std::size_t> key_order() const;
-    // Frees the index; the cells stay (call once the counting is done).
+    // Frees the index, keeping the cells: a file's table waits for its turn
+    // to be merged with no more than its cells.
     void drop_index();
-    // The cells in ascending key order, the table unchanged.
-    std::vector<OverviewCell> sorted() const;
     std::size_t size() const { return cells.size(); }
 
 private:
@@ -99,7 +93,7 @@ private:
     // The slot of `key`, or the empty slot where it belongs; the index has
     // room for one more cell.
     Slot& _find(uint64_t key);
-    void _grow();
+    void _rehash(std::size_t slot_count);
 
     std::vector<OverviewCell> cells;
     std::vector<Slot> slots;
@@ -114,6 +108,40 @@ private:
         std::size_t cell = 0;
     };
     std::vector<Recent> recent;
+};
+
+// The overview of the files merged so far, in file order, held field by
+// field in the arrays the result's columns are made from, beside a small
+// index of their keys (8 bytes a slot). Holding the fields apart, rather
+// than as cells to be copied into columns at the end, keeps the peak close
+// to the result itself.
+class OverviewResult {
+public:
+    // Counts the cells of `later`, a table of values read after all of this
+    // one's (the next file's): sums add, extremes keep the earlier on a tie,
+    // the first value stays and the last is the later one's.
+    void merge_later(const OverviewTable& later);
+    std::size_t size() const { return keys.size(); }
+    // The rows in key order as the overview's columns (signal_id, element,
+    // bucket, count, mean, min, min_time, max, max_time, first, first_time,
+    // last, last_time); leaves this empty. Each field's array is freed as
+    // soon as its column is written, so the peak stays near one copy.
+    std::vector<OwnedColumn> finish(const OverviewGrid& grid);
+
+private:
+    struct Slot {
+        uint32_t row;    // the row + 1; 0: an empty slot
+        uint32_t check;  // a second hash of the key: most mismatches end here
+    };
+    Slot& _find(uint64_t key);
+    void _grow();
+
+    std::vector<uint64_t> keys;
+    std::vector<int64_t> counts;
+    std::vector<double> sums, mins, maxs, firsts, lasts;
+    std::vector<int64_t> min_times, max_times, first_times, last_times;
+    std::vector<Slot> slots;
+    int bits = 0;  // slots.size() is 1 << bits
 };
 
 // The record sink of an overview: every numeric row the column builder
