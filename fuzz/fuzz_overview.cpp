@@ -155,6 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     OverviewTable once;
     OverviewSink sink(&filter, grid, &once);
     if (offset_of_failure([&] { parser.read_file(&sink, path); }) != failure) fail("the overview reader's error");
+    sink.flush();
     OverviewResult one_file;
     one_file.merge_later(once);
     compare(std::move(one_file), reduce(rows, 1, window, grid), grid, true);

@@ -55,14 +55,17 @@ OverviewResult read_overview(const ScanRequest& request, const OverviewGrid& gri
     // length: a file's table starts with room for the cells of the last file
     // read, rather than growing (and rehashing) its way there.
     std::atomic<std::size_t> last_cells{0};
+    std::atomic<std::size_t> last_groups{0};
     OverviewResult merged;
     FileRunner<OverviewTable> runner(
         std::move(paths), request.threads, [shared] { return std::make_unique<Parser>(shared); },
-        [shared, grid, &last_cells](Parser& parser, const std::string& path, OverviewTable& out) {
-            out.reserve(last_cells.load(std::memory_order_relaxed));
+        [shared, grid, &last_cells, &last_groups](Parser& parser, const std::string& path, OverviewTable& out) {
+            out.reserve(last_cells.load(std::memory_order_relaxed), last_groups.load(std::memory_order_relaxed));
             OverviewSink sink(shared, grid, &out);
             parser.read_file(&sink, path);
+            sink.flush();
             last_cells.store(out.size(), std::memory_order_relaxed);
+            last_groups.store(out.groups(), std::memory_order_relaxed);
             out.drop_index();
         });
     auto last_report = std::chrono::steady_clock::now();
