@@ -107,7 +107,7 @@ OverviewResult::Slot& OverviewResult::_find(uint64_t key) {
     if ((keys.size() + 1) * 2 > slots.size()) _grow();
     const std::size_t mask = slots.size() - 1;
     const auto check = static_cast<uint32_t>(key ^ (key >> 32));
-    std::size_t i = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+    std::size_t i = _home_of(key);
     while (slots[i].row != 0 && (slots[i].check != check || keys[slots[i].row - 1] != key)) i = (i + 1) & mask;
     return slots[i];
 }
@@ -122,14 +122,22 @@ void OverviewResult::_grow() {
     const std::size_t mask = slots.size() - 1;
     for (std::size_t k = 0; k < keys.size(); ++k) {
         const uint64_t key = keys[k];
-        std::size_t i = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+        std::size_t i = _home_of(key);
         while (slots[i].row != 0) i = (i + 1) & mask;
         slots[i] = Slot{static_cast<uint32_t>(k + 1), static_cast<uint32_t>(key ^ (key >> 32))};
     }
 }
 
 void OverviewResult::merge_later(const OverviewTable& later) {
-    for (const OverviewCell& other : later.cells_made()) {
+    const std::vector<OverviewCell>& cells = later.cells_made();
+    // The index is far larger than the cache: each cell's slot is asked for
+    // a few cells ahead, so that the slots arrive while earlier ones merge.
+    constexpr std::size_t AHEAD = 8;
+    for (std::size_t k = 0; k < cells.size(); ++k) {
+        if (k + AHEAD < cells.size() && bits > 0) {
+            __builtin_prefetch(&slots[_home_of(cells[k + AHEAD].key)]);
+        }
+        const OverviewCell& other = cells[k];
         Slot& slot = _find(other.key);
         if (slot.row == 0) {
             slot = Slot{static_cast<uint32_t>(keys.size() + 1), static_cast<uint32_t>(other.key ^ (other.key >> 32))};

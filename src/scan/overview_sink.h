@@ -143,6 +143,9 @@ private:
         uint32_t row;    // the row + 1; 0: an empty slot
         uint32_t check;  // a second hash of the key: most mismatches end here
     };
+    std::size_t _home_of(uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+    }
     Slot& _find(uint64_t key);
     void _grow();
 
