@@ -58,8 +58,8 @@ struct OverviewCell {
 // The cells of one file by key: the cells in a plain array in the order they
 // were made, and an open-addressing index beside it whose entries each hold
 // the cells of GROUP consecutive buckets of one (id, element). Within a file
-// a signal's values move from bucket to bucket mostly forward, so the next
-// cell is mostly in the entry the last one was, which is then in cache.
+// a signal's values move from bucket to bucket mostly forward, so one look
+// into the index mostly serves the signal's next several cells.
 class OverviewTable {
 public:
     // Id, element and bucket in one key, ordered as the overview's rows.
@@ -72,13 +72,14 @@ public:
     // No key: element indices stop at 1023.
     static constexpr uint64_t NO_KEY = UINT64_MAX;
 
-    // Room for `cells` cells in `groups` index entries without growing (a
-    // file's table is mostly as large as the previous file's).
-    void reserve(std::size_t cells, std::size_t groups);
     static constexpr int GROUP_BITS = 3;
     static constexpr uint32_t GROUP = 1u << GROUP_BITS;
     static constexpr uint32_t NO_CELL = UINT32_MAX;
     static uint64_t group_key_of(uint64_t key) { return key & ~uint64_t{GROUP - 1}; }
+
+    // Room for `cells` cells in `groups` index entries without growing (a
+    // file's table is mostly as large as the previous file's).
+    void reserve(std::size_t cells, std::size_t groups);
 
     // The position of the cell of `key`; a new cell counts nothing yet, and
     // its first value is the one given. `group` gets the positions of the
@@ -163,7 +164,8 @@ private:
 // numbers, count nowhere.
 //
 // The values of each (id, element) are summed first into a run of their own,
-// held here in a small array by a hash of the two, and the run is counted in
+// held here in a small array (by a hash of the id, an id's first four
+// elements side by side, as a record gives them), and the run is counted in
 // its cell when a value of another cell comes (or at the end): a value then
 // touches one entry that stays in cache, where counting it in its cell
 // straight away would reach into the table, all over memory. A run starts
