@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -27,6 +28,8 @@ constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
 // More buckets than this would be more cells than any screen or table needs,
 // and a bucket index must fit in the cell key.
 constexpr long long MAX_BUCKETS = 1LL << 30;
+// Rows of the result reserved at the start at most (128 MB a field).
+constexpr std::size_t MAX_RESERVED_ROWS = std::size_t{1} << 24;
 
 [[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
 
@@ -50,6 +53,8 @@ OverviewResult read_overview(const ScanRequest& request, const OverviewGrid& gri
     PathList paths = scan_paths(request);
     if (filter.isEmpty()) paths.clear();
     const int64_t total = size_of_files(paths);
+    const std::size_t file_count = paths.size();
+    const uint32_t buckets = grid.bucket_count();
     const Filter* shared = &filter;
     // Files of one archive hold much the same signals over spans of the same
     // length: a file's table starts with room for the cells of the last file
@@ -82,7 +87,15 @@ OverviewResult read_overview(const ScanRequest& request, const OverviewGrid& gri
             last_report = now;
             report(request.progress, std::min(runner.bytes_read(), total), total);
         }
-        if (got == FileRunner<OverviewTable>::Next::Ready) merged.merge_later(file);
+        if (got != FileRunner<OverviewTable>::Next::Ready) continue;
+        // Files of one archive mostly span equal times and hold much the
+        // same signals: the first file's cells times the files, but no
+        // more than that file's cells in every bucket, nor than a bound on
+        // what is asked of the system up front.
+        if (merged.size() == 0) {
+            merged.reserve(std::min({file.size() * file_count, file.size() * std::size_t{buckets}, MAX_RESERVED_ROWS}));
+        }
+        merged.merge_later(file);
     }
 }
 

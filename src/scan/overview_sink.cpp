@@ -128,6 +128,20 @@ void OverviewResult::_grow() {
     }
 }
 
+void OverviewResult::reserve(std::size_t rows) {
+    keys.reserve(rows);
+    counts.reserve(rows);
+    sums.reserve(rows);
+    mins.reserve(rows);
+    min_times.reserve(rows);
+    maxs.reserve(rows);
+    max_times.reserve(rows);
+    firsts.reserve(rows);
+    first_times.reserve(rows);
+    lasts.reserve(rows);
+    last_times.reserve(rows);
+}
+
 void OverviewResult::merge_later(const OverviewTable& later) {
     const std::vector<OverviewCell>& cells = later.cells_made();
     // The index is far larger than the cache: each cell's slot is asked for

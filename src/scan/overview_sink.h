@@ -31,6 +31,7 @@ public:
     // The first instant of bucket b, in nanoseconds since 1970-01-01.
     int64_t start_of(uint32_t b) const;
     uint64_t bucket_width() const { return width; }
+    uint32_t bucket_count() const { return last_bucket + 1; }
 
 private:
     uint64_t first_ns = 0;
@@ -132,6 +133,11 @@ public:
     // one's (the next file's): sums add, extremes keep the earlier on a tie,
     // the first value stays and the last is the later one's.
     void merge_later(const OverviewTable& later);
+    // Room for `rows` rows. Room not written to is never resident, but a
+    // field grown by doubling leaves each smaller array it outgrew behind
+    // in the allocator, resident: reserving the likely size once at the
+    // start spares most of that.
+    void reserve(std::size_t rows);
     std::size_t size() const { return keys.size(); }
     // The rows in key order as the overview's columns (signal_id, element,
     // bucket, count, mean, min, min_time, max, max_time, first, first_time,
