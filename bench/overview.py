@@ -1,6 +1,6 @@
 """Overviews against reading the rows, and the viewer's redraw, on one tree.
 
-    python bench/overview.py [--tree bench/data/mix-1000/tree] [--repeats 3]
+    python bench/overview.py [--tree bench/data/mix-1000/tree] [--repeats 5]
 
 On the output-heavy codes of the benchmark tree (4 elements of each of the
 64 frequent group signals, 256 codes), over the window the tree spans:
@@ -9,11 +9,16 @@ same run, warm page cache; the peak resident memory of each above a fresh
 interpreter with NumPy and zentrail imported; and the time the viewer takes
 to read what it draws (lines of one signal's 4 elements at 1000 pixels, and
 the window's events) for the whole window and for one hour.
+
+Times are medians of the repeats. On a shared machine a figure alone drifts
+with the load, so each repeat times the two reads one after the other and
+the ratio reported is the median of those pairs' ratios.
 """
 
 from __future__ import annotations
 
 import argparse
+import statistics
 import subprocess
 import sys
 import time
@@ -30,14 +35,19 @@ import generate  # noqa: E402
 BUCKETS = 2000
 
 
-def best_of(repeats, call):
-    best, result = float("inf"), None
+def timed(call):
+    start = time.perf_counter()
+    result = call()
+    return time.perf_counter() - start, result
+
+
+def median_of(repeats, call):
+    times, result = [], None
     for _ in range(repeats):
         result = None
-        start = time.perf_counter()
-        result = call()
-        best = min(best, time.perf_counter() - start)
-    return best, result
+        took, result = timed(call)
+        times.append(took)
+    return statistics.median(times), result
 
 
 def peak_above_imports(root: Path, window, codes, what: str) -> float:
@@ -60,7 +70,7 @@ def peak_above_imports(root: Path, window, codes, what: str) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tree", type=Path, default=HERE / "data" / "mix-1000" / "tree")
-    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
     root = args.tree
     codes = [ident * 1024 + index for ident in generate.FREQUENT_GROUP_IDS for index in range(4)]
@@ -71,16 +81,23 @@ def main() -> None:
 
     scan = zentrail.scan(root, *window, codes)
     scan.to_numpy()  # warm the page cache
-    rows_s, columns = best_of(args.repeats, scan.to_numpy)
-    rows = len(columns["time"])
-    del columns
-    over_s, cells = best_of(args.repeats, scan.overview(BUCKETS).to_numpy)
+    pairs, rows, cells = [], 0, None
+    for _ in range(args.repeats):
+        rows_took, columns = timed(scan.to_numpy)
+        rows = len(columns["time"])
+        del columns
+        cells = None
+        over_took, cells = timed(scan.overview(BUCKETS).to_numpy)
+        pairs.append((rows_took, over_took))
+    rows_s = statistics.median(r for r, _ in pairs)
+    over_s = statistics.median(o for _, o in pairs)
+    ratio = statistics.median(o / r for r, o in pairs)
     if int(cells["count"].sum()) > rows:
         raise SystemExit("the overview counted more values than the scan has rows")
     lines = [
         ("scan(...).to_numpy(), 256 codes", f"{rows_s:.2f} s", f"{rows:,} rows, {mb / rows_s:,.0f} MB/s"),
         (f"scan(...).overview({BUCKETS}).to_numpy()", f"{over_s:.2f} s",
-         f"{len(cells['count']):,} cells, {over_s / rows_s:.2f}x the to_numpy time"),
+         f"{len(cells['count']):,} cells, {ratio:.2f}x the to_numpy time (median of {args.repeats} pairs)"),
     ]
     for what in ("to_numpy", "overview"):
         lines.append((f"peak RSS of {what}", f"{peak_above_imports(root, window, codes, what):,.1f} MiB",
@@ -94,7 +111,7 @@ def main() -> None:
             drawn = _plot.lines(root, start, end, signal, 1000)
             events = _plot.window_events(root, start, end, {c // 1024 for c in signal})
             return drawn, events
-        took, (drawn, events) = best_of(args.repeats, redraw)
+        took, (drawn, events) = median_of(args.repeats, redraw)
         kinds = ",".join(sorted({line["kind"] for line in drawn.values()}))
         lines.append((f"viewer redraw data, {label}", f"{took:.2f} s",
                       f"4 codes at 1000 px ({kinds}), {len(events['time']):,} events"))

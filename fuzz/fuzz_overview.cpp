@@ -2,7 +2,7 @@
 // bucket counts: the overview sink must agree with a plain reduction of the
 // rows the column builder makes from the same file with the same filter,
 // and a table merged from two reads of the file with a reduction of its rows
-// read twice.
+// read twice; both as the columns the result is handed on in.
 //
 // Input: one byte choosing the window, one byte choosing the bucket count,
 // one byte of ids (bit k selects elements 0 to 3 of id k; 0 selects every
@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -90,18 +91,34 @@ std::map<uint64_t, Reference> reduce(const std::vector<Row>& rows, int times, co
     return out;
 }
 
-void compare(const OverviewTable& table, const std::map<uint64_t, Reference>& expected, bool exact_sums) {
-    const std::vector<OverviewCell> cells = table.sorted();
-    if (cells.size() != expected.size()) fail("the cell count");
+template <typename T>
+T at(const OwnedColumn& column, std::size_t row) {
+    T value;
+    std::memcpy(&value, column.bytes.data() + row * sizeof value, sizeof value);
+    return value;
+}
+
+// The result's columns, in key order, against the reference; a mean is
+// exact when its sum is (the same division of the same numbers).
+void compare(OverviewResult result, const std::map<uint64_t, Reference>& expected, const OverviewGrid& grid,
+             bool exact_sums) {
+    const std::vector<OwnedColumn> c = result.finish(grid);
+    if (c.size() != 13) fail("the column count");
+    for (const OwnedColumn& column : c) {
+        if (column.bytes.size() != expected.size() * (column.arrow_format == "S" ? 2 : 8)) fail("a column's length");
+    }
     std::size_t k = 0;
     for (const auto& [key, r] : expected) {
-        const OverviewCell& c = cells[k++];
-        if (c.key != key || c.count != r.count || !same_number(c.min, r.min) || c.min_time != r.min_time ||
-            !same_number(c.max, r.max) || c.max_time != r.max_time || !same_number(c.first, r.first) ||
-            c.first_time != r.first_time || !same_number(c.last, r.last) || c.last_time != r.last_time) {
-            fail("a cell");
+        const std::size_t i = k++;
+        if (at<uint16_t>(c[0], i) != OverviewTable::id_of(key) || at<uint16_t>(c[1], i) != OverviewTable::element_of(key) ||
+            at<int64_t>(c[2], i) != grid.start_of(OverviewTable::bucket_of(key)) || at<int64_t>(c[3], i) != r.count ||
+            !same_number(at<double>(c[5], i), r.min) || at<int64_t>(c[6], i) != r.min_time ||
+            !same_number(at<double>(c[7], i), r.max) || at<int64_t>(c[8], i) != r.max_time ||
+            !same_number(at<double>(c[9], i), r.first) || at<int64_t>(c[10], i) != r.first_time ||
+            !same_number(at<double>(c[11], i), r.last) || at<int64_t>(c[12], i) != r.last_time) {
+            fail("a row");
         }
-        if (exact_sums && !same_number(c.sum, r.sum)) fail("a cell's sum");
+        if (exact_sums && !same_number(at<double>(c[4], i), r.sum / static_cast<double>(r.count))) fail("a row's mean");
     }
 }
 
@@ -138,12 +155,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     OverviewTable once;
     OverviewSink sink(&filter, grid, &once);
     if (offset_of_failure([&] { parser.read_file(&sink, path); }) != failure) fail("the overview reader's error");
-    compare(once, reduce(rows, 1, window, grid), true);
+    sink.flush();
+    OverviewResult one_file;
+    one_file.merge_later(once);
+    compare(std::move(one_file), reduce(rows, 1, window, grid), grid, true);
 
     // A second file's table, merged after the first: as the rows read twice.
-    OverviewTable twice;
+    OverviewResult twice;
     twice.merge_later(once);
     twice.merge_later(once);
-    compare(twice, reduce(rows, 2, window, grid), false);
+    compare(std::move(twice), reduce(rows, 2, window, grid), grid, false);
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "module/owned_ref.h"
 #include "scan/column_batch.h"
@@ -22,6 +23,9 @@ bool make_column_buffer_type(PyObject* module);
 // The batch as a dict of NumPy arrays, one per selected column, none copied.
 OwnedRef batch_as_numpy(PyObject* numpy, std::unique_ptr<ColumnBatch> batch,
                         const ColumnSelection& columns = ColumnSelection());
+// An object lending `bytes` through the buffer protocol (numpy.frombuffer
+// views it without a copy); it owns them.
+OwnedRef lent_bytes(std::vector<uint8_t> bytes);
 // The store's selected columns as a dict of NumPy arrays, none copied.
 OwnedRef store_as_numpy(PyObject* numpy, const ColumnStore& store, const ColumnSelection& columns = ColumnSelection());
 

@@ -3,12 +3,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "archive/parser.h"
+#include "module/column_buffer.h"
 #include "module/errors.h"
 #include "module/gil.h"
 #include "module/owned_ref.h"
@@ -26,6 +28,8 @@ constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
 // More buckets than this would be more cells than any screen or table needs,
 // and a bucket index must fit in the cell key.
 constexpr long long MAX_BUCKETS = 1LL << 30;
+// Rows of the result reserved at the start at most (128 MB a field).
+constexpr std::size_t MAX_RESERVED_ROWS = std::size_t{1} << 24;
 
 [[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
 
@@ -39,9 +43,9 @@ void report(PyObject* progress, int64_t done, int64_t total) {
 
 // Each file is summed up on a worker into a table of its own; the tables are
 // merged on this thread in file order, so that first and last values keep
-// the read's order. Memory: the merged table, and one table per file in
+// the read's order. Memory: the merged result, and one table per file in
 // flight (a few per worker), each at most the cells of that file.
-OverviewTable read_overview(const ScanRequest& request, uint32_t buckets) {
+OverviewResult read_overview(const ScanRequest& request, const OverviewGrid& grid) {
     const InstantWindow window = instant_window(request.start, request.end);
     Filter filter(window);
     for (int32_t code : request.codes) filter.addId(code);
@@ -49,14 +53,25 @@ OverviewTable read_overview(const ScanRequest& request, uint32_t buckets) {
     PathList paths = scan_paths(request);
     if (filter.isEmpty()) paths.clear();
     const int64_t total = size_of_files(paths);
-    const OverviewGrid grid(window, buckets);
+    const std::size_t file_count = paths.size();
+    const uint32_t buckets = grid.bucket_count();
     const Filter* shared = &filter;
-    OverviewTable merged;
+    // Files of one archive hold much the same signals over spans of the same
+    // length: a file's table starts with room for the cells of the last file
+    // read, rather than growing (and rehashing) its way there.
+    std::atomic<std::size_t> last_cells{0};
+    std::atomic<std::size_t> last_groups{0};
+    OverviewResult merged;
     FileRunner<OverviewTable> runner(
         std::move(paths), request.threads, [shared] { return std::make_unique<Parser>(shared); },
-        [shared, grid](Parser& parser, const std::string& path, OverviewTable& out) {
+        [shared, grid, &last_cells, &last_groups](Parser& parser, const std::string& path, OverviewTable& out) {
+            out.reserve(last_cells.load(std::memory_order_relaxed), last_groups.load(std::memory_order_relaxed));
             OverviewSink sink(shared, grid, &out);
             parser.read_file(&sink, path);
+            sink.flush();
+            last_cells.store(out.size(), std::memory_order_relaxed);
+            last_groups.store(out.groups(), std::memory_order_relaxed);
+            out.drop_index();
         });
     auto last_report = std::chrono::steady_clock::now();
     for (;;) {
@@ -72,54 +87,17 @@ OverviewTable read_overview(const ScanRequest& request, uint32_t buckets) {
             last_report = now;
             report(request.progress, std::min(runner.bytes_read(), total), total);
         }
-        if (got == FileRunner<OverviewTable>::Next::Ready) merged.merge_later(file);
+        if (got != FileRunner<OverviewTable>::Next::Ready) continue;
+        // Files of one archive mostly span equal times and hold much the
+        // same signals: the first file's cells times the files, but no
+        // more than that file's cells in every bucket, nor than a bound on
+        // what is asked of the system up front.
+        if (merged.size() == 0) {
+            merged.reserve(std::min({file.size() * file_count, file.size() * std::size_t{buckets}, MAX_RESERVED_ROWS}));
+        }
+        merged.merge_later(file);
     }
 }
-
-// The rows of the cells in key order, written in one pass per column group.
-std::vector<OwnedColumn> overview_columns(const OverviewTable& table, const OverviewGrid& grid) {
-    const std::vector<OverviewCell>& cells = table.cells_made();
-    const std::vector<std::size_t> order = table.key_order();
-    const std::size_t n = order.size();
-    std::vector<OwnedColumn> out;
-    auto add = [&](const char* name, const char* format, std::size_t width) {
-        out.push_back(OwnedColumn{name, format, std::vector<uint8_t>(n * width)});
-    };
-    add("signal_id", "S", 2);
-    add("element", "S", 2);
-    add("bucket", "tsn:", 8);
-    add("count", "l", 8);
-    add("mean", "g", 8);
-    add("min", "g", 8);
-    add("min_time", "tsn:", 8);
-    add("max", "g", 8);
-    add("max_time", "tsn:", 8);
-    add("first", "g", 8);
-    add("first_time", "tsn:", 8);
-    add("last", "g", 8);
-    add("last_time", "tsn:", 8);
-    auto put = [&](std::size_t column, std::size_t row, const auto value) {
-        std::memcpy(out[column].bytes.data() + row * sizeof value, &value, sizeof value);
-    };
-    for (std::size_t r = 0; r < n; ++r) {
-        const OverviewCell& c = cells[order[r]];
-        put(0, r, OverviewTable::id_of(c.key));
-        put(1, r, OverviewTable::element_of(c.key));
-        put(2, r, grid.start_of(OverviewTable::bucket_of(c.key)));
-        put(3, r, c.count);
-        put(4, r, c.sum / static_cast<double>(c.count));
-        put(5, r, c.min);
-        put(6, r, c.min_time);
-        put(7, r, c.max);
-        put(8, r, c.max_time);
-        put(9, r, c.first);
-        put(10, r, c.first_time);
-        put(11, r, c.last);
-        put(12, r, c.last_time);
-    }
-    return out;
-}
-
 
 }  // namespace
 
@@ -135,24 +113,20 @@ PyObject* overview_call(PyObject*, PyObject* args) {
         }
         const ScanRequest request = scan_request_from(request_tuple);
         OwnedRef progress = OwnedRef::new_reference(request.progress);
-        OverviewTable table = read_overview(request, static_cast<uint32_t>(buckets));
-        table.drop_index();
-        const auto rows = static_cast<int64_t>(table.size());
         const OverviewGrid grid(instant_window(request.start, request.end), static_cast<uint32_t>(buckets));
-        std::vector<OwnedColumn> columns = overview_columns(table, grid);
-        // The result is held once, in columns, from here on.
-        table = OverviewTable();
+        OverviewResult result = read_overview(request, grid);
+        const auto rows = static_cast<int64_t>(result.size());
+        std::vector<OwnedColumn> columns = without_gil([&] { return result.finish(grid); });
         if (as_arrow) {
             auto stream = std::make_unique<ArrowArrayStream>();
             export_table_stream(std::move(columns), rows, stream.get());
             return arrow_capsule(std::move(stream));
         }
+        // Each column is lent to NumPy as it stands, not copied.
         OwnedRef out = OwnedRef::checked(PyDict_New());
         for (OwnedColumn& c : columns) {
-            OwnedRef bytes = OwnedRef::checked(PyByteArray_FromStringAndSize(
-                reinterpret_cast<const char*>(c.bytes.data()), static_cast<Py_ssize_t>(c.bytes.size())));
+            OwnedRef bytes = lent_bytes(std::move(c.bytes));
             if (PyDict_SetItemString(out.get(), c.name.c_str(), bytes.get()) != 0) fail();
-            std::vector<uint8_t>().swap(c.bytes);
         }
         return out.release();
     });

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "output/writer.h"
+#include "scan/table_arrow.h"
 #include "selection/filter.h"
 #include "time/bound.h"
 
@@ -30,6 +31,7 @@ public:
     // The first instant of bucket b, in nanoseconds since 1970-01-01.
     int64_t start_of(uint32_t b) const;
     uint64_t bucket_width() const { return width; }
+    uint32_t bucket_count() const { return last_bucket + 1; }
 
 private:
     uint64_t first_ns = 0;
@@ -54,10 +56,11 @@ struct OverviewCell {
     int64_t last_time;
 };
 
-// Cells by key: the cells in a plain array in the order they were made, and
-// an open-addressing index of their keys beside it. The index costs 16
-// bytes a slot rather than a whole cell, so that a table of many cells (all
-// the rows of a large overview) takes little more than the cells themselves.
+// The cells of one file by key: the cells in a plain array in the order they
+// were made, and an open-addressing index beside it whose entries each hold
+// the cells of GROUP consecutive buckets of one (id, element). Within a file
+// a signal's values move from bucket to bucket mostly forward, so one look
+// into the index mostly serves the signal's next several cells.
 class OverviewTable {
 public:
     // Id, element and bucket in one key, ordered as the overview's rows.
@@ -67,70 +70,142 @@ public:
     static uint16_t id_of(uint64_t key) { return static_cast<uint16_t>(key >> 48); }
     static uint16_t element_of(uint64_t key) { return static_cast<uint16_t>(key >> 32); }
     static uint32_t bucket_of(uint64_t key) { return static_cast<uint32_t>(key); }
+    // No key: element indices stop at 1023.
+    static constexpr uint64_t NO_KEY = UINT64_MAX;
 
-    // Counts one value read after every value counted so far.
-    void add(uint64_t key, int64_t time, double value);
-    // Counts the values of `later`, a table of values read after all of
-    // this one's (the next file's): sums add, extremes keep the earlier on
-    // a tie, the first value stays and the last is the later one's.
-    void merge_later(const OverviewTable& later);
-    // The cells, in the order they were made, and the positions of the
-    // cells in ascending key order: the rows of an overview are written out
-    // in that order without moving the cells themselves (sorting the small
-    // positions is several times faster than sorting whole cells).
+    static constexpr int GROUP_BITS = 3;
+    static constexpr uint32_t GROUP = 1u << GROUP_BITS;
+    static constexpr uint32_t NO_CELL = UINT32_MAX;
+    static uint64_t group_key_of(uint64_t key) { return key & ~uint64_t{GROUP - 1}; }
+
+    // Room for `cells` cells in `groups` index entries without growing (a
+    // file's table is mostly as large as the previous file's).
+    void reserve(std::size_t cells, std::size_t groups);
+
+    // The position of the cell of `key`; a new cell counts nothing yet, and
+    // its first value is the one given. `group` gets the positions of the
+    // cells of the key's group (NO_CELL for a cell not made yet).
+    uint32_t cell_for(uint64_t key, int64_t time, double value, uint32_t (&group)[GROUP]);
+    // Asks for the cell to be brought into cache: it is next written a few
+    // values later, when it is there rather than fetched on the spot.
+    void prefetch(uint32_t cell) const {
+        const auto* at = reinterpret_cast<const char*>(&cells[cell]);
+        __builtin_prefetch(at, 1);
+        __builtin_prefetch(at + sizeof(OverviewCell) - 1, 1);
+    }
+    // The sum of the cell's values so far.
+    double sum_of(uint32_t cell) const { return cells[cell].sum; }
+    // Counts `run`, values read after all of the cell's, whose sum is the
+    // cell's sum so far plus theirs, added in read order (so that a file's
+    // sums are those of adding its values one by one). A cell that counts
+    // nothing takes the run as it is.
+    void count_run(uint32_t cell, const OverviewCell& run);
+    // The cells, in the order they were made.
     const std::vector<OverviewCell>& cells_made() const { return cells; }
-    std::vector<std::size_t> key_order() const;
-    // Frees the index; the cells stay (call once the counting is done).
-    void drop_index();
-    // The cells in ascending key order, the table unchanged.
-    std::vector<OverviewCell> sorted() const;
     std::size_t size() const { return cells.size(); }
+    std::size_t groups() const { return group_count; }
+    // Frees the index, keeping the cells: a file's table waits for its turn
+    // to be merged with no more than its cells.
+    void drop_index();
+
+private:
+    struct Group {
+        uint64_t key;  // the first cell's key (the bucket's low GROUP_BITS clear), or NO_KEY
+        uint32_t cell[GROUP];
+    };
+
+    void _rehash(std::size_t slot_count);
+
+    std::vector<OverviewCell> cells;
+    std::vector<Group> slots;
+    std::size_t group_count = 0;
+    int bits = 0;  // slots.size() is 1 << bits
+};
+
+// The overview of the files merged so far, in file order, held field by
+// field in the arrays the result's columns are made from, beside a small
+// index of their keys (8 bytes a slot). Holding the fields apart, rather
+// than as cells to be copied into columns at the end, keeps the peak close
+// to the result itself.
+class OverviewResult {
+public:
+    // Counts the cells of `later`, a table of values read after all of this
+    // one's (the next file's): sums add, extremes keep the earlier on a tie,
+    // the first value stays and the last is the later one's.
+    void merge_later(const OverviewTable& later);
+    // Room for `rows` rows. Room not written to is never resident, but a
+    // field grown by doubling leaves each smaller array it outgrew behind
+    // in the allocator, resident: reserving the likely size once at the
+    // start spares most of that.
+    void reserve(std::size_t rows);
+    std::size_t size() const { return keys.size(); }
+    // The rows in key order as the overview's columns (signal_id, element,
+    // bucket, count, mean, min, min_time, max, max_time, first, first_time,
+    // last, last_time); leaves this empty. Each field's array is freed as
+    // soon as its column is written, so the peak stays near one copy.
+    std::vector<OwnedColumn> finish(const OverviewGrid& grid);
 
 private:
     struct Slot {
-        uint64_t key;
-        std::size_t cell;  // NO_CELL: an empty slot
+        uint32_t row;    // the row + 1; 0: an empty slot
+        uint32_t check;  // a second hash of the key: most mismatches end here
     };
-    static constexpr std::size_t NO_CELL = SIZE_MAX;
-
-    std::size_t _slot_of(uint64_t key) const {
+    std::size_t _home_of(uint64_t key) const {
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
     }
-    // The slot of `key`, or the empty slot where it belongs; the index has
-    // room for one more cell.
     Slot& _find(uint64_t key);
     void _grow();
 
-    std::vector<OverviewCell> cells;
+    std::vector<uint64_t> keys;
+    std::vector<int64_t> counts;
+    std::vector<double> sums, mins, maxs, firsts, lasts;
+    std::vector<int64_t> min_times, max_times, first_times, last_times;
     std::vector<Slot> slots;
     int bits = 0;  // slots.size() is 1 << bits
-    // The last cell of each (id, element), by a hash of the two: within a
-    // file time mostly runs forward, so a value mostly lands in the cell its
-    // signal's previous one did, and this small table finds it without
-    // touching the index, whose slots lie all over memory.
-    static constexpr int RECENT_BITS = 12;
-    struct Recent {
-        uint64_t key = UINT64_MAX;  // no key: element indices stop at 1023
-        std::size_t cell = 0;
-    };
-    std::vector<Recent> recent;
 };
 
 // The record sink of an overview: every numeric row the column builder
 // would make from the item (the same selection rule, the same window) is
 // counted in the table under its bucket; text rows, and values that are not
 // numbers, count nowhere.
+//
+// The values of each (id, element) are summed first into a run of their own,
+// held here in a small array (by a hash of the id, an id's first four
+// elements side by side, as a record gives them), and the run is counted in
+// its cell when a value of another cell comes (or at the end): a value then
+// touches one entry that stays in cache, where counting it in its cell
+// straight away would reach into the table, all over memory. A run starts
+// from its cell's sum, and the cell its signal most likely moves to next
+// (the next bucket's) is fetched into cache while the run lasts.
 class OverviewSink : public Writer {
 public:
     // `filter` is borrowed; `grid` splits the filter's window.
-    OverviewSink(const Filter* filter, const OverviewGrid& grid, OverviewTable* table)
-        : filter(filter), grid(grid), table(table) {}
+    OverviewSink(const Filter* filter, const OverviewGrid& grid, OverviewTable* table);
+    // Counts the runs still held, so that a read that fails hands on what
+    // it summed up.
+    ~OverviewSink() override { flush(); }
+    OverviewSink(const OverviewSink&) = delete;
+    OverviewSink& operator=(const OverviewSink&) = delete;
     void export_value(ACI_WITH_DATE* item) override;
+    // Counts every run held in the table.
+    void flush() noexcept;
 
 private:
+    struct Run {
+        OverviewCell values;  // key NO_KEY: no run; first and first_time unused
+        uint32_t cell;
+        // The cells of the run's group as they stood when the run started:
+        // the next run of the signal mostly finds its cell here, without
+        // the table's index (which by then is mostly out of cache).
+        uint32_t group[OverviewTable::GROUP];
+    };
+    void _add(uint64_t key, int64_t time, double value);
+
     const Filter* filter;
     OverviewGrid grid;
     OverviewTable* table;
+    static constexpr int RUN_BITS = 11;
+    std::vector<Run> runs;
 };
 
 }  // namespace zentrail

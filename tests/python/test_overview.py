@@ -124,3 +124,21 @@ def test_arrow_and_pandas_give_the_same_columns():
 def test_bucket_count_is_checked(tmp_path, buckets, error):
     with pytest.raises(error, match="buckets"):
         zentrail.scan(tmp_path, "2024-03-01", "2024-03-01", None).overview(buckets)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_columns_outlive_the_read_that_lent_them(threads):
+    # The engine hands its column memory to NumPy without a copy: the arrays
+    # must keep it alive, and hold their values, once all else is gone.
+    import gc
+
+    scan = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03", None, threads=threads)
+    columns = scan.overview(50).to_numpy()
+    expected = {name: values.copy() for name, values in columns.items()}
+    del scan
+    gc.collect()
+    reused = [np.full(len(values) * 2 + 64, -1.0) for values in expected.values()]
+    for name, values in columns.items():
+        assert np.array_equal(values, expected[name], equal_nan=True), name
+    columns["count"][0] += 1  # writable, as the bytearrays it replaces were
+    assert columns["count"][0] == expected["count"][0] + 1 and reused
