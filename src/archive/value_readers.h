@@ -202,4 +202,28 @@ inline const ClassReaders& class_readers_of(int code) { return CLASS_READERS.by_
 inline NumberReader number_reader_of(int code) { return class_readers_of(code).number; }
 inline StoredNumberReader stored_number_reader_of(int code) { return class_readers_of(code).stored_number; }
 
+// An item's values as numbers, read from its stored payload where the reader
+// handed that on (then it need not copy the payload at all: see
+// Parser::set_payload_classes), else from its value area. Chosen once per
+// item; p is a value's position as NumberReader takes it.
+class ItemNumbers {
+public:
+    explicit ItemNumbers(const ACI_WITH_DATE& item)
+        : payload(item.payload),
+          payload_size(item.payload_size),
+          data(item.item.data),
+          stored_at(stored_number_reader_of(item.item.code)),
+          number_at(number_reader_of(item.item.code)) {}
+    double operator()(int p) const {
+        return payload != nullptr ? stored_at(payload, payload_size, p) : number_at(data, p);
+    }
+
+private:
+    const unsigned char* payload;
+    int payload_size;
+    const unsigned char* data;
+    StoredNumberReader stored_at;
+    NumberReader number_at;
+};
+
 }  // namespace zentrail

@@ -63,7 +63,11 @@ OverviewResult read_overview(const ScanRequest& request, const OverviewGrid& gri
     std::atomic<std::size_t> last_groups{0};
     OverviewResult merged;
     FileRunner<OverviewTable> runner(
-        std::move(paths), request.threads, [shared] { return std::make_unique<Parser>(shared); },
+        std::move(paths), request.threads, [shared] {
+            auto parser = std::make_unique<Parser>(shared);
+            parser->set_payload_classes(0);  // the sink reads the stored payloads
+            return parser;
+        },
         [shared, grid, &last_cells, &last_groups](Parser& parser, const std::string& path, OverviewTable& out) {
             out.reserve(last_cells.load(std::memory_order_relaxed), last_groups.load(std::memory_order_relaxed));
             OverviewSink sink(shared, grid, &out);

@@ -19,13 +19,7 @@ void ColumnBuilder::export_value(ACI_WITH_DATE* item) {
     // The same instant the row's date-time is broken down from, whole.
     const ItemFields fields{static_cast<int64_t>(item_timestamp(item)) + ARCHIVE_EPOCH_UNIX_NS, it.id,
                             static_cast<uint8_t>(ARCLASS(it.code)), static_cast<uint8_t>(ARSUBTYPE(it.code))};
-    // Values come from the payload as stored where the reader hands it on
-    // (it then need not copy it), else from the value area.
-    const unsigned char* const payload = item->payload;
-    const int payload_size = item->payload_size;
-    const StoredNumberReader stored_at = stored_number_reader_of(it.code);
-    const NumberReader number_at = number_reader_of(it.code);
-    const auto value_at = [&](int p) { return payload != nullptr ? stored_at(payload, payload_size, p) : number_at(it.data, p); };
+    const ItemNumbers value_at(*item);
     if (predicate == nullptr) {
         for_each_selected_value(
             item, *filter, [&] { _append(fields, 0, std::nan("")); },

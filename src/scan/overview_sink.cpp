@@ -314,7 +314,7 @@ void OverviewSink::export_value(ACI_WITH_DATE* item) {
     const uint64_t ns = item_timestamp(item);
     const int64_t time = static_cast<int64_t>(ns) + ARCHIVE_EPOCH_UNIX_NS;
     const uint32_t id = static_cast<uint16_t>(it.id);
-    const NumberReader number_at = number_reader_of(it.code);
+    const ItemNumbers number_at(*item);
     // The bucket is the item's, worked out once for all its values (a
     // division is the dearest step here), and only for an item that gives
     // a value: the window test comes first inside the rule.
@@ -322,7 +322,7 @@ void OverviewSink::export_value(ACI_WITH_DATE* item) {
     for_each_selected_value(
         item, *filter, [] {},
         [&](int n, int p) {
-            const double value = number_at(it.data, p);
+            const double value = number_at(p);
             if (std::isnan(value)) return;
             if (base == UINT64_MAX) base = OverviewTable::key_of(id, 0, grid.bucket_of(ns));
             _add(base | (uint64_t{static_cast<uint32_t>(n)} << 32), time, value);
