@@ -15,6 +15,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import archive_builder as ab
+import archive_format as fmt
+import archive_model
 import zentrail
 from conftest import day_file, open_fds
 from test_property import IDS, trees, written_tree
@@ -142,6 +144,7 @@ def test_requested_schema_takes_some_columns_in_any_order_and_refuses_the_rest(b
     assert table.column_names == ["value", "time"] and table.num_rows == 4 * 60_000
     for wrong, text in [([("value", pa.float32())], "cast it after the read"),
                         ([("name", pa.string())], "does not have"),
+                        ([("class_name", pa.string())], "dictionary"),
                         ([("time", pa.timestamp("ns")), ("time", pa.timestamp("ns"))], "twice")]:
         with pytest.raises(ValueError, match=text):
             scan.__arrow_c_stream__(pa.schema(wrong).__arrow_c_schema__())
@@ -256,3 +259,56 @@ def test_ctrl_c_stops_a_stream_consumer_and_leaves_no_worker(big, consumer):
     del scan
     if consumer == "pyarrow":
         assert tasks() == threads
+
+
+NAME_SELECTIONS = [("class_name", "subtype_name"), ("subtype_name",), ("item_class", "time", "class_name"),
+                   ("subtype", "subtype_name", "item_class", "class_name")]
+
+
+@pytest.mark.slow
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(trees(), st.sampled_from(NAME_SELECTIONS), st.sampled_from([1, 1000]))
+def test_name_columns_are_the_text_writers_names_in_every_consumer(tree, columns, batch_rows):
+    pa = pytest.importorskip("pyarrow")
+    pl = pytest.importorskip("polars")
+    duckdb = pytest.importorskip("duckdb")
+    pandas = pytest.importorskip("pandas")
+    files, start, end, codes = tree
+    root = written_tree(files)
+    try:
+        scan = zentrail.scan(root, start, end, [c for c in codes if 0 <= c < 1 << 26], batch_rows=batch_rows)
+        whole, failure = outcome(scan.to_numpy)
+        if failure is not None:
+            return
+        pairs = list(zip(whole["item_class"].tolist(), whole["subtype"].tolist()))
+        expected = {"class_name": [fmt.CLASS_NAMES[c] for c, _ in pairs],
+                    "subtype_name": [archive_model.record_names(c, s, 0)[1] for c, s in pairs]}
+        expected.update({k: whole[k].tolist() for k in whole})
+        named = scan.select(*columns)  # noqa: F841 - DuckDB finds it by name
+        consumers = {
+            "pyarrow": lambda: pa.table(named).to_pydict(),
+            "pyarrow to pandas": lambda: pa.table(named).to_pandas().astype(object).to_dict("list"),
+            "polars": lambda: pl.DataFrame(named).to_dict(as_series=False),
+            "polars lazy": lambda: named.lazy().collect().to_dict(as_series=False),
+            "duckdb": lambda: dict(zip(columns, map(list, zip(*duckdb.sql("select * from named").fetchall()))))
+            if pairs else {k: [] for k in columns},
+            "to_numpy": lambda: {k: v.tolist() for k, v in named.to_numpy().items()},
+            "iteration": lambda: {k: sum((b[k].tolist() for b in named), []) for k in columns},
+            "to_pandas": lambda: named.to_pandas().astype(object).to_dict("list"),
+        }
+        for name, consume in consumers.items():
+            got = consume()
+            assert list(got) == list(columns), name
+            for column in columns:
+                values = [v.replace(tzinfo=None) if isinstance(v, datetime.datetime) else v for v in got[column]]
+                if column == "time":
+                    values = [np.datetime64(v, "ns") for v in values]
+                    assert values == [np.datetime64(v, "ns") for v in whole["time"]], name
+                else:
+                    assert values == expected[column], (name, column)
+        assert pa.schema(scan).names == COLUMNS
+        assert pa.types.is_dictionary(pa.schema(named).field(columns[0]).type) or columns[0] in COLUMNS
+        assert named.to_pandas()[columns[-1]].dtype == ("category" if columns[-1] in NAME_SELECTIONS[0] else "uint8")
+        assert isinstance(pandas.DataFrame(named.to_numpy()), pandas.DataFrame)
+    finally:
+        shutil.rmtree(root)
