@@ -3,6 +3,7 @@ row limit), against whole columns from to_numpy on random trees."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import itertools
 import os
@@ -57,6 +58,17 @@ def big(tmp_path_factory):
     return root
 
 
+@contextlib.contextmanager
+def scan_of_tree(tree, batch_rows):
+    """A scan of a random tree written for the block, removed after it."""
+    files, start, end, codes = tree
+    root = written_tree(files)
+    try:
+        yield zentrail.scan(root, start, end, [c for c in codes if 0 <= c < 1 << 26], batch_rows=batch_rows)
+    finally:
+        shutil.rmtree(root)
+
+
 def scan_of(root, **options):
     return zentrail.scan(root, "2024-03-01", "2024-03-03", CODES, batch_rows=1000, **options)
 
@@ -76,13 +88,8 @@ def second_file_malformed(big, tmp_path):
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(trees(), st.sampled_from([1, 3, 1000]))
 def test_stream_consumers_give_the_columns_of_to_numpy(tree, batch_rows):
-    pa = pytest.importorskip("pyarrow")
-    pl = pytest.importorskip("polars")
-    duckdb = pytest.importorskip("duckdb")
-    files, start, end, codes = tree
-    root = written_tree(files)
-    try:
-        scan = zentrail.scan(root, start, end, [c for c in codes if 0 <= c < 1 << 26], batch_rows=batch_rows)
+    pa, pl, duckdb = (pytest.importorskip(name) for name in ("pyarrow", "polars", "duckdb"))
+    with scan_of_tree(tree, batch_rows) as scan:
         expected, failure = outcome(scan.to_numpy)
         consumers = {
             "pyarrow": lambda: {k: v.to_numpy() for k, v in zip(COLUMNS, pa.table(scan).columns)},
@@ -99,8 +106,6 @@ def test_stream_consumers_give_the_columns_of_to_numpy(tree, batch_rows):
                 assert str(failure) in str(error), name
                 for note in getattr(failure, "__notes__", []):
                     assert note in str(error), name
-    finally:
-        shutil.rmtree(root)
 
 
 def test_a_failure_mid_stream_ends_it_with_reads_message_and_note(second_file_malformed):
@@ -275,14 +280,8 @@ def duckdb_rows(duckdb, named, columns):
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(trees(), st.sampled_from(NAME_SELECTIONS), st.sampled_from([1, 1000]))
 def test_name_columns_are_the_text_writers_names_in_every_consumer(tree, columns, batch_rows):
-    pa = pytest.importorskip("pyarrow")
-    pl = pytest.importorskip("polars")
-    duckdb = pytest.importorskip("duckdb")
-    pandas = pytest.importorskip("pandas")
-    files, start, end, codes = tree
-    root = written_tree(files)
-    try:
-        scan = zentrail.scan(root, start, end, [c for c in codes if 0 <= c < 1 << 26], batch_rows=batch_rows)
+    pa, pl, duckdb, pandas = (pytest.importorskip(name) for name in ("pyarrow", "polars", "duckdb", "pandas"))
+    with scan_of_tree(tree, batch_rows) as scan:
         whole, failure = outcome(scan.to_numpy)
         if failure is not None:
             return
@@ -310,5 +309,3 @@ def test_name_columns_are_the_text_writers_names_in_every_consumer(tree, columns
         assert pa.types.is_dictionary(pa.schema(named).field(columns[0]).type) or columns[0] in COLUMNS
         assert named.to_pandas()[columns[-1]].dtype == ("category" if columns[-1] in NAME_SELECTIONS[0] else "uint8")
         assert isinstance(pandas.DataFrame(named.to_numpy()), pandas.DataFrame)
-    finally:
-        shutil.rmtree(root)
