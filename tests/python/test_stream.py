@@ -147,6 +147,8 @@ def test_requested_schema_takes_some_columns_in_any_order_and_refuses_the_rest(b
     schema = pa.schema([("value", pa.float64()), ("time", pa.timestamp("ns"))])
     table = pa.RecordBatchReader.from_stream(scan, schema=schema).read_all()
     assert table.column_names == ["value", "time"] and table.num_rows == 4 * 60_000
+    names = pa.schema([("class_name", pa.dictionary(pa.uint8(), pa.string()))])
+    assert set(pa.RecordBatchReader.from_stream(scan, schema=names).read_all()["class_name"].to_pylist()) == {"GrWord"}
     for wrong, text in [([("value", pa.float32())], "cast it after the read"),
                         ([("name", pa.string())], "does not have"),
                         ([("class_name", pa.string())], "dictionary"),
