@@ -71,11 +71,17 @@ PyMODINIT_FUNC PyInit__core(void) {
         Py_DECREF(module);
         return nullptr;
     }
-    PyObject* class_names = zentrail::class_names_tuple();
-    if (class_names == nullptr || PyModule_AddObject(module, "CLASS_NAMES", class_names) < 0) {
-        Py_XDECREF(class_names);
-        Py_DECREF(module);
-        return nullptr;
+    const struct {
+        const char* name;
+        PyObject* (*make)();
+    } tuples[] = {{"CLASS_NAMES", zentrail::class_names_tuple}, {"NAME_COLUMNS", zentrail::name_columns_tuple}};
+    for (const auto& tuple : tuples) {
+        PyObject* value = tuple.make();
+        if (value == nullptr || PyModule_AddObject(module, tuple.name, value) < 0) {
+            Py_XDECREF(value);
+            Py_DECREF(module);
+            return nullptr;
+        }
     }
     return module;
 }

@@ -137,7 +137,7 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
         const bool days = by_day != 0;
         InventoryTable table;
         {
-            FileRunner<InventoryTable> runner(
+            FileRunner<FileInventory> runner(
                 std::move(paths), workers,
                 [] {
                     // Every record, heads only: no filter, no payload copied.
@@ -145,12 +145,12 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
                     parser->set_payload_classes(0);
                     return parser;
                 },
-                [window, days](Parser& parser, const std::string& path, InventoryTable& out) {
+                [window, days](Parser& parser, const std::string& path, FileInventory& out) {
                     InventorySink sink(&out, window, days);
                     parser.read_file(&sink, path);
                     sink.finish();
                 });
-            consume(runner, progress_ref.get(), total, [&](InventoryTable file) { table.merge(file); });
+            consume(runner, progress_ref.get(), total, [&](FileInventory file) { file.add_to(&table); });
         }
         const std::vector<InventoryEntry> entries = table.sorted();
         std::vector<int64_t> day, records, first, last;

@@ -208,9 +208,24 @@ bool make_scan_types(PyObject* module) {
     return true;
 }
 
+namespace {
+
+// The request of a NumPy consumer: the name columns are the Arrow stream's
+// alone (the Python layer makes them for NumPy from the codes).
+ScanRequest numpy_request_from(PyObject* args) {
+    ScanRequest request = scan_request_from(args);
+    if (request.columns.has_names()) {
+        PyErr_SetString(PyExc_ValueError, "the name columns come only through the Arrow stream");
+        throw PythonErrorAlreadySet{};
+    }
+    return request;
+}
+
+}  // namespace
+
 PyObject* scan_iterate(PyObject*, PyObject* args) {
     return guarded([&] {
-        ScanRequest request = scan_request_from(args);
+        ScanRequest request = numpy_request_from(args);
         OwnedRef numpy = import_numpy();
         auto run = std::make_unique<ScanRun>(request);
         OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(scan_iterator_type, 0));
@@ -227,7 +242,7 @@ PyObject* scan_iterate(PyObject*, PyObject* args) {
 
 PyObject* scan_to_numpy(PyObject*, PyObject* args) {
     return guarded([&] {
-        ScanRequest request = scan_request_from(args);
+        ScanRequest request = numpy_request_from(args);
         OwnedRef progress = OwnedRef::new_reference(request.progress);
         OwnedRef numpy = import_numpy();
         ColumnStore store;
@@ -340,6 +355,18 @@ PyObject* columns_tuple() {
             PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(i), row);
         }
         return table.release();
+    });
+}
+
+PyObject* name_columns_tuple() {
+    return guarded([&] {
+        OwnedRef names = OwnedRef::checked(PyTuple_New(static_cast<Py_ssize_t>(NAME_COLUMN_COUNT)));
+        for (std::size_t i = 0; i < NAME_COLUMN_COUNT; ++i) {
+            PyObject* name = PyUnicode_FromString(NAME_COLUMNS[i]);
+            if (name == nullptr) throw PythonErrorAlreadySet{};
+            PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+        }
+        return names.release();
     });
 }
 

@@ -24,5 +24,7 @@ PyObject* find_files(PyObject* module, PyObject* args);
 PyObject* parse_bound_text(PyObject* module, PyObject* arg);
 // The columns of a scan: a tuple of (name, NumPy dtype) pairs, in order.
 PyObject* columns_tuple();
+// The names of the name columns, whose places follow COLUMNS'.
+PyObject* name_columns_tuple();
 
 }  // namespace zentrail

@@ -103,7 +103,7 @@ void read_pushdown(PyObject* pushdown, ScanRequest* request) {
 ColumnSelection columns_from(PyObject* columns) {
     ColumnSelection selection;
     const Py_ssize_t count = PyTuple_GET_SIZE(columns);
-    if (count > static_cast<Py_ssize_t>(COLUMN_COUNT)) {
+    if (count > static_cast<Py_ssize_t>(SELECTABLE_COUNT)) {
         PyErr_SetString(PyExc_ValueError, "more columns than a scan has");
         fail();
     }
@@ -111,7 +111,8 @@ ColumnSelection columns_from(PyObject* columns) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         const long column = PyLong_AsLong(PyTuple_GET_ITEM(columns, i));
         if (column == -1 && PyErr_Occurred()) fail();
-        if (column < 0 || column >= static_cast<long>(COLUMN_COUNT) || selection.holds(static_cast<std::size_t>(column))) {
+        if (column < 0 || column >= static_cast<long>(SELECTABLE_COUNT) ||
+            selection.holds(static_cast<std::size_t>(column))) {
             PyErr_Format(PyExc_ValueError, "no column %ld, or twice", column);
             fail();
         }

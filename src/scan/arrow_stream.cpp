@@ -175,32 +175,38 @@ ColumnSelection selection_from_schema(const ArrowSchema& requested) {
         throw std::invalid_argument(std::string("a scan gives a struct of columns (format \"+s\"), not format \"") +
                                     (requested.format != nullptr ? requested.format : "") + "\"");
     }
-    if (requested.n_children < 0 || requested.n_children > static_cast<int64_t>(COLUMN_COUNT)) {
-        throw std::invalid_argument("a scan has " + std::to_string(COLUMN_COUNT) + " columns; the requested schema asks for " +
-                                    std::to_string(requested.n_children));
+    if (requested.n_children < 0 || requested.n_children > static_cast<int64_t>(SELECTABLE_COUNT)) {
+        throw std::invalid_argument("a scan has " + std::to_string(SELECTABLE_COUNT) +
+                                    " columns; the requested schema asks for " + std::to_string(requested.n_children));
     }
     ColumnSelection selection;
     selection.count = 0;
     for (int64_t i = 0; i < requested.n_children; ++i) {
         const ArrowSchema* child = requested.children[i];
         const char* name = child != nullptr && child->name != nullptr ? child->name : "";
-        std::size_t column = COLUMN_COUNT;
-        for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
-            if (std::strcmp(COLUMNS[c].name, name) == 0) column = c;
+        std::size_t column = SELECTABLE_COUNT;
+        for (std::size_t c = 0; c < SELECTABLE_COUNT; ++c) {
+            if (std::strcmp(column_name(c), name) == 0) column = c;
         }
-        if (column == COLUMN_COUNT) {
+        if (column == SELECTABLE_COUNT) {
             throw std::invalid_argument(std::string("the requested schema asks for a column \"") + name +
                                         "\" that a scan does not have (it has time, signal_id, element, value, "
-                                        "item_class, subtype)");
+                                        "item_class, subtype, class_name, subtype_name)");
         }
         if (selection.holds(column)) {
             throw std::invalid_argument(std::string("the requested schema asks for the column \"") + name + "\" twice");
         }
         const char* format = child->format != nullptr ? child->format : "";
-        if (std::strcmp(format, COLUMNS[column].arrow_format) != 0) {
+        // A name column is dictionary-encoded: uint8 indices of utf8 names.
+        const bool names = column >= COLUMN_COUNT;
+        const char* ours = names ? "C" : COLUMNS[column].arrow_format;
+        const bool same = std::strcmp(format, ours) == 0 &&
+                          (!names || (child->dictionary != nullptr && child->dictionary->format != nullptr &&
+                                      std::strcmp(child->dictionary->format, "u") == 0));
+        if (!same) {
             throw std::invalid_argument(std::string("the requested schema asks for the column \"") + name +
-                                        "\" as Arrow format \"" + format + "\"; a scan gives it only as \"" +
-                                        COLUMNS[column].arrow_format + "\" (cast it after the read)");
+                                        "\" as Arrow format \"" + format + "\"; a scan gives it only as \"" + ours +
+                                        (names ? "\" with a dictionary of \"u\"" : "\"") + " (cast it after the read)");
         }
         selection.order[selection.count++] = column;
     }

@@ -29,6 +29,21 @@ inline constexpr ColumnInfo COLUMNS[] = {
 };
 constexpr std::size_t COLUMN_COUNT = sizeof(COLUMNS) / sizeof(COLUMNS[0]);
 
+// The name columns, selected by their places after COLUMNS: the Arrow export
+// derives them from a batch's codes as dictionary-encoded strings, so that
+// frames show "GrWord" and "HiHi" with no table of their own. class_name's
+// indices are the item_class column itself; subtype_name's are
+// item_class * 8 + subtype, since a subtype's name depends on the class.
+inline constexpr const char* NAME_COLUMNS[] = {"class_name", "subtype_name"};
+constexpr std::size_t NAME_COLUMN_COUNT = sizeof(NAME_COLUMNS) / sizeof(NAME_COLUMNS[0]);
+constexpr std::size_t CLASS_NAME_COLUMN = COLUMN_COUNT;
+constexpr std::size_t SUBTYPE_NAME_COLUMN = COLUMN_COUNT + 1;
+// Places of every column a selection may hold.
+constexpr std::size_t SELECTABLE_COUNT = COLUMN_COUNT + NAME_COLUMN_COUNT;
+inline const char* column_name(std::size_t place) {
+    return place < COLUMN_COUNT ? COLUMNS[place].name : NAME_COLUMNS[place - COLUMN_COUNT];
+}
+
 namespace column_table {
 constexpr std::size_t row_width() {
     std::size_t sum = 0;

@@ -22,8 +22,8 @@ struct InventoryEntry {
     int32_t files;
 };
 
-// An open-addressing table of entries by key: records of one id and class
-// come in long runs, so the last entry found is tried first.
+// An open-addressing table of entries by key: the result of a read, merged
+// file by file (the counting of one file is InventorySink's own).
 class InventoryTable {
 public:
     static constexpr uint64_t NO_KEY = UINT64_MAX;
@@ -36,26 +36,20 @@ public:
     static uint32_t id_of(uint64_t key) { return static_cast<uint32_t>((key >> 5) & 0xFFFF); }
     static uint32_t class_of(uint64_t key) { return static_cast<uint32_t>(key & 0x1F); }
 
-    // A hint that `key` will be looked up soon.
-    void prefetch(uint64_t key) const {
-#if defined(__GNUC__)
-        if (!slots.empty()) __builtin_prefetch(&slots[_slot_of(key)], 1);
-#endif
-    }
     // The entry of `key`, made empty (files 1) when new.
     InventoryEntry& at(uint64_t key) {
-        if (last != nullptr && last->key == key) return *last;
         if ((used + 1) * 2 > slots.size()) _grow();
         InventoryEntry& entry = _find(key);
         if (entry.key == NO_KEY) {
             entry = InventoryEntry{key, 0, UINT64_MAX, 0, 0, 1};
             ++used;
         }
-        last = &entry;
         return entry;
     }
-    // Adds another table's counts: records and files sum, the instants
+    // Adds the counts of `entry.key`: records and files sum, the instants
     // widen, the elements take the larger.
+    void add(const InventoryEntry& entry);
+    // Adds every entry of another table.
     void merge(const InventoryTable& other);
     // The entries in ascending key order.
     std::vector<InventoryEntry> sorted() const;
@@ -71,42 +65,74 @@ private:
     std::vector<InventoryEntry> slots;
     std::size_t used = 0;
     int bits = 0;  // slots.size() is 1 << bits
-    InventoryEntry* last = nullptr;
+};
+
+// The counts of one file: per day met (a single day 0 when not by day), a
+// table by id and class of what a record changes, in 32-byte entries that
+// each lie in one cache line. Made by an InventorySink; movable, so that a
+// worker hands it on whole.
+class FileInventory {
+public:
+    FileInventory();
+    ~FileInventory();
+    FileInventory(FileInventory&&) noexcept;
+    FileInventory& operator=(FileInventory&&) noexcept;
+
+    // Adds the counts to `table` as those of one more file: records sum,
+    // the instants widen, the elements take the larger, files count one.
+    void add_to(InventoryTable* table) const;
+
+private:
+    friend class InventorySink;
+    class DayCounts;
+    std::vector<std::unique_ptr<DayCounts>> days;
 };
 
 // The record sink of an inventory: every record the reader hands on (it
 // reads with no filter and copies no payload) whose instant lies in the
-// window counts in the table. Records are noted in a short list and counted
-// a list at a time, each table entry fetched a few records ahead: with
-// thousands of ids the table outgrows the cache, and looking each record up
-// as it comes would wait on memory once per record.
+// window counts.
+//
+// Counting is the whole cost of an inventory beside the decoding, and its
+// cost is memory: thousands of (id, class) pairs in random order, a table
+// that outgrows the nearer caches. So a record is noted in a short list,
+// as few instructions as can be on the reader's path, and the list is
+// counted at once, each entry fetched some records ahead of its use, so
+// that the waits on memory overlap. A day's table is looked up once per run
+// of records of that day, not once per record.
 class InventorySink : public Writer {
 public:
-    InventorySink(InventoryTable* table, const InstantWindow& window, bool by_day)
-        : table(table), window(window), by_day(by_day), pending(new Pending[PENDING]) {}
+    // Counts into `counts`.
+    InventorySink(FileInventory* counts, const InstantWindow& window, bool by_day);
+    // Counts a file of its own and adds it to `table` on finish().
+    InventorySink(InventoryTable* table, const InstantWindow& window, bool by_day);
+    ~InventorySink() override;
     void export_value(ACI_WITH_DATE* item) override;
-    // Counts the records noted but not yet counted; call after the read.
+    // Counts what was noted (and adds it to the table given); call once,
+    // after the read.
     void finish();
 
-    // The largest count of element indices that select a row of the item:
-    // a value record's element count, 1 for a text row, 0 for no row.
-    static int32_t elements_of(const AR_COMMON_ITEM& it);
-
 private:
-    // Written field by field in place: a whole record built elsewhere and
-    // copied in would read back a half-written word and stall.
+    // What counting a record needs, written field by field in place: a
+    // whole record built elsewhere and copied in would read back a
+    // half-written word and stall.
     struct Pending {
-        uint64_t key;
+        uint32_t key;  // the elements << 21 | id << 5 | class
+        uint32_t day;
         uint64_t ns;
-        int64_t elements;
     };
     static constexpr std::size_t PENDING = 1024;
 
-    InventoryTable* table;
+    void _count_pending();
+    FileInventory::DayCounts& _counts_of(uint32_t day);
+
+    FileInventory own;
+    FileInventory* counts;
+    InventoryTable* table = nullptr;
     InstantWindow window;
     bool by_day;
     std::unique_ptr<Pending[]> pending;
     std::size_t pending_count = 0;
+    FileInventory::DayCounts* current = nullptr;  // the last day's table
 };
 
 }  // namespace zentrail

@@ -27,10 +27,11 @@ struct RowPredicate {
     bool keeps_element(int n) const { return n >= 0 && static_cast<std::size_t>(n) < ELEMENT_INDEX_COUNT && elements[n]; }
 };
 
-// The columns a read hands on, by their place in COLUMNS, in the order the
+// The columns a read hands on, by their place in COLUMNS (or after it, the
+// name columns, which only the Arrow export gives), in the order the
 // consumer asked for them.
 struct ColumnSelection {
-    std::size_t order[COLUMN_COUNT] = {0, 1, 2, 3, 4, 5};
+    std::size_t order[SELECTABLE_COUNT] = {0, 1, 2, 3, 4, 5};
     std::size_t count = COLUMN_COUNT;
 
     static_assert(COLUMN_COUNT == 6, "the whole selection lists every column");
@@ -40,6 +41,7 @@ struct ColumnSelection {
         }
         return false;
     }
+    bool has_names() const { return holds(CLASS_NAME_COLUMN) || holds(SUBTYPE_NAME_COLUMN); }
 };
 
 }  // namespace zentrail

@@ -6,6 +6,7 @@ _BoundTuple = Tuple[int, int, int, int, int]
 _Row = Tuple[int, int, int, int, int, int, int, Union[int, float, str], None, None, int, int]
 
 COLUMNS: Tuple[Tuple[str, str], ...]
+NAME_COLUMNS: Tuple[str, ...]
 
 def read(root_dir: str, dt_start: str, dt_end: str, signals: List[int]) -> List[_Row]:
     """Return the values of the selected signals recorded in [dt_start, dt_end].

@@ -48,6 +48,26 @@ def _finish(raw: Dict[str, Any]) -> _Columns:
     return {name: columns[name] for name in ORDER}
 
 
+def _file_size(path: bytes) -> int:
+    """The bytes of a regular file (0 for anything else), as the core counts them."""
+    import os
+    import stat
+
+    try:
+        status = os.stat(path)
+    except OSError:
+        return 0
+    return status.st_size if stat.S_ISREG(status.st_mode) else 0
+
+
+def _offset_progress(progress: Callable[[int, int], Any], before: int, total: int) -> Callable[[int, int], Any]:
+    """`progress` told the bytes of a part of a read as those of the whole:
+    `before` bytes came before the part, `total` is the whole's."""
+    def told(done: int, _part: int) -> Any:
+        return progress(before + done, total)
+    return told
+
+
 class Events:
     """The alarm and system records of an archive, one row per record (not
     per element), in read order, made by :func:`zentrail.events`. It reads
@@ -108,11 +128,21 @@ class Events:
     def __iter__(self) -> Iterator[_Columns]:
         """The rows in batches of a few files each (as many as the threads),
         as dicts like :meth:`to_numpy`; memory is bounded by those files'
-        events. A failure raises when its batch is reached."""
+        events. A failure raises when its batch is reached. ``progress`` is
+        told the bytes of the whole iteration, as a scan's iteration tells
+        them (``(0, 0)`` when no file lies in the window)."""
         paths = self._paths()
+        progress = self._progress_callable()
+        sizes = [_file_size(p) for p in paths]
+        total = sum(sizes)
+        if progress is not None and not paths:
+            progress(0, 0)
         step = max(1, self._workers())
+        done = 0
         for k in range(0, len(paths), step):
-            yield self._read(paths[k:k + step], None)
+            told = None if progress is None else _offset_progress(progress, done, total)
+            yield self._read(paths[k:k + step], told)
+            done += sum(sizes[k:k + step])
 
     def to_pandas(self) -> Any:
         """Every row as a pandas DataFrame, the name columns categorical."""

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Dict, Tuple
+    from typing import Any, Dict, Optional, Tuple
 
 from . import _core
 
@@ -44,6 +44,37 @@ def subtype_name(item_class: int, subtype: int) -> str:
     return record_names(item_class, subtype)[1]
 
 
+def subtype_names() -> Tuple[str, ...]:
+    """The subtype name of each ``item_class * 8 + subtype`` (256)."""
+    global _SUBTYPE_NAMES
+    if _SUBTYPE_NAMES is None:
+        _SUBTYPE_NAMES = tuple(subtype_name(k // 8, k % 8) for k in range(256))
+    return _SUBTYPE_NAMES
+
+
+_SUBTYPE_NAMES: Optional[Tuple[str, ...]] = None
+
+
+def name_arrays(columns: Dict[str, Any], wanted: Tuple[str, ...], pandas: Any = None) -> Dict[str, Any]:
+    """`wanted` from `columns` (NumPy arrays holding the codes of any name
+    column wanted), the name columns made from the codes: NumPy str arrays,
+    or pandas categoricals when `pandas` is given."""
+    import numpy
+
+    out = {}
+    for name in wanted:
+        if name == "class_name":
+            out[name] = class_name_column(pandas, columns["item_class"]) if pandas is not None else \
+                numpy.asarray(CLASS_NAMES)[columns["item_class"]]
+        elif name == "subtype_name":
+            out[name] = subtype_name_column(pandas, columns["item_class"], columns["subtype"]) \
+                if pandas is not None else numpy.asarray(subtype_names())[
+                    columns["item_class"].astype(numpy.uint16) * 8 + columns["subtype"]]
+        else:
+            out[name] = columns[name]
+    return out
+
+
 def _categorical(pandas: Any, codes: Any, names: Dict[int, str]) -> Any:
     """A pandas Categorical of `names[code]` for each code, built from the
     distinct codes only."""
@@ -66,7 +97,8 @@ def subtype_name_column(pandas: Any, item_class: Any, subtype: Any) -> Any:
     import numpy
 
     key = item_class.astype(numpy.uint16) * 8 + subtype.astype(numpy.uint16)
-    return _categorical(pandas, key, {k: subtype_name(k // 8, k % 8) for k in range(256)})
+    names = subtype_names()
+    return _categorical(pandas, key, dict(enumerate(names)))
 
 
 def detail_column(pandas: Any, item_class: Any, subtype: Any, param: Any) -> Any:

@@ -47,7 +47,8 @@ def lazy_frame(scan: "Scan") -> Any:
 
 def polars_schema(pl: Any, columns: List[str]) -> Dict[str, Any]:
     types = {"time": pl.Datetime("ns"), "signal_id": pl.UInt16, "element": pl.UInt16, "value": pl.Float64,
-             "item_class": pl.UInt8, "subtype": pl.UInt8}
+             "item_class": pl.UInt8, "subtype": pl.UInt8, "class_name": pl.Categorical,
+             "subtype_name": pl.Categorical}
     return {name: types[name] for name in columns}
 
 

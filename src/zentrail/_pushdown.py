@@ -16,6 +16,8 @@ if TYPE_CHECKING:
 from . import _bounds, _core
 
 COLUMN_NAMES: Tuple[str, ...] = tuple(name for name, _ in _core.COLUMNS)
+# Selectable beside them: made from item_class and subtype (see Scan.select).
+NAME_COLUMNS: Tuple[str, ...] = tuple(_core.NAME_COLUMNS)
 ALL_CLASSES = (1 << 32) - 1
 ALL_SUBTYPES = (1 << 8) - 1
 ELEMENT_COUNT = 1024
@@ -83,7 +85,21 @@ class Pushdown:
 
 
 def column_places(columns: Iterable[str]) -> Tuple[int, ...]:
-    return tuple(COLUMN_NAMES.index(name) for name in columns)
+    every = COLUMN_NAMES + NAME_COLUMNS
+    return tuple(every.index(name) for name in columns)
+
+
+def code_columns(columns: Tuple[str, ...]) -> Optional[Tuple[str, ...]]:
+    """The columns a NumPy consumer reads for `columns` when they hold a
+    name column: the others, and the codes the names are made of; None
+    when they hold none."""
+    if not any(name in NAME_COLUMNS for name in columns):
+        return None
+    needed = [name for name in columns if name not in NAME_COLUMNS]
+    for name in ("item_class", "subtype") if "subtype_name" in columns else ("item_class",):
+        if name not in needed:
+            needed.append(name)
+    return tuple(needed)
 
 
 def checked_columns(columns: Iterable[Any], have: Tuple[str, ...]) -> Tuple[str, ...]:

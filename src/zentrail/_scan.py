@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from . import _arguments, _bounds, _core, _pushdown
+from . import _arguments, _bounds, _core, _names, _pushdown
 from ._extras import import_extra
 from ._overview import Overview
 
@@ -38,6 +38,14 @@ class Scan:
     - ``subtype``: uint8, the record's subtype, 0 to 7 (for alarms the limit:
       Lo, Hi, LoLo, HiHi, ...).
 
+    Two name columns may be chosen beside them with :meth:`select`:
+    ``class_name`` (the class as the text writer prints it, "GrWord") and
+    ``subtype_name`` ("HiHi"; see :func:`zentrail.subtype_name`). The Arrow
+    stream gives them dictionary-encoded (uint8 indices, utf8 names:
+    categoricals in pandas and polars, ENUM-like in DuckDB; class_name's
+    indices are the item_class column itself, no copy); NumPy consumers get
+    str arrays, :meth:`to_pandas` categoricals.
+
     Failures (walk errors, files that cannot be opened or read, malformed
     records) raise what :func:`zentrail.read` raises, with the same messages
     and notes. Ctrl-C (and any signal handler that raises) stops a read
@@ -62,7 +70,7 @@ class Scan:
         self._progress = progress
         self._pushdown = _pushdown.Pushdown()
 
-    def _request(self) -> Tuple[Any, ...]:
+    def _request(self, numpy: bool = False) -> Tuple[Any, ...]:
         progress = self._progress
         if progress is True:
             progress = _arguments.ProgressBar()
@@ -71,19 +79,32 @@ class Scan:
         # Resolved here, so that a pickled scan uses the CPUs of where it runs.
         threads = self._threads if self._threads is not None else _arguments.usable_cpu_count()
         request = (self._where, self._listed, self._start, self._end, self._codes, threads, self._batch_rows, progress)
-        pushed = self._pushdown.request()
+        pushdown = self._pushdown
+        codes = _pushdown.code_columns(pushdown.columns) if numpy else None
+        if codes is not None:  # names are made here from the codes
+            pushdown = pushdown.replace(columns=codes)
+        pushed = pushdown.request()
         return request if pushed is None else request + (pushed,)
+
+    def _names(self, columns: _Columns, pandas: Any = None) -> _Columns:
+        return _names.name_arrays(columns, self._pushdown.columns, pandas)
 
     def __iter__(self) -> Iterator[_Columns]:
         """Batches of at most ``batch_rows`` rows in read order, as dicts of
         NumPy arrays (no copies); memory stays bounded however long the read.
         On a failure, every row before it is yielded first, then it raises.
         One iterator serves one consumer at a time."""
-        return _core.iterate(*self._request())
+        batches = _core.iterate(*self._request(numpy=True))
+        if _pushdown.code_columns(self._pushdown.columns) is None:
+            return batches
+        return (self._names(batch) for batch in batches)
 
     def to_numpy(self) -> _Columns:
         """The whole read as one dict of NumPy columns (no partial result on failure)."""
-        return _core.to_numpy(*self._request())
+        columns = _core.to_numpy(*self._request(numpy=True))
+        if _pushdown.code_columns(self._pushdown.columns) is None:
+            return columns
+        return self._names(columns)
 
     def to_pandas(self, *, names: bool = False) -> Any:
         """The whole read as a pandas DataFrame with the columns of
@@ -91,12 +112,13 @@ class Scan:
         With ``names=True`` two categorical columns follow them:
         ``class_name`` (the class as the text writer prints it, "GrWord") and
         ``subtype_name`` ("HiHi"; see :func:`zentrail.subtype_name`); the
-        uint8 codes stay as they are."""
+        uint8 codes stay as they are. Name columns chosen with
+        :meth:`select` are categoricals too."""
         pandas = import_extra("pandas", "Scan.to_pandas()", "pandas")
-        columns = self.to_numpy()
+        columns = _core.to_numpy(*self._request(numpy=True))
+        if _pushdown.code_columns(self._pushdown.columns) is not None:
+            columns = self._names(columns, pandas)
         if names:
-            from . import _names
-
             columns["class_name"] = _names.class_name_column(pandas, columns["item_class"])
             columns["subtype_name"] = _names.subtype_name_column(pandas, columns["item_class"], columns["subtype"])
         return pandas.DataFrame(columns, copy=False)
@@ -128,8 +150,10 @@ class Scan:
 
     def select(self, *columns: str) -> "Scan":
         """A Scan of only these columns, in this order (names of
-        :attr:`columns`): only they are copied and handed on."""
-        chosen = _pushdown.checked_columns(columns, self._pushdown.columns)
+        :attr:`columns`, or the name columns ``class_name`` and
+        ``subtype_name``): only they are copied and handed on."""
+        have = self._pushdown.columns
+        chosen = _pushdown.checked_columns(columns, have + tuple(n for n in _pushdown.NAME_COLUMNS if n not in have))
         return self._with(self._pushdown.replace(columns=chosen))
 
     def limit(self, n: int) -> "Scan":

@@ -3,6 +3,7 @@ random trees, and the names they carry."""
 
 from __future__ import annotations
 
+import datetime
 import math
 import shutil
 import subprocess
@@ -172,3 +173,16 @@ def test_a_failure_names_the_file_and_offset(tmp_path):
     assert "2024-03-01_a.vlx" in " ".join(raised.value.__notes__)
     with pytest.raises(ValueError):
         zentrail.events(str(tmp_path), "2024-03-01", "2024-03-01").to_numpy()
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("consume", [lambda e: e.to_numpy(), list])
+def test_events_progress_tells_the_bytes_of_the_whole_read(tmp_path, consume, threads):
+    for day in (1, 2, 3):
+        day_file(tmp_path, *ALL_RECORDS, name=f"2024-03-0{day}_a.vlx", day=datetime.date(2024, 3, day))
+    total = sum(p.stat().st_size for p in tmp_path.iterdir())
+    seen = []
+    consume(zentrail.events(str(tmp_path), "2024-03-01", "2024-03-03", threads=threads,
+                            progress=lambda done, of: seen.append((done, of))))
+    assert {of for _, of in seen} == {total} and seen[-1] == (total, total)
+    assert [done for done, _ in seen] == sorted(done for done, _ in seen)

@@ -3,6 +3,7 @@ row limit), against whole columns from to_numpy on random trees."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import itertools
 import os
@@ -15,6 +16,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import archive_builder as ab
+import archive_format as fmt
+import archive_model
 import zentrail
 from conftest import day_file, open_fds
 from test_property import IDS, trees, written_tree
@@ -55,6 +58,17 @@ def big(tmp_path_factory):
     return root
 
 
+@contextlib.contextmanager
+def scan_of_tree(tree, batch_rows):
+    """A scan of a random tree written for the block, removed after it."""
+    files, start, end, codes = tree
+    root = written_tree(files)
+    try:
+        yield zentrail.scan(root, start, end, [c for c in codes if 0 <= c < 1 << 26], batch_rows=batch_rows)
+    finally:
+        shutil.rmtree(root)
+
+
 def scan_of(root, **options):
     return zentrail.scan(root, "2024-03-01", "2024-03-03", CODES, batch_rows=1000, **options)
 
@@ -74,13 +88,8 @@ def second_file_malformed(big, tmp_path):
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(trees(), st.sampled_from([1, 3, 1000]))
 def test_stream_consumers_give_the_columns_of_to_numpy(tree, batch_rows):
-    pa = pytest.importorskip("pyarrow")
-    pl = pytest.importorskip("polars")
-    duckdb = pytest.importorskip("duckdb")
-    files, start, end, codes = tree
-    root = written_tree(files)
-    try:
-        scan = zentrail.scan(root, start, end, [c for c in codes if 0 <= c < 1 << 26], batch_rows=batch_rows)
+    pa, pl, duckdb = (pytest.importorskip(name) for name in ("pyarrow", "polars", "duckdb"))
+    with scan_of_tree(tree, batch_rows) as scan:
         expected, failure = outcome(scan.to_numpy)
         consumers = {
             "pyarrow": lambda: {k: v.to_numpy() for k, v in zip(COLUMNS, pa.table(scan).columns)},
@@ -97,8 +106,6 @@ def test_stream_consumers_give_the_columns_of_to_numpy(tree, batch_rows):
                 assert str(failure) in str(error), name
                 for note in getattr(failure, "__notes__", []):
                     assert note in str(error), name
-    finally:
-        shutil.rmtree(root)
 
 
 def test_a_failure_mid_stream_ends_it_with_reads_message_and_note(second_file_malformed):
@@ -140,8 +147,11 @@ def test_requested_schema_takes_some_columns_in_any_order_and_refuses_the_rest(b
     schema = pa.schema([("value", pa.float64()), ("time", pa.timestamp("ns"))])
     table = pa.RecordBatchReader.from_stream(scan, schema=schema).read_all()
     assert table.column_names == ["value", "time"] and table.num_rows == 4 * 60_000
+    names = pa.schema([("class_name", pa.dictionary(pa.uint8(), pa.string()))])
+    assert set(pa.RecordBatchReader.from_stream(scan, schema=names).read_all()["class_name"].to_pylist()) == {"GrWord"}
     for wrong, text in [([("value", pa.float32())], "cast it after the read"),
                         ([("name", pa.string())], "does not have"),
+                        ([("class_name", pa.string())], "dictionary"),
                         ([("time", pa.timestamp("ns")), ("time", pa.timestamp("ns"))], "twice")]:
         with pytest.raises(ValueError, match=text):
             scan.__arrow_c_stream__(pa.schema(wrong).__arrow_c_schema__())
@@ -256,3 +266,48 @@ def test_ctrl_c_stops_a_stream_consumer_and_leaves_no_worker(big, consumer):
     del scan
     if consumer == "pyarrow":
         assert tasks() == threads
+
+
+NAME_SELECTIONS = [("class_name", "subtype_name"), ("subtype_name",), ("item_class", "signal_id", "class_name"),
+                   ("subtype", "subtype_name", "item_class", "class_name")]
+
+
+def duckdb_rows(duckdb, named, columns):
+    # DuckDB finds the scan by its name among the caller's variables.
+    rows = duckdb.sql("select * from named").fetchall()
+    return {k: [row[i] for row in rows] for i, k in enumerate(columns)}
+
+
+@pytest.mark.slow
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(trees(), st.sampled_from(NAME_SELECTIONS), st.sampled_from([1, 1000]))
+def test_name_columns_are_the_text_writers_names_in_every_consumer(tree, columns, batch_rows):
+    pa, pl, duckdb, pandas = (pytest.importorskip(name) for name in ("pyarrow", "polars", "duckdb", "pandas"))
+    with scan_of_tree(tree, batch_rows) as scan:
+        whole, failure = outcome(scan.to_numpy)
+        if failure is not None:
+            return
+        pairs = list(zip(whole["item_class"].tolist(), whole["subtype"].tolist()))
+        expected = {"class_name": [fmt.CLASS_NAMES[c] for c, _ in pairs],
+                    "subtype_name": [archive_model.record_names(c, s, 0)[1] for c, s in pairs]}
+        expected.update({k: whole[k].tolist() for k in whole})
+        named = scan.select(*columns)
+        consumers = {
+            "pyarrow": lambda: pa.table(named).to_pydict(),
+            "pyarrow to pandas": lambda: pa.table(named).to_pandas().astype(object).to_dict("list"),
+            "polars": lambda: pl.DataFrame(named).to_dict(as_series=False),
+            "polars lazy": lambda: named.lazy().collect().to_dict(as_series=False),
+            "duckdb": lambda: duckdb_rows(duckdb, named, columns),
+            "to_numpy": lambda: {k: v.tolist() for k, v in named.to_numpy().items()},
+            "iteration": lambda: {k: sum((b[k].tolist() for b in named), []) for k in columns},
+            "to_pandas": lambda: named.to_pandas().astype(object).to_dict("list"),
+        }
+        for name, consume in consumers.items():
+            got = consume()
+            assert list(got) == list(columns), name
+            for column in columns:
+                assert list(got[column]) == expected[column], (name, column)
+        assert pa.schema(scan).names == COLUMNS
+        assert pa.types.is_dictionary(pa.schema(named).field(columns[0]).type) or columns[0] in COLUMNS
+        assert named.to_pandas()[columns[-1]].dtype == ("category" if columns[-1] in NAME_SELECTIONS[0] else "uint8")
+        assert isinstance(pandas.DataFrame(named.to_numpy()), pandas.DataFrame)
