@@ -37,6 +37,17 @@ struct ACI_WITH_DATE {
     bool error_item = false;
 };
 
+// A record's head alone, as a reader hands it to a sink that reads nothing
+// else (see Writer::export_heads): a system item carries the id the item
+// before it left, as in AR_COMMON_ITEM.
+struct RecordHead {
+    uint16_t ticks_hi;
+    uint32_t ticks_lo;
+    uint8_t code;
+    uint8_t param;
+    uint16_t id;
+};
+
 inline int ARCODE(int cls, int sub) { return cls | (sub << 5); }
 inline int ARCLASS(int code) { return code & 0x1F; }
 inline int ARSUBTYPE(int code) { return (code >> 5) & 7; }

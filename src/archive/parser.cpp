@@ -111,8 +111,13 @@ void Parser::read_file(Writer* writer, const std::string& path) {
     record.text_length = 0;
     _open_file(path.c_str());
     _load();
+    const bool by_heads = filter == nullptr && writer->takes_heads();
     for (;;) {
-        if (filter != nullptr) _skip_unselected_run(&record.item);
+        if (by_heads) {
+            _hand_on_heads_run(writer, day, &record.item);
+        } else if (filter != nullptr) {
+            _skip_unselected_run(&record.item);
+        }
         bool selected = false;
         const int rc = _read_next_item_from_data(buffer.get(), &day, &record.item, &selected);
         if (rc == AR_ITEM) {
@@ -189,6 +194,33 @@ struct HeadSizeTable {
 };
 constexpr HeadSizeTable HEAD_SIZES;
 
+// The whole size of the record at p from its head (at least twelve bytes
+// there), or 0 for one the runs below leave to the decoder: a system item,
+// a reserved class, a group longer than a group may be. A string alarm's
+// text length is pointed to by *text_length.
+inline int32_t whole_size_of(const unsigned char* p, int cls, const unsigned char** text_length) {
+    const HeadSize head = HEAD_SIZES.by_class[cls];
+    if (head.base != 0) {
+        const int32_t size = head.base + head.per_element * p[7];
+        return size > AR_MAX_GROUP_RECORD ? 0 : size;
+    }
+    if (cls == GrBool) return ITEM_HEAD_SIZE + group_payload_size(GrBool, p[7]);
+    if (RECORD_CLASSES[cls].kind != ClassKind::StringAlarm) return 0;
+    *text_length = p + ITEM_HEAD_SIZE;
+    return ITEM_HEAD_SIZE + 2 + load_be16(p + ITEM_HEAD_SIZE);
+}
+
+// What decoding the records of a run would have left in the item: the
+// fields of the last, and the text length of the last string alarm.
+void leave_last_fields(AR_COMMON_ITEM* item, const unsigned char* last, const unsigned char* last_text_length) {
+    item->ticks_hi = load_be16(last);
+    item->ticks_lo = load_be32(last + 2);
+    item->code = last[6];
+    item->param = last[7];
+    if (ARCLASS(item->code) != System) item->id = load_be16(last + 8);
+    if (last_text_length != nullptr) item->string_size = load_be16(last_text_length) + 1;
+}
+
 }  // namespace
 
 void Parser::_skip_unselected_run(AR_COMMON_ITEM* item) {
@@ -200,34 +232,50 @@ void Parser::_skip_unselected_run(AR_COMMON_ITEM* item) {
     // Twelve bytes: the head and a string alarm's text length.
     while (end - p >= ITEM_HEAD_SIZE + 2) {
         if ((p[0] & 0x80) != 0) break;  // a date mark, or the end byte
-        const int cls = p[6] & 0x1F;
-        const HeadSize head = HEAD_SIZES.by_class[cls];
-        int32_t size = head.base + head.per_element * p[7];
         const unsigned char* text_length = nullptr;
-        if (head.base == 0) {
-            if (cls == GrBool) {
-                size = ITEM_HEAD_SIZE + group_payload_size(GrBool, p[7]);
-            } else if (RECORD_CLASSES[cls].kind == ClassKind::StringAlarm) {
-                text_length = p + ITEM_HEAD_SIZE;
-                size = ITEM_HEAD_SIZE + 2 + load_be16(text_length);
-            } else {
-                break;  // a system item or a reserved class
-            }
-        } else if (size > AR_MAX_GROUP_RECORD) {
-            break;
-        }
-        if (filter->hasId(load_be16(p + 8)) || size > end - p) break;
+        const int32_t size = whole_size_of(p, p[6] & 0x1F, &text_length);
+        if (size == 0 || filter->hasId(load_be16(p + 8)) || size > end - p) break;
         last = p;
         if (text_length != nullptr) last_text_length = text_length;
         p += size;
     }
     if (last == nullptr) return;
-    item->ticks_hi = load_be16(last);
-    item->ticks_lo = load_be32(last + 2);
-    item->code = last[6];
-    item->param = last[7];
-    item->id = load_be16(last + 8);
-    if (last_text_length != nullptr) item->string_size = load_be16(last_text_length) + 1;
+    leave_last_fields(item, last, last_text_length);
+    buffer->shift(static_cast<int>(p - begin));
+}
+
+// For a sink of heads alone, with every item selected: the records whole in
+// the window, system items included, go to it in blocks straight from the
+// bytes, as the run above passes over them.
+void Parser::_hand_on_heads_run(Writer* writer, uint32_t day, AR_COMMON_ITEM* item) {
+    const unsigned char* const begin = buffer->unread();
+    const unsigned char* const end = begin + buffer->get_length();
+    const unsigned char* p = begin;
+    const unsigned char* last = nullptr;
+    const unsigned char* last_text_length = nullptr;
+    if (!heads) heads = std::make_unique<RecordHead[]>(HEAD_BLOCK);
+    std::size_t count = 0;
+    uint16_t id = item->id;  // a system item's, carried over
+    while (end - p >= ITEM_HEAD_SIZE + 2) {
+        if ((p[0] & 0x80) != 0) break;
+        const int cls = p[6] & 0x1F;
+        const unsigned char* text_length = nullptr;
+        const int32_t size = cls == System ? ITEM_HEAD_SIZE - 2 : whole_size_of(p, cls, &text_length);
+        if (size == 0 || size > end - p) break;
+        if (cls != System) id = load_be16(p + 8);
+        heads[count] = RecordHead{load_be16(p), load_be32(p + 2), p[6], p[7], id};
+        if (++count == HEAD_BLOCK) {
+            writer->export_heads(heads.get(), count, day);
+            count = 0;
+        }
+        last = p;
+        if (text_length != nullptr) last_text_length = text_length;
+        p += size;
+    }
+    if (count > 0) writer->export_heads(heads.get(), count, day);
+    if (last == nullptr) return;
+    leave_last_fields(item, last, last_text_length);
+    item->id = id;
     buffer->shift(static_cast<int>(p - begin));
 }
 

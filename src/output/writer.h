@@ -2,6 +2,7 @@
 // one comma-separated line per item.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 #include "archive/item_format.h"
@@ -18,6 +19,16 @@ public:
     // Takes one item; the record belongs to the reader and is valid only
     // during the call.
     virtual void export_value(ACI_WITH_DATE* item);
+
+    // A sink that reads nothing of a record but its head (no payload, no
+    // text) may say so: a reader that selects every item then hands it the
+    // records whole in its window in blocks, all read under day `date`,
+    // through export_heads, and the others one by one through export_value,
+    // in file order either way.
+    virtual bool takes_heads() const { return false; }
+    virtual void export_heads(const RecordHead* heads, std::size_t count, uint32_t date) {
+        static_cast<void>(heads), static_cast<void>(count), static_cast<void>(date);
+    }
 
     // The item's complete row: date-time, names, detail, id, element count.
     ArchiveRow _parseArchiveItem(const ACI_WITH_DATE* item) const;

@@ -177,17 +177,28 @@ InventorySink::InventorySink(InventoryTable* table, const InstantWindow& window,
 
 InventorySink::~InventorySink() = default;
 
-void InventorySink::export_value(ACI_WITH_DATE* item) {
-    if (item->error_item) return;
-    const uint64_t ns = item_timestamp(item);
+inline void InventorySink::_note(uint8_t code, uint8_t param, uint16_t id, uint64_t ns) {
     if (!window.open || ns < window.first_ns || ns > window.last_ns) return;
-    const AR_COMMON_ITEM& it = item->item;
-    const KeyRule& rule = KEY_RULES.of[ARCLASS(it.code)];
+    const KeyRule& rule = KEY_RULES.of[ARCLASS(code)];
     Pending& p = pending[pending_count];
-    p.key = (it.param & rule.param_mask) << ELEMENTS_SHIFT | (it.id & rule.id_mask) << 5 | rule.constant;
+    p.key = (param & rule.param_mask) << ELEMENTS_SHIFT | (id & rule.id_mask) << 5 | rule.constant;
     p.day = by_day ? static_cast<uint32_t>(ns / NS_PER_DAY) : 0;
     p.ns = ns;
     if (++pending_count == PENDING) _count_pending();
+}
+
+void InventorySink::export_value(ACI_WITH_DATE* item) {
+    if (item->error_item) return;
+    const AR_COMMON_ITEM& it = item->item;
+    _note(it.code, it.param, it.id, item_timestamp(item));
+}
+
+void InventorySink::export_heads(const RecordHead* heads, std::size_t count, uint32_t date) {
+    const uint64_t day_ns = code_date(static_cast<int32_t>(date));
+    for (std::size_t i = 0; i < count; ++i) {
+        const RecordHead& head = heads[i];
+        _note(head.code, head.param, head.id, day_ns + code_time(head.ticks_hi, head.ticks_lo));
+    }
 }
 
 FileInventory::DayCounts& InventorySink::_counts_of(uint32_t day) {

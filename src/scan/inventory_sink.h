@@ -107,6 +107,8 @@ public:
     InventorySink(InventoryTable* table, const InstantWindow& window, bool by_day);
     ~InventorySink() override;
     void export_value(ACI_WITH_DATE* item) override;
+    bool takes_heads() const override { return true; }
+    void export_heads(const RecordHead* heads, std::size_t count, uint32_t date) override;
     // Counts what was noted (and adds it to the table given); call once,
     // after the read.
     void finish();
@@ -122,6 +124,8 @@ private:
     };
     static constexpr std::size_t PENDING = 1024;
 
+    // Notes one record of instant ns (archive time).
+    void _note(uint8_t code, uint8_t param, uint16_t id, uint64_t ns);
     void _count_pending();
     FileInventory::DayCounts& _counts_of(uint32_t day);
 
