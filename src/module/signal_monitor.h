@@ -13,7 +13,7 @@ namespace zentrail {
 
 // Lets Python's signal handlers run during a read, so that Ctrl-C, an alarm
 // or an interrupt from a watchdog ends it. Checking is cheap, but the reader
-// polls after every half megabyte and the walk every few hundred entries;
+// polls after every refill of its window (at most 128 KiB) and the walk every few hundred entries;
 // counting each poll as a quarter of a megabyte of work, on top of its
 // bytes, checks about every millisecond of work. The lock stays held.
 class SignalMonitor : public ReadMonitor {
