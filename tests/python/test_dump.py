@@ -183,17 +183,27 @@ def test_sigint_ends_the_dump_at_once(tmp_path):
 
 
 def test_out_of_memory_is_an_error_not_an_abort(tmp_path):
-    # The dump needs a few MiB: below some limit the loader itself fails
-    # (127), above it everything fits; in between an allocation fails, which
-    # must end the dump with its message, never an abort.
-    path = day_file(tmp_path, group("GrWord", T, id=1, values=[1]))
+    # Below some address-space limit the process cannot even start (the
+    # loader or the C++ runtime fails before the dump runs); from the least
+    # limit at which a dump of nothing succeeds, a dump of a file needs a
+    # little more: in between an allocation fails, which must end the dump
+    # with its message, never an abort.
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    day_file(tmp_path / "files", *[group("GrWord", T, id=1, values=[n % 1000]) for n in range(20_000)])
+
+    def dump(root, kib):
+        limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (kib << 10, resource.RLIM_INFINITY))
+        return subprocess.run([DUMP, "--root", root, "--from", "2024-03-01", "--to", "2024-03-01"],
+                              capture_output=True, text=True, preexec_fn=limit)
+
+    low, started = 1 << 10, 64 << 10  # the dump of nothing fails at low and succeeds at started
+    while started - low > 16:
+        middle = (low + started) // 2
+        low, started = (low, middle) if dump(empty, middle).returncode == 0 else (middle, started)
     outcomes = set()
-    for mib in range(4, 17):
-        limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (mib << 20, resource.RLIM_INFINITY))
-        done = subprocess.run([DUMP, "--root", tmp_path, "--from", "2024-03-01", "--to", "2024-03-01"], capture_output=True,
-                              text=True, preexec_fn=limit)
-        if done.returncode == 127:
-            continue
+    for kib in range(started, started + (2 << 10), 16):
+        done = dump(tmp_path / "files", kib)
         outcomes.add((done.returncode, done.stderr))
     assert outcomes <= {(1, "zentrail-dump: out of memory\n"), (0, "")}
     assert (1, "zentrail-dump: out of memory\n") in outcomes
