@@ -170,9 +170,11 @@ void FileInventory::add_to(InventoryTable* table) const {
 InventorySink::InventorySink(FileInventory* counts, const InstantWindow& window, bool by_day)
     : counts(counts), window(window), by_day(by_day), pending(new Pending[PENDING]) {}
 
+// Its own counts are pointed to from the body: in the initializers the sink
+// is not yet an InventorySink, and naming a member of it there is undefined.
 InventorySink::InventorySink(InventoryTable* table, const InstantWindow& window, bool by_day)
-    : InventorySink(&own, window, by_day) {
-    this->table = table;
+    : counts(nullptr), table(table), window(window), by_day(by_day), pending(new Pending[PENDING]) {
+    counts = &own;
 }
 
 InventorySink::~InventorySink() = default;
