@@ -83,15 +83,15 @@ unsigned char* Buffer::prepare_append(int wanted, int* room) {
     wanted = std::max(wanted, 0);
     const int32_t unread = std::max(length, 0);
     const int32_t aligned_end = (unread + APPEND_ALIGNMENT - 1) / APPEND_ALIGNMENT * APPEND_ALIGNMENT;
-    if (wanted > 0 && wanted <= WINDOW_SIZE - aligned_end && end != aligned_end) {
+    if (end == aligned_end) {
+        // Already in place.
+    } else if (wanted > 0 && wanted <= WINDOW_SIZE - aligned_end) {
         const int32_t to = aligned_end - unread;
         _reserve(aligned_end + wanted);
         if (unread > 0) std::memmove(data.get() + to, data.get() + pos, static_cast<std::size_t>(unread));
         pos = to;
         end = aligned_end;
         length = unread;
-    } else if (end == aligned_end) {
-        length = end - pos;
     } else {
         _compact();
     }

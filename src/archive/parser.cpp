@@ -211,13 +211,15 @@ inline int32_t whole_size_of(const unsigned char* p, int cls, const unsigned cha
 }
 
 // What decoding the records of a run would have left in the item: the
-// fields of the last, and the text length of the last string alarm.
-void leave_last_fields(AR_COMMON_ITEM* item, const unsigned char* last, const unsigned char* last_text_length) {
+// fields of the last, the id the run carried (a system item's is the one
+// before it), and the text length of the last string alarm.
+void leave_last_fields(AR_COMMON_ITEM* item, const unsigned char* last, uint16_t id,
+                       const unsigned char* last_text_length) {
     item->ticks_hi = load_be16(last);
     item->ticks_lo = load_be32(last + 2);
     item->code = last[6];
     item->param = last[7];
-    if (ARCLASS(item->code) != System) item->id = load_be16(last + 8);
+    item->id = id;
     if (last_text_length != nullptr) item->string_size = load_be16(last_text_length) + 1;
 }
 
@@ -240,7 +242,7 @@ void Parser::_skip_unselected_run(AR_COMMON_ITEM* item) {
         p += size;
     }
     if (last == nullptr) return;
-    leave_last_fields(item, last, last_text_length);
+    leave_last_fields(item, last, load_be16(last + 8), last_text_length);  // no system item is passed over here
     buffer->shift(static_cast<int>(p - begin));
 }
 
@@ -274,8 +276,7 @@ void Parser::_hand_on_heads_run(Writer* writer, uint32_t day, AR_COMMON_ITEM* it
     }
     if (count > 0) writer->export_heads(heads.get(), count, day);
     if (last == nullptr) return;
-    leave_last_fields(item, last, last_text_length);
-    item->id = id;
+    leave_last_fields(item, last, id, last_text_length);
     buffer->shift(static_cast<int>(p - begin));
 }
 
