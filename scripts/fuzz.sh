@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Runs one fuzz target with libFuzzer for a given time.
 #   scripts/fuzz.sh fuzz_reader 900 [LIBFUZZER FLAG]...   # any target of ZENTRAIL_FUZZ_TARGETS in CMakeLists.txt
+# Built with AddressSanitizer and UndefinedBehaviorSanitizer in build/fuzz;
+# with FUZZ_SANITIZERS=undefined, with UndefinedBehaviorSanitizer and the
+# standard library's assertions alone in build/fuzz-undefined, which runs about
+# 1.5 times as many inputs a second: the targets' own checks against their
+# references hold in both.
 # Needs clang and its runtime (Debian: clang libclang-rt-14-dev). New inputs go
 # to fuzz/out/TARGET (ignored by git); crashes to fuzz/out/TARGET-crash-*.
 # A finding is kept as a regression input under fuzz/corpus/TARGET once fixed.
@@ -9,12 +14,25 @@ cd "$(dirname "$0")/.."
 target=${1:?usage: scripts/fuzz.sh TARGET SECONDS}
 seconds=${2:-60}
 shift $(( $# < 2 ? $# : 2 ))
+sanitizers=${FUZZ_SANITIZERS:-address,undefined}
+case $sanitizers in
+  address,undefined) build=build/fuzz; extra_flags= ;;
+  undefined) build=build/fuzz-undefined; extra_flags=-D_GLIBCXX_ASSERTIONS ;;
+  *) echo "FUZZ_SANITIZERS is address,undefined or undefined" >&2; exit 2 ;;
+esac
+# What a target's inputs need to be no longer than: past this, a longer input
+# only costs time (a date text is matched by a regular expression, whose time
+# grows with the text).
+case $target in
+  fuzz_text) set -- -max_len=256 "$@" ;;
+esac
 if ! command -v clang++ >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev >/dev/null
 fi
-CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZENTRAIL_FUZZ=ON -DZENTRAIL_SANITIZE=ON >/dev/null
-cmake --build build/fuzz --target "$target"
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZENTRAIL_FUZZ=ON -DZENTRAIL_SANITIZE=ON -DZENTRAIL_SANITIZERS="$sanitizers" \
+  -DCMAKE_CXX_FLAGS="$extra_flags" >/dev/null
+cmake --build "$build" --target "$target"
 mkdir -p "fuzz/out/$target"
-"build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=4096 \
+"$build/$target" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=4096 \
   -artifact_prefix="fuzz/out/$target-" "$@" "fuzz/out/$target" "fuzz/corpus/$target"
