@@ -29,9 +29,13 @@ esac
 if ! command -v clang++ >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev >/dev/null
 fi
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZENTRAIL_FUZZ=ON -DZENTRAIL_SANITIZE=ON -DZENTRAIL_SANITIZERS="$sanitizers" \
-  -DCMAKE_CXX_FLAGS="$extra_flags" >/dev/null
+# Configured once: campaigns running side by side share the build folder, and
+# the build step alone re-runs CMake when its files change.
+if [[ ! -f $build/build.ninja ]]; then
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZENTRAIL_FUZZ=ON -DZENTRAIL_SANITIZE=ON -DZENTRAIL_SANITIZERS="$sanitizers" \
+    -DCMAKE_CXX_FLAGS="$extra_flags" >/dev/null
+fi
 cmake --build "$build" --target "$target"
 mkdir -p "fuzz/out/$target"
 "$build/$target" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=4096 \
