@@ -4,6 +4,7 @@ files, and checks that a call leaves no file open and no reference behind."""
 import contextlib
 import ctypes
 import os
+import signal
 import sys
 from datetime import date
 
@@ -26,6 +27,15 @@ def read_day(root, signals, start=START, end=END_OF_DAY):
 def day_file(root, *records, name="2024-03-01_a.vlx", day=DAY):
     """An archive file of `day` holding its date mark and `records`."""
     return write_archive(root / name, [archive(date_mark(day), *records, END)])
+
+
+def default_sigint():
+    """A child's preexec_fn: Ctrl-C's default action, as from a terminal.
+
+    A test run started in the background (nohup, or `&` in a script) has
+    SIGINT ignored, and a child would inherit that and never be interrupted.
+    """
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def open_fds():

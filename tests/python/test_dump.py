@@ -12,7 +12,7 @@ from pathlib import Path
 import archive_format as fmt
 import pytest
 from archive_builder import alarm, at, group, string_alarm, system, write_archive
-from conftest import day_file
+from conftest import day_file, default_sigint
 
 DUMP = next((str(p) for p in [Path(sys.executable).parent / "zentrail-dump"] if p.exists()),
             shutil.which("zentrail-dump"))
@@ -176,7 +176,7 @@ def test_a_full_disk_fails_the_dump(tmp_path):
 
 def test_sigint_ends_the_dump_at_once(tmp_path):
     path = day_file(tmp_path, *BIG)
-    dumper = subprocess.Popen([DUMP, *[path] * 50], stdout=subprocess.DEVNULL)
+    dumper = subprocess.Popen([DUMP, *[path] * 50], stdout=subprocess.DEVNULL, preexec_fn=default_sigint)
     time.sleep(0.3)
     dumper.send_signal(signal.SIGINT)
     assert dumper.wait(timeout=10) == -signal.SIGINT

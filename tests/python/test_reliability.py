@@ -14,7 +14,7 @@ import warnings
 import pytest
 import zentrail
 import archive_builder as ab
-from conftest import DAY, END_OF_DAY, START, day_file, leaves_nothing_behind, open_fds
+from conftest import DAY, END_OF_DAY, START, day_file, default_sigint, leaves_nothing_behind, open_fds
 
 T = ab.at("12:00:00")
 
@@ -181,7 +181,7 @@ def test_ctrl_c_ends_a_long_read_and_leaves_nothing_behind(tmp_path, how):
     for n in range(1, 2000):  # links: some 7 GB to read
         os.link(tmp_path / "2024-03-01_a.vlx", tmp_path / f"2024-03-01_{n:04d}.vlx")
     done = subprocess.run([sys.executable, "-c", INTERRUPTED, str(tmp_path), how], capture_output=True, text=True,
-                          timeout=60)
+                          timeout=60, preexec_fn=default_sigint)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("interrupted"), done.stdout
 
