@@ -173,8 +173,9 @@ InventorySink::InventorySink(FileInventory* counts, const InstantWindow& window,
 // Its own counts are pointed to from the body: in the initializers the sink
 // is not yet an InventorySink, and naming a member of it there is undefined.
 InventorySink::InventorySink(InventoryTable* table, const InstantWindow& window, bool by_day)
-    : counts(nullptr), table(table), window(window), by_day(by_day), pending(new Pending[PENDING]) {
+    : InventorySink(static_cast<FileInventory*>(nullptr), window, by_day) {
     counts = &own;
+    this->table = table;
 }
 
 InventorySink::~InventorySink() = default;
