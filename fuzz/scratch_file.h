@@ -10,18 +10,25 @@
 
 namespace fuzz_support {
 
+// Removed again when the process exits normally (libFuzzer ends a timed run
+// with exit() too); a crash leaves it behind.
+struct ScratchFile {
+    std::string path;
+    ~ScratchFile() { unlink(path.c_str()); }
+};
+
 // On tmpfs where there is one: rewriting a file on a disk file system can
 // wait for the disk at every close.
 inline std::string scratch_file() {
-    static const std::string path = [] {
+    static const ScratchFile file = [] {
         std::string name = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         name += "/zentrail-fuzz-XXXXXX";
         int fd = mkstemp(name.data());
         if (fd < 0) std::abort();
         close(fd);
-        return name;
+        return ScratchFile{name};
     }();
-    return path;
+    return file.path;
 }
 
 inline void write_file(const std::string& path, const uint8_t* data, size_t size) {
