@@ -11,7 +11,7 @@
 namespace fuzz_support {
 
 // Removed again when the process exits normally (libFuzzer ends a timed run
-// with exit() too); a crash leaves it behind.
+// with exit() too); a crash or Ctrl-C leaves it behind.
 struct ScratchFile {
     std::string path;
     ~ScratchFile() { unlink(path.c_str()); }
