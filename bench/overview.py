@@ -25,7 +25,7 @@ import time
 from pathlib import Path
 
 import zentrail
-from zentrail import _plot
+from zentrail import _plot, _time
 
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "tools")]
@@ -76,7 +76,7 @@ def main() -> None:
     codes = [ident * 1024 + index for ident in generate.FREQUENT_GROUP_IDS for index in range(4)]
     inventory = zentrail.inventory(root).to_numpy()
     first, last = inventory["first"].min(), inventory["last"].max()
-    window = (_plot.bound_text(int(first.astype("int64"))), _plot.bound_text(int(last.astype("int64"))))
+    window = (_time.instant_text(int(first.astype("int64"))), _time.instant_text(int(last.astype("int64"))))
     mb = sum(p.stat().st_size for p in root.rglob("*.vlx")) / 1e6
 
     scan = zentrail.scan(root, *window, codes)
@@ -106,7 +106,7 @@ def main() -> None:
     signal = [generate.FREQUENT_GROUP_IDS[0] * 1024 + n for n in range(4)]
     hour_start = int(first.astype("int64")) + 5 * 86400 * 10**9
     for label, start, end in (("whole window", *window),
-                              ("one hour", _plot.bound_text(hour_start), _plot.bound_text(hour_start + 3600 * 10**9 - 1))):
+                              ("one hour", _time.instant_text(hour_start), _time.instant_text(hour_start + 3600 * 10**9 - 1))):
         def redraw():
             drawn = _plot.lines(root, start, end, signal, 1000)
             events = _plot.window_events(root, start, end, {c // 1024 for c in signal})

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 
-from . import _arguments, _bounds, _core, _names
+from . import _arguments, _time, _core, _names
 from ._extras import import_extra
 from ._inventory import arrow_stream_of, columns_from_core
 
@@ -169,8 +169,8 @@ def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[int
     import operator
 
     root = _arguments.path_bytes(root_dir)
-    start = _bounds.bound_tuple(dt_start, "dt_start")
-    end = _bounds.bound_tuple(dt_end, "dt_end")
+    start = _time.bound_tuple(dt_start, "dt_start")
+    end = _time.bound_tuple(dt_end, "dt_end")
     chosen: Optional[List[int]] = None
     if ids is not None:
         if isinstance(ids, (str, bytes)):

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 
-from . import _arguments, _bounds, _core, _names
+from . import _arguments, _time, _core, _names
 from ._extras import import_extra
 
 TYPE_CHECKING = False
@@ -111,8 +111,8 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
     if by not in (None, "day"):
         raise ValueError(f"by must be None or \"day\", not {by!r}")
     where = _arguments.path_bytes(root_dir)
-    start = None if dt_start is None else _bounds.bound_tuple(dt_start, "dt_start")
-    end = None if dt_end is None else _bounds.bound_tuple(dt_end, "dt_end")
+    start = None if dt_start is None else _time.bound_tuple(dt_start, "dt_start")
+    end = None if dt_end is None else _time.bound_tuple(dt_end, "dt_end")
     workers = _arguments.usable_cpu_count() if threads is None else _arguments.count(threads, "threads", 1)
     progress = _arguments.check_progress(progress)
     if progress is True:

@@ -11,19 +11,11 @@ themselves.
 
 from __future__ import annotations
 
-import datetime
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import zentrail
 
 Line = Dict[str, Any]  # "time" (datetime64[ns]), "value" (float64), "kind" ("envelope" or "values")
-
-
-def bound_text(ns: int) -> str:
-    """An instant in ns since 1970 as a bound text (exact to the nanosecond)."""
-    seconds, fraction = divmod(int(ns), 10**9)
-    moment = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
-    return f"{moment:%Y-%m-%d %H:%M:%S}.{fraction:09d}"
 
 
 def envelope_points(columns: Dict[str, Any], rows: Any) -> Tuple[Any, Any]:

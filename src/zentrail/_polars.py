@@ -13,7 +13,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
 
-from . import _pushdown
+from . import _pushdown, _time
 from ._extras import import_extra
 
 if TYPE_CHECKING:
@@ -133,18 +133,18 @@ def _push_condition(pl: Any, scan: "Scan", condition: Any) -> "Scan":
         op, ns = found
         if op == "in":
             ns_first, ns = ns
-            return scan.where(start=_as_datetime64(_pushdown.instant_bound(ns_first)),
-                              end=_as_datetime64(_pushdown.instant_bound(ns)))
+            return scan.where(start=_time.as_datetime64(_time.instant_bound(ns_first)),
+                              end=_time.as_datetime64(_time.instant_bound(ns)))
         start = end = None
         if op in ("ge", "gt", "eq"):
-            start = _pushdown.instant_bound(ns + (op == "gt"))
+            start = _time.instant_bound(ns + (op == "gt"))
             if start is None:
                 return scan
         if op in ("le", "lt", "eq"):
-            end = _pushdown.instant_bound(ns - (op == "lt"))
+            end = _time.instant_bound(ns - (op == "lt"))
             if end is None:
                 return scan
-        return scan.where(start=_as_datetime64(start), end=_as_datetime64(end))
+        return scan.where(start=_time.as_datetime64(start), end=_time.as_datetime64(end))
     return scan
 
 
@@ -187,12 +187,3 @@ def _time_comparison(pl: Any, condition: Any) -> Optional[Tuple[str, Any]]:
                 return None
             return (flipped[op] if swapped else op), int(ns)
     return None
-
-
-def _as_datetime64(bound: Optional[Tuple[int, int, int, int, int]]) -> Any:
-    if bound is None:
-        return None
-    import numpy
-
-    day = numpy.datetime64(f"{bound[0]:04}-{bound[1]:02}-{bound[2]:02}", "ns")
-    return day + numpy.timedelta64(bound[3], "ns")

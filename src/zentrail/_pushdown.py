@@ -13,7 +13,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, FrozenSet, Iterable, Optional, Tuple
 
-from . import _bounds, _core
+from . import _time, _core
 
 COLUMN_NAMES: Tuple[str, ...] = tuple(name for name, _ in _core.COLUMNS)
 # Selectable beside them: made from item_class and subtype (see Scan.select).
@@ -21,7 +21,7 @@ NAME_COLUMNS: Tuple[str, ...] = tuple(_core.NAME_COLUMNS)
 ALL_CLASSES = (1 << 32) - 1
 ALL_SUBTYPES = (1 << 8) - 1
 ELEMENT_COUNT = 1024
-NS_PER_DAY = _bounds.NS_PER_DAY
+NS_PER_DAY = _time.NS_PER_DAY
 
 
 class Pushdown:
@@ -31,8 +31,8 @@ class Pushdown:
 
     def __init__(self, columns: Tuple[str, ...] = COLUMN_NAMES, classes: int = ALL_CLASSES,
                  subtypes: int = ALL_SUBTYPES, elements: Optional[FrozenSet[int]] = None,
-                 limit: Optional[int] = None, row_start: Optional[_bounds._BoundTuple] = None,
-                 row_end: Optional[_bounds._BoundTuple] = None) -> None:
+                 limit: Optional[int] = None, row_start: Optional[_time._BoundTuple] = None,
+                 row_end: Optional[_time._BoundTuple] = None) -> None:
         self.columns = columns
         self.classes = classes
         self.subtypes = subtypes
@@ -135,38 +135,3 @@ def mask_of(values: FrozenSet[int]) -> int:
     for value in values:
         mask |= 1 << value
     return mask
-
-
-# Bounds as points on one line: (proleptic day number, nanosecond of day).
-def start_key(bound: _bounds._BoundTuple) -> Tuple[int, int]:
-    import datetime
-
-    return (datetime.date(*bound[:3]).toordinal(), bound[3])
-
-
-def end_key(bound: _bounds._BoundTuple) -> Tuple[int, int]:
-    import datetime
-
-    return (datetime.date(*bound[:3]).toordinal(), bound[3] + bound[4] - 1)
-
-
-_EPOCH_ORDINAL = 719163  # datetime.date(1970, 1, 1).toordinal()
-
-
-def instant_bound(ns: int) -> Optional[_bounds._BoundTuple]:
-    import datetime
-
-    """The bound of exactly the instant `ns` (nanoseconds since 1970-01-01,
-    naive), or None outside the years 1 to 9999."""
-    days, ns_of_day = divmod(ns, _bounds.NS_PER_DAY)
-    ordinal = _EPOCH_ORDINAL + days
-    if not 1 <= ordinal <= datetime.date.max.toordinal():
-        return None
-    date = datetime.date.fromordinal(ordinal)
-    return (date.year, date.month, date.day, ns_of_day, 1)
-
-
-def bound_text(bound: _bounds._BoundTuple) -> str:
-    seconds, fraction = divmod(bound[3], _bounds.NS_PER_SECOND)
-    text = f"{bound[0]:04}-{bound[1]:02}-{bound[2]:02} {seconds // 3600:02}:{seconds // 60 % 60:02}:{seconds % 60:02}"
-    return text + (f".{fraction:09}" if bound[4] < _bounds.NS_PER_SECOND else "")

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from . import _arguments, _bounds, _core, _names, _pushdown
+from . import _arguments, _time, _core, _names, _pushdown
 from ._extras import import_extra
 from ._overview import Overview
 
@@ -55,8 +55,8 @@ class Scan:
     __slots__ = ("_where", "_listed", "_start", "_end", "_shown", "_codes", "_threads", "_batch_rows", "_progress",
                  "_pushdown")
 
-    def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: _bounds._BoundTuple,
-                 end: _bounds._BoundTuple, shown: Tuple[str, str], codes: Any, threads: Optional[int], batch_rows: int,
+    def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: _time._BoundTuple,
+                 end: _time._BoundTuple, shown: Tuple[str, str], codes: Any, threads: Optional[int], batch_rows: int,
                  progress: _Progress) -> None:
         """Made by zentrail.scan and zentrail.scan_files, which check the arguments."""
         self._where = where
@@ -180,12 +180,12 @@ class Scan:
         scan = self._with(self._pushdown)
         pushed = scan._pushdown
         if start is not None:
-            bound = _bounds.bound_tuple(start, "start")
-            if pushed.row_start is None or _pushdown.start_key(bound) > _pushdown.start_key(pushed.row_start):
+            bound = _time.bound_tuple(start, "start")
+            if pushed.row_start is None or _time.first_ns(bound) > _time.first_ns(pushed.row_start):
                 pushed = pushed.replace(row_start=bound)
         if end is not None:
-            bound = _bounds.bound_tuple(end, "end")
-            if pushed.row_end is None or _pushdown.end_key(bound) < _pushdown.end_key(pushed.row_end):
+            bound = _time.bound_tuple(end, "end")
+            if pushed.row_end is None or _time.last_ns(bound) < _time.last_ns(pushed.row_end):
                 pushed = pushed.replace(row_end=bound)
         codes = scan._codes
         if signal_ids is not None:
@@ -266,8 +266,8 @@ class Scan:
 def make_scan(where: Union[bytes, List[bytes]], listed: bool, dt_start: Any, dt_end: Any,
               signals: Optional[Iterable[int]],
               threads: Optional[int], batch_rows: Optional[int], progress: _Progress) -> Scan:
-    start = _bounds.bound_tuple(dt_start, "dt_start")
-    end = _bounds.bound_tuple(dt_end, "dt_end")
+    start = _time.bound_tuple(dt_start, "dt_start")
+    end = _time.bound_tuple(dt_end, "dt_end")
     codes = _arguments.codes_array(signals)
     return Scan(where, listed, start, end, (str(dt_start), str(dt_end)), codes,
                 None if threads is None else _arguments.count(threads, "threads", 1),

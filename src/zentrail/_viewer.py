@@ -17,7 +17,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import zentrail
 
-from . import _bounds, _plot
+from . import _plot, _time
 from ._extras import import_extra
 
 # Elements drawn per chosen signal: a group may hold hundreds.
@@ -42,21 +42,6 @@ def free_port() -> int:
 def failure_text(error: BaseException) -> str:
     notes = getattr(error, "__notes__", None) or []
     return "; ".join([f"{type(error).__name__}: {error}"] + [str(n) for n in notes])
-
-
-def _ns(value: Any) -> int:
-    import numpy
-
-    return int(numpy.asarray(value).astype("datetime64[ns]").astype(numpy.int64))
-
-
-def bound_ns(text: str, name: str, is_end: bool) -> int:
-    """A bound's first instant (a start) or last (an end), in ns since 1970."""
-    import datetime
-
-    year, month, day, ns_of_day, unit = _bounds.bound_tuple(text, name)
-    days = (datetime.date(year, month, day) - datetime.date(1970, 1, 1)).days
-    return days * 86400 * 10**9 + ns_of_day + (unit - 1 if is_end else 0)
 
 
 class TrendApp:
@@ -94,14 +79,14 @@ class TrendApp:
                 "records": inventory["records"].tolist(),
             }
             if len(inventory["first"]):
-                first_ns = _ns(inventory["first"].min())
-                last_ns = _ns(inventory["last"].max())
+                first_ns = int(_time.instants_ns(inventory["first"].min()))
+                last_ns = int(_time.instants_ns(inventory["last"].max()))
         except (OSError, ValueError) as error:
             self.failure.text = f"Reading the archive failed: {failure_text(error)}"
         if start is not None:
-            first_ns = bound_ns(start, "--from", False)
+            first_ns = _time.first_ns(_time.bound_tuple(start, "--from"))
         if end is not None:
-            last_ns = bound_ns(end, "--to", True)
+            last_ns = _time.last_ns(_time.bound_tuple(end, "--to"))
         if first_ns is None or last_ns is None or last_ns <= first_ns:
             now = int(time.time()) * 10**9
             first_ns, last_ns = (first_ns or now - 86400 * 10**9), (first_ns or now - 86400 * 10**9) + 86400 * 10**9
@@ -196,7 +181,7 @@ class TrendApp:
         if wanted == self.drawn:
             return
         self.drawn = wanted
-        start, end = _plot.bound_text(first_ns), _plot.bound_text(last_ns)
+        start, end = _time.instant_text(first_ns), _time.instant_text(last_ns)
         began = time.perf_counter()
         try:
             drawn = _plot.lines(self.root, start, end, codes, pixels, threads=self.threads) if codes else {}

@@ -23,7 +23,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Text
 
 import zentrail
 
-from . import _bounds
+from . import _time
 
 EXAMPLES = """examples:
   zentrail ls examples/sample-archive
@@ -80,18 +80,10 @@ def checked_bound(text: Optional[str], option: str) -> Optional[str]:
     if text is None:
         return None
     try:
-        _bounds.bound_tuple(text, option)
+        _time.bound_tuple(text, option)
     except ValueError as error:
         raise UsageError(str(error)) from None
     return text
-
-
-def time_texts(column: Any) -> List[str]:
-    """Times as "YYYY-MM-DD hh:mm:ss" with the fraction's trailing zeros dropped."""
-    import numpy
-
-    texts = numpy.datetime_as_string(column, unit="ns")
-    return [t.replace("T", " ").rstrip("0").rstrip(".") if "." in t else t.replace("T", " ") for t in texts]
 
 
 def text_columns(columns: Dict[str, Any]) -> Dict[str, List[Any]]:
@@ -99,7 +91,7 @@ def text_columns(columns: Dict[str, Any]) -> Dict[str, List[Any]]:
     out: Dict[str, List[Any]] = {}
     for name, column in columns.items():
         if getattr(column, "dtype", None) is not None and column.dtype.kind == "M":
-            out[name] = time_texts(column)
+            out[name] = list(_time.texts(column))
         elif getattr(column, "dtype", None) is not None and column.dtype.kind == "f":
             out[name] = ["" if v != v else repr(float(v)) if not float(v).is_integer() else str(int(v))
                          for v in column.tolist()]
