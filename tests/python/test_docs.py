@@ -206,6 +206,8 @@ def test_page_runs_and_prints_what_it_shows(page, tmp_path, monkeypatch):
     monkeypatch.setenv("COLUMNS", COLUMNS)
     namespace = {"__name__": "__main__"}
     updates = []
+    if "pandas" in sys.modules:  # a page sets the display options it prints with
+        sys.modules["pandas"].reset_option("^display")
     for block, expected in with_outputs(blocks_of(page)):
         if block.illustrative:
             continue
