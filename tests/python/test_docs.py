@@ -158,7 +158,7 @@ def run_command(command: str, cwd: Path) -> str:
     reader = threading.Thread(target=drain)
     reader.start()
     try:
-        done = subprocess.run(["bash", "-eo", "pipefail", "-c", command], cwd=cwd, env=environment(),
+        done = subprocess.run(["bash", "-c", command], cwd=cwd, env=environment(),
                               stdin=subprocess.DEVNULL, stdout=terminal, stderr=subprocess.PIPE, timeout=600)
     finally:
         os.close(terminal)
