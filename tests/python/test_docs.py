@@ -13,7 +13,7 @@ How a page is read (docs/development.md says the same for writers):
   compared (ports, timings, benchmark figures, commands that serve forever).
 - A block that is only `--8<-- "examples/NAME.py"` shows that file (MkDocs
   includes it); the test runs the file as a script, as the page tells the
-  reader to.
+  reader to, and compares its standard output.
 - A block whose module is not installed (a heavy extra: pandas, pyarrow, ...)
   skips the rest of its page.
 
@@ -139,9 +139,9 @@ def environment() -> dict:
     return env
 
 
-def run_command(command: str, cwd: Path) -> str:
+def run_command(command: str, cwd: Path, errors_shown: bool = True) -> str:
     """What a reader sees: standard output through a terminal, then standard
-    error. Fails on a non-zero exit."""
+    error unless not `errors_shown`. Fails on a non-zero exit."""
     controller, terminal = pty.openpty()
     received = bytearray()
 
@@ -164,13 +164,14 @@ def run_command(command: str, cwd: Path) -> str:
         os.close(terminal)
         reader.join()
         os.close(controller)
-    output = received.decode("utf-8", "replace") + done.stderr.decode("utf-8", "replace")
+    printed, errors = received.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
+    output = printed + errors
     if done.returncode != 0:
         skip_for = missing_extra(output)
         if skip_for:
             pytest.skip(f"needs {skip_for}")
         raise AssertionError(f"`{command}` exited with status {done.returncode}:\n{output}")
-    return output
+    return output if errors_shown else printed
 
 
 def run_python(text: str, namespace: dict, where: str) -> str:
@@ -216,7 +217,9 @@ def test_page_runs_and_prints_what_it_shows(page, tmp_path, monkeypatch):
         script = snippet_path(block.text)
         bindir = Path(sys.executable).parent
         if script:
-            printed = run_command(f"{sys.executable} {script}", scratch)
+            # Like a python block, the script's output is what it prints
+            # (a library's warnings on standard error are not part of it).
+            printed = run_command(f"{sys.executable} {script}", scratch, errors_shown=False)
         elif language == "python":
             printed = run_python(expanded(block.text), namespace, where)
         else:
