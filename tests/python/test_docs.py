@@ -193,11 +193,19 @@ def commands_of(text: str) -> List[str]:
     return [line for line in (raw.strip() for raw in joined.splitlines()) if line and not line.startswith("#")]
 
 
-def test_every_page_is_checked():
-    assert (ROOT / "README.md") in PAGES and len(PAGES) > 1
-    for page in PAGES:
-        for block, _ in with_outputs(blocks_of(page)):
-            assert block.text.strip(), f"{page.name}:{block.line}: an empty code block"
+def test_blocks_pair_with_their_outputs_and_markers(tmp_path):
+    page = tmp_path / "page.md"
+    page.write_text("\n".join([
+        "```python", "print(1)", "```", "It prints:", "```", "1", "```",
+        "<!-- illustrative: serves forever -->", "", "```sh", "zentrail view .", "```",
+        "<!-- illustrative -->", "```text", "a port", "```",
+        "```python", "x = 1", "```", "```toml", "[a]", "```",
+        "````python", "```", "````"]))
+    pairs = [(code.language, code.line, code.illustrative, output and (output.text, output.illustrative))
+             for code, output in with_outputs(blocks_of(page))]
+    assert pairs == [("python", 1, False, ("1", False)), ("sh", 10, True, ("a port", True)),
+                     ("python", 17, False, None), ("python", 23, False, None)]
+    assert [block.end for block in blocks_of(page)][:2] == [3, 7]
 
 
 @pytest.mark.parametrize("page", PAGES, ids=[page.name for page in PAGES])
