@@ -139,7 +139,7 @@ def environment() -> dict:
     return env
 
 
-def run_command(command: str, cwd: Path, errors_shown: bool = True) -> str:
+def run_command(command: str, cwd: Path, where: str, errors_shown: bool = True) -> str:
     """What a reader sees: standard output through a terminal, then standard
     error unless not `errors_shown`. Fails on a non-zero exit."""
     controller, terminal = pty.openpty()
@@ -169,8 +169,8 @@ def run_command(command: str, cwd: Path, errors_shown: bool = True) -> str:
     if done.returncode != 0:
         skip_for = missing_extra(output)
         if skip_for:
-            pytest.skip(f"needs {skip_for}")
-        raise AssertionError(f"`{command}` exited with status {done.returncode}:\n{output}")
+            pytest.skip(f"{where} needs {skip_for}")
+        raise AssertionError(f"{where}: `{command}` exited with status {done.returncode}:\n{output}")
     return output if errors_shown else printed
 
 
@@ -227,11 +227,11 @@ def test_page_runs_and_prints_what_it_shows(page, tmp_path, monkeypatch):
         if script:
             # Like a python block, the script's output is what it prints
             # (a library's warnings on standard error are not part of it).
-            printed = run_command(f"{sys.executable} {script}", scratch, errors_shown=False)
+            printed = run_command(f"{sys.executable} {script}", scratch, where, errors_shown=False)
         elif language == "python":
             printed = run_python(expanded(block.text), namespace, where)
         else:
-            printed = "".join(run_command(command.replace(".venv/bin/", f"{bindir}/"), scratch)
+            printed = "".join(run_command(command.replace(".venv/bin/", f"{bindir}/"), scratch, where)
                               for command in commands_of(block.text))
         if expected is None or expected.illustrative:
             continue
