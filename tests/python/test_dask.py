@@ -1,4 +1,4 @@
-"""The README's recipes past one machine, run as its examples/ modules: a
+"""The recipes of docs/dask.md and docs/consumers.md, run as its examples/ modules: a
 Dask DataFrame of one partition per day file on a two-process LocalCluster,
 and Parquet partitioned by day, each against zentrail.scan."""
 
