@@ -1,5 +1,5 @@
 """A Dask DataFrame over an archive tree, one partition per day file: the
-recipe of README.md's section "Past one machine".
+recipe of docs/dask.md.
 
     python examples/dask_partitions.py [ROOT_DIR]   # a 2-worker LocalCluster on the sample archive
 """
@@ -69,5 +69,5 @@ if __name__ == "__main__":  # worker processes start by importing this script
     with LocalCluster(n_workers=2, processes=True, threads_per_worker=1) as cluster, Client(cluster):
         frame = archive_frame(root, "2024-03-01 00:00:00", "2024-03-03 23:59:59", furnace, by_day=True)
         print(frame.npartitions, "partitions, divisions", [f"{d}" for d in frame.divisions])
-        print(frame.groupby("element")["value"].mean().compute())
+        print(frame.groupby("element")["value"].mean().round(3).compute())
         print(frame.loc["2024-03-02 06:00":"2024-03-02 06:10"].compute())  # reads one partition

@@ -1,7 +1,7 @@
 """Archives into Parquet, partitioned by day (hive layout: day=2024-03-01/),
-as Spark, DuckDB and pyarrow read a data lake: the recipe of README.md.
+as Spark, DuckDB and pyarrow read a data lake: the recipe of docs/consumers.md.
 
-    python examples/parquet_by_day.py OUT_DIR [ROOT_DIR]   # the sample archive by default
+    python examples/parquet_by_day.py [OUT_DIR [ROOT_DIR]]   # lake/ and the sample archive by default
 """
 
 import sys
@@ -28,9 +28,11 @@ def write_parquet_days(root, start, end, codes, out_dir):
 if __name__ == "__main__":
     import duckdb
 
+    out_dir = sys.argv[1] if len(sys.argv) > 1 else "lake"
     root = sys.argv[2] if len(sys.argv) > 2 else str(Path(__file__).resolve().parent / "sample-archive")
-    write_parquet_days(root, "2024-03-01 00:00:00", "2024-03-03 23:59:59", range(7 * 1024, 7 * 1024 + 4), sys.argv[1])
-    print(sorted(p.name for p in Path(sys.argv[1]).iterdir()))
-    duckdb.sql(f"""select day, element, count(*) as n, avg(value) as mean
-                   from read_parquet('{sys.argv[1]}/*/*.parquet', hive_partitioning = true)
+    # The four elements of group 7 over the sample's three days.
+    write_parquet_days(root, "2024-03-01 00:00:00", "2024-03-03 23:59:59", range(7 * 1024, 7 * 1024 + 4), out_dir)
+    print(sorted(p.name for p in Path(out_dir).iterdir()))
+    duckdb.sql(f"""select day, element, count(*) as n, round(avg(value), 3) as mean
+                   from read_parquet('{out_dir}/*/*.parquet', hive_partitioning = true)
                    group by all order by all""").show()

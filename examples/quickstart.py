@@ -9,7 +9,8 @@ from pathlib import Path
 
 import zentrail
 
-root = sys.argv[1] if len(sys.argv) > 1 else str(Path(__file__).resolve().parent / "sample-archive")
+given = len(sys.argv) > 1
+root = sys.argv[1] if given else str(Path(__file__).resolve().parent / "sample-archive")
 
 # A signal code selects one element of one signal: id * 1024 + index.
 FURNACE_TEMPERATURES = [7 * 1024 + index for index in range(4)]  # GrFloat group, id 7
@@ -24,7 +25,7 @@ rows = zentrail.read(
     FURNACE_TEMPERATURES + [TANK_3_LEVEL, LEVEL_ALARM, OPERATOR_NOTES],
 )
 
-print(f"{len(rows)} values read from {root}")
+print(f"{len(rows)} values read from {root if given else 'the sample archive'}")
 print("first rows (year, month, day, hour, minute, second, ms, value, -, -, 1, id):")
 for row in rows[:5]:
     print("  ", row)

@@ -2,8 +2,8 @@
 # Runs every test of the project: the C++ unit tests (plain, then under
 # AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests against
 # the package installed into a fresh virtual environment, on the default
-# python3 and on CPython 3.9 and 3.13. Exits non-zero on any failure. Installs
-# what it needs on a new machine.
+# python3 and on CPython 3.9 and 3.13, then builds the documentation site.
+# Exits non-zero on any failure. Installs what it needs on a new machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -49,6 +49,10 @@ find_python() {  # VERSION
 
 export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
 python_tests test-venv python3 test
+# The documentation site, with any warning (a broken link or reference, a
+# missing included example) as an error; its code blocks ran in the tests.
+echo "== Documentation site (mkdocs build --strict)"
+build/test-venv/bin/mkdocs build --strict -d build/site
 for version in 3.9 3.13; do
   if python=$(find_python "$version"); then
     # The slow property tests and large trees run once, above: what they

@@ -1,6 +1,6 @@
-"""The README's recipes past one machine, run as its examples/ modules: a
-Dask DataFrame of one partition per day file on a two-process LocalCluster,
-and Parquet partitioned by day, each against zentrail.scan."""
+"""The recipes of docs/dask.md and docs/consumers.md, run as their examples/
+modules: a Dask DataFrame of one partition per day file on a two-process
+LocalCluster, and Parquet partitioned by day, each against zentrail.scan."""
 
 import sys
 from datetime import date
