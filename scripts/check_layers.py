@@ -44,11 +44,11 @@ def layer_of_include(target: str, including: Path, src: Path) -> str | None:
     first = target.split("/", 1)[0]
     if "/" in target and rank(first) is not None:
         return first
-    beside = including.parent / target
-    if beside.is_file():
-        relative = beside.resolve().relative_to(src.resolve())
-        return relative.parts[0] if len(relative.parts) > 1 else None
-    return None
+    beside = (including.parent / target).resolve()
+    if not beside.is_file() or src.resolve() not in beside.parents:
+        return None
+    relative = beside.relative_to(src.resolve())
+    return relative.parts[0] if len(relative.parts) > 1 else None
 
 
 def problems(root: Path) -> list[str]:
