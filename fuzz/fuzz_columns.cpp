@@ -13,6 +13,7 @@
 
 #include "archive/parser.h"
 #include "archive/read_errors.h"
+#include "archive/record_sink.h"
 #include "scan/column_builder.h"
 #include "reference_columns.h"
 #include "scratch_file.h"
@@ -22,17 +23,17 @@ namespace {
 using namespace zentrail;
 
 // Both sinks see every item the reader delivers.
-class BothSinks : public Writer {
+class BothSinks : public RecordSink {
 public:
-    BothSinks(Writer* a, Writer* b) : a(a), b(b) {}
+    BothSinks(RecordSink* a, RecordSink* b) : a(a), b(b) {}
     void export_value(ACI_WITH_DATE* item) override {
         a->export_value(item);
         b->export_value(item);
     }
 
 private:
-    Writer* a;
-    Writer* b;
+    RecordSink* a;
+    RecordSink* b;
 };
 
 constexpr const char* BOUNDS[][2] = {

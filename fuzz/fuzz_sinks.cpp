@@ -21,6 +21,7 @@
 
 #include "archive/parser.h"
 #include "archive/read_errors.h"
+#include "archive/record_sink.h"
 #include "archive/value_readers.h"
 #include "output/archive_row.h"
 #include "scan/column_batch.h"
@@ -44,7 +45,7 @@ struct Item {
 };
 
 // Every item but the error item, as it was handed on.
-class Everything : public Writer {
+class Everything : public RecordSink {
 public:
     void export_value(ACI_WITH_DATE* item) override {
         if (item->error_item) return;
@@ -68,7 +69,7 @@ const InstantWindow WINDOWS[] = {
 };
 
 // Reads the file with `parser` into `sink`; the offset of a format error, or -1.
-int64_t read_into(Parser& parser, Writer* sink, const std::string& path) {
+int64_t read_into(Parser& parser, RecordSink* sink, const std::string& path) {
     try {
         parser.read_file(sink, path);
     } catch (const FileFormatError& e) {

@@ -7,14 +7,14 @@
 
 #include "archive/parser.h"
 #include "archive/read_errors.h"
-#include "output/writer.h"
+#include "archive/record_sink.h"
 #include "selection/filter.h"
 
 namespace {
 
-class RecordingWriter : public zentrail::Writer {
+class RecordingSink : public zentrail::RecordSink {
 public:
-    explicit RecordingWriter(fuzz_support::ReadOutcome* outcome) : outcome(outcome) {}
+    explicit RecordingSink(fuzz_support::ReadOutcome* outcome) : outcome(outcome) {}
     void export_value(zentrail::ACI_WITH_DATE* record) override {
         const zentrail::AR_COMMON_ITEM& item = record->item;
         outcome->items.push_back({record->date, item.ticks_hi, item.ticks_lo, item.code, item.param, item.id,
@@ -44,10 +44,10 @@ ReadOutcome READ_ALL(const std::string& path, const std::vector<uint16_t>* ids) 
         parser = selective.get();
     }
     ReadOutcome outcome;
-    RecordingWriter writer(&outcome);
+    RecordingSink sink(&outcome);
     zentrail::PathList paths{path};
     try {
-        parser->exportFiles(&writer, &paths);
+        parser->exportFiles(&sink, &paths);
     } catch (const zentrail::FileFormatError& e) {
         outcome.format_error = true;
         outcome.error_offset = e.offset;

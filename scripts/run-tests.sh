@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Runs every test of the project: the C++ unit tests (plain, then under
-# AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests against
-# the package installed into a fresh virtual environment, on the default
-# python3 and on CPython 3.9 and 3.13, then builds the documentation site.
-# Exits non-zero on any failure. Installs what it needs on a new machine.
+# Runs every test of the project: the check that the C++ sources include
+# downward only, the C++ unit tests (plain, then under AddressSanitizer and
+# UndefinedBehaviorSanitizer), the Python tests against the package installed
+# into a fresh virtual environment, on the default python3 and on CPython 3.9
+# and 3.13, then builds the documentation site. Exits non-zero on any failure.
+# Installs what it needs on a new machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+
+echo "== Include layers"
+python3 scripts/check_layers.py
 
 jobs=$(nproc)
 # The sanitizer run fails on any report, leaks included (LeakSanitizer).

@@ -38,7 +38,7 @@ struct ACI_WITH_DATE {
 };
 
 // A record's head alone, as a reader hands it to a sink that reads nothing
-// else (see Writer::export_heads): a system item carries the id the item
+// else (see RecordSink::export_heads): a system item carries the id the item
 // before it left, as in AR_COMMON_ITEM.
 struct RecordHead {
     uint16_t ticks_hi;

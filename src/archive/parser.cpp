@@ -12,7 +12,7 @@
 
 #include "archive/read_errors.h"
 #include "archive/record_classes.h"
-#include "output/writer.h"
+#include "archive/record_sink.h"
 #include "selection/filter.h"
 
 namespace zentrail {
@@ -92,16 +92,16 @@ void Parser::_load() {
     if (monitor != nullptr) monitor->poll(static_cast<int64_t>(got));
 }
 
-void Parser::exportFiles(Writer* writer, const PathList* paths) {
+void Parser::exportFiles(RecordSink* sink, const PathList* paths) {
     // Starts zeroed: a system item before any other item carries id 0.
     record = ACI_WITH_DATE{};
     for (const std::string& path : *paths) {
         if (monitor != nullptr) monitor->poll(0);
-        read_file(writer, path);
+        read_file(sink, path);
     }
 }
 
-void Parser::read_file(Writer* writer, const std::string& path) {
+void Parser::read_file(RecordSink* sink, const std::string& path) {
     unsigned int day = 0;
     // Whatever an earlier file left unread (past its end byte, or after a
     // failed run) is dropped: each file is decoded from its own first byte.
@@ -111,10 +111,10 @@ void Parser::read_file(Writer* writer, const std::string& path) {
     record.text_length = 0;
     _open_file(path.c_str());
     _load();
-    const bool by_heads = filter == nullptr && writer->takes_heads();
+    const bool by_heads = filter == nullptr && sink->takes_heads();
     for (;;) {
         if (by_heads) {
-            _hand_on_heads_run(writer, day, &record.item);
+            _hand_on_heads_run(sink, day, &record.item);
         } else if (filter != nullptr) {
             _skip_unselected_run(&record.item);
         }
@@ -125,7 +125,7 @@ void Parser::read_file(Writer* writer, const std::string& path) {
                 record.date = day;
                 record.payload = payload_at;
                 record.payload_size = payload_bytes;
-                writer->export_value(&record);
+                sink->export_value(&record);
             }
             if (buffer->get_length() <= REFILL_THRESHOLD) _load();
             continue;
@@ -138,7 +138,7 @@ void Parser::read_file(Writer* writer, const std::string& path) {
                 record.error_item = true;
                 record.payload = nullptr;
                 record.payload_size = 0;
-                writer->export_value(&record);
+                sink->export_value(&record);
             }
             throw FileFormatError(path, record_offset);
         }
@@ -249,7 +249,7 @@ void Parser::_skip_unselected_run(AR_COMMON_ITEM* item) {
 // For a sink of heads alone, with every item selected: the records whole in
 // the window, system items included, go to it in blocks straight from the
 // bytes, as the run above passes over them.
-void Parser::_hand_on_heads_run(Writer* writer, uint32_t day, AR_COMMON_ITEM* item) {
+void Parser::_hand_on_heads_run(RecordSink* sink, uint32_t day, AR_COMMON_ITEM* item) {
     const unsigned char* const begin = buffer->unread();
     const unsigned char* const end = begin + buffer->get_length();
     const unsigned char* p = begin;
@@ -267,14 +267,14 @@ void Parser::_hand_on_heads_run(Writer* writer, uint32_t day, AR_COMMON_ITEM* it
         if (cls != System) id = load_be16(p + 8);
         heads[count] = RecordHead{load_be16(p), load_be32(p + 2), p[6], p[7], id};
         if (++count == HEAD_BLOCK) {
-            writer->export_heads(heads.get(), count, day);
+            sink->export_heads(heads.get(), count, day);
             count = 0;
         }
         last = p;
         if (text_length != nullptr) last_text_length = text_length;
         p += size;
     }
-    if (count > 0) writer->export_heads(heads.get(), count, day);
+    if (count > 0) sink->export_heads(heads.get(), count, day);
     if (last == nullptr) return;
     leave_last_fields(item, last, id, last_text_length);
     buffer->shift(static_cast<int>(p - begin));

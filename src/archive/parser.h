@@ -16,7 +16,7 @@
 namespace zentrail {
 
 class Filter;
-class Writer;
+class RecordSink;
 
 
 // Six common bytes, code, second byte and id: the head of every item but a
@@ -42,18 +42,18 @@ public:
     Parser(const Parser&) = delete;
     Parser& operator=(const Parser&) = delete;
 
-    // Reads every file of `paths` in order into `writer`, polling the
+    // Reads every file of `paths` in order into `sink`, polling the
     // monitor before each. Throws as read_file does, and whatever the
     // monitor throws.
-    void exportFiles(Writer* writer, const PathList* paths);
+    void exportFiles(RecordSink* sink, const PathList* paths);
 
     // Reads one file from its first byte to its end (an end byte, or its
-    // last whole record) into `writer`, under day 0 until a date mark. The
+    // last whole record) into `sink`, under day 0 until a date mark. The
     // id that a system item is selected by carries over from the file this
     // reader read before, as it does from file to file of exportFiles (which
     // starts each run from id 0). Throws FileOpenError, FileReadError, or
     // FileFormatError after handing on the error item.
-    void read_file(Writer* writer, const std::string& path);
+    void read_file(RecordSink* sink, const std::string& path);
 
     // Polled before each file and after each refill of the window; not
     // owned; null (the default) for none.
@@ -86,7 +86,7 @@ private:
     // Passes over the records of unselected ids that the window wholly
     // holds, from its first unread byte.
     void _skip_unselected_run(AR_COMMON_ITEM* item);
-    void _hand_on_heads_run(Writer* writer, uint32_t day, AR_COMMON_ITEM* item);
+    void _hand_on_heads_run(RecordSink* sink, uint32_t day, AR_COMMON_ITEM* item);
     int _read_next_item_from_data(Buffer* buf, unsigned int* date, AR_COMMON_ITEM* item,
                                   bool* selected = nullptr);
     bool _data_get_any_item(Buffer* buf, AR_COMMON_ITEM* item);

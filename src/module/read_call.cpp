@@ -4,11 +4,11 @@
 
 #include "archive/parser.h"
 #include "module/owned_ref.h"
+#include "module/read_tuple_sink.h"
+#include "module/signal_code_list.h"
 #include "module/signal_monitor.h"
-#include "output/exporter.h"
 #include "selection/explorer.h"
 #include "selection/filter.h"
-#include "selection/filter_from_list.h"
 #include "time/text_shape.h"
 
 namespace zentrail {
@@ -53,10 +53,10 @@ PyObject* read_archives(const char* root_dir, const char* dt_start, const char* 
 
     OwnedRef result = OwnedRef::checked(PyList_New(0));
     if (!paths.empty() && !filter.isEmpty()) {
-        Exporter exporter(result.get(), &filter);
+        ReadTupleSink sink(result.get(), &filter);
         Parser parser(&filter);
         parser.set_monitor(&monitor);
-        parser.exportFiles(&exporter, &paths);
+        parser.exportFiles(&sink, &paths);
     }
     return result.release();
 }

@@ -1,5 +1,5 @@
 // Which values of an item a read hands on: the one rule that both the tuple
-// exporter and the column builder follow.
+// sink of zentrail.read and the column builder follow.
 #pragma once
 
 #include <cstdint>

@@ -6,14 +6,14 @@
 #include <functional>
 #include <memory>
 
+#include "archive/record_sink.h"
 #include "scan/column_batch.h"
-#include "output/writer.h"
 #include "scan/row_predicate.h"
 #include "selection/filter.h"
 
 namespace zentrail {
 
-class ColumnBuilder : public Writer {
+class ColumnBuilder : public RecordSink {
 public:
     using BatchHandler = std::function<void(std::unique_ptr<ColumnBatch>)>;
     // Gives an empty batch of batch_rows capacity (a new one, or a used one

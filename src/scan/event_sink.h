@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "output/writer.h"
+#include "archive/record_sink.h"
 #include "time/bound.h"
 
 namespace zentrail {
@@ -36,7 +36,7 @@ bool is_event_class(int cls);
 // A payload mask for Parser::set_payload_classes: the event classes'.
 uint32_t event_payload_classes();
 
-class EventSink : public Writer {
+class EventSink : public RecordSink {
 public:
     // `ids` (borrowed; null for every id) selects the alarms by signal id;
     // `system` whether system records are rows.

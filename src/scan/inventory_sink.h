@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "output/writer.h"
+#include "archive/record_sink.h"
 #include "time/bound.h"
 
 namespace zentrail {
@@ -99,7 +99,7 @@ private:
 // counted at once, each entry fetched some records ahead of its use, so
 // that the waits on memory overlap. A day's table is looked up once per run
 // of records of that day, not once per record.
-class InventorySink : public Writer {
+class InventorySink : public RecordSink {
 public:
     // Counts into `counts`.
     InventorySink(FileInventory* counts, const InstantWindow& window, bool by_day);

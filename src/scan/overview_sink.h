@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "output/writer.h"
+#include "archive/record_sink.h"
 #include "scan/table_arrow.h"
 #include "selection/filter.h"
 #include "time/bound.h"
@@ -177,7 +177,7 @@ private:
 // straight away would reach into the table, all over memory. A run starts
 // from its cell's sum, and the cell its signal most likely moves to next
 // (the next bucket's) is fetched into cache while the run lasts.
-class OverviewSink : public Writer {
+class OverviewSink : public RecordSink {
 public:
     // `filter` is borrowed; `grid` splits the filter's window.
     OverviewSink(const Filter* filter, const OverviewGrid& grid, OverviewTable* table);

@@ -18,7 +18,7 @@
 
 #include "archive/parser.h"
 #include "archive/read_errors.h"
-#include "output/writer.h"
+#include "output/text_writer.h"
 #include "selection/explorer.h"
 #include "selection/filter.h"
 #include "time/bound.h"
@@ -187,11 +187,11 @@ private:
 
 // The text writer, stopping at the first record whose line could not be
 // written.
-class CheckedWriter : public zentrail::Writer {
+class CheckedWriter : public zentrail::TextWriter {
 public:
-    explicit CheckedWriter(CheckedOutput* output) : zentrail::Writer(output->get()), output(output) {}
+    explicit CheckedWriter(CheckedOutput* output) : zentrail::TextWriter(output->get()), output(output) {}
     void export_value(zentrail::ACI_WITH_DATE* item) override {
-        zentrail::Writer::export_value(item);
+        zentrail::TextWriter::export_value(item);
         output->check();
     }
 

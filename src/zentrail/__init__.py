@@ -23,6 +23,8 @@ if TYPE_CHECKING:
 
     from ._types import Bound, Columns, PathLike, Row
 
+    __version__: str
+
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
            "Overview"]
@@ -138,4 +140,16 @@ def __getattr__(name: str) -> object:
         from . import _types
 
         return getattr(_types, name)
+    if name == "__version__":
+        # The installed distribution's, which pyproject.toml sets; looked up
+        # on first use, since importlib.metadata costs more to import than
+        # the package itself.
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            found = version("zentrail")
+        except PackageNotFoundError:  # run from a source or build tree, not installed
+            found = "0+unknown"
+        globals()["__version__"] = found
+        return found
     raise AttributeError(f"module 'zentrail' has no attribute {name!r}")

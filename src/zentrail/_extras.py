@@ -1,4 +1,5 @@
-"""Optional packages, imported when a feature needs them."""
+"""Optional packages, imported when a feature needs them, and the one way of
+saying which extra installs them."""
 
 from __future__ import annotations
 
@@ -7,16 +8,20 @@ if TYPE_CHECKING:
     from types import ModuleType
 
 
+def install_hint(extra: str) -> str:
+    """The command that installs the extra `extra` (one of pyproject.toml's)."""
+    return f'pip install "zentrail[{extra}]"'
+
+
 def import_extra(module: str, purpose: str, extra: str) -> ModuleType:
     """`module`, or an ImportError naming the extra that installs it when it
-    is not installed. Any other failure while importing it (a broken install,
-    Ctrl-C) propagates as it is."""
+    (or the package it belongs to) is not installed. Any other failure while
+    importing it (a broken install, Ctrl-C) propagates as it is."""
     import importlib
 
     try:
         return importlib.import_module(module)
     except ModuleNotFoundError as error:
-        if error.name != module:
+        if error.name is None or not (module == error.name or module.startswith(error.name + ".")):
             raise
-        raise ImportError(f"{purpose} needs {module}, which is not installed: "
-                          f"pip install \"zentrail[{extra}]\"") from error
+        raise ImportError(f"{purpose} needs {module}, which is not installed: {install_hint(extra)}") from error

@@ -14,7 +14,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
 
 from . import _pushdown, _time
-from ._extras import import_extra
+from ._extras import import_extra, install_hint
 
 if TYPE_CHECKING:
     from ._scan import Scan
@@ -35,7 +35,7 @@ def lazy_frame(scan: "Scan") -> Any:
     except ImportError:
         raise ImportError(f"Scan.lazy() needs polars {NEEDED_POLARS} or newer (its IO plugin interface, "
                           f"polars.io.plugins.register_io_source); this is polars {pl.__version__}: "
-                          f'pip install -U "zentrail[polars]"') from None
+                          f"{install_hint('polars')}") from None
     schema = polars_schema(pl, scan.columns)
 
     def source(with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],

@@ -12,7 +12,6 @@
 
 #include "archive_bytes.h"
 #include "output/names.h"
-#include "output/writer.h"
 
 namespace {
 
@@ -20,7 +19,7 @@ using namespace zentrail::testing;
 using zentrail::ACI_WITH_DATE;
 using zentrail::ArchiveRow;
 
-ArchiveRow row_of(const ACI_WITH_DATE& a) { return zentrail::Writer()._parseArchiveItem(&a); }
+ArchiveRow row_of(const ACI_WITH_DATE& a) { return zentrail::build_named_row(&a); }
 
 struct RowCase {
     int cls, subtype, param, id;

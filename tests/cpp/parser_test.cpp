@@ -15,9 +15,9 @@
 
 #include "archive/parser.h"
 #include "archive/read_errors.h"
+#include "archive/record_sink.h"
 #include "archive_bytes.h"
 #include "temp_dir.h"
-#include "output/writer.h"
 #include "selection/filter.h"
 
 namespace zentrail {
@@ -62,7 +62,7 @@ std::ostream& operator<<(std::ostream& os, const Item& it) {
 using Seen = std::vector<std::tuple<uint32_t, int, int>>;
 
 // Keeps a copy of every item it is handed.
-class RecordingSink : public Writer {
+class RecordingSink : public RecordSink {
 public:
     void export_value(ACI_WITH_DATE* record) override {
         const AR_COMMON_ITEM& in = record->item;

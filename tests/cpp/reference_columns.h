@@ -10,9 +10,9 @@
 #include <cstring>
 #include <vector>
 
+#include "archive/record_sink.h"
 #include "output/archive_row.h"
 #include "scan/column_batch.h"
-#include "output/writer.h"
 #include "selection/filter.h"
 
 namespace zentrail::testing {
@@ -40,7 +40,7 @@ inline void append_rows(const ColumnBatch& batch, std::vector<ColumnRow>* rows) 
     }
 }
 
-class ReferenceColumns : public Writer {
+class ReferenceColumns : public RecordSink {
 public:
     explicit ReferenceColumns(const Filter* filter) : filter(filter) {}
 

@@ -1,16 +1,24 @@
 """The package as a user and a type checker meet it: the names it exports,
-read's own module text, and stubs that mypy uses from site-packages."""
+read's own module text, its version, its extras, and stubs that mypy uses
+from site-packages."""
 
 from __future__ import annotations
 
 import os
+import re
 import subprocess
 import sys
 import textwrap
+from importlib import metadata
+from pathlib import Path
 
 import pytest
 
 import zentrail
+from zentrail._extras import import_extra
+
+PACKAGE = Path(zentrail.__file__).resolve().parent
+PYPROJECT = Path(__file__).resolve().parents[2] / "pyproject.toml"
 
 
 def test_read_is_the_compiled_call_with_its_texts():
@@ -56,3 +64,58 @@ def test_a_typed_script_type_checks(tmp_path):
     bad = tmp_path / "bad.py"
     bad.write_text("import zentrail\nzentrail.read('/data', 1, 2, [3])\n")
     assert "arg-type" in run_mypy(str(bad), cwd=tmp_path).stdout
+
+
+def test_version_is_pyprojects_looked_up_only_when_asked():
+    code = ("import sys, zentrail; assert 'importlib.metadata' not in sys.modules, 'imported at import time'; "
+            "print(zentrail.__version__)")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env={**os.environ, "PYTHONPATH": str(PACKAGE.parent)})
+    assert done.returncode == 0, done.stderr
+    declared = re.search(r'^version = "([^"]+)"', PYPROJECT.read_text(), re.MULTILINE).group(1)
+    assert done.stdout.strip() == metadata.version("zentrail") == declared
+
+
+def extra_requirements():
+    """Each declared extra's requirement names (the extras it takes in
+    included), from the installed distribution's metadata."""
+    extras = {name: set() for name in metadata.metadata("zentrail").get_all("Provides-Extra")}
+    for requirement in metadata.requires("zentrail") or []:
+        found = re.match(r'([A-Za-z0-9_.-]+)(?:\[([^\]]*)\])?[^;]*;.*extra == "([^"]+)"', requirement)
+        if found:
+            name, inner, extra = found.groups()
+            extras[extra] |= {f"zentrail[{part.strip()}]" for part in inner.split(",")} if name == "zentrail" \
+                else {name.lower()}
+    return extras
+
+
+def test_every_extra_the_package_names_installs_what_it_is_named_for():
+    extras = extra_requirements()
+    features = set(extras) - {"all", "test", "test-core"}
+    assert extras["all"] == {f"zentrail[{name}]" for name in features}
+    assert "zentrail[all]" in extras["test"]
+    named = set()
+    for path in PACKAGE.glob("*.py"):
+        text = path.read_text()
+        for module, extra in re.findall(r'import_extra\(\s*(?:"([\w.]+)"|[^,]+),[^,]+,\s*"([\w-]+)"\)', text):
+            named.add(extra)
+            if module:
+                assert module.split(".")[0] in extras[extra], f"{path.name}: {module} is not in [{extra}]"
+        named |= set(re.findall(r"zentrail\[([\w-]+)\]", text))
+        named |= set(re.findall(r"install_hint\('([\w-]+)'\)", text))
+    assert {"arrow", "pandas", "polars", "progress", "view"} <= named <= features
+
+
+@pytest.mark.parametrize("module", ["zentrail_absent", "zentrail_absent.inner"])
+def test_a_missing_module_names_its_extra(module):
+    with pytest.raises(ImportError) as raised:
+        import_extra(module, "Drawing", "view")
+    assert str(raised.value) == f'Drawing needs {module}, which is not installed: pip install "zentrail[view]"'
+
+
+def test_a_module_that_fails_on_its_own_imports_is_not_called_missing(tmp_path, monkeypatch):
+    (tmp_path / "zentrail_broken.py").write_text("import zentrail_absent_inside\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    with pytest.raises(ModuleNotFoundError, match="zentrail_absent_inside") as raised:
+        import_extra("zentrail_broken", "Drawing", "view")
+    assert "zentrail[" not in str(raised.value)

@@ -1,4 +1,4 @@
-#include "selection/filter_from_list.h"
+#include "module/signal_code_list.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,5 +1,5 @@
 // The text writer: one comma-separated line per item.
-#include "output/writer.h"
+#include "output/text_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -15,14 +15,14 @@ namespace {
 
 using namespace zentrail::testing;
 using zentrail::ACI_WITH_DATE;
-using zentrail::Writer;
+using zentrail::TextWriter;
 
 // Everything a writer prints for `items`, in order.
 std::string written(std::vector<ACI_WITH_DATE> items) {
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = open_memstream(&text, &size);
-    Writer writer(out);
+    TextWriter writer(out);
     for (ACI_WITH_DATE& a : items) writer.export_value(&a);
     std::fclose(out);
     std::string result(text, size);
@@ -76,7 +76,7 @@ TEST(TextWriter, KeepsNoStateBetweenItems) {
 TEST(TextWriter, DefaultsToStandardOutput) {
     ACI_WITH_DATE a = decoded_item(AlBool, 1, 0, 8);
     ::testing::internal::CaptureStdout();
-    Writer().export_value(&a);
+    TextWriter().export_value(&a);
     std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), ",,AlBool,L->H,0,8,\n");
 }

@@ -1,4 +1,5 @@
-// The record sink of a read: appends one Python 12-tuple per selected value.
+// The record sink of zentrail.read: appends one Python 12-tuple per selected
+// value to the call's list.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,16 +8,17 @@
 #include <array>
 #include <cstdint>
 
+#include "archive/record_sink.h"
 #include "module/owned_ref.h"
-#include "output/writer.h"
+#include "output/archive_row.h"
 #include "selection/filter.h"
 
 namespace zentrail {
 
-class Exporter : public Writer {
+class ReadTupleSink : public RecordSink {
 public:
     // Both are borrowed: the read call owns the list and the filter.
-    Exporter(PyObject* list, const Filter* filter) : list(list), filter(filter) {}
+    ReadTupleSink(PyObject* list, const Filter* filter) : list(list), filter(filter) {}
 
     // Appends the item's tuples when its time lies in the window: one for a
     // text row, else one per selected element index, highest index first.

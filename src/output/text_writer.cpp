@@ -1,13 +1,11 @@
-#include "output/writer.h"
+#include "output/text_writer.h"
 
 #include <cstdio>
 
 namespace zentrail {
 
-ArchiveRow Writer::_parseArchiveItem(const ACI_WITH_DATE* item) const { return build_named_row(item); }
-
-void Writer::export_value(ACI_WITH_DATE* item) {
-    ArchiveRow row = _parseArchiveItem(item);
+void TextWriter::export_value(ACI_WITH_DATE* item) {
+    const ArchiveRow row = build_named_row(item);
     _append(row.lead_text1, false);
     _append(row.lead_text2, false);
     _append(row.class_name, false);
@@ -18,28 +16,28 @@ void Writer::export_value(ACI_WITH_DATE* item) {
     _close_line();
 }
 
-void Writer::_separator(bool last) {
+void TextWriter::_separator(bool last) {
     if (!last) std::putc(',', out);
 }
 
-void Writer::_append(int value, bool last) {
+void TextWriter::_append(int value, bool last) {
     std::fprintf(out, "%i", value);
     _separator(last);
 }
 
-void Writer::_append(double value, bool last) {
+void TextWriter::_append(double value, bool last) {
     std::fprintf(out, "%f", value);
     _separator(last);
 }
 
-void Writer::_append(const char* text, bool last) {
+void TextWriter::_append(const char* text, bool last) {
     std::fputs(text, out);
     _separator(last);
 }
 
-void Writer::_append(bool value, bool last) { _append(value ? "on" : "off", last); }
+void TextWriter::_append(bool value, bool last) { _append(value ? "on" : "off", last); }
 
-void Writer::_append_values(const ArchiveRow* row) {
+void TextWriter::_append_values(const ArchiveRow* row) {
     int32_t type = row->get_JSON_data_type();
     if (type == ROW_TEXT) {
         _append(row->get_string(), false);
@@ -52,6 +50,6 @@ void Writer::_append_values(const ArchiveRow* row) {
     }
 }
 
-void Writer::_close_line() { std::putc('\n', out); }
+void TextWriter::_close_line() { std::putc('\n', out); }
 
 }  // namespace zentrail

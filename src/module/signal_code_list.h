@@ -1,4 +1,4 @@
-// Filling a Filter from the caller's Python list of signal codes.
+// The signal codes of zentrail.read's Python list, into its Filter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,4 +1,4 @@
-#include "output/exporter.h"
+#include "module/read_tuple_sink.h"
 
 #include "output/selected_values.h"
 
@@ -14,7 +14,7 @@ PyObject* python_value(double value) { return PyFloat_FromDouble(value); }
 
 }  // namespace
 
-void Exporter::export_value(ACI_WITH_DATE* item) {
+void ReadTupleSink::export_value(ACI_WITH_DATE* item) {
     // The row's calendar breakdown is made only for an item in the window.
     if (!filter->has_instant(item_timestamp(item))) return;
     const ArchiveRow row = build_value_row(item);
@@ -23,12 +23,12 @@ void Exporter::export_value(ACI_WITH_DATE* item) {
         [&](int /*n*/, int p) { row.visit_value(p, [&](auto value) { _append_tuple(row, python_value(value)); }); });
 }
 
-PyObject* Exporter::_shared_int(OwnedRef* slot, long value) {
+PyObject* ReadTupleSink::_shared_int(OwnedRef* slot, long value) {
     if (!*slot) *slot = OwnedRef::checked(PyLong_FromLong(value));
     return OwnedRef::new_reference(slot->get()).release();
 }
 
-PyObject* Exporter::_year(int32_t year) {
+PyObject* ReadTupleSink::_year(int32_t year) {
     if (year != year_value) {
         year_object = OwnedRef();
         year_value = year;
@@ -36,12 +36,12 @@ PyObject* Exporter::_year(int32_t year) {
     return _shared_int(&year_object, year);
 }
 
-PyObject* Exporter::_small_int(long value) {
+PyObject* ReadTupleSink::_small_int(long value) {
     if (value < 0 || value >= static_cast<long>(small_ints.size())) return PyLong_FromLong(value);
     return _shared_int(&small_ints[static_cast<std::size_t>(value)], value);
 }
 
-PyObject* Exporter::_id(uint32_t id) {
+PyObject* ReadTupleSink::_id(uint32_t id) {
     if (id != id_value) {
         id_object = OwnedRef();
         id_value = id;
@@ -51,7 +51,7 @@ PyObject* Exporter::_id(uint32_t id) {
 
 // Takes over the new reference `value` (which may be null from a failed
 // call).
-void Exporter::_append_tuple(const ArchiveRow& row, PyObject* value) {
+void ReadTupleSink::_append_tuple(const ArchiveRow& row, PyObject* value) {
     OwnedRef owned_value = OwnedRef::checked(value);
     const ADATETIME& t = row.datetime;
     const long milliseconds = static_cast<long>(static_cast<double>(t.nanos) * 1e-6);
