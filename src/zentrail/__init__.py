@@ -25,7 +25,7 @@ if TYPE_CHECKING:
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview"]
+           "Overview", "__version__"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -138,4 +138,11 @@ def __getattr__(name: str) -> object:
         from . import _types
 
         return getattr(_types, name)
+    if name == "__version__":  # importlib.metadata is slow to import: only when asked
+        import importlib.metadata
+
+        try:
+            return importlib.metadata.version("zentrail")
+        except importlib.metadata.PackageNotFoundError:  # a source tree on the path, not installed
+            return "0+unknown"
     raise AttributeError(f"module 'zentrail' has no attribute {name!r}")
