@@ -42,7 +42,8 @@ class Version(argparse.Action):
     """--version, looked up only when asked (the installed metadata is slow to read)."""
 
     def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
-        parser.exit(message=f"zentrail {zentrail.__version__}\n")
+        print(f"zentrail {zentrail.__version__}")
+        parser.exit()
 
 
 def parser() -> argparse.ArgumentParser:
