@@ -32,11 +32,16 @@ HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "tools")]
 
 import generate  # noqa: E402
-from run import WHOLE_RANGE, best_of, ensure_tree  # noqa: E402
+from run import WHOLE_RANGE, ensure_tree  # noqa: E402
 
 COLUMNS = ("time", "signal_id", "element", "value", "item_class", "subtype", "class_name", "subtype_name")
 SIGNALS = f"{generate.FREQUENT_GROUP_IDS[0]}-{generate.FREQUENT_GROUP_IDS[-1]}:0-3"
 SIGNALS_LISTED = ",".join(f"{ident}:0-3" for ident in generate.FREQUENT_GROUP_IDS)  # before id ranges
+# pyarrow's write in a fresh process, which starts and imports as the command does.
+FRESH = ("import sys, pyarrow, pyarrow.parquet, zentrail\n"
+         "from zentrail.cli.arguments import parse_signals\n"
+         "scan = zentrail.scan(sys.argv[1], *sys.argv[2:4], parse_signals(sys.argv[4])).select(*sys.argv[6:])\n"
+         "pyarrow.parquet.write_table(pyarrow.table(scan), sys.argv[5])\n")
 # The command as it was at another revision, run from its own source text as
 # a module of the installed package (so that its relative imports resolve).
 BEFORE = ("import importlib.util, subprocess, sys, zentrail\n"
@@ -66,6 +71,19 @@ def same_table(a: pyarrow.Table, b: pyarrow.Table) -> bool:
     return True
 
 
+def interleaved(repeats: int, calls: dict) -> dict:
+    """The best wall time of each call over `repeats` rounds, each round
+    making every call once: on a shared machine a slow spell then slows all
+    of them alike instead of one."""
+    best = {name: float("inf") for name in calls}
+    for _ in range(repeats):
+        for name, call in calls.items():
+            start = time.perf_counter()
+            call()
+            best[name] = min(best[name], time.perf_counter() - start)
+    return best
+
+
 def run_command(argv: list) -> None:
     done = subprocess.run(argv, capture_output=True, text=True)
     if done.returncode != 0:
@@ -93,21 +111,30 @@ def main() -> None:
     with tempfile.TemporaryDirectory(dir=args.data) as scratch:
         ours, theirs, before = Path(scratch, "command.parquet"), Path(scratch, "pyarrow.parquet"), \
             Path(scratch, "before.parquet")
-        command_s, _ = best_of(args.repeats, lambda: run_command(
-            [sys.executable, "-m", "zentrail.cli", *command(root, ours)]))
-        startup_s, _ = best_of(args.repeats, lambda: run_command([sys.executable, "-m", "zentrail.cli", "--version"]))
-        pyarrow_s, _ = best_of(args.repeats, lambda: pyarrow.parquet.write_table(pyarrow.table(scan), theirs))
+        calls = {
+            "command": lambda: run_command([sys.executable, "-m", "zentrail.cli", *command(root, ours)]),
+            "startup": lambda: run_command([sys.executable, "-m", "zentrail.cli", "--version"]),
+            "pyarrow": lambda: pyarrow.parquet.write_table(pyarrow.table(scan), theirs),
+            "fresh": lambda: run_command([sys.executable, "-c", FRESH, str(root), *WHOLE_RANGE, SIGNALS, str(theirs),
+                                          *COLUMNS]),
+        }
+        if args.before:
+            calls["before"] = lambda: run_command([sys.executable, "-c", BEFORE, args.before, str(HERE.parent),
+                                                   *command(root, before, SIGNALS_LISTED)])
+        best = interleaved(args.repeats, calls)
+        command_s, startup_s, pyarrow_s, fresh_s = (best[k] for k in ("command", "startup", "pyarrow", "fresh"))
         written = pyarrow.parquet.read_table(ours)
         if not same_table(written, pyarrow.parquet.read_table(theirs)):
             sys.exit("the command's file and pyarrow's hold different tables")
         count = written.num_rows
         rows.append(("pyarrow write_table(table(scan))", pyarrow_s, f"{os.path.getsize(theirs) / 1e6:,.1f} MB file"))
-        rows.append(("zentrail export", command_s, f"{command_s / pyarrow_s:.2f}x pyarrow's time, "
+        rows.append(("the same in a fresh process", fresh_s, f"python -c: the interpreter's start and imports too"))
+        rows.append(("zentrail export", command_s, f"{command_s / pyarrow_s:.2f}x pyarrow's time in this process, "
+                     f"{command_s / fresh_s:.2f}x in a fresh one, "
                      f"{os.path.getsize(ours) / 1e6:,.1f} MB file, {startup_s:.2f} s of it the interpreter's start "
                      f"(zentrail --version)"))
         if args.before:
-            before_s, _ = best_of(args.repeats, lambda: run_command(
-                [sys.executable, "-c", BEFORE, args.before, str(HERE.parent), *command(root, before, SIGNALS_LISTED)]))
+            before_s = best["before"]
             rows.append((f"zentrail export at {args.before}", before_s, f"{before_s / command_s:.1f}x the command's "
                          f"time now"))
     mb = stats.bytes / 1e6

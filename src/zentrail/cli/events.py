@@ -41,7 +41,7 @@ def run(args: argparse.Namespace) -> None:
                     writer.write(batch)
         else:
             layout = event_layout(pyarrow)
-            write_batches(arrow_writer(kind, where, layout.schema), layout, batches)
+            write_batches(arrow_writer(str(kind), where, layout.schema), layout, batches)
         tally.check(args)
     print(f"{tally.rows} events written to {'standard output' if args.output == '-' else args.output}",
           file=sys.stderr)
@@ -84,6 +84,6 @@ def event_layout(pyarrow: Any) -> Layout:
         ("subtype", pyarrow.uint8()), ("param", pyarrow.uint8()), ("class_name", small), ("subtype_name", small),
         ("detail", pyarrow.dictionary(pyarrow.int16(), pyarrow.string())), ("value", pyarrow.float64()),
         ("text", pyarrow.string())])
-    return Layout(pyarrow, schema, {"class_name": pyarrow.array(names.class_names()),
-                                    "subtype_name": pyarrow.array(names.subtype_names()),
-                                    "detail": pyarrow.array(names.event_details())})
+    return Layout(pyarrow, schema, {"class_name": names.class_names(),
+                                    "subtype_name": names.subtype_names(),
+                                    "detail": names.event_details()})

@@ -50,8 +50,8 @@ def write_csv(scan: zentrail.Scan, where: str) -> int:
 
 def write_arrow(pyarrow: Any, scan: zentrail.Scan, kind: str, where: str) -> int:
     reader = pyarrow.RecordBatchReader.from_stream(scan)
-    layout = Layout(pyarrow, reader.schema, {"class_name": pyarrow.array(names.class_names()),
-                                              "subtype_name": pyarrow.array(names.subtype_names())})
+    layout = Layout(pyarrow, reader.schema, {"class_name": names.class_names(),
+                                              "subtype_name": names.subtype_names()})
     return write_batches(arrow_writer(kind, where, layout.schema), layout, reader)
 
 

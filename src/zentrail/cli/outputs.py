@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import sys
-from typing import Any, Dict, Iterator, Optional
+from typing import Any, Dict, Iterator, List, Optional, Sequence
 
 from .. import _atomic
 from .._extras import import_extra
@@ -23,7 +23,7 @@ class NothingSelected(Exception):
 
 def note(error: BaseException, text: str) -> None:
     """`text` added to the notes the command prints after the error's message."""
-    error.__notes__ = [*getattr(error, "__notes__", []), text]  # type: ignore[attr-defined]
+    error.__notes__ = [*getattr(error, "__notes__", []), text]
 
 
 @contextlib.contextmanager
@@ -60,24 +60,57 @@ def arrow_writer(kind: str, where: str, schema: Any) -> Any:
     output, which cannot seek) an Arrow IPC stream."""
     pyarrow = pyarrow_modules(kind)
     if kind == "parquet":
-        import pyarrow.parquet
-
-        sink = sys.stdout.buffer if where == "-" else where
-        return pyarrow.parquet.ParquetWriter(sink, schema)
+        parquet = import_extra("pyarrow.parquet", "writing parquet", "arrow")
+        return RowGroups(pyarrow, parquet.ParquetWriter(sys.stdout.buffer if where == "-" else where, schema))
     if where == "-":
         return pyarrow.ipc.new_stream(sys.stdout.buffer, schema)
     return pyarrow.ipc.new_file(where, schema)
 
 
+class RowGroups:
+    """A Parquet writer fed batches but writing row groups of about
+    ROW_GROUP_ROWS rows (pyarrow's own default): a row group per engine batch
+    would make the file a third larger and slower to write and to read."""
+
+    ROW_GROUP_ROWS = 1 << 20
+
+    def __init__(self, pyarrow: Any, writer: Any) -> None:
+        self.pyarrow = pyarrow
+        self.writer = writer
+        self.pending: List[Any] = []
+        self.rows = 0
+
+    def write_batch(self, batch: Any) -> None:
+        self.pending.append(batch)
+        self.rows += batch.num_rows
+        if self.rows >= self.ROW_GROUP_ROWS:
+            self._flush()
+
+    def close(self) -> None:
+        self._flush()
+        self.writer.close()
+
+    def abandon(self) -> None:
+        """Closes the file without the rows held back (it is thrown away)."""
+        self.pending, self.rows = [], 0
+        self.writer.close()
+
+    def _flush(self) -> None:
+        if self.pending:
+            self.writer.write_table(self.pyarrow.Table.from_batches(self.pending))
+        self.pending, self.rows = [], 0
+
+
 class Layout:
     """An output's fixed columns: an Arrow schema and, for each dictionary
-    column, the one dictionary (a pyarrow string array) every batch is
-    written with."""
+    column, the one dictionary (its names, in order) every batch is written
+    with."""
 
-    def __init__(self, pyarrow: Any, schema: Any, dictionaries: Dict[str, Any]) -> None:
+    def __init__(self, pyarrow: Any, schema: Any, dictionaries: Dict[str, Sequence[str]]) -> None:
         self.pyarrow = pyarrow
         self.schema = schema
-        self.dictionaries = dictionaries
+        self.names = {name: list(names) for name, names in dictionaries.items()}
+        self._arrays: Dict[str, Any] = {}
 
     def conform(self, batch: Any) -> Any:
         """`batch` (a RecordBatch, or a dict of NumPy columns) with the
@@ -86,22 +119,28 @@ class Layout:
         is a ValueError."""
         pyarrow = self.pyarrow
         if isinstance(batch, dict):
-            arrays = [self._column(pyarrow.array(batch[field.name]), field)
-                      for field in self.schema]
+            arrays = [self._column(pyarrow.array(batch[field.name]), field) for field in self.schema]
             return pyarrow.RecordBatch.from_arrays(arrays, schema=self.schema)
+        # The engine's batches come so: their dictionaries are compared as
+        # names, since making an Arrow array here would import pandas (a
+        # fifth of a second) through pyarrow.
         if batch.schema.equals(self.schema) and all(
-                batch.column(name).dictionary.equals(dictionary) for name, dictionary in self.dictionaries.items()):
+                batch.column(name).dictionary.to_pylist() == names for name, names in self.names.items()):
             return batch
         arrays = [self._column(batch.column(field.name), field) for field in self.schema]
         return pyarrow.RecordBatch.from_arrays(arrays, schema=self.schema)
 
+    def _dictionary(self, name: str) -> Any:
+        if name not in self._arrays:
+            self._arrays[name] = self.pyarrow.array(self.names[name], type=self.pyarrow.string())
+        return self._arrays[name]
+
     def _column(self, column: Any, field: Any) -> Any:
         pyarrow = self.pyarrow
-        import pyarrow.compute as compute
-
-        dictionary = self.dictionaries.get(field.name)
-        if dictionary is None:
+        compute = import_extra("pyarrow.compute", "writing Arrow files", "arrow")
+        if field.name not in self.names:
             return column if column.type == field.type else column.cast(field.type)
+        dictionary = self._dictionary(field.name)
         if pyarrow.types.is_dictionary(column.type):
             # Map the batch's few names, then take through its indices.
             mapping = compute.index_in(column.dictionary, value_set=dictionary)
@@ -125,7 +164,7 @@ def write_batches(writer: Any, layout: Layout, batches: Any) -> int:
             rows += batch.num_rows if hasattr(batch, "num_rows") else len(batch["time"])
     except BaseException:
         try:
-            writer.close()
+            getattr(writer, "abandon", writer.close)()
         except Exception:  # the first failure is the one to report
             pass
         raise

@@ -75,41 +75,41 @@ def parser() -> argparse.ArgumentParser:
         sub.add_argument("--allow-empty", action="store_true",
                          help=f"exit 0 when {what} (by default a selection of nothing exits 1)")
 
-    ls = command("ls", "the inventory: signal ids, classes, elements, records, times", ls.run, False)
-    ls.add_argument("--by-day", action="store_true", help="one row per day, id and class (availability)")
-    text_forms(ls)
-    allow_empty(ls, "no archive file or record is found")
+    ls_options = command("ls", "the inventory: signal ids, classes, elements, records, times", ls.run, False)
+    ls_options.add_argument("--by-day", action="store_true", help="one row per day, id and class (availability)")
+    text_forms(ls_options)
+    allow_empty(ls_options, "no archive file or record is found")
 
-    export = command("export", "the values of signals into a .parquet, .csv or .arrow file", export.run, True)
-    export.add_argument("--signals", metavar="CODES", help=SIGNALS_HELP)
-    export.add_argument("--all", action="store_true", help="every value of every signal")
-    export.add_argument("-o", "--output", metavar="OUT", required=True,
+    export_options = command("export", "the values of signals into a .parquet, .csv or .arrow file", export.run, True)
+    export_options.add_argument("--signals", metavar="CODES", help=SIGNALS_HELP)
+    export_options.add_argument("--all", action="store_true", help="every value of every signal")
+    export_options.add_argument("-o", "--output", metavar="OUT", required=True,
                         help="OUT.parquet, OUT.csv or OUT.arrow, or - for standard output")
-    export.add_argument("--format", choices=arguments.FORMATS, help="the output's format (default: OUT's extension; "
+    export_options.add_argument("--format", choices=arguments.FORMATS, help="the output's format (default: OUT's extension; "
                         "csv for standard output)")
-    export.add_argument("--batch-rows", type=int, default=None, help="rows per batch written (default 65,536)")
-    allow_empty(export, "the signals give no value (an output with the columns alone)")
+    export_options.add_argument("--batch-rows", type=int, default=None, help="rows per batch written (default 65,536)")
+    allow_empty(export_options, "the signals give no value (an output with the columns alone)")
 
-    events = command("events", "alarm and system records, one row each", events.run, True)
-    events.add_argument("--ids", metavar="ID,...", help="only the alarms of these signal ids")
-    events.add_argument("--no-system", action="store_true", help="leave out System records")
-    events.add_argument("-o", "--output", metavar="OUT",
+    events_options = command("events", "alarm and system records, one row each", events.run, True)
+    events_options.add_argument("--ids", metavar="ID,...", help="only the alarms of these signal ids")
+    events_options.add_argument("--no-system", action="store_true", help="leave out System records")
+    events_options.add_argument("-o", "--output", metavar="OUT",
                         help="OUT.parquet, OUT.csv or OUT.arrow, or - for standard output (default: print)")
-    events.add_argument("--format", choices=arguments.FORMATS, help="the format of -o (default: OUT's extension; "
+    events_options.add_argument("--format", choices=arguments.FORMATS, help="the format of -o (default: OUT's extension; "
                         "csv for standard output)")
-    text_forms(events)
-    allow_empty(events, "no event is found (or no alarm of --ids)")
+    text_forms(events_options)
+    allow_empty(events_options, "no event is found (or no alarm of --ids)")
 
-    plot = command("plot", "trends of signals as a standalone .html or .png file", plot.run, True, TREND_EXAMPLES)
-    plot.add_argument("--signals", metavar="CODES", required=True, help=SIGNALS_HELP)
-    plot.add_argument("-o", "--output", metavar="OUT", required=True, help="OUT.html (opens offline) or OUT.png")
-    plot.add_argument("--width", type=int, default=1200, help="width in pixels, and buckets of the overview")
-    allow_empty(plot, "the signals give no value (a plot without lines)")
+    plot_options = command("plot", "trends of signals as a standalone .html or .png file", plot.run, True, TREND_EXAMPLES)
+    plot_options.add_argument("--signals", metavar="CODES", required=True, help=SIGNALS_HELP)
+    plot_options.add_argument("-o", "--output", metavar="OUT", required=True, help="OUT.html (opens offline) or OUT.png")
+    plot_options.add_argument("--width", type=int, default=1200, help="width in pixels, and buckets of the overview")
+    allow_empty(plot_options, "the signals give no value (a plot without lines)")
 
-    view = command("view", "a trend viewer in the browser (local web app on 127.0.0.1)", view.run, False,
+    view_options = command("view", "a trend viewer in the browser (local web app on 127.0.0.1)", view.run, False,
                    TREND_EXAMPLES)
-    view.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
-    view.add_argument("--no-browser", action="store_true", help="print the address instead of opening a browser")
+    view_options.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    view_options.add_argument("--no-browser", action="store_true", help="print the address instead of opening a browser")
     return top
 
 

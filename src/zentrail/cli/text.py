@@ -44,7 +44,7 @@ def text_columns(columns: Dict[str, Any], dates: Sequence[str] = ()) -> Dict[str
             out[name] = number_texts(column).tolist()
         elif kind is not None and kind.kind == "O":  # text, with None for no text
             texts = numpy.array(column, dtype=object)
-            texts[numpy.equal(texts, None)] = ""
+            texts[numpy.equal(texts, numpy.array(None))] = ""
             out[name] = texts.tolist()
         else:
             out[name] = column.tolist() if hasattr(column, "tolist") else list(column)
