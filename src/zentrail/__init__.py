@@ -23,9 +23,11 @@ if TYPE_CHECKING:
 
     from ._types import Bound, Columns, PathLike, Row
 
+    __version__: str  # the installed distribution's, looked up when first asked for (__getattr__ below)
+
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview", "__version__"]
+           "Overview"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
