@@ -15,7 +15,7 @@ from .outputs import NothingSelected, destination
 def run(args: argparse.Namespace) -> None:
     from .. import _plot
 
-    codes = parse_signals(args.signals)
+    codes = parse_signals(args.signals).tolist()
     kind = os.path.splitext(args.output)[1].lower()
     if kind not in (".html", ".png"):
         raise UsageError(f"-o {args.output}: the file name must end in .html or .png")
