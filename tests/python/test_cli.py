@@ -16,11 +16,13 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, strategies as st
 
 import archive_builder as ab
 import zentrail
 from conftest import DAY, default_sigint
 from zentrail import cli
+from zentrail.cli.text import number_texts
 
 SAMPLE = str(Path(__file__).resolve().parents[2] / "examples" / "sample-archive")
 WINDOW = ["--from", "2024-03-01", "--to", "2024-03-03"]
@@ -257,3 +259,15 @@ def test_events_file_whose_first_batch_holds_no_text(tmp_path, suffix):
     assert table.schema.field("text").type == pyarrow.string()
     assert table.column("text").to_pylist()[-2:] == [None, "door open"]
     assert table.column("class_name").to_pylist()[-2:] == ["AlByte", "AlString"]
+
+
+@given(st.lists(st.floats(width=64), max_size=50))
+def test_value_texts_are_the_shortest_round_trip(values):
+    def reference(v):
+        if v != v:
+            return ""
+        if v.is_integer() and abs(v) < 2.0 ** 63:
+            return str(int(v))
+        return repr(v)
+    texts = number_texts(np.array(values, dtype=np.float64)).tolist()
+    assert texts == [reference(v) for v in values]
