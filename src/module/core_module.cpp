@@ -32,12 +32,12 @@ PyMethodDef core_methods[] = {
      // inspect; __doc__ is the text after it.
      "read($module, /, root_dir, dt_start, dt_end, signals)\n--\n\n"
      "Python interface for zentrail C++ library function"},
-    {"iterate", zentrail::scan_iterate, METH_VARARGS, "A read of a scan request, batch by batch."},
-    {"to_numpy", zentrail::scan_to_numpy, METH_VARARGS, "A read of a scan request into whole NumPy columns."},
+    {"iterate", zentrail::scan_iterate, METH_O, "A read of a scan request, batch by batch."},
+    {"to_numpy", zentrail::scan_to_numpy, METH_O, "A read of a scan request into whole NumPy columns."},
     {"arrow_stream", zentrail::scan_arrow_stream, METH_VARARGS,
      "A read of a scan request as an Arrow stream capsule."},
     {"arrow_schema", zentrail::scan_arrow_schema, METH_VARARGS, "The Arrow schema capsule of a scan's columns."},
-    {"find_files", zentrail::find_files, METH_VARARGS, "The files a scan of a tree reads, in its order."},
+    {"find_files", zentrail::find_files, METH_O, "The files a scan of a tree reads, in its order."},
     {"parse_bound", zentrail::parse_bound_text, METH_O, "A bound text as (year, month, day, ns_of_day, unit_ns)."},
     {"inventory", zentrail::inventory_call, METH_VARARGS, "The inventory of archive files, as columns."},
     {"events", zentrail::events_call, METH_VARARGS, "The alarm and system events of archive files, as columns."},

@@ -8,11 +8,11 @@
 
 namespace zentrail {
 
-// inventory(where, listed, start | None, end | None, by_day, threads, progress)
-// -> dict of bytearrays (the columns) by name.
+// inventory(request, by_day) -> dict of the columns by name, each an object
+// lending its bytes to NumPy. The request's start or end may be None (open).
 PyObject* inventory_call(PyObject* module, PyObject* args);
-// events(paths, start, end, ids | None, system, threads, progress)
-// -> dict of bytearrays, and "text": a list of str or None.
+// events(request, ids | None, system) -> dict of the columns as inventory
+// gives them, and "text": a list of str or None.
 PyObject* events_call(PyObject* module, PyObject* args);
 // record_names(code, param) -> (class_name, subtype_name, detail), as the
 // text writer prints them.

@@ -64,7 +64,7 @@ private:
         if (plan.limit >= 0 && given >= plan.limit) return _end();
         if (!reader) {
             reader = std::make_unique<ParallelReader>(plan.filter.get(), plan.paths, plan.threads, plan.batch_rows,
-                                                      plan.has_predicate ? &plan.predicate : nullptr);
+                                                      plan.row_predicate());
         }
         for (;;) {
             std::unique_ptr<ColumnBatch> batch;

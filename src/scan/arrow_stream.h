@@ -14,9 +14,8 @@
 #include <string>
 
 #include "scan/arrow_c_data.h"
+#include "scan/read_plan.h"
 #include "scan/row_predicate.h"
-#include "selection/filter.h"
-#include "selection/path_list.h"
 
 namespace zentrail {
 
@@ -27,15 +26,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-struct StreamPlan {
-    std::unique_ptr<Filter> filter;  // its window and codes
-    RowPredicate predicate;
-    bool has_predicate = false;
-    ColumnSelection columns;
-    PathList paths;
-    int threads = 1;
-    std::size_t batch_rows = 65536;
-    int64_t limit = -1;  // the most rows handed out; negative: no limit
+// A read, and what the stream checks while its consumer waits.
+struct StreamPlan : ReadPlan {
     // Called on the consuming thread every few tens of milliseconds while
     // it waits for or takes batches; what it throws ends the stream with
     // that failure. Null: nothing to check.

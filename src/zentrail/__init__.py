@@ -7,7 +7,7 @@
 
 from __future__ import annotations
 
-from . import _arguments, _time, _core, _events, _inventory
+from . import _arguments, _time, _core, _events, _inventory, _request
 from ._core import read
 from ._events import Events
 from ._inventory import Inventory
@@ -90,8 +90,8 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound) -> List[str]:
     between the bounds' days, sorted by the bytes of the whole path. Walk
     errors raise as in read.
     {bounds}"""
-    return _core.find_files(_arguments.path_bytes(root_dir), _time.bound_tuple(dt_start, "dt_start"),
-                            _time.bound_tuple(dt_end, "dt_end"))
+    start, end = _time.window(dt_start, dt_end)
+    return _core.find_files(_request.Request(_arguments.path_bytes(root_dir), False, start, end, threads=1))
 
 
 def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Optional[Bound] = None, *,

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 
-from . import _arguments, _time, _core, _names
+from . import _arguments, _time, _core, _names, _request
 from ._extras import import_extra
 from ._inventory import arrow_stream_of, columns_from_core
 
@@ -104,26 +104,18 @@ class Events:
         self._threads = threads
         self._progress = progress
 
-    def _workers(self) -> int:
-        return self._threads if self._threads is not None else _arguments.usable_cpu_count()
+    def _request(self, paths: Optional[List[bytes]] = None, progress: Any = None) -> _request.Request:
+        """The read of the root between the bounds, or of `paths` (a part of it)."""
+        where, listed = (self._root, False) if paths is None else (paths, True)
+        return _request.Request(where, listed, self._start, self._end, threads=self._threads,
+                                progress=self._progress if paths is None else progress)
 
-    def _paths(self) -> List[bytes]:
-        import os
-
-        return [os.fsencode(p) for p in _core.find_files(self._root, self._start, self._end)]
-
-    def _read(self, paths: List[bytes], progress: Any) -> _Columns:
-        return _finish(_core.events(paths, self._start, self._end, self._ids, self._system, self._workers(),
-                                    progress))
-
-    def _progress_callable(self) -> Any:
-        if self._progress is True:
-            return _arguments.ProgressBar()
-        return None if self._progress is False else self._progress
+    def _read(self, request: _request.Request) -> _Columns:
+        return _finish(_core.events(request, self._ids, self._system))
 
     def to_numpy(self) -> _Columns:
         """Every row as one dict of NumPy arrays by column name."""
-        return self._read(self._paths(), self._progress_callable())
+        return self._read(self._request())
 
     def __iter__(self) -> Iterator[_Columns]:
         """The rows in batches of a few files each (as many as the threads),
@@ -131,17 +123,20 @@ class Events:
         events. A failure raises when its batch is reached. ``progress`` is
         told the bytes of the whole iteration, as a scan's iteration tells
         them (``(0, 0)`` when no file lies in the window)."""
-        paths = self._paths()
-        progress = self._progress_callable()
+        import os
+
+        whole = self._request()
+        paths = [os.fsencode(p) for p in _core.find_files(whole)]
+        progress = whole.progress
         sizes = [_file_size(p) for p in paths]
         total = sum(sizes)
         if progress is not None and not paths:
             progress(0, 0)
-        step = max(1, self._workers())
+        step = max(1, whole.threads)
         done = 0
         for k in range(0, len(paths), step):
             told = None if progress is None else _offset_progress(progress, done, total)
-            yield self._read(paths[k:k + step], told)
+            yield self._read(self._request(paths[k:k + step], told))
             done += sum(sizes[k:k + step])
 
     def to_pandas(self) -> Any:
@@ -169,8 +164,7 @@ def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[int
     import operator
 
     root = _arguments.path_bytes(root_dir)
-    start = _time.bound_tuple(dt_start, "dt_start")
-    end = _time.bound_tuple(dt_end, "dt_end")
+    start, end = _time.window(dt_start, dt_end)
     chosen: Optional[List[int]] = None
     if ids is not None:
         if isinstance(ids, (str, bytes)):

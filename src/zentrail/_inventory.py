@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 
-from . import _arguments, _time, _core, _names
+from . import _arguments, _time, _core, _names, _request
 from ._extras import import_extra
 
 TYPE_CHECKING = False
@@ -110,14 +110,11 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
               threads: Optional[int] = None, progress: _Progress = None) -> Inventory:
     if by not in (None, "day"):
         raise ValueError(f"by must be None or \"day\", not {by!r}")
-    where = _arguments.path_bytes(root_dir)
     start = None if dt_start is None else _time.bound_tuple(dt_start, "dt_start")
     end = None if dt_end is None else _time.bound_tuple(dt_end, "dt_end")
-    workers = _arguments.usable_cpu_count() if threads is None else _arguments.count(threads, "threads", 1)
-    progress = _arguments.check_progress(progress)
-    if progress is True:
-        progress = _arguments.ProgressBar()
-    elif progress is False:
-        progress = None
-    raw = _core.inventory(where, False, start, end, by == "day", workers, progress)
-    return Inventory(columns_from_core(raw, _DTYPES))
+    if start is not None and end is not None:
+        _time.check_order(start, end, dt_start, dt_end)
+    request = _request.Request(_arguments.path_bytes(root_dir), False, start, end,
+                               threads=None if threads is None else _arguments.count(threads, "threads", 1),
+                               progress=_arguments.check_progress(progress))
+    return Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES))

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from . import _arguments, _time, _core, _names, _pushdown
+from . import _arguments, _time, _core, _names, _pushdown, _request
 from ._extras import import_extra
 from ._overview import Overview
 
@@ -70,21 +70,15 @@ class Scan:
         self._progress = progress
         self._pushdown = _pushdown.Pushdown()
 
-    def _request(self, numpy: bool = False) -> Tuple[Any, ...]:
-        progress = self._progress
-        if progress is True:
-            progress = _arguments.ProgressBar()
-        elif progress is False:
-            progress = None
-        # Resolved here, so that a pickled scan uses the CPUs of where it runs.
-        threads = self._threads if self._threads is not None else _arguments.usable_cpu_count()
-        request = (self._where, self._listed, self._start, self._end, self._codes, threads, self._batch_rows, progress)
+    def _request(self, numpy: bool = False) -> _request.Request:
+        """The read as the core takes it; for a NumPy consumer, the codes of
+        any name column in its place (the names are made here from them)."""
         pushdown = self._pushdown
         codes = _pushdown.code_columns(pushdown.columns) if numpy else None
-        if codes is not None:  # names are made here from the codes
+        if codes is not None:
             pushdown = pushdown.replace(columns=codes)
-        pushed = pushdown.request()
-        return request if pushed is None else request + (pushed,)
+        return _request.Request(self._where, self._listed, self._start, self._end, self._codes, self._threads,
+                                self._batch_rows, self._progress, pushdown)
 
     def _names(self, columns: _Columns, pandas: Any = None) -> _Columns:
         return _names.name_arrays(columns, self._pushdown.columns, pandas)
@@ -94,14 +88,14 @@ class Scan:
         NumPy arrays (no copies); memory stays bounded however long the read.
         On a failure, every row before it is yielded first, then it raises.
         One iterator serves one consumer at a time."""
-        batches = _core.iterate(*self._request(numpy=True))
+        batches = _core.iterate(self._request(numpy=True))
         if _pushdown.code_columns(self._pushdown.columns) is None:
             return batches
         return (self._names(batch) for batch in batches)
 
     def to_numpy(self) -> _Columns:
         """The whole read as one dict of NumPy columns (no partial result on failure)."""
-        columns = _core.to_numpy(*self._request(numpy=True))
+        columns = _core.to_numpy(self._request(numpy=True))
         if _pushdown.code_columns(self._pushdown.columns) is None:
             return columns
         return self._names(columns)
@@ -115,7 +109,7 @@ class Scan:
         uint8 codes stay as they are. Name columns chosen with
         :meth:`select` are categoricals too."""
         pandas = import_extra("pandas", "Scan.to_pandas()", "pandas")
-        columns = _core.to_numpy(*self._request(numpy=True))
+        columns = _core.to_numpy(self._request(numpy=True))
         if _pushdown.code_columns(self._pushdown.columns) is not None:
             columns = self._names(columns, pandas)
         if names:
@@ -136,7 +130,7 @@ class Scan:
         stream from threads where a Python callable cannot run safely). A
         ``requested_schema`` (a capsule) may ask for some of the columns, in
         any order, with their own types; anything else raises ValueError."""
-        return _core.arrow_stream(*self._request(), requested_schema)
+        return _core.arrow_stream(self._request(), requested_schema)
 
     def __arrow_c_schema__(self) -> object:
         """The Arrow schema of the stream (a struct of the selected columns),
