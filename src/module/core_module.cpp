@@ -9,6 +9,7 @@
 #include "module/overview_calls.h"
 #include "module/read_call.h"
 #include "module/scan_calls.h"
+#include "module/table_calls.h"
 
 namespace {
 
@@ -43,6 +44,8 @@ PyMethodDef core_methods[] = {
     {"events", zentrail::events_call, METH_VARARGS, "The alarm and system events of archive files, as columns."},
     {"record_names", zentrail::record_names_call, METH_VARARGS,
      "(class_name, subtype_name, detail) of an item code and second byte, as the text writer prints them."},
+    {"table_stream", zentrail::table_stream_call, METH_O,
+     "A table of columns (name, Arrow format, values, names or None) as an Arrow stream capsule."},
     {"overview", zentrail::overview_call, METH_VARARGS,
      "The overview of a scan request in time buckets, as columns or an Arrow stream."},
     {nullptr, nullptr, 0, nullptr},

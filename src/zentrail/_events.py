@@ -4,8 +4,8 @@ from __future__ import annotations
 
 
 from . import _arguments, _time, _core, _names, _request
-from ._extras import import_extra
-from ._inventory import arrow_stream_of, columns_from_core
+from ._inventory import columns_from_core
+from ._result import Result
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -21,20 +21,16 @@ ORDER = ("time", "signal_id", "item_class", "subtype", "param", "class_name", "s
          "text")
 
 
-def _name_arrays(columns: _Columns) -> Tuple[Any, Any, Any]:
-    """The three name columns as NumPy object arrays of str, from the
+def _details(columns: _Columns) -> Any:
+    """The detail of each row as a NumPy object array of str, from the
     distinct (class, subtype, param) of the rows."""
     import numpy
 
     key = (columns["item_class"].astype(numpy.uint32) * 8 + columns["subtype"]) * 256 + columns["param"]
     present, inverse = numpy.unique(key, return_inverse=True)
-    names = [_names.record_names(int(k) // 2048, (int(k) // 256) % 8, int(k) % 256) for k in present]
-    out = []
-    for field in range(3):
-        table = numpy.empty(len(names), dtype=object)
-        table[:] = [n[field] for n in names]
-        out.append(table[inverse.ravel()] if len(key) else numpy.empty(0, dtype=object))
-    return out[0], out[1], out[2]
+    table = numpy.empty(len(present), dtype=object)
+    table[:] = [_names.record_names(int(k) // 2048, (int(k) // 256) % 8, int(k) % 256)[2] for k in present]
+    return table[inverse.ravel()] if len(key) else numpy.empty(0, dtype=object)
 
 
 def _finish(raw: Dict[str, Any]) -> _Columns:
@@ -44,7 +40,9 @@ def _finish(raw: Dict[str, Any]) -> _Columns:
     text = numpy.empty(len(columns["time"]), dtype=object)
     text[:] = columns["text"]
     columns["text"] = text
-    columns["class_name"], columns["subtype_name"], columns["detail"] = _name_arrays(columns)
+    columns["class_name"] = _names.class_name_array(columns["item_class"]).astype(object)
+    columns["subtype_name"] = _names.subtype_name_array(columns["item_class"], columns["subtype"]).astype(object)
+    columns["detail"] = _details(columns)
     return {name: columns[name] for name in ORDER}
 
 
@@ -68,7 +66,7 @@ def _offset_progress(progress: Callable[[int, int], Any], before: int, total: in
     return told
 
 
-class Events:
+class Events(Result):
     """The alarm and system records of an archive, one row per record (not
     per element), in read order, made by :func:`zentrail.events`. It reads
     nothing until consumed, and reads afresh each time. Columns:
@@ -92,6 +90,7 @@ class Events:
     """
 
     __slots__ = ("_root", "_start", "_end", "_ids", "_system", "_threads", "_progress")
+    _NAME_COLUMNS = _NAMES
 
     def __init__(self, root: bytes, start: Any, end: Any, ids: Optional[List[int]], system: bool,
                  threads: Optional[int], progress: _Progress) -> None:
@@ -110,12 +109,9 @@ class Events:
         return _request.Request(where, listed, self._start, self._end, threads=self._threads,
                                 progress=self._progress if paths is None else progress)
 
-    def _read(self, request: _request.Request) -> _Columns:
-        return _finish(_core.events(request, self._ids, self._system))
-
-    def to_numpy(self) -> _Columns:
+    def _read(self, request: Optional[_request.Request] = None) -> _Columns:
         """Every row as one dict of NumPy arrays by column name."""
-        return self._read(self._request())
+        return _finish(_core.events(request or self._request(), self._ids, self._system))
 
     def __iter__(self) -> Iterator[_Columns]:
         """The rows in batches of a few files each (as many as the threads),
@@ -138,20 +134,6 @@ class Events:
             told = None if progress is None else _offset_progress(progress, done, total)
             yield self._read(self._request(paths[k:k + step], told))
             done += sum(sizes[k:k + step])
-
-    def to_pandas(self) -> Any:
-        """Every row as a pandas DataFrame, the name columns categorical."""
-        pandas = import_extra("pandas", "Events.to_pandas()", "pandas")
-        columns = self.to_numpy()
-        frame = pandas.DataFrame(columns, copy=False)
-        for name in _NAMES:
-            frame[name] = frame[name].astype("category")
-        return frame
-
-    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
-        """The Arrow PyCapsule stream, with the name columns
-        dictionary-encoded; needs pyarrow (``pip install "zentrail[arrow]"``)."""
-        return arrow_stream_of(self.to_numpy(), _NAMES, "Events' Arrow stream", requested_schema)
 
     def __repr__(self) -> str:
         import os
