@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "module/errors.h"
+#include "module/events_calls.h"
 #include "module/inventory_calls.h"
 #include "module/overview_calls.h"
 #include "module/read_call.h"
@@ -42,6 +43,8 @@ PyMethodDef core_methods[] = {
     {"parse_bound", zentrail::parse_bound_text, METH_O, "A bound text as (year, month, day, ns_of_day, unit_ns)."},
     {"inventory", zentrail::inventory_call, METH_VARARGS, "The inventory of archive files, as columns."},
     {"events", zentrail::events_call, METH_VARARGS, "The alarm and system events of archive files, as columns."},
+    {"iterate_events", zentrail::iterate_events_call, METH_VARARGS,
+     "The alarm and system events of archive files, a few files a batch."},
     {"record_names", zentrail::record_names_call, METH_VARARGS,
      "(class_name, subtype_name, detail) of an item code and second byte, as the text writer prints them."},
     {"table_stream", zentrail::table_stream_call, METH_O,
@@ -69,7 +72,7 @@ PyMODINIT_FUNC PyInit__core(void) {
     PyObject* module = PyModule_Create2(&core_module, PYTHON_API_VERSION);
     if (module == nullptr) return nullptr;
     PyObject* columns = zentrail::columns_tuple();
-    if (!zentrail::make_scan_types(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
+    if (!zentrail::make_scan_types(module) || !zentrail::make_event_types(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
         Py_XDECREF(columns);
         Py_DECREF(module);
         return nullptr;

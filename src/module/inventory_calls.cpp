@@ -1,6 +1,5 @@
 #include "module/inventory_calls.h"
 
-#include <bitset>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -14,7 +13,6 @@
 #include "module/scan_request.h"
 #include "output/archive_row.h"
 #include "scan/column_batch.h"
-#include "scan/event_sink.h"
 #include "scan/file_runner.h"
 #include "scan/inventory_sink.h"
 #include "time/calendar.h"
@@ -94,99 +92,6 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
         put(out.get(), "first", lent_column(first));
         put(out.get(), "last", lent_column(last));
         put(out.get(), "files", lent_column(files));
-        return out.release();
-    });
-}
-
-namespace {
-
-void append_batch(EventBatch* all, EventBatch&& file) {
-    auto add = [](auto& to, auto& from) { to.insert(to.end(), from.begin(), from.end()); };
-    const auto offset = static_cast<int64_t>(all->texts.size());
-    for (int64_t& start : file.text_start) start += offset;
-    add(all->time, file.time);
-    add(all->signal_id, file.signal_id);
-    add(all->item_class, file.item_class);
-    add(all->subtype, file.subtype);
-    add(all->param, file.param);
-    add(all->value, file.value);
-    add(all->text_start, file.text_start);
-    add(all->text_length, file.text_length);
-    all->texts += file.texts;
-}
-
-std::unique_ptr<std::bitset<65536>> ids_from(PyObject* ids_object) {
-    if (ids_object == Py_None) return nullptr;
-    auto ids = std::make_unique<std::bitset<65536>>();
-    OwnedRef items = OwnedRef::checked(PySequence_Fast(ids_object, "ids must be a sequence"));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-        const long id = PyLong_AsLong(PySequence_Fast_GET_ITEM(items.get(), i));
-        if (id == -1 && PyErr_Occurred()) fail();
-        if (id < 0 || id > 65535) {
-            PyErr_Format(PyExc_ValueError, "a signal id must lie in 0 to 65535, not %ld", id);
-            fail();
-        }
-        ids->set(static_cast<std::size_t>(id));
-    }
-    return ids;
-}
-
-}  // namespace
-
-PyObject* events_call(PyObject*, PyObject* args) {
-    return guarded([&] {
-        PyObject *request_object, *ids_object;
-        int system = 1;
-        if (!PyArg_ParseTuple(args, "OOp:events", &request_object, &ids_object, &system)) fail();
-        const ScanRequest request = scan_request_from(request_object);
-        const std::unique_ptr<std::bitset<65536>> ids = ids_from(ids_object);
-        PathList paths = files_of(request);
-        const InstantWindow window = window_of(request);
-        const std::bitset<65536>* selected = ids.get();
-        const bool with_system = system != 0;
-        RunLoop loop(request.progress, size_of_files(paths));
-        EventBatch all;
-        {
-            FileRunner<EventBatch> runner(
-                std::move(paths), request.threads,
-                [] {
-                    // Every record, so that system records are seen whatever
-                    // id came before; only alarm payloads are copied.
-                    auto parser = std::make_unique<Parser>(nullptr);
-                    parser->set_payload_classes(event_payload_classes());
-                    parser->set_keep_texts(true);
-                    return parser;
-                },
-                [window, selected, with_system](Parser& parser, const std::string& path, EventBatch& out) {
-                    EventSink sink(&out, window, selected, with_system);
-                    parser.read_file(&sink, path);
-                });
-            EventBatch file;
-            while (loop.next(runner, &file)) {
-                append_batch(&all, std::move(file));
-                file = EventBatch();
-            }
-        }
-        OwnedRef texts = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(all.rows())));
-        for (std::size_t i = 0; i < all.rows(); ++i) {
-            PyObject* text;
-            if (all.text_length[i] < 0) {
-                text = Py_None;
-                Py_INCREF(text);
-            } else {
-                text = PyUnicode_DecodeUTF8(all.texts.data() + all.text_start[i], all.text_length[i], "replace");
-                if (text == nullptr) fail();
-            }
-            PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), text);
-        }
-        OwnedRef out = OwnedRef::checked(PyDict_New());
-        put(out.get(), "time", lent_column(all.time));
-        put(out.get(), "signal_id", lent_column(all.signal_id));
-        put(out.get(), "item_class", lent_column(all.item_class));
-        put(out.get(), "subtype", lent_column(all.subtype));
-        put(out.get(), "param", lent_column(all.param));
-        put(out.get(), "value", lent_column(all.value));
-        put(out.get(), "text", std::move(texts));
         return out.release();
     });
 }

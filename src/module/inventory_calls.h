@@ -1,6 +1,6 @@
-// The calls behind zentrail.inventory, zentrail.events and the name tables:
-// reads whose result per file is an aggregate or a list of events, run on
-// the worker threads with the interpreter lock released.
+// The calls behind zentrail.inventory and the name tables: a read whose
+// result per file is an aggregate, run on the worker threads with the
+// interpreter lock released.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,9 +11,6 @@ namespace zentrail {
 // inventory(request, by_day) -> dict of the columns by name, each an object
 // lending its bytes to NumPy. The request's start or end may be None (open).
 PyObject* inventory_call(PyObject* module, PyObject* args);
-// events(request, ids | None, system) -> dict of the columns as inventory
-// gives them, and "text": a list of str or None.
-PyObject* events_call(PyObject* module, PyObject* args);
 // record_names(code, param) -> (class_name, subtype_name, detail), as the
 // text writer prints them.
 PyObject* record_names_call(PyObject* module, PyObject* args);

@@ -46,26 +46,6 @@ def _finish(raw: Dict[str, Any]) -> _Columns:
     return {name: columns[name] for name in ORDER}
 
 
-def _file_size(path: bytes) -> int:
-    """The bytes of a regular file (0 for anything else), as the core counts them."""
-    import os
-    import stat
-
-    try:
-        status = os.stat(path)
-    except OSError:
-        return 0
-    return status.st_size if stat.S_ISREG(status.st_mode) else 0
-
-
-def _offset_progress(progress: Callable[[int, int], Any], before: int, total: int) -> Callable[[int, int], Any]:
-    """`progress` told the bytes of a part of a read as those of the whole:
-    `before` bytes came before the part, `total` is the whole's."""
-    def told(done: int, _part: int) -> Any:
-        return progress(before + done, total)
-    return told
-
-
 class Events(Result):
     """The alarm and system records of an archive, one row per record (not
     per element), in read order, made by :func:`zentrail.events`. It reads
@@ -103,15 +83,13 @@ class Events(Result):
         self._threads = threads
         self._progress = progress
 
-    def _request(self, paths: Optional[List[bytes]] = None, progress: Any = None) -> _request.Request:
-        """The read of the root between the bounds, or of `paths` (a part of it)."""
-        where, listed = (self._root, False) if paths is None else (paths, True)
-        return _request.Request(where, listed, self._start, self._end, threads=self._threads,
-                                progress=self._progress if paths is None else progress)
+    def _request(self) -> _request.Request:
+        return _request.Request(self._root, False, self._start, self._end, threads=self._threads,
+                                progress=self._progress)
 
-    def _read(self, request: Optional[_request.Request] = None) -> _Columns:
+    def _read(self) -> _Columns:
         """Every row as one dict of NumPy arrays by column name."""
-        return _finish(_core.events(request or self._request(), self._ids, self._system))
+        return _finish(_core.events(self._request(), self._ids, self._system))
 
     def __iter__(self) -> Iterator[_Columns]:
         """The rows in batches of a few files each (as many as the threads),
@@ -119,21 +97,9 @@ class Events(Result):
         events. A failure raises when its batch is reached. ``progress`` is
         told the bytes of the whole iteration, as a scan's iteration tells
         them (``(0, 0)`` when no file lies in the window)."""
-        import os
-
-        whole = self._request()
-        paths = [os.fsencode(p) for p in _core.find_files(whole)]
-        progress = whole.progress
-        sizes = [_file_size(p) for p in paths]
-        total = sum(sizes)
-        if progress is not None and not paths:
-            progress(0, 0)
-        step = max(1, whole.threads)
-        done = 0
-        for k in range(0, len(paths), step):
-            told = None if progress is None else _offset_progress(progress, done, total)
-            yield self._read(self._request(paths[k:k + step], told))
-            done += sum(sizes[k:k + step])
+        request = self._request()
+        for raw in _core.iterate_events(request, self._ids, self._system, max(1, request.threads)):
+            yield _finish(raw)
 
     def __repr__(self) -> str:
         import os
