@@ -89,13 +89,14 @@ class Scan:
         On a failure, every row before it is yielded first, then it raises.
         One iterator serves one consumer at a time."""
         batches = _core.iterate(self._request(numpy=True))
-        if _pushdown.code_columns(self._pushdown.columns) is None:
-            return batches
-        return (self._names(batch) for batch in batches)
+        if _pushdown.code_columns(self._pushdown.columns) is not None:
+            batches = (self._names(batch) for batch in batches)
+        return self._counted(batches) if self._may_warn() else batches
 
     def to_numpy(self) -> _Columns:
         """The whole read as one dict of NumPy columns (no partial result on failure)."""
         columns = _core.to_numpy(self._request(numpy=True))
+        self._warn_if_empty(columns)
         if _pushdown.code_columns(self._pushdown.columns) is None:
             return columns
         return self._names(columns)
@@ -110,12 +111,28 @@ class Scan:
         :meth:`select` are categoricals too."""
         pandas = import_extra("pandas", "Scan.to_pandas()", "pandas")
         columns = _core.to_numpy(self._request(numpy=True))
+        self._warn_if_empty(columns)
         if _pushdown.code_columns(self._pushdown.columns) is not None:
             columns = self._names(columns, pandas)
         if names:
             columns["class_name"] = _names.class_name_column(pandas, columns["item_class"])
             columns["subtype_name"] = _names.subtype_name_column(pandas, columns["item_class"], columns["subtype"])
         return pandas.DataFrame(columns, copy=False)
+
+    def _may_warn(self) -> bool:
+        """Whether an empty read would be a surprise worth a warning: codes
+        were given, and nothing else narrows the rows."""
+        pushed = self._pushdown
+        return (self._codes is not None and pushed.limit != 0 and pushed.classes == _pushdown.ALL_CLASSES
+                and pushed.subtypes == _pushdown.ALL_SUBTYPES and pushed.elements is None
+                and pushed.row_start is None and pushed.row_end is None)
+
+    def _warn_if_empty(self, columns: _Columns) -> None:
+        if self._may_warn() and not any(len(column) for column in columns.values()):
+            _warn_no_rows(self, 3)
+
+    def _counted(self, batches: Iterator[_Columns]) -> Iterator[_Columns]:
+        return _WarnIfEmpty(self, batches)
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream: ``pyarrow.table(scan)``,
@@ -257,11 +274,65 @@ class Scan:
             f"{'every code' if self._codes is None else f'{len(self._codes)} codes'}>"
 
 
+class _WarnIfEmpty:
+    """An iteration of a scan's batches that warns at its end when it gave
+    none. Not a generator: a second consumer meets the core's iterator and
+    its refusal, as it would without this."""
+
+    __slots__ = ("_scan", "_batches", "_empty")
+
+    def __init__(self, scan: Scan, batches: Iterator[_Columns]) -> None:
+        self._scan = scan
+        self._batches = batches
+        self._empty = True
+
+    def __iter__(self) -> "_WarnIfEmpty":
+        return self
+
+    def __next__(self) -> _Columns:
+        try:
+            batch = next(self._batches)
+        except StopIteration:
+            if self._empty:
+                self._empty = False  # once
+                _warn_no_rows(self._scan, 2)
+            raise
+        self._empty = False
+        return batch
+
+
+def _warn_no_rows(scan: Scan, stacklevel: int) -> None:
+    """A UserWarning that `scan`'s codes gave no row, naming up to five of
+    them and, for a code that looks like a bare signal id (below 1024) of a
+    signal the files hold, the codes of that signal's values."""
+    import warnings
+
+    codes = [int(c) for c in scan._codes]
+    named = ", ".join(str(c) for c in codes[:5]) + (f" and {len(codes) - 5} more" if len(codes) > 5 else "")
+    message = f"zentrail.scan: no row for the codes {named} between {scan._shown[0]} and {scan._shown[1]}"
+    bare = [c for c in codes if c < 1024]
+    if bare:
+        inventory = _core.inventory(_request.Request(scan._where, scan._listed, scan._start, scan._end,
+                                                     threads=scan._threads), False)
+        import numpy
+
+        ids = numpy.frombuffer(inventory["signal_id"], dtype=numpy.uint16)
+        elements = numpy.frombuffer(inventory["elements"], dtype=numpy.int32)
+        counts = {}
+        for ident, count in zip(ids.tolist(), elements.tolist()):
+            counts[ident] = max(counts.get(ident, 0), count)
+        hints = [f"{c} would be {c * 1024}" + (f"..{c * 1024 + counts[c] - 1}" if counts[c] > 1 else "")
+                 for c in bare if counts.get(c, 0) > 0][:5]
+        if hints:
+            message += ("; a code is signal id * 1024 + element index, and as signal ids of these files "
+                        "the codes " + ", ".join(hints))
+    warnings.warn(message, UserWarning, stacklevel=stacklevel + 1)
+
+
 def make_scan(where: Union[bytes, List[bytes]], listed: bool, dt_start: Any, dt_end: Any,
               signals: Optional[Iterable[int]],
               threads: Optional[int], batch_rows: Optional[int], progress: _Progress) -> Scan:
-    start = _time.bound_tuple(dt_start, "dt_start")
-    end = _time.bound_tuple(dt_end, "dt_end")
+    start, end = _time.window(dt_start, dt_end)
     codes = _arguments.codes_array(signals)
     return Scan(where, listed, start, end, (str(dt_start), str(dt_end)), codes,
                 None if threads is None else _arguments.count(threads, "threads", 1),
