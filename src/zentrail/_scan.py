@@ -53,7 +53,7 @@ class Scan:
     """
 
     __slots__ = ("_where", "_listed", "_start", "_end", "_shown", "_codes", "_threads", "_batch_rows", "_progress",
-                 "_pushdown")
+                 "_pushdown", "_codes_given")
 
     def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: _time._BoundTuple,
                  end: _time._BoundTuple, shown: Tuple[str, str], codes: Any, threads: Optional[int], batch_rows: int,
@@ -69,6 +69,8 @@ class Scan:
         self._batch_rows = batch_rows
         self._progress = progress
         self._pushdown = _pushdown.Pushdown()
+        # The codes are the caller's own, as given (not narrowed by where()).
+        self._codes_given = codes is not None
 
     def _request(self, numpy: bool = False) -> _request.Request:
         """The read as the core takes it; for a NumPy consumer, the codes of
@@ -123,7 +125,7 @@ class Scan:
         """Whether an empty read would be a surprise worth a warning: codes
         were given, and nothing else narrows the rows."""
         pushed = self._pushdown
-        return (self._codes is not None and pushed.limit != 0 and pushed.classes == _pushdown.ALL_CLASSES
+        return (self._codes_given and pushed.limit != 0 and pushed.classes == _pushdown.ALL_CLASSES
                 and pushed.subtypes == _pushdown.ALL_SUBTYPES and pushed.elements is None
                 and pushed.row_start is None and pushed.row_end is None)
 
@@ -188,16 +190,9 @@ class Scan:
         ids; ``elements`` the rows of those element indices (a text row is
         element 0); ``item_classes`` and ``subtypes`` the rows of those. Calls
         combine (the rows meeting all of them)."""
-        scan = self._with(self._pushdown)
+        scan = self._within(None if start is None else _time.bound_tuple(start, "start"),
+                            None if end is None else _time.bound_tuple(end, "end"))
         pushed = scan._pushdown
-        if start is not None:
-            bound = _time.bound_tuple(start, "start")
-            if pushed.row_start is None or _time.first_ns(bound) > _time.first_ns(pushed.row_start):
-                pushed = pushed.replace(row_start=bound)
-        if end is not None:
-            bound = _time.bound_tuple(end, "end")
-            if pushed.row_end is None or _time.last_ns(bound) < _time.last_ns(pushed.row_end):
-                pushed = pushed.replace(row_end=bound)
         codes = scan._codes
         if signal_ids is not None:
             import numpy
@@ -224,9 +219,20 @@ class Scan:
         if subtypes is not None:
             pushed = pushed.replace(subtypes=pushed.subtypes & _pushdown.mask_of(
                 _pushdown.small_ints(subtypes, "subtypes", 8)))
+        if codes is not scan._codes:
+            scan._codes_given = False
         scan._codes = codes
         scan._pushdown = pushed
         return scan
+
+    def _within(self, start: Optional[_time._BoundTuple], end: Optional[_time._BoundTuple]) -> "Scan":
+        """A Scan whose rows lie within these bounds too (None: that side as it is)."""
+        pushed = self._pushdown
+        if start is not None and (pushed.row_start is None or _time.first_ns(start) > _time.first_ns(pushed.row_start)):
+            pushed = pushed.replace(row_start=start)
+        if end is not None and (pushed.row_end is None or _time.last_ns(end) < _time.last_ns(pushed.row_end)):
+            pushed = pushed.replace(row_end=end)
+        return self._with(pushed)
 
     def lazy(self) -> Any:
         """A ``polars.LazyFrame`` over this scan that pushes the query's
@@ -263,6 +269,7 @@ class Scan:
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         self._pushdown = _pushdown.Pushdown()
+        self._codes_given = False
         for name, value in zip(self.__slots__, state):
             setattr(self, name, value)
 
