@@ -40,8 +40,8 @@ def _finish(raw: Dict[str, Any]) -> _Columns:
     text = numpy.empty(len(columns["time"]), dtype=object)
     text[:] = columns["text"]
     columns["text"] = text
-    columns["class_name"] = _names.class_name_array(columns["item_class"]).astype(object)
-    columns["subtype_name"] = _names.subtype_name_array(columns["item_class"], columns["subtype"]).astype(object)
+    columns["class_name"] = _names.class_name_array(columns["item_class"], object)
+    columns["subtype_name"] = _names.subtype_name_array(columns["item_class"], columns["subtype"], object)
     columns["detail"] = _details(columns)
     return {name: columns[name] for name in ORDER}
 

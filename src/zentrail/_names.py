@@ -55,19 +55,20 @@ def subtype_names() -> Tuple[str, ...]:
 _SUBTYPE_NAMES: Optional[Tuple[str, ...]] = None
 
 
-def class_name_array(item_class: Any) -> Any:
-    """The class name of each class number, as a NumPy array of str: the
-    one place the class_name column is made (categoricals and Arrow
-    dictionaries are made from it, or from its codes)."""
+def class_name_array(item_class: Any, dtype: Any = None) -> Any:
+    """The class name of each class number, as a NumPy array of str (of
+    str objects with ``dtype=object``): the one place the class_name column
+    is made (categoricals and Arrow dictionaries are made from it, or from
+    its codes)."""
     import numpy
 
-    return numpy.asarray(CLASS_NAMES)[item_class]
+    return numpy.asarray(CLASS_NAMES, dtype=dtype)[item_class]
 
 
-def subtype_name_array(item_class: Any, subtype: Any) -> Any:
+def subtype_name_array(item_class: Any, subtype: Any, dtype: Any = None) -> Any:
     import numpy
 
-    return numpy.asarray(subtype_names())[item_class.astype(numpy.uint16) * 8 + subtype]
+    return numpy.asarray(subtype_names(), dtype=dtype)[item_class.astype(numpy.uint16) * 8 + subtype]
 
 
 def name_arrays(columns: Dict[str, Any], wanted: Tuple[str, ...], pandas: Any = None) -> Dict[str, Any]:
