@@ -49,19 +49,29 @@ void fill_texts(OwnedColumn* column, PyObject* values) {
     if (column->null_count == 0) column->validity.clear();
 }
 
-void fill_values(OwnedColumn* column, PyObject* values) {
+class HeldBuffer {
+public:
+    explicit HeldBuffer(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS) != 0) fail();
+    }
+    ~HeldBuffer() { PyBuffer_Release(&view); }
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
     Py_buffer view;
-    if (PyObject_GetBuffer(values, &view, PyBUF_C_CONTIGUOUS) != 0) fail();
+};
+
+void fill_values(OwnedColumn* column, PyObject* values) {
+    HeldBuffer held(values);
     const std::size_t width = column->arrow_format == "C" ? 1 : column->arrow_format == "S" ? 2
                               : column->arrow_format == "i" ? 4 : 8;
-    const bool fits = static_cast<std::size_t>(view.itemsize) == width;
-    if (fits) column->bytes.assign(static_cast<const uint8_t*>(view.buf), static_cast<const uint8_t*>(view.buf) + view.len);
-    PyBuffer_Release(&view);
-    if (!fits) {
-        PyErr_Format(PyExc_TypeError, "column %s: values of %zu bytes for format %s", column->name.c_str(),
-                     static_cast<std::size_t>(view.itemsize), column->arrow_format.c_str());
+    const auto itemsize = static_cast<std::size_t>(held.view.itemsize);
+    if (itemsize != width) {
+        PyErr_Format(PyExc_TypeError, "column %s: values of %zu bytes for format %s", column->name.c_str(), itemsize,
+                     column->arrow_format.c_str());
         fail();
     }
+    const auto* bytes = static_cast<const uint8_t*>(held.view.buf);
+    column->bytes.assign(bytes, bytes + held.view.len);
 }
 
 }  // namespace

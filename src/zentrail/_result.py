@@ -95,7 +95,7 @@ def arrow_columns(columns: _Columns, names: Tuple[str, ...]) -> List[Tuple[str, 
     """The columns as the core's table_stream takes them."""
     import numpy
 
-    out = []
+    out: List[Tuple[str, str, Any, Any]] = []
     for name, column in columns.items():
         if isinstance(column, _ClassNames):
             out.append((name, "C", numpy.ascontiguousarray(column.codes), _names.CLASS_NAMES))

@@ -90,7 +90,7 @@ class Scan:
         NumPy arrays (no copies); memory stays bounded however long the read.
         On a failure, every row before it is yielded first, then it raises.
         One iterator serves one consumer at a time."""
-        batches = _core.iterate(self._request(numpy=True))
+        batches: Iterator[_Columns] = _core.iterate(self._request(numpy=True))
         if _pushdown.code_columns(self._pushdown.columns) is not None:
             batches = (self._names(batch) for batch in batches)
         return self._counted(batches) if self._may_warn() else batches
@@ -325,7 +325,7 @@ def _warn_no_rows(scan: Scan, stacklevel: int) -> None:
 
         ids = numpy.frombuffer(inventory["signal_id"], dtype=numpy.uint16)
         elements = numpy.frombuffer(inventory["elements"], dtype=numpy.int32)
-        counts = {}
+        counts: Dict[int, int] = {}
         for ident, count in zip(ids.tolist(), elements.tolist()):
             counts[ident] = max(counts.get(ident, 0), count)
         hints = [f"{c} would be {c * 1024}" + (f"..{c * 1024 + counts[c] - 1}" if counts[c] > 1 else "")
