@@ -39,7 +39,9 @@ _BOUNDS_DOC = """
     whole second; a fraction, or a datetime with one: exactly that instant).
     The files read are those whose day (from the name) lies between the
     bounds' days. With ``"YYYY-MM-DD hh:mm:ss"`` texts a scan gives exactly
-    the rows read gives.
+    the rows read gives. An end that comes before the start raises
+    ValueError naming both (a window of no time is a mistake, not an empty
+    result).
 """
 
 
@@ -68,6 +70,11 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     standard error (``pip install "zentrail[progress]"``).
     {bounds}
     Argument errors raise here; walk and file errors from the consuming call.
+    When ``signals`` is given and the read yields no row at all, consuming
+    it (iteration, :meth:`Scan.to_numpy`, :meth:`Scan.to_pandas`) warns once
+    (UserWarning) naming the codes, and for a code below 1024 that is the
+    id of a signal in the files read, the codes its values have (a code is
+    ``id * 1024 + element index``).
     """
     return make_scan(_arguments.path_bytes(root_dir), False, dt_start, dt_end, signals, threads, batch_rows, progress)
 
