@@ -108,14 +108,8 @@ private:
     bool finished = false;  // the end was reached, and progress told so
 };
 
-template <typename T>
-OwnedRef lent_column(const std::vector<T>& values) {
-    std::vector<uint8_t> bytes(values.size() * sizeof(T));
-    if (!bytes.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());
-    return lent_bytes(std::move(bytes));
-}
-
-OwnedRef events_dict(const EventBatch& all) {
+// The columns lent to NumPy as they stand; `all` is left empty.
+OwnedRef events_dict(EventBatch&& all) {
     OwnedRef texts = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(all.rows())));
     for (std::size_t i = 0; i < all.rows(); ++i) {
         PyObject* text;
@@ -130,9 +124,9 @@ OwnedRef events_dict(const EventBatch& all) {
     }
     OwnedRef out = OwnedRef::checked(PyDict_New());
     const std::pair<const char*, OwnedRef> columns[] = {
-        {"time", lent_column(all.time)},           {"signal_id", lent_column(all.signal_id)},
-        {"item_class", lent_column(all.item_class)}, {"subtype", lent_column(all.subtype)},
-        {"param", lent_column(all.param)},         {"value", lent_column(all.value)},
+        {"time", lent_values(std::move(all.time))},           {"signal_id", lent_values(std::move(all.signal_id))},
+        {"item_class", lent_values(std::move(all.item_class))}, {"subtype", lent_values(std::move(all.subtype))},
+        {"param", lent_values(std::move(all.param))},         {"value", lent_values(std::move(all.value))},
         {"text", std::move(texts)},
     };
     for (const auto& column : columns) {
@@ -223,7 +217,7 @@ PyObject* iterator_next(PyObject* self) {
                 end_read(it);
                 return nullptr;
             }
-            return events_dict(all).release();
+            return events_dict(std::move(all)).release();
         } catch (abi::__forced_unwind&) {
             throw;
         } catch (...) {
@@ -269,7 +263,7 @@ PyObject* events_call(PyObject*, PyObject* args) {
             EventRead read(arguments.request, std::move(arguments.ids), arguments.system);
             read.take(arguments.request.progress, 0, &all);
         }
-        return events_dict(all).release();
+        return events_dict(std::move(all)).release();
     });
 }
 

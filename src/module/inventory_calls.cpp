@@ -23,14 +23,6 @@ namespace {
 
 [[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
 
-// A column's bytes, to be lent to NumPy as they are.
-template <typename T>
-OwnedRef lent_column(const std::vector<T>& values) {
-    std::vector<uint8_t> bytes(values.size() * sizeof(T));
-    if (!bytes.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());
-    return lent_bytes(std::move(bytes));
-}
-
 void put(PyObject* dict, const char* name, OwnedRef value) {
     if (PyDict_SetItemString(dict, name, value.get()) != 0) fail();
 }
@@ -84,14 +76,14 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
             files.push_back(e.files);
         }
         OwnedRef out = OwnedRef::checked(PyDict_New());
-        if (days) put(out.get(), "day", lent_column(day));
-        put(out.get(), "signal_id", lent_column(signal_id));
-        put(out.get(), "item_class", lent_column(item_class));
-        put(out.get(), "records", lent_column(records));
-        put(out.get(), "elements", lent_column(elements));
-        put(out.get(), "first", lent_column(first));
-        put(out.get(), "last", lent_column(last));
-        put(out.get(), "files", lent_column(files));
+        if (days) put(out.get(), "day", lent_values(std::move(day)));
+        put(out.get(), "signal_id", lent_values(std::move(signal_id)));
+        put(out.get(), "item_class", lent_values(std::move(item_class)));
+        put(out.get(), "records", lent_values(std::move(records)));
+        put(out.get(), "elements", lent_values(std::move(elements)));
+        put(out.get(), "first", lent_values(std::move(first)));
+        put(out.get(), "last", lent_values(std::move(last)));
+        put(out.get(), "files", lent_values(std::move(files)));
         return out.release();
     });
 }
