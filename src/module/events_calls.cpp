@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <bitset>
-#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>

@@ -1,14 +1,12 @@
 #include "module/inventory_calls.h"
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "archive/record_classes.h"
-#include "module/errors.h"
-#include "module/gil.h"
-#include "module/owned_ref.h"
 #include "module/column_buffer.h"
+#include "module/errors.h"
+#include "module/owned_ref.h"
 #include "module/run_loop.h"
 #include "module/scan_request.h"
 #include "output/archive_row.h"
