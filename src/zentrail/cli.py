@@ -5,7 +5,7 @@ into files.
     zentrail export ROOT --from T --to T [--signals CODES | --all] -o OUT
     zentrail events ROOT --from T --to T [--ids 7,12] [--no-system] [-o OUT]
     zentrail plot ROOT --from T --to T --signals CODES -o OUT.html|OUT.png
-    zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser]
+    zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser] [--no-token]
 
 Exit status: 0 done, 1 a read failed (the message names the file and the
 byte offset), 2 bad arguments.
@@ -323,7 +323,7 @@ def parser() -> argparse.ArgumentParser:
 
 
 def command_plot(args: argparse.Namespace) -> None:
-    from . import _plot
+    from . import plot as _plot
 
     codes = parse_signals(args.signals)
     start: str = args.start
@@ -356,10 +356,14 @@ def command_view(args: argparse.Namespace) -> None:
         import_extra("bokeh", "zentrail view", "view")
     except ImportError as error:
         raise UsageError(str(error)) from None
-    from . import _viewer
+    from . import viewer
 
-    _viewer.serve(args.root, port=args.port, open_browser=not args.no_browser, start=args.start, end=args.end,
-                  threads=args.threads)
+    try:
+        viewer.check(args.root, args.start, args.end)
+    except (OSError, ValueError) as error:
+        raise UsageError(str(error)) from None
+    viewer.serve(args.root, port=args.port, open_browser=not args.no_browser, start=args.start, end=args.end,
+                 threads=args.threads, token=not args.no_token)
 
 
 TREND_EXAMPLES = """examples:
@@ -387,6 +391,10 @@ def add_trend_commands(commands: Any, common: Any) -> None:
     common(view, False)
     view.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
     view.add_argument("--no-browser", action="store_true", help="print the address instead of opening a browser")
+    view.add_argument("--no-token", action="store_true",
+                      help="serve without the token in the address: any program or user on this machine that finds "
+                           "the port can then read the archive through "
+                           "the viewer; only for a machine that nothing untrusted runs on")
     view.set_defaults(run=command_view)
 
 

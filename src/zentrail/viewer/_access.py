@@ -1,0 +1,113 @@
+"""Who may use the viewer: a browser on this machine that holds its token.
+
+Listening on 127.0.0.1 keeps other machines out, but not other users of this
+machine, nor a web page in the user's own browser: any site may make the
+browser request http://127.0.0.1:PORT/, and through DNS rebinding a site's
+own name may come to point there. So, as notebook servers do:
+
+- the page and its websocket need a random token, given in the address
+  printed at start (``?token=...``) and kept in a cookie for that port, which
+  the browser sends to nobody else;
+- the Host header must name the bound address (127.0.0.1:PORT or
+  localhost:PORT), which a rebound foreign name does not;
+- no response allows other origins to read it (Bokeh's autoload.js would
+  answer any origin with ``Access-Control-Allow-Origin``).
+"""
+
+from __future__ import annotations
+
+import hmac
+import secrets
+from typing import Any, FrozenSet, Optional, Type
+
+TOKEN_ARGUMENT = "token"
+
+
+def new_token() -> str:
+    return secrets.token_urlsafe(24)
+
+
+def cookie_name(port: int) -> str:
+    # Cookies are kept per host, not per port: each viewer names its own.
+    return f"zentrail-view-{port}"
+
+
+def allowed_hosts(port: int) -> FrozenSet[str]:
+    return frozenset({f"127.0.0.1:{port}", f"localhost:{port}"})
+
+
+def refused_reason(host: str, port: int, token: Optional[str], given: Optional[str]) -> Optional[str]:
+    """Why a request with Host `host` and token `given` is refused (None: allowed)."""
+    if host.lower() not in allowed_hosts(port):
+        return f"Host {host!r} is not this viewer's address"
+    if token is not None and not (given and hmac.compare_digest(given.encode(), token.encode())):
+        return "the token is missing or wrong: open the address the viewer printed at start"
+    return None
+
+
+def auth_provider(port: int, token: Optional[str]) -> Any:
+    """A Bokeh AuthProvider that refuses (HTTP 403) every page, session and
+    websocket request without the Host or the token, and stores a good
+    token from the address in a cookie for the requests that follow."""
+    from bokeh.server.auth_provider import AuthProvider
+    from tornado.web import HTTPError
+
+    cookie = cookie_name(port)
+
+    def get_user(handler: Any) -> str:
+        given = handler.get_query_argument(TOKEN_ARGUMENT, None)
+        from_address = given is not None
+        if given is None:
+            given = handler.get_cookie(cookie)
+        reason = refused_reason(handler.request.host or "", port, token, given)
+        if reason is not None:
+            raise HTTPError(403, reason=reason)
+        if token is not None and from_address:
+            handler.set_cookie(cookie, token, httponly=True, samesite="Strict", path="/")
+        return "viewer"
+
+    class TokenAuth(AuthProvider):  # type: ignore[misc]  # Bokeh is unchecked
+        @property
+        def get_user(self) -> Any:
+            return get_user
+
+        @property
+        def get_login_url(self) -> Any:
+            # Never reached (get_user refuses with 403 rather than asking to log in),
+            # but Bokeh wants one where users are checked.
+            return lambda handler: "/"
+
+    return TokenAuth()
+
+
+def response_guard(port: int) -> Type[Any]:
+    """A Tornado output transform for every response: other origins are not
+    allowed to read it, and one asked for under a foreign Host (Bokeh's
+    static files and other handlers that check no user) becomes a 403 with
+    nothing in it."""
+    from tornado.web import OutputTransform
+
+    hosts = allowed_hosts(port)
+
+    class ResponseGuard(OutputTransform):  # type: ignore[misc]  # Tornado's types are not checked here
+        def __init__(self, request: Any) -> None:
+            super().__init__(request)
+            self.foreign = (request.host or "").lower() not in hosts
+
+        def transform_first_chunk(self, status_code: int, headers: Any, chunk: bytes, finishing: bool) -> Any:
+            for name in ("Access-Control-Allow-Origin", "Access-Control-Allow-Credentials",
+                         "Access-Control-Allow-Headers", "Access-Control-Allow-Methods"):
+                if name in headers:
+                    del headers[name]
+            if self.foreign:
+                for name in list(headers):
+                    if name not in ("Date", "Server"):
+                        del headers[name]
+                headers["Content-Length"] = "0"
+                return 403, headers, b""
+            return status_code, headers, chunk
+
+        def transform_chunk(self, chunk: bytes, finishing: bool) -> bytes:
+            return b"" if self.foreign else chunk
+
+    return ResponseGuard
