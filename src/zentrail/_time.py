@@ -131,7 +131,10 @@ def texts(column: Any) -> Any:
     whole-array operations (no Python call per element)."""
     import numpy
 
-    full = numpy.datetime_as_string(numpy.asarray(column, dtype="datetime64[ns]"), unit="ns")
+    column = numpy.asarray(column, dtype="datetime64[ns]")
+    if column.size == 0:  # numpy.char.replace fails on an empty array
+        return numpy.empty(column.shape, dtype="<U1")
+    full = numpy.datetime_as_string(column, unit="ns")
     full = numpy.char.replace(full, "T", " ")
     trimmed = numpy.char.rstrip(numpy.char.rstrip(full, "0"), ".")
     # A whole second keeps its seconds: "…:00" rather than "…:" after the strip.

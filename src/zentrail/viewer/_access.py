@@ -51,10 +51,13 @@ def auth_provider(port: int, token: Optional[str]) -> Any:
     token from the address in a cookie for the requests that follow."""
     from bokeh.server.auth_provider import AuthProvider
     from tornado.web import HTTPError
+    from tornado.websocket import WebSocketHandler
 
     cookie = cookie_name(port)
 
-    def get_user(handler: Any) -> str:
+    # Checked in the handlers' prepare step (hence async), which runs before
+    # a websocket's handshake is answered: a refused one never opens.
+    async def get_user(handler: Any) -> str:
         given = handler.get_query_argument(TOKEN_ARGUMENT, None)
         from_address = given is not None
         if given is None:
@@ -62,13 +65,14 @@ def auth_provider(port: int, token: Optional[str]) -> Any:
         reason = refused_reason(handler.request.host or "", port, token, given)
         if reason is not None:
             raise HTTPError(403, reason=reason)
-        if token is not None and from_address:
+        # Bokeh's page opens its websocket with the page's own query (the token in it).
+        if token is not None and from_address and not isinstance(handler, WebSocketHandler):
             handler.set_cookie(cookie, token, httponly=True, samesite="Strict", path="/")
         return "viewer"
 
     class TokenAuth(AuthProvider):  # type: ignore[misc]  # Bokeh is unchecked
         @property
-        def get_user(self) -> Any:
+        def get_user_async(self) -> Any:
             return get_user
 
         @property

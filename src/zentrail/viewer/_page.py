@@ -47,7 +47,9 @@ def view_window(start_ms: float, end_ms: float) -> Tuple[int, int, bool]:
     the instants a bound can state; and whether it had to be moved."""
     if not (math.isfinite(start_ms) and math.isfinite(end_ms)):
         raise ValueError(f"the view runs from {start_ms} to {end_ms} ms: not a time")
-    wanted_first, wanted_last = sorted((int(start_ms * 1e6), int(end_ms * 1e6)))
+    # Whole milliseconds, as the axis holds them: a float of ms times 1e6 is off by some ns.
+    low, high = sorted((start_ms, end_ms))
+    wanted_first, wanted_last = math.floor(low) * 1_000_000, math.ceil(high) * 1_000_000
     first, last = _time.clamp_ns(wanted_first), _time.clamp_ns(wanted_last)
     if last - first < MIN_SPAN_NS:
         if last + MIN_SPAN_NS > _time.LAST_NS:
@@ -104,7 +106,7 @@ class TrendApp:
                             tools="xpan,xwheel_zoom,box_zoom,reset,save", active_scroll="xwheel_zoom")
         # Every line in one renderer: a redraw costs the same for 1 or 300 codes.
         self.line_source = ColumnDataSource({"xs": [], "ys": [], "code": [], "kind": [], "color": []}, name="lines")
-        self.trend.multi_line("xs", "ys", source=self.line_source, line_color="color", line_width=1.5, name="lines")
+        self.trend.multi_line("xs", "ys", source=self.line_source, line_color="color", line_width=1.5, name="trend-lines")
         self.trend.add_tools(HoverTool(tooltips=[("signal", "@code"), ("time", "$x{%F %T.%3N}"), ("value", "$y")],
                                        formatters={"$x": "datetime"}))
         self.event_source = ColumnDataSource({"time": [], "signal_id": [], "label": []}, name="event-data")
