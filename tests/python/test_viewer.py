@@ -187,6 +187,26 @@ def test_plot_writes_a_standalone_file(tmp_path, name, needs, check):
                            "2024-03-03", "--signals", "5:0,12", "-o", str(out)], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert check(out.read_bytes())
+    # Written beside the target and renamed: nothing else is left in the folder.
+    assert [p.name for p in tmp_path.iterdir()] == [name]
+
+
+@pytest.mark.parametrize("pixels", [1, 7, 1000])
+def test_markers_keep_every_alarm_and_one_system_record_per_pixel_column(pixels):
+    from zentrail.plot import marker_rows
+
+    rng = np.random.default_rng(pixels)
+    first, last = 10**18, 10**18 + 10**12
+    times = np.sort(rng.integers(first - 10**10, last + 10**10, 5000))
+    item_class = np.where(rng.random(5000) < 0.9, 0, 9).astype(np.uint8)
+    events = {"time": times.astype("datetime64[ns]"), "item_class": item_class}
+    rows = marker_rows(events, first, last, pixels)
+    assert rows.tolist() == sorted(rows.tolist())
+    assert set(np.flatnonzero(item_class != 0)) <= set(rows.tolist())
+    system = rows[item_class[rows] == 0]
+    columns = (times[system] - first) * pixels // (last - first)
+    inside = [(t - first) * pixels // (last - first) for t in times[item_class == 0] if first <= t <= last]
+    assert columns.tolist() == sorted(set(inside)) and len(columns) <= pixels
 
 
 def test_plot_refuses_other_file_kinds(tmp_path):

@@ -70,7 +70,7 @@ def auth_provider(port: int, token: Optional[str]) -> Any:
             handler.set_cookie(cookie, token, httponly=True, samesite="Strict", path="/")
         return "viewer"
 
-    class TokenAuth(AuthProvider):  # type: ignore[misc]  # Bokeh is unchecked
+    class TokenAuth(AuthProvider):
         @property
         def get_user_async(self) -> Any:
             return get_user
@@ -93,7 +93,7 @@ def response_guard(port: int) -> Type[Any]:
 
     hosts = allowed_hosts(port)
 
-    class ResponseGuard(OutputTransform):  # type: ignore[misc]  # Tornado's types are not checked here
+    class ResponseGuard(OutputTransform):
         def __init__(self, request: Any) -> None:
             super().__init__(request)
             self.foreign = (request.host or "").lower() not in hosts
