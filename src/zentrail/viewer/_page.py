@@ -80,6 +80,7 @@ class TrendApp:
         self.reads = LatestRead(doc, executor)
         self.pending = False
         self.drawn: Tuple[Any, ...] = ()
+        self.events_shown: Optional[Tuple[bytes, bytes, int]] = None
         # The window given on the command line, if any: the data's span fills what it leaves open.
         self.given = (first_ns, last_ns)
         self.failure = Div(text="", name="failure", styles={"color": "#b00020", "font-weight": "bold"})
@@ -163,7 +164,7 @@ class TrendApp:
         error = future.exception()
         if error is not None:
             self.failure.text = f"Reading the archive's signal list failed: {failure_text(error)}"
-            self.status.text = ""
+            self.status.text = "No signal list: see the failure above (Refresh list reads it again)."
             return
         listing = future.result()
         self.signals = listing["signals"]
@@ -225,6 +226,8 @@ class TrendApp:
                 self.notice.text = ("The view reached past what times can name (the years 1 to 9999): "
                                     f"it shows {_time.instant_text(first_ns)[:19]} to {_time.instant_text(last_ns)[:19]}.")
                 self.trend.x_range.update(start=first_ns / 1e6, end=last_ns / 1e6)
+            elif self.notice.text:
+                self.notice.text = ""
             wanted = (first_ns, last_ns, self.pixels(), tuple(self.chosen_codes()))
             if wanted == self.drawn:
                 return
@@ -276,8 +279,13 @@ class TrendApp:
         self.line_source.data = lines
         # What was read, for whoever checks the page against the engine.
         self.line_source.tags = [result["start"], result["end"], wanted[2]]
-        self.event_source.data = result["markers"]
-        self.event_rows.data = result["rows"]
+        # Choosing a signal without alarms leaves the window's events as they
+        # were: the browser is spared redrawing the markers and the table.
+        events_key = (result["markers"]["time"].tobytes(), result["markers"]["signal_id"].tobytes(), result["events"])
+        if events_key != self.events_shown:
+            self.event_source.data = result["markers"]
+            self.event_rows.data = result["rows"]
+            self.events_shown = events_key
         kinds = " and ".join(sorted(set(lines["kind"]))) or "nothing"
         system = result["system"]
         alarms = result["events"] - system
@@ -293,6 +301,7 @@ class TrendApp:
         self.line_source.data = {"xs": [], "ys": [], "code": [], "kind": [], "color": []}
         self.event_source.data = {"time": [], "signal_id": [], "label": []}
         self.event_rows.data = {name: [] for name in self.event_rows.data}
+        self.events_shown = None
         self.status.text = "Nothing drawn: see the failure above."
         # The same view asked again reads again (the archive may have been mended).
         self.drawn = ()

@@ -50,8 +50,14 @@ class LatestRead:
                 outcome: Outcome = (read(), None)
             except Exception as error:  # shown in the page, whatever it is
                 outcome = (None, error)
-            # The one Document call that is safe from another thread.
-            self.doc.add_next_tick_callback(partial(self._deliver, generation, show, outcome))
+            try:
+                # The one Document call that is safe from another thread.
+                self.doc.add_next_tick_callback(partial(self._deliver, generation, show, outcome))
+            except Exception:  # the page has closed: nobody to show it to
+                with self.lock:
+                    self.running = False
+                    self.waiting = None
+                return
 
     def _deliver(self, generation: int, show: Callable[[Any, Optional[BaseException]], None],
                  outcome: Outcome) -> None:
