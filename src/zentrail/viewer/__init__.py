@@ -15,11 +15,11 @@ import socket
 import sys
 import webbrowser
 from concurrent.futures import ThreadPoolExecutor
+from functools import partial
 from typing import Any, Optional, Tuple
 
 from zentrail import _time
 
-from . import _access
 from ._catalog import Catalog
 from ._page import TrendApp, bokeh_modules, view_window
 
@@ -57,6 +57,8 @@ def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[s
     any program on this machine that names the address."""
     first_ns, last_ns = check(root, start, end)
     (server_module,) = bokeh_modules("bokeh.server.server")
+    from . import _access
+
     port = port or free_port()
     secret = _access.new_token() if token else None
     address = f"http://127.0.0.1:{port}/" + (f"?{_access.TOKEN_ARGUMENT}={secret}" if secret else "")
@@ -70,8 +72,8 @@ def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[s
     server = server_module.Server(
         {"/": page}, address="127.0.0.1", port=port, num_procs=1,
         allow_websocket_origin=sorted(_access.allowed_hosts(port)),
-        auth_provider=_access.auth_provider(port, secret),
-        transforms=[_access.response_guard(port)],
+        auth_provider=_access.TokenAuth(port, secret),
+        transforms=[partial(_access.ResponseGuard, port)],
         # The token's cookie stays out of the session data Bokeh hands the page.
         exclude_cookies=[_access.cookie_name(port)])
     server.start()

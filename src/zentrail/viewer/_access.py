@@ -18,7 +18,12 @@ from __future__ import annotations
 
 import hmac
 import secrets
-from typing import Any, FrozenSet, Optional, Type
+from typing import Any, FrozenSet, Optional
+
+# This module is the viewer's, imported when it serves: the view extra is there.
+from bokeh.server.auth_provider import AuthProvider
+from tornado.web import HTTPError, OutputTransform
+from tornado.websocket import WebSocketHandler
 
 TOKEN_ARGUMENT = "token"
 
@@ -45,73 +50,65 @@ def refused_reason(host: str, port: int, token: Optional[str], given: Optional[s
     return None
 
 
-def auth_provider(port: int, token: Optional[str]) -> Any:
-    """A Bokeh AuthProvider that refuses (HTTP 403) every page, session and
-    websocket request without the Host or the token, and stores a good
-    token from the address in a cookie for the requests that follow."""
-    from bokeh.server.auth_provider import AuthProvider
-    from tornado.web import HTTPError
-    from tornado.websocket import WebSocketHandler
+class TokenAuth(AuthProvider):
+    """Refuses (HTTP 403) every page, session and websocket request without
+    the Host or the token, and stores a good token from the address in a
+    cookie for the requests that follow."""
 
-    cookie = cookie_name(port)
+    def __init__(self, port: int, token: Optional[str]) -> None:
+        self.port = port
+        self.token = token
+        super().__init__()
 
     # Checked in the handlers' prepare step (hence async), which runs before
     # a websocket's handshake is answered: a refused one never opens.
-    async def get_user(handler: Any) -> str:
+    async def check(self, handler: Any) -> str:
+        cookie = cookie_name(self.port)
         given = handler.get_query_argument(TOKEN_ARGUMENT, None)
         from_address = given is not None
         if given is None:
             given = handler.get_cookie(cookie)
-        reason = refused_reason(handler.request.host or "", port, token, given)
+        reason = refused_reason(handler.request.host or "", self.port, self.token, given)
         if reason is not None:
             raise HTTPError(403, reason=reason)
         # Bokeh's page opens its websocket with the page's own query (the token in it).
-        if token is not None and from_address and not isinstance(handler, WebSocketHandler):
-            handler.set_cookie(cookie, token, httponly=True, samesite="Strict", path="/")
+        if self.token is not None and from_address and not isinstance(handler, WebSocketHandler):
+            handler.set_cookie(cookie, self.token, httponly=True, samesite="Strict", path="/")
         return "viewer"
 
-    class TokenAuth(AuthProvider):
-        @property
-        def get_user_async(self) -> Any:
-            return get_user
+    @property
+    def get_user_async(self) -> Any:
+        return self.check
 
-        @property
-        def get_login_url(self) -> Any:
-            # Never reached (get_user refuses with 403 rather than asking to log in),
-            # but Bokeh wants one where users are checked.
-            return lambda handler: "/"
-
-    return TokenAuth()
+    @property
+    def get_login_url(self) -> Any:
+        # Never reached (check refuses with 403 rather than asking to log in),
+        # but Bokeh wants one where users are checked.
+        return lambda handler: "/"
 
 
-def response_guard(port: int) -> Type[Any]:
-    """A Tornado output transform for every response: other origins are not
-    allowed to read it, and one asked for under a foreign Host (Bokeh's
-    static files and other handlers that check no user) becomes a 403 with
-    nothing in it."""
-    from tornado.web import OutputTransform
+class ResponseGuard(OutputTransform):
+    """Applied to every response: other origins are not allowed to read it,
+    and one asked for under a foreign Host (Bokeh's static files and other
+    handlers that check no user) becomes a 403 with nothing in it. Tornado
+    makes one per request: give it as ``functools.partial(ResponseGuard, port)``."""
 
-    hosts = allowed_hosts(port)
+    def __init__(self, port: int, request: Any) -> None:
+        super().__init__(request)
+        self.foreign = (request.host or "").lower() not in allowed_hosts(port)
 
-    class ResponseGuard(OutputTransform):
-        def __init__(self, request: Any) -> None:
-            super().__init__(request)
-            self.foreign = (request.host or "").lower() not in hosts
-
-        def transform_first_chunk(self, status_code: int, headers: Any, chunk: bytes, finishing: bool) -> Any:
-            for name in ("Access-Control-Allow-Origin", "Access-Control-Allow-Credentials",
-                         "Access-Control-Allow-Headers", "Access-Control-Allow-Methods"):
-                if name in headers:
+    def transform_first_chunk(self, status_code: int, headers: Any, chunk: bytes, finishing: bool) -> Any:
+        for name in ("Access-Control-Allow-Origin", "Access-Control-Allow-Credentials",
+                     "Access-Control-Allow-Headers", "Access-Control-Allow-Methods"):
+            if name in headers:
+                del headers[name]
+        if self.foreign:
+            for name in list(headers):
+                if name not in ("Date", "Server"):
                     del headers[name]
-            if self.foreign:
-                for name in list(headers):
-                    if name not in ("Date", "Server"):
-                        del headers[name]
-                headers["Content-Length"] = "0"
-                return 403, headers, b""
-            return status_code, headers, chunk
+            headers["Content-Length"] = "0"
+            return 403, headers, b""
+        return status_code, headers, chunk
 
-        def transform_chunk(self, chunk: bytes, finishing: bool) -> bytes:
-            return b"" if self.foreign else chunk
-
-    return ResponseGuard
+    def transform_chunk(self, chunk: bytes, finishing: bool) -> bytes:
+        return b"" if self.foreign else chunk
