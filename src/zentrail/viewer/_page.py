@@ -202,11 +202,17 @@ class TrendApp:
         return sorted(set(codes))
 
     def pixels(self) -> int:
-        """The plot's width in pixels, once the page has laid it out."""
+        """The plot's width in pixels, once the page has laid it out. The
+        frame narrows and widens by a few pixels as the value axis's labels
+        change with the lines drawn: a width within a tenth of the one last
+        read keeps that one, rather than reading everything again for it."""
         try:
-            return int(self.trend.inner_width or 0) or DEFAULT_PIXELS
+            width = int(self.trend.inner_width or 0) or DEFAULT_PIXELS
         except Exception:  # Bokeh's UnsetValueError: not laid out yet
-            return DEFAULT_PIXELS
+            width = DEFAULT_PIXELS
+        if self.drawn and abs(width - self.drawn[2]) <= width // 10:
+            return int(self.drawn[2])
+        return width
 
     def on_change(self, attr: str, old: Any, new: Any) -> None:
         self.schedule()
