@@ -124,10 +124,7 @@ class Scan:
     def _may_warn(self) -> bool:
         """Whether an empty read would be a surprise worth a warning: codes
         were given, and nothing else narrows the rows."""
-        pushed = self._pushdown
-        return (self._codes_given and pushed.limit != 0 and pushed.classes == _pushdown.ALL_CLASSES
-                and pushed.subtypes == _pushdown.ALL_SUBTYPES and pushed.elements is None
-                and pushed.row_start is None and pushed.row_end is None)
+        return self._codes_given and self._pushdown.limit != 0 and not self._pushdown.narrows_rows()
 
     def _warn_if_empty(self, columns: _Columns) -> None:
         if self._may_warn() and not any(len(column) for column in columns.values()):
@@ -170,13 +167,14 @@ class Scan:
         return self._with(self._pushdown.replace(columns=chosen))
 
     def limit(self, n: int) -> "Scan":
-        """A Scan of at most the first ``n`` rows; the read stops once it has them."""
+        """A Scan of at most the first ``n`` rows (of those the conditions
+        given before it keep); the read stops once it has them. Conditions
+        given after it apply to these rows (see :meth:`where`)."""
         if not isinstance(n, int) or isinstance(n, bool):
             raise TypeError(f"n must be an int, not {type(n).__name__}")
         if not 0 <= n < 2 ** 63:
             raise ValueError(f"n must be at least 0, not {n!r}")
-        current = self._pushdown.limit
-        return self._with(self._pushdown.replace(limit=n if current is None else min(current, n)))
+        return self._with(self._pushdown.limited(n))
 
     def where(self, *, start: Optional[Any] = None, end: Optional[Any] = None,
               signal_ids: Optional[Iterable[int]] = None, elements: Optional[Iterable[int]] = None,
@@ -186,53 +184,46 @@ class Scan:
         rows' times (bounds as for :func:`zentrail.scan`; the files read stay
         those of the scan's own bounds, since a file may hold rows of other
         days than its name's: give the scan narrower bounds to open fewer
-        files); ``signal_ids`` keeps the codes of those
-        ids; ``elements`` the rows of those element indices (a text row is
-        element 0); ``item_classes`` and ``subtypes`` the rows of those. Calls
-        combine (the rows meeting all of them)."""
-        scan = self._within(None if start is None else _time.bound_tuple(start, "start"),
-                            None if end is None else _time.bound_tuple(end, "end"))
-        pushed = scan._pushdown
-        codes = scan._codes
-        if signal_ids is not None:
+        files); ``signal_ids`` keeps the rows of those ids; ``elements`` the
+        rows of those element indices (a text row is element 0);
+        ``item_classes`` and ``subtypes`` the rows of those. Calls combine
+        (the rows meeting all of them). Conditions given after
+        :meth:`limit` apply to the rows that limit lets through:
+        ``scan.limit(50).where(subtypes=[7])`` is those of the first 50 rows
+        of subtype 7, as ``scan.where(subtypes=[7]).limit(50)`` is the
+        first 50 rows of subtype 7."""
+        row_start = None if start is None else _time.bound_tuple(start, "start")
+        row_end = None if end is None else _time.bound_tuple(end, "end")
+        ids = None if signal_ids is None else _pushdown.small_ints(signal_ids, "signal_ids", _pushdown.ID_COUNT)
+        kept = None if elements is None else _pushdown.small_ints(elements, "elements", _pushdown.ELEMENT_COUNT)
+        classes = None if item_classes is None else _pushdown.small_ints(item_classes, "item_classes", 32)
+        chosen = None if subtypes is None else _pushdown.small_ints(subtypes, "subtypes", 8)
+        pushed = self._pushdown
+        codes = self._codes
+        if pushed.limit is None and codes is not None:
+            # Before any limit, the codes themselves narrow: fewer ids are
+            # decoded at all, and a code of no kept element is not read.
             import numpy
 
-            ids = numpy.array(sorted(_pushdown.small_ints(signal_ids, "signal_ids", 1 << 16)), dtype=numpy.int32)
-            if codes is None:  # every code: those of the ids, every index
-                codes = (ids[:, None] * 1024 + numpy.arange(1024, dtype=numpy.int32)).ravel()
-            else:
-                codes = codes[numpy.isin(codes >> 10, ids)]
-        if elements is not None:
-            import numpy
-
-            kept = _pushdown.small_ints(elements, "elements", _pushdown.ELEMENT_COUNT)
-            if pushed.elements is not None:
-                kept = kept & pushed.elements
-            # Without element 0 no text row passes either, so a code of
-            # another index can give nothing: it is not read at all.
-            if 0 not in kept and codes is not None:
-                codes = codes[numpy.isin(codes & 1023, numpy.array(sorted(kept), dtype=numpy.int32))]
-            pushed = pushed.replace(elements=frozenset(kept))
-        if item_classes is not None:
-            pushed = pushed.replace(classes=pushed.classes & _pushdown.mask_of(
-                _pushdown.small_ints(item_classes, "item_classes", 32)))
-        if subtypes is not None:
-            pushed = pushed.replace(subtypes=pushed.subtypes & _pushdown.mask_of(
-                _pushdown.small_ints(subtypes, "subtypes", 8)))
+            if ids is not None:
+                codes = codes[numpy.isin(codes >> 10, numpy.array(sorted(ids), dtype=numpy.int32))]
+                ids = None
+            if kept is not None:
+                elements_now = kept if pushed.elements is None else kept & pushed.elements
+                # Without element 0 no text row passes either, so a code of
+                # another index can give nothing.
+                if 0 not in elements_now:
+                    codes = codes[numpy.isin(codes & 1023, numpy.array(sorted(elements_now), dtype=numpy.int32))]
+        scan = self._with(pushed.narrowed(ids=ids, elements=kept, classes=classes, subtypes=chosen,
+                                          start=row_start, end=row_end))
         if codes is not scan._codes:
             scan._codes_given = False
         scan._codes = codes
-        scan._pushdown = pushed
         return scan
 
     def _within(self, start: Optional[_time._BoundTuple], end: Optional[_time._BoundTuple]) -> "Scan":
         """A Scan whose rows lie within these bounds too (None: that side as it is)."""
-        pushed = self._pushdown
-        if start is not None and (pushed.row_start is None or _time.first_ns(start) > _time.first_ns(pushed.row_start)):
-            pushed = pushed.replace(row_start=start)
-        if end is not None and (pushed.row_end is None or _time.last_ns(end) < _time.last_ns(pushed.row_end)):
-            pushed = pushed.replace(row_end=end)
-        return self._with(pushed)
+        return self._with(self._pushdown.narrowed(start=start, end=end))
 
     def lazy(self) -> Any:
         """A ``polars.LazyFrame`` over this scan that pushes the query's
