@@ -54,9 +54,10 @@ class Inventory(Result):
     __slots__ = ("_columns",)
     _CLASS_NAME = True
 
-    def __init__(self, columns: _Columns) -> None:
+    def __init__(self, columns: _Columns, errors: str = "raise") -> None:
         """Made by zentrail.inventory."""
         self._columns = columns
+        self._set_errors(errors)
 
     def __len__(self) -> int:
         return len(self._columns["signal_id"])
@@ -69,7 +70,7 @@ class Inventory(Result):
 
 
 def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Optional[str] = None,
-              threads: Optional[int] = None, progress: _Progress = None) -> Inventory:
+              threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise") -> Inventory:
     if by not in (None, "day"):
         raise ValueError(f"by must be None or \"day\", not {by!r}")
     start = None if dt_start is None else _time.bound_tuple(dt_start, "dt_start")
@@ -78,5 +79,7 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
         _time.check_order(start, end, dt_start, dt_end)
     request = _request.Request(_arguments.path_bytes(root_dir), False, start, end,
                                threads=None if threads is None else _arguments.count(threads, "threads", 1),
-                               progress=_arguments.check_progress(progress))
-    return Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES))
+                               progress=_arguments.check_progress(progress), errors=_request.check_errors(errors))
+    result = Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES), errors)
+    result._reported(request)
+    return result

@@ -121,6 +121,11 @@ class DamageLog:
             warnings.warn(damage_text(path, offset, reason), UserWarning, stacklevel=_outside_the_package())
 
 
+def skipped_files(request: Request) -> List[Any]:
+    """The list the request's read fills with the damaged files it passes over."""
+    return request.damaged.files if request.damaged is not None else []
+
+
 def damage_text(path: str, offset: Optional[int], reason: str) -> str:
     if offset is None:
         return f"archive file {path!r} {reason}; the read went on without it"

@@ -48,16 +48,19 @@ class Scan:
 
     Failures (walk errors, files that cannot be opened or read, malformed
     records) raise what :func:`zentrail.read` raises, with the same messages
-    and notes. Ctrl-C (and any signal handler that raises) stops a read
+    and notes; with ``errors="warn"`` or ``"skip"`` a damaged file is passed
+    over instead (see :func:`zentrail.scan`) and :attr:`skipped` lists it. Ctrl-C (and any signal handler that raises) stops a read
     within a few tens of milliseconds. A Scan pickles as what it describes.
     """
 
     __slots__ = ("_where", "_listed", "_start", "_end", "_shown", "_codes", "_threads", "_batch_rows", "_progress",
-                 "_pushdown", "_codes_given")
+                 "_pushdown", "_codes_given", "_errors", "_skipped")
+    # What a Scan describes (pickled, copied to narrowed scans): all but what its last read passed over.
+    _STATE = __slots__[:-1]
 
     def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: _time._BoundTuple,
                  end: _time._BoundTuple, shown: Tuple[str, str], codes: Any, threads: Optional[int], batch_rows: int,
-                 progress: _Progress) -> None:
+                 progress: _Progress, errors: str = "raise") -> None:
         """Made by zentrail.scan and zentrail.scan_files, which check the arguments."""
         self._where = where
         self._listed = listed
@@ -71,16 +74,36 @@ class Scan:
         self._pushdown = _pushdown.Pushdown()
         # The codes are the caller's own, as given (not narrowed by where()).
         self._codes_given = codes is not None
+        self._errors = errors
+        self._skipped: List[Any] = []
 
-    def _request(self, numpy: bool = False) -> _request.Request:
+    def _request(self, numpy: bool = False, errors: Optional[str] = None) -> _request.Request:
         """The read as the core takes it; for a NumPy consumer, the codes of
-        any name column in its place (the names are made here from them)."""
+        any name column in its place (the names are made here from them).
+        `errors`: the scan's own unless given (an overview's)."""
         pushdown = self._pushdown
         codes = _pushdown.code_columns(pushdown.columns) if numpy else None
         if codes is not None:
             pushdown = pushdown.replace(columns=codes)
         return _request.Request(self._where, self._listed, self._start, self._end, self._codes, self._threads,
-                                self._batch_rows, self._progress, pushdown)
+                                self._batch_rows, self._progress, pushdown, errors or self._errors)
+
+    def _read_request(self, numpy: bool = False) -> _request.Request:
+        """The request of one of the scan's own reads, whose damaged files
+        passed over become :attr:`skipped`."""
+        request = self._request(numpy)
+        self._skipped = _request.skipped_files(request)
+        return request
+
+    @property
+    def skipped(self) -> List[Any]:
+        """The damaged files the last read of this scan passed over (with
+        ``errors="warn"`` or ``"skip"``), in read order, as
+        :class:`zentrail.Skipped` (path, byte offset, message); filled as the
+        read reaches them, so an iteration or a stream shows them as it goes.
+        Empty before any read and with ``errors="raise"``. Of the last read
+        begun on this object, whichever thread began it."""
+        return list(self._skipped)
 
     def _names(self, columns: _Columns, pandas: Any = None) -> _Columns:
         return _names.name_arrays(columns, self._pushdown.columns, pandas)
@@ -90,14 +113,14 @@ class Scan:
         NumPy arrays (no copies); memory stays bounded however long the read.
         On a failure, every row before it is yielded first, then it raises.
         One iterator serves one consumer at a time."""
-        batches: Iterator[_Columns] = _core.iterate(self._request(numpy=True))
+        batches: Iterator[_Columns] = _core.iterate(self._read_request(numpy=True))
         if _pushdown.code_columns(self._pushdown.columns) is not None:
             batches = (self._names(batch) for batch in batches)
         return self._counted(batches) if self._may_warn() else batches
 
     def to_numpy(self) -> _Columns:
         """The whole read as one dict of NumPy columns (no partial result on failure)."""
-        columns = _core.to_numpy(self._request(numpy=True))
+        columns = _core.to_numpy(self._read_request(numpy=True))
         self._warn_if_empty(columns)
         if _pushdown.code_columns(self._pushdown.columns) is None:
             return columns
@@ -112,7 +135,7 @@ class Scan:
         uint8 codes stay as they are. Name columns chosen with
         :meth:`select` are categoricals too."""
         pandas = import_extra("pandas", "Scan.to_pandas()", "pandas")
-        columns = _core.to_numpy(self._request(numpy=True))
+        columns = _core.to_numpy(self._read_request(numpy=True))
         self._warn_if_empty(columns)
         if _pushdown.code_columns(self._pushdown.columns) is not None:
             columns = self._names(columns, pandas)
@@ -146,7 +169,7 @@ class Scan:
         stream from threads where a Python callable cannot run safely). A
         ``requested_schema`` (a capsule) may ask for some of the columns, in
         any order, with their own types; anything else raises ValueError."""
-        return _core.arrow_stream(self._request(), requested_schema)
+        return _core.arrow_stream(self._read_request(), requested_schema)
 
     def __arrow_c_schema__(self) -> object:
         """The Arrow schema of the stream (a struct of the selected columns),
@@ -248,21 +271,24 @@ class Scan:
         scan._pushdown = pushdown
         return scan
 
-    def overview(self, buckets: int = 1000) -> Overview:
+    def overview(self, buckets: int = 1000, *, errors: Optional[str] = None) -> Overview:
         """The scan summed up in ``buckets`` equal time buckets of its window,
         per signal id and element (count, mean, min, max, first, last and
         their instants), computed while the files are decoded: a
-        :class:`zentrail.Overview`, read when consumed."""
-        return Overview(self, buckets)
+        :class:`zentrail.Overview`, read when consumed. ``errors`` as for
+        :func:`zentrail.scan`; None: the scan's."""
+        return Overview(self, buckets, self._errors if errors is None else _request.check_errors(errors))
 
     def __getstate__(self) -> Tuple[Any, ...]:
-        return tuple(getattr(self, name) for name in self.__slots__)
+        return tuple(getattr(self, name) for name in self._STATE)
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         self._pushdown = _pushdown.Pushdown()
         self._codes_given = False
-        for name, value in zip(self.__slots__, state):
+        self._errors = "raise"
+        for name, value in zip(self._STATE, state):
             setattr(self, name, value)
+        self._skipped = []
 
     def __repr__(self) -> str:
         import os
@@ -310,8 +336,10 @@ def _warn_no_rows(scan: Scan, stacklevel: int) -> None:
     message = f"zentrail.scan: no row for the codes {named} between {scan._shown[0]} and {scan._shown[1]}"
     bare = [c for c in codes if c < 1024]
     if bare:
+        # Damaged files were told of by the read itself: here they pass silently.
         inventory = _core.inventory(_request.Request(scan._where, scan._listed, scan._start, scan._end,
-                                                     threads=scan._threads), False)
+                                                     threads=scan._threads,
+                                                     errors="raise" if scan._errors == "raise" else "skip"), False)
         import numpy
 
         ids = numpy.frombuffer(inventory["signal_id"], dtype=numpy.uint16)
@@ -329,10 +357,10 @@ def _warn_no_rows(scan: Scan, stacklevel: int) -> None:
 
 def make_scan(where: Union[bytes, List[bytes]], listed: bool, dt_start: Any, dt_end: Any,
               signals: Optional[Iterable[int]],
-              threads: Optional[int], batch_rows: Optional[int], progress: _Progress) -> Scan:
+              threads: Optional[int], batch_rows: Optional[int], progress: _Progress, errors: str = "raise") -> Scan:
     start, end = _time.window(dt_start, dt_end)
     codes = _arguments.codes_array(signals)
     return Scan(where, listed, start, end, (str(dt_start), str(dt_end)), codes,
                 None if threads is None else _arguments.count(threads, "threads", 1),
                 _arguments.count(batch_rows, "batch_rows", _arguments.DEFAULT_BATCH_ROWS),
-                _arguments.check_progress(progress))
+                _arguments.check_progress(progress), _request.check_errors(errors))

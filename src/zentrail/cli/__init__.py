@@ -1,7 +1,7 @@
 """The zentrail command: what is in an archive, and its values and events
 into files.
 
-    zentrail ls ROOT [--from T] [--to T] [--by-day] [--csv | --json]
+    zentrail ls ROOT [--from T] [--to T] [--by-day] [--csv | --json] [--on-error raise|warn|skip]
     zentrail export ROOT --from T --to T [--signals CODES | --all] -o OUT|-
     zentrail events ROOT --from T --to T [--ids 7,12] [--no-system] [-o OUT|-]
     zentrail plot ROOT --from T --to T --signals CODES -o OUT.html|OUT.png

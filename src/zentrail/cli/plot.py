@@ -8,6 +8,7 @@ import os
 import sys
 
 from .._extras import import_extra
+from . import damaged
 from .arguments import UsageError, output_folder, parse_signals
 from .outputs import NothingSelected, destination
 
@@ -24,11 +25,16 @@ def run(args: argparse.Namespace) -> None:
         import_extra("bokeh" if kind == ".html" else "matplotlib", f"writing {kind} trends", "view")
     except ImportError as error:
         raise UsageError(str(error)) from None
-    drawn = _plot.lines(args.root, args.start, args.end, codes, args.width, threads=args.threads)
+    skipped: list = []
+    errors = damaged.errors_of(args)
+    drawn = _plot.lines(args.root, args.start, args.end, codes, args.width, threads=args.threads, errors=errors,
+                        skipped=skipped)
     if not drawn and not args.allow_empty:
         raise NothingSelected(f"--signals {args.signals}: no value from {args.start} to {args.end}; "
                               f"nothing was written to {args.output}")
-    events = _plot.window_events(args.root, args.start, args.end, {c // 1024 for c in codes}, threads=args.threads)
+    events = _plot.window_events(args.root, args.start, args.end, {c // 1024 for c in codes}, threads=args.threads,
+                                 errors=errors, skipped=skipped)
+    damaged.report(args, skipped)
     title = f"{os.path.basename(os.path.abspath(args.root))} {args.start} to {args.end}"
     write = _plot.write_html if kind == ".html" else _plot.write_png
     with destination(args.output) as where:
