@@ -53,7 +53,7 @@ _ERRORS_DOC = """
     default): it fails the read, as in read. ``"warn"`` and ``"skip"``: the
     rows the file held before its malformed record are kept and the read
     goes on with the next file; so does a file that cannot be opened or read
-    (an unreadable day; a walk error of the root itself still raises).
+    (an unreadable day; errors of the directory walk still raise).
     Each damaged file is reported once per read, in :attr:`Scan.skipped`
     (path, byte offset, message), and under ``"warn"`` by a UserWarning
     naming the file and the byte offset as the read reaches it (a warnings
