@@ -91,10 +91,10 @@ def count(value: Any, name: str, default: int) -> int:
         return default
     if not isinstance(value, numbers.Integral) or isinstance(value, bool):
         raise TypeError(f"{name} must be None or an int, not {type(value).__name__}")
-    value = int(value)
-    if not 1 <= value <= MAX_COUNT:
-        raise ValueError(f"{name} must be at least 1 (and at most 2**31), not {value!r}")
-    return value
+    number = int(value)
+    if not 1 <= number <= MAX_COUNT:
+        raise ValueError(f"{name} must be at least 1 (and at most 2**31), not {number!r}")
+    return number
 
 
 def usable_cpu_count() -> int:

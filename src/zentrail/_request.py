@@ -6,10 +6,13 @@ runs (threads, the progress bar) are resolved here, when it runs."""
 
 from __future__ import annotations
 
+import collections
+
 from . import _arguments, _pushdown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import types
     from typing import Any, Callable, List, Optional, Union
 
     from ._time import _BoundTuple
@@ -88,18 +91,11 @@ def check_errors(errors: Any) -> str:
     return errors
 
 
-def _skipped_type() -> Any:
-    import collections
-
-    skipped = collections.namedtuple("Skipped", ("path", "offset", "message"), module="zentrail")
-    skipped.__doc__ = """A damaged archive file a read passed over (errors="warn" or "skip"):
-    its ``path``, the byte ``offset`` of its malformed record or failed read
-    (its rows before it were kept; None when the file could not be opened),
-    and the ``message`` saying what was wrong."""
-    return skipped
-
-
-Skipped = _skipped_type()
+Skipped = collections.namedtuple("Skipped", ("path", "offset", "message"), module="zentrail")
+Skipped.__doc__ = """A damaged archive file a read passed over (errors="warn" or "skip"): its
+``path``, the byte ``offset`` of its malformed record or failed read (its
+rows before it were kept; None when the file could not be opened), and the
+``message`` saying what was wrong."""
 
 
 class DamageLog:
@@ -139,7 +135,7 @@ def _outside_the_package() -> int:
     import sys
 
     package = os.path.dirname(os.path.abspath(__file__)) + os.sep
-    frame = sys._getframe(1)
+    frame: Optional[types.FrameType] = sys._getframe(1)
     level = 1
     while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(package):
         frame = frame.f_back

@@ -11,6 +11,7 @@ if TYPE_CHECKING:
     from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
     _Columns = Dict[str, Any]
+    from ._request import Request as _Request
     _Progress = Union[None, bool, Callable[[int, int], Any]]
 
 
@@ -88,7 +89,7 @@ class Scan:
         return _request.Request(self._where, self._listed, self._start, self._end, self._codes, self._threads,
                                 self._batch_rows, self._progress, pushdown, errors or self._errors)
 
-    def _read_request(self, numpy: bool = False) -> _request.Request:
+    def _read_request(self, numpy: bool = False) -> "_Request":
         """The request of one of the scan's own reads, whose damaged files
         passed over become :attr:`skipped`."""
         request = self._request(numpy)

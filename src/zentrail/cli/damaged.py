@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any, Iterable
+from typing import Any, Dict, Iterable
 
 from .._request import damage_text
 
@@ -28,7 +28,7 @@ def errors_of(args: argparse.Namespace) -> str:
 
 def report(args: argparse.Namespace, skipped: Iterable[Any]) -> None:
     """Each damaged file once (under warn), then the summary line."""
-    seen = {}
+    seen: Dict[str, Any] = {}
     for entry in skipped:
         seen.setdefault(entry.path, entry)
     if not seen:

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from typing import Any, List
 
 from .._extras import import_extra
 from . import damaged
@@ -25,7 +26,7 @@ def run(args: argparse.Namespace) -> None:
         import_extra("bokeh" if kind == ".html" else "matplotlib", f"writing {kind} trends", "view")
     except ImportError as error:
         raise UsageError(str(error)) from None
-    skipped: list = []
+    skipped: List[Any] = []
     errors = damaged.errors_of(args)
     drawn = _plot.lines(args.root, args.start, args.end, codes, args.width, threads=args.threads, errors=errors,
                         skipped=skipped)
