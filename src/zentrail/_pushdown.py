@@ -123,6 +123,9 @@ class Pushdown:
         return tuple(getattr(self, name) for name in self.__slots__)
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
+        # The fields a shorter state (an older pickle) lacks keep their defaults.
+        self.ids = None
+        self.later = ()
         for name, value in zip(self.__slots__, state):
             setattr(self, name, value)
 
