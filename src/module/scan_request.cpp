@@ -133,9 +133,10 @@ LaterStage later_stage_from(PyObject* object) {
     if (row_start != Py_None || row_end != Py_None) {
         const InstantWindow window = instant_window(row_start == Py_None ? EARLIEST : bound_from(row_start, "start"),
                                                     row_end == Py_None ? LATEST : bound_from(row_end, "end"));
+        // A batch's times are nanoseconds since 1970, held to an int64.
         const auto unix_time = [](uint64_t ns) {
-            return ns > static_cast<uint64_t>(INT64_MAX - ARCHIVE_EPOCH_UNIX_NS) ? INT64_MAX
-                                                                                 : static_cast<int64_t>(ns) + ARCHIVE_EPOCH_UNIX_NS;
+            constexpr auto LAST = static_cast<uint64_t>(INT64_MAX - ARCHIVE_EPOCH_UNIX_NS);
+            return ns > LAST ? INT64_MAX : static_cast<int64_t>(ns) + ARCHIVE_EPOCH_UNIX_NS;
         };
         stage.first_time = window.open ? unix_time(window.first_ns) : INT64_MAX;
         stage.last_time = window.open ? unix_time(window.last_ns) : INT64_MIN;

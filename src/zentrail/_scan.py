@@ -50,8 +50,9 @@ class Scan:
     Failures (walk errors, files that cannot be opened or read, malformed
     records) raise what :func:`zentrail.read` raises, with the same messages
     and notes; with ``errors="warn"`` or ``"skip"`` a damaged file is passed
-    over instead (see :func:`zentrail.scan`) and :attr:`skipped` lists it. Ctrl-C (and any signal handler that raises) stops a read
-    within a few tens of milliseconds. A Scan pickles as what it describes.
+    over instead (see :func:`zentrail.scan`) and :attr:`skipped` lists it.
+    Ctrl-C (and any signal handler that raises) stops a read within a few
+    tens of milliseconds. A Scan pickles as what it describes.
     """
 
     __slots__ = ("_where", "_listed", "_start", "_end", "_shown", "_codes", "_threads", "_batch_rows", "_progress",
