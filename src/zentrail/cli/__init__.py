@@ -1,11 +1,15 @@
 """The zentrail command: what is in an archive, and its values and events
 into files.
 
-    zentrail ls ROOT [--from T] [--to T] [--by-day] [--csv | --json] [--on-error raise|warn|skip]
+    zentrail ls ROOT [--from T] [--to T] [--by-day] [--csv | --json]
     zentrail export ROOT --from T --to T [--signals CODES | --all] -o OUT|-
     zentrail events ROOT --from T --to T [--ids 7,12] [--no-system] [-o OUT|-]
     zentrail plot ROOT --from T --to T --signals CODES -o OUT.html|OUT.png
     zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser]
+
+ls, export, events and plot take --on-error raise|warn|skip: what a damaged
+archive file does (raise: exit 1; warn and skip: its rows before the damage
+are kept, the command goes on and sums up on standard error).
 
 Exit status: 0 done; 1 a read failed (the message names the file and the
 byte offset) or the selection gave nothing (unless --allow-empty); 2 bad
