@@ -63,14 +63,16 @@ public:
             [window, selected, system](Parser& parser, const std::string& path, EventBatch& out) {
                 EventSink sink(&out, window, selected, system);
                 parser.read_file(&sink, path);
-            });
+            },
+            request.damaged != nullptr);
     }
 
     // The events of the next `files` files (all when 0) into *all; false
     // when none was left.
-    bool take(PyObject* progress, std::size_t files, EventBatch* all) {
+    bool take(PyObject* progress, PyObject* damaged, std::size_t files, EventBatch* all) {
         if (finished) return false;
         loop.set_progress(progress);
+        loop.set_damaged(damaged);
         bool any = false;
         EventBatch file;
         for (std::size_t n = 0; files == 0 || n < files; ++n) {
@@ -165,6 +167,7 @@ struct EventIterator {
     PyObject_HEAD
     EventRead* read;     // null once the iteration has ended
     PyObject* progress;  // a callable, or null
+    PyObject* damaged;   // a callable, or null
     std::size_t files_per_batch;
     pid_t owner;
     bool busy;
@@ -179,12 +182,14 @@ void end_read(EventIterator* it) {
 
 int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<EventIterator*>(self)->progress);
+    Py_VISIT(reinterpret_cast<EventIterator*>(self)->damaged);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
 int iterator_clear(PyObject* self) {
     Py_CLEAR(reinterpret_cast<EventIterator*>(self)->progress);
+    Py_CLEAR(reinterpret_cast<EventIterator*>(self)->damaged);
     return 0;
 }
 
@@ -210,9 +215,10 @@ PyObject* iterator_next(PyObject* self) {
     it->busy = true;
     PyObject* batch = guarded([&]() -> PyObject* {
         OwnedRef progress = OwnedRef::new_reference(it->progress);
+        OwnedRef damaged = OwnedRef::new_reference(it->damaged);
         try {
             EventBatch all;
-            if (!it->read->take(progress.get(), it->files_per_batch, &all)) {
+            if (!it->read->take(progress.get(), damaged.get(), it->files_per_batch, &all)) {
                 end_read(it);
                 return nullptr;
             }
@@ -260,7 +266,7 @@ PyObject* events_call(PyObject*, PyObject* args) {
         EventBatch all;
         {
             EventRead read(arguments.request, std::move(arguments.ids), arguments.system);
-            read.take(arguments.request.progress, 0, &all);
+            read.take(arguments.request.progress, arguments.request.damaged, 0, &all);
         }
         return events_dict(std::move(all)).release();
     });
@@ -274,6 +280,7 @@ PyObject* iterate_events_call(PyObject*, PyObject* args) {
         auto* it = reinterpret_cast<EventIterator*>(object.get());
         it->read = read.release();
         it->progress = OwnedRef::new_reference(arguments.request.progress).release();
+        it->damaged = OwnedRef::new_reference(arguments.request.damaged).release();
         it->files_per_batch = static_cast<std::size_t>(arguments.files_per_batch);
         it->owner = ::getpid();
         it->busy = false;

@@ -37,6 +37,7 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
         const InstantWindow window = window_of(request);
         const bool days = by_day != 0;
         RunLoop loop(request.progress, size_of_files(paths));
+        loop.set_damaged(request.damaged);
         InventoryTable table;
         {
             FileRunner<FileInventory> runner(
@@ -51,7 +52,8 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
                     InventorySink sink(&out, window, days);
                     parser.read_file(&sink, path);
                     sink.finish();
-                });
+                },
+                request.damaged != nullptr);
             FileInventory file;
             while (loop.next(runner, &file)) {
                 file.add_to(&table);

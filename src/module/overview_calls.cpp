@@ -34,7 +34,7 @@ constexpr std::size_t MAX_RESERVED_ROWS = std::size_t{1} << 24;
 // merged on this thread in file order, so that first and last values keep
 // the read's order. Memory: the merged result, and one table per file in
 // flight (a few per worker), each at most the cells of that file.
-OverviewResult overview_by_file(ReadPlan plan, PyObject* progress, const OverviewGrid& grid) {
+OverviewResult overview_by_file(ReadPlan plan, PyObject* progress, PyObject* damaged, const OverviewGrid& grid) {
     const int64_t total = size_of_files(plan.paths);
     const std::size_t file_count = plan.paths.size();
     const uint32_t buckets = grid.bucket_count();
@@ -59,8 +59,10 @@ OverviewResult overview_by_file(ReadPlan plan, PyObject* progress, const Overvie
             last_cells.store(out.size(), std::memory_order_relaxed);
             last_groups.store(out.groups(), std::memory_order_relaxed);
             out.drop_index();
-        });
+        },
+        plan.skip_damaged);
     RunLoop loop(progress, total);
+    loop.set_damaged(damaged);
     OverviewTable file;
     while (loop.next(runner, &file)) {
         // Files of one archive mostly span equal times and hold much the
@@ -78,12 +80,12 @@ OverviewResult overview_by_file(ReadPlan plan, PyObject* progress, const Overvie
 
 // With a limit, which rows count depends on every file before: the rows are
 // those the scan hands on, counted in order as they come.
-OverviewResult overview_by_rows(ReadPlan plan, PyObject* progress, const OverviewGrid& grid) {
+OverviewResult overview_by_rows(ReadPlan plan, PyObject* progress, PyObject* damaged, const OverviewGrid& grid) {
     ScanRun run(std::move(plan));
     OverviewTable table;
     {
         OverviewSink sink(run.plan(), grid, &table);
-        while (std::unique_ptr<ColumnBatch> batch = run.next(progress)) {
+        while (std::unique_ptr<ColumnBatch> batch = run.next(progress, damaged)) {
             for (std::size_t r = 0; r < batch->rows; ++r) {
                 sink.count_row(batch->signal_id[r], batch->element[r], batch->time[r], batch->value[r]);
             }
@@ -110,10 +112,12 @@ PyObject* overview_call(PyObject*, PyObject* args) {
         }
         const ScanRequest request = scan_request_from(request_object);
         ReadPlan plan = read_plan(request);
-        // The buckets split the scan's own window, whatever narrows its rows.
-        const OverviewGrid grid(plan.window, static_cast<uint32_t>(buckets));
-        OverviewResult result = plan.limit >= 0 ? overview_by_rows(std::move(plan), request.progress, grid)
-                                                : overview_by_file(std::move(plan), request.progress, grid);
+        // The buckets split the scan's own window, whatever narrows its rows,
+        // from its start bound on, even one before the archive's first instant.
+        const OverviewGrid grid(plan.window, static_cast<uint32_t>(buckets), clipped_lead_ns(request.start));
+        OverviewResult result = plan.counts_rows()
+                                    ? overview_by_rows(std::move(plan), request.progress, request.damaged, grid)
+                                    : overview_by_file(std::move(plan), request.progress, request.damaged, grid);
         const auto rows = static_cast<int64_t>(result.size());
         std::vector<OwnedColumn> columns = without_gil([&] { return result.finish(grid); });
         if (as_arrow) {

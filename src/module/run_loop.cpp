@@ -1,5 +1,6 @@
 #include "module/run_loop.h"
 
+#include <memory>
 #include <string>
 
 #include "module/owned_ref.h"
@@ -46,6 +47,23 @@ void RunLoop::report(int64_t done, bool final) {
     }
 }
 
+void RunLoop::report_damaged(const DamagedFile& file) const {
+    if (damaged == nullptr) return;
+    if (!call_damaged(damaged, file)) throw PythonErrorAlreadySet{};
+}
+
+bool call_damaged(PyObject* callable, const DamagedFile& file) {
+    OwnedRef path = OwnedRef::steal(
+        PyUnicode_DecodeFSDefaultAndSize(file.path.data(), static_cast<Py_ssize_t>(file.path.size())));
+    if (!path) return false;
+    OwnedRef offset = file.offset < 0 ? OwnedRef::new_reference(Py_None)
+                                      : OwnedRef::steal(PyLong_FromLongLong(static_cast<long long>(file.offset)));
+    if (!offset) return false;
+    OwnedRef result = OwnedRef::steal(
+        PyObject_CallFunction(callable, "OOs", path.get(), offset.get(), file.reason.c_str()));
+    return static_cast<bool>(result);
+}
+
 std::function<void()> RunLoop::stream_signal_check() {
     OwnedRef threading = OwnedRef::checked(PyImport_ImportModule("threading"));
     OwnedRef main = OwnedRef::checked(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
@@ -72,6 +90,64 @@ std::function<void()> RunLoop::stream_signal_check() {
                 Py_XDECREF(value);
                 Py_XDECREF(traceback);
             }
+        }
+        PyGILState_Release(gil);
+        if (!failure.empty()) throw StreamStopped(failure);
+    };
+}
+
+namespace {
+
+bool interpreter_going() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return !Py_IsInitialized() || Py_IsFinalizing();
+#else
+    return !Py_IsInitialized() || _Py_IsFinalizing();
+#endif
+}
+
+// A reference held by a stream, which its consumer may release on any
+// thread: dropped with the interpreter lock taken, or left to the process's
+// exit once the interpreter is going away.
+class StreamHeldRef {
+public:
+    explicit StreamHeldRef(PyObject* object) : object(object) { Py_INCREF(object); }
+    ~StreamHeldRef() {
+        if (interpreter_going()) return;
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        Py_DECREF(object);
+        PyGILState_Release(gil);
+    }
+    StreamHeldRef(const StreamHeldRef&) = delete;
+    StreamHeldRef& operator=(const StreamHeldRef&) = delete;
+    PyObject* get() const { return object; }
+
+private:
+    PyObject* object;
+};
+
+}  // namespace
+
+std::function<void(const DamagedFile&)> RunLoop::stream_damage_report(PyObject* callable) {
+    auto held = std::make_shared<StreamHeldRef>(callable);
+    return [held](const DamagedFile& file) {
+        if (interpreter_going()) return;
+        std::string failure;
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        if (!call_damaged(held->get(), file)) {
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            PyErr_NormalizeException(&type, &value, &traceback);
+            OwnedRef name = OwnedRef::steal(type != nullptr ? PyObject_GetAttrString(type, "__name__") : nullptr);
+            OwnedRef text = OwnedRef::steal(value != nullptr ? PyObject_Str(value) : nullptr);
+            const char* name_utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+            const char* text_utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+            failure = std::string(name_utf8 != nullptr ? name_utf8 : "an exception") + ": " +
+                      (text_utf8 != nullptr ? text_utf8 : "");
+            PyErr_Clear();
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
         }
         PyGILState_Release(gil);
         if (!failure.empty()) throw StreamStopped(failure);

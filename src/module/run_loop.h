@@ -3,7 +3,7 @@
 // running Python's signal handlers between slices and telling a progress
 // callable how far the read has come. One loop for every kind of read, so
 // that each handles a signal, a progress callable's failure and its
-// StopIteration the same way.
+// StopIteration, and a damaged file passed over, the same way.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -16,6 +16,7 @@
 
 #include "module/gil.h"
 #include "module/owned_ref.h"
+#include "scan/damaged_file.h"
 
 namespace zentrail {
 
@@ -24,6 +25,10 @@ namespace zentrail {
 constexpr std::chrono::milliseconds SIGNAL_CHECK_INTERVAL{20};
 // At most this often is progress reported.
 constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
+
+// Calls `callable` with (path, byte offset or None, reason) of `file`, the
+// interpreter lock held; false with the exception set when it raised.
+bool call_damaged(PyObject* callable, const DamagedFile& file);
 
 class RunLoop {
 public:
@@ -41,6 +46,7 @@ public:
         for (;;) {
             const auto got = without_gil([&] { return source.next(out, SIGNAL_CHECK_INTERVAL); });
             if (PyErr_CheckSignals() != 0) throw PythonErrorAlreadySet{};
+            for (const DamagedFile& file : source.take_damaged()) report_damaged(file);
             if (got == Source::Next::Finished) {
                 report(total, true);
                 return false;
@@ -53,6 +59,12 @@ public:
     // The callable told from now on (an iterator's consumer hands its own
     // to each step).
     void set_progress(PyObject* callable) { progress = callable; }
+    // The callable told of each damaged file the source passes over, as
+    // (path, byte offset or None, reason): borrowed, like progress.
+    void set_damaged(PyObject* callable) { damaged = callable; }
+    // Tells the damaged callable of `file`; throws PythonErrorAlreadySet
+    // with its exception (a warning turned into an error, say).
+    void report_damaged(const DamagedFile& file) const;
 
     // Tells the progress callable `done` of the total: at most every
     // PROGRESS_INTERVAL, but always when `final`.
@@ -65,9 +77,15 @@ public:
     // KeyboardInterrupt is set pending again, so that the consumer's own
     // next check raises it.
     static std::function<void()> stream_signal_check();
+    // For an Arrow stream: the report of a damaged file to `callable` (held
+    // by the report), made on whichever thread the consumer calls from,
+    // with the interpreter lock taken for it; what the callable raises ends
+    // the stream (StreamStopped with its text).
+    static std::function<void(const DamagedFile&)> stream_damage_report(PyObject* callable);
 
 private:
     PyObject* progress;
+    PyObject* damaged = nullptr;
     int64_t total;
     std::chrono::steady_clock::time_point last_report = std::chrono::steady_clock::now();
 };

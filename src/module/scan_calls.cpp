@@ -39,6 +39,7 @@ struct ScanIterator {
     ScanRun* run;        // null once the iteration has ended
     PyObject* numpy;
     PyObject* progress;  // a callable, or null
+    PyObject* damaged;   // a callable, or null
     ColumnSelection columns;
     pid_t owner;         // the process whose threads serve the run
     bool busy;
@@ -57,6 +58,7 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* it = reinterpret_cast<ScanIterator*>(self);
     Py_VISIT(it->numpy);
     Py_VISIT(it->progress);
+    Py_VISIT(it->damaged);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -65,6 +67,7 @@ int iterator_clear(PyObject* self) {
     auto* it = reinterpret_cast<ScanIterator*>(self);
     Py_CLEAR(it->numpy);
     Py_CLEAR(it->progress);
+    Py_CLEAR(it->damaged);
     return 0;
 }
 
@@ -98,8 +101,9 @@ PyObject* iterator_next(PyObject* self) {
         // Held for the call: the collector may clear the iterator's own
         // references while the lock is released.
         OwnedRef progress = OwnedRef::new_reference(it->progress);
+        OwnedRef damaged = OwnedRef::new_reference(it->damaged);
         try {
-            std::unique_ptr<ColumnBatch> next = it->run->next(progress.get());
+            std::unique_ptr<ColumnBatch> next = it->run->next(progress.get(), damaged.get());
             if (!next) {
                 end_run(it);
                 return nullptr;
@@ -194,6 +198,7 @@ PyObject* scan_iterate(PyObject*, PyObject* request_object) {
         it->run = run.release();
         it->numpy = numpy.release();
         it->progress = OwnedRef::new_reference(request.progress).release();
+        it->damaged = OwnedRef::new_reference(request.damaged).release();
         it->columns = request.columns;
         it->owner = ::getpid();
         it->busy = false;
@@ -208,7 +213,7 @@ PyObject* scan_to_numpy(PyObject*, PyObject* request_object) {
         ColumnStore store;
         {
             ScanRun run(read_plan(request));
-            while (std::unique_ptr<ColumnBatch> batch = run.next(request.progress)) {
+            while (std::unique_ptr<ColumnBatch> batch = run.next(request.progress, request.damaged)) {
                 store.append(*batch, request.columns);
                 run.recycle(std::move(batch));
             }
@@ -226,6 +231,7 @@ PyObject* scan_arrow_stream(PyObject*, PyObject* args) {
         StreamPlan plan;
         static_cast<ReadPlan&>(plan) = read_plan(request);
         plan.on_wait = RunLoop::stream_signal_check();
+        if (request.damaged != nullptr) plan.on_damaged = RunLoop::stream_damage_report(request.damaged);
         return stream_capsule(std::move(plan));
     });
 }

@@ -94,6 +94,57 @@ BoundSpec bound_from(PyObject* tuple, const char* name) {
 constexpr BoundSpec EARLIEST{1, 1, 1, 0, 1};
 constexpr BoundSpec LATEST{9999, 12, 31, 0, static_cast<int64_t>(NS_PER_DAY)};
 
+RowPredicate predicate_from(Fields& fields) {
+    RowPredicate predicate;
+    predicate.classes = static_cast<uint32_t>(fields.mask("classes"));
+    predicate.subtypes = static_cast<uint8_t>(fields.mask("subtypes"));
+    PyObject* elements = fields["elements"];
+    if (elements != Py_None) {
+        if (!PyBytes_Check(elements) || PyBytes_GET_SIZE(elements) != ELEMENT_INDEX_COUNT / 8) {
+            PyErr_SetString(PyExc_TypeError, "the element bits must be 128 bytes");
+            fail();
+        }
+        const auto* bits = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(elements));
+        for (std::size_t n = 0; n < ELEMENT_INDEX_COUNT; ++n) predicate.elements[n] = (bits[n / 8] >> (n % 8)) & 1;
+    }
+    return predicate;
+}
+
+// The ids field: false for None (every id), else the ids into *ids.
+bool ids_from(Fields& fields, SignalIdSet* ids) {
+    PyObject* object = fields["ids"];
+    if (object == Py_None) return false;
+    if (!PyBytes_Check(object) || static_cast<std::size_t>(PyBytes_GET_SIZE(object)) != ids->size() / 8) {
+        PyErr_SetString(PyExc_TypeError, "the signal id bits must be 8192 bytes");
+        fail();
+    }
+    const auto* bits = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object));
+    for (std::size_t n = 0; n < ids->size(); ++n) (*ids)[n] = (bits[n / 8] >> (n % 8)) & 1;
+    return true;
+}
+
+LaterStage later_stage_from(PyObject* object) {
+    Fields fields(object);
+    LaterStage stage;
+    stage.predicate = predicate_from(fields);
+    stage.every_id = !ids_from(fields, &stage.ids);
+    PyObject* row_start = fields["row_start"];
+    PyObject* row_end = fields["row_end"];
+    if (row_start != Py_None || row_end != Py_None) {
+        const InstantWindow window = instant_window(row_start == Py_None ? EARLIEST : bound_from(row_start, "start"),
+                                                    row_end == Py_None ? LATEST : bound_from(row_end, "end"));
+        // A batch's times are nanoseconds since 1970, held to an int64.
+        const auto unix_time = [](uint64_t ns) {
+            constexpr auto LAST = static_cast<uint64_t>(INT64_MAX - ARCHIVE_EPOCH_UNIX_NS);
+            return ns > LAST ? INT64_MAX : static_cast<int64_t>(ns) + ARCHIVE_EPOCH_UNIX_NS;
+        };
+        stage.first_time = window.open ? unix_time(window.first_ns) : INT64_MAX;
+        stage.last_time = window.open ? unix_time(window.last_ns) : INT64_MIN;
+    }
+    stage.limit = fields.integer("limit");
+    return stage;
+}
+
 void read_pushdown(Fields& fields, ScanRequest* request) {
     PyObject* row_start = fields["row_start"];
     PyObject* row_end = fields["row_end"];
@@ -108,20 +159,15 @@ void read_pushdown(Fields& fields, ScanRequest* request) {
         fail();
     }
     request->columns = columns_from(columns);
-    request->predicate.classes = static_cast<uint32_t>(fields.mask("classes"));
-    request->predicate.subtypes = static_cast<uint8_t>(fields.mask("subtypes"));
-    PyObject* elements = fields["elements"];
-    if (elements != Py_None) {
-        if (!PyBytes_Check(elements) || PyBytes_GET_SIZE(elements) != ELEMENT_INDEX_COUNT / 8) {
-            PyErr_SetString(PyExc_TypeError, "the element bits must be 128 bytes");
-            fail();
-        }
-        const auto* bits = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(elements));
-        for (std::size_t n = 0; n < ELEMENT_INDEX_COUNT; ++n) request->predicate.elements[n] = (bits[n / 8] >> (n % 8)) & 1;
-    }
+    request->predicate = predicate_from(fields);
     request->has_predicate = request->predicate.classes != ~uint32_t{0} || request->predicate.subtypes != 0xFF ||
                              !request->predicate.elements.all();
     request->limit = fields.integer("limit");
+    request->every_id = !ids_from(fields, &request->ids);
+    OwnedRef later = OwnedRef::checked(PySequence_Fast(fields["later"], "the later stages must be a sequence"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(later.get()); ++i) {
+        request->later.push_back(later_stage_from(PySequence_Fast_GET_ITEM(later.get(), i)));
+    }
 }
 
 }  // namespace
@@ -192,6 +238,8 @@ ScanRequest scan_request_from(PyObject* object) {
     request.batch_rows = static_cast<std::size_t>(batch_rows);
     PyObject* progress = fields["progress"];
     request.progress = progress == Py_None ? nullptr : progress;
+    PyObject* damaged = fields["damaged"];
+    request.damaged = damaged == Py_None ? nullptr : damaged;
     read_pushdown(fields, &request);
     return request;
 }
@@ -223,11 +271,19 @@ ReadPlan read_plan(const ScanRequest& request) {
     }
     plan.filter = std::make_unique<Filter>(rows);
     for (int32_t code : request.codes) plan.filter->addId(code);
-    if (request.every_code) plan.filter->select_every_code();
+    if (request.every_code) {
+        if (request.every_id) {
+            plan.filter->select_every_code();
+        } else {
+            plan.filter->select_every_code_of(request.ids);
+        }
+    }
     plan.predicate = request.predicate;
     plan.has_predicate = request.has_predicate;
     plan.columns = request.columns;
     plan.limit = request.limit;
+    plan.later = request.later;
+    plan.skip_damaged = request.damaged != nullptr;
     plan.threads = request.threads;
     plan.batch_rows = request.batch_rows;
     // Found now, with the interpreter's signal checks: a walk error raises

@@ -43,6 +43,14 @@ struct ScanRequest {
     bool has_row_window = false;
     BoundSpec row_start{};
     BoundSpec row_end{};
+    // Every code of these ids alone, when the codes are every code.
+    bool every_id = true;
+    SignalIdSet ids;
+    std::vector<LaterStage> later;  // conditions and limits given after the limit
+    // Borrowed from the request object: a callable taking (path, byte offset
+    // or None, reason) for each damaged file the read passes over, or null:
+    // a damaged file fails the read.
+    PyObject* damaged = nullptr;
 };
 
 // Reads a zentrail._request.Request: its fields where (bytes, or a list of
@@ -51,8 +59,11 @@ struct ScanRequest {
 // every code), threads, batch_rows, progress (a callable or None), columns
 // (a tuple of column places), classes and subtypes (bit masks), elements
 // (None, or 128 bytes of element bits: bit n of byte n // 8), limit
-// (negative: none), row_start and row_end (bound tuples or None). The
-// request object must outlive the result (progress is borrowed from it).
+// (negative: none), row_start and row_end (bound tuples or None), ids (None,
+// or 8192 bytes of signal id bits), later (a tuple of stages, each with the
+// fields classes, subtypes, elements, limit, row_start, row_end and ids) and
+// damaged (a callable or None). The request object must outlive the result
+// (progress and damaged are borrowed from it).
 // Throws PythonErrorAlreadySet with an exception set.
 ScanRequest scan_request_from(PyObject* request);
 

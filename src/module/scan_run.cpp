@@ -4,31 +4,28 @@
 
 namespace zentrail {
 
-ScanRun::ScanRun(ReadPlan plan) : read(std::move(plan)), remaining(read.limit) {
+ScanRun::ScanRun(ReadPlan plan) : read(std::move(plan)), limits(read.limit, read.later) {
     total_bytes = size_of_files(read.paths);
     loop = RunLoop(nullptr, total_bytes);
     reader = std::make_unique<ParallelReader>(read.filter.get(), read.paths, read.threads, read.batch_rows,
-                                              read.row_predicate());
+                                              read.row_predicate(), read.skip_damaged);
 }
 
-std::unique_ptr<ColumnBatch> ScanRun::next(PyObject* progress) {
+std::unique_ptr<ColumnBatch> ScanRun::next(PyObject* progress, PyObject* damaged) {
     if (finished) return nullptr;
     loop.set_progress(progress);
+    loop.set_damaged(damaged);
     for (;;) {
         std::unique_ptr<ColumnBatch> batch;
         if (!loop.next(*reader, &batch)) {
             finished = true;
             return nullptr;
         }
-        if (remaining >= 0) {
-            if (static_cast<int64_t>(batch->rows) >= remaining) {
-                // The last rows wanted: the workers stop now, not at the end.
-                batch->rows = static_cast<std::size_t>(remaining);
-                reader = std::make_unique<ParallelReader>(read.filter.get(), PathList(), 1, 1);
-            }
-            remaining -= static_cast<int64_t>(batch->rows);
-            if (batch->rows == 0) continue;
+        if (!limits.keep(batch.get())) {
+            // The last rows wanted: the workers stop now, not at the end.
+            reader = std::make_unique<ParallelReader>(read.filter.get(), PathList(), 1, 1);
         }
+        if (batch->rows == 0) continue;
         return batch;
     }
 }

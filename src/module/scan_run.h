@@ -26,7 +26,9 @@ public:
     // The next batch in order, or null at the end (after reporting the whole
     // total to `progress`, a borrowed callable or null). Throws the failure
     // of a file, a signal handler's exception, or the progress callable's.
-    std::unique_ptr<ColumnBatch> next(PyObject* progress);
+    // `damaged` (borrowed, or null) is told of each damaged file passed
+    // over (a plan with skip_damaged).
+    std::unique_ptr<ColumnBatch> next(PyObject* progress, PyObject* damaged = nullptr);
     // Hands a batch that next() gave, and that nothing refers to any more,
     // back for reuse.
     void recycle(std::unique_ptr<ColumnBatch> batch) { reader->recycle(std::move(batch)); }
@@ -35,7 +37,7 @@ public:
 private:
     ReadPlan read;
     std::unique_ptr<ParallelReader> reader;
-    int64_t remaining;  // rows still to give; negative: no limit
+    LimitedRows limits;
     int64_t total_bytes = 0;
     // The loop's progress timing, kept from call to call of next().
     RunLoop loop{nullptr, 0};

@@ -70,7 +70,7 @@ private:
 // A read's batches, decoded as they are asked for.
 class ReadSource : public BatchSource {
 public:
-    explicit ReadSource(StreamPlan plan) : plan(std::move(plan)) {}
+    explicit ReadSource(StreamPlan plan) : plan(std::move(plan)), limits(this->plan.limit, this->plan.later) {}
 
     void schema(ArrowSchema* out) override { export_schema(out, plan.columns); }
 
@@ -84,14 +84,16 @@ public:
 private:
     std::unique_ptr<ColumnBatch> _next_batch() {
         if (ended) return nullptr;
-        if (plan.limit >= 0 && given >= plan.limit) return _end();
         if (!reader) {
             reader = std::make_unique<ParallelReader>(plan.filter.get(), plan.paths, plan.threads, plan.batch_rows,
-                                                      plan.row_predicate());
+                                                      plan.row_predicate(), plan.skip_damaged);
         }
         for (;;) {
             std::unique_ptr<ColumnBatch> batch;
             const ParallelReader::Next got = reader->next(&batch, WAIT_SLICE);
+            for (const DamagedFile& file : reader->take_damaged()) {
+                if (plan.on_damaged) plan.on_damaged(file);
+            }
             // As often while batches flow as while waiting for them.
             const auto now = std::chrono::steady_clock::now();
             if (plan.on_wait && (got == ParallelReader::Next::Waiting || now - last_check >= WAIT_SLICE)) {
@@ -100,13 +102,12 @@ private:
             }
             if (got == ParallelReader::Next::Finished) return _end();
             if (got == ParallelReader::Next::Waiting) continue;
-            if (plan.limit >= 0 && static_cast<int64_t>(batch->rows) >= plan.limit - given) {
-                // The last batch: the workers stop before the consumer has it.
-                batch->rows = static_cast<std::size_t>(plan.limit - given);
-                _end();
+            // The last rows wanted: the workers stop before the consumer has them.
+            if (!limits.keep(batch.get())) _end();
+            if (batch->rows == 0) {
+                if (ended) return nullptr;
+                continue;
             }
-            given += static_cast<int64_t>(batch->rows);
-            if (batch->rows == 0) return _end();
             return batch;
         }
     }
@@ -118,8 +119,8 @@ private:
     }
 
     StreamPlan plan;
+    LimitedRows limits;
     std::unique_ptr<ParallelReader> reader;
-    int64_t given = 0;
     std::chrono::steady_clock::time_point last_check{};
     bool ended = false;
 };

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "scan/arrow_c_data.h"
+#include "scan/damaged_file.h"
 #include "scan/read_plan.h"
 #include "scan/row_predicate.h"
 
@@ -34,6 +35,10 @@ struct StreamPlan : ReadPlan {
     // it waits for or takes batches; what it throws ends the stream with
     // that failure. Null: nothing to check.
     std::function<void()> on_wait;
+    // Told of each damaged file the read passes over (with skip_damaged),
+    // on the consuming thread; what it throws ends the stream with that
+    // failure. Null: nothing to tell.
+    std::function<void(const DamagedFile&)> on_damaged;
 };
 
 // What a stream hands out. Its calls are serialised by the stream; what

@@ -13,11 +13,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "archive/parser.h"
+#include "scan/damaged_file.h"
 #include "selection/path_list.h"
 #include "selection/read_monitor.h"
 
@@ -32,9 +34,11 @@ public:
     using Task = std::function<void(Parser& parser, const std::string& path, Result& out)>;
     using ParserMaker = std::function<std::unique_ptr<Parser>()>;
 
-    FileRunner(PathList paths, int threads, ParserMaker make_parser, Task task)
+    // With `skip_damaged`, a damaged file (see DamagedFile) hands on its
+    // result and the read goes on; take_damaged() tells it.
+    FileRunner(PathList paths, int threads, ParserMaker make_parser, Task task, bool skip_damaged = false)
         : paths(std::move(paths)), make_parser(std::move(make_parser)), task(std::move(task)),
-          slots(this->paths.size()) {
+          skip_damaged(skip_damaged), slots(this->paths.size()) {
         const std::size_t count = std::min<std::size_t>({static_cast<std::size_t>(std::max(threads, 1)),
                                                          this->paths.size(), std::size_t{64}});
         files_ahead = 2 * std::max<std::size_t>(count, 1);
@@ -70,6 +74,12 @@ public:
                     if (!slot.failure) _advance(lock);
                     return Next::Ready;
                 }
+                std::optional<DamagedFile> damage = skip_damaged ? damage_of(slot.failure) : std::nullopt;
+                if (damage) {
+                    damaged.push_back(std::move(*damage));
+                    _advance(lock);
+                    continue;
+                }
                 std::exception_ptr failure = slot.failure;
                 head = slots.size();
                 cancelled = true;
@@ -85,6 +95,8 @@ public:
     }
 
     int64_t bytes_read() const { return bytes.load(std::memory_order_relaxed); }
+    // The damaged files passed over since the last call (the consumer's thread only).
+    std::vector<DamagedFile> take_damaged() { return std::move(damaged); }
 
 private:
     struct Slot {
@@ -163,6 +175,8 @@ private:
     const PathList paths;
     ParserMaker make_parser;
     Task task;
+    const bool skip_damaged;
+    std::vector<DamagedFile> damaged;  // the consumer's alone
     std::size_t files_ahead = 2;
     std::mutex mutex;
     std::condition_variable room;         // the head moved on, or the read is cancelled

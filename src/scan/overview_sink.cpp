@@ -11,18 +11,29 @@
 
 namespace zentrail {
 
-OverviewGrid::OverviewGrid(const InstantWindow& window, uint32_t count) {
+OverviewGrid::OverviewGrid(const InstantWindow& window, uint32_t count, WideNs lead) : lead(lead) {
     if (!window.open || count == 0) return;
     first_ns = window.first_ns;
     last_bucket = count - 1;
-    // ceil((d + 1) / count) is d / count + 1 for every d, and needs no room
-    // past 64 bits, but for the one window of all 2^64 instants in one bucket.
-    const uint64_t d = window.last_ns - window.first_ns;
-    width = d / count == UINT64_MAX ? UINT64_MAX : d / count + 1;
+    // ceil((d + 1) / count) is d / count + 1 for every d; a width past 64
+    // bits (a window of more than 2^64 instants in one bucket) puts every
+    // instant in that bucket anyway.
+    const WideNs d = WideNs{window.last_ns - window.first_ns} + lead;
+    const WideNs wide = d / count + 1;
+    width = wide > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(wide);
+    const WideNs whole = lead / width;
+    lead_buckets = whole > last_bucket ? uint64_t{last_bucket} + 1 : static_cast<uint64_t>(whole);
+    lead_rest = static_cast<uint64_t>(lead % width);
 }
 
 int64_t OverviewGrid::start_of(uint32_t b) const {
-    return static_cast<int64_t>(first_ns + uint64_t{b} * width) + ARCHIVE_EPOCH_UNIX_NS;
+    __extension__ using Signed = __int128;
+    const Signed start = static_cast<Signed>(first_ns) - static_cast<Signed>(lead) +
+                         static_cast<Signed>(b) * static_cast<Signed>(width) + ARCHIVE_EPOCH_UNIX_NS;
+    // INT64_MIN is NaT to NumPy: the earliest start it holds is one later.
+    if (start < static_cast<Signed>(INT64_MIN) + 1) return INT64_MIN + 1;
+    if (start > static_cast<Signed>(INT64_MAX)) return INT64_MAX;
+    return static_cast<int64_t>(start);
 }
 
 uint32_t OverviewTable::cell_for(uint64_t key, int64_t time, double value, uint32_t (&group_cells)[GROUP]) {

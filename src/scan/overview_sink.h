@@ -16,20 +16,28 @@
 namespace zentrail {
 
 // The buckets of a window: each `width` nanoseconds long, the first starting
-// at the window's first instant, width = ceil(span / count). Whole
+// at the window's start bound, width = ceil(span / count). Whole
 // nanoseconds cannot split every span into `count` equal parts; rounding the
 // width up keeps every bucket the same length and every instant of the
 // window in one of the first `count` buckets (the last bucket may reach past
-// the window's end, and trailing ones may hold no instant at all).
+// the window's end, and trailing ones may hold no instant at all). A start
+// before 2000-01-01 lies `lead` before the window's first instant (no
+// archive instant comes earlier): the buckets still start at it.
 class OverviewGrid {
 public:
-    OverviewGrid(const InstantWindow& window, uint32_t count);
+    OverviewGrid(const InstantWindow& window, uint32_t count, WideNs lead = 0);
     // The bucket of an instant inside the window (archive nanoseconds).
     uint32_t bucket_of(uint64_t ns) const {
-        const uint64_t b = (ns - first_ns) / width;
-        return b < last_bucket ? static_cast<uint32_t>(b) : last_bucket;
+        // (ns - first_ns + lead) / width, with lead = lead_buckets * width +
+        // lead_rest, in 64 bits.
+        const uint64_t d = ns - first_ns;
+        const uint64_t b = d / width;
+        if (b >= last_bucket) return last_bucket;
+        const uint64_t carried = b + lead_buckets + (d % width >= width - lead_rest ? 1 : 0);
+        return carried < last_bucket ? static_cast<uint32_t>(carried) : last_bucket;
     }
-    // The first instant of bucket b, in nanoseconds since 1970-01-01.
+    // The first instant of bucket b, in nanoseconds since 1970-01-01 (held
+    // to the instants of an int64).
     int64_t start_of(uint32_t b) const;
     uint64_t bucket_width() const { return width; }
     uint32_t bucket_count() const { return last_bucket + 1; }
@@ -38,6 +46,9 @@ private:
     uint64_t first_ns = 0;
     uint64_t width = 1;
     uint32_t last_bucket = 0;
+    WideNs lead = 0;
+    uint64_t lead_buckets = 0;  // whole buckets in lead, at most last_bucket + 1
+    uint64_t lead_rest = 0;     // lead % width
 };
 
 // One (signal id, element, bucket) of an overview. Times are nanoseconds

@@ -26,8 +26,9 @@ private:
 };
 
 ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows,
-                               const RowPredicate* predicate)
-    : filter(filter), predicate(predicate), paths(std::move(paths)), batch_rows(std::max<std::size_t>(batch_rows, 1)), slots(this->paths.size()) {
+                               const RowPredicate* predicate, bool skip_damaged)
+    : filter(filter), predicate(predicate), paths(std::move(paths)), batch_rows(std::max<std::size_t>(batch_rows, 1)),
+      skip_damaged(skip_damaged), slots(this->paths.size()) {
     const std::size_t worker_count =
         std::min({static_cast<std::size_t>(std::max(threads, 1)), this->paths.size(), MAX_WORKERS});
     files_ahead = 2 * std::max<std::size_t>(worker_count, 1);
@@ -165,7 +166,10 @@ ParallelReader::Next ParallelReader::next(std::unique_ptr<ColumnBatch>* out, std
             return Next::Batch;
         }
         if (slot.done) {
-            if (slot.failure) {
+            std::optional<DamagedFile> damage;
+            if (slot.failure && skip_damaged && (damage = damage_of(slot.failure))) {
+                damaged.push_back(std::move(*damage));
+            } else if (slot.failure) {
                 std::exception_ptr failure = slot.failure;
                 // Nothing after a failed file is read or handed on.
                 head = slots.size();

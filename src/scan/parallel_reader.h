@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "scan/column_batch.h"
+#include "scan/damaged_file.h"
 #include "scan/row_predicate.h"
 #include "selection/filter.h"
 #include "selection/path_list.h"
@@ -28,8 +29,10 @@ public:
     // outlive the reader; the workers only read them.
     // Throws std::system_error (with the errno) when a thread cannot start,
     // after stopping the workers already started.
+    // With `skip_damaged`, a damaged file (see DamagedFile) ends its own rows
+    // only: the read goes on with the next file, and take_damaged() tells it.
     ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows,
-                   const RowPredicate* predicate = nullptr);
+                   const RowPredicate* predicate = nullptr, bool skip_damaged = false);
 
     // The most workers one read starts, whatever it asks for. A worker reads
     // one file at a time from the disk and decodes it faster than most disks
@@ -57,6 +60,10 @@ public:
     // memory instead of asking the system for fresh pages for each.
     void recycle(std::unique_ptr<ColumnBatch> batch);
 
+    // The damaged files passed over since the last call, in file order (the
+    // consumer's thread only).
+    std::vector<DamagedFile> take_damaged() { return std::move(damaged); }
+
     // Bytes read from the files so far, by all workers.
     int64_t bytes_read() const { return bytes.load(std::memory_order_relaxed); }
 
@@ -80,6 +87,8 @@ private:
     const RowPredicate* predicate;
     const PathList paths;
     const std::size_t batch_rows;
+    const bool skip_damaged;
+    std::vector<DamagedFile> damaged;  // the consumer's alone
     // Files a worker may run ahead of the consumer, and batches not yet
     // taken: the file being taken may hold up to BATCHES_PER_FILE; the files
     // after it together up to queue_limit, enough for a worker to run a

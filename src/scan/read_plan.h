@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
+#include "scan/limited_rows.h"
 #include "scan/row_predicate.h"
 #include "selection/filter.h"
 #include "selection/path_list.h"
@@ -27,13 +29,27 @@ struct ReadPlan {
     bool has_predicate = false;
     ColumnSelection columns;
     int64_t limit = -1;  // the most rows; negative: all
+    // Conditions and limits given after the limit, in their order.
+    std::vector<LaterStage> later;
+    // A damaged file (a malformed record, a file that cannot be opened or
+    // read) ends its own rows, not the read; the consumer hears of it.
+    bool skip_damaged = false;
     int threads = 1;
     std::size_t batch_rows = 65536;
 
     // The per-row conditions, or null when every row the filter selects is kept.
     const RowPredicate* row_predicate() const { return has_predicate ? &predicate : nullptr; }
     // Nothing can come of the read: no code selected, or no row wanted.
-    bool reads_nothing() const { return filter->isEmpty() || limit == 0; }
+    bool reads_nothing() const {
+        if (filter->isEmpty() || limit == 0) return true;
+        for (const LaterStage& stage : later) {
+            if (stage.limit == 0) return true;
+        }
+        return false;
+    }
+    // Whether which rows count depends on the rows before them (a limit):
+    // then they are counted where the batches meet in read order.
+    bool counts_rows() const { return limit >= 0 || !later.empty(); }
 };
 
 }  // namespace zentrail

@@ -89,7 +89,7 @@ bool Filter::_scan_for_id(int id) const {
 }
 
 bool Filter::hasIndex(int id, int index) const {
-    if (every_code) return id >= 0 && id < ARCHIVE_ID_COUNT && index >= 0 && index < INDEX_RANGE;
+    if (every_code) return hasId(id) && index >= 0 && index < INDEX_RANGE;
     if (!hasId(id)) return false;
     // Every code c is (c / 1024) * 1024 + c % 1024, so the only code that
     // splits into (id, index) is id * 1024 + index, if that is a 32-bit code

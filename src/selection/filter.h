@@ -20,6 +20,9 @@ namespace zentrail {
 constexpr int32_t INDEX_RANGE = 1024;
 constexpr int32_t MAX_SIGNAL_CODES = 256;
 
+// A set of signal ids, one bit each.
+using SignalIdSet = std::bitset<65536>;
+
 inline int32_t signal_id_of(int32_t code) { return code / INDEX_RANGE; }
 inline int32_t signal_index_of(int32_t code) { return code % INDEX_RANGE; }
 
@@ -46,6 +49,13 @@ public:
         every_code = true;
         empty = false;
         archive_ids.set();
+    }
+    // Every code of these ids alone (a negative or near-whole set of ids, as
+    // "signal_id != 5" gives, costs its 8 KiB of bits, not a code per index).
+    void select_every_code_of(const SignalIdSet& ids) {
+        every_code = true;
+        archive_ids = ids;
+        empty = ids.none();
     }
     bool selects_every_code() const { return every_code; }
     // Marks the filter unusable: the caller's signal list held a non-integer.

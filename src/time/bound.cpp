@@ -113,6 +113,11 @@ InstantWindow instant_window(const BoundSpec& start, const BoundSpec& end) {
     return window;
 }
 
+WideNs clipped_lead_ns(const BoundSpec& start) {
+    const Wide first = instant_of(start);
+    return first < 0 ? static_cast<WideNs>(-first) : 0;
+}
+
 std::string discovery_text(const BoundSpec& bound, bool is_end) {
     char text[32];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %s", bound.year, bound.month, bound.day,

@@ -39,6 +39,12 @@ struct InstantWindow {
 };
 InstantWindow instant_window(const BoundSpec& start, const BoundSpec& end);
 
+// How far `start` lies before the first instant of its window: more than 0
+// only for a start before 2000-01-01, where the window begins at the
+// archive's first instant. Years 1 to 9999 need more than 64 bits.
+__extension__ typedef unsigned __int128 WideNs;
+WideNs clipped_lead_ns(const BoundSpec& start);
+
 // The texts that discovery compares file-name days with, so that a file is
 // taken when its day (as "YYYY-MM-DD") lies between the bounds' days:
 // "YYYY-MM-DD 00:00:00" for a start, "YYYY-MM-DD 23:59:59" for an end.

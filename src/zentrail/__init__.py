@@ -13,6 +13,7 @@ from ._events import Events
 from ._inventory import Inventory
 from ._names import CLASS_NAMES, record_names, subtype_name
 from ._overview import Overview
+from ._request import Skipped
 from ._scan import Scan, make_scan
 
 # typing costs more to import than all of the rest: it is imported only by a
@@ -27,7 +28,7 @@ if TYPE_CHECKING:
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview"]
+           "Overview", "Skipped"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -47,9 +48,22 @@ _BOUNDS_DOC = """
 """
 
 
+_ERRORS_DOC = """
+    ``errors``: what a damaged file does to the read. ``"raise"`` (the
+    default): it fails the read, as in read. ``"warn"`` and ``"skip"``: the
+    rows the file held before its malformed record are kept and the read
+    goes on with the next file; so does a file that cannot be opened or read
+    (an unreadable day; errors of the directory walk still raise).
+    Each damaged file is reported once per read, in :attr:`Scan.skipped`
+    (path, byte offset, message), and under ``"warn"`` by a UserWarning
+    naming the file and the byte offset as the read reaches it (a warnings
+    filter of "error" turns it into a failure of the read).
+"""
+
+
 def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[Iterable[int]] = None, *,
          threads: Optional[int] = None, batch_rows: Optional[int] = None,
-         progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Scan:
+         progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise") -> Scan:
     """The rows that ``read(root_dir, dt_start, dt_end, signals)`` gives, as
     columns (a :class:`Scan`, read when consumed), decoded on ``threads``
     threads (default: the CPUs this process may use), one file per task,
@@ -72,25 +86,28 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     standard error (``pip install "zentrail[progress]"``).
     {bounds}
     Argument errors raise here; walk and file errors from the consuming call.
+    {errors}
     When ``signals`` is given and the read yields no row at all, consuming
     it (iteration, :meth:`Scan.to_numpy`, :meth:`Scan.to_pandas`) warns once
     (UserWarning) naming the codes, and for a code below 1024 that is the
     id of a signal in the files read, the codes its values have (a code is
     ``id * 1024 + element index``).
     """
-    return make_scan(_arguments.path_bytes(root_dir), False, dt_start, dt_end, signals, threads, batch_rows, progress)
+    return make_scan(_arguments.path_bytes(root_dir), False, dt_start, dt_end, signals, threads, batch_rows, progress,
+                     errors)
 
 
 def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound, signals: Optional[Iterable[int]] = None, *,
                threads: Optional[int] = None, batch_rows: Optional[int] = None,
-               progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Scan:
+               progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise") -> Scan:
     """A :class:`Scan` over an explicit, ordered list of files, each read as
     scan reads a file it found (day 0 at its start, its own end byte), for
     example one day file per Dask partition. A missing path fails as a found
     file that cannot be opened does. ``scan(root, ...)`` gives the rows of
     ``scan_files(find_files(root, ...), ...)``. Arguments as for :func:`scan`.
     """
-    return make_scan(_arguments.path_list(paths), True, dt_start, dt_end, signals, threads, batch_rows, progress)
+    return make_scan(_arguments.path_list(paths), True, dt_start, dt_end, signals, threads, batch_rows, progress,
+                     errors)
 
 
 def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound) -> List[str]:
@@ -105,7 +122,7 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound) -> List[str]:
 
 def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Optional[Bound] = None, *,
               by: Optional[str] = None, threads: Optional[int] = None,
-              progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Inventory:
+              progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise") -> Inventory:
     """What the archive under ``root_dir`` holds (an :class:`Inventory`, read
     in this call): one row per (signal id, class) over every record whose
     time lies in the window, System records and alarms without a value
@@ -116,27 +133,29 @@ def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Opti
     with neither every archive file under the root and every record count.
     ``by="day"`` adds a first column ``day`` and gives one row per (day,
     signal id, class): the availability table. ``progress`` as for
-    :func:`scan`. Failures raise what :func:`read` raises.
+    :func:`scan`. Failures raise what :func:`read` raises; ``errors`` as for
+    :func:`scan` (``Inventory.skipped``).
     {bounds}"""
-    return _inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress)
+    return _inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress, errors=errors)
 
 
 def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Iterable[int]] = None, *,
            system: bool = True, threads: Optional[int] = None,
-           progress: Union[None, bool, Callable[[int, int], Any]] = None) -> Events:
+           progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise") -> Events:
     """The alarm records (classes 1 to 12 and 31: AlBool transitions and
     AlAckn acknowledgements too) and System records under ``root_dir`` whose
     time lies in the window, one row per record, in read order (an
     :class:`Events`, read when consumed). ``ids``: an iterable of signal ids
     (not codes), or None for every id; System records (signal id 0) are rows
     unless ``system=False``, whatever ``ids`` holds. String alarm texts are
-    decoded as UTF-8 with invalid bytes replaced by U+FFFD. ``threads`` and
-    ``progress`` as for :func:`scan`.
+    decoded as UTF-8 with invalid bytes replaced by U+FFFD. ``threads``,
+    ``progress`` and ``errors`` as for :func:`scan` (``Events.skipped``).
     {bounds}"""
-    return _events.events(root_dir, dt_start, dt_end, ids, system=system, threads=threads, progress=progress)
+    return _events.events(root_dir, dt_start, dt_end, ids, system=system, threads=threads, progress=progress,
+                          errors=errors)
 
 
-scan.__doc__ = (scan.__doc__ or "").format(bounds=_BOUNDS_DOC)
+scan.__doc__ = (scan.__doc__ or "").format(bounds=_BOUNDS_DOC, errors=_ERRORS_DOC)
 inventory.__doc__ = (inventory.__doc__ or "").format(bounds=_BOUNDS_DOC)
 events.__doc__ = (events.__doc__ or "").format(bounds=_BOUNDS_DOC)
 find_files.__doc__ = (find_files.__doc__ or "").format(bounds=_BOUNDS_DOC)

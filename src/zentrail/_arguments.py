@@ -83,14 +83,18 @@ def _codes_one_by_one(signals: Iterable[Any], numpy: Any) -> Any:
 
 
 def count(value: Any, name: str, default: int) -> int:
-    """None gives `default`; otherwise an int of 1 to 2**31."""
+    """None gives `default`; otherwise an integer (of any integer type:
+    int, numpy.int64, ...; not bool) of 1 to 2**31, as an int."""
+    import numbers
+
     if value is None:
         return default
-    if not isinstance(value, int) or isinstance(value, bool):
+    if not isinstance(value, numbers.Integral) or isinstance(value, bool):
         raise TypeError(f"{name} must be None or an int, not {type(value).__name__}")
-    if not 1 <= value <= MAX_COUNT:
-        raise ValueError(f"{name} must be at least 1 (and at most 2**31), not {value!r}")
-    return value
+    number = int(value)
+    if not 1 <= number <= MAX_COUNT:
+        raise ValueError(f"{name} must be at least 1 (and at most 2**31), not {number!r}")
+    return number
 
 
 def usable_cpu_count() -> int:

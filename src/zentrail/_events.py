@@ -58,7 +58,7 @@ class Events(Result):
     - ``class_name``, ``subtype_name``, ``detail``: the three name fields
       exactly as the text writer (``zentrail-dump``) prints them for the
       record, for example "System", "Executive events", "BlockWarning"; str
-      objects in :meth:`to_numpy`, categorical in :meth:`to_pandas`,
+      objects in ``to_numpy()``, categorical in ``to_pandas()``,
       dictionary-encoded in the Arrow stream.
     - ``value``: float64, the value read would give for the record (its
       accessor at position 0) for the boolean, integer and floating-point
@@ -73,8 +73,9 @@ class Events(Result):
     _NAME_COLUMNS = _NAMES
 
     def __init__(self, root: bytes, start: Any, end: Any, ids: Optional[List[int]], system: bool,
-                 threads: Optional[int], progress: _Progress) -> None:
+                 threads: Optional[int], progress: _Progress, errors: str = "raise") -> None:
         """Made by zentrail.events."""
+        self._set_errors(errors)
         self._root = root
         self._start = start
         self._end = end
@@ -84,8 +85,8 @@ class Events(Result):
         self._progress = progress
 
     def _request(self) -> _request.Request:
-        return _request.Request(self._root, False, self._start, self._end, threads=self._threads,
-                                progress=self._progress)
+        return self._reported(_request.Request(self._root, False, self._start, self._end, threads=self._threads,
+                                               progress=self._progress, errors=self._errors))
 
     def _read(self) -> _Columns:
         """Every row as one dict of NumPy arrays by column name."""
@@ -93,7 +94,7 @@ class Events(Result):
 
     def __iter__(self) -> Iterator[_Columns]:
         """The rows in batches of a few files each (as many as the threads),
-        as dicts like :meth:`to_numpy`; memory is bounded by those files'
+        as dicts like ``to_numpy()``; memory is bounded by those files'
         events. A failure raises when its batch is reached. ``progress`` is
         told the bytes of the whole iteration, as a scan's iteration tells
         them (``(0, 0)`` when no file lies in the window)."""
@@ -108,7 +109,7 @@ class Events(Result):
 
 
 def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[int]] = None, *, system: bool = True,
-           threads: Optional[int] = None, progress: _Progress = None) -> Events:
+           threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise") -> Events:
     import operator
 
     root = _arguments.path_bytes(root_dir)
@@ -130,4 +131,4 @@ def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[int
         raise TypeError(f"system must be a bool, not {type(system).__name__}")
     return Events(root, start, end, chosen, system,
                   None if threads is None else _arguments.count(threads, "threads", 1),
-                  _arguments.check_progress(progress))
+                  _arguments.check_progress(progress), _request.check_errors(errors))

@@ -34,7 +34,7 @@ class Inventory(Result):
       date of the records' time.
     - ``signal_id``: uint16, the records' id; 0 for System records.
     - ``item_class``: uint8, 0 to 31; ``class_name`` beside it in
-      :meth:`to_pandas` (categorical) and the Arrow stream (dictionary):
+      ``to_pandas()`` (categorical) and the Arrow stream (dictionary):
       the class name as the text writer prints it ("GrWord", "AlByte",
       "System").
     - ``records``: int64, records of that id and class whose time lies in
@@ -48,15 +48,16 @@ class Inventory(Result):
       of such a record (the instants a scan gives).
     - ``files``: int32, the files holding such a record.
 
-    :meth:`to_numpy` keeps the codes alone (NumPy has no categories).
+    ``to_numpy()`` keeps the codes alone (NumPy has no categories).
     """
 
     __slots__ = ("_columns",)
     _CLASS_NAME = True
 
-    def __init__(self, columns: _Columns) -> None:
+    def __init__(self, columns: _Columns, errors: str = "raise") -> None:
         """Made by zentrail.inventory."""
         self._columns = columns
+        self._set_errors(errors)
 
     def __len__(self) -> int:
         return len(self._columns["signal_id"])
@@ -69,7 +70,7 @@ class Inventory(Result):
 
 
 def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Optional[str] = None,
-              threads: Optional[int] = None, progress: _Progress = None) -> Inventory:
+              threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise") -> Inventory:
     if by not in (None, "day"):
         raise ValueError(f"by must be None or \"day\", not {by!r}")
     start = None if dt_start is None else _time.bound_tuple(dt_start, "dt_start")
@@ -78,5 +79,7 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
         _time.check_order(start, end, dt_start, dt_end)
     request = _request.Request(_arguments.path_bytes(root_dir), False, start, end,
                                threads=None if threads is None else _arguments.count(threads, "threads", 1),
-                               progress=_arguments.check_progress(progress))
-    return Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES))
+                               progress=_arguments.check_progress(progress), errors=_request.check_errors(errors))
+    result = Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES), errors)
+    result._reported(request)
+    return result

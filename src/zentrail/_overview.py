@@ -57,8 +57,9 @@ class Overview(Result):
 
     __slots__ = ("_scan", "_buckets")
 
-    def __init__(self, scan: Any, buckets: int) -> None:
+    def __init__(self, scan: Any, buckets: int, errors: str = "raise") -> None:
         """Made by Scan.overview."""
+        self._set_errors(errors)
         buckets = _arguments.count(buckets, "buckets", 1000)
         if buckets > MAX_BUCKETS:
             raise ValueError(f"buckets must lie in 1 to {MAX_BUCKETS}, not {buckets}")
@@ -73,7 +74,7 @@ class Overview(Result):
     def _read(self) -> Dict[str, Any]:
         import numpy
 
-        raw = _core.overview(self._scan._request(), self._buckets, False)
+        raw = _core.overview(self._reported(self._scan._request(errors=self._errors)), self._buckets, False)
         return {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in OVERVIEW_COLUMNS}
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
@@ -81,7 +82,7 @@ class Overview(Result):
         ``polars.DataFrame(overview)`` and DuckDB read it. The read happens in
         this call, and the stream hands on the engine's columns as they are;
         ``requested_schema`` is ignored (the columns have one form)."""
-        return _core.overview(self._scan._request(), self._buckets, True)
+        return _core.overview(self._reported(self._scan._request(errors=self._errors)), self._buckets, True)
 
     def __repr__(self) -> str:
         return f"<zentrail.Overview in {self._buckets} buckets of {self._scan!r}>"

@@ -61,10 +61,10 @@ def _batches(pl: Any, scan: "Scan", with_columns: Optional[List[str]], predicate
             if name not in needed:
                 needed.append(name)
     if n_rows is not None:
-        # The first n_rows of the source, and the filter after them: pushed
-        # conditions would take rows from further on.
+        # The first n_rows of the source, and the filter after them: the
+        # conditions pushed after the limit apply to those rows alone.
         scan = scan.limit(n_rows)
-    elif predicate is not None:
+    if predicate is not None:
         scan = push_predicate(pl, scan, predicate)
     if not needed:
         # A query that only counts rows: the narrowest column carries them.

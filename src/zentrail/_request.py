@@ -6,10 +6,13 @@ runs (threads, the progress bar) are resolved here, when it runs."""
 
 from __future__ import annotations
 
+import collections
+
 from . import _arguments, _pushdown
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import types
     from typing import Any, Callable, List, Optional, Union
 
     from ._time import _BoundTuple
@@ -21,12 +24,12 @@ class Request:
     """What the core reads: every field is plain data the core reads by name."""
 
     __slots__ = ("where", "listed", "start", "end", "codes", "threads", "batch_rows", "progress", "columns",
-                 "classes", "subtypes", "elements", "limit", "row_start", "row_end")
+                 "classes", "subtypes", "elements", "limit", "row_start", "row_end", "ids", "later", "damaged")
 
     def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: Optional[_BoundTuple],
                  end: Optional[_BoundTuple], codes: Any = None, threads: Optional[int] = None,
                  batch_rows: int = _arguments.DEFAULT_BATCH_ROWS, progress: _Progress = None,
-                 pushdown: Optional[_pushdown.Pushdown] = None) -> None:
+                 pushdown: Optional[_pushdown.Pushdown] = None, errors: str = "raise") -> None:
         self.where = where  # a root (bytes), or the files themselves (a list of bytes) when listed
         self.listed = listed
         self.start = start  # bound tuples; None leaves that side open
@@ -45,6 +48,26 @@ class Request:
         self.limit = -1 if pushed.limit is None else pushed.limit
         self.row_start = pushed.row_start
         self.row_end = pushed.row_end
+        self.ids = pushed.ids
+        self.later = tuple(Stage(stage) for stage in pushed.later)
+        # None: a damaged file fails the read; else told of each one passed over.
+        self.damaged = None if errors == "raise" else DamageLog(errors == "warn")
+
+
+class Stage:
+    """Conditions given after a limit, and the limit after them, as the core
+    reads them (the fields of a Request's own conditions, by the same names)."""
+
+    __slots__ = ("classes", "subtypes", "elements", "limit", "row_start", "row_end", "ids")
+
+    def __init__(self, pushed: _pushdown.Pushdown) -> None:
+        self.classes = pushed.classes
+        self.subtypes = pushed.subtypes
+        self.elements = pushed.element_bits()
+        self.limit = -1 if pushed.limit is None else pushed.limit
+        self.row_start = pushed.row_start
+        self.row_end = pushed.row_end
+        self.ids = pushed.ids
 
 
 def progress_callable(progress: _Progress) -> Optional[Callable[[int, int], Any]]:
@@ -54,3 +77,67 @@ def progress_callable(progress: _Progress) -> Optional[Callable[[int, int], Any]
     if progress is False:
         return None
     return progress
+
+
+ERRORS = ("raise", "warn", "skip")
+
+
+def check_errors(errors: Any) -> str:
+    """The errors argument of a read: "raise", "warn" or "skip"."""
+    if not isinstance(errors, str):
+        raise TypeError(f"errors must be \"raise\", \"warn\" or \"skip\", not {type(errors).__name__}")
+    if errors not in ERRORS:
+        raise ValueError(f"errors must be \"raise\", \"warn\" or \"skip\", not {errors!r}")
+    return errors
+
+
+Skipped = collections.namedtuple("Skipped", ("path", "offset", "message"), module="zentrail")
+Skipped.__doc__ = """A damaged archive file a read passed over (errors="warn" or "skip"): its
+``path``, the byte ``offset`` of its malformed record or failed read (its
+rows before it were kept; None when the file could not be opened), and the
+``message`` saying what was wrong."""
+
+
+class DamageLog:
+    """What a read with errors="warn" or "skip" is told by the core of each
+    damaged file it passes over, once each, as the read reaches it: kept in
+    ``files``, and under "warn" a UserWarning naming the file and the byte."""
+
+    __slots__ = ("warn", "files")
+
+    def __init__(self, warn: bool) -> None:
+        self.warn = warn
+        self.files: List[Any] = []
+
+    def __call__(self, path: str, offset: Optional[int], reason: str) -> None:
+        self.files.append(Skipped(path, offset, reason))
+        if self.warn:
+            import warnings
+
+            warnings.warn(damage_text(path, offset, reason), UserWarning, stacklevel=_outside_the_package())
+
+
+def skipped_files(request: Request) -> List[Any]:
+    """The list the request's read fills with the damaged files it passes over."""
+    return request.damaged.files if request.damaged is not None else []
+
+
+def damage_text(path: str, offset: Optional[int], reason: str) -> str:
+    if offset is None:
+        return f"archive file {path!r} {reason}; the read went on without it"
+    return f"archive file {path!r}: {reason} at byte {offset}; its rows before it are kept, the read went on"
+
+
+def _outside_the_package() -> int:
+    """The stacklevel of the first caller outside zentrail (of the warn call
+    in DamageLog.__call__)."""
+    import os
+    import sys
+
+    package = os.path.dirname(os.path.abspath(__file__)) + os.sep
+    frame: Optional[types.FrameType] = sys._getframe(1)
+    level = 1
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(package):
+        frame = frame.f_back
+        level += 1
+    return level

@@ -5,7 +5,7 @@ Arrow library is needed), and their pickling."""
 
 from __future__ import annotations
 
-from . import _core, _names
+from . import _core, _names, _request
 from ._extras import import_extra
 
 TYPE_CHECKING = False
@@ -23,14 +23,35 @@ class Result:
     NumPy arrays, read afresh or held), and says which columns are names
     (``_NAME_COLUMNS``: str in NumPy, categorical in pandas,
     dictionary-encoded in Arrow) and whether a ``class_name`` column
-    follows ``item_class`` outside NumPy (``_CLASS_NAME``)."""
+    follows ``item_class`` outside NumPy (``_CLASS_NAME``).
 
-    __slots__ = ()
+    Every result reads with an ``errors`` mode ("raise", "warn" or "skip",
+    see :func:`zentrail.scan`) and lists in :attr:`skipped` the damaged files
+    its last read passed over; a subclass sets both with
+    ``_set_errors`` and hands each read's request through ``_reported``."""
+
+    __slots__ = ("_errors", "_skipped")
     _NAME_COLUMNS: Tuple[str, ...] = ()
     _CLASS_NAME = False
 
     def _read(self) -> _Columns:
         raise NotImplementedError
+
+    def _set_errors(self, errors: str) -> None:
+        self._errors = errors
+        self._skipped: List[Any] = []
+
+    def _reported(self, request: "_request.Request") -> "_request.Request":
+        """`request`, whose damaged files passed over become :attr:`skipped`."""
+        self._skipped = _request.skipped_files(request)
+        return request
+
+    @property
+    def skipped(self) -> List[Any]:
+        """The damaged files the last read passed over (``errors="warn"`` or
+        ``"skip"``), in read order, as :class:`zentrail.Skipped` (path, byte
+        offset, message); empty with ``errors="raise"``."""
+        return list(self._skipped)
 
     def to_numpy(self) -> _Columns:
         """The columns as a dict of NumPy arrays by name."""

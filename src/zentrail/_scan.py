@@ -11,6 +11,7 @@ if TYPE_CHECKING:
     from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
     _Columns = Dict[str, Any]
+    from ._request import Request as _Request
     _Progress = Union[None, bool, Callable[[int, int], Any]]
 
 
@@ -48,16 +49,20 @@ class Scan:
 
     Failures (walk errors, files that cannot be opened or read, malformed
     records) raise what :func:`zentrail.read` raises, with the same messages
-    and notes. Ctrl-C (and any signal handler that raises) stops a read
-    within a few tens of milliseconds. A Scan pickles as what it describes.
+    and notes; with ``errors="warn"`` or ``"skip"`` a damaged file is passed
+    over instead (see :func:`zentrail.scan`) and :attr:`skipped` lists it.
+    Ctrl-C (and any signal handler that raises) stops a read within a few
+    tens of milliseconds. A Scan pickles as what it describes.
     """
 
     __slots__ = ("_where", "_listed", "_start", "_end", "_shown", "_codes", "_threads", "_batch_rows", "_progress",
-                 "_pushdown", "_codes_given")
+                 "_pushdown", "_codes_given", "_errors", "_skipped")
+    # What a Scan describes (pickled, copied to narrowed scans): all but what its last read passed over.
+    _STATE = __slots__[:-1]
 
     def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: _time._BoundTuple,
                  end: _time._BoundTuple, shown: Tuple[str, str], codes: Any, threads: Optional[int], batch_rows: int,
-                 progress: _Progress) -> None:
+                 progress: _Progress, errors: str = "raise") -> None:
         """Made by zentrail.scan and zentrail.scan_files, which check the arguments."""
         self._where = where
         self._listed = listed
@@ -71,16 +76,36 @@ class Scan:
         self._pushdown = _pushdown.Pushdown()
         # The codes are the caller's own, as given (not narrowed by where()).
         self._codes_given = codes is not None
+        self._errors = errors
+        self._skipped: List[Any] = []
 
-    def _request(self, numpy: bool = False) -> _request.Request:
+    def _request(self, numpy: bool = False, errors: Optional[str] = None) -> _request.Request:
         """The read as the core takes it; for a NumPy consumer, the codes of
-        any name column in its place (the names are made here from them)."""
+        any name column in its place (the names are made here from them).
+        `errors`: the scan's own unless given (an overview's)."""
         pushdown = self._pushdown
         codes = _pushdown.code_columns(pushdown.columns) if numpy else None
         if codes is not None:
             pushdown = pushdown.replace(columns=codes)
         return _request.Request(self._where, self._listed, self._start, self._end, self._codes, self._threads,
-                                self._batch_rows, self._progress, pushdown)
+                                self._batch_rows, self._progress, pushdown, errors or self._errors)
+
+    def _read_request(self, numpy: bool = False) -> "_Request":
+        """The request of one of the scan's own reads, whose damaged files
+        passed over become :attr:`skipped`."""
+        request = self._request(numpy)
+        self._skipped = _request.skipped_files(request)
+        return request
+
+    @property
+    def skipped(self) -> List[Any]:
+        """The damaged files the last read of this scan passed over (with
+        ``errors="warn"`` or ``"skip"``), in read order, as
+        ``zentrail.Skipped`` (path, byte offset, message); filled as the
+        read reaches them, so an iteration or a stream shows them as it goes.
+        Empty before any read and with ``errors="raise"``. Of the last read
+        begun on this object, whichever thread began it."""
+        return list(self._skipped)
 
     def _names(self, columns: _Columns, pandas: Any = None) -> _Columns:
         return _names.name_arrays(columns, self._pushdown.columns, pandas)
@@ -90,14 +115,14 @@ class Scan:
         NumPy arrays (no copies); memory stays bounded however long the read.
         On a failure, every row before it is yielded first, then it raises.
         One iterator serves one consumer at a time."""
-        batches: Iterator[_Columns] = _core.iterate(self._request(numpy=True))
+        batches: Iterator[_Columns] = _core.iterate(self._read_request(numpy=True))
         if _pushdown.code_columns(self._pushdown.columns) is not None:
             batches = (self._names(batch) for batch in batches)
         return self._counted(batches) if self._may_warn() else batches
 
     def to_numpy(self) -> _Columns:
         """The whole read as one dict of NumPy columns (no partial result on failure)."""
-        columns = _core.to_numpy(self._request(numpy=True))
+        columns = _core.to_numpy(self._read_request(numpy=True))
         self._warn_if_empty(columns)
         if _pushdown.code_columns(self._pushdown.columns) is None:
             return columns
@@ -112,7 +137,7 @@ class Scan:
         uint8 codes stay as they are. Name columns chosen with
         :meth:`select` are categoricals too."""
         pandas = import_extra("pandas", "Scan.to_pandas()", "pandas")
-        columns = _core.to_numpy(self._request(numpy=True))
+        columns = _core.to_numpy(self._read_request(numpy=True))
         self._warn_if_empty(columns)
         if _pushdown.code_columns(self._pushdown.columns) is not None:
             columns = self._names(columns, pandas)
@@ -124,10 +149,7 @@ class Scan:
     def _may_warn(self) -> bool:
         """Whether an empty read would be a surprise worth a warning: codes
         were given, and nothing else narrows the rows."""
-        pushed = self._pushdown
-        return (self._codes_given and pushed.limit != 0 and pushed.classes == _pushdown.ALL_CLASSES
-                and pushed.subtypes == _pushdown.ALL_SUBTYPES and pushed.elements is None
-                and pushed.row_start is None and pushed.row_end is None)
+        return self._codes_given and self._pushdown.limit != 0 and not self._pushdown.narrows_rows()
 
     def _warn_if_empty(self, columns: _Columns) -> None:
         if self._may_warn() and not any(len(column) for column in columns.values()):
@@ -149,7 +171,7 @@ class Scan:
         stream from threads where a Python callable cannot run safely). A
         ``requested_schema`` (a capsule) may ask for some of the columns, in
         any order, with their own types; anything else raises ValueError."""
-        return _core.arrow_stream(self._request(), requested_schema)
+        return _core.arrow_stream(self._read_request(), requested_schema)
 
     def __arrow_c_schema__(self) -> object:
         """The Arrow schema of the stream (a struct of the selected columns),
@@ -170,13 +192,14 @@ class Scan:
         return self._with(self._pushdown.replace(columns=chosen))
 
     def limit(self, n: int) -> "Scan":
-        """A Scan of at most the first ``n`` rows; the read stops once it has them."""
+        """A Scan of at most the first ``n`` rows (of those the conditions
+        given before it keep); the read stops once it has them. Conditions
+        given after it apply to these rows (see :meth:`where`)."""
         if not isinstance(n, int) or isinstance(n, bool):
             raise TypeError(f"n must be an int, not {type(n).__name__}")
         if not 0 <= n < 2 ** 63:
             raise ValueError(f"n must be at least 0, not {n!r}")
-        current = self._pushdown.limit
-        return self._with(self._pushdown.replace(limit=n if current is None else min(current, n)))
+        return self._with(self._pushdown.limited(n))
 
     def where(self, *, start: Optional[Any] = None, end: Optional[Any] = None,
               signal_ids: Optional[Iterable[int]] = None, elements: Optional[Iterable[int]] = None,
@@ -186,53 +209,46 @@ class Scan:
         rows' times (bounds as for :func:`zentrail.scan`; the files read stay
         those of the scan's own bounds, since a file may hold rows of other
         days than its name's: give the scan narrower bounds to open fewer
-        files); ``signal_ids`` keeps the codes of those
-        ids; ``elements`` the rows of those element indices (a text row is
-        element 0); ``item_classes`` and ``subtypes`` the rows of those. Calls
-        combine (the rows meeting all of them)."""
-        scan = self._within(None if start is None else _time.bound_tuple(start, "start"),
-                            None if end is None else _time.bound_tuple(end, "end"))
-        pushed = scan._pushdown
-        codes = scan._codes
-        if signal_ids is not None:
+        files); ``signal_ids`` keeps the rows of those ids; ``elements`` the
+        rows of those element indices (a text row is element 0);
+        ``item_classes`` and ``subtypes`` the rows of those. Calls combine
+        (the rows meeting all of them). Conditions given after
+        :meth:`limit` apply to the rows that limit lets through:
+        ``scan.limit(50).where(subtypes=[7])`` is those of the first 50 rows
+        of subtype 7, as ``scan.where(subtypes=[7]).limit(50)`` is the
+        first 50 rows of subtype 7."""
+        row_start = None if start is None else _time.bound_tuple(start, "start")
+        row_end = None if end is None else _time.bound_tuple(end, "end")
+        ids = None if signal_ids is None else _pushdown.small_ints(signal_ids, "signal_ids", _pushdown.ID_COUNT)
+        kept = None if elements is None else _pushdown.small_ints(elements, "elements", _pushdown.ELEMENT_COUNT)
+        classes = None if item_classes is None else _pushdown.small_ints(item_classes, "item_classes", 32)
+        chosen = None if subtypes is None else _pushdown.small_ints(subtypes, "subtypes", 8)
+        pushed = self._pushdown
+        codes = self._codes
+        if pushed.limit is None and codes is not None:
+            # Before any limit, the codes themselves narrow: fewer ids are
+            # decoded at all, and a code of no kept element is not read.
             import numpy
 
-            ids = numpy.array(sorted(_pushdown.small_ints(signal_ids, "signal_ids", 1 << 16)), dtype=numpy.int32)
-            if codes is None:  # every code: those of the ids, every index
-                codes = (ids[:, None] * 1024 + numpy.arange(1024, dtype=numpy.int32)).ravel()
-            else:
-                codes = codes[numpy.isin(codes >> 10, ids)]
-        if elements is not None:
-            import numpy
-
-            kept = _pushdown.small_ints(elements, "elements", _pushdown.ELEMENT_COUNT)
-            if pushed.elements is not None:
-                kept = kept & pushed.elements
-            # Without element 0 no text row passes either, so a code of
-            # another index can give nothing: it is not read at all.
-            if 0 not in kept and codes is not None:
-                codes = codes[numpy.isin(codes & 1023, numpy.array(sorted(kept), dtype=numpy.int32))]
-            pushed = pushed.replace(elements=frozenset(kept))
-        if item_classes is not None:
-            pushed = pushed.replace(classes=pushed.classes & _pushdown.mask_of(
-                _pushdown.small_ints(item_classes, "item_classes", 32)))
-        if subtypes is not None:
-            pushed = pushed.replace(subtypes=pushed.subtypes & _pushdown.mask_of(
-                _pushdown.small_ints(subtypes, "subtypes", 8)))
+            if ids is not None:
+                codes = codes[numpy.isin(codes >> 10, numpy.array(sorted(ids), dtype=numpy.int32))]
+                ids = None
+            if kept is not None:
+                elements_now = kept if pushed.elements is None else kept & pushed.elements
+                # Without element 0 no text row passes either, so a code of
+                # another index can give nothing.
+                if 0 not in elements_now:
+                    codes = codes[numpy.isin(codes & 1023, numpy.array(sorted(elements_now), dtype=numpy.int32))]
+        scan = self._with(pushed.narrowed(ids=ids, elements=kept, classes=classes, subtypes=chosen,
+                                          start=row_start, end=row_end))
         if codes is not scan._codes:
             scan._codes_given = False
         scan._codes = codes
-        scan._pushdown = pushed
         return scan
 
     def _within(self, start: Optional[_time._BoundTuple], end: Optional[_time._BoundTuple]) -> "Scan":
         """A Scan whose rows lie within these bounds too (None: that side as it is)."""
-        pushed = self._pushdown
-        if start is not None and (pushed.row_start is None or _time.first_ns(start) > _time.first_ns(pushed.row_start)):
-            pushed = pushed.replace(row_start=start)
-        if end is not None and (pushed.row_end is None or _time.last_ns(end) < _time.last_ns(pushed.row_end)):
-            pushed = pushed.replace(row_end=end)
-        return self._with(pushed)
+        return self._with(self._pushdown.narrowed(start=start, end=end))
 
     def lazy(self) -> Any:
         """A ``polars.LazyFrame`` over this scan that pushes the query's
@@ -257,21 +273,24 @@ class Scan:
         scan._pushdown = pushdown
         return scan
 
-    def overview(self, buckets: int = 1000) -> Overview:
+    def overview(self, buckets: int = 1000, *, errors: Optional[str] = None) -> Overview:
         """The scan summed up in ``buckets`` equal time buckets of its window,
         per signal id and element (count, mean, min, max, first, last and
         their instants), computed while the files are decoded: a
-        :class:`zentrail.Overview`, read when consumed."""
-        return Overview(self, buckets)
+        :class:`zentrail.Overview`, read when consumed. ``errors`` as for
+        :func:`zentrail.scan`; None: the scan's."""
+        return Overview(self, buckets, self._errors if errors is None else _request.check_errors(errors))
 
     def __getstate__(self) -> Tuple[Any, ...]:
-        return tuple(getattr(self, name) for name in self.__slots__)
+        return tuple(getattr(self, name) for name in self._STATE)
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         self._pushdown = _pushdown.Pushdown()
         self._codes_given = False
-        for name, value in zip(self.__slots__, state):
+        self._errors = "raise"
+        for name, value in zip(self._STATE, state):
             setattr(self, name, value)
+        self._skipped = []
 
     def __repr__(self) -> str:
         import os
@@ -319,8 +338,10 @@ def _warn_no_rows(scan: Scan, stacklevel: int) -> None:
     message = f"zentrail.scan: no row for the codes {named} between {scan._shown[0]} and {scan._shown[1]}"
     bare = [c for c in codes if c < 1024]
     if bare:
+        # Damaged files were told of by the read itself: here they pass silently.
         inventory = _core.inventory(_request.Request(scan._where, scan._listed, scan._start, scan._end,
-                                                     threads=scan._threads), False)
+                                                     threads=scan._threads,
+                                                     errors="raise" if scan._errors == "raise" else "skip"), False)
         import numpy
 
         ids = numpy.frombuffer(inventory["signal_id"], dtype=numpy.uint16)
@@ -338,10 +359,10 @@ def _warn_no_rows(scan: Scan, stacklevel: int) -> None:
 
 def make_scan(where: Union[bytes, List[bytes]], listed: bool, dt_start: Any, dt_end: Any,
               signals: Optional[Iterable[int]],
-              threads: Optional[int], batch_rows: Optional[int], progress: _Progress) -> Scan:
+              threads: Optional[int], batch_rows: Optional[int], progress: _Progress, errors: str = "raise") -> Scan:
     start, end = _time.window(dt_start, dt_end)
     codes = _arguments.codes_array(signals)
     return Scan(where, listed, start, end, (str(dt_start), str(dt_end)), codes,
                 None if threads is None else _arguments.count(threads, "threads", 1),
                 _arguments.count(batch_rows, "batch_rows", _arguments.DEFAULT_BATCH_ROWS),
-                _arguments.check_progress(progress))
+                _arguments.check_progress(progress), _request.check_errors(errors))

@@ -169,3 +169,41 @@ TEST(ParallelReader, StartsNoMoreWorkersThanFilesOrTheCap) {
 }
 
 }  // namespace
+
+// Going on past damaged files: the rows of each file read alone up to its
+// damage, and the damaged files in file order, once each.
+TEST(ParallelReader, GoesOnPastDamagedFilesWhenAsked) {
+    std::mt19937 rng(4242);
+    zt::TempDir dir;
+    PathList paths;
+    for (int f = 0; f < 9; ++f) paths.push_back(dir.write("day" + std::to_string(f), random_day(rng, f % 3 == 1).bytes));
+    paths.insert(paths.begin() + 5, dir.path("missing"));
+    Filter filter("2000-01-01 00:00:00", "2030-12-31 23:59:59", -1);
+    for (int code : {1024 + 1, 2048, 2048 + 3, 3072 + 5, 4096}) filter.addId(code);
+    Outcome alone;
+    std::vector<std::string> failures;
+    for (const std::string& path : paths) {
+        Outcome file = read_alone(filter, PathList{path});
+        alone.rows.insert(alone.rows.end(), file.rows.begin(), file.rows.end());
+        if (!file.failure.empty()) failures.push_back(path);
+    }
+    ASSERT_EQ(failures.size(), 4u);
+    for (int threads : {1, 3}) {
+        ParallelReader reader(&filter, paths, threads, 5, nullptr, true);
+        std::vector<ColumnRow> rows;
+        std::vector<std::string> damaged;
+        for (;;) {
+            std::unique_ptr<ColumnBatch> batch;
+            const ParallelReader::Next got = reader.next(&batch, std::chrono::milliseconds(50));
+            for (const DamagedFile& file : reader.take_damaged()) {
+                damaged.push_back(file.path);
+                EXPECT_EQ(file.offset < 0, file.path == dir.path("missing"));
+            }
+            if (got == ParallelReader::Next::Finished) break;
+            if (got == ParallelReader::Next::Batch) zt::append_rows(*batch, &rows);
+        }
+        EXPECT_EQ(damaged, failures);
+        ASSERT_EQ(rows.size(), alone.rows.size());
+        for (std::size_t r = 0; r < rows.size(); ++r) ASSERT_TRUE(rows[r] == alone.rows[r]);
+    }
+}

@@ -21,6 +21,9 @@ narrowings = st.lists(st.one_of(
     st.tuples(st.just("start"), st.sampled_from(INSTANTS)),
     st.tuples(st.just("end"), st.sampled_from(INSTANTS)),
     st.tuples(st.just("signal_ids"), st.lists(st.sampled_from(IDS), max_size=3)),
+    # Every id but a few: a negative set, as "signal_id != 5" pushes it.
+    st.tuples(st.just("signal_ids"), st.lists(st.sampled_from(IDS), max_size=2).map(
+        lambda dropped: [i for i in range(1 << 16) if i not in dropped])),
     st.tuples(st.just("elements"), st.lists(st.integers(0, 4), max_size=3)),
     st.tuples(st.just("item_classes"), small),
     st.tuples(st.just("subtypes"), st.lists(st.integers(0, 7), max_size=3)),
@@ -39,22 +42,22 @@ def narrowed(scan, steps):
 
 
 def reduced(rows, steps):
-    """`rows` (the whole scan's) with the narrowings applied in NumPy: every
-    condition, then the smallest limit."""
-    keep = np.ones(len(rows["time"]), dtype=bool)
+    """`rows` (the whole scan's) with the narrowings applied in NumPy in
+    their order: a condition keeps its rows of those left, a limit the first
+    of those left."""
+    left = np.arange(len(rows["time"]))
     times = rows["time"].astype(np.int64)
     columns = {"signal_ids": "signal_id", "elements": "element", "item_classes": "item_class", "subtypes": "subtype"}
-    limit = None
     for name, value in steps:
         if name == "start":
-            keep &= times >= ns_of(value)
+            left = left[times[left] >= ns_of(value)]
         elif name == "end":
-            keep &= times <= ns_of(value, end=True)
+            left = left[times[left] <= ns_of(value, end=True)]
         elif name == "limit":
-            limit = value if limit is None else min(limit, value)
+            left = left[:value]
         else:
-            keep &= np.isin(rows[columns[name]], value)
-    return {k: v[keep][:limit] for k, v in rows.items()}
+            left = left[np.isin(rows[columns[name]][left], value)]
+    return {k: v[left] for k, v in rows.items()}
 
 
 def assert_overview(overview, rows, start, end):
@@ -115,3 +118,29 @@ def test_the_sample_archive_overview_counts_the_narrowed_rows(narrow, rows):
     numeric = int(np.count_nonzero(~np.isnan(got["value"])))
     assert int(scan.overview().to_numpy()["count"].sum()) == numeric
     assert_overview(scan.overview(50), got, "2024-03-01 00:00:00", "2024-03-03 23:59:59")
+
+
+@pytest.mark.parametrize("narrow, query", [
+    (lambda s: s.limit(50), lambda pl, lf: lf.filter(pl.col("signal_id") == 5)),
+    (lambda s: s.limit(300), lambda pl, lf: lf.filter((pl.col("subtype") == 3) & (pl.col("signal_id") != 5))),
+    (lambda s: s.where(item_classes=[23]).limit(500), lambda pl, lf: lf.filter(pl.col("element") < 2).head(40)),
+    (lambda s: s.limit(300).where(subtypes=[0, 3]).limit(200), lambda pl, lf: lf.filter(pl.col("signal_id") > 5)),
+    (lambda s: s, lambda pl, lf: lf.filter(pl.col("signal_id") != 5).head(1000)),
+    (lambda s: s, lambda pl, lf: lf.filter(~pl.col("signal_id").is_in([5, 7]))),
+    (lambda s: s.where(signal_ids=range(65536)), lambda pl, lf: lf),
+])
+def test_lazy_queries_after_a_limit_equal_the_eager_frame(narrow, query):
+    pl = pytest.importorskip("polars")
+    scan = narrow(zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03"))
+    got = query(pl, scan.lazy()).collect()
+    expected = query(pl, pl.DataFrame(scan).lazy()).collect()
+    assert got.height > 0 and got.equals(expected)
+
+
+@pytest.mark.parametrize("chain, rows", [
+    (lambda s: s.limit(50).where(signal_ids=[5]), 21),  # those of the first 50 rows
+    (lambda s: s.where(signal_ids=[5]).limit(50), 50),
+])
+def test_a_condition_after_a_limit_keeps_the_limited_rows_only(chain, rows):
+    got = chain(zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03")).to_numpy()
+    assert len(got["time"]) == rows and set(got["signal_id"].tolist()) == {5}

@@ -142,3 +142,33 @@ def test_columns_outlive_the_read_that_lent_them(threads):
         assert np.array_equal(values, expected[name], equal_nan=True), name
     columns["count"][0] += 1  # writable, as the bytearrays it replaces were
     assert columns["count"][0] == expected["count"][0] + 1 and reused
+
+
+@pytest.mark.parametrize("start, end, buckets", [
+    ("1999-12-31 00:00:00", "2000-01-01 23:59:59", 2),
+    ("1999-12-31 18:00:00", "2000-01-01 05:59:59", 5),
+    ("1990-06-01 00:00:00", "2000-01-02 23:59:59", 7),
+])
+def test_buckets_start_at_dt_start_before_2000(tmp_path, start, end, buckets):
+    import archive_builder as ab
+    from conftest import day_file
+    from datetime import date
+
+    day_file(tmp_path, *[ab.group("GrDouble", ab.at(f"{h:02}:30:00"), 7, [float(h)]) for h in range(24)],
+             name="2000-01-01_a.vlx", day=date(2000, 1, 1))
+    check(tmp_path, start, end, None, buckets, 1)
+    got = zentrail.scan(tmp_path, start, end).overview(buckets).to_numpy()
+    first, last = window_of(start, end)
+    width = -(-(last - first + 1) // buckets)
+    assert ((got["bucket"].astype(np.int64) - first) % width == 0).all() and len(got["bucket"])
+
+
+def test_bucket_counts_of_any_integer_type():
+    scan = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03")
+    want = scan.overview(20).to_numpy()["count"]
+    for buckets in (np.int64(20), np.uint16(20), np.int32(20)):
+        assert np.array_equal(scan.overview(buckets).to_numpy()["count"], want)
+    with pytest.raises(TypeError):
+        scan.overview(np.True_)
+    with pytest.raises(TypeError):
+        scan.overview(20.0)

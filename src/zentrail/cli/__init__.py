@@ -7,6 +7,10 @@ into files.
     zentrail plot ROOT --from T --to T --signals CODES -o OUT.html|OUT.png
     zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser]
 
+ls, export, events and plot take --on-error raise|warn|skip: what a damaged
+archive file does (raise: exit 1; warn and skip: its rows before the damage
+are kept, the command goes on and sums up on standard error).
+
 Exit status: 0 done; 1 a read failed (the message names the file and the
 byte offset) or the selection gave nothing (unless --allow-empty); 2 bad
 arguments, found before anything is read; 130 interrupted. A file the

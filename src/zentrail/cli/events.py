@@ -9,7 +9,7 @@ from typing import Any, Dict, Iterator
 
 import zentrail
 
-from . import names
+from . import damaged, names
 from .arguments import output_folder, output_format, parse_ids
 from .outputs import Layout, NothingSelected, arrow_writer, destination, open_text, pyarrow_modules, write_batches
 from .text import CsvWriter, write_table
@@ -24,10 +24,12 @@ def run(args: argparse.Namespace) -> None:
     if args.output is not None:
         output_folder(args.output)
     pyarrow = None if kind in (None, "csv") else pyarrow_modules(kind)
-    events = zentrail.events(args.root, args.start, args.end, ids, system=not args.no_system, threads=args.threads)
+    events = zentrail.events(args.root, args.start, args.end, ids, system=not args.no_system, threads=args.threads,
+                             errors=damaged.errors_of(args))
     tally = Tally()
     if args.output is None:
         columns = events.to_numpy()
+        damaged.report(args, events.skipped)
         tally.count(columns)
         tally.check(args)
         write_table(columns, sys.stdout, args.form)
@@ -42,6 +44,7 @@ def run(args: argparse.Namespace) -> None:
         else:
             layout = event_layout(pyarrow)
             write_batches(arrow_writer(str(kind), where, layout.schema), layout, batches)
+        damaged.report(args, events.skipped)
         tally.check(args)
     print(f"{tally.rows} events written to {'standard output' if args.output == '-' else args.output}",
           file=sys.stderr)

@@ -13,7 +13,7 @@ from typing import Any
 
 import zentrail
 
-from . import names
+from . import damaged, names
 from .arguments import output_folder, output_format, parse_signals, UsageError
 from .outputs import Layout, NothingSelected, arrow_writer, destination, open_text, pyarrow_modules, write_batches
 from .text import CsvWriter
@@ -29,9 +29,11 @@ def run(args: argparse.Namespace) -> None:
     output_folder(args.output)
     pyarrow = None if kind == "csv" else pyarrow_modules(kind)
     scan = zentrail.scan(args.root, args.start, args.end, codes, threads=args.threads, batch_rows=args.batch_rows,
-                         progress=progress_bar() if kind == "csv" else None).select(*COLUMNS)
+                         progress=progress_bar() if kind == "csv" else None,
+                         errors=damaged.errors_of(args)).select(*COLUMNS)
     with destination(args.output) as where:
         rows = write_csv(scan, where) if pyarrow is None else write_arrow(pyarrow, scan, kind, where)
+        damaged.report(args, scan.skipped)
         if rows == 0 and not args.allow_empty:
             chosen = "every signal" if args.all else f"--signals {args.signals}"
             raise NothingSelected(f"{chosen}: no value from {args.start} to {args.end}")

@@ -9,13 +9,15 @@ from typing import Any, Dict
 
 import zentrail
 
+from . import damaged
 from .outputs import NothingSelected
 from .text import write_table
 
 
 def run(args: argparse.Namespace) -> None:
     inventory = zentrail.inventory(args.root, args.start, args.end, by="day" if args.by_day else None,
-                                   threads=args.threads)
+                                   threads=args.threads, errors=damaged.errors_of(args))
+    damaged.report(args, inventory.skipped)
     columns: Dict[str, Any] = {}
     for name, column in inventory.to_numpy().items():
         columns[name] = column

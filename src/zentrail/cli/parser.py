@@ -7,7 +7,7 @@ from typing import Any
 
 import zentrail
 
-from . import arguments
+from . import arguments, damaged
 
 EXAMPLES = """examples:
   zentrail ls examples/sample-archive
@@ -77,6 +77,7 @@ def parser() -> argparse.ArgumentParser:
 
     ls_options = command("ls", "the inventory: signal ids, classes, elements, records, times", ls.run, False)
     ls_options.add_argument("--by-day", action="store_true", help="one row per day, id and class (availability)")
+    damaged.add_option(ls_options)
     text_forms(ls_options)
     allow_empty(ls_options, "no archive file or record is found")
 
@@ -89,6 +90,7 @@ def parser() -> argparse.ArgumentParser:
                         "csv for standard output)")
     export_options.add_argument("--batch-rows", type=int, default=None, help="rows per batch written (default 65,536)")
     allow_empty(export_options, "the signals give no value (an output with the columns alone)")
+    damaged.add_option(export_options)
 
     events_options = command("events", "alarm and system records, one row each", events.run, True)
     events_options.add_argument("--ids", metavar="ID,...", help="only the alarms of these signal ids")
@@ -99,12 +101,14 @@ def parser() -> argparse.ArgumentParser:
                         "csv for standard output)")
     text_forms(events_options)
     allow_empty(events_options, "no event is found (or no alarm of --ids)")
+    damaged.add_option(events_options)
 
     plot_options = command("plot", "trends of signals as a standalone .html or .png file", plot.run, True, TREND_EXAMPLES)
     plot_options.add_argument("--signals", metavar="CODES", required=True, help=SIGNALS_HELP)
     plot_options.add_argument("-o", "--output", metavar="OUT", required=True, help="OUT.html (opens offline) or OUT.png")
     plot_options.add_argument("--width", type=int, default=1200, help="width in pixels, and buckets of the overview")
     allow_empty(plot_options, "the signals give no value (a plot without lines)")
+    damaged.add_option(plot_options)
 
     view_options = command("view", "a trend viewer in the browser (local web app on 127.0.0.1)", view.run, False,
                    TREND_EXAMPLES)

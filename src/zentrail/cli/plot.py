@@ -6,8 +6,10 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from typing import Any, List
 
 from .._extras import import_extra
+from . import damaged
 from .arguments import UsageError, output_folder, parse_signals
 from .outputs import NothingSelected, note
 
@@ -24,11 +26,16 @@ def run(args: argparse.Namespace) -> None:
         import_extra("bokeh" if kind == ".html" else "matplotlib", f"writing {kind} trends", "view")
     except ImportError as error:
         raise UsageError(str(error)) from None
-    drawn = _plot.lines(args.root, args.start, args.end, codes, args.width, threads=args.threads)
+    skipped: List[Any] = []
+    errors = damaged.errors_of(args)
+    drawn = _plot.lines(args.root, args.start, args.end, codes, args.width, threads=args.threads, errors=errors,
+                        skipped=skipped)
     if not drawn and not args.allow_empty:
         raise NothingSelected(f"--signals {args.signals}: no value from {args.start} to {args.end}; "
                               f"nothing was written to {args.output}")
-    events = _plot.window_events(args.root, args.start, args.end, {c // 1024 for c in codes}, threads=args.threads)
+    events = _plot.window_events(args.root, args.start, args.end, {c // 1024 for c in codes}, threads=args.threads,
+                                 errors=errors, skipped=skipped)
+    damaged.report(args, skipped)
     title = f"{os.path.basename(os.path.abspath(args.root))} {args.start} to {args.end}"
     write = _plot.write_html if kind == ".html" else _plot.write_png
     # The plot's writers put the file in place whole, or leave the target as it was.

@@ -16,9 +16,16 @@ SYSTEM_CLASS = 0  # item_class of the System records (zentrail.CLASS_NAMES[0])
 
 
 def window_events(root: Any, start: str, end: str, ids: Optional[Iterable[int]],
-                  threads: Optional[int] = None) -> Dict[str, Any]:
-    """The alarm and system events of the window (of `ids`' alarms, and System records)."""
-    return zentrail.events(root, start, end, None if ids is None else sorted(set(ids)), threads=threads).to_numpy()
+                  threads: Optional[int] = None, errors: str = "raise",
+                  skipped: Optional[List[Any]] = None) -> Dict[str, Any]:
+    """The alarm and system events of the window (of `ids`' alarms, and
+    System records); damaged files passed over as for lines()."""
+    events = zentrail.events(root, start, end, None if ids is None else sorted(set(ids)), threads=threads,
+                             errors=errors)
+    columns = events.to_numpy()
+    if skipped is not None:
+        skipped.extend(events.skipped)
+    return columns
 
 
 def marker_rows(events: Dict[str, Any], first_ns: int, last_ns: int, pixels: int) -> Any:

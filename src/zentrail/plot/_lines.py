@@ -34,14 +34,18 @@ def envelope_points(columns: Dict[str, Any], rows: Any) -> Tuple[Any, Any]:
 
 
 def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
-          threads: Optional[int] = None) -> Dict[int, Line]:
+          threads: Optional[int] = None, errors: str = "raise", skipped: Optional[List[Any]] = None) -> Dict[int, Line]:
     """Per code (id * 1024 + element) with values in the window, the line to
     draw at `pixels` columns: the overview's envelope, or the values
-    themselves where they are no more than the pixels."""
+    themselves where they are no more than the pixels. The damaged files
+    passed over (``errors`` as for zentrail.scan) are added to `skipped`."""
     import numpy
 
     pixels = max(1, int(pixels))
-    columns = zentrail.scan(root, start, end, list(codes), threads=threads).overview(pixels).to_numpy()
+    overview = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors).overview(pixels)
+    columns = overview.to_numpy()
+    if skipped is not None:
+        skipped.extend(overview.skipped)
     code_of = columns["signal_id"].astype(numpy.int64) * 1024 + columns["element"]
     out: Dict[int, Line] = {}
     few: List[int] = []
@@ -55,7 +59,10 @@ def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
         time, value = envelope_points(columns, rows)
         out[code] = {"time": time, "value": value, "kind": "envelope"}
     if few:
-        values = zentrail.scan(root, start, end, few, threads=threads).to_numpy()
+        scan = zentrail.scan(root, start, end, few, threads=threads, errors=errors)
+        values = scan.to_numpy()
+        if skipped is not None:
+            skipped.extend(scan.skipped)
         row_code = values["signal_id"].astype(numpy.int64) * 1024 + values["element"]
         for code in few:
             keep = (row_code == code) & ~numpy.isnan(values["value"])
