@@ -1,0 +1,56 @@
+#include "scan/aligned_read.h"
+
+#include <algorithm>
+
+namespace zentrail {
+
+AlignedRead::AlignedRead(SeriesRequest request, const SeriesSpec& spec)
+    : spec(spec), batch_rows(std::max<std::size_t>(request.batch_rows, 1)), feed(std::move(request)) {}
+
+bool AlignedRead::prepare(std::chrono::milliseconds wait) {
+    if (aligner) return true;
+    if (!feed.prepare(wait)) return false;
+    const std::size_t n = feed.columns().size();
+    aligner = std::make_unique<GridAligner>(spec, n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const SeriesPoint& start = feed.in_force(k);
+        if (start.time != INT64_MIN) aligner->rows_of(k).add(start.time, start.value);
+        aligner->set_last_time(k, feed.last_time(k));
+    }
+    return true;
+}
+
+AlignedRead::Next AlignedRead::next(AlignedBatch* out, std::chrono::milliseconds wait) {
+    if (!prepare(wait)) return Next::Waiting;
+    for (;;) {
+        const uint64_t ready = aligner->settled(rows_done ? INT64_MAX : feed.frontier());
+        if (ready >= batch_rows || (rows_done && ready > 0)) {
+            _emit(static_cast<std::size_t>(std::min<uint64_t>(ready, batch_rows)), out);
+            return Next::Ready;
+        }
+        if (rows_done) return Next::Finished;
+        GridAligner& grid = *aligner;
+        const auto got = feed.next([&grid](uint32_t k, int64_t t, double v) { grid.rows_of(k).add(t, v); }, wait);
+        if (got == SeriesFeed::Next::Finished) {
+            rows_done = true;
+            continue;
+        }
+        if (got == SeriesFeed::Next::Waiting) return Next::Waiting;
+        // One batch of rows taken: back to the caller's loop unless a grid
+        // batch is ready, so that it checks for signals between batches.
+        if (aligner->settled(feed.frontier()) < batch_rows) return Next::Waiting;
+    }
+}
+
+void AlignedRead::_emit(std::size_t n, AlignedBatch* out) {
+    out->times.resize(n);
+    out->values.resize(aligner->column_count());
+    std::vector<double*> columns(out->values.size());
+    for (std::size_t k = 0; k < out->values.size(); ++k) {
+        out->values[k].resize(n);
+        columns[k] = out->values[k].data();
+    }
+    aligner->emit(n, out->times.data(), columns.data());
+}
+
+}  // namespace zentrail

@@ -1,0 +1,49 @@
+// An aligned read: the codes' values on a common grid, made on the read's
+// threads and handed on in batches of grid rows as soon as each is settled.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "scan/grid_aligner.h"
+#include "scan/series_feed.h"
+
+namespace zentrail {
+
+// Grid rows: their instants (ns since 1970-01-01) and one column of values
+// per code, in the order of the read's columns.
+struct AlignedBatch {
+    std::vector<int64_t> times;
+    std::vector<std::vector<double>> values;
+    std::size_t rows() const { return times.size(); }
+};
+
+class AlignedRead {
+public:
+    AlignedRead(SeriesRequest request, const SeriesSpec& spec);
+
+    // The passes before the rows, waiting at most `wait`: true once done,
+    // when columns() is known.
+    bool prepare(std::chrono::milliseconds wait);
+    const CodeColumns& columns() const { return feed.columns(); }
+
+    enum class Next { Ready, Waiting, Finished };
+    // The next batch of at most batch_rows grid rows into *out.
+    Next next(AlignedBatch* out, std::chrono::milliseconds wait);
+
+    int64_t bytes_read() const { return feed.bytes_read(); }
+    int64_t bytes_total() const { return feed.bytes_total(); }
+
+private:
+    void _emit(std::size_t n, AlignedBatch* out);
+
+    SeriesSpec spec;
+    std::size_t batch_rows;
+    SeriesFeed feed;
+    std::unique_ptr<GridAligner> aligner;
+    bool rows_done = false;
+};
+
+}  // namespace zentrail
