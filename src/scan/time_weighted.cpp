@@ -40,12 +40,7 @@ void TimeWeighted::_sum(Column& c, int64_t from, int64_t to, double value) {
     to = std::min(to, span.end + 1);
     while (from < to) {
         const uint32_t b = span.bucket_of(from);
-        // The bucket's end, without overflow for buckets wider than the window.
-        const uint64_t offset = (uint64_t{b} + 1) * static_cast<uint64_t>(span.width);
-        const int64_t room = span.end + 1 - span.start;
-        const int64_t bucket_end = b + 1 >= span.count || offset >= static_cast<uint64_t>(room)
-                                       ? span.end + 1
-                                       : span.start + static_cast<int64_t>(offset);
+        const int64_t bucket_end = span.end_of(b);
         const int64_t until = std::min(to, bucket_end);
         const int64_t ns = until - from;
         if (c.cells.empty() || c.cells.back().bucket != b) c.cells.push_back(WeightedCell{b, 0, 0.0});

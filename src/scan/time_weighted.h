@@ -12,19 +12,28 @@
 
 namespace zentrail {
 
-// The buckets of a window [start, end], in nanoseconds since 1970-01-01:
-// `count` buckets of `width` each from `start` (the last may reach past end).
+// The time counted, [start, end], and its buckets, in nanoseconds since
+// 1970-01-01: `count` buckets of `width` each from `origin` (at or before
+// start; the last bucket takes every later instant).
 struct BucketSpan {
-    int64_t start = 0;
-    int64_t end = 0;
+    int64_t origin = 0;
     int64_t width = 1;
     uint32_t count = 1;
+    int64_t start = 0;
+    int64_t end = 0;
     int64_t max_gap = -1;  // a value is in force this long at most; negative: no limit
 
     uint32_t bucket_of(int64_t t) const {
-        const uint64_t b = static_cast<uint64_t>(t - start) / static_cast<uint64_t>(width);
+        const uint64_t b = static_cast<uint64_t>(t - origin) / static_cast<uint64_t>(width);
         return b < count ? static_cast<uint32_t>(b) : count - 1;
     }
+    // The first instant after bucket b (past end for the last).
+    int64_t end_of(uint32_t b) const {
+        if (b + 1 >= count) return end + 1;
+        const __int128 after = static_cast<__int128>(origin) + static_cast<__int128>(b + 1) * width;
+        return after > end ? end + 1 : static_cast<int64_t>(after);
+    }
+    int64_t start_of(uint32_t b) const { return origin + static_cast<int64_t>(b) * width; }
 };
 
 // The time-weighted sums of one (code, bucket): nanoseconds with a value in

@@ -46,7 +46,7 @@ std::vector<OwnedColumn> WeightedRead::columns() const {
         const auto id = static_cast<uint16_t>(code / 1024);
         const auto element = static_cast<uint16_t>(code % 1024);
         for (const WeightedCell& cell : sums->cells_of(k)) {
-            const int64_t start = span.start + static_cast<int64_t>(cell.bucket) * span.width;
+            const int64_t start = span.start_of(cell.bucket);
             const double seconds = static_cast<double>(cell.in_force_ns) / 1e9;
             const double value_seconds = cell.weighted / 1e9;
             std::memcpy(ids.bytes.data() + r * 2, &id, 2);

@@ -23,9 +23,9 @@ inline Rows time_ordered(Rows rows) {
     return rows;
 }
 
-inline double aligned_value(const Rows& read_order, const SeriesSpec& spec, int64_t t) {
+// `rows` in time order (see time_ordered).
+inline double aligned_value(const Rows& rows, const SeriesSpec& spec, int64_t t) {
     constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-    const Rows rows = time_ordered(read_order);
     const SeriesPoint* before = nullptr;  // last at or before t (step), last before t (linear)
     const SeriesPoint* at = nullptr;
     const SeriesPoint* after = nullptr;
@@ -60,7 +60,7 @@ inline std::vector<Weighted> weighted(const Rows& read_order, const BucketSpan& 
         to = std::min<int64_t>(to, span.end + 1);
         for (int64_t t = std::max(rows[i].time, span.start); t < to;) {
             const uint32_t b = span.bucket_of(t);
-            const int64_t bucket_end = b + 1 >= span.count ? span.end + 1 : span.start + int64_t{b + 1} * span.width;
+            const int64_t bucket_end = b + 1 >= span.count ? span.end + 1 : std::min(span.end + 1, span.origin + int64_t{b + 1} * span.width);
             const int64_t until = std::min(to, bucket_end);
             out[b].in_force_ns += until - t;
             out[b].weighted += rows[i].value * static_cast<double>(until - t);

@@ -111,7 +111,7 @@ TEST(GridAligner, MatchesTheReferenceOnRandomRows) {
         for (std::size_t k = 0; k < times.size(); ++k) {
             ASSERT_EQ(times[k], spec.grid_time(k));
             for (std::size_t j = 0; j < columns; ++j) {
-                expect_same(reference::aligned_value(c.columns[j], spec, times[k]), values[j][k],
+                expect_same(reference::aligned_value(reference::time_ordered(c.columns[j]), spec, times[k]), values[j][k],
                             spec.linear ? "linear" : "step", times[k], j);
             }
         }
@@ -126,9 +126,10 @@ TEST(TimeWeighted, MatchesTheReferenceOnRandomRows) {
         const Case c = random_case(rng, columns);
         BucketSpan span;
         span.start = 0;
+        span.origin = -std::uniform_int_distribution<int>(0, 1)(rng) * std::uniform_int_distribution<int>(0, 30)(rng);
         span.end = std::uniform_int_distribution<int>(0, 100)(rng);
         span.width = std::uniform_int_distribution<int>(1, 130)(rng);
-        span.count = static_cast<uint32_t>(span.end / span.width + 1);
+        span.count = static_cast<uint32_t>((span.end - span.origin) / span.width + 1);
         span.max_gap = round % 3 == 0 ? -1 : std::uniform_int_distribution<int>(1, 30)(rng);
         TimeWeighted sums(span, columns);
         for (std::size_t j = 0; j < columns; ++j) sums.set_last_time(j, last_time_of(c.columns[j]));
