@@ -23,9 +23,17 @@ bool AlignedRead::prepare(std::chrono::milliseconds wait) {
 AlignedRead::Next AlignedRead::next(AlignedBatch* out, std::chrono::milliseconds wait) {
     if (!prepare(wait)) return Next::Waiting;
     for (;;) {
-        const uint64_t ready = aligner->settled(rows_done ? INT64_MAX : feed.frontier());
+        // The rows are put in time order only when the frontier moves: a
+        // file read in pieces is ordered once, not once per piece.
+        const int64_t frontier = rows_done ? INT64_MAX : feed.frontier();
+        if (frontier != seen_frontier) {
+            seen_frontier = frontier;
+            ready = aligner->settled(frontier);
+        }
         if (ready >= batch_rows || (rows_done && ready > 0)) {
-            _emit(static_cast<std::size_t>(std::min<uint64_t>(ready, batch_rows)), out);
+            const auto n = static_cast<std::size_t>(std::min<uint64_t>(ready, batch_rows));
+            _emit(n, out);
+            ready -= n;
             return Next::Ready;
         }
         if (rows_done) return Next::Finished;
@@ -36,9 +44,9 @@ AlignedRead::Next AlignedRead::next(AlignedBatch* out, std::chrono::milliseconds
             continue;
         }
         if (got == SeriesFeed::Next::Waiting) return Next::Waiting;
-        // One batch of rows taken: back to the caller's loop unless a grid
-        // batch is ready, so that it checks for signals between batches.
-        if (aligner->settled(feed.frontier()) < batch_rows) return Next::Waiting;
+        // One batch of rows taken: back to the caller's loop unless the
+        // frontier moved, so that it checks for signals between batches.
+        if (feed.frontier() == seen_frontier) return Next::Waiting;
     }
 }
 

@@ -44,6 +44,8 @@ private:
     SeriesFeed feed;
     std::unique_ptr<GridAligner> aligner;
     bool rows_done = false;
+    int64_t seen_frontier = INT64_MIN;
+    uint64_t ready = 0;  // grid rows settled at seen_frontier, not yet handed on
 };
 
 }  // namespace zentrail

@@ -15,10 +15,10 @@ uint64_t SeriesSpec::grid_rows_before(int64_t t) const {
 GridAligner::GridAligner(const SeriesSpec& spec, std::size_t column_count)
     : spec(spec), columns(column_count), count(spec.grid_count()) {}
 
-uint64_t GridAligner::settled(int64_t frontier) const {
+uint64_t GridAligner::settled(int64_t frontier) {
     uint64_t limit = spec.grid_rows_before(frontier);
     if (spec.linear && frontier != INT64_MAX) {
-        for (const Column& column : columns) {
+        for (Column& column : columns) {
             if (limit <= next_row) break;
             if (column.last_time < frontier) continue;
             // Instants up to the last row held at or before the frontier

@@ -47,7 +47,7 @@ public:
 
     // Grid rows settled beyond those handed on, when no unread row lies
     // before `frontier` (INT64_MAX: every row is read).
-    uint64_t settled(int64_t frontier) const;
+    uint64_t settled(int64_t frontier);
     // Writes the next `n` grid rows (n at most settled()): their instants
     // into times[0..n) and column j's values into values[j][0..n).
     void emit(std::size_t n, int64_t* times, double* const* values);

@@ -16,25 +16,28 @@ struct SeriesPoint {
 };
 
 // Rows ordered by time and, at one instant, in read order. Rows arrive in
-// read order; a row earlier than the last one (out of time order in its
-// file, or of another day than its file's) is put in its place, after the
-// rows of its instant already held. The rows before `head` are behind the
-// consumer: they are dropped in blocks, so that holding a code's rows costs
-// memory in proportion to the rows not yet walked through.
+// read order; rows earlier than the last one (out of time order in their
+// file, or of another day than their file's) are appended as they come and
+// put in their places, by a stable sort of the ones come since and a merge,
+// only when the rows are next walked through: a file whose times run back
+// and forth costs one sort, not a move of every later row per row. The rows
+// before `head` are behind the walker and are dropped in blocks, so that a
+// code's rows cost memory in proportion to the rows not yet walked through.
+// A row never comes before a row walked past (the caller's frontier sees to
+// that).
 class SeriesRows {
 public:
     void add(int64_t time, double value) {
-        if (rows.empty() || time >= rows.back().time) {
-            rows.push_back(SeriesPoint{time, value});
-            return;
-        }
-        const auto at = std::upper_bound(rows.begin() + static_cast<std::ptrdiff_t>(head), rows.end(), time,
-                                         [](int64_t t, const SeriesPoint& p) { return t < p.time; });
-        rows.insert(at, SeriesPoint{time, value});
+        const bool in_order = sorted_to == rows.size() && (rows.empty() || time >= rows.back().time);
+        rows.push_back(SeriesPoint{time, value});
+        if (in_order) sorted_to = rows.size();
     }
-    bool has_next() const { return head < rows.size(); }
+    bool has_next() {
+        _order();
+        return head < rows.size();
+    }
     const SeriesPoint& next() const { return rows[head]; }
-    // The row after next (i rows on); the caller checks head + i < size.
+    // The row i places after next; the caller checks has_at(i).
     bool has_at(std::size_t i) const { return head + i < rows.size(); }
     const SeriesPoint& at(std::size_t i) const { return rows[head + i]; }
     // Walks past the next row.
@@ -42,21 +45,34 @@ public:
         ++head;
         if (head >= COMPACT_AT && head * 2 >= rows.size()) {
             rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(head));
+            sorted_to -= head;
             head = 0;
         }
     }
     // The time of the last row held at or before `t`, or INT64_MIN.
-    int64_t last_time_up_to(int64_t t) const {
-        const auto at = std::upper_bound(rows.begin() + static_cast<std::ptrdiff_t>(head), rows.end(), t,
-                                         [](int64_t x, const SeriesPoint& p) { return x < p.time; });
-        return at == rows.begin() + static_cast<std::ptrdiff_t>(head) ? INT64_MIN : (at - 1)->time;
+    int64_t last_time_up_to(int64_t t) {
+        _order();
+        const auto first = rows.begin() + static_cast<std::ptrdiff_t>(head);
+        const auto at = std::upper_bound(first, rows.end(), t, [](int64_t x, const SeriesPoint& p) { return x < p.time; });
+        return at == first ? INT64_MIN : (at - 1)->time;
     }
     std::size_t held() const { return rows.size() - head; }
 
 private:
     static constexpr std::size_t COMPACT_AT = 4096;
+    static bool earlier(const SeriesPoint& a, const SeriesPoint& b) { return a.time < b.time; }
+    void _order() {
+        if (sorted_to == rows.size()) return;
+        const auto middle = rows.begin() + static_cast<std::ptrdiff_t>(sorted_to);
+        std::stable_sort(middle, rows.end(), earlier);
+        // Rows of the sorted part stay before later-read rows of their instant.
+        std::inplace_merge(rows.begin() + static_cast<std::ptrdiff_t>(head), middle, rows.end(), earlier);
+        sorted_to = rows.size();
+    }
+
     std::vector<SeriesPoint> rows;
     std::size_t head = 0;
+    std::size_t sorted_to = 0;  // rows[head, sorted_to) are in order
 };
 
 }  // namespace zentrail

@@ -23,7 +23,10 @@ WeightedRead::Next WeightedRead::next(std::chrono::milliseconds wait) {
         tw.advance(INT64_MAX);
         return Next::Finished;
     }
-    if (got == SeriesFeed::Next::Rows) tw.advance(feed.frontier());
+    if (got == SeriesFeed::Next::Rows && feed.frontier() != seen_frontier) {
+        seen_frontier = feed.frontier();
+        tw.advance(seen_frontier);
+    }
     return Next::Waiting;
 }
 

@@ -35,6 +35,7 @@ private:
     BucketSpan span;
     SeriesFeed feed;
     std::unique_ptr<TimeWeighted> sums;
+    int64_t seen_frontier = INT64_MIN;
 };
 
 }  // namespace zentrail

@@ -157,7 +157,7 @@ def duration_ns(duration: Any, name: str) -> int:
 
     ns = None
     if isinstance(duration, str):
-        match = re.fullmatch(r"\s*(\d+)\s*(ns|us|ms|s|min|m|h|d)\s*", duration)
+        match = re.fullmatch(r"\s*(-?\d+)\s*(ns|us|ms|s|min|m|h|d)\s*", duration)
         if match is not None:
             ns = int(match.group(1)) * _DURATION_UNITS[match.group(2)]
     elif isinstance(duration, datetime.timedelta):
