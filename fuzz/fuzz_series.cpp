@@ -142,11 +142,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (std::size_t j = 0; j < codes.size(); ++j) {
             if (aligned.columns().code(j) != codes[j]) fail("a column's code", codes[j]);
         }
+        const auto* times = reinterpret_cast<const int64_t*>(batch.times.data());
         for (std::size_t r = 0; r < batch.rows(); ++r, ++k) {
-            if (batch.times[r] != spec.grid_time(k)) fail("a grid instant", batch.times[r]);
+            if (times[r] != spec.grid_time(k)) fail("a grid instant", times[r]);
             for (std::size_t j = 0; j < codes.size(); ++j) {
-                if (!same(batch.values[j][r], reference::aligned_value(ordered[j], spec, batch.times[r]))) {
-                    fail(spec.linear ? "a linear value" : "a step value", batch.times[r]);
+                double value;
+                std::memcpy(&value, batch.values[j].data() + r * sizeof value, sizeof value);
+                if (!same(value, reference::aligned_value(ordered[j], spec, times[r]))) {
+                    fail(spec.linear ? "a linear value" : "a step value", times[r]);
                 }
             }
         }

@@ -7,10 +7,19 @@ namespace zentrail {
 AlignedRead::AlignedRead(SeriesRequest request, const SeriesSpec& spec)
     : spec(spec), batch_rows(std::max<std::size_t>(request.batch_rows, 1)), feed(std::move(request)) {}
 
+namespace {
+
+// The most bytes of one batch of grid rows: wide grids come in batches of
+// fewer rows, so that a batch in flight stays a few megabytes.
+constexpr std::size_t BATCH_BYTES = std::size_t{8} << 20;
+
+}  // namespace
+
 bool AlignedRead::prepare(std::chrono::milliseconds wait) {
     if (aligner) return true;
     if (!feed.prepare(wait)) return false;
     const std::size_t n = feed.columns().size();
+    batch_rows = std::max<std::size_t>(1, std::min(batch_rows, BATCH_BYTES / (sizeof(double) * (n + 1))));
     aligner = std::make_unique<GridAligner>(spec, n);
     for (std::size_t k = 0; k < n; ++k) {
         const SeriesPoint& start = feed.in_force(k);
@@ -51,14 +60,14 @@ AlignedRead::Next AlignedRead::next(AlignedBatch* out, std::chrono::milliseconds
 }
 
 void AlignedRead::_emit(std::size_t n, AlignedBatch* out) {
-    out->times.resize(n);
+    out->times.resize(n * sizeof(int64_t));
     out->values.resize(aligner->column_count());
     std::vector<double*> columns(out->values.size());
     for (std::size_t k = 0; k < out->values.size(); ++k) {
-        out->values[k].resize(n);
-        columns[k] = out->values[k].data();
+        out->values[k].resize(n * sizeof(double));
+        columns[k] = reinterpret_cast<double*>(out->values[k].data());
     }
-    aligner->emit(n, out->times.data(), columns.data());
+    aligner->emit(n, reinterpret_cast<int64_t*>(out->times.data()), columns.data());
 }
 
 }  // namespace zentrail

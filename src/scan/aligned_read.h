@@ -12,12 +12,13 @@
 
 namespace zentrail {
 
-// Grid rows: their instants (ns since 1970-01-01) and one column of values
-// per code, in the order of the read's columns.
+// Grid rows: their instants (int64 ns since 1970-01-01) and one column of
+// float64 values per code, in the order of the read's columns; held as
+// bytes, so that a consumer takes the columns over as they are.
 struct AlignedBatch {
-    std::vector<int64_t> times;
-    std::vector<std::vector<double>> values;
-    std::size_t rows() const { return times.size(); }
+    std::vector<uint8_t> times;
+    std::vector<std::vector<uint8_t>> values;
+    std::size_t rows() const { return times.size() / sizeof(int64_t); }
 };
 
 class AlignedRead {

@@ -43,17 +43,45 @@ void GridAligner::emit(std::size_t n, int64_t* times, double* const* values) {
     next_row += n;
 }
 
+namespace {
+
+// The grid rows before the one at or after instant t: ceil((t - t0) / every),
+// within [0, n].
+std::size_t rows_before(int64_t t, int64_t t0, int64_t every, std::size_t n) {
+    if (t <= t0) return 0;
+    const uint64_t k = (static_cast<uint64_t>(t) - static_cast<uint64_t>(t0) - 1) / static_cast<uint64_t>(every) + 1;
+    return k < n ? static_cast<std::size_t>(k) : n;
+}
+
+}  // namespace
+
 void GridAligner::_emit_step(Column& c, std::size_t n, int64_t t0, double* out) const {
     constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-    for (std::size_t i = 0; i < n; ++i) {
+    // A value holds from its row to the next row: whole runs of grid rows
+    // take it at once (the rows are mostly far sparser than the grid).
+    const SeriesPoint* p = c.rows.first_held();
+    const SeriesPoint* const end = c.rows.end_held();
+    std::size_t i = 0;
+    while (i < n) {
         const int64_t t = t0 + static_cast<int64_t>(i) * spec.every;
-        while (c.rows.has_next() && c.rows.next().time <= t) {
-            c.prev = c.rows.next();
+        while (p != end && p->time <= t) {
+            c.prev = *p++;
             c.has_prev = true;
-            c.rows.pass();
         }
-        out[i] = c.has_prev && (spec.max_gap < 0 || t - c.prev.time <= spec.max_gap) ? c.prev.value : NaN;
+        // The grid rows before the next row's instant keep this value.
+        const std::size_t run_end = p == end ? n : rows_before(p->time, t0, spec.every, n);
+        std::size_t valid_end = c.has_prev ? run_end : i;
+        if (c.has_prev && spec.max_gap >= 0) {
+            // Up to the last grid row within max_gap of the row.
+            const int64_t until = c.prev.time > INT64_MAX - spec.max_gap ? INT64_MAX : c.prev.time + spec.max_gap;
+            valid_end = std::min(valid_end, until == INT64_MAX ? n : rows_before(until + 1, t0, spec.every, n));
+            valid_end = std::max(valid_end, i);
+        }
+        std::fill(out + i, out + valid_end, c.prev.value);
+        std::fill(out + valid_end, out + run_end, NaN);
+        i = run_end;
     }
+    c.rows.pass_to(p);
 }
 
 void GridAligner::_emit_linear(Column& c, std::size_t n, int64_t t0, double* out) const {

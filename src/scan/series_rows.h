@@ -57,16 +57,33 @@ public:
         return at == first ? INT64_MIN : (at - 1)->time;
     }
     std::size_t held() const { return rows.size() - head; }
+    // The rows not walked past, in order, as a range a walker reads
+    // straight; pass_to() then walks past those before `at`.
+    const SeriesPoint* first_held() {
+        _order();
+        return rows.data() + head;
+    }
+    const SeriesPoint* end_held() const { return rows.data() + rows.size(); }
+    void pass_to(const SeriesPoint* at) {
+        const auto passed = static_cast<std::size_t>(at - (rows.data() + head));
+        head += passed;
+        if (passed > 0) {
+            --head;
+            pass();
+        }
+    }
 
 private:
     static constexpr std::size_t COMPACT_AT = 4096;
-    static bool earlier(const SeriesPoint& a, const SeriesPoint& b) { return a.time < b.time; }
+    struct Earlier {
+        bool operator()(const SeriesPoint& a, const SeriesPoint& b) const { return a.time < b.time; }
+    };
     void _order() {
         if (sorted_to == rows.size()) return;
         const auto middle = rows.begin() + static_cast<std::ptrdiff_t>(sorted_to);
-        std::stable_sort(middle, rows.end(), earlier);
+        std::stable_sort(middle, rows.end(), Earlier{});
         // Rows of the sorted part stay before later-read rows of their instant.
-        std::inplace_merge(rows.begin() + static_cast<std::ptrdiff_t>(head), middle, rows.end(), earlier);
+        std::inplace_merge(rows.begin() + static_cast<std::ptrdiff_t>(head), middle, rows.end(), Earlier{});
         sorted_to = rows.size();
     }
 
