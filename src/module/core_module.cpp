@@ -5,10 +5,12 @@
 #include <Python.h>
 
 #include "module/errors.h"
+#include "module/align_calls.h"
 #include "module/inventory_calls.h"
 #include "module/overview_calls.h"
 #include "module/read_call.h"
 #include "module/scan_calls.h"
+#include "module/time_weighted_call.h"
 
 namespace {
 
@@ -43,6 +45,9 @@ PyMethodDef core_methods[] = {
     {"events", zentrail::events_call, METH_VARARGS, "The alarm and system events of archive files, as columns."},
     {"record_names", zentrail::record_names_call, METH_VARARGS,
      "(class_name, subtype_name, detail) of an item code and second byte, as the text writer prints them."},
+    {"align", zentrail::align_call, METH_VARARGS, "A scan's codes on a time grid, as whole columns or batch by batch."},
+    {"align_stream", zentrail::align_stream_call, METH_VARARGS, "The Arrow stream capsule of an aligned read."},
+    {"time_weighted", zentrail::time_weighted_call, METH_VARARGS, "Time in force and integrals per code and bucket."},
     {"overview", zentrail::overview_call, METH_VARARGS,
      "The overview of a scan request in time buckets, as columns or an Arrow stream."},
     {nullptr, nullptr, 0, nullptr},

@@ -30,8 +30,10 @@ struct BucketSpan {
     // The first instant after bucket b (past end for the last).
     int64_t end_of(uint32_t b) const {
         if (b + 1 >= count) return end + 1;
-        const __int128 after = static_cast<__int128>(origin) + static_cast<__int128>(b + 1) * width;
-        return after > end ? end + 1 : static_cast<int64_t>(after);
+        // Past end when (b + 1) * width reaches beyond it, without overflow.
+        const uint64_t k = uint64_t{b} + 1;
+        if (k > static_cast<uint64_t>(end - origin) / static_cast<uint64_t>(width)) return end + 1;
+        return origin + static_cast<int64_t>(k * static_cast<uint64_t>(width));
     }
     int64_t start_of(uint32_t b) const { return origin + static_cast<int64_t>(b) * width; }
 };

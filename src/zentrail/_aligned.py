@@ -7,12 +7,12 @@ if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from . import _core, _series, _time
-from ._result import Result
+from ._extras import import_extra
 
 HOWS = ("step", "linear")
 
 
-class Aligned(Result):
+class Aligned:
     """The values of a :class:`zentrail.Scan`'s codes on the grid
     ``S + k * every`` (k = 0, 1, ... while within the window), made by
     :meth:`zentrail.Scan.align`; see the page "Time series".
@@ -59,7 +59,7 @@ class Aligned(Result):
         last = end if self._how == "step" else (None if back is None else end + back)
         request = _series.widened_request(self._scan, first, last)
         series = (start, end, self._every, self._how == "linear", -1 if self._max_gap is None else self._max_gap,
-                  _time.FIRST_NS if first is None else first, _time.LAST_NS if last is None else last)
+                  _series.NO_FIRST if first is None else first, _series.NO_LAST if last is None else last)
         return request, series
 
     @property
@@ -67,7 +67,8 @@ class Aligned(Result):
         """The grid's step in nanoseconds."""
         return self._every
 
-    def _read(self) -> Dict[str, Any]:
+    def to_numpy(self) -> Dict[str, Any]:
+        """The whole grid as a dict of NumPy columns."""
         import numpy
 
         names, times, values = _core.align(*self._plan())
@@ -97,6 +98,19 @@ class Aligned(Result):
         ignored (the columns have one form)."""
         request, series = self._plan()
         return _core.align_stream(request, series)
+
+    def to_pandas(self) -> Any:
+        """The grid as a pandas DataFrame (ImportError naming the extra when
+        pandas is missing)."""
+        pandas = import_extra("pandas", "Aligned.to_pandas()", "pandas")
+        return pandas.DataFrame(self.to_numpy(), copy=False)
+
+    def __getstate__(self) -> Tuple[Any, ...]:
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __setstate__(self, state: Tuple[Any, ...]) -> None:
+        for name, value in zip(self.__slots__, state):
+            setattr(self, name, value)
 
     def __repr__(self) -> str:
         return f"<zentrail.Aligned every {_time.duration_text(self._every)} ({self._how}) of {self._scan!r}>"

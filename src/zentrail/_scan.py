@@ -10,6 +10,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
+    from ._aligned import Aligned
+
     _Columns = Dict[str, Any]
     _Progress = Union[None, bool, Callable[[int, int], Any]]
 
@@ -239,6 +241,19 @@ class Scan:
         scan.__setstate__(self.__getstate__())
         scan._pushdown = pushdown
         return scan
+
+    def align(self, every: Any, *, how: str = "step", max_gap: Any = None, lookback: Any = "7d") -> "Aligned":
+        """The scan's codes on the time grid ``S + k * every`` of its window,
+        one float64 column per code: with ``how="step"`` the value in force
+        at each instant, with ``how="linear"`` interpolated between the rows
+        around it; NaN where there is none or where ``max_gap`` is exceeded.
+        The value in force at the start is looked for up to ``lookback``
+        before it (None: every earlier file). Durations are timedeltas or
+        texts such as ``"1min"``. A :class:`zentrail.Aligned`, read when
+        consumed; see the page "Time series"."""
+        from ._aligned import Aligned
+
+        return Aligned(self, every, how, max_gap, lookback)
 
     def overview(self, buckets: int = 1000) -> Overview:
         """The scan summed up in ``buckets`` equal time buckets of its window,

@@ -11,6 +11,9 @@ if TYPE_CHECKING:
     from typing import Any, Optional, Tuple
 
 DEFAULT_LOOKBACK = "7d"
+# No limit on the instants of the rows considered, as the engine takes it.
+NO_FIRST = -(1 << 63)
+NO_LAST = (1 << 63) - 1
 
 
 def durations(max_gap: Any, lookback: Any) -> Tuple[Optional[int], Optional[int]]:
@@ -44,10 +47,12 @@ def widened_request(scan: Any, first: Optional[int], last: Optional[int]) -> Any
     """The request of the scan over [first, last] (None: no bound on that
     side), with its conditions on ids, elements, classes and subtypes and no
     window on the rows: the files read are those of the widened window."""
-    from . import _request
+    widened = scan._with(scan._pushdown.replace(row_start=None, row_end=None))
+    widened._start = _FIRST_BOUND if first is None else _time.instant_bound(_time.clamp_ns(first))
+    widened._end = _LAST_BOUND if last is None else _time.instant_bound(_time.clamp_ns(last))
+    return widened._request()
 
-    pushed = scan._pushdown.replace(row_start=None, row_end=None)
-    start = None if first is None else _time.instant_bound(_time.clamp_ns(first))
-    end = None if last is None else _time.instant_bound(_time.clamp_ns(last))
-    return _request.Request(scan._where, scan._listed, start, end, scan._codes, scan._threads, scan._batch_rows,
-                            scan._progress, pushed)
+
+# The bounds of no limit: every file, every instant.
+_FIRST_BOUND = (1, 1, 1, 0, 1)
+_LAST_BOUND = (9999, 12, 31, _time.NS_PER_DAY - 1, 1)
