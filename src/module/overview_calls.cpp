@@ -110,14 +110,30 @@ PyObject* overview_call(PyObject*, PyObject* args) {
         PyObject* request_tuple;
         long long buckets = 0;
         int as_arrow = 0;
-        if (!PyArg_ParseTuple(args, "O!Lp:overview", &PyTuple_Type, &request_tuple, &buckets, &as_arrow)) fail();
+        PyObject* every = Py_None;  // (origin, width, count): buckets of a given length
+        if (!PyArg_ParseTuple(args, "O!Lp|O:overview", &PyTuple_Type, &request_tuple, &buckets, &as_arrow, &every)) {
+            fail();
+        }
+        long long origin = 0, width = 0, count = 0;
+        if (every != Py_None) {
+            if (!PyArg_ParseTuple(every, "LLL:every", &origin, &width, &count)) fail();
+            if (width < 1 || count < 1 || count > MAX_BUCKETS) {
+                PyErr_Format(PyExc_ValueError, "buckets of %lld ns make %lld buckets; at most %lld", width, count,
+                             MAX_BUCKETS);
+                fail();
+            }
+            buckets = count;
+        }
         if (buckets < 1 || buckets > MAX_BUCKETS) {
             PyErr_Format(PyExc_ValueError, "buckets must lie in 1 to %lld, not %lld", MAX_BUCKETS, buckets);
             fail();
         }
         const ScanRequest request = scan_request_from(request_tuple);
         OwnedRef progress = OwnedRef::new_reference(request.progress);
-        const OverviewGrid grid(instant_window(request.start, request.end), static_cast<uint32_t>(buckets));
+        const OverviewGrid grid = every != Py_None
+                                      ? OverviewGrid(origin, static_cast<uint64_t>(width), static_cast<uint32_t>(count))
+                                      : OverviewGrid(instant_window(request.start, request.end),
+                                                     static_cast<uint32_t>(buckets));
         OverviewResult result = read_overview(request, grid);
         const auto rows = static_cast<int64_t>(result.size());
         std::vector<OwnedColumn> columns = without_gil([&] { return result.finish(grid); });

@@ -21,6 +21,13 @@ OverviewGrid::OverviewGrid(const InstantWindow& window, uint32_t count) {
     width = d / count == UINT64_MAX ? UINT64_MAX : d / count + 1;
 }
 
+OverviewGrid::OverviewGrid(int64_t origin, uint64_t width, uint32_t count)
+    // An origin before the archive's day 0 wraps: differences of instants
+    // after it still come out right in unsigned arithmetic.
+    : first_ns(static_cast<uint64_t>(origin) - static_cast<uint64_t>(ARCHIVE_EPOCH_UNIX_NS)),
+      width(width == 0 ? 1 : width),
+      last_bucket(count == 0 ? 0 : count - 1) {}
+
 int64_t OverviewGrid::start_of(uint32_t b) const {
     return static_cast<int64_t>(first_ns + uint64_t{b} * width) + ARCHIVE_EPOCH_UNIX_NS;
 }

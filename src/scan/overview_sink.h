@@ -23,6 +23,9 @@ namespace zentrail {
 class OverviewGrid {
 public:
     OverviewGrid(const InstantWindow& window, uint32_t count);
+    // `count` buckets of `width` from `origin` (ns since 1970-01-01, at or
+    // before every instant counted): buckets of a given length.
+    OverviewGrid(int64_t origin, uint64_t width, uint32_t count);
     // The bucket of an instant inside the window (archive nanoseconds).
     uint32_t bucket_of(uint64_t ns) const {
         const uint64_t b = (ns - first_ns) / width;

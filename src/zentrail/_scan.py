@@ -255,12 +255,16 @@ class Scan:
 
         return Aligned(self, every, how, max_gap, lookback)
 
-    def overview(self, buckets: int = 1000) -> Overview:
-        """The scan summed up in ``buckets`` equal time buckets of its window,
+    def overview(self, buckets: Optional[int] = None, *, every: Any = None, time_weighted: bool = False,
+                 lookback: Any = "7d", max_gap: Any = None) -> Overview:
+        """The scan summed up in ``buckets`` equal time buckets of its window
+        (1000 unless given), or in buckets ``every`` long from its start,
         per signal id and element (count, mean, min, max, first, last and
-        their instants), computed while the files are decoded: a
+        their instants), computed while the files are decoded; with
+        ``time_weighted=True`` also the seconds a value was in force, its
+        integral and time-weighted average per bucket. A
         :class:`zentrail.Overview`, read when consumed."""
-        return Overview(self, buckets)
+        return Overview(self, buckets, every, time_weighted, lookback, max_gap)
 
     def __getstate__(self) -> Tuple[Any, ...]:
         return tuple(getattr(self, name) for name in self.__slots__)
