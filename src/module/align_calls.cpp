@@ -11,12 +11,11 @@
 #include "module/errors.h"
 #include "module/gil.h"
 #include "module/owned_ref.h"
-#include "module/series_wait.h"
+#include "module/run_loop.h"
 #include "module/scan_request.h"
 #include "module/series_request.h"
 #include "scan/aligned_read.h"
 #include "scan/aligned_stream.h"
-#include "scan/table_arrow.h"
 
 namespace zentrail {
 
@@ -73,7 +72,7 @@ PyObject* align_call(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "OO|O:align", &request_object, &series, &on_batch)) fail();
         ScanRequest request;
         std::unique_ptr<AlignedRead> read = aligned_read(request_object, series, &request);
-        SeriesWait loop(request.progress, read->bytes_total());
+        RunLoop loop(request.progress, read->bytes_total());
         AlignedBatch batch;
         if (on_batch != Py_None) {
             OwnedRef names;
@@ -120,30 +119,13 @@ PyObject* align_call(PyObject*, PyObject* args) {
 }
 
 PyObject* align_stream_call(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
+    return guarded([&] {
         PyObject *request_object, *series;
         if (!PyArg_ParseTuple(args, "OO:align_stream", &request_object, &series)) fail();
         ScanRequest request;
         std::unique_ptr<AlignedRead> read = aligned_read(request_object, series, &request);
-        // The whole grid as one batch, read here.
-        SeriesWait loop(request.progress, read->bytes_total());
-        AlignedBatch batch;
-        std::vector<OwnedColumn> columns;
-        while (loop.next(*read, &batch)) {
-            if (columns.empty()) {
-                columns.push_back(OwnedColumn{"time", "tsn:", {}});
-                for (std::size_t k = 0; k < read->columns().size(); ++k) {
-                    columns.push_back(OwnedColumn{code_column_name(read->columns().code(k)), "g", {}});
-                }
-            }
-            columns[0].bytes.insert(columns[0].bytes.end(), batch.times.begin(), batch.times.end());
-            for (std::size_t k = 0; k < batch.values.size(); ++k) {
-                columns[k + 1].bytes.insert(columns[k + 1].bytes.end(), batch.values[k].begin(), batch.values[k].end());
-            }
-        }
-        const auto rows = static_cast<int64_t>(columns.empty() ? 0 : columns[0].bytes.size() / sizeof(int64_t));
         auto stream = std::make_unique<ArrowArrayStream>();
-        export_table_stream(std::move(columns), rows, stream.get());
+        export_aligned_stream(std::move(read), RunLoop::stream_signal_check(), stream.get());
         return arrow_capsule(std::move(stream));
     });
 }

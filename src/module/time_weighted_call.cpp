@@ -9,7 +9,7 @@
 #include "module/owned_ref.h"
 #include "module/scan_request.h"
 #include "module/series_request.h"
-#include "module/series_wait.h"
+#include "module/run_loop.h"
 #include "scan/table_arrow.h"
 #include "scan/weighted_read.h"
 
@@ -34,10 +34,9 @@ PyObject* time_weighted_call(PyObject*, PyObject* args) {
             fail();
         }
         const ScanRequest request = scan_request_from(request_object);
-        OwnedRef progress = OwnedRef::new_reference(request.progress);
         BucketSpan span{origin, width, static_cast<uint32_t>(count), start, end, max_gap};
         WeightedRead read(series_request(request, first, start, end), span);
-        SeriesWait loop(request.progress, read.bytes_total());
+        RunLoop loop(request.progress, read.bytes_total());
         struct Steps {
             WeightedRead& read;
             enum class Next { Ready, Waiting, Finished };

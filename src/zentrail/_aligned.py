@@ -7,12 +7,12 @@ if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from . import _core, _series, _time
-from ._extras import import_extra
+from ._result import Result
 
 HOWS = ("step", "linear")
 
 
-class Aligned:
+class Aligned(Result):
     """The values of a :class:`zentrail.Scan`'s codes on the grid
     ``S + k * every`` (k = 0, 1, ... while within the window), made by
     :meth:`zentrail.Scan.align`; see the page "Time series".
@@ -67,8 +67,7 @@ class Aligned:
         """The grid's step in nanoseconds."""
         return self._every
 
-    def to_numpy(self) -> Dict[str, Any]:
-        """The whole grid as a dict of NumPy columns."""
+    def _read(self) -> Dict[str, Any]:
         import numpy
 
         names, times, values = _core.align(*self._plan())
@@ -98,19 +97,6 @@ class Aligned:
         ignored (the columns have one form)."""
         request, series = self._plan()
         return _core.align_stream(request, series)
-
-    def to_pandas(self) -> Any:
-        """The grid as a pandas DataFrame (ImportError naming the extra when
-        pandas is missing)."""
-        pandas = import_extra("pandas", "Aligned.to_pandas()", "pandas")
-        return pandas.DataFrame(self.to_numpy(), copy=False)
-
-    def __getstate__(self) -> Tuple[Any, ...]:
-        return tuple(getattr(self, name) for name in self.__slots__)
-
-    def __setstate__(self, state: Tuple[Any, ...]) -> None:
-        for name, value in zip(self.__slots__, state):
-            setattr(self, name, value)
 
     def __repr__(self) -> str:
         return f"<zentrail.Aligned every {_time.duration_text(self._every)} ({self._how}) of {self._scan!r}>"

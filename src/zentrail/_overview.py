@@ -7,7 +7,7 @@ if TYPE_CHECKING:
     from typing import Any, Dict, Optional, Tuple
 
 from . import _arguments, _core, _series, _time
-from ._extras import import_extra
+from ._result import Result
 
 # More buckets than any screen or table needs; a bucket index fits the
 # engine's cell key.
@@ -25,7 +25,7 @@ TIME_WEIGHTED_COLUMNS: Tuple[Tuple[str, str], ...] = (("in_force", "float64"), (
                                                       ("twa", "float64"))
 
 
-class Overview:
+class Overview(Result):
     """The values of a :class:`zentrail.Scan` summed up per (``signal_id``,
     ``element``) in ``buckets`` equal time buckets of the scan's window, made
     by :meth:`zentrail.Scan.overview`.
@@ -112,8 +112,7 @@ class Overview:
         span = _time.last_ns(self._scan._end) - first + 1
         return first, -(-span // self._buckets), self._buckets
 
-    def to_numpy(self) -> Dict[str, Any]:
-        """The overview as a dict of NumPy columns."""
+    def _read(self) -> Dict[str, Any]:
         import numpy
 
         every = None if self._every is None else self._grid()
@@ -139,28 +138,21 @@ class Overview:
                 (("signal_id", "uint16"), ("element", "uint16"), ("bucket", "datetime64[ns]"), ("in_force", "float64"),
                  ("integral", "float64"))}
 
-    def to_pandas(self) -> Any:
-        """The overview as a pandas DataFrame (ImportError naming the extra
-        when pandas is missing)."""
-        pandas = import_extra("pandas", "Overview.to_pandas()", "pandas")
-        return pandas.DataFrame(self.to_numpy(), copy=False)
-
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream: ``pyarrow.table(overview)``,
         ``polars.DataFrame(overview)`` and DuckDB read it. The read happens in
-        this call; ``requested_schema`` is ignored (the columns have one form)."""
+        this call, and the stream hands on the engine's columns as they are;
+        ``requested_schema`` is ignored (the columns have one form). A
+        time-weighted overview's columns are joined here first."""
         if self._time_weighted:
-            pyarrow = import_extra("pyarrow", "the Arrow stream of a time-weighted overview", "arrow")
-            return pyarrow.table(self.to_numpy()).__arrow_c_stream__(requested_schema)
+            return Result.__arrow_c_stream__(self, requested_schema)
         every = None if self._every is None else self._grid()
         return _core.overview(self._scan._request(), self._buckets, True, every)
 
-    def __getstate__(self) -> Tuple[Any, ...]:
-        return tuple(getattr(self, name) for name in self.__slots__)
-
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
-        for name, value in zip(self.__slots__, (state + (None, False, None, None))[:len(self.__slots__)]):
-            setattr(self, name, value)
+        # An overview pickled before buckets of a given length and time
+        # weights existed holds (scan, buckets) alone.
+        Result.__setstate__(self, tuple(state) + (None, False, None, None)[len(state) - 2:])
 
     def __repr__(self) -> str:
         return f"<zentrail.Overview in {self._buckets} buckets of {self._scan!r}>"
