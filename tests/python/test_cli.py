@@ -280,13 +280,13 @@ def test_export_every_writes_the_aligned_table(tmp_path, suffix, options):
     if suffix != ".csv":
         pytest.importorskip("pyarrow")
     out = tmp_path / f"grid{suffix}"
-    done = run("export", SAMPLE, "--from", "2024-03-02", "--to", "2024-03-02", "--signals", "7:0-1,12", *options,
+    done = run("export", SAMPLE, "--from", "2024-03-02", "--to", "2024-03-02", "--signals", "7:0-1,12:0", *options,
                "-o", out)
     assert done.returncode == 0, done.stderr
     how = options[options.index("--how") + 1] if "--how" in options else "step"
     gap = "20min" if "--max-gap" in options else None
     lookback = None if "--lookback" in options else "7d"
-    expected = zentrail.scan(SAMPLE, "2024-03-02", "2024-03-02", cli.parse_signals("7:0-1,12")).align(
+    expected = zentrail.scan(SAMPLE, "2024-03-02", "2024-03-02", cli.parse_signals("7:0-1,12:0")).align(
         options[1], how=how, max_gap=gap, lookback=lookback).to_numpy()
     assert list(expected) == ["time", "7:0", "7:1", "12:0"]
     if suffix == ".csv":
