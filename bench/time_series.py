@@ -22,6 +22,7 @@ a pair one after the other, and the ratio is the median of the pairs'.
 from __future__ import annotations
 
 import argparse
+import datetime
 import statistics
 import subprocess
 import sys
@@ -35,8 +36,6 @@ sys.path[:0] = [str(HERE), str(HERE.parent / "tools")]
 
 import generate  # noqa: E402
 from run import ensure_tree  # noqa: E402
-
-WHOLE_RANGE = ("2000-01-01 00:00:00", "2099-12-31 23:59:59")
 
 
 def timed(call) -> float:
@@ -61,7 +60,7 @@ def drain(stream) -> None:
         del batch
 
 
-def stream_peak(root: Path, codes: list, every: str) -> float:
+def stream_peak(root: Path, span: tuple, codes: list, every: str) -> float:
     """MiB of VmHWM a fresh interpreter adds consuming align's Arrow stream."""
     script = (
         "import sys, numpy, pyarrow, zentrail\n"
@@ -69,7 +68,7 @@ def stream_peak(root: Path, codes: list, every: str) -> float:
         "    for line in open('/proc/self/status'):\n"
         "        if line.startswith('VmHWM:'): return int(line.split()[1]) / 1024\n"
         "base = peak()\n"
-        f"aligned = zentrail.scan({str(root)!r}, *{WHOLE_RANGE!r}, {codes!r}).align({every!r})\n"
+        f"aligned = zentrail.scan({str(root)!r}, *{span!r}, {codes!r}).align({every!r})\n"
         "rows = 0\n"
         "for batch in pyarrow.RecordBatchReader.from_stream(aligned):\n"
         "    rows += batch.num_rows\n"
@@ -78,6 +77,11 @@ def stream_peak(root: Path, codes: list, every: str) -> float:
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout.split()
     return float(out[0])
+
+
+def add(rows: list, row: tuple) -> None:
+    rows.append(row)
+    print(*row, sep="  ", flush=True)
 
 
 def main() -> None:
@@ -94,32 +98,36 @@ def main() -> None:
     stats = ensure_tree(args.data / f"mix-{args.size_mb:g}", args.size_mb, args.days)
     root = stats.files[0].parents[2]
     codes = [ident * 1024 + index for ident in generate.FREQUENT_GROUP_IDS for index in range(4)]
-    scan = zentrail.scan(root, *WHOLE_RANGE, codes)
+    # The tree's own days: a grid over a century would be all the work.
+    first_day = generate.fmt.ORIGIN + datetime.timedelta(days=generate.ORIGIN_DAY)
+    span = (str(first_day), str(first_day + datetime.timedelta(days=args.days - 1)))
+    scan = zentrail.scan(root, *span, codes)
     rows = []
+    print(f"{len(stats.files)} files, {stats.bytes / 1e6:,.0f} MB, {stats.records:,} records, "
+          f"Python {sys.version.split()[0]}", flush=True)
 
     ours, theirs, ratio = pair(args.repeats, lambda: drain(scan.align("1s")), scan.to_numpy)
-    rows.append(("align('1s') Arrow stream / to_numpy()", f"{ratio:.2f}x", f"{ours:.2f} s against {theirs:.2f} s"))
-    rows.append(("align('1s') stream: peak RSS", f"{stream_peak(root, codes, '1s'):,.1f} MiB",
+    add(rows, ("align('1s') Arrow stream / to_numpy()", f"{ratio:.2f}x", f"{ours:.2f} s against {theirs:.2f} s"))
+    add(rows, ("align('1s') stream: peak RSS", f"{stream_peak(root, span, codes, '1s'):,.1f} MiB",
                  "above numpy, pyarrow and zentrail imported"))
 
     middle = generate.ORIGIN_DAY + args.days // 2
-    day = str(generate.fmt.ORIGIN + __import__("datetime").timedelta(days=middle))
-    before = str(generate.fmt.ORIGIN + __import__("datetime").timedelta(days=middle - 1))
+    day = str(generate.fmt.ORIGIN + datetime.timedelta(days=middle))
+    before = str(generate.fmt.ORIGIN + datetime.timedelta(days=middle - 1))
     one_day = zentrail.scan(root, day, day, codes)
     two_days = zentrail.scan(root, before, day, codes)
     ours, theirs, ratio = pair(args.repeats, lambda: drain(one_day.align("1s")), two_days.to_numpy)
-    rows.append(("one-day align('1s'), lookback 7d / two-day to_numpy()", f"{ratio:.2f}x",
+    add(rows, ("one-day align('1s'), lookback 7d / two-day to_numpy()", f"{ratio:.2f}x",
                  f"{ours:.2f} s against {theirs:.2f} s"))
 
     ours, theirs, ratio = pair(args.repeats, lambda: scan.overview(every="1h", time_weighted=True).to_numpy(),
                                lambda: scan.overview(every="1h").to_numpy())
-    rows.append(("overview(every='1h', time_weighted) / overview(every='1h')", f"{ratio:.2f}x",
+    add(rows, ("overview(every='1h', time_weighted) / overview(every='1h')", f"{ratio:.2f}x",
                  f"{ours:.2f} s against {theirs:.2f} s"))
     ours, theirs, ratio = pair(args.repeats, lambda: scan.overview(2000).to_numpy(), scan.to_numpy)
-    rows.append(("overview(2000) / to_numpy()", f"{ratio:.2f}x", f"{ours:.2f} s against {theirs:.2f} s"))
+    add(rows, ("overview(2000) / to_numpy()", f"{ratio:.2f}x", f"{ours:.2f} s against {theirs:.2f} s"))
 
-    print(f"\n{len(stats.files)} files, {stats.bytes / 1e6:,.0f} MB, {stats.records:,} records, "
-          f"Python {sys.version.split()[0]}")
+    print()
     width = max(len(r[0]) for r in rows)
     for name, figure, note in rows:
         print(f"{name:<{width}}  {figure:>12}  {note}")
