@@ -31,6 +31,7 @@ A selection that gives nothing exits 1 and writes nothing, unless --allow-empty.
 TREND_EXAMPLES = """examples:
   zentrail plot examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5:0,7:0-1 -o trend.html
   zentrail plot examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5:0 -o trend.png
+  zentrail plot examples/sample-archive --from 2024-03-02 --to 2024-03-02 --signals 12:0 --steps -o alarm.png
   zentrail view examples/sample-archive
 
 Needs the view extra: pip install "zentrail[view]" (Bokeh for .html and the viewer, matplotlib for .png).
@@ -115,6 +116,8 @@ def parser() -> argparse.ArgumentParser:
     plot_options.add_argument("--signals", metavar="CODES", required=True, help=SIGNALS_HELP)
     plot_options.add_argument("-o", "--output", metavar="OUT", required=True, help="OUT.html (opens offline) or OUT.png")
     plot_options.add_argument("--width", type=int, default=1200, help="width in pixels, and buckets of the overview")
+    plot_options.add_argument("--steps", action="store_true", help="draw each signal as steps, as a value logged on "
+                              "change holds, from the value in force at --from (found in earlier files)")
     allow_empty(plot_options, "the signals give no value (a plot without lines)")
 
     view_options = command("view", "a trend viewer in the browser (local web app on 127.0.0.1)", view.run, False,

@@ -24,7 +24,7 @@ def run(args: argparse.Namespace) -> None:
         import_extra("bokeh" if kind == ".html" else "matplotlib", f"writing {kind} trends", "view")
     except ImportError as error:
         raise UsageError(str(error)) from None
-    drawn = _plot.lines(args.root, args.start, args.end, codes, args.width, threads=args.threads)
+    drawn = _plot.lines(args.root, args.start, args.end, codes, args.width, threads=args.threads, steps=args.steps)
     if not drawn and not args.allow_empty:
         raise NothingSelected(f"--signals {args.signals}: no value from {args.start} to {args.end}; "
                               f"nothing was written to {args.output}")
