@@ -42,6 +42,8 @@ def records(draw, day):
             out.append(ab.string_alarm(t, signal, "text"))
         elif kind == 2:
             out.append(ab.alarm("AlShort", t, signal, draw(st.integers(-5, 5))))
+        elif kind == 3:  # two rows of one code at one instant: read order decides
+            out.extend(ab.group("GrDouble", t, signal, [float(v), -float(v)]) for v in (1, 2))
         else:
             values = [draw(st.sampled_from([0.0, 1.5, -2.0, 4.0, float("nan")])) for _ in range(2)]
             out.append(ab.group("GrDouble", t, signal, values))
@@ -231,3 +233,15 @@ def test_time_weighted_counts_a_value_in_force_across_empty_buckets(tmp_path):
     np.testing.assert_array_equal(got["in_force"][code0], [6 * 3600.0] * 4)
     np.testing.assert_array_equal(got["twa"][code0], [1.0, 3.0, 9.0, 9.0])
     assert np.isnat(got["first_time"][code0][0]) and np.isnan(got["mean"][code0][3])
+
+
+def test_rows_at_one_instant_count_in_read_order(tmp_path):
+    (tmp_path / "2024-03-01_a.vlx").write_bytes(ab.archive(
+        ab.date_mark(8826), *(ab.group("GrDouble", ab.at(t), 7, [v]) for t, v in (
+            ("03:00:00", 0.0), ("06:00:00", 1.0), ("06:00:00", 2.0), ("09:00:00", 4.0), ("09:00:00", 5.0)))))
+    scan = zentrail.scan(tmp_path, "2024-03-01 00:00", "2024-03-01 10:30", [7 * 1024])
+    # At an instant of rows the last in read order; between instants, from
+    # the last row before to the first row after.
+    np.testing.assert_array_equal(scan.align("90min", how="linear").to_numpy()["7:0"],
+                                  [np.nan, np.nan, 0.0, 0.5, 2.0, 3.0, 5.0, np.nan])
+    np.testing.assert_array_equal(scan.align("90min").to_numpy()["7:0"], [np.nan, np.nan, 0.0, 0.0, 2.0, 2.0, 5.0, 5.0])
