@@ -14,6 +14,15 @@ namespace {
 
 constexpr std::chrono::milliseconds WAIT_SLICE{20};
 
+// A column of `bytes` values of an Arrow primitive format.
+OwnedColumn primitive_column(std::string name, std::string format, std::size_t bytes) {
+    OwnedColumn column;
+    column.name = std::move(name);
+    column.arrow_format = std::move(format);
+    column.bytes.resize(bytes);
+    return column;
+}
+
 class AlignedSource : public BatchSource {
 public:
     AlignedSource(std::unique_ptr<AlignedRead> read, std::function<void()> on_wait)
@@ -50,12 +59,9 @@ private:
     std::vector<OwnedColumn> _columns(std::size_t rows) const {
         std::vector<OwnedColumn> columns;
         columns.reserve(read->columns().size() + 1);
-        columns.push_back(OwnedColumn{"time", "tsn:", std::vector<uint8_t>(rows * sizeof(int64_t))});
+        columns.push_back(primitive_column("time", "tsn:", rows * sizeof(int64_t)));
         for (std::size_t k = 0; k < read->columns().size(); ++k) {
-            OwnedColumn column{code_column_name(read->columns().code(k)), "g",
-                               std::vector<uint8_t>(rows * sizeof(double))};
-            column.nullable = false;
-            columns.push_back(std::move(column));
+            columns.push_back(primitive_column(code_column_name(read->columns().code(k)), "g", rows * sizeof(double)));
         }
         return columns;
     }

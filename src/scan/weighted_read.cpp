@@ -1,8 +1,23 @@
 #include "scan/weighted_read.h"
 
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace zentrail {
+
+namespace {
+
+// A column of `bytes` values of an Arrow primitive format.
+OwnedColumn primitive_column(std::string name, std::string format, std::size_t bytes) {
+    OwnedColumn column;
+    column.name = std::move(name);
+    column.arrow_format = std::move(format);
+    column.bytes.resize(bytes);
+    return column;
+}
+
+}  // namespace
 
 WeightedRead::WeightedRead(SeriesRequest request, const BucketSpan& span) : span(span), feed(std::move(request)) {}
 
@@ -38,11 +53,11 @@ std::size_t WeightedRead::rows() const {
 
 std::vector<OwnedColumn> WeightedRead::columns() const {
     const std::size_t n = rows();
-    OwnedColumn ids{"signal_id", "S", std::vector<uint8_t>(n * 2)};
-    OwnedColumn elements{"element", "S", std::vector<uint8_t>(n * 2)};
-    OwnedColumn buckets{"bucket", "tsn:", std::vector<uint8_t>(n * 8)};
-    OwnedColumn in_force{"in_force", "g", std::vector<uint8_t>(n * 8)};
-    OwnedColumn integral{"integral", "g", std::vector<uint8_t>(n * 8)};
+    OwnedColumn ids = primitive_column("signal_id", "S", n * 2);
+    OwnedColumn elements = primitive_column("element", "S", n * 2);
+    OwnedColumn buckets = primitive_column("bucket", "tsn:", n * 8);
+    OwnedColumn in_force = primitive_column("in_force", "g", n * 8);
+    OwnedColumn integral = primitive_column("integral", "g", n * 8);
     std::size_t r = 0;
     for (std::size_t k = 0; sums && k < sums->column_count(); ++k) {
         const int32_t code = feed.columns().code(k);
