@@ -24,6 +24,14 @@ uint64_t GridAligner::settled(int64_t frontier) {
             // Instants up to the last row held at or before the frontier
             // have their next row (or a row at the instant itself) settled.
             const int64_t known = column.rows.last_time_up_to(frontier);
+            // With no row held up to the frontier, an instant before it has
+            // no row of its own and the row before it is the last walked
+            // past: with none, or with every later row too far from it, the
+            // value is NaN whatever comes next.
+            if (known == INT64_MIN &&
+                (!column.has_prev || (spec.max_gap >= 0 && frontier - column.prev.time > spec.max_gap))) {
+                continue;
+            }
             limit = std::min(limit, known == INT64_MIN ? next_row : spec.grid_rows_before(known + 1));
         }
     }

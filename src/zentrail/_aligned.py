@@ -52,7 +52,7 @@ class Aligned(Result):
         self._max_gap = gap
         self._lookback = back
 
-    def _plan(self) -> Tuple[Any, Tuple[int, ...]]:
+    def _plan(self) -> Tuple[Any, Tuple[int, int, int, bool, int, int, int]]:
         start, end = _series.window(self._scan)
         back = self._lookback
         first = None if back is None else start - back
