@@ -82,6 +82,32 @@ def overview_seeds():
         yield name, bytes([n % 6, n % 8, n * 37 % 256]) + file
 
 
+def series_seeds():
+    # Window, grid step, lookback, gap and interpolation, ids (bit k: elements
+    # 0 to 3 of id k; 0: every code), where the first file ends (x 16 bytes),
+    # then two files: values the day before and on the day, rows out of time
+    # order and at one instant, rows of another day than their file's, NaN
+    # values and text rows; and the reader's seeds.
+    day = 8826
+    before = ab.archive(ab.date_mark(day - 1), *(ab.group("GrDouble", ab.at(f"{h:02}:00:00"), 1, [float(h), 2.0, float("nan")])
+                                                 for h in (3, 20, 23)),
+                        ab.alarm("AlShort", ab.at("22:00:00"), 2, -7), ab.date_mark(day),
+                        ab.group("GrDouble", ab.at("06:30:00"), 1, [9.5, 1.0, 4.0]), ab.END)
+    on_day = ab.archive(ab.date_mark(day), *(ab.group("GrDouble", ab.at(f"{h:02}:{m:02}:00"), 1 + h % 2,
+                                                      [float(h - m), 5.0, float("nan")])
+                                             for h in (1, 12, 7, 12, 18) for m in (0, 30)),
+                        ab.string_alarm(ab.at("12:00:00"), 1, "text"), ab.alarm("AlShort", ab.at("12:00:00"), 2, 4),
+                        ab.alarm("AlShort", ab.at("12:00:00"), 2, 8), ab.END)
+    split = (len(before) + 15) // 16
+    files = before + b"\0" * (split * 16 - len(before)) + on_day
+    yield "day-and-day-before", bytes([0, 0, 0, 0, 0b110, split]) + files
+    yield "noon-linear-gap", bytes([1, 3, 0, 0x81, 0, split]) + files
+    yield "no-lookback-linear", bytes([0, 2, 1, 0x80, 0b10, split]) + files
+    yield "one-instant", bytes([0x21, 1, 2, 2, 0, split]) + files
+    for n, (name, file) in enumerate(reader_seeds()):
+        yield name, bytes([n * 17 % 256, n % 6, n % 4, n * 67 % 256, n * 37 % 256, len(file) // 32]) + file + file
+
+
 def text_seeds():
     yield "bound", b"2024-03-01 12:30:45"
     yield "bound-with-text", b"x2024/03/01T12.30.45Z UTC\x002024-03-01 00:00:00\x002024-03-03 23:59:59"
@@ -93,7 +119,8 @@ def text_seeds():
 def main():
     for target, seeds in (("fuzz_reader", reader_seeds()), ("fuzz_text", text_seeds()),
                           ("fuzz_columns", column_seeds()), ("fuzz_sinks", sink_seeds()),
-                          ("fuzz_stream", stream_seeds()), ("fuzz_overview", overview_seeds())):
+                          ("fuzz_stream", stream_seeds()), ("fuzz_overview", overview_seeds()),
+                          ("fuzz_series", series_seeds())):
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds:

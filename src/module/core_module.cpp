@@ -5,11 +5,13 @@
 #include <Python.h>
 
 #include "module/errors.h"
+#include "module/align_calls.h"
 #include "module/events_calls.h"
 #include "module/inventory_calls.h"
 #include "module/overview_calls.h"
 #include "module/read_call.h"
 #include "module/scan_calls.h"
+#include "module/time_weighted_call.h"
 #include "module/table_calls.h"
 
 namespace {
@@ -47,6 +49,9 @@ PyMethodDef core_methods[] = {
      "The alarm and system events of archive files, a few files a batch."},
     {"record_names", zentrail::record_names_call, METH_VARARGS,
      "(class_name, subtype_name, detail) of an item code and second byte, as the text writer prints them."},
+    {"align", zentrail::align_call, METH_VARARGS, "A scan's codes on a time grid, as whole columns or batch by batch."},
+    {"align_stream", zentrail::align_stream_call, METH_VARARGS, "The Arrow stream capsule of an aligned read."},
+    {"time_weighted", zentrail::time_weighted_call, METH_VARARGS, "Time in force and integrals per code and bucket."},
     {"table_stream", zentrail::table_stream_call, METH_O,
      "A table of columns (name, Arrow format, values, names or None) as an Arrow stream capsule."},
     {"overview", zentrail::overview_call, METH_VARARGS,

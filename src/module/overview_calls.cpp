@@ -105,7 +105,18 @@ PyObject* overview_call(PyObject*, PyObject* args) {
         PyObject* request_object;
         long long buckets = 0;
         int as_arrow = 0;
-        if (!PyArg_ParseTuple(args, "OLp:overview", &request_object, &buckets, &as_arrow)) fail();
+        PyObject* every = Py_None;  // (origin, width, count): buckets of a given length
+        if (!PyArg_ParseTuple(args, "OLp|O:overview", &request_object, &buckets, &as_arrow, &every)) fail();
+        long long origin = 0, width = 0, count = 0;
+        if (every != Py_None) {
+            if (!PyArg_ParseTuple(every, "LLL:every", &origin, &width, &count)) fail();
+            if (width < 1 || count < 1 || count > MAX_BUCKETS) {
+                PyErr_Format(PyExc_ValueError, "buckets of %lld ns make %lld buckets; at most %lld", width, count,
+                             MAX_BUCKETS);
+                fail();
+            }
+            buckets = count;
+        }
         if (buckets < 1 || buckets > MAX_BUCKETS) {
             PyErr_Format(PyExc_ValueError, "buckets must lie in 1 to %lld, not %lld", MAX_BUCKETS, buckets);
             fail();
@@ -113,8 +124,12 @@ PyObject* overview_call(PyObject*, PyObject* args) {
         const ScanRequest request = scan_request_from(request_object);
         ReadPlan plan = read_plan(request);
         // The buckets split the scan's own window, whatever narrows its rows,
-        // from its start bound on, even one before the archive's first instant.
-        const OverviewGrid grid(plan.window, static_cast<uint32_t>(buckets), clipped_lead_ns(request.start));
+        // from its start bound on, even one before the archive's first instant,
+        // unless they are of a given length from a given origin.
+        const OverviewGrid grid =
+            every != Py_None
+                ? OverviewGrid(origin, static_cast<uint64_t>(width), static_cast<uint32_t>(count))
+                : OverviewGrid(plan.window, static_cast<uint32_t>(buckets), clipped_lead_ns(request.start));
         OverviewResult result = plan.counts_rows()
                                     ? overview_by_rows(std::move(plan), request.progress, request.damaged, grid)
                                     : overview_by_file(std::move(plan), request.progress, request.damaged, grid);

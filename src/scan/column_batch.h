@@ -108,6 +108,9 @@ public:
     std::unique_ptr<uint8_t[]> subtype;
     std::size_t capacity;
     std::size_t rows = 0;
+    // The place of the batch's file in the read's list: a consumer that
+    // needs to know where one file's rows end (a time series) reads it.
+    std::size_t file = 0;
 };
 
 // Each array of the batch stores the column of its place in column(), with

@@ -26,6 +26,21 @@ OverviewGrid::OverviewGrid(const InstantWindow& window, uint32_t count, WideNs l
     lead_rest = static_cast<uint64_t>(lead % width);
 }
 
+OverviewGrid::OverviewGrid(int64_t origin, uint64_t width, uint32_t count)
+    : width(width == 0 ? 1 : width), last_bucket(count == 0 ? 0 : count - 1) {
+    // An origin before the archive's day 0 starts the buckets that far before
+    // its first instant, as a window's start bound before 2000 does.
+    // (The unsigned differences are exact: each is below 2^64.)
+    if (origin >= ARCHIVE_EPOCH_UNIX_NS) {
+        first_ns = static_cast<uint64_t>(origin) - static_cast<uint64_t>(ARCHIVE_EPOCH_UNIX_NS);
+        return;
+    }
+    lead = static_cast<uint64_t>(ARCHIVE_EPOCH_UNIX_NS) - static_cast<uint64_t>(origin);
+    const WideNs whole = lead / this->width;
+    lead_buckets = whole > last_bucket ? uint64_t{last_bucket} + 1 : static_cast<uint64_t>(whole);
+    lead_rest = static_cast<uint64_t>(lead % this->width);
+}
+
 int64_t OverviewGrid::start_of(uint32_t b) const {
     __extension__ using Signed = __int128;
     const Signed start = static_cast<Signed>(first_ns) - static_cast<Signed>(lead) +

@@ -26,6 +26,10 @@ namespace zentrail {
 class OverviewGrid {
 public:
     OverviewGrid(const InstantWindow& window, uint32_t count, WideNs lead = 0);
+    // `count` buckets of `width` from `origin` (ns since 1970-01-01, at or
+    // before every instant counted): buckets of a given length. An origin
+    // before the archive's day 0 is a lead before its first instant.
+    OverviewGrid(int64_t origin, uint64_t width, uint32_t count);
     // The bucket of an instant inside the window (archive nanoseconds).
     uint32_t bucket_of(uint64_t ns) const {
         // (ns - first_ns + lead) / width, with lead = lead_buckets * width +

@@ -116,6 +116,7 @@ void ParallelReader::_hand_on(std::size_t k, std::unique_ptr<ColumnBatch> batch)
         return cancelled || (k == head ? slots[k].batches.size() < BATCHES_PER_FILE : queued_ahead < queue_limit);
     });
     if (cancelled) throw Cancelled{};
+    batch->file = k;
     slots[k].batches.push_back(std::move(batch));
     if (k != head) ++queued_ahead;
     lock.unlock();

@@ -95,57 +95,63 @@ void fill_column(ArrowArray* out, ArrayParts* parts, const OwnedColumn& column) 
     }
 }
 
+void schema_of(std::shared_ptr<const Table> table, ArrowSchema* out) {
+    auto parts = std::make_unique<SchemaParts>();
+    parts->table = table;
+    const std::size_t n = table->columns.size();
+    parts->children.resize(n);
+    parts->dictionaries.resize(n);
+    parts->child_pointers.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const OwnedColumn& column = table->columns[i];
+        ArrowSchema* dictionary = nullptr;
+        if (column.dictionary) {
+            dictionary = &parts->dictionaries[i];
+            *dictionary = ArrowSchema{"u", "", nullptr, 0, 0, nullptr, nullptr, release_child_schema, nullptr};
+        }
+        const int64_t flags = column.nullable || !column.validity.empty() ? ARROW_FLAG_NULLABLE : 0;
+        parts->children[i] = ArrowSchema{column.arrow_format.c_str(), column.name.c_str(), nullptr, flags, 0,
+                                         nullptr, dictionary, release_child_schema, nullptr};
+        parts->child_pointers[i] = &parts->children[i];
+    }
+    ArrowSchema** children = parts->child_pointers.data();
+    *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<int64_t>(n), children, nullptr, release_schema,
+                       parts.release()};
+}
+
+void array_of(std::shared_ptr<const Table> table, ArrowArray* out) {
+    const std::size_t n = table->columns.size();
+    // Every part is made before any is handed over, so that running out
+    // of memory halfway leaks nothing.
+    auto top = std::make_unique<ArrayParts>();
+    std::vector<std::unique_ptr<ArrayParts>> columns(n);
+    for (auto& column : columns) {
+        column = std::make_unique<ArrayParts>();
+        column->table = table;
+    }
+    top->table = table;
+    top->children.resize(n);
+    top->child_pointers.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        fill_column(&top->children[i], columns[i].get(), table->columns[i]);
+        top->child_pointers[i] = &top->children[i];
+    }
+    for (auto& column : columns) column.release();
+    const auto children = static_cast<int64_t>(n);
+    ArrayParts* parts = top.release();
+    *out = ArrowArray{table->rows, 0, 0, 1, children, parts->buffers,
+                      children > 0 ? parts->child_pointers.data() : nullptr, nullptr, release_array, parts};
+}
+
 class TableSource : public BatchSource {
 public:
     explicit TableSource(std::shared_ptr<const Table> table) : table(std::move(table)) {}
 
-    void schema(ArrowSchema* out) override {
-        auto parts = std::make_unique<SchemaParts>();
-        parts->table = table;
-        const std::size_t n = table->columns.size();
-        parts->children.resize(n);
-        parts->dictionaries.resize(n);
-        parts->child_pointers.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const OwnedColumn& column = table->columns[i];
-            ArrowSchema* dictionary = nullptr;
-            if (column.dictionary) {
-                dictionary = &parts->dictionaries[i];
-                *dictionary = ArrowSchema{"u", "", nullptr, 0, 0, nullptr, nullptr, release_child_schema, nullptr};
-            }
-            const int64_t flags = column.nullable || !column.validity.empty() ? ARROW_FLAG_NULLABLE : 0;
-            parts->children[i] = ArrowSchema{column.arrow_format.c_str(), column.name.c_str(), nullptr, flags, 0,
-                                             nullptr, dictionary, release_child_schema, nullptr};
-            parts->child_pointers[i] = &parts->children[i];
-        }
-        ArrowSchema** children = parts->child_pointers.data();
-        *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<int64_t>(n), children, nullptr, release_schema,
-                           parts.release()};
-    }
+    void schema(ArrowSchema* out) override { schema_of(table, out); }
 
     bool next(ArrowArray* out) override {
         if (taken) return false;
-        const std::size_t n = table->columns.size();
-        // Every part is made before any is handed over, so that running out
-        // of memory halfway leaks nothing.
-        auto top = std::make_unique<ArrayParts>();
-        std::vector<std::unique_ptr<ArrayParts>> columns(n);
-        for (auto& column : columns) {
-            column = std::make_unique<ArrayParts>();
-            column->table = table;
-        }
-        top->table = table;
-        top->children.resize(n);
-        top->child_pointers.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            fill_column(&top->children[i], columns[i].get(), table->columns[i]);
-            top->child_pointers[i] = &top->children[i];
-        }
-        for (auto& column : columns) column.release();
-        const auto children = static_cast<int64_t>(n);
-        ArrayParts* parts = top.release();
-        *out = ArrowArray{table->rows, 0, 0, 1, children, parts->buffers,
-                          children > 0 ? parts->child_pointers.data() : nullptr, nullptr, release_array, parts};
+        array_of(table, out);
         taken = true;
         return true;
     }
@@ -156,6 +162,29 @@ private:
 };
 
 }  // namespace
+
+void export_columns_schema(const std::vector<OwnedColumn>& columns, ArrowSchema* out) {
+    // The schema holds the names and formats it points to: a table of the
+    // columns' descriptions, without their values.
+    auto table = std::make_shared<Table>();
+    table->columns.reserve(columns.size());
+    for (const OwnedColumn& column : columns) {
+        OwnedColumn described;
+        described.name = column.name;
+        described.arrow_format = column.arrow_format;
+        described.nullable = column.nullable || !column.validity.empty();
+        described.dictionary = column.dictionary;
+        table->columns.push_back(std::move(described));
+    }
+    schema_of(std::move(table), out);
+}
+
+void export_columns_array(std::vector<OwnedColumn> columns, int64_t rows, ArrowArray* out) {
+    auto table = std::make_shared<Table>();
+    table->columns = std::move(columns);
+    table->rows = rows;
+    array_of(std::move(table), out);
+}
 
 void export_table_stream(std::vector<OwnedColumn> columns, int64_t rows, ArrowArrayStream* out) {
     auto table = std::make_shared<Table>();

@@ -35,6 +35,13 @@ struct OwnedColumn {
 // A "u" column of `texts`, each once, in the order given.
 std::shared_ptr<const OwnedColumn> text_dictionary(const std::vector<std::string>& texts);
 
+// The schema of a struct of `columns` (their names, formats, nullability
+// and dictionaries; their values are not read).
+void export_columns_schema(const std::vector<OwnedColumn>& columns, ArrowSchema* out);
+// A struct array of `columns` (each `rows` values long), which it owns: its
+// release frees them. For a source of several batches.
+void export_columns_array(std::vector<OwnedColumn> columns, int64_t rows, ArrowArray* out);
+
 // A stream that hands out one batch of `columns` (each `rows` values long),
 // then ends. Its release frees the columns.
 void export_table_stream(std::vector<OwnedColumn> columns, int64_t rows, ArrowArrayStream* out);

@@ -13,6 +13,7 @@ from ._events import Events
 from ._inventory import Inventory
 from ._names import CLASS_NAMES, record_names, subtype_name
 from ._overview import Overview
+from ._aligned import Aligned
 from ._request import Skipped
 from ._scan import Scan, make_scan
 
@@ -28,7 +29,7 @@ if TYPE_CHECKING:
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview", "Skipped"]
+           "Overview", "Skipped", "Aligned"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally

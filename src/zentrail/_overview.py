@@ -6,7 +6,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Dict, Optional, Tuple
 
-from . import _arguments, _core
+from . import _arguments, _core, _series, _time
 from ._result import Result
 
 # More buckets than any screen or table needs; a bucket index fits the
@@ -20,6 +20,9 @@ OVERVIEW_COLUMNS: Tuple[Tuple[str, str], ...] = (
     ("max_time", "datetime64[ns]"), ("first", "float64"), ("first_time", "datetime64[ns]"), ("last", "float64"),
     ("last_time", "datetime64[ns]"),
 )
+# The columns time_weighted=True adds after them.
+TIME_WEIGHTED_COLUMNS: Tuple[Tuple[str, str], ...] = (("in_force", "float64"), ("integral", "float64"),
+                                                      ("twa", "float64"))
 
 
 class Overview(Result):
@@ -49,40 +52,145 @@ class Overview(Result):
     order equal to the extreme: a min/max envelope drawn from these columns
     is exact.
 
+    With ``every=D`` the buckets are D long from the window's start S (the
+    scan's, narrowed by ``where(start=)``) instead. With
+    ``time_weighted=True`` three columns follow, from the step function of
+    the rows considered (the value in force at S looked for up to
+    ``lookback`` before it): ``in_force``, the seconds of the bucket within
+    the window during which a value is in force (for at most ``max_gap``
+    after its row); ``integral``, the value times those seconds; ``twa``,
+    integral / in_force (NaN where in_force is 0). A bucket with no row but
+    a value in force then gets a row too, with count 0, NaN and NaT in the
+    per-row statistics. See the page "Time series".
+
     It is computed while the files are decoded, on the scan's threads, without
     keeping rows: memory grows with the rows of the result, not with the
     read. Like a Scan it reads nothing until consumed and reads afresh every
     time; failures raise what the scan would raise.
     """
 
-    __slots__ = ("_scan", "_buckets")
+    __slots__ = ("_scan", "_buckets", "_every", "_time_weighted", "_max_gap", "_lookback")
 
-    def __init__(self, scan: Any, buckets: int, errors: str = "raise") -> None:
-        """Made by Scan.overview."""
+    def __init__(self, scan: Any, buckets: Optional[int], every: Any = None, time_weighted: bool = False,
+                 lookback: Any = "7d", max_gap: Any = None, errors: str = "raise") -> None:
+        """Made by Scan.overview, whose arguments are checked here."""
         self._set_errors(errors)
-        buckets = _arguments.count(buckets, "buckets", 1000)
-        if buckets > MAX_BUCKETS:
-            raise ValueError(f"buckets must lie in 1 to {MAX_BUCKETS}, not {buckets}")
+        if every is not None:
+            if buckets is not None:
+                raise ValueError("give buckets or every, not both")
+            every = _time.duration_ns(every, "every")
+            start, end = _series.window(scan)
+            buckets = (end - start) // every + 1
+            if buckets > MAX_BUCKETS:
+                raise ValueError(f"every={_time.duration_text(every)} makes {buckets} buckets of the window; at "
+                                 f"most {MAX_BUCKETS}")
+        else:
+            buckets = _arguments.count(1000 if buckets is None else buckets, "buckets", 1000)
+            if buckets > MAX_BUCKETS:
+                raise ValueError(f"buckets must lie in 1 to {MAX_BUCKETS}, not {buckets}")
+        if not isinstance(time_weighted, bool):
+            raise TypeError(f"time_weighted must be a bool, not {type(time_weighted).__name__}")
+        gap, back = _series.durations(max_gap, lookback)
+        if time_weighted:
+            _series.window(scan)
         self._scan = scan
         self._buckets = buckets
+        self._every = every
+        self._time_weighted = time_weighted
+        self._max_gap = gap
+        self._lookback = back
 
     @property
     def buckets(self) -> int:
         """The number of buckets the window is split into."""
         return self._buckets
 
+    def _grid(self) -> Tuple[int, int, int]:
+        """The buckets: their origin, width (ns) and count."""
+        if self._every is not None:
+            return _series.window(self._scan)[0], self._every, self._buckets
+        first = _time.first_ns(self._scan._start)
+        span = _time.last_ns(self._scan._end) - first + 1
+        return first, -(-span // self._buckets), self._buckets
+
     def _read(self) -> Dict[str, Any]:
         import numpy
 
-        raw = _core.overview(self._reported(self._scan._request(errors=self._errors)), self._buckets, False)
-        return {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in OVERVIEW_COLUMNS}
+        every = None if self._every is None else self._grid()
+        raw = _core.overview(self._reported(self._scan._request(errors=self._errors)), self._buckets, False, every)
+        plain = {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in OVERVIEW_COLUMNS}
+        if not self._time_weighted:
+            return plain
+        return _with_time_weighted(plain, self._weighted(), *self._grid()[:2])
+
+    def _weighted(self) -> Dict[str, Any]:
+        """The engine's time-weighted columns (signal_id, element, bucket,
+        in_force, integral) over the rows considered."""
+        import numpy
+
+        start, end = _series.window(self._scan)
+        first = None if self._lookback is None else start - self._lookback
+        request = _series.widened_request(self._scan, first, end)
+        origin, width, count = self._grid()
+        span = (start, end, origin, width, count, -1 if self._max_gap is None else self._max_gap,
+                _series.NO_FIRST if first is None else first)
+        raw = _core.time_weighted(request, span)
+        return {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in
+                (("signal_id", "uint16"), ("element", "uint16"), ("bucket", "datetime64[ns]"), ("in_force", "float64"),
+                 ("integral", "float64"))}
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream: ``pyarrow.table(overview)``,
         ``polars.DataFrame(overview)`` and DuckDB read it. The read happens in
         this call, and the stream hands on the engine's columns as they are;
-        ``requested_schema`` is ignored (the columns have one form)."""
-        return _core.overview(self._reported(self._scan._request(errors=self._errors)), self._buckets, True)
+        ``requested_schema`` is ignored (the columns have one form). A
+        time-weighted overview's columns are joined here first."""
+        if self._time_weighted:
+            return Result.__arrow_c_stream__(self, requested_schema)
+        every = None if self._every is None else self._grid()
+        return _core.overview(self._reported(self._scan._request(errors=self._errors)), self._buckets, True, every)
+
+    def __setstate__(self, state: Tuple[Any, ...]) -> None:
+        # An overview pickled before errors= holds no (errors, skipped) ahead
+        # of its own fields; one pickled before buckets of a given length and
+        # time weights ends at (scan, buckets).
+        state = tuple(state)
+        if len(state) in (2, 6):
+            state = ("raise", []) + state
+        Result.__setstate__(self, state + (None, False, None, None)[len(state) - 4:])
 
     def __repr__(self) -> str:
         return f"<zentrail.Overview in {self._buckets} buckets of {self._scan!r}>"
+
+
+def _with_time_weighted(plain: Dict[str, Any], weighted: Dict[str, Any], origin: int, width: int) -> Dict[str, Any]:
+    """The rows of both, in key order: the plain overview's columns (count 0,
+    NaN and NaT for a bucket with a value in force but no row) and the
+    time-weighted ones (0 seconds for a bucket with rows but no time in force)."""
+    import numpy
+
+    def keys(columns: Dict[str, Any]) -> Any:
+        bucket = (columns["bucket"].astype(numpy.int64) - origin) // width
+        return (columns["signal_id"].astype(numpy.int64) << 40) | (columns["element"].astype(numpy.int64) << 30) | bucket
+
+    plain_keys, weighted_keys = keys(plain), keys(weighted)
+    every_key = numpy.union1d(plain_keys, weighted_keys)
+    out: Dict[str, Any] = {
+        "signal_id": (every_key >> 40).astype(numpy.uint16),
+        "element": ((every_key >> 30) & 1023).astype(numpy.uint16),
+        "bucket": (origin + (every_key & ((1 << 30) - 1)) * width).astype("datetime64[ns]"),
+    }
+    at_plain = numpy.searchsorted(every_key, plain_keys)
+    for name, dtype in OVERVIEW_COLUMNS[3:]:
+        fill = 0 if name == "count" else numpy.datetime64("NaT") if dtype.startswith("datetime") else numpy.nan
+        column = numpy.full(len(every_key), fill, dtype=dtype)
+        column[at_plain] = plain[name]
+        out[name] = column
+    at_weighted = numpy.searchsorted(every_key, weighted_keys)
+    for name in ("in_force", "integral"):
+        column = numpy.zeros(len(every_key))
+        column[at_weighted] = weighted[name]
+        out[name] = column
+    out["twa"] = numpy.divide(out["integral"], out["in_force"], out=numpy.full(len(every_key), numpy.nan),
+                              where=out["in_force"] > 0)
+    return out

@@ -10,6 +10,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
+    from ._aligned import Aligned
+
     _Columns = Dict[str, Any]
     from ._request import Request as _Request
     _Progress = Union[None, bool, Callable[[int, int], Any]]
@@ -273,13 +275,31 @@ class Scan:
         scan._pushdown = pushdown
         return scan
 
-    def overview(self, buckets: int = 1000, *, errors: Optional[str] = None) -> Overview:
-        """The scan summed up in ``buckets`` equal time buckets of its window,
+    def align(self, every: Any, *, how: str = "step", max_gap: Any = None, lookback: Any = "7d") -> "Aligned":
+        """The scan's codes on the time grid ``S + k * every`` of its window,
+        one float64 column per code: with ``how="step"`` the value in force
+        at each instant, with ``how="linear"`` interpolated between the rows
+        around it; NaN where there is none or where ``max_gap`` is exceeded.
+        The value in force at the start is looked for up to ``lookback``
+        before it (None: every earlier file). Durations are timedeltas or
+        texts such as ``"1min"``. A :class:`zentrail.Aligned`, read when
+        consumed; see the page "Time series"."""
+        from ._aligned import Aligned
+
+        return Aligned(self, every, how, max_gap, lookback)
+
+    def overview(self, buckets: Optional[int] = None, *, every: Any = None, time_weighted: bool = False,
+                 lookback: Any = "7d", max_gap: Any = None, errors: Optional[str] = None) -> Overview:
+        """The scan summed up in ``buckets`` equal time buckets of its window
+        (1000 unless given), or in buckets ``every`` long from its start,
         per signal id and element (count, mean, min, max, first, last and
-        their instants), computed while the files are decoded: a
+        their instants), computed while the files are decoded; with
+        ``time_weighted=True`` also the seconds a value was in force, its
+        integral and time-weighted average per bucket. A
         :class:`zentrail.Overview`, read when consumed. ``errors`` as for
         :func:`zentrail.scan`; None: the scan's."""
-        return Overview(self, buckets, self._errors if errors is None else _request.check_errors(errors))
+        return Overview(self, buckets, every, time_weighted, lookback, max_gap,
+                        self._errors if errors is None else _request.check_errors(errors))
 
     def __getstate__(self) -> Tuple[Any, ...]:
         return tuple(getattr(self, name) for name in self._STATE)

@@ -132,6 +132,51 @@ def texts(column: Any) -> Any:
     return numpy.where(whole, numpy.char.replace(full, ".000000000", ""), trimmed)
 
 
+# The units a duration text may end with, in nanoseconds.
+_DURATION_UNITS = {"ns": 1, "us": 1_000, "ms": 1_000_000, "s": NS_PER_SECOND, "m": 60 * NS_PER_SECOND,
+                   "min": 60 * NS_PER_SECOND, "h": 3_600 * NS_PER_SECOND, "d": NS_PER_DAY}
+_DURATION_KINDS = ("a datetime.timedelta, numpy.timedelta64, pandas.Timedelta or a text <integer><unit> "
+                   "with unit ns, us, ms, s, m or min, h or d")
+
+
+def duration_ns(duration: Any, name: str) -> int:
+    """A duration as a positive int of nanoseconds, or ValueError naming
+    `name` and what was given: a datetime.timedelta (pandas.Timedelta too),
+    a numpy.timedelta64 or a text such as "15min" or "7d"."""
+    import datetime
+    import re
+
+    ns = None
+    if isinstance(duration, str):
+        match = re.fullmatch(r"\s*(-?\d+)\s*(ns|us|ms|s|min|m|h|d)\s*", duration)
+        if match is not None:
+            ns = int(match.group(1)) * _DURATION_UNITS[match.group(2)]
+    elif isinstance(duration, datetime.timedelta):
+        if hasattr(duration, "value"):  # pandas.Timedelta: whole nanoseconds; NaT compares unequal
+            ns = int(duration.value) if duration == duration else None
+        else:
+            ns = ((duration.days * 86_400 + duration.seconds) * 1_000_000 + duration.microseconds) * 1_000
+    elif type(duration).__name__ == "timedelta64" and type(duration).__module__ == "numpy":
+        import numpy
+
+        unit = numpy.datetime_data(duration.dtype)[0]
+        if not numpy.isnat(duration) and unit not in ("Y", "M", "generic"):
+            ns = int(duration.astype("timedelta64[ns]").astype(numpy.int64))
+    if ns is None:
+        raise ValueError(f"{name} must be {_DURATION_KINDS}, not {duration!r}")
+    if ns <= 0:
+        raise ValueError(f"{name} must be longer than zero, not {duration!r}")
+    return ns
+
+
+def duration_text(ns: int) -> str:
+    """A duration in the largest unit that states it exactly ("90s", "7d")."""
+    for unit in ("d", "h", "min", "s", "ms", "us"):
+        if ns % _DURATION_UNITS[unit] == 0:
+            return f"{ns // _DURATION_UNITS[unit]}{unit}"
+    return f"{ns}ns"
+
+
 def _ordinal(bound: _BoundTuple) -> int:
     import datetime
 

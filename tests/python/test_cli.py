@@ -271,3 +271,49 @@ def test_value_texts_are_the_shortest_round_trip(values):
         return repr(v)
     texts = number_texts(np.array(values, dtype=np.float64)).tolist()
     assert texts == [reference(v) for v in values]
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".arrow"])
+@pytest.mark.parametrize("options", [["--every", "1h"], ["--every", "25min", "--how", "linear", "--max-gap", "20min",
+                                                         "--lookback", "none", "--batch-rows", "5"]])
+def test_export_every_writes_the_aligned_table(tmp_path, suffix, options):
+    if suffix != ".csv":
+        pytest.importorskip("pyarrow")
+    out = tmp_path / f"grid{suffix}"
+    done = run("export", SAMPLE, "--from", "2024-03-02", "--to", "2024-03-02", "--signals", "7:0-1,12:0", *options,
+               "-o", out)
+    assert done.returncode == 0, done.stderr
+    how = options[options.index("--how") + 1] if "--how" in options else "step"
+    gap = "20min" if "--max-gap" in options else None
+    lookback = None if "--lookback" in options else "7d"
+    expected = zentrail.scan(SAMPLE, "2024-03-02", "2024-03-02", cli.parse_signals("7:0-1,12:0")).align(
+        options[1], how=how, max_gap=gap, lookback=lookback).to_numpy()
+    assert list(expected) == ["time", "7:0", "7:1", "12:0"]
+    if suffix == ".csv":
+        rows = list(csv.DictReader(out.open()))
+        got = {"time": np.array([r["time"].replace(" ", "T") for r in rows], dtype="datetime64[ns]")}
+        got.update({name: [float(r[name]) if r[name] else float("nan") for r in rows] for name in expected if
+                    name != "time"})
+    else:
+        import pyarrow.ipc
+        import pyarrow.parquet
+
+        table = pyarrow.parquet.read_table(out) if suffix == ".parquet" else pyarrow.ipc.open_file(out).read_all()
+        got = {name: table.column(name).to_numpy() for name in table.column_names}
+    assert list(got) == list(expected)
+    for name, column in expected.items():
+        np.testing.assert_array_equal(np.asarray(got[name], dtype=column.dtype), column)
+
+
+@pytest.mark.parametrize("options, status, message", [
+    (["--every", "0s"], 2, "--every: every must be longer than zero"),
+    (["--every", "1h", "--max-gap", "soon"], 2, "--max-gap"),
+    (["--how", "linear"], 2, "go with --every"),
+    (["--every", "1h", "--signals", "99"], 1, "no value in force"),
+])
+def test_export_every_arguments(tmp_path, options, status, message):
+    signals = [] if "--signals" in options else ["--signals", "7:0"]
+    done = run("export", SAMPLE, "--from", "2024-03-02", "--to", "2024-03-02", *signals, *options,
+               "-o", tmp_path / "x.csv")
+    assert done.returncode == status and message in done.stderr, done.stderr
+    assert not (tmp_path / "x.csv").exists()

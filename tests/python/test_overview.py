@@ -163,6 +163,25 @@ def test_buckets_start_at_dt_start_before_2000(tmp_path, start, end, buckets):
     assert ((got["bucket"].astype(np.int64) - first) % width == 0).all() and len(got["bucket"])
 
 
+@pytest.mark.parametrize("start, every", [("1999-12-31 00:00:00", "6h"), ("1999-12-31 18:00:00", "7h"),
+                                           ("1969-07-20 20:17:40", "1d"), ("2000-01-01 00:10:00", "2h")])
+def test_every_buckets_start_at_dt_start_before_2000(tmp_path, start, every):
+    import archive_builder as ab
+    from conftest import day_file
+    from datetime import date
+
+    day_file(tmp_path, *[ab.group("GrDouble", ab.at(f"{h:02}:30:00"), 7, [float(h)]) for h in range(24)],
+             name="2000-01-01_a.vlx", day=date(2000, 1, 1))
+    end = "2000-01-01 23:59:59"
+    got = zentrail.scan(tmp_path, start, end).overview(every=every).to_numpy()
+    first, _ = window_of(start, end)
+    width = int(np.timedelta64(int(every[:-1]), every[-1]).astype("timedelta64[ns]").astype(np.int64))
+    times = np.datetime64("2000-01-01T00:30:00", "ns").astype(np.int64) + np.arange(24) * 3600 * 10**9
+    times = times[times >= first]
+    starts, counts = np.unique(first + (times - first) // width * width, return_counts=True)
+    assert np.array_equal(got["bucket"].astype(np.int64), starts) and np.array_equal(got["count"], counts)
+
+
 def test_bucket_counts_of_any_integer_type():
     scan = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03")
     want = scan.overview(20).to_numpy()["count"]

@@ -116,7 +116,7 @@ def line_of(driver, label):
 
 
 def assert_line_is_the_overview(line, code):
-    start, end, pixels, kind = line["tags"]
+    start, end, pixels, _steps, kind = line["tags"]
     scan = zentrail.scan(SAMPLE, start, end, [code])
     if kind == "values":
         rows = scan.to_numpy()
@@ -170,6 +170,12 @@ def test_the_viewer_lists_draws_zooms_and_shows_events(viewer, browser):
     model(browser, "window", f"(m.setv({{start: {first}, end: {last}}}), true)")
     wait_for(lambda: (lambda v: v and v["value"] and v["tags"][0].startswith("2024-03-01"))(line_of(browser, "7:0")),
              "the whole sample drawn")
+    # Steps: the alarm's line holds each value to the next, and the last to the view's end.
+    model(browser, "steps", "(m.active = [0], true)")
+    stepped = wait_for(lambda: (lambda v: v if v and v["tags"][-2] is True else None)(line_of(browser, "12:0")),
+                       "the alarm drawn as steps")
+    assert stepped["time"][1] == stepped["time"][2] and stepped["value"][0] == stepped["value"][1]
+    assert stepped["value"][2] == stepped["value"][3] and stepped["time"][-1] >= last
     SCREENSHOT.parent.mkdir(exist_ok=True)
     browser.save_screenshot(str(SCREENSHOT))
     errors = [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
@@ -189,6 +195,25 @@ def test_plot_writes_a_standalone_file(tmp_path, name, needs, check):
     assert check(out.read_bytes())
     # Written beside the target and renamed: nothing else is left in the folder.
     assert [p.name for p in tmp_path.iterdir()] == [name]
+
+
+def test_steps_open_with_the_value_in_force_and_hold_each_value(tmp_path):
+    pytest.importorskip("matplotlib")
+    from zentrail.plot import lines
+
+    drawn = lines(SAMPLE, "2024-03-02 00:00:00", "2024-03-02 23:59:59", [12 * 1024], 1000, steps=True)[12 * 1024]
+    rows = zentrail.scan(SAMPLE, "2024-03-02", "2024-03-02", [12 * 1024]).to_numpy()
+    opening = zentrail.scan(SAMPLE, "2024-03-02", "2024-03-02", [12 * 1024]).align("1d").to_numpy()["12:0"][0]
+    assert drawn["time"][0] == np.datetime64("2024-03-02") and drawn["value"][0] == opening
+    assert drawn["time"][-1] == np.datetime64("2024-03-02T23:59:59.999999999")
+    # Each value holds until the next row: pairs of points share a time or a value.
+    np.testing.assert_array_equal(drawn["time"][1::2], drawn["time"][2::2][:len(drawn["time"][1::2])])
+    np.testing.assert_array_equal(drawn["value"][1::2], drawn["value"][0::2][:len(drawn["value"][1::2])])
+    assert set(drawn["value"]) == {opening} | set(rows["value"])
+    out = tmp_path / "steps.png"
+    done = subprocess.run([sys.executable, "-m", "zentrail.cli", "plot", SAMPLE, "--from", "2024-03-02", "--to",
+                           "2024-03-02", "--signals", "12:0", "--steps", "-o", str(out)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
 
 
 @pytest.mark.parametrize("pixels", [1, 7, 1000])

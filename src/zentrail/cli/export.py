@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any
+from typing import Any, Iterator, Tuple
 
 import zentrail
 
@@ -31,6 +31,20 @@ def run(args: argparse.Namespace) -> None:
     scan = zentrail.scan(args.root, args.start, args.end, codes, threads=args.threads, batch_rows=args.batch_rows,
                          progress=progress_bar() if kind == "csv" else None,
                          errors=damaged.errors_of(args)).select(*COLUMNS)
+    if args.every is not None:
+        aligned = aligned_of(scan, args)
+        with destination(args.output) as where:
+            rows, values = write_aligned_csv(aligned, where) if pyarrow is None else \
+                write_aligned_arrow(pyarrow, aligned, kind, where)
+            damaged.report(args, aligned.skipped)
+            if values == 0 and not args.allow_empty:
+                chosen = "every signal" if args.all else f"--signals {args.signals}"
+                raise NothingSelected(f"{chosen}: no value in force from {args.start} to {args.end}")
+        print(f"{rows} grid rows written to {'standard output' if args.output == '-' else args.output}",
+              file=sys.stderr)
+        return
+    elif args.how != "step" or args.max_gap is not None or args.lookback != "7d":
+        raise UsageError("--how, --max-gap and --lookback go with --every")
     with destination(args.output) as where:
         rows = write_csv(scan, where) if pyarrow is None else write_arrow(pyarrow, scan, kind, where)
         damaged.report(args, scan.skipped)
@@ -38,6 +52,55 @@ def run(args: argparse.Namespace) -> None:
             chosen = "every signal" if args.all else f"--signals {args.signals}"
             raise NothingSelected(f"{chosen}: no value from {args.start} to {args.end}")
     print(f"{rows} rows written to {'standard output' if args.output == '-' else args.output}", file=sys.stderr)
+
+
+def aligned_of(scan: zentrail.Scan, args: argparse.Namespace) -> Any:
+    """The scan aligned as the options say; a bad duration is a usage error."""
+    lookback = None if args.lookback.strip().lower() == "none" else args.lookback
+    try:
+        return scan.align(args.every, how=args.how, max_gap=args.max_gap, lookback=lookback)
+    except ValueError as error:
+        raise UsageError(f"--{str(error).split(' ', 1)[0].replace('_', '-')}: {error}") from None
+
+
+def values_in(columns: Any) -> int:
+    """The values (not NaN) of a batch's code columns."""
+    import numpy
+
+    return sum(int(numpy.count_nonzero(~numpy.isnan(column))) for name, column in columns if name != "time")
+
+
+def write_aligned_csv(aligned: Any, where: str) -> Tuple[int, int]:
+    """Grid rows and values written."""
+    rows = values = 0
+    with open_text(where) as out:
+        writer: Any = None
+
+        def write(batch: Any) -> None:
+            nonlocal writer, rows, values
+            if writer is None:
+                writer = CsvWriter(out, list(batch))
+            writer.write(batch)
+            rows += len(batch["time"])
+            values += values_in(batch.items())
+
+        aligned.for_each_batch(write)
+    return rows, values
+
+
+def write_aligned_arrow(pyarrow: Any, aligned: Any, kind: str, where: str) -> Tuple[int, int]:
+    """Grid rows and values written, batch by batch from the engine's stream."""
+    reader = pyarrow.RecordBatchReader.from_stream(aligned)
+    layout = Layout(pyarrow, reader.schema, {})
+    values = 0
+
+    def counted() -> Iterator[Any]:
+        nonlocal values
+        for batch in reader:
+            values += values_in((name, batch.column(name).to_numpy()) for name in batch.schema.names)
+            yield batch
+
+    return write_batches(arrow_writer(kind, where, layout.schema), layout, counted()), values
 
 
 def write_csv(scan: zentrail.Scan, where: str) -> int:

@@ -15,6 +15,7 @@ EXAMPLES = """examples:
   zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 7:0-3,12 -o furnace.parquet
   zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --all -o everything.csv
   zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5-7:0 -o - | head
+  zentrail export examples/sample-archive --from 2024-03-02 --to 2024-03-02 --signals 7:0,12 --every 1h -o hourly.csv
   zentrail events examples/sample-archive --from 2024-03-01 --to 2024-03-03 --ids 12,13
 
 Times: YYYY-MM-DD, optionally followed by T or a space and hh:mm[:ss[.fffffffff]];
@@ -30,6 +31,7 @@ A selection that gives nothing exits 1 and writes nothing, unless --allow-empty.
 TREND_EXAMPLES = """examples:
   zentrail plot examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5:0,7:0-1 -o trend.html
   zentrail plot examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5:0 -o trend.png
+  zentrail plot examples/sample-archive --from 2024-03-02 --to 2024-03-02 --signals 12:0 --steps -o alarm.png
   zentrail view examples/sample-archive
 
 Needs the view extra: pip install "zentrail[view]" (Bokeh for .html and the viewer, matplotlib for .png).
@@ -89,6 +91,16 @@ def parser() -> argparse.ArgumentParser:
     export_options.add_argument("--format", choices=arguments.FORMATS, help="the output's format (default: OUT's extension; "
                         "csv for standard output)")
     export_options.add_argument("--batch-rows", type=int, default=None, help="rows per batch written (default 65,536)")
+    series = export_options.add_argument_group("time series", "with --every, the aligned wide table (a time column, "
+                                               "one column per code) instead of the rows; see the page Time series")
+    series.add_argument("--every", metavar="D", help="the grid's step: <integer><unit>, unit ns, us, ms, s, m or min, "
+                        "h, d (e.g. 1min)")
+    series.add_argument("--how", choices=("step", "linear"), default="step",
+                        help="the value in force (step, the default) or interpolated (linear)")
+    series.add_argument("--max-gap", metavar="D", help="no value further than D from its row (step) or between "
+                        "rows further apart than D (linear)")
+    series.add_argument("--lookback", metavar="D", default="7d",
+                        help="how far before --from the value in force is looked for (default 7d; none: no limit)")
     allow_empty(export_options, "the signals give no value (an output with the columns alone)")
     damaged.add_option(export_options)
 
@@ -107,6 +119,8 @@ def parser() -> argparse.ArgumentParser:
     plot_options.add_argument("--signals", metavar="CODES", required=True, help=SIGNALS_HELP)
     plot_options.add_argument("-o", "--output", metavar="OUT", required=True, help="OUT.html (opens offline) or OUT.png")
     plot_options.add_argument("--width", type=int, default=1200, help="width in pixels, and buckets of the overview")
+    plot_options.add_argument("--steps", action="store_true", help="draw each signal as steps, as a value logged on "
+                              "change holds, from the value in force at --from (found in earlier files)")
     allow_empty(plot_options, "the signals give no value (a plot without lines)")
     damaged.add_option(plot_options)
 

@@ -14,6 +14,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import zentrail
+from zentrail import _series
 
 Line = Dict[str, Any]  # "time" (datetime64[ns]), "value" (float64), "kind" ("envelope" or "values")
 
@@ -34,11 +35,13 @@ def envelope_points(columns: Dict[str, Any], rows: Any) -> Tuple[Any, Any]:
 
 
 def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
-          threads: Optional[int] = None, errors: str = "raise", skipped: Optional[List[Any]] = None) -> Dict[int, Line]:
+          threads: Optional[int] = None, errors: str = "raise", skipped: Optional[List[Any]] = None,
+          steps: bool = False) -> Dict[int, Line]:
     """Per code (id * 1024 + element) with values in the window, the line to
     draw at `pixels` columns: the overview's envelope, or the values
     themselves where they are no more than the pixels. The damaged files
-    passed over (``errors`` as for zentrail.scan) are added to `skipped`."""
+    passed over (``errors`` as for zentrail.scan) are added to `skipped`.
+    With `steps`, each line is drawn as steps (see as_steps)."""
     import numpy
 
     pixels = max(1, int(pixels))
@@ -67,7 +70,38 @@ def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
         for code in few:
             keep = (row_code == code) & ~numpy.isnan(values["value"])
             out[code] = {"time": values["time"][keep], "value": values["value"][keep], "kind": "values"}
+    if steps:
+        out = as_steps(root, start, end, codes, out, threads, errors)
     return {code: out[code] for code in codes if code in out}
+
+
+def as_steps(root: Any, start: str, end: str, codes: Sequence[int], drawn: Dict[int, Line],
+             threads: Optional[int] = None, errors: str = "raise") -> Dict[int, Line]:
+    """The lines as steps, as a signal logged on change holds its value: each
+    point's value until the next point, the value in force at the window's
+    start (found in earlier files, up to the default lookback) from the
+    start, and the last value to the window's end. A code with no row in the
+    window but a value in force draws as one level."""
+    import numpy
+
+    scan = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors)
+    first, last = _series.window(scan)
+    # One grid row, at the start: every step longer than the window.
+    in_force = scan.align(f"{last - first + 1}ns").to_numpy()
+    out: Dict[int, Line] = {}
+    for code in codes:
+        line = drawn.get(code)
+        times = line["time"].astype(numpy.int64) if line else numpy.zeros(0, numpy.int64)
+        values = line["value"] if line else numpy.zeros(0)
+        opening = in_force.get(code_label(code), numpy.full(1, numpy.nan))[0]
+        if not numpy.isnan(opening) and (len(times) == 0 or times[0] > first):
+            times, values = numpy.concatenate([[first], times]), numpy.concatenate([[opening], values])
+        if len(times) == 0:
+            continue
+        times, values = numpy.append(times, last), numpy.append(values, values[-1])
+        out[code] = {"time": numpy.repeat(times, 2)[1:].astype("datetime64[ns]"), "value": numpy.repeat(values, 2)[:-1],
+                     "kind": line["kind"] if line else "values"}
+    return out
 
 
 def code_label(code: int) -> str:

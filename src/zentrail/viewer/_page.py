@@ -72,6 +72,7 @@ class TrendApp:
         ColumnDataSource, DataTable, Div, HoverTool = (models.ColumnDataSource, models.DataTable, models.Div,
                                                        models.HoverTool)
         Button, Range1d, TableColumn, TextInput = models.Button, models.Range1d, models.TableColumn, models.TextInput
+        CheckboxGroup = models.CheckboxGroup
 
         self.doc = doc
         self.root = root
@@ -94,6 +95,10 @@ class TrendApp:
         self.search.on_change("value_input", self.on_search)
         self.refresh = Button(label="Refresh list", name="refresh", width=75)
         self.refresh.on_click(self.on_refresh)
+        # Signals logged on change read true as steps, from the value in
+        # force at the view's start.
+        self.steps = CheckboxGroup(labels=["steps"], active=[], name="steps")
+        self.steps.on_change("active", self.on_change)
         self.table = DataTable(source=self.signal_source, name="signals", width=380, height=420, index_position=None,
                                columns=[TableColumn(field="signal_id", title="id", width=50),
                                         TableColumn(field="class_name", title="class", width=70),
@@ -134,7 +139,7 @@ class TrendApp:
         doc.title = "zentrail view"
         doc.add_root(column(title, self.failure, self.notice,
                             row(column(row(self.search, self.refresh), self.table),
-                                column(self.status, self.trend, marks, event_table))))
+                                column(row(self.status, self.steps), self.trend, marks, event_table))))
         self.awaiting_span = True
         self.watch(catalog.current())
 
@@ -234,7 +239,7 @@ class TrendApp:
                 self.trend.x_range.update(start=first_ns / 1e6, end=last_ns / 1e6)
             elif self.notice.text:
                 self.notice.text = ""
-            wanted = (first_ns, last_ns, self.pixels(), tuple(self.chosen_codes()))
+            wanted = (first_ns, last_ns, self.pixels(), tuple(self.chosen_codes()), bool(self.steps.active))
             if wanted == self.drawn:
                 return
             self.drawn = wanted
@@ -243,13 +248,14 @@ class TrendApp:
         except Exception as error:  # said in the page, not only on the server's console
             self.show_failure("Drawing the view failed", error)
 
-    def read(self, first_ns: int, last_ns: int, pixels: int, codes: Tuple[int, ...]) -> Dict[str, Any]:
+    def read(self, first_ns: int, last_ns: int, pixels: int, codes: Tuple[int, ...], steps: bool = False) -> Dict[str, Any]:
         """What the page shows of a window, read and laid out on a worker thread."""
         import numpy
 
         began = time.perf_counter()
         start, end = _time.instant_text(first_ns), _time.instant_text(last_ns)
-        drawn = trends.lines(self.root, start, end, list(codes), pixels, threads=self.threads) if codes else {}
+        drawn = trends.lines(self.root, start, end, list(codes), pixels, threads=self.threads,
+                             steps=steps) if codes else {}
         events = trends.window_events(self.root, start, end, {c // 1024 for c in codes}, threads=self.threads)
         marked = trends.marker_rows(events, first_ns, last_ns, pixels)
         palette = bokeh_modules("bokeh.palettes")[0].Category10_10
@@ -284,7 +290,7 @@ class TrendApp:
         lines = result["lines"]
         self.line_source.data = lines
         # What was read, for whoever checks the page against the engine.
-        self.line_source.tags = [result["start"], result["end"], wanted[2]]
+        self.line_source.tags = [result["start"], result["end"], wanted[2], wanted[4]]
         # Choosing a signal without alarms leaves the window's events as they
         # were: the browser is spared redrawing the markers and the table.
         events_key = (result["markers"]["time"].tobytes(), result["markers"]["signal_id"].tobytes(), result["events"])

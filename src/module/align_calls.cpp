@@ -1,0 +1,133 @@
+#include "module/align_calls.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "module/arrow_capsules.h"
+#include "module/column_buffer.h"
+#include "module/errors.h"
+#include "module/gil.h"
+#include "module/owned_ref.h"
+#include "module/run_loop.h"
+#include "module/scan_request.h"
+#include "module/series_request.h"
+#include "scan/aligned_read.h"
+#include "scan/aligned_stream.h"
+
+namespace zentrail {
+
+namespace {
+
+[[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
+
+// Whole grid columns reserved at the start at most; longer ones grow.
+constexpr uint64_t MAX_RESERVED_ROWS = uint64_t{1} << 22;
+
+struct AlignArgs {
+    SeriesSpec spec;
+    int64_t first = 0;
+    int64_t last = 0;
+};
+
+AlignArgs align_args(PyObject* series) {
+    AlignArgs a;
+    int linear = 0;
+    long long start, end, every, max_gap, first, last;
+    if (!PyArg_ParseTuple(series, "LLLpLLL:series", &start, &end, &every, &linear, &max_gap, &first, &last)) fail();
+    if (every <= 0 || end < start) {
+        PyErr_SetString(PyExc_ValueError, "a series needs a step above zero and a window that holds time");
+        fail();
+    }
+    a.spec = SeriesSpec{start, end, every, linear != 0, max_gap};
+    a.first = first;
+    a.last = last;
+    return a;
+}
+
+std::unique_ptr<AlignedRead> aligned_read(PyObject* request_object, PyObject* series, ScanRequest* request) {
+    *request = scan_request_from(request_object);
+    const AlignArgs a = align_args(series);
+    return std::make_unique<AlignedRead>(series_request(*request, a.first, a.spec.start, a.last), a.spec);
+}
+
+OwnedRef names_of(const CodeColumns& columns) {
+    OwnedRef names = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(columns.size())));
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        const std::string name = code_column_name(columns.code(k));
+        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k),
+                        OwnedRef::checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())))
+                            .release());
+    }
+    return names;
+}
+
+}  // namespace
+
+PyObject* align_call(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *request_object, *series, *on_batch = Py_None;
+        if (!PyArg_ParseTuple(args, "OO|O:align", &request_object, &series, &on_batch)) fail();
+        ScanRequest request;
+        std::unique_ptr<AlignedRead> read = aligned_read(request_object, series, &request);
+        RunLoop loop(request.progress, read->bytes_total());
+        AlignedBatch batch;
+        if (on_batch != Py_None) {
+            OwnedRef names;
+            while (loop.next(*read, &batch)) {
+                if (!names) names = names_of(read->columns());
+                OwnedRef values = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(batch.values.size())));
+                for (std::size_t k = 0; k < batch.values.size(); ++k) {
+                    PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(k),
+                                    lent_bytes(std::move(batch.values[k])).release());
+                }
+                OwnedRef times = lent_bytes(std::move(batch.times));
+                OwnedRef result = OwnedRef::steal(
+                    PyObject_CallFunctionObjArgs(on_batch, names.get(), times.get(), values.get(), nullptr));
+                if (!result) fail();
+                batch = AlignedBatch{};
+            }
+            Py_RETURN_NONE;
+        }
+        // Whole columns, each batch copied in as it comes.
+        std::vector<uint8_t> times;
+        std::vector<std::vector<uint8_t>> values;
+        while (loop.next(*read, &batch)) {
+            if (times.empty()) {
+                const auto reserve = static_cast<std::size_t>(std::min<uint64_t>(
+                    align_args(series).spec.grid_count(), MAX_RESERVED_ROWS));
+                times.reserve(reserve * sizeof(int64_t));
+                values.resize(batch.values.size());
+                for (auto& column : values) column.reserve(reserve * sizeof(double));
+            }
+            times.insert(times.end(), batch.times.begin(), batch.times.end());
+            for (std::size_t k = 0; k < values.size(); ++k) {
+                values[k].insert(values[k].end(), batch.values[k].begin(), batch.values[k].end());
+            }
+        }
+        OwnedRef names = names_of(read->columns());
+        values.resize(read->columns().size());
+        OwnedRef columns = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), lent_bytes(std::move(values[k])).release());
+        }
+        OwnedRef time_column = lent_bytes(std::move(times));
+        return OwnedRef::checked(PyTuple_Pack(3, names.get(), time_column.get(), columns.get())).release();
+    });
+}
+
+PyObject* align_stream_call(PyObject*, PyObject* args) {
+    return guarded([&] {
+        PyObject *request_object, *series;
+        if (!PyArg_ParseTuple(args, "OO:align_stream", &request_object, &series)) fail();
+        ScanRequest request;
+        std::unique_ptr<AlignedRead> read = aligned_read(request_object, series, &request);
+        auto stream = std::make_unique<ArrowArrayStream>();
+        export_aligned_stream(std::move(read), RunLoop::stream_signal_check(), stream.get());
+        return arrow_capsule(std::move(stream));
+    });
+}
+
+}  // namespace zentrail

@@ -1,0 +1,21 @@
+#include "module/series_request.h"
+
+#include <utility>
+
+namespace zentrail {
+
+SeriesRequest series_request(const ScanRequest& request, int64_t first, int64_t start, int64_t last) {
+    ReadPlan plan = read_plan(request);
+    SeriesRequest series;
+    series.paths = std::move(plan.paths);
+    series.window = SeriesWindow{first, start, last};
+    series.codes = request.codes;
+    series.every_code = request.every_code;
+    series.predicate = plan.predicate;
+    series.has_predicate = plan.has_predicate;
+    series.threads = request.threads;
+    series.batch_rows = request.batch_rows;
+    return series;
+}
+
+}  // namespace zentrail

@@ -1,0 +1,75 @@
+#include "scan/aligned_read.h"
+
+#include <algorithm>
+
+namespace zentrail {
+
+AlignedRead::AlignedRead(SeriesRequest request, const SeriesSpec& spec)
+    : spec(spec), batch_rows(std::max<std::size_t>(request.batch_rows, 1)), feed(std::move(request)) {}
+
+namespace {
+
+// The most bytes of one batch of grid rows: wide grids come in batches of
+// fewer rows, so that a batch stays in the processor's cache while it is
+// written and handed over (measured: 1 MiB against 8 MiB, 12% less time for
+// a one-second grid of 256 codes), and memory in flight stays small.
+constexpr std::size_t BATCH_BYTES = std::size_t{1} << 20;
+
+}  // namespace
+
+bool AlignedRead::prepare(std::chrono::milliseconds wait) {
+    if (aligner) return true;
+    if (!feed.prepare(wait)) return false;
+    const std::size_t n = feed.columns().size();
+    batch_rows = std::max<std::size_t>(1, std::min(batch_rows, BATCH_BYTES / (sizeof(double) * (n + 1))));
+    aligner = std::make_unique<GridAligner>(spec, n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const SeriesPoint& start = feed.in_force(k);
+        if (start.time != INT64_MIN) aligner->rows_of(k).add(start.time, start.value);
+        aligner->set_last_time(k, feed.last_time(k));
+    }
+    return true;
+}
+
+AlignedRead::Next AlignedRead::next(AlignedBatch* out, std::chrono::milliseconds wait) {
+    if (!prepare(wait)) return Next::Waiting;
+    for (;;) {
+        // The rows are put in time order only when the frontier moves: a
+        // file read in pieces is ordered once, not once per piece.
+        const int64_t frontier = rows_done ? INT64_MAX : feed.frontier();
+        if (frontier != seen_frontier) {
+            seen_frontier = frontier;
+            ready = aligner->settled(frontier);
+        }
+        if (ready >= batch_rows || (rows_done && ready > 0)) {
+            const auto n = static_cast<std::size_t>(std::min<uint64_t>(ready, batch_rows));
+            _emit(n, out);
+            ready -= n;
+            return Next::Ready;
+        }
+        if (rows_done) return Next::Finished;
+        GridAligner& grid = *aligner;
+        const auto got = feed.next([&grid](uint32_t k, int64_t t, double v) { grid.rows_of(k).add(t, v); }, wait);
+        if (got == SeriesFeed::Next::Finished) {
+            rows_done = true;
+            continue;
+        }
+        if (got == SeriesFeed::Next::Waiting) return Next::Waiting;
+        // One batch of rows taken: back to the caller's loop unless the
+        // frontier moved, so that it checks for signals between batches.
+        if (feed.frontier() == seen_frontier) return Next::Waiting;
+    }
+}
+
+void AlignedRead::_emit(std::size_t n, AlignedBatch* out) {
+    out->times.resize(n * sizeof(int64_t));
+    out->values.resize(aligner->column_count());
+    std::vector<double*> columns(out->values.size());
+    for (std::size_t k = 0; k < out->values.size(); ++k) {
+        out->values[k].resize(n * sizeof(double));
+        columns[k] = reinterpret_cast<double*>(out->values[k].data());
+    }
+    aligner->emit(n, reinterpret_cast<int64_t*>(out->times.data()), columns.data());
+}
+
+}  // namespace zentrail

@@ -1,0 +1,56 @@
+// An aligned read: the codes' values on a common grid, made on the read's
+// threads and handed on in batches of grid rows as soon as each is settled.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "scan/damaged_file.h"
+#include "scan/grid_aligner.h"
+#include "scan/series_feed.h"
+
+namespace zentrail {
+
+// Grid rows: their instants (int64 ns since 1970-01-01) and one column of
+// float64 values per code, in the order of the read's columns; held as
+// bytes, so that a consumer takes the columns over as they are.
+struct AlignedBatch {
+    std::vector<uint8_t> times;
+    std::vector<std::vector<uint8_t>> values;
+    std::size_t rows() const { return times.size() / sizeof(int64_t); }
+};
+
+class AlignedRead {
+public:
+    AlignedRead(SeriesRequest request, const SeriesSpec& spec);
+
+    // The passes before the rows, waiting at most `wait`: true once done,
+    // when columns() is known.
+    bool prepare(std::chrono::milliseconds wait);
+    const CodeColumns& columns() const { return feed.columns(); }
+
+    enum class Next { Ready, Waiting, Finished };
+    // The next batch of at most batch_rows grid rows into *out.
+    Next next(AlignedBatch* out, std::chrono::milliseconds wait);
+
+    int64_t bytes_read() const { return feed.bytes_read(); }
+    int64_t bytes_total() const { return feed.bytes_total(); }
+    // None: a damaged file stops a series read, whose values would
+    // otherwise be carried on across the rows it lost.
+    std::vector<DamagedFile> take_damaged() { return {}; }
+
+private:
+    void _emit(std::size_t n, AlignedBatch* out);
+
+    SeriesSpec spec;
+    std::size_t batch_rows;
+    SeriesFeed feed;
+    std::unique_ptr<GridAligner> aligner;
+    bool rows_done = false;
+    int64_t seen_frontier = INT64_MIN;
+    uint64_t ready = 0;  // grid rows settled at seen_frontier, not yet handed on
+};
+
+}  // namespace zentrail

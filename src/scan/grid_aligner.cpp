@@ -1,0 +1,126 @@
+#include "scan/grid_aligner.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace zentrail {
+
+uint64_t SeriesSpec::grid_rows_before(int64_t t) const {
+    if (t <= start) return 0;
+    const uint64_t span = static_cast<uint64_t>(t) - static_cast<uint64_t>(start) - 1;
+    return std::min(span / static_cast<uint64_t>(every) + 1, grid_count());
+}
+
+GridAligner::GridAligner(const SeriesSpec& spec, std::size_t column_count)
+    : spec(spec), columns(column_count), count(spec.grid_count()) {}
+
+uint64_t GridAligner::settled(int64_t frontier) {
+    uint64_t limit = spec.grid_rows_before(frontier);
+    if (spec.linear && frontier != INT64_MAX) {
+        for (Column& column : columns) {
+            if (limit <= next_row) break;
+            if (column.last_time < frontier) continue;
+            // Instants up to the last row held at or before the frontier
+            // have their next row (or a row at the instant itself) settled.
+            const int64_t known = column.rows.last_time_up_to(frontier);
+            // With no row held up to the frontier, an instant before it has
+            // no row of its own and the row before it is the last walked
+            // past: with none, or with every later row too far from it, the
+            // value is NaN whatever comes next.
+            if (known == INT64_MIN &&
+                (!column.has_prev || (spec.max_gap >= 0 && frontier - column.prev.time > spec.max_gap))) {
+                continue;
+            }
+            limit = std::min(limit, known == INT64_MIN ? next_row : spec.grid_rows_before(known + 1));
+        }
+    }
+    return limit > next_row ? limit - next_row : 0;
+}
+
+void GridAligner::emit(std::size_t n, int64_t* times, double* const* values) {
+    const int64_t t0 = spec.grid_time(next_row);
+    for (std::size_t i = 0; i < n; ++i) times[i] = t0 + static_cast<int64_t>(i) * spec.every;
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        if (spec.linear) {
+            _emit_linear(columns[j], n, t0, values[j]);
+        } else {
+            _emit_step(columns[j], n, t0, values[j]);
+        }
+    }
+    next_row += n;
+}
+
+namespace {
+
+// The grid rows before the one at or after instant t: ceil((t - t0) / every),
+// within [0, n].
+std::size_t rows_before(int64_t t, int64_t t0, int64_t every, std::size_t n) {
+    if (t <= t0) return 0;
+    const uint64_t k = (static_cast<uint64_t>(t) - static_cast<uint64_t>(t0) - 1) / static_cast<uint64_t>(every) + 1;
+    return k < n ? static_cast<std::size_t>(k) : n;
+}
+
+}  // namespace
+
+void GridAligner::_emit_step(Column& c, std::size_t n, int64_t t0, double* out) const {
+    constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+    // A value holds from its row to the next row: whole runs of grid rows
+    // take it at once (the rows are mostly far sparser than the grid).
+    const SeriesPoint* p = c.rows.first_held();
+    const SeriesPoint* const end = c.rows.end_held();
+    std::size_t i = 0;
+    while (i < n) {
+        const int64_t t = t0 + static_cast<int64_t>(i) * spec.every;
+        while (p != end && p->time <= t) {
+            c.prev = *p++;
+            c.has_prev = true;
+        }
+        // The grid rows before the next row's instant keep this value.
+        const std::size_t run_end = p == end ? n : rows_before(p->time, t0, spec.every, n);
+        std::size_t valid_end = c.has_prev ? run_end : i;
+        if (c.has_prev && spec.max_gap >= 0) {
+            // Up to the last grid row within max_gap of the row.
+            const int64_t until = c.prev.time > INT64_MAX - spec.max_gap ? INT64_MAX : c.prev.time + spec.max_gap;
+            valid_end = std::min(valid_end, until == INT64_MAX ? n : rows_before(until + 1, t0, spec.every, n));
+            valid_end = std::max(valid_end, i);
+        }
+        std::fill(out + i, out + valid_end, c.prev.value);
+        std::fill(out + valid_end, out + run_end, NaN);
+        i = run_end;
+    }
+    c.rows.pass_to(p);
+}
+
+void GridAligner::_emit_linear(Column& c, std::size_t n, int64_t t0, double* out) const {
+    constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0; i < n; ++i) {
+        const int64_t t = t0 + static_cast<int64_t>(i) * spec.every;
+        while (c.rows.has_next() && c.rows.next().time < t) {
+            c.prev = c.rows.next();
+            c.has_prev = true;
+            c.rows.pass();
+        }
+        if (c.rows.has_next() && c.rows.next().time == t) {
+            // Rows at the instant itself: the last of them in read order.
+            std::size_t k = 0;
+            while (c.rows.has_at(k + 1) && c.rows.at(k + 1).time == t) ++k;
+            out[i] = c.rows.at(k).value;
+            continue;
+        }
+        if (!c.has_prev || !c.rows.has_next()) {
+            out[i] = NaN;
+            continue;
+        }
+        const SeriesPoint& a = c.prev;
+        const SeriesPoint& b = c.rows.next();
+        if (spec.max_gap >= 0 && b.time - a.time > spec.max_gap) {
+            out[i] = NaN;
+            continue;
+        }
+        const double w = static_cast<double>(t - a.time) / static_cast<double>(b.time - a.time);
+        out[i] = a.value + (b.value - a.value) * w;
+    }
+}
+
+}  // namespace zentrail

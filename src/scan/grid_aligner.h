@@ -1,0 +1,73 @@
+// The values of codes on a common time grid: per grid instant, the value in
+// force (steps) or the value interpolated between the rows around it,
+// streamed grid row by grid row as the rows before each instant are known.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "scan/series_rows.h"
+
+namespace zentrail {
+
+// The window and grid of a time series, in nanoseconds since 1970-01-01:
+// instants start + k * every for k = 0, 1, ... up to end.
+struct SeriesSpec {
+    int64_t start = 0;
+    int64_t end = 0;  // the window's last instant, start <= end
+    int64_t every = 1;
+    bool linear = false;
+    int64_t max_gap = -1;  // negative: no limit
+
+    uint64_t grid_count() const { return static_cast<uint64_t>(end - start) / static_cast<uint64_t>(every) + 1; }
+    int64_t grid_time(uint64_t k) const { return start + static_cast<int64_t>(k * static_cast<uint64_t>(every)); }
+    // The grid rows whose instant lies before `t`.
+    uint64_t grid_rows_before(int64_t t) const;
+};
+
+// Takes each code's rows (the one in force at the window's start first, then
+// the later ones in read order) and hands on the grid rows once no row still
+// to come can change them.
+//
+// A grid instant t is settled when every row still to come lies after it
+// (the caller's frontier: the earliest instant an unread row may have); for
+// linear interpolation each code also needs its first row after t, which is
+// settled when it lies at or before the frontier or when the code has no
+// rows left (its last instant, as the caller knows it, lies before the
+// frontier).
+class GridAligner {
+public:
+    GridAligner(const SeriesSpec& spec, std::size_t columns);
+
+    SeriesRows& rows_of(std::size_t column) { return columns[column].rows; }
+    // The last instant a row of the column can have (INT64_MAX: unknown).
+    void set_last_time(std::size_t column, int64_t t) { columns[column].last_time = t; }
+    std::size_t column_count() const { return columns.size(); }
+
+    // Grid rows settled beyond those handed on, when no unread row lies
+    // before `frontier` (INT64_MAX: every row is read).
+    uint64_t settled(int64_t frontier);
+    // Writes the next `n` grid rows (n at most settled()): their instants
+    // into times[0..n) and column j's values into values[j][0..n).
+    void emit(std::size_t n, int64_t* times, double* const* values);
+    uint64_t rows_emitted() const { return next_row; }
+    uint64_t grid_count() const { return count; }
+
+private:
+    struct Column {
+        SeriesRows rows;
+        SeriesPoint prev{0, 0};  // the last row walked past
+        bool has_prev = false;
+        int64_t last_time = INT64_MAX;
+    };
+    void _emit_step(Column& column, std::size_t n, int64_t t0, double* out) const;
+    void _emit_linear(Column& column, std::size_t n, int64_t t0, double* out) const;
+
+    SeriesSpec spec;
+    std::vector<Column> columns;
+    uint64_t count;
+    uint64_t next_row = 0;
+};
+
+}  // namespace zentrail

@@ -1,0 +1,244 @@
+#include "scan/series_feed.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "archive/parser.h"
+#include "scan/column_batch.h"
+
+namespace zentrail {
+
+namespace {
+
+constexpr int64_t ARCHIVE_LAST_UNIX_NS = INT64_MAX;
+
+// The archive window of [first, last] (ns since 1970-01-01); closed when empty.
+InstantWindow archive_window(int64_t first, int64_t last) {
+    InstantWindow window;
+    if (first > last || last < ARCHIVE_EPOCH_UNIX_NS) return window;
+    window.open = true;
+    window.first_ns = first < ARCHIVE_EPOCH_UNIX_NS ? 0 : static_cast<uint64_t>(first - ARCHIVE_EPOCH_UNIX_NS);
+    window.last_ns = static_cast<uint64_t>(last - ARCHIVE_EPOCH_UNIX_NS);
+    return window;
+}
+
+std::unique_ptr<Filter> filter_of(int64_t first, int64_t last, const SeriesRequest& request,
+                                  const CodeColumns& columns) {
+    auto filter = std::make_unique<Filter>(archive_window(first, last));
+    if (request.every_code) {
+        filter->select_every_code();
+    } else {
+        for (std::size_t k = 0; k < columns.size(); ++k) filter->addId(columns.code(k));
+    }
+    return filter;
+}
+
+int64_t size_of(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+}  // namespace
+
+SeriesFeed::SeriesFeed(SeriesRequest request) : request(std::move(request)) {
+    if (!this->request.every_code) code_columns = CodeColumns(this->request.codes);
+    for (const std::string& path : this->request.paths) total_bytes += size_of(path);
+    total_bytes *= 2;  // the heads, then the rows
+    file_heads.resize(this->request.paths.size());
+    candidates.assign(code_columns.size(), CodeCandidates{});
+    candidate_file.assign(code_columns.size(), 0);
+    const RowPredicate* predicate = this->request.has_predicate ? &this->request.predicate : nullptr;
+    const SeriesWindow window = this->request.window;
+    const CodeColumns* columns = this->request.every_code ? nullptr : &code_columns;
+    heads_runner = std::make_unique<FileRunner<FileHeads>>(
+        this->request.paths, this->request.threads,
+        [] {
+            auto parser = std::make_unique<Parser>(nullptr);
+            parser->set_payload_classes(0);
+            return parser;
+        },
+        [window, columns, predicate](Parser& parser, const std::string& path, FileHeads& out) {
+            HeadPassSink sink(window, columns, predicate, &out);
+            parser.read_file(&sink, path);
+        });
+}
+
+SeriesFeed::~SeriesFeed() = default;
+
+int64_t SeriesFeed::bytes_read() const {
+    int64_t now = bytes_before;
+    if (heads_runner) now += heads_runner->bytes_read();
+    if (values_runner) now += values_runner->bytes_read();
+    if (reader) now += reader->bytes_read();
+    return std::min(now, total_bytes);
+}
+
+bool SeriesFeed::prepare(std::chrono::milliseconds wait) {
+    if (phase == Phase::Heads) {
+        FileHeads heads;
+        const auto got = heads_runner->next(&heads, wait);
+        if (got == FileRunner<FileHeads>::Next::Waiting) return false;
+        if (got == FileRunner<FileHeads>::Next::Ready) {
+            _merge_heads(heads_done++, std::move(heads));
+            return false;
+        }
+        bytes_before += heads_runner->bytes_read();
+        heads_runner.reset();
+        _start_values(request.every_code);
+        return false;
+    }
+    if (phase == Phase::Values) {
+        FileValues got_values;
+        const auto got = values_runner->next(&got_values, wait);
+        if (got == FileRunner<FileValues>::Next::Waiting) return false;
+        if (got == FileRunner<FileValues>::Next::Ready) {
+            // Files in read order: a later row at the same instant wins.
+            for (std::size_t k = 0; k < got_values.columns.size(); ++k) {
+                CodeValues& v = values[k];
+                const CodeValues& w = got_values.columns[k];
+                if (w.at_start.time != INT64_MIN && w.at_start.time >= v.at_start.time) v.at_start = w.at_start;
+                v.last_time = std::max(v.last_time, w.last_time);
+            }
+            for (const auto& entry : got_values.codes) {
+                CodeValues& v = every_values[entry.first];
+                if (entry.second.at_start.time != INT64_MIN && entry.second.at_start.time >= v.at_start.time) {
+                    v.at_start = entry.second.at_start;
+                }
+                v.last_time = std::max(v.last_time, entry.second.last_time);
+            }
+            return false;
+        }
+        bytes_before += values_runner->bytes_read();
+        values_runner.reset();
+        _finish_values();
+        if (phase == Phase::Values) return false;  // a second value pass, over every file
+        return true;
+    }
+    return true;
+}
+
+void SeriesFeed::_merge_heads(std::size_t file, FileHeads&& heads) {
+    for (std::size_t k = 0; k < heads.codes.size(); ++k) {
+        const CodeCandidates& c = heads.codes[k];
+        if (c.at_start != INT64_MIN && c.at_start >= candidates[k].at_start) {
+            candidates[k].at_start = c.at_start;
+            candidate_file[k] = file;
+        }
+        candidates[k].last_time = std::max(candidates[k].last_time, c.last_time);
+    }
+    std::vector<CodeCandidates>().swap(heads.codes);
+    file_heads[file] = std::move(heads);
+}
+
+void SeriesFeed::_start_values(bool every_file) {
+    phase = Phase::Values;
+    values_of_every_file = every_file;
+    values.assign(code_columns.size(), CodeValues{});
+    every_values.clear();
+    PathList paths;
+    if (request.every_code) {
+        // Every code's rows must be seen to know the codes with values.
+        paths = request.paths;
+    } else {
+        std::vector<bool> wanted(request.paths.size(), false);
+        for (std::size_t k = 0; k < candidates.size(); ++k) {
+            if (candidates[k].at_start != INT64_MIN) wanted[candidate_file[k]] = true;
+        }
+        for (std::size_t f = 0; f < request.paths.size(); ++f) {
+            if (wanted[f] || (every_file && file_heads[f].before_start)) paths.push_back(request.paths[f]);
+        }
+    }
+    const int64_t last = request.every_code ? request.window.last : request.window.start;
+    value_filter = filter_of(request.window.first, last, request, code_columns);
+    const Filter* filter = value_filter.get();
+    const RowPredicate* predicate = request.has_predicate ? &request.predicate : nullptr;
+    const CodeColumns* columns = request.every_code ? nullptr : &code_columns;
+    const int64_t start = request.window.start;
+    values_runner = std::make_unique<FileRunner<FileValues>>(
+        std::move(paths), request.threads,
+        [filter] {
+            auto parser = std::make_unique<Parser>(filter);
+            parser->set_payload_classes(0);
+            return parser;
+        },
+        [filter, start, columns, predicate](Parser& parser, const std::string& path, FileValues& out) {
+            InForceSink sink(filter, start, columns, predicate, &out);
+            parser.read_file(&sink, path);
+        });
+}
+
+void SeriesFeed::_finish_values() {
+    if (request.every_code) {
+        std::vector<int32_t> codes;
+        codes.reserve(every_values.size());
+        for (const auto& entry : every_values) codes.push_back(entry.first);
+        std::sort(codes.begin(), codes.end());
+        code_columns = CodeColumns(codes);
+        starts.resize(codes.size());
+        last_times.resize(codes.size());
+        for (std::size_t k = 0; k < codes.size(); ++k) {
+            const CodeValues& v = every_values[codes[k]];
+            starts[k] = v.at_start;
+            last_times[k] = v.last_time;
+        }
+        every_values.clear();
+        _start_rows();
+        return;
+    }
+    // The last candidate at or before the start is the row in force unless
+    // its value is not a number; then the one before it may lie in any
+    // earlier file, and every file holding candidates is decoded.
+    if (!values_of_every_file) {
+        for (std::size_t k = 0; k < candidates.size(); ++k) {
+            if (candidates[k].at_start != INT64_MIN && values[k].at_start.time != candidates[k].at_start) {
+                _start_values(true);
+                return;
+            }
+        }
+    }
+    starts.resize(values.size());
+    last_times.resize(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        starts[k] = values[k].at_start;
+        last_times[k] = candidates[k].last_time;
+    }
+    _start_rows();
+}
+
+void SeriesFeed::_start_rows() {
+    phase = Phase::Rows;
+    PathList paths;
+    for (std::size_t f = 0; f < request.paths.size(); ++f) {
+        if (file_heads[f].first_after == INT64_MAX) continue;
+        paths.push_back(request.paths[f]);
+        main_files.push_back(MainFile{file_heads[f].first_after, file_heads[f].ordered});
+    }
+    std::vector<FileHeads>().swap(file_heads);
+    first_after_from.assign(main_files.size() + 1, INT64_MAX);
+    for (std::size_t i = main_files.size(); i-- > 0;) {
+        first_after_from[i] = std::min(first_after_from[i + 1], main_files[i].first_after);
+    }
+    if (paths.empty() || request.window.start >= request.window.last) return;
+    row_filter = filter_of(request.window.start + 1, request.window.last, request, code_columns);
+    reader = std::make_unique<ParallelReader>(row_filter.get(), std::move(paths), request.threads,
+                                              request.batch_rows,
+                                              request.has_predicate ? &request.predicate : nullptr);
+}
+
+void SeriesFeed::_enter(std::size_t file) {
+    if (file != current_file) {
+        current_file = file;
+        latest_seen = INT64_MIN;
+    }
+}
+
+int64_t SeriesFeed::frontier() const {
+    if (finished || !reader) return ARCHIVE_LAST_UNIX_NS;
+    if (current_file >= main_files.size()) return ARCHIVE_LAST_UNIX_NS;
+    const MainFile& file = main_files[current_file];
+    const int64_t here = file.ordered ? std::max(file.first_after, latest_seen) : file.first_after;
+    return std::min(here, first_after_from[current_file + 1]);
+}
+
+}  // namespace zentrail

@@ -1,0 +1,122 @@
+// The read behind a time series: the pass over heads, the value in force at
+// the window's start, then the rows after it, streamed in read order with
+// the frontier before which no row is still to come.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "scan/code_columns.h"
+#include "scan/file_runner.h"
+#include "scan/parallel_reader.h"
+#include "scan/row_predicate.h"
+#include "scan/series_passes.h"
+#include "selection/filter.h"
+#include "selection/path_list.h"
+
+namespace zentrail {
+
+struct SeriesRequest {
+    PathList paths;  // the files of the rows considered, in read order
+    SeriesWindow window;
+    std::vector<int32_t> codes;  // distinct, ascending; ignored for every code
+    bool every_code = false;
+    RowPredicate predicate;
+    bool has_predicate = false;
+    int threads = 1;
+    std::size_t batch_rows = 65536;
+};
+
+class SeriesFeed {
+public:
+    explicit SeriesFeed(SeriesRequest request);
+    ~SeriesFeed();
+    SeriesFeed(const SeriesFeed&) = delete;
+    SeriesFeed& operator=(const SeriesFeed&) = delete;
+
+    // Runs the passes before the rows, waiting at most `wait`; true once
+    // done, when the columns, the rows in force at the start and the codes'
+    // last instants are known. Throws what a file's read throws.
+    bool prepare(std::chrono::milliseconds wait);
+    const CodeColumns& columns() const { return code_columns; }
+    // The value row in force at the start (time INT64_MIN: none), and the
+    // last instant a row of the column may have.
+    const SeriesPoint& in_force(std::size_t column) const { return starts[column]; }
+    int64_t last_time(std::size_t column) const { return last_times[column]; }
+
+    enum class Next { Rows, Waiting, Finished };
+    // Takes the next batch of rows after the start and hands each value row
+    // to add(column, time, value), in read order; frontier() then tells the
+    // earliest instant a row still to come may have.
+    template <typename Add>
+    Next next(Add&& add, std::chrono::milliseconds wait) {
+        if (!reader) return Next::Finished;
+        std::unique_ptr<ColumnBatch> batch;
+        const auto got = reader->next(&batch, wait);
+        if (got == ParallelReader::Next::Finished) {
+            finished = true;
+            return Next::Finished;
+        }
+        if (got == ParallelReader::Next::Waiting) return Next::Waiting;
+        _enter(batch->file);
+        for (std::size_t r = 0; r < batch->rows; ++r) {
+            const double value = batch->value[r];
+            if (value != value) continue;  // text rows and NaN give no value
+            const uint32_t k = code_columns.column_of(batch->signal_id[r], batch->element[r]);
+            if (k == CodeColumns::NONE) continue;
+            add(k, batch->time[r], value);
+        }
+        if (batch->rows > 0) latest_seen = std::max(latest_seen, batch->time[batch->rows - 1]);
+        reader->recycle(std::move(batch));
+        return Next::Rows;
+    }
+    int64_t frontier() const;
+
+    int64_t bytes_read() const;
+    int64_t bytes_total() const { return total_bytes; }
+
+private:
+    struct MainFile {
+        int64_t first_after;
+        bool ordered;
+    };
+    void _merge_heads(std::size_t file, FileHeads&& heads);
+    void _start_values(bool every_file);
+    void _finish_values();
+    void _start_rows();
+    void _enter(std::size_t file);
+
+    SeriesRequest request;
+    CodeColumns code_columns;
+    std::unique_ptr<Filter> value_filter;
+    std::unique_ptr<Filter> row_filter;
+    std::unique_ptr<FileRunner<FileHeads>> heads_runner;
+    std::unique_ptr<FileRunner<FileValues>> values_runner;
+    std::unique_ptr<ParallelReader> reader;
+    enum class Phase { Heads, Values, Rows } phase = Phase::Heads;
+
+    // Merged heads.
+    std::size_t heads_done = 0;
+    std::vector<FileHeads> file_heads;  // spans only (codes dropped once merged)
+    std::vector<CodeCandidates> candidates;
+    std::vector<std::size_t> candidate_file;
+    // Merged values.
+    bool values_of_every_file = false;
+    std::vector<CodeValues> values;
+    std::unordered_map<int32_t, CodeValues> every_values;
+    std::vector<SeriesPoint> starts;
+    std::vector<int64_t> last_times;
+    // The rows after the start.
+    std::vector<MainFile> main_files;
+    std::vector<int64_t> first_after_from;  // the earliest first_after of main file i and after
+    std::size_t current_file = 0;
+    bool finished = false;
+    int64_t latest_seen = INT64_MIN;
+    int64_t bytes_before = 0;
+    int64_t total_bytes = 0;
+};
+
+}  // namespace zentrail
