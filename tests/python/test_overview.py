@@ -164,7 +164,7 @@ def test_buckets_start_at_dt_start_before_2000(tmp_path, start, end, buckets):
 
 
 @pytest.mark.parametrize("start, every", [("1999-12-31 00:00:00", "6h"), ("1999-12-31 18:00:00", "7h"),
-                                           ("1969-07-20 20:17:40", "1d"), ("2000-01-01 00:10:00", "2h")])
+                                           ("1969-07-20 20:17:40", "24h"), ("2000-01-01 00:10:00", "2h")])
 def test_every_buckets_start_at_dt_start_before_2000(tmp_path, start, every):
     import archive_builder as ab
     from conftest import day_file
