@@ -132,6 +132,8 @@ def texts(column: Any) -> Any:
     import numpy
 
     full = numpy.datetime_as_string(numpy.asarray(column, dtype="datetime64[ns]"), unit="ns")
+    if full.size == 0:  # numpy.char.replace fails on an empty array (NumPy 2)
+        return full
     full = numpy.char.replace(full, "T", " ")
     trimmed = numpy.char.rstrip(numpy.char.rstrip(full, "0"), ".")
     # A whole second keeps its seconds: "…:00" rather than "…:" after the strip.

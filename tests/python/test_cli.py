@@ -1,27 +1,37 @@
 """The zentrail command on the sample archive: ls, export read back equal to
-scan, events, and its exit statuses."""
+scan, events, its exit statuses, and outputs that appear whole or not at all."""
 
 from __future__ import annotations
 
 import csv
 import io
 import json
+import os
+import resource
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, strategies as st
 
+import archive_builder as ab
 import zentrail
+from conftest import DAY, default_sigint
 from zentrail import cli
+from zentrail.cli.text import number_texts
 
 SAMPLE = str(Path(__file__).resolve().parents[2] / "examples" / "sample-archive")
 WINDOW = ["--from", "2024-03-01", "--to", "2024-03-03"]
+COLUMNS = ("time", "signal_id", "element", "value", "item_class", "subtype", "class_name", "subtype_name")
 
 
-def run(*args):
-    return subprocess.run([sys.executable, "-m", "zentrail.cli", *map(str, args)], capture_output=True, text=True)
+def run(*args, **options):
+    return subprocess.run([sys.executable, "-m", "zentrail.cli", *map(str, args)], capture_output=True,
+                          text=options.pop("text", True), **options)
 
 
 def test_ls_lists_the_inventory_as_csv_and_json():
@@ -34,18 +44,21 @@ def test_ls_lists_the_inventory_as_csv_and_json():
     assert [int(r["records"]) for r in rows] == inventory["records"].tolist()
     by_day = [json.loads(line) for line in run("ls", SAMPLE, "--by-day", "--json").stdout.splitlines()]
     assert len(by_day) == len(zentrail.inventory(SAMPLE, by="day"))
+    assert by_day[0]["day"] == "2024-03-01"
 
 
 @pytest.mark.parametrize("suffix", [".csv", ".parquet", ".arrow"])
-@pytest.mark.parametrize("signals", [["--signals", "7:0-3,12"], ["--all"]])
+@pytest.mark.parametrize("signals", [["--signals", "7:0-3,12"], ["--all"], ["--all", "--batch-rows", "7"]])
 def test_export_reads_back_as_scan(tmp_path, suffix, signals):
+    # Small batches hold different names from one batch to the next: an IPC
+    # file, which takes one dictionary per column, must still be written.
     if suffix != ".csv":
         pytest.importorskip("pyarrow")
     out = tmp_path / f"out{suffix}"
     done = run("export", SAMPLE, *WINDOW, *signals, "-o", out)
     assert done.returncode == 0, done.stderr
-    codes = None if signals == ["--all"] else cli.parse_signals(signals[1])
-    expected = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03", codes).to_numpy()
+    codes = None if signals[0] == "--all" else cli.parse_signals(signals[1])
+    expected = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03", codes).select(*COLUMNS).to_numpy()
     if suffix == ".csv":
         rows = list(csv.DictReader(out.open()))
         got = {name: [r[name] for r in rows] for name in expected}
@@ -56,7 +69,9 @@ def test_export_reads_back_as_scan(tmp_path, suffix, signals):
         import pyarrow.parquet
 
         table = pyarrow.parquet.read_table(out) if suffix == ".parquet" else pyarrow.ipc.open_file(out).read_all()
-        got = {name: table.column(name).to_numpy() for name in expected}
+        assert table.schema.equals(pyarrow.schema(zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03").select(*COLUMNS)))
+        got = {name: table.column(name).to_pylist() if name.endswith("_name") else table.column(name).to_numpy()
+               for name in expected}
     for name, column in expected.items():
         np.testing.assert_array_equal(np.asarray(got[name], dtype=column.dtype), column)
 
@@ -76,13 +91,25 @@ def test_events_prints_and_writes(tmp_path):
     (["export", SAMPLE, "--from", "2024-13-01", "--to", "2024-03-03", "--all", "-o", "x.csv"], 2, "--from"),
     (["export", SAMPLE, *WINDOW, "--signals", "7:9-3", "-o", "x.csv"], 2, "--signals"),
     (["export", SAMPLE, *WINDOW, "--all", "-o", "x.txt"], 2, ".csv, .parquet or .arrow"),
+    (["export", SAMPLE, *WINDOW, "--signals", "503-500:0", "-o", "x.csv"], 2, "--signals"),
     (["ls"], 2, "ROOT"),
-    (["ls", "/nonexistent-zentrail"], 1, "nonexistent-zentrail"),
+    (["ls", "/nonexistent-zentrail"], 2, "nonexistent-zentrail"),
+    (["view", "/nonexistent-zentrail", "--no-browser"], 2, "nonexistent-zentrail"),
+    (["view", SAMPLE, "--from", "2024-02-30", "--no-browser"], 2, "--from"),
+    (["ls", SAMPLE, "--threads", 10 ** 20], 2, "--threads"),
+    (["plot", SAMPLE, *WINDOW, "--signals", "5:0", "-o", "x.html", "--width", 2 ** 30 + 1], 2, "--width"),
+    (["plot", SAMPLE, *WINDOW, "--signals", "5:0", "-o", "x.png", "--width", 10 ** 7], 2, "--width"),
+    (["export", SAMPLE, *WINDOW, "--all", "-o", "missing/x.csv"], 2, "missing"),
+    *[([command, SAMPLE, "--from", "2024-03-03", "--to", "2024-03-01", *rest], 2, "--to 2024-03-01 comes before "
+       "--from 2024-03-03") for command, rest in [("ls", []), ("export", ["--all", "-o", "x.csv"]), ("events", []),
+                                                  ("plot", ["--signals", "5", "-o", "x.png"]),
+                                                  ("view", ["--no-browser"])]],
 ])
 def test_exit_statuses(tmp_path, args, status, text):
-    done = subprocess.run([sys.executable, "-m", "zentrail.cli", *args], capture_output=True, text=True, cwd=tmp_path)
+    done = run(*args, cwd=tmp_path, timeout=60)
     assert done.returncode == status
     assert text in done.stderr
+    assert os.listdir(tmp_path) == []
 
 
 def test_a_malformed_file_exits_1_naming_file_and_offset(tmp_path):
@@ -90,3 +117,157 @@ def test_a_malformed_file_exits_1_naming_file_and_offset(tmp_path):
     done = run("ls", tmp_path)
     assert done.returncode == 1
     assert "2024-03-01_a.vlx" in done.stderr and "at byte 0" in done.stderr
+
+
+@pytest.mark.parametrize("text, codes", [
+    ("7", list(range(7 * 1024, 8 * 1024))),
+    ("7:2,12:0-1", [7170, 12288, 12289]),
+    ("500-502:0", [512000, 513024, 514048]),
+    ("500-501:3-4", [512003, 512004, 513027, 513028]),
+    ("500-501", list(range(500 * 1024, 502 * 1024))),
+])
+def test_signal_texts(text, codes):
+    assert cli.parse_signals(text).tolist() == codes
+
+
+def test_version():
+    done = run("--version")
+    assert done.returncode == 0 and done.stdout == f"zentrail {zentrail.__version__}\n"
+
+
+@pytest.mark.parametrize("form", ["csv", "arrow"])
+def test_export_to_standard_output(form):
+    codes = cli.parse_signals("5-7:0")
+    done = run("export", SAMPLE, *WINDOW, "--signals", "5-7:0", "-o", "-", *(["--format", "arrow"] * (form == "arrow")),
+               text=False)
+    assert done.returncode == 0, done.stderr
+    expected = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03", codes).select(*COLUMNS).to_numpy()
+    if form == "csv":
+        rows = list(csv.DictReader(io.StringIO(done.stdout.decode())))
+        assert [r["class_name"] for r in rows] == expected["class_name"].tolist()
+        assert [int(r["signal_id"]) for r in rows] == expected["signal_id"].tolist()
+    else:
+        pyarrow = pytest.importorskip("pyarrow")
+        table = pyarrow.ipc.open_stream(done.stdout).read_all()
+        assert table.column("subtype_name").to_pylist() == expected["subtype_name"].tolist()
+        np.testing.assert_array_equal(table.column("value").to_numpy(), expected["value"])
+
+
+@pytest.fixture
+def empty_folder(tmp_path):
+    folder = tmp_path / "empty"
+    folder.mkdir()
+    return folder
+
+
+@pytest.mark.parametrize("args, text", [
+    (["export", SAMPLE, *WINDOW, "--signals", "99", "-o", "{out}.parquet"], "--signals 99: no value"),
+    (["export", SAMPLE, *WINDOW, "--signals", "99", "-o", "-"], "--signals 99: no value"),
+    (["plot", SAMPLE, *WINDOW, "--signals", "99", "-o", "{out}.png"], "--signals 99: no value"),
+    (["events", SAMPLE, *WINDOW, "--ids", "99"], "--ids 99: no alarm"),
+    (["events", SAMPLE, *WINDOW, "--ids", "99", "-o", "{out}.csv"], "--ids 99: no alarm"),
+    (["ls", "{empty}"], "no archive file"),
+    (["ls", SAMPLE, "--from", "2025-01-01"], "no record from 2025-01-01"),
+])
+def test_a_selection_of_nothing_exits_1_unless_allowed(tmp_path, empty_folder, args, text):
+    if any(a.endswith((".parquet", ".png")) for a in args):
+        pytest.importorskip("pyarrow" if args[0] == "export" else "matplotlib")
+    args = [a.format(out=tmp_path / "out", empty=empty_folder) for a in args]
+    done = run(*args)
+    assert done.returncode == 1 and text in done.stderr, done.stderr
+    assert sorted(os.listdir(tmp_path)) == ["empty"]
+    assert run(*args, "--allow-empty").returncode == 0
+
+
+T = ab.at("12:00:00")
+
+
+def archive_of(root, files, last=()):
+    """`files` day files of 2,000 groups each; `last` records end the last one."""
+    group = ab.group("GrWord", T, 5, [1, 2])
+    for n in range(files):
+        ab.write_archive(root / f"2024-03-01_{n}.vlx", [ab.date_mark(DAY), *[group] * 2000,
+                                                        *(last if n == files - 1 else ())])
+    return root
+
+
+def leaves_old_output(tmp_path, suffix, *, how, **options):
+    """Runs an export over a previous output; it must fail as `how` says and
+    leave the previous file as it was, and no temporary file."""
+    out = tmp_path / "out" / f"x{suffix}"
+    out.parent.mkdir()
+    out.write_bytes(b"previous")
+    done = run("export", tmp_path / "tree", "--from", "2024-03-01", "--to", "2024-03-01", "--signals", "5",
+               "-o", out, "--threads", "1", "--batch-rows", "1000", **options)  # rows are written before the failure
+    assert out.read_bytes() == b"previous" and os.listdir(out.parent) == ["x" + suffix], done.stderr
+    assert f"nothing was written to {out}" in done.stderr and how in done.stderr, done.stderr
+    return done
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".arrow"])
+def test_a_failed_export_leaves_the_previous_file(tmp_path, suffix):
+    if suffix != ".csv":
+        pytest.importorskip("pyarrow")
+    archive_of(tmp_path / "tree", 4, last=[bytes.fromhex("0000 00000000 0D 00")])  # reserved class 13
+    done = leaves_old_output(tmp_path, suffix, how="2024-03-01_3.vlx")
+    assert done.returncode == 1
+
+
+def test_a_full_disk_leaves_the_previous_file(tmp_path):
+    archive_of(tmp_path / "tree", 4)
+
+    def small_files():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (50_000, 50_000))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG instead
+    done = leaves_old_output(tmp_path, ".csv", how="File too large", preexec_fn=small_files)
+    assert done.returncode == 1
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_ctrl_c_leaves_the_previous_file(tmp_path, suffix):
+    if suffix != ".csv":
+        pytest.importorskip("pyarrow")
+    archive_of(tmp_path / "tree", 1)
+    for n in range(1, 3000):  # links: some 12 million rows, far more than the test waits for
+        os.link(tmp_path / "tree" / "2024-03-01_0.vlx", tmp_path / "tree" / f"2024-03-01_{n:04d}.vlx")
+    out = tmp_path / "out" / f"x{suffix}"
+    out.parent.mkdir()
+    out.write_bytes(b"previous")
+    child = subprocess.Popen([sys.executable, "-m", "zentrail.cli", "export", tmp_path / "tree", "--from",
+                              "2024-03-01", "--to", "2024-03-01", "--signals", "5", "-o", out],
+                             stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
+    deadline = time.monotonic() + 30
+    while len(os.listdir(out.parent)) < 2 and child.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.005)
+    time.sleep(0.2)
+    child.send_signal(signal.SIGINT)
+    stderr = child.communicate(timeout=60)[1]
+    assert child.returncode == 130, stderr
+    assert out.read_bytes() == b"previous" and os.listdir(out.parent) == [out.name]
+    assert f"interrupted; nothing was written to {out}" in stderr
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow"])
+def test_events_file_whose_first_batch_holds_no_text(tmp_path, suffix):
+    pyarrow = pytest.importorskip("pyarrow")
+    ab.write_archive(tmp_path / "2024-03-01_a.vlx", [ab.date_mark(DAY), ab.alarm("AlByte", T, 9, 3)])
+    ab.write_archive(tmp_path / "2024-03-01_b.vlx", [ab.date_mark(DAY), ab.string_alarm(T, 13, "door open")])
+    out = tmp_path / f"e{suffix}"
+    done = run("events", tmp_path, "--from", "2024-03-01", "--to", "2024-03-01", "--threads", "1", "-o", out)
+    assert done.returncode == 0, done.stderr
+    table = pyarrow.parquet.read_table(out) if suffix == ".parquet" else pyarrow.ipc.open_file(out).read_all()
+    assert table.schema.field("text").type == pyarrow.string()
+    assert table.column("text").to_pylist()[-2:] == [None, "door open"]
+    assert table.column("class_name").to_pylist()[-2:] == ["AlByte", "AlString"]
+
+
+@given(st.lists(st.floats(width=64), max_size=50))
+def test_value_texts_are_the_shortest_round_trip(values):
+    def reference(v):
+        if v != v:
+            return ""
+        if v.is_integer() and abs(v) < 2.0 ** 63:
+            return str(int(v))
+        return repr(v)
+    texts = number_texts(np.array(values, dtype=np.float64)).tolist()
+    assert texts == [reference(v) for v in values]

@@ -1,0 +1,59 @@
+"""The zentrail command: what is in an archive, and its values and events
+into files.
+
+    zentrail ls ROOT [--from T] [--to T] [--by-day] [--csv | --json]
+    zentrail export ROOT --from T --to T [--signals CODES | --all] -o OUT|-
+    zentrail events ROOT --from T --to T [--ids 7,12] [--no-system] [-o OUT|-]
+    zentrail plot ROOT --from T --to T --signals CODES -o OUT.html|OUT.png
+    zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser]
+
+Exit status: 0 done; 1 a read failed (the message names the file and the
+byte offset) or the selection gave nothing (unless --allow-empty); 2 bad
+arguments, found before anything is read; 130 interrupted. A file the
+command writes appears whole, or not at all.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from typing import List, Optional
+
+from .arguments import UsageError, parse_ids, parse_signals
+from .outputs import NothingSelected
+
+__all__ = ["main", "parse_signals", "parse_ids", "UsageError"]
+
+
+def failure_text(error: BaseException) -> str:
+    notes = getattr(error, "__notes__", None) or []
+    return "; ".join([str(error)] * bool(str(error)) + [str(n) for n in notes])
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    from .parser import check, parser
+
+    args = parser().parse_args(argv)
+    name = f"zentrail {args.command}"
+    try:
+        check(args)
+        args.run(args)
+    except UsageError as error:
+        print(f"{name}: {error}", file=sys.stderr)
+        return 2
+    except NothingSelected as error:
+        print(f"{name}: {failure_text(error)}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt as error:
+        print(f"{name}: {'; '.join(['interrupted'] + [failure_text(error)] * bool(failure_text(error)))}",
+              file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader of standard output went away (zentrail ls | head).
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except (OSError, ValueError) as error:
+        print(f"{name}: {failure_text(error)}", file=sys.stderr)
+        return 1
+    return 0

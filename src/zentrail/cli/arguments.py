@@ -1,0 +1,113 @@
+"""The command's arguments, checked before anything is read: every mistake
+here is a usage error (exit status 2), never a failed read."""
+
+from __future__ import annotations
+
+import os
+from typing import Any, List, Optional, Tuple
+
+from .. import _time
+
+MAX_THREADS = 2 ** 31  # as zentrail.scan takes them
+MAX_BATCH_ROWS = 2 ** 31
+# Past 32,767 pixels browsers refuse to draw a canvas and matplotlib an image.
+MIN_WIDTH, MAX_WIDTH = 100, 32_767
+FORMATS = ("csv", "parquet", "arrow")
+
+
+class UsageError(Exception):
+    """A bad argument: exit status 2."""
+
+
+def parse_signals(text: str) -> Any:
+    """The codes of a --signals text such as "7:0-3,12,500-503:0": ID (every
+    element), ID:N, ID:A-B, and each of those over a range of ids A-B; as an
+    int64 NumPy array in the order written (so that "0-65535" stays a 512 MB
+    array, not 67 million Python ints)."""
+    import numpy
+
+    parts = []
+    for item in text.split(","):
+        item = item.strip()
+        ids_text, _, elements = item.partition(":")
+        try:
+            first_id, last_id = _span(ids_text)
+            first, last = _span(elements) if elements else (0, 1023)
+        except ValueError:
+            raise UsageError(f"--signals: {item!r} is not ID, ID:N or ID:A-B (an ID may be a range A-B)") from None
+        if not 0 <= first_id <= last_id <= 65535 or not 0 <= first <= last <= 1023:
+            raise UsageError(f"--signals: {item!r} is no ascending range within ids 0 to 65535 "
+                             f"and elements 0 to 1023")
+        ids = numpy.arange(first_id, last_id + 1, dtype=numpy.int64)
+        parts.append((ids[:, None] * 1024 + numpy.arange(first, last + 1, dtype=numpy.int64)).ravel())
+    return numpy.concatenate(parts)
+
+
+def _span(text: str) -> Tuple[int, int]:
+    """"N" or "A-B" as (first, last); ValueError otherwise."""
+    first_text, dash, last_text = text.partition("-")
+    first = int(first_text)
+    return first, int(last_text) if dash else first
+
+
+def parse_ids(text: str) -> List[int]:
+    try:
+        ids = [int(part) for part in text.split(",")]
+    except ValueError:
+        raise UsageError(f"--ids: {text!r} is not a comma-separated list of signal ids") from None
+    if any(not 0 <= i <= 65535 for i in ids):
+        raise UsageError(f"--ids: {text!r} holds an id outside 0 to 65535")
+    return ids
+
+
+def window(start: Optional[str], end: Optional[str]) -> None:
+    """UsageError for a --from or --to that is no time, or a --to before --from."""
+    bounds = []
+    for text, option in ((start, "--from"), (end, "--to")):
+        try:
+            bounds.append(None if text is None else _time.bound_tuple(text, option))
+        except ValueError as error:
+            raise UsageError(str(error)) from None
+    if bounds[0] is not None and bounds[1] is not None:
+        try:
+            _time.check_order(bounds[0], bounds[1], start, end, ("--from", "--to"))
+        except ValueError as error:
+            raise UsageError(str(error)) from None
+
+
+def root(path: str) -> None:
+    """UsageError unless ROOT is a folder (a missing one is a mistyped argument,
+    not an archive that holds nothing)."""
+    if not os.path.isdir(path):
+        what = "does not exist" if not os.path.lexists(path) else "is not a folder"
+        raise UsageError(f"ROOT {path!r} {what}")
+
+
+def in_range(value: Optional[int], option: str, low: int, high: int) -> None:
+    if value is not None and not low <= value <= high:
+        raise UsageError(f"{option} must be {low:,} to {high:,}, not {value:,}")
+
+
+def output_format(output: str, chosen: Optional[str]) -> str:
+    """The format of -o OUT: --format when given, else the file's extension;
+    standard output ("-") is CSV unless --format says otherwise."""
+    if chosen is not None:
+        return chosen
+    if output == "-":
+        return "csv"
+    kind = os.path.splitext(output)[1].lower().lstrip(".")
+    if kind not in FORMATS:
+        raise UsageError(f"-o {output}: the file name must end in .csv, .parquet or .arrow (or give --format)")
+    return kind
+
+
+def output_folder(output: str) -> None:
+    """UsageError when OUT cannot be written where it is named: its folder
+    missing, or OUT itself a folder."""
+    if output == "-":
+        return
+    folder = os.path.dirname(os.path.abspath(output))
+    if not os.path.isdir(folder):
+        raise UsageError(f"-o {output}: the folder {folder!r} does not exist")
+    if os.path.isdir(output):
+        raise UsageError(f"-o {output}: is a folder")

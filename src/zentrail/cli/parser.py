@@ -1,0 +1,129 @@
+"""The command line's grammar: commands, options and their help."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+import zentrail
+
+from . import arguments
+
+EXAMPLES = """examples:
+  zentrail ls examples/sample-archive
+  zentrail ls examples/sample-archive --from 2024-03-02 --to 2024-03-02 --by-day
+  zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 7:0-3,12 -o furnace.parquet
+  zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --all -o everything.csv
+  zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5-7:0 -o - | head
+  zentrail events examples/sample-archive --from 2024-03-01 --to 2024-03-03 --ids 12,13
+
+Times: YYYY-MM-DD, optionally followed by T or a space and hh:mm[:ss[.fffffffff]];
+an end includes the whole of its stated precision (--to 2024-03-03 is that whole day).
+Signals: comma-separated ID (every element of the signal), ID:N (element N) or
+ID:A-B (elements A to B), where ID may be a range of ids A-B (500-503:0 is
+element 0 of ids 500 to 503); a code is ID * 1024 + element.
+Output: .parquet and .arrow need pyarrow (pip install "zentrail[arrow]"); .csv needs nothing.
+-o - writes to standard output: CSV, or an Arrow IPC stream with --format arrow.
+A selection that gives nothing exits 1 and writes nothing, unless --allow-empty.
+"""
+
+TREND_EXAMPLES = """examples:
+  zentrail plot examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5:0,7:0-1 -o trend.html
+  zentrail plot examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5:0 -o trend.png
+  zentrail view examples/sample-archive
+
+Needs the view extra: pip install "zentrail[view]" (Bokeh for .html and the viewer, matplotlib for .png).
+"""
+
+SIGNALS_HELP = "ID, ID:N or ID:A-B, comma-separated, ID a number or a range A-B (e.g. 7:0-3,12,500-503:0)"
+
+
+class Version(argparse.Action):
+    """--version, looked up only when asked (the installed metadata is slow to read)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
+        print(f"zentrail {zentrail.__version__}")
+        parser.exit()
+
+
+def parser() -> argparse.ArgumentParser:
+    from . import events, export, ls, plot, view
+
+    top = argparse.ArgumentParser(prog="zentrail", description="What is in an archive, and its values and events "
+                                  "into files.", epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action=Version, nargs=0, help="print the version and exit")
+    commands = top.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    def command(name: str, help: str, run: Any, window_required: bool, epilog: str = EXAMPLES) -> Any:
+        sub = commands.add_parser(name, help=help, epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub.add_argument("root", metavar="ROOT", help="the folder searched recursively for archive files")
+        sub.add_argument("--from", dest="start", metavar="T", required=window_required, help="start of the window")
+        sub.add_argument("--to", dest="end", metavar="T", required=window_required,
+                         help="end of the window (inclusive)")
+        sub.add_argument("--threads", type=int, default=None, help="worker threads (default: the usable CPUs)")
+        sub.set_defaults(run=run)
+        return sub
+
+    def text_forms(sub: Any) -> None:
+        form = sub.add_mutually_exclusive_group()
+        form.add_argument("--csv", dest="form", action="store_const", const="csv",
+                          help="CSV (the default when standard output is no terminal)")
+        form.add_argument("--json", dest="form", action="store_const", const="json", help="one JSON object per line")
+
+    def allow_empty(sub: Any, what: str) -> None:
+        sub.add_argument("--allow-empty", action="store_true",
+                         help=f"exit 0 when {what} (by default a selection of nothing exits 1)")
+
+    ls_options = command("ls", "the inventory: signal ids, classes, elements, records, times", ls.run, False)
+    ls_options.add_argument("--by-day", action="store_true", help="one row per day, id and class (availability)")
+    text_forms(ls_options)
+    allow_empty(ls_options, "no archive file or record is found")
+
+    export_options = command("export", "the values of signals into a .parquet, .csv or .arrow file", export.run, True)
+    export_options.add_argument("--signals", metavar="CODES", help=SIGNALS_HELP)
+    export_options.add_argument("--all", action="store_true", help="every value of every signal")
+    export_options.add_argument("-o", "--output", metavar="OUT", required=True,
+                        help="OUT.parquet, OUT.csv or OUT.arrow, or - for standard output")
+    export_options.add_argument("--format", choices=arguments.FORMATS, help="the output's format (default: OUT's extension; "
+                        "csv for standard output)")
+    export_options.add_argument("--batch-rows", type=int, default=None, help="rows per batch written (default 65,536)")
+    allow_empty(export_options, "the signals give no value (an output with the columns alone)")
+
+    events_options = command("events", "alarm and system records, one row each", events.run, True)
+    events_options.add_argument("--ids", metavar="ID,...", help="only the alarms of these signal ids")
+    events_options.add_argument("--no-system", action="store_true", help="leave out System records")
+    events_options.add_argument("-o", "--output", metavar="OUT",
+                        help="OUT.parquet, OUT.csv or OUT.arrow, or - for standard output (default: print)")
+    events_options.add_argument("--format", choices=arguments.FORMATS, help="the format of -o (default: OUT's extension; "
+                        "csv for standard output)")
+    text_forms(events_options)
+    allow_empty(events_options, "no event is found (or no alarm of --ids)")
+
+    plot_options = command("plot", "trends of signals as a standalone .html or .png file", plot.run, True, TREND_EXAMPLES)
+    plot_options.add_argument("--signals", metavar="CODES", required=True, help=SIGNALS_HELP)
+    plot_options.add_argument("-o", "--output", metavar="OUT", required=True, help="OUT.html (opens offline) or OUT.png")
+    plot_options.add_argument("--width", type=int, default=1200, help="width in pixels, and buckets of the overview")
+    allow_empty(plot_options, "the signals give no value (a plot without lines)")
+
+    view_options = command("view", "a trend viewer in the browser (local web app on 127.0.0.1)", view.run, False,
+                   TREND_EXAMPLES)
+    view_options.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    view_options.add_argument("--no-browser", action="store_true", help="print the address instead of opening a browser")
+    return top
+
+
+def check(args: argparse.Namespace) -> None:
+    """The checks every command shares, made before anything is read."""
+    arguments.root(args.root)
+    arguments.window(args.start, args.end)
+    arguments.in_range(args.threads, "--threads", 1, arguments.MAX_THREADS)
+    arguments.in_range(getattr(args, "batch_rows", None), "--batch-rows", 1, arguments.MAX_BATCH_ROWS)
+    if args.command == "plot":
+        arguments.in_range(args.width, "--width", arguments.MIN_WIDTH, arguments.MAX_WIDTH)
+    if args.command == "view":
+        arguments.in_range(args.port, "--port", 0, 65535)
+    if getattr(args, "form", "unset") is None:
+        import sys
+
+        args.form = "table" if sys.stdout.isatty() else "csv"

@@ -1,0 +1,87 @@
+"""Columns as text: CSV, JSON lines and aligned tables.
+
+Every column is formatted by whole-array operations (no Python call per
+value), so that a long output spends its time in C and a Ctrl-C that arrives
+meanwhile is acted on as soon as the batch's formatting returns."""
+
+from __future__ import annotations
+
+import csv
+import json
+from typing import Any, Dict, List, Sequence, TextIO
+
+from .. import _time
+
+TEXT_OPTIONS = ("csv", "json", "table")
+
+
+def number_texts(column: Any) -> Any:
+    """Floats as their shortest round-tripping text, whole numbers without
+    ".0", NaN as an empty field."""
+    import numpy
+
+    values = numpy.asarray(column, dtype=numpy.float64)
+    texts = values.astype(str).astype(object)
+    whole = numpy.isfinite(values) & (numpy.abs(values) < 2.0 ** 63)
+    whole[whole] = values[whole] == numpy.floor(values[whole])
+    texts[whole] = values[whole].astype(numpy.int64).astype(str)
+    texts[numpy.isnan(values)] = ""
+    return texts
+
+
+def text_columns(columns: Dict[str, Any], dates: Sequence[str] = ()) -> Dict[str, List[Any]]:
+    """Every column as a list of printable values (ints stay ints); the
+    columns named in `dates` as days (YYYY-MM-DD)."""
+    import numpy
+
+    out: Dict[str, List[Any]] = {}
+    for name, column in columns.items():
+        kind = getattr(column, "dtype", None)
+        if kind is not None and kind.kind == "M":
+            texts = column.astype("datetime64[D]").astype(str) if name in dates else _time.texts(column)
+            out[name] = texts.tolist()
+        elif kind is not None and kind.kind == "f":
+            out[name] = number_texts(column).tolist()
+        elif kind is not None and kind.kind == "O":  # text, with None for no text
+            texts = numpy.array(column, dtype=object)
+            texts[numpy.equal(texts, numpy.array(None))] = ""
+            out[name] = texts.tolist()
+        else:
+            out[name] = column.tolist() if hasattr(column, "tolist") else list(column)
+    return out
+
+
+class CsvWriter:
+    """Batches of NumPy columns as CSV lines under one header line."""
+
+    def __init__(self, out: TextIO, names: Sequence[str]) -> None:
+        self.names = list(names)
+        self.writer = csv.writer(out, lineterminator="\n")
+        self.writer.writerow(self.names)
+
+    def write(self, columns: Dict[str, Any], dates: Sequence[str] = ()) -> None:
+        texts = text_columns(columns, dates)
+        self.writer.writerows(zip(*(texts[name] for name in self.names)))
+
+
+def write_table(columns: Dict[str, Any], out: TextIO, form: str, dates: Sequence[str] = ()) -> None:
+    """Rows as CSV, JSON lines or an aligned table (numbers to the right)."""
+    if form == "csv":
+        CsvWriter(out, list(columns)).write(columns, dates)
+        return
+    texts = text_columns(columns, dates)
+    names = list(texts)
+    rows = list(zip(*texts.values())) if names else []
+    if form == "json":
+        for row in rows:
+            out.write(json.dumps(dict(zip(names, row)), ensure_ascii=False) + "\n")
+        return
+    widths = [max([len(n)] + [len(str(r[i])) for r in rows]) for i, n in enumerate(names)]
+    numeric = [bool(rows) and all(isinstance(r[i], int) for r in rows) for i in range(len(names))]
+
+    def line(cells: Sequence[Any]) -> str:
+        return "  ".join(str(c).rjust(w) if num else str(c).ljust(w)
+                         for c, w, num in zip(cells, widths, numeric)).rstrip()
+    out.write(line(names) + "\n")
+    for row in rows:
+        out.write(line(row) + "\n")

@@ -1,0 +1,19 @@
+"""zentrail view: the trend viewer, served on 127.0.0.1 until Ctrl-C."""
+
+from __future__ import annotations
+
+import argparse
+
+from .._extras import import_extra
+from .arguments import UsageError
+
+
+def run(args: argparse.Namespace) -> None:
+    try:
+        import_extra("bokeh", "zentrail view", "view")
+    except ImportError as error:
+        raise UsageError(str(error)) from None
+    from .. import _viewer
+
+    _viewer.serve(args.root, port=args.port, open_browser=not args.no_browser, start=args.start, end=args.end,
+                  threads=args.threads)
