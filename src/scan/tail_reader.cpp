@@ -5,7 +5,9 @@
 namespace zentrail {
 
 TailReader::TailReader(const Filter* filter, const RowPredicate* predicate, std::size_t batch_rows)
-    : filter(filter), predicate(predicate), batch_rows(batch_rows), parser(filter) {}
+    : filter(filter), predicate(predicate), batch_rows(batch_rows), parser(filter) {
+    parser.set_payload_classes(0);  // the builder reads the stored payloads
+}
 
 ResumePoint TailReader::read(const std::string& path, const ResumePoint& from, int64_t max_bytes,
                              const ColumnBuilder::BatchHandler& on_batch) {

@@ -9,7 +9,9 @@ from __future__ import annotations
 
 from . import _arguments, _time, _core, _events, _inventory
 from ._core import read
+from ._cursor import ArchiveRewrittenError
 from ._events import Events
+from ._follow import Follower, follow
 from ._inventory import Inventory
 from ._names import CLASS_NAMES, record_names, subtype_name
 from ._overview import Overview
@@ -27,7 +29,7 @@ if TYPE_CHECKING:
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview"]
+           "Overview", "follow", "Follower", "ArchiveRewrittenError"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
