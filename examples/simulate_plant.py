@@ -59,13 +59,14 @@ IODRIVER_WARNING = 56
 class Signal:
     """One sampled value of a unit: a trend, a drift, noise and limits."""
 
-    def __init__(self, tag: str, unit: str, base: float, amplitude: float, noise: float, rng: random.Random):
+    def __init__(self, tag: str, unit: str, base: float, amplitude: float, noise: float, rng: random.Random,
+                 limits: float = 0.85):
         self.tag, self.unit = tag, unit
         self.base, self.amplitude, self.noise = base, amplitude, noise
         self.phase = rng.uniform(0, 2 * math.pi)
         self.drift = 0.0
-        self.low = base - 0.85 * amplitude
-        self.high = base + 0.85 * amplitude
+        self.low = base - limits * amplitude
+        self.high = base + limits * amplitude
         self.state = "Norm"
 
     def sample(self, seconds_of_day: float, rng: random.Random) -> float:
@@ -86,10 +87,10 @@ class Signal:
 class Unit:
     """One group of the archive: up to ELEMENTS_PER_GROUP signals of a kind."""
 
-    def __init__(self, number: int, kind: tuple, size: int, rng: random.Random):
+    def __init__(self, number: int, kind: tuple, size: int, rng: random.Random, limits: float):
         self.id = 100 + number
         self.kind, self.archive_class, prefix, unit, base, amplitude, noise = kind
-        self.signals = [Signal(f"{prefix}-{self.id}{k:02d}", unit, base, amplitude, noise, rng) for k in range(size)]
+        self.signals = [Signal(f"{prefix}-{self.id}{k:02d}", unit, base, amplitude, noise, rng, limits) for k in range(size)]
         self.setpoint = round(base + rng.uniform(-0.1, 0.1) * max(amplitude, 1.0), 1)
         self.pumps = [rng.random() < 0.5 for _ in range(size)]
 
@@ -108,7 +109,7 @@ class Unit:
 class Plant:
     """The plant's records, moment by moment, with the files they go to."""
 
-    def __init__(self, signals: int, period: float, seed: int):
+    def __init__(self, signals: int, period: float, seed: int, limits: float = 0.85):
         rng = random.Random(seed)
         self.rng = rng
         self.period = period
@@ -116,7 +117,7 @@ class Plant:
         left, number = max(signals, 1), 0
         while left > 0:
             size = min(ELEMENTS_PER_GROUP, left)
-            self.units.append(Unit(number, UNIT_KINDS[number % len(UNIT_KINDS)], size, rng))
+            self.units.append(Unit(number, UNIT_KINDS[number % len(UNIT_KINDS)], size, rng, limits))
             left -= size
             number += 1
 
@@ -279,6 +280,8 @@ def parse_args(argv=None) -> argparse.Namespace:
     parser.add_argument("--speed", type=float, default=1.0, help="live: simulated seconds per second")
     parser.add_argument("--chunk-bytes", type=int, default=0,
                         help="live: write pieces of 1 to this many bytes, cutting records")
+    parser.add_argument("--limits", type=float, default=0.85,
+                        help="alarm limits in parts of a signal's daily swing (smaller: more alarms)")
     parser.add_argument("--seed", type=int, default=1, help="the same seed writes the same bytes")
     args = parser.parse_args(argv)
     if args.signals < 1 or args.speed <= 0 or args.chunk_bytes < 0:
@@ -296,7 +299,7 @@ def main(argv=None) -> None:
     else:
         start = dt.datetime.combine(now.date() - dt.timedelta(days=3), dt.time())
     period = args.period if args.period is not None else (1.0 if args.live else 10.0)
-    plant = Plant(args.signals, period, args.seed)
+    plant = Plant(args.signals, period, args.seed, args.limits)
     if args.live:
         days = None if not args.days else args.days
         print(f"writing {len(plant.units)} groups every {period:g} s under {args.root}; Ctrl-C stops",

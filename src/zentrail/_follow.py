@@ -112,7 +112,8 @@ class Follower:
         """The batches as a ``pyarrow.RecordBatchReader`` (the scan's column
         types); reading it follows, as iterating does."""
         pyarrow = import_extra("pyarrow", "Follower.arrow()", "arrow")
-        schema = pyarrow.schema([(name, pyarrow.from_numpy_dtype(dtype)) for name, dtype in _core.COLUMNS])
+        schema = pyarrow.schema([pyarrow.field(name, pyarrow.from_numpy_dtype(dtype), nullable=False)
+                                 for name, dtype in _core.COLUMNS])
         batches = (pyarrow.record_batch([batch[name] for name in schema.names], schema=schema) for batch in self)
         return pyarrow.RecordBatchReader.from_batches(schema, batches)
 

@@ -1,0 +1,212 @@
+"""zentrail.follow against a writer that appends to today's file in pieces
+that cut records anywhere, starts the next day's file, and a follower that
+is stopped and resumed from its cursor: the rows collected are the final
+scan's, in order, none twice."""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+import zentrail
+from archive_format import END
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+sys.path.insert(0, str(EXAMPLES))
+import simulate_plant  # noqa: E402
+
+SIMULATOR = EXAMPLES / "simulate_plant.py"
+START = "2024-03-01T23:59:40"
+COLUMNS = [name for name, _ in zentrail._core.COLUMNS]
+
+
+def plant_bytes(seconds=40, signals=24, seed=3):
+    """The day files a plant writes over midnight, as (day, bytes) in order:
+    groups, alarms with texts (tight limits make many), date marks, and the
+    end byte that closes the first day."""
+    plant = simulate_plant.Plant(signals, 1.0, seed, limits=0.01)
+    days = {}
+    start = simulate_plant.dt.datetime.fromisoformat(START)
+    for _, day, records in plant.run(start, seconds / 86400):
+        days.setdefault(day, bytearray()).extend(b"".join(records))
+    ordered = sorted(days.items())
+    return [(day, bytes(data) + (END if n < len(ordered) - 1 else b"")) for n, (day, data) in enumerate(ordered)]
+
+
+def final_scan(root):
+    return zentrail.scan(root, "2024-03-01", "2099-12-31").to_numpy()
+
+
+def joined(batches):
+    if not batches:
+        return {name: np.array([]) for name in COLUMNS}
+    return {name: np.concatenate([b[name] for b in batches]) for name in COLUMNS}
+
+
+def assert_same_rows(got, expected):
+    assert len(expected["time"]) > 0
+    for name in COLUMNS:
+        np.testing.assert_array_equal(got[name], expected[name], err_msg=name)
+
+
+def drain(follower):
+    return list(follower)
+
+
+def test_every_cut_resumed_from_the_cursor_gives_the_scan_once(tmp_path):
+    """Pieces of 1 to 13 bytes (every record, date mark and text cut at every
+    position over the run), a new follower from the stored cursor after each."""
+    rng = random.Random(7)
+    files = plant_bytes(seconds=8, signals=20)
+    batches, cursor = [], None
+    for day, data in files:
+        path = simulate_plant.day_path(tmp_path, day)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        with open(path, "ab") as out:
+            pos = 0
+            while pos < len(data):
+                step = rng.randint(1, 13)
+                out.write(data[pos:pos + step])
+                out.flush()
+                pos += step
+                options = {"cursor": cursor} if cursor else {"start": "2024-03-01"}
+                with zentrail.follow(tmp_path, poll=0.001, idle_timeout=0.01, **options) as follower:
+                    batches += drain(follower)
+                    cursor = follower.cursor or cursor
+    with zentrail.follow(tmp_path, cursor=cursor, poll=0.001, idle_timeout=0.05) as follower:
+        batches += drain(follower)
+    assert all(len(b["time"]) > 0 for b in batches)
+    assert_same_rows(joined(batches), final_scan(tmp_path))
+
+
+def writer_process(root, seed, speed=40.0, seconds=40):
+    return subprocess.Popen([sys.executable, str(SIMULATOR), str(root), "--live", "--start", START, "--days",
+                             str(seconds / 86400), "--period", "1", "--speed", str(speed), "--signals", "24",
+                             "--limits", "0.01", "--chunk-bytes", "200", "--seed", str(seed)])
+
+
+def test_a_follower_beside_a_live_writer_collects_the_scan(tmp_path):
+    writer = writer_process(tmp_path, seed=5)
+    batches, cursor = [], None
+    try:
+        while True:
+            finished = writer.poll() is not None
+            options = {"cursor": cursor} if cursor else {"start": "2024-03-01"}
+            with zentrail.follow(tmp_path, poll=0.01, idle_timeout=0.3, **options) as follower:
+                batches += drain(follower)
+                cursor = follower.cursor or cursor
+            if finished:
+                break
+        assert writer.returncode == 0
+    finally:
+        writer.kill()
+        writer.wait()
+    days = {str(t)[:10] for t in joined(batches)["time"]}
+    assert days == {"2024-03-01", "2024-03-02"}
+    assert_same_rows(joined(batches), final_scan(tmp_path))
+
+
+# A follower process that commits each batch with its cursor (the batch file
+# written beside, then renamed) and goes on from the last committed cursor.
+FOLLOWER = r"""
+import os, sys, numpy as np, zentrail
+root, out, idle = sys.argv[1], sys.argv[2], float(sys.argv[3])
+done = sorted(f for f in os.listdir(out) if f.endswith(".npz"))
+options = {"start": "2024-03-01"}
+if done:
+    options = {"cursor": str(np.load(os.path.join(out, done[-1]))["cursor"])}
+follower = zentrail.follow(root, poll=0.005, idle_timeout=idle, **options)
+for n, batch in enumerate(follower, start=len(done)):
+    with open(os.path.join(out, ".partial.npz"), "wb") as f:
+        np.savez(f, cursor=np.array(follower.cursor), **batch)
+    os.replace(os.path.join(out, ".partial.npz"), os.path.join(out, f"{n:08d}.npz"))
+"""
+
+
+def test_a_follower_killed_at_random_and_resumed_loses_and_repeats_nothing(tmp_path):
+    root, out = tmp_path / "archive", tmp_path / "batches"
+    root.mkdir()
+    out.mkdir()
+    rng = random.Random(11)
+    writer = writer_process(root, seed=9, speed=20.0)
+    kills = 0
+    try:
+        while writer.poll() is None:
+            follower = subprocess.Popen([sys.executable, "-c", FOLLOWER, str(root), str(out), "30"])
+            time.sleep(rng.uniform(0.2, 0.6))
+            follower.send_signal(signal.SIGKILL)
+            follower.wait()
+            kills += 1
+        assert writer.returncode == 0
+        last = subprocess.run([sys.executable, "-c", FOLLOWER, str(root), str(out), "1"], timeout=120)
+        assert last.returncode == 0
+    finally:
+        writer.kill()
+        writer.wait()
+    assert kills >= 2
+    batches = [dict(np.load(out / name)) for name in sorted(os.listdir(out)) if name.endswith(".npz")]
+    assert_same_rows(joined(batches), final_scan(root))
+
+
+@pytest.mark.parametrize("change", ["rewritten", "truncated"])
+def test_a_file_changed_before_the_cursor_raises_or_is_read_again(tmp_path, change):
+    (day, data), = plant_bytes(seconds=10)[:1]
+    path = simulate_plant.day_path(tmp_path, day)
+    path.parent.mkdir(parents=True)
+    path.write_bytes(data)
+    with zentrail.follow(tmp_path, start="2024-03-01", poll=0.001, idle_timeout=0.01) as follower:
+        drain(follower)
+        cursor = follower.cursor
+    if change == "rewritten":
+        path.write_bytes(dict(plant_bytes(seconds=14, seed=4))[day])
+    else:
+        path.write_bytes(data[: len(data) // 2])
+    with pytest.raises(zentrail.ArchiveRewrittenError, match=str(path.name)):
+        next(iter(zentrail.follow(tmp_path, cursor=cursor, idle_timeout=0.01)))
+    with pytest.warns(RuntimeWarning, match="again from its start"):
+        again = drain(zentrail.follow(tmp_path, cursor=cursor, poll=0.001, idle_timeout=0.05, on_rewrite="reread"))
+    assert_same_rows(joined(again), final_scan(tmp_path))
+
+
+def test_without_start_only_what_is_written_from_now_on(tmp_path):
+    (day, data), = plant_bytes(seconds=10)[:1]
+    path = simulate_plant.day_path(tmp_path, day)
+    path.parent.mkdir(parents=True)
+    cut = len(data) // 2
+    path.write_bytes(data[:cut])
+    follower = zentrail.follow(tmp_path, poll=0.001, idle_timeout=0.05)
+    assert drain(follower) == []
+    before = final_scan(tmp_path)
+    path.write_bytes(data)
+    follower = zentrail.follow(tmp_path, cursor=follower.cursor, poll=0.001, idle_timeout=0.05)
+    got, whole = joined(drain(follower)), final_scan(tmp_path)
+    tail = {name: whole[name][len(before["time"]):] for name in COLUMNS}
+    assert_same_rows(got, tail)
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"cursor": "zc1.bm90IGpzb24"}, ValueError),
+    ({"cursor": "something else"}, ValueError),
+    ({"poll": "soon"}, ValueError),
+    ({"poll": 0}, ValueError),
+    ({"on_rewrite": "ignore"}, ValueError),
+    ({"start": "2024-03-01", "cursor": "zc1.x"}, ValueError),
+])
+def test_bad_arguments_raise_before_anything_is_read(tmp_path, options, error):
+    with pytest.raises(error):
+        zentrail.follow(tmp_path, **options)
+
+
+def test_arrow_gives_the_batches_as_a_record_batch_reader(tmp_path):
+    pyarrow = pytest.importorskip("pyarrow")
+    for day, data in plant_bytes(seconds=5):
+        path = simulate_plant.day_path(tmp_path, day)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+    table = zentrail.follow(tmp_path, start="2024-03-01", poll=0.001, idle_timeout=0.05).arrow().read_all()
+    assert table.equals(pyarrow.table(zentrail.scan(tmp_path, "2024-03-01", "2099-12-31")))
