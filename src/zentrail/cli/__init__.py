@@ -6,6 +6,7 @@ into files.
     zentrail events ROOT --from T --to T [--ids 7,12] [--no-system] [-o OUT|-]
     zentrail plot ROOT --from T --to T --signals CODES -o OUT.html|OUT.png
     zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser]
+    zentrail sync ROOT LAKE [--signals CODES | --all] [--from T] [--watch [--commit-every D]]
 
 Exit status: 0 done; 1 a read failed (the message names the file and the
 byte offset) or the selection gave nothing (unless --allow-empty); 2 bad

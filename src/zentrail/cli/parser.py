@@ -47,7 +47,7 @@ class Version(argparse.Action):
 
 
 def parser() -> argparse.ArgumentParser:
-    from . import events, export, ls, plot, view
+    from . import events, export, ls, plot, sync, view
 
     top = argparse.ArgumentParser(prog="zentrail", description="What is in an archive, and its values and events "
                                   "into files.", epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -105,6 +105,8 @@ def parser() -> argparse.ArgumentParser:
     plot_options.add_argument("-o", "--output", metavar="OUT", required=True, help="OUT.html (opens offline) or OUT.png")
     plot_options.add_argument("--width", type=int, default=1200, help="width in pixels, and buckets of the overview")
     allow_empty(plot_options, "the signals give no value (a plot without lines)")
+
+    sync.add_parser(commands, SIGNALS_HELP)
 
     view_options = command("view", "a trend viewer in the browser (local web app on 127.0.0.1)", view.run, False,
                    TREND_EXAMPLES)

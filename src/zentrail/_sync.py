@@ -1,0 +1,268 @@
+"""zentrail.sync: a Parquet lake that holds the rows of a scan of an archive,
+kept in step with the archive incrementally.
+
+Layout (hive): ``LAKE/day=YYYY-MM-DD/part-<source>~<offset>.parquet``, the
+day from each row's time. Each part holds the rows that one source file
+gave, from the record at <offset> (a place between two records) to the
+place the next part of that file starts, on that day. The state file
+``LAKE/_zentrail_sync.json`` records, per source file, its size,
+modification time, the hash of its first bytes, and its segments: the places
+each began and ended at (with the decoder's state there, and the hash of the
+bytes before the end) and the days they wrote.
+
+A run reads only what files gained since the state's last end: a file of the
+same size and time is not opened; a grown one is read from where the state
+says it ended; a rewritten one (its hashes differ) has its parts deleted and
+is read again from its start. A file's last segment is read again from its
+start while it is short (REOPEN_BYTES), so that a lake kept in step every
+minute does not collect a part per minute.
+
+Every part is written beside its target and renamed; the state is written
+the same way, after the parts it names. A run killed at any moment leaves
+parts that the state does not yet name; they are the ones the next run
+writes again (the same source, the same starting place, so the same names),
+and a rewritten source's parts are found by name. Hence the lake equals the
+scan after any run that completes, however many were killed before it.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import glob
+import json
+import os
+import time
+import urllib.parse
+
+from . import _arguments, _atomic, _core, _cursor, _time
+from ._extras import import_extra
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, List, Optional, Tuple
+
+STATE_NAME = "_zentrail_sync.json"
+STATE_VERSION = 1
+STEP_BYTES = 16 << 20
+REOPEN_BYTES = 32 << 20
+FIRST_BOUND = (1, 1, 1, 0, 1)
+LAST_BOUND = (9999, 12, 31, 0, _time.NS_PER_DAY)
+
+
+class LakeMismatchError(ValueError):
+    """The lake was kept for another archive or selection."""
+
+
+def part_name(source: str, offset: int) -> str:
+    """The part of `source` (relative to the root) from `offset`: names that
+    sort by source and place, and never begin with "_" or "."."""
+    return f"part-{urllib.parse.quote(source, safe='')}~{offset:012d}.parquet"
+
+
+def _parts_of(lake: str, source: str) -> List[str]:
+    pattern = glob.escape(f"part-{urllib.parse.quote(source, safe='')}~") + "[0-9]" * 12 + ".parquet"
+    return glob.glob(os.path.join(glob.escape(lake), "day=*", pattern))
+
+
+class Lake:
+    """One run over a lake: the state read at its start, written after each
+    source file's parts."""
+
+    def __init__(self, root: Any, lake: Any, signals: Any, start: Any) -> None:
+        self.pyarrow = import_extra("pyarrow", "zentrail sync", "arrow")
+        self.parquet = import_extra("pyarrow.parquet", "zentrail sync", "arrow")
+        self.root_bytes = _arguments.path_bytes(root)
+        self.root = os.path.abspath(os.fsdecode(self.root_bytes))
+        if not os.path.isdir(self.root):
+            raise FileNotFoundError(f"archive root {self.root!r} is not a folder")
+        self.lake = os.path.abspath(os.fsdecode(_arguments.path_bytes(lake)))
+        self.codes = _arguments.codes_array(signals)
+        self.start = FIRST_BOUND if start is None else _time.bound_tuple(start, "start")
+        self.selection = {"root": self.root, "signals": None if signals is None else [int(c) for c in self.codes],
+                          "start": None if start is None else list(self.start)}
+        self.request = (self.root_bytes, False, self.start, LAST_BOUND, self.codes, 1,
+                        _arguments.DEFAULT_BATCH_ROWS, None)
+        schema_fields = [self.pyarrow.field(name, self.pyarrow.from_numpy_dtype(dtype), nullable=False)
+                         for name, dtype in _core.COLUMNS]
+        self.schema = self.pyarrow.schema(schema_fields)
+        os.makedirs(self.lake, exist_ok=True)
+        self.state = self._load_state()
+
+    # -- the state -----------------------------------------------------------
+
+    def _load_state(self) -> Dict[str, Any]:
+        path = os.path.join(self.lake, STATE_NAME)
+        try:
+            with open(path, encoding="utf-8") as f:
+                state = json.load(f)
+        except FileNotFoundError:
+            if any(name.startswith("day=") for name in os.listdir(self.lake)):
+                raise LakeMismatchError(f"{self.lake} holds day folders but no {STATE_NAME}: not a lake that "
+                                        "zentrail sync keeps; give an empty or new folder") from None
+            return {"version": STATE_VERSION, **self.selection, "files": {}}
+        except ValueError as error:
+            raise LakeMismatchError(f"{path}: not a state file zentrail sync can read ({error})") from None
+        if state.get("version") != STATE_VERSION:
+            raise LakeMismatchError(f"{path}: state version {state.get('version')!r}, this zentrail keeps "
+                                    f"version {STATE_VERSION}")
+        for key, value in self.selection.items():
+            if state.get(key) != value:
+                raise LakeMismatchError(f"{self.lake} was kept with {key} = {state.get(key)!r}, not {value!r}; "
+                                        "sync into a new folder to change it")
+        return state
+
+    def _save_state(self) -> None:
+        with _atomic.replacing(os.path.join(self.lake, STATE_NAME)) as temporary:
+            with open(temporary, "w", encoding="utf-8") as f:
+                json.dump(self.state, f, separators=(",", ":"))
+
+    # -- one run -------------------------------------------------------------
+
+    def run(self, report: Optional[Callable[[str], None]] = None) -> Dict[str, int]:
+        """Brings the lake in step with the archive; returns counts of files
+        read and of rows and parts written."""
+        if not os.path.exists(os.path.join(self.lake, STATE_NAME)):
+            self._save_state()  # first, so that a run killed before its first part leaves a lake that is ours
+        self._remove_leftovers()
+        found = _core.find_files(self.root_bytes, self.start, LAST_BOUND)
+        sources = {os.path.relpath(path, self.root).replace(os.sep, "/"): path for path in found}
+        counts = {"files": 0, "rows": 0, "parts": 0, "removed": 0}
+        files = self.state["files"]
+        for source in sorted(set(files) - set(sources)):
+            counts["removed"] += self._remove_parts(source)
+            del files[source]
+            self._save_state()
+        for source, path in sources.items():
+            rows, parts = self._sync_file(source, path)
+            if rows is not None:
+                counts["files"] += 1
+                counts["rows"] += rows
+                counts["parts"] += parts
+                if report is not None:
+                    report(f"{source}: {rows} rows")
+        return counts
+
+    def _remove_leftovers(self) -> None:
+        """Temporary files of a run that was killed: only ours (see _atomic)."""
+        for path in glob.glob(os.path.join(glob.escape(self.lake), "day=*", ".part-*.partial.parquet")):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
+
+    def _remove_parts(self, source: str) -> int:
+        parts = _parts_of(self.lake, source)
+        for path in parts:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
+        for folder in {os.path.dirname(p) for p in parts}:
+            with contextlib.suppress(OSError):
+                os.rmdir(folder)  # only when empty
+        return len(parts)
+
+    def _sync_file(self, source: str, path: str) -> Tuple[Optional[int], int]:
+        status = os.stat(path)
+        entry = self.state["files"].get(source)
+        if entry is not None and entry["size"] == status.st_size and entry["mtime_ns"] == status.st_mtime_ns:
+            return None, 0
+        segments = [] if entry is None else entry["segments"]
+        if segments and self._rewritten(path, entry, status.st_size):
+            self._remove_parts(source)
+            segments = []
+        if segments and segments[-1]["end"][0] - segments[-1]["start"][0] < REOPEN_BYTES:
+            segment_start = segments.pop()["start"]
+        else:
+            segment_start = segments[-1]["end"][:3] if segments else [0, 0, 0]
+        rows, days, end = self._write_segment(source, path, segment_start)
+        offset, day, id_, ended = end
+        head, before = _cursor.hashes(path, offset)
+        segments.append({"start": segment_start, "end": [offset, day, id_, ended], "before": before,
+                         "days": sorted(days), "rows": rows})
+        # The size and time as they were before reading: a file that grew
+        # meanwhile is read again from its end next time.
+        self.state["files"][source] = {"size": status.st_size, "mtime_ns": status.st_mtime_ns, "head": head,
+                                       "segments": segments}
+        self._save_state()
+        return rows, len(days)
+
+    @staticmethod
+    def _rewritten(path: str, entry: Dict[str, Any], size: int) -> bool:
+        end = entry["segments"][-1]["end"][0]
+        if size < end:
+            return True
+        head, before = _cursor.hashes(path, end)
+        return head != entry["head"] or before != entry["segments"][-1]["before"]
+
+    def _write_segment(self, source: str, path: str, start: List[int]) -> Tuple[int, set, List[Any]]:
+        """The rows of `path` from `start` to its last whole record, into one
+        part per day, each renamed into place once complete."""
+        writers: Dict[str, Any] = {}
+        rows = 0
+        place = (*start, False)
+        name = part_name(source, start[0])
+        with contextlib.ExitStack() as stack:
+            encoded = os.fsencode(path)
+            while True:
+                columns, *next_place = _core.tail_read(self.request, encoded, *place[:3], STEP_BYTES)
+                next_place = tuple(next_place)
+                if len(columns["time"]) > 0:
+                    rows += len(columns["time"])
+                    for day, batch in self._by_day(columns):
+                        writer = writers.get(day)
+                        if writer is None:
+                            folder = os.path.join(self.lake, f"day={day}")
+                            os.makedirs(folder, exist_ok=True)
+                            temporary = stack.enter_context(_atomic.replacing(os.path.join(folder, name)))
+                            writer = stack.enter_context(self.parquet.ParquetWriter(temporary, self.schema))
+                            writers[day] = writer
+                        writer.write_batch(batch)
+                if next_place == place or next_place[3]:
+                    place = next_place
+                    break
+                place = next_place
+        # The writers closed (ExitStack unwinds in reverse: each writer before
+        # its file is renamed); parts of days this segment no longer reaches
+        # (a reopened segment reads the same bytes, so there are none unless
+        # the file was rewritten, whose parts were removed) need nothing.
+        return rows, set(writers), list(place)
+
+    def _by_day(self, columns: Dict[str, Any]) -> List[Tuple[str, Any]]:
+        import numpy
+
+        days = columns["time"].astype("datetime64[D]")
+        first, last = days[0], days[-1]
+        arrays = [columns[name] for name in self.schema.names]
+        if first == last and (days == first).all():
+            return [(str(first), self.pyarrow.record_batch(arrays, schema=self.schema))]
+        out = []
+        for day in numpy.unique(days):
+            mask = days == day
+            out.append((str(day), self.pyarrow.record_batch([a[mask] for a in arrays], schema=self.schema)))
+        return out
+
+
+def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, watch: bool = False,
+         commit_every: Any = "60s", report: Optional[Callable[[str], None]] = None) -> Dict[str, int]:
+    """Brings the Parquet lake ``lake`` (hive layout, ``day=YYYY-MM-DD``
+    folders) in step with the rows of ``scan(root, start, <now>, signals)``,
+    reading only what the archive gained since the last run; see the module's
+    notes. With ``watch=True`` it goes on, committing what the archive gained
+    at most every ``commit_every``, until Ctrl-C (KeyboardInterrupt). Returns
+    the counts of the last run (files read, rows and parts written, parts
+    removed). Needs pyarrow (``pip install "zentrail[arrow]"``)."""
+    state = Lake(root, lake, signals, start)
+    counts = state.run(report)
+    if not watch:
+        return counts
+    interval = _time.duration_seconds(commit_every, "commit_every")
+    while True:
+        time.sleep(interval)
+        counts = state.run(report)
+
+
+def lake_rows(lake: Any) -> int:
+    """The rows the lake's state says it holds."""
+    try:
+        with open(os.path.join(os.fsdecode(lake), STATE_NAME), encoding="utf-8") as f:
+            state = json.load(f)
+    except FileNotFoundError:
+        return 0
+    return sum(segment["rows"] for entry in state["files"].values() for segment in entry["segments"])
