@@ -27,6 +27,7 @@ scan after any run that completes, however many were killed before it.
 
 from __future__ import annotations
 
+import concurrent.futures
 import contextlib
 import glob
 import json
@@ -49,6 +50,10 @@ FIRST_BOUND = (1, 1, 1, 0, 1)
 LAST_BOUND = (9999, 12, 31, 0, _time.NS_PER_DAY)
 
 
+class RunCancelled(Exception):
+    """Another file of the run failed, or Ctrl-C: a worker stops."""
+
+
 class LakeMismatchError(ValueError):
     """The lake was kept for another archive or selection."""
 
@@ -68,7 +73,9 @@ class Lake:
     """One run over a lake: the state read at its start, written after each
     source file's parts."""
 
-    def __init__(self, root: Any, lake: Any, signals: Any, start: Any) -> None:
+    def __init__(self, root: Any, lake: Any, signals: Any, start: Any, threads: Optional[int] = None) -> None:
+        self.threads = _arguments.usable_cpu_count() if threads is None else _arguments.count(threads, "threads", 1)
+        self.cancelled = False
         self.pyarrow = import_extra("pyarrow", "zentrail sync", "arrow")
         self.parquet = import_extra("pyarrow.parquet", "zentrail sync", "arrow")
         self.root_bytes = _arguments.path_bytes(root)
@@ -132,14 +139,26 @@ class Lake:
             counts["removed"] += self._remove_parts(source)
             del files[source]
             self._save_state()
-        for source, path in sources.items():
-            rows, parts = self._sync_file(source, path)
-            if rows is not None:
-                counts["files"] += 1
-                counts["rows"] += rows
-                counts["parts"] += parts
-                if report is not None:
-                    report(f"{source}: {rows} rows")
+        plans = [plan for plan in (self._plan(source, path) for source, path in sources.items()) if plan]
+        # Files are read and written on several threads (the reads and the
+        # Parquet encoding release the interpreter lock); the state is written
+        # here, after each file's parts, in whatever order they finish.
+        with concurrent.futures.ThreadPoolExecutor(max(1, min(self.threads, len(plans) or 1))) as pool:
+            futures = [pool.submit(self._write_segment, *plan[:3]) for plan in plans]
+            try:
+                for plan, future in zip(plans, futures):
+                    rows, days, end = future.result()
+                    self._commit(plan, rows, days, end)
+                    counts["files"] += 1
+                    counts["rows"] += rows
+                    counts["parts"] += len(days)
+                    if report is not None:
+                        report(f"{plan[0]}: {rows} rows")
+            except BaseException:
+                for future in futures:
+                    future.cancel()
+                self.cancelled = True
+                raise
         return counts
 
     def _remove_leftovers(self) -> None:
@@ -158,30 +177,37 @@ class Lake:
                 os.rmdir(folder)  # only when empty
         return len(parts)
 
-    def _sync_file(self, source: str, path: str) -> Tuple[Optional[int], int]:
+    def _plan(self, source: str, path: str) -> Optional[Tuple[str, str, List[int], List[Any], Any]]:
+        """(source, path, the place to read from, the segments before it, the
+        file's status), or None for a file that has not changed."""
         status = os.stat(path)
         entry = self.state["files"].get(source)
         if entry is not None and entry["size"] == status.st_size and entry["mtime_ns"] == status.st_mtime_ns:
-            return None, 0
-        segments = [] if entry is None else entry["segments"]
+            return None
+        segments = [] if entry is None else list(entry["segments"])
         if segments and self._rewritten(path, entry, status.st_size):
             self._remove_parts(source)
             segments = []
+            del self.state["files"][source]
+            self._save_state()
         if segments and segments[-1]["end"][0] - segments[-1]["start"][0] < REOPEN_BYTES:
-            segment_start = segments.pop()["start"]
+            start = segments.pop()["start"]
         else:
-            segment_start = segments[-1]["end"][:3] if segments else [0, 0, 0]
-        rows, days, end = self._write_segment(source, path, segment_start)
+            start = segments[-1]["end"][:3] if segments else [0, 0, 0]
+        return source, path, start, segments, status
+
+    def _commit(self, plan: Tuple[str, str, List[int], List[Any], Any], rows: int, days: set,
+                end: List[Any]) -> None:
+        source, path, start, segments, status = plan
         offset, day, id_, ended = end
         head, before = _cursor.hashes(path, offset)
-        segments.append({"start": segment_start, "end": [offset, day, id_, ended], "before": before,
-                         "days": sorted(days), "rows": rows})
+        segments = segments + [{"start": start, "end": [offset, day, id_, ended], "before": before,
+                                "days": sorted(days), "rows": rows}]
         # The size and time as they were before reading: a file that grew
         # meanwhile is read again from its end next time.
         self.state["files"][source] = {"size": status.st_size, "mtime_ns": status.st_mtime_ns, "head": head,
                                        "segments": segments}
         self._save_state()
-        return rows, len(days)
 
     @staticmethod
     def _rewritten(path: str, entry: Dict[str, Any], size: int) -> bool:
@@ -201,6 +227,8 @@ class Lake:
         with contextlib.ExitStack() as stack:
             encoded = os.fsencode(path)
             while True:
+                if self.cancelled:  # the run is failing or interrupted: no part of this is kept
+                    raise RunCancelled()
                 columns, *next_place = _core.tail_read(self.request, encoded, *place[:3], STEP_BYTES)
                 next_place = tuple(next_place)
                 if len(columns["time"]) > 0:
@@ -240,15 +268,17 @@ class Lake:
 
 
 def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, watch: bool = False,
-         commit_every: Any = "60s", report: Optional[Callable[[str], None]] = None) -> Dict[str, int]:
+         commit_every: Any = "60s", threads: Optional[int] = None,
+         report: Optional[Callable[[str], None]] = None) -> Dict[str, int]:
     """Brings the Parquet lake ``lake`` (hive layout, ``day=YYYY-MM-DD``
     folders) in step with the rows of ``scan(root, start, <now>, signals)``,
     reading only what the archive gained since the last run; see the module's
     notes. With ``watch=True`` it goes on, committing what the archive gained
     at most every ``commit_every``, until Ctrl-C (KeyboardInterrupt). Returns
     the counts of the last run (files read, rows and parts written, parts
-    removed). Needs pyarrow (``pip install "zentrail[arrow]"``)."""
-    state = Lake(root, lake, signals, start)
+    removed). Files are read on ``threads`` threads (default: the usable
+    CPUs). Needs pyarrow (``pip install "zentrail[arrow]"``)."""
+    state = Lake(root, lake, signals, start, threads)
     counts = state.run(report)
     if not watch:
         return counts

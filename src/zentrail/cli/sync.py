@@ -37,7 +37,8 @@ def add_parser(commands: argparse._SubParsersAction, signals_help: str) -> None:
                      help="with --watch: the most time between commits (default 60s)")
     sub.add_argument("--allow-empty", action="store_true",
                      help="exit 0 when the archive gives no row (by default a lake of nothing exits 1)")
-    sub.set_defaults(run=run, end=None, threads=None)
+    sub.add_argument("--threads", type=int, default=None, help="files read at once (default: the usable CPUs)")
+    sub.set_defaults(run=run, end=None)
 
 
 def run(args: argparse.Namespace) -> None:
@@ -53,7 +54,7 @@ def run(args: argparse.Namespace) -> None:
     report = (lambda text: print(text, file=sys.stderr)) if sys.stderr.isatty() else None
     try:
         counts = _sync.sync(args.root, args.lake, codes, start=args.start, watch=args.watch,
-                            commit_every=args.commit_every, report=report)
+                            commit_every=args.commit_every, threads=args.threads, report=report)
     except _sync.LakeMismatchError as error:
         raise UsageError(str(error)) from None
     total = _sync.lake_rows(args.lake)
