@@ -16,6 +16,7 @@ from ._inventory import Inventory
 from ._names import CLASS_NAMES, record_names, subtype_name
 from ._overview import Overview
 from ._scan import Scan, make_scan
+from ._sync import sync
 
 # typing costs more to import than all of the rest: it is imported only by a
 # type checker, and by the first use of one of the aliases below.
@@ -29,7 +30,7 @@ if TYPE_CHECKING:
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview", "follow", "Follower", "ArchiveRewrittenError"]
+           "Overview", "follow", "Follower", "ArchiveRewrittenError", "sync"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
