@@ -4,38 +4,31 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "archive/parser.h"
 #include "scan/column_builder.h"
-#include "scan/row_predicate.h"
-#include "selection/filter.h"
+#include "scan/column_store.h"
+#include "scan/read_plan.h"
 
 namespace zentrail {
 
-class TailReader {
-public:
-    // `filter` and `predicate` (null: every row the filter selects) are
-    // borrowed and must outlive the reader.
-    TailReader(const Filter* filter, const RowPredicate* predicate, std::size_t batch_rows);
+// The longest record (a string alarm with the longest text) and a page: a
+// read given at least this many bytes gets past a whole record that is there.
+constexpr int64_t TAIL_MIN_STEP = 65536 + 12 + 4096;
 
-    // Reads `path` from `from` through at most `max_bytes` more bytes (at
-    // least the longest record, so that a call always gets past a whole
-    // record that is there), handing each full batch and then the last,
-    // partial one to `on_batch`. Returns the place after the last whole
-    // record read. Throws as Parser::read_file_from.
-    ResumePoint read(const std::string& path, const ResumePoint& from, int64_t max_bytes,
-                     const ColumnBuilder::BatchHandler& on_batch);
-
-    // The longest record (a string alarm with the longest text) and a page.
-    static constexpr int64_t MIN_STEP = 65536 + 12 + 4096;
-
-private:
-    const Filter* filter;
-    const RowPredicate* predicate;
-    std::size_t batch_rows;
-    Parser parser;  // one window for every read of the follower
+// What one read of a file's tail gave: its rows, and the place after the
+// last whole record read.
+struct TailRows {
+    ColumnStore rows;
+    ResumePoint next;
 };
+
+// Reads `path` with `parser` (made for plan.filter, with payload classes
+// cleared: the builder reads stored payloads) from `from` through at most
+// max(max_bytes, TAIL_MIN_STEP) more bytes, into out->rows (the plan's rows
+// and columns) and out->next. Throws as Parser::read_file_from.
+void read_tail(Parser& parser, const ReadPlan& plan, const std::string& path, const ResumePoint& from,
+               int64_t max_bytes, TailRows* out);
 
 }  // namespace zentrail

@@ -14,7 +14,7 @@ import os
 import time
 import warnings
 
-from . import _arguments, _core, _cursor, _time
+from . import _arguments, _core, _cursor, _request, _time
 from ._cursor import ArchiveRewrittenError
 from ._extras import import_extra
 
@@ -26,8 +26,9 @@ if TYPE_CHECKING:
 # bounded however far behind the follower starts, and Ctrl-C is felt between
 # steps.
 STEP_BYTES = 8 << 20
-FIRST_BOUND = (1, 1, 1, 0, 1)
-LAST_BOUND = (9999, 12, 31, 0, _time.NS_PER_DAY)
+# A window on the rows that holds none: the place at a file's end is found
+# by reading its records without their rows.
+NO_ROWS = ((9999, 12, 31, 0, 1), (1, 1, 1, 0, 1))
 REWRITE_CHOICES = ("raise", "reread")
 _MOVED = object()  # a step that moved on without rows: the next step follows at once
 
@@ -56,10 +57,8 @@ class Follower:
         self._idle = None if idle_timeout is None else _time.duration_seconds(idle_timeout, "idle_timeout")
         self._on_rewrite = on_rewrite
         self._step_bytes = max(int(step_bytes), 1)
-        first = FIRST_BOUND if start is None else _time.bound_tuple(start, "start")
-        codes = _arguments.codes_array(signals)
-        self._request = (self._root_bytes, False, first, LAST_BOUND, codes, 1, _arguments.DEFAULT_BATCH_ROWS, None)
-        self._start = first
+        self._start = None if start is None else _time.bound_tuple(start, "start")
+        self._codes = _arguments.codes_array(signals)
         self._path: Optional[str] = None
         self._place = (0, 0, 0, False)  # offset, day, id, ended
         self._position: Optional[_cursor.Position] = None
@@ -120,7 +119,16 @@ class Follower:
     # -- following ---------------------------------------------------------
 
     def _files(self) -> List[str]:
-        return _core.find_files(self._root_bytes, self._start, LAST_BOUND)
+        return _core.find_files(_request.Request(self._root_bytes, False, self._start, None, threads=1))
+
+    def _read(self, path: str, place: tuple, rows: bool = True) -> tuple:
+        """(columns, place after) of `path` read from `place`."""
+        request = _request.Request([os.fsencode(path)], True, self._start, None, self._codes, threads=1)
+        if not rows:
+            request.codes = None
+            request.row_start, request.row_end = NO_ROWS
+        columns, offset, day, id_, ended = _core.tail_read(request, place[0], place[1], place[2], self._step_bytes)
+        return columns, (offset, day, id_, ended)
 
     def _resume(self, at: _cursor.Position) -> None:
         path = os.path.join(self._root, *at.file.split("/"))
@@ -167,7 +175,7 @@ class Follower:
             self._place = (0, 0, 0, False)
             if self._skip_existing:
                 self._skip_existing = False
-                self._skip_to_end()
+                self._skip_to_end(self._path)
             self._mark()
             return _MOVED
         offset, day, id, ended = self._place
@@ -181,10 +189,9 @@ class Follower:
                 self._rewritten(self._path, reason or "it is shorter than before")
                 return _MOVED
         if size > offset and not ended:
-            columns, *place = _core.tail_read(self._request, os.fsencode(self._path), offset, day, id,
-                                              self._step_bytes)
-            moved = tuple(place) != self._place
-            self._place = tuple(place)
+            columns, place = self._read(self._path, self._place)
+            moved = place != self._place
+            self._place = place
             if moved:
                 self._size_before = -1
                 self._mark()
@@ -192,10 +199,10 @@ class Follower:
                 return columns
             if moved:
                 return _MOVED
-        return self._next_file(size)
+        return self._next_file(self._path, size)
 
-    def _next_file(self, size: int) -> Any:
-        current = os.fsencode(self._path)
+    def _next_file(self, path: str, size: int) -> Any:
+        current = os.fsencode(path)
         later = [f for f in self._files() if os.fsencode(f) > current]
         if not later:
             self._size_before = size
@@ -213,17 +220,15 @@ class Follower:
         self._mark()
         return _MOVED
 
-    def _skip_to_end(self) -> None:
+    def _skip_to_end(self, path: str) -> None:
         """The position at the last whole record of the current file, without
         its rows: a follower started without a start bound gives only what is
         written from then on."""
-        request = self._request[:4] + (_arguments.codes_array([]),) + self._request[5:]
-        path = os.fsencode(self._path)
         while True:
-            _, *place = _core.tail_read(request, path, *self._place[:3], self._step_bytes)
-            if tuple(place) == self._place:
+            _, place = self._read(path, self._place, rows=False)
+            if place == self._place:
                 return
-            self._place = tuple(place)
+            self._place = place
 
 
 def follow(root: Any, signals: Any = None, *, start: Any = None, cursor: Optional[str] = None, poll: Any = "1s",

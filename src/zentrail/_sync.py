@@ -35,7 +35,7 @@ import os
 import time
 import urllib.parse
 
-from . import _arguments, _atomic, _core, _cursor, _time
+from . import _arguments, _atomic, _core, _cursor, _request, _time
 from ._extras import import_extra
 
 TYPE_CHECKING = False
@@ -46,8 +46,6 @@ STATE_NAME = "_zentrail_sync.json"
 STATE_VERSION = 1
 STEP_BYTES = 16 << 20
 REOPEN_BYTES = 32 << 20
-FIRST_BOUND = (1, 1, 1, 0, 1)
-LAST_BOUND = (9999, 12, 31, 0, _time.NS_PER_DAY)
 
 
 class RunCancelled(Exception):
@@ -84,11 +82,9 @@ class Lake:
             raise FileNotFoundError(f"archive root {self.root!r} is not a folder")
         self.lake = os.path.abspath(os.fsdecode(_arguments.path_bytes(lake)))
         self.codes = _arguments.codes_array(signals)
-        self.start = FIRST_BOUND if start is None else _time.bound_tuple(start, "start")
+        self.start = None if start is None else _time.bound_tuple(start, "start")
         self.selection = {"root": self.root, "signals": None if signals is None else [int(c) for c in self.codes],
-                          "start": None if start is None else list(self.start)}
-        self.request = (self.root_bytes, False, self.start, LAST_BOUND, self.codes, 1,
-                        _arguments.DEFAULT_BATCH_ROWS, None)
+                          "start": None if self.start is None else list(self.start)}
         schema_fields = [self.pyarrow.field(name, self.pyarrow.from_numpy_dtype(dtype), nullable=False)
                          for name, dtype in _core.COLUMNS]
         self.schema = self.pyarrow.schema(schema_fields)
@@ -131,7 +127,7 @@ class Lake:
         if not os.path.exists(os.path.join(self.lake, STATE_NAME)):
             self._save_state()  # first, so that a run killed before its first part leaves a lake that is ours
         self._remove_leftovers()
-        found = _core.find_files(self.root_bytes, self.start, LAST_BOUND)
+        found = _core.find_files(_request.Request(self.root_bytes, False, self.start, None, threads=1))
         sources = {os.path.relpath(path, self.root).replace(os.sep, "/"): path for path in found}
         counts = {"files": 0, "rows": 0, "parts": 0, "removed": 0}
         files = self.state["files"]
@@ -222,25 +218,25 @@ class Lake:
         part per day, each renamed into place once complete."""
         writers: Dict[str, Any] = {}
         rows = 0
-        place = (*start, False)
+        place: Tuple[int, int, int, bool] = (start[0], start[1], start[2], False)
         name = part_name(source, start[0])
+        request = _request.Request([os.fsencode(path)], True, self.start, None, self.codes, threads=1)
         with contextlib.ExitStack() as stack:
-            encoded = os.fsencode(path)
             while True:
                 if self.cancelled:  # the run is failing or interrupted: no part of this is kept
                     raise RunCancelled()
-                columns, *next_place = _core.tail_read(self.request, encoded, *place[:3], STEP_BYTES)
-                next_place = tuple(next_place)
+                columns, offset, day, id_, ended = _core.tail_read(request, place[0], place[1], place[2], STEP_BYTES)
+                next_place = (offset, day, id_, ended)
                 if len(columns["time"]) > 0:
                     rows += len(columns["time"])
-                    for day, batch in self._by_day(columns):
-                        writer = writers.get(day)
+                    for row_day, batch in self._by_day(columns):
+                        writer = writers.get(row_day)
                         if writer is None:
-                            folder = os.path.join(self.lake, f"day={day}")
+                            folder = os.path.join(self.lake, f"day={row_day}")
                             os.makedirs(folder, exist_ok=True)
                             temporary = stack.enter_context(_atomic.replacing(os.path.join(folder, name)))
                             writer = stack.enter_context(self.parquet.ParquetWriter(temporary, self.schema))
-                            writers[day] = writer
+                            writers[row_day] = writer
                         writer.write_batch(batch)
                 if next_place == place or next_place[3]:
                     place = next_place
