@@ -74,8 +74,12 @@ class Lake:
     def __init__(self, root: Any, lake: Any, signals: Any, start: Any, threads: Optional[int] = None) -> None:
         self.threads = _arguments.usable_cpu_count() if threads is None else _arguments.count(threads, "threads", 1)
         self.cancelled = False
-        self.pyarrow = import_extra("pyarrow", "zentrail sync", "arrow")
-        self.parquet = import_extra("pyarrow.parquet", "zentrail sync", "arrow")
+        # Checked now, imported when a part is written: a run with nothing
+        # new does without them.
+        import importlib.util
+
+        if importlib.util.find_spec("pyarrow") is None:
+            import_extra("pyarrow", "zentrail sync", "arrow")
         self.root_bytes = _arguments.path_bytes(root)
         self.root = os.path.abspath(os.fsdecode(self.root_bytes))
         if not os.path.isdir(self.root):
@@ -85,11 +89,22 @@ class Lake:
         self.start = None if start is None else _time.bound_tuple(start, "start")
         self.selection = {"root": self.root, "signals": None if signals is None else [int(c) for c in self.codes],
                           "start": None if self.start is None else list(self.start)}
-        schema_fields = [self.pyarrow.field(name, self.pyarrow.from_numpy_dtype(dtype), nullable=False)
-                         for name, dtype in _core.COLUMNS]
-        self.schema = self.pyarrow.schema(schema_fields)
         os.makedirs(self.lake, exist_ok=True)
         self.state = self._load_state()
+
+    @property
+    def pyarrow(self) -> Any:
+        return import_extra("pyarrow", "zentrail sync", "arrow")
+
+    @property
+    def parquet(self) -> Any:
+        return import_extra("pyarrow.parquet", "zentrail sync", "arrow")
+
+    @property
+    def schema(self) -> Any:
+        pyarrow = self.pyarrow
+        return pyarrow.schema([pyarrow.field(name, pyarrow.from_numpy_dtype(dtype), nullable=False)
+                               for name, dtype in _core.COLUMNS])
 
     # -- the state -----------------------------------------------------------
 
