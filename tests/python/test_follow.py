@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 import zentrail
 from archive_format import END
+from conftest import default_sigint
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 sys.path.insert(0, str(EXAMPLES))
@@ -36,6 +37,13 @@ def plant_bytes(seconds=40, signals=24, seed=3):
         days.setdefault(day, bytearray()).extend(b"".join(records))
     ordered = sorted(days.items())
     return [(day, bytes(data) + (END if n < len(ordered) - 1 else b"")) for n, (day, data) in enumerate(ordered)]
+
+
+def child_env():
+    env = dict(os.environ)
+    src = str(Path(zentrail.__file__).resolve().parents[1])
+    env["PYTHONPATH"] = os.pathsep.join([src] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return env
 
 
 def final_scan(root):
@@ -212,3 +220,23 @@ def test_arrow_gives_the_batches_as_a_record_batch_reader(tmp_path):
     scanned = pyarrow.table(zentrail.scan(tmp_path, "2024-03-01", "2099-12-31"))
     assert table.schema == scanned.schema
     assert_same_rows({n: table[n].to_numpy() for n in COLUMNS}, {n: scanned[n].to_numpy() for n in COLUMNS})
+
+
+def test_ctrl_c_stops_a_waiting_follower_and_leaves_its_cursor(tmp_path):
+    (day, data), = plant_bytes(seconds=5)[:1]
+    path = simulate_plant.day_path(tmp_path, day)
+    path.parent.mkdir(parents=True)
+    path.write_bytes(data)
+    script = ("import sys, zentrail\n"
+              "f = zentrail.follow(sys.argv[1], start='2024-03-01', poll='10s')\n"
+              "try:\n"
+              "    for batch in f: print(len(batch['time']), flush=True)\n"
+              "except KeyboardInterrupt:\n"
+              "    print('stopped', f.cursor is not None, flush=True)\n")
+    child = subprocess.Popen([sys.executable, "-c", script, str(tmp_path)], stdout=subprocess.PIPE, text=True,
+                             preexec_fn=default_sigint, env=child_env())
+    first = child.stdout.readline()
+    assert int(first) > 0
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=30)
+    assert out.strip() == "stopped True"

@@ -15,6 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import zentrail
+from conftest import default_sigint
 
 pyarrow = pytest.importorskip("pyarrow")
 import pyarrow.dataset  # noqa: E402
@@ -117,3 +118,27 @@ def test_another_selection_into_the_same_lake_is_refused(tmp_path):
     done = subprocess.run(sync_command(root, lake, "--signals", "100"), capture_output=True, text=True,
                           env=child_env())
     assert done.returncode == 2 and "was kept with signals" in done.stderr
+
+
+def test_watch_keeps_the_lake_in_step_with_a_live_writer_until_ctrl_c(tmp_path):
+    root, lake = tmp_path / "archive", tmp_path / "lake"
+    writer = subprocess.Popen([sys.executable, str(SIMULATOR), str(root), "--live", "--start", "2024-03-01T23:59:00",
+                               "--days", str(120 / 86400), "--signals", "40", "--speed", "60", "--chunk-bytes", "300",
+                               "--limits", "0.05"], stderr=subprocess.DEVNULL)
+    while not root.exists():
+        time.sleep(0.05)
+    watcher = subprocess.Popen(sync_command(root, lake, "--all", "--watch", "--commit-every", "0.3s"),
+                               env=child_env(), stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
+    try:
+        assert writer.wait(timeout=60) == 0
+        time.sleep(1.5)  # a few commits after the last write
+        watcher.send_signal(signal.SIGINT)
+        _, errors = watcher.communicate(timeout=60)
+        assert watcher.returncode == 130, errors
+    finally:
+        writer.kill()
+        watcher.kill()
+        writer.wait()
+        watcher.wait()
+    assert_lake_is_scan(root, lake)
+    assert len(list(lake.glob("day=*"))) == 2
