@@ -78,9 +78,7 @@ class Follower:
     def __next__(self) -> Dict[str, Any]:
         idle_since = time.monotonic()
         while not self._closed:
-            batch = self._step()
-            if batch is _MOVED:
-                continue
+            batch = self.poll()
             if batch is not None:
                 return batch
             waited = time.monotonic() - idle_since
@@ -89,6 +87,17 @@ class Follower:
                 break
             time.sleep(self._poll if self._idle is None else min(self._poll, self._idle - waited))
         raise StopIteration
+
+    def poll(self) -> Optional[Dict[str, Any]]:
+        """The next batch of rows the archive has gained, without waiting:
+        None when it has none now (or the follower is closed). For a program
+        with a loop of its own (a user interface's timer), in place of
+        iterating."""
+        while not self._closed:
+            batch = self._step()
+            if batch is not _MOVED:
+                return batch
+        return None
 
     def __enter__(self) -> Follower:
         return self

@@ -240,3 +240,19 @@ def test_ctrl_c_stops_a_waiting_follower_and_leaves_its_cursor(tmp_path):
     child.send_signal(signal.SIGINT)
     out, _ = child.communicate(timeout=30)
     assert out.strip() == "stopped True"
+
+
+def test_poll_gives_what_is_there_without_waiting(tmp_path):
+    (day, data), = plant_bytes(seconds=5)[:1]
+    path = simulate_plant.day_path(tmp_path, day)
+    path.parent.mkdir(parents=True)
+    follower = zentrail.follow(tmp_path, start="2024-03-01", poll="1h")
+    assert follower.poll() is None  # no file yet
+    path.write_bytes(data[:-5])
+    batches = []
+    while (batch := follower.poll()) is not None:
+        batches.append(batch)
+    path.write_bytes(data)
+    batches.append(follower.poll())
+    assert follower.poll() is None
+    assert_same_rows(joined(batches), final_scan(tmp_path))
