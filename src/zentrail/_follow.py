@@ -65,6 +65,7 @@ class Follower:
         self._size_before = -1  # the current file's size at the poll before, once it has nothing new
         self._closed = False
         self._skip_existing = False
+        self._earlier: Optional[set] = None  # the files before the current one, as last listed
         if cursor is not None:
             self._resume(_cursor.decode(cursor))
         elif start is None:
@@ -212,7 +213,9 @@ class Follower:
 
     def _next_file(self, path: str, size: int) -> Any:
         current = os.fsencode(path)
-        later = [f for f in self._files() if os.fsencode(f) > current]
+        files = self._files()
+        later = [f for f in files if os.fsencode(f) > current]
+        self._warn_of_earlier(files, current)
         if not later:
             self._size_before = size
             return None
@@ -223,11 +226,23 @@ class Follower:
         if not self._place[3] and size != self._size_before:
             self._size_before = size
             return None
+        if self._earlier is not None:
+            self._earlier.add(path)  # passed, not late
         self._path = later[0]
         self._place = (0, 0, self._place[2], False)
         self._size_before = -1
         self._mark()
         return _MOVED
+
+    def _warn_of_earlier(self, files: List[str], current: bytes) -> None:
+        """A file that appears before the one followed (copied in late) is
+        one the follower has passed: said once, since a scan would read it."""
+        earlier = {f for f in files if os.fsencode(f) < current}
+        if self._earlier is not None:
+            for late in sorted(earlier - self._earlier):
+                warnings.warn(f"{late} appeared before {os.fsdecode(current)}, the file being followed: its rows "
+                              "are not followed (a scan reads them)", RuntimeWarning, stacklevel=5)
+        self._earlier = earlier
 
     def _skip_to_end(self, path: str) -> None:
         """The position at the last whole record of the current file, without

@@ -256,3 +256,17 @@ def test_poll_gives_what_is_there_without_waiting(tmp_path):
     batches.append(follower.poll())
     assert follower.poll() is None
     assert_same_rows(joined(batches), final_scan(tmp_path))
+
+
+def test_a_file_that_appears_before_the_one_followed_is_said(tmp_path):
+    (day, data), = plant_bytes(seconds=3)[:1]
+    path = simulate_plant.day_path(tmp_path, day)
+    path.parent.mkdir(parents=True)
+    path.write_bytes(data)
+    follower = zentrail.follow(tmp_path, start="2024-03-01", poll="1h")
+    while follower.poll() is not None:
+        pass
+    late = path.with_name("2024-03-01_copied.vlx")  # sorts before the plant's file
+    late.write_bytes(data)
+    with pytest.warns(RuntimeWarning, match="2024-03-01_copied.vlx appeared before"):
+        assert follower.poll() is None
