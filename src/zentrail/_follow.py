@@ -64,12 +64,17 @@ class Follower:
         self._position: Optional[_cursor.Position] = None
         self._size_before = -1  # the current file's size at the poll before, once it has nothing new
         self._closed = False
-        self._skip_existing = False
         self._earlier: Optional[set] = None  # the files before the current one, as last listed
         if cursor is not None:
             self._resume(_cursor.decode(cursor))
         elif start is None:
-            self._skip_existing = True
+            # From now on: the end of the last file now, or the start of the
+            # first file to appear.
+            files = self._files()
+            if files:
+                self._path = files[-1]
+                self._skip_to_end(self._path)
+                self._mark()
 
     # -- the iterator ------------------------------------------------------
 
@@ -162,7 +167,8 @@ class Follower:
         self._size_before = -1
         if not os.path.exists(path):
             later = [f for f in self._files() if os.fsencode(f) > os.fsencode(path)]
-            self._path = later[0] if later else None
+            if later:  # else it is waited for, as is a file after it
+                self._path = later[0]
         self._mark()
 
     def _mark(self) -> None:
@@ -181,11 +187,8 @@ class Follower:
             files = self._files()
             if not files:
                 return None
-            self._path = files[-1] if self._skip_existing else files[0]
+            self._path = files[0]
             self._place = (0, 0, 0, False)
-            if self._skip_existing:
-                self._skip_existing = False
-                self._skip_to_end(self._path)
             self._mark()
             return _MOVED
         offset, day, id, ended = self._place

@@ -270,3 +270,16 @@ def test_a_file_that_appears_before_the_one_followed_is_said(tmp_path):
     late.write_bytes(data)
     with pytest.warns(RuntimeWarning, match="2024-03-01_copied.vlx appeared before"):
         assert follower.poll() is None
+
+
+def test_without_start_on_an_empty_archive_every_file_that_appears_is_new(tmp_path):
+    follower = zentrail.follow(tmp_path, poll="1h")
+    assert follower.poll() is None and follower.cursor is None
+    for day, data in plant_bytes(seconds=3):
+        path = simulate_plant.day_path(tmp_path, day)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+    batches = []
+    while (batch := follower.poll()) is not None:  # the first day ends with its end byte: no wait
+        batches.append(batch)
+    assert_same_rows(joined(batches), final_scan(tmp_path))
