@@ -124,16 +124,20 @@ def test_a_follower_beside_a_live_writer_collects_the_scan(tmp_path):
 FOLLOWER = r"""
 import os, sys, numpy as np, zentrail
 root, out, idle = sys.argv[1], sys.argv[2], float(sys.argv[3])
-done = sorted(f for f in os.listdir(out) if f.endswith(".npz"))
+done = sorted(f for f in os.listdir(out) if f.endswith(".npz") and not f.startswith("."))
 options = {"start": "2024-03-01"}
 if done:
     options = {"cursor": str(np.load(os.path.join(out, done[-1]))["cursor"])}
 follower = zentrail.follow(root, poll=0.005, idle_timeout=idle, **options)
-for n, batch in enumerate(follower, start=len(done)):
-    with open(os.path.join(out, ".partial.npz"), "wb") as f:
+for n, batch in enumerate(follower, start=int(done[-1][:8]) + 1 if done else 0):
+    with open(os.path.join(out, ".partial"), "wb") as f:
         np.savez(f, cursor=np.array(follower.cursor), **batch)
-    os.replace(os.path.join(out, ".partial.npz"), os.path.join(out, f"{n:08d}.npz"))
+    os.replace(os.path.join(out, ".partial"), os.path.join(out, f"{n:08d}.npz"))
 """
+
+
+def name_of_last(out):
+    return sorted(name for name in os.listdir(out) if name.endswith(".npz"))[-1]
 
 
 def test_a_follower_killed_at_random_and_resumed_loses_and_repeats_nothing(tmp_path):
@@ -158,6 +162,7 @@ def test_a_follower_killed_at_random_and_resumed_loses_and_repeats_nothing(tmp_p
         writer.wait()
     assert kills >= 2
     batches = [dict(np.load(out / name)) for name in sorted(os.listdir(out)) if name.endswith(".npz")]
+    assert len(batches) == int(name_of_last(out)[:8]) + 1, "a batch number skipped or written twice"
     assert_same_rows(joined(batches), final_scan(root))
 
 
