@@ -62,7 +62,7 @@ class Follower:
         self._path: Optional[str] = None
         self._place = (0, 0, 0, False)  # offset, day, id, ended
         self._position: Optional[_cursor.Position] = None
-        self._size_before = -1  # the current file's size at the poll before, once it has nothing new
+        self._size_before = -1  # the current file's size at the poll before, with a later file there
         self._closed = False
         self._earlier: Optional[set] = None  # the files before the current one, as last listed
         if cursor is not None:
@@ -212,21 +212,27 @@ class Follower:
                 return columns
             if moved:
                 return _MOVED
-        return self._next_file(self._path, size)
+        return self._next_file(self._path)
 
-    def _next_file(self, path: str, size: int) -> Any:
+    def _next_file(self, path: str) -> Any:
         current = os.fsencode(path)
         files = self._files()
         later = [f for f in files if os.fsencode(f) > current]
         self._warn_of_earlier(files, current)
         if not later:
-            self._size_before = size
             return None
         # A runtime writes the last records of a day before it starts the
-        # next file, but on a network share they may show later: the file is
-        # left once it has stayed the same size for a poll with a later file
-        # there (or ends with its end byte).
-        if not self._place[3] and size != self._size_before:
+        # next file: the file's size taken now, after the later file was
+        # seen, is its last. It is left when the follower has read it all
+        # (or to its end byte); bytes past the follower's place (records
+        # still to read, or a last record cut short) are given a poll, and
+        # the file is left once it has stayed the same size for that poll.
+        try:
+            size = os.stat(path).st_size
+        except FileNotFoundError:
+            size = -1
+        offset, _, _, ended = self._place
+        if not ended and size > offset and size != self._size_before:
             self._size_before = size
             return None
         if self._earlier is not None:

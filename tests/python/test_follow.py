@@ -288,3 +288,31 @@ def test_without_start_on_an_empty_archive_every_file_that_appears_is_new(tmp_pa
     while (batch := follower.poll()) is not None:  # the first day ends with its end byte: no wait
         batches.append(batch)
     assert_same_rows(joined(batches), final_scan(tmp_path))
+
+
+def test_a_day_finished_while_the_follower_lists_the_files_is_read_to_its_end(tmp_path, monkeypatch):
+    """The runtime ends a day and begins the next between the follower's look
+    at the file's size and its listing of the files: the day's last records
+    are read before the next day's."""
+    (day1, data1), (day2, data2) = plant_bytes(seconds=30)
+    first, second = simulate_plant.day_path(tmp_path, day1), simulate_plant.day_path(tmp_path, day2)
+    first.parent.mkdir(parents=True)
+    cut = len(data1) - 200
+    first.write_bytes(data1[:cut])
+    follower = zentrail.follow(tmp_path, start="2024-03-01", poll="1h")
+    batches = []
+    while (batch := follower.poll()) is not None:
+        batches.append(batch)
+    files = follower._files
+
+    def listing_while_the_day_ends():
+        if not second.exists():
+            first.write_bytes(data1)
+            second.write_bytes(data2)
+        return files()
+
+    monkeypatch.setattr(follower, "_files", listing_while_the_day_ends)
+    for _ in range(3):  # a poll for the file's last size, and after
+        while (batch := follower.poll()) is not None:
+            batches.append(batch)
+    assert_same_rows(joined(batches), final_scan(tmp_path))
