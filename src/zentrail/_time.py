@@ -196,3 +196,11 @@ def duration_seconds(value: Any, name: str) -> float:
     if not math.isfinite(seconds) or seconds <= 0:
         raise ValueError(f"{name} must be a duration above 0, not {value!r}")
     return seconds
+
+
+def now_ns() -> int:
+    """The present as an instant: this machine's wall-clock time, naive, as
+    the runtime stamps the records it writes now."""
+    import datetime
+
+    return first_ns(_from_datetime(datetime.datetime.now(), "now"))
