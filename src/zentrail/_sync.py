@@ -30,6 +30,7 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import glob
+import hashlib
 import json
 import os
 import time
@@ -63,6 +64,14 @@ def part_name(source: str, offset: int) -> str:
     return f"part-{urllib.parse.quote(source, safe='')}~{offset:012d}.parquet"
 
 
+def _codes_text(codes: Any) -> Optional[str]:
+    """The codes as the state names them: their count and a hash (a range of
+    every id holds 67 million), or None for every code."""
+    if codes is None:
+        return None
+    return f"{len(codes)} codes, {hashlib.blake2b(codes.tobytes(), digest_size=8).hexdigest()}"
+
+
 def _parts_of(lake: str, source: str) -> List[str]:
     pattern = glob.escape(f"part-{urllib.parse.quote(source, safe='')}~") + "[0-9]" * 12 + ".parquet"
     return glob.glob(os.path.join(glob.escape(lake), "day=*", pattern))
@@ -88,7 +97,7 @@ class Lake:
         self.lake = os.path.abspath(os.fsdecode(_arguments.path_bytes(lake)))
         self.codes = _arguments.codes_array(signals)
         self.start = None if start is None else _time.bound_tuple(start, "start")
-        self.selection = {"root": self.root, "signals": None if signals is None else [int(c) for c in self.codes],
+        self.selection = {"root": self.root, "signals": _codes_text(self.codes),
                           "start": None if self.start is None else list(self.start)}
         os.makedirs(self.lake, exist_ok=True)
         self.state = self._load_state()
