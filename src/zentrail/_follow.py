@@ -59,6 +59,8 @@ class Follower:
         self._step_bytes = max(int(step_bytes), 1)
         self._start = None if start is None else _time.bound_tuple(start, "start")
         self._codes = _arguments.codes_array(signals)
+        if self._codes is not None and len(self._codes) == 0:
+            raise ValueError("signals is empty: a follower of no code would never yield (None follows every code)")
         self._path: Optional[str] = None
         self._place = (0, 0, 0, False)  # offset, day, id, ended
         self._position: Optional[_cursor.Position] = None

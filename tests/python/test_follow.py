@@ -208,6 +208,7 @@ def test_without_start_only_what_is_written_from_now_on(tmp_path):
     ({"poll": "soon"}, ValueError),
     ({"poll": 0}, ValueError),
     ({"on_rewrite": "ignore"}, ValueError),
+    ({"signals": []}, ValueError),
     ({"start": "2024-03-01", "cursor": "zc1.x"}, ValueError),
 ])
 def test_bad_arguments_raise_before_anything_is_read(tmp_path, options, error):
