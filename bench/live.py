@@ -136,7 +136,8 @@ def main() -> None:
         rows.append(("follower CPU, 1,000 signals at 1 s", f"{share:.2%} of a core",
                      f"{count:,} rows in {args.cpu_seconds:g} s (target < 2%)"))
     if args.only in (None, "sync"):
-        with tempfile.TemporaryDirectory(dir=HERE) as work:
+        (HERE / "data").mkdir(exist_ok=True)
+        with tempfile.TemporaryDirectory(dir=HERE / "data") as work:  # beside the trees, on the same disk
             tree = args.tree
             if tree is None:
                 import run
