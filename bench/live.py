@@ -9,6 +9,9 @@
   (target: under poll + 100 ms).
 - cpu: the processor time of a follower of 1,000 signals written every
   second by the plant simulator, as a share of one core (target: under 2%).
+- viewer: a value appended to today's file, until `zentrail view --live`
+  (poll 1 s) draws it in headless Chromium (target: under poll + 1 s); needs
+  selenium, chromium and chromedriver, skipped without them.
 - sync: `zentrail sync` of the benchmark tree into an empty lake against
   `zentrail export` of the same rows to one Parquet file (target: within
   1.5x), and a rerun with nothing new (target: under 1 s).
@@ -93,6 +96,64 @@ def follower_cpu(seconds: float, signals: int) -> tuple:
     return share, rows
 
 
+def viewer_latency(samples: int, poll: float) -> list:
+    """Delays in seconds from a value written to it drawn by a live viewer,
+    or [] when there is no browser to draw it in."""
+    import shutil
+
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+    except ImportError:
+        return []
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    driver_path = shutil.which("chromedriver")
+    if chromium is None or driver_path is None:
+        return []
+    delays = []
+    with tempfile.TemporaryDirectory() as folder:
+        now = simulate_plant.dt.datetime.now()
+        midnight = simulate_plant.dt.datetime.combine(now.date(), simulate_plant.dt.time())
+
+        def record(value: float) -> bytes:
+            ns = (simulate_plant.dt.datetime.now() - midnight) // simulate_plant.dt.timedelta(microseconds=1) * 1000
+            return fmt.group("GrFloat", ns, id=7, values=[value])
+
+        path = Path(folder) / f"{now:%Y-%m-%d}_live.vlx"
+        path.write_bytes(fmt.date_mark(now.date()) + record(-1.0))
+        server = subprocess.Popen([sys.executable, "-m", "zentrail.cli", "view", folder, "--live", "--poll", f"{poll}s",
+                                   "--no-browser"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        options = webdriver.ChromeOptions()
+        options.binary_location = chromium
+        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
+            options.add_argument(flag)
+        driver = webdriver.Chrome(service=Service(driver_path), options=options)
+        try:
+            driver.get(server.stdout.readline().split()[2])
+            model = ("const d = window.Bokeh && Bokeh.documents[0]; const m = d && d.get_model_by_name(arguments[0]);"
+                     "return m ? ({}) : null;")
+            while not driver.execute_script(model.format("m.data.signal_id.length"), "signal-data"):
+                time.sleep(0.05)
+            driver.execute_script(model.format("(m.selected.indices = [0], true)"), "signal-data")
+            values = model.format("m.data.ys.length ? Array.from(m.data.ys[0]) : []")
+            rng = random.Random(3)
+            with open(path, "ab", buffering=0) as out:
+                for n in range(samples):
+                    time.sleep(poll * rng.random() + 0.5)
+                    out.write(record(float(n)))
+                    written = time.perf_counter()
+                    while float(n) not in (driver.execute_script(values, "lines") or []):
+                        if time.perf_counter() - written > 30:
+                            raise RuntimeError(f"value {n} not drawn within 30 s")
+                        time.sleep(0.02)
+                    delays.append(time.perf_counter() - written)
+        finally:
+            driver.quit()
+            server.terminate()
+            server.wait()
+    return delays
+
+
 def timed(command: list) -> float:
     began = time.perf_counter()
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -118,7 +179,7 @@ def sync_against_export(tree: Path, work: Path) -> dict:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--smoke", action="store_true")
-    parser.add_argument("--only", choices=("latency", "cpu", "sync"))
+    parser.add_argument("--only", choices=("latency", "cpu", "viewer", "sync"))
     parser.add_argument("--samples", type=int, default=12)
     parser.add_argument("--cpu-seconds", type=float, default=60)
     parser.add_argument("--tree", type=Path, default=None,
@@ -135,6 +196,13 @@ def main() -> None:
         share, count = follower_cpu(args.cpu_seconds, 100 if args.smoke else 1000)
         rows.append(("follower CPU, 1,000 signals at 1 s", f"{share:.2%} of a core",
                      f"{count:,} rows in {args.cpu_seconds:g} s (target < 2%)"))
+    if args.only in (None, "viewer"):
+        delays = viewer_latency(args.samples, 1.0)
+        if delays:
+            rows.append(("viewer --live, poll 1 s", f"median {statistics.median(delays) * 1000:,.0f} ms",
+                         f"worst {max(delays) * 1000:,.0f} ms of {len(delays)} (target < 2,000 ms)"))
+        else:
+            rows.append(("viewer --live", "skipped", "needs selenium, chromium and chromedriver"))
     if args.only in (None, "sync"):
         (HERE / "data").mkdir(exist_ok=True)
         with tempfile.TemporaryDirectory(dir=HERE / "data") as work:  # beside the trees, on the same disk
