@@ -69,12 +69,21 @@ void Parser::_load() {
     // No more than the file holds, and a page more to meet its end (or what
     // a writer has added since it was opened): a small file needs no large
     // window.
-    const int64_t left = std::max<int64_t>(file_size - file_bytes_loaded, 0) + APPEND_ALIGNMENT;
+    int64_t left = std::max<int64_t>(file_size - file_bytes_loaded, 0) + APPEND_ALIGNMENT;
+    if (read_limit >= 0) {
+        // The limit stands for the end of the file: bytes past it are not
+        // read, and a record it cuts ends the data.
+        left = read_limit - file_bytes_loaded;
+        if (left <= 0) {
+            _close_current_file();
+            return;
+        }
+    }
     int wanted = 0;
     unsigned char* at = buffer->prepare_append(static_cast<int>(std::min<int64_t>(READ_CHUNK_SIZE, left)), &wanted);
     std::size_t got = 0;
     for (;;) {
-        got = std::fread(at, 1, static_cast<std::size_t>(wanted), file.get());
+        got = std::fread(at, 1, static_cast<std::size_t>(std::min<int64_t>(wanted, left)), file.get());
         if (!std::ferror(file.get())) break;
         // A failed read is not the end of the file: fewer rows would pass
         // for all of them. errno is still the failed read's here.
@@ -102,7 +111,22 @@ void Parser::exportFiles(RecordSink* sink, const PathList* paths) {
 }
 
 void Parser::read_file(RecordSink* sink, const std::string& path) {
-    unsigned int day = 0;
+    read_limit = -1;
+    _begin_file(path, 0);
+    _decode_file(sink, path, 0);
+}
+
+ResumePoint Parser::read_file_from(RecordSink* sink, const std::string& path, const ResumePoint& from,
+                                   int64_t limit) {
+    read_limit = limit;
+    _begin_file(path, from.offset);
+    record.item.id = from.id;
+    ResumePoint next = _decode_file(sink, path, from.day);
+    read_limit = -1;
+    return next;
+}
+
+void Parser::_begin_file(const std::string& path, int64_t offset) {
     // Whatever an earlier file left unread (past its end byte, or after a
     // failed run) is dropped: each file is decoded from its own first byte.
     buffer->shift(buffer->get_length());
@@ -110,7 +134,17 @@ void Parser::read_file(RecordSink* sink, const std::string& path) {
     record.text = nullptr;
     record.text_length = 0;
     _open_file(path.c_str());
+    if (offset > 0 && file) {
+        if (::fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) != 0) throw FileReadError(path, offset, errno);
+    }
+    file_bytes_loaded = offset;
+    data_end_offset = offset;
+    data_end_at_end_byte = false;
     _load();
+}
+
+ResumePoint Parser::_decode_file(RecordSink* sink, const std::string& path, uint32_t day_at_start) {
+    unsigned int day = day_at_start;
     const bool by_heads = filter == nullptr && sink->takes_heads();
     for (;;) {
         if (by_heads) {
@@ -143,7 +177,7 @@ void Parser::read_file(RecordSink* sink, const std::string& path) {
             throw FileFormatError(path, record_offset);
         }
         _close_current_file();
-        return;
+        return ResumePoint{data_end_offset, day, record.item.id, data_end_at_end_byte};
     }
 }
 
@@ -326,9 +360,13 @@ __attribute__((flatten))
 #endif
 int Parser::_read_next_item_from_data(Buffer* buf, unsigned int* date, AR_COMMON_ITEM* item, bool* selected) {
     for (;;) {
-        if (!_ensure(buf, 1)) return AR_END_OF_DATA;
-        if (buf->byte_top() == AR_END_BYTE) return AR_END_OF_DATA;
+        if (!_ensure(buf, 1) || buf->byte_top() == AR_END_BYTE) {
+            data_end_offset = file_bytes_loaded - buf->get_length();
+            data_end_at_end_byte = buf->get_length() > 0;
+            return AR_END_OF_DATA;
+        }
         record_offset = file_bytes_loaded - buf->get_length();
+        id_before_record = item->id;
         try {
             const bool is_selected = _data_get_any_item(buf, item);
             if (selected != nullptr) *selected = is_selected;
@@ -338,6 +376,11 @@ int Parser::_read_next_item_from_data(Buffer* buf, unsigned int* date, AR_COMMON
         } catch (const ErrorException& e) {
             return e.error_code;
         } catch (const RecordCutShort&) {
+            // Nothing of the cut record counts: a later read takes it whole,
+            // under the id the record before it left.
+            item->id = id_before_record;
+            data_end_offset = record_offset;
+            data_end_at_end_byte = false;
             return AR_END_OF_DATA;
         }
     }

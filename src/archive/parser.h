@@ -18,6 +18,20 @@ namespace zentrail {
 class Filter;
 class RecordSink;
 
+// A place between two records of a file, with what decoding from there
+// needs of the records before it: the day of the last date mark, and the id
+// that a system item would be selected by (the one the item before it
+// left). A reader that stops here and one that goes on from here with this
+// state hand on the same items as one that reads the file whole.
+struct ResumePoint {
+    int64_t offset = 0;  // where the next record starts
+    uint32_t day = 0;
+    uint16_t id = 0;
+    // An end byte stands at `offset`: the file holds no more records,
+    // whatever follows it.
+    bool ended = false;
+};
+
 
 // Six common bytes, code, second byte and id: the head of every item but a
 // system item (which ends after its second byte).
@@ -55,6 +69,14 @@ public:
     // FileFormatError after handing on the error item.
     void read_file(RecordSink* sink, const std::string& path);
 
+    // Reads `path` as read_file does, but from `from` (a place a read of
+    // this file stopped at, with its state) and through at most the first
+    // `limit` bytes of the file (negative: to its end). A record cut by the
+    // end of those bytes (a runtime still writing it, or the limit) is not
+    // handed on: the place returned is before it, for a later call to read
+    // it whole. `from.offset` beyond the bytes there reads nothing.
+    ResumePoint read_file_from(RecordSink* sink, const std::string& path, const ResumePoint& from, int64_t limit);
+
     // Polled before each file and after each refill of the window; not
     // owned; null (the default) for none.
     void set_monitor(ReadMonitor* monitor) { this->monitor = monitor; }
@@ -74,6 +96,11 @@ private:
     // Opens `path` for reading, closing the current file; a path that is not
     // a regular file opens as an empty one. Throws FileOpenError.
     bool _open_file(const char* path);
+    // Opens `path` and positions the reader at `offset`; read_file and
+    // read_file_from share it and the decoding loop.
+    void _begin_file(const std::string& path, int64_t offset);
+    // Decodes to the end of the data; returns where the next record starts.
+    ResumePoint _decode_file(RecordSink* sink, const std::string& path, uint32_t day);
     void _close_current_file();
     void _load();
 
@@ -129,6 +156,12 @@ private:
     int64_t file_bytes_loaded = 0;  // bytes of the current file appended so far
     int64_t file_size = 0;          // the current file's size when it was opened
     int64_t record_offset = 0;      // file offset of the record being decoded
+    int64_t read_limit = -1;        // bytes of the file the reader may load; negative: all
+    // Where the data ended: the offset of a record cut short, of an end
+    // byte, or of the end of the bytes read; and which of these.
+    int64_t data_end_offset = 0;
+    bool data_end_at_end_byte = false;
+    uint16_t id_before_record = 0;  // the id the last whole record left
     static constexpr std::size_t HEAD_BLOCK = 256;
     std::unique_ptr<RecordHead[]> heads;  // a block for export_heads, made once
     const unsigned char* payload_at = nullptr;  // the selected item's payload in the window

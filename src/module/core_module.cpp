@@ -11,6 +11,7 @@
 #include "module/overview_calls.h"
 #include "module/read_call.h"
 #include "module/scan_calls.h"
+#include "module/tail_call.h"
 #include "module/time_weighted_call.h"
 #include "module/table_calls.h"
 
@@ -41,6 +42,7 @@ PyMethodDef core_methods[] = {
     {"arrow_stream", zentrail::scan_arrow_stream, METH_VARARGS,
      "A read of a scan request as an Arrow stream capsule."},
     {"arrow_schema", zentrail::scan_arrow_schema, METH_VARARGS, "The Arrow schema capsule of a scan's columns."},
+    {"tail_read", zentrail::tail_read, METH_VARARGS, "The rows a file gained from a place a read of it stopped at."},
     {"find_files", zentrail::find_files, METH_O, "The files a scan of a tree reads, in its order."},
     {"parse_bound", zentrail::parse_bound_text, METH_O, "A bound text as (year, month, day, ns_of_day, unit_ns)."},
     {"inventory", zentrail::inventory_call, METH_VARARGS, "The inventory of archive files, as columns."},

@@ -9,13 +9,16 @@ from __future__ import annotations
 
 from . import _arguments, _time, _core, _events, _inventory, _request
 from ._core import read
+from ._cursor import ArchiveRewrittenError
 from ._events import Events
+from ._follow import Follower, follow
 from ._inventory import Inventory
 from ._names import CLASS_NAMES, record_names, subtype_name
 from ._overview import Overview
 from ._aligned import Aligned
 from ._request import Skipped
 from ._scan import Scan, make_scan
+from ._sync import sync
 
 # typing costs more to import than all of the rest: it is imported only by a
 # type checker, and by the first use of one of the aliases below.
@@ -29,7 +32,7 @@ if TYPE_CHECKING:
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview", "Skipped", "Aligned"]
+           "Overview", "Skipped", "Aligned", "follow", "Follower", "ArchiveRewrittenError", "sync"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally

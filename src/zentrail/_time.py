@@ -213,3 +213,39 @@ def _from_datetime64(moment: Any, name: str) -> _BoundTuple:
     if not isinstance(date, datetime.date):
         raise ValueError(f"{name} lies outside the years 1 to 9999: {moment}")
     return (date.year, date.month, date.day, ns_of_day, _DATETIME64_UNITS.get(unit, 1))
+
+
+_DURATION_UNITS = {"ms": 0.001, "s": 1.0, "min": 60.0, "h": 3600.0}
+
+
+def duration_seconds(value: Any, name: str) -> float:
+    """Seconds of a duration: a number of seconds, a datetime.timedelta, or a
+    text of a number and a unit ("500ms", "1s", "2min", "1h"); ValueError or
+    TypeError naming `name` for anything else, or a duration not above 0."""
+    import datetime
+    import math
+    import re
+
+    if isinstance(value, datetime.timedelta):
+        seconds = value.total_seconds()
+    elif isinstance(value, (int, float)) and not isinstance(value, bool):
+        seconds = float(value)
+    elif isinstance(value, str):
+        match = re.fullmatch(r"\s*([0-9]+(?:\.[0-9]*)?)\s*(ms|s|min|h)\s*", value)
+        if match is None:
+            raise ValueError(f"{name}: {value!r} is not a duration such as '500ms', '1s', '2min' or '1h'")
+        seconds = float(match.group(1)) * _DURATION_UNITS[match.group(2)]
+    else:
+        raise TypeError(f"{name} must be a number of seconds, a datetime.timedelta or a text such as '1s', "
+                        f"not {type(value).__name__}")
+    if not math.isfinite(seconds) or seconds <= 0:
+        raise ValueError(f"{name} must be a duration above 0, not {value!r}")
+    return seconds
+
+
+def now_ns() -> int:
+    """The present as an instant: this machine's wall-clock time, naive, as
+    the runtime stamps the records it writes now."""
+    import datetime
+
+    return first_ns(_from_datetime(datetime.datetime.now(), "now"))

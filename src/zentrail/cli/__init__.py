@@ -6,6 +6,7 @@ into files.
     zentrail events ROOT --from T --to T [--ids 7,12] [--no-system] [-o OUT|-]
     zentrail plot ROOT --from T --to T --signals CODES -o OUT.html|OUT.png
     zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser]
+    zentrail sync ROOT LAKE [--signals CODES | --all] [--from T] [--watch [--commit-every D]]
 
 ls, export, events and plot take --on-error raise|warn|skip: what a damaged
 archive file does (raise: exit 1; warn and skip: its rows before the damage

@@ -49,7 +49,7 @@ class Version(argparse.Action):
 
 
 def parser() -> argparse.ArgumentParser:
-    from . import events, export, ls, plot, view
+    from . import events, export, ls, plot, sync, view
 
     top = argparse.ArgumentParser(prog="zentrail", description="What is in an archive, and its values and events "
                                   "into files.", epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -124,10 +124,16 @@ def parser() -> argparse.ArgumentParser:
     allow_empty(plot_options, "the signals give no value (a plot without lines)")
     damaged.add_option(plot_options)
 
+    sync.add_parser(commands, SIGNALS_HELP)
+
     view_options = command("view", "a trend viewer in the browser (local web app on 127.0.0.1)", view.run, False,
                    TREND_EXAMPLES)
     view_options.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
     view_options.add_argument("--no-browser", action="store_true", help="print the address instead of opening a browser")
+    view_options.add_argument("--live", action="store_true",
+                              help="keep the window's right edge at the present, new values drawn as they are written")
+    view_options.add_argument("--poll", metavar="D", default="1s", help="with --live: how often the window moves on "
+                              "and is read again (default 1s)")
     view_options.add_argument("--no-token", action="store_true",
                               help="serve without the token in the address: any program or user on this machine "
                                    "that finds the port can then read the archive through the viewer; only for a "

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from .. import _time
 from .._extras import import_extra
 from .arguments import UsageError
 
@@ -17,7 +18,8 @@ def run(args: argparse.Namespace) -> None:
 
     try:
         viewer.check(args.root, args.start, args.end)
+        _time.duration_seconds(args.poll, "--poll")
     except (OSError, ValueError) as error:
         raise UsageError(str(error)) from None
     viewer.serve(args.root, port=args.port, open_browser=not args.no_browser, start=args.start, end=args.end,
-                 threads=args.threads, token=not args.no_token)
+                 threads=args.threads, token=not args.no_token, live=args.live, poll=args.poll)

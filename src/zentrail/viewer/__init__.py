@@ -52,10 +52,14 @@ def free_port() -> int:
 
 
 def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[str] = None,
-          end: Optional[str] = None, threads: Optional[int] = None, token: bool = True) -> None:
+          end: Optional[str] = None, threads: Optional[int] = None, token: bool = True, live: bool = False,
+          poll: Any = "1s") -> None:
     """Serves the viewer on 127.0.0.1 until Ctrl-C; with `token` False, to
-    any program on this machine that names the address."""
+    any program on this machine that names the address. With `live`, each
+    page keeps its window's right edge at the present, reading it again
+    every `poll`, until its user looks at the past (see _live)."""
     first_ns, last_ns = check(root, start, end)
+    poll_seconds = _time.duration_seconds(poll, "poll")
     (server_module,) = bokeh_modules("bokeh.server.server")
     from . import _access
 
@@ -67,7 +71,7 @@ def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[s
     catalog.current()  # read from the start: the first page then finds it (nearly) ready
 
     def page(doc: Any) -> None:
-        TrendApp(doc, root, first_ns, last_ns, threads, catalog, executor)
+        TrendApp(doc, root, first_ns, last_ns, threads, catalog, executor, live, poll_seconds)
 
     server = server_module.Server(
         {"/": page}, address="127.0.0.1", port=port, num_procs=1,

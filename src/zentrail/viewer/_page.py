@@ -20,6 +20,7 @@ from zentrail import plot as trends
 from zentrail._extras import import_extra
 
 from ._catalog import Catalog
+from ._live import LiveEdge
 from ._reads import LatestRead
 
 # Elements drawn per chosen signal: a group may hold hundreds.
@@ -29,6 +30,9 @@ MAX_EVENT_ROWS = 2000
 DEFAULT_PIXELS = 1000
 # The narrowest view read: a nanosecond window draws nothing useful.
 MIN_SPAN_NS = 1_000_000
+# The live button while the window follows the present, and while it does not.
+LIVE_LABEL = "Live"
+PAUSED_LABEL = "Back to live"
 
 
 def bokeh_modules(*names: str) -> List[Any]:
@@ -63,7 +67,8 @@ class TrendApp:
     """One browser page."""
 
     def __init__(self, doc: Any, root: str, first_ns: Optional[int], last_ns: Optional[int],
-                 threads: Optional[int], catalog: Catalog, executor: Executor) -> None:
+                 threads: Optional[int], catalog: Catalog, executor: Executor, live: bool = False,
+                 poll_seconds: float = 1.0) -> None:
         layouts, models, plotting, validation, warnings = bokeh_modules(
             "bokeh.layouts", "bokeh.models", "bokeh.plotting", "bokeh.core.validation", "bokeh.core.validation.warnings")
         # A page opens with no signal chosen: a trend without lines is expected.
@@ -72,7 +77,7 @@ class TrendApp:
         ColumnDataSource, DataTable, Div, HoverTool = (models.ColumnDataSource, models.DataTable, models.Div,
                                                        models.HoverTool)
         Button, Range1d, TableColumn, TextInput = models.Button, models.Range1d, models.TableColumn, models.TextInput
-        CheckboxGroup = models.CheckboxGroup
+        CheckboxGroup, Toggle = models.CheckboxGroup, models.Toggle
 
         self.doc = doc
         self.root = root
@@ -84,6 +89,7 @@ class TrendApp:
         self.events_shown: Optional[Tuple[bytes, bytes, int]] = None
         # The window given on the command line, if any: the data's span fills what it leaves open.
         self.given = (first_ns, last_ns)
+        self.live = LiveEdge(live, poll_seconds)
         self.failure = Div(text="", name="failure", styles={"color": "#b00020", "font-weight": "bold"})
         self.notice = Div(text="", name="notice", styles={"color": "#8a5a00"})
         self.status = Div(text="", name="status")
@@ -107,6 +113,13 @@ class TrendApp:
                                         TableColumn(field="last", title="last", width=150),
                                         TableColumn(field="records", title="records", width=70)])
         first, last = self.initial_window(None)
+        if self.live.on:
+            given = None if first_ns is None or last_ns is None else (first_ns / 1e6, last_ns / 1e6)
+            first_ms, last_ms = self.live.window(*(given or (None, None)))
+            first, last = int(first_ms * 1e6), int(last_ms * 1e6)
+        self.live_button = Toggle(label=LIVE_LABEL if self.live.on else PAUSED_LABEL, active=self.live.on, name="live",
+                                  width=110)
+        self.live_button.on_change("active", self.on_live)
         self.trend = figure(x_axis_type="datetime", width=900, height=380, name="trend",
                             x_range=Range1d(first / 1e6, last / 1e6, name="window"),
                             tools="xpan,xwheel_zoom,box_zoom,reset,save", active_scroll="xwheel_zoom")
@@ -132,15 +145,17 @@ class TrendApp:
                                          TableColumn(field="subtype_name", title="subtype", width=110),
                                          TableColumn(field="detail", title="detail", width=130),
                                          TableColumn(field="text", title="text", width=300)])
-        self.trend.x_range.on_change("start", self.on_change)
-        self.trend.x_range.on_change("end", self.on_change)
+        self.trend.x_range.on_change("start", self.on_window)
+        self.trend.x_range.on_change("end", self.on_window)
         self.trend.on_change("inner_width", self.on_change)
         title = Div(text=f"<b>zentrail</b> &mdash; {root}")
         doc.title = "zentrail view"
         doc.add_root(column(title, self.failure, self.notice,
                             row(column(row(self.search, self.refresh), self.table),
-                                column(row(self.status, self.steps), self.trend, marks, event_table))))
-        self.awaiting_span = True
+                                column(row(self.live_button, self.status, self.steps), self.trend, marks,
+                                       event_table))))
+        self.awaiting_span = not self.live.on  # a live page stays at the present
+        doc.add_periodic_callback(self.on_poll, max(int(poll_seconds * 1000), 100))
         self.watch(catalog.current())
 
     def initial_window(self, span: Optional[Tuple[Optional[int], Optional[int]]]) -> Tuple[int, int]:
@@ -221,6 +236,27 @@ class TrendApp:
 
     def on_change(self, attr: str, old: Any, new: Any) -> None:
         self.schedule()
+
+    # Live mode (see _live).
+
+    def on_window(self, attr: str, old: Any, new: Any) -> None:
+        start, end = self.trend.x_range.start, self.trend.x_range.end
+        if self.live.on and self.live.moved_by_user(start, end) and self.live.leaves(end):
+            self.live.on = False
+            self.live_button.update(active=False, label=PAUSED_LABEL)
+        self.schedule()
+
+    def on_live(self, attr: str, old: Any, new: Any) -> None:
+        self.live.on = bool(new)
+        self.live_button.label = LIVE_LABEL if self.live.on else PAUSED_LABEL
+        if self.live.on:
+            self.on_poll()
+
+    def on_poll(self) -> None:
+        if not self.live.on:
+            return
+        start, end = self.live.window(self.trend.x_range.start, self.trend.x_range.end)
+        self.trend.x_range.update(start=start, end=end)
 
     def schedule(self) -> None:
         # A pan sends many small range changes: they are drawn once, after

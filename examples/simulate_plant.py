@@ -1,0 +1,318 @@
+"""A simulated plant that writes archives as the runtime does.
+
+    python examples/simulate_plant.py plant --days 3 --signals 200
+    python examples/simulate_plant.py plant --live --speed 1
+
+Sampled groups of furnace temperatures (GrFloat), tank levels (GrWord),
+flows (GrDouble) and pump states (GrBool), one group per unit every
+--period seconds, with daily trends, slow drifts and noise; setpoints
+(GrDouble, one element) written when an operator changes them; level
+alarms (AlByte, the value in percent of the range) with a text (AlString)
+when a value crosses its limits and when it is back to normal; system
+events (the archive opening the day's file, now and then an I/O driver
+warning). Each day is a file ROOT/YYYY/MM/YYYY-MM-DD_plant.vlx that begins
+with its date mark and ends with the end byte when the next day begins.
+
+At once (the default) it writes --days days from --start. With --live it
+appends each record to today's file as its moment comes, --speed simulated
+seconds per second, from --start (default: now), for --days days (0: until
+stopped); with --chunk-bytes it writes in pieces of random size up to that
+many bytes instead of whole records, as a writer whose appends a reader may
+see half done. The same --seed gives the same bytes either way.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import math
+import os
+import random
+import sys
+import time
+from pathlib import Path
+from typing import Iterator, List, Optional, Tuple
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+
+from archive_format import END, alarm, date_mark, group, string_alarm, system  # noqa: E402
+
+NS_PER_SECOND = 1_000_000_000
+SECONDS_PER_DAY = 86_400
+ELEMENTS_PER_GROUP = 16
+
+# kind, archive class, tag prefix, unit, base, daily amplitude, noise
+UNIT_KINDS = (
+    ("furnace", "GrFloat", "TI", "degC", 820.0, 40.0, 1.5),
+    ("tank", "GrWord", "LI", "mm", 1500.0, 600.0, 8.0),
+    ("line", "GrDouble", "FI", "m3/h", 120.0, 35.0, 0.8),
+    ("pumps", "GrBool", "XS", "", 0.0, 0.0, 0.0),
+)
+SETPOINT_ID_BASE = 500
+ALARM_ID_BASE = 2000
+TEXT_ID_BASE = 4000
+# A system event's second byte: level in the tens, module in the units.
+ARCHIVE_INFO = 45
+IODRIVER_WARNING = 56
+
+
+class Signal:
+    """One sampled value of a unit: a trend, a drift, noise and limits."""
+
+    def __init__(self, tag: str, unit: str, base: float, amplitude: float, noise: float, rng: random.Random,
+                 limits: float = 0.85):
+        self.tag, self.unit = tag, unit
+        self.base, self.amplitude, self.noise = base, amplitude, noise
+        self.phase = rng.uniform(0, 2 * math.pi)
+        self.drift = 0.0
+        self.low = base - limits * amplitude
+        self.high = base + limits * amplitude
+        self.state = "Norm"
+
+    def sample(self, seconds_of_day: float, rng: random.Random) -> float:
+        self.drift = 0.999 * self.drift + rng.gauss(0, self.amplitude * 0.02)
+        trend = self.amplitude * math.sin(2 * math.pi * seconds_of_day / SECONDS_PER_DAY + self.phase)
+        return self.base + trend + self.drift + rng.gauss(0, self.noise)
+
+    def limit_state(self, value: float) -> str:
+        if value > self.high + 0.1 * self.amplitude:
+            return "HiHi"
+        if value > self.high:
+            return "Hi"
+        if value < self.low:
+            return "Lo"
+        return "Norm"
+
+
+class Unit:
+    """One group of the archive: up to ELEMENTS_PER_GROUP signals of a kind."""
+
+    def __init__(self, number: int, kind: tuple, size: int, rng: random.Random, limits: float):
+        self.id = 100 + number
+        self.kind, self.archive_class, prefix, unit, base, amplitude, noise = kind
+        self.signals = [Signal(f"{prefix}-{self.id}{k:02d}", unit, base, amplitude, noise, rng, limits) for k in range(size)]
+        self.setpoint = round(base + rng.uniform(-0.1, 0.1) * max(amplitude, 1.0), 1)
+        self.pumps = [rng.random() < 0.5 for _ in range(size)]
+
+    def values(self, seconds_of_day: float, rng: random.Random) -> list:
+        if self.archive_class == "GrBool":
+            self.pumps = [(not p) if rng.random() < 0.002 else p for p in self.pumps]
+            return list(self.pumps)
+        values = [s.sample(seconds_of_day, rng) for s in self.signals]
+        if self.archive_class == "GrWord":
+            return [min(max(int(v), 0), 0xFFFF) for v in values]
+        if self.archive_class == "GrFloat":
+            return [round(v, 2) for v in values]
+        return values
+
+
+class Plant:
+    """The plant's records, moment by moment, with the files they go to."""
+
+    def __init__(self, signals: int, period: float, seed: int, limits: float = 0.85):
+        rng = random.Random(seed)
+        self.rng = rng
+        self.period = period
+        self.units: List[Unit] = []
+        left, number = max(signals, 1), 0
+        while left > 0:
+            size = min(ELEMENTS_PER_GROUP, left)
+            self.units.append(Unit(number, UNIT_KINDS[number % len(UNIT_KINDS)], size, rng, limits))
+            left -= size
+            number += 1
+
+    def day_start(self, day: dt.date) -> List[bytes]:
+        """What the runtime writes first in a day's file: the date mark, the
+        archive's opening event and the setpoints as they stand."""
+        records = [date_mark(day), system(0, subtype=1, param=ARCHIVE_INFO)]
+        for unit in self.units:
+            if unit.archive_class != "GrBool":
+                records.append(group("GrDouble", 0, id=SETPOINT_ID_BASE + unit.id, values=[unit.setpoint]))
+        return records
+
+    def moment(self, ns_of_day: int) -> List[bytes]:
+        """The records of one sampling moment, in the order they are written."""
+        rng, seconds = self.rng, ns_of_day / NS_PER_SECOND
+        records = []
+        for unit in self.units:
+            t = ns_of_day + unit.id * 1000
+            values = unit.values(seconds, rng)
+            records.append(group(unit.archive_class, t, id=unit.id, values=values))
+            if unit.archive_class == "GrBool":
+                continue
+            for k, (signal, value) in enumerate(zip(unit.signals, values)):
+                state = signal.limit_state(value)
+                if state == signal.state:
+                    continue
+                signal.state = state
+                span = 2 * signal.amplitude
+                percent = min(max(int(100 * (value - signal.base + signal.amplitude) / span), 0), 255)
+                alarm_id = ALARM_ID_BASE + unit.id * ELEMENTS_PER_GROUP + k
+                records.append(alarm("AlByte", t + 1, id=alarm_id, value=percent,
+                                     subtype="Lo" if state == "Norm" else state))
+                words = "back to normal" if state == "Norm" else f"{state} limit crossed"
+                text = f"{signal.tag} {unit.kind} {words}: {value:.1f} {signal.unit}".rstrip()
+                records.append(string_alarm(t + 2, id=TEXT_ID_BASE + unit.id, text=text,
+                                            subtype="Norm" if state == "Norm" else "User"))
+            if rng.random() < 0.0005:
+                unit.setpoint = round(unit.setpoint + rng.choice((-1, 1)) * rng.uniform(0.5, 5.0), 1)
+                records.append(group("GrDouble", ns_of_day + 5000, id=SETPOINT_ID_BASE + unit.id,
+                                     values=[unit.setpoint]))
+        if rng.random() < 0.0003:
+            records.append(system(ns_of_day + 9000, subtype=1, param=IODRIVER_WARNING))
+        return records
+
+    def run(self, start: dt.datetime, days: Optional[float]) -> Iterator[Tuple[dt.datetime, dt.date, List[bytes]]]:
+        """(the moment, its day, the records written then) from `start`, for
+        `days` days (None: for ever). A new day's first moment carries its
+        file's opening records."""
+        step = dt.timedelta(seconds=self.period)
+        moment = start
+        end = None if days is None else start + dt.timedelta(days=days)
+        day = None
+        while end is None or moment < end:
+            records = []
+            if moment.date() != day:
+                day = moment.date()
+                records.extend(self.day_start(day))
+            midnight = dt.datetime.combine(day, dt.time())
+            ns = (moment - midnight) // dt.timedelta(microseconds=1) * 1000
+            records.extend(self.moment(ns))
+            yield moment, day, records
+            moment += step
+
+
+def day_path(root: Path, day: dt.date) -> Path:
+    return root / f"{day:%Y}" / f"{day:%m}" / f"{day:%Y-%m-%d}_plant.vlx"
+
+
+class DayFileWriter:
+    """Appends to the file of the current day, as the runtime does: each
+    write reaches the file at once; the file before is ended with the end
+    byte when the next day begins."""
+
+    def __init__(self, root: Path, chunk_bytes: int = 0, rng: Optional[random.Random] = None):
+        self.root, self.chunk_bytes = root, chunk_bytes
+        self.rng = rng or random.Random(0)
+        self.day: Optional[dt.date] = None
+        self.fd: Optional[int] = None
+        self.pending = bytearray()  # bytes of a cut write, written with the next
+
+    def write(self, day: dt.date, data: bytes, pause=None) -> None:
+        if day != self.day:
+            self._flush_pending()
+            if self.fd is not None:
+                os.write(self.fd, END)
+                os.close(self.fd)
+            path = day_path(self.root, day)
+            path.parent.mkdir(parents=True, exist_ok=True)
+            self.fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+            self.day = day
+        if not self.chunk_bytes:
+            os.write(self.fd, data)
+            return
+        self.pending += data
+        while self.pending:
+            n = self.rng.randint(1, self.chunk_bytes)
+            if n > len(self.pending):
+                return  # the rest waits for the next write: a record stays cut meanwhile
+            os.write(self.fd, bytes(self.pending[:n]))
+            del self.pending[:n]
+            if pause is not None:
+                pause()
+
+    def _flush_pending(self) -> None:
+        if self.fd is not None and self.pending:
+            os.write(self.fd, bytes(self.pending))
+        self.pending.clear()
+
+    def close(self, end_byte: bool = False) -> None:
+        self._flush_pending()
+        if self.fd is not None:
+            if end_byte:
+                os.write(self.fd, END)
+            os.close(self.fd)
+            self.fd = None
+
+
+def write_at_once(root: Path, plant: Plant, start: dt.datetime, days: float) -> List[Path]:
+    files, buffers = [], {}
+    for _, day, records in plant.run(start, days):
+        buffers.setdefault(day, []).extend(records)
+    for n, (day, records) in enumerate(sorted(buffers.items())):
+        path = day_path(root, day)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        last = n == len(buffers) - 1
+        tmp = path.with_name("." + path.name + ".tmp")
+        tmp.write_bytes(b"".join(records) + (b"" if last else END))
+        os.replace(tmp, path)
+        files.append(path)
+    return files
+
+
+def write_live(root: Path, plant: Plant, start: dt.datetime, days: Optional[float], speed: float,
+               chunk_bytes: int, seed: int) -> None:
+    writer = DayFileWriter(root, chunk_bytes, random.Random(seed + 1))
+    began = time.monotonic()
+    try:
+        for moment, day, records in plant.run(start, days):
+            due = began + (moment - start).total_seconds() / speed
+            delay = due - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            writer.write(day, b"".join(records))
+    finally:
+        writer.close()
+
+
+def parse_args(argv=None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("root", type=Path, help="the archive tree to write")
+    parser.add_argument("--days", type=float, default=None,
+                        help="days to write (default: 3 at once, 0 = until stopped live)")
+    parser.add_argument("--signals", type=int, default=100, help="sampled values, 16 to a group (default 100)")
+    parser.add_argument("--period", type=float, default=None,
+                        help="seconds between samples (default 10 at once, 1 live)")
+    parser.add_argument("--start", default=None,
+                        help="first moment, YYYY-MM-DD[THH:MM:SS] (default: 3 days ago at midnight, live: now)")
+    parser.add_argument("--live", action="store_true", help="append records as their moments come")
+    parser.add_argument("--speed", type=float, default=1.0, help="live: simulated seconds per second")
+    parser.add_argument("--chunk-bytes", type=int, default=0,
+                        help="live: write pieces of 1 to this many bytes, cutting records")
+    parser.add_argument("--limits", type=float, default=0.85,
+                        help="alarm limits in parts of a signal's daily swing (smaller: more alarms)")
+    parser.add_argument("--seed", type=int, default=1, help="the same seed writes the same bytes")
+    args = parser.parse_args(argv)
+    if args.signals < 1 or args.speed <= 0 or args.chunk_bytes < 0:
+        parser.error("--signals, --speed must be positive and --chunk-bytes not negative")
+    return args
+
+
+def main(argv=None) -> None:
+    args = parse_args(argv)
+    now = dt.datetime.now().replace(microsecond=0)
+    if args.start is not None:
+        start = dt.datetime.fromisoformat(args.start)
+    elif args.live:
+        start = now
+    else:
+        start = dt.datetime.combine(now.date() - dt.timedelta(days=3), dt.time())
+    period = args.period if args.period is not None else (1.0 if args.live else 10.0)
+    plant = Plant(args.signals, period, args.seed, args.limits)
+    if args.live:
+        days = None if not args.days else args.days
+        print(f"writing {len(plant.units)} groups every {period:g} s under {args.root}; Ctrl-C stops",
+              file=sys.stderr)
+        try:
+            write_live(args.root, plant, start, days, args.speed, args.chunk_bytes, args.seed)
+        except KeyboardInterrupt:
+            pass
+        return
+    days = 3 if args.days is None else args.days
+    for path in write_at_once(args.root, plant, start, days):
+        print(path)
+
+
+if __name__ == "__main__":
+    main()

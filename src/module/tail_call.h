@@ -1,0 +1,22 @@
+// The call through which a follower, and a lake kept in step, read what an
+// archive file gained.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace zentrail {
+
+// tail_read(request, offset: int, day: int, id: int, max_bytes: int)
+//     -> (columns: dict, offset, day, id, ended)
+// `request` is a zentrail._request.Request listing one file; its window,
+// codes and columns select the rows. Reads the file from `offset` (with the
+// day and the carried id there) through at most max_bytes more bytes,
+// stopping before a record that the file's current end cuts, on a worker
+// waited on by the run loop (Ctrl-C is felt within its slice); returns the
+// rows as one dict of NumPy arrays and the place after the last whole record
+// (`ended`: an end byte stands there). A request that can select nothing
+// reads nothing and returns the place it was given.
+PyObject* tail_read(PyObject* module, PyObject* args);
+
+}  // namespace zentrail

@@ -1,0 +1,46 @@
+"""Live mode of a page: the window's right edge kept at the present.
+
+Every poll the window moves to end at the present, keeping its span, and the
+page reads it again, so that values the runtime has just written appear
+within a poll and a read. A move the page did not make itself (the user
+panning or zooming) that leaves the right edge in the past ends live mode;
+one that keeps it at the present (zooming in or out there) keeps it, with
+the new span. The Live button turns it on again, back at the present.
+"""
+
+from __future__ import annotations
+
+from typing import Optional, Tuple
+
+from zentrail import _time
+
+# How far behind the present the right edge may be and still count as at it:
+# a poll's move, and what a read and the browser's round trip take.
+SLACK_MS = 2_000.0
+DEFAULT_SPAN_MS = 3_600_000.0
+
+
+class LiveEdge:
+    def __init__(self, on: bool, poll_seconds: float) -> None:
+        self.on = on
+        self.poll_ms = poll_seconds * 1000.0
+        self.placed: Optional[Tuple[float, float]] = None  # the window this mode set last
+
+    def present_ms(self) -> float:
+        return _time.now_ns() / 1e6
+
+    def window(self, start_ms: Optional[float], end_ms: Optional[float]) -> Tuple[float, float]:
+        """The window of the same span (an hour when there is none) ending now;
+        remembered as the page's own move."""
+        span = DEFAULT_SPAN_MS if start_ms is None or end_ms is None or end_ms <= start_ms else end_ms - start_ms
+        now = self.present_ms()
+        self.placed = (now - span, now)
+        return self.placed
+
+    def moved_by_user(self, start_ms: float, end_ms: float) -> bool:
+        """Whether a change of the window is not the one this mode made."""
+        return self.placed is None or (start_ms, end_ms) != self.placed
+
+    def leaves(self, end_ms: float) -> bool:
+        """Whether a window the user chose, ending at `end_ms`, leaves live mode."""
+        return end_ms < self.present_ms() - max(SLACK_MS, 2 * self.poll_ms)
