@@ -215,9 +215,6 @@ def _from_datetime64(moment: Any, name: str) -> _BoundTuple:
     return (date.year, date.month, date.day, ns_of_day, _DATETIME64_UNITS.get(unit, 1))
 
 
-_DURATION_UNITS = {"ms": 0.001, "s": 1.0, "min": 60.0, "h": 3600.0}
-
-
 def duration_seconds(value: Any, name: str) -> float:
     """Seconds of a duration: a number of seconds, a datetime.timedelta, or a
     text of a number and a unit ("500ms", "1s", "2min", "1h"); ValueError or
@@ -234,7 +231,7 @@ def duration_seconds(value: Any, name: str) -> float:
         match = re.fullmatch(r"\s*([0-9]+(?:\.[0-9]*)?)\s*(ms|s|min|h)\s*", value)
         if match is None:
             raise ValueError(f"{name}: {value!r} is not a duration such as '500ms', '1s', '2min' or '1h'")
-        seconds = float(match.group(1)) * _DURATION_UNITS[match.group(2)]
+        seconds = float(match.group(1)) * _DURATION_UNITS[match.group(2)] / NS_PER_SECOND
     else:
         raise TypeError(f"{name} must be a number of seconds, a datetime.timedelta or a text such as '1s', "
                         f"not {type(value).__name__}")
