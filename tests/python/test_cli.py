@@ -137,6 +137,8 @@ def test_version():
 
 @pytest.mark.parametrize("form", ["csv", "arrow"])
 def test_export_to_standard_output(form):
+    if form == "arrow":
+        pytest.importorskip("pyarrow")
     codes = cli.parse_signals("5-7:0")
     done = run("export", SAMPLE, *WINDOW, "--signals", "5-7:0", "-o", "-", *(["--format", "arrow"] * (form == "arrow")),
                text=False)
