@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -128,7 +129,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
     const InstantWindow window = WINDOWS[data[0] % (sizeof WINDOWS / sizeof WINDOWS[0])];
     const uint32_t buckets = BUCKETS[data[1] % (sizeof BUCKETS / sizeof BUCKETS[0])];
-    Filter filter(window);
+    // The plan the sink takes: its filter is the one the column builder reads by.
+    ReadPlan plan;
+    plan.window = window;
+    plan.filter = std::make_unique<Filter>(window);
+    Filter& filter = *plan.filter;
     if (data[2] == 0) {
         filter.select_every_code();
     } else {
@@ -153,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const OverviewGrid grid(window, buckets);
     OverviewTable once;
-    OverviewSink sink(&filter, grid, &once);
+    OverviewSink sink(plan, grid, &once);
     if (offset_of_failure([&] { parser.read_file(&sink, path); }) != failure) fail("the overview reader's error");
     sink.flush();
     OverviewResult one_file;

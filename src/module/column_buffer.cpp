@@ -37,8 +37,9 @@ PyType_Slot column_buffer_slots[] = {
 PyType_Spec column_buffer_layout = {"zentrail._core.ColumnBuffer", sizeof(ColumnBuffer), 0,
                                   Py_TPFLAGS_DEFAULT | MODULE_MADE, column_buffer_slots};
 
-// A buffer object over `bytes` at `data`, owned by `owner`.
-OwnedRef column_buffer(std::shared_ptr<const void> owner, void* data, std::size_t bytes) {
+}  // namespace
+
+OwnedRef lent_memory(std::shared_ptr<const void> owner, void* data, std::size_t bytes) {
     OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(column_buffer_type, 0));
     auto* buffer = reinterpret_cast<ColumnBuffer*>(object.get());
     buffer->owner = new std::shared_ptr<const void>(std::move(owner));
@@ -50,10 +51,12 @@ OwnedRef column_buffer(std::shared_ptr<const void> owner, void* data, std::size_
     return object;
 }
 
+namespace {
+
 // A NumPy array of the given dtype over `bytes` at `data`, owned by `owner`.
 OwnedRef numpy_column(PyObject* numpy, std::shared_ptr<const void> owner, void* data, std::size_t bytes,
                       const char* dtype) {
-    OwnedRef object = column_buffer(std::move(owner), data, bytes);
+    OwnedRef object = lent_memory(std::move(owner), data, bytes);
     return OwnedRef::checked(PyObject_CallMethod(numpy, "frombuffer", "Os", object.get(), dtype));
 }
 
@@ -93,11 +96,6 @@ OwnedRef batch_as_numpy(PyObject* numpy, std::unique_ptr<ColumnBatch> batch, con
     return columns_as_numpy(numpy, selection, [&](std::size_t i) {
         return LentColumn{shared, const_cast<void*>(shared->column(i)), shared->rows * COLUMNS[i].width};
     });
-}
-
-OwnedRef lent_bytes(std::vector<uint8_t> bytes) {
-    auto owner = std::make_shared<std::vector<uint8_t>>(std::move(bytes));
-    return column_buffer(owner, owner->data(), owner->size());
 }
 
 OwnedRef store_as_numpy(PyObject* numpy, const ColumnStore& store, const ColumnSelection& selection) {

@@ -5,10 +5,12 @@
 #include <Python.h>
 
 #include "module/errors.h"
+#include "module/events_calls.h"
 #include "module/inventory_calls.h"
 #include "module/overview_calls.h"
 #include "module/read_call.h"
 #include "module/scan_calls.h"
+#include "module/table_calls.h"
 
 namespace {
 
@@ -32,17 +34,21 @@ PyMethodDef core_methods[] = {
      // inspect; __doc__ is the text after it.
      "read($module, /, root_dir, dt_start, dt_end, signals)\n--\n\n"
      "Python interface for zentrail C++ library function"},
-    {"iterate", zentrail::scan_iterate, METH_VARARGS, "A read of a scan request, batch by batch."},
-    {"to_numpy", zentrail::scan_to_numpy, METH_VARARGS, "A read of a scan request into whole NumPy columns."},
+    {"iterate", zentrail::scan_iterate, METH_O, "A read of a scan request, batch by batch."},
+    {"to_numpy", zentrail::scan_to_numpy, METH_O, "A read of a scan request into whole NumPy columns."},
     {"arrow_stream", zentrail::scan_arrow_stream, METH_VARARGS,
      "A read of a scan request as an Arrow stream capsule."},
     {"arrow_schema", zentrail::scan_arrow_schema, METH_VARARGS, "The Arrow schema capsule of a scan's columns."},
-    {"find_files", zentrail::find_files, METH_VARARGS, "The files a scan of a tree reads, in its order."},
+    {"find_files", zentrail::find_files, METH_O, "The files a scan of a tree reads, in its order."},
     {"parse_bound", zentrail::parse_bound_text, METH_O, "A bound text as (year, month, day, ns_of_day, unit_ns)."},
     {"inventory", zentrail::inventory_call, METH_VARARGS, "The inventory of archive files, as columns."},
     {"events", zentrail::events_call, METH_VARARGS, "The alarm and system events of archive files, as columns."},
+    {"iterate_events", zentrail::iterate_events_call, METH_VARARGS,
+     "The alarm and system events of archive files, a few files a batch."},
     {"record_names", zentrail::record_names_call, METH_VARARGS,
      "(class_name, subtype_name, detail) of an item code and second byte, as the text writer prints them."},
+    {"table_stream", zentrail::table_stream_call, METH_O,
+     "A table of columns (name, Arrow format, values, names or None) as an Arrow stream capsule."},
     {"overview", zentrail::overview_call, METH_VARARGS,
      "The overview of a scan request in time buckets, as columns or an Arrow stream."},
     {nullptr, nullptr, 0, nullptr},
@@ -66,7 +72,7 @@ PyMODINIT_FUNC PyInit__core(void) {
     PyObject* module = PyModule_Create2(&core_module, PYTHON_API_VERSION);
     if (module == nullptr) return nullptr;
     PyObject* columns = zentrail::columns_tuple();
-    if (!zentrail::make_scan_types(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
+    if (!zentrail::make_scan_types(module) || !zentrail::make_event_types(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
         Py_XDECREF(columns);
         Py_DECREF(module);
         return nullptr;

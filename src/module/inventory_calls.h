@@ -1,6 +1,6 @@
-// The calls behind zentrail.inventory, zentrail.events and the name tables:
-// reads whose result per file is an aggregate or a list of events, run on
-// the worker threads with the interpreter lock released.
+// The calls behind zentrail.inventory and the name tables: a read whose
+// result per file is an aggregate, run on the worker threads with the
+// interpreter lock released.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,12 +8,9 @@
 
 namespace zentrail {
 
-// inventory(where, listed, start | None, end | None, by_day, threads, progress)
-// -> dict of bytearrays (the columns) by name.
+// inventory(request, by_day) -> dict of the columns by name, each an object
+// lending its bytes to NumPy. The request's start or end may be None (open).
 PyObject* inventory_call(PyObject* module, PyObject* args);
-// events(paths, start, end, ids | None, system, threads, progress)
-// -> dict of bytearrays, and "text": a list of str or None.
-PyObject* events_call(PyObject* module, PyObject* args);
 // record_names(code, param) -> (class_name, subtype_name, detail), as the
 // text writer prints them.
 PyObject* record_names_call(PyObject* module, PyObject* args);

@@ -1,11 +1,8 @@
 #include "module/arrow_capsules.h"
 #include "module/overview_calls.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -14,7 +11,9 @@
 #include "module/errors.h"
 #include "module/gil.h"
 #include "module/owned_ref.h"
+#include "module/run_loop.h"
 #include "module/scan_request.h"
+#include "module/scan_run.h"
 #include "scan/file_runner.h"
 #include "scan/overview_sink.h"
 #include "scan/table_arrow.h"
@@ -23,8 +22,6 @@ namespace zentrail {
 
 namespace {
 
-constexpr std::chrono::milliseconds SIGNAL_CHECK_INTERVAL{20};
-constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
 // More buckets than this would be more cells than any screen or table needs,
 // and a bucket index must fit in the cell key.
 constexpr long long MAX_BUCKETS = 1LL << 30;
@@ -33,29 +30,15 @@ constexpr std::size_t MAX_RESERVED_ROWS = std::size_t{1} << 24;
 
 [[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
 
-
-void report(PyObject* progress, int64_t done, int64_t total) {
-    if (progress == nullptr) return;
-    OwnedRef result = OwnedRef::steal(
-        PyObject_CallFunction(progress, "LL", static_cast<long long>(done), static_cast<long long>(total)));
-    if (!result) fail();
-}
-
 // Each file is summed up on a worker into a table of its own; the tables are
 // merged on this thread in file order, so that first and last values keep
 // the read's order. Memory: the merged result, and one table per file in
 // flight (a few per worker), each at most the cells of that file.
-OverviewResult read_overview(const ScanRequest& request, const OverviewGrid& grid) {
-    const InstantWindow window = instant_window(request.start, request.end);
-    Filter filter(window);
-    for (int32_t code : request.codes) filter.addId(code);
-    if (request.every_code) filter.select_every_code();
-    PathList paths = scan_paths(request);
-    if (filter.isEmpty()) paths.clear();
-    const int64_t total = size_of_files(paths);
-    const std::size_t file_count = paths.size();
+OverviewResult overview_by_file(ReadPlan plan, PyObject* progress, const OverviewGrid& grid) {
+    const int64_t total = size_of_files(plan.paths);
+    const std::size_t file_count = plan.paths.size();
     const uint32_t buckets = grid.bucket_count();
-    const Filter* shared = &filter;
+    const ReadPlan* shared = &plan;
     // Files of one archive hold much the same signals over spans of the same
     // length: a file's table starts with room for the cells of the last file
     // read, rather than growing (and rehashing) its way there.
@@ -63,35 +46,23 @@ OverviewResult read_overview(const ScanRequest& request, const OverviewGrid& gri
     std::atomic<std::size_t> last_groups{0};
     OverviewResult merged;
     FileRunner<OverviewTable> runner(
-        std::move(paths), request.threads, [shared] {
-            auto parser = std::make_unique<Parser>(shared);
+        plan.paths, plan.threads, [shared] {
+            auto parser = std::make_unique<Parser>(shared->filter.get());
             parser->set_payload_classes(0);  // the sink reads the stored payloads
             return parser;
         },
         [shared, grid, &last_cells, &last_groups](Parser& parser, const std::string& path, OverviewTable& out) {
             out.reserve(last_cells.load(std::memory_order_relaxed), last_groups.load(std::memory_order_relaxed));
-            OverviewSink sink(shared, grid, &out);
+            OverviewSink sink(*shared, grid, &out);
             parser.read_file(&sink, path);
             sink.flush();
             last_cells.store(out.size(), std::memory_order_relaxed);
             last_groups.store(out.groups(), std::memory_order_relaxed);
             out.drop_index();
         });
-    auto last_report = std::chrono::steady_clock::now();
-    for (;;) {
-        OverviewTable file;
-        const auto got = without_gil([&] { return runner.next(&file, SIGNAL_CHECK_INTERVAL); });
-        if (PyErr_CheckSignals() != 0) fail();
-        if (got == FileRunner<OverviewTable>::Next::Finished) {
-            report(request.progress, total, total);
-            return merged;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_report >= PROGRESS_INTERVAL) {
-            last_report = now;
-            report(request.progress, std::min(runner.bytes_read(), total), total);
-        }
-        if (got != FileRunner<OverviewTable>::Next::Ready) continue;
+    RunLoop loop(progress, total);
+    OverviewTable file;
+    while (loop.next(runner, &file)) {
         // Files of one archive mostly span equal times and hold much the
         // same signals: the first file's cells times the files, but no
         // more than that file's cells in every bucket, nor than a bound on
@@ -100,25 +71,49 @@ OverviewResult read_overview(const ScanRequest& request, const OverviewGrid& gri
             merged.reserve(std::min({file.size() * file_count, file.size() * std::size_t{buckets}, MAX_RESERVED_ROWS}));
         }
         merged.merge_later(file);
+        file = OverviewTable();
     }
+    return merged;
+}
+
+// With a limit, which rows count depends on every file before: the rows are
+// those the scan hands on, counted in order as they come.
+OverviewResult overview_by_rows(ReadPlan plan, PyObject* progress, const OverviewGrid& grid) {
+    ScanRun run(std::move(plan));
+    OverviewTable table;
+    {
+        OverviewSink sink(run.plan(), grid, &table);
+        while (std::unique_ptr<ColumnBatch> batch = run.next(progress)) {
+            for (std::size_t r = 0; r < batch->rows; ++r) {
+                sink.count_row(batch->signal_id[r], batch->element[r], batch->time[r], batch->value[r]);
+            }
+            run.recycle(std::move(batch));
+        }
+        sink.flush();
+    }
+    OverviewResult merged;
+    merged.merge_later(table);
+    return merged;
 }
 
 }  // namespace
 
 PyObject* overview_call(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject* request_tuple;
+        PyObject* request_object;
         long long buckets = 0;
         int as_arrow = 0;
-        if (!PyArg_ParseTuple(args, "O!Lp:overview", &PyTuple_Type, &request_tuple, &buckets, &as_arrow)) fail();
+        if (!PyArg_ParseTuple(args, "OLp:overview", &request_object, &buckets, &as_arrow)) fail();
         if (buckets < 1 || buckets > MAX_BUCKETS) {
             PyErr_Format(PyExc_ValueError, "buckets must lie in 1 to %lld, not %lld", MAX_BUCKETS, buckets);
             fail();
         }
-        const ScanRequest request = scan_request_from(request_tuple);
-        OwnedRef progress = OwnedRef::new_reference(request.progress);
-        const OverviewGrid grid(instant_window(request.start, request.end), static_cast<uint32_t>(buckets));
-        OverviewResult result = read_overview(request, grid);
+        const ScanRequest request = scan_request_from(request_object);
+        ReadPlan plan = read_plan(request);
+        // The buckets split the scan's own window, whatever narrows its rows.
+        const OverviewGrid grid(plan.window, static_cast<uint32_t>(buckets));
+        OverviewResult result = plan.limit >= 0 ? overview_by_rows(std::move(plan), request.progress, grid)
+                                                : overview_by_file(std::move(plan), request.progress, grid);
         const auto rows = static_cast<int64_t>(result.size());
         std::vector<OwnedColumn> columns = without_gil([&] { return result.finish(grid); });
         if (as_arrow) {

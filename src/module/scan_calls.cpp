@@ -17,6 +17,7 @@
 #include "module/heap_type.h"
 #include "module/owned_ref.h"
 #include "module/scan_request.h"
+#include "module/run_loop.h"
 #include "module/scan_run.h"
 #include "scan/arrow_export.h"
 #include "scan/arrow_stream.h"
@@ -130,8 +131,6 @@ PyType_Slot scan_iterator_slots[] = {
 PyType_Spec scan_iterator_layout = {"zentrail._core.ScanIterator", sizeof(ScanIterator), 0,
                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | MODULE_MADE, scan_iterator_slots};
 
-PyObject* progress_of(const ScanRequest& request) { return request.progress; }
-
 
 // The columns of a consumer's requested schema (a capsule "arrow_schema"),
 // or ValueError saying what a scan cannot give.
@@ -144,44 +143,6 @@ ColumnSelection requested_columns(PyObject* capsule) {
         PyErr_SetString(PyExc_ValueError, e.what());
         throw PythonErrorAlreadySet{};
     }
-}
-
-// Python runs signal handlers only on its main thread: when a consumer
-// waits in get_next there, the stream takes the interpreter lock (if the
-// thread lacks it) to let them run. A KeyboardInterrupt ends the stream
-// with an error and is set pending again, so that the consumer's own next
-// check raises it; other threads (DuckDB's, polars') check nothing, and
-// the consumer's own interruption releases the stream.
-std::function<void()> main_thread_signal_check() {
-    OwnedRef threading = OwnedRef::checked(PyImport_ImportModule("threading"));
-    OwnedRef main = OwnedRef::checked(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-    OwnedRef ident = OwnedRef::checked(PyObject_GetAttrString(main.get(), "ident"));
-    const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
-    if (PyErr_Occurred()) throw PythonErrorAlreadySet{};
-    return [main_ident] {
-        if (PyThread_get_thread_ident() != main_ident || !Py_IsInitialized()) return;
-        std::string failure;
-        const PyGILState_STATE gil = PyGILState_Ensure();
-        if (PyErr_CheckSignals() != 0) {
-            if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-                PyErr_Clear();
-                PyErr_SetInterrupt();
-                failure = "KeyboardInterrupt: the read was interrupted";
-            } else {
-                PyObject *type, *value, *traceback;
-                PyErr_Fetch(&type, &value, &traceback);
-                OwnedRef text = OwnedRef::steal(value != nullptr ? PyObject_Repr(value) : nullptr);
-                const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-                failure = std::string("a signal handler raised ") + (utf8 != nullptr ? utf8 : "an exception");
-                PyErr_Clear();
-                Py_XDECREF(type);
-                Py_XDECREF(value);
-                Py_XDECREF(traceback);
-            }
-        }
-        PyGILState_Release(gil);
-        if (!failure.empty()) throw StreamStopped(failure);
-    };
 }
 
 PyObject* stream_capsule(StreamPlan plan) {
@@ -212,8 +173,8 @@ namespace {
 
 // The request of a NumPy consumer: the name columns are the Arrow stream's
 // alone (the Python layer makes them for NumPy from the codes).
-ScanRequest numpy_request_from(PyObject* args) {
-    ScanRequest request = scan_request_from(args);
+ScanRequest numpy_request_from(PyObject* object) {
+    ScanRequest request = scan_request_from(object);
     if (request.columns.has_names()) {
         PyErr_SetString(PyExc_ValueError, "the name columns come only through the Arrow stream");
         throw PythonErrorAlreadySet{};
@@ -223,16 +184,16 @@ ScanRequest numpy_request_from(PyObject* args) {
 
 }  // namespace
 
-PyObject* scan_iterate(PyObject*, PyObject* args) {
+PyObject* scan_iterate(PyObject*, PyObject* request_object) {
     return guarded([&] {
-        ScanRequest request = numpy_request_from(args);
+        const ScanRequest request = numpy_request_from(request_object);
         OwnedRef numpy = import_numpy();
-        auto run = std::make_unique<ScanRun>(request);
+        auto run = std::make_unique<ScanRun>(read_plan(request));
         OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(scan_iterator_type, 0));
         auto* it = reinterpret_cast<ScanIterator*>(object.get());
         it->run = run.release();
         it->numpy = numpy.release();
-        it->progress = OwnedRef::new_reference(progress_of(request)).release();
+        it->progress = OwnedRef::new_reference(request.progress).release();
         it->columns = request.columns;
         it->owner = ::getpid();
         it->busy = false;
@@ -240,15 +201,14 @@ PyObject* scan_iterate(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* scan_to_numpy(PyObject*, PyObject* args) {
+PyObject* scan_to_numpy(PyObject*, PyObject* request_object) {
     return guarded([&] {
-        ScanRequest request = numpy_request_from(args);
-        OwnedRef progress = OwnedRef::new_reference(request.progress);
+        const ScanRequest request = numpy_request_from(request_object);
         OwnedRef numpy = import_numpy();
         ColumnStore store;
         {
-            ScanRun run(request);
-            while (std::unique_ptr<ColumnBatch> batch = run.next(progress.get())) {
+            ScanRun run(read_plan(request));
+            while (std::unique_ptr<ColumnBatch> batch = run.next(request.progress)) {
                 store.append(*batch, request.columns);
                 run.recycle(std::move(batch));
             }
@@ -258,36 +218,14 @@ PyObject* scan_to_numpy(PyObject*, PyObject* args) {
 }
 
 PyObject* scan_arrow_stream(PyObject*, PyObject* args) {
-    PyObject* requested = Py_None;
-    PyObject* request_args = args;
-    OwnedRef head;
-    // (request..., requested_schema): the last item is the consumer's schema
-    // capsule, or None.
-    const Py_ssize_t n = PyTuple_GET_SIZE(args);
-    if (n < 1) {
-        PyErr_SetString(PyExc_TypeError, "arrow_stream takes a request and a requested schema");
-        return nullptr;
-    }
-    requested = PyTuple_GET_ITEM(args, n - 1);
-    head = OwnedRef::steal(PyTuple_GetSlice(args, 0, n - 1));
-    if (!head) return nullptr;
-    request_args = head.get();
+    PyObject *request_object, *requested;
+    if (!PyArg_ParseTuple(args, "OO:arrow_stream", &request_object, &requested)) return nullptr;
     return guarded([&] {
-        ScanRequest request = scan_request_from(request_args);
+        ScanRequest request = scan_request_from(request_object);
         if (requested != Py_None) request.columns = requested_columns(requested);
         StreamPlan plan;
-        plan.filter = scan_filter(request);
-        // Found now, with the interpreter's signal checks: a walk error
-        // raises here, as read raises it.
-        plan.paths = scan_paths(request);
-        if (plan.filter->isEmpty()) plan.paths.clear();
-        plan.predicate = request.predicate;
-        plan.has_predicate = request.has_predicate;
-        plan.columns = request.columns;
-        plan.threads = request.threads;
-        plan.batch_rows = request.batch_rows;
-        plan.limit = request.limit;
-        plan.on_wait = main_thread_signal_check();
+        static_cast<ReadPlan&>(plan) = read_plan(request);
+        plan.on_wait = RunLoop::stream_signal_check();
         return stream_capsule(std::move(plan));
     });
 }
@@ -303,19 +241,11 @@ PyObject* scan_arrow_schema(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* find_files(PyObject*, PyObject* args) {
-    PyObject *root, *start, *end;
-    if (!PyArg_ParseTuple(args, "O!O!O!:find_files", &PyBytes_Type, &root, &PyTuple_Type, &start, &PyTuple_Type,
-                          &end)) {
-        return nullptr;
-    }
+PyObject* find_files(PyObject*, PyObject* request_object) {
     return guarded([&] {
-        ScanRequest request;
-        request.root_dir.assign(PyBytes_AS_STRING(root), static_cast<std::size_t>(PyBytes_GET_SIZE(root)));
-        request.start = bound_from(start, "dt_start");
-        request.end = bound_from(end, "dt_end");
+        const ScanRequest request = scan_request_from(request_object);
         OwnedRef list = OwnedRef::checked(PyList_New(0));
-        for (const std::string& path : scan_paths(request)) {
+        for (const std::string& path : files_of(request)) {
             if (PyList_Append(list.get(), decoded_path(path).get()) != 0) throw PythonErrorAlreadySet{};
         }
         return list.release();

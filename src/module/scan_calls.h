@@ -10,16 +10,16 @@ namespace zentrail {
 
 bool make_scan_types(PyObject* module);
 
-// Each takes the request tuple of scan_request.h as its arguments.
-PyObject* scan_iterate(PyObject* module, PyObject* args);
-PyObject* scan_to_numpy(PyObject* module, PyObject* args);
-// The request tuple and then the consumer's requested schema (or None).
+// Each takes one request object (see scan_request.h).
+PyObject* scan_iterate(PyObject* module, PyObject* request);
+PyObject* scan_to_numpy(PyObject* module, PyObject* request);
+// arrow_stream(request, requested_schema or None) -> capsule "arrow_array_stream".
 PyObject* scan_arrow_stream(PyObject* module, PyObject* args);
 // arrow_schema(columns: tuple of column places) -> capsule "arrow_schema".
 PyObject* scan_arrow_schema(PyObject* module, PyObject* args);
 
-// find_files(root: bytes, start: bound tuple, end: bound tuple) -> list[str]
-PyObject* find_files(PyObject* module, PyObject* args);
+// find_files(request) -> list[str]: the files the request reads, in order.
+PyObject* find_files(PyObject* module, PyObject* request);
 // parse_bound(text: str) -> bound tuple; ValueError naming the text.
 PyObject* parse_bound_text(PyObject* module, PyObject* arg);
 // The columns of a scan: a tuple of (name, NumPy dtype) pairs, in order.

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "module/owned_ref.h"
 #include "module/signal_monitor.h"
 #include "selection/explorer.h"
+#include "time/calendar.h"
 
 namespace zentrail {
 
@@ -15,7 +18,29 @@ namespace {
 
 [[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
 
-}  // namespace
+// The fields of the request object by name, each held as long as this is.
+class Fields {
+public:
+    explicit Fields(PyObject* request) : request(request) {}
+    PyObject* operator[](const char* name) {
+        held.push_back(OwnedRef::checked(PyObject_GetAttrString(request, name)));
+        return held.back().get();
+    }
+    long long integer(const char* name) {
+        const long long value = PyLong_AsLongLong((*this)[name]);
+        if (value == -1 && PyErr_Occurred()) fail();
+        return value;
+    }
+    unsigned long long mask(const char* name) {
+        const unsigned long long value = PyLong_AsUnsignedLongLong((*this)[name]);
+        if (PyErr_Occurred()) fail();
+        return value;
+    }
+
+private:
+    PyObject* request;
+    std::vector<OwnedRef> held;
+};
 
 std::string bytes_of(PyObject* object) {
     if (!PyBytes_Check(object)) {
@@ -24,17 +49,6 @@ std::string bytes_of(PyObject* object) {
     }
     return std::string(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
 }
-
-int64_t size_of_files(const PathList& paths) {
-    int64_t total = 0;
-    for (const std::string& path : paths) {
-        struct stat status;
-        if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) total += status.st_size;
-    }
-    return total;
-}
-
-namespace {
 
 class HeldBuffer {
 public:
@@ -59,32 +73,44 @@ std::vector<int32_t> codes_from(PyObject* object) {
     return out;
 }
 
-}  // namespace
-
-ColumnSelection columns_from(PyObject* columns);
-
-namespace {
-
-void read_pushdown(PyObject* pushdown, ScanRequest* request) {
-    PyObject *columns, *elements, *row_window;
-    unsigned long class_mask = 0, subtype_mask = 0;
-    long long limit = -1;
-    if (!PyArg_ParseTuple(pushdown, "O!kkOLO:pushdown", &PyTuple_Type, &columns, &class_mask, &subtype_mask,
-                          &elements, &limit, &row_window)) {
+// A bound tuple (year, month, day, ns_of_day, unit_ns), checked.
+BoundSpec bound_from(PyObject* tuple, const char* name) {
+    BoundSpec bound{};
+    long long ns_of_day = 0;
+    long long unit = 0;
+    if (!PyTuple_Check(tuple) || !PyArg_ParseTuple(tuple, "iiiLL", &bound.year, &bound.month, &bound.day, &ns_of_day, &unit)) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be a bound tuple, not %R", name, tuple);
         fail();
     }
-    if (row_window != Py_None) {
-        PyObject *row_start, *row_end;
-        if (!PyArg_ParseTuple(row_window, "O!O!:row window", &PyTuple_Type, &row_start, &PyTuple_Type, &row_end)) {
-            fail();
-        }
-        request->row_start = bound_from(row_start, "start");
-        request->row_end = bound_from(row_end, "end");
+    bound.ns_of_day = ns_of_day;
+    bound.unit_ns = unit;
+    if (!is_valid_bound(bound)) {
+        PyErr_Format(PyExc_ValueError, "%s is not a date and time of years 1 to 9999: %R", name, tuple);
+        fail();
+    }
+    return bound;
+}
+
+constexpr BoundSpec EARLIEST{1, 1, 1, 0, 1};
+constexpr BoundSpec LATEST{9999, 12, 31, 0, static_cast<int64_t>(NS_PER_DAY)};
+
+void read_pushdown(Fields& fields, ScanRequest* request) {
+    PyObject* row_start = fields["row_start"];
+    PyObject* row_end = fields["row_end"];
+    if (row_start != Py_None || row_end != Py_None) {
+        request->row_start = row_start == Py_None ? EARLIEST : bound_from(row_start, "start");
+        request->row_end = row_end == Py_None ? LATEST : bound_from(row_end, "end");
         request->has_row_window = true;
     }
+    PyObject* columns = fields["columns"];
+    if (!PyTuple_Check(columns)) {
+        PyErr_SetString(PyExc_TypeError, "the columns must be a tuple of column places");
+        fail();
+    }
     request->columns = columns_from(columns);
-    request->predicate.classes = static_cast<uint32_t>(class_mask);
-    request->predicate.subtypes = static_cast<uint8_t>(subtype_mask);
+    request->predicate.classes = static_cast<uint32_t>(fields.mask("classes"));
+    request->predicate.subtypes = static_cast<uint8_t>(fields.mask("subtypes"));
+    PyObject* elements = fields["elements"];
     if (elements != Py_None) {
         if (!PyBytes_Check(elements) || PyBytes_GET_SIZE(elements) != ELEMENT_INDEX_COUNT / 8) {
             PyErr_SetString(PyExc_TypeError, "the element bits must be 128 bytes");
@@ -95,10 +121,19 @@ void read_pushdown(PyObject* pushdown, ScanRequest* request) {
     }
     request->has_predicate = request->predicate.classes != ~uint32_t{0} || request->predicate.subtypes != 0xFF ||
                              !request->predicate.elements.all();
-    request->limit = limit;
+    request->limit = fields.integer("limit");
 }
 
 }  // namespace
+
+int64_t size_of_files(const PathList& paths) {
+    int64_t total = 0;
+    for (const std::string& path : paths) {
+        struct stat status;
+        if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) total += status.st_size;
+    }
+    return total;
+}
 
 ColumnSelection columns_from(PyObject* columns) {
     ColumnSelection selection;
@@ -121,48 +156,12 @@ ColumnSelection columns_from(PyObject* columns) {
     return selection;
 }
 
-std::unique_ptr<Filter> scan_filter(const ScanRequest& request) {
-    InstantWindow window = instant_window(request.start, request.end);
-    if (request.has_row_window) {
-        const InstantWindow rows = instant_window(request.row_start, request.row_end);
-        window.first_ns = std::max(window.first_ns, rows.first_ns);
-        window.last_ns = std::min(window.last_ns, rows.last_ns);
-        window.open = window.open && rows.open && window.first_ns <= window.last_ns;
-    }
-    auto filter = std::make_unique<Filter>(window);
-    for (int32_t code : request.codes) filter->addId(code);
-    if (request.every_code) filter->select_every_code();
-    return filter;
-}
-
-BoundSpec bound_from(PyObject* tuple, const char* name) {
-    BoundSpec bound{};
-    long long ns_of_day = 0;
-    long long unit = 0;
-    if (!PyArg_ParseTuple(tuple, "iiiLL", &bound.year, &bound.month, &bound.day, &ns_of_day, &unit)) fail();
-    bound.ns_of_day = ns_of_day;
-    bound.unit_ns = unit;
-    if (!is_valid_bound(bound)) {
-        PyErr_Format(PyExc_ValueError, "%s is not a date and time of years 1 to 9999: %R", name, tuple);
-        fail();
-    }
-    return bound;
-}
-
-ScanRequest scan_request_from(PyObject* args) {
-    PyObject *where, *start, *end, *codes, *progress, *pushdown = Py_None;
-    int listed = 0;
-    Py_ssize_t threads = 0, batch_rows = 0;
-    if (!PyArg_ParseTuple(args, "OpO!O!OnnO|O", &where, &listed, &PyTuple_Type, &start, &PyTuple_Type, &end, &codes,
-                          &threads, &batch_rows, &progress, &pushdown)) {
-        fail();
-    }
-    if (threads < 1 || batch_rows < 1) {
-        PyErr_SetString(PyExc_ValueError, "threads and batch_rows must be at least 1");
-        fail();
-    }
+ScanRequest scan_request_from(PyObject* object) {
+    Fields fields(object);
     ScanRequest request;
-    request.listed = listed != 0;
+    request.listed = PyObject_IsTrue(fields["listed"]) == 1;
+    if (PyErr_Occurred()) fail();
+    PyObject* where = fields["where"];
     if (request.listed) {
         OwnedRef items = OwnedRef::checked(PySequence_Fast(where, "the listed paths must be a sequence"));
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
@@ -171,26 +170,72 @@ ScanRequest scan_request_from(PyObject* args) {
     } else {
         request.root_dir = bytes_of(where);
     }
-    request.start = bound_from(start, "dt_start");
-    request.end = bound_from(end, "dt_end");
+    PyObject* start = fields["start"];
+    PyObject* end = fields["end"];
+    request.has_start = start != Py_None;
+    request.has_end = end != Py_None;
+    request.start = request.has_start ? bound_from(start, "dt_start") : EARLIEST;
+    request.end = request.has_end ? bound_from(end, "dt_end") : LATEST;
+    PyObject* codes = fields["codes"];
     if (codes == Py_None) {
         request.every_code = true;
     } else {
         request.codes = codes_from(codes);
     }
+    const long long threads = fields.integer("threads");
+    const long long batch_rows = fields.integer("batch_rows");
+    if (threads < 1 || batch_rows < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads and batch_rows must be at least 1");
+        fail();
+    }
     request.threads = threads > (1 << 20) ? (1 << 20) : static_cast<int>(threads);
     request.batch_rows = static_cast<std::size_t>(batch_rows);
+    PyObject* progress = fields["progress"];
     request.progress = progress == Py_None ? nullptr : progress;
-    if (pushdown != Py_None) read_pushdown(pushdown, &request);
+    read_pushdown(fields, &request);
     return request;
 }
 
-PathList scan_paths(const ScanRequest& request) {
+PathList files_of(const ScanRequest& request) {
     if (request.listed) return request.paths;
     SignalMonitor monitor;
-    const std::string first_day = discovery_text(request.start, false);
-    const std::string last_day = discovery_text(request.end, true);
+    // "" and "~" lie below and above every day's text: every file's name.
+    const std::string first_day = request.has_start ? discovery_text(request.start, false) : std::string();
+    const std::string last_day = request.has_end ? discovery_text(request.end, true) : std::string("~");
     return find_archive_files(request.root_dir.c_str(), first_day.c_str(), last_day.c_str(), &monitor);
+}
+
+InstantWindow window_of(const ScanRequest& request) {
+    InstantWindow window = instant_window(request.start, request.end);
+    if (!request.has_end && window.open) window.last_ns = UINT64_MAX;
+    return window;
+}
+
+ReadPlan read_plan(const ScanRequest& request) {
+    ReadPlan plan;
+    plan.window = window_of(request);
+    InstantWindow rows = plan.window;
+    if (request.has_row_window) {
+        const InstantWindow narrower = instant_window(request.row_start, request.row_end);
+        rows.first_ns = std::max(rows.first_ns, narrower.first_ns);
+        rows.last_ns = std::min(rows.last_ns, narrower.last_ns);
+        rows.open = rows.open && narrower.open && rows.first_ns <= rows.last_ns;
+    }
+    plan.filter = std::make_unique<Filter>(rows);
+    for (int32_t code : request.codes) plan.filter->addId(code);
+    if (request.every_code) plan.filter->select_every_code();
+    plan.predicate = request.predicate;
+    plan.has_predicate = request.has_predicate;
+    plan.columns = request.columns;
+    plan.limit = request.limit;
+    plan.threads = request.threads;
+    plan.batch_rows = request.batch_rows;
+    // Found now, with the interpreter's signal checks: a walk error raises
+    // here, as read raises it. As for read: no selected code, nothing to
+    // open; nor when no row is wanted.
+    plan.paths = files_of(request);
+    if (plan.reads_nothing()) plan.paths.clear();
+    return plan;
 }
 
 }  // namespace zentrail

@@ -1,5 +1,6 @@
-// What a columnar read reads, as plain values: the Python layer checks and
-// normalises the caller's arguments, and hands them over in one tuple.
+// What a read reads, as plain values: the Python layer checks and normalises
+// the caller's arguments and hands them over as one request object
+// (zentrail._request.Request), whose fields are read here by name, once.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,12 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "scan/read_plan.h"
 #include "scan/row_predicate.h"
-#include "selection/filter.h"
 #include "selection/path_list.h"
 #include "time/bound.h"
 
@@ -22,13 +22,17 @@ struct ScanRequest {
     bool listed = false;   // the files are `paths`, as given; else found under `root_dir`
     std::string root_dir;
     PathList paths;
+    // A bound left open (an inventory's None) reaches the first or the last
+    // instant, and every file's day.
+    bool has_start = true;
+    bool has_end = true;
     BoundSpec start{};
     BoundSpec end{};
     std::vector<int32_t> codes;  // ascending, distinct, 0 .. 65535 * 1024 + 1023
     bool every_code = false;     // codes given as None: every value of every signal
     int threads = 1;
     std::size_t batch_rows = 1;
-    PyObject* progress = nullptr;  // borrowed: a callable taking (done, total), or null
+    PyObject* progress = nullptr;  // borrowed from the request object: a callable taking (done, total), or null
     // What the consumer asked to be pushed into the read.
     ColumnSelection columns;
     RowPredicate predicate;
@@ -41,32 +45,33 @@ struct ScanRequest {
     BoundSpec row_end{};
 };
 
-// Reads the tuple (where, listed, start, end, codes, threads, batch_rows,
-// progress[, pushdown]) that zentrail's Scan hands over: `where` a bytes path
-// or a list of them; the bounds as (year, month, day, ns_of_day, unit_ns);
-// `codes` a buffer of int32; `pushdown` None or (columns, class_mask,
-// subtype_mask, elements, limit, row_window): a tuple of column places, two
-// ints, None or 128 bytes of element bits (bit n of byte n // 8), an int
-// (negative: none), None or a (start, end) pair of bound tuples.
+// Reads a zentrail._request.Request: its fields where (bytes, or a list of
+// bytes when listed), listed, start and end (bound tuples (year, month, day,
+// ns_of_day, unit_ns), or None: open), codes (a buffer of int32, or None:
+// every code), threads, batch_rows, progress (a callable or None), columns
+// (a tuple of column places), classes and subtypes (bit masks), elements
+// (None, or 128 bytes of element bits: bit n of byte n // 8), limit
+// (negative: none), row_start and row_end (bound tuples or None). The
+// request object must outlive the result (progress is borrowed from it).
 // Throws PythonErrorAlreadySet with an exception set.
-ScanRequest scan_request_from(PyObject* args);
+ScanRequest scan_request_from(PyObject* request);
 
-// A bound tuple (year, month, day, ns_of_day, unit_ns), checked.
-BoundSpec bound_from(PyObject* tuple, const char* name);
+// The read of a request: its files found (a walk error throws, with the
+// interpreter's signal checks), its filter, predicate, window and limit.
+// With no code selected, or no row wanted, no file is opened.
+ReadPlan read_plan(const ScanRequest& request);
 
-// A path given as bytes; TypeError (thrown as PythonErrorAlreadySet) for
-// anything else.
-std::string bytes_of(PyObject* object);
+// The files a read of `request` reads, in the order it reads them: found
+// under the root between the days of the bounds, or those listed.
+PathList files_of(const ScanRequest& request);
+
+// The window of the request's bounds (an open end reaches every instant).
+InstantWindow window_of(const ScanRequest& request);
+
 // The bytes of the regular files among `paths`, for progress reports.
 int64_t size_of_files(const PathList& paths);
 
-// The files a scan of `request` reads, in the order it reads them.
-PathList scan_paths(const ScanRequest& request);
-
 // Column places (a tuple of ints, each once) as a selection.
 ColumnSelection columns_from(PyObject* columns);
-
-// The filter of the request's window and codes.
-std::unique_ptr<Filter> scan_filter(const ScanRequest& request);
 
 }  // namespace zentrail

@@ -1,18 +1,16 @@
-// One consumption of a scan: discovery, then the parallel read, waited on
-// with the interpreter lock released, waking to check for signals and to
-// report progress.
+// One consumption of a scan: the parallel read of its plan, batch by batch,
+// waited on through the run loop, the limit kept as the batches go.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 
-#include "module/scan_request.h"
+#include "module/run_loop.h"
 #include "scan/parallel_reader.h"
-#include "selection/filter.h"
+#include "scan/read_plan.h"
 
 namespace zentrail {
 
@@ -20,8 +18,8 @@ namespace zentrail {
 // point, by any thread, with or without the interpreter lock.
 class ScanRun {
 public:
-    // Finds the files and starts the workers; throws on a walk error.
-    explicit ScanRun(const ScanRequest& request);
+    // Starts the workers on the plan's files; throws when a thread cannot start.
+    explicit ScanRun(ReadPlan plan);
     ScanRun(const ScanRun&) = delete;
     ScanRun& operator=(const ScanRun&) = delete;
 
@@ -32,16 +30,15 @@ public:
     // Hands a batch that next() gave, and that nothing refers to any more,
     // back for reuse.
     void recycle(std::unique_ptr<ColumnBatch> batch) { reader->recycle(std::move(batch)); }
+    const ReadPlan& plan() const { return read; }
 
 private:
-    void _report(PyObject* progress, bool final);
-
-    std::unique_ptr<Filter> filter;
-    RowPredicate predicate;
+    ReadPlan read;
     std::unique_ptr<ParallelReader> reader;
     int64_t remaining;  // rows still to give; negative: no limit
     int64_t total_bytes = 0;
-    std::chrono::steady_clock::time_point last_report;
+    // The loop's progress timing, kept from call to call of next().
+    RunLoop loop{nullptr, 0};
     bool finished = false;
 };
 

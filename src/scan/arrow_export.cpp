@@ -1,7 +1,6 @@
 #include "scan/arrow_export.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -159,42 +158,6 @@ void fill_array(ArrowArray* out, ArrayParts* parts, int64_t length, int64_t n_bu
     out->private_data = parts;
 }
 
-struct StreamState {
-    std::vector<std::unique_ptr<ColumnBatch>> batches;
-    std::size_t taken = 0;
-};
-
-int stream_schema(ArrowArrayStream*, ArrowSchema* out) {
-    try {
-        export_schema(out);
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return ENOMEM;
-    }
-}
-
-int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
-    auto* state = static_cast<StreamState*>(stream->private_data);
-    if (state->taken == state->batches.size()) {
-        out->release = nullptr;  // the end of the stream
-        return 0;
-    }
-    try {
-        export_batch(std::move(state->batches[state->taken]), out);
-    } catch (const std::bad_alloc&) {
-        return ENOMEM;
-    }
-    ++state->taken;
-    return 0;
-}
-
-const char* stream_error(ArrowArrayStream*) { return nullptr; }
-
-void stream_release(ArrowArrayStream* stream) {
-    delete static_cast<StreamState*>(stream->private_data);
-    stream->release = nullptr;
-}
-
 }  // namespace
 
 void export_schema(ArrowSchema* out, const ColumnSelection& selection) {
@@ -241,11 +204,6 @@ void export_batch(std::unique_ptr<ColumnBatch> batch, ArrowArray* out, const Col
     }
     for (std::size_t i = 0; i < selection.count; ++i) columns[i].release();
     fill_array(out, top.release(), length, 1, static_cast<int64_t>(selection.count));
-}
-
-void export_stream(std::vector<std::unique_ptr<ColumnBatch>> batches, ArrowArrayStream* out) {
-    auto* state = new StreamState{std::move(batches)};
-    *out = ArrowArrayStream{stream_schema, stream_next, stream_error, stream_release, state};
 }
 
 }  // namespace zentrail

@@ -1,5 +1,5 @@
-// Column batches as Arrow data: a struct array of the six columns per batch,
-// and a stream over a read's batches.
+// Column batches as Arrow data: a struct array of the selected columns per
+// batch (the stream over a read's batches is arrow_stream.h's).
 #pragma once
 
 #include <memory>
@@ -16,8 +16,5 @@ void export_schema(ArrowSchema* out, const ColumnSelection& columns = ColumnSele
 // Moves `batch` into `out` (its selected columns); its release frees the batch.
 void export_batch(std::unique_ptr<ColumnBatch> batch, ArrowArray* out,
                   const ColumnSelection& columns = ColumnSelection());
-// A stream that hands out `batches` in order, then ends; its release frees
-// those not taken.
-void export_stream(std::vector<std::unique_ptr<ColumnBatch>> batches, ArrowArrayStream* out);
 
 }  // namespace zentrail

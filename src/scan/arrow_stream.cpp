@@ -19,16 +19,19 @@ namespace {
 // How long get_next waits for the workers before it calls on_wait again.
 constexpr std::chrono::milliseconds WAIT_SLICE{20};
 
-class ReadStream {
+// The one implementation of the C stream's calls, over any source.
+class Stream {
 public:
-    explicit ReadStream(StreamPlan plan) : plan(std::move(plan)) {}
+    explicit Stream(std::unique_ptr<BatchSource> source) : source(std::move(source)) {}
 
     int schema(ArrowSchema* out) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (failure_code != 0) return failure_code;
         try {
-            export_schema(out, plan.columns);
+            source->schema(out);
             return 0;
-        } catch (const std::bad_alloc&) {
-            return ENOMEM;
+        } catch (...) {
+            return _fail();
         }
     }
 
@@ -36,20 +39,10 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         if (failure_code != 0) return failure_code;
         try {
-            std::unique_ptr<ColumnBatch> batch = _next_batch();
-            if (!batch) {
-                out->release = nullptr;  // the end of the stream
-                return 0;
-            }
-            export_batch(std::move(batch), out, plan.columns);
+            if (!source->next(out)) out->release = nullptr;  // the end of the stream
             return 0;
         } catch (...) {
-            // A failed stream stays failed, and its workers stop now.
-            reader.reset();
-            FailureText failure = describe_failure(std::current_exception());
-            failure_code = failure.code;
-            error = std::move(failure.text);
-            return failure_code;
+            return _fail();
         }
     }
 
@@ -59,12 +52,42 @@ public:
     }
 
 private:
+    // A failed stream stays failed, and its source (a read's workers) stops now.
+    int _fail() {
+        FailureText failure = describe_failure(std::current_exception());
+        source.reset();
+        failure_code = failure.code;
+        error = std::move(failure.text);
+        return failure_code;
+    }
+
+    std::mutex mutex;
+    std::unique_ptr<BatchSource> source;
+    int failure_code = 0;
+    std::string error;
+};
+
+// A read's batches, decoded as they are asked for.
+class ReadSource : public BatchSource {
+public:
+    explicit ReadSource(StreamPlan plan) : plan(std::move(plan)) {}
+
+    void schema(ArrowSchema* out) override { export_schema(out, plan.columns); }
+
+    bool next(ArrowArray* out) override {
+        std::unique_ptr<ColumnBatch> batch = _next_batch();
+        if (!batch) return false;
+        export_batch(std::move(batch), out, plan.columns);
+        return true;
+    }
+
+private:
     std::unique_ptr<ColumnBatch> _next_batch() {
         if (ended) return nullptr;
         if (plan.limit >= 0 && given >= plan.limit) return _end();
         if (!reader) {
             reader = std::make_unique<ParallelReader>(plan.filter.get(), plan.paths, plan.threads, plan.batch_rows,
-                                                      plan.has_predicate ? &plan.predicate : nullptr);
+                                                      plan.row_predicate());
         }
         for (;;) {
             std::unique_ptr<ColumnBatch> batch;
@@ -95,16 +118,13 @@ private:
     }
 
     StreamPlan plan;
-    std::mutex mutex;
     std::unique_ptr<ParallelReader> reader;
     int64_t given = 0;
     std::chrono::steady_clock::time_point last_check{};
     bool ended = false;
-    int failure_code = 0;
-    std::string error;
 };
 
-ReadStream* state_of(ArrowArrayStream* stream) { return static_cast<ReadStream*>(stream->private_data); }
+Stream* state_of(ArrowArrayStream* stream) { return static_cast<Stream*>(stream->private_data); }
 
 int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) { return state_of(stream)->schema(out); }
 int stream_next(ArrowArrayStream* stream, ArrowArray* out) { return state_of(stream)->next(out); }
@@ -140,9 +160,13 @@ std::string errno_text(int os_error) { return "[Errno " + std::to_string(os_erro
 
 }  // namespace
 
-void export_read_stream(StreamPlan plan, ArrowArrayStream* out) {
-    auto* state = new ReadStream(std::move(plan));
+void export_stream(std::unique_ptr<BatchSource> source, ArrowArrayStream* out) {
+    auto* state = new Stream(std::move(source));
     *out = ArrowArrayStream{stream_schema, stream_next, stream_error, stream_release, state};
+}
+
+void export_read_stream(StreamPlan plan, ArrowArrayStream* out) {
+    export_stream(std::make_unique<ReadSource>(std::move(plan)), out);
 }
 
 FailureText describe_failure(std::exception_ptr failure) {

@@ -1,9 +1,11 @@
-// A read as an Arrow C stream that decodes as the consumer asks: the stream
-// owns a run of the parallel reader, started by the first get_next, so the
-// batches in memory are those the reader's queue bounds plus those the
-// consumer holds, however long the read. Consumers (DuckDB, pyarrow, polars)
-// may call it from threads of their own, without any lock of ours held;
-// calls are serialised inside.
+// The one Arrow C stream of the engine, over any source of batches: a read
+// that decodes as the consumer asks (the stream owns a run of the parallel
+// reader, started by the first get_next, so the batches in memory are those
+// the reader's queue bounds plus those the consumer holds, however long the
+// read), or a table summed up or gathered in the engine (an overview, an
+// inventory, events). Consumers (DuckDB, pyarrow, polars) may call it from
+// threads of their own, without any lock of ours held; calls are serialised
+// inside, and a source's failure is reported the same way for every source.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +16,8 @@
 #include <string>
 
 #include "scan/arrow_c_data.h"
+#include "scan/read_plan.h"
 #include "scan/row_predicate.h"
-#include "selection/filter.h"
-#include "selection/path_list.h"
 
 namespace zentrail {
 
@@ -27,20 +28,27 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-struct StreamPlan {
-    std::unique_ptr<Filter> filter;  // its window and codes
-    RowPredicate predicate;
-    bool has_predicate = false;
-    ColumnSelection columns;
-    PathList paths;
-    int threads = 1;
-    std::size_t batch_rows = 65536;
-    int64_t limit = -1;  // the most rows handed out; negative: no limit
+// A read, and what the stream checks while its consumer waits.
+struct StreamPlan : ReadPlan {
     // Called on the consuming thread every few tens of milliseconds while
     // it waits for or takes batches; what it throws ends the stream with
     // that failure. Null: nothing to check.
     std::function<void()> on_wait;
 };
+
+// What a stream hands out. Its calls are serialised by the stream; what
+// they throw becomes the stream's error (see describe_failure), after which
+// the source is released.
+class BatchSource {
+public:
+    virtual ~BatchSource() = default;
+    virtual void schema(ArrowSchema* out) = 0;
+    // The next batch into *out; false at the end.
+    virtual bool next(ArrowArray* out) = 0;
+};
+
+// Makes `out` a stream over `source`.
+void export_stream(std::unique_ptr<BatchSource> source, ArrowArrayStream* out);
 
 // Makes `out` a stream over `plan`'s read. Nothing is read until get_next;
 // its release stops and joins the workers and frees every batch not handed

@@ -258,8 +258,8 @@ std::vector<OwnedColumn> OverviewResult::finish(const OverviewGrid& grid) {
     return out;
 }
 
-OverviewSink::OverviewSink(const Filter* filter, const OverviewGrid& grid, OverviewTable* table)
-    : filter(filter), grid(grid), table(table), runs(std::size_t{1} << RUN_BITS, Run{OverviewCell{OverviewTable::NO_KEY, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, {}}) {}
+OverviewSink::OverviewSink(const ReadPlan& plan, const OverviewGrid& grid, OverviewTable* table)
+    : filter(plan.filter.get()), predicate(plan.row_predicate()), grid(grid), table(table), runs(std::size_t{1} << RUN_BITS, Run{OverviewCell{OverviewTable::NO_KEY, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, {}}) {}
 
 void OverviewSink::flush() noexcept {
     for (Run& run : runs) {
@@ -311,6 +311,10 @@ void OverviewSink::_add(uint64_t key, int64_t time, double value) {
 
 void OverviewSink::export_value(ACI_WITH_DATE* item) {
     const AR_COMMON_ITEM& it = item->item;
+    if (predicate != nullptr && !predicate->keeps_item(static_cast<uint8_t>(ARCLASS(it.code)),
+                                                       static_cast<uint8_t>(ARSUBTYPE(it.code)))) {
+        return;
+    }
     const uint64_t ns = item_timestamp(item);
     const int64_t time = static_cast<int64_t>(ns) + ARCHIVE_EPOCH_UNIX_NS;
     const uint32_t id = static_cast<uint16_t>(it.id);
@@ -322,11 +326,18 @@ void OverviewSink::export_value(ACI_WITH_DATE* item) {
     for_each_selected_value(
         item, *filter, [] {},
         [&](int n, int p) {
+            if (predicate != nullptr && !predicate->keeps_element(n)) return;
             const double value = number_at(p);
             if (std::isnan(value)) return;
             if (base == UINT64_MAX) base = OverviewTable::key_of(id, 0, grid.bucket_of(ns));
             _add(base | (uint64_t{static_cast<uint32_t>(n)} << 32), time, value);
         });
+}
+
+void OverviewSink::count_row(uint16_t id, uint16_t element, int64_t time, double value) {
+    if (std::isnan(value)) return;
+    const auto ns = static_cast<uint64_t>(time - ARCHIVE_EPOCH_UNIX_NS);
+    _add(OverviewTable::key_of(id, element, grid.bucket_of(ns)), time, value);
 }
 
 }  // namespace zentrail

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/record_sink.h"
+#include "scan/read_plan.h"
 #include "scan/table_arrow.h"
 #include "selection/filter.h"
 #include "time/bound.h"
@@ -165,9 +166,12 @@ private:
 };
 
 // The record sink of an overview: every numeric row the column builder
-// would make from the item (the same selection rule, the same window) is
-// counted in the table under its bucket; text rows, and values that are not
-// numbers, count nowhere.
+// would make from the item under the same read plan (its codes, its window
+// narrowed by any row window, its per-row conditions) is counted in the
+// table under its bucket; text rows, and values that are not numbers, count
+// nowhere. A plan's limit cannot be kept file by file (which rows come
+// first depends on the files before): such a read counts the rows the scan
+// hands on, through count_row.
 //
 // The values of each (id, element) are summed first into a run of their own,
 // held here in a small array (by a hash of the id, an id's first four
@@ -179,14 +183,17 @@ private:
 // (the next bucket's) is fetched into cache while the run lasts.
 class OverviewSink : public RecordSink {
 public:
-    // `filter` is borrowed; `grid` splits the filter's window.
-    OverviewSink(const Filter* filter, const OverviewGrid& grid, OverviewTable* table);
+    // `plan` is borrowed; `grid` splits its window.
+    OverviewSink(const ReadPlan& plan, const OverviewGrid& grid, OverviewTable* table);
     // Counts the runs still held, so that a read that fails hands on what
     // it summed up.
     ~OverviewSink() override { flush(); }
     OverviewSink(const OverviewSink&) = delete;
     OverviewSink& operator=(const OverviewSink&) = delete;
     void export_value(ACI_WITH_DATE* item) override;
+    // Counts one row a read gave (time in nanoseconds since 1970-01-01),
+    // when the rows are those of a scan rather than of records.
+    void count_row(uint16_t id, uint16_t element, int64_t time, double value);
     // Counts every run held in the table.
     void flush() noexcept;
 
@@ -202,6 +209,7 @@ private:
     void _add(uint64_t key, int64_t time, double value);
 
     const Filter* filter;
+    const RowPredicate* predicate;  // null: every row the filter selects
     OverviewGrid grid;
     OverviewTable* table;
     static constexpr int RUN_BITS = 11;

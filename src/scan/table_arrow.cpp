@@ -1,10 +1,28 @@
 #include "scan/table_arrow.h"
 
-#include <cerrno>
 #include <memory>
-#include <new>
+
+#include "scan/arrow_stream.h"
 
 namespace zentrail {
+
+int64_t OwnedColumn::length() const {
+    if (arrow_format == "u") return static_cast<int64_t>(offsets.empty() ? 0 : offsets.size() - 1);
+    // Fixed widths by format: 1 byte "C", 2 "S", 4 "i", else 8.
+    const std::size_t width = arrow_format == "C" ? 1 : arrow_format == "S" ? 2 : arrow_format == "i" ? 4 : 8;
+    return static_cast<int64_t>(bytes.size() / width);
+}
+
+std::shared_ptr<const OwnedColumn> text_dictionary(const std::vector<std::string>& texts) {
+    auto names = std::make_shared<OwnedColumn>();
+    names->arrow_format = "u";
+    names->offsets.push_back(0);
+    for (const std::string& text : texts) {
+        names->bytes.insert(names->bytes.end(), text.begin(), text.end());
+        names->offsets.push_back(static_cast<int32_t>(names->bytes.size()));
+    }
+    return names;
+}
 
 namespace {
 
@@ -13,9 +31,11 @@ struct Table {
     int64_t rows = 0;
 };
 
+// A column's schema and its dictionary's, held by the struct's schema.
 struct SchemaParts {
     std::shared_ptr<const Table> table;
     std::vector<ArrowSchema> children;
+    std::vector<ArrowSchema> dictionaries;
     std::vector<ArrowSchema*> child_pointers;
 };
 
@@ -34,9 +54,11 @@ void release_schema(ArrowSchema* schema) {
 // consumer may move children out and release them in any order.
 struct ArrayParts {
     std::shared_ptr<const Table> table;
-    const void* buffers[2] = {nullptr, nullptr};
+    const void* buffers[3] = {nullptr, nullptr, nullptr};
     std::vector<ArrowArray> children;
     std::vector<ArrowArray*> child_pointers;
+    std::unique_ptr<ArrayParts> dictionary_parts;
+    ArrowArray dictionary{};
 };
 
 void release_array(ArrowArray* array) {
@@ -49,48 +71,60 @@ void release_array(ArrowArray* array) {
     array->release = nullptr;
 }
 
-void fill_array(ArrowArray* out, ArrayParts* parts, int64_t length, int64_t n_buffers) {
-    const auto n_children = static_cast<int64_t>(parts->children.size());
-    *out = ArrowArray{length, 0, 0, n_buffers, n_children, parts->buffers,
-                      n_children > 0 ? parts->child_pointers.data() : nullptr, nullptr, release_array, parts};
+// A dictionary's array lives in its column's parts and is freed with them.
+void release_dictionary_array(ArrowArray* array) { array->release = nullptr; }
+
+// The array of `column` in `parts` (which hold the table, and so the column).
+void fill_column(ArrowArray* out, ArrayParts* parts, const OwnedColumn& column) {
+    const bool text = column.arrow_format == "u";
+    parts->buffers[0] = column.validity.empty() ? nullptr : column.validity.data();
+    if (text) {
+        parts->buffers[1] = column.offsets.data();
+        parts->buffers[2] = column.bytes.data();
+    } else {
+        parts->buffers[1] = column.bytes.data();
+    }
+    *out = ArrowArray{column.length(), column.null_count, 0, text ? 3 : 2, 0, parts->buffers, nullptr, nullptr,
+                      release_array, parts};
+    if (column.dictionary) {
+        parts->dictionary_parts = std::make_unique<ArrayParts>();
+        ArrayParts* names = parts->dictionary_parts.get();
+        fill_column(&parts->dictionary, names, *column.dictionary);
+        parts->dictionary.release = release_dictionary_array;
+        out->dictionary = &parts->dictionary;
+    }
 }
 
-struct StreamState {
-    std::shared_ptr<const Table> table;
-    bool taken = false;
-};
+class TableSource : public BatchSource {
+public:
+    explicit TableSource(std::shared_ptr<const Table> table) : table(std::move(table)) {}
 
-int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-    try {
-        const auto& table = static_cast<StreamState*>(stream->private_data)->table;
+    void schema(ArrowSchema* out) override {
         auto parts = std::make_unique<SchemaParts>();
         parts->table = table;
         const std::size_t n = table->columns.size();
         parts->children.resize(n);
+        parts->dictionaries.resize(n);
         parts->child_pointers.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
             const OwnedColumn& column = table->columns[i];
-            parts->children[i] = ArrowSchema{column.arrow_format.c_str(), column.name.c_str(), nullptr, 0, 0,
-                                             nullptr, nullptr, release_child_schema, nullptr};
+            ArrowSchema* dictionary = nullptr;
+            if (column.dictionary) {
+                dictionary = &parts->dictionaries[i];
+                *dictionary = ArrowSchema{"u", "", nullptr, 0, 0, nullptr, nullptr, release_child_schema, nullptr};
+            }
+            const int64_t flags = column.nullable || !column.validity.empty() ? ARROW_FLAG_NULLABLE : 0;
+            parts->children[i] = ArrowSchema{column.arrow_format.c_str(), column.name.c_str(), nullptr, flags, 0,
+                                             nullptr, dictionary, release_child_schema, nullptr};
             parts->child_pointers[i] = &parts->children[i];
         }
         ArrowSchema** children = parts->child_pointers.data();
         *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<int64_t>(n), children, nullptr, release_schema,
                            parts.release()};
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return ENOMEM;
     }
-}
 
-int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
-    auto* state = static_cast<StreamState*>(stream->private_data);
-    if (state->taken) {
-        out->release = nullptr;  // the end of the stream
-        return 0;
-    }
-    try {
-        const std::shared_ptr<const Table>& table = state->table;
+    bool next(ArrowArray* out) override {
+        if (taken) return false;
         const std::size_t n = table->columns.size();
         // Every part is made before any is handed over, so that running out
         // of memory halfway leaks nothing.
@@ -104,24 +138,22 @@ int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
         top->children.resize(n);
         top->child_pointers.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
-            columns[i]->buffers[1] = table->columns[i].bytes.data();
-            fill_array(&top->children[i], columns[i].release(), table->rows, 2);
+            fill_column(&top->children[i], columns[i].get(), table->columns[i]);
             top->child_pointers[i] = &top->children[i];
         }
-        fill_array(out, top.release(), table->rows, 1);
-    } catch (const std::bad_alloc&) {
-        return ENOMEM;
+        for (auto& column : columns) column.release();
+        const auto children = static_cast<int64_t>(n);
+        ArrayParts* parts = top.release();
+        *out = ArrowArray{table->rows, 0, 0, 1, children, parts->buffers,
+                          children > 0 ? parts->child_pointers.data() : nullptr, nullptr, release_array, parts};
+        taken = true;
+        return true;
     }
-    state->taken = true;
-    return 0;
-}
 
-const char* stream_error(ArrowArrayStream*) { return nullptr; }
-
-void stream_release(ArrowArrayStream* stream) {
-    delete static_cast<StreamState*>(stream->private_data);
-    stream->release = nullptr;
-}
+private:
+    std::shared_ptr<const Table> table;
+    bool taken = false;
+};
 
 }  // namespace
 
@@ -129,8 +161,7 @@ void export_table_stream(std::vector<OwnedColumn> columns, int64_t rows, ArrowAr
     auto table = std::make_shared<Table>();
     table->columns = std::move(columns);
     table->rows = rows;
-    auto* state = new StreamState{std::move(table), false};
-    *out = ArrowArrayStream{stream_schema, stream_next, stream_error, stream_release, state};
+    export_stream(std::make_unique<TableSource>(std::move(table)), out);
 }
 
 }  // namespace zentrail

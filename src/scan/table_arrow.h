@@ -1,9 +1,10 @@
-// A small table of named columns of fixed-width values, owned in C++, as an
-// Arrow stream of one struct batch: the form in which results that are
-// summed up in the engine (overviews) reach Arrow consumers.
+// A table of named columns owned in C++, as an Arrow stream of one struct
+// batch: the form in which results gathered or summed up in the engine
+// (overviews, inventories, events) reach Arrow consumers.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,26 @@ namespace zentrail {
 
 struct OwnedColumn {
     std::string name;
-    std::string arrow_format;  // a fixed-width primitive: "S", "l", "g", "tsn:", ...
+    // A fixed-width primitive ("S", "l", "g", "tsn:", "C", "i", ...), whose
+    // values are `bytes`; or "u", utf8 text: row r is bytes[offsets[r],
+    // offsets[r + 1]).
+    std::string arrow_format;
     std::vector<uint8_t> bytes;
+    std::vector<int32_t> offsets;
+    // Bit r set: row r holds a value. Empty: every row does.
+    std::vector<uint8_t> validity;
+    int64_t null_count = 0;
+    // The schema says the column may hold nulls (whether this table's does or not).
+    bool nullable = false;
+    // For a dictionary-encoded column, whose values ("C" or "i") are
+    // indices into these names (a "u" column without nulls); else null.
+    std::shared_ptr<const OwnedColumn> dictionary;
+
+    int64_t length() const;
 };
+
+// A "u" column of `texts`, each once, in the order given.
+std::shared_ptr<const OwnedColumn> text_dictionary(const std::vector<std::string>& texts);
 
 // A stream that hands out one batch of `columns` (each `rows` values long),
 // then ends. Its release frees the columns.

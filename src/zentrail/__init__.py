@@ -7,7 +7,7 @@
 
 from __future__ import annotations
 
-from . import _arguments, _time, _core, _events, _inventory
+from . import _arguments, _time, _core, _events, _inventory, _request
 from ._core import read
 from ._events import Events
 from ._inventory import Inventory
@@ -41,7 +41,9 @@ _BOUNDS_DOC = """
     whole second; a fraction, or a datetime with one: exactly that instant).
     The files read are those whose day (from the name) lies between the
     bounds' days. With ``"YYYY-MM-DD hh:mm:ss"`` texts a scan gives exactly
-    the rows read gives.
+    the rows read gives. An end that comes before the start raises
+    ValueError naming both (a window of no time is a mistake, not an empty
+    result).
 """
 
 
@@ -70,6 +72,11 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     standard error (``pip install "zentrail[progress]"``).
     {bounds}
     Argument errors raise here; walk and file errors from the consuming call.
+    When ``signals`` is given and the read yields no row at all, consuming
+    it (iteration, :meth:`Scan.to_numpy`, :meth:`Scan.to_pandas`) warns once
+    (UserWarning) naming the codes, and for a code below 1024 that is the
+    id of a signal in the files read, the codes its values have (a code is
+    ``id * 1024 + element index``).
     """
     return make_scan(_arguments.path_bytes(root_dir), False, dt_start, dt_end, signals, threads, batch_rows, progress)
 
@@ -92,8 +99,8 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound) -> List[str]:
     between the bounds' days, sorted by the bytes of the whole path. Walk
     errors raise as in read.
     {bounds}"""
-    return _core.find_files(_arguments.path_bytes(root_dir), _time.bound_tuple(dt_start, "dt_start"),
-                            _time.bound_tuple(dt_end, "dt_end"))
+    start, end = _time.window(dt_start, dt_end)
+    return _core.find_files(_request.Request(_arguments.path_bytes(root_dir), False, start, end, threads=1))
 
 
 def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Optional[Bound] = None, *,

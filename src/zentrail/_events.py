@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 
-from . import _arguments, _time, _core, _names
-from ._extras import import_extra
-from ._inventory import arrow_stream_of, columns_from_core
+from . import _arguments, _time, _core, _names, _request
+from ._inventory import columns_from_core
+from ._result import Result
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -21,20 +21,16 @@ ORDER = ("time", "signal_id", "item_class", "subtype", "param", "class_name", "s
          "text")
 
 
-def _name_arrays(columns: _Columns) -> Tuple[Any, Any, Any]:
-    """The three name columns as NumPy object arrays of str, from the
+def _details(columns: _Columns) -> Any:
+    """The detail of each row as a NumPy object array of str, from the
     distinct (class, subtype, param) of the rows."""
     import numpy
 
     key = (columns["item_class"].astype(numpy.uint32) * 8 + columns["subtype"]) * 256 + columns["param"]
     present, inverse = numpy.unique(key, return_inverse=True)
-    names = [_names.record_names(int(k) // 2048, (int(k) // 256) % 8, int(k) % 256) for k in present]
-    out = []
-    for field in range(3):
-        table = numpy.empty(len(names), dtype=object)
-        table[:] = [n[field] for n in names]
-        out.append(table[inverse.ravel()] if len(key) else numpy.empty(0, dtype=object))
-    return out[0], out[1], out[2]
+    table = numpy.empty(len(present), dtype=object)
+    table[:] = [_names.record_names(int(k) // 2048, (int(k) // 256) % 8, int(k) % 256)[2] for k in present]
+    return table[inverse.ravel()] if len(key) else numpy.empty(0, dtype=object)
 
 
 def _finish(raw: Dict[str, Any]) -> _Columns:
@@ -44,31 +40,13 @@ def _finish(raw: Dict[str, Any]) -> _Columns:
     text = numpy.empty(len(columns["time"]), dtype=object)
     text[:] = columns["text"]
     columns["text"] = text
-    columns["class_name"], columns["subtype_name"], columns["detail"] = _name_arrays(columns)
+    columns["class_name"] = _names.class_name_array(columns["item_class"], object)
+    columns["subtype_name"] = _names.subtype_name_array(columns["item_class"], columns["subtype"], object)
+    columns["detail"] = _details(columns)
     return {name: columns[name] for name in ORDER}
 
 
-def _file_size(path: bytes) -> int:
-    """The bytes of a regular file (0 for anything else), as the core counts them."""
-    import os
-    import stat
-
-    try:
-        status = os.stat(path)
-    except OSError:
-        return 0
-    return status.st_size if stat.S_ISREG(status.st_mode) else 0
-
-
-def _offset_progress(progress: Callable[[int, int], Any], before: int, total: int) -> Callable[[int, int], Any]:
-    """`progress` told the bytes of a part of a read as those of the whole:
-    `before` bytes came before the part, `total` is the whole's."""
-    def told(done: int, _part: int) -> Any:
-        return progress(before + done, total)
-    return told
-
-
-class Events:
+class Events(Result):
     """The alarm and system records of an archive, one row per record (not
     per element), in read order, made by :func:`zentrail.events`. It reads
     nothing until consumed, and reads afresh each time. Columns:
@@ -92,6 +70,7 @@ class Events:
     """
 
     __slots__ = ("_root", "_start", "_end", "_ids", "_system", "_threads", "_progress")
+    _NAME_COLUMNS = _NAMES
 
     def __init__(self, root: bytes, start: Any, end: Any, ids: Optional[List[int]], system: bool,
                  threads: Optional[int], progress: _Progress) -> None:
@@ -104,26 +83,13 @@ class Events:
         self._threads = threads
         self._progress = progress
 
-    def _workers(self) -> int:
-        return self._threads if self._threads is not None else _arguments.usable_cpu_count()
+    def _request(self) -> _request.Request:
+        return _request.Request(self._root, False, self._start, self._end, threads=self._threads,
+                                progress=self._progress)
 
-    def _paths(self) -> List[bytes]:
-        import os
-
-        return [os.fsencode(p) for p in _core.find_files(self._root, self._start, self._end)]
-
-    def _read(self, paths: List[bytes], progress: Any) -> _Columns:
-        return _finish(_core.events(paths, self._start, self._end, self._ids, self._system, self._workers(),
-                                    progress))
-
-    def _progress_callable(self) -> Any:
-        if self._progress is True:
-            return _arguments.ProgressBar()
-        return None if self._progress is False else self._progress
-
-    def to_numpy(self) -> _Columns:
+    def _read(self) -> _Columns:
         """Every row as one dict of NumPy arrays by column name."""
-        return self._read(self._paths(), self._progress_callable())
+        return _finish(_core.events(self._request(), self._ids, self._system))
 
     def __iter__(self) -> Iterator[_Columns]:
         """The rows in batches of a few files each (as many as the threads),
@@ -131,32 +97,9 @@ class Events:
         events. A failure raises when its batch is reached. ``progress`` is
         told the bytes of the whole iteration, as a scan's iteration tells
         them (``(0, 0)`` when no file lies in the window)."""
-        paths = self._paths()
-        progress = self._progress_callable()
-        sizes = [_file_size(p) for p in paths]
-        total = sum(sizes)
-        if progress is not None and not paths:
-            progress(0, 0)
-        step = max(1, self._workers())
-        done = 0
-        for k in range(0, len(paths), step):
-            told = None if progress is None else _offset_progress(progress, done, total)
-            yield self._read(paths[k:k + step], told)
-            done += sum(sizes[k:k + step])
-
-    def to_pandas(self) -> Any:
-        """Every row as a pandas DataFrame, the name columns categorical."""
-        pandas = import_extra("pandas", "Events.to_pandas()", "pandas")
-        columns = self.to_numpy()
-        frame = pandas.DataFrame(columns, copy=False)
-        for name in _NAMES:
-            frame[name] = frame[name].astype("category")
-        return frame
-
-    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
-        """The Arrow PyCapsule stream, with the name columns
-        dictionary-encoded; needs pyarrow (``pip install "zentrail[arrow]"``)."""
-        return arrow_stream_of(self.to_numpy(), _NAMES, "Events' Arrow stream", requested_schema)
+        request = self._request()
+        for raw in _core.iterate_events(request, self._ids, self._system, max(1, request.threads)):
+            yield _finish(raw)
 
     def __repr__(self) -> str:
         import os
@@ -169,8 +112,7 @@ def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[int
     import operator
 
     root = _arguments.path_bytes(root_dir)
-    start = _time.bound_tuple(dt_start, "dt_start")
-    end = _time.bound_tuple(dt_end, "dt_end")
+    start, end = _time.window(dt_start, dt_end)
     chosen: Optional[List[int]] = None
     if ids is not None:
         if isinstance(ids, (str, bytes)):

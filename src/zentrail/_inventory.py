@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 
-from . import _arguments, _time, _core, _names
-from ._extras import import_extra
+from . import _arguments, _time, _core, _names, _request
+from ._result import Result
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Dict, Iterable, Optional, Union
+    from typing import Any, Callable, Dict, Optional, Union
 
     _Columns = Dict[str, Any]
     _Progress = Union[None, bool, Callable[[int, int], Any]]
@@ -18,29 +18,14 @@ _DTYPES = {"day": "datetime64[ns]", "signal_id": "uint16", "item_class": "uint8"
 
 
 def columns_from_core(raw: Dict[str, Any], dtypes: Dict[str, str]) -> _Columns:
-    """The bytearrays of a core call as NumPy arrays (no copy)."""
+    """The columns a core call lent as NumPy arrays (no copy)."""
     import numpy
 
     return {name: numpy.frombuffer(value, dtype=dtypes[name]) if name in dtypes else value
             for name, value in raw.items()}
 
 
-def arrow_stream_of(frame_columns: _Columns, dictionary: Iterable[str], purpose: str,
-                    requested_schema: Optional[object]) -> object:
-    """An Arrow stream capsule of the columns, with the named text columns
-    dictionary-encoded (pyarrow does the encoding)."""
-    pyarrow = import_extra("pyarrow", purpose, "arrow")
-    arrays = {}
-    for name, column in frame_columns.items():
-        array = pyarrow.array(column)
-        if name in dictionary:
-            array = array.dictionary_encode()
-        arrays[name] = array
-    table = pyarrow.table(arrays)
-    return table.__arrow_c_stream__(requested_schema)
-
-
-class Inventory:
+class Inventory(Result):
     """What an archive holds, made by :func:`zentrail.inventory` (read when
     made; it holds the result). One row per ``(signal_id, item_class)`` (per
     ``(day, signal_id, item_class)`` with ``by="day"``), sorted by them:
@@ -67,6 +52,7 @@ class Inventory:
     """
 
     __slots__ = ("_columns",)
+    _CLASS_NAME = True
 
     def __init__(self, columns: _Columns) -> None:
         """Made by zentrail.inventory."""
@@ -75,32 +61,8 @@ class Inventory:
     def __len__(self) -> int:
         return len(self._columns["signal_id"])
 
-    def to_numpy(self) -> _Columns:
-        """The rows as a dict of NumPy arrays by column name."""
+    def _read(self) -> _Columns:
         return dict(self._columns)
-
-    def _named(self, pandas: Any) -> _Columns:
-        columns = dict(self._columns)
-        named: _Columns = {}
-        for name, column in columns.items():
-            named[name] = column
-            if name == "item_class":
-                named["class_name"] = _names.class_name_column(pandas, column) if pandas is not None else \
-                    [_names.CLASS_NAMES[c] for c in column]
-        return named
-
-    def to_pandas(self) -> Any:
-        """The rows as a pandas DataFrame, with a categorical ``class_name``
-        column after ``item_class`` (ImportError naming the extra when pandas
-        is missing)."""
-        pandas = import_extra("pandas", "Inventory.to_pandas()", "pandas")
-        return pandas.DataFrame(self._named(pandas), copy=False)
-
-    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
-        """The Arrow PyCapsule stream (``pyarrow.table(inv)``,
-        ``polars.DataFrame(inv)``, DuckDB), with ``class_name`` as a
-        dictionary column; needs pyarrow (``pip install "zentrail[arrow]"``)."""
-        return arrow_stream_of(self._named(None), ("class_name",), "Inventory's Arrow stream", requested_schema)
 
     def __repr__(self) -> str:
         return f"<zentrail.Inventory of {len(self)} rows>"
@@ -110,14 +72,11 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
               threads: Optional[int] = None, progress: _Progress = None) -> Inventory:
     if by not in (None, "day"):
         raise ValueError(f"by must be None or \"day\", not {by!r}")
-    where = _arguments.path_bytes(root_dir)
     start = None if dt_start is None else _time.bound_tuple(dt_start, "dt_start")
     end = None if dt_end is None else _time.bound_tuple(dt_end, "dt_end")
-    workers = _arguments.usable_cpu_count() if threads is None else _arguments.count(threads, "threads", 1)
-    progress = _arguments.check_progress(progress)
-    if progress is True:
-        progress = _arguments.ProgressBar()
-    elif progress is False:
-        progress = None
-    raw = _core.inventory(where, False, start, end, by == "day", workers, progress)
-    return Inventory(columns_from_core(raw, _DTYPES))
+    if start is not None and end is not None:
+        _time.check_order(start, end, dt_start, dt_end)
+    request = _request.Request(_arguments.path_bytes(root_dir), False, start, end,
+                               threads=None if threads is None else _arguments.count(threads, "threads", 1),
+                               progress=_arguments.check_progress(progress))
+    return Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES))

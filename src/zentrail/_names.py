@@ -55,24 +55,45 @@ def subtype_names() -> Tuple[str, ...]:
 _SUBTYPE_NAMES: Optional[Tuple[str, ...]] = None
 
 
+def class_name_array(item_class: Any, dtype: Any = None) -> Any:
+    """The class name of each class number, as a NumPy array of str (of
+    str objects with ``dtype=object``): the one place the class_name column
+    is made (categoricals and Arrow dictionaries are made from it, or from
+    its codes)."""
+    import numpy
+
+    return numpy.asarray(CLASS_NAMES, dtype=dtype)[item_class]
+
+
+def subtype_name_array(item_class: Any, subtype: Any, dtype: Any = None) -> Any:
+    import numpy
+
+    return numpy.asarray(subtype_names(), dtype=dtype)[item_class.astype(numpy.uint16) * 8 + subtype]
+
+
 def name_arrays(columns: Dict[str, Any], wanted: Tuple[str, ...], pandas: Any = None) -> Dict[str, Any]:
     """`wanted` from `columns` (NumPy arrays holding the codes of any name
     column wanted), the name columns made from the codes: NumPy str arrays,
     or pandas categoricals when `pandas` is given."""
-    import numpy
-
     out = {}
     for name in wanted:
         if name == "class_name":
             out[name] = class_name_column(pandas, columns["item_class"]) if pandas is not None else \
-                numpy.asarray(CLASS_NAMES)[columns["item_class"]]
+                class_name_array(columns["item_class"])
         elif name == "subtype_name":
             out[name] = subtype_name_column(pandas, columns["item_class"], columns["subtype"]) \
-                if pandas is not None else numpy.asarray(subtype_names())[
-                    columns["item_class"].astype(numpy.uint16) * 8 + columns["subtype"]]
+                if pandas is not None else subtype_name_array(columns["item_class"], columns["subtype"])
         else:
             out[name] = columns[name]
     return out
+
+
+def categorical(pandas: Any, names: Any) -> Any:
+    """A pandas Categorical of a column of names (str), its categories sorted."""
+    import numpy
+
+    present, inverse = numpy.unique(numpy.asarray(names, dtype=object).astype(str), return_inverse=True)
+    return pandas.Categorical.from_codes(inverse.astype(numpy.int32).ravel(), categories=present.tolist())
 
 
 def _categorical(pandas: Any, codes: Any, names: Dict[int, str]) -> Any:
@@ -99,12 +120,3 @@ def subtype_name_column(pandas: Any, item_class: Any, subtype: Any) -> Any:
     key = item_class.astype(numpy.uint16) * 8 + subtype.astype(numpy.uint16)
     names = subtype_names()
     return _categorical(pandas, key, dict(enumerate(names)))
-
-
-def detail_column(pandas: Any, item_class: Any, subtype: Any, param: Any) -> Any:
-    import numpy
-
-    key = (item_class.astype(numpy.uint32) * 8 + subtype.astype(numpy.uint32)) * 256 + param.astype(numpy.uint32)
-    present = numpy.unique(key)
-    names = {int(k): record_names(int(k) // 2048, (int(k) // 256) % 8, int(k) % 256)[2] for k in present}
-    return _categorical(pandas, key, names)

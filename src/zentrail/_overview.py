@@ -7,7 +7,7 @@ if TYPE_CHECKING:
     from typing import Any, Dict, Optional, Tuple
 
 from . import _arguments, _core
-from ._extras import import_extra
+from ._result import Result
 
 # More buckets than any screen or table needs; a bucket index fits the
 # engine's cell key.
@@ -22,7 +22,7 @@ OVERVIEW_COLUMNS: Tuple[Tuple[str, str], ...] = (
 )
 
 
-class Overview:
+class Overview(Result):
     """The values of a :class:`zentrail.Scan` summed up per (``signal_id``,
     ``element``) in ``buckets`` equal time buckets of the scan's window, made
     by :meth:`zentrail.Scan.overview`.
@@ -70,30 +70,18 @@ class Overview:
         """The number of buckets the window is split into."""
         return self._buckets
 
-    def to_numpy(self) -> Dict[str, Any]:
-        """The overview as a dict of NumPy columns."""
+    def _read(self) -> Dict[str, Any]:
         import numpy
 
         raw = _core.overview(self._scan._request(), self._buckets, False)
         return {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in OVERVIEW_COLUMNS}
 
-    def to_pandas(self) -> Any:
-        """The overview as a pandas DataFrame (ImportError naming the extra
-        when pandas is missing)."""
-        pandas = import_extra("pandas", "Overview.to_pandas()", "pandas")
-        return pandas.DataFrame(self.to_numpy(), copy=False)
-
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream: ``pyarrow.table(overview)``,
         ``polars.DataFrame(overview)`` and DuckDB read it. The read happens in
-        this call; ``requested_schema`` is ignored (the columns have one form)."""
+        this call, and the stream hands on the engine's columns as they are;
+        ``requested_schema`` is ignored (the columns have one form)."""
         return _core.overview(self._scan._request(), self._buckets, True)
-
-    def __getstate__(self) -> Tuple[Any, ...]:
-        return (self._scan, self._buckets)
-
-    def __setstate__(self, state: Tuple[Any, ...]) -> None:
-        self._scan, self._buckets = state
 
     def __repr__(self) -> str:
         return f"<zentrail.Overview in {self._buckets} buckets of {self._scan!r}>"

@@ -133,8 +133,7 @@ def _push_condition(pl: Any, scan: "Scan", condition: Any) -> "Scan":
         op, ns = found
         if op == "in":
             ns_first, ns = ns
-            return scan.where(start=_time.as_datetime64(_time.instant_bound(ns_first)),
-                              end=_time.as_datetime64(_time.instant_bound(ns)))
+            return scan._within(_time.instant_bound(ns_first), _time.instant_bound(ns))
         start = end = None
         if op in ("ge", "gt", "eq"):
             start = _time.instant_bound(ns + (op == "gt"))
@@ -144,7 +143,7 @@ def _push_condition(pl: Any, scan: "Scan", condition: Any) -> "Scan":
             end = _time.instant_bound(ns - (op == "lt"))
             if end is None:
                 return scan
-        return scan.where(start=_time.as_datetime64(start), end=_time.as_datetime64(end))
+        return scan._within(start, end)
     return scan
 
 

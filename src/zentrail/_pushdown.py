@@ -21,7 +21,6 @@ NAME_COLUMNS: Tuple[str, ...] = tuple(_core.NAME_COLUMNS)
 ALL_CLASSES = (1 << 32) - 1
 ALL_SUBTYPES = (1 << 8) - 1
 ELEMENT_COUNT = 1024
-NS_PER_DAY = _time.NS_PER_DAY
 
 
 class Pushdown:
@@ -49,26 +48,14 @@ class Pushdown:
         values.update(changes)
         return Pushdown(**values)
 
-    def is_plain(self) -> bool:
-        return (self.columns == COLUMN_NAMES and self.classes == ALL_CLASSES and self.subtypes == ALL_SUBTYPES
-                and self.elements is None and self.limit is None and self.row_start is None
-                and self.row_end is None)
-
-    def request(self) -> Optional[Tuple[Any, ...]]:
-        """The tuple the core takes, or None when nothing is pushed."""
-        if self.is_plain():
+    def element_bits(self) -> Optional[bytes]:
+        """The elements kept as 128 bytes (bit n of byte n // 8), or None for all."""
+        if self.elements is None:
             return None
-        elements = None
-        if self.elements is not None:
-            bits = bytearray(ELEMENT_COUNT // 8)
-            for n in self.elements:
-                bits[n // 8] |= 1 << (n % 8)
-            elements = bytes(bits)
-        window = None
-        if self.row_start is not None or self.row_end is not None:
-            window = (self.row_start or (1, 1, 1, 0, 1), self.row_end or (9999, 12, 31, 0, NS_PER_DAY))
-        return (column_places(self.columns), self.classes, self.subtypes, elements,
-                -1 if self.limit is None else self.limit, window)
+        bits = bytearray(ELEMENT_COUNT // 8)
+        for n in self.elements:
+            bits[n // 8] |= 1 << (n % 8)
+        return bytes(bits)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Pushdown) and all(getattr(self, n) == getattr(other, n) for n in self.__slots__)

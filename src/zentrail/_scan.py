@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from . import _arguments, _time, _core, _names, _pushdown
+from . import _arguments, _time, _core, _names, _pushdown, _request
 from ._extras import import_extra
 from ._overview import Overview
 
@@ -53,7 +53,7 @@ class Scan:
     """
 
     __slots__ = ("_where", "_listed", "_start", "_end", "_shown", "_codes", "_threads", "_batch_rows", "_progress",
-                 "_pushdown")
+                 "_pushdown", "_codes_given")
 
     def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: _time._BoundTuple,
                  end: _time._BoundTuple, shown: Tuple[str, str], codes: Any, threads: Optional[int], batch_rows: int,
@@ -69,22 +69,18 @@ class Scan:
         self._batch_rows = batch_rows
         self._progress = progress
         self._pushdown = _pushdown.Pushdown()
+        # The codes are the caller's own, as given (not narrowed by where()).
+        self._codes_given = codes is not None
 
-    def _request(self, numpy: bool = False) -> Tuple[Any, ...]:
-        progress = self._progress
-        if progress is True:
-            progress = _arguments.ProgressBar()
-        elif progress is False:
-            progress = None
-        # Resolved here, so that a pickled scan uses the CPUs of where it runs.
-        threads = self._threads if self._threads is not None else _arguments.usable_cpu_count()
-        request = (self._where, self._listed, self._start, self._end, self._codes, threads, self._batch_rows, progress)
+    def _request(self, numpy: bool = False) -> _request.Request:
+        """The read as the core takes it; for a NumPy consumer, the codes of
+        any name column in its place (the names are made here from them)."""
         pushdown = self._pushdown
         codes = _pushdown.code_columns(pushdown.columns) if numpy else None
-        if codes is not None:  # names are made here from the codes
+        if codes is not None:
             pushdown = pushdown.replace(columns=codes)
-        pushed = pushdown.request()
-        return request if pushed is None else request + (pushed,)
+        return _request.Request(self._where, self._listed, self._start, self._end, self._codes, self._threads,
+                                self._batch_rows, self._progress, pushdown)
 
     def _names(self, columns: _Columns, pandas: Any = None) -> _Columns:
         return _names.name_arrays(columns, self._pushdown.columns, pandas)
@@ -94,14 +90,15 @@ class Scan:
         NumPy arrays (no copies); memory stays bounded however long the read.
         On a failure, every row before it is yielded first, then it raises.
         One iterator serves one consumer at a time."""
-        batches = _core.iterate(*self._request(numpy=True))
-        if _pushdown.code_columns(self._pushdown.columns) is None:
-            return batches
-        return (self._names(batch) for batch in batches)
+        batches: Iterator[_Columns] = _core.iterate(self._request(numpy=True))
+        if _pushdown.code_columns(self._pushdown.columns) is not None:
+            batches = (self._names(batch) for batch in batches)
+        return self._counted(batches) if self._may_warn() else batches
 
     def to_numpy(self) -> _Columns:
         """The whole read as one dict of NumPy columns (no partial result on failure)."""
-        columns = _core.to_numpy(*self._request(numpy=True))
+        columns = _core.to_numpy(self._request(numpy=True))
+        self._warn_if_empty(columns)
         if _pushdown.code_columns(self._pushdown.columns) is None:
             return columns
         return self._names(columns)
@@ -115,13 +112,29 @@ class Scan:
         uint8 codes stay as they are. Name columns chosen with
         :meth:`select` are categoricals too."""
         pandas = import_extra("pandas", "Scan.to_pandas()", "pandas")
-        columns = _core.to_numpy(*self._request(numpy=True))
+        columns = _core.to_numpy(self._request(numpy=True))
+        self._warn_if_empty(columns)
         if _pushdown.code_columns(self._pushdown.columns) is not None:
             columns = self._names(columns, pandas)
         if names:
             columns["class_name"] = _names.class_name_column(pandas, columns["item_class"])
             columns["subtype_name"] = _names.subtype_name_column(pandas, columns["item_class"], columns["subtype"])
         return pandas.DataFrame(columns, copy=False)
+
+    def _may_warn(self) -> bool:
+        """Whether an empty read would be a surprise worth a warning: codes
+        were given, and nothing else narrows the rows."""
+        pushed = self._pushdown
+        return (self._codes_given and pushed.limit != 0 and pushed.classes == _pushdown.ALL_CLASSES
+                and pushed.subtypes == _pushdown.ALL_SUBTYPES and pushed.elements is None
+                and pushed.row_start is None and pushed.row_end is None)
+
+    def _warn_if_empty(self, columns: _Columns) -> None:
+        if self._may_warn() and not any(len(column) for column in columns.values()):
+            _warn_no_rows(self, 3)
+
+    def _counted(self, batches: Iterator[_Columns]) -> Iterator[_Columns]:
+        return _WarnIfEmpty(self, batches)
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream: ``pyarrow.table(scan)``,
@@ -136,7 +149,7 @@ class Scan:
         stream from threads where a Python callable cannot run safely). A
         ``requested_schema`` (a capsule) may ask for some of the columns, in
         any order, with their own types; anything else raises ValueError."""
-        return _core.arrow_stream(*self._request(), requested_schema)
+        return _core.arrow_stream(self._request(), requested_schema)
 
     def __arrow_c_schema__(self) -> object:
         """The Arrow schema of the stream (a struct of the selected columns),
@@ -177,16 +190,9 @@ class Scan:
         ids; ``elements`` the rows of those element indices (a text row is
         element 0); ``item_classes`` and ``subtypes`` the rows of those. Calls
         combine (the rows meeting all of them)."""
-        scan = self._with(self._pushdown)
+        scan = self._within(None if start is None else _time.bound_tuple(start, "start"),
+                            None if end is None else _time.bound_tuple(end, "end"))
         pushed = scan._pushdown
-        if start is not None:
-            bound = _time.bound_tuple(start, "start")
-            if pushed.row_start is None or _time.first_ns(bound) > _time.first_ns(pushed.row_start):
-                pushed = pushed.replace(row_start=bound)
-        if end is not None:
-            bound = _time.bound_tuple(end, "end")
-            if pushed.row_end is None or _time.last_ns(bound) < _time.last_ns(pushed.row_end):
-                pushed = pushed.replace(row_end=bound)
         codes = scan._codes
         if signal_ids is not None:
             import numpy
@@ -213,9 +219,20 @@ class Scan:
         if subtypes is not None:
             pushed = pushed.replace(subtypes=pushed.subtypes & _pushdown.mask_of(
                 _pushdown.small_ints(subtypes, "subtypes", 8)))
+        if codes is not scan._codes:
+            scan._codes_given = False
         scan._codes = codes
         scan._pushdown = pushed
         return scan
+
+    def _within(self, start: Optional[_time._BoundTuple], end: Optional[_time._BoundTuple]) -> "Scan":
+        """A Scan whose rows lie within these bounds too (None: that side as it is)."""
+        pushed = self._pushdown
+        if start is not None and (pushed.row_start is None or _time.first_ns(start) > _time.first_ns(pushed.row_start)):
+            pushed = pushed.replace(row_start=start)
+        if end is not None and (pushed.row_end is None or _time.last_ns(end) < _time.last_ns(pushed.row_end)):
+            pushed = pushed.replace(row_end=end)
+        return self._with(pushed)
 
     def lazy(self) -> Any:
         """A ``polars.LazyFrame`` over this scan that pushes the query's
@@ -252,6 +269,7 @@ class Scan:
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         self._pushdown = _pushdown.Pushdown()
+        self._codes_given = False
         for name, value in zip(self.__slots__, state):
             setattr(self, name, value)
 
@@ -263,11 +281,65 @@ class Scan:
             f"{'every code' if self._codes is None else f'{len(self._codes)} codes'}>"
 
 
+class _WarnIfEmpty:
+    """An iteration of a scan's batches that warns at its end when it gave
+    none. Not a generator: a second consumer meets the core's iterator and
+    its refusal, as it would without this."""
+
+    __slots__ = ("_scan", "_batches", "_empty")
+
+    def __init__(self, scan: Scan, batches: Iterator[_Columns]) -> None:
+        self._scan = scan
+        self._batches = batches
+        self._empty = True
+
+    def __iter__(self) -> "_WarnIfEmpty":
+        return self
+
+    def __next__(self) -> _Columns:
+        try:
+            batch = next(self._batches)
+        except StopIteration:
+            if self._empty:
+                self._empty = False  # once
+                _warn_no_rows(self._scan, 2)
+            raise
+        self._empty = False
+        return batch
+
+
+def _warn_no_rows(scan: Scan, stacklevel: int) -> None:
+    """A UserWarning that `scan`'s codes gave no row, naming up to five of
+    them and, for a code that looks like a bare signal id (below 1024) of a
+    signal the files hold, the codes of that signal's values."""
+    import warnings
+
+    codes = [int(c) for c in scan._codes]
+    named = ", ".join(str(c) for c in codes[:5]) + (f" and {len(codes) - 5} more" if len(codes) > 5 else "")
+    message = f"zentrail.scan: no row for the codes {named} between {scan._shown[0]} and {scan._shown[1]}"
+    bare = [c for c in codes if c < 1024]
+    if bare:
+        inventory = _core.inventory(_request.Request(scan._where, scan._listed, scan._start, scan._end,
+                                                     threads=scan._threads), False)
+        import numpy
+
+        ids = numpy.frombuffer(inventory["signal_id"], dtype=numpy.uint16)
+        elements = numpy.frombuffer(inventory["elements"], dtype=numpy.int32)
+        counts: Dict[int, int] = {}
+        for ident, count in zip(ids.tolist(), elements.tolist()):
+            counts[ident] = max(counts.get(ident, 0), count)
+        hints = [f"{c} would be {c * 1024}" + (f"..{c * 1024 + counts[c] - 1}" if counts[c] > 1 else "")
+                 for c in bare if counts.get(c, 0) > 0][:5]
+        if hints:
+            message += ("; a code is signal id * 1024 + element index, and as signal ids of these files "
+                        "the codes " + ", ".join(hints))
+    warnings.warn(message, UserWarning, stacklevel=stacklevel + 1)
+
+
 def make_scan(where: Union[bytes, List[bytes]], listed: bool, dt_start: Any, dt_end: Any,
               signals: Optional[Iterable[int]],
               threads: Optional[int], batch_rows: Optional[int], progress: _Progress) -> Scan:
-    start = _time.bound_tuple(dt_start, "dt_start")
-    end = _time.bound_tuple(dt_end, "dt_end")
+    start, end = _time.window(dt_start, dt_end)
     codes = _arguments.codes_array(signals)
     return Scan(where, listed, start, end, (str(dt_start), str(dt_end)), codes,
                 None if threads is None else _arguments.count(threads, "threads", 1),

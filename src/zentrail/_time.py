@@ -109,15 +109,6 @@ def instant_text(ns: int) -> str:
             f"{seconds // 3600:02}:{seconds // 60 % 60:02}:{seconds % 60:02}.{fraction:09}")
 
 
-def as_datetime64(bound: Optional[_BoundTuple]) -> Any:
-    """The first instant of a bound as a numpy.datetime64[ns] (None stays None)."""
-    if bound is None:
-        return None
-    import numpy
-
-    return numpy.datetime64(first_ns(bound), "ns")
-
-
 def instants_ns(values: Any) -> Any:
     """Times (datetime64 of any unit, or anything NumPy makes one of) as int64 ns."""
     import numpy

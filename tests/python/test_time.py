@@ -69,10 +69,22 @@ def test_pandas_timestamps_to_the_nanosecond(three_days):
     ("2024-03-02 12:00:00.5", "2024-03-02 12:00:00.5", 1),  # exactly that instant, inclusive
     ("2024-03-02 12:00:00.500000001", "2024-03-02 23:59:59.999999998", 0),
     (datetime.datetime(2024, 3, 2, 12, 0, 0, 500001), "2024-03-02 23:59:59", 1),  # a fraction states an instant
-    ("2024-03-02", "2024-03-01", 0),
 ])
 def test_an_end_runs_to_the_end_of_its_precision(three_days, start, end, expected):
     assert len(times(three_days, start, end)) == expected
+
+
+@pytest.mark.parametrize("call", [
+    lambda root, start, end: zentrail.scan(root, start, end, CODES),
+    lambda root, start, end: zentrail.scan_files([], start, end, CODES),
+    lambda root, start, end: zentrail.find_files(root, start, end),
+    lambda root, start, end: zentrail.inventory(root, start, end),
+    lambda root, start, end: zentrail.events(root, start, end),
+])
+def test_an_end_before_the_start_is_an_error_naming_both(three_days, call):
+    with pytest.raises(ValueError, match="dt_end 2024-03-01 23:59:59.999999999 comes before dt_start 2024-03-02"):
+        call(three_days, "2024-03-02", "2024-03-01 23:59:59.999999999")
+    assert len(times(three_days, "2024-03-02", "2024-03-02 00:00:00")) == 1  # an end at the start is no error
 
 
 @pytest.mark.parametrize("bad", [

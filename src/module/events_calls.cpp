@@ -1,0 +1,284 @@
+#include "module/events_calls.h"
+
+#include <unistd.h>
+
+#include <bitset>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "module/column_buffer.h"
+#include "module/errors.h"
+#include "module/heap_type.h"
+#include "module/owned_ref.h"
+#include "module/run_loop.h"
+#include "module/scan_request.h"
+#include "scan/event_sink.h"
+#include "scan/file_runner.h"
+
+namespace zentrail {
+
+namespace {
+
+[[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
+
+using SignalIds = std::bitset<65536>;
+
+std::unique_ptr<SignalIds> ids_from(PyObject* ids_object) {
+    if (ids_object == Py_None) return nullptr;
+    auto ids = std::make_unique<SignalIds>();
+    OwnedRef items = OwnedRef::checked(PySequence_Fast(ids_object, "ids must be a sequence"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        const long id = PyLong_AsLong(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (id == -1 && PyErr_Occurred()) fail();
+        if (id < 0 || id > 65535) {
+            PyErr_Format(PyExc_ValueError, "a signal id must lie in 0 to 65535, not %ld", id);
+            fail();
+        }
+        ids->set(static_cast<std::size_t>(id));
+    }
+    return ids;
+}
+
+// One read of events: the workers, one file per task, and the loop that
+// waits for them. Holds no Python object.
+class EventRead {
+public:
+    EventRead(const ScanRequest& request, std::unique_ptr<SignalIds> chosen, bool system)
+        : ids(std::move(chosen)), loop(nullptr, 0) {
+        PathList paths = files_of(request);
+        loop = RunLoop(nullptr, size_of_files(paths));
+        const InstantWindow window = window_of(request);
+        const SignalIds* selected = ids.get();
+        runner = std::make_unique<FileRunner<EventBatch>>(
+            std::move(paths), request.threads,
+            [] {
+                // Every record, so that system records are seen whatever id
+                // came before; only alarm payloads are copied.
+                auto parser = std::make_unique<Parser>(nullptr);
+                parser->set_payload_classes(event_payload_classes());
+                parser->set_keep_texts(true);
+                return parser;
+            },
+            [window, selected, system](Parser& parser, const std::string& path, EventBatch& out) {
+                EventSink sink(&out, window, selected, system);
+                parser.read_file(&sink, path);
+            });
+    }
+
+    // The events of the next `files` files (all when 0) into *all; false
+    // when none was left.
+    bool take(PyObject* progress, std::size_t files, EventBatch* all) {
+        if (finished) return false;
+        loop.set_progress(progress);
+        bool any = false;
+        EventBatch file;
+        for (std::size_t n = 0; files == 0 || n < files; ++n) {
+            if (!loop.next(*runner, &file)) {
+                finished = true;
+                break;
+            }
+            append(all, std::move(file));
+            file = EventBatch();
+            any = true;
+        }
+        return any;
+    }
+
+private:
+    static void append(EventBatch* all, EventBatch&& file) {
+        auto add = [](auto& to, auto& from) { to.insert(to.end(), from.begin(), from.end()); };
+        const auto offset = static_cast<int64_t>(all->texts.size());
+        for (int64_t& start : file.text_start) start += offset;
+        add(all->time, file.time);
+        add(all->signal_id, file.signal_id);
+        add(all->item_class, file.item_class);
+        add(all->subtype, file.subtype);
+        add(all->param, file.param);
+        add(all->value, file.value);
+        add(all->text_start, file.text_start);
+        add(all->text_length, file.text_length);
+        all->texts += file.texts;
+    }
+
+    std::unique_ptr<SignalIds> ids;  // read by the workers: outlives them
+    RunLoop loop;
+    std::unique_ptr<FileRunner<EventBatch>> runner;
+    bool finished = false;  // the end was reached, and progress told so
+};
+
+// The columns lent to NumPy as they stand; `all` is left empty.
+OwnedRef events_dict(EventBatch&& all) {
+    OwnedRef texts = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(all.rows())));
+    for (std::size_t i = 0; i < all.rows(); ++i) {
+        PyObject* text;
+        if (all.text_length[i] < 0) {
+            text = Py_None;
+            Py_INCREF(text);
+        } else {
+            text = PyUnicode_DecodeUTF8(all.texts.data() + all.text_start[i], all.text_length[i], "replace");
+            if (text == nullptr) fail();
+        }
+        PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    OwnedRef out = OwnedRef::checked(PyDict_New());
+    const std::pair<const char*, OwnedRef> columns[] = {
+        {"time", lent_values(std::move(all.time))},           {"signal_id", lent_values(std::move(all.signal_id))},
+        {"item_class", lent_values(std::move(all.item_class))}, {"subtype", lent_values(std::move(all.subtype))},
+        {"param", lent_values(std::move(all.param))},         {"value", lent_values(std::move(all.value))},
+        {"text", std::move(texts)},
+    };
+    for (const auto& column : columns) {
+        if (PyDict_SetItemString(out.get(), column.first, column.second.get()) != 0) fail();
+    }
+    return out;
+}
+
+struct Arguments {
+    ScanRequest request;
+    std::unique_ptr<SignalIds> ids;
+    bool system = true;
+    Py_ssize_t files_per_batch = 0;
+};
+
+Arguments arguments_of(PyObject* args, bool batched) {
+    PyObject *request_object, *ids_object;
+    int system = 1;
+    Arguments out;
+    const bool parsed = batched ? PyArg_ParseTuple(args, "OOpn:iterate_events", &request_object, &ids_object,
+                                                   &system, &out.files_per_batch)
+                                : PyArg_ParseTuple(args, "OOp:events", &request_object, &ids_object, &system);
+    if (!parsed) fail();
+    if (batched && out.files_per_batch < 1) {
+        PyErr_SetString(PyExc_ValueError, "files_per_batch must be at least 1");
+        fail();
+    }
+    out.request = scan_request_from(request_object);
+    out.ids = ids_from(ids_object);
+    out.system = system != 0;
+    return out;
+}
+
+// An iteration of events, a few files a batch; like a scan's iterator, one
+// consumer at a time, and not across a fork.
+struct EventIterator {
+    PyObject_HEAD
+    EventRead* read;     // null once the iteration has ended
+    PyObject* progress;  // a callable, or null
+    std::size_t files_per_batch;
+    pid_t owner;
+    bool busy;
+};
+
+PyTypeObject* event_iterator_type = nullptr;
+
+void end_read(EventIterator* it) {
+    EventRead* read = std::exchange(it->read, nullptr);
+    if (read != nullptr && it->owner == ::getpid()) delete read;
+}
+
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<EventIterator*>(self)->progress);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int iterator_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<EventIterator*>(self)->progress);
+    return 0;
+}
+
+void iterator_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    end_read(reinterpret_cast<EventIterator*>(self));
+    iterator_clear(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* iterator_next(PyObject* self) {
+    auto* it = reinterpret_cast<EventIterator*>(self);
+    if (it->read == nullptr) return nullptr;
+    if (it->owner != ::getpid() || it->busy) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        it->busy ? "this events iterator is already being advanced; one iterator serves one "
+                                   "consumer at a time"
+                                 : "this read of events was started in another process, before a fork");
+        return nullptr;
+    }
+    it->busy = true;
+    PyObject* batch = guarded([&]() -> PyObject* {
+        OwnedRef progress = OwnedRef::new_reference(it->progress);
+        try {
+            EventBatch all;
+            if (!it->read->take(progress.get(), it->files_per_batch, &all)) {
+                end_read(it);
+                return nullptr;
+            }
+            return events_dict(std::move(all)).release();
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            end_read(it);
+            throw;
+        }
+    });
+    it->busy = false;
+    return batch;
+}
+
+PyType_Slot event_iterator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_doc, const_cast<char*>("One read of zentrail.Events, a few files a batch.")},
+    {0, nullptr},
+};
+
+PyType_Spec event_iterator_layout = {"zentrail._core.EventIterator", sizeof(EventIterator), 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | MODULE_MADE, event_iterator_slots};
+
+}  // namespace
+
+bool make_event_types(PyObject* module) {
+    event_iterator_type = make_heap_type(module, &event_iterator_layout);
+    if (event_iterator_type == nullptr) return false;
+    Py_INCREF(event_iterator_type);
+    if (PyModule_AddObject(module, "EventIterator", reinterpret_cast<PyObject*>(event_iterator_type)) < 0) {
+        Py_DECREF(event_iterator_type);
+        return false;
+    }
+    return true;
+}
+
+PyObject* events_call(PyObject*, PyObject* args) {
+    return guarded([&] {
+        Arguments arguments = arguments_of(args, false);
+        EventBatch all;
+        {
+            EventRead read(arguments.request, std::move(arguments.ids), arguments.system);
+            read.take(arguments.request.progress, 0, &all);
+        }
+        return events_dict(std::move(all)).release();
+    });
+}
+
+PyObject* iterate_events_call(PyObject*, PyObject* args) {
+    return guarded([&] {
+        Arguments arguments = arguments_of(args, true);
+        auto read = std::make_unique<EventRead>(arguments.request, std::move(arguments.ids), arguments.system);
+        OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(event_iterator_type, 0));
+        auto* it = reinterpret_cast<EventIterator*>(object.get());
+        it->read = read.release();
+        it->progress = OwnedRef::new_reference(arguments.request.progress).release();
+        it->files_per_batch = static_cast<std::size_t>(arguments.files_per_batch);
+        it->owner = ::getpid();
+        it->busy = false;
+        return object.release();
+    });
+}
+
+}  // namespace zentrail

@@ -1,0 +1,39 @@
+// Everything one read is asked for, whole: the files, the codes and window
+// (narrowed by any window on the rows), the per-row conditions, the columns
+// and the most rows. Every consumer of a read (the column batches, the Arrow
+// stream, an overview) is given the plan itself rather than parts of it, so
+// that no consumer can leave out a narrowing the caller asked for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "scan/row_predicate.h"
+#include "selection/filter.h"
+#include "selection/path_list.h"
+#include "time/bound.h"
+
+namespace zentrail {
+
+struct ReadPlan {
+    PathList paths;
+    // The window of the read's own bounds: what an overview's buckets split.
+    InstantWindow window{};
+    // The codes, and the window of the rows (the read's, narrowed by any
+    // window on the rows).
+    std::unique_ptr<Filter> filter;
+    RowPredicate predicate;
+    bool has_predicate = false;
+    ColumnSelection columns;
+    int64_t limit = -1;  // the most rows; negative: all
+    int threads = 1;
+    std::size_t batch_rows = 65536;
+
+    // The per-row conditions, or null when every row the filter selects is kept.
+    const RowPredicate* row_predicate() const { return has_predicate ? &predicate : nullptr; }
+    // Nothing can come of the read: no code selected, or no row wanted.
+    bool reads_nothing() const { return filter->isEmpty() || limit == 0; }
+};
+
+}  // namespace zentrail

@@ -1,0 +1,112 @@
+"""What the tables zentrail gives have in common (Inventory, Events,
+Overview): their consumers (NumPy columns, a pandas DataFrame whose name
+columns are categoricals, an Arrow stream made by the core, so that no
+Arrow library is needed), and their pickling."""
+
+from __future__ import annotations
+
+from . import _core, _names
+from ._extras import import_extra
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, List, Optional, Tuple
+
+    _Columns = Dict[str, Any]
+
+# The Arrow format of each NumPy type a result's columns hold.
+_ARROW_FORMATS = {"uint8": "C", "uint16": "S", "int32": "i", "int64": "l", "float64": "g", "datetime64[ns]": "tsn:"}
+
+
+class Result:
+    """A table of columns. A subclass gives ``_read()`` (its columns as
+    NumPy arrays, read afresh or held), and says which columns are names
+    (``_NAME_COLUMNS``: str in NumPy, categorical in pandas,
+    dictionary-encoded in Arrow) and whether a ``class_name`` column
+    follows ``item_class`` outside NumPy (``_CLASS_NAME``)."""
+
+    __slots__ = ()
+    _NAME_COLUMNS: Tuple[str, ...] = ()
+    _CLASS_NAME = False
+
+    def _read(self) -> _Columns:
+        raise NotImplementedError
+
+    def to_numpy(self) -> _Columns:
+        """The columns as a dict of NumPy arrays by name."""
+        return self._read()
+
+    def _table(self, pandas: Any = None) -> Tuple[_Columns, Tuple[str, ...]]:
+        """The columns of a frame (pandas categoricals for the names when
+        `pandas` is given), and which of them are names still to encode."""
+        columns = self._read()
+        names = self._NAME_COLUMNS
+        if pandas is not None:
+            for name in names:
+                columns[name] = _names.categorical(pandas, columns[name])
+            names = ()
+        if not self._CLASS_NAME:
+            return columns, names
+        named: _Columns = {}
+        for name, column in columns.items():
+            named[name] = column
+            if name == "item_class":  # from the codes: the names follow from them
+                named["class_name"] = _names.class_name_column(pandas, column) if pandas is not None else \
+                    _ClassNames(column)
+        return named, names
+
+    def to_pandas(self) -> Any:
+        """The columns as a pandas DataFrame, the name columns categorical
+        (ImportError naming the extra when pandas is missing)."""
+        pandas = import_extra("pandas", f"{type(self).__name__}.to_pandas()", "pandas")
+        return pandas.DataFrame(self._table(pandas)[0], copy=False)
+
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
+        """The Arrow PyCapsule stream (``pyarrow.table(result)``,
+        ``polars.DataFrame(result)``, DuckDB), made by the core: name
+        columns dictionary-encoded, text columns utf8 with nulls.
+        ``requested_schema`` is ignored (the columns have one form)."""
+        columns, names = self._table()
+        return _core.table_stream(arrow_columns(columns, names))
+
+    def __getstate__(self) -> Tuple[Any, ...]:
+        return tuple(getattr(self, name) for name in _slots(type(self)))
+
+    def __setstate__(self, state: Tuple[Any, ...]) -> None:
+        for name, value in zip(_slots(type(self)), state):
+            setattr(self, name, value)
+
+
+def _slots(cls: type) -> List[str]:
+    return [name for klass in reversed(cls.__mro__) for name in getattr(klass, "__slots__", ())]
+
+
+class _ClassNames:
+    """A class_name column still as its codes: Arrow takes the codes as the
+    indices of the class names, with no copy into names and back."""
+
+    __slots__ = ("codes",)
+
+    def __init__(self, codes: Any) -> None:
+        self.codes = codes
+
+
+def arrow_columns(columns: _Columns, names: Tuple[str, ...]) -> List[Tuple[str, str, Any, Any]]:
+    """The columns as the core's table_stream takes them."""
+    import numpy
+
+    out: List[Tuple[str, str, Any, Any]] = []
+    for name, column in columns.items():
+        if isinstance(column, _ClassNames):
+            out.append((name, "C", numpy.ascontiguousarray(column.codes), _names.CLASS_NAMES))
+        elif name in names:
+            present, inverse = numpy.unique(numpy.asarray(column, dtype=object).astype(str), return_inverse=True)
+            out.append((name, "i", inverse.astype(numpy.int32).ravel(), tuple(present.tolist())))
+        elif column.dtype == object:  # text, None for no text
+            out.append((name, "u", column.tolist(), None))
+        else:
+            values = numpy.ascontiguousarray(column)
+            dtype = str(values.dtype)
+            out.append((name, _ARROW_FORMATS[dtype], values.view(numpy.int64) if dtype.startswith("datetime") else
+                        values, None))
+    return out
