@@ -61,9 +61,38 @@ bool Parser::_open_file(const char* path) {
     return true;
 }
 
-void Parser::_close_current_file() { file.reset(); }
+void Parser::_open_bytes(const std::string& name, std::shared_ptr<const FileBytes> bytes) {
+    _close_current_file();
+    file_bytes_loaded = 0;
+    file_path = name;
+    file_size = static_cast<int64_t>(bytes->size());
+    memory = std::move(bytes);
+    memory_pos = 0;
+}
+
+void Parser::_close_current_file() {
+    file.reset();
+    memory.reset();
+}
 
 void Parser::_load() {
+    if (memory) {
+        // The same pieces as from a file, so that records decode the same.
+        const std::size_t left = memory->size() - memory_pos;
+        if (left == 0) {
+            _close_current_file();
+            return;
+        }
+        int room = 0;
+        unsigned char* at = buffer->prepare_append(static_cast<int>(std::min<std::size_t>(READ_CHUNK_SIZE, left)), &room);
+        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(room), left);
+        std::memcpy(at, memory->data() + memory_pos, n);
+        memory_pos += n;
+        buffer->commit_append(static_cast<int>(n));
+        file_bytes_loaded += static_cast<int64_t>(n);
+        if (monitor != nullptr) monitor->poll(static_cast<int64_t>(n));
+        return;
+    }
     if (!file) return;
     // Straight into the window, after its unread bytes: no second copy.
     // No more than the file holds, and a page more to meet its end (or what
@@ -102,14 +131,28 @@ void Parser::exportFiles(RecordSink* sink, const PathList* paths) {
 }
 
 void Parser::read_file(RecordSink* sink, const std::string& path) {
-    unsigned int day = 0;
+    if (byte_source != nullptr) {
+        read_bytes(sink, path, byte_source->take(path, monitor));
+        return;
+    }
     // Whatever an earlier file left unread (past its end byte, or after a
     // failed run) is dropped: each file is decoded from its own first byte.
     buffer->shift(buffer->get_length());
+    _open_file(path.c_str());
+    _decode(sink, path);
+}
+
+void Parser::read_bytes(RecordSink* sink, const std::string& name, std::shared_ptr<const FileBytes> bytes) {
+    buffer->shift(buffer->get_length());
+    _open_bytes(name, std::move(bytes));
+    _decode(sink, name);
+}
+
+void Parser::_decode(RecordSink* sink, const std::string& path) {
+    unsigned int day = 0;
     record.error_item = false;
     record.text = nullptr;
     record.text_length = 0;
-    _open_file(path.c_str());
     _load();
     const bool by_heads = filter == nullptr && sink->takes_heads();
     for (;;) {
@@ -282,7 +325,7 @@ void Parser::_hand_on_heads_run(RecordSink* sink, uint32_t day, AR_COMMON_ITEM* 
 
 bool Parser::_top_up(Buffer* buf, int n) {
     if (buf == buffer.get()) {
-        while (file && buf->get_length() < n) _load();
+        while (_source_open() && buf->get_length() < n) _load();
     }
     return buf->get_length() >= n;
 }

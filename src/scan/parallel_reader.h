@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "archive/byte_source.h"
 #include "scan/column_batch.h"
 #include "scan/row_predicate.h"
 #include "selection/filter.h"
@@ -28,8 +29,10 @@ public:
     // outlive the reader; the workers only read them.
     // Throws std::system_error (with the errno) when a thread cannot start,
     // after stopping the workers already started.
+    // `source` (borrowed, may be null) gives the files' bytes instead of
+    // their paths.
     ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows,
-                   const RowPredicate* predicate = nullptr);
+                   const RowPredicate* predicate = nullptr, ByteSource* source = nullptr);
 
     // The most workers one read starts, whatever it asks for. A worker reads
     // one file at a time from the disk and decodes it faster than most disks
@@ -78,6 +81,7 @@ private:
 
     const Filter* filter;
     const RowPredicate* predicate;
+    ByteSource* source;
     const PathList paths;
     const std::size_t batch_rows;
     // Files a worker may run ahead of the consumer, and batches not yet

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "archive/byte_source.h"
 #include "scan/row_predicate.h"
 #include "selection/filter.h"
 #include "selection/path_list.h"
@@ -29,6 +30,9 @@ struct ReadPlan {
     int64_t limit = -1;  // the most rows; negative: all
     int threads = 1;
     std::size_t batch_rows = 65536;
+    // Where the files' bytes come from when they are not opened as paths
+    // (fetched from elsewhere); null for paths.
+    std::shared_ptr<ByteSource> source;
 
     // The per-row conditions, or null when every row the filter selects is kept.
     const RowPredicate* row_predicate() const { return has_predicate ? &predicate : nullptr; }
