@@ -203,23 +203,21 @@ class _Fetcher(threading.Thread):
                 pool.submit(self._fetch, name, path)
 
     def _fetch(self, name: bytes, path: str) -> None:
-        got = 0
+        got = -1  # bytes read; -1 until the file is open
+        pieces = []
         try:
             with self.fs.open(path, "rb") as file:
-                opened = True
-                pieces = []
+                got = 0
                 while True:
                     piece = file.read(_CHUNK)
                     if not piece:
                         break
                     pieces.append(piece)
                     got += len(piece)
-            data = pieces[0] if len(pieces) == 1 else b"".join(pieces)
         except Exception as error:  # any failure of any file system: the read reports it for this file
-            opened = locals().get("opened", False)
-            self.source.fail(name, _errno_of(error), got if opened else -1)
+            self.source.fail(name, _errno_of(error), got)
             return
-        self.source.put(name, data)
+        self.source.put(name, pieces[0] if len(pieces) == 1 else b"".join(pieces))
 
 
 def _errno_of(error: BaseException) -> int:
