@@ -56,24 +56,33 @@ PyObject* reserve_method(PyObject* self, PyObject* arg) {
     });
 }
 
-PyObject* put_method(PyObject* self, PyObject* args) {
+PyObject* append_method(PyObject* self, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject* name;
         Py_buffer view;
-        if (!PyArg_ParseTuple(args, "Oy*:put", &name, &view)) fail();
-        std::string key;
-        FileBytes bytes;
+        if (!PyArg_ParseTuple(args, "Oy*:append", &name, &view)) fail();
         try {
-            key = name_of(name);
-            const auto* begin = static_cast<const unsigned char*>(view.buf);
-            bytes.assign(begin, begin + view.len);
+            const std::string key = name_of(name);
+            FetchedFiles& files = files_of(self);
+            // The buffer stays exported (and its object alive) while the
+            // bytes are copied without the interpreter lock.
+            const auto* piece = static_cast<const unsigned char*>(view.buf);
+            const auto size = static_cast<std::size_t>(view.len);
+            without_gil([&] { files.append(key, piece, size); });
         } catch (...) {
             PyBuffer_Release(&view);
             throw;
         }
         PyBuffer_Release(&view);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* complete_method(PyObject* self, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        const std::string key = name_of(arg);
         FetchedFiles& files = files_of(self);
-        without_gil([&] { files.put(key, std::move(bytes)); });
+        without_gil([&] { files.complete(key); });
         Py_RETURN_NONE;
     });
 }
@@ -102,7 +111,8 @@ PyObject* closed_getter(PyObject* self, void*) { return PyBool_FromLong(files_of
 PyMethodDef fetched_files_methods[] = {
     {"reserve", reserve_method, METH_O,
      "reserve(seconds) -> bool: waits at most that long for room for one more file; False on time out or once closed."},
-    {"put", put_method, METH_VARARGS, "put(name, data): a reserved file's bytes (copied)."},
+    {"append", append_method, METH_VARARGS, "append(name, piece): the next bytes of a reserved file (copied)."},
+    {"complete", complete_method, METH_O, "complete(name): the reserved file's bytes are all there."},
     {"fail", fail_method, METH_VARARGS,
      "fail(name, errno, offset): fetching a reserved file failed (to open it when offset < 0, else to read at offset)."},
     {"close", close_method, METH_NOARGS, "close(): ends the read's side; what is held is dropped."},

@@ -33,11 +33,29 @@ bool FetchedFiles::reserve(std::chrono::milliseconds wait) {
     return true;
 }
 
-void FetchedFiles::put(const std::string& name, FileBytes bytes) {
+void FetchedFiles::append(const std::string& name, const unsigned char* piece, std::size_t size) {
+    FileBytes arriving;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto found = entries.find(name);
+        if (found == entries.end() || is_closed) return;
+        arriving = std::move(found->second.arriving);
+        if (arriving.capacity() == 0 && found->second.size > 0) {
+            arriving.reserve(static_cast<std::size_t>(found->second.size));
+        }
+    }
+    // Copied outside the lock: the workers take other files meanwhile.
+    arriving.insert(arriving.end(), piece, piece + size);
+    std::lock_guard<std::mutex> lock(mutex);
+    auto found = entries.find(name);
+    if (found != entries.end() && !is_closed) found->second.arriving = std::move(arriving);
+}
+
+void FetchedFiles::complete(const std::string& name) {
     // Released when the last holder (the reader decoding it) lets go: the
     // room it took is free again then, not when it is taken out.
     std::weak_ptr<FetchedFiles> owner = weak_from_this();
-    auto* held_bytes = new FileBytes(std::move(bytes));
+    auto* held_bytes = new FileBytes();
     std::shared_ptr<const FileBytes> shared(held_bytes, [owner](const FileBytes* b) {
         delete b;
         if (auto store = owner.lock()) store->_released();
@@ -46,6 +64,7 @@ void FetchedFiles::put(const std::string& name, FileBytes bytes) {
         std::lock_guard<std::mutex> lock(mutex);
         auto found = entries.find(name);
         if (found == entries.end() || is_closed) return;  // dropping `shared` releases its room
+        *held_bytes = std::move(found->second.arriving);
         found->second.bytes = std::move(shared);
     }
     changed.notify_all();
@@ -78,7 +97,11 @@ void FetchedFiles::close() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         is_closed = true;
-        for (auto& entry : entries) dropped[entry.first].bytes = std::move(entry.second.bytes);
+        for (auto& entry : entries) {
+            Entry& gone = dropped[entry.first];
+            gone.bytes = std::move(entry.second.bytes);
+            gone.arriving = std::move(entry.second.arriving);
+        }
     }
     changed.notify_all();
     // `dropped` frees the bytes here, outside the lock their release takes.

@@ -30,9 +30,12 @@ public:
     // (the caller may then fetch one and put it in), false on time out or
     // once the read is closed.
     bool reserve(std::chrono::milliseconds wait);
-    // A reserved file's bytes, or the failure of fetching it (a failed open
-    // when `offset` is negative, else a failed read at that byte).
-    void put(const std::string& name, FileBytes bytes);
+    // A reserved file's bytes as they arrive, piece by piece (a piece is
+    // copied in, so the caller's buffer is free again at once), then that
+    // they are complete; or the failure of fetching it (a failed open when
+    // `offset` is negative, else a failed read at that byte).
+    void append(const std::string& name, const unsigned char* piece, std::size_t size);
+    void complete(const std::string& name);
     void fail(const std::string& name, int os_error, int64_t offset);
     // Ends the read's side: waiting takes and reservations return, and what
     // is held is dropped. The reader closes it when it ends.
@@ -45,6 +48,7 @@ public:
 private:
     struct Entry {
         int64_t size = 0;
+        FileBytes arriving;  // appended, not yet complete
         std::shared_ptr<const FileBytes> bytes;
         bool failed = false;
         int os_error = 0;

@@ -204,20 +204,21 @@ class _Fetcher(threading.Thread):
 
     def _fetch(self, name: bytes, path: str) -> None:
         got = -1  # bytes read; -1 until the file is open
-        pieces = []
         try:
             with self.fs.open(path, "rb") as file:
                 got = 0
                 while True:
+                    # Piece by piece into the core: this process holds one
+                    # piece of a file, never a second copy of all of it.
                     piece = file.read(_CHUNK)
                     if not piece:
                         break
-                    pieces.append(piece)
+                    self.source.append(name, piece)
                     got += len(piece)
         except Exception as error:  # any failure of any file system: the read reports it for this file
             self.source.fail(name, _errno_of(error), got)
             return
-        self.source.put(name, pieces[0] if len(pieces) == 1 else b"".join(pieces))
+        self.source.complete(name)
 
 
 def _errno_of(error: BaseException) -> int:
