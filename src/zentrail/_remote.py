@@ -16,24 +16,29 @@ and appear nowhere else.
 
 from __future__ import annotations
 
-import errno
 import os
-import re
-import threading
-import weakref
 
 from . import _core
 from ._extras import import_extra
 
+# Imported by every read: what only reads from elsewhere need (re, threading,
+# fsspec) is imported when one is made, so that a local read costs nothing more.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Dict, List, Optional, Tuple
 
-# A URL's scheme: two or more characters, so that a Windows drive ("C:\") is none.
-_SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]+)://")
-_CREDENTIALS = re.compile(r"(?<=://)[^/@]*@")
 # A piece read from a remote file at a time: its offset is known if a read fails.
 _CHUNK = 16 << 20
+_SCHEME_CHARACTERS = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+.-")
+
+
+def scheme_of(text: str) -> Optional[str]:
+    """A URL's scheme ("s3" of "s3://bucket"), or None: two characters or
+    more, so that a Windows drive ("C:\\") is none."""
+    scheme, found, _ = text.partition("://")
+    if not found or len(scheme) < 2 or not scheme[0].isalpha() or not set(scheme) <= _SCHEME_CHARACTERS:
+        return None
+    return scheme
 
 
 def files_in_flight(threads: int) -> int:
@@ -45,7 +50,9 @@ def files_in_flight(threads: int) -> int:
 
 def shown(url: str) -> str:
     """A URL as messages show it: without user and password."""
-    return _CREDENTIALS.sub("", url)
+    import re
+
+    return re.sub(r"(?<=://)[^/@]*@", "", url)
 
 
 def is_place(where: Any) -> bool:
@@ -59,10 +66,10 @@ def root_of(root: Any, storage_options: Optional[Dict[str, Any]] = None) -> Any:
 
     text = root if isinstance(root, str) else os.fsdecode(root) if isinstance(root, (bytes, os.PathLike)) else None
     if text is not None:
-        scheme = _SCHEME.match(text)
+        scheme = scheme_of(text)
         if scheme is None and text.lower().endswith(".zip") and os.path.isfile(text):
             return Place("zip://::" + text, storage_options, zip_file=text)
-        if scheme is not None and not (scheme.group(1).lower() == "file" and storage_options is None):
+        if scheme is not None and not (scheme.lower() == "file" and storage_options is None):
             return Place(text, storage_options)
         if scheme is not None:  # file://: a local path
             return path_bytes(text[len("file://"):])
@@ -77,11 +84,11 @@ def files_of(paths: List[Any], storage_options: Optional[Dict[str, Any]] = None)
     from ._arguments import path_list
 
     texts = [p if isinstance(p, str) else None for p in paths]
-    if not any(t is not None and _SCHEME.match(t) for t in texts):
+    if not any(t is not None and scheme_of(t) for t in texts):
         if storage_options is not None:
             raise ValueError("storage_options is for files named by URLs (s3://, az://, ...), not local paths")
         return path_list(paths)
-    if any(t is None or not _SCHEME.match(t) for t in texts):
+    if any(t is None or not scheme_of(t) for t in texts):
         raise ValueError("the files must be all URLs or all local paths")
     return Place(texts[0], storage_options, files=[str(t) for t in texts])
 
@@ -146,6 +153,8 @@ class Place:
             return names, where
         try:
             if not self.zip_file and not fs.isdir(self._root):
+                import errno
+
                 raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), self.shown)
             found = fs.find(self._root, detail=True)
         except OSError as error:
@@ -172,6 +181,8 @@ class Place:
         """(where, listed, source) of a request: its archive files, and their
         bytes on their way."""
         names, where = self.archive_files(start, end)
+        import weakref
+
         encoded = [os.fsencode(n) for n in names]
         source = _core.fetched_files(encoded, [where[n][1] for n in names], files_in_flight(threads))
         _Fetcher(source, self._fs, [(e, where[n][0]) for e, n in zip(encoded, names)], files_in_flight(threads),
@@ -179,17 +190,22 @@ class Place:
         return encoded, True, source
 
 
-class _Fetcher(threading.Thread):
+class _Fetcher:
     """Fetches a read's files in its order, as many at once as there is room
-    for, and puts their bytes (or their failures) into the core."""
+    for, and puts their bytes (or their failures) into the core, on a thread
+    of its own."""
 
     def __init__(self, source: Any, fs: Any, files: List[Tuple[bytes, str]], width: int, request: Any) -> None:
-        super().__init__(name="zentrail-fetch", daemon=True)
         self.source = source
         self.fs = fs
         self.files = files
         self.width = width
         self.request = request  # a weak reference: the read ends with its request
+
+    def start(self) -> None:
+        import threading
+
+        threading.Thread(target=self.run, name="zentrail-fetch", daemon=True).start()
 
     def run(self) -> None:
         from concurrent.futures import ThreadPoolExecutor
@@ -222,6 +238,8 @@ class _Fetcher(threading.Thread):
 
 
 def _errno_of(error: BaseException) -> int:
+    import errno
+
     if isinstance(error, OSError) and error.errno:
         return int(error.errno)
     if isinstance(error, FileNotFoundError):

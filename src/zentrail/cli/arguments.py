@@ -79,9 +79,9 @@ def root(path: str) -> None:
     """UsageError unless ROOT is a folder, a zip file or a URL (a missing
     folder is a mistyped argument, not an archive that holds nothing; a URL
     is checked when it is listed)."""
-    import re
+    from .._remote import scheme_of
 
-    if re.match(r"^[A-Za-z][A-Za-z0-9+.-]+://", path) or path.lower().endswith(".zip") and os.path.isfile(path):
+    if scheme_of(path) or path.lower().endswith(".zip") and os.path.isfile(path):
         return
     if not os.path.isdir(path):
         what = "does not exist" if not os.path.lexists(path) else "is not a folder"
