@@ -100,8 +100,7 @@ def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound, signal
     ``scan_files(find_files(root, ...), ...)``. Arguments as for :func:`scan`;
     the paths may be URLs of one file system (all of them).
     """
-    return make_scan(_remote.files_of(list(paths) if not isinstance(paths, (str, bytes)) else paths, storage_options),
-                     True, dt_start, dt_end, signals, threads, batch_rows, progress)
+    return make_scan(_remote.files_of(paths, storage_options), True, dt_start, dt_end, signals, threads, batch_rows, progress)
 
 
 def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,

@@ -78,11 +78,14 @@ def root_of(root: Any, storage_options: Optional[Dict[str, Any]] = None) -> Any:
     return path_bytes(root)
 
 
-def files_of(paths: List[Any], storage_options: Optional[Dict[str, Any]] = None) -> Any:
+def files_of(paths: Any, storage_options: Optional[Dict[str, Any]] = None) -> Any:
     """Listed files as a read takes them: bytes paths, or a Place of files
     when they are URLs (all of one file system)."""
     from ._arguments import path_list
 
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        return path_list(paths)  # its TypeError: one path is not a list of them
+    paths = list(paths)
     texts = [p if isinstance(p, str) else None for p in paths]
     if not any(t is not None and scheme_of(t) for t in texts):
         if storage_options is not None:
@@ -90,7 +93,7 @@ def files_of(paths: List[Any], storage_options: Optional[Dict[str, Any]] = None)
         return path_list(paths)
     if any(t is None or not scheme_of(t) for t in texts):
         raise ValueError("the files must be all URLs or all local paths")
-    return Place(texts[0], storage_options, files=[str(t) for t in texts])
+    return Place(str(texts[0]), storage_options, files=[str(t) for t in texts])
 
 
 class Place:
@@ -112,7 +115,12 @@ class Place:
                 "files": self.files}
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
-        self.__init__(state["url"], state["storage_options"], zip_file=state["zip_file"], files=state["files"])
+        self.url = state["url"]
+        self.storage_options = state["storage_options"]
+        self.zip_file = state["zip_file"]
+        self.files = state["files"]
+        self._fs = None
+        self._root = ""
 
     def __repr__(self) -> str:
         return repr(self.shown)

@@ -37,7 +37,7 @@ class Request:
         # fetched ahead of the workers (zentrail._remote).
         self.discover = False  # where is a listing to discover the archive files in
         self.source = None  # the fetched files, a _core.FetchedFiles
-        if _remote.is_place(where):
+        if isinstance(where, _remote.Place):
             where, listed, self.source = where.files_to_read(self, start, end, self.threads)
         self.where = where  # a root (bytes), or the files themselves (a list of bytes) when listed
         self.listed = listed

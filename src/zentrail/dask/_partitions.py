@@ -41,8 +41,7 @@ def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[int
     """
     dd = _dask_dataframe()
     signals = _arguments.codes_array(signals)
-    paths = zentrail.find_files(root, start, end) if storage_options is None else \
-        zentrail.find_files(root, start, end, storage_options=storage_options)
+    paths = zentrail.find_files(root, start, end, storage_options=storage_options)
     chosen = list(columns) if columns is not None else None
     reader = _PartReader(start, end, signals, by_day, chosen, storage_options)
     meta = reader([])
@@ -51,8 +50,10 @@ def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[int
     if not by_day:
         return dd.from_map(reader, [[path] for path in paths], meta=meta, enforce_metadata=False,
                            label="zentrail-file")
-    days = [list(group) for _, group in itertools.groupby(sorted(paths, key=_discovery.path_day),
-                                                           key=_discovery.path_day)]
+    def day(path: str) -> str:  # every path found carries one
+        return _discovery.path_day(path) or ""
+
+    days = [list(group) for _, group in itertools.groupby(sorted(paths, key=day), key=day)]
     midnights = [_day_start(_discovery.path_day(group[0])) for group in days]
     last = midnights[-1] + _time.NS_PER_DAY - 1
     divisions = _timestamps(midnights + [last])
@@ -77,8 +78,8 @@ class _PartReader:
         """``columns``: Dask's projection of the frame's columns (never the
         index), else those read_archive was given."""
         selected = _read_columns(columns if columns is not None else self.columns, self.by_day)
-        options = {} if self.storage_options is None else {"storage_options": self.storage_options}
-        scan = zentrail.scan_files(paths, self.start, self.end, self.signals, threads=1, **options)
+        scan = zentrail.scan_files(paths, self.start, self.end, self.signals, threads=1,
+                                   storage_options=self.storage_options)
         if selected is not None:
             scan = scan.select(*selected)
         frame = scan.to_pandas()
@@ -114,8 +115,9 @@ def _day_start(day: Optional[str]) -> int:
 
 
 def _timestamps(instants: List[int]) -> List[Any]:
-    import pandas
+    from .._extras import import_extra
 
+    pandas = import_extra("pandas", "zentrail.dask.read_archive", "pandas")
     return [pandas.Timestamp(ns, unit="ns") for ns in instants]
 
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 import json
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence
 
-import pyarrow
+import pyarrow  # type: ignore[import-untyped]
 from pyspark.sql.datasource import DataSource, DataSourceReader, InputPartition
 from pyspark.sql.types import DoubleType, IntegerType, ShortType, StructField, StructType, TimestampNTZType
 
@@ -103,10 +103,6 @@ class _ArchiveReader(DataSourceReader):
     def __init__(self, options: _Options) -> None:
         self.options = options
 
-    def _storage(self) -> Dict[str, Any]:
-        storage = self.options.storage_options
-        return {} if storage is None else {"storage_options": storage}
-
     def _holds_nothing(self) -> bool:
         """Filters that leave no code or no time (Spark's own, handed over)."""
         options = self.options
@@ -119,13 +115,13 @@ class _ArchiveReader(DataSourceReader):
         if self._holds_nothing():
             return []
         options = self.options
-        paths = zentrail.find_files(options.root, options.start, options.end, **self._storage())
+        paths = zentrail.find_files(options.root, options.start, options.end, storage_options=options.storage_options)
         return [InputPartition(path) for path in paths]
 
     def read(self, partition: InputPartition) -> Iterator[pyarrow.RecordBatch]:
         options = self.options
         scan = zentrail.scan_files([partition.value], options.start, options.end, options.codes, threads=1,
-                                   **self._storage())
+                                   storage_options=options.storage_options)
         for batch in pyarrow.RecordBatchReader.from_stream(scan):
             # The times to Spark's microseconds; the integers widened losslessly.
             yield batch.cast(ARROW_SCHEMA, safe=False)
