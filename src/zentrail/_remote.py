@@ -88,7 +88,7 @@ def files_of(paths: Any, storage_options: Optional[Dict[str, Any]] = None) -> An
     paths = list(paths)
     texts = [p if isinstance(p, str) else None for p in paths]
     if not any(t is not None and scheme_of(t) for t in texts):
-        if storage_options is not None:
+        if storage_options is not None and texts:
             raise ValueError("storage_options is for files named by URLs (s3://, az://, ...), not local paths")
         return path_list(paths)
     if any(t is None or not scheme_of(t) for t in texts):

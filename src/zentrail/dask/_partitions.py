@@ -4,6 +4,7 @@ function each worker calls."""
 from __future__ import annotations
 
 import itertools
+import warnings
 
 import zentrail
 
@@ -44,7 +45,9 @@ def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[int
     paths = zentrail.find_files(root, start, end, storage_options=storage_options)
     chosen = list(columns) if columns is not None else None
     reader = _PartReader(start, end, signals, by_day, chosen, storage_options)
-    meta = reader([])
+    with warnings.catch_warnings():  # the typed empty frame is no read that found nothing
+        warnings.simplefilter("ignore")
+        meta = reader([])
     if not paths:
         return dd.from_pandas(meta, npartitions=1)
     if not by_day:
