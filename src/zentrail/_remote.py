@@ -144,6 +144,9 @@ class Place:
         """The name a file of the file system goes by: its URL."""
         if self.zip_file is not None:
             return f"{self.zip_file}/{path.lstrip('/')}"
+        outer = self.url.partition("::")[2]
+        if self.url.startswith("zip://") and outer:  # a zip file elsewhere: zip://::s3://bucket/plant.zip
+            return f"{shown(outer)}/{path.lstrip('/')}"
         return shown(self._fs.unstrip_protocol(path))
 
     def listing(self) -> Tuple[List[str], Dict[str, Tuple[str, int]]]:
