@@ -166,11 +166,14 @@ class Place:
             if not self.zip_file and not fs.isdir(self._root):
                 import errno
 
-                raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), self.shown)
+                raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT))
             found = fs.find(self._root, detail=True)
-        except OSError as error:
-            error.add_note("while searching the tree for archive files") if hasattr(error, "add_note") else None
-            raise
+        except Exception as error:  # any file system's failure, as a walk's: OSError(errno, reason, root)
+            code = _errno_of(error)
+            failure = OSError(code, os.strerror(code), self.shown)
+            if hasattr(failure, "add_note"):
+                failure.add_note("while searching the tree for archive files")
+            raise failure from error
         for path, info in found.items():
             if info.get("type", "file") == "file":
                 where[self._name(path)] = (path, int(info.get("size") or 0))
