@@ -16,7 +16,9 @@ constexpr std::chrono::milliseconds POLL_INTERVAL{50};
 FetchedFiles::FetchedFiles(std::vector<std::string> names, std::vector<int64_t> sizes, std::size_t in_flight)
     : in_flight(std::max<std::size_t>(in_flight, 1)) {
     for (std::size_t i = 0; i < names.size(); ++i) {
-        entries[names[i]].size = i < sizes.size() ? sizes[i] : 0;
+        Entry& entry = entries[names[i]];
+        entry.size = i < sizes.size() ? sizes[i] : 0;
+        ++entry.takes;
     }
 }
 
@@ -119,6 +121,8 @@ std::shared_ptr<const FileBytes> FetchedFiles::take(const std::string& name, Rea
     Entry& entry = found->second;
     for (;;) {
         if (entry.bytes) {
+            // Held here until its last take, then only by its readers.
+            if (--entry.takes > 0) return entry.bytes;
             std::shared_ptr<const FileBytes> bytes = std::move(entry.bytes);
             return bytes;
         }

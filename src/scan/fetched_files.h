@@ -21,8 +21,9 @@ namespace zentrail {
 
 class FetchedFiles : public ByteSource, public std::enable_shared_from_this<FetchedFiles> {
 public:
-    // `names` and `sizes` (as listed) are the files' names and sizes;
-    // `in_flight` the most files held at once (at least 1).
+    // `names` and `sizes` (as listed) are the files' names and sizes, in
+    // the order the read takes them: a name given twice is fetched once and
+    // taken twice. `in_flight` is the most files held at once (at least 1).
     static std::shared_ptr<FetchedFiles> make(std::vector<std::string> names, std::vector<int64_t> sizes,
                                               std::size_t in_flight);
 
@@ -48,6 +49,7 @@ public:
 private:
     struct Entry {
         int64_t size = 0;
+        int takes = 0;  // times the read takes it, until the last of which it is held here
         FileBytes arriving;  // appended, not yet complete
         std::shared_ptr<const FileBytes> bytes;
         bool failed = false;

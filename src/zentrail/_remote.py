@@ -199,8 +199,9 @@ class Place:
 
         encoded = [os.fsencode(n) for n in names]
         source = _core.fetched_files(encoded, [where[n][1] for n in names], files_in_flight(threads))
-        _Fetcher(source, self._fs, [(e, where[n][0]) for e, n in zip(encoded, names)], files_in_flight(threads),
-                 weakref.ref(request)).start()
+        # A file listed twice is fetched once and read twice.
+        once = {e: where[n][0] for e, n in zip(encoded, names)}
+        _Fetcher(source, self._fs, list(once.items()), files_in_flight(threads), weakref.ref(request)).start()
         return encoded, True, source
 
 

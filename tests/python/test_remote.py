@@ -205,6 +205,15 @@ def test_a_missing_root_fails_as_a_missing_folder(root, tmp_path):
     assert failed.value.errno == errno.ENOENT
 
 
+def test_a_file_listed_twice_is_read_twice_as_locally(tmp_path):
+    local = os.path.join(_sample_dir(), "2024", "03", "2024-03-01_plant.vlx")
+    fsspec.filesystem("memory").pipe("/twice/2024-03-01_a.vlx", open(local, "rb").read())
+    window = ("2024-03-01", "2024-03-01", [7 * 1024])
+    there = zentrail.scan_files(["memory:///twice/2024-03-01_a.vlx"] * 2, *window, threads=1).to_numpy()
+    here = zentrail.scan_files([local] * 2, *window).to_numpy()
+    assert_same(there, here)
+
+
 def test_local_paths_take_no_storage_options(tmp_path):
     with pytest.raises(ValueError, match="storage_options is for"):
         zentrail.scan(tmp_path, "2024-03-01", "2024-03-02", storage_options={"key": "k"})
