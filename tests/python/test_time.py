@@ -103,3 +103,14 @@ def test_other_texts_raise_value_error_naming_them(three_days, bad):
 def test_leap_day_and_far_bounds(three_days):
     assert len(times(three_days, "2024-02-29", "9999-12-31 23:59:59.999999999")) == 9
     assert times(three_days, "0001-01-01", "1999-12-31") == []
+
+
+@pytest.mark.parametrize("instants, expected", [
+    ([], []),
+    (["2024-03-01T05:00:00", "2024-03-01T05:00:00.002", "1900-01-01T00:00:00.000000001"],
+     ["2024-03-01 05:00:00", "2024-03-01 05:00:00.002", "1900-01-01 00:00:00.000000001"]),
+])
+def test_texts_of_instants(instants, expected):
+    from zentrail import _time
+
+    assert _time.texts(np.array(instants, dtype="datetime64[ns]")).tolist() == expected

@@ -6,11 +6,14 @@ Selenium or Bokeh is missing (the light test runs have none of them)."""
 
 from __future__ import annotations
 
+import contextlib
+import http.client
 import os
 import shutil
 import subprocess
 import sys
 import time
+import urllib.parse
 from pathlib import Path
 
 import numpy as np
@@ -45,20 +48,34 @@ def wait_for(probe, what, timeout=30.0):
         time.sleep(0.1)
 
 
-@pytest.fixture
-def viewer():
+def start_viewer(root, *options, preamble=""):
+    """A `zentrail view` process and the address it printed (with its token)."""
     pytest.importorskip("bokeh")
-    process = subprocess.Popen([sys.executable, "-m", "zentrail.cli", "view", os.path.relpath(SAMPLE, ROOT),
-                                "--no-browser", "--threads", "2"], cwd=ROOT,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    command = [sys.executable, "-c", preamble + "import sys; from zentrail.cli import main; sys.exit(main())",
+               "view", str(root), "--no-browser", "--threads", "2", *options]
+    process = subprocess.Popen(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                env=dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path)))
+    line = process.stdout.readline()
+    if "http://127.0.0.1:" not in line:
+        process.kill()
+        raise AssertionError((line, process.communicate(timeout=20)))
+    return process, line.split()[2]
+
+
+@contextlib.contextmanager
+def running_viewer(root, *options, preamble=""):
+    process, address = start_viewer(root, *options, preamble=preamble)
     try:
-        line = process.stdout.readline()
-        assert "http://127.0.0.1:" in line, (line, process.stderr.read() if process.poll() is not None else "")
-        yield line.split()[2]
+        yield address
     finally:
         process.terminate()
         process.wait(timeout=20)
+
+
+@pytest.fixture
+def viewer():
+    with running_viewer(os.path.relpath(SAMPLE, ROOT)) as address:
+        yield address
 
 
 @pytest.fixture
@@ -83,16 +100,19 @@ def browser():
         driver.quit()
 
 
-def model(driver, name, expression="m"):
+def model(driver, name, expression="m", *arguments):
     """`expression` of the page's model named `name` (None until it exists)."""
     return driver.execute_script(
         "const d = window.Bokeh && Bokeh.documents[0]; const m = d && d.get_model_by_name(arguments[0]);"
-        f"return m ? ({expression}) : null;", name)
+        f"return m ? ({expression}) : null;", name, *arguments)
 
 
 def line_of(driver, label):
-    return model(driver, f"data-{label}",
-                 "{tags: m.tags, time: Array.from(m.data.time), value: Array.from(m.data.value)}")
+    """The line of `label` ("5:0") in the trend's one line source, with the
+    window, pixels and kind it was read at (None until it is drawn)."""
+    return model(driver, "lines",
+                 "(k => k < 0 ? null : {tags: m.tags.concat([m.data.kind[k]]), time: Array.from(m.data.xs[k]),"
+                 " value: Array.from(m.data.ys[k])})(Array.from(m.data.code).indexOf(arguments[1]))", label)
 
 
 def assert_line_is_the_overview(line, code):
@@ -124,8 +144,7 @@ def test_the_viewer_lists_draws_zooms_and_shows_events(viewer, browser):
     # Choose signal 5 (its first row): the server draws its line.
     row = ids.index(5)
     model(browser, "signal-data", f"(m.selected.indices = [{row}], true)")
-    line = wait_for(lambda: line_of(browser, "5:0"), "the line of 5:0")
-    line = wait_for(lambda: (lambda v: v if v and v["value"] else None)(line_of(browser, "5:0")), "its points")
+    line = wait_for(lambda: (lambda v: v if v and v["value"] else None)(line_of(browser, "5:0")), "the line of 5:0")
     assert_line_is_the_overview(line, 5 * 1024)
     events = wait_for(lambda: model(browser, "event-data", "Array.from(m.data.signal_id)"), "the event markers")
     assert len(events) == len(zentrail.events(SAMPLE, line["tags"][0], line["tags"][1], [5]).to_numpy()["time"])
@@ -168,6 +187,26 @@ def test_plot_writes_a_standalone_file(tmp_path, name, needs, check):
                            "2024-03-03", "--signals", "5:0,12", "-o", str(out)], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert check(out.read_bytes())
+    # Written beside the target and renamed: nothing else is left in the folder.
+    assert [p.name for p in tmp_path.iterdir()] == [name]
+
+
+@pytest.mark.parametrize("pixels", [1, 7, 1000])
+def test_markers_keep_every_alarm_and_one_system_record_per_pixel_column(pixels):
+    from zentrail.plot import marker_rows
+
+    rng = np.random.default_rng(pixels)
+    first, last = 10**18, 10**18 + 10**12
+    times = np.sort(rng.integers(first - 10**10, last + 10**10, 5000))
+    item_class = np.where(rng.random(5000) < 0.9, 0, 9).astype(np.uint8)
+    events = {"time": times.astype("datetime64[ns]"), "item_class": item_class}
+    rows = marker_rows(events, first, last, pixels)
+    assert rows.tolist() == sorted(rows.tolist())
+    assert set(np.flatnonzero(item_class != 0)) <= set(rows.tolist())
+    system = rows[item_class[rows] == 0]
+    columns = (times[system] - first) * pixels // (last - first)
+    inside = [(t - first) * pixels // (last - first) for t in times[item_class == 0] if first <= t <= last]
+    assert columns.tolist() == sorted(set(inside)) and len(columns) <= pixels
 
 
 def test_plot_refuses_other_file_kinds(tmp_path):
@@ -177,15 +216,112 @@ def test_plot_refuses_other_file_kinds(tmp_path):
     assert done.returncode == 2 and ".html or .png" in done.stderr
 
 
-def test_the_viewer_reports_a_failed_read_in_the_page(tmp_path):
-    pytest.importorskip("bokeh")
+def test_the_viewer_reports_a_failed_read_in_the_page(tmp_path, browser):
     import archive_builder as ab
-    from bokeh.document import Document
 
     from conftest import day_file
-    from zentrail._viewer import TrendApp
 
     day_file(tmp_path, ab.alarm("AlByte", ab.at("01:00:00"), 5, 3), b"\x80\x01\x00\x00\x00\x00")
-    app = TrendApp(Document(), str(tmp_path), "2024-03-01", "2024-03-01", 1)
-    assert "2024-03-01_a.vlx" in app.failure.text and "byte 17" in app.failure.text
-    assert "Nothing drawn" in app.status.text
+    with running_viewer(tmp_path, "--from", "2024-03-01", "--to", "2024-03-01") as address:
+        browser.get(address)
+        failure = wait_for(lambda: model(browser, "failure", "m.text"), "the failure in the page")
+        assert "2024-03-01_a.vlx" in failure and "byte 17" in failure
+        assert "Nothing drawn" in model(browser, "status", "m.text")
+
+
+def test_a_vanished_archive_and_an_extreme_zoom_are_said_in_the_page(tmp_path, browser):
+    root = tmp_path / "archive"
+    shutil.copytree(SAMPLE, root)
+    with running_viewer(root) as address:
+        browser.get(address)
+        ids = wait_for(lambda: model(browser, "signal-data", "Array.from(m.data.signal_id)"), "the signal list")
+        model(browser, "signal-data", f"(m.selected.indices = [{ids.index(5)}], true)")
+        wait_for(lambda: (lambda v: v and v["value"])(line_of(browser, "5:0")), "the line of 5:0")
+
+        # Zoomed out from before year 1 to past year 9999: what times can name is drawn, and said.
+        model(browser, "window", "(m.setv({start: -1e15, end: 1e15}), true)")
+        wait_for(lambda: "years 1 to 9999" in (model(browser, "notice", "m.text") or ""), "the notice")
+        line = wait_for(lambda: (lambda v: v if v and v["tags"][0].startswith("0001-01-01") else None)(
+            line_of(browser, "5:0")), "the line over the years 1 to 9999")
+        assert line["tags"][1].startswith("9999-12-31") and line["value"]
+        assert model(browser, "failure", "m.text") == ""
+
+        # The archive goes away: the next read fails in the page, and nothing stale stays drawn.
+        root.rename(tmp_path / "gone")
+        model(browser, "window", "(m.setv({start: Date.UTC(2024, 2, 2), end: Date.UTC(2024, 2, 3)}), true)")
+        failure = wait_for(lambda: model(browser, "failure", "m.text"), "the failure in the page")
+        assert failure.startswith("Reading the window 2024-03-02 00:00:00 to 2024-03-03 00:00:00 failed")
+        assert model(browser, "lines", "m.data.code.length") == 0
+
+
+def request(address, path="/", host=None, headers=(), method="GET"):
+    """(status, headers) of one request to the viewer at `address`."""
+    where = urllib.parse.urlsplit(address)
+    connection = http.client.HTTPConnection(where.hostname, where.port, timeout=30)
+    try:
+        connection.putrequest(method, path, skip_host=True)
+        connection.putheader("Host", host or where.netloc)
+        for name, value in headers:
+            connection.putheader(name, value)
+        connection.endheaders()
+        response = connection.getresponse()
+        response.read()
+        return response.status, dict(response.getheaders())
+    finally:
+        connection.close()
+
+
+WEBSOCKET = (("Connection", "Upgrade"), ("Upgrade", "websocket"), ("Sec-WebSocket-Version", "13"),
+             ("Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="))
+
+
+def test_the_viewer_answers_only_its_token_and_its_host():
+    with running_viewer(SAMPLE) as address:
+        token = urllib.parse.parse_qs(urllib.parse.urlsplit(address).query)["token"][0]
+        port = urllib.parse.urlsplit(address).port
+        status, headers = request(address, f"/?token={token}")
+        assert status == 200 and "Access-Control-Allow-Origin" not in headers
+        cookie = headers["Set-Cookie"].split(";")[0]
+        assert request(address, "/")[0] == 403
+        assert request(address, "/?token=" + "x" * len(token))[0] == 403
+        assert request(address, f"/?token={token}", host=f"attacker.example:{port}")[0] == 403
+        assert request(address, "/static/js/bokeh.min.js", host=f"attacker.example:{port}")[0] == 403
+        # The websocket: refused without the token's cookie, and from another origin.
+        assert request(address, "/ws", headers=WEBSOCKET + (("Origin", f"http://127.0.0.1:{port}"),))[0] == 403
+        assert request(address, "/ws", headers=WEBSOCKET + (("Origin", "http://attacker.example"),
+                                                           ("Cookie", cookie)))[0] == 403
+        for method in ("GET", "OPTIONS"):
+            status, headers = request(address, f"/autoload.js?bokeh-autoload-element=x&token={token}", method=method,
+                                      headers=(("Origin", "http://attacker.example"),))
+            assert not [name for name in headers if name.lower().startswith("access-control")], (method, headers)
+
+
+# Every window read of the page below takes 8 s more.
+SLOW_READS = ("import time, zentrail.plot as p\n"
+              "read = p.lines\n"
+              "p.lines = lambda *a, **k: (time.sleep(8), read(*a, **k))[1]\n")
+
+
+def test_a_slow_read_of_one_page_does_not_hold_up_another_client(browser):
+    with running_viewer(SAMPLE, preamble=SLOW_READS) as address:
+        browser.get(address)
+        ids = wait_for(lambda: model(browser, "signal-data", "Array.from(m.data.signal_id)"), "the signal list")
+        model(browser, "signal-data", f"(m.selected.indices = [{ids.index(5)}], true)")
+        wait_for(lambda: model(browser, "status", "m.text") == "Reading...", "the slow read to start")
+        began = time.monotonic()
+        status, _ = request(address, urllib.parse.urlsplit(address).path + "?" + urllib.parse.urlsplit(address).query)
+        assert status == 200 and time.monotonic() - began < 6
+        assert model(browser, "status", "m.text") == "Reading..."
+        wait_for(lambda: (lambda v: v and v["value"])(line_of(browser, "5:0")), "the slow line", timeout=60)
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["/nonexistent/archive"], "does not exist"),
+    ([SAMPLE, "--from", "2024-13-01"], "--from"),
+    ([SAMPLE, "--from", "2024-03-05", "--to", "2024-03-01"], "comes before"),
+])
+def test_view_refuses_bad_arguments_before_serving(arguments, message):
+    pytest.importorskip("bokeh")
+    done = subprocess.run([sys.executable, "-m", "zentrail.cli", "view", *arguments, "--no-browser"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2 and message in done.stderr and "http://" not in done.stdout, done

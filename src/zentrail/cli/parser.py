@@ -111,6 +111,10 @@ def parser() -> argparse.ArgumentParser:
                    TREND_EXAMPLES)
     view_options.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
     view_options.add_argument("--no-browser", action="store_true", help="print the address instead of opening a browser")
+    view_options.add_argument("--no-token", action="store_true",
+                              help="serve without the token in the address: any program or user on this machine "
+                                   "that finds the port can then read the archive through the viewer; only for a "
+                                   "machine that nothing untrusted runs on")
     return top
 
 

@@ -9,11 +9,11 @@ import sys
 
 from .._extras import import_extra
 from .arguments import UsageError, output_folder, parse_signals
-from .outputs import NothingSelected, destination
+from .outputs import NothingSelected, note
 
 
 def run(args: argparse.Namespace) -> None:
-    from .. import _plot
+    from .. import plot as _plot
 
     codes = parse_signals(args.signals).tolist()
     kind = os.path.splitext(args.output)[1].lower()
@@ -31,6 +31,10 @@ def run(args: argparse.Namespace) -> None:
     events = _plot.window_events(args.root, args.start, args.end, {c // 1024 for c in codes}, threads=args.threads)
     title = f"{os.path.basename(os.path.abspath(args.root))} {args.start} to {args.end}"
     write = _plot.write_html if kind == ".html" else _plot.write_png
-    with destination(args.output) as where:
-        write(where, drawn, events, title, args.width)
+    # The plot's writers put the file in place whole, or leave the target as it was.
+    try:
+        write(args.output, drawn, events, title, args.width)
+    except BaseException as error:
+        note(error, f"nothing was written to {args.output}")
+        raise
     print(f"{len(drawn)} trends and {len(events['time'])} events drawn into {args.output}", file=sys.stderr)

@@ -13,7 +13,11 @@ def run(args: argparse.Namespace) -> None:
         import_extra("bokeh", "zentrail view", "view")
     except ImportError as error:
         raise UsageError(str(error)) from None
-    from .. import _viewer
+    from .. import viewer
 
-    _viewer.serve(args.root, port=args.port, open_browser=not args.no_browser, start=args.start, end=args.end,
-                  threads=args.threads)
+    try:
+        viewer.check(args.root, args.start, args.end)
+    except (OSError, ValueError) as error:
+        raise UsageError(str(error)) from None
+    viewer.serve(args.root, port=args.port, open_browser=not args.no_browser, start=args.start, end=args.end,
+                 threads=args.threads, token=not args.no_token)

@@ -1,0 +1,88 @@
+"""zentrail.viewer: a trend viewer in the browser, served by Bokeh on 127.0.0.1.
+
+``check(root, start, end)`` raises on what would make the viewer useless
+(a missing root, a bad bound) before anything is served; ``serve(...)`` checks
+the same, then serves until Ctrl-C. The page needs the token printed in its
+address (see ``_access``); Bokeh ships its JavaScript in its wheel, so the
+page needs no network.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+import socket
+import sys
+import webbrowser
+from concurrent.futures import ThreadPoolExecutor
+from functools import partial
+from typing import Any, Optional, Tuple
+
+from zentrail import _time
+
+from ._catalog import Catalog
+from ._page import TrendApp, bokeh_modules, view_window
+
+__all__ = ["check", "serve", "TrendApp", "view_window"]
+
+# Reads in flight at once, over all pages (each page has at most one).
+READ_WORKERS = 4
+
+
+def check(root: str, start: Optional[str] = None, end: Optional[str] = None) -> Tuple[Optional[int], Optional[int]]:
+    """The first and last instants (ns) of the window given, or
+    FileNotFoundError / NotADirectoryError for the root and ValueError for
+    the bounds (named --from and --to)."""
+    if not os.path.exists(root):
+        raise FileNotFoundError(errno.ENOENT, f"no archive folder {root!r}", root)
+    if not os.path.isdir(root):
+        raise NotADirectoryError(errno.ENOTDIR, f"{root!r} is not a folder", root)
+    start_bound = None if start is None else _time.bound_tuple(start, "--from")
+    end_bound = None if end is None else _time.bound_tuple(end, "--to")
+    if start_bound is not None and end_bound is not None:
+        _time.check_order(start_bound, end_bound, start, end, ("--from", "--to"))
+    return (None if start_bound is None else _time.first_ns(start_bound),
+            None if end_bound is None else _time.last_ns(end_bound))
+
+
+def free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[str] = None,
+          end: Optional[str] = None, threads: Optional[int] = None, token: bool = True) -> None:
+    """Serves the viewer on 127.0.0.1 until Ctrl-C; with `token` False, to
+    any program on this machine that names the address."""
+    first_ns, last_ns = check(root, start, end)
+    (server_module,) = bokeh_modules("bokeh.server.server")
+    from . import _access
+
+    port = port or free_port()
+    secret = _access.new_token() if token else None
+    address = f"http://127.0.0.1:{port}/" + (f"?{_access.TOKEN_ARGUMENT}={secret}" if secret else "")
+    executor = ThreadPoolExecutor(max_workers=READ_WORKERS, thread_name_prefix="zentrail-view")
+    catalog = Catalog(root, threads, executor)
+    catalog.current()  # read from the start: the first page then finds it (nearly) ready
+
+    def page(doc: Any) -> None:
+        TrendApp(doc, root, first_ns, last_ns, threads, catalog, executor)
+
+    server = server_module.Server(
+        {"/": page}, address="127.0.0.1", port=port, num_procs=1,
+        allow_websocket_origin=sorted(_access.allowed_hosts(port)),
+        auth_provider=_access.TokenAuth(port, secret),
+        transforms=[partial(_access.ResponseGuard, port)],
+        # The token's cookie stays out of the session data Bokeh hands the page.
+        exclude_cookies=[_access.cookie_name(port)])
+    server.start()
+    print(f"zentrail view: {address} (Ctrl-C stops it)", flush=True)
+    if open_browser:
+        server.io_loop.add_callback(webbrowser.open, address)
+    try:
+        server.io_loop.start()
+    finally:
+        server.stop()
+        executor.shutdown(wait=False, cancel_futures=True)
+        sys.stdout.flush()

@@ -1,0 +1,56 @@
+"""The signal list of the served archive, read once per server.
+
+An inventory reads every file of the archive: on a big tree it takes seconds,
+which each page load would pay again. The server reads it once, in the
+background from the start, and again when a page asks (its Refresh button).
+"""
+
+from __future__ import annotations
+
+import threading
+from concurrent.futures import Executor, Future
+from typing import Any, Dict, List, Optional
+
+import zentrail
+from zentrail import _time
+
+
+class Catalog:
+    """What `current()` gives: a Future of a dict with "signals" (the table's
+    columns) and "first_ns" / "last_ns" (the span of the data, None when
+    there is none)."""
+
+    def __init__(self, root: str, threads: Optional[int], executor: Executor) -> None:
+        self.root = root
+        self.threads = threads
+        self.executor = executor
+        self.lock = threading.Lock()
+        self.future: Optional[Future[Dict[str, Any]]] = None
+
+    def current(self) -> Future[Dict[str, Any]]:
+        with self.lock:
+            if self.future is None:
+                self.future = self.executor.submit(self.read)
+            return self.future
+
+    def refresh(self) -> Future[Dict[str, Any]]:
+        with self.lock:
+            if self.future is None or self.future.done():
+                self.future = self.executor.submit(self.read)
+            return self.future
+
+    def read(self) -> Dict[str, Any]:
+        inventory = zentrail.inventory(self.root, threads=self.threads).to_numpy()
+        signals: Dict[str, List[Any]] = {
+            "signal_id": inventory["signal_id"].tolist(),
+            "class_name": [zentrail.CLASS_NAMES[c] for c in inventory["item_class"].tolist()],
+            "elements": inventory["elements"].tolist(),
+            "first": _time.texts(inventory["first"]).tolist(),
+            "last": _time.texts(inventory["last"]).tolist(),
+            "records": inventory["records"].tolist(),
+        }
+        first_ns = last_ns = None
+        if len(inventory["first"]):
+            first_ns = int(_time.instants_ns(inventory["first"].min()))
+            last_ns = int(_time.instants_ns(inventory["last"].max()))
+        return {"signals": signals, "first_ns": first_ns, "last_ns": last_ns}

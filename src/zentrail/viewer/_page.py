@@ -1,0 +1,313 @@
+"""One browser page of the viewer: its signal list, trend, events and messages.
+
+Bokeh's server keeps the page and Python in step over a websocket: choosing
+signals, zooming and panning reach Python, which reads the window's overview
+at the plot's pixel width (or the values themselves, when fewer) and the
+window's events, off the event loop, and sends only those points back.
+Whatever fails is said in the page; nothing stale stays drawn.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+from concurrent.futures import Executor, Future
+from functools import partial
+from typing import Any, Dict, List, Optional, Tuple
+
+from zentrail import _time
+from zentrail import plot as trends
+from zentrail._extras import import_extra
+
+from ._catalog import Catalog
+from ._reads import LatestRead
+
+# Elements drawn per chosen signal: a group may hold hundreds.
+MAX_ELEMENTS = 8
+# Event rows listed in the table (the markers cover the whole window).
+MAX_EVENT_ROWS = 2000
+DEFAULT_PIXELS = 1000
+# The narrowest view read: a nanosecond window draws nothing useful.
+MIN_SPAN_NS = 1_000_000
+
+
+def bokeh_modules(*names: str) -> List[Any]:
+    """Bokeh's modules, typed loosely: its own annotations are not what this
+    code is checked against, and it is an optional extra."""
+    return [import_extra(name, "zentrail view", "view") for name in names]
+
+
+def failure_text(error: BaseException) -> str:
+    notes = getattr(error, "__notes__", None) or []
+    return "; ".join([f"{type(error).__name__}: {error}"] + [str(n) for n in notes])
+
+
+def view_window(start_ms: float, end_ms: float) -> Tuple[int, int, bool]:
+    """The window a view of the axis (ms since 1970) reads, in ns, moved into
+    the instants a bound can state; and whether it had to be moved."""
+    if not (math.isfinite(start_ms) and math.isfinite(end_ms)):
+        raise ValueError(f"the view runs from {start_ms} to {end_ms} ms: not a time")
+    # Whole milliseconds, as the axis holds them: a float of ms times 1e6 is off by some ns.
+    low, high = sorted((start_ms, end_ms))
+    wanted_first, wanted_last = math.floor(low) * 1_000_000, math.ceil(high) * 1_000_000
+    first, last = _time.clamp_ns(wanted_first), _time.clamp_ns(wanted_last)
+    if last - first < MIN_SPAN_NS:
+        if last + MIN_SPAN_NS > _time.LAST_NS:
+            first = last - MIN_SPAN_NS
+        else:
+            last = first + MIN_SPAN_NS
+    return first, last, (first, last) != (wanted_first, wanted_last)
+
+
+class TrendApp:
+    """One browser page."""
+
+    def __init__(self, doc: Any, root: str, first_ns: Optional[int], last_ns: Optional[int],
+                 threads: Optional[int], catalog: Catalog, executor: Executor) -> None:
+        layouts, models, plotting, validation, warnings = bokeh_modules(
+            "bokeh.layouts", "bokeh.models", "bokeh.plotting", "bokeh.core.validation", "bokeh.core.validation.warnings")
+        # A page opens with no signal chosen: a trend without lines is expected.
+        validation.silence(warnings.MISSING_RENDERERS, True)
+        column, row, figure = layouts.column, layouts.row, plotting.figure
+        ColumnDataSource, DataTable, Div, HoverTool = (models.ColumnDataSource, models.DataTable, models.Div,
+                                                       models.HoverTool)
+        Button, Range1d, TableColumn, TextInput = models.Button, models.Range1d, models.TableColumn, models.TextInput
+
+        self.doc = doc
+        self.root = root
+        self.threads = threads
+        self.catalog = catalog
+        self.reads = LatestRead(doc, executor)
+        self.pending = False
+        self.drawn: Tuple[Any, ...] = ()
+        self.events_shown: Optional[Tuple[bytes, bytes, int]] = None
+        # The window given on the command line, if any: the data's span fills what it leaves open.
+        self.given = (first_ns, last_ns)
+        self.failure = Div(text="", name="failure", styles={"color": "#b00020", "font-weight": "bold"})
+        self.notice = Div(text="", name="notice", styles={"color": "#8a5a00"})
+        self.status = Div(text="", name="status")
+        self.signals: Dict[str, List[Any]] = {"signal_id": [], "class_name": [], "elements": [], "first": [],
+                                              "last": [], "records": []}
+        self.signal_source = ColumnDataSource(dict(self.signals), name="signal-data")
+        self.signal_source.selected.on_change("indices", self.on_change)
+        self.search = TextInput(placeholder="filter: id or class name", name="search", width=300)
+        self.search.on_change("value_input", self.on_search)
+        self.refresh = Button(label="Refresh list", name="refresh", width=75)
+        self.refresh.on_click(self.on_refresh)
+        self.table = DataTable(source=self.signal_source, name="signals", width=380, height=420, index_position=None,
+                               columns=[TableColumn(field="signal_id", title="id", width=50),
+                                        TableColumn(field="class_name", title="class", width=70),
+                                        TableColumn(field="elements", title="elements", width=60),
+                                        TableColumn(field="first", title="first", width=150),
+                                        TableColumn(field="last", title="last", width=150),
+                                        TableColumn(field="records", title="records", width=70)])
+        first, last = self.initial_window(None)
+        self.trend = figure(x_axis_type="datetime", width=900, height=380, name="trend",
+                            x_range=Range1d(first / 1e6, last / 1e6, name="window"),
+                            tools="xpan,xwheel_zoom,box_zoom,reset,save", active_scroll="xwheel_zoom")
+        # Every line in one renderer: a redraw costs the same for 1 or 300 codes.
+        self.line_source = ColumnDataSource({"xs": [], "ys": [], "code": [], "kind": [], "color": []}, name="lines")
+        self.trend.multi_line("xs", "ys", source=self.line_source, line_color="color", line_width=1.5, name="trend-lines")
+        self.trend.add_tools(HoverTool(tooltips=[("signal", "@code"), ("time", "$x{%F %T.%3N}"), ("value", "$y")],
+                                       formatters={"$x": "datetime"}))
+        self.event_source = ColumnDataSource({"time": [], "signal_id": [], "label": []}, name="event-data")
+        marks = figure(x_axis_type="datetime", width=900, height=120, x_range=self.trend.x_range, name="events",
+                       tools="xpan,xwheel_zoom,reset", y_axis_label="event id")
+        marks.scatter("time", "signal_id", source=self.event_source, marker="inverted_triangle", size=9,
+                      color="firebrick")
+        marks.add_tools(HoverTool(tooltips=[("event", "@label"), ("time", "@time{%F %T.%3N}")],
+                                  formatters={"@time": "datetime"}))
+        self.event_rows = ColumnDataSource({"time": [], "signal_id": [], "class_name": [], "subtype_name": [],
+                                            "detail": [], "text": []}, name="event-rows")
+        event_table = DataTable(source=self.event_rows, name="event-table", width=900, height=200,
+                                index_position=None,
+                                columns=[TableColumn(field="time", title="time", width=190),
+                                         TableColumn(field="signal_id", title="id", width=50),
+                                         TableColumn(field="class_name", title="class", width=80),
+                                         TableColumn(field="subtype_name", title="subtype", width=110),
+                                         TableColumn(field="detail", title="detail", width=130),
+                                         TableColumn(field="text", title="text", width=300)])
+        self.trend.x_range.on_change("start", self.on_change)
+        self.trend.x_range.on_change("end", self.on_change)
+        self.trend.on_change("inner_width", self.on_change)
+        title = Div(text=f"<b>zentrail</b> &mdash; {root}")
+        doc.title = "zentrail view"
+        doc.add_root(column(title, self.failure, self.notice,
+                            row(column(row(self.search, self.refresh), self.table),
+                                column(self.status, self.trend, marks, event_table))))
+        self.awaiting_span = True
+        self.watch(catalog.current())
+
+    def initial_window(self, span: Optional[Tuple[Optional[int], Optional[int]]]) -> Tuple[int, int]:
+        first, last = self.given
+        if span is not None:
+            first = span[0] if first is None else first
+            last = span[1] if last is None else last
+        if first is None and last is None:
+            last = (int(time.time()) // 86400 + 1) * _time.NS_PER_DAY
+        if first is None:
+            first = max(_time.FIRST_NS, last - _time.NS_PER_DAY)  # type: ignore[operator]
+        if last is None or last <= first:
+            last = min(_time.LAST_NS, first + _time.NS_PER_DAY)
+        return first, last
+
+    # The signal list, from the server's catalog.
+
+    def watch(self, future: Future[Dict[str, Any]]) -> None:
+        if future.done():
+            self.show_catalog(future)
+        else:
+            self.status.text = "Reading the archive's signal list..."
+            future.add_done_callback(lambda done: self.doc.add_next_tick_callback(partial(self.show_catalog, done)))
+
+    def show_catalog(self, future: Future[Dict[str, Any]]) -> None:
+        error = future.exception()
+        if error is not None:
+            self.failure.text = f"Reading the archive's signal list failed: {failure_text(error)}"
+            self.status.text = "No signal list: see the failure above (Refresh list reads it again)."
+            return
+        listing = future.result()
+        self.signals = listing["signals"]
+        self.apply_filter()
+        if self.awaiting_span:
+            self.awaiting_span = False
+            first, last = self.initial_window((listing["first_ns"], listing["last_ns"]))
+            self.trend.x_range.update(start=first / 1e6, end=last / 1e6)
+        self.failure.text = ""
+        self.schedule()
+
+    def on_refresh(self) -> None:
+        self.watch(self.catalog.refresh())
+
+    def on_search(self, attr: str, old: Any, new: Any) -> None:
+        self.apply_filter()
+
+    def apply_filter(self) -> None:
+        text = (self.search.value_input or "").strip().lower()
+        keep = [k for k in range(len(self.signals["signal_id"]))
+                if not text or text in str(self.signals["signal_id"][k]) or text in self.signals["class_name"][k].lower()]
+        self.signal_source.selected.indices = []
+        self.signal_source.data = {name: [values[k] for k in keep] for name, values in self.signals.items()}
+
+    # The trend.
+
+    def chosen_codes(self) -> List[int]:
+        """The codes of the chosen rows: the first elements of each signal."""
+        codes: List[int] = []
+        data = self.signal_source.data
+        for k in self.signal_source.selected.indices:
+            if 0 <= k < len(data["signal_id"]):
+                sid, elements = int(data["signal_id"][k]), int(data["elements"][k])
+                codes.extend(sid * 1024 + n for n in range(min(elements, MAX_ELEMENTS)))
+        return sorted(set(codes))
+
+    def pixels(self) -> int:
+        """The plot's width in pixels, once the page has laid it out. The
+        frame narrows and widens by a few pixels as the value axis's labels
+        change with the lines drawn: a width within a tenth of the one last
+        read keeps that one, rather than reading everything again for it."""
+        try:
+            width = int(self.trend.inner_width or 0) or DEFAULT_PIXELS
+        except Exception:  # Bokeh's UnsetValueError: not laid out yet
+            width = DEFAULT_PIXELS
+        if self.drawn and abs(width - self.drawn[2]) <= width // 10:
+            return int(self.drawn[2])
+        return width
+
+    def on_change(self, attr: str, old: Any, new: Any) -> None:
+        self.schedule()
+
+    def schedule(self) -> None:
+        # A pan sends many small range changes: they are drawn once, after
+        # the ones already queued have arrived.
+        if not self.pending:
+            self.pending = True
+            self.doc.add_next_tick_callback(self.redraw)
+
+    def redraw(self) -> None:
+        self.pending = False
+        try:
+            first_ns, last_ns, moved = view_window(self.trend.x_range.start, self.trend.x_range.end)
+            if moved:
+                self.notice.text = ("The view reached past what times can name (the years 1 to 9999): "
+                                    f"it shows {_time.instant_text(first_ns)[:19]} to {_time.instant_text(last_ns)[:19]}.")
+                self.trend.x_range.update(start=first_ns / 1e6, end=last_ns / 1e6)
+            elif self.notice.text:
+                self.notice.text = ""
+            wanted = (first_ns, last_ns, self.pixels(), tuple(self.chosen_codes()))
+            if wanted == self.drawn:
+                return
+            self.drawn = wanted
+            self.status.text = "Reading..."
+            self.reads.request(partial(self.read, *wanted), partial(self.show, wanted))
+        except Exception as error:  # said in the page, not only on the server's console
+            self.show_failure("Drawing the view failed", error)
+
+    def read(self, first_ns: int, last_ns: int, pixels: int, codes: Tuple[int, ...]) -> Dict[str, Any]:
+        """What the page shows of a window, read and laid out on a worker thread."""
+        import numpy
+
+        began = time.perf_counter()
+        start, end = _time.instant_text(first_ns), _time.instant_text(last_ns)
+        drawn = trends.lines(self.root, start, end, list(codes), pixels, threads=self.threads) if codes else {}
+        events = trends.window_events(self.root, start, end, {c // 1024 for c in codes}, threads=self.threads)
+        marked = trends.marker_rows(events, first_ns, last_ns, pixels)
+        palette = bokeh_modules("bokeh.palettes")[0].Category10_10
+        lines = {"xs": [line["time"].astype(numpy.int64) / 1e6 for line in drawn.values()],
+                 "ys": [line["value"] for line in drawn.values()],
+                 "code": [trends.code_label(code) for code in drawn],
+                 "kind": [line["kind"] for line in drawn.values()],
+                 "color": [palette[codes.index(code) % 10] for code in drawn]}
+        shown = slice(0, MAX_EVENT_ROWS)
+        system = int((events["item_class"] == trends.SYSTEM_CLASS).sum())
+        return {
+            "start": start, "end": end, "lines": lines,
+            "markers": {"time": events["time"][marked], "signal_id": events["signal_id"][marked],
+                        "label": trends.event_labels(events, marked)},
+            "rows": {"time": _time.texts(events["time"][shown]).tolist(),
+                     "signal_id": events["signal_id"][shown].tolist(),
+                     "class_name": list(events["class_name"][shown]),
+                     "subtype_name": list(events["subtype_name"][shown]),
+                     "detail": list(events["detail"][shown]),
+                     "text": ["" if t is None else t for t in events["text"][shown]]},
+            "events": len(events["time"]), "system": system, "marked": len(marked),
+            "points": sum(len(line["time"]) for line in drawn.values()), "codes": len(codes),
+            "seconds": time.perf_counter() - began,
+        }
+
+    def show(self, wanted: Tuple[Any, ...], result: Optional[Dict[str, Any]], error: Optional[BaseException]) -> None:
+        if error is not None or result is None:
+            start, end = (_time.instant_text(ns)[:19] for ns in wanted[:2])
+            self.show_failure(f"Reading the window {start} to {end} failed", error)
+            return
+        self.failure.text = ""
+        lines = result["lines"]
+        self.line_source.data = lines
+        # What was read, for whoever checks the page against the engine.
+        self.line_source.tags = [result["start"], result["end"], wanted[2]]
+        # Choosing a signal without alarms leaves the window's events as they
+        # were: the browser is spared redrawing the markers and the table.
+        events_key = (result["markers"]["time"].tobytes(), result["markers"]["signal_id"].tobytes(), result["events"])
+        if events_key != self.events_shown:
+            self.event_source.data = result["markers"]
+            self.event_rows.data = result["rows"]
+            self.events_shown = events_key
+        kinds = " and ".join(sorted(set(lines["kind"]))) or "nothing"
+        system = result["system"]
+        alarms = result["events"] - system
+        said = (f"{result['events']:,} events ({alarms:,} alarms; {system:,} System, marked once per pixel "
+                f"column: {result['marked'] - alarms:,} markers)") if system > result["marked"] - alarms \
+            else f"{result['events']:,} events"
+        self.status.text = (f"{result['start'][:19]} to {result['end'][:19]}: {len(lines['code'])} of "
+                            f"{result['codes']} chosen codes drawn ({kinds}; {result['points']:,} points at "
+                            f"{wanted[2]} px), {said}, read in {result['seconds']:.2f} s")
+
+    def show_failure(self, what: str, error: Optional[BaseException]) -> None:
+        self.failure.text = f"{what}: {failure_text(error) if error is not None else 'no result'}"
+        self.line_source.data = {"xs": [], "ys": [], "code": [], "kind": [], "color": []}
+        self.event_source.data = {"time": [], "signal_id": [], "label": []}
+        self.event_rows.data = {name: [] for name in self.event_rows.data}
+        self.events_shown = None
+        self.status.text = "Nothing drawn: see the failure above."
+        # The same view asked again reads again (the archive may have been mended).
+        self.drawn = ()
