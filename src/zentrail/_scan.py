@@ -315,7 +315,8 @@ class Scan:
     def __repr__(self) -> str:
         import os
 
-        where = repr(os.fsdecode(self._where)) if isinstance(self._where, bytes) else f"{len(self._where)} files"
+        where = repr(os.fsdecode(self._where)) if isinstance(self._where, bytes) else \
+            f"{len(self._where)} files" if isinstance(self._where, list) else repr(self._where)
         return f"<zentrail.Scan of {where} from {self._shown[0]} to {self._shown[1]}, " \
             f"{'every code' if self._codes is None else f'{len(self._codes)} codes'}>"
 
