@@ -205,6 +205,39 @@ class Place:
         return encoded, True, source
 
 
+    def local_copies(self, request: Any, start: Any, end: Any, threads: int) -> List[bytes]:
+        """The window's archive files copied whole into a temporary
+        directory, which is removed once `request` is gone: the time-series
+        reads take some files more than once (their record heads, then their
+        values), which a stream of fetched bytes cannot give. Disk, not
+        memory, holds them; a failed fetch raises here naming the file."""
+        import shutil
+        import tempfile
+        import weakref
+        from concurrent.futures import ThreadPoolExecutor
+
+        names, where = self.archive_files(start, end)
+        directory = tempfile.mkdtemp(prefix="zentrail-series-")
+        weakref.finalize(request, shutil.rmtree, directory, True)
+        # A directory per file: two files of one name in different folders
+        # stay apart, and each keeps the name its day is read from.
+        targets = [os.path.join(directory, str(n), os.path.basename(name)) for n, name in enumerate(names)]
+
+        def copy(index: int) -> None:
+            source_path, _ = where[names[index]]
+            os.mkdir(os.path.dirname(targets[index]))
+            try:
+                with self._fs.open(source_path, "rb") as file, open(targets[index], "wb") as copied:
+                    shutil.copyfileobj(file, copied, _CHUNK)
+            except Exception as error:
+                raise OSError(_errno_of(error), f"cannot fetch {names[index]}: {error}") from error
+
+        with ThreadPoolExecutor(files_in_flight(threads), thread_name_prefix="zentrail-fetch") as pool:
+            for done in pool.map(copy, range(len(names))):
+                pass
+        return [os.fsencode(t) for t in targets]
+
+
 class _Fetcher:
     """Fetches a read's files in its order, as many at once as there is room
     for, and puts their bytes (or their failures) into the core, on a thread

@@ -30,7 +30,7 @@ class Request:
     def __init__(self, where: Union[bytes, List[bytes], _remote.Place], listed: bool, start: Optional[_BoundTuple],
                  end: Optional[_BoundTuple], codes: Any = None, threads: Optional[int] = None,
                  batch_rows: int = _arguments.DEFAULT_BATCH_ROWS, progress: _Progress = None,
-                 pushdown: Optional[_pushdown.Pushdown] = None, errors: str = "raise") -> None:
+                 pushdown: Optional[_pushdown.Pushdown] = None, errors: str = "raise", copied: bool = False) -> None:
         self.start = start  # bound tuples; None leaves that side open
         self.end = end
         self.codes = codes  # an ascending int32 array, or None for every code
@@ -38,10 +38,13 @@ class Request:
         # CPUs of where it runs.
         self.threads = threads if threads is not None else _arguments.usable_cpu_count()
         # A root elsewhere (a URL, a zip file) is read from its files' bytes,
-        # fetched ahead of the workers (zentrail._remote).
+        # fetched ahead of the workers (zentrail._remote), or with `copied`
+        # from local copies of them, for reads that take a file more than once.
         self.discover = False  # where is a listing to discover the archive files in
         self.source = None  # the fetched files, a _core.FetchedFiles
-        if isinstance(where, _remote.Place):
+        if isinstance(where, _remote.Place) and copied:
+            where, listed = where.local_copies(self, start, end, self.threads), True
+        elif isinstance(where, _remote.Place):
             where, listed, self.source = where.files_to_read(self, start, end, self.threads)
         self.where = where  # a root (bytes), or the files themselves (a list of bytes) when listed
         self.listed = listed

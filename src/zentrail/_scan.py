@@ -81,16 +81,17 @@ class Scan:
         self._errors = errors
         self._skipped: List[Any] = []
 
-    def _request(self, numpy: bool = False, errors: Optional[str] = None) -> _request.Request:
+    def _request(self, numpy: bool = False, errors: Optional[str] = None, copied: bool = False) -> _request.Request:
         """The read as the core takes it; for a NumPy consumer, the codes of
         any name column in its place (the names are made here from them).
-        `errors`: the scan's own unless given (an overview's)."""
+        `errors`: the scan's own unless given (an overview's); `copied`: files
+        elsewhere are read from local copies (see _remote.Place.local_copies)."""
         pushdown = self._pushdown
         codes = _pushdown.code_columns(pushdown.columns) if numpy else None
         if codes is not None:
             pushdown = pushdown.replace(columns=codes)
         return _request.Request(self._where, self._listed, self._start, self._end, self._codes, self._threads,
-                                self._batch_rows, self._progress, pushdown, errors or self._errors)
+                                self._batch_rows, self._progress, pushdown, errors or self._errors, copied)
 
     def _read_request(self, numpy: bool = False) -> "_Request":
         """The request of one of the scan's own reads, whose damaged files

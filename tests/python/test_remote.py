@@ -217,3 +217,22 @@ def test_a_file_listed_twice_is_read_twice_as_locally(tmp_path):
 def test_local_paths_take_no_storage_options(tmp_path):
     with pytest.raises(ValueError, match="storage_options is for"):
         zentrail.scan(tmp_path, "2024-03-01", "2024-03-02", storage_options={"key": "k"})
+
+
+@pytest.mark.parametrize("series", [lambda scan: scan.align("10min", lookback="1d"),
+                                    lambda scan: scan.overview(12, time_weighted=True)],
+                         ids=["align", "time-weighted overview"])
+def test_the_time_series_of_a_tree_elsewhere_are_those_of_the_local_tree(tmp_path, series, monkeypatch):
+    import glob
+    import tempfile
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    memory = fsspec.filesystem("memory")
+    for path in glob.glob(os.path.join(_sample_dir(), "**", "*.vlx"), recursive=True):
+        memory.pipe("/series/" + os.path.relpath(path, _sample_dir()), open(path, "rb").read())
+    window = ("2024-03-01 06:00", "2024-03-02 18:00")
+    here = series(zentrail.scan(_sample_dir(), *window)).to_numpy()
+    there = series(zentrail.scan("memory://series", *window)).to_numpy()
+    assert_same(there, here)
+    # The copies the reads took the files from are gone with them.
+    assert not glob.glob(str(tmp_path / "zentrail-series-*"))
