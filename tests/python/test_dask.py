@@ -117,3 +117,15 @@ def test_parquet_by_day_reads_back_as_the_scan(tree, tmp_path):
     read_back = table.drop(columns="day").sort_values(by, ignore_index=True)
     expected = zentrail.scan(tree, START, END, CODES).to_pandas().sort_values(by, ignore_index=True)
     pd.testing.assert_frame_equal(read_back, expected)
+
+
+@pytest.mark.parametrize("how, every, lookback", [("step", "7min", "1d"), ("step", "1h", None), ("linear", "13min", "20h")])
+def test_the_dask_grid_is_the_grid_of_align(client, tree, how, every, lookback):
+    # A grid whose step does not divide a day, and a lookback shorter than
+    # the gap after the last file but one: each day's partition must look
+    # where the whole grid looks.
+    frame = zentrail.dask.align_archive(tree, START, END, CODES, every, how=how, lookback=lookback)
+    whole = zentrail.scan(tree, START, END, CODES).align(every, how=how, lookback=lookback).to_pandas()
+    got = frame.compute()
+    assert frame.npartitions == 5 and frame.known_divisions
+    pd.testing.assert_frame_equal(got, whole.set_index("time"))
