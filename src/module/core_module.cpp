@@ -7,6 +7,7 @@
 #include "module/errors.h"
 #include "module/align_calls.h"
 #include "module/events_calls.h"
+#include "module/read_iterator.h"
 #include "module/fetched_files_object.h"
 #include "module/inventory_calls.h"
 #include "module/overview_calls.h"
@@ -82,7 +83,7 @@ PyMODINIT_FUNC PyInit__core(void) {
     PyObject* module = PyModule_Create2(&core_module, PYTHON_API_VERSION);
     if (module == nullptr) return nullptr;
     PyObject* columns = zentrail::columns_tuple();
-    if (!zentrail::make_scan_types(module) || !zentrail::make_event_types(module) ||
+    if (!zentrail::make_scan_types(module) || !zentrail::make_read_iterator_type(module) ||
         !zentrail::make_fetched_files_type(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
         Py_XDECREF(columns);
         Py_DECREF(module);

@@ -1,7 +1,5 @@
 #include "module/events_calls.h"
 
-#include <unistd.h>
-
 #include <bitset>
 #include <memory>
 #include <utility>
@@ -9,8 +7,8 @@
 
 #include "module/column_buffer.h"
 #include "module/errors.h"
-#include "module/heap_type.h"
 #include "module/owned_ref.h"
+#include "module/read_iterator.h"
 #include "module/run_loop.h"
 #include "module/scan_request.h"
 #include "scan/event_sink.h"
@@ -164,104 +162,24 @@ Arguments arguments_of(PyObject* args, bool batched) {
     return out;
 }
 
-// An iteration of events, a few files a batch; like a scan's iterator, one
-// consumer at a time, and not across a fork.
-struct EventIterator {
-    PyObject_HEAD
-    EventRead* read;     // null once the iteration has ended
-    PyObject* progress;  // a callable, or null
-    PyObject* damaged;   // a callable, or null
-    std::size_t files_per_batch;
-    pid_t owner;
-    bool busy;
-};
+// An events read handed to Python a few files a batch.
+class EventBatches : public BatchRead {
+public:
+    EventBatches(std::unique_ptr<EventRead> read, std::size_t files_per_batch)
+        : read(std::move(read)), files_per_batch(files_per_batch) {}
 
-PyTypeObject* event_iterator_type = nullptr;
-
-void end_read(EventIterator* it) {
-    EventRead* read = std::exchange(it->read, nullptr);
-    if (read != nullptr && it->owner == ::getpid()) delete read;
-}
-
-int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<EventIterator*>(self)->progress);
-    Py_VISIT(reinterpret_cast<EventIterator*>(self)->damaged);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int iterator_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<EventIterator*>(self)->progress);
-    Py_CLEAR(reinterpret_cast<EventIterator*>(self)->damaged);
-    return 0;
-}
-
-void iterator_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    end_read(reinterpret_cast<EventIterator*>(self));
-    iterator_clear(self);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject* iterator_next(PyObject* self) {
-    auto* it = reinterpret_cast<EventIterator*>(self);
-    if (it->read == nullptr) return nullptr;
-    if (it->owner != ::getpid() || it->busy) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        it->busy ? "this events iterator is already being advanced; one iterator serves one "
-                                   "consumer at a time"
-                                 : "this read of events was started in another process, before a fork");
-        return nullptr;
+    PyObject* next(PyObject* progress, PyObject* damaged) override {
+        EventBatch all;
+        if (!read->take(progress, damaged, files_per_batch, &all)) return nullptr;
+        return events_dict(std::move(all)).release();
     }
-    it->busy = true;
-    PyObject* batch = guarded([&]() -> PyObject* {
-        OwnedRef progress = OwnedRef::new_reference(it->progress);
-        OwnedRef damaged = OwnedRef::new_reference(it->damaged);
-        try {
-            EventBatch all;
-            if (!it->read->take(progress.get(), damaged.get(), it->files_per_batch, &all)) {
-                end_read(it);
-                return nullptr;
-            }
-            return events_dict(std::move(all)).release();
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            end_read(it);
-            throw;
-        }
-    });
-    it->busy = false;
-    return batch;
-}
 
-PyType_Slot event_iterator_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
-    {Py_tp_doc, const_cast<char*>("One read of zentrail.Events, a few files a batch.")},
-    {0, nullptr},
+private:
+    std::unique_ptr<EventRead> read;
+    const std::size_t files_per_batch;
 };
-
-PyType_Spec event_iterator_layout = {"zentrail._core.EventIterator", sizeof(EventIterator), 0,
-                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | MODULE_MADE, event_iterator_slots};
 
 }  // namespace
-
-bool make_event_types(PyObject* module) {
-    event_iterator_type = make_heap_type(module, &event_iterator_layout);
-    if (event_iterator_type == nullptr) return false;
-    Py_INCREF(event_iterator_type);
-    if (PyModule_AddObject(module, "EventIterator", reinterpret_cast<PyObject*>(event_iterator_type)) < 0) {
-        Py_DECREF(event_iterator_type);
-        return false;
-    }
-    return true;
-}
 
 PyObject* events_call(PyObject*, PyObject* args) {
     return guarded([&] {
@@ -279,15 +197,9 @@ PyObject* iterate_events_call(PyObject*, PyObject* args) {
     return guarded([&] {
         Arguments arguments = arguments_of(args, true);
         auto read = std::make_unique<EventRead>(arguments.request, std::move(arguments.ids), arguments.system);
-        OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(event_iterator_type, 0));
-        auto* it = reinterpret_cast<EventIterator*>(object.get());
-        it->read = read.release();
-        it->progress = OwnedRef::new_reference(arguments.request.progress).release();
-        it->damaged = OwnedRef::new_reference(arguments.request.damaged).release();
-        it->files_per_batch = static_cast<std::size_t>(arguments.files_per_batch);
-        it->owner = ::getpid();
-        it->busy = false;
-        return object.release();
+        return new_read_iterator(
+            std::make_unique<EventBatches>(std::move(read), static_cast<std::size_t>(arguments.files_per_batch)),
+            arguments.request.progress, arguments.request.damaged, "read of events");
     });
 }
 

@@ -7,8 +7,6 @@
 
 namespace zentrail {
 
-bool make_event_types(PyObject* module);
-
 // events(request, ids | None, system) -> dict of the columns, each lending
 // its bytes to NumPy, and "text": a list of str or None.
 PyObject* events_call(PyObject* module, PyObject* args);

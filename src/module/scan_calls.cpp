@@ -1,7 +1,5 @@
 #include "module/scan_calls.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -14,8 +12,8 @@
 #include "module/arrow_capsules.h"
 #include "module/column_buffer.h"
 #include "module/errors.h"
-#include "module/heap_type.h"
 #include "module/owned_ref.h"
+#include "module/read_iterator.h"
 #include "module/scan_request.h"
 #include "module/run_loop.h"
 #include "module/scan_run.h"
@@ -29,112 +27,22 @@ namespace {
 
 OwnedRef import_numpy() { return OwnedRef::checked(PyImport_ImportModule("numpy")); }
 
-// One read, batch by batch. The run is used by one caller at a time: next()
-// releases the interpreter lock while it waits, and a second caller (another
-// thread, or the progress callable of the first) is refused rather than let
-// into a run that is moving. A child process forked during a read inherits
-// the run without its worker threads: it may neither use nor end it.
-struct ScanIterator {
-    PyObject_HEAD
-    ScanRun* run;        // null once the iteration has ended
-    PyObject* numpy;
-    PyObject* progress;  // a callable, or null
-    PyObject* damaged;   // a callable, or null
-    ColumnSelection columns;
-    pid_t owner;         // the process whose threads serve the run
-    bool busy;
-};
+// A scan's read, batch by batch, each batch as NumPy columns.
+class ScanBatches : public BatchRead {
+public:
+    ScanBatches(ReadPlan plan, ColumnSelection columns) : run(std::move(plan)), columns(std::move(columns)) {}
 
-PyTypeObject* scan_iterator_type = nullptr;
-
-void end_run(ScanIterator* it) {
-    ScanRun* run = std::exchange(it->run, nullptr);
-    // In a forked child the workers do not exist: joining them would wait for
-    // ever, so the run's memory is left to the child's exit.
-    if (run != nullptr && it->owner == ::getpid()) delete run;
-}
-
-int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* it = reinterpret_cast<ScanIterator*>(self);
-    Py_VISIT(it->numpy);
-    Py_VISIT(it->progress);
-    Py_VISIT(it->damaged);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int iterator_clear(PyObject* self) {
-    auto* it = reinterpret_cast<ScanIterator*>(self);
-    Py_CLEAR(it->numpy);
-    Py_CLEAR(it->progress);
-    Py_CLEAR(it->damaged);
-    return 0;
-}
-
-void iterator_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    auto* it = reinterpret_cast<ScanIterator*>(self);
-    end_run(it);
-    iterator_clear(self);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject* iterator_next(PyObject* self) {
-    auto* it = reinterpret_cast<ScanIterator*>(self);
-    if (it->run == nullptr) return nullptr;
-    if (it->owner != ::getpid()) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "this scan's read was started in another process, before a fork; iterate the Scan "
-                        "afresh in this one");
-        return nullptr;
+    PyObject* next(PyObject* progress, PyObject* damaged) override {
+        std::unique_ptr<ColumnBatch> batch = run.next(progress, damaged);
+        if (!batch) return nullptr;
+        OwnedRef numpy = import_numpy();
+        return batch_as_numpy(numpy.get(), std::move(batch), columns).release();
     }
-    if (it->busy) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "this scan iterator is already being advanced (by another thread, or from its own progress "
-                        "callable); one iterator serves one consumer at a time");
-        return nullptr;
-    }
-    it->busy = true;
-    PyObject* batch = guarded([&]() -> PyObject* {
-        // Held for the call: the collector may clear the iterator's own
-        // references while the lock is released.
-        OwnedRef progress = OwnedRef::new_reference(it->progress);
-        OwnedRef damaged = OwnedRef::new_reference(it->damaged);
-        try {
-            std::unique_ptr<ColumnBatch> next = it->run->next(progress.get(), damaged.get());
-            if (!next) {
-                end_run(it);
-                return nullptr;
-            }
-            OwnedRef numpy = it->numpy != nullptr ? OwnedRef::new_reference(it->numpy) : import_numpy();
-            return batch_as_numpy(numpy.get(), std::move(next), it->columns).release();
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            // A failure ends the iteration; the workers stop before it is raised.
-            end_run(it);
-            throw;
-        }
-    });
-    it->busy = false;
-    return batch;
-}
 
-PyType_Slot scan_iterator_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
-    {Py_tp_doc, const_cast<char*>("One read of a zentrail.Scan, batch by batch.")},
-    {0, nullptr},
+private:
+    ScanRun run;
+    const ColumnSelection columns;
 };
-
-PyType_Spec scan_iterator_layout = {"zentrail._core.ScanIterator", sizeof(ScanIterator), 0,
-                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | MODULE_MADE, scan_iterator_slots};
-
 
 // The columns of a consumer's requested schema (a capsule "arrow_schema"),
 // or ValueError saying what a scan cannot give.
@@ -161,17 +69,7 @@ OwnedRef decoded_path(const std::string& path) {
 
 }  // namespace
 
-bool make_scan_types(PyObject* module) {
-    if (!make_column_buffer_type(module)) return false;
-    scan_iterator_type = make_heap_type(module, &scan_iterator_layout);
-    if (scan_iterator_type == nullptr) return false;
-    Py_INCREF(scan_iterator_type);
-    if (PyModule_AddObject(module, "ScanIterator", reinterpret_cast<PyObject*>(scan_iterator_type)) < 0) {
-        Py_DECREF(scan_iterator_type);
-        return false;
-    }
-    return true;
-}
+bool make_scan_types(PyObject* module) { return make_column_buffer_type(module); }
 
 namespace {
 
@@ -191,18 +89,9 @@ ScanRequest numpy_request_from(PyObject* object) {
 PyObject* scan_iterate(PyObject*, PyObject* request_object) {
     return guarded([&] {
         const ScanRequest request = numpy_request_from(request_object);
-        OwnedRef numpy = import_numpy();
-        auto run = std::make_unique<ScanRun>(read_plan(request));
-        OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(scan_iterator_type, 0));
-        auto* it = reinterpret_cast<ScanIterator*>(object.get());
-        it->run = run.release();
-        it->numpy = numpy.release();
-        it->progress = OwnedRef::new_reference(request.progress).release();
-        it->damaged = OwnedRef::new_reference(request.damaged).release();
-        it->columns = request.columns;
-        it->owner = ::getpid();
-        it->busy = false;
-        return object.release();
+        import_numpy();  // fails here, before any worker starts
+        return new_read_iterator(std::make_unique<ScanBatches>(read_plan(request), request.columns), request.progress,
+                                 request.damaged, "scan's read");
     });
 }
 
