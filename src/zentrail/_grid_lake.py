@@ -63,6 +63,7 @@ STATE_NAME = "_zentrail_grid.json"
 STATE_VERSION = 1
 PART_NAME = "grid.parquet"
 STEP_BYTES = 16 << 20
+ROW_GROUP_BYTES = 32 << 20
 DURATIONS = ("every", "max_gap", "lookback")
 
 
@@ -363,11 +364,11 @@ class GridLake:
                     stack.callback(old.close)
                 temporary = stack.enter_context(_atomic.replacing(target))
                 with self.parquet.ParquetWriter(temporary, schema) as writer:
-                    for batch in batches:
-                        writer.write_batch(batch)
-                        rows += batch.num_rows
+                    for group in _row_groups(batches):
+                        writer.write_table(group)
+                        rows += group.num_rows
                         if old is not None:
-                            old.compare(batch, until)
+                            old.compare(group, until)
                 if old is not None and old.same and old.compared == rows and old.exhausted():
                     raise _Unchanged()
         except _Unchanged:
@@ -399,13 +400,15 @@ class _OldRows:
             return
         self._batches = self._file.iter_batches()
 
-    def compare(self, batch: Any, until: int) -> None:
+    def compare(self, table: Any, until: int) -> None:
         if not self.same:
             return
-        times = batch.column(0).to_numpy().view("int64")
+        times = table.column(0).to_numpy().view("int64")
         count = int(times.searchsorted(until))
+        if count == 0:
+            return
         old = self._take(count)
-        if old is None or not _equal(batch.slice(0, count), old):
+        if old is None or not _equal(table.slice(0, count), old):
             self.same = False
         self.compared += count
 
@@ -444,6 +447,23 @@ def _equal(new: Any, old: Any) -> bool:
         if not numpy.array_equal(a, b, equal_nan=a.dtype.kind == "f"):
             return False
     return True
+
+
+def _row_groups(batches: Iterator[Any]) -> Iterator[Any]:
+    """The batches gathered into tables of about ROW_GROUP_BYTES: a wide
+    grid comes in batches of few rows, and each write makes a row group."""
+    import pyarrow
+
+    held: List[Any] = []
+    size = 0
+    for batch in batches:
+        held.append(batch)
+        size += batch.nbytes
+        if size >= ROW_GROUP_BYTES:
+            yield pyarrow.Table.from_batches(held)
+            held, size = [], 0
+    if held:
+        yield pyarrow.Table.from_batches(held)
 
 
 def _by_day(reader: Any) -> Iterator[Tuple[str, Any]]:
