@@ -301,7 +301,7 @@ class GridLake:
 
         def replacing(day: Optional[str]) -> None:
             """Records, before a day's file is replaced, that it may be."""
-            marked = dict(self.state["pending"] or {"frontier": killed_from}, **{"from": changed_from})
+            marked = {**(self.state["pending"] or {"frontier": killed_from}), "from": changed_from}
             if day is not None and (marked["frontier"] is None or day < marked["frontier"]):
                 marked["frontier"] = day
             if self.state["pending"] != marked:
@@ -338,8 +338,6 @@ class GridLake:
         reader = pyarrow.RecordBatchReader.from_stream(aligned)
         first_same = None
         for day, pieces in itertools.groupby(_by_day(reader), key=lambda piece: piece[0]):
-            if self.cancelled:
-                raise RunCancelled()
             rows, same = self._write_day(day, reader.schema, (batch for _, batch in pieces), until)
             first_same = same if first_same is None else first_same
             until = None
