@@ -41,9 +41,8 @@ def add_parser(commands: argparse._SubParsersAction, signals_help: str) -> None:
     sub.add_argument("--allow-empty", action="store_true",
                      help="exit 0 when the archive gives no row (by default a lake of nothing exits 1)")
     sub.add_argument("--threads", type=int, default=None, help="files read at once (default: the usable CPUs)")
-    series = sub.add_argument_group("time series", "with --every, the aligned wide table (a time column, one "
-                                    "column per code of --signals) instead of the rows, a grid.parquet per day, "
-                                    "from --from (default: the first file's midnight) to the newest row")
+    series = sub.add_argument_group("time series", "with --every and --signals: the aligned grid instead of the "
+                                    "rows, a grid.parquet a day")
     series.add_argument("--every", metavar="D", help="the grid's step: <integer><unit>, unit ns, us, ms, s, m or min, "
                         "h, d (e.g. 1min)")
     series.add_argument("--how", choices=("step", "linear"), default="step",
