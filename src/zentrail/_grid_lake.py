@@ -57,7 +57,7 @@ from ._sync import LakeMismatchError, RunCancelled, _codes_text
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+    from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
 
 STATE_NAME = "_zentrail_grid.json"
 STATE_VERSION = 1
@@ -199,7 +199,7 @@ class GridLake:
             self._save_state()
         return self.state["origin"]
 
-    def _files_bound(self, origin: int) -> Optional[Tuple[int, ...]]:
+    def _files_bound(self, origin: int) -> Optional[_time._BoundTuple]:
         """The start bound of the files and rows the grid considers."""
         return None if self.lookback is None else _time.instant_bound(_time.clamp_ns(origin - self.lookback))
 
@@ -309,7 +309,7 @@ class GridLake:
                 self._save_state()
 
         replacing(None)
-        looks = _grid_parts.considered(origin, end, self.how, self.lookback) if parts else (None, None)
+        looks = (None, None) if end is None else _grid_parts.considered(origin, end, self.how, self.lookback)
         walk = self.how == "linear" and first > 0
         if later:
             day = _time.day_text(parts[first][0])
@@ -354,7 +354,7 @@ class GridLake:
         folder = os.path.join(self.lake, f"day={day}")
         os.makedirs(folder, exist_ok=True)
         target = os.path.join(folder, PART_NAME)
-        old = _OldRows(self.parquet, target) if until is not None else None
+        old = None if until is None else _OldRows(self.parquet, target, until)
         rows = 0
         try:
             with contextlib.ExitStack() as stack:
@@ -366,14 +366,14 @@ class GridLake:
                         writer.write_table(group)
                         rows += group.num_rows
                         if old is not None:
-                            old.compare(group, until)
+                            old.compare(group)
                 if old is not None and old.same and old.compared == rows and old.exhausted():
                     raise _Unchanged()
         except _Unchanged:
             return 0, True
         return rows, old is not None and old.same and old.compared > 0
 
-    def _remove_days_but(self, days: set) -> int:
+    def _remove_days_but(self, days: Set[str]) -> int:
         removed = 0
         for folder in glob.glob(os.path.join(glob.escape(self.lake), "day=*")):
             if os.path.basename(folder)[4:] not in days:
@@ -386,7 +386,8 @@ class _OldRows:
     """The rows of a day's file that a new grid of that day replaces, read
     batch by batch as the new rows come, to tell whether they changed."""
 
-    def __init__(self, parquet: Any, path: str) -> None:
+    def __init__(self, parquet: Any, path: str, until: int) -> None:
+        self.until = until  # the rows compared are those before it
         self.same = True
         self.compared = 0
         self._held: List[Any] = []
@@ -398,11 +399,11 @@ class _OldRows:
             return
         self._batches = self._file.iter_batches()
 
-    def compare(self, table: Any, until: int) -> None:
+    def compare(self, table: Any) -> None:
         if not self.same:
             return
         times = table.column(0).to_numpy().view("int64")
-        count = int(times.searchsorted(until))
+        count = int(times.searchsorted(self.until))
         if count == 0:
             return
         old = self._take(count)
@@ -411,14 +412,20 @@ class _OldRows:
         self.compared += count
 
     def exhausted(self) -> bool:
-        return self._take(1) is None
+        """Whether no old row is left beyond those compared."""
+        while not any(batch.num_rows for batch in self._held):
+            batch = next(self._batches, None)
+            if batch is None:
+                return True
+            self._held.append(batch)
+        return False
 
     def _take(self, count: int) -> Any:
         """The next `count` rows as a table, or None when fewer are left."""
         import pyarrow
 
         held = sum(batch.num_rows for batch in self._held)
-        while held < count or (count == 1 and held == 0):
+        while held < count:
             batch = next(self._batches, None)
             if batch is None:
                 return None
