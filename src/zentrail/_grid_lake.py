@@ -29,10 +29,13 @@ between it and U; the instants so affected of a code form one interval
 ending at U, on which the old and new values are each one line through the
 same row before it (or NaN throughout). So the days before U's are made
 again one by one, back from U, until one whose grid comes out unchanged: if
-no code changed on a whole day, no code's interval reaches past it.
+no code changed on a whole day, no code's interval reaches past it (values
+are compared exactly; two lines through one row agreeing at an instant are
+one line). With max_gap the walk stops before U - max_gap, where both rows
+around every instant are unchanged.
 
 Kill safety: before writing any part the state records ``pending``: U and
-the first day written since the last completed run. Parts are written beside
+the lowest day replaced since the last completed run. Parts are written beside
 their place and renamed; the state with the files and E is written after
 them all. A run killed at any moment leaves the files' entries as they were,
 so the next run finds the same changes (and U at the latest the pending one)
