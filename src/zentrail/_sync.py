@@ -36,7 +36,7 @@ import os
 import time
 import urllib.parse
 
-from . import _arguments, _atomic, _core, _cursor, _request, _time
+from . import _arguments, _atomic, _core, _cursor, _request, _series, _time
 from ._extras import import_extra
 
 TYPE_CHECKING = False
@@ -44,6 +44,7 @@ if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Tuple
 
 STATE_NAME = "_zentrail_sync.json"
+GRID_STATE_NAME = "_zentrail_grid.json"  # a lake of aligned grids (zentrail._grid_lake)
 STATE_VERSION = 1
 STEP_BYTES = 16 << 20
 REOPEN_BYTES = 32 << 20
@@ -120,6 +121,9 @@ class Lake:
 
     def _load_state(self) -> Dict[str, Any]:
         path = os.path.join(self.lake, STATE_NAME)
+        if os.path.exists(os.path.join(self.lake, GRID_STATE_NAME)):
+            raise LakeMismatchError(f"{self.lake} is a lake of aligned grids ({GRID_STATE_NAME}), not of rows; "
+                                    "sync rows into a new folder")
         try:
             with open(path, encoding="utf-8") as f:
                 state = json.load(f)
@@ -292,7 +296,8 @@ class Lake:
         return out
 
 
-def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, watch: bool = False,
+def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every: Any = None, how: str = "step",
+         max_gap: Any = None, lookback: Any = _series.DEFAULT_LOOKBACK, watch: bool = False,
          commit_every: Any = "60s", threads: Optional[int] = None,
          report: Optional[Callable[[str], None]] = None) -> Dict[str, int]:
     """Brings the Parquet lake ``lake`` (hive layout, ``day=YYYY-MM-DD``
@@ -302,8 +307,24 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, watch:
     at most every ``commit_every``, until Ctrl-C (KeyboardInterrupt). Returns
     the counts of the last run (files read, rows and parts written, parts
     removed). Files are read on ``threads`` threads (default: the usable
-    CPUs). Needs pyarrow (``pip install "zentrail[arrow]"``)."""
-    state = Lake(root, lake, signals, start, threads)
+    CPUs). Needs pyarrow (``pip install "zentrail[arrow]"``).
+
+    With ``every`` the lake holds the aligned grid instead of the rows:
+    ``scan(root, S, E, signals).align(every, how=how, max_gap=max_gap,
+    lookback=lookback)``, one ``grid.parquet`` per day, from S (``start``,
+    or the midnight of the first archive file's day) to E, the newest row of
+    the signals, which are required; the counts are then of files read, days
+    and grid rows written, and days removed (see zentrail._grid_lake). A lake
+    keeps the settings it was made with: other ones raise
+    LakeMismatchError."""
+    if every is None:
+        if how != "step" or max_gap is not None or lookback != _series.DEFAULT_LOOKBACK:
+            raise ValueError("how, max_gap and lookback go with every (a lake of aligned grids)")
+        state: Any = Lake(root, lake, signals, start, threads)
+    else:
+        from ._grid_lake import GridLake
+
+        state = GridLake(root, lake, signals, start, every, how, max_gap, lookback, threads)
     counts = state.run(report)
     if not watch:
         return counts

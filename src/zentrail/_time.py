@@ -109,6 +109,17 @@ def instant_text(ns: int) -> str:
             f"{seconds // 3600:02}:{seconds // 60 % 60:02}:{seconds % 60:02}.{fraction:09}")
 
 
+def day_text(ns: int) -> str:
+    """The day ("2024-03-01") that holds the instant `ns`; ValueError outside
+    the years 1 to 9999."""
+    return instant_text(ns)[:10]
+
+
+def day_first_ns(text: str) -> int:
+    """The first instant (midnight) of a day text such as "2024-03-01"."""
+    return first_ns(bound_tuple(text, "day"))
+
+
 def instants_ns(values: Any) -> Any:
     """Times (datetime64 of any unit, or anything NumPy makes one of) as int64 ns."""
     import numpy

@@ -2,6 +2,7 @@
 runs killed with SIGKILL at random moments, after files grew or were
 rewritten, and a rerun with nothing new writes nothing."""
 
+import contextlib
 import json
 import os
 import random
@@ -19,6 +20,7 @@ from conftest import default_sigint
 
 pyarrow = pytest.importorskip("pyarrow")
 import pyarrow.dataset  # noqa: E402
+import pyarrow.parquet  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 SIMULATOR = EXAMPLES / "simulate_plant.py"
@@ -161,3 +163,142 @@ def test_killed_between_the_parts_and_the_state_the_rerun_writes_the_same_parts(
     half.write_bytes(b"PAR1 half")
     run_sync(root, lake)
     assert_lake_is_scan(root, lake)
+
+
+# -- a lake of aligned grids (--every) ---------------------------------------
+
+GRID_CODES = [i * 1024 + k for i in range(100, 104) for k in range(4)] + [600 * 1024, 3600 * 1024]
+
+
+def assert_lake_is_grid(root, lake, every, how="step", max_gap=None, start="2024-03-01", codes=GRID_CODES):
+    """The lake equals align over [start, the newest row of the codes]."""
+    table = pyarrow.dataset.dataset(lake, format="parquet", partitioning="hive").to_table()
+    newest = zentrail.scan(root, "2000-01-01", "2099-12-31", codes).to_numpy()["time"].max()
+    expected = zentrail.scan(root, start, str(newest), codes).align(every, how=how, max_gap=max_gap).to_numpy()
+    assert table.schema.names == list(expected) + ["day"]
+    assert table.num_rows == len(expected["time"]) > 0
+    for name, column in expected.items():
+        np.testing.assert_array_equal(table[name].to_numpy(), column, err_msg=name)
+    days = table["day"].to_numpy().astype(str)
+    np.testing.assert_array_equal(days, expected["time"].astype("datetime64[D]").astype(str))
+    assert not [p for p in Path(lake).rglob(".*")], "temporary files left behind"
+
+
+@pytest.mark.parametrize("how, max_gap, start", [("step", None, None), ("step", "1min", "2024-03-01 10:03"),
+                                                 ("linear", None, "2024-03-02"), ("linear", "2min", None)])
+def test_the_grid_lake_equals_align_and_a_rerun_writes_nothing(tmp_path, three_days, how, max_gap, start):
+    lake = tmp_path / "lake"
+    counts = zentrail.sync(three_days, lake, GRID_CODES, start=start, every="7min", how=how, max_gap=max_gap)
+    assert counts["days"] == (2 if start == "2024-03-02" else 3)
+    assert_lake_is_grid(three_days, lake, "7min", how, max_gap, start or "2024-03-01")
+    before = {p: p.stat().st_mtime_ns for p in lake.rglob("*")}
+    assert zentrail.sync(three_days, lake, GRID_CODES, start=start, every="7min", how=how,
+                         max_gap=max_gap) == {"files": 0, "days": 0, "rows": 0, "removed": 0}
+    assert {p: p.stat().st_mtime_ns for p in lake.rglob("*")} == before
+
+
+@pytest.mark.parametrize("how, max_gap", [("step", "20s"), ("linear", None)])
+def test_the_grid_lake_kept_in_step_with_a_live_writer_equals_the_align_of_the_end(tmp_path, how, max_gap):
+    root, lake = tmp_path / "archive", tmp_path / "lake"
+    writer = subprocess.Popen([sys.executable, str(SIMULATOR), str(root), "--live", "--start", "2024-03-01T23:58:00",
+                               "--days", str(240 / 86400), "--signals", "64", "--speed", "80", "--chunk-bytes", "300",
+                               "--limits", "0.05"], stderr=subprocess.DEVNULL)
+    try:
+        runs = []
+        while writer.poll() is None:
+            if list(root.rglob("*.vlx")):
+                runs.append(zentrail.sync(root, lake, GRID_CODES, start="2024-03-01 23:58:30", every="7s", how=how,
+                                          max_gap=max_gap, threads=1))
+            time.sleep(0.1)
+        assert writer.returncode == 0
+    finally:
+        writer.kill()
+        writer.wait()
+    zentrail.sync(root, lake, GRID_CODES, start="2024-03-01 23:58:30", every="7s", how=how, max_gap=max_gap)
+    assert sum(run["days"] > 0 for run in runs) >= 5
+    assert_lake_is_grid(root, lake, "7s", how, max_gap, "2024-03-01 23:58:30")
+
+
+def test_the_grid_lake_killed_at_random_moments_then_rerun_equals_align(tmp_path):
+    root, lake = tmp_path / "archive", tmp_path / "lake"
+    simulate(root, 1.5, signals=64)
+    options = ("--signals", "100-103:0-3,600:0,3600:0", "--every", "1s", "--how", "linear")
+    run_sync(root, lake, *options)
+    simulate(root, 3, signals=64)  # the same plant, a day and a half on: the same bytes, and more
+    rng = random.Random(7)
+    for _ in range(5):
+        child = subprocess.Popen(sync_command(root, lake, *options), env=child_env(), stderr=subprocess.DEVNULL)
+        time.sleep(rng.uniform(0.1, 1.0))
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+    run_sync(root, lake, *options)
+    assert_lake_is_grid(root, lake, "1s", "linear")
+
+
+@pytest.mark.parametrize("how, stop_after", [("linear", 1), ("linear", 2), ("linear", 3), ("linear", None),
+                                             ("step", 1)])
+def test_a_change_reaching_back_days_is_made_in_full_even_after_an_interrupted_run(tmp_path, monkeypatch, how,
+                                                                                  stop_after):
+    """A value logged on day 1 and next on day 4: its linear values on days 1
+    to 3 change with the day 4 row, and day 3 gains the instants after its
+    last row. The run that makes them is stopped after its n-th day, as a
+    kill would stop it; the next run completes the lake."""
+    from datetime import date
+
+    from archive_builder import END, archive, date_mark, group
+    from zentrail import _grid_lake
+
+    root, lake, codes = tmp_path / "archive", tmp_path / "lake", [7 * 1024, 8 * 1024]
+
+    def day(number, *records, end=(END,)):
+        samples = [group("GrFloat", f"{hour:02}:00:00", 8, [float(hour + number)]) for hour in range(0, 24, 3)]
+        (root / f"2024-03-0{number}_a.vlx").write_bytes(archive(date_mark(date(2024, 3, number)), *samples, *records,
+                                                                *end))
+
+    root.mkdir()
+    day(1, group("GrFloat", "12:00:30", 7, [1.0]))
+    day(2)
+    day(3, end=())
+    zentrail.sync(root, lake, codes, every="1h", how=how)
+    with open(root / "2024-03-03_a.vlx", "ab") as grown:
+        grown.write(END)
+    day(4, group("GrFloat", "01:00:00", 7, [4.0]))
+    written = []
+    original = _grid_lake.GridLake._write_day
+
+    def stopping(self, *args):
+        result = original(self, *args)
+        written.append(args[0])
+        if len(written) == stop_after:
+            raise KeyboardInterrupt
+        return result
+
+    monkeypatch.setattr(_grid_lake.GridLake, "_write_day", stopping)
+    with pytest.raises(KeyboardInterrupt) if stop_after else contextlib.nullcontext():
+        zentrail.sync(root, lake, codes, every="1h", how=how)
+    monkeypatch.undo()
+    zentrail.sync(root, lake, codes, every="1h", how=how)
+    assert_lake_is_grid(root, lake, "1h", how, codes=codes)
+    assert not np.isnan(pyarrow.parquet.read_table(lake / "day=2024-03-02" / "grid.parquet")["7:0"]).any()
+
+
+@pytest.mark.parametrize("change", [{"every": "5min"}, {"how": "linear"}, {"max_gap": "1h"}, {"lookback": None},
+                                    {"start": "2024-03-01 06:00"}, {"signals": GRID_CODES[:3]}, {"every": None}])
+def test_a_grid_lake_refuses_other_settings_and_rows(tmp_path, change):
+    root, lake = tmp_path / "archive", tmp_path / "lake"
+    simulate(root, 0.1, signals=16)
+    settings = {"signals": GRID_CODES, "every": "7min"}
+    zentrail.sync(root, lake, **settings)
+    with pytest.raises(zentrail._sync.LakeMismatchError, match="was kept with|a lake of aligned grids"):
+        zentrail.sync(root, lake, **{**settings, **change})
+
+
+def test_every_with_all_or_grid_options_without_every_exit_2_before_reading(tmp_path, capsys):
+    from zentrail.cli import main
+
+    lake = tmp_path / "lake"
+    assert main(["sync", str(EXAMPLES / "sample-archive"), str(lake), "--all", "--every", "1min"]) == 2
+    assert main(["sync", str(EXAMPLES / "sample-archive"), str(lake), "--signals", "7", "--how", "linear"]) == 2
+    assert main(["sync", str(EXAMPLES / "sample-archive"), str(lake), "--signals", "7", "--every", "1 week"]) == 2
+    assert not lake.exists()
+    assert "give --signals CODES, not --all" in capsys.readouterr().err

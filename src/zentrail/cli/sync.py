@@ -1,11 +1,13 @@
 """zentrail sync: a Parquet lake (LAKE/day=YYYY-MM-DD/*.parquet) that holds the
-rows of a scan of ROOT, kept in step: a rerun reads only what the archive
-gained, and a run killed at any moment leaves a lake the next run completes."""
+rows of a scan of ROOT, or with --every its aligned grid, kept in step: a
+rerun reads only what the archive gained, and a run killed at any moment
+leaves a lake the next run completes."""
 
 from __future__ import annotations
 
 import argparse
 import sys
+from typing import Any, Dict
 
 from .. import _sync
 from .arguments import UsageError, parse_signals
@@ -15,12 +17,13 @@ EXAMPLES = """examples:
   zentrail sync examples/sample-archive lake --all
   zentrail sync /plant/archive lake --signals 7:0-3,12 --from 2024-01-01
   zentrail sync /plant/archive lake --all --watch --commit-every 30s
+  zentrail sync /plant/archive grid --signals 7:0-3,12 --every 1min --how linear
 
 The lake reads as one table, the day a column from the folder names:
   duckdb -c "SELECT * FROM read_parquet('lake/*/*.parquet', hive_partitioning = true)"
   pyarrow.dataset.dataset("lake", partitioning="hive")
-Its state file (_zentrail_sync.json) and temporary files (.part-*) are skipped by
-Parquet readers. Needs pyarrow: pip install "zentrail[arrow]".
+Its state file (_zentrail_sync.json, _zentrail_grid.json) and temporary files
+(.part-*, .grid.*) are skipped by Parquet readers. Needs pyarrow: pip install "zentrail[arrow]".
 """
 
 
@@ -38,6 +41,17 @@ def add_parser(commands: argparse._SubParsersAction, signals_help: str) -> None:
     sub.add_argument("--allow-empty", action="store_true",
                      help="exit 0 when the archive gives no row (by default a lake of nothing exits 1)")
     sub.add_argument("--threads", type=int, default=None, help="files read at once (default: the usable CPUs)")
+    series = sub.add_argument_group("time series", "with --every and --signals: the aligned grid instead of the "
+                                    "rows, a grid.parquet a day")
+    series.add_argument("--every", metavar="D", help="the grid's step: <integer><unit>, unit ns, us, ms, s, m or min, "
+                        "h, d (e.g. 1min)")
+    series.add_argument("--how", choices=("step", "linear"), default="step",
+                        help="the value in force (step, the default) or interpolated (linear)")
+    series.add_argument("--max-gap", metavar="D", help="no value further than D from its row (step) or between "
+                        "rows further apart than D (linear)")
+    series.add_argument("--lookback", metavar="D", default="7d",
+                        help="how far before the grid's start the value in force is looked for (default 7d; "
+                             "none: no limit)")
     sub.set_defaults(run=run, end=None)
 
 
@@ -51,15 +65,52 @@ def run(args: argparse.Namespace) -> None:
         _time.duration_seconds(args.commit_every, "--commit-every")
     except ValueError as error:
         raise UsageError(str(error)) from None
+    series = grid_settings(args)
     report = (lambda text: print(text, file=sys.stderr)) if sys.stderr.isatty() else None
     try:
         counts = _sync.sync(args.root, args.lake, codes, start=args.start, watch=args.watch,
-                            commit_every=args.commit_every, threads=args.threads, report=report)
+                            commit_every=args.commit_every, threads=args.threads, report=report, **series)
     except _sync.LakeMismatchError as error:
         raise UsageError(str(error)) from None
+    if series:
+        summarise_grid(args, counts)
+        return
     total = _sync.lake_rows(args.lake)
     if total == 0 and not args.allow_empty:
         chosen = "every signal" if args.all else f"--signals {args.signals}"
         raise NothingSelected(f"{chosen}: no value in {args.root}; the lake {args.lake} holds no row")
     print(f"{counts['files']} files read, {counts['rows']} rows written in {counts['parts']} parts; "
           f"{args.lake} holds {total} rows", file=sys.stderr)
+
+
+def grid_settings(args: argparse.Namespace) -> Dict[str, Any]:
+    """The aligned grid's settings for sync, checked: none without --every."""
+    from .. import _time
+
+    if args.every is None:
+        if args.how != "step" or args.max_gap is not None or args.lookback != "7d":
+            raise UsageError("--how, --max-gap and --lookback go with --every")
+        return {}
+    if args.all:
+        raise UsageError("--every makes a column per code, fixed before the first day: give --signals CODES, "
+                         "not --all")
+    lookback = None if args.lookback.strip().lower() == "none" else args.lookback
+    try:
+        for name, value in (("--every", args.every), ("--max-gap", args.max_gap), ("--lookback", lookback)):
+            if value is not None:
+                _time.duration_ns(value, name)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    return {"every": args.every, "how": args.how, "max_gap": args.max_gap, "lookback": lookback}
+
+
+def summarise_grid(args: argparse.Namespace, counts: Dict[str, int]) -> None:
+    from .. import _grid_lake, _time
+
+    total, last = _grid_lake.lake_grid(args.lake)
+    if total == 0 and not args.allow_empty:
+        raise NothingSelected(f"--signals {args.signals}: no row in {args.root}; the lake {args.lake} holds no "
+                              "grid row")
+    held = f"{total} grid rows" + (f" to {_time.texts([last])[0]}" if last is not None else "")
+    print(f"{counts['files']} files read, {counts['days']} days written ({counts['rows']} grid rows); "
+          f"{args.lake} holds {held}", file=sys.stderr)
