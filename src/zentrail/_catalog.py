@@ -259,14 +259,22 @@ class Catalog:
         array in the order given (an entry for a whole signal gives all 1024
         codes of its id). A name or pattern that matches nothing raises
         ValueError naming it and close names."""
+        import operator
+
         import numpy
 
         parts = []
         for position, item in enumerate(selection):
             if isinstance(item, str):
                 parts.append(self._codes_of(item, f"{what}[{position}]"))
+            elif isinstance(item, numpy.ndarray) and item.dtype.kind in "iu":
+                parts.append(item.astype(numpy.int64).ravel())
             else:
-                parts.append(numpy.array([item], dtype=numpy.int64))
+                try:
+                    parts.append(numpy.array([operator.index(item)], dtype=numpy.int64))
+                except TypeError:
+                    raise TypeError(f"{what}[{position}] is a {type(item).__name__}, not an int signal code or a "
+                                    f"name") from None
         return numpy.concatenate(parts) if parts else numpy.zeros(0, dtype=numpy.int64)
 
     def ids(self, pattern: str, what: str = "ids") -> List[int]:

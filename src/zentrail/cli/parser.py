@@ -22,7 +22,9 @@ Times: YYYY-MM-DD, optionally followed by T or a space and hh:mm[:ss[.fffffffff]
 an end includes the whole of its stated precision (--to 2024-03-03 is that whole day).
 Signals: comma-separated ID (every element of the signal), ID:N (element N) or
 ID:A-B (elements A to B), where ID may be a range of ids A-B (500-503:0 is
-element 0 of ids 500 to 503); a code is ID * 1024 + element.
+element 0 of ids 500 to 503); a code is ID * 1024 + element. With a catalog
+(zentrail-catalog.csv in ROOT, or --catalog FILE) also names and shell-style
+patterns: --signals 'Furnace1.*,Tank1.Level'.
 Output: .parquet and .arrow need pyarrow (pip install "zentrail[arrow]"); .csv needs nothing.
 -o - writes to standard output: CSV, or an Arrow IPC stream with --format arrow.
 A selection that gives nothing exits 1 and writes nothing, unless --allow-empty.
@@ -37,7 +39,8 @@ TREND_EXAMPLES = """examples:
 Needs the view extra: pip install "zentrail[view]" (Bokeh for .html and the viewer, matplotlib for .png).
 """
 
-SIGNALS_HELP = "ID, ID:N or ID:A-B, comma-separated, ID a number or a range A-B (e.g. 7:0-3,12,500-503:0)"
+SIGNALS_HELP = "ID, ID:N or ID:A-B, comma-separated, ID a number or a range A-B (e.g. 7:0-3,12,500-503:0), " \
+    "or names and patterns of the catalog (e.g. 'Furnace1.*')"
 
 
 class Version(argparse.Action):
@@ -64,6 +67,10 @@ def parser() -> argparse.ArgumentParser:
         sub.add_argument("--to", dest="end", metavar="T", required=window_required,
                          help="end of the window (inclusive)")
         sub.add_argument("--threads", type=int, default=None, help="worker threads (default: the usable CPUs)")
+        names = sub.add_mutually_exclusive_group()
+        names.add_argument("--catalog", metavar="FILE", help="the catalog of names and units, .csv or .json "
+                           "(default: zentrail-catalog.csv or .json in ROOT, if there)")
+        names.add_argument("--no-catalog", action="store_true", help="no names: codes alone")
         sub.set_defaults(run=run)
         return sub
 
@@ -105,7 +112,7 @@ def parser() -> argparse.ArgumentParser:
     damaged.add_option(export_options)
 
     events_options = command("events", "alarm and system records, one row each", events.run, True)
-    events_options.add_argument("--ids", metavar="ID,...", help="only the alarms of these signal ids")
+    events_options.add_argument("--ids", metavar="ID,...", help="only the alarms of these signal ids (or names)")
     events_options.add_argument("--no-system", action="store_true", help="leave out System records")
     events_options.add_argument("-o", "--output", metavar="OUT",
                         help="OUT.parquet, OUT.csv or OUT.arrow, or - for standard output (default: print)")

@@ -10,14 +10,14 @@ from typing import Any, List
 
 from .._extras import import_extra
 from . import damaged
-from .arguments import UsageError, output_folder, parse_signals
+from .arguments import UsageError, catalog_of, output_folder, parse_signals, resolved_codes
 from .outputs import NothingSelected, note
 
 
 def run(args: argparse.Namespace) -> None:
     from .. import plot as _plot
 
-    codes = parse_signals(args.signals).tolist()
+    codes = resolved_codes(args, parse_signals(args.signals)).tolist()
     kind = os.path.splitext(args.output)[1].lower()
     if kind not in (".html", ".png"):
         raise UsageError(f"-o {args.output}: the file name must end in .html or .png")
