@@ -123,6 +123,25 @@ def arrow_batches(pyarrow: Any, reader: Any, schema: Any, wanted: Tuple[str, ...
         yield pyarrow.RecordBatch.from_arrays(arrays, schema=schema)
 
 
+def column_names(catalog: Catalog, codes: List[int]) -> List[str]:
+    """The name of each code's column: its entry's name (a whole-signal
+    entry's with "[<element>]" after it where its signal has several
+    columns), or "<signal_id>:<element>" where the catalog has none."""
+    import collections
+
+    per_id = collections.Counter(code >> 10 for code in codes)
+    out = []
+    for code in codes:
+        entry = catalog.entry(code)
+        if entry is None:
+            out.append(f"{code >> 10}:{code & 1023}")
+        elif entry.element is None and per_id[code >> 10] > 1:
+            out.append(f"{entry.name}[{code & 1023}]")
+        else:
+            out.append(entry.name)
+    return out
+
+
 def field_metadata(catalog: Optional[Catalog], code: int) -> Dict[bytes, bytes]:
     """The Arrow field metadata of a code's column: its unit and description."""
     entry = None if catalog is None else catalog.entry(code)

@@ -325,11 +325,14 @@ class Scan:
         scan._pushdown = pushdown
         return scan
 
-    def align(self, every: Any, *, how: str = "step", max_gap: Any = None, lookback: Any = "7d") -> "Aligned":
+    def align(self, every: Any, *, how: Optional[str] = "step", max_gap: Any = None,
+              lookback: Any = "7d") -> "Aligned":
         """The scan's codes on the time grid ``S + k * every`` of its window,
         one float64 column per code: with ``how="step"`` the value in force
         at each instant, with ``how="linear"`` interpolated between the rows
-        around it; NaN where there is none or where ``max_gap`` is exceeded.
+        around it (``how=None``: as each signal's catalog entry says, step
+        where it says nothing); NaN where there is none or where ``max_gap``
+        is exceeded; the columns named by the catalog.
         The value in force at the start is looked for up to ``lookback``
         before it (None: every earlier file). Durations are timedeltas or
         texts such as ``"1min"``. A :class:`zentrail.Aligned`, read when

@@ -140,4 +140,5 @@ def resolved_codes(args: Any, parsed: Any) -> Any:
     except (ValueError, TypeError, OSError) as error:
         import re
 
-        raise UsageError(f"--signals: {re.sub(r'signals\[\d+\] is ', '', str(error))}") from None
+        text = re.sub(r"signals\[\d+\] is ", "", str(error))
+        raise UsageError(f"--signals: {text}") from None

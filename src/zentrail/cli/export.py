@@ -109,7 +109,7 @@ def write_aligned_arrow(pyarrow: Any, aligned: Any, kind: str, where: str) -> Tu
 def write_csv(scan: zentrail.Scan, where: str) -> int:
     rows = 0
     with open_text(where) as out:
-        writer = CsvWriter(out, COLUMNS)
+        writer = CsvWriter(out, scan.columns)
         for batch in scan:
             writer.write(batch)
             rows += len(batch["time"])
