@@ -139,7 +139,7 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound) -> List[str]:
 
 
 def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Optional[Bound] = None, *,
-              by: Optional[str] = None, threads: Optional[int] = None,
+              by: Optional[str] = None, catalog: Any = None, threads: Optional[int] = None,
               progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise") -> Inventory:
     """What the archive under ``root_dir`` holds (an :class:`Inventory`, read
     in this call): one row per (signal id, class) over every record whose
@@ -152,9 +152,11 @@ def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Opti
     ``by="day"`` adds a first column ``day`` and gives one row per (day,
     signal id, class): the availability table. ``progress`` as for
     :func:`scan`. Failures raise what :func:`read` raises; ``errors`` as for
-    :func:`scan` (``Inventory.skipped``).
+    :func:`scan` (``Inventory.skipped``). ``catalog`` as for :func:`scan`:
+    its names in ``to_pandas(names=True)`` and :meth:`Inventory.unmatched`.
     {bounds}"""
-    return _inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress, errors=errors)
+    return _inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress, errors=errors,
+                                catalog=catalog)
 
 
 def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Iterable[Union[int, str]]] = None, *,

@@ -8,7 +8,7 @@ import os
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+    from typing import Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 # The columns a catalog knows; any other column is kept as extra metadata.
 KNOWN = ("signal_id", "element", "name", "unit", "description", "interpolation")
@@ -237,6 +237,10 @@ class Catalog:
         element's own row, else its signal's whole-signal row, else None."""
         index = int(self.labels().rows(_int_array([code >> 10]), _int_array([code & 1023]))[0])
         return None if index < 0 else self._entry(index)
+
+    def signal_ids(self) -> FrozenSet[int]:
+        """The signal ids some entry names."""
+        return frozenset(self._ids.tolist())
 
     def labels(self) -> "Labels":
         """The lookup of the entry of each (signal id, element), made once."""

@@ -12,6 +12,8 @@ from . import arguments, damaged
 EXAMPLES = """examples:
   zentrail ls examples/sample-archive
   zentrail ls examples/sample-archive --from 2024-03-02 --to 2024-03-02 --by-day
+  zentrail ls examples/sample-archive --unmatched
+  zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 'Furnace1.*' -o furnace.parquet
   zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 7:0-3,12 -o furnace.parquet
   zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --all -o everything.csv
   zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5-7:0 -o - | head
@@ -86,6 +88,8 @@ def parser() -> argparse.ArgumentParser:
 
     ls_options = command("ls", "the inventory: signal ids, classes, elements, records, times", ls.run, False)
     ls_options.add_argument("--by-day", action="store_true", help="one row per day, id and class (availability)")
+    ls_options.add_argument("--unmatched", action="store_true", help="the codes the archive holds that the catalog "
+                            "does not name, and the catalog's entries the archive never holds")
     damaged.add_option(ls_options)
     text_forms(ls_options)
     allow_empty(ls_options, "no archive file or record is found")

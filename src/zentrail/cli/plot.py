@@ -29,7 +29,7 @@ def run(args: argparse.Namespace) -> None:
     skipped: List[Any] = []
     errors = damaged.errors_of(args)
     drawn = _plot.lines(args.root, args.start, args.end, codes, args.width, threads=args.threads, errors=errors,
-                        skipped=skipped, steps=args.steps)
+                        skipped=skipped, steps=args.steps, catalog=catalog_of(args))
     if not drawn and not args.allow_empty:
         raise NothingSelected(f"--signals {args.signals}: no value from {args.start} to {args.end}; "
                               f"nothing was written to {args.output}")
