@@ -52,7 +52,8 @@ class Aligned(Result):
         """Made by Scan.align, whose arguments are checked here."""
         every_ns = _time.duration_ns(every, "every")
         if how is not None and how not in HOWS:
-            raise ValueError(f"how must be 'step', 'linear' or None (each signal's own), not {how!r}")
+            raise ValueError(f"how must be 'step' or 'linear', not {how!r}; None interpolates each signal as its "
+                             f"catalog entry says")
         gap, back = _series.durations(max_gap, lookback)
         _series.window(scan)
         # The series reads stop at a damaged file whatever the scan's errors
@@ -152,7 +153,7 @@ class Aligned(Result):
         if catalog is not None:
             units, descriptions = {}, {}
             for name in frame.columns[1:]:
-                entry = catalog[name] if name in catalog else _entry_of_column(catalog, name)
+                entry = _entry_of_column(catalog, name)
                 if entry is not None and entry.unit:
                     units[name] = entry.unit
                 if entry is not None and entry.description:
@@ -205,7 +206,11 @@ class Aligned(Result):
             pyarrow = None
         if pyarrow is None or (kinds is not None and len(kinds) > 1):
             if pyarrow is not None:
-                return pyarrow.table(self._read()).__arrow_c_stream__(requested_schema)
+                table = pyarrow.table(self._read())
+                catalog = self._scan._catalog
+                schema = pyarrow.schema([field.with_metadata(_metadata_of(_entry_of_column(catalog, field.name)) or None)
+                                         for field in table.schema])
+                return table.cast(schema).__arrow_c_stream__(requested_schema)
             return _core.table_stream(arrow_columns(self._read(), ()))
         scan, how = (None, None) if kinds is None else next((s, h) for h, s in kinds.items())
         from ._scan import _Capsule
@@ -236,7 +241,16 @@ def _interpolation(catalog: Any, code: int) -> Optional[str]:
 
 
 def _entry_of_column(catalog: Any, name: str) -> Any:
-    """The entry of a column named "<name>[<element>]" (a whole-signal
-    entry's, for one of its elements)."""
-    base, bracket, _ = name.partition("[")
+    """The entry of a column named by it: "<name>", or "<name>[<element>]"
+    for one element of a whole-signal entry; None for any other."""
+    if name in catalog:
+        return catalog[name]
+    base, bracket, _ = name.rpartition("[")
     return catalog[base] if bracket and base in catalog else None
+
+
+def _metadata_of(entry: Any) -> Dict[bytes, bytes]:
+    if entry is None:
+        return {}
+    return {key.encode(): value.encode() for key, value in (("unit", entry.unit), ("description", entry.description))
+            if value}

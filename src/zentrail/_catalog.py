@@ -93,23 +93,19 @@ class Catalog:
                 raise ValueError(f"{where}: empty file; a catalog needs a header row (signal_id,name,...)")
             header = [field.strip() for field in header]
             _check_header(header, f"{where}, line 1")
-            rows = []
-            lines = []
-            line = reader.line_num + 1
-            width = len(header)
-            for values in reader:
-                if values:
-                    if len(values) != width:
-                        if len(values) > width:
-                            raise ValueError(f"{where}, line {line}: {len(values)} fields, the header has {width}")
-                        values = values + [""] * (width - len(values))
-                    rows.append(values)
-                    lines.append(line)
-                line = reader.line_num + 1
+            rows = [values for values in reader if values]
+        width = len(header)
+        if not set(map(len, rows)) <= {width}:
+            for i, values in enumerate(rows):
+                if len(values) > width:
+                    raise ValueError(f"{where}, line {_csv_lines(path, encoding, delimiter)[i]}: {len(values)} "
+                                     f"fields, the header has {width}")
+                rows[i] = values + [""] * (width - len(values))
         columns = [list(column) for column in zip(*rows)] if rows else [[] for _ in header]
         catalog = cls.__new__(cls)
         catalog._source = where
-        catalog._build(header, columns, lambda i: f"line {lines[i]}")
+        # Lines are counted again only to name a bad row's (a field may span lines).
+        catalog._build(header, columns, lambda i: f"line {_csv_lines(path, encoding, delimiter)[i]}")
         return catalog
 
     @classmethod
@@ -168,7 +164,7 @@ class Catalog:
             seen: Dict[str, int] = {}
             for i, name in enumerate(texts["name"]):
                 if name in seen:
-                    raise ValueError(f"{where(i)}, field 'name': {name!r} is already the name of {where(seen[name])}")
+                    raise ValueError(f"{where(i)}, field 'name': {name!r} is already the name of {place(seen[name])}")
                 seen[name] = i
         keys = ids.astype(numpy.int64) * 1025 + (elements + 1)
         order = numpy.argsort(keys, kind="stable")
@@ -178,11 +174,13 @@ class Catalog:
             what = f"signal {int(ids[again])}" if elements[again] == _WHOLE else \
                 f"code {int(ids[again]) * 1024 + int(elements[again])} ({int(ids[again])}:{int(elements[again])})"
             raise ValueError(f"{where(again)}, field 'element': {what} already has the row {texts['name'][first]!r} "
-                             f"({where(first)})")
+                             f"({place(first)})")
         self._ids = ids
         self._elements = elements
         self._texts = texts
-        self._extra = {column: values for column, values in by_column.items() if column not in KNOWN}
+        # Extra columns as given, blank as None (as the known ones).
+        self._extra = {column: [None if value == "" else value for value in values]
+                       for column, values in by_column.items() if column not in KNOWN}
         self._by_name = by_name
         self._lookup: Optional[Labels] = None
 
@@ -455,6 +453,22 @@ def _blank_of(value: Any) -> Any:
     return value
 
 
+def _csv_lines(path: Any, encoding: str, delimiter: str) -> List[int]:
+    """The line each row of a CSV file starts on, blank rows left out."""
+    import csv
+
+    lines = []
+    with open(path, newline="", encoding=encoding) as handle:
+        reader = csv.reader(handle, delimiter=delimiter)
+        next(reader, None)
+        line = reader.line_num + 1
+        for values in reader:
+            if values:
+                lines.append(line)
+            line = reader.line_num + 1
+    return lines
+
+
 def _check_header(columns: List[str], where: str) -> None:
     for required in ("signal_id", "name"):
         if required not in columns:
@@ -478,7 +492,7 @@ def _int_column(values: List[Any], field: str, where: Callable[[int], str], top:
             array = numpy.array(values, dtype=numpy.int64) if values else numpy.zeros(0, numpy.int64)
         else:
             array = numpy.array([blank if v is None or v == "" else v for v in values], dtype=numpy.int64)
-        if any(type(v) in (bool, float) for v in values):
+        if not set(map(type, values)).isdisjoint((bool, float)):
             raise ValueError  # a float is checked to be integral, a bool refused
     except (TypeError, ValueError, OverflowError):
         array = numpy.array([_number(v, field, where(i), top, blank) for i, v in enumerate(values)],
@@ -518,14 +532,14 @@ def _text_column(values: List[Any], field: str, where: Callable[[int], str],
                  required: bool = False) -> List[Optional[str]]:
     """A text column, blank as None (a missing name raises)."""
     out = [v if v != "" else None for v in values]
-    if not all(v is None or type(v) is str for v in out):
+    if not set(map(type, out)) <= {str, type(None)}:
         i = next(i for i, v in enumerate(out) if not (v is None or isinstance(v, str)))
         raise ValueError(f"{where(i)}, field {field!r}: {out[i]!r} is no text")
     if required and None in out:
         i = out.index(None)
         raise ValueError(f"{where(i)}, field {field!r}: missing; every row has a {field}")
     if field == "interpolation":
-        out = [v.strip() if v is not None else None for v in out]
+        out = [v.strip() or None if v is not None else None for v in out]
     return out
 
 

@@ -110,7 +110,7 @@ def signal_labels(catalog: Any, ids: Any, elements: Any) -> Dict[str, List[Optio
     for ident, count in zip(ids.tolist(), elements.tolist()):
         found = [catalog.entry(ident * 1024 + element) for element in range(max(count, 1))]
         entries = [entry for entry in found if entry is not None]
-        distinct = list({id(entry): entry for entry in entries}.values())
+        distinct = list({entry.name: entry for entry in entries}.values())
         names.append(", ".join(entry.name for entry in distinct) or None)
         units.append(", ".join(dict.fromkeys(entry.unit for entry in distinct if entry.unit)) or None)
     return {"name": names, "unit": units}

@@ -105,7 +105,7 @@ class TrendApp:
         # force at the view's start.
         self.steps = CheckboxGroup(labels=["steps"], active=[], name="steps")
         self.steps.on_change("active", self.on_change)
-        self.table = DataTable(source=self.signal_source, name="signals", width=380, height=420, index_position=None,
+        self.table = DataTable(source=self.signal_source, name="signals", width=460, height=420, index_position=None,
                                columns=[TableColumn(field="signal_id", title="id", width=50),
                                         TableColumn(field="name", title="name", width=160),
                                         TableColumn(field="unit", title="unit", width=45),
@@ -131,6 +131,7 @@ class TrendApp:
         self.trend.multi_line("xs", "ys", source=self.line_source, line_color="color", line_width=1.5, name="trend-lines",
                               legend_field="label")
         self.trend.legend.location = "top_left"
+        self.trend.legend.visible = False  # an empty box until a line is drawn
         self.trend.legend.name = "legend"
         self.trend.yaxis.axis_label = None
         self.trend.add_tools(HoverTool(tooltips=[("signal", "@label"), ("code", "@code"), ("time", "$x{%F %T.%3N}"),
@@ -335,6 +336,7 @@ class TrendApp:
         self.failure.text = ""
         lines = result["lines"]
         self.line_source.data = lines
+        self.trend.legend.visible = bool(lines["code"])
         if (self.trend.yaxis.axis_label or "") != result["units"]:
             self.trend.yaxis.axis_label = result["units"] or None
         # What was read, for whoever checks the page against the engine.
