@@ -50,7 +50,8 @@ class Inventory(Result):
 
     ``to_numpy()`` keeps the codes alone (NumPy has no categories).
     ``to_pandas(names=True)`` adds the catalog's ``name`` and ``unit`` of
-    each signal (see :func:`signal_labels`); :meth:`unmatched` lists the
+    each signal (those of its elements' entries, joined by ", ", for a
+    group); :meth:`unmatched` lists the
     codes the catalog and the archive do not share.
     """
 

@@ -6,6 +6,8 @@ objects in NumPy). The engine reads the code columns in their place."""
 
 from __future__ import annotations
 
+from . import _core
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Dict, Iterator, List, Optional, Tuple
@@ -31,9 +33,17 @@ def core_columns(columns: Tuple[str, ...]) -> Tuple[str, ...]:
 
 class Labels:
     """The dictionaries of one read: of the catalog's entries that can name
-    its rows (those of its codes, or all), the distinct texts of each field."""
+    its rows (those of its codes, or all), the distinct texts of each field.
 
-    __slots__ = ("_lookup", "_dictionaries", "_places")
+    Each field's dictionary index is looked up per row through a table of
+    1024 places per signal id the read can meet (the ids of its codes, or of
+    the catalog), found by the row's id, in one pass of the engine's over
+    the rows (without the GIL). A read that can meet
+    more ids than DENSE_IDS looks rows up through the catalog's own lookup."""
+
+    __slots__ = ("_lookup", "_dictionaries", "_places", "_slot", "_tables")
+    DENSE_IDS = 4096
+    CHUNK = 1 << 16
 
     def __init__(self, catalog: Catalog, codes: Any = None, fields: Tuple[str, ...] = LABEL_COLUMNS) -> None:
         import numpy
@@ -41,9 +51,12 @@ class Labels:
         self._lookup = catalog.labels()
         if codes is None:
             rows = numpy.arange(len(catalog))
+            ids = numpy.array(sorted(catalog.signal_ids()), dtype=numpy.int64)
         else:
-            rows = numpy.unique(self._lookup.rows(numpy.asarray(codes) >> 10, numpy.asarray(codes) & 1023))
+            codes = numpy.asarray(codes, dtype=numpy.int64)
+            rows = numpy.unique(self._lookup.rows(codes >> 10, codes & 1023))
             rows = rows[rows >= 0]
+            ids = numpy.unique(codes >> 10)
         self._dictionaries: Dict[str, List[str]] = {}
         self._places: Dict[str, Any] = {}
         for field in fields:
@@ -56,18 +69,46 @@ class Labels:
             places[rows] = [place_of.get(text, -1) if text is not None else -1 for text in chosen]
             self._dictionaries[field] = dictionary
             self._places[field] = places
+        self._slot: Any = None
+        self._tables: Dict[str, Any] = {}
+        if len(ids) <= self.DENSE_IDS:
+            # The last block, of no entry, serves every id the read cannot meet.
+            self._slot = numpy.full(65536, len(ids), dtype=numpy.int32)
+            self._slot[ids] = numpy.arange(len(ids), dtype=numpy.int32)
+            every = self._lookup.rows(numpy.repeat(ids, 1024), numpy.tile(numpy.arange(1024), len(ids)))
+            for field in fields:
+                self._tables[field] = numpy.concatenate([self._places[field][every],
+                                                         numpy.full(1024, -1, dtype=numpy.int32)])
 
     def dictionary(self, field: str) -> List[str]:
         return self._dictionaries[field]
 
-    def indices(self, field: str, signal_id: Any, element: Any, rows: Any = None) -> Any:
-        """The dictionary index of each row's text (int32), -1 where none."""
-        if rows is None:
-            rows = self._lookup.rows(signal_id, element)
-        return self._places[field][rows]
+    def indices_of(self, signal_id: Any, element: Any, fields: Tuple[str, ...]) -> Dict[str, Any]:
+        """The dictionary index of each row's text in each field (int32),
+        -1 where none."""
+        import numpy
 
-    def entry_rows(self, signal_id: Any, element: Any) -> Any:
-        return self._lookup.rows(signal_id, element)
+        count = len(signal_id)
+        out = {field: numpy.empty(count, dtype=numpy.int32) for field in fields}
+        if self._slot is not None and signal_id.dtype == numpy.uint16 and element.dtype == numpy.uint16:
+            # The engine's loop: one pass over the rows, without the GIL.
+            _core.label_indices(numpy.ascontiguousarray(signal_id), numpy.ascontiguousarray(element), self._slot,
+                                tuple(self._tables[field] for field in fields), tuple(out[field] for field in fields))
+            return out
+        for first in range(0, count, self.CHUNK):
+            ids = signal_id[first:first + self.CHUNK]
+            elements = element[first:first + self.CHUNK]
+            if self._slot is not None:
+                place = self._slot[ids].astype(numpy.intp)
+                place <<= 10
+                place |= elements
+                for field in fields:
+                    numpy.take(self._tables[field], place, out=out[field][first:first + len(ids)])
+            else:
+                rows = self._lookup.rows(ids, elements)
+                for field in fields:
+                    out[field][first:first + len(ids)] = self._places[field][rows]
+        return out
 
     def numpy_column(self, field: str, indices: Any) -> Any:
         import numpy
@@ -80,17 +121,21 @@ class Labels:
         return pandas.Categorical.from_codes(indices, categories=self._dictionaries[field])
 
     def arrow_column(self, pyarrow: Any, dictionary: Any, indices: Any) -> Any:
-        return pyarrow.DictionaryArray.from_arrays(pyarrow.array(indices, mask=indices < 0), dictionary)
+        # A validity bitmap only for a batch with rows of no entry.
+        if len(indices) and indices.min() < 0:
+            return pyarrow.DictionaryArray.from_arrays(pyarrow.array(indices, mask=indices < 0), dictionary)
+        return pyarrow.DictionaryArray.from_arrays(pyarrow.array(indices), dictionary)
 
 
 def add_columns(columns: Dict[str, Any], wanted: Tuple[str, ...], labels: Labels, pandas: Any = None) -> Dict[str, Any]:
     """`wanted` in order from `columns` (which hold the codes), the label
     columns made from the codes (pandas categoricals when `pandas` is given)."""
-    rows = labels.entry_rows(columns["signal_id"], columns["element"])
+    found = labels.indices_of(columns["signal_id"], columns["element"],
+                              tuple(name for name in wanted if name in LABEL_COLUMNS))
     out = {}
     for name in wanted:
         if name in LABEL_COLUMNS:
-            indices = labels.indices(name, None, None, rows)
+            indices = found[name]
             out[name] = labels.pandas_column(pandas, name, indices) if pandas is not None else \
                 labels.numpy_column(name, indices)
         else:
@@ -113,11 +158,12 @@ def arrow_batches(pyarrow: Any, reader: Any, schema: Any, wanted: Tuple[str, ...
     dictionaries = {name: pyarrow.array(labels.dictionary(name), pyarrow.string())
                     for name in wanted if name in LABEL_COLUMNS}
     for batch in reader:
-        rows = labels.entry_rows(batch.column("signal_id").to_numpy(), batch.column("element").to_numpy())
+        found = labels.indices_of(batch.column("signal_id").to_numpy(), batch.column("element").to_numpy(),
+                                  tuple(dictionaries))
         arrays = []
         for name in wanted:
             if name in LABEL_COLUMNS:
-                arrays.append(labels.arrow_column(pyarrow, dictionaries[name], labels.indices(name, None, None, rows)))
+                arrays.append(labels.arrow_column(pyarrow, dictionaries[name], found[name]))
             else:
                 arrays.append(batch.column(name))
         yield pyarrow.RecordBatch.from_arrays(arrays, schema=schema)

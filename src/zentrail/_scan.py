@@ -172,9 +172,9 @@ class Scan:
             columns["subtype_name"] = _names.subtype_name_column(pandas, columns["item_class"], columns["subtype"])
             if self._catalog is not None and "signal_id" in columns and "element" in columns:
                 labels = _labels.Labels(self._catalog, self._codes, ("name", "unit"))
-                rows = labels.entry_rows(columns["signal_id"], columns["element"])
+                found = labels.indices_of(columns["signal_id"], columns["element"], ("name", "unit"))
                 for field in ("name", "unit"):
-                    columns[field] = labels.pandas_column(pandas, field, labels.indices(field, None, None, rows))
+                    columns[field] = labels.pandas_column(pandas, field, found[field])
         return pandas.DataFrame(columns, copy=False)
 
     def _may_warn(self) -> bool:

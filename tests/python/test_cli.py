@@ -325,3 +325,23 @@ def test_export_every_arguments(tmp_path, options, status, message):
                "-o", tmp_path / "x.csv")
     assert done.returncode == status and message in done.stderr, done.stderr
     assert not (tmp_path / "x.csv").exists()
+
+
+@pytest.mark.parametrize("args, status, says", [
+    (["export", SAMPLE, *WINDOW, "--signals", "Furnace1.Zone1*,5:0", "-o", "-"], 0, "Furnace1.Zone1.Temp"),
+    (["export", SAMPLE, *WINDOW, "--signals", "Furnace1.Zone1.Tmp", "-o", "-"], 2, "close names: 'Furnace1.Zone1.Temp'"),
+    (["export", SAMPLE, *WINDOW, "--signals", "Tank1.Level", "--no-catalog", "-o", "-"], 2, "no catalog of names"),
+    (["events", SAMPLE, *WINDOW, "--ids", "Tank1.*", "--no-system", "--csv"], 0, "AlByte"),
+    (["ls", SAMPLE, "--unmatched", "--catalog", "CATALOG", "--csv"], 0, "archive,7,3,\ncatalog,9,-1,Pump3.Flow"),
+])
+def test_commands_take_names(tmp_path, args, status, says):
+    catalog = tmp_path / "catalog.csv"
+    catalog.write_text("signal_id,element,name\n5,,Tanks\n7,0,Z1\n7,1,Z2\n7,2,Z3\n12,,A\n13,,N\n9,,Pump3.Flow\n",
+                       encoding="utf-8")
+    done = run(*[str(catalog) if a == "CATALOG" else a for a in args])
+    assert done.returncode == status, done.stderr
+    assert says in (done.stdout if status == 0 else done.stderr)
+    if args[0] == "export" and status == 0:
+        rows = list(csv.DictReader(io.StringIO(done.stdout)))
+        assert {(r["signal_id"], r["element"], r["name"]) for r in rows} == {("7", "0", "Furnace1.Zone1.Temp"),
+                                                                             ("5", "0", "Tank1.Level")}
