@@ -121,10 +121,20 @@ class Labels:
         return pandas.Categorical.from_codes(indices, categories=self._dictionaries[field])
 
     def arrow_column(self, pyarrow: Any, dictionary: Any, indices: Any) -> Any:
+        """Dictionary-encoded, from the indices' own buffer: pyarrow.array()
+        of a NumPy array would import pandas (a fifth of a second or more)."""
+        import numpy
+
         # A validity bitmap only for a batch with rows of no entry.
+        validity = None
+        nulls = 0
         if len(indices) and indices.min() < 0:
-            return pyarrow.DictionaryArray.from_arrays(pyarrow.array(indices, mask=indices < 0), dictionary)
-        return pyarrow.DictionaryArray.from_arrays(pyarrow.array(indices), dictionary)
+            present = indices >= 0
+            nulls = len(indices) - int(numpy.count_nonzero(present))
+            validity = pyarrow.py_buffer(numpy.packbits(present, bitorder="little"))
+        codes = pyarrow.Array.from_buffers(pyarrow.int32(), len(indices), [validity, pyarrow.py_buffer(indices)],
+                                           null_count=nulls)
+        return pyarrow.DictionaryArray.from_arrays(codes, dictionary)
 
 
 def add_columns(columns: Dict[str, Any], wanted: Tuple[str, ...], labels: Labels, pandas: Any = None) -> Dict[str, Any]:
@@ -155,10 +165,9 @@ def arrow_schema(pyarrow: Any, core_schema: Any, wanted: Tuple[str, ...]) -> Any
 
 def arrow_batches(pyarrow: Any, reader: Any, schema: Any, wanted: Tuple[str, ...], labels: Labels) -> Iterator[Any]:
     """The engine's batches with the label columns added, in the order wanted."""
-    dictionaries = {name: pyarrow.array(labels.dictionary(name), pyarrow.string())
-                    for name in wanted if name in LABEL_COLUMNS}
+    dictionaries = {name: _strings(pyarrow, labels.dictionary(name)) for name in wanted if name in LABEL_COLUMNS}
     for batch in reader:
-        found = labels.indices_of(batch.column("signal_id").to_numpy(), batch.column("element").to_numpy(),
+        found = labels.indices_of(_values(batch.column("signal_id")), _values(batch.column("element")),
                                   tuple(dictionaries))
         arrays = []
         for name in wanted:
@@ -167,6 +176,26 @@ def arrow_batches(pyarrow: Any, reader: Any, schema: Any, wanted: Tuple[str, ...
             else:
                 arrays.append(batch.column(name))
         yield pyarrow.RecordBatch.from_arrays(arrays, schema=schema)
+
+
+# pyarrow.array() and Array.to_numpy() import pandas (a fifth of a second or
+# more): Arrow arrays are made from and read through their buffers instead.
+def _strings(pyarrow: Any, texts: List[str]) -> Any:
+    """A utf8 array of `texts`."""
+    import numpy
+
+    encoded = [text.encode("utf-8") for text in texts]
+    offsets = numpy.zeros(len(encoded) + 1, dtype=numpy.int32)
+    numpy.cumsum([len(e) for e in encoded], out=offsets[1:])
+    return pyarrow.Array.from_buffers(pyarrow.string(), len(encoded),
+                                      [None, pyarrow.py_buffer(offsets), pyarrow.py_buffer(b"".join(encoded))])
+
+
+def _values(array: Any) -> Any:
+    """The uint16 values of an Arrow array without nulls, as NumPy, no copy."""
+    import numpy
+
+    return numpy.frombuffer(array.buffers()[1], dtype=numpy.uint16, count=len(array), offset=array.offset * 2)
 
 
 def column_names(catalog: Catalog, codes: List[int]) -> List[str]:
