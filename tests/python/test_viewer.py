@@ -181,14 +181,14 @@ def test_the_viewer_lists_draws_zooms_and_shows_events(viewer, browser):
     labels = wait_for(lambda: model(browser, "lines", "Array.from(m.data.label)"), "the lines' labels")
     assert set(labels) == {e.name for e in catalog if e.signal_id in (5, 7, 12)}
     assert model(browser, "legend", "m.items.length") > 0
-    assert model(browser, "trend", "m.left[0].axis_label") == "cm, °C, dm"
+    assert model(browser, "trend", "m.left[0].axis_label") == "cm, °C, %"
     listed = model(browser, "signal-data", "Array.from(m.data.name)")
     assert listed[ids.index(12)] == "Tank1.LevelAlarm" and "Furnace1.Zone4.Temp" in listed[ids.index(7)]
+    SCREENSHOT.parent.mkdir(exist_ok=True)
+    browser.save_screenshot(str(SCREENSHOT))
     model(browser, "search", "(m.value_input = 'zone4', true)")
     assert wait_for(lambda: model(browser, "signal-data", "Array.from(m.data.signal_id)") == [7] or None,
                     "the list searched by name")
-    SCREENSHOT.parent.mkdir(exist_ok=True)
-    browser.save_screenshot(str(SCREENSHOT))
     errors = [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
     assert errors == []
 
