@@ -142,7 +142,8 @@ class Aligned(Result):
     def _metadata(self, names: List[str]) -> Dict[str, Dict[bytes, bytes]]:
         """The Arrow field metadata of each code column, by engine name."""
         catalog = self._scan._catalog
-        return {name: _labels.field_metadata(catalog, _code_of(name)) for name in names}
+        return {name: _labels.field_metadata(None if catalog is None else catalog.entry(_code_of(name)))
+                for name in names}
 
     def to_pandas(self) -> Any:
         """The grid as a pandas DataFrame (``time`` and a column per code);
@@ -208,8 +209,9 @@ class Aligned(Result):
             if pyarrow is not None:
                 table = pyarrow.table(self._read())
                 catalog = self._scan._catalog
-                schema = pyarrow.schema([field.with_metadata(_metadata_of(_entry_of_column(catalog, field.name)) or None)
-                                         for field in table.schema])
+                schema = pyarrow.schema([
+                    field.with_metadata(_labels.field_metadata(_entry_of_column(catalog, field.name)) or None)
+                    for field in table.schema])
                 return table.cast(schema).__arrow_c_stream__(requested_schema)
             return _core.table_stream(arrow_columns(self._read(), ()))
         scan, how = (None, None) if kinds is None else next((s, h) for h, s in kinds.items())
@@ -248,9 +250,3 @@ def _entry_of_column(catalog: Any, name: str) -> Any:
     base, bracket, _ = name.rpartition("[")
     return catalog[base] if bracket and base in catalog else None
 
-
-def _metadata_of(entry: Any) -> Dict[bytes, bytes]:
-    if entry is None:
-        return {}
-    return {key.encode(): value.encode() for key, value in (("unit", entry.unit), ("description", entry.description))
-            if value}

@@ -151,7 +151,7 @@ class Catalog:
         ids = _int_column(by_column["signal_id"], "signal_id", where, 65535, None)
         elements = _int_column(by_column.get("element", blank), "element", where, 1023, _WHOLE)
         names = by_column["name"]
-        texts: Dict[str, List[Optional[str]]] = {"name": _text_column(names, "name", where, required=True)}
+        texts: Dict[str, List[Any]] = {"name": _text_column(names, "name", where, required=True)}
         for field in ("unit", "description", "interpolation"):
             texts[field] = _text_column(by_column.get(field, blank), field, where)
         interpolation = texts["interpolation"]
@@ -177,12 +177,12 @@ class Catalog:
                              f"({place(first)})")
         self._ids = ids
         self._elements = elements
-        self._texts = texts
+        self._texts: Dict[str, List[Any]] = texts  # the names never None
         # Extra columns as given, blank as None (as the known ones).
         self._extra = {column: [None if value == "" else value for value in values]
                        for column, values in by_column.items() if column not in KNOWN}
         self._by_name = by_name
-        self._lookup: Optional[Labels] = None
+        self._lookup: Optional[CodeLookup] = None
 
     def _entry(self, i: int) -> Entry:
         element = int(self._elements[i])
@@ -233,17 +233,17 @@ class Catalog:
     def entry(self, code: int) -> Optional[Entry]:
         """The entry naming a code (``signal_id * 1024 + element``): the
         element's own row, else its signal's whole-signal row, else None."""
-        index = int(self.labels().rows(_int_array([code >> 10]), _int_array([code & 1023]))[0])
+        index = int(self.lookup().rows(_int_array([code >> 10]), _int_array([code & 1023]))[0])
         return None if index < 0 else self._entry(index)
 
     def signal_ids(self) -> FrozenSet[int]:
         """The signal ids some entry names."""
         return frozenset(self._ids.tolist())
 
-    def labels(self) -> "Labels":
+    def lookup(self) -> "CodeLookup":
         """The lookup of the entry of each (signal id, element), made once."""
         if self._lookup is None:
-            self._lookup = Labels(self._ids, self._elements)
+            self._lookup = CodeLookup(self._ids, self._elements)
         return self._lookup
 
     def column(self, field: str) -> List[Any]:
@@ -354,7 +354,7 @@ class Catalog:
         self._build(header, columns, lambda i: f"row {i}")
 
 
-class Labels:
+class CodeLookup:
     """The entry of each (signal id, element), found for a whole batch of
     rows at once: a whole-signal entry per id (a table of 65,536), and the
     entries of single elements in a dense block per id that has any, as
@@ -426,7 +426,7 @@ def _columns_of(rows: Any) -> Tuple[List[str], List[List[Any]]]:
         raise TypeError(f"a catalog is made from a list of dicts or a DataFrame, not {type(rows).__name__}; "
                         f"Catalog.from_csv and from_json read files")
     records = list(rows)
-    header: List[str] = []
+    keys: List[str] = []
     known = set()
     for i, row in enumerate(records):
         if not isinstance(row, dict):
@@ -434,11 +434,11 @@ def _columns_of(rows: Any) -> Tuple[List[str], List[List[Any]]]:
         for key in row:
             if key not in known:
                 known.add(key)
-                header.append(key)
+                keys.append(key)
     for required in ("signal_id", "name"):
         if required not in known:
-            header.append(required)
-    return header, [[row.get(column) for row in records] for column in header]
+            keys.append(required)
+    return keys, [[row.get(column) for row in records] for column in keys]
 
 
 def _blank_of(value: Any) -> Any:

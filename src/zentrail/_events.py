@@ -112,7 +112,7 @@ def _listed(ids: Any) -> Any:
     return ids if isinstance(ids, (list, tuple, str, bytes)) else list(ids) if hasattr(ids, "__iter__") else ids
 
 
-def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[int]] = None, *, system: bool = True,
+def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[Any]] = None, *, system: bool = True,
            threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise",
            catalog: Any = None) -> Events:
     from . import _catalog

@@ -48,7 +48,7 @@ class Labels:
     def __init__(self, catalog: Catalog, codes: Any = None, fields: Tuple[str, ...] = LABEL_COLUMNS) -> None:
         import numpy
 
-        self._lookup = catalog.labels()
+        self._lookup = catalog.lookup()
         if codes is None:
             rows = numpy.arange(len(catalog))
             ids = numpy.array(sorted(catalog.signal_ids()), dtype=numpy.int64)
@@ -217,9 +217,8 @@ def column_names(catalog: Catalog, codes: List[int]) -> List[str]:
     return out
 
 
-def field_metadata(catalog: Optional[Catalog], code: int) -> Dict[bytes, bytes]:
-    """The Arrow field metadata of a code's column: its unit and description."""
-    entry = None if catalog is None else catalog.entry(code)
+def field_metadata(entry: Any) -> Dict[bytes, bytes]:
+    """The Arrow field metadata of an entry's column: its unit and description."""
     if entry is None:
         return {}
     return {key.encode(): value.encode() for key, value in (("unit", entry.unit),

@@ -126,5 +126,5 @@ def label_of(entry: Any, code: int) -> str:
 
 def axis_label(drawn: Dict[int, Line]) -> str:
     """The value axis's label: the units of the lines drawn."""
-    units = list(dict.fromkeys(line.get("unit") for line in drawn.values() if line.get("unit")))
+    units = list(dict.fromkeys(str(line["unit"]) for line in drawn.values() if line.get("unit")))
     return ", ".join(units)
