@@ -102,18 +102,33 @@ class Inventory(Result):
         return f"<zentrail.Inventory of {len(self)} rows>"
 
 
+def _element_rows(catalog: Any, ids: Any, counts: Any) -> Tuple[Any, Any, Any]:
+    """Every (id, element) of elements 0 .. count - 1 of each id, and the
+    catalog row naming each (-1 for none), found at once."""
+    import numpy
+
+    counts = numpy.asarray(counts, dtype=numpy.int64)
+    every_id = numpy.repeat(numpy.asarray(ids, dtype=numpy.int64), counts)
+    starts = numpy.repeat(numpy.cumsum(counts) - counts, counts)
+    every_element = numpy.arange(int(counts.sum()), dtype=numpy.int64) - starts
+    return every_id, every_element, catalog.lookup().rows(every_id, every_element)
+
+
 def signal_labels(catalog: Any, ids: Any, elements: Any) -> Dict[str, List[Optional[str]]]:
     """The ``name`` and ``unit`` of each signal (an inventory row): its
     whole-signal entry's, else those of its elements' entries, joined by
     ", " (distinct units once); None where no entry names it."""
+    import numpy
+
+    counts = numpy.maximum(numpy.asarray(elements, dtype=numpy.int64), 1)
+    found = _element_rows(catalog, ids, counts)[2]
+    all_names, all_units = catalog.column("name"), catalog.column("unit")
     names: List[Optional[str]] = []
     units: List[Optional[str]] = []
-    for ident, count in zip(ids.tolist(), elements.tolist()):
-        found = [catalog.entry(ident * 1024 + element) for element in range(max(count, 1))]
-        entries = [entry for entry in found if entry is not None]
-        distinct = list({entry.name: entry for entry in entries}.values())
-        names.append(", ".join(entry.name for entry in distinct) or None)
-        units.append(", ".join(dict.fromkeys(entry.unit for entry in distinct if entry.unit)) or None)
+    for part in numpy.split(found, numpy.cumsum(counts)[:-1]):
+        rows = [int(r) for r in dict.fromkeys(part.tolist()) if r >= 0]
+        names.append(", ".join(all_names[r] for r in rows) or None)
+        units.append(", ".join(dict.fromkeys(all_units[r] for r in rows if all_units[r])) or None)
     return {"name": names, "unit": units}
 
 
@@ -124,23 +139,22 @@ def unmatched(catalog: Any, ids: Any, elements: Any) -> _Columns:
 
     most = numpy.full(65536, -1, dtype=numpy.int64)
     numpy.maximum.at(most, ids.astype(numpy.int64), elements.astype(numpy.int64))
-    rows: List[Tuple[str, int, int, Optional[str]]] = []
-    named_ids = catalog.signal_ids()
-    for ident in numpy.flatnonzero(most >= 0).tolist():
-        if ident == 0:  # System records: no signal to name
-            continue
-        count = int(most[ident])
-        if count == 0:
-            if ident not in named_ids:
-                rows.append(("archive", ident, -1, None))
-            continue
-        for element in range(count):
-            if catalog.entry(ident * 1024 + element) is None:
-                rows.append(("archive", ident, element, None))
+    most[0] = -1  # System records: no signal to name
+    held = numpy.flatnonzero(most >= 0)
+    # Signals without rows (AlBool, AlAckn) count as named by any entry of their id.
+    bare = held[most[held] == 0]
+    bare = bare[~numpy.isin(bare, numpy.array(sorted(catalog.signal_ids()), dtype=numpy.int64))]
+    every_id, every_element, found = _element_rows(catalog, held, numpy.maximum(most[held], 0))
+    side = ["archive"] * (len(bare) + int((found < 0).sum()))
+    signal = numpy.concatenate([bare, every_id[found < 0]])
+    element = numpy.concatenate([numpy.full(len(bare), -1), every_element[found < 0]])
+    order = numpy.lexsort((element, signal))
+    rows: List[Tuple[str, int, int, Optional[str]]] = [
+        (side[k], int(signal[k]), int(element[k]), None) for k in order.tolist()]
     for entry in catalog:
         count = int(most[entry.signal_id])
-        held = count >= 0 and (entry.element is None or entry.element < max(count, 1))
-        if not held:
+        kept = count >= 0 and (entry.element is None or entry.element < max(count, 1))
+        if not kept:
             rows.append(("catalog", entry.signal_id, -1 if entry.element is None else entry.element, entry.name))
     return {"side": numpy.array([r[0] for r in rows], dtype=object),
             "signal_id": numpy.array([r[1] for r in rows], dtype=numpy.uint16),
