@@ -1,4 +1,4 @@
-"""The Dask recipe (examples/dask_partitions.py) against scan on the same files.
+"""zentrail.dask.read_archive against scan on the same files.
 
     python bench/dask_read.py           # the 1 GB tree of bench/run.py (generated once under bench/data)
     python bench/dask_read.py --smoke   # a tiny tree; checks that the script works
@@ -20,9 +20,9 @@ from pathlib import Path
 import zentrail
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent / "tools"), str(HERE.parent / "examples")]
+sys.path[:0] = [str(HERE), str(HERE.parent / "tools")]
 
-import dask_partitions  # noqa: E402
+import zentrail.dask  # noqa: E402
 import generate  # noqa: E402
 import run  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
@@ -74,7 +74,6 @@ def main() -> None:
 
     rows = []
     started = time.perf_counter()
-    # The workers take this process's sys.path, so they import the recipe too.
     with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster, \
             Client(cluster) as client:
         rows.append(("LocalCluster start, 2 worker processes", seconds(time.perf_counter() - started), ""))
@@ -83,12 +82,12 @@ def main() -> None:
             count = len(frame)
             del frame
             dask_s, frame = best_compute(client, args.repeats,
-                                         lambda: dask_partitions.archive_frame(root, *run.WHOLE_RANGE, codes))
+                                         lambda: zentrail.dask.read_archive(root, *run.WHOLE_RANGE, codes))
             if len(frame) != count:
                 raise SystemExit(f"{label}: the Dask frame has {len(frame):,} rows, scan {count:,}")
             del frame
             mean_s, _ = best_compute(client, args.repeats,
-                                     lambda: dask_partitions.archive_frame(root, *run.WHOLE_RANGE, codes)["value"].mean())
+                                     lambda: zentrail.dask.read_archive(root, *run.WHOLE_RANGE, codes)["value"].mean())
             rows.append((f"scan(...).to_pandas(), {label}", seconds(scan_s),
                          f"{mb / scan_s:,.0f} MB/s, {count:,} rows"))
             rows.append((f"Dask, {len(stats.files)} partitions, to this process, {label}", seconds(dask_s),

@@ -10,6 +10,8 @@ python3 -c 'import venv, ensurepip' >/dev/null 2>&1 || missing+=(python3-venv)
 # A headless browser and its driver, for the test of the trend viewer.
 command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 command -v chromedriver >/dev/null 2>&1 || missing+=(chromium-driver)
+# A Java runtime, for the test of the Spark data source (Spark's local mode).
+command -v java >/dev/null 2>&1 || missing+=(default-jre-headless)
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo=sudo

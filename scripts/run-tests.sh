@@ -3,7 +3,10 @@
 # downward only, the C++ unit tests (plain, then under AddressSanitizer and
 # UndefinedBehaviorSanitizer), the Python tests against the package installed
 # into a fresh virtual environment, on the default python3 and on CPython 3.9
-# and 3.13, then builds the documentation site. Exits non-zero on any failure.
+# and 3.13, then builds the documentation site. The packages tested are the
+# ones a user installs: the default python3's repaired wheel, the sdist
+# unpacked and built on its own (CPython 3.9), and CPython 3.13's repaired
+# wheel in a venv with no compiler on PATH. Exits non-zero on any failure.
 # Installs what it needs on a new machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,12 +32,12 @@ done
 # The Python tests run on the default python3 with every test requirement,
 # and on the oldest and newest CPython the package claims with the light ones
 # (tests that need a heavy package skip there), each in a fresh venv.
-python_tests() {  # NAME PYTHON EXTRA [PYTEST ARGUMENT]...
+python_tests() {  # NAME PYTHON REQUIREMENT [PYTEST ARGUMENT]...
   local venv="build/$1"
   echo "== Python tests ($1: $("$2" --version 2>&1))"
   "$2" -m venv --clear "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q ".[$3]"
+  "$venv/bin/python" -m pip install -q "$3"
   "$venv/bin/python" -m pytest -q tests/python "${@:4}"
 }
 
@@ -51,18 +54,44 @@ find_python() {  # VERSION
   [ -n "$found" ] && echo "$found"
 }
 
+# The wheel scripts/build-wheel.sh made for an interpreter.
+wheel_of() {  # PYTHON
+  local tag
+  tag=$("$1" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+  ls dist/zentrail-*-"$tag"-"$tag"-*linux*.whl
+}
+
+# The sdist, unpacked away from the checkout, installed from its own files
+# and tested there: whatever it lacks fails the build or the tests.
+sdist_tests() {  # PYTHON
+  rm -rf build/sdist-check
+  mkdir -p build/sdist-check
+  tar xzf dist/zentrail-*.tar.gz -C build/sdist-check
+  (cd build/sdist-check/zentrail-* &&
+    CMAKE_BUILD_PARALLEL_LEVEL=$jobs python_tests "sdist-venv" "$1" ".[test-core]" -m "not slow")
+}
+
 export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
-python_tests test-venv python3 test
+echo "== Wheel and sdist (scripts/build-wheel.sh)"
+scripts/build-wheel.sh --sdist
+python_tests test-venv python3 "$(wheel_of python3)[test]"
 # The documentation site, with any warning (a broken link or reference, a
 # missing included example) as an error; its code blocks ran in the tests.
 echo "== Documentation site (mkdocs build --strict)"
 build/test-venv/bin/mkdocs build --strict -d build/site
-for version in 3.9 3.13; do
-  if python=$(find_python "$version"); then
-    # The slow property tests and large trees run once, above: what they
-    # check does not depend on the interpreter.
-    python_tests "test-venv-$version" "$python" test-core -m "not slow"
-  else
-    echo "== Python tests ($version): SKIPPED, no CPython $version found (pyenv or python$version on PATH)"
-  fi
-done
+# The slow property tests and large trees run once, above: what they check
+# does not depend on the interpreter.
+if python=$(find_python 3.9); then
+  sdist_tests "$python"
+else
+  echo "== Python tests (3.9): SKIPPED, no CPython 3.9 found (pyenv or python3.9 on PATH); the sdist on python3"
+  sdist_tests python3
+fi
+if python=$(find_python 3.13); then
+  echo "== Wheel without a compiler ($("$python" --version 2>&1))"
+  PYTHON=$python scripts/build-wheel.sh
+  scripts/test-wheel.sh "$(wheel_of "$python")" "$python"
+else
+  echo "== Python tests (3.13): SKIPPED, no CPython 3.13 found (pyenv or python3.13 on PATH); the wheel on python3"
+  scripts/test-wheel.sh "$(wheel_of python3)" python3
+fi

@@ -61,9 +61,38 @@ bool Parser::_open_file(const char* path) {
     return true;
 }
 
-void Parser::_close_current_file() { file.reset(); }
+void Parser::_open_bytes(const std::string& name, std::shared_ptr<const FileBytes> bytes) {
+    _close_current_file();
+    file_bytes_loaded = 0;
+    file_path = name;
+    file_size = static_cast<int64_t>(bytes->size());
+    memory = std::move(bytes);
+    memory_pos = 0;
+}
+
+void Parser::_close_current_file() {
+    file.reset();
+    memory.reset();
+}
 
 void Parser::_load() {
+    if (memory) {
+        // The same pieces as from a file, so that records decode the same.
+        const std::size_t left = memory->size() - memory_pos;
+        if (left == 0) {
+            _close_current_file();
+            return;
+        }
+        int room = 0;
+        unsigned char* at = buffer->prepare_append(static_cast<int>(std::min<std::size_t>(READ_CHUNK_SIZE, left)), &room);
+        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(room), left);
+        std::memcpy(at, memory->data() + memory_pos, n);
+        memory_pos += n;
+        buffer->commit_append(static_cast<int>(n));
+        file_bytes_loaded += static_cast<int64_t>(n);
+        if (monitor != nullptr) monitor->poll(static_cast<int64_t>(n));
+        return;
+    }
     if (!file) return;
     // Straight into the window, after its unread bytes: no second copy.
     // No more than the file holds, and a page more to meet its end (or what
@@ -112,8 +141,22 @@ void Parser::exportFiles(RecordSink* sink, const PathList* paths) {
 
 void Parser::read_file(RecordSink* sink, const std::string& path) {
     read_limit = -1;
+    if (byte_source != nullptr) {
+        read_bytes(sink, path, byte_source->take(path, monitor));
+        return;
+    }
     _begin_file(path, 0);
     _decode_file(sink, path, 0);
+}
+
+void Parser::read_bytes(RecordSink* sink, const std::string& name, std::shared_ptr<const FileBytes> bytes) {
+    read_limit = -1;
+    _reset_window();
+    _open_bytes(name, std::move(bytes));
+    data_end_offset = 0;
+    data_end_at_end_byte = false;
+    _load();
+    _decode_file(sink, name, 0);
 }
 
 ResumePoint Parser::read_file_from(RecordSink* sink, const std::string& path, const ResumePoint& from,
@@ -126,13 +169,17 @@ ResumePoint Parser::read_file_from(RecordSink* sink, const std::string& path, co
     return next;
 }
 
-void Parser::_begin_file(const std::string& path, int64_t offset) {
+void Parser::_reset_window() {
     // Whatever an earlier file left unread (past its end byte, or after a
     // failed run) is dropped: each file is decoded from its own first byte.
     buffer->shift(buffer->get_length());
     record.error_item = false;
     record.text = nullptr;
     record.text_length = 0;
+}
+
+void Parser::_begin_file(const std::string& path, int64_t offset) {
+    _reset_window();
     _open_file(path.c_str());
     if (offset > 0 && file) {
         if (::fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) != 0) throw FileReadError(path, offset, errno);
@@ -316,7 +363,7 @@ void Parser::_hand_on_heads_run(RecordSink* sink, uint32_t day, AR_COMMON_ITEM* 
 
 bool Parser::_top_up(Buffer* buf, int n) {
     if (buf == buffer.get()) {
-        while (file && buf->get_length() < n) _load();
+        while (_source_open() && buf->get_length() < n) _load();
     }
     return buf->get_length() >= n;
 }

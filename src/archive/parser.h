@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/buffer.h"
+#include "archive/byte_source.h"
 #include "archive/item_format.h"
 #include "selection/read_monitor.h"
 #include "selection/path_list.h"
@@ -81,6 +82,15 @@ public:
     // owned; null (the default) for none.
     void set_monitor(ReadMonitor* monitor) { this->monitor = monitor; }
 
+    // Where read_file takes the files' bytes from instead of opening paths:
+    // a file's bytes, fetched whole, are decoded from memory through the
+    // same window. Not owned; null (the default) opens the paths.
+    void set_byte_source(ByteSource* source) { byte_source = source; }
+
+    // Reads one file held in memory, named `name` in errors, as read_file
+    // reads one from disk.
+    void read_bytes(RecordSink* sink, const std::string& name, std::shared_ptr<const FileBytes> bytes);
+
     // The classes whose payloads are copied into the value area of a
     // selected item, one bit per class number (default: all). A sink that
     // reads only heads (an inventory), or reads values from the stored
@@ -96,11 +106,15 @@ private:
     // Opens `path` for reading, closing the current file; a path that is not
     // a regular file opens as an empty one. Throws FileOpenError.
     bool _open_file(const char* path);
+    // Forgets what an earlier file left in the window and in the record.
+    void _reset_window();
     // Opens `path` and positions the reader at `offset`; read_file and
     // read_file_from share it and the decoding loop.
     void _begin_file(const std::string& path, int64_t offset);
+    void _open_bytes(const std::string& name, std::shared_ptr<const FileBytes> bytes);
     // Decodes to the end of the data; returns where the next record starts.
     ResumePoint _decode_file(RecordSink* sink, const std::string& path, uint32_t day);
+    bool _source_open() const { return file != nullptr || memory != nullptr; }
     void _close_current_file();
     void _load();
 
@@ -140,6 +154,10 @@ private:
     void _take_payload(Buffer* buf, AR_COMMON_ITEM* item, int n, bool selected, bool copied);
 
     std::unique_ptr<std::FILE, FileCloser> file;
+    // The current file when it is read from memory, and how far.
+    ByteSource* byte_source = nullptr;
+    std::shared_ptr<const FileBytes> memory;
+    std::size_t memory_pos = 0;
     // The window; files are read straight into it.
     std::unique_ptr<Buffer> buffer;
     const Filter* filter;

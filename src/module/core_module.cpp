@@ -7,6 +7,7 @@
 #include "module/errors.h"
 #include "module/align_calls.h"
 #include "module/events_calls.h"
+#include "module/fetched_files_object.h"
 #include "module/inventory_calls.h"
 #include "module/label_call.h"
 #include "module/overview_calls.h"
@@ -45,6 +46,8 @@ PyMethodDef core_methods[] = {
     {"arrow_schema", zentrail::scan_arrow_schema, METH_VARARGS, "The Arrow schema capsule of a scan's columns."},
     {"tail_read", zentrail::tail_read, METH_VARARGS, "The rows a file gained from a place a read of it stopped at."},
     {"find_files", zentrail::find_files, METH_O, "The files a scan of a tree reads, in its order."},
+    {"fetched_files", zentrail::fetched_files_call, METH_VARARGS,
+     "The files of a read fetched from elsewhere: fetched_files(names, sizes, in_flight)."},
     {"parse_bound", zentrail::parse_bound_text, METH_O, "A bound text as (year, month, day, ns_of_day, unit_ns)."},
     {"inventory", zentrail::inventory_call, METH_VARARGS, "The inventory of archive files, as columns."},
     {"events", zentrail::events_call, METH_VARARGS, "The alarm and system events of archive files, as columns."},
@@ -82,7 +85,8 @@ PyMODINIT_FUNC PyInit__core(void) {
     PyObject* module = PyModule_Create2(&core_module, PYTHON_API_VERSION);
     if (module == nullptr) return nullptr;
     PyObject* columns = zentrail::columns_tuple();
-    if (!zentrail::make_scan_types(module) || !zentrail::make_event_types(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
+    if (!zentrail::make_scan_types(module) || !zentrail::make_event_types(module) ||
+        !zentrail::make_fetched_files_type(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
         Py_XDECREF(columns);
         Py_DECREF(module);
         return nullptr;

@@ -45,19 +45,21 @@ std::unique_ptr<SignalIds> ids_from(PyObject* ids_object) {
 class EventRead {
 public:
     EventRead(const ScanRequest& request, std::unique_ptr<SignalIds> chosen, bool system)
-        : ids(std::move(chosen)), loop(nullptr, 0) {
+        : ids(std::move(chosen)), source(request.source), loop(nullptr, 0) {
         PathList paths = files_of(request);
-        loop = RunLoop(nullptr, size_of_files(paths));
+        loop = RunLoop(nullptr, size_of_files(paths, source.get()));
+        ByteSource* bytes = source.get();
         const InstantWindow window = window_of(request);
         const SignalIds* selected = ids.get();
         runner = std::make_unique<FileRunner<EventBatch>>(
             std::move(paths), request.threads,
-            [] {
+            [bytes] {
                 // Every record, so that system records are seen whatever id
                 // came before; only alarm payloads are copied.
                 auto parser = std::make_unique<Parser>(nullptr);
                 parser->set_payload_classes(event_payload_classes());
                 parser->set_keep_texts(true);
+                parser->set_byte_source(bytes);
                 return parser;
             },
             [window, selected, system](Parser& parser, const std::string& path, EventBatch& out) {
@@ -104,6 +106,7 @@ private:
     }
 
     std::unique_ptr<SignalIds> ids;  // read by the workers: outlives them
+    std::shared_ptr<ByteSource> source;  // the files' bytes, when fetched: outlives the workers
     RunLoop loop;
     std::unique_ptr<FileRunner<EventBatch>> runner;
     bool finished = false;  // the end was reached, and progress told so

@@ -36,16 +36,18 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
         PathList paths = files_of(request);
         const InstantWindow window = window_of(request);
         const bool days = by_day != 0;
-        RunLoop loop(request.progress, size_of_files(paths));
+        RunLoop loop(request.progress, size_of_files(paths, request.source.get()));
         loop.set_damaged(request.damaged);
+        ByteSource* source = request.source.get();
         InventoryTable table;
         {
             FileRunner<FileInventory> runner(
                 std::move(paths), request.threads,
-                [] {
+                [source] {
                     // Every record, heads only: no filter, no payload copied.
                     auto parser = std::make_unique<Parser>(nullptr);
                     parser->set_payload_classes(0);
+                    parser->set_byte_source(source);
                     return parser;
                 },
                 [window, days](Parser& parser, const std::string& path, FileInventory& out) {

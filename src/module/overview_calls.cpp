@@ -35,7 +35,7 @@ constexpr std::size_t MAX_RESERVED_ROWS = std::size_t{1} << 24;
 // the read's order. Memory: the merged result, and one table per file in
 // flight (a few per worker), each at most the cells of that file.
 OverviewResult overview_by_file(ReadPlan plan, PyObject* progress, PyObject* damaged, const OverviewGrid& grid) {
-    const int64_t total = size_of_files(plan.paths);
+    const int64_t total = size_of_files(plan.paths, plan.source.get());
     const std::size_t file_count = plan.paths.size();
     const uint32_t buckets = grid.bucket_count();
     const ReadPlan* shared = &plan;
@@ -49,6 +49,7 @@ OverviewResult overview_by_file(ReadPlan plan, PyObject* progress, PyObject* dam
         plan.paths, plan.threads, [shared] {
             auto parser = std::make_unique<Parser>(shared->filter.get());
             parser->set_payload_classes(0);  // the sink reads the stored payloads
+            parser->set_byte_source(shared->source.get());
             return parser;
         },
         [shared, grid, &last_cells, &last_groups](Parser& parser, const std::string& path, OverviewTable& out) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "module/fetched_files_object.h"
 #include "module/owned_ref.h"
 #include "module/signal_monitor.h"
 #include "selection/explorer.h"
@@ -172,9 +173,13 @@ void read_pushdown(Fields& fields, ScanRequest* request) {
 
 }  // namespace
 
-int64_t size_of_files(const PathList& paths) {
+int64_t size_of_files(const PathList& paths, const ByteSource* source) {
     int64_t total = 0;
     for (const std::string& path : paths) {
+        if (source != nullptr) {
+            total += source->size_of(path);
+            continue;
+        }
         struct stat status;
         if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) total += status.st_size;
     }
@@ -240,16 +245,29 @@ ScanRequest scan_request_from(PyObject* object) {
     request.progress = progress == Py_None ? nullptr : progress;
     PyObject* damaged = fields["damaged"];
     request.damaged = damaged == Py_None ? nullptr : damaged;
+    request.discover = request.listed && PyObject_IsTrue(fields["discover"]) == 1;
+    if (PyErr_Occurred()) fail();
+    request.source = fetched_files_of(fields["source"]);
     read_pushdown(fields, &request);
     return request;
 }
 
 PathList files_of(const ScanRequest& request) {
-    if (request.listed) return request.paths;
+    if (request.listed && !request.discover) return request.paths;
     SignalMonitor monitor;
     // "" and "~" lie below and above every day's text: every file's name.
     const std::string first_day = request.has_start ? discovery_text(request.start, false) : std::string();
     const std::string last_day = request.has_end ? discovery_text(request.end, true) : std::string("~");
+    if (request.discover) {
+        // A listing from elsewhere, by the rules of a walk.
+        const Explorer explorer(first_day.c_str(), last_day.c_str());
+        PathList found;
+        for (const std::string& path : request.paths) {
+            if (explorer.filter_date_match(path.c_str())) found.push_back(path);
+        }
+        sort_archive_paths(&found);
+        return found;
+    }
     return find_archive_files(request.root_dir.c_str(), first_day.c_str(), last_day.c_str(), &monitor);
 }
 
@@ -286,6 +304,7 @@ ReadPlan read_plan(const ScanRequest& request) {
     plan.skip_damaged = request.damaged != nullptr;
     plan.threads = request.threads;
     plan.batch_rows = request.batch_rows;
+    plan.source = request.source;
     // Found now, with the interpreter's signal checks: a walk error raises
     // here, as read raises it. As for read: no selected code, nothing to
     // open; nor when no row is wanted.

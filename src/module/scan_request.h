@@ -51,10 +51,16 @@ struct ScanRequest {
     // or None, reason) for each damaged file the read passes over, or null:
     // a damaged file fails the read.
     PyObject* damaged = nullptr;
+    // The listed paths are a listing to discover the archive files in, by
+    // the rules of a walk (the day in the name, byte order).
+    bool discover = false;
+    // The fetched bytes of the listed files (a _core.FetchedFiles), or null:
+    // the paths are opened.
+    std::shared_ptr<ByteSource> source;
 };
 
 // Reads a zentrail._request.Request: its fields where (bytes, or a list of
-// bytes when listed), listed, start and end (bound tuples (year, month, day,
+// bytes when listed), listed, discover, source (None or a FetchedFiles), start and end (bound tuples (year, month, day,
 // ns_of_day, unit_ns), or None: open), codes (a buffer of int32, or None:
 // every code), threads, batch_rows, progress (a callable or None), columns
 // (a tuple of column places), classes and subtypes (bit masks), elements
@@ -79,8 +85,9 @@ PathList files_of(const ScanRequest& request);
 // The window of the request's bounds (an open end reaches every instant).
 InstantWindow window_of(const ScanRequest& request);
 
-// The bytes of the regular files among `paths`, for progress reports.
-int64_t size_of_files(const PathList& paths);
+// The bytes of the regular files among `paths` (of `source`'s listing when
+// not null), for progress reports.
+int64_t size_of_files(const PathList& paths, const ByteSource* source = nullptr);
 
 // Column places (a tuple of ints, each once) as a selection.
 ColumnSelection columns_from(PyObject* columns);

@@ -86,7 +86,7 @@ private:
         if (ended) return nullptr;
         if (!reader) {
             reader = std::make_unique<ParallelReader>(plan.filter.get(), plan.paths, plan.threads, plan.batch_rows,
-                                                      plan.row_predicate(), plan.skip_damaged);
+                                                      plan.row_predicate(), plan.source.get(), plan.skip_damaged);
         }
         for (;;) {
             std::unique_ptr<ColumnBatch> batch;

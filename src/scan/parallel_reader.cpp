@@ -26,9 +26,9 @@ private:
 };
 
 ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows,
-                               const RowPredicate* predicate, bool skip_damaged)
-    : filter(filter), predicate(predicate), paths(std::move(paths)), batch_rows(std::max<std::size_t>(batch_rows, 1)),
-      skip_damaged(skip_damaged), slots(this->paths.size()) {
+                               const RowPredicate* predicate, ByteSource* source, bool skip_damaged)
+    : filter(filter), predicate(predicate), source(source), paths(std::move(paths)),
+      batch_rows(std::max<std::size_t>(batch_rows, 1)), skip_damaged(skip_damaged), slots(this->paths.size()) {
     const std::size_t worker_count =
         std::min({static_cast<std::size_t>(std::max(threads, 1)), this->paths.size(), MAX_WORKERS});
     files_ahead = 2 * std::max<std::size_t>(worker_count, 1);
@@ -81,6 +81,7 @@ void ParallelReader::_work() {
                 parser = std::make_unique<Parser>(filter);
                 parser->set_payload_classes(0);  // the builder reads the stored payloads
                 parser->set_monitor(&monitor);
+                parser->set_byte_source(source);
             }
             _read_file(k, parser.get());
             _finish(k, nullptr);

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "archive/byte_source.h"
 #include "scan/column_batch.h"
 #include "scan/damaged_file.h"
 #include "scan/row_predicate.h"
@@ -29,10 +30,13 @@ public:
     // outlive the reader; the workers only read them.
     // Throws std::system_error (with the errno) when a thread cannot start,
     // after stopping the workers already started.
-    // With `skip_damaged`, a damaged file (see DamagedFile) ends its own rows
-    // only: the read goes on with the next file, and take_damaged() tells it.
+    // `source` (borrowed, may be null) gives the files' bytes instead of
+    // their paths. With `skip_damaged`, a damaged file (see DamagedFile) ends
+    // its own rows only: the read goes on with the next file, and
+    // take_damaged() tells it.
     ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows,
-                   const RowPredicate* predicate = nullptr, bool skip_damaged = false);
+                   const RowPredicate* predicate = nullptr, ByteSource* source = nullptr,
+                   bool skip_damaged = false);
 
     // The most workers one read starts, whatever it asks for. A worker reads
     // one file at a time from the disk and decodes it faster than most disks
@@ -85,6 +89,7 @@ private:
 
     const Filter* filter;
     const RowPredicate* predicate;
+    ByteSource* source;
     const PathList paths;
     const std::size_t batch_rows;
     const bool skip_damaged;

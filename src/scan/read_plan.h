@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "archive/byte_source.h"
 #include "scan/limited_rows.h"
 #include "scan/row_predicate.h"
 #include "selection/filter.h"
@@ -36,6 +37,9 @@ struct ReadPlan {
     bool skip_damaged = false;
     int threads = 1;
     std::size_t batch_rows = 65536;
+    // Where the files' bytes come from when they are not opened as paths
+    // (fetched from elsewhere); null for paths.
+    std::shared_ptr<ByteSource> source;
 
     // The per-row conditions, or null when every row the filter selects is kept.
     const RowPredicate* row_predicate() const { return has_predicate ? &predicate : nullptr; }

@@ -7,7 +7,7 @@
 
 from __future__ import annotations
 
-from . import _arguments, _time, _core, _events, _inventory, _request
+from . import _arguments, _time, _core, _events, _inventory, _remote, _request
 from ._core import read
 from ._cursor import ArchiveRewrittenError
 from ._events import Events
@@ -25,7 +25,7 @@ from ._sync import sync
 # type checker, and by the first use of one of the aliases below.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Iterable, List, Optional, Union
+    from typing import Any, Callable, Dict, Iterable, List, Optional, Union
 
     from ._types import Bound, Columns, PathLike, Row
 
@@ -69,7 +69,7 @@ _ERRORS_DOC = """
 def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[Iterable[Union[int, str]]] = None,
          *, ids: Optional[Iterable[Union[int, str]]] = None, catalog: Any = None, threads: Optional[int] = None,
          batch_rows: Optional[int] = None, progress: Union[None, bool, Callable[[int, int], Any]] = None,
-         errors: str = "raise") -> Scan:
+         errors: str = "raise", storage_options: Optional[Dict[str, Any]] = None) -> Scan:
     """The rows that ``read(root_dir, dt_start, dt_end, signals)`` gives, as
     columns (a :class:`Scan`, read when consumed), decoded on ``threads``
     threads (default: the CPUs this process may use), one file per task,
@@ -101,6 +101,12 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     exception cancels the read and propagates), or True for a tqdm bar on
     standard error (``pip install "zentrail[progress]"``).
     {bounds}
+    ``root_dir`` may also be an fsspec URL (``s3://bucket/plant``,
+    ``az://``, ``memory://``; ``pip install "zentrail[remote]"`` and the
+    file system's own package, s3fs, adlfs, ...) or a ``.zip`` file, read
+    from the files' bytes fetched ahead of the decoding threads;
+    ``storage_options`` are its file system's options (credentials: they
+    appear in no message). See "Archives elsewhere" in the docs.
     Argument errors raise here; walk and file errors from the consuming call.
     {errors}
     When ``signals`` is given and the read yields no row at all, consuming
@@ -109,38 +115,47 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     id of a signal in the files read, the codes its values have (a code is
     ``id * 1024 + element index``).
     """
-    return make_scan(_arguments.path_bytes(root_dir), False, dt_start, dt_end, signals, threads, batch_rows, progress,
-                     errors, ids, catalog)
+    return make_scan(_remote.root_of(root_dir, storage_options), False, dt_start, dt_end, signals, threads, batch_rows,
+                     progress, errors, ids, catalog)
 
 
 def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound,
                signals: Optional[Iterable[Union[int, str]]] = None, *, ids: Optional[Iterable[Union[int, str]]] = None,
                catalog: Any = None, threads: Optional[int] = None, batch_rows: Optional[int] = None,
-               progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise") -> Scan:
+               progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
+               storage_options: Optional[Dict[str, Any]] = None) -> Scan:
     """A :class:`Scan` over an explicit, ordered list of files, each read as
     scan reads a file it found (day 0 at its start, its own end byte), for
     example one day file per Dask partition. A missing path fails as a found
     file that cannot be opened does. ``scan(root, ...)`` gives the rows of
-    ``scan_files(find_files(root, ...), ...)``. Arguments as for :func:`scan`,
-    but no catalog is looked for (there is no root): give ``catalog=``.
+    ``scan_files(find_files(root, ...), ...)``. Arguments as for :func:`scan`;
+    the paths may be URLs of one file system (all of them). No catalog is
+    looked for (there is no root): give ``catalog=``.
     """
-    return make_scan(_arguments.path_list(paths), True, dt_start, dt_end, signals, threads, batch_rows, progress,
-                     errors, ids, catalog)
+    return make_scan(_remote.files_of(paths, storage_options), True, dt_start, dt_end, signals, threads, batch_rows,
+                     progress, errors, ids, catalog)
 
 
-def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound) -> List[str]:
+def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,
+               storage_options: Optional[Dict[str, Any]] = None) -> List[str]:
     """The archive files under ``root_dir`` that :func:`scan` would read, in
     the order it reads them: every path carrying a day (``YYYY-MM-DD_...vlx``)
     between the bounds' days, sorted by the bytes of the whole path. Walk
-    errors raise as in read.
+    errors raise as in read. For a URL or a zip file (as :func:`scan`
+    takes them) the same rules apply to its listing, and the files are
+    their URLs (a zip file's members as ``ZIP_PATH/MEMBER``).
     {bounds}"""
     start, end = _time.window(dt_start, dt_end)
-    return _core.find_files(_request.Request(_arguments.path_bytes(root_dir), False, start, end, threads=1))
+    root = _remote.root_of(root_dir, storage_options)
+    if _remote.is_place(root):
+        return root.archive_files(start, end)[0]
+    return _core.find_files(_request.Request(root, False, start, end, threads=1))
 
 
 def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Optional[Bound] = None, *,
               by: Optional[str] = None, catalog: Any = None, threads: Optional[int] = None,
-              progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise") -> Inventory:
+              progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
+              storage_options: Optional[Dict[str, Any]] = None) -> Inventory:
     """What the archive under ``root_dir`` holds (an :class:`Inventory`, read
     in this call): one row per (signal id, class) over every record whose
     time lies in the window, System records and alarms without a value
@@ -156,12 +171,13 @@ def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Opti
     its names in ``to_pandas(names=True)`` and :meth:`Inventory.unmatched`.
     {bounds}"""
     return _inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress, errors=errors,
-                                catalog=catalog)
+                                catalog=catalog, storage_options=storage_options)
 
 
 def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Iterable[Union[int, str]]] = None, *,
            system: bool = True, catalog: Any = None, threads: Optional[int] = None,
-           progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise") -> Events:
+           progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
+           storage_options: Optional[Dict[str, Any]] = None) -> Events:
     """The alarm records (classes 1 to 12 and 31: AlBool transitions and
     AlAckn acknowledgements too) and System records under ``root_dir`` whose
     time lies in the window, one row per record, in read order (an
@@ -173,7 +189,7 @@ def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Ite
     ``progress`` and ``errors`` as for :func:`scan` (``Events.skipped``).
     {bounds}"""
     return _events.events(root_dir, dt_start, dt_end, ids, system=system, threads=threads, progress=progress,
-                          errors=errors, catalog=catalog)
+                          errors=errors, catalog=catalog, storage_options=storage_options)
 
 
 scan.__doc__ = (scan.__doc__ or "").format(bounds=_BOUNDS_DOC, errors=_ERRORS_DOC)

@@ -46,7 +46,7 @@ class Aligned(Result):
     Like a Scan it reads nothing until consumed and reads afresh each time.
     """
 
-    __slots__ = ("_scan", "_every", "_how", "_max_gap", "_lookback")
+    __slots__ = ("_scan", "_every", "_how", "_max_gap", "_lookback", "_considered")
 
     def __init__(self, scan: Any, every: Any, how: Optional[str], max_gap: Any, lookback: Any) -> None:
         """Made by Scan.align, whose arguments are checked here."""
@@ -64,6 +64,10 @@ class Aligned(Result):
         self._how = how
         self._max_gap = gap
         self._lookback = back
+        # (first, last) instants of the rows considered, None on a side
+        # without limit, when a part of a larger grid looks where the whole
+        # grid looks (zentrail.dask.align_archive); else from the lookback.
+        self._considered: Optional[Tuple[Optional[int], Optional[int]]] = None
 
     def _plan(self, scan: Any = None, how: Optional[str] = None) -> Tuple[Any, Tuple[int, int, int, bool, int, int, int]]:
         scan = _series.whole_signals_narrowed(self._scan) if scan is None else scan
@@ -72,6 +76,8 @@ class Aligned(Result):
         back = self._lookback
         first = None if back is None else start - back
         last = end if how == "step" else (None if back is None else end + back)
+        if self._considered is not None:
+            first, last = self._considered
         request = _series.widened_request(scan, first, last)
         series = (start, end, self._every, how == "linear", -1 if self._max_gap is None else self._max_gap,
                   _series.NO_FIRST if first is None else first, _series.NO_LAST if last is None else last)

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 
-from . import _arguments, _time, _core, _names, _request
+from . import _arguments, _time, _core, _names, _remote, _request
 from ._inventory import columns_from_core
 from ._result import Result
 
@@ -72,7 +72,7 @@ class Events(Result):
     __slots__ = ("_root", "_start", "_end", "_ids", "_system", "_threads", "_progress")
     _NAME_COLUMNS = _NAMES
 
-    def __init__(self, root: bytes, start: Any, end: Any, ids: Optional[List[int]], system: bool,
+    def __init__(self, root: Any, start: Any, end: Any, ids: Optional[List[int]], system: bool,
                  threads: Optional[int], progress: _Progress, errors: str = "raise") -> None:
         """Made by zentrail.events."""
         self._set_errors(errors)
@@ -105,7 +105,8 @@ class Events(Result):
     def __repr__(self) -> str:
         import os
 
-        return f"<zentrail.Events of {os.fsdecode(self._root)!r}>"
+        where = repr(os.fsdecode(self._root)) if isinstance(self._root, bytes) else repr(self._root)
+        return f"<zentrail.Events of {where}>"
 
 
 def _listed(ids: Any) -> Any:
@@ -114,10 +115,10 @@ def _listed(ids: Any) -> Any:
 
 def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[Any]] = None, *, system: bool = True,
            threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise",
-           catalog: Any = None) -> Events:
+           storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None) -> Events:
     from . import _catalog
 
-    root = _arguments.path_bytes(root_dir)
+    root = _remote.root_of(root_dir, storage_options)
     start, end = _time.window(dt_start, dt_end)
     chosen: Optional[List[int]] = None
     if ids is not None:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 
-from . import _arguments, _time, _core, _names, _request
+from . import _arguments, _time, _core, _names, _remote, _request
 from ._result import Result
 
 TYPE_CHECKING = False
@@ -164,7 +164,7 @@ def unmatched(catalog: Any, ids: Any, elements: Any) -> _Columns:
 
 def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Optional[str] = None,
               threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise",
-              catalog: Any = None) -> Inventory:
+              storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None) -> Inventory:
     from . import _catalog
 
     if by not in (None, "day"):
@@ -173,7 +173,7 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
     end = None if dt_end is None else _time.bound_tuple(dt_end, "dt_end")
     if start is not None and end is not None:
         _time.check_order(start, end, dt_start, dt_end)
-    request = _request.Request(_arguments.path_bytes(root_dir), False, start, end,
+    request = _request.Request(_remote.root_of(root_dir, storage_options), False, start, end,
                                threads=None if threads is None else _arguments.count(threads, "threads", 1),
                                progress=_arguments.check_progress(progress), errors=_request.check_errors(errors))
     result = Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES), errors,

@@ -93,6 +93,10 @@ class Overview(Result):
         gap, back = _series.durations(max_gap, lookback)
         if time_weighted:
             _series.window(scan)
+            # As for align: a step function must not carry a value on across
+            # a file passed over, so both its reads stop at a damaged file
+            # (rather than warn that the read went on, then fail).
+            self._set_errors("raise")
         self._scan = scan
         self._buckets = buckets
         self._every = every

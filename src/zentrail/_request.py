@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import collections
 
-from . import _arguments, _pushdown
+from . import _arguments, _pushdown, _remote
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -23,21 +23,31 @@ if TYPE_CHECKING:
 class Request:
     """What the core reads: every field is plain data the core reads by name."""
 
-    __slots__ = ("where", "listed", "start", "end", "codes", "threads", "batch_rows", "progress", "columns",
-                 "classes", "subtypes", "elements", "limit", "row_start", "row_end", "ids", "later", "damaged")
+    __slots__ = ("where", "listed", "discover", "source", "start", "end", "codes", "threads", "batch_rows", "progress",
+                 "columns", "classes", "subtypes", "elements", "limit", "row_start", "row_end", "ids", "later", "damaged",
+                 "__weakref__")
 
-    def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: Optional[_BoundTuple],
+    def __init__(self, where: Union[bytes, List[bytes], _remote.Place], listed: bool, start: Optional[_BoundTuple],
                  end: Optional[_BoundTuple], codes: Any = None, threads: Optional[int] = None,
                  batch_rows: int = _arguments.DEFAULT_BATCH_ROWS, progress: _Progress = None,
-                 pushdown: Optional[_pushdown.Pushdown] = None, errors: str = "raise") -> None:
-        self.where = where  # a root (bytes), or the files themselves (a list of bytes) when listed
-        self.listed = listed
+                 pushdown: Optional[_pushdown.Pushdown] = None, errors: str = "raise", copied: bool = False) -> None:
         self.start = start  # bound tuples; None leaves that side open
         self.end = end
         self.codes = codes  # an ascending int32 array, or None for every code
         # Resolved here, when the read runs, so that a pickled scan uses the
         # CPUs of where it runs.
         self.threads = threads if threads is not None else _arguments.usable_cpu_count()
+        # A root elsewhere (a URL, a zip file) is read from its files' bytes,
+        # fetched ahead of the workers (zentrail._remote), or with `copied`
+        # from local copies of them, for reads that take a file more than once.
+        self.discover = False  # where is a listing to discover the archive files in
+        self.source = None  # the fetched files, a _core.FetchedFiles
+        if isinstance(where, _remote.Place) and copied:
+            where, listed = where.local_copies(self, start, end, self.threads), True
+        elif isinstance(where, _remote.Place):
+            where, listed, self.source = where.files_to_read(self, start, end, self.threads)
+        self.where = where  # a root (bytes), or the files themselves (a list of bytes) when listed
+        self.listed = listed
         self.batch_rows = batch_rows
         self.progress = progress_callable(progress)
         pushed = pushdown if pushdown is not None else _pushdown.Pushdown()

@@ -89,17 +89,18 @@ class Scan:
         was given), or None."""
         return self._catalog
 
-    def _request(self, numpy: bool = False, errors: Optional[str] = None) -> _request.Request:
+    def _request(self, numpy: bool = False, errors: Optional[str] = None, copied: bool = False) -> _request.Request:
         """The read as the core takes it; for a NumPy consumer, the codes of
         any name column in its place (the names are made here from them).
-        `errors`: the scan's own unless given (an overview's)."""
+        `errors`: the scan's own unless given (an overview's); `copied`: files
+        elsewhere are read from local copies (see _remote.Place.local_copies)."""
         pushdown = self._pushdown
         core = _labels.core_columns(pushdown.columns)
         codes = _pushdown.code_columns(core) if numpy else None
         if (codes or core) != pushdown.columns:
             pushdown = pushdown.replace(columns=codes or core)
         return _request.Request(self._where, self._listed, self._start, self._end, self._codes, self._threads,
-                                self._batch_rows, self._progress, pushdown, errors or self._errors)
+                                self._batch_rows, self._progress, pushdown, errors or self._errors, copied)
 
     def _read_request(self, numpy: bool = False) -> "_Request":
         """The request of one of the scan's own reads, whose damaged files
@@ -369,7 +370,8 @@ class Scan:
     def __repr__(self) -> str:
         import os
 
-        where = repr(os.fsdecode(self._where)) if isinstance(self._where, bytes) else f"{len(self._where)} files"
+        where = repr(os.fsdecode(self._where)) if isinstance(self._where, bytes) else \
+            f"{len(self._where)} files" if isinstance(self._where, list) else repr(self._where)
         return f"<zentrail.Scan of {where} from {self._shown[0]} to {self._shown[1]}, " \
             f"{'every code' if self._codes is None else f'{len(self._codes)} codes'}>"
 

@@ -50,7 +50,7 @@ def widened_request(scan: Any, first: Optional[int], last: Optional[int]) -> Any
     widened = scan._with(scan._pushdown.replace(row_start=None, row_end=None))
     widened._start = _FIRST_BOUND if first is None else _time.instant_bound(_time.clamp_ns(first))
     widened._end = _LAST_BOUND if last is None else _time.instant_bound(_time.clamp_ns(last))
-    return widened._request()
+    return widened._request(copied=True)
 
 
 # The bounds of no limit: every file, every instant.

@@ -189,7 +189,7 @@ TEST(ParallelReader, GoesOnPastDamagedFilesWhenAsked) {
     }
     ASSERT_EQ(failures.size(), 4u);
     for (int threads : {1, 3}) {
-        ParallelReader reader(&filter, paths, threads, 5, nullptr, true);
+        ParallelReader reader(&filter, paths, threads, 5, nullptr, nullptr, true);
         std::vector<ColumnRow> rows;
         std::vector<std::string> damaged;
         for (;;) {

@@ -129,3 +129,17 @@ def test_commands_go_on_and_say_what_they_passed_over(tmp_path, command, mode):
     assert (sum(damaged in line and f"byte {offset}" in line for line in lines) == 1) == (mode == "warn")
     failed = subprocess.run(args[:-2], capture_output=True, text=True)
     assert failed.returncode == 1 and damaged in failed.stderr
+
+
+@pytest.mark.parametrize("series", [lambda scan: scan.align("1h"), lambda scan: scan.overview(5, time_weighted=True)],
+                         ids=["align", "time-weighted overview"])
+@pytest.mark.parametrize("errors", ["warn", "skip"])
+def test_a_grid_never_carries_a_value_across_a_damaged_file(tmp_path, series, errors):
+    # A value in force would be carried on over the rows the damaged file
+    # lost: the time series fail there whatever the scan's errors mode.
+    damaged, offset = tree(tmp_path, 3)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # nor a warning that the read went on
+        with pytest.raises(ValueError) as failed:
+            series(zentrail.scan(tmp_path, *WINDOW, errors=errors)).to_numpy()
+    assert f"{damaged!r}, malformed record at byte {offset}" in failed.value.__notes__[0]

@@ -1,6 +1,6 @@
-"""The recipes of docs/dask.md and docs/consumers.md, run as their examples/
-modules: a Dask DataFrame of one partition per day file on a two-process
-LocalCluster, and Parquet partitioned by day, each against zentrail.scan."""
+"""zentrail.dask.read_archive on a two-process LocalCluster (a partition per
+file or per day, projected columns), and the Parquet-by-day recipe of
+docs/consumers.md, each against zentrail.scan."""
 
 import sys
 from datetime import date
@@ -14,12 +14,11 @@ distributed = pytest.importorskip("distributed")
 
 import archive_builder as ab
 import zentrail
+import zentrail.dask
 from conftest import code
 
-# The examples are not installed with the package; the spawned workers take
-# this process's sys.path, so they import the recipe's functions too.
+# The examples are not installed with the package.
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-import dask_partitions  # noqa: E402
 
 START, END = "2024-02-28 12:00:00", "2024-03-03 06:00:00"
 CODES = [code(5, 0), code(5, 2), code(7), code(12), code(13)]
@@ -58,7 +57,7 @@ def tree(tmp_path_factory):
 
 @pytest.mark.parametrize("by_day", [False, True])
 def test_the_dask_frame_holds_the_rows_of_scan(client, tree, by_day):
-    frame = dask_partitions.archive_frame(str(tree), START, END, CODES, by_day=by_day)
+    frame = zentrail.dask.read_archive(tree, START, END, CODES, by_day=by_day)
     expected = zentrail.scan(tree, START, END, CODES).to_pandas()
     computed = client.compute(frame).result()
     if by_day:  # one partition a day, sorted by time within it
@@ -78,10 +77,32 @@ def test_by_day_refuses_a_file_whose_rows_leave_its_day(client, tmp_path):
         ab.date_mark(date(2024, 3, 1)), ab.alarm("AlByte", "23:59:00", 12, value=1),
         ab.date_mark(date(2024, 3, 2)), ab.alarm("AlByte", "00:01:00", 12, value=2), ab.END])
     window = (tmp_path, "2024-03-01 00:00:00", "2024-03-02 23:59:59", [code(12)])
-    plain = client.compute(dask_partitions.archive_frame(str(tmp_path), *window[1:])).result()
+    plain = client.compute(zentrail.dask.read_archive(*window)).result()
     pd.testing.assert_frame_equal(plain, zentrail.scan(*window).to_pandas())
-    with pytest.raises(ValueError, match="2024-03-01_late.vlx: a row at 2024-03-02 00:01:00 lies outside"):
-        client.compute(dask_partitions.archive_frame(str(tmp_path), *window[1:], by_day=True)).result()
+    with pytest.raises(ValueError, match=r"2024-03-01_late.vlx: a row at 2024-03-02 00:01:00\.0* lies outside"):
+        client.compute(zentrail.dask.read_archive(*window, by_day=True)).result()
+
+
+@pytest.mark.parametrize("by_day", [False, True])
+def test_projected_columns_are_the_only_ones_read(client, tree, by_day):
+    frame = zentrail.dask.read_archive(tree, START, END, CODES, by_day=by_day, columns=["value", "class_name"])
+    assert list(frame.columns) == ["value", "class_name"]
+    # Dask's projection reaches the partitions' reads: the task is handed the column.
+    projected = frame[["value"]]
+    reads = [node for node in projected.optimize(fuse=False).expr.walk() if type(node).__name__ == "FromMapProjectable"]
+    assert [node.columns for node in reads] == [["value"]]
+    computed = client.compute(projected).result()
+    expected = zentrail.scan(tree, START, END, CODES).select("time", "value").to_pandas()
+    if by_day:
+        expected = expected.sort_values("time", kind="stable").set_index("time")
+    else:
+        computed, expected = computed.reset_index(drop=True), expected[["value"]]
+    pd.testing.assert_frame_equal(computed, expected)
+
+
+def test_an_empty_window_is_one_typed_empty_partition(tree):
+    frame = zentrail.dask.read_archive(tree, "2023-01-01", "2023-01-02", CODES, by_day=True)
+    assert frame.npartitions == 1 and len(frame.compute()) == 0 and frame.index.name == "time"
 
 
 def test_parquet_by_day_reads_back_as_the_scan(tree, tmp_path):
@@ -96,3 +117,15 @@ def test_parquet_by_day_reads_back_as_the_scan(tree, tmp_path):
     read_back = table.drop(columns="day").sort_values(by, ignore_index=True)
     expected = zentrail.scan(tree, START, END, CODES).to_pandas().sort_values(by, ignore_index=True)
     pd.testing.assert_frame_equal(read_back, expected)
+
+
+@pytest.mark.parametrize("how, every, lookback", [("step", "7min", "1d"), ("step", "1h", None), ("linear", "13min", "20h")])
+def test_the_dask_grid_is_the_grid_of_align(client, tree, how, every, lookback):
+    # A grid whose step does not divide a day, and a lookback shorter than
+    # the gap after the last file but one: each day's partition must look
+    # where the whole grid looks.
+    frame = zentrail.dask.align_archive(tree, START, END, CODES, every, how=how, lookback=lookback)
+    whole = zentrail.scan(tree, START, END, CODES).align(every, how=how, lookback=lookback).to_pandas()
+    got = frame.compute()
+    assert frame.npartitions == 5 and frame.known_divisions
+    pd.testing.assert_frame_equal(got, whole.set_index("time"))

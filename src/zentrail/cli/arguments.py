@@ -84,8 +84,13 @@ def window(start: Optional[str], end: Optional[str]) -> None:
 
 
 def root(path: str) -> None:
-    """UsageError unless ROOT is a folder (a missing one is a mistyped argument,
-    not an archive that holds nothing)."""
+    """UsageError unless ROOT is a folder, a zip file or a URL (a missing
+    folder is a mistyped argument, not an archive that holds nothing; a URL
+    is checked when it is listed)."""
+    from .._remote import scheme_of
+
+    if scheme_of(path) or path.lower().endswith(".zip") and os.path.isfile(path):
+        return
     if not os.path.isdir(path):
         what = "does not exist" if not os.path.lexists(path) else "is not a folder"
         raise UsageError(f"ROOT {path!r} {what}")

@@ -64,7 +64,8 @@ def parser() -> argparse.ArgumentParser:
 
     def command(name: str, help: str, run: Any, window_required: bool, epilog: str = EXAMPLES) -> Any:
         sub = commands.add_parser(name, help=help, epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
-        sub.add_argument("root", metavar="ROOT", help="the folder searched recursively for archive files")
+        sub.add_argument("root", metavar="ROOT", help="the folder searched recursively for archive files, a .zip file, or a URL "
+                         "(s3://bucket/plant: pip install \"zentrail[remote]\" s3fs)")
         sub.add_argument("--from", dest="start", metavar="T", required=window_required, help="start of the window")
         sub.add_argument("--to", dest="end", metavar="T", required=window_required,
                          help="end of the window (inclusive)")

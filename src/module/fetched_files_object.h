@@ -1,0 +1,25 @@
+// zentrail._core.FetchedFiles: the files of a read fetched by the Python
+// layer (fsspec) and decoded from memory by the read's workers. The Python
+// side puts the bytes in, file by file, in read order, as room allows; the
+// workers never see a Python object, only the bytes copied in.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <memory>
+
+#include "archive/byte_source.h"
+
+namespace zentrail {
+
+// fetched_files(names, sizes, in_flight) -> FetchedFiles: names a list of
+// bytes (the files as a read names them), sizes their listed sizes,
+// in_flight the most files held at once.
+PyObject* fetched_files_call(PyObject* module, PyObject* args);
+// The byte source of a request's `source` field: None gives null; anything
+// but a FetchedFiles raises TypeError (PythonErrorAlreadySet).
+std::shared_ptr<ByteSource> fetched_files_of(PyObject* object);
+bool make_fetched_files_type(PyObject* module);
+
+}  // namespace zentrail

@@ -1,0 +1,297 @@
+"""Archives elsewhere: a root or files named by an fsspec URL (s3://, az://,
+memory://, ...) or a zip file, read from their bytes.
+
+The listing is taken through fsspec and the archive files are found in it by
+the rules of a local walk (the core applies them: the day in the name, the
+byte order of the whole names). Their bytes are fetched on threads of this
+process, in the order the read takes them and ahead of it, and copied into
+the core, whose workers decode them from memory as they decode a file they
+opened. At most ``files_in_flight(threads)`` files are held at once, fetched
+or being fetched: memory is bounded by that many of the largest files.
+
+Names in rows, errors and reprs are the URLs without any user or password
+written into them; ``storage_options`` (credentials) are handed to fsspec
+and appear nowhere else.
+"""
+
+from __future__ import annotations
+
+import os
+
+from . import _core
+from ._extras import import_extra
+
+# Imported by every read: what only reads from elsewhere need (re, threading,
+# fsspec) is imported when one is made, so that a local read costs nothing more.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, List, Optional, Tuple
+
+# A piece read from a remote file at a time: its offset is known if a read fails.
+_CHUNK = 16 << 20
+_SCHEME_CHARACTERS = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+.-")
+
+
+def scheme_of(text: str) -> Optional[str]:
+    """A URL's scheme ("s3" of "s3://bucket"), or None: two characters or
+    more, so that a Windows drive ("C:\\") is none."""
+    scheme, found, _ = text.partition("://")
+    if not found or len(scheme) < 2 or not scheme[0].isalpha() or not set(scheme) <= _SCHEME_CHARACTERS:
+        return None
+    return scheme
+
+
+def files_in_flight(threads: int) -> int:
+    """The most files one read holds in memory at once, fetched or being
+    fetched: enough to keep every decoding thread fed while the next files
+    arrive over a network."""
+    return max(4, 2 * threads)
+
+
+def shown(url: str) -> str:
+    """A URL as messages show it: without user and password."""
+    import re
+
+    return re.sub(r"(?<=://)[^/@]*@", "", url)
+
+
+def is_place(where: Any) -> bool:
+    return isinstance(where, Place)
+
+
+def root_of(root: Any, storage_options: Optional[Dict[str, Any]] = None) -> Any:
+    """A root as a read takes it: the bytes of a local path (unchanged code
+    path), or a Place for a URL or a zip file."""
+    from ._arguments import path_bytes
+
+    text = root if isinstance(root, str) else os.fsdecode(root) if isinstance(root, (bytes, os.PathLike)) else None
+    if text is not None:
+        scheme = scheme_of(text)
+        if scheme is None and text.lower().endswith(".zip") and os.path.isfile(text):
+            return Place("zip://::" + text, storage_options, zip_file=text)
+        if scheme is not None and not (scheme.lower() == "file" and storage_options is None):
+            return Place(text, storage_options)
+        if scheme is not None:  # file://: a local path
+            return path_bytes(text[len("file://"):])
+    if storage_options is not None:
+        raise ValueError("storage_options is for a root named by a URL (s3://, az://, ...), not a local path")
+    return path_bytes(root)
+
+
+def files_of(paths: Any, storage_options: Optional[Dict[str, Any]] = None) -> Any:
+    """Listed files as a read takes them: bytes paths, or a Place of files
+    when they are URLs (all of one file system)."""
+    from ._arguments import path_list
+
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        return path_list(paths)  # its TypeError: one path is not a list of them
+    paths = list(paths)
+    texts = [p if isinstance(p, str) else None for p in paths]
+    if not any(t is not None and scheme_of(t) for t in texts):
+        if storage_options is not None and texts:
+            raise ValueError("storage_options is for files named by URLs (s3://, az://, ...), not local paths")
+        return path_list(paths)
+    if any(t is None or not scheme_of(t) for t in texts):
+        raise ValueError("the files must be all URLs or all local paths")
+    return Place(str(texts[0]), storage_options, files=[str(t) for t in texts])
+
+
+class Place:
+    """Where a read's files are: a root URL (listed and searched when read)
+    or given files, with the options of its file system. Pickles as what it
+    names; the file system is made again where it is read."""
+
+    def __init__(self, url: str, storage_options: Optional[Dict[str, Any]], *, zip_file: Optional[str] = None,
+                 files: Optional[List[str]] = None) -> None:
+        self.url = url
+        self.storage_options = storage_options
+        self.zip_file = zip_file
+        self.files = files
+        self._fs: Any = None
+        self._root = ""
+
+    def __getstate__(self) -> Dict[str, Any]:
+        return {"url": self.url, "storage_options": self.storage_options, "zip_file": self.zip_file,
+                "files": self.files}
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.url = state["url"]
+        self.storage_options = state["storage_options"]
+        self.zip_file = state["zip_file"]
+        self.files = state["files"]
+        self._fs = None
+        self._root = ""
+
+    def __repr__(self) -> str:
+        return repr(self.shown)
+
+    @property
+    def shown(self) -> str:
+        return self.zip_file if self.zip_file is not None else shown(self.url)
+
+    def _file_system(self) -> Any:
+        if self._fs is None:
+            fsspec = import_extra("fsspec", f"reading {self.shown}", "remote")
+            options = dict(self.storage_options or {})
+            if self.zip_file is not None:
+                self._fs = fsspec.filesystem("zip", fo=self.zip_file, **options)
+                self._root = ""
+            else:
+                self._fs, self._root = fsspec.core.url_to_fs(self.url, **options)
+        return self._fs
+
+    def _name(self, path: str) -> str:
+        """The name a file of the file system goes by: its URL."""
+        if self.zip_file is not None:
+            return f"{self.zip_file}/{path.lstrip('/')}"
+        outer = self.url.partition("::")[2]
+        if self.url.startswith("zip://") and outer:  # a zip file elsewhere: zip://::s3://bucket/plant.zip
+            return f"{shown(outer)}/{path.lstrip('/')}"
+        return shown(self._fs.unstrip_protocol(path))
+
+    def listing(self) -> Tuple[List[str], Dict[str, Tuple[str, int]]]:
+        """The names of every file under the root (or the files given) and,
+        by name, each one's path in the file system and its size."""
+        fs = self._file_system()
+        where: Dict[str, Tuple[str, int]] = {}
+        if self.files is not None:
+            names = []
+            for url in self.files:
+                path = fs._strip_protocol(url)
+                name = shown(url)
+                names.append(name)
+                where[name] = (path, 0)
+            return names, where
+        try:
+            if not self.zip_file and not fs.isdir(self._root):
+                import errno
+
+                raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT))
+            found = fs.find(self._root, detail=True)
+        except Exception as error:  # any file system's failure, as a walk's: OSError(errno, reason, root)
+            code = _errno_of(error)
+            failure = OSError(code, os.strerror(code), self.shown)
+            if hasattr(failure, "add_note"):
+                failure.add_note("while searching the tree for archive files")
+            raise failure from error
+        for path, info in found.items():
+            if info.get("type", "file") == "file":
+                where[self._name(path)] = (path, int(info.get("size") or 0))
+        return list(where), where
+
+    def archive_files(self, start: Any, end: Any) -> Tuple[List[str], Dict[str, Tuple[str, int]]]:
+        """The archive files of the window, by the rules of a walk (unless
+        the files were given), and the listing's entries by name."""
+        names, where = self.listing()
+        if self.files is None:
+            from ._request import Request
+
+            finder = Request([os.fsencode(n) for n in names], True, start, end, threads=1)
+            finder.discover = True
+            names = _core.find_files(finder)
+        return names, where
+
+    def files_to_read(self, request: Any, start: Any, end: Any, threads: int) -> Tuple[List[bytes], bool, Any]:
+        """(where, listed, source) of a request: its archive files, and their
+        bytes on their way."""
+        names, where = self.archive_files(start, end)
+        import weakref
+
+        encoded = [os.fsencode(n) for n in names]
+        source = _core.fetched_files(encoded, [where[n][1] for n in names], files_in_flight(threads))
+        # A file listed twice is fetched once and read twice.
+        once = {e: where[n][0] for e, n in zip(encoded, names)}
+        _Fetcher(source, self._fs, list(once.items()), files_in_flight(threads), weakref.ref(request)).start()
+        return encoded, True, source
+
+
+    def local_copies(self, request: Any, start: Any, end: Any, threads: int) -> List[bytes]:
+        """The window's archive files copied whole into a temporary
+        directory, which is removed once `request` is gone: the time-series
+        reads take some files more than once (their record heads, then their
+        values), which a stream of fetched bytes cannot give. Disk, not
+        memory, holds them; a failed fetch raises here naming the file."""
+        import shutil
+        import tempfile
+        import weakref
+        from concurrent.futures import ThreadPoolExecutor
+
+        names, where = self.archive_files(start, end)
+        directory = tempfile.mkdtemp(prefix="zentrail-series-")
+        weakref.finalize(request, shutil.rmtree, directory, True)
+        # A directory per file: two files of one name in different folders
+        # stay apart, and each keeps the name its day is read from.
+        targets = [os.path.join(directory, str(n), os.path.basename(name)) for n, name in enumerate(names)]
+
+        def copy(index: int) -> None:
+            source_path, _ = where[names[index]]
+            os.mkdir(os.path.dirname(targets[index]))
+            try:
+                with self._fs.open(source_path, "rb") as file, open(targets[index], "wb") as copied:
+                    shutil.copyfileobj(file, copied, _CHUNK)
+            except Exception as error:
+                raise OSError(_errno_of(error), f"cannot fetch {names[index]}: {error}") from error
+
+        with ThreadPoolExecutor(files_in_flight(threads), thread_name_prefix="zentrail-fetch") as pool:
+            for done in pool.map(copy, range(len(names))):
+                pass
+        return [os.fsencode(t) for t in targets]
+
+
+class _Fetcher:
+    """Fetches a read's files in its order, as many at once as there is room
+    for, and puts their bytes (or their failures) into the core, on a thread
+    of its own."""
+
+    def __init__(self, source: Any, fs: Any, files: List[Tuple[bytes, str]], width: int, request: Any) -> None:
+        self.source = source
+        self.fs = fs
+        self.files = files
+        self.width = width
+        self.request = request  # a weak reference: the read ends with its request
+
+    def start(self) -> None:
+        import threading
+
+        threading.Thread(target=self.run, name="zentrail-fetch", daemon=True).start()
+
+    def run(self) -> None:
+        from concurrent.futures import ThreadPoolExecutor
+
+        with ThreadPoolExecutor(self.width, thread_name_prefix="zentrail-fetch") as pool:
+            for name, path in self.files:
+                while not self.source.reserve(0.2):
+                    if self.source.closed or self.request() is None:
+                        self.source.close()
+                        return
+                pool.submit(self._fetch, name, path)
+
+    def _fetch(self, name: bytes, path: str) -> None:
+        got = -1  # bytes read; -1 until the file is open
+        try:
+            with self.fs.open(path, "rb") as file:
+                got = 0
+                while True:
+                    # Piece by piece into the core: this process holds one
+                    # piece of a file, never a second copy of all of it.
+                    piece = file.read(_CHUNK)
+                    if not piece:
+                        break
+                    self.source.append(name, piece)
+                    got += len(piece)
+        except Exception as error:  # any failure of any file system: the read reports it for this file
+            self.source.fail(name, _errno_of(error), got)
+            return
+        self.source.complete(name)
+
+
+def _errno_of(error: BaseException) -> int:
+    import errno
+
+    if isinstance(error, OSError) and error.errno:
+        return int(error.errno)
+    if isinstance(error, FileNotFoundError):
+        return errno.ENOENT
+    if isinstance(error, PermissionError):
+        return errno.EACCES
+    return errno.EIO

@@ -1,0 +1,91 @@
+"""zentrail.dask.align_archive: an aligned grid as a Dask DataFrame with a
+partition per day of the grid, each computed by Scan.align on a worker."""
+
+from __future__ import annotations
+
+import zentrail
+
+from .. import _series, _time
+from ._partitions import _dask_dataframe, _timestamps
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Iterable, List, Optional, Tuple
+
+
+def align_archive(root: Any, start: Any, end: Any, signals: Iterable[int], every: Any, *, how: str = "step",
+                  max_gap: Any = None, lookback: Any = _series.DEFAULT_LOOKBACK,
+                  storage_options: Optional[Dict[str, Any]] = None) -> Any:
+    """``zentrail.scan(root, start, end, signals).align(every, how=how,
+    max_gap=max_gap, lookback=lookback)`` as a Dask DataFrame indexed by
+    ``time``: one partition per day holding grid instants, the grid's
+    instants of that day as divisions, computed on the workers.
+
+    Each partition's grid rows equal the whole grid's: a partition looks
+    back from the whole window's start less ``lookback`` (not from its own
+    day), so the value in force carries across partitions and across gaps
+    as it does in one read. That look back is a pass over record heads alone
+    (the values decoded are those of the rows needed), but it grows with the
+    partition's distance from the start: with ``lookback=None`` every
+    partition looks back over the whole archive anyway.
+
+    ``signals`` is required (the columns of every partition must be known
+    before any is read): codes, names or patterns, as for :func:`zentrail.scan`.
+    ``storage_options``: for a URL root. Each task reads with one thread.
+    """
+    dd = _dask_dataframe()
+    if signals is None:
+        raise ValueError("align_archive needs signals: the columns of every partition are fixed before the read")
+    # The scan resolves names and patterns through the root's catalog, as every part's scan names its columns.
+    whole = zentrail.scan(root, start, end, signals, storage_options=storage_options)
+    codes = whole._codes
+    aligned = whole.align(every, how=how, max_gap=max_gap, lookback=lookback)  # checks them all, reads nothing
+    first, last = _series.window(whole)
+    # Where the whole grid's rows considered lie, as Aligned's plan puts them.
+    back = aligned._lookback
+    oldest = None if back is None else first - back
+    newest = last if how == "step" else (None if back is None else last + back)
+    parts = _day_parts(first, last, aligned.every)
+    reader = _PartAligner(root, codes, aligned.every, how, aligned._max_gap, (oldest, newest), storage_options)
+    meta = reader(parts[0]).iloc[:0] if len(parts) == 1 else reader((parts[0][0], parts[0][0])).iloc[:0]
+    divisions = _timestamps([part[0] for part in parts] + [parts[-1][1]])
+    return dd.from_map(reader, parts, meta=meta, divisions=divisions, enforce_metadata=False, label="zentrail-align")
+
+
+def _day_parts(first: int, last: int, every: int) -> List[Tuple[int, int]]:
+    """(first, last grid instant) of each day holding grid instants, in order."""
+    parts = []
+    at = first
+    while at <= last:
+        midnight = at - at % _time.NS_PER_DAY
+        day_last = min(last, midnight + _time.NS_PER_DAY - 1)
+        steps = (day_last - at) // every  # the day's grid instants after `at`
+        parts.append((at, at + steps * every))
+        at += (steps + 1) * every
+    return parts
+
+
+class _PartAligner:
+    """One day's grid, called on a worker with its (first, last) grid
+    instants: the whole grid's rows there."""
+
+    def __init__(self, root: Any, codes: Any, every: int, how: str, max_gap: Optional[int],
+                 considered: Tuple[Optional[int], Optional[int]], storage_options: Optional[Dict[str, Any]]) -> None:
+        self.root = root
+        self.codes = codes
+        self.every = every
+        self.how = how
+        self.max_gap = max_gap
+        self.considered = considered
+        self.storage_options = storage_options
+
+    def __call__(self, part: Tuple[int, int]) -> Any:
+        import numpy
+
+        first, last = part
+        scan = zentrail.scan(self.root, _time.instant_text(first), _time.instant_text(last), self.codes, threads=1,
+                             storage_options=self.storage_options)
+        aligned = scan.align(numpy.timedelta64(self.every, "ns"), how=self.how,
+                             max_gap=None if self.max_gap is None else numpy.timedelta64(self.max_gap, "ns"))
+        aligned._considered = self.considered
+        return aligned.to_pandas().set_index("time")

@@ -1,0 +1,87 @@
+"""zentrail.spark in Spark's local mode (a JVM started by the test): a load and
+filtered loads hold the rows of zentrail.scan."""
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("pyspark.sql.datasource")
+pytest.importorskip("pyarrow")
+pd = pytest.importorskip("pandas")
+
+import zentrail
+from conftest import code
+
+pytestmark = pytest.mark.slow
+START, END = "2024-03-01 00:00:00", "2024-03-03 23:59:59"
+SAMPLE_ROOT = str(Path(__file__).resolve().parents[2] / "examples" / "sample-archive")
+COLUMNS = ["time", "signal_id", "element", "value", "item_class", "subtype"]
+
+
+@pytest.fixture(scope="module")
+def spark():
+    from pyspark.sql import SparkSession
+
+    if not any(os.access(os.path.join(folder, "java"), os.X_OK) for folder in os.environ["PATH"].split(os.pathsep)):
+        pytest.skip("no java on PATH (scripts/install-deps.sh installs a JRE)")
+    # The executors' Python workers are this interpreter, with this sys.path.
+    os.environ["PYSPARK_PYTHON"] = sys.executable
+    os.environ["PYTHONPATH"] = os.pathsep.join(sys.path)
+    session = (SparkSession.builder.master("local[2]").appName("zentrail-test")
+               .config("spark.ui.enabled", "false").config("spark.sql.session.timeZone", "UTC").getOrCreate())
+    import zentrail.spark
+
+    zentrail.spark.register(session)
+    yield session
+    session.stop()
+
+
+def scan_rows(codes, start=START, end=END):
+    """scan's rows with Spark's times (microseconds)."""
+    frame = zentrail.scan(SAMPLE_ROOT, start, end, codes).to_pandas()
+    frame["time"] = frame["time"].dt.floor("us")
+    return frame
+
+
+def load(spark, **options):
+    reader = spark.read.format("zentrail").option("root", str(SAMPLE_ROOT)).option("start", START).option("end", END)
+    for name, value in options.items():
+        reader = reader.option(name, value)
+    return reader.load()
+
+
+def assert_same_rows(frame, expected):
+    """Spark's types are wider than scan's (no unsigned integers)."""
+    got = frame.toPandas()
+    assert list(got.columns) == COLUMNS
+    got = got.astype(expected.dtypes.to_dict())
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), expected.reset_index(drop=True))
+
+
+def test_a_load_holds_the_rows_of_scan_one_partition_per_file(spark):
+    frame = load(spark, signals="5,7:0-3,12,13")
+    assert frame.rdd.getNumPartitions() == len(zentrail.find_files(SAMPLE_ROOT, START, END))
+    assert_same_rows(frame, scan_rows([code(5, i) for i in range(1024)] + [code(7, i) for i in range(4)]
+                                      + [code(12, i) for i in range(1024)] + [code(13, i) for i in range(1024)]))
+
+
+def test_filters_on_signal_id_and_time_narrow_to_the_rows_of_scan(spark):
+    from pyspark.sql import functions as F
+
+    frame = load(spark).where((F.col("signal_id").isin(7, 12)) & (F.col("time") >= "2024-03-02 06:00:00")
+                              & (F.col("time") < "2024-03-02 12:00:00"))
+    expected = scan_rows([code(7, i) for i in range(1024)] + [code(12, i) for i in range(1024)],
+                         "2024-03-02 06:00:00", "2024-03-02 11:59:59.999999999")
+    assert len(expected)
+    assert_same_rows(frame, expected)
+    # The time filter reached the source: only the file of that day is read.
+    assert frame.rdd.getNumPartitions() == 1
+
+
+def test_bad_options_name_themselves(spark):
+    with pytest.raises(Exception, match="option signals"):
+        load(spark, signals="7:2000").collect()
+    with pytest.raises(Exception, match="needs the option root"):
+        spark.read.format("zentrail").option("start", START).option("end", END).load().collect()
