@@ -4,7 +4,8 @@ Three days of a made-up plant: every ten minutes a group of four furnace
 temperatures (GrFloat, id 7) and a group of three tank levels (GrWord, id 5);
 now and then a level alarm (AlByte, id 12), an operator note (AlString,
 id 13) and a system log event. Deterministic: running it again writes the
-same bytes.
+same bytes. The plant's names and units of these signals are in
+sample-archive/zentrail-catalog.csv, kept beside the files by hand.
 """
 
 import math

@@ -18,17 +18,27 @@ TANK_3_LEVEL = 5 * 1024 + 2                                       # GrWord group
 LEVEL_ALARM = 12 * 1024                                           # AlByte alarm, id 12
 OPERATOR_NOTES = 13 * 1024                                        # AlString alarm, id 13
 
-rows = zentrail.read(
-    root,
-    "2024-03-02 00:00:00",
-    "2024-03-02 23:59:59",
-    FURNACE_TEMPERATURES + [TANK_3_LEVEL, LEVEL_ALARM, OPERATOR_NOTES],
-)
+CODES = FURNACE_TEMPERATURES + [TANK_3_LEVEL, LEVEL_ALARM, OPERATOR_NOTES]
+
+rows = zentrail.read(root, "2024-03-02 00:00:00", "2024-03-02 23:59:59", CODES)
 
 print(f"{len(rows)} values read from {root if given else 'the sample archive'}")
 print("first rows (year, month, day, hour, minute, second, ms, value, -, -, 1, id):")
 for row in rows[:5]:
     print("  ", row)
+
+# The plant's names of the codes, from the catalog beside the archive, if there is one.
+catalog_file = Path(root) / "zentrail-catalog.csv"
+catalog = zentrail.Catalog.from_csv(catalog_file) if catalog_file.exists() else None
+
+
+def names_of(signal_id):
+    entries = [catalog.entry(code) for code in CODES if code // 1024 == signal_id] if catalog else []
+    names = [entry.name for entry in entries if entry is not None]
+    if not names:
+        return ""
+    return f" ({names[0]}" + (f" and {len(names) - 1} more)" if len(names) > 1 else ")")
+
 
 values = defaultdict(list)
 for year, month, day, hour, minute, second, ms, value, _, _, _, signal_id in rows:
@@ -36,4 +46,4 @@ for year, month, day, hour, minute, second, ms, value, _, _, _, signal_id in row
 for signal_id, found in sorted(values.items()):
     numbers = [v for v in found if not isinstance(v, str)]
     summary = f"min {min(numbers):g}, max {max(numbers):g}" if numbers else "no numeric value"
-    print(f"signal id {signal_id}: {len(found)} values, {summary}")
+    print(f"signal id {signal_id}{names_of(signal_id)}: {len(found)} values, {summary}")

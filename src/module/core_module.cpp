@@ -10,6 +10,7 @@
 #include "module/read_iterator.h"
 #include "module/fetched_files_object.h"
 #include "module/inventory_calls.h"
+#include "module/label_call.h"
 #include "module/overview_calls.h"
 #include "module/read_call.h"
 #include "module/scan_calls.h"
@@ -58,6 +59,8 @@ PyMethodDef core_methods[] = {
     {"align", zentrail::align_call, METH_VARARGS, "A scan's codes on a time grid, as whole columns or batch by batch."},
     {"align_stream", zentrail::align_stream_call, METH_VARARGS, "The Arrow stream capsule of an aligned read."},
     {"time_weighted", zentrail::time_weighted_call, METH_VARARGS, "Time in force and integrals per code and bucket."},
+    {"label_indices", zentrail::label_indices_call, METH_VARARGS,
+     "The catalog's dictionary indices of a batch's rows, found by their codes, into the outputs given."},
     {"table_stream", zentrail::table_stream_call, METH_O,
      "A table of columns (name, Arrow format, values, names or None) as an Arrow stream capsule."},
     {"overview", zentrail::overview_call, METH_VARARGS,

@@ -16,6 +16,7 @@ from ._inventory import Inventory
 from ._names import CLASS_NAMES, record_names, subtype_name
 from ._overview import Overview
 from ._aligned import Aligned
+from ._catalog import Catalog
 from ._request import Skipped
 from ._scan import Scan, make_scan
 from ._sync import sync
@@ -32,7 +33,7 @@ if TYPE_CHECKING:
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview", "Skipped", "Aligned", "follow", "Follower", "ArchiveRewrittenError", "sync"]
+           "Overview", "Skipped", "Aligned", "Catalog", "follow", "Follower", "ArchiveRewrittenError", "sync"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -65,10 +66,10 @@ _ERRORS_DOC = """
 """
 
 
-def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[Iterable[int]] = None, *,
-         threads: Optional[int] = None, batch_rows: Optional[int] = None,
-         progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
-         storage_options: Optional[Dict[str, Any]] = None) -> Scan:
+def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[Iterable[Union[int, str]]] = None,
+         *, ids: Optional[Iterable[Union[int, str]]] = None, catalog: Any = None, threads: Optional[int] = None,
+         batch_rows: Optional[int] = None, progress: Union[None, bool, Callable[[int, int], Any]] = None,
+         errors: str = "raise", storage_options: Optional[Dict[str, Any]] = None) -> Scan:
     """The rows that ``read(root_dir, dt_start, dt_end, signals)`` gives, as
     columns (a :class:`Scan`, read when consumed), decoded on ``threads``
     threads (default: the CPUs this process may use), one file per task,
@@ -83,7 +84,17 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     str, bytes or os.PathLike. ``signals``: any iterable of integers (list,
     range, NumPy integer array), or None (the default): every value of every
     signal, all elements, as if every code were given (no table of codes is
-    made; memory stays bounded). ``batch_rows``: rows per batch when
+    made; memory stays bounded). Names and shell-style patterns (str, such
+    as ``"Furnace1.*"``; case-sensitive) may stand among the codes: the
+    codes the catalog gives them (a name for a whole signal gives every
+    element of it); a name or pattern that matches nothing raises ValueError
+    naming it, with close names. ``ids``: signal ids (or names, for their
+    ids) whose every element is read, with the codes of ``signals`` if any.
+    ``catalog``: the :class:`zentrail.Catalog` of names, or a path to its
+    .csv or .json file; None (the default) uses ``zentrail-catalog.csv`` (or
+    ``.json``) in ``root_dir`` if there is one, False none. Its names head
+    the columns of :meth:`Scan.align`, fill the ``name`` and ``unit``
+    columns (:meth:`Scan.select`, ``to_pandas(names=True)``). ``batch_rows``: rows per batch when
     iterating (default 65,536). ``progress``: a callable called on the
     consuming thread with ``(bytes_done, bytes_total)`` at most about 10
     times a second and once at the end with bytes_done == bytes_total (its
@@ -105,11 +116,12 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     ``id * 1024 + element index``).
     """
     return make_scan(_remote.root_of(root_dir, storage_options), False, dt_start, dt_end, signals, threads, batch_rows,
-                     progress, errors)
+                     progress, errors, ids, catalog)
 
 
-def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound, signals: Optional[Iterable[int]] = None, *,
-               threads: Optional[int] = None, batch_rows: Optional[int] = None,
+def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound,
+               signals: Optional[Iterable[Union[int, str]]] = None, *, ids: Optional[Iterable[Union[int, str]]] = None,
+               catalog: Any = None, threads: Optional[int] = None, batch_rows: Optional[int] = None,
                progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
                storage_options: Optional[Dict[str, Any]] = None) -> Scan:
     """A :class:`Scan` over an explicit, ordered list of files, each read as
@@ -117,10 +129,11 @@ def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound, signal
     example one day file per Dask partition. A missing path fails as a found
     file that cannot be opened does. ``scan(root, ...)`` gives the rows of
     ``scan_files(find_files(root, ...), ...)``. Arguments as for :func:`scan`;
-    the paths may be URLs of one file system (all of them).
+    the paths may be URLs of one file system (all of them). No catalog is
+    looked for (there is no root): give ``catalog=``.
     """
     return make_scan(_remote.files_of(paths, storage_options), True, dt_start, dt_end, signals, threads, batch_rows,
-                     progress, errors)
+                     progress, errors, ids, catalog)
 
 
 def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,
@@ -140,7 +153,7 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,
 
 
 def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Optional[Bound] = None, *,
-              by: Optional[str] = None, threads: Optional[int] = None,
+              by: Optional[str] = None, catalog: Any = None, threads: Optional[int] = None,
               progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
               storage_options: Optional[Dict[str, Any]] = None) -> Inventory:
     """What the archive under ``root_dir`` holds (an :class:`Inventory`, read
@@ -154,27 +167,29 @@ def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Opti
     ``by="day"`` adds a first column ``day`` and gives one row per (day,
     signal id, class): the availability table. ``progress`` as for
     :func:`scan`. Failures raise what :func:`read` raises; ``errors`` as for
-    :func:`scan` (``Inventory.skipped``).
+    :func:`scan` (``Inventory.skipped``). ``catalog`` as for :func:`scan`:
+    its names in ``to_pandas(names=True)`` and :meth:`Inventory.unmatched`.
     {bounds}"""
     return _inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress, errors=errors,
-                                storage_options=storage_options)
+                                catalog=catalog, storage_options=storage_options)
 
 
-def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Iterable[int]] = None, *,
-           system: bool = True, threads: Optional[int] = None,
+def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Iterable[Union[int, str]]] = None, *,
+           system: bool = True, catalog: Any = None, threads: Optional[int] = None,
            progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
            storage_options: Optional[Dict[str, Any]] = None) -> Events:
     """The alarm records (classes 1 to 12 and 31: AlBool transitions and
     AlAckn acknowledgements too) and System records under ``root_dir`` whose
     time lies in the window, one row per record, in read order (an
     :class:`Events`, read when consumed). ``ids``: an iterable of signal ids
-    (not codes), or None for every id; System records (signal id 0) are rows
+    (not codes), or of names and patterns of the catalog (``catalog`` as for
+    :func:`scan`) for their ids, or None for every id; System records (signal id 0) are rows
     unless ``system=False``, whatever ``ids`` holds. String alarm texts are
     decoded as UTF-8 with invalid bytes replaced by U+FFFD. ``threads``,
     ``progress`` and ``errors`` as for :func:`scan` (``Events.skipped``).
     {bounds}"""
     return _events.events(root_dir, dt_start, dt_end, ids, system=system, threads=threads, progress=progress,
-                          errors=errors, storage_options=storage_options)
+                          errors=errors, catalog=catalog, storage_options=storage_options)
 
 
 scan.__doc__ = (scan.__doc__ or "").format(bounds=_BOUNDS_DOC, errors=_ERRORS_DOC)

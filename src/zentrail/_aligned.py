@@ -6,8 +6,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from . import _core, _series, _time
-from ._result import Result
+from . import _core, _labels, _series, _time
+from ._result import Result, arrow_columns
 
 HOWS = ("step", "linear")
 
@@ -18,14 +18,23 @@ class Aligned(Result):
     :meth:`zentrail.Scan.align`; see the page "Time series".
 
     Columns: ``time`` (datetime64[ns], the grid), then one float64 column
-    per code, named ``"<signal_id>:<element>"``, in ascending code order:
-    every code the scan was given, or with ``signals=None`` every code with
-    a value row among the rows considered.
+    per code, in ascending code order: every code the scan was given (of a
+    signal selected whole, by ``ids=`` or a name for all its elements, each
+    element the files hold), or with ``signals=None`` every code with a
+    value row among the rows considered. A column is named by the scan's
+    catalog (a whole-signal entry's name alone where its signal has one
+    column, else ``"<name>[<element>]"``), or ``"<signal_id>:<element>"``
+    where the catalog has no entry; its Arrow field carries the entry's
+    ``unit`` and ``description`` as metadata, and ``to_pandas()`` keeps them
+    in ``DataFrame.attrs["units"]`` and ``attrs["descriptions"]`` (by
+    column name).
 
     ``how="step"``: the value of the last row at or before each instant (of
     several at one instant, the last in read order); ``how="linear"``: a row
     at the instant itself, else the value interpolated between the rows
-    around it. NaN where there is none, or where ``max_gap`` is exceeded.
+    around it; ``how=None``: each code as its catalog entry's
+    ``interpolation`` says (step where it says nothing; with both kinds
+    among the codes the grid is read whole, once per kind, then handed on). NaN where there is none, or where ``max_gap`` is exceeded.
     The value in force at the window's start is looked for up to
     ``lookback`` before it (None: in every earlier file), without decoding
     the whole lookback.
@@ -39,11 +48,12 @@ class Aligned(Result):
 
     __slots__ = ("_scan", "_every", "_how", "_max_gap", "_lookback", "_considered")
 
-    def __init__(self, scan: Any, every: Any, how: str, max_gap: Any, lookback: Any) -> None:
+    def __init__(self, scan: Any, every: Any, how: Optional[str], max_gap: Any, lookback: Any) -> None:
         """Made by Scan.align, whose arguments are checked here."""
         every_ns = _time.duration_ns(every, "every")
-        if how not in HOWS:
-            raise ValueError(f"how must be 'step' or 'linear', not {how!r}")
+        if how is not None and how not in HOWS:
+            raise ValueError(f"how must be 'step' or 'linear', not {how!r}; None interpolates each signal as its "
+                             f"catalog entry says")
         gap, back = _series.durations(max_gap, lookback)
         _series.window(scan)
         # The series reads stop at a damaged file whatever the scan's errors
@@ -59,17 +69,47 @@ class Aligned(Result):
         # grid looks (zentrail.dask.align_archive); else from the lookback.
         self._considered: Optional[Tuple[Optional[int], Optional[int]]] = None
 
-    def _plan(self) -> Tuple[Any, Tuple[int, int, int, bool, int, int, int]]:
-        start, end = _series.window(self._scan)
+    def _plan(self, scan: Any = None, how: Optional[str] = None) -> Tuple[Any, Tuple[int, int, int, bool, int, int, int]]:
+        scan = _series.whole_signals_narrowed(self._scan) if scan is None else scan
+        how = how or self._how or "step"
+        start, end = _series.window(scan)
         back = self._lookback
         first = None if back is None else start - back
-        last = end if self._how == "step" else (None if back is None else end + back)
+        last = end if how == "step" else (None if back is None else end + back)
         if self._considered is not None:
             first, last = self._considered
-        request = _series.widened_request(self._scan, first, last)
-        series = (start, end, self._every, self._how == "linear", -1 if self._max_gap is None else self._max_gap,
+        request = _series.widened_request(scan, first, last)
+        series = (start, end, self._every, how == "linear", -1 if self._max_gap is None else self._max_gap,
                   _series.NO_FIRST if first is None else first, _series.NO_LAST if last is None else last)
         return request, series
+
+    def _kinds(self) -> Optional[Dict[str, Any]]:
+        """With how=None: the scan of each interpolation kind, or None when
+        one kind serves every code (read as such, streamed)."""
+        import numpy
+
+        if self._how is not None:
+            return None
+        scan = _series.whole_signals_narrowed(self._scan)
+        catalog = scan._catalog
+        if catalog is None:
+            return None
+        codes = scan._codes
+        if codes is None:
+            # The codes are those with values: found by a step read first.
+            names, _, _ = _core.align(*self._plan(scan, "step"))
+            codes = numpy.array([_code_of(name) for name in names], dtype=numpy.int32)
+        linear = numpy.array([_interpolation(catalog, int(code)) == "linear" for code in codes], dtype=bool)
+        if not linear.any():
+            return None
+        if linear.all():
+            return {"linear": scan}
+        kinds = {}
+        for how, chosen in (("step", codes[~linear]), ("linear", codes[linear])):
+            part = scan._with(scan._pushdown)
+            part._codes = numpy.asarray(chosen, dtype=numpy.int32)
+            kinds[how] = part
+        return kinds
 
     @property
     def every(self) -> int:
@@ -79,11 +119,55 @@ class Aligned(Result):
     def _read(self) -> Dict[str, Any]:
         import numpy
 
-        names, times, values = _core.align(*self._plan())
+        kinds = self._kinds()
+        if kinds is not None and len(kinds) == 1:
+            (how, scan), = kinds.items()
+            return self._named(*_core.align(*self._plan(scan, how)))
+        if kinds is None:
+            return self._named(*_core.align(*self._plan()))
+        parts = [_core.align(*self._plan(scan, how)) for how, scan in kinds.items()]
+        names = [name for part in parts for name in part[0]]
+        values = [column for part in parts for column in part[2]]
+        order = sorted(range(len(names)), key=lambda k: _code_of(names[k]))
+        return self._named([names[k] for k in order], parts[0][1], [values[k] for k in order])
+
+    def _named(self, names: List[str], times: Any, values: List[Any]) -> Dict[str, Any]:
+        import numpy
+
         columns = {"time": numpy.frombuffer(times, dtype="datetime64[ns]")}
-        for name, column in zip(names, values):
+        for name, column in zip(self._column_names(names), values):
             columns[name] = numpy.frombuffer(column, dtype=numpy.float64)
         return columns
+
+    def _column_names(self, names: List[str]) -> List[str]:
+        catalog = self._scan._catalog
+        if catalog is None:
+            return names
+        return _labels.column_names(catalog, [_code_of(name) for name in names])
+
+    def _metadata(self, names: List[str]) -> Dict[str, Dict[bytes, bytes]]:
+        """The Arrow field metadata of each code column, by engine name."""
+        catalog = self._scan._catalog
+        return {name: _labels.field_metadata(None if catalog is None else catalog.entry(_code_of(name)))
+                for name in names}
+
+    def to_pandas(self) -> Any:
+        """The grid as a pandas DataFrame (``time`` and a column per code);
+        the catalog's units and descriptions, by column name, in
+        ``attrs["units"]`` and ``attrs["descriptions"]``."""
+        frame = Result.to_pandas(self)
+        catalog = self._scan._catalog
+        if catalog is not None:
+            units, descriptions = {}, {}
+            for name in frame.columns[1:]:
+                entry = _entry_of_column(catalog, name)
+                if entry is not None and entry.unit:
+                    units[name] = entry.unit
+                if entry is not None and entry.description:
+                    descriptions[name] = entry.description
+            frame.attrs["units"] = units
+            frame.attrs["descriptions"] = descriptions
+        return frame
 
     def for_each_batch(self, call: Callable[[Dict[str, Any]], Any]) -> None:
         """Calls ``call`` with each batch of at most the scan's ``batch_rows``
@@ -91,21 +175,84 @@ class Aligned(Result):
         grid of any length in bounded memory, without Arrow."""
         import numpy
 
+        kinds = self._kinds()
+        if kinds is not None and len(kinds) > 1:
+            whole = self._read()
+            size = self._scan._batch_rows
+            for first in range(0, max(len(whole["time"]), 1), size):
+                call({name: column[first:first + size] for name, column in whole.items()})
+            return
+        scan, how = (None, None) if kinds is None else next((s, h) for h, s in kinds.items())
+        shown: List[str] = []
+
         def hand_on(names: List[str], times: Any, values: List[Any]) -> None:
+            if len(shown) != len(names):
+                shown[:] = self._column_names(names)
             batch = {"time": numpy.frombuffer(times, dtype="datetime64[ns]")}
-            for name, column in zip(names, values):
+            for name, column in zip(shown, values):
                 batch[name] = numpy.frombuffer(column, dtype=numpy.float64)
             call(batch)
 
-        _core.align(*self._plan(), hand_on)
+        _core.align(*self._plan(scan, how), hand_on)
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream (``pyarrow.table(aligned)``,
         ``polars.DataFrame(aligned)``, DuckDB): batches of grid rows, the
         first handed over before the read is done. ``requested_schema`` is
-        ignored (the columns have one form)."""
-        request, series = self._plan()
-        return _core.align_stream(request, series)
+        ignored (the columns have one form). With a catalog the columns are
+        renamed and given their metadata by pyarrow (without it, the grid
+        is read whole first, then handed on without the metadata)."""
+        kinds = self._kinds()
+        if self._scan._catalog is None:
+            return _core.align_stream(*self._plan())
+        try:
+            from ._extras import import_extra
+
+            pyarrow = import_extra("pyarrow", "names of an aligned grid", "arrow")
+        except ImportError:
+            pyarrow = None
+        if pyarrow is None or (kinds is not None and len(kinds) > 1):
+            if pyarrow is not None:
+                table = pyarrow.table(self._read())
+                catalog = self._scan._catalog
+                schema = pyarrow.schema([
+                    field.with_metadata(_labels.field_metadata(_entry_of_column(catalog, field.name)) or None)
+                    for field in table.schema])
+                return table.cast(schema).__arrow_c_stream__(requested_schema)
+            return _core.table_stream(arrow_columns(self._read(), ()))
+        scan, how = (None, None) if kinds is None else next((s, h) for h, s in kinds.items())
+        from ._scan import _Capsule
+
+        reader = pyarrow.RecordBatchReader.from_stream(_Capsule(_core.align_stream(*self._plan(scan, how))))
+        engine = reader.schema.names
+        metadata = self._metadata(engine[1:])
+        shown = ["time"] + self._column_names(engine[1:])
+        schema = pyarrow.schema([reader.schema.field(0)] + [
+            reader.schema.field(k).with_name(shown[k]).with_metadata(metadata[engine[k]] or None)
+            for k in range(1, len(engine))])
+        batches = (pyarrow.RecordBatch.from_arrays(batch.columns, schema=schema) for batch in reader)
+        return pyarrow.RecordBatchReader.from_batches(schema, batches).__arrow_c_stream__(requested_schema)
 
     def __repr__(self) -> str:
         return f"<zentrail.Aligned every {_time.duration_text(self._every)} ({self._how}) of {self._scan!r}>"
+
+
+def _code_of(name: str) -> int:
+    """The code of an engine column name "<signal_id>:<element>"."""
+    ident, _, element = name.partition(":")
+    return int(ident) * 1024 + int(element)
+
+
+def _interpolation(catalog: Any, code: int) -> Optional[str]:
+    entry = catalog.entry(code)
+    return None if entry is None else entry.interpolation
+
+
+def _entry_of_column(catalog: Any, name: str) -> Any:
+    """The entry of a column named by it: "<name>", or "<name>[<element>]"
+    for one element of a whole-signal entry; None for any other."""
+    if name in catalog:
+        return catalog[name]
+    base, bracket, _ = name.rpartition("[")
+    return catalog[base] if bracket and base in catalog else None
+

@@ -33,16 +33,28 @@ def path_list(paths: Any) -> List[bytes]:
     return [path_bytes(path) for path in items]
 
 
-def codes_array(signals: Any) -> Any:
+def codes_array(signals: Any, catalog: Any = None, ids: Any = None) -> Any:
     """The signal codes as an ascending int32 array of distinct codes; None
-    (every code of every signal) stays None."""
+    (every code of every signal) stays None. Names and shell-style patterns
+    (str) among them are the codes the catalog gives them; `ids` adds every
+    element of those signal ids (or of the ids of names)."""
     import numpy
 
+    if ids is not None:
+        every = id_list(ids, catalog)
+        extra = (numpy.array(every, dtype=numpy.int64)[:, None] * 1024 + numpy.arange(1024)).ravel()
+        return numpy.union1d(codes_array(signals, catalog) if signals is not None else extra[:0], extra) \
+            .astype(numpy.int32)
     if signals is None:
         return None
 
     if isinstance(signals, (str, bytes)):
-        raise TypeError(f"signals must be an iterable of int signal codes, not {type(signals).__name__}")
+        raise TypeError(f"signals must be an iterable of signal codes or names, not {type(signals).__name__} "
+                        f"(a single name goes in a list: [{signals!r}])")
+    if not isinstance(signals, (range, numpy.ndarray)):
+        signals = list(_items(signals, "signals"))
+        if any(isinstance(item, str) for item in signals):
+            signals = _named(signals, catalog, "signals").codes(signals)
     if isinstance(signals, range):
         codes = numpy.arange(signals.start, signals.stop, signals.step, dtype=numpy.int64) if len(signals) and \
             -2 ** 63 <= min(signals[0], signals[-1]) and max(signals[0], signals[-1]) < 2 ** 63 else None
@@ -58,6 +70,44 @@ def codes_array(signals: Any) -> Any:
         raise ValueError(f"signals[{position}] is the code {int(codes[position])!r}, outside 0 to {MAX_CODE} "
                          f"(id 0 to 65535, index 0 to 1023)")
     return numpy.unique(codes).astype(numpy.int32)
+
+
+def id_list(ids: Any, catalog: Any = None) -> List[int]:
+    """Signal ids (0 to 65535), or names and patterns whose entries' ids count."""
+    import operator
+
+    chosen: List[int] = []
+    if isinstance(ids, (str, bytes)):
+        raise TypeError(f"ids must be an iterable of signal ids or names, not {type(ids).__name__}")
+    for position, item in enumerate(_items(ids, "ids")):
+        if isinstance(item, str):
+            chosen.extend(_named([item], catalog, "ids").ids(item, f"ids[{position}]"))
+            continue
+        try:
+            ident = operator.index(item)
+        except TypeError:
+            raise TypeError(f"ids[{position}] is a {type(item).__name__}, not an int signal id or a name") from None
+        if not 0 <= ident <= 65535:
+            raise ValueError(f"ids[{position}] is {ident!r}, outside the signal ids 0 to 65535")
+        chosen.append(ident)
+    return chosen
+
+
+def _items(values: Any, what: str) -> Iterable[Any]:
+    try:
+        return iter(values)
+    except TypeError:
+        raise TypeError(f"{what} must be an iterable of int signal codes or names, not {type(values).__name__}") \
+            from None
+
+
+def _named(selection: List[Any], catalog: Any, what: str) -> Any:
+    """The catalog that names and patterns need, or ValueError naming the first."""
+    if catalog is None:
+        position, name = next((i, item) for i, item in enumerate(selection) if isinstance(item, str))
+        raise ValueError(f"{what}[{position}] is the name {name!r}, but there is no catalog of names: put "
+                         f"zentrail-catalog.csv (or .json) in the archive's root, or give catalog=")
+    return catalog
 
 
 def _codes_one_by_one(signals: Iterable[Any], numpy: Any) -> Any:

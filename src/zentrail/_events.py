@@ -109,26 +109,22 @@ class Events(Result):
         return f"<zentrail.Events of {where}>"
 
 
-def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[int]] = None, *, system: bool = True,
+def _listed(ids: Any) -> Any:
+    return ids if isinstance(ids, (list, tuple, str, bytes)) else list(ids) if hasattr(ids, "__iter__") else ids
+
+
+def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[Any]] = None, *, system: bool = True,
            threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise",
-           storage_options: Optional[Dict[str, Any]] = None) -> Events:
-    import operator
+           storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None) -> Events:
+    from . import _catalog
 
     root = _remote.root_of(root_dir, storage_options)
     start, end = _time.window(dt_start, dt_end)
     chosen: Optional[List[int]] = None
     if ids is not None:
-        if isinstance(ids, (str, bytes)):
-            raise TypeError(f"ids must be an iterable of int signal ids, not {type(ids).__name__}")
-        chosen = []
-        for position, item in enumerate(ids):
-            try:
-                ident = operator.index(item)
-            except TypeError:
-                raise TypeError(f"ids[{position}] is a {type(item).__name__}, not an int signal id") from None
-            if not 0 <= ident <= 65535:
-                raise ValueError(f"ids[{position}] is {ident!r}, outside the signal ids 0 to 65535")
-            chosen.append(ident)
+        ids = _listed(ids)
+        names = _catalog.resolve(catalog, root) if _catalog.has_names(ids) else None
+        chosen = _arguments.id_list(ids, names)
     if not isinstance(system, bool):
         raise TypeError(f"system must be a bool, not {type(system).__name__}")
     return Events(root, start, end, chosen, system,

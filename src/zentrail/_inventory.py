@@ -8,7 +8,7 @@ from ._result import Result
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Dict, Optional, Union
+    from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
     _Columns = Dict[str, Any]
     _Progress = Union[None, bool, Callable[[int, int], Any]]
@@ -49,15 +49,48 @@ class Inventory(Result):
     - ``files``: int32, the files holding such a record.
 
     ``to_numpy()`` keeps the codes alone (NumPy has no categories).
+    ``to_pandas(names=True)`` adds the catalog's ``name`` and ``unit`` of
+    each signal (those of its elements' entries, joined by ", ", for a
+    group); :meth:`unmatched` lists the
+    codes the catalog and the archive do not share.
     """
 
-    __slots__ = ("_columns",)
+    __slots__ = ("_columns", "_catalog")
     _CLASS_NAME = True
 
-    def __init__(self, columns: _Columns, errors: str = "raise") -> None:
+    def __init__(self, columns: _Columns, errors: str = "raise", catalog: Any = None) -> None:
         """Made by zentrail.inventory."""
         self._columns = columns
         self._set_errors(errors)
+        self._catalog = catalog
+
+    @property
+    def catalog(self) -> Any:
+        """The :class:`zentrail.Catalog` of the archive's names, or None."""
+        return getattr(self, "_catalog", None)
+
+    def to_pandas(self, *, names: bool = False) -> Any:
+        """The rows as a pandas DataFrame, ``class_name`` categorical; with
+        ``names=True`` and a catalog, ``name`` and ``unit`` after it."""
+        frame = Result.to_pandas(self)
+        if names and self.catalog is not None:
+            labels = signal_labels(self.catalog, self._columns["signal_id"], self._columns["elements"])
+            at = list(frame.columns).index("class_name") + 1
+            frame.insert(at, "name", labels["name"])
+            frame.insert(at + 1, "unit", labels["unit"])
+        return frame
+
+    def unmatched(self) -> _Columns:
+        """What the archive and its catalog do not share, as columns
+        ``side``, ``signal_id``, ``element``, ``name``: a code the files hold
+        (``element`` -1 for a signal without rows, such as AlBool) that no
+        entry names (side ``"archive"``), and an entry whose code the files
+        never hold (side ``"catalog"``; ``element`` -1 for a whole-signal
+        entry). ValueError when there is no catalog."""
+        if self.catalog is None:
+            raise ValueError("no catalog to match the archive against (zentrail-catalog.csv in the root, or "
+                             "catalog= of zentrail.inventory)")
+        return unmatched(self.catalog, self._columns["signal_id"], self._columns["elements"])
 
     def __len__(self) -> int:
         return len(self._columns["signal_id"])
@@ -69,9 +102,71 @@ class Inventory(Result):
         return f"<zentrail.Inventory of {len(self)} rows>"
 
 
+def _element_rows(catalog: Any, ids: Any, counts: Any) -> Tuple[Any, Any, Any]:
+    """Every (id, element) of elements 0 .. count - 1 of each id, and the
+    catalog row naming each (-1 for none), found at once."""
+    import numpy
+
+    counts = numpy.asarray(counts, dtype=numpy.int64)
+    every_id = numpy.repeat(numpy.asarray(ids, dtype=numpy.int64), counts)
+    starts = numpy.repeat(numpy.cumsum(counts) - counts, counts)
+    every_element = numpy.arange(int(counts.sum()), dtype=numpy.int64) - starts
+    return every_id, every_element, catalog.lookup().rows(every_id, every_element)
+
+
+def signal_labels(catalog: Any, ids: Any, elements: Any) -> Dict[str, List[Optional[str]]]:
+    """The ``name`` and ``unit`` of each signal (an inventory row): its
+    whole-signal entry's, else those of its elements' entries, joined by
+    ", " (distinct units once); None where no entry names it."""
+    import numpy
+
+    counts = numpy.maximum(numpy.asarray(elements, dtype=numpy.int64), 1)
+    found = _element_rows(catalog, ids, counts)[2]
+    all_names, all_units = catalog.column("name"), catalog.column("unit")
+    names: List[Optional[str]] = []
+    units: List[Optional[str]] = []
+    for part in numpy.split(found, numpy.cumsum(counts)[:-1]):
+        rows = [int(r) for r in dict.fromkeys(part.tolist()) if r >= 0]
+        names.append(", ".join(all_names[r] for r in rows) or None)
+        units.append(", ".join(dict.fromkeys(all_units[r] for r in rows if all_units[r])) or None)
+    return {"name": names, "unit": units}
+
+
+def unmatched(catalog: Any, ids: Any, elements: Any) -> _Columns:
+    """The codes the archive holds that no entry names, and the entries
+    whose codes the archive never holds (see Inventory.unmatched)."""
+    import numpy
+
+    most = numpy.full(65536, -1, dtype=numpy.int64)
+    numpy.maximum.at(most, ids.astype(numpy.int64), elements.astype(numpy.int64))
+    most[0] = -1  # System records: no signal to name
+    held = numpy.flatnonzero(most >= 0)
+    # Signals without rows (AlBool, AlAckn) count as named by any entry of their id.
+    bare = held[most[held] == 0]
+    bare = bare[~numpy.isin(bare, numpy.array(sorted(catalog.signal_ids()), dtype=numpy.int64))]
+    every_id, every_element, found = _element_rows(catalog, held, numpy.maximum(most[held], 0))
+    side = ["archive"] * (len(bare) + int((found < 0).sum()))
+    signal = numpy.concatenate([bare, every_id[found < 0]])
+    element = numpy.concatenate([numpy.full(len(bare), -1), every_element[found < 0]])
+    order = numpy.lexsort((element, signal))
+    rows: List[Tuple[str, int, int, Optional[str]]] = [
+        (side[k], int(signal[k]), int(element[k]), None) for k in order.tolist()]
+    for entry in catalog:
+        count = int(most[entry.signal_id])
+        kept = count >= 0 and (entry.element is None or entry.element < max(count, 1))
+        if not kept:
+            rows.append(("catalog", entry.signal_id, -1 if entry.element is None else entry.element, entry.name))
+    return {"side": numpy.array([r[0] for r in rows], dtype=object),
+            "signal_id": numpy.array([r[1] for r in rows], dtype=numpy.uint16),
+            "element": numpy.array([r[2] for r in rows], dtype=numpy.int32),
+            "name": numpy.array([r[3] for r in rows], dtype=object)}
+
+
 def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Optional[str] = None,
               threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise",
-              storage_options: Optional[Dict[str, Any]] = None) -> Inventory:
+              storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None) -> Inventory:
+    from . import _catalog
+
     if by not in (None, "day"):
         raise ValueError(f"by must be None or \"day\", not {by!r}")
     start = None if dt_start is None else _time.bound_tuple(dt_start, "dt_start")
@@ -81,6 +176,7 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
     request = _request.Request(_remote.root_of(root_dir, storage_options), False, start, end,
                                threads=None if threads is None else _arguments.count(threads, "threads", 1),
                                progress=_arguments.check_progress(progress), errors=_request.check_errors(errors))
-    result = Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES), errors)
+    result = Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES), errors,
+                       _catalog.resolve(catalog, request.where))
     result._reported(request)
     return result

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from . import _arguments, _time, _core, _names, _pushdown, _request
+from . import _arguments, _time, _core, _labels, _names, _pushdown, _request
 from ._extras import import_extra
 from ._overview import Overview
 
@@ -58,13 +58,13 @@ class Scan:
     """
 
     __slots__ = ("_where", "_listed", "_start", "_end", "_shown", "_codes", "_threads", "_batch_rows", "_progress",
-                 "_pushdown", "_codes_given", "_errors", "_skipped")
+                 "_pushdown", "_codes_given", "_errors", "_catalog", "_skipped")
     # What a Scan describes (pickled, copied to narrowed scans): all but what its last read passed over.
     _STATE = __slots__[:-1]
 
     def __init__(self, where: Union[bytes, List[bytes]], listed: bool, start: _time._BoundTuple,
                  end: _time._BoundTuple, shown: Tuple[str, str], codes: Any, threads: Optional[int], batch_rows: int,
-                 progress: _Progress, errors: str = "raise") -> None:
+                 progress: _Progress, errors: str = "raise", catalog: Any = None) -> None:
         """Made by zentrail.scan and zentrail.scan_files, which check the arguments."""
         self._where = where
         self._listed = listed
@@ -79,7 +79,15 @@ class Scan:
         # The codes are the caller's own, as given (not narrowed by where()).
         self._codes_given = codes is not None
         self._errors = errors
+        self._catalog = catalog
         self._skipped: List[Any] = []
+
+    @property
+    def catalog(self) -> Any:
+        """The :class:`zentrail.Catalog` naming this scan's signals (the
+        archive root's ``zentrail-catalog.csv`` or ``.json`` unless another
+        was given), or None."""
+        return self._catalog
 
     def _request(self, numpy: bool = False, errors: Optional[str] = None, copied: bool = False) -> _request.Request:
         """The read as the core takes it; for a NumPy consumer, the codes of
@@ -87,9 +95,10 @@ class Scan:
         `errors`: the scan's own unless given (an overview's); `copied`: files
         elsewhere are read from local copies (see _remote.Place.local_copies)."""
         pushdown = self._pushdown
-        codes = _pushdown.code_columns(pushdown.columns) if numpy else None
-        if codes is not None:
-            pushdown = pushdown.replace(columns=codes)
+        core = _labels.core_columns(pushdown.columns)
+        codes = _pushdown.code_columns(core) if numpy else None
+        if (codes or core) != pushdown.columns:
+            pushdown = pushdown.replace(columns=codes or core)
         return _request.Request(self._where, self._listed, self._start, self._end, self._codes, self._threads,
                                 self._batch_rows, self._progress, pushdown, errors or self._errors, copied)
 
@@ -111,7 +120,21 @@ class Scan:
         return list(self._skipped)
 
     def _names(self, columns: _Columns, pandas: Any = None) -> _Columns:
-        return _names.name_arrays(columns, self._pushdown.columns, pandas)
+        wanted = self._pushdown.columns
+        core = _labels.core_columns(wanted)
+        if _pushdown.code_columns(core) is not None:
+            columns = _names.name_arrays(columns, core, pandas)
+        if _labels.has_labels(wanted):
+            columns = _labels.add_columns(columns, wanted, self._label_table(), pandas)
+        return columns
+
+    def _named(self) -> bool:
+        """Whether the NumPy columns of the read are made into names here."""
+        wanted = self._pushdown.columns
+        return _labels.has_labels(wanted) or _pushdown.code_columns(wanted) is not None
+
+    def _label_table(self) -> "_labels.Labels":
+        return _labels.Labels(self._catalog, self._codes)
 
     def __iter__(self) -> Iterator[_Columns]:
         """Batches of at most ``batch_rows`` rows in read order, as dicts of
@@ -119,7 +142,7 @@ class Scan:
         On a failure, every row before it is yielded first, then it raises.
         One iterator serves one consumer at a time."""
         batches: Iterator[_Columns] = _core.iterate(self._read_request(numpy=True))
-        if _pushdown.code_columns(self._pushdown.columns) is not None:
+        if self._named():
             batches = (self._names(batch) for batch in batches)
         return self._counted(batches) if self._may_warn() else batches
 
@@ -127,7 +150,7 @@ class Scan:
         """The whole read as one dict of NumPy columns (no partial result on failure)."""
         columns = _core.to_numpy(self._read_request(numpy=True))
         self._warn_if_empty(columns)
-        if _pushdown.code_columns(self._pushdown.columns) is None:
+        if not self._named():
             return columns
         return self._names(columns)
 
@@ -136,17 +159,23 @@ class Scan:
         :meth:`to_numpy` (ImportError naming the extra when pandas is missing).
         With ``names=True`` two categorical columns follow them:
         ``class_name`` (the class as the text writer prints it, "GrWord") and
-        ``subtype_name`` ("HiHi"; see :func:`zentrail.subtype_name`); the
-        uint8 codes stay as they are. Name columns chosen with
-        :meth:`select` are categoricals too."""
+        ``subtype_name`` ("HiHi"; see :func:`zentrail.subtype_name`), and
+        with a catalog two more, ``name`` and ``unit`` (missing where the
+        catalog has no entry for the row's code); the uint8 codes stay as
+        they are. Name columns chosen with :meth:`select` are categoricals too."""
         pandas = import_extra("pandas", "Scan.to_pandas()", "pandas")
         columns = _core.to_numpy(self._read_request(numpy=True))
         self._warn_if_empty(columns)
-        if _pushdown.code_columns(self._pushdown.columns) is not None:
+        if self._named():
             columns = self._names(columns, pandas)
         if names:
             columns["class_name"] = _names.class_name_column(pandas, columns["item_class"])
             columns["subtype_name"] = _names.subtype_name_column(pandas, columns["item_class"], columns["subtype"])
+            if self._catalog is not None and "signal_id" in columns and "element" in columns:
+                labels = _labels.Labels(self._catalog, self._codes, ("name", "unit"))
+                found = labels.indices_of(columns["signal_id"], columns["element"], ("name", "unit"))
+                for field in ("name", "unit"):
+                    columns[field] = labels.pandas_column(pandas, field, found[field])
         return pandas.DataFrame(columns, copy=False)
 
     def _may_warn(self) -> bool:
@@ -173,13 +202,29 @@ class Scan:
         here. ``progress`` is not reported to stream consumers (they call the
         stream from threads where a Python callable cannot run safely). A
         ``requested_schema`` (a capsule) may ask for some of the columns, in
-        any order, with their own types; anything else raises ValueError."""
-        return _core.arrow_stream(self._read_request(), requested_schema)
+        any order, with their own types; anything else raises ValueError.
+        The catalog's columns (``name``, ``unit``, ``description``) are
+        added to each batch by pyarrow (``pip install "zentrail[arrow]"``):
+        dictionary-encoded, null where the catalog names no entry."""
+        if not _labels.has_labels(self._pushdown.columns):
+            return _core.arrow_stream(self._read_request(), requested_schema)
+        pyarrow = import_extra("pyarrow", "a scan's name, unit and description columns in Arrow", "arrow")
+        reader = pyarrow.RecordBatchReader.from_stream(_Capsule(_core.arrow_stream(self._read_request(), None)))
+        wanted = self._pushdown.columns
+        schema = _labels.arrow_schema(pyarrow, reader.schema, wanted)
+        batches = _labels.arrow_batches(pyarrow, reader, schema, wanted, self._label_table())
+        return pyarrow.RecordBatchReader.from_batches(schema, batches).__arrow_c_stream__(requested_schema)
 
     def __arrow_c_schema__(self) -> object:
         """The Arrow schema of the stream (a struct of the selected columns),
         without reading anything."""
-        return _core.arrow_schema(_pushdown.column_places(self._pushdown.columns))
+        core = _labels.core_columns(self._pushdown.columns)
+        capsule = _core.arrow_schema(_pushdown.column_places(core))
+        if core == self._pushdown.columns:
+            return capsule
+        pyarrow = import_extra("pyarrow", "a scan's name, unit and description columns in Arrow", "arrow")
+        schema = pyarrow.schema(_Capsule(schema=capsule))
+        return _labels.arrow_schema(pyarrow, schema, self._pushdown.columns).__arrow_c_schema__()
 
     @property
     def columns(self) -> List[str]:
@@ -189,9 +234,14 @@ class Scan:
     def select(self, *columns: str) -> "Scan":
         """A Scan of only these columns, in this order (names of
         :attr:`columns`, or the name columns ``class_name`` and
-        ``subtype_name``): only they are copied and handed on."""
+        ``subtype_name``, or with a catalog its ``name``, ``unit`` and
+        ``description``): only they are copied and handed on."""
         have = self._pushdown.columns
-        chosen = _pushdown.checked_columns(columns, have + tuple(n for n in _pushdown.NAME_COLUMNS if n not in have))
+        more = _pushdown.NAME_COLUMNS + (_labels.LABEL_COLUMNS if self._catalog is not None else ())
+        if self._catalog is None and any(name in _labels.LABEL_COLUMNS for name in columns):
+            raise ValueError("the columns name, unit and description come from a catalog, and this scan has none "
+                             "(zentrail-catalog.csv in the archive root, or catalog= of zentrail.scan)")
+        chosen = _pushdown.checked_columns(columns, have + tuple(n for n in more if n not in have))
         return self._with(self._pushdown.replace(columns=chosen))
 
     def limit(self, n: int) -> "Scan":
@@ -276,11 +326,14 @@ class Scan:
         scan._pushdown = pushdown
         return scan
 
-    def align(self, every: Any, *, how: str = "step", max_gap: Any = None, lookback: Any = "7d") -> "Aligned":
+    def align(self, every: Any, *, how: Optional[str] = "step", max_gap: Any = None,
+              lookback: Any = "7d") -> "Aligned":
         """The scan's codes on the time grid ``S + k * every`` of its window,
         one float64 column per code: with ``how="step"`` the value in force
         at each instant, with ``how="linear"`` interpolated between the rows
-        around it; NaN where there is none or where ``max_gap`` is exceeded.
+        around it (``how=None``: as each signal's catalog entry says, step
+        where it says nothing); NaN where there is none or where ``max_gap``
+        is exceeded; the columns named by the catalog.
         The value in force at the start is looked for up to ``lookback``
         before it (None: every earlier file). Durations are timedeltas or
         texts such as ``"1min"``. A :class:`zentrail.Aligned`, read when
@@ -309,6 +362,7 @@ class Scan:
         self._pushdown = _pushdown.Pushdown()
         self._codes_given = False
         self._errors = "raise"
+        self._catalog = None
         for name, value in zip(self._STATE, state):
             setattr(self, name, value)
         self._skipped = []
@@ -320,6 +374,22 @@ class Scan:
             f"{len(self._where)} files" if isinstance(self._where, list) else repr(self._where)
         return f"<zentrail.Scan of {where} from {self._shown[0]} to {self._shown[1]}, " \
             f"{'every code' if self._codes is None else f'{len(self._codes)} codes'}>"
+
+
+class _Capsule:
+    """A capsule of the core's, handed to pyarrow through the protocol it reads."""
+
+    __slots__ = ("_stream", "_schema")
+
+    def __init__(self, stream: object = None, schema: object = None) -> None:
+        self._stream = stream
+        self._schema = schema
+
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
+        return self._stream
+
+    def __arrow_c_schema__(self) -> object:
+        return self._schema
 
 
 class _WarnIfEmpty:
@@ -380,11 +450,20 @@ def _warn_no_rows(scan: Scan, stacklevel: int) -> None:
 
 
 def make_scan(where: Union[bytes, List[bytes]], listed: bool, dt_start: Any, dt_end: Any,
-              signals: Optional[Iterable[int]],
-              threads: Optional[int], batch_rows: Optional[int], progress: _Progress, errors: str = "raise") -> Scan:
+              signals: Optional[Iterable[Any]],
+              threads: Optional[int], batch_rows: Optional[int], progress: _Progress, errors: str = "raise",
+              ids: Optional[Iterable[Any]] = None, catalog: Any = None) -> Scan:
+    from . import _catalog
+
     start, end = _time.window(dt_start, dt_end)
-    codes = _arguments.codes_array(signals)
-    return Scan(where, listed, start, end, (str(dt_start), str(dt_end)), codes,
+    names = _catalog.resolve(catalog, None if listed else where)
+    # Ids alone are a condition on the rows, not 1024 codes each: a grid or
+    # an overview then has a column for each element that has values.
+    codes = _arguments.codes_array(signals, names, ids if signals is not None else None)
+    scan = Scan(where, listed, start, end, (str(dt_start), str(dt_end)), codes,
                 None if threads is None else _arguments.count(threads, "threads", 1),
                 _arguments.count(batch_rows, "batch_rows", _arguments.DEFAULT_BATCH_ROWS),
-                _arguments.check_progress(progress), _request.check_errors(errors))
+                _arguments.check_progress(progress), _request.check_errors(errors), names)
+    if signals is None and ids is not None:
+        scan = scan.where(signal_ids=_arguments.id_list(ids, names))
+    return scan

@@ -56,3 +56,38 @@ def widened_request(scan: Any, first: Optional[int], last: Optional[int]) -> Any
 # The bounds of no limit: every file, every instant.
 _FIRST_BOUND = (1, 1, 1, 0, 1)
 _LAST_BOUND = (9999, 12, 31, _time.NS_PER_DAY - 1, 1)
+
+
+def whole_signals_narrowed(scan: Any) -> Any:
+    """The scan, its signals selected whole (all 1024 codes of an id, as
+    ids= and a name for every element give them) narrowed to the elements
+    the window's files hold, from their record heads: a grid has a column
+    per element a signal has, not 1024."""
+    import numpy
+
+    codes = scan._codes
+    kept_ids = scan._pushdown.ids
+    if codes is None and kept_ids is not None and scan._pushdown.limit is None:
+        # Ids kept by where() (or ids=) with no codes: the engine's grid
+        # takes codes, so every element of those ids stands for them.
+        kept = numpy.flatnonzero(numpy.unpackbits(numpy.frombuffer(kept_ids, dtype=numpy.uint8),
+                                                  bitorder="little"))
+        codes = (kept[:, None] * 1024 + numpy.arange(1024)).ravel().astype(numpy.int32)
+    if codes is None or len(codes) < 1024:
+        return scan
+    ids, counts = numpy.unique(codes >> 10, return_counts=True)
+    whole = ids[counts == 1024]
+    if len(whole) == 0:
+        return scan
+    from . import _core, _request
+
+    held = _core.inventory(_request.Request(scan._where, scan._listed, scan._start, scan._end, threads=scan._threads,
+                                            errors="raise" if scan._errors == "raise" else "skip"), False)
+    held_ids = numpy.frombuffer(held["signal_id"], dtype=numpy.uint16).astype(numpy.int64)
+    elements = numpy.frombuffer(held["elements"], dtype=numpy.int32)
+    most = numpy.zeros(65536, dtype=numpy.int64)
+    numpy.maximum.at(most, held_ids, elements)
+    keep = ~numpy.isin(codes >> 10, whole) | ((codes & 1023) < most[codes >> 10])
+    narrowed = scan._with(scan._pushdown)
+    narrowed._codes = codes[keep]
+    return narrowed

@@ -96,7 +96,13 @@ class Lake:
         if not os.path.isdir(self.root):
             raise FileNotFoundError(f"archive root {self.root!r} is not a folder")
         self.lake = os.path.abspath(os.fsdecode(_arguments.path_bytes(lake)))
-        self.codes = _arguments.codes_array(signals)
+        from . import _catalog
+
+        listed = signals if signals is None or not hasattr(signals, "__iter__") or \
+            isinstance(signals, (str, bytes, range)) or hasattr(signals, "dtype") else list(signals)
+        names = _catalog.resolve(None, self.root_bytes) if listed is not None and not isinstance(listed, (str, bytes)) \
+            and _catalog.has_names(listed) else None
+        self.codes = _arguments.codes_array(listed, names)
         self.start = None if start is None else _time.bound_tuple(start, "start")
         self.selection = {"root": self.root, "signals": _codes_text(self.codes),
                           "start": None if self.start is None else list(self.start)}

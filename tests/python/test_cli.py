@@ -27,6 +27,7 @@ from zentrail.cli.text import number_texts
 SAMPLE = str(Path(__file__).resolve().parents[2] / "examples" / "sample-archive")
 WINDOW = ["--from", "2024-03-01", "--to", "2024-03-03"]
 COLUMNS = ("time", "signal_id", "element", "value", "item_class", "subtype", "class_name", "subtype_name")
+LABELS = ("name", "unit")
 
 
 def run(*args, **options):
@@ -58,19 +59,23 @@ def test_export_reads_back_as_scan(tmp_path, suffix, signals):
     done = run("export", SAMPLE, *WINDOW, *signals, "-o", out)
     assert done.returncode == 0, done.stderr
     codes = None if signals[0] == "--all" else cli.parse_signals(signals[1])
-    expected = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03", codes).select(*COLUMNS).to_numpy()
+    # The sample archive's catalog adds its name and unit columns.
+    expected = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03", codes).select(*COLUMNS, *LABELS).to_numpy()
     if suffix == ".csv":
         rows = list(csv.DictReader(out.open()))
         got = {name: [r[name] for r in rows] for name in expected}
         got["time"] = np.array([t.replace(" ", "T") for t in got["time"]], dtype="datetime64[ns]")
         got["value"] = [float(v) if v else float("nan") for v in got["value"]]
+        got["unit"] = [u or None for u in got["unit"]]
     else:
         import pyarrow.ipc
         import pyarrow.parquet
 
         table = pyarrow.parquet.read_table(out) if suffix == ".parquet" else pyarrow.ipc.open_file(out).read_all()
-        assert table.schema.equals(pyarrow.schema(zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03").select(*COLUMNS)))
-        got = {name: table.column(name).to_pylist() if name.endswith("_name") else table.column(name).to_numpy()
+        assert table.schema.equals(pyarrow.schema(zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03")
+                                                  .select(*COLUMNS, *LABELS)))
+        got = {name: table.column(name).to_pylist() if name.endswith("name") or name == "unit" else
+               table.column(name).to_numpy()
                for name in expected}
     for name, column in expected.items():
         np.testing.assert_array_equal(np.asarray(got[name], dtype=column.dtype), column)
@@ -288,7 +293,8 @@ def test_export_every_writes_the_aligned_table(tmp_path, suffix, options):
     lookback = None if "--lookback" in options else "7d"
     expected = zentrail.scan(SAMPLE, "2024-03-02", "2024-03-02", cli.parse_signals("7:0-1,12:0")).align(
         options[1], how=how, max_gap=gap, lookback=lookback).to_numpy()
-    assert list(expected) == ["time", "7:0", "7:1", "12:0"]
+    # Named by the sample archive's catalog.
+    assert list(expected) == ["time", "Furnace1.Zone1.Temp", "Furnace1.Zone2.Temp", "Tank1.LevelAlarm"]
     if suffix == ".csv":
         rows = list(csv.DictReader(out.open()))
         got = {"time": np.array([r["time"].replace(" ", "T") for r in rows], dtype="datetime64[ns]")}
@@ -300,6 +306,8 @@ def test_export_every_writes_the_aligned_table(tmp_path, suffix, options):
 
         table = pyarrow.parquet.read_table(out) if suffix == ".parquet" else pyarrow.ipc.open_file(out).read_all()
         got = {name: table.column(name).to_numpy() for name in table.column_names}
+        assert table.schema.field("Furnace1.Zone2.Temp").metadata == {b"unit": "°C".encode(),
+                                                                      b"description": b"Furnace 1 temperature in zone 2"}
     assert list(got) == list(expected)
     for name, column in expected.items():
         np.testing.assert_array_equal(np.asarray(got[name], dtype=column.dtype), column)
@@ -317,3 +325,23 @@ def test_export_every_arguments(tmp_path, options, status, message):
                "-o", tmp_path / "x.csv")
     assert done.returncode == status and message in done.stderr, done.stderr
     assert not (tmp_path / "x.csv").exists()
+
+
+@pytest.mark.parametrize("args, status, says", [
+    (["export", SAMPLE, *WINDOW, "--signals", "Furnace1.Zone1*,5:0", "-o", "-"], 0, "Furnace1.Zone1.Temp"),
+    (["export", SAMPLE, *WINDOW, "--signals", "Furnace1.Zone1.Tmp", "-o", "-"], 2, "close names: 'Furnace1.Zone1.Temp'"),
+    (["export", SAMPLE, *WINDOW, "--signals", "Tank1.Level", "--no-catalog", "-o", "-"], 2, "no catalog of names"),
+    (["events", SAMPLE, *WINDOW, "--ids", "Tank1.*", "--no-system", "--csv"], 0, "AlByte"),
+    (["ls", SAMPLE, "--unmatched", "--catalog", "CATALOG", "--csv"], 0, "archive,7,3,\ncatalog,9,-1,Pump3.Flow"),
+])
+def test_commands_take_names(tmp_path, args, status, says):
+    catalog = tmp_path / "catalog.csv"
+    catalog.write_text("signal_id,element,name\n5,,Tanks\n7,0,Z1\n7,1,Z2\n7,2,Z3\n12,,A\n13,,N\n9,,Pump3.Flow\n",
+                       encoding="utf-8")
+    done = run(*[str(catalog) if a == "CATALOG" else a for a in args])
+    assert done.returncode == status, done.stderr
+    assert says in (done.stdout if status == 0 else done.stderr)
+    if args[0] == "export" and status == 0:
+        rows = list(csv.DictReader(io.StringIO(done.stdout)))
+        assert {(r["signal_id"], r["element"], r["name"]) for r in rows} == {("7", "0", "Furnace1.Zone1.Temp"),
+                                                                             ("5", "0", "Tank1.Level")}

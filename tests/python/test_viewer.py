@@ -176,8 +176,19 @@ def test_the_viewer_lists_draws_zooms_and_shows_events(viewer, browser):
                        "the alarm drawn as steps")
     assert stepped["time"][1] == stepped["time"][2] and stepped["value"][0] == stepped["value"][1]
     assert stepped["value"][2] == stepped["value"][3] and stepped["time"][-1] >= last
+    # Named by the sample's catalog: the legend's labels, the value axis's units.
+    catalog = zentrail.Catalog.from_csv(os.path.join(SAMPLE, "zentrail-catalog.csv"))
+    labels = wait_for(lambda: model(browser, "lines", "Array.from(m.data.label)"), "the lines' labels")
+    assert set(labels) == {e.name for e in catalog if e.signal_id in (5, 7, 12)}
+    assert model(browser, "legend", "m.items.length") > 0
+    assert model(browser, "trend", "m.left[0].axis_label") == "cm, °C, %"
+    listed = model(browser, "signal-data", "Array.from(m.data.name)")
+    assert listed[ids.index(12)] == "Tank1.LevelAlarm" and "Furnace1.Zone4.Temp" in listed[ids.index(7)]
     SCREENSHOT.parent.mkdir(exist_ok=True)
     browser.save_screenshot(str(SCREENSHOT))
+    model(browser, "search", "(m.value_input = 'zone4', true)")
+    assert wait_for(lambda: model(browser, "signal-data", "Array.from(m.data.signal_id)") == [7] or None,
+                    "the list searched by name")
     errors = [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
     assert errors == []
 
@@ -203,7 +214,8 @@ def test_steps_open_with_the_value_in_force_and_hold_each_value(tmp_path):
 
     drawn = lines(SAMPLE, "2024-03-02 00:00:00", "2024-03-02 23:59:59", [12 * 1024], 1000, steps=True)[12 * 1024]
     rows = zentrail.scan(SAMPLE, "2024-03-02", "2024-03-02", [12 * 1024]).to_numpy()
-    opening = zentrail.scan(SAMPLE, "2024-03-02", "2024-03-02", [12 * 1024]).align("1d").to_numpy()["12:0"][0]
+    opening = zentrail.scan(SAMPLE, "2024-03-02", "2024-03-02", [12 * 1024], catalog=False).align("1d") \
+        .to_numpy()["12:0"][0]
     assert drawn["time"][0] == np.datetime64("2024-03-02") and drawn["value"][0] == opening
     assert drawn["time"][-1] == np.datetime64("2024-03-02T23:59:59.999999999")
     # Each value holds until the next row: pairs of points share a time or a value.

@@ -23,12 +23,18 @@ def parse_signals(text: str) -> Any:
     """The codes of a --signals text such as "7:0-3,12,500-503:0": ID (every
     element), ID:N, ID:A-B, and each of those over a range of ids A-B; as an
     int64 NumPy array in the order written (so that "0-65535" stays a 512 MB
-    array, not 67 million Python ints)."""
+    array, not 67 million Python ints). An item that does not start with a
+    digit is a name or a shell-style pattern of the catalog: then a list of
+    that array and the names, which zentrail.scan resolves."""
     import numpy
 
     parts = []
+    names: List[Any] = []
     for item in text.split(","):
         item = item.strip()
+        if item and not item[0].isdigit():
+            names.append(item)
+            continue
         ids_text, _, elements = item.partition(":")
         try:
             first_id, last_id = _span(ids_text)
@@ -40,7 +46,8 @@ def parse_signals(text: str) -> Any:
                              f"and elements 0 to 1023")
         ids = numpy.arange(first_id, last_id + 1, dtype=numpy.int64)
         parts.append((ids[:, None] * 1024 + numpy.arange(first, last + 1, dtype=numpy.int64)).ravel())
-    return numpy.concatenate(parts)
+    codes = numpy.concatenate(parts) if parts else numpy.zeros(0, dtype=numpy.int64)
+    return [codes, *names] if names else codes
 
 
 def _span(text: str) -> Tuple[int, int]:
@@ -50,12 +57,13 @@ def _span(text: str) -> Tuple[int, int]:
     return first, int(last_text) if dash else first
 
 
-def parse_ids(text: str) -> List[int]:
+def parse_ids(text: str) -> List[Any]:
+    """Signal ids, and names or patterns of the catalog (for their ids)."""
     try:
-        ids = [int(part) for part in text.split(",")]
+        ids = [int(part) if part.strip()[:1].isdigit() else part.strip() for part in text.split(",")]
     except ValueError:
-        raise UsageError(f"--ids: {text!r} is not a comma-separated list of signal ids") from None
-    if any(not 0 <= i <= 65535 for i in ids):
+        raise UsageError(f"--ids: {text!r} is not a comma-separated list of signal ids or names") from None
+    if any(isinstance(i, int) and not 0 <= i <= 65535 for i in ids):
         raise UsageError(f"--ids: {text!r} holds an id outside 0 to 65535")
     return ids
 
@@ -116,3 +124,26 @@ def output_folder(output: str) -> None:
         raise UsageError(f"-o {output}: the folder {folder!r} does not exist")
     if os.path.isdir(output):
         raise UsageError(f"-o {output}: is a folder")
+
+
+def catalog_of(args: Any) -> Any:
+    """What --catalog and --no-catalog ask for: a path, False, or None (the
+    root's own catalog file, if any)."""
+    if getattr(args, "no_catalog", False):
+        return False
+    return getattr(args, "catalog", None)
+
+
+def resolved_codes(args: Any, parsed: Any) -> Any:
+    """--signals resolved through the catalog: an int32 array of codes; a
+    name or pattern that matches nothing, or a broken catalog, is a usage error."""
+    from .. import _arguments, _catalog
+
+    try:
+        names = _catalog.resolve(catalog_of(args), args.root)
+        return _arguments.codes_array(parsed, names)
+    except (ValueError, TypeError, OSError) as error:
+        import re
+
+        text = re.sub(r"signals\[\d+\] is ", "", str(error))
+        raise UsageError(f"--signals: {text}") from None

@@ -10,7 +10,7 @@ from typing import Any, Dict, Iterator
 import zentrail
 
 from . import damaged, names
-from .arguments import output_folder, output_format, parse_ids
+from .arguments import UsageError, catalog_of, output_folder, output_format, parse_ids
 from .outputs import Layout, NothingSelected, arrow_writer, destination, open_text, pyarrow_modules, write_batches
 from .text import CsvWriter, write_table
 
@@ -24,8 +24,11 @@ def run(args: argparse.Namespace) -> None:
     if args.output is not None:
         output_folder(args.output)
     pyarrow = None if kind in (None, "csv") else pyarrow_modules(kind)
-    events = zentrail.events(args.root, args.start, args.end, ids, system=not args.no_system, threads=args.threads,
-                             errors=damaged.errors_of(args))
+    try:
+        events = zentrail.events(args.root, args.start, args.end, ids, system=not args.no_system,
+                                 threads=args.threads, errors=damaged.errors_of(args), catalog=catalog_of(args))
+    except ValueError as error:
+        raise UsageError(f"--ids: {error}") from None
     tally = Tally()
     if args.output is None:
         columns = events.to_numpy()

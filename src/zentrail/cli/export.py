@@ -14,23 +14,26 @@ from typing import Any, Iterator, Tuple
 import zentrail
 
 from . import damaged, names
-from .arguments import output_folder, output_format, parse_signals, UsageError
+from .arguments import catalog_of, output_folder, output_format, parse_signals, resolved_codes, UsageError
 from .outputs import Layout, NothingSelected, arrow_writer, destination, open_text, pyarrow_modules, write_batches
 from .text import CsvWriter
 
 COLUMNS = ("time", "signal_id", "element", "value", "item_class", "subtype", "class_name", "subtype_name")
+# After them when the archive has a catalog of names.
+LABELS = ("name", "unit")
 
 
 def run(args: argparse.Namespace) -> None:
     if args.all == (args.signals is not None):
         raise UsageError("give exactly one of --signals CODES and --all")
-    codes = None if args.all else parse_signals(args.signals)
+    codes = None if args.all else resolved_codes(args, parse_signals(args.signals))
     kind = output_format(args.output, args.format)
     output_folder(args.output)
     pyarrow = None if kind == "csv" else pyarrow_modules(kind)
     scan = zentrail.scan(args.root, args.start, args.end, codes, threads=args.threads, batch_rows=args.batch_rows,
                          progress=progress_bar() if kind == "csv" else None,
-                         errors=damaged.errors_of(args)).select(*COLUMNS)
+                         errors=damaged.errors_of(args), catalog=catalog_of(args))
+    scan = scan.select(*COLUMNS, *(LABELS if scan.catalog is not None else ()))
     if args.every is not None:
         aligned = aligned_of(scan, args)
         with destination(args.output) as where:
@@ -106,7 +109,7 @@ def write_aligned_arrow(pyarrow: Any, aligned: Any, kind: str, where: str) -> Tu
 def write_csv(scan: zentrail.Scan, where: str) -> int:
     rows = 0
     with open_text(where) as out:
-        writer = CsvWriter(out, COLUMNS)
+        writer = CsvWriter(out, scan.columns)
         for batch in scan:
             writer.write(batch)
             rows += len(batch["time"])

@@ -1,5 +1,6 @@
 """zentrail ls: what an archive holds, one row per signal id and class (per
-day, id and class with --by-day)."""
+day, id and class with --by-day), with the catalog's names and units; with
+--unmatched, what the archive and its catalog do not share."""
 
 from __future__ import annotations
 
@@ -10,24 +11,51 @@ from typing import Any, Dict
 import zentrail
 
 from . import damaged
+from .arguments import UsageError, catalog_of
 from .outputs import NothingSelected
 from .text import write_table
 
 
 def run(args: argparse.Namespace) -> None:
-    inventory = zentrail.inventory(args.root, args.start, args.end, by="day" if args.by_day else None,
-                                   threads=args.threads, errors=damaged.errors_of(args))
+    try:
+        inventory = zentrail.inventory(args.root, args.start, args.end, by="day" if args.by_day else None,
+                                       threads=args.threads, errors=damaged.errors_of(args),
+                                       catalog=catalog_of(args))
+    except (ValueError, TypeError) as error:
+        if isinstance(error, ValueError) and "catalog" not in str(error):
+            raise
+        raise UsageError(str(error)) from None
     damaged.report(args, inventory.skipped)
+    if args.unmatched:
+        if inventory.catalog is None:
+            raise UsageError(f"--unmatched: no catalog (zentrail-catalog.csv or .json in {args.root}, or --catalog)")
+        write_table(inventory.unmatched(), sys.stdout, args.form)
+        return
     columns: Dict[str, Any] = {}
-    for name, column in inventory.to_numpy().items():
+    held = inventory.to_numpy()
+    labels = None if inventory.catalog is None else \
+        zentrail._inventory.signal_labels(inventory.catalog, held["signal_id"], held["elements"])
+    for name, column in held.items():
         columns[name] = column
         if name == "item_class":
             import numpy
 
             columns["class_name"] = numpy.asarray(zentrail.CLASS_NAMES)[column]
+            if labels is not None:
+                shown = labels["name"] if args.form != "table" else [_short(n) for n in labels["name"]]
+                columns["name"] = numpy.array([n or "" for n in shown], dtype=object)
+                columns["unit"] = numpy.array([u or "" for u in labels["unit"]], dtype=object)
     if len(inventory) == 0 and not args.allow_empty:
         raise NothingSelected(nothing_found(args))
     write_table(columns, sys.stdout, args.form, dates=("day",))
+
+
+def _short(names: Any) -> Any:
+    """A terminal's cell of a signal's names: the first and the last of many."""
+    if names is None or names.count(", ") < 2:
+        return names
+    every = names.split(", ")
+    return f"{every[0]} .. {every[-1]} ({len(every)})"
 
 
 def nothing_found(args: argparse.Namespace) -> str:

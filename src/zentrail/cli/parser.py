@@ -12,6 +12,8 @@ from . import arguments, damaged
 EXAMPLES = """examples:
   zentrail ls examples/sample-archive
   zentrail ls examples/sample-archive --from 2024-03-02 --to 2024-03-02 --by-day
+  zentrail ls examples/sample-archive --unmatched
+  zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 'Furnace1.*' -o furnace.parquet
   zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 7:0-3,12 -o furnace.parquet
   zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --all -o everything.csv
   zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5-7:0 -o - | head
@@ -22,7 +24,9 @@ Times: YYYY-MM-DD, optionally followed by T or a space and hh:mm[:ss[.fffffffff]
 an end includes the whole of its stated precision (--to 2024-03-03 is that whole day).
 Signals: comma-separated ID (every element of the signal), ID:N (element N) or
 ID:A-B (elements A to B), where ID may be a range of ids A-B (500-503:0 is
-element 0 of ids 500 to 503); a code is ID * 1024 + element.
+element 0 of ids 500 to 503); a code is ID * 1024 + element. With a catalog
+(zentrail-catalog.csv in ROOT, or --catalog FILE) also names and shell-style
+patterns: --signals 'Furnace1.*,Tank1.Level'.
 Output: .parquet and .arrow need pyarrow (pip install "zentrail[arrow]"); .csv needs nothing.
 -o - writes to standard output: CSV, or an Arrow IPC stream with --format arrow.
 A selection that gives nothing exits 1 and writes nothing, unless --allow-empty.
@@ -37,7 +41,8 @@ TREND_EXAMPLES = """examples:
 Needs the view extra: pip install "zentrail[view]" (Bokeh for .html and the viewer, matplotlib for .png).
 """
 
-SIGNALS_HELP = "ID, ID:N or ID:A-B, comma-separated, ID a number or a range A-B (e.g. 7:0-3,12,500-503:0)"
+SIGNALS_HELP = "ID, ID:N or ID:A-B, comma-separated, ID a number or a range A-B (e.g. 7:0-3,12,500-503:0), " \
+    "or names and patterns of the catalog (e.g. 'Furnace1.*')"
 
 
 class Version(argparse.Action):
@@ -65,6 +70,10 @@ def parser() -> argparse.ArgumentParser:
         sub.add_argument("--to", dest="end", metavar="T", required=window_required,
                          help="end of the window (inclusive)")
         sub.add_argument("--threads", type=int, default=None, help="worker threads (default: the usable CPUs)")
+        names = sub.add_mutually_exclusive_group()
+        names.add_argument("--catalog", metavar="FILE", help="the catalog of names and units, .csv or .json "
+                           "(default: zentrail-catalog.csv or .json in ROOT, if there)")
+        names.add_argument("--no-catalog", action="store_true", help="no names: codes alone")
         sub.set_defaults(run=run)
         return sub
 
@@ -80,6 +89,8 @@ def parser() -> argparse.ArgumentParser:
 
     ls_options = command("ls", "the inventory: signal ids, classes, elements, records, times", ls.run, False)
     ls_options.add_argument("--by-day", action="store_true", help="one row per day, id and class (availability)")
+    ls_options.add_argument("--unmatched", action="store_true", help="the codes the archive holds that the catalog "
+                            "does not name, and the catalog's entries the archive never holds")
     damaged.add_option(ls_options)
     text_forms(ls_options)
     allow_empty(ls_options, "no archive file or record is found")
@@ -106,7 +117,7 @@ def parser() -> argparse.ArgumentParser:
     damaged.add_option(export_options)
 
     events_options = command("events", "alarm and system records, one row each", events.run, True)
-    events_options.add_argument("--ids", metavar="ID,...", help="only the alarms of these signal ids")
+    events_options.add_argument("--ids", metavar="ID,...", help="only the alarms of these signal ids (or names)")
     events_options.add_argument("--no-system", action="store_true", help="leave out System records")
     events_options.add_argument("-o", "--output", metavar="OUT",
                         help="OUT.parquet, OUT.csv or OUT.arrow, or - for standard output (default: print)")

@@ -10,14 +10,14 @@ from typing import Any, List
 
 from .._extras import import_extra
 from . import damaged
-from .arguments import UsageError, output_folder, parse_signals
+from .arguments import UsageError, catalog_of, output_folder, parse_signals, resolved_codes
 from .outputs import NothingSelected, note
 
 
 def run(args: argparse.Namespace) -> None:
     from .. import plot as _plot
 
-    codes = parse_signals(args.signals).tolist()
+    codes = resolved_codes(args, parse_signals(args.signals)).tolist()
     kind = os.path.splitext(args.output)[1].lower()
     if kind not in (".html", ".png"):
         raise UsageError(f"-o {args.output}: the file name must end in .html or .png")
@@ -29,7 +29,7 @@ def run(args: argparse.Namespace) -> None:
     skipped: List[Any] = []
     errors = damaged.errors_of(args)
     drawn = _plot.lines(args.root, args.start, args.end, codes, args.width, threads=args.threads, errors=errors,
-                        skipped=skipped, steps=args.steps)
+                        skipped=skipped, steps=args.steps, catalog=catalog_of(args))
     if not drawn and not args.allow_empty:
         raise NothingSelected(f"--signals {args.signals}: no value from {args.start} to {args.end}; "
                               f"nothing was written to {args.output}")

@@ -10,7 +10,7 @@ import sys
 from typing import Any, Dict
 
 from .. import _sync
-from .arguments import UsageError, parse_signals
+from .arguments import UsageError, parse_signals, resolved_codes
 from .outputs import NothingSelected
 
 EXAMPLES = """examples:
@@ -58,7 +58,7 @@ def add_parser(commands: argparse._SubParsersAction, signals_help: str) -> None:
 def run(args: argparse.Namespace) -> None:
     if args.all == (args.signals is not None):
         raise UsageError("give exactly one of --signals CODES and --all")
-    codes = None if args.all else parse_signals(args.signals)
+    codes = None if args.all else resolved_codes(args, parse_signals(args.signals))
     from .. import _time
 
     try:

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import zentrail
 
-from .. import _arguments, _grid_parts, _series
+from .. import _grid_parts, _series
 from ._partitions import _dask_dataframe, _timestamps
 
 TYPE_CHECKING = False
@@ -30,14 +30,15 @@ def align_archive(root: Any, start: Any, end: Any, signals: Iterable[int], every
     partition looks back over the whole archive anyway.
 
     ``signals`` is required (the columns of every partition must be known
-    before any is read): codes, as for :func:`zentrail.scan`.
+    before any is read): codes, names or patterns, as for :func:`zentrail.scan`.
     ``storage_options``: for a URL root. Each task reads with one thread.
     """
     dd = _dask_dataframe()
-    codes = _arguments.codes_array(signals)
-    if codes is None:
+    if signals is None:
         raise ValueError("align_archive needs signals: the columns of every partition are fixed before the read")
-    whole = zentrail.scan(root, start, end, codes, storage_options=storage_options)
+    # The scan resolves names and patterns through the root's catalog, as every part's scan names its columns.
+    whole = zentrail.scan(root, start, end, signals, storage_options=storage_options)
+    codes = whole._codes
     aligned = whole.align(every, how=how, max_gap=max_gap, lookback=lookback)  # checks them all, reads nothing
     first, last = _series.window(whole)
     parts = _grid_parts.day_parts(first, last, aligned.every)

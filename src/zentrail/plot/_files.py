@@ -11,7 +11,7 @@ from zentrail._atomic import replacing
 from zentrail._extras import import_extra
 
 from ._events import event_labels
-from ._lines import Line, code_label
+from ._lines import Line, axis_label, code_label
 
 
 def bokeh_figure(drawn: Dict[int, Line], events: Dict[str, Any], title: str, width: int, height: int) -> Any:
@@ -26,8 +26,9 @@ def bokeh_figure(drawn: Dict[int, Line], events: Dict[str, Any], title: str, wid
                    output_backend="canvas")
     for k, (code, line) in enumerate(drawn.items()):
         source = ColumnDataSource({"time": line["time"], "value": line["value"]}, name=f"data-{code_label(code)}")
-        trend.line("time", "value", source=source, color=Category10_10[k % 10], legend_label=code_label(code),
-                   name=f"line-{code_label(code)}")
+        trend.line("time", "value", source=source, color=Category10_10[k % 10],
+                   legend_label=line.get("label", code_label(code)), name=f"line-{code_label(code)}")
+    trend.yaxis.axis_label = axis_label(drawn) or None
     if drawn:
         trend.legend.location = "top_left"
         trend.legend.click_policy = "hide"
@@ -61,7 +62,9 @@ def write_png(path: str, drawn: Dict[int, Line], events: Dict[str, Any], title: 
                                           gridspec_kw={"height_ratios": [4, 1]})
     try:
         for code, line in drawn.items():
-            trend.plot(line["time"], line["value"], linewidth=0.8, label=code_label(code))
+            trend.plot(line["time"], line["value"], linewidth=0.8, label=line.get("label", code_label(code)))
+        if axis_label(drawn):
+            trend.set_ylabel(axis_label(drawn))
         if drawn:
             trend.legend(loc="upper left", fontsize="small")
         trend.set_title(title)

@@ -16,7 +16,9 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import zentrail
 from zentrail import _series
 
-Line = Dict[str, Any]  # "time" (datetime64[ns]), "value" (float64), "kind" ("envelope" or "values")
+# "time" (datetime64[ns]), "value" (float64), "kind" ("envelope" or "values"),
+# "label" (the catalog's name, or "<id>:<element>") and "unit" (None without one)
+Line = Dict[str, Any]
 
 
 def envelope_points(columns: Dict[str, Any], rows: Any) -> Tuple[Any, Any]:
@@ -36,16 +38,21 @@ def envelope_points(columns: Dict[str, Any], rows: Any) -> Tuple[Any, Any]:
 
 def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
           threads: Optional[int] = None, errors: str = "raise", skipped: Optional[List[Any]] = None,
-          steps: bool = False) -> Dict[int, Line]:
+          steps: bool = False, catalog: Any = None) -> Dict[int, Line]:
     """Per code (id * 1024 + element) with values in the window, the line to
     draw at `pixels` columns: the overview's envelope, or the values
     themselves where they are no more than the pixels. The damaged files
     passed over (``errors`` as for zentrail.scan) are added to `skipped`.
-    With `steps`, each line is drawn as steps (see as_steps)."""
+    With `steps`, each line is drawn as steps (see as_steps). Each line is
+    labelled by `catalog` (None: the root's own, if any; False: none)."""
     import numpy
 
+    from zentrail import _catalog
+
+    names = _catalog.resolve(catalog, root)
     pixels = max(1, int(pixels))
-    overview = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors).overview(pixels)
+    overview = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors,
+                             catalog=False).overview(pixels)
     columns = overview.to_numpy()
     if skipped is not None:
         skipped.extend(overview.skipped)
@@ -62,7 +69,7 @@ def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
         time, value = envelope_points(columns, rows)
         out[code] = {"time": time, "value": value, "kind": "envelope"}
     if few:
-        scan = zentrail.scan(root, start, end, few, threads=threads, errors=errors)
+        scan = zentrail.scan(root, start, end, few, threads=threads, errors=errors, catalog=False)
         values = scan.to_numpy()
         if skipped is not None:
             skipped.extend(scan.skipped)
@@ -72,6 +79,10 @@ def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
             out[code] = {"time": values["time"][keep], "value": values["value"][keep], "kind": "values"}
     if steps:
         out = as_steps(root, start, end, codes, out, threads, errors)
+    for code, line in out.items():
+        entry = None if names is None else names.entry(code)
+        line["label"] = code_label(code) if entry is None else label_of(entry, code)
+        line["unit"] = None if entry is None else entry.unit
     return {code: out[code] for code in codes if code in out}
 
 
@@ -84,7 +95,7 @@ def as_steps(root: Any, start: str, end: str, codes: Sequence[int], drawn: Dict[
     window but a value in force draws as one level."""
     import numpy
 
-    scan = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors)
+    scan = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors, catalog=False)
     first, last = _series.window(scan)
     # One grid row, at the start: every step longer than the window.
     in_force = scan.align(f"{last - first + 1}ns").to_numpy()
@@ -106,3 +117,14 @@ def as_steps(root: Any, start: str, end: str, codes: Sequence[int], drawn: Dict[
 
 def code_label(code: int) -> str:
     return f"{code // 1024}:{code % 1024}"
+
+
+def label_of(entry: Any, code: int) -> str:
+    """A line's label: its entry's name (with the element, for an entry of a whole signal of several)."""
+    return entry.name if entry.element is not None or code % 1024 == 0 else f"{entry.name}[{code % 1024}]"
+
+
+def axis_label(drawn: Dict[int, Line]) -> str:
+    """The value axis's label: the units of the lines drawn."""
+    units = list(dict.fromkeys(str(line["unit"]) for line in drawn.values() if line.get("unit")))
+    return ", ".join(units)

@@ -13,11 +13,12 @@ from typing import Any, Dict, List, Optional
 
 import zentrail
 from zentrail import _time
+from zentrail._inventory import signal_labels
 
 
 class Catalog:
     """What `current()` gives: a Future of a dict with "signals" (the table's
-    columns) and "first_ns" / "last_ns" (the span of the data, None when
+    columns, with the names and units of the archive root's catalog file) and "first_ns" / "last_ns" (the span of the data, None when
     there is none)."""
 
     def __init__(self, root: str, threads: Optional[int], executor: Executor) -> None:
@@ -40,9 +41,14 @@ class Catalog:
             return self.future
 
     def read(self) -> Dict[str, Any]:
-        inventory = zentrail.inventory(self.root, threads=self.threads).to_numpy()
+        found = zentrail.inventory(self.root, threads=self.threads)
+        inventory = found.to_numpy()
+        labels = {"name": [None] * len(found), "unit": [None] * len(found)} if found.catalog is None else \
+            signal_labels(found.catalog, inventory["signal_id"], inventory["elements"])
         signals: Dict[str, List[Any]] = {
             "signal_id": inventory["signal_id"].tolist(),
+            "name": [name or "" for name in labels["name"]],
+            "unit": [unit or "" for unit in labels["unit"]],
             "class_name": [zentrail.CLASS_NAMES[c] for c in inventory["item_class"].tolist()],
             "elements": inventory["elements"].tolist(),
             "first": _time.texts(inventory["first"]).tolist(),

@@ -93,11 +93,11 @@ class TrendApp:
         self.failure = Div(text="", name="failure", styles={"color": "#b00020", "font-weight": "bold"})
         self.notice = Div(text="", name="notice", styles={"color": "#8a5a00"})
         self.status = Div(text="", name="status")
-        self.signals: Dict[str, List[Any]] = {"signal_id": [], "class_name": [], "elements": [], "first": [],
-                                              "last": [], "records": []}
+        self.signals: Dict[str, List[Any]] = {"signal_id": [], "name": [], "unit": [], "class_name": [],
+                                              "elements": [], "first": [], "last": [], "records": []}
         self.signal_source = ColumnDataSource(dict(self.signals), name="signal-data")
         self.signal_source.selected.on_change("indices", self.on_change)
-        self.search = TextInput(placeholder="filter: id or class name", name="search", width=300)
+        self.search = TextInput(placeholder="filter: name, id or class", name="search", width=300)
         self.search.on_change("value_input", self.on_search)
         self.refresh = Button(label="Refresh list", name="refresh", width=75)
         self.refresh.on_click(self.on_refresh)
@@ -105,8 +105,10 @@ class TrendApp:
         # force at the view's start.
         self.steps = CheckboxGroup(labels=["steps"], active=[], name="steps")
         self.steps.on_change("active", self.on_change)
-        self.table = DataTable(source=self.signal_source, name="signals", width=380, height=420, index_position=None,
+        self.table = DataTable(source=self.signal_source, name="signals", width=460, height=420, index_position=None,
                                columns=[TableColumn(field="signal_id", title="id", width=50),
+                                        TableColumn(field="name", title="name", width=160),
+                                        TableColumn(field="unit", title="unit", width=45),
                                         TableColumn(field="class_name", title="class", width=70),
                                         TableColumn(field="elements", title="elements", width=60),
                                         TableColumn(field="first", title="first", width=150),
@@ -124,9 +126,16 @@ class TrendApp:
                             x_range=Range1d(first / 1e6, last / 1e6, name="window"),
                             tools="xpan,xwheel_zoom,box_zoom,reset,save", active_scroll="xwheel_zoom")
         # Every line in one renderer: a redraw costs the same for 1 or 300 codes.
-        self.line_source = ColumnDataSource({"xs": [], "ys": [], "code": [], "kind": [], "color": []}, name="lines")
-        self.trend.multi_line("xs", "ys", source=self.line_source, line_color="color", line_width=1.5, name="trend-lines")
-        self.trend.add_tools(HoverTool(tooltips=[("signal", "@code"), ("time", "$x{%F %T.%3N}"), ("value", "$y")],
+        self.line_source = ColumnDataSource({"xs": [], "ys": [], "code": [], "label": [], "kind": [], "color": []},
+                                            name="lines")
+        self.trend.multi_line("xs", "ys", source=self.line_source, line_color="color", line_width=1.5, name="trend-lines",
+                              legend_field="label")
+        self.trend.legend.location = "top_left"
+        self.trend.legend.visible = False  # an empty box until a line is drawn
+        self.trend.legend.name = "legend"
+        self.trend.yaxis.axis_label = None
+        self.trend.add_tools(HoverTool(tooltips=[("signal", "@label"), ("code", "@code"), ("time", "$x{%F %T.%3N}"),
+                                                 ("value", "$y")],
                                        formatters={"$x": "datetime"}))
         self.event_source = ColumnDataSource({"time": [], "signal_id": [], "label": []}, name="event-data")
         marks = figure(x_axis_type="datetime", width=900, height=120, x_range=self.trend.x_range, name="events",
@@ -205,7 +214,8 @@ class TrendApp:
     def apply_filter(self) -> None:
         text = (self.search.value_input or "").strip().lower()
         keep = [k for k in range(len(self.signals["signal_id"]))
-                if not text or text in str(self.signals["signal_id"][k]) or text in self.signals["class_name"][k].lower()]
+                if not text or text in str(self.signals["signal_id"][k]) or text in self.signals["class_name"][k].lower()
+                or text in self.signals["name"][k].lower()]
         self.signal_source.selected.indices = []
         self.signal_source.data = {name: [values[k] for k in keep] for name, values in self.signals.items()}
 
@@ -298,12 +308,13 @@ class TrendApp:
         lines = {"xs": [line["time"].astype(numpy.int64) / 1e6 for line in drawn.values()],
                  "ys": [line["value"] for line in drawn.values()],
                  "code": [trends.code_label(code) for code in drawn],
+                 "label": [line["label"] for line in drawn.values()],
                  "kind": [line["kind"] for line in drawn.values()],
                  "color": [palette[codes.index(code) % 10] for code in drawn]}
         shown = slice(0, MAX_EVENT_ROWS)
         system = int((events["item_class"] == trends.SYSTEM_CLASS).sum())
         return {
-            "start": start, "end": end, "lines": lines,
+            "start": start, "end": end, "lines": lines, "units": trends.axis_label(drawn),
             "markers": {"time": events["time"][marked], "signal_id": events["signal_id"][marked],
                         "label": trends.event_labels(events, marked)},
             "rows": {"time": _time.texts(events["time"][shown]).tolist(),
@@ -325,6 +336,9 @@ class TrendApp:
         self.failure.text = ""
         lines = result["lines"]
         self.line_source.data = lines
+        self.trend.legend.visible = bool(lines["code"])
+        if (self.trend.yaxis.axis_label or "") != result["units"]:
+            self.trend.yaxis.axis_label = result["units"] or None
         # What was read, for whoever checks the page against the engine.
         self.line_source.tags = [result["start"], result["end"], wanted[2], wanted[4]]
         # Choosing a signal without alarms leaves the window's events as they
@@ -346,7 +360,7 @@ class TrendApp:
 
     def show_failure(self, what: str, error: Optional[BaseException]) -> None:
         self.failure.text = f"{what}: {failure_text(error) if error is not None else 'no result'}"
-        self.line_source.data = {"xs": [], "ys": [], "code": [], "kind": [], "color": []}
+        self.line_source.data = {"xs": [], "ys": [], "code": [], "label": [], "kind": [], "color": []}
         self.event_source.data = {"time": [], "signal_id": [], "label": []}
         self.event_rows.data = {name: [] for name in self.event_rows.data}
         self.events_shown = None

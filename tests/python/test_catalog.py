@@ -1,0 +1,203 @@
+"""The catalog of names: loading and its checks, selection by name and
+pattern, and the names through every consumer."""
+
+from __future__ import annotations
+
+import fnmatch
+import json
+import os
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import zentrail
+
+SAMPLE = str(Path(__file__).resolve().parents[2] / "examples" / "sample-archive")
+DAY = ("2024-03-02", "2024-03-02")
+HEADER = "signal_id,element,name,unit,description,interpolation,site\n"
+
+
+def write(tmp_path, text, name="catalog.csv"):
+    path = tmp_path / name
+    path.write_text(text, encoding="utf-8")
+    return path
+
+
+@pytest.mark.parametrize("rows, line, field, words", [
+    ("7,,A,,,,\n8,,A,,,,\n", 3, "name", "already the name of line 2"),
+    ("70000,,A,,,,\n", 2, "signal_id", "0 to 65535"),
+    ("7,1024,A,,,,\n", 2, "element", "0 to 1023"),
+    ("7,,A,,,cubic,\n", 2, "interpolation", "'cubic'"),
+    ("7,1,A,,,,\n\n7,1,B,,,,\n", 4, "element", "code 7169 (7:1) already has the row 'A' (line 2)"),
+    ("7,,A,,,,\n7,,B,,,,\n", 3, "element", "signal 7 already has the row 'A'"),
+    ("7,,,,,,\n", 2, "name", "missing"),
+    ("x,,A,,,,\n", 2, "signal_id", "'x'"),
+])
+def test_a_bad_row_is_named_by_line_and_field(tmp_path, rows, line, field, words):
+    path = write(tmp_path, HEADER + rows)
+    with pytest.raises(ValueError) as caught:
+        zentrail.Catalog.from_csv(path)
+    assert f"{path}, line {line}, field {field!r}" in str(caught.value) and words in str(caught.value)
+
+
+ROWS = [{"signal_id": 7, "element": None, "name": "Furnace1.Temp", "unit": "°C", "description": "Ofen 1",
+         "interpolation": "linear", "site": "Nord"},
+        {"signal_id": 7, "element": 2, "name": "Furnace1.Zone3", "unit": "K", "description": None,
+         "interpolation": None, "site": "Süd"},
+        {"signal_id": 9, "element": 0, "name": "Pump3.Flow", "unit": "m³/h", "description": "Förderstrom",
+         "interpolation": "step", "site": None}]
+
+
+@pytest.mark.parametrize("make", ["dicts", "csv", "json", "pandas", "polars"])
+def test_every_source_gives_the_same_entries(tmp_path, make):
+    catalog = zentrail.Catalog(ROWS)
+    if make == "csv":
+        catalog.to_csv(tmp_path / "c.csv")
+        catalog = zentrail.Catalog.from_csv(tmp_path / "c.csv")
+    elif make == "json":
+        catalog.to_json(tmp_path / "c.json")
+        assert "m³/h" in (tmp_path / "c.json").read_text(encoding="utf-8")
+        catalog = zentrail.Catalog.from_json(tmp_path / "c.json")
+    elif make in ("pandas", "polars"):
+        frames = pytest.importorskip(make)
+        catalog = zentrail.Catalog(frames.DataFrame(ROWS))
+    assert catalog.to_records() == ROWS
+    # An element's own row overrides its signal's; the others fall back to it.
+    assert catalog.entry(7 * 1024 + 2).name == "Furnace1.Zone3"
+    assert catalog.entry(7 * 1024 + 3).name == "Furnace1.Temp" and catalog.entry(7 * 1024 + 3).extra == {"site": "Nord"}
+    assert catalog.entry(9 * 1024 + 1) is None and catalog.entry(8 * 1024) is None
+    assert catalog.find("Furnace1.*") == ["Furnace1.Temp", "Furnace1.Zone3"] and catalog.find("furnace*") == []
+
+
+names = st.text(alphabet="ab.1", min_size=1, max_size=4)
+entries = st.lists(st.tuples(st.sampled_from([5, 7, 12, 13, 40]), st.none() | st.integers(0, 4), names),
+                   max_size=12, unique_by=(lambda e: (e[0], e[1]), lambda e: e[2]))
+patterns = st.text(alphabet="ab.1*?[]!", min_size=1, max_size=4)
+
+
+@pytest.mark.filterwarnings("ignore:zentrail.scan. no row")
+@settings(max_examples=40, deadline=None)
+@given(entries, patterns)
+def test_a_pattern_selects_the_codes_a_plain_filter_of_the_catalog_gives(rows, pattern):
+    catalog = zentrail.Catalog([{"signal_id": i, "element": e, "name": n} for i, e, n in rows])
+    matching = [(i, e) for i, e, n in rows if fnmatch.fnmatchcase(n, pattern)]
+    codes = {i * 1024 + k for i, e in matching for k in (range(1024) if e is None else [e])}
+    if not matching:
+        with pytest.raises(ValueError, match="matches no name"):
+            zentrail.scan(SAMPLE, *DAY, [pattern], catalog=catalog)
+        return
+    scan = zentrail.scan(SAMPLE, *DAY, [pattern], catalog=catalog)
+    assert set(scan._codes.tolist()) == codes
+    every = zentrail.scan(SAMPLE, *DAY, catalog=False).to_numpy()
+    read = scan.to_numpy()
+    row_codes = every["signal_id"].astype(np.int64) * 1024 + every["element"]
+    # A text row (NaN) stands for its whole record: any code of its id selects it.
+    kept = np.isin(row_codes, list(codes)) | (np.isnan(every["value"]) & np.isin(every["signal_id"],
+                                                                                  [c >> 10 for c in codes]))
+    np.testing.assert_array_equal(read["time"], every["time"][kept])
+    np.testing.assert_array_equal(read["element"], every["element"][kept])
+
+
+def test_names_codes_and_ids_select_together_and_mistakes_name_close_names():
+    scan = zentrail.scan(SAMPLE, *DAY, ["Furnace1.Zone[12].Temp", 5 * 1024], ids=["Shift.Note", 12])
+    assert scan._codes[:4].tolist() == [5120, 7168, 7169, 12 * 1024] and len(scan._codes) == 3 + 2 * 1024
+    assert zentrail.scan(SAMPLE, *DAY, ids=[5]).to_pandas().groupby("element").size().tolist() == [144] * 3
+    with pytest.raises(ValueError, match=r"signals\[1\] is the name 'Furnace1.Zone1.Tmp'.*'Furnace1.Zone1.Temp'"):
+        zentrail.scan(SAMPLE, *DAY, [5, "Furnace1.Zone1.Tmp"])
+    with pytest.raises(ValueError, match="no catalog of names"):
+        zentrail.scan(SAMPLE, *DAY, ["Tank1.Level"], catalog=False)
+    assert zentrail.events(SAMPLE, *DAY, ids=["Tank1.*"], system=False).to_numpy()["signal_id"].tolist() == [12] * 8
+
+
+def _numpy(scan):
+    columns = scan.select("signal_id", "element", "name", "unit").to_numpy()
+    return columns["signal_id"], columns["element"], list(columns["name"]), list(columns["unit"])
+
+
+def _pandas(scan):
+    frame = scan.to_pandas(names=True)
+    assert isinstance(frame["name"].dtype, __import__("pandas").CategoricalDtype)
+    texts = [[None if t != t else t for t in frame[c].tolist()] for c in ("name", "unit")]  # NaN: missing
+    return frame["signal_id"], frame["element"], *texts
+
+
+def _pyarrow(scan):
+    table = pytest.importorskip("pyarrow").table(scan.select("signal_id", "element", "name", "unit"))
+    assert str(table.schema.field("name").type) == "dictionary<values=string, indices=int32, ordered=0>"
+    return (table.column(c).to_pylist() for c in ("signal_id", "element", "name", "unit"))
+
+
+def _polars(scan):
+    frame = pytest.importorskip("polars").DataFrame(scan.select("signal_id", "element", "name", "unit"))
+    return (frame[c].to_list() for c in ("signal_id", "element", "name", "unit"))
+
+
+def _duckdb(scan):
+    duckdb = pytest.importorskip("duckdb")
+    named = scan.select("signal_id", "element", "name", "unit")  # noqa: F841 (read by the query)
+    rows = duckdb.sql("select signal_id, element, name::varchar, unit::varchar from named").fetchall()
+    return zip(*rows)
+
+
+@pytest.mark.parametrize("consume", [_numpy, _pandas, _pyarrow, _polars, _duckdb])
+def test_names_through_every_consumer_are_the_catalogs(consume):
+    # Codes without an entry (5:1) give no name; the text signal's entry names its whole signal.
+    catalog = zentrail.Catalog([{"signal_id": 5, "element": 0, "name": "Tank1.Level", "unit": "cm"},
+                                {"signal_id": 7, "name": "Furnace1.Temp", "unit": "°C"},
+                                {"signal_id": 13, "name": "Shift.Note"}])
+    scan = zentrail.scan(SAMPLE, *DAY, [5 * 1024, 5 * 1024 + 1, 7 * 1024 + 3, 13 * 1024], catalog=catalog)
+    ids, elements, got_names, got_units = (list(c) for c in consume(scan))
+    entries = [catalog.entry(int(i) * 1024 + int(e)) for i, e in zip(ids, elements)]
+    assert set(ids) == {5, 7, 13}
+    assert got_names == [None if e is None else e.name for e in entries]
+    assert got_units == [None if e is None else e.unit for e in entries]
+
+
+def test_the_grid_is_named_and_interpolated_as_the_catalog_says(tmp_path):
+    pyarrow = pytest.importorskip("pyarrow")
+    parquet = pytest.importorskip("pyarrow.parquet")
+    codes = [5 * 1024, 7 * 1024, 7 * 1024 + 1]
+    scan = zentrail.scan(SAMPLE, *DAY, codes)
+    named = scan.align("50min", how=None)
+    frame = named.to_pandas()
+    assert list(frame.columns) == ["time", "Tank1.Level", "Furnace1.Zone1.Temp", "Furnace1.Zone2.Temp"]
+    assert frame.attrs["units"]["Tank1.Level"] == "cm" and frame.attrs["units"]["Furnace1.Zone2.Temp"] == "°C"
+    # Every signal of the sample's catalog is linear: the same as how="linear", by name.
+    linear = zentrail.scan(SAMPLE, *DAY, codes, catalog=False).align("50min", how="linear").to_numpy()
+    np.testing.assert_array_equal(frame["Tank1.Level"].to_numpy(), linear["5:0"])
+    # Of two kinds: each column as its own kind reads it.
+    mixed = zentrail.Catalog([{"signal_id": 5, "element": 0, "name": "L", "interpolation": "linear"},
+                              {"signal_id": 7, "name": "T", "unit": "°C", "description": "zones"}])
+    grid = zentrail.scan(SAMPLE, *DAY, codes, catalog=mixed).align("50min", how=None)
+    step = zentrail.scan(SAMPLE, *DAY, codes, catalog=False).align("50min").to_numpy()
+    got = grid.to_numpy()
+    assert list(got) == ["time", "L", "T[0]", "T[1]"]
+    np.testing.assert_array_equal(got["L"], linear["5:0"])
+    np.testing.assert_array_equal(got["T[1]"], step["7:1"])
+    table = pyarrow.table(grid)
+    assert table.schema.field("T[0]").metadata == {b"unit": "°C".encode(), b"description": b"zones"}
+    parquet.write_table(pyarrow.table(zentrail.scan(SAMPLE, *DAY, codes, catalog=mixed).align("1h")),
+                        tmp_path / "g.parquet")
+    assert parquet.read_schema(tmp_path / "g.parquet").field("T[1]").metadata[b"unit"] == "°C".encode()
+
+
+def test_the_root_catalog_is_found_and_matched_against_the_archive(tmp_path):
+    root = tmp_path / "archive"
+    shutil.copytree(SAMPLE, root)
+    os.remove(root / "zentrail-catalog.csv")
+    assert zentrail.scan(root, *DAY).catalog is None
+    (root / "zentrail-catalog.json").write_text(json.dumps([
+        {"signal_id": 5, "name": "Tanks", "unit": "cm"}, {"signal_id": 7, "element": 9, "name": "Ghost"},
+        {"signal_id": 99, "name": "Gone"}]), encoding="utf-8")
+    inventory = zentrail.inventory(root)
+    assert inventory.to_pandas(names=True).set_index("signal_id").loc[5, ["name", "unit"]].tolist() == ["Tanks", "cm"]
+    unmatched = inventory.unmatched()
+    pairs = list(zip(unmatched["side"], unmatched["signal_id"].tolist(), unmatched["element"].tolist()))
+    assert pairs == [("archive", 7, 0), ("archive", 7, 1), ("archive", 7, 2), ("archive", 7, 3),
+                     ("archive", 12, 0), ("archive", 13, 0), ("catalog", 7, 9), ("catalog", 99, -1)]
+    given = zentrail.scan(root, *DAY, ["Tank1.Level"], catalog=os.path.join(SAMPLE, "zentrail-catalog.csv"))
+    assert given.catalog.find("Tank*") == ["Tank1.Level", "Tank2.Level", "Tank3.Level", "Tank1.LevelAlarm"]
