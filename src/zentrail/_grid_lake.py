@@ -425,7 +425,9 @@ class _OldRows:
 
     def _take(self, count: int) -> Any:
         """The next `count` rows as a table, or None when fewer are left."""
-        import pyarrow
+        from ._extras import import_extra
+
+        pyarrow = import_extra("pyarrow", "zentrail sync", "arrow")
 
         held = sum(batch.num_rows for batch in self._held)
         while held < count:
@@ -460,7 +462,9 @@ def _equal(new: Any, old: Any) -> bool:
 def _row_groups(batches: Iterator[Any]) -> Iterator[Any]:
     """The batches gathered into tables of about ROW_GROUP_BYTES: a wide
     grid comes in batches of few rows, and each write makes a row group."""
-    import pyarrow
+    from ._extras import import_extra
+
+    pyarrow = import_extra("pyarrow", "zentrail sync", "arrow")
 
     held: List[Any] = []
     size = 0
