@@ -56,7 +56,7 @@ import shutil
 from . import _arguments, _atomic, _core, _cursor, _discovery, _grid_parts, _pushdown, _request, _series, _time
 from ._extras import import_extra
 from ._sync import STATE_NAME as ROWS_STATE_NAME
-from ._sync import LakeMismatchError, RunCancelled, _codes_text
+from ._sync import LakeMismatchError, RunCancelled, _codes_text, load_state, save_state
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -113,34 +113,14 @@ class GridLake:
     # -- the state -----------------------------------------------------------
 
     def _load_state(self) -> Dict[str, Any]:
-        path = os.path.join(self.lake, STATE_NAME)
-        if os.path.exists(os.path.join(self.lake, ROWS_STATE_NAME)):
-            raise LakeMismatchError(f"{self.lake} is a lake of rows ({ROWS_STATE_NAME}), not of grids; sync a "
-                                    "grid (every) into a new folder")
-        try:
-            with open(path, encoding="utf-8") as f:
-                state = json.load(f)
-        except FileNotFoundError:
-            if any(name.startswith("day=") for name in os.listdir(self.lake)):
-                raise LakeMismatchError(f"{self.lake} holds day folders but no {STATE_NAME}: not a lake that "
-                                        "zentrail sync keeps; give an empty or new folder") from None
-            return {"version": STATE_VERSION, **self.selection, "origin": None, "end": None, "pending": None,
-                    "files": {}}
-        except ValueError as error:
-            raise LakeMismatchError(f"{path}: not a state file zentrail sync can read ({error})") from None
-        if state.get("version") != STATE_VERSION:
-            raise LakeMismatchError(f"{path}: state version {state.get('version')!r}, this zentrail keeps "
-                                    f"version {STATE_VERSION}")
-        for key, value in self.selection.items():
-            if state.get(key) != value:
-                raise LakeMismatchError(f"{self.lake} was kept with {key} = {_shown(key, state.get(key))}, not "
-                                        f"{_shown(key, value)}; sync into a new folder to change it")
-        return state
+        fresh: Dict[str, Any] = {"version": STATE_VERSION, **self.selection, "origin": None, "end": None,
+                                 "pending": None, "files": {}}
+        return load_state(self.lake, STATE_NAME, self.selection, fresh,
+                          (ROWS_STATE_NAME, f"is a lake of rows ({ROWS_STATE_NAME}), not of grids; sync a grid "
+                                            "(every) into a new folder"), _shown)
 
     def _save_state(self) -> None:
-        with _atomic.replacing(os.path.join(self.lake, STATE_NAME)) as temporary:
-            with open(temporary, "w", encoding="utf-8") as f:
-                json.dump(self.state, f, separators=(",", ":"))
+        save_state(self.lake, STATE_NAME, self.state)
 
     # -- one run -------------------------------------------------------------
 

@@ -78,6 +78,42 @@ def _parts_of(lake: str, source: str) -> List[str]:
     return glob.glob(os.path.join(glob.escape(lake), "day=*", pattern))
 
 
+def load_state(lake: str, name: str, selection: Dict[str, Any], fresh: Dict[str, Any], foreign: Tuple[str, str],
+               shown: Callable[[str, Any], str] = lambda key, value: repr(value)) -> Dict[str, Any]:
+    """The state file `name` of `lake` (of rows or of grids), checked
+    against `selection`, what this run keeps; `fresh` for a lake not yet
+    kept. `foreign`: the other kind's state file, and what to say where it
+    is found. `shown`: a setting as messages show it."""
+    path = os.path.join(lake, name)
+    if os.path.exists(os.path.join(lake, foreign[0])):
+        raise LakeMismatchError(f"{lake} {foreign[1]}")
+    try:
+        with open(path, encoding="utf-8") as f:
+            state = json.load(f)
+    except FileNotFoundError:
+        if any(entry.startswith("day=") for entry in os.listdir(lake)):
+            raise LakeMismatchError(f"{lake} holds day folders but no {name}: not a lake that zentrail sync keeps; "
+                                    "give an empty or new folder") from None
+        return fresh
+    except ValueError as error:
+        raise LakeMismatchError(f"{path}: not a state file zentrail sync can read ({error})") from None
+    if state.get("version") != fresh["version"]:
+        raise LakeMismatchError(f"{path}: state version {state.get('version')!r}, this zentrail keeps "
+                                f"version {fresh['version']}")
+    for key, value in selection.items():
+        if state.get(key) != value:
+            raise LakeMismatchError(f"{lake} was kept with {key} = {shown(key, state.get(key))}, not "
+                                    f"{shown(key, value)}; sync into a new folder to change it")
+    return state
+
+
+def save_state(lake: str, name: str, state: Dict[str, Any]) -> None:
+    """Writes a lake's state beside its file and renames it into place."""
+    with _atomic.replacing(os.path.join(lake, name)) as temporary:
+        with open(temporary, "w", encoding="utf-8") as f:
+            json.dump(state, f, separators=(",", ":"))
+
+
 class Lake:
     """One run over a lake: the state read at its start, written after each
     source file's parts."""
@@ -126,33 +162,12 @@ class Lake:
     # -- the state -----------------------------------------------------------
 
     def _load_state(self) -> Dict[str, Any]:
-        path = os.path.join(self.lake, STATE_NAME)
-        if os.path.exists(os.path.join(self.lake, GRID_STATE_NAME)):
-            raise LakeMismatchError(f"{self.lake} is a lake of aligned grids ({GRID_STATE_NAME}), not of rows; "
-                                    "sync rows into a new folder")
-        try:
-            with open(path, encoding="utf-8") as f:
-                state = json.load(f)
-        except FileNotFoundError:
-            if any(name.startswith("day=") for name in os.listdir(self.lake)):
-                raise LakeMismatchError(f"{self.lake} holds day folders but no {STATE_NAME}: not a lake that "
-                                        "zentrail sync keeps; give an empty or new folder") from None
-            return {"version": STATE_VERSION, **self.selection, "files": {}}
-        except ValueError as error:
-            raise LakeMismatchError(f"{path}: not a state file zentrail sync can read ({error})") from None
-        if state.get("version") != STATE_VERSION:
-            raise LakeMismatchError(f"{path}: state version {state.get('version')!r}, this zentrail keeps "
-                                    f"version {STATE_VERSION}")
-        for key, value in self.selection.items():
-            if state.get(key) != value:
-                raise LakeMismatchError(f"{self.lake} was kept with {key} = {state.get(key)!r}, not {value!r}; "
-                                        "sync into a new folder to change it")
-        return state
+        return load_state(self.lake, STATE_NAME, self.selection, {"version": STATE_VERSION, **self.selection, "files": {}},
+                          (GRID_STATE_NAME, f"is a lake of aligned grids ({GRID_STATE_NAME}), not of rows; sync rows "
+                                            "into a new folder"))
 
     def _save_state(self) -> None:
-        with _atomic.replacing(os.path.join(self.lake, STATE_NAME)) as temporary:
-            with open(temporary, "w", encoding="utf-8") as f:
-                json.dump(self.state, f, separators=(",", ":"))
+        save_state(self.lake, STATE_NAME, self.state)
 
     # -- one run -------------------------------------------------------------
 
