@@ -108,6 +108,33 @@ def series_seeds():
         yield name, bytes([n * 17 % 256, n % 6, n % 4, n * 67 % 256, n * 37 % 256, len(file) // 32]) + file + file
 
 
+def live_seeds():
+    # A window and class choice, ids (bit k: elements 0 to 3 of id k; 0:
+    # every code), batch size (bit 7: a new parser for every read), the step
+    # count, three bytes a step (0 write and read, 1 write, 2 read up to a
+    # limit, 3 cut back, 4 rewrite bytes, 5 replace the file, 6 read from the
+    # start, 7 read; then two numbers), then what the runtime writes: the
+    # series' day with a midnight, texts and system items, and the reader's seeds.
+    day = 8826
+    t = ab.at("12:34:56.789012345")
+    file = ab.archive(ab.date_mark(day), *(ab.group("GrDouble", ab.at(f"{h:02}:00:00"), 1 + h % 3, [float(h), 2.0])
+                                          for h in range(0, 24, 3)),
+                      ab.system(t, 1, 54), ab.string_alarm(t, 2, "pump 3 restarted"), ab.alarm("AlShort", t, 2, -7),
+                      ab.date_mark(day + 1), ab.alarm("AlByte", ab.at("00:00:01"), 1, 5), ab.END)
+
+    def steps(*triples):
+        return bytes([len(triples)]) + b"".join(bytes([what, n & 0xFF, n >> 8]) for what, n in triples)
+
+    yield "small-chunks", bytes([0, 0, 3]) + steps(*((0, 7 + 13 * k) for k in range(20))) + file
+    yield "limits-new-parsers", bytes([1, 0b110, 0x81]) + steps(*((2, 5 + 40 * k) for k in range(8)), (0, 100),
+                                                                 *((2, 1 + 9 * k) for k in range(8))) + file
+    yield "cut-back-and-on", bytes([0, 0, 5]) + steps((0, 90), (3, 40), (7, 0), (0, 200), (3, 150), (0, 300)) + file
+    yield "rewritten-reread", bytes([0xFC, 0, 0]) + steps((0, 120), (4, 0x3355), (7, 0), (5, 0x0A0A), (7, 0),
+                                                          (6, 0), (5, 0), (0, 50), (0, 400)) + file
+    for n, (name, seed) in enumerate(reader_seeds()):
+        yield name, bytes([n % 2 * 3, 0, n]) + steps(*(((n + k) % 8, 37 * k + n) for k in range(6))) + seed
+
+
 def text_seeds():
     yield "bound", b"2024-03-01 12:30:45"
     yield "bound-with-text", b"x2024/03/01T12.30.45Z UTC\x002024-03-01 00:00:00\x002024-03-03 23:59:59"
@@ -120,7 +147,7 @@ def main():
     for target, seeds in (("fuzz_reader", reader_seeds()), ("fuzz_text", text_seeds()),
                           ("fuzz_columns", column_seeds()), ("fuzz_sinks", sink_seeds()),
                           ("fuzz_stream", stream_seeds()), ("fuzz_overview", overview_seeds()),
-                          ("fuzz_series", series_seeds())):
+                          ("fuzz_series", series_seeds()), ("fuzz_live", live_seeds())):
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds:

@@ -6,6 +6,9 @@
 # stopped; every slice's final statistics go to fuzz/out/TARGET.log (or
 # TARGET.undefined.log for the build without AddressSanitizer, see fuzz.sh),
 # and scripts/fuzz_campaign.sh --count sums the inputs run per target and build.
+# FUZZ_SANITIZERS="undefined address,undefined" runs the rounds in both
+# builds by turns: the faster one for the count, the other for what only
+# AddressSanitizer sees.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 if [[ ${1:-} == --count ]]; then
@@ -18,10 +21,15 @@ if [[ ${1:-} == --count ]]; then
 fi
 slice=${1:?usage: scripts/fuzz_campaign.sh SLICE_SECONDS TARGET... | --count}
 shift
-log_suffix=
-[[ ${FUZZ_SANITIZERS:-} == undefined ]] && log_suffix=.undefined
+builds=${FUZZ_SANITIZERS:-address,undefined}
+mkdir -p fuzz/out
 while :; do
-  for target in "$@"; do
-    nice -n 19 scripts/fuzz.sh "$target" "$slice" 2>&1 | grep -E '^stat::|ERROR|SUMMARY|crash-' >>"fuzz/out/$target$log_suffix.log"
+  for sanitizers in $builds; do
+    log_suffix=
+    [[ $sanitizers == undefined ]] && log_suffix=.undefined
+    for target in "$@"; do
+      FUZZ_SANITIZERS=$sanitizers nice -n 19 scripts/fuzz.sh "$target" "$slice" 2>&1 |
+        grep -E '^stat::|ERROR|SUMMARY|crash-' >>"fuzz/out/$target$log_suffix.log"
+    done
   done
 done

@@ -6,6 +6,14 @@ dpkg -s libgtest-dev >/dev/null 2>&1 || missing+=(libgtest-dev)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
+# clang and its sanitizer runtime, for the fuzz corpora's replay under its
+# UndefinedBehaviorSanitizer: the runtime is a package of its own.
+if ! command -v clang++ >/dev/null 2>&1; then
+  missing+=(clang libclang-rt-dev)
+elif ! echo 'int main() { return 0; }' |
+    clang++ -x c++ -fsanitize=undefined -o /dev/null - >/dev/null 2>&1; then
+  missing+=(libclang-rt-dev)
+fi
 python3 -c 'import venv, ensurepip' >/dev/null 2>&1 || missing+=(python3-venv)
 # A headless browser and its driver, for the test of the trend viewer.
 command -v chromium >/dev/null 2>&1 || missing+=(chromium)

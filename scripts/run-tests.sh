@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the check that the C++ sources include
 # downward only, the C++ unit tests (plain, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer), the Python tests against the package installed
+# UndefinedBehaviorSanitizer), the fuzz corpora under clang's
+# UndefinedBehaviorSanitizer, the Python tests against the package installed
 # into a fresh virtual environment, on the default python3 and on CPython 3.9
 # and 3.13, then builds the documentation site. The packages tested are the
 # ones a user installs: the default python3's repaired wheel, the sdist
@@ -28,6 +29,18 @@ for config in release sanitize; do
   cmake --build "build/$config" -j "$jobs"
   ctest --test-dir "build/$config" -j "$jobs" --output-on-failure
 done
+
+# The fuzz targets' corpora (the seeds and every finding kept) once more,
+# built by clang with its UndefinedBehaviorSanitizer, whose checks differ
+# from gcc's, and the standard library's assertions: any report fails. The
+# replays run in well under a second, so they are built unoptimised, which
+# halves the build.
+echo "== Fuzz corpora (clang, UndefinedBehaviorSanitizer)"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz-replay -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS_RELEASE=-O0 -DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS \
+  -DZENTRAIL_BUILD_TESTS=ON -DZENTRAIL_SANITIZE=ON -DZENTRAIL_SANITIZERS=undefined >/dev/null
+cmake --build build/fuzz-replay -j "$jobs" --target fuzz_replays
+ctest --test-dir build/fuzz-replay -j "$jobs" -R '_corpus$' --output-on-failure
 
 # The Python tests run on the default python3 with every test requirement,
 # and on the oldest and newest CPython the package claims with the light ones

@@ -38,8 +38,12 @@ def replacing(target: str) -> Iterator[str]:
         _flush(temporary)
         os.replace(temporary, target)
     except BaseException:
-        with contextlib.suppress(FileNotFoundError):
+        # No call of Python code before the removal: a second Ctrl-C is
+        # raised only there (or in a loop), and would skip it.
+        try:
             os.unlink(temporary)
+        except FileNotFoundError:
+            pass
         raise
     _flush_folder(folder)
 

@@ -7,6 +7,7 @@ import csv
 import io
 import json
 import os
+import random
 import resource
 import signal
 import subprocess
@@ -250,6 +251,57 @@ def test_ctrl_c_leaves_the_previous_file(tmp_path, suffix):
     assert child.returncode == 130, stderr
     assert out.read_bytes() == b"previous" and os.listdir(out.parent) == [out.name]
     assert f"interrupted; nothing was written to {out}" in stderr
+
+
+def interrupted_export(tree, out, delay, burst, rng):
+    """(exit status, standard error) of a CSV export interrupted `delay`
+    seconds into its formatting (its temporary file has begun to fill), then,
+    with `burst`, Ctrl-C pressed again every few milliseconds until it ends;
+    a Ctrl-C that is lost shows as an export that runs on."""
+    child = subprocess.Popen([sys.executable, "-m", "zentrail.cli", "export", tree, "--from", "2024-03-01", "--to",
+                              "2024-03-01", "--signals", "5", "-o", out], stderr=subprocess.PIPE, text=True,
+                             preexec_fn=default_sigint)
+    deadline = time.monotonic() + 30
+    while child.poll() is None and time.monotonic() < deadline:
+        if any(f.stat().st_size > 0 for f in out.parent.iterdir() if f.name != out.name):
+            break
+        time.sleep(0.002)
+    time.sleep(delay)
+    child.send_signal(signal.SIGINT)
+    while burst and child.poll() is None:
+        time.sleep(rng.uniform(0, 0.01))
+        child.send_signal(signal.SIGINT)
+    try:
+        return child.wait(timeout=10), child.communicate()[1]
+    except subprocess.TimeoutExpired:
+        child.kill()
+        return "still running 10 s after Ctrl-C", child.communicate()[1]
+
+
+@pytest.mark.slow
+def test_a_sigint_storm_during_csv_formatting_never_lets_an_export_through(tmp_path):
+    # Some seconds of export (1.2 million rows), each run interrupted at a
+    # random moment of the text formatting, half of them by a burst of
+    # presses; with a previous file and without one.
+    archive_of(tmp_path / "tree", 1)
+    for n in range(1, 300):
+        os.link(tmp_path / "tree" / "2024-03-01_0.vlx", tmp_path / "tree" / f"2024-03-01_{n:04d}.vlx")
+    out = tmp_path / "out" / "x.csv"
+    out.parent.mkdir()
+    rng = random.Random(8)
+    failures = []
+    for attempt in range(24):
+        previous = attempt % 2 == 0
+        if previous:
+            out.write_bytes(b"previous")
+        status, stderr = interrupted_export(tmp_path / "tree", out, rng.uniform(0, 0.4), attempt % 4 >= 2, rng)
+        left = sorted(os.listdir(out.parent))
+        if status != 130 or left != [out.name] * previous or (previous and out.read_bytes() != b"previous") \
+                or f"interrupted; nothing was written to {out}" not in stderr:
+            failures.append((attempt, status, left, stderr[-300:]))
+        for name in left:
+            os.unlink(out.parent / name)
+    assert failures == [], "\n".join(map(repr, failures))
 
 
 @pytest.mark.parametrize("suffix", [".parquet", ".arrow"])

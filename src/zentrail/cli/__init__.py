@@ -16,13 +16,17 @@ are kept, the command goes on and sums up on standard error).
 Exit status: 0 done; 1 a read failed (the message names the file and the
 byte offset) or the selection gave nothing (unless --allow-empty); 2 bad
 arguments, found before anything is read; 130 interrupted. A file the
-command writes appears whole, or not at all.
+command writes appears whole, or not at all. Once a command has Ctrl-C in
+hand it ignores further presses (to the end of the process, when main() was
+interrupted) while it reports and exits.
 """
 
 from __future__ import annotations
 
 import os
+import signal
 import sys
+import threading
 from typing import List, Optional
 
 from .arguments import UsageError, parse_ids, parse_signals
@@ -36,7 +40,39 @@ def failure_text(error: BaseException) -> str:
     return "; ".join([str(error)] * bool(str(error)) + [str(n) for n in notes])
 
 
+# Set once the command has Ctrl-C in hand (and only reports and exits): the
+# handler then ignores the presses that follow in a burst.
+_ending = False
+
+
+def _interrupt(signum: int, frame: object) -> None:
+    """SIGINT's handler while a command runs: KeyboardInterrupt, as by
+    default, until the command has one in hand. Another after that, raised
+    in the middle of the report or of the interpreter's exit, would end the
+    process by the signal in place of status 130."""
+    if not _ending:
+        raise KeyboardInterrupt
+
+
 def main(argv: Optional[List[str]] = None) -> int:
+    global _ending
+    _ending = False
+    # Not where SIGINT is ignored from the start (nohup, a background job),
+    # nor off the main thread, which alone may set handlers.
+    ours = threading.current_thread() is threading.main_thread() and \
+        signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    previous = signal.signal(signal.SIGINT, _interrupt) if ours else None
+    try:
+        return run_command(argv)
+    finally:
+        if ours and _ending:
+            signal.signal(signal.SIGINT, signal.SIG_IGN)  # to the end of the process
+        elif ours:
+            signal.signal(signal.SIGINT, previous)
+
+
+def run_command(argv: Optional[List[str]]) -> int:
+    global _ending
     from .parser import check, parser
 
     args = parser().parse_args(argv)
@@ -51,6 +87,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         print(f"{name}: {failure_text(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt as error:
+        _ending = True  # first of all: no call before it, where another could be raised
         print(f"{name}: {'; '.join(['interrupted'] + [failure_text(error)] * bool(failure_text(error)))}",
               file=sys.stderr)
         return 130

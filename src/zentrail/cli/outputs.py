@@ -39,7 +39,9 @@ def destination(output: str) -> Iterator[str]:
         with _atomic.replacing(output) as temporary:
             yield temporary
     except BaseException as error:
-        note(error, f"nothing was written to {output}")
+        # Inline rather than by note(): a second Ctrl-C could be raised at
+        # the call, and replace this one without the note.
+        error.__notes__ = [*getattr(error, "__notes__", []), f"nothing was written to {output}"]
         raise
 
 
