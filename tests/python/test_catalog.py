@@ -4,6 +4,7 @@ pattern, and the names through every consumer."""
 from __future__ import annotations
 
 import fnmatch
+import importlib.util
 import json
 import os
 import shutil
@@ -105,7 +106,8 @@ def test_a_pattern_selects_the_codes_a_plain_filter_of_the_catalog_gives(rows, p
 def test_names_codes_and_ids_select_together_and_mistakes_name_close_names():
     scan = zentrail.scan(SAMPLE, *DAY, ["Furnace1.Zone[12].Temp", 5 * 1024], ids=["Shift.Note", 12])
     assert scan._codes[:4].tolist() == [5120, 7168, 7169, 12 * 1024] and len(scan._codes) == 3 + 2 * 1024
-    assert zentrail.scan(SAMPLE, *DAY, ids=[5]).to_pandas().groupby("element").size().tolist() == [144] * 3
+    elements = zentrail.scan(SAMPLE, *DAY, ids=[5]).to_numpy()["element"]
+    assert np.unique(elements, return_counts=True)[1].tolist() == [144] * 3
     with pytest.raises(ValueError, match=r"signals\[1\] is the name 'Furnace1.Zone1.Tmp'.*'Furnace1.Zone1.Temp'"):
         zentrail.scan(SAMPLE, *DAY, [5, "Furnace1.Zone1.Tmp"])
     with pytest.raises(ValueError, match="no catalog of names"):
@@ -119,8 +121,9 @@ def _numpy(scan):
 
 
 def _pandas(scan):
+    pandas = pytest.importorskip("pandas")  # the light test runs lack it
     frame = scan.to_pandas(names=True)
-    assert isinstance(frame["name"].dtype, __import__("pandas").CategoricalDtype)
+    assert isinstance(frame["name"].dtype, pandas.CategoricalDtype)
     texts = [[None if t != t else t for t in frame[c].tolist()] for c in ("name", "unit")]  # NaN: missing
     return frame["signal_id"], frame["element"], *texts
 
@@ -194,7 +197,9 @@ def test_the_root_catalog_is_found_and_matched_against_the_archive(tmp_path):
         {"signal_id": 5, "name": "Tanks", "unit": "cm"}, {"signal_id": 7, "element": 9, "name": "Ghost"},
         {"signal_id": 99, "name": "Gone"}]), encoding="utf-8")
     inventory = zentrail.inventory(root)
-    assert inventory.to_pandas(names=True).set_index("signal_id").loc[5, ["name", "unit"]].tolist() == ["Tanks", "cm"]
+    if importlib.util.find_spec("pandas") is not None:  # the light test runs lack it
+        named = inventory.to_pandas(names=True).set_index("signal_id")
+        assert named.loc[5, ["name", "unit"]].tolist() == ["Tanks", "cm"]
     unmatched = inventory.unmatched()
     pairs = list(zip(unmatched["side"], unmatched["signal_id"].tolist(), unmatched["element"].tolist()))
     assert pairs == [("archive", 7, 0), ("archive", 7, 1), ("archive", 7, 2), ("archive", 7, 3),
