@@ -25,8 +25,10 @@ DTYPES = {"time": "datetime64[ns]", "signal_id": "uint16", "element": "uint16",
 
 
 def read_rows(rows):
-    """read's tuples without their constant fields; "" (a text row) as None."""
-    return [(r[:7], None if r[7] == "" else float(r[7]), r[11]) for r in rows]
+    """read's tuples without their constant fields; "" (a text row) and NaN
+    as None, as scan_rows gives a NaN value (NaN equals nothing, not even
+    the NaN read gives for a float record holding one)."""
+    return [(r[:7], None if r[7] == "" or math.isnan(float(r[7])) else float(r[7]), r[11]) for r in rows]
 
 
 def scan_rows(columns):
