@@ -147,3 +147,18 @@ def resolved_codes(args: Any, parsed: Any) -> Any:
 
         text = re.sub(r"signals\[\d+\] is ", "", str(error))
         raise UsageError(f"--signals: {text}") from None
+
+
+def add_series_options(parser: Any, description: str, lookback_from: str) -> None:
+    """The time-series options (--every, --how, --max-gap, --lookback) of a
+    command that writes aligned grids, as one group of its help."""
+    series = parser.add_argument_group("time series", description)
+    series.add_argument("--every", metavar="D", help="the grid's step: <integer><unit>, unit ns, us, ms, s, m or min, "
+                        "h, d (e.g. 1min)")
+    series.add_argument("--how", choices=("step", "linear"), default="step",
+                        help="the value in force (step, the default) or interpolated (linear)")
+    series.add_argument("--max-gap", metavar="D", help="no value further than D from its row (step) or between "
+                        "rows further apart than D (linear)")
+    series.add_argument("--lookback", metavar="D", default="7d",
+                        help=f"how far before {lookback_from} the value in force is looked for (default 7d; "
+                             "none: no limit)")

@@ -103,16 +103,8 @@ def parser() -> argparse.ArgumentParser:
     export_options.add_argument("--format", choices=arguments.FORMATS, help="the output's format (default: OUT's extension; "
                         "csv for standard output)")
     export_options.add_argument("--batch-rows", type=int, default=None, help="rows per batch written (default 65,536)")
-    series = export_options.add_argument_group("time series", "with --every, the aligned wide table (a time column, "
-                                               "one column per code) instead of the rows; see the page Time series")
-    series.add_argument("--every", metavar="D", help="the grid's step: <integer><unit>, unit ns, us, ms, s, m or min, "
-                        "h, d (e.g. 1min)")
-    series.add_argument("--how", choices=("step", "linear"), default="step",
-                        help="the value in force (step, the default) or interpolated (linear)")
-    series.add_argument("--max-gap", metavar="D", help="no value further than D from its row (step) or between "
-                        "rows further apart than D (linear)")
-    series.add_argument("--lookback", metavar="D", default="7d",
-                        help="how far before --from the value in force is looked for (default 7d; none: no limit)")
+    arguments.add_series_options(export_options, "with --every, the aligned wide table (a time column, one column "
+                                 "per code) instead of the rows; see the page Time series", "--from")
     allow_empty(export_options, "the signals give no value (an output with the columns alone)")
     damaged.add_option(export_options)
 

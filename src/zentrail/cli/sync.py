@@ -10,7 +10,7 @@ import sys
 from typing import Any, Dict
 
 from .. import _sync
-from .arguments import UsageError, parse_signals, resolved_codes
+from .arguments import UsageError, add_series_options, parse_signals, resolved_codes
 from .outputs import NothingSelected
 
 EXAMPLES = """examples:
@@ -41,17 +41,8 @@ def add_parser(commands: argparse._SubParsersAction, signals_help: str) -> None:
     sub.add_argument("--allow-empty", action="store_true",
                      help="exit 0 when the archive gives no row (by default a lake of nothing exits 1)")
     sub.add_argument("--threads", type=int, default=None, help="files read at once (default: the usable CPUs)")
-    series = sub.add_argument_group("time series", "with --every and --signals: the aligned grid instead of the "
-                                    "rows, a grid.parquet a day")
-    series.add_argument("--every", metavar="D", help="the grid's step: <integer><unit>, unit ns, us, ms, s, m or min, "
-                        "h, d (e.g. 1min)")
-    series.add_argument("--how", choices=("step", "linear"), default="step",
-                        help="the value in force (step, the default) or interpolated (linear)")
-    series.add_argument("--max-gap", metavar="D", help="no value further than D from its row (step) or between "
-                        "rows further apart than D (linear)")
-    series.add_argument("--lookback", metavar="D", default="7d",
-                        help="how far before the grid's start the value in force is looked for (default 7d; "
-                             "none: no limit)")
+    add_series_options(sub, "with --every and --signals: the aligned grid instead of the rows, a grid.parquet a day",
+                       "the grid's start")
     sub.set_defaults(run=run, end=None)
 
 
