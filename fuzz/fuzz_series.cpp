@@ -81,13 +81,13 @@ const T& pick(const T (&options)[N], uint8_t byte) { return options[byte % N]; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 7) return 0;
-    SeriesSpec spec;
-    spec.start = pick(STARTS, data[0]);
-    spec.end = spec.start + pick(LENGTHS, data[0] >> 4);
-    spec.every = pick(STEPS, data[1]);
+    SeriesSpec grid;
+    grid.start = pick(STARTS, data[0]);
+    grid.end = grid.start + pick(LENGTHS, data[0] >> 4);
+    grid.every = pick(STEPS, data[1]);
     const int64_t lookback = pick(LOOKBACKS, data[2]);
-    spec.max_gap = pick(GAPS, data[3]);
-    spec.linear = (data[3] & 0x80) != 0;
+    grid.max_gap = pick(GAPS, data[3]);
+    grid.linear = (data[3] & 0x80) != 0;
     const uint8_t ids = data[4];
     const std::size_t split = std::min<std::size_t>(data[5] * 16, size - 6);
     const uint8_t* bytes = data + 6;
@@ -98,9 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     SeriesRequest request;
     request.paths = paths;
-    request.window.first = lookback < 0 ? INT64_MIN : spec.start - lookback;
-    request.window.start = spec.start;
-    request.window.last = spec.linear ? (lookback < 0 ? INT64_MAX : spec.end + lookback) : spec.end;
+    request.window.first = lookback < 0 ? INT64_MIN : grid.start - lookback;
+    request.window.start = grid.start;
+    request.window.last = grid.linear ? (lookback < 0 ? INT64_MAX : grid.end + lookback) : grid.end;
     request.every_code = ids == 0;
     for (int id = 0; id < 8; ++id) {
         for (int n = 0; n < 4 && ((ids >> id) & 1); ++n) request.codes.push_back(id * 1024 + n);
@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     constexpr std::chrono::milliseconds WAIT{50};
-    AlignedRead aligned(request, spec);
+    AlignedRead aligned(request, grid);
     std::vector<int32_t> codes;
     std::vector<reference::Rows> ordered;
     for (const auto& entry : expected) {
@@ -144,30 +144,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         const auto* times = reinterpret_cast<const int64_t*>(batch.times.data());
         for (std::size_t r = 0; r < batch.rows(); ++r, ++k) {
-            if (times[r] != spec.grid_time(k)) fail("a grid instant", times[r]);
+            if (times[r] != grid.grid_time(k)) fail("a grid instant", times[r]);
             for (std::size_t j = 0; j < codes.size(); ++j) {
                 double value;
                 std::memcpy(&value, batch.values[j].data() + r * sizeof value, sizeof value);
-                if (!same(value, reference::aligned_value(ordered[j], spec, times[r]))) {
-                    fail(spec.linear ? "a linear value" : "a step value", times[r]);
+                if (!same(value, reference::aligned_value(ordered[j], grid, times[r]))) {
+                    fail(grid.linear ? "a linear value" : "a step value", times[r]);
                 }
             }
         }
         if (k > 5000) break;
     }
-    if (k != spec.grid_count() && k <= 5000) fail("the grid's length", static_cast<int64_t>(k));
+    if (k != grid.grid_count() && k <= 5000) fail("the grid's length", static_cast<int64_t>(k));
 
     // The time-weighted sums over the step window, in buckets of the step.
     SeriesRequest step_request = request;
-    step_request.window.last = spec.end;
+    step_request.window.last = grid.end;
     BucketSpan span;
-    span.origin = spec.start;
-    span.start = spec.start;
-    span.end = spec.end;
-    span.width = spec.every;
-    span.count = static_cast<uint32_t>(std::min<uint64_t>(spec.grid_count(), 5000));
-    span.max_gap = spec.max_gap;
-    if (spec.grid_count() > 5000) return 0;
+    span.origin = grid.start;
+    span.start = grid.start;
+    span.end = grid.end;
+    span.width = grid.every;
+    span.count = static_cast<uint32_t>(std::min<uint64_t>(grid.grid_count(), 5000));
+    span.max_gap = grid.max_gap;
+    if (grid.grid_count() > 5000) return 0;
     WeightedRead weighted(step_request, span);
     while (weighted.next(WAIT) != WeightedRead::Next::Finished) {
     }
@@ -182,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& [code, rows] : expected) {
         reference::Rows considered;
         for (const SeriesPoint& p : rows) {
-            if (p.time <= spec.end) considered.push_back(p);
+            if (p.time <= grid.end) considered.push_back(p);
         }
         const auto sums = reference::weighted(considered, span);
         for (uint32_t b = 0; b < span.count; ++b) {
