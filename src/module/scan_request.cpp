@@ -221,6 +221,13 @@ ScanRequest scan_request_from(PyObject* object) {
     } else {
         request.root_dir = bytes_of(where);
     }
+    PyObject* shown = fields["shown"];
+    if (shown != Py_None) {
+        OwnedRef items = OwnedRef::checked(PySequence_Fast(shown, "the shown names must be a sequence"));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+            request.shown.push_back(bytes_of(PySequence_Fast_GET_ITEM(items.get(), i)));
+        }
+    }
     PyObject* start = fields["start"];
     PyObject* end = fields["end"];
     request.has_start = start != Py_None;

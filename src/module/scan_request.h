@@ -22,6 +22,9 @@ struct ScanRequest {
     bool listed = false;   // the files are `paths`, as given; else found under `root_dir`
     std::string root_dir;
     PathList paths;
+    // What each listed path is called in a failure, when not its path (empty:
+    // every path is its own name).
+    PathList shown;
     // A bound left open (an inventory's None) reaches the first or the last
     // instant, and every file's day.
     bool has_start = true;
@@ -60,8 +63,9 @@ struct ScanRequest {
 };
 
 // Reads a zentrail._request.Request: its fields where (bytes, or a list of
-// bytes when listed), listed, discover, source (None or a FetchedFiles), start and end (bound tuples (year, month, day,
-// ns_of_day, unit_ns), or None: open), codes (a buffer of int32, or None:
+// bytes when listed), listed, shown (None, or a list of bytes: the listed
+// files' names in failures), discover, source (None or a FetchedFiles), start
+// and end (bound tuples (year, month, day, ns_of_day, unit_ns), or None: open), codes (a buffer of int32, or None:
 // every code), threads, batch_rows, progress (a callable or None), columns
 // (a tuple of column places), classes and subtypes (bit masks), elements
 // (None, or 128 bytes of element bits: bit n of byte n // 8), limit

@@ -8,6 +8,8 @@ SeriesRequest series_request(const ScanRequest& request, int64_t first, int64_t 
     ReadPlan plan = read_plan(request);
     SeriesRequest series;
     series.paths = std::move(plan.paths);
+    // Listed files are read as given: their names match them one to one.
+    if (series.paths.size() == request.shown.size()) series.shown = request.shown;
     series.window = SeriesWindow{first, start, last};
     series.codes = request.codes;
     series.every_code = request.every_code;

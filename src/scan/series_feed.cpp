@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "archive/parser.h"
+#include "archive/read_errors.h"
 #include "scan/column_batch.h"
 
 namespace zentrail {
@@ -74,7 +75,7 @@ int64_t SeriesFeed::bytes_read() const {
     return std::min(now, total_bytes);
 }
 
-bool SeriesFeed::prepare(std::chrono::milliseconds wait) {
+bool SeriesFeed::_prepare(std::chrono::milliseconds wait) {
     if (phase == Phase::Heads) {
         FileHeads heads;
         const auto got = heads_runner->next(&heads, wait);
@@ -116,6 +117,28 @@ bool SeriesFeed::prepare(std::chrono::milliseconds wait) {
         return true;
     }
     return true;
+}
+
+// Rethrows the failure being handled, a file's failure naming the file as
+// the caller knows it.
+void SeriesFeed::_rethrow_named() const {
+    const auto shown = [this](std::string& path) {
+        const auto at = std::find(request.paths.begin(), request.paths.end(), path);
+        const auto k = static_cast<std::size_t>(at - request.paths.begin());
+        if (at != request.paths.end() && k < request.shown.size()) path = request.shown[k];
+    };
+    try {
+        throw;
+    } catch (FileOpenError& e) {
+        shown(e.path);
+        throw;
+    } catch (FileReadError& e) {
+        shown(e.path);
+        throw;
+    } catch (FileFormatError& e) {
+        shown(e.path);
+        throw;
+    }
 }
 
 void SeriesFeed::_merge_heads(std::size_t file, FileHeads&& heads) {

@@ -21,6 +21,9 @@ namespace zentrail {
 
 struct SeriesRequest {
     PathList paths;  // the files of the rows considered, in read order
+    // What each of `paths` is called in a failure, when not its path (a local
+    // copy read in place of a file elsewhere is called by that file's name).
+    PathList shown;
     SeriesWindow window;
     std::vector<int32_t> codes;  // distinct, ascending; ignored for every code
     bool every_code = false;
@@ -40,7 +43,13 @@ public:
     // Runs the passes before the rows, waiting at most `wait`; true once
     // done, when the columns, the rows in force at the start and the codes'
     // last instants are known. Throws what a file's read throws.
-    bool prepare(std::chrono::milliseconds wait);
+    bool prepare(std::chrono::milliseconds wait) {
+        try {
+            return _prepare(wait);
+        } catch (...) {
+            _rethrow_named();
+        }
+    }
     const CodeColumns& columns() const { return code_columns; }
     // The value row in force at the start (time INT64_MIN: none), and the
     // last instant a row of the column may have.
@@ -55,7 +64,12 @@ public:
     Next next(Add&& add, std::chrono::milliseconds wait) {
         if (!reader) return Next::Finished;
         std::unique_ptr<ColumnBatch> batch;
-        const auto got = reader->next(&batch, wait);
+        ParallelReader::Next got;
+        try {
+            got = reader->next(&batch, wait);
+        } catch (...) {
+            _rethrow_named();
+        }
         if (got == ParallelReader::Next::Finished) {
             finished = true;
             return Next::Finished;
@@ -83,6 +97,8 @@ private:
         int64_t first_after;
         bool ordered;
     };
+    bool _prepare(std::chrono::milliseconds wait);
+    [[noreturn]] void _rethrow_named() const;
     void _merge_heads(std::size_t file, FileHeads&& heads);
     void _start_values(bool every_file);
     void _finish_values();

@@ -205,12 +205,14 @@ class Place:
         return encoded, True, source
 
 
-    def local_copies(self, request: Any, start: Any, end: Any, threads: int) -> List[bytes]:
-        """The window's archive files copied whole into a temporary
-        directory, which is removed once `request` is gone: the time-series
-        reads take some files more than once (their record heads, then their
-        values), which a stream of fetched bytes cannot give. Disk, not
-        memory, holds them; a failed fetch raises here naming the file."""
+    def local_copies(self, request: Any, start: Any, end: Any, threads: int) -> Tuple[List[bytes], List[bytes]]:
+        """(copies, names): the window's archive files copied whole into a
+        temporary directory, which is removed once `request` is gone, and
+        the files' own names, by which a failure in a copy is told. The
+        time-series reads take some files more than once (their record
+        heads, then their values), which a stream of fetched bytes cannot
+        give. Disk, not memory, holds them; a failed fetch raises here
+        naming the file."""
         import shutil
         import tempfile
         import weakref
@@ -235,7 +237,7 @@ class Place:
         with ThreadPoolExecutor(files_in_flight(threads), thread_name_prefix="zentrail-fetch") as pool:
             for done in pool.map(copy, range(len(names))):
                 pass
-        return [os.fsencode(t) for t in targets]
+        return [os.fsencode(t) for t in targets], [os.fsencode(n) for n in names]
 
 
 class _Fetcher:

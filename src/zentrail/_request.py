@@ -25,7 +25,7 @@ class Request:
 
     __slots__ = ("where", "listed", "discover", "source", "start", "end", "codes", "threads", "batch_rows", "progress",
                  "columns", "classes", "subtypes", "elements", "limit", "row_start", "row_end", "ids", "later", "damaged",
-                 "__weakref__")
+                 "shown", "__weakref__")
 
     def __init__(self, where: Union[bytes, List[bytes], _remote.Place], listed: bool, start: Optional[_BoundTuple],
                  end: Optional[_BoundTuple], codes: Any = None, threads: Optional[int] = None,
@@ -42,8 +42,9 @@ class Request:
         # from local copies of them, for reads that take a file more than once.
         self.discover = False  # where is a listing to discover the archive files in
         self.source = None  # the fetched files, a _core.FetchedFiles
+        self.shown = None  # what the listed files are called in errors, when not their paths
         if isinstance(where, _remote.Place) and copied:
-            where, listed = where.local_copies(self, start, end, self.threads), True
+            (where, self.shown), listed = where.local_copies(self, start, end, self.threads), True
         elif isinstance(where, _remote.Place):
             where, listed, self.source = where.files_to_read(self, start, end, self.threads)
         self.where = where  # a root (bytes), or the files themselves (a list of bytes) when listed

@@ -237,3 +237,18 @@ def test_the_time_series_of_a_tree_elsewhere_are_those_of_the_local_tree(tmp_pat
     assert_same(there, here)
     # The copies the reads took the files from are gone with them.
     assert not glob.glob(str(tmp_path / "zentrail-series-*"))
+
+
+def test_a_damaged_file_elsewhere_is_named_by_its_url_in_a_time_series(tmp_path):
+    # The series read the files from local copies: a failure in one still
+    # names the file the user gave, not the copy.
+    from test_damaged_files import WINDOW, tree
+
+    damaged, offset = tree(tmp_path, 3)
+    memory = fsspec.filesystem("memory")
+    for path in tmp_path.iterdir():
+        memory.pipe(f"/damaged-series/{path.name}", path.read_bytes())
+    with pytest.raises(ValueError) as failed:
+        zentrail.scan("memory://damaged-series", *WINDOW).align("1h").to_numpy()
+    url = f"memory:///damaged-series/{os.path.basename(damaged)}"
+    assert failed.value.__notes__ == [f"archive file {url!r}, malformed record at byte {offset}"]
