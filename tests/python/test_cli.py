@@ -397,3 +397,16 @@ def test_commands_take_names(tmp_path, args, status, says):
         rows = list(csv.DictReader(io.StringIO(done.stdout)))
         assert {(r["signal_id"], r["element"], r["name"]) for r in rows} == {("7", "0", "Furnace1.Zone1.Temp"),
                                                                              ("5", "0", "Tank1.Level")}
+
+
+def test_a_program_calling_main_has_its_ctrl_c_back_after_an_interrupted_command(monkeypatch, tmp_path):
+    import zentrail.cli.parser
+
+    def pressed(args):
+        os.kill(os.getpid(), signal.SIGINT)
+        time.sleep(10)  # the press ends the wait
+
+    monkeypatch.setattr(zentrail.cli.parser, "check", pressed)
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    assert cli.main(["ls", str(tmp_path)]) == 130
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler

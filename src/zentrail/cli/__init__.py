@@ -17,8 +17,9 @@ Exit status: 0 done; 1 a read failed (the message names the file and the
 byte offset) or the selection gave nothing (unless --allow-empty); 2 bad
 arguments, found before anything is read; 130 interrupted. A file the
 command writes appears whole, or not at all. Once a command has Ctrl-C in
-hand it ignores further presses (to the end of the process, when main() was
-interrupted) while it reports and exits.
+hand it ignores further presses while it reports and exits (the zentrail
+command to the end of its process; main(), run in a program of its own,
+until it returns).
 """
 
 from __future__ import annotations
@@ -27,12 +28,13 @@ import os
 import signal
 import sys
 import threading
+import time
 from typing import List, Optional
 
 from .arguments import UsageError, parse_ids, parse_signals
 from .outputs import NothingSelected
 
-__all__ = ["main", "parse_signals", "parse_ids", "UsageError"]
+__all__ = ["main", "command_line", "parse_signals", "parse_ids", "UsageError"]
 
 
 def failure_text(error: BaseException) -> str:
@@ -43,20 +45,49 @@ def failure_text(error: BaseException) -> str:
 # Set once the command has Ctrl-C in hand (and only reports and exits): the
 # handler then ignores the presses that follow in a burst.
 _ending = False
+# When the handler last raised KeyboardInterrupt (time.monotonic()), and for
+# how long after that a press counts as the same one.
+_raised_at = float("-inf")
+_SAME_PRESS_SECONDS = 1.0
 
 
 def _interrupt(signum: int, frame: object) -> None:
     """SIGINT's handler while a command runs: KeyboardInterrupt, as by
     default, until the command has one in hand. Another after that, raised
     in the middle of the report or of the interpreter's exit, would end the
-    process by the signal in place of status 130."""
-    if not _ending:
-        raise KeyboardInterrupt
+    process by the signal in place of status 130.
+
+    Presses within a second of the last one raised (a burst, a held key)
+    are that one: a second KeyboardInterrupt raised while the first unwinds
+    the command would replace it in the middle of its cleanup (before the
+    note that nothing was written, say). One that a library swallowed (NumPy
+    does, in a callback) is raised again by the next press after that."""
+    global _raised_at
+    if _ending:
+        return
+    now = time.monotonic()
+    if now - _raised_at < _SAME_PRESS_SECONDS:
+        return
+    _raised_at = now
+    raise KeyboardInterrupt
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    global _ending
-    _ending = False
+    """Runs one command in this process, as ``zentrail ARGV`` would, and
+    returns its exit status; Ctrl-C's handler is the caller's again after."""
+    return _run(argv, exiting=False)
+
+
+def command_line() -> int:
+    """The ``zentrail`` command, whose process exits with the status: once
+    interrupted, it ignores Ctrl-C to the end, so that a press during the
+    interpreter's exit cannot turn status 130 into death by the signal."""
+    return _run(None, exiting=True)
+
+
+def _run(argv: Optional[List[str]], exiting: bool) -> int:
+    global _ending, _raised_at
+    _ending, _raised_at = False, float("-inf")
     # Not where SIGINT is ignored from the start (nohup, a background job),
     # nor off the main thread, which alone may set handlers.
     ours = threading.current_thread() is threading.main_thread() and \
@@ -65,10 +96,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         return run_command(argv)
     finally:
-        if ours and _ending:
-            signal.signal(signal.SIGINT, signal.SIG_IGN)  # to the end of the process
-        elif ours:
-            signal.signal(signal.SIGINT, previous)
+        if ours:
+            signal.signal(signal.SIGINT, signal.SIG_IGN if exiting and _ending else previous)
 
 
 def run_command(argv: Optional[List[str]]) -> int:
