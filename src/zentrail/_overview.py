@@ -7,6 +7,7 @@ if TYPE_CHECKING:
     from typing import Any, Dict, Optional, Tuple
 
 from . import _arguments, _core, _series, _time
+from ._extras import import_extra
 from ._result import Result
 
 # More buckets than any screen or table needs; a bucket index fits the
@@ -142,6 +143,22 @@ class Overview(Result):
         return {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in
                 (("signal_id", "uint16"), ("element", "uint16"), ("bucket", "datetime64[ns]"), ("in_force", "float64"),
                  ("integral", "float64"))}
+
+    def to_pandas(self, *, names: bool = False) -> Any:
+        """The rows as a pandas DataFrame; with ``names=True`` and a catalog
+        (the scan's), ``name`` and ``unit`` follow ``element``, categorical,
+        missing where the catalog has no entry for the row's code."""
+        frame = Result.to_pandas(self)
+        catalog = self._scan._catalog
+        if names and catalog is not None:
+            from . import _labels
+
+            labels = _labels.Labels(catalog, self._scan._codes, ("name", "unit"))
+            found = labels.indices_of(frame["signal_id"].to_numpy(), frame["element"].to_numpy(), ("name", "unit"))
+            pandas = import_extra("pandas", "Overview.to_pandas()", "pandas")
+            for at, field in enumerate(("name", "unit"), start=2):
+                frame.insert(at, field, labels.pandas_column(pandas, field, found[field]))
+        return frame
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream: ``pyarrow.table(overview)``,

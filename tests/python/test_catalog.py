@@ -146,7 +146,14 @@ def _duckdb(scan):
     return zip(*rows)
 
 
-@pytest.mark.parametrize("consume", [_numpy, _pandas, _pyarrow, _polars, _duckdb])
+def _overview(scan):
+    pytest.importorskip("pandas")
+    frame = scan.overview(3).to_pandas(names=True)
+    assert list(frame.columns[:4]) == ["signal_id", "element", "name", "unit"]
+    return frame["signal_id"], frame["element"], *([None if t != t else t for t in frame[c]] for c in ("name", "unit"))
+
+
+@pytest.mark.parametrize("consume", [_numpy, _pandas, _pyarrow, _polars, _duckdb, _overview])
 def test_names_through_every_consumer_are_the_catalogs(consume):
     # Codes without an entry (5:1) give no name; the text signal's entry names its whole signal.
     catalog = zentrail.Catalog([{"signal_id": 5, "element": 0, "name": "Tank1.Level", "unit": "cm"},
@@ -155,7 +162,7 @@ def test_names_through_every_consumer_are_the_catalogs(consume):
     scan = zentrail.scan(SAMPLE, *DAY, [5 * 1024, 5 * 1024 + 1, 7 * 1024 + 3, 13 * 1024], catalog=catalog)
     ids, elements, got_names, got_units = (list(c) for c in consume(scan))
     entries = [catalog.entry(int(i) * 1024 + int(e)) for i, e in zip(ids, elements)]
-    assert set(ids) == {5, 7, 13}
+    assert set(ids) == ({5, 7} if consume is _overview else {5, 7, 13})  # text rows sum up to nothing
     assert got_names == [None if e is None else e.name for e in entries]
     assert got_units == [None if e is None else e.unit for e in entries]
 
