@@ -568,12 +568,41 @@ def found_in(root: Any) -> Optional[Catalog]:
     return None
 
 
+def found_elsewhere(place: Any) -> Optional[Catalog]:
+    """The catalog file at the root of a _remote.Place, loaded (None when
+    there is none); its errors name the file by its URL."""
+    found = place.first_file(DEFAULT_FILES)
+    if found is None:
+        return None
+    name, data = found
+    import tempfile
+
+    with tempfile.TemporaryDirectory(prefix="zentrail-catalog-") as folder:
+        copy = os.path.join(folder, name.rpartition("/")[2])
+        with open(copy, "wb") as file:
+            file.write(data)
+        try:
+            catalog = Catalog.load(copy)
+        except ValueError as error:
+            raise ValueError(str(error).replace(copy, name)) from None
+    catalog._source = name
+    return catalog
+
+
 def resolve(catalog: Any, root: Any = None) -> Optional[Catalog]:
     """The catalog a read uses: None (the default) the one in `root` if any
     (a root of a list of files has none), False none, a Catalog itself, a
     path the file there."""
     if catalog is None:
-        return None if root is None or not isinstance(root, (str, bytes, os.PathLike)) else found_in(root)
+        from . import _remote
+
+        if isinstance(root, (str, bytes, os.PathLike)):
+            root = _remote.root_of(root)  # a URL or a zip file: a Place
+        if isinstance(root, bytes):
+            return found_in(root)
+        if isinstance(root, _remote.Place) and root.files is None:
+            return found_elsewhere(root)
+        return None
     if catalog is False:
         return None
     if isinstance(catalog, Catalog):

@@ -173,10 +173,11 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
     end = None if dt_end is None else _time.bound_tuple(dt_end, "dt_end")
     if start is not None and end is not None:
         _time.check_order(start, end, dt_start, dt_end)
-    request = _request.Request(_remote.root_of(root_dir, storage_options), False, start, end,
+    root = _remote.root_of(root_dir, storage_options)
+    request = _request.Request(root, False, start, end,
                                threads=None if threads is None else _arguments.count(threads, "threads", 1),
                                progress=_arguments.check_progress(progress), errors=_request.check_errors(errors))
     result = Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES), errors,
-                       _catalog.resolve(catalog, request.where))
+                       _catalog.resolve(catalog, root))
     result._reported(request)
     return result

@@ -25,7 +25,7 @@ from ._extras import import_extra
 # fsspec) is imported when one is made, so that a local read costs nothing more.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Dict, List, Optional, Tuple
+    from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 # A piece read from a remote file at a time: its offset is known if a read fails.
 _CHUNK = 16 << 20
@@ -148,6 +148,21 @@ class Place:
         if self.url.startswith("zip://") and outer:  # a zip file elsewhere: zip://::s3://bucket/plant.zip
             return f"{shown(outer)}/{path.lstrip('/')}"
         return shown(self._fs.unstrip_protocol(path))
+
+    def first_file(self, file_names: Sequence[str]) -> Optional[Tuple[str, bytes]]:
+        """(URL, bytes) of the first of `file_names` found at the root, or
+        None when none is there."""
+        fs = self._file_system()
+        for file_name in file_names:
+            path = f"{self._root.rstrip('/')}/{file_name}" if self._root else file_name
+            try:
+                return self._name(path), fs.cat_file(path)
+            except FileNotFoundError:
+                continue
+            except Exception as error:
+                code = _errno_of(error)
+                raise OSError(code, f"cannot fetch {self._name(path)}: {error}") from error
+        return None
 
     def listing(self) -> Tuple[List[str], Dict[str, Tuple[str, int]]]:
         """The names of every file under the root (or the files given) and,

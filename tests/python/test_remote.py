@@ -252,3 +252,17 @@ def test_a_damaged_file_elsewhere_is_named_by_its_url_in_a_time_series(tmp_path)
         zentrail.scan("memory://damaged-series", *WINDOW).align("1h").to_numpy()
     url = f"memory:///damaged-series/{os.path.basename(damaged)}"
     assert failed.value.__notes__ == [f"archive file {url!r}, malformed record at byte {offset}"]
+
+
+@pytest.mark.parametrize("kind", ["memory", "zip"])
+def test_a_root_elsewhere_names_its_signals_by_the_catalog_it_holds(tmp_path, kind):
+    files = _sample_files()
+    here, there = lay_out(files, "local", tmp_path), lay_out(files, kind, tmp_path)
+    window = ("2024-03-01", "2024-03-01", ["Tank1.*", "Furnace1.Zone1.Temp"])
+    assert_same(zentrail.scan(there, *window).select("time", "name").to_numpy(),
+                zentrail.scan(here, *window).select("time", "name").to_numpy())
+    assert zentrail.inventory(there).catalog.to_records() == zentrail.inventory(here).catalog.to_records()
+    files["zentrail-catalog.csv"] = b"signal_id,name\n5,A\n6,A\n"
+    with pytest.raises(ValueError, match=r"^\S+zentrail-catalog\.csv, line 3, field 'name'") as failed:
+        zentrail.scan(lay_out(files, kind, tmp_path), *window)
+    assert "zentrail-catalog-" not in str(failed.value)  # not the copy it was parsed from
