@@ -3,7 +3,8 @@
 polars hands an IO source the columns the query needs, its filter as an
 expression, a row count and a batch size. The parts of the filter that the
 engine can apply (conditions on time, signal_id, element, item_class and
-subtype joined by ``&``) narrow the scan; the whole filter is then applied to
+subtype joined by ``&``, and on the catalog's name, unit and description,
+which keep the signals of the entries they keep) narrow the scan; the whole filter is then applied to
 every batch again, so whatever could not be pushed (and anything pushed only
 in part) still holds exactly: the result is the same query on
 ``polars.DataFrame(scan)``.
@@ -48,7 +49,8 @@ def lazy_frame(scan: "Scan") -> Any:
 def polars_schema(pl: Any, columns: List[str]) -> Dict[str, Any]:
     types = {"time": pl.Datetime("ns"), "signal_id": pl.UInt16, "element": pl.UInt16, "value": pl.Float64,
              "item_class": pl.UInt8, "subtype": pl.UInt8, "class_name": pl.Categorical,
-             "subtype_name": pl.Categorical}
+             "subtype_name": pl.Categorical, "name": pl.Categorical, "unit": pl.Categorical,
+             "description": pl.Categorical}
     return {name: types[name] for name in columns}
 
 
@@ -74,7 +76,10 @@ def _batches(pl: Any, scan: "Scan", with_columns: Optional[List[str]], predicate
         scan = scan._resized(batch_size)
     schema = polars_schema(pl, needed)
     for batch in scan:
-        frame = pl.DataFrame(batch, schema=schema)
+        # The catalog's columns come as str objects and None, which polars
+        # takes from a list (it casts no object array).
+        frame = pl.DataFrame({name: column.tolist() if column.dtype == object else column
+                              for name, column in batch.items()}, schema=schema)
         if predicate is not None:
             frame = frame.filter(predicate)
         if frame.height:
@@ -126,6 +131,8 @@ def _push_condition(pl: Any, scan: "Scan", condition: Any) -> "Scan":
             pl.col(column).cast(polars_schema(pl, [column])[column]))
         kept = domain.filter(condition)[column].to_list()
         return scan.where(**{_WHERE_NAMES[column]: kept})
+    if column in _LABEL_COLUMNS and scan._catalog is not None:
+        return _push_label_condition(pl, scan, column, condition)
     if column == "time":
         found = _time_comparison(pl, condition)
         if found is None:
@@ -147,6 +154,23 @@ def _push_condition(pl: Any, scan: "Scan", condition: Any) -> "Scan":
     return scan
 
 
+def _push_label_condition(pl: Any, scan: "Scan", column: str, condition: Any) -> "Scan":
+    """A condition on the catalog's name, unit or description kept to the
+    signals of the entries whose text it keeps, tried on every entry's text
+    and on null (a code with no entry): when null passes, every code may."""
+    if not getattr(condition.meta, "is_row_separable", lambda: False)():
+        return scan
+    catalog = scan._catalog
+    texts = catalog.column(column) + [None]
+    rows = pl.DataFrame({column: texts}, schema={column: pl.Categorical}).with_row_index("row")
+    kept = rows.filter(condition)["row"].to_list()
+    if len(texts) - 1 in kept:
+        return scan
+    ids = catalog._ids
+    return scan.where(signal_ids=sorted({int(ids[r]) for r in kept}))
+
+
+_LABEL_COLUMNS = ("name", "unit", "description")
 _WHERE_NAMES = {"signal_id": "signal_ids", "element": "elements", "item_class": "item_classes",
                 "subtype": "subtypes"}
 

@@ -99,3 +99,21 @@ def test_a_polars_without_io_plugins_is_named(monkeypatch):
     monkeypatch.setitem(sys.modules, "polars.io.plugins", None)
     with pytest.raises(ImportError, match=r"needs polars 1\.12 or newer .*register_io_source.*this is polars"):
         zentrail.scan("/nowhere", "2024-03-01", "2024-03-01", [1]).lazy()
+
+
+@pytest.mark.parametrize("condition", [
+    pl.col("name") == "Tank1.Level",
+    pl.col("name").cast(pl.String).str.starts_with("Furnace1"),
+    pl.col("unit").is_in(["cm", "%"]),
+    pl.col("name").is_null(),  # the codes with no entry: nothing to push
+    (pl.col("description").is_null()) & (pl.col("value") > 500),
+])
+def test_the_catalogs_columns_filter_lazily_as_eagerly(condition):
+    from test_catalog import SAMPLE
+
+    scan = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-02").select("time", "signal_id", "element", "name", "unit",
+                                                                     "description", "value")
+    lazy = scan.lazy().filter(condition).collect()
+    assert lazy.equals(pl.DataFrame(scan).filter(condition)) and lazy.schema["name"] == pl.Categorical
+    pushed = zentrail._polars.push_predicate(pl, scan, condition)._pushdown.ids
+    assert (pushed is None) == ("is_null" in str(condition))
