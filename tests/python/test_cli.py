@@ -410,3 +410,21 @@ def test_a_program_calling_main_has_its_ctrl_c_back_after_an_interrupted_command
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     assert cli.main(["ls", str(tmp_path)]) == 130
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_ctrl_c_just_after_the_file_is_in_place_says_it_was_written(monkeypatch, tmp_path, capsys):
+    # The press comes as the rename returns (the folder's flush is next):
+    # the new file is there whole, and the message must not say otherwise.
+    from zentrail import _atomic
+
+    def pressed(folder):
+        raise KeyboardInterrupt
+
+    archive_of(tmp_path / "tree", 1)
+    out = tmp_path / "x.csv"
+    out.write_bytes(b"previous")
+    monkeypatch.setattr(_atomic, "_flush_folder", pressed)
+    assert cli.main(["export", str(tmp_path / "tree"), "--from", "2024-03-01", "--to", "2024-03-01", "--signals",
+                     "5", "-o", str(out)]) == 130
+    assert out.read_bytes().startswith(b"time,") and sorted(os.listdir(tmp_path)) == ["tree", "x.csv"]
+    assert f"interrupted; {out} was written whole before this" in capsys.readouterr().err

@@ -9,8 +9,9 @@ gets the same column types however the rows fall into batches."""
 from __future__ import annotations
 
 import contextlib
+import os
 import sys
-from typing import Any, Dict, Iterator, List, Optional, Sequence
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .. import _atomic
 from .._extras import import_extra
@@ -35,14 +36,32 @@ def destination(output: str) -> Iterator[str]:
     if output == "-":
         yield output
         return
+    before = file_identity(output)
     try:
         with _atomic.replacing(output) as temporary:
             yield temporary
     except BaseException as error:
-        # Inline rather than by note(): a second Ctrl-C could be raised at
-        # the call, and replace this one without the note.
-        error.__notes__ = [*getattr(error, "__notes__", []), f"nothing was written to {output}"]
+        note(error, left_behind(output, before))
         raise
+
+
+def file_identity(path: str) -> Optional[Tuple[int, int]]:
+    """(device, inode) of the file at `path`, None when there is none: a
+    file put in place by a rename is another inode."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino
+
+
+def left_behind(output: str, before: Optional[Tuple[int, int]]) -> str:
+    """What a failed or interrupted write left at `output`, whose identity
+    was `before`: as a rule nothing; the whole new file when the failure (a
+    Ctrl-C) came just after the file was put in place."""
+    if file_identity(output) == before:
+        return f"nothing was written to {output}"
+    return f"{output} was written whole before this"
 
 
 def pyarrow_modules(kind: str) -> Any:

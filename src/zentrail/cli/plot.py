@@ -11,7 +11,7 @@ from typing import Any, List
 from .._extras import import_extra
 from . import damaged
 from .arguments import UsageError, catalog_of, output_folder, parse_signals, resolved_codes
-from .outputs import NothingSelected, note
+from .outputs import NothingSelected, file_identity, left_behind, note
 
 
 def run(args: argparse.Namespace) -> None:
@@ -39,9 +39,10 @@ def run(args: argparse.Namespace) -> None:
     title = f"{os.path.basename(os.path.abspath(args.root))} {args.start} to {args.end}"
     write = _plot.write_html if kind == ".html" else _plot.write_png
     # The plot's writers put the file in place whole, or leave the target as it was.
+    before = file_identity(args.output)
     try:
         write(args.output, drawn, events, title, args.width)
     except BaseException as error:
-        note(error, f"nothing was written to {args.output}")
+        note(error, left_behind(args.output, before))
         raise
     print(f"{len(drawn)} trends and {len(events['time'])} events drawn into {args.output}", file=sys.stderr)
