@@ -203,7 +203,7 @@ def _with_time_weighted(plain: Dict[str, Any], weighted: Dict[str, Any], origin:
     }
     at_plain = numpy.searchsorted(every_key, plain_keys)
     for name, dtype in OVERVIEW_COLUMNS[3:]:
-        fill = 0 if name == "count" else numpy.datetime64("NaT") if dtype.startswith("datetime") else numpy.nan
+        fill = 0 if name == "count" else numpy.datetime64("NaT", "ns") if dtype.startswith("datetime") else numpy.nan
         column = numpy.full(len(every_key), fill, dtype=dtype)
         column[at_plain] = plain[name]
         out[name] = column
