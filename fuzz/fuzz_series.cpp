@@ -86,7 +86,7 @@ const T& pick(const T (&options)[N], uint8_t byte) { return options[byte % N]; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 7) return 0;
-    SeriesSpec grid;
+    SeriesGrid grid;
     grid.start = pick(STARTS, data[0]);
     grid.end = grid.start + pick(LENGTHS, data[0] >> 4);
     grid.every = pick(STEPS, data[1]);

@@ -27,7 +27,7 @@ namespace {
 constexpr uint64_t MAX_RESERVED_ROWS = uint64_t{1} << 22;
 
 struct AlignArgs {
-    SeriesSpec spec;
+    SeriesGrid grid;
     int64_t first = 0;
     int64_t last = 0;
 };
@@ -41,7 +41,7 @@ AlignArgs align_args(PyObject* series) {
         PyErr_SetString(PyExc_ValueError, "a series needs a step above zero and a window that holds time");
         fail();
     }
-    a.spec = SeriesSpec{start, end, every, linear != 0, max_gap};
+    a.grid = SeriesGrid{start, end, every, linear != 0, max_gap};
     a.first = first;
     a.last = last;
     return a;
@@ -50,7 +50,7 @@ AlignArgs align_args(PyObject* series) {
 std::unique_ptr<AlignedRead> aligned_read(PyObject* request_object, PyObject* series, ScanRequest* request) {
     *request = scan_request_from(request_object);
     const AlignArgs a = align_args(series);
-    return std::make_unique<AlignedRead>(series_request(*request, a.first, a.spec.start, a.last), a.spec);
+    return std::make_unique<AlignedRead>(series_request(*request, a.first, a.grid.start, a.last), a.grid);
 }
 
 OwnedRef names_of(const CodeColumns& columns) {
@@ -97,7 +97,7 @@ PyObject* align_call(PyObject*, PyObject* args) {
         while (loop.next(*read, &batch)) {
             if (times.empty()) {
                 const auto reserve = static_cast<std::size_t>(std::min<uint64_t>(
-                    align_args(series).spec.grid_count(), MAX_RESERVED_ROWS));
+                    align_args(series).grid.grid_count(), MAX_RESERVED_ROWS));
                 times.reserve(reserve * sizeof(int64_t));
                 values.resize(batch.values.size());
                 for (auto& column : values) column.reserve(reserve * sizeof(double));

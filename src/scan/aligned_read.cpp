@@ -4,8 +4,8 @@
 
 namespace zentrail {
 
-AlignedRead::AlignedRead(SeriesRequest request, const SeriesSpec& spec)
-    : spec(spec), batch_rows(std::max<std::size_t>(request.batch_rows, 1)), feed(std::move(request)) {}
+AlignedRead::AlignedRead(SeriesRequest request, const SeriesGrid& grid)
+    : grid(grid), batch_rows(std::max<std::size_t>(request.batch_rows, 1)), feed(std::move(request)) {}
 
 namespace {
 
@@ -22,7 +22,7 @@ bool AlignedRead::prepare(std::chrono::milliseconds wait) {
     if (!feed.prepare(wait)) return false;
     const std::size_t n = feed.columns().size();
     batch_rows = std::max<std::size_t>(1, std::min(batch_rows, BATCH_BYTES / (sizeof(double) * (n + 1))));
-    aligner = std::make_unique<GridAligner>(spec, n);
+    aligner = std::make_unique<GridAligner>(grid, n);
     for (std::size_t k = 0; k < n; ++k) {
         const SeriesPoint& start = feed.in_force(k);
         if (start.time != INT64_MIN) aligner->rows_of(k).add(start.time, start.value);
@@ -48,8 +48,8 @@ AlignedRead::Next AlignedRead::next(AlignedBatch* out, std::chrono::milliseconds
             return Next::Ready;
         }
         if (rows_done) return Next::Finished;
-        GridAligner& grid = *aligner;
-        const auto got = feed.next([&grid](uint32_t k, int64_t t, double v) { grid.rows_of(k).add(t, v); }, wait);
+        GridAligner& aligned = *aligner;
+        const auto got = feed.next([&aligned](uint32_t k, int64_t t, double v) { aligned.rows_of(k).add(t, v); }, wait);
         if (got == SeriesFeed::Next::Finished) {
             rows_done = true;
             continue;

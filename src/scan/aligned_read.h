@@ -24,7 +24,7 @@ struct AlignedBatch {
 
 class AlignedRead {
 public:
-    AlignedRead(SeriesRequest request, const SeriesSpec& spec);
+    AlignedRead(SeriesRequest request, const SeriesGrid& grid);
 
     // The passes before the rows, waiting at most `wait`: true once done,
     // when columns() is known.
@@ -44,7 +44,7 @@ public:
 private:
     void _emit(std::size_t n, AlignedBatch* out);
 
-    SeriesSpec spec;
+    SeriesGrid grid;
     std::size_t batch_rows;
     SeriesFeed feed;
     std::unique_ptr<GridAligner> aligner;

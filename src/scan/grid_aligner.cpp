@@ -6,18 +6,18 @@
 
 namespace zentrail {
 
-uint64_t SeriesSpec::grid_rows_before(int64_t t) const {
+uint64_t SeriesGrid::grid_rows_before(int64_t t) const {
     if (t <= start) return 0;
     const uint64_t span = static_cast<uint64_t>(t) - static_cast<uint64_t>(start) - 1;
     return std::min(span / static_cast<uint64_t>(every) + 1, grid_count());
 }
 
-GridAligner::GridAligner(const SeriesSpec& spec, std::size_t column_count)
-    : spec(spec), columns(column_count), count(spec.grid_count()) {}
+GridAligner::GridAligner(const SeriesGrid& grid, std::size_t column_count)
+    : grid(grid), columns(column_count), count(grid.grid_count()) {}
 
 uint64_t GridAligner::settled(int64_t frontier) {
-    uint64_t limit = spec.grid_rows_before(frontier);
-    if (spec.linear && frontier != INT64_MAX) {
+    uint64_t limit = grid.grid_rows_before(frontier);
+    if (grid.linear && frontier != INT64_MAX) {
         for (Column& column : columns) {
             if (limit <= next_row) break;
             if (column.last_time < frontier) continue;
@@ -29,20 +29,20 @@ uint64_t GridAligner::settled(int64_t frontier) {
             // past: with none, or with every later row too far from it, the
             // value is NaN whatever comes next.
             if (known == INT64_MIN &&
-                (!column.has_prev || (spec.max_gap >= 0 && frontier - column.prev.time > spec.max_gap))) {
+                (!column.has_prev || (grid.max_gap >= 0 && frontier - column.prev.time > grid.max_gap))) {
                 continue;
             }
-            limit = std::min(limit, known == INT64_MIN ? next_row : spec.grid_rows_before(known + 1));
+            limit = std::min(limit, known == INT64_MIN ? next_row : grid.grid_rows_before(known + 1));
         }
     }
     return limit > next_row ? limit - next_row : 0;
 }
 
 void GridAligner::emit(std::size_t n, int64_t* times, double* const* values) {
-    const int64_t t0 = spec.grid_time(next_row);
-    for (std::size_t i = 0; i < n; ++i) times[i] = t0 + static_cast<int64_t>(i) * spec.every;
+    const int64_t t0 = grid.grid_time(next_row);
+    for (std::size_t i = 0; i < n; ++i) times[i] = t0 + static_cast<int64_t>(i) * grid.every;
     for (std::size_t j = 0; j < columns.size(); ++j) {
-        if (spec.linear) {
+        if (grid.linear) {
             _emit_linear(columns[j], n, t0, values[j]);
         } else {
             _emit_step(columns[j], n, t0, values[j]);
@@ -71,18 +71,18 @@ void GridAligner::_emit_step(Column& c, std::size_t n, int64_t t0, double* out) 
     const SeriesPoint* const end = c.rows.end_held();
     std::size_t i = 0;
     while (i < n) {
-        const int64_t t = t0 + static_cast<int64_t>(i) * spec.every;
+        const int64_t t = t0 + static_cast<int64_t>(i) * grid.every;
         while (p != end && p->time <= t) {
             c.prev = *p++;
             c.has_prev = true;
         }
         // The grid rows before the next row's instant keep this value.
-        const std::size_t run_end = p == end ? n : rows_before(p->time, t0, spec.every, n);
+        const std::size_t run_end = p == end ? n : rows_before(p->time, t0, grid.every, n);
         std::size_t valid_end = c.has_prev ? run_end : i;
-        if (c.has_prev && spec.max_gap >= 0) {
+        if (c.has_prev && grid.max_gap >= 0) {
             // Up to the last grid row within max_gap of the row.
-            const int64_t until = c.prev.time > INT64_MAX - spec.max_gap ? INT64_MAX : c.prev.time + spec.max_gap;
-            valid_end = std::min(valid_end, until == INT64_MAX ? n : rows_before(until + 1, t0, spec.every, n));
+            const int64_t until = c.prev.time > INT64_MAX - grid.max_gap ? INT64_MAX : c.prev.time + grid.max_gap;
+            valid_end = std::min(valid_end, until == INT64_MAX ? n : rows_before(until + 1, t0, grid.every, n));
             valid_end = std::max(valid_end, i);
         }
         std::fill(out + i, out + valid_end, c.prev.value);
@@ -95,7 +95,7 @@ void GridAligner::_emit_step(Column& c, std::size_t n, int64_t t0, double* out) 
 void GridAligner::_emit_linear(Column& c, std::size_t n, int64_t t0, double* out) const {
     constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t i = 0; i < n; ++i) {
-        const int64_t t = t0 + static_cast<int64_t>(i) * spec.every;
+        const int64_t t = t0 + static_cast<int64_t>(i) * grid.every;
         while (c.rows.has_next() && c.rows.next().time < t) {
             c.prev = c.rows.next();
             c.has_prev = true;
@@ -114,7 +114,7 @@ void GridAligner::_emit_linear(Column& c, std::size_t n, int64_t t0, double* out
         }
         const SeriesPoint& a = c.prev;
         const SeriesPoint& b = c.rows.next();
-        if (spec.max_gap >= 0 && b.time - a.time > spec.max_gap) {
+        if (grid.max_gap >= 0 && b.time - a.time > grid.max_gap) {
             out[i] = NaN;
             continue;
         }

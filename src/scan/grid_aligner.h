@@ -13,7 +13,7 @@ namespace zentrail {
 
 // The window and grid of a time series, in nanoseconds since 1970-01-01:
 // instants start + k * every for k = 0, 1, ... up to end.
-struct SeriesSpec {
+struct SeriesGrid {
     int64_t start = 0;
     int64_t end = 0;  // the window's last instant, start <= end
     int64_t every = 1;
@@ -38,7 +38,7 @@ struct SeriesSpec {
 // frontier).
 class GridAligner {
 public:
-    GridAligner(const SeriesSpec& spec, std::size_t columns);
+    GridAligner(const SeriesGrid& grid, std::size_t columns);
 
     SeriesRows& rows_of(std::size_t column) { return columns[column].rows; }
     // The last instant a row of the column can have (INT64_MAX: unknown).
@@ -64,7 +64,7 @@ private:
     void _emit_step(Column& column, std::size_t n, int64_t t0, double* out) const;
     void _emit_linear(Column& column, std::size_t n, int64_t t0, double* out) const;
 
-    SeriesSpec spec;
+    SeriesGrid grid;
     std::vector<Column> columns;
     uint64_t count;
     uint64_t next_row = 0;

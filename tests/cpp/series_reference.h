@@ -24,23 +24,23 @@ inline Rows time_ordered(Rows rows) {
 }
 
 // `rows` in time order (see time_ordered).
-inline double aligned_value(const Rows& rows, const SeriesSpec& spec, int64_t t) {
+inline double aligned_value(const Rows& rows, const SeriesGrid& grid, int64_t t) {
     constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
     const SeriesPoint* before = nullptr;  // last at or before t (step), last before t (linear)
     const SeriesPoint* at = nullptr;
     const SeriesPoint* after = nullptr;
     for (const SeriesPoint& r : rows) {
-        if (r.time < t || (!spec.linear && r.time == t)) before = &r;
+        if (r.time < t || (!grid.linear && r.time == t)) before = &r;
         if (r.time == t) at = &r;
         if (r.time > t && after == nullptr) after = &r;
     }
-    if (!spec.linear) {
-        if (before == nullptr || (spec.max_gap >= 0 && t - before->time > spec.max_gap)) return NaN;
+    if (!grid.linear) {
+        if (before == nullptr || (grid.max_gap >= 0 && t - before->time > grid.max_gap)) return NaN;
         return before->value;
     }
     if (at != nullptr) return at->value;
     if (before == nullptr || after == nullptr) return NaN;
-    if (spec.max_gap >= 0 && after->time - before->time > spec.max_gap) return NaN;
+    if (grid.max_gap >= 0 && after->time - before->time > grid.max_gap) return NaN;
     const double w = static_cast<double>(t - before->time) / static_cast<double>(after->time - before->time);
     return before->value + (after->value - before->value) * w;
 }

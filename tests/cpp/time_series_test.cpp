@@ -84,13 +84,13 @@ TEST(GridAligner, MatchesTheReferenceOnRandomRows) {
     for (int round = 0; round < 3000; ++round) {
         const std::size_t columns = std::uniform_int_distribution<int>(1, 3)(rng);
         const Case c = random_case(rng, columns);
-        SeriesSpec spec;
-        spec.start = 0;
-        spec.end = std::uniform_int_distribution<int>(0, 100)(rng);
-        spec.every = std::uniform_int_distribution<int>(1, 130)(rng);
-        spec.linear = round % 2 == 1;
-        spec.max_gap = round % 3 == 0 ? -1 : std::uniform_int_distribution<int>(1, 30)(rng);
-        GridAligner aligner(spec, columns);
+        SeriesGrid grid;
+        grid.start = 0;
+        grid.end = std::uniform_int_distribution<int>(0, 100)(rng);
+        grid.every = std::uniform_int_distribution<int>(1, 130)(rng);
+        grid.linear = round % 2 == 1;
+        grid.max_gap = round % 3 == 0 ? -1 : std::uniform_int_distribution<int>(1, 30)(rng);
+        GridAligner aligner(grid, columns);
         for (std::size_t j = 0; j < columns; ++j) aligner.set_last_time(j, last_time_of(c.columns[j]));
         std::vector<int64_t> times;
         std::vector<std::vector<double>> values(columns);
@@ -107,12 +107,12 @@ TEST(GridAligner, MatchesTheReferenceOnRandomRows) {
             }
             aligner.emit(n, times.data() + at, outs.data());
         }
-        ASSERT_EQ(times.size(), spec.grid_count()) << "round " << round;
+        ASSERT_EQ(times.size(), grid.grid_count()) << "round " << round;
         for (std::size_t k = 0; k < times.size(); ++k) {
-            ASSERT_EQ(times[k], spec.grid_time(k));
+            ASSERT_EQ(times[k], grid.grid_time(k));
             for (std::size_t j = 0; j < columns; ++j) {
-                expect_same(reference::aligned_value(reference::time_ordered(c.columns[j]), spec, times[k]), values[j][k],
-                            spec.linear ? "linear" : "step", times[k], j);
+                expect_same(reference::aligned_value(reference::time_ordered(c.columns[j]), grid, times[k]), values[j][k],
+                            grid.linear ? "linear" : "step", times[k], j);
             }
         }
         if (HasFailure()) FAIL() << "round " << round;
