@@ -35,7 +35,7 @@ import time
 from pathlib import Path
 
 import zentrail
-from zentrail import _time
+from zentrail._base import time as _time
 from zentrail import plot as trends
 
 HERE = Path(__file__).resolve().parent
@@ -175,7 +175,7 @@ def before_package(revision: str, folder: Path) -> None:
                               capture_output=True, text=True).stdout
         (package / name).write_text(text)
     (package / "__init__.py").write_text("from zentrail import _time\n")
-    (package / "_extras.py").write_text("from zentrail._extras import import_extra\n")
+    (package / "_extras.py").write_text("from zentrail._base.extras import import_extra\n")
 
 
 def start_server(script: str, folder: Path):

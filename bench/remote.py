@@ -8,7 +8,7 @@ process of its own on this machine), then, alternating, scan(...).to_numpy()
 of bench/run.py's selective call (one code) and of an output-heavy one (256
 codes) from the local files (page cache warm) and from the server, best of
 the repeats; each in a fresh process, with that process's peak resident
-memory, which the files in flight bound (zentrail._remote.files_in_flight).
+memory, which the files in flight bound (zentrail._elsewhere.remote.files_in_flight).
 Beside them the server's own floor: every file fetched whole through s3fs,
 as many at once as a read holds, with no decoding.
 """

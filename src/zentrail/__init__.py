@@ -7,19 +7,22 @@
 
 from __future__ import annotations
 
-from . import _arguments, _time, _core, _events, _inventory, _remote, _request
-from ._core import read
-from ._cursor import ArchiveRewrittenError
-from ._events import Events
-from ._follow import Follower, follow
-from ._inventory import Inventory
-from ._names import CLASS_NAMES, record_names, subtype_name
-from ._overview import Overview
-from ._aligned import Aligned
-from ._catalog import Catalog
-from ._request import Skipped
-from ._scan import Scan, make_scan
-from ._sync import sync
+from zentrail._base import arguments as _arguments, time as _time
+from zentrail import _core
+from zentrail._read import events as _events, inventory as _inventory, request as _request
+from zentrail._elsewhere import remote as _remote
+from zentrail._core import read
+from zentrail._live.cursor import ArchiveRewrittenError
+from zentrail._read.events import Events
+from zentrail._live.follow import Follower, follow
+from zentrail._read.inventory import Inventory
+from zentrail._base.classes import CLASS_NAMES, record_names, subtype_name
+from zentrail._series.overview import Overview
+from zentrail._series.aligned import Aligned
+from zentrail._names.catalog import Catalog
+from zentrail._read.request import Skipped
+from zentrail._scan import Scan, make_scan
+from zentrail._live.sync import sync
 
 # typing costs more to import than all of the rest: it is imported only by a
 # type checker, and by the first use of one of the aliases below.
@@ -27,7 +30,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, Iterable, List, Optional, Union
 
-    from ._types import Bound, Columns, PathLike, Row
+    from zentrail._types import Bound, Columns, PathLike, Row
 
     __version__: str
 
@@ -200,7 +203,7 @@ find_files.__doc__ = (find_files.__doc__ or "").format(bounds=_BOUNDS_DOC)
 
 def __getattr__(name: str) -> object:
     if name in ("Row", "PathLike", "Bound", "Columns"):
-        from . import _types
+        from zentrail import _types
 
         return getattr(_types, name)
     if name == "__version__":

@@ -2,18 +2,21 @@
 
 from __future__ import annotations
 
-from . import _arguments, _time, _core, _labels, _names, _pushdown, _request
-from ._extras import import_extra
-from ._overview import Overview
+from zentrail._base import arguments as _arguments, time as _time, classes as _names
+from zentrail import _core
+from zentrail._names import labels as _labels
+from zentrail._read import pushdown as _pushdown, request as _request
+from zentrail._base.extras import import_extra
+from zentrail._series.overview import Overview
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
-    from ._aligned import Aligned
+    from zentrail._series.aligned import Aligned
 
     _Columns = Dict[str, Any]
-    from ._request import Request as _Request
+    from zentrail._read.request import Request as _Request
     _Progress = Union[None, bool, Callable[[int, int], Any]]
 
 
@@ -311,7 +314,7 @@ class Scan:
         is applied by polars after the read. The result always equals the
         same query on ``polars.DataFrame(scan)``. Needs polars with IO plugins
         (``pip install "zentrail[polars]"``)."""
-        from . import _polars
+        from zentrail._read import polars as _polars
 
         return _polars.lazy_frame(self)
 
@@ -338,7 +341,7 @@ class Scan:
         before it (None: every earlier file). Durations are timedeltas or
         texts such as ``"1min"``. A :class:`zentrail.Aligned`, read when
         consumed; see the page "Time series"."""
-        from ._aligned import Aligned
+        from zentrail._series.aligned import Aligned
 
         return Aligned(self, every, how, max_gap, lookback)
 
@@ -453,7 +456,7 @@ def make_scan(where: Union[bytes, List[bytes]], listed: bool, dt_start: Any, dt_
               signals: Optional[Iterable[Any]],
               threads: Optional[int], batch_rows: Optional[int], progress: _Progress, errors: str = "raise",
               ids: Optional[Iterable[Any]] = None, catalog: Any = None) -> Scan:
-    from . import _catalog
+    from zentrail._names import catalog as _catalog
 
     start, end = _time.window(dt_start, dt_end)
     names = _catalog.resolve(catalog, None if listed else where)

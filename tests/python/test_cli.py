@@ -420,7 +420,7 @@ def test_a_program_calling_main_has_its_ctrl_c_back_after_an_interrupted_command
 def test_ctrl_c_just_after_the_file_is_in_place_says_it_was_written(monkeypatch, tmp_path, capsys):
     # The press comes as the rename returns (the folder's flush is next):
     # the new file is there whole, and the message must not say otherwise.
-    from zentrail import _atomic
+    from zentrail._base import atomic as _atomic
 
     def pressed(folder):
         raise KeyboardInterrupt

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import zentrail
-from zentrail._extras import import_extra
+from zentrail._base.extras import import_extra
 
 PACKAGE = Path(zentrail.__file__).resolve().parent
 PYPROJECT = Path(__file__).resolve().parents[2] / "pyproject.toml"

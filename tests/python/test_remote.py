@@ -94,7 +94,7 @@ def local_name(root, kind):
 @pytest.mark.parametrize("kind", ["memory", "zip"])
 def test_a_tree_elsewhere_reads_as_the_local_tree(tmp_path, kind, tree):
     files, start, end, codes = tree
-    codes = [c for c in codes if 0 <= c <= zentrail._arguments.MAX_CODE] or None
+    codes = [c for c in codes if 0 <= c <= zentrail._base.arguments.MAX_CODE] or None
     local = lay_out(files, "local", tmp_path)
     there = lay_out(files, kind, tmp_path)
     for name, call in consumers(there, start, end, codes, None).items():
@@ -127,7 +127,7 @@ def test_a_tree_on_object_storage_reads_as_the_local_tree(s3, tmp_path, seed):
     fs, options = s3
     files, start, end, codes = trees().example() if seed else (_sample_files(), "2024-03-01", "2024-03-03",
                                                                  [7 * 1024 + i for i in range(4)] + [12 * 1024])
-    codes = [c for c in codes if 0 <= c <= zentrail._arguments.MAX_CODE] or None
+    codes = [c for c in codes if 0 <= c <= zentrail._base.arguments.MAX_CODE] or None
     local = lay_out(files, "local", tmp_path)
     there = lay_out(files, "s3", tmp_path, fs)
     for name, call in consumers(there, start, end, codes, options).items():

@@ -246,7 +246,7 @@ def test_a_change_reaching_back_days_is_made_in_full_even_after_an_interrupted_r
     from datetime import date
 
     from archive_builder import END, archive, date_mark, group
-    from zentrail import _grid_lake
+    from zentrail._live import grid_lake as _grid_lake
 
     root, lake, codes = tmp_path / "archive", tmp_path / "lake", [7 * 1024, 8 * 1024]
 
@@ -289,7 +289,7 @@ def test_a_grid_lake_refuses_other_settings_and_rows(tmp_path, change):
     simulate(root, 0.1, signals=16)
     settings = {"signals": GRID_CODES, "every": "7min"}
     zentrail.sync(root, lake, **settings)
-    with pytest.raises(zentrail._sync.LakeMismatchError, match="was kept with|a lake of aligned grids"):
+    with pytest.raises(zentrail._live.sync.LakeMismatchError, match="was kept with|a lake of aligned grids"):
         zentrail.sync(root, lake, **{**settings, **change})
 
 

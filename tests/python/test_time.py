@@ -111,6 +111,6 @@ def test_leap_day_and_far_bounds(three_days):
      ["2024-03-01 05:00:00", "2024-03-01 05:00:00.002", "1900-01-01 00:00:00.000000001"]),
 ])
 def test_texts_of_instants(instants, expected):
-    from zentrail import _time
+    from zentrail._base import time as _time
 
     assert _time.texts(np.array(instants, dtype="datetime64[ns]")).tolist() == expected

@@ -101,9 +101,9 @@ def test_align_matches_the_reference(files, window, every, how, max_gap, lookbac
             start = max(start, ns("2024-03-01T03:00:00"))
             if start > end:
                 return
-        step = zentrail._time.duration_ns(every, "every")
-        back = None if lookback is None else zentrail._time.duration_ns(lookback, "lookback")
-        gap = None if max_gap is None else zentrail._time.duration_ns(max_gap, "max_gap")
+        step = zentrail._base.time.duration_ns(every, "every")
+        back = None if lookback is None else zentrail._base.time.duration_ns(lookback, "lookback")
+        gap = None if max_gap is None else zentrail._base.time.duration_ns(max_gap, "max_gap")
         last = end if how == "step" or back is None and False else end + (back or 0)
         if how == "linear" and back is None:
             last = ns("2179-12-31T23:59:59")
@@ -126,10 +126,10 @@ def test_time_weighted_overview_matches_the_reference(files, window, every, max_
         scan = zentrail.scan(root, *window, codes)
         start = ns(window[0].replace(" ", "T"))
         end = ns(window[1].replace(" ", "T")) + (0 if "." in window[1] else 10**9 - 1)
-        width = zentrail._time.duration_ns(every, "every")
+        width = zentrail._base.time.duration_ns(every, "every")
         count = (end - start) // width + 1
-        back = None if lookback is None else zentrail._time.duration_ns(lookback, "lookback")
-        gap = None if max_gap is None else zentrail._time.duration_ns(max_gap, "max_gap")
+        back = None if lookback is None else zentrail._base.time.duration_ns(lookback, "lookback")
+        gap = None if max_gap is None else zentrail._base.time.duration_ns(max_gap, "max_gap")
         rows = considered(root, None if back is None else start - back, end, codes)
         weighted = ref.time_weighted(rows, start, end, start, width, count, gap)
         plain = scan.overview(every=every).to_numpy()
@@ -219,7 +219,7 @@ def test_durations_of_every_kind():
     import datetime
 
     pandas = pytest.importorskip("pandas")
-    duration = zentrail._time.duration_ns
+    duration = zentrail._base.time.duration_ns
     assert duration("1min", "x") == duration("1m", "x") == duration(datetime.timedelta(minutes=1), "x") == \
         duration(np.timedelta64(60, "s"), "x") == duration(pandas.Timedelta("60s"), "x") == 60 * 10**9
     assert duration("3ns", "x") == 3 and duration("2us", "x") == 2000 and duration("7d", "x") == 7 * DAY_NS

@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 from typing import Any, List, Optional, Tuple
 
-from .. import _time
+from zentrail._base import time as _time
 
 MAX_THREADS = 2 ** 31  # as zentrail.scan takes them
 MAX_BATCH_ROWS = 2 ** 31
@@ -87,7 +87,7 @@ def root(path: str) -> None:
     """UsageError unless ROOT is a folder, a zip file or a URL (a missing
     folder is a mistyped argument, not an archive that holds nothing; a URL
     is checked when it is listed)."""
-    from .._remote import scheme_of
+    from zentrail._elsewhere.remote import scheme_of
 
     if scheme_of(path) or path.lower().endswith(".zip") and os.path.isfile(path):
         return
@@ -137,7 +137,8 @@ def catalog_of(args: Any) -> Any:
 def resolved_codes(args: Any, parsed: Any) -> Any:
     """--signals resolved through the catalog: an int32 array of codes; a
     name or pattern that matches nothing, or a broken catalog, is a usage error."""
-    from .. import _arguments, _catalog
+    from zentrail._base import arguments as _arguments
+    from zentrail._names import catalog as _catalog
 
     try:
         names = _catalog.resolve(catalog_of(args), args.root)

@@ -9,7 +9,7 @@ import argparse
 import sys
 from typing import Any, Dict, Iterable
 
-from .._request import damage_text
+from zentrail._read.request import damage_text
 
 MODES = ("raise", "warn", "skip")
 

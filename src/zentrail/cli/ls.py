@@ -34,7 +34,7 @@ def run(args: argparse.Namespace) -> None:
     columns: Dict[str, Any] = {}
     held = inventory.to_numpy()
     labels = None if inventory.catalog is None else \
-        zentrail._inventory.signal_labels(inventory.catalog, held["signal_id"], held["elements"])
+        zentrail._read.inventory.signal_labels(inventory.catalog, held["signal_id"], held["elements"])
     for name, column in held.items():
         columns[name] = column
         if name == "item_class":

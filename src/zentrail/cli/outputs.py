@@ -13,8 +13,8 @@ import os
 import sys
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from .. import _atomic
-from .._extras import import_extra
+from zentrail._base import atomic as _atomic
+from zentrail._base.extras import import_extra
 from .arguments import UsageError
 
 

@@ -8,14 +8,14 @@ import os
 import sys
 from typing import Any, List
 
-from .._extras import import_extra
+from zentrail._base.extras import import_extra
 from . import damaged
 from .arguments import UsageError, catalog_of, output_folder, parse_signals, resolved_codes
 from .outputs import NothingSelected, file_identity, left_behind, note
 
 
 def run(args: argparse.Namespace) -> None:
-    from .. import plot as _plot
+    from zentrail import plot as _plot
 
     codes = resolved_codes(args, parse_signals(args.signals)).tolist()
     kind = os.path.splitext(args.output)[1].lower()

@@ -9,7 +9,7 @@ import argparse
 import sys
 from typing import Any, Dict
 
-from .. import _sync
+from zentrail._live import sync as _sync
 from .arguments import UsageError, add_series_options, parse_signals, resolved_codes
 from .outputs import NothingSelected
 
@@ -50,7 +50,7 @@ def run(args: argparse.Namespace) -> None:
     if args.all == (args.signals is not None):
         raise UsageError("give exactly one of --signals CODES and --all")
     codes = None if args.all else resolved_codes(args, parse_signals(args.signals))
-    from .. import _time
+    from zentrail._base import time as _time
 
     try:
         _time.duration_seconds(args.commit_every, "--commit-every")
@@ -76,7 +76,7 @@ def run(args: argparse.Namespace) -> None:
 
 def grid_settings(args: argparse.Namespace) -> Dict[str, Any]:
     """The aligned grid's settings for sync, checked: none without --every."""
-    from .. import _time
+    from zentrail._base import time as _time
 
     if args.every is None:
         if args.how != "step" or args.max_gap is not None or args.lookback != "7d":
@@ -96,7 +96,8 @@ def grid_settings(args: argparse.Namespace) -> Dict[str, Any]:
 
 
 def summarise_grid(args: argparse.Namespace, counts: Dict[str, int]) -> None:
-    from .. import _grid_lake, _time
+    from zentrail._live import grid_lake as _grid_lake
+    from zentrail._base import time as _time
 
     total, last = _grid_lake.lake_grid(args.lake)
     if total == 0 and not args.allow_empty:

@@ -10,7 +10,7 @@ import csv
 import json
 from typing import Any, Dict, List, Sequence, TextIO
 
-from .. import _time
+from zentrail._base import time as _time
 
 TEXT_OPTIONS = ("csv", "json", "table")
 

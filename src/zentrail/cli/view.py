@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import argparse
 
-from .. import _time
-from .._extras import import_extra
+from zentrail._base import time as _time
+from zentrail._base.extras import import_extra
 from .arguments import UsageError
 
 
@@ -14,7 +14,7 @@ def run(args: argparse.Namespace) -> None:
         import_extra("bokeh", "zentrail view", "view")
     except ImportError as error:
         raise UsageError(str(error)) from None
-    from .. import viewer
+    from zentrail import viewer
 
     try:
         viewer.check(args.root, args.start, args.end)

@@ -5,7 +5,7 @@ whichever worker runs it; and aligned grids with a partition per day
 
 from __future__ import annotations
 
-from .._extras import import_extra
+from zentrail._base.extras import import_extra
 from ._aligned import align_archive
 from ._partitions import read_archive
 

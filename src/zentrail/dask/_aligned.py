@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import zentrail
 
-from .. import _grid_parts, _series
+from zentrail._series import parts as _grid_parts, window as _series
 from ._partitions import _dask_dataframe, _timestamps
 
 TYPE_CHECKING = False

@@ -8,7 +8,7 @@ import warnings
 
 import zentrail
 
-from .. import _arguments, _discovery, _time
+from zentrail._base import arguments as _arguments, discovery as _discovery, time as _time
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -118,13 +118,13 @@ def _day_start(day: Optional[str]) -> int:
 
 
 def _timestamps(instants: List[int]) -> List[Any]:
-    from .._extras import import_extra
+    from zentrail._base.extras import import_extra
 
     pandas = import_extra("pandas", "zentrail.dask.read_archive", "pandas")
     return [pandas.Timestamp(ns, unit="ns") for ns in instants]
 
 
 def _dask_dataframe() -> Any:
-    from .._extras import import_extra
+    from zentrail._base.extras import import_extra
 
     return import_extra("dask.dataframe", "zentrail.dask.read_archive", "dask")

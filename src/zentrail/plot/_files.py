@@ -7,8 +7,8 @@ from __future__ import annotations
 
 from typing import Any, Dict
 
-from zentrail._atomic import replacing
-from zentrail._extras import import_extra
+from zentrail._base.atomic import replacing
+from zentrail._base.extras import import_extra
 
 from ._events import event_labels
 from ._lines import Line, axis_label, code_label

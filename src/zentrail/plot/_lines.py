@@ -14,7 +14,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import zentrail
-from zentrail import _series
+from zentrail._series import window as _series
 
 # "time" (datetime64[ns]), "value" (float64), "kind" ("envelope" or "values"),
 # "label" (the catalog's name, or "<id>:<element>") and "unit" (None without one)
@@ -47,7 +47,7 @@ def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
     labelled by `catalog` (None: the root's own, if any; False: none)."""
     import numpy
 
-    from zentrail import _catalog
+    from zentrail._names import catalog as _catalog
 
     names = _catalog.resolve(catalog, root)
     pixels = max(1, int(pixels))

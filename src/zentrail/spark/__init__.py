@@ -12,7 +12,7 @@ One input partition per archive file, read on the executors by
 
 from __future__ import annotations
 
-from .._extras import import_extra
+from zentrail._base.extras import import_extra
 
 import_extra("pyspark.sql.datasource", "zentrail.spark", "spark")
 import_extra("pyarrow", "zentrail.spark", "spark")

@@ -12,7 +12,7 @@ from pyspark.sql.types import DoubleType, IntegerType, ShortType, StructField, S
 
 import zentrail
 
-from .. import _arguments, _time
+from zentrail._base import arguments as _arguments, time as _time
 
 # Spark has no unsigned integers and keeps times to the microsecond: each
 # column takes the narrowest Spark type that holds all of its values.

@@ -18,7 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 from functools import partial
 from typing import Any, Optional, Tuple
 
-from zentrail import _time
+from zentrail._base import time as _time
 
 from ._catalog import Catalog
 from ._page import TrendApp, bokeh_modules, view_window

@@ -12,8 +12,8 @@ from concurrent.futures import Executor, Future
 from typing import Any, Dict, List, Optional
 
 import zentrail
-from zentrail import _time
-from zentrail._inventory import signal_labels
+from zentrail._base import time as _time
+from zentrail._read.inventory import signal_labels
 
 
 class Catalog:

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 from typing import Optional, Tuple
 
-from zentrail import _time
+from zentrail._base import time as _time
 
 # How far behind the present the right edge may be and still count as at it:
 # a poll's move, and what a read and the browser's round trip take.

@@ -15,9 +15,9 @@ from concurrent.futures import Executor, Future
 from functools import partial
 from typing import Any, Dict, List, Optional, Tuple
 
-from zentrail import _time
+from zentrail._base import time as _time
 from zentrail import plot as trends
-from zentrail._extras import import_extra
+from zentrail._base.extras import import_extra
 
 from ._catalog import Catalog
 from ._live import LiveEdge

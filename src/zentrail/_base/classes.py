@@ -8,7 +8,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Dict, Optional, Tuple
 
-from . import _core
+from zentrail import _core
 
 CLASS_NAMES: Tuple[str, ...] = tuple(_core.CLASS_NAMES)
 """The class name of each class number 0 to 31 ("System", "AlBool", ...,

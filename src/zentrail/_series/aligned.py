@@ -6,8 +6,11 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from . import _core, _labels, _series, _time
-from ._result import Result, arrow_columns
+from zentrail import _core
+from zentrail._names import labels as _labels
+from zentrail._series import window as _series
+from zentrail._base import time as _time
+from zentrail._read.result import Result, arrow_columns
 
 HOWS = ("step", "linear")
 
@@ -206,7 +209,7 @@ class Aligned(Result):
         if self._scan._catalog is None:
             return _core.align_stream(*self._plan())
         try:
-            from ._extras import import_extra
+            from zentrail._base.extras import import_extra
 
             pyarrow = import_extra("pyarrow", "names of an aligned grid", "arrow")
         except ImportError:
@@ -221,7 +224,7 @@ class Aligned(Result):
                 return table.cast(schema).__arrow_c_stream__(requested_schema)
             return _core.table_stream(arrow_columns(self._read(), ()))
         scan, how = (None, None) if kinds is None else next((s, h) for h, s in kinds.items())
-        from ._scan import _Capsule
+        from zentrail._scan import _Capsule
 
         reader = pyarrow.RecordBatchReader.from_stream(_Capsule(_core.align_stream(*self._plan(scan, how))))
         engine = reader.schema.names

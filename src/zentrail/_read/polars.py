@@ -14,11 +14,12 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
 
-from . import _pushdown, _time
-from ._extras import import_extra, install_hint
+from zentrail._read import pushdown as _pushdown
+from zentrail._base import time as _time
+from zentrail._base.extras import import_extra, install_hint
 
 if TYPE_CHECKING:
-    from ._scan import Scan
+    from zentrail._scan import Scan
 
 # The first polars with polars.io.plugins.register_io_source.
 NEEDED_POLARS = "1.12"

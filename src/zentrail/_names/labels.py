@@ -6,13 +6,13 @@ objects in NumPy). The engine reads the code columns in their place."""
 
 from __future__ import annotations
 
-from . import _core
+from zentrail import _core
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-    from ._catalog import Catalog
+    from zentrail._names.catalog import Catalog
 
 LABEL_COLUMNS = ("name", "unit", "description")
 _CODES = ("signal_id", "element")

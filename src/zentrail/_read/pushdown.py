@@ -14,7 +14,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Dict, FrozenSet, Iterable, Optional, Tuple
 
-from . import _time, _core
+from zentrail._base import time as _time
+from zentrail import _core
 
 COLUMN_NAMES: Tuple[str, ...] = tuple(name for name, _ in _core.COLUMNS)
 # Selectable beside them: made from item_class and subtype (see Scan.select).

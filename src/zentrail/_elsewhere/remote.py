@@ -18,8 +18,8 @@ from __future__ import annotations
 
 import os
 
-from . import _core
-from ._extras import import_extra
+from zentrail import _core
+from zentrail._base.extras import import_extra
 
 # Imported by every read: what only reads from elsewhere need (re, threading,
 # fsspec) is imported when one is made, so that a local read costs nothing more.
@@ -62,7 +62,7 @@ def is_place(where: Any) -> bool:
 def root_of(root: Any, storage_options: Optional[Dict[str, Any]] = None) -> Any:
     """A root as a read takes it: the bytes of a local path (unchanged code
     path), or a Place for a URL or a zip file."""
-    from ._arguments import path_bytes
+    from zentrail._base.arguments import path_bytes
 
     text = root if isinstance(root, str) else os.fsdecode(root) if isinstance(root, (bytes, os.PathLike)) else None
     if text is not None:
@@ -81,7 +81,7 @@ def root_of(root: Any, storage_options: Optional[Dict[str, Any]] = None) -> Any:
 def files_of(paths: Any, storage_options: Optional[Dict[str, Any]] = None) -> Any:
     """Listed files as a read takes them: bytes paths, or a Place of files
     when they are URLs (all of one file system)."""
-    from ._arguments import path_list
+    from zentrail._base.arguments import path_list
 
     if isinstance(paths, (str, bytes, os.PathLike)):
         return path_list(paths)  # its TypeError: one path is not a list of them
@@ -199,7 +199,7 @@ class Place:
         the files were given), and the listing's entries by name."""
         names, where = self.listing()
         if self.files is None:
-            from ._request import Request
+            from zentrail._read.request import Request
 
             finder = Request([os.fsencode(n) for n in names], True, start, end, threads=1)
             finder.discover = True

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 
-from ._extras import import_extra
+from zentrail._base.extras import import_extra
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -310,7 +310,7 @@ class Catalog:
         return [entry.as_dict() for entry in self]
 
     def to_pandas(self) -> Any:
-        from ._extras import import_extra
+        from zentrail._base.extras import import_extra
 
         pandas = import_extra("pandas", "Catalog.to_pandas()", "pandas")
         frame = pandas.DataFrame(self.to_records(), columns=self._columns())
@@ -392,7 +392,7 @@ class CodeLookup:
 
 
 def _write(path: Any, text: str) -> None:
-    from ._atomic import replacing
+    from zentrail._base.atomic import replacing
 
     with replacing(os.fsdecode(path)) as temporary:
         with open(temporary, "w", encoding="utf-8", newline="") as handle:
@@ -594,7 +594,7 @@ def resolve(catalog: Any, root: Any = None) -> Optional[Catalog]:
     (a root of a list of files has none), False none, a Catalog itself, a
     path the file there."""
     if catalog is None:
-        from . import _remote
+        from zentrail._elsewhere import remote as _remote
 
         if isinstance(root, (str, bytes, os.PathLike)):
             root = _remote.root_of(root)  # a URL or a zip file: a Place

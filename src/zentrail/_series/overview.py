@@ -6,9 +6,11 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Dict, Optional, Tuple
 
-from . import _arguments, _core, _series, _time
-from ._extras import import_extra
-from ._result import Result
+from zentrail._base import arguments as _arguments, time as _time
+from zentrail import _core
+from zentrail._series import window as _series
+from zentrail._base.extras import import_extra
+from zentrail._read.result import Result
 
 # More buckets than any screen or table needs; a bucket index fits the
 # engine's cell key.
@@ -151,7 +153,7 @@ class Overview(Result):
         frame = Result.to_pandas(self)
         catalog = self._scan._catalog
         if names and catalog is not None:
-            from . import _labels
+            from zentrail._names import labels as _labels
 
             labels = _labels.Labels(catalog, self._scan._codes, ("name", "unit"))
             found = labels.indices_of(frame["signal_id"].to_numpy(), frame["element"].to_numpy(), ("name", "unit"))

@@ -5,8 +5,10 @@ Arrow library is needed), and their pickling."""
 
 from __future__ import annotations
 
-from . import _core, _names, _request
-from ._extras import import_extra
+from zentrail import _core
+from zentrail._base import classes as _names
+from zentrail._read import request as _request
+from zentrail._base.extras import import_extra
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -9,7 +9,7 @@ archive file's day at the first run) in steps of ``every`` up to E, the
 newest row of the selected signals in the archive: the lake holds
 ``scan(root, S, E, signals).align(every, how=, max_gap=, lookback=)``, and
 never an instant after the archive's last row. Each day is read as a part of
-that whole grid (zentrail._grid_parts), looking for its rows where the whole
+that whole grid (zentrail._series.parts), looking for its rows where the whole
 grid looks, so that the value in force carries across days.
 
 The state file ``LAKE/_zentrail_grid.json`` keeps the settings, S, the E the
@@ -53,10 +53,14 @@ import json
 import os
 import shutil
 
-from . import _arguments, _atomic, _core, _cursor, _discovery, _grid_parts, _pushdown, _request, _series, _time
-from ._extras import import_extra
-from ._sync import STATE_NAME as ROWS_STATE_NAME
-from ._sync import LakeMismatchError, RunCancelled, _codes_text, load_state, save_state
+from zentrail._base import arguments as _arguments, atomic as _atomic, discovery as _discovery, time as _time
+from zentrail import _core
+from zentrail._live import cursor as _cursor
+from zentrail._series import parts as _grid_parts, window as _series
+from zentrail._read import pushdown as _pushdown, request as _request
+from zentrail._base.extras import import_extra
+from zentrail._live.sync import STATE_NAME as ROWS_STATE_NAME
+from zentrail._live.sync import LakeMismatchError, RunCancelled, _codes_text, load_state, save_state
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -405,7 +409,7 @@ class _OldRows:
 
     def _take(self, count: int) -> Any:
         """The next `count` rows as a table, or None when fewer are left."""
-        from ._extras import import_extra
+        from zentrail._base.extras import import_extra
 
         pyarrow = import_extra("pyarrow", "zentrail sync", "arrow")
 
@@ -442,7 +446,7 @@ def _equal(new: Any, old: Any) -> bool:
 def _row_groups(batches: Iterator[Any]) -> Iterator[Any]:
     """The batches gathered into tables of about ROW_GROUP_BYTES: a wide
     grid comes in batches of few rows, and each write makes a row group."""
-    from ._extras import import_extra
+    from zentrail._base.extras import import_extra
 
     pyarrow = import_extra("pyarrow", "zentrail sync", "arrow")
 

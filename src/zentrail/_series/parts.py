@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import zentrail
 
-from . import _time
+from zentrail._base import time as _time
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

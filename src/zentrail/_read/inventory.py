@@ -3,8 +3,11 @@
 from __future__ import annotations
 
 
-from . import _arguments, _time, _core, _names, _remote, _request
-from ._result import Result
+from zentrail._base import arguments as _arguments, time as _time, classes as _names
+from zentrail import _core
+from zentrail._elsewhere import remote as _remote
+from zentrail._read import request as _request
+from zentrail._read.result import Result
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -165,7 +168,7 @@ def unmatched(catalog: Any, ids: Any, elements: Any) -> _Columns:
 def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Optional[str] = None,
               threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise",
               storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None) -> Inventory:
-    from . import _catalog
+    from zentrail._names import catalog as _catalog
 
     if by not in (None, "day"):
         raise ValueError(f"by must be None or \"day\", not {by!r}")

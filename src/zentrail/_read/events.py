@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 
-from . import _arguments, _time, _core, _names, _remote, _request
-from ._inventory import columns_from_core
-from ._result import Result
+from zentrail._base import arguments as _arguments, time as _time, classes as _names
+from zentrail import _core
+from zentrail._elsewhere import remote as _remote
+from zentrail._read import request as _request
+from zentrail._read.inventory import columns_from_core
+from zentrail._read.result import Result
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -116,7 +119,7 @@ def _listed(ids: Any) -> Any:
 def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[Any]] = None, *, system: bool = True,
            threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise",
            storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None) -> Events:
-    from . import _catalog
+    from zentrail._names import catalog as _catalog
 
     root = _remote.root_of(root_dir, storage_options)
     start, end = _time.window(dt_start, dt_end)

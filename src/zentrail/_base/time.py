@@ -14,7 +14,7 @@ time, as the ``time`` columns hold it (datetime64[ns]). Bounds reach the years
 
 from __future__ import annotations
 
-from . import _core
+from zentrail import _core
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -4,7 +4,7 @@ and the request of the scan over that widened window."""
 
 from __future__ import annotations
 
-from . import _time
+from zentrail._base import time as _time
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -79,7 +79,8 @@ def whole_signals_narrowed(scan: Any) -> Any:
     whole = ids[counts == 1024]
     if len(whole) == 0:
         return scan
-    from . import _core, _request
+    from zentrail import _core
+    from zentrail._read import request as _request
 
     held = _core.inventory(_request.Request(scan._where, scan._listed, scan._start, scan._end, threads=scan._threads,
                                             errors="raise" if scan._errors == "raise" else "skip"), False)

@@ -36,15 +36,19 @@ import os
 import time
 import urllib.parse
 
-from . import _arguments, _atomic, _core, _cursor, _request, _series, _time
-from ._extras import import_extra
+from zentrail._base import arguments as _arguments, atomic as _atomic, time as _time
+from zentrail import _core
+from zentrail._live import cursor as _cursor
+from zentrail._read import request as _request
+from zentrail._series import window as _series
+from zentrail._base.extras import import_extra
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Tuple
 
 STATE_NAME = "_zentrail_sync.json"
-GRID_STATE_NAME = "_zentrail_grid.json"  # a lake of aligned grids (zentrail._grid_lake)
+GRID_STATE_NAME = "_zentrail_grid.json"  # a lake of aligned grids (zentrail._live.grid_lake)
 STATE_VERSION = 1
 STEP_BYTES = 16 << 20
 REOPEN_BYTES = 32 << 20
@@ -132,7 +136,7 @@ class Lake:
         if not os.path.isdir(self.root):
             raise FileNotFoundError(f"archive root {self.root!r} is not a folder")
         self.lake = os.path.abspath(os.fsdecode(_arguments.path_bytes(lake)))
-        from . import _catalog
+        from zentrail._names import catalog as _catalog
 
         listed = signals if signals is None or not hasattr(signals, "__iter__") or \
             isinstance(signals, (str, bytes, range)) or hasattr(signals, "dtype") else list(signals)
@@ -335,7 +339,7 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
     lookback=lookback)``, one ``grid.parquet`` per day, from S (``start``,
     or the midnight of the first archive file's day) to E, the newest row of
     the signals, which are required; the counts are then of files read, days
-    and grid rows written, and days removed (see zentrail._grid_lake). A lake
+    and grid rows written, and days removed (see zentrail._live.grid_lake). A lake
     keeps the settings it was made with: other ones raise
     LakeMismatchError."""
     if every is None:
@@ -343,7 +347,7 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
             raise ValueError("how, max_gap and lookback go with every (a lake of aligned grids)")
         state: Any = Lake(root, lake, signals, start, threads)
     else:
-        from ._grid_lake import GridLake
+        from zentrail._live.grid_lake import GridLake
 
         state = GridLake(root, lake, signals, start, every, how, max_gap, lookback, threads)
     counts = state.run(report)

@@ -14,9 +14,12 @@ import os
 import time
 import warnings
 
-from . import _arguments, _core, _cursor, _request, _time
-from ._cursor import ArchiveRewrittenError
-from ._extras import import_extra
+from zentrail._base import arguments as _arguments, time as _time
+from zentrail import _core
+from zentrail._live import cursor as _cursor
+from zentrail._read import request as _request
+from zentrail._live.cursor import ArchiveRewrittenError
+from zentrail._base.extras import import_extra
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -8,14 +8,16 @@ from __future__ import annotations
 
 import collections
 
-from . import _arguments, _pushdown, _remote
+from zentrail._base import arguments as _arguments
+from zentrail._read import pushdown as _pushdown
+from zentrail._elsewhere import remote as _remote
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import types
     from typing import Any, Callable, List, Optional, Union
 
-    from ._time import _BoundTuple
+    from zentrail._base.time import _BoundTuple
 
     _Progress = Union[None, bool, Callable[[int, int], Any]]
 
@@ -38,7 +40,7 @@ class Request:
         # CPUs of where it runs.
         self.threads = threads if threads is not None else _arguments.usable_cpu_count()
         # A root elsewhere (a URL, a zip file) is read from its files' bytes,
-        # fetched ahead of the workers (zentrail._remote), or with `copied`
+        # fetched ahead of the workers (zentrail._elsewhere.remote), or with `copied`
         # from local copies of them, for reads that take a file more than once.
         self.discover = False  # where is a listing to discover the archive files in
         self.source = None  # the fetched files, a _core.FetchedFiles
@@ -145,7 +147,7 @@ def _outside_the_package() -> int:
     import os
     import sys
 
-    package = os.path.dirname(os.path.abspath(__file__)) + os.sep
+    package = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep  # zentrail/
     frame: Optional[types.FrameType] = sys._getframe(1)
     level = 1
     while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(package):

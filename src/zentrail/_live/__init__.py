@@ -1,0 +1,5 @@
+"""Archives being written: cursors into the files (``cursor``), following new
+rows as they are logged (``follow``), and lakes of Parquet files kept in
+step with the archive: rows (``sync``) and aligned grids (``grid_lake``).
+Stands on ``_series`` and below.
+"""
