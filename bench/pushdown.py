@@ -38,8 +38,8 @@ QUERIES = {
     # the scan's codes (the same array, handed to the read as it was).
     "before: codes of every id but 5": """
 ids = numpy.array([i for i in range(65536) if i != 5], dtype=numpy.int32)
-scan = zentrail.scan(root, start, end)
-scan._codes = (ids[:, None] * 1024 + numpy.arange(1024, dtype=numpy.int32)).ravel()
+plan = zentrail.scan(root, start, end).plan
+scan = zentrail.Scan(plan.with_codes((ids[:, None] * 1024 + numpy.arange(1024, dtype=numpy.int32)).ravel()))
 rows = len(scan.to_numpy()["time"])
 """,
     "after: lazy filter signal_id != 5": """

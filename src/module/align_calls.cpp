@@ -1,6 +1,7 @@
 #include "module/align_calls.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 #include "module/column_buffer.h"
 #include "module/errors.h"
 #include "module/gil.h"
+#include "module/named_fields.h"
 #include "module/owned_ref.h"
 #include "module/run_loop.h"
 #include "module/scan_request.h"
@@ -32,16 +34,23 @@ struct AlignArgs {
     int64_t last = 0;
 };
 
+// The grid by its fields' names (zentrail._series.window.SeriesGrid): no
+// limit on a side of the rows considered, nor on the gap, is None.
 AlignArgs align_args(PyObject* series) {
     AlignArgs a;
-    int linear = 0;
-    long long start, end, every, max_gap, first, last;
-    if (!PyArg_ParseTuple(series, "LLLpLLL:series", &start, &end, &every, &linear, &max_gap, &first, &last)) fail();
+    NamedFields fields(series);
+    const long long start = fields.integer("start");
+    const long long end = fields.integer("end");
+    const long long every = fields.integer("every");
+    const bool linear = fields.truth("linear");
+    const long long max_gap = fields.integer_or("max_gap", -1);
+    const long long first = fields.integer_or("first", INT64_MIN);
+    const long long last = fields.integer_or("last", INT64_MAX);
     if (every <= 0 || end < start) {
         PyErr_SetString(PyExc_ValueError, "a series needs a step above zero and a window that holds time");
         fail();
     }
-    a.grid = SeriesGrid{start, end, every, linear != 0, max_gap};
+    a.grid = SeriesGrid{start, end, every, linear, max_gap};
     a.first = first;
     a.last = last;
     return a;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "module/fetched_files_object.h"
+#include "module/named_fields.h"
 #include "module/owned_ref.h"
 #include "module/signal_monitor.h"
 #include "selection/explorer.h"
@@ -19,29 +20,7 @@ namespace {
 
 [[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
 
-// The fields of the request object by name, each held as long as this is.
-class Fields {
-public:
-    explicit Fields(PyObject* request) : request(request) {}
-    PyObject* operator[](const char* name) {
-        held.push_back(OwnedRef::checked(PyObject_GetAttrString(request, name)));
-        return held.back().get();
-    }
-    long long integer(const char* name) {
-        const long long value = PyLong_AsLongLong((*this)[name]);
-        if (value == -1 && PyErr_Occurred()) fail();
-        return value;
-    }
-    unsigned long long mask(const char* name) {
-        const unsigned long long value = PyLong_AsUnsignedLongLong((*this)[name]);
-        if (PyErr_Occurred()) fail();
-        return value;
-    }
-
-private:
-    PyObject* request;
-    std::vector<OwnedRef> held;
-};
+using Fields = NamedFields;
 
 std::string bytes_of(PyObject* object) {
     if (!PyBytes_Check(object)) {

@@ -1,11 +1,13 @@
 #include "module/time_weighted_call.h"
 
 #include <chrono>
+#include <cstdint>
 #include <vector>
 
 #include "module/column_buffer.h"
 #include "module/errors.h"
 #include "module/gil.h"
+#include "module/named_fields.h"
 #include "module/owned_ref.h"
 #include "module/scan_request.h"
 #include "module/series_request.h"
@@ -23,12 +25,17 @@ namespace {
 
 PyObject* time_weighted_call(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *request_object, *span_tuple;
-        if (!PyArg_ParseTuple(args, "OO:time_weighted", &request_object, &span_tuple)) fail();
-        long long start, end, origin, width, count, max_gap, first;
-        if (!PyArg_ParseTuple(span_tuple, "LLLLLLL:span", &start, &end, &origin, &width, &count, &max_gap, &first)) {
-            fail();
-        }
+        PyObject *request_object, *buckets;
+        if (!PyArg_ParseTuple(args, "OO:time_weighted", &request_object, &buckets)) fail();
+        // The buckets by their fields' names (zentrail._series.window.WeightedBuckets).
+        NamedFields fields(buckets);
+        const long long start = fields.integer("start");
+        const long long end = fields.integer("end");
+        const long long origin = fields.integer("origin");
+        const long long width = fields.integer("width");
+        const long long count = fields.integer("count");
+        const long long max_gap = fields.integer_or("max_gap", -1);
+        const long long first = fields.integer_or("first", INT64_MIN);
         if (width <= 0 || count < 1 || count > (1LL << 31) || end < start || origin > start) {
             PyErr_SetString(PyExc_ValueError, "time-weighted buckets need a width above zero and a window that holds time");
             fail();

@@ -21,7 +21,8 @@ from zentrail._series.overview import Overview
 from zentrail._series.aligned import Aligned
 from zentrail._names.catalog import Catalog
 from zentrail._read.request import Skipped
-from zentrail._scan import Scan, make_scan
+from zentrail._scan import Scan
+from zentrail._read.plan import ReadPlan, make_plan
 from zentrail._live.sync import sync
 
 # typing costs more to import than all of the rest: it is imported only by a
@@ -36,7 +37,7 @@ if TYPE_CHECKING:
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview", "Skipped", "Aligned", "Catalog", "follow", "Follower", "ArchiveRewrittenError", "sync"]
+           "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "follow", "Follower", "ArchiveRewrittenError", "sync"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -118,8 +119,8 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     id of a signal in the files read, the codes its values have (a code is
     ``id * 1024 + element index``).
     """
-    return make_scan(_remote.root_of(root_dir, storage_options), False, dt_start, dt_end, signals, threads, batch_rows,
-                     progress, errors, ids, catalog)
+    return Scan(make_plan(_remote.root_of(root_dir, storage_options), False, dt_start, dt_end, signals, threads,
+                          batch_rows, progress, errors, ids, catalog))
 
 
 def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound,
@@ -135,8 +136,8 @@ def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound,
     the paths may be URLs of one file system (all of them). No catalog is
     looked for (there is no root): give ``catalog=``.
     """
-    return make_scan(_remote.files_of(paths, storage_options), True, dt_start, dt_end, signals, threads, batch_rows,
-                     progress, errors, ids, catalog)
+    return Scan(make_plan(_remote.files_of(paths, storage_options), True, dt_start, dt_end, signals, threads,
+                          batch_rows, progress, errors, ids, catalog))
 
 
 def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,

@@ -92,7 +92,7 @@ def test_a_pattern_selects_the_codes_a_plain_filter_of_the_catalog_gives(rows, p
             zentrail.scan(SAMPLE, *DAY, [pattern], catalog=catalog)
         return
     scan = zentrail.scan(SAMPLE, *DAY, [pattern], catalog=catalog)
-    assert set(scan._codes.tolist()) == codes
+    assert set(scan.plan.codes.tolist()) == codes
     every = zentrail.scan(SAMPLE, *DAY, catalog=False).to_numpy()
     read = scan.to_numpy()
     row_codes = every["signal_id"].astype(np.int64) * 1024 + every["element"]
@@ -105,7 +105,7 @@ def test_a_pattern_selects_the_codes_a_plain_filter_of_the_catalog_gives(rows, p
 
 def test_names_codes_and_ids_select_together_and_mistakes_name_close_names():
     scan = zentrail.scan(SAMPLE, *DAY, ["Furnace1.Zone[12].Temp", 5 * 1024], ids=["Shift.Note", 12])
-    assert scan._codes[:4].tolist() == [5120, 7168, 7169, 12 * 1024] and len(scan._codes) == 3 + 2 * 1024
+    assert scan.plan.codes[:4].tolist() == [5120, 7168, 7169, 12 * 1024] and len(scan.plan.codes) == 3 + 2 * 1024
     elements = zentrail.scan(SAMPLE, *DAY, ids=[5]).to_numpy()["element"]
     assert np.unique(elements, return_counts=True)[1].tolist() == [144] * 3
     with pytest.raises(ValueError, match=r"signals\[1\] is the name 'Furnace1.Zone1.Tmp'.*'Furnace1.Zone1.Temp'"):

@@ -115,5 +115,5 @@ def test_the_catalogs_columns_filter_lazily_as_eagerly(condition):
                                                                      "description", "value")
     lazy = scan.lazy().filter(condition).collect()
     assert lazy.equals(pl.DataFrame(scan).filter(condition)) and lazy.schema["name"] == pl.Categorical
-    pushed = zentrail._read.polars.push_predicate(pl, scan, condition)._pushdown.ids
+    pushed = zentrail._read.polars.push_predicate(pl, scan.plan, condition).pushdown.ids
     assert (pushed is None) == ("is_null" in str(condition))

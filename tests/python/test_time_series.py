@@ -189,7 +189,7 @@ def test_aligned_consumers_agree_and_pickle(tmp_path):
     frame = aligned.to_pandas()
     assert list(frame.columns) == list(columns) and len(frame) == 24
     same_table(pickle.loads(pickle.dumps(aligned)).to_numpy(), columns)
-    assert len(list(pyarrow.RecordBatchReader.from_stream(day_before_tree(tmp_path)._resized(5).align("1h")))) == 5
+    assert len(list(pyarrow.RecordBatchReader.from_stream(zentrail.Scan(day_before_tree(tmp_path).plan.resized(5)).align("1h")))) == 5
 
 
 @pytest.mark.parametrize("argument, value, message", [

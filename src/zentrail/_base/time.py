@@ -21,7 +21,8 @@ if TYPE_CHECKING:
     import datetime
     from typing import Any, Optional, Tuple
 
-    _BoundTuple = Tuple[int, int, int, int, int]
+# A bound as (year, month, day, ns_of_day, unit_ns): see the module's text.
+BoundTuple = tuple[int, int, int, int, int]
 
 NS_PER_SECOND = 1_000_000_000
 NS_PER_DAY = 86_400 * NS_PER_SECOND
@@ -36,7 +37,7 @@ FIRST_NS = (1 - _EPOCH_ORDINAL) * NS_PER_DAY
 LAST_NS = (_LAST_ORDINAL + 1 - _EPOCH_ORDINAL) * NS_PER_DAY - 1
 
 
-def bound_tuple(bound: Any, name: str) -> _BoundTuple:
+def bound_tuple(bound: Any, name: str) -> BoundTuple:
     """The bound tuple of `bound`, or TypeError / ValueError naming `name`."""
     import datetime
 
@@ -54,7 +55,7 @@ def bound_tuple(bound: Any, name: str) -> _BoundTuple:
     raise TypeError(f"{name} must be {_KINDS}, not {type(bound).__name__}")
 
 
-def window(dt_start: Any, dt_end: Any, names: Tuple[str, str] = ("dt_start", "dt_end")) -> Tuple[_BoundTuple, _BoundTuple]:
+def window(dt_start: Any, dt_end: Any, names: Tuple[str, str] = ("dt_start", "dt_end")) -> Tuple[BoundTuple, BoundTuple]:
     """The bound tuples of a window, or ValueError naming both when its end
     comes before its start (a window that could hold nothing is a mistake,
     not an empty result)."""
@@ -64,24 +65,24 @@ def window(dt_start: Any, dt_end: Any, names: Tuple[str, str] = ("dt_start", "dt
     return start, end
 
 
-def check_order(start: _BoundTuple, end: _BoundTuple, shown_start: Any, shown_end: Any,
+def check_order(start: BoundTuple, end: BoundTuple, shown_start: Any, shown_end: Any,
                 names: Tuple[str, str] = ("dt_start", "dt_end")) -> None:
     """ValueError naming both bounds when `end` ends before `start` begins."""
     if last_ns(end) < first_ns(start):
         raise ValueError(f"{names[1]} {shown_end!s} comes before {names[0]} {shown_start!s}: the window holds no time")
 
 
-def first_ns(bound: _BoundTuple) -> int:
+def first_ns(bound: BoundTuple) -> int:
     """The first instant of a bound (where a start begins)."""
     return (_ordinal(bound) - _EPOCH_ORDINAL) * NS_PER_DAY + bound[3]
 
 
-def last_ns(bound: _BoundTuple) -> int:
+def last_ns(bound: BoundTuple) -> int:
     """The last instant of a bound (where an end ends)."""
     return first_ns(bound) + bound[4] - 1
 
 
-def instant_bound(ns: int) -> Optional[_BoundTuple]:
+def instant_bound(ns: int) -> Optional[BoundTuple]:
     """The bound of exactly the instant `ns`, or None outside the years 1 to 9999."""
     import datetime
 
@@ -188,13 +189,13 @@ def duration_text(ns: int) -> str:
     return f"{ns}ns"
 
 
-def _ordinal(bound: _BoundTuple) -> int:
+def _ordinal(bound: BoundTuple) -> int:
     import datetime
 
     return datetime.date(bound[0], bound[1], bound[2]).toordinal()
 
 
-def _from_datetime(moment: datetime.datetime, name: str) -> _BoundTuple:
+def _from_datetime(moment: datetime.datetime, name: str) -> BoundTuple:
     if moment != moment:  # pandas.NaT
         raise ValueError(f"{name} is not a time (NaT)")
     if moment.tzinfo is not None:
@@ -204,7 +205,7 @@ def _from_datetime(moment: datetime.datetime, name: str) -> _BoundTuple:
     return (moment.year, moment.month, moment.day, ns_of_day, 1 if fraction else NS_PER_SECOND)
 
 
-def _from_datetime64(moment: Any, name: str) -> _BoundTuple:
+def _from_datetime64(moment: Any, name: str) -> BoundTuple:
     import datetime
 
     import numpy

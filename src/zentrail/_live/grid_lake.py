@@ -56,7 +56,7 @@ import shutil
 from zentrail._base import arguments as _arguments, atomic as _atomic, discovery as _discovery, time as _time
 from zentrail import _core
 from zentrail._live import cursor as _cursor
-from zentrail._series import parts as _grid_parts, window as _series
+from zentrail._series import window as _series
 from zentrail._read import pushdown as _pushdown, request as _request
 from zentrail._base.extras import import_extra
 from zentrail._live.sync import STATE_NAME as ROWS_STATE_NAME
@@ -186,7 +186,7 @@ class GridLake:
             self._save_state()
         return self.state["origin"]
 
-    def _files_bound(self, origin: int) -> Optional[_time._BoundTuple]:
+    def _files_bound(self, origin: int) -> Optional[_time.BoundTuple]:
         """The start bound of the files and rows the grid considers."""
         return None if self.lookback is None else _time.instant_bound(_time.clamp_ns(origin - self.lookback))
 
@@ -276,7 +276,7 @@ class GridLake:
                report: Optional[Callable[[str], None]]) -> None:
         """Makes again the days whose grid may differ from `changed_from` on,
         and removes the days past the end."""
-        parts = [] if end is None or end < origin else _grid_parts.day_parts(origin, end, self.every)
+        parts = [] if end is None or end < origin else _series.day_parts(origin, end, self.every)
         later = [i for i, part in enumerate(parts) if part[1] >= changed_from]
         first = later[0] if later else len(parts)
         pending = self.state["pending"]
@@ -296,7 +296,7 @@ class GridLake:
                 self._save_state()
 
         replacing(None)
-        looks = (None, None) if end is None else _grid_parts.considered(origin, end, self.how, self.lookback)
+        looks = (None, None) if end is None else _series.considered(origin, end, self.how, self.lookback)
         walk = self.how == "linear" and first > 0
         if later:
             day = _time.day_text(parts[first][0])
@@ -313,6 +313,22 @@ class GridLake:
                 break
         counts["removed"] += self._remove_days_but({_time.day_text(part[0]) for part in parts})
 
+    def _part_aligned(self, span: Tuple[int, int], looks: Tuple[Optional[int], Optional[int]]) -> Any:
+        """The grid instants of `span` (instants of the whole grid), reading
+        the rows the whole grid considers (`looks`)."""
+        import numpy
+
+        from zentrail._elsewhere import remote as _remote
+        from zentrail._read.plan import make_plan
+        from zentrail._series.aligned import Aligned
+
+        first, last = span
+        plan = make_plan(_remote.root_of(self.root), False, _time.instant_text(first), _time.instant_text(last),
+                         self.codes, self.threads, None, None)
+        return Aligned(plan, numpy.timedelta64(self.every, "ns"), self.how,
+                       None if self.max_gap is None else numpy.timedelta64(self.max_gap, "ns"), None,
+                       considered=looks)
+
     def _write_days(self, span: Tuple[int, int], looks: Tuple[Optional[int], Optional[int]], until: Optional[int],
                     counts: Dict[str, int], report: Optional[Callable[[str], None]]) -> bool:
         """Writes the grid instants of `span` (instants of the whole grid), a
@@ -320,8 +336,7 @@ class GridLake:
         are compared with its file's: returns whether there were some and all
         were the same (a day the same in full is left as it was)."""
         pyarrow = import_extra("pyarrow", "zentrail sync", "arrow")
-        aligned = _grid_parts.part_aligned(self.root, self.codes, span, self.every, self.how, self.max_gap, looks,
-                                           threads=self.threads)
+        aligned = self._part_aligned(span, looks)
         reader = pyarrow.RecordBatchReader.from_stream(aligned)
         first_same = None
         for day, pieces in itertools.groupby(_by_day(reader), key=lambda piece: piece[0]):

@@ -247,8 +247,10 @@ class Catalog:
         return self._lookup
 
     def column(self, field: str) -> List[Any]:
-        """The field (name, unit, description, interpolation, or an extra
-        column) of every row."""
+        """The field (signal_id, name, unit, description, interpolation, or
+        an extra column) of every row."""
+        if field == "signal_id":
+            return [int(ident) for ident in self._ids]
         if field in self._texts:
             return list(self._texts[field])
         if field in self._extra:

@@ -4,7 +4,7 @@ polars hands an IO source the columns the query needs, its filter as an
 expression, a row count and a batch size. The parts of the filter that the
 engine can apply (conditions on time, signal_id, element, item_class and
 subtype joined by ``&``, and on the catalog's name, unit and description,
-which keep the signals of the entries they keep) narrow the scan; the whole filter is then applied to
+which keep the signals of the entries they keep) narrow the read; the whole filter is then applied to
 every batch again, so whatever could not be pushed (and anything pushed only
 in part) still holds exactly: the result is the same query on
 ``polars.DataFrame(scan)``.
@@ -14,12 +14,12 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
 
-from zentrail._read import pushdown as _pushdown
+from zentrail._read import columns as _columns, pushdown as _pushdown
 from zentrail._base import time as _time
 from zentrail._base.extras import import_extra, install_hint
 
 if TYPE_CHECKING:
-    from zentrail._scan import Scan
+    from zentrail._read.plan import ReadPlan
 
 # The first polars with polars.io.plugins.register_io_source.
 NEEDED_POLARS = "1.12"
@@ -30,7 +30,7 @@ _PROBED_DOMAINS = {"signal_id": 1 << 16, "element": 1024, "item_class": 32, "sub
 _TIME_OPERATORS = ("ge", "gt", "le", "lt", "eq")
 
 
-def lazy_frame(scan: "Scan") -> Any:
+def lazy_frame(plan: "ReadPlan") -> Any:
     pl = import_extra("polars", "Scan.lazy()", "polars")
     try:
         from polars.io.plugins import register_io_source
@@ -38,11 +38,11 @@ def lazy_frame(scan: "Scan") -> Any:
         raise ImportError(f"Scan.lazy() needs polars {NEEDED_POLARS} or newer (its IO plugin interface, "
                           f"polars.io.plugins.register_io_source); this is polars {pl.__version__}: "
                           f"{install_hint('polars')}") from None
-    schema = polars_schema(pl, scan.columns)
+    schema = polars_schema(pl, list(plan.pushdown.columns))
 
     def source(with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],
                batch_size: Optional[int]) -> Iterator[Any]:
-        return _batches(pl, scan, with_columns, predicate, n_rows, batch_size)
+        return _batches(pl, plan, with_columns, predicate, n_rows, batch_size)
 
     return register_io_source(source, schema=schema)
 
@@ -55,9 +55,9 @@ def polars_schema(pl: Any, columns: List[str]) -> Dict[str, Any]:
     return {name: types[name] for name in columns}
 
 
-def _batches(pl: Any, scan: "Scan", with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],
+def _batches(pl: Any, plan: "ReadPlan", with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],
              batch_size: Optional[int]) -> Iterator[Any]:
-    wanted = list(with_columns) if with_columns is not None else scan.columns
+    wanted = list(with_columns) if with_columns is not None else list(plan.pushdown.columns)
     needed = list(wanted)
     if predicate is not None:
         for name in predicate.meta.root_names():
@@ -66,17 +66,17 @@ def _batches(pl: Any, scan: "Scan", with_columns: Optional[List[str]], predicate
     if n_rows is not None:
         # The first n_rows of the source, and the filter after them: the
         # conditions pushed after the limit apply to those rows alone.
-        scan = scan.limit(n_rows)
+        plan = plan.limit(n_rows)
     if predicate is not None:
-        scan = push_predicate(pl, scan, predicate)
+        plan = push_predicate(pl, plan, predicate)
     if not needed:
         # A query that only counts rows: the narrowest column carries them.
         needed = ["subtype"]
-    scan = scan.select(*needed)
+    plan = plan.select(*needed)
     if batch_size is not None and batch_size > 0:
-        scan = scan._resized(batch_size)
+        plan = plan.resized(batch_size)
     schema = polars_schema(pl, needed)
-    for batch in scan:
+    for batch in _columns.batches(plan, _columns.core_request(plan, numpy=True)):
         # The catalog's columns come as str objects and None, which polars
         # takes from a list (it casts no object array).
         frame = pl.DataFrame({name: column.tolist() if column.dtype == object else column
@@ -87,15 +87,15 @@ def _batches(pl: Any, scan: "Scan", with_columns: Optional[List[str]], predicate
             yield frame.select(wanted)
 
 
-def push_predicate(pl: Any, scan: "Scan", predicate: Any) -> "Scan":
-    """The scan narrowed by the conditions of `predicate` the engine can take.
+def push_predicate(pl: Any, plan: "ReadPlan", predicate: Any) -> "ReadPlan":
+    """The plan narrowed by the conditions of `predicate` the engine can take.
     Each narrowing keeps at least every row the condition keeps."""
     for condition in conjuncts(pl, predicate):
         try:
-            scan = _push_condition(pl, scan, condition)
+            plan = _push_condition(pl, plan, condition)
         except Exception:  # a form this code does not know: polars applies it
             continue
-    return scan
+    return plan
 
 
 def conjuncts(pl: Any, predicate: Any) -> List[Any]:
@@ -118,57 +118,57 @@ def _inputs(expr: Any) -> List[Any]:
         return []
 
 
-def _push_condition(pl: Any, scan: "Scan", condition: Any) -> "Scan":
+def _push_condition(pl: Any, plan: "ReadPlan", condition: Any) -> "ReadPlan":
     roots = condition.meta.root_names()
     if len(set(roots)) != 1:
-        return scan
+        return plan
     column = roots[0]
     if column in _PROBED_DOMAINS:
         # Any elementwise condition on one column: its rows are those whose
         # value it keeps, so it is tried on every value the column can hold.
         if not getattr(condition.meta, "is_row_separable", lambda: False)():
-            return scan
+            return plan
         domain = pl.DataFrame({column: pl.arange(0, _PROBED_DOMAINS[column], eager=True)}).with_columns(
             pl.col(column).cast(polars_schema(pl, [column])[column]))
         kept = domain.filter(condition)[column].to_list()
-        return scan.where(**{_WHERE_NAMES[column]: kept})
-    if column in _LABEL_COLUMNS and scan._catalog is not None:
-        return _push_label_condition(pl, scan, column, condition)
+        return plan.where(**{_WHERE_NAMES[column]: kept})
+    if column in _LABEL_COLUMNS and plan.catalog is not None:
+        return _push_label_condition(pl, plan, column, condition)
     if column == "time":
         found = _time_comparison(pl, condition)
         if found is None:
-            return scan
+            return plan
         op, ns = found
         if op == "in":
             ns_first, ns = ns
-            return scan._within(_time.instant_bound(ns_first), _time.instant_bound(ns))
+            return plan.within(_time.instant_bound(ns_first), _time.instant_bound(ns))
         start = end = None
         if op in ("ge", "gt", "eq"):
             start = _time.instant_bound(ns + (op == "gt"))
             if start is None:
-                return scan
+                return plan
         if op in ("le", "lt", "eq"):
             end = _time.instant_bound(ns - (op == "lt"))
             if end is None:
-                return scan
-        return scan._within(start, end)
-    return scan
+                return plan
+        return plan.within(start, end)
+    return plan
 
 
-def _push_label_condition(pl: Any, scan: "Scan", column: str, condition: Any) -> "Scan":
+def _push_label_condition(pl: Any, plan: "ReadPlan", column: str, condition: Any) -> "ReadPlan":
     """A condition on the catalog's name, unit or description kept to the
     signals of the entries whose text it keeps, tried on every entry's text
     and on null (a code with no entry): when null passes, every code may."""
     if not getattr(condition.meta, "is_row_separable", lambda: False)():
-        return scan
-    catalog = scan._catalog
+        return plan
+    catalog = plan.catalog
     texts = catalog.column(column) + [None]
     rows = pl.DataFrame({column: texts}, schema={column: pl.Categorical}).with_row_index("row")
     kept = rows.filter(condition)["row"].to_list()
     if len(texts) - 1 in kept:
-        return scan
-    ids = catalog._ids
-    return scan.where(signal_ids=sorted({int(ids[r]) for r in kept}))
+        return plan
+    ids = catalog.column("signal_id")
+    return plan.where(signal_ids=sorted({int(ids[r]) for r in kept}))
 
 
 _LABEL_COLUMNS = ("name", "unit", "description")

@@ -36,8 +36,8 @@ class Pushdown:
 
     def __init__(self, columns: Tuple[str, ...] = COLUMN_NAMES, classes: int = ALL_CLASSES,
                  subtypes: int = ALL_SUBTYPES, elements: Optional[FrozenSet[int]] = None,
-                 limit: Optional[int] = None, row_start: Optional[_time._BoundTuple] = None,
-                 row_end: Optional[_time._BoundTuple] = None, ids: Optional[bytes] = None,
+                 limit: Optional[int] = None, row_start: Optional[_time.BoundTuple] = None,
+                 row_end: Optional[_time.BoundTuple] = None, ids: Optional[bytes] = None,
                  later: Tuple["Pushdown", ...] = ()) -> None:
         self.columns = columns
         self.classes = classes
@@ -57,7 +57,7 @@ class Pushdown:
 
     def narrowed(self, ids: Optional[FrozenSet[int]] = None, elements: Optional[FrozenSet[int]] = None,
                  classes: Optional[FrozenSet[int]] = None, subtypes: Optional[FrozenSet[int]] = None,
-                 start: Optional[_time._BoundTuple] = None, end: Optional[_time._BoundTuple] = None) -> "Pushdown":
+                 start: Optional[_time.BoundTuple] = None, end: Optional[_time.BoundTuple] = None) -> "Pushdown":
         """These conditions added where the chain ends: to this stage while
         it has no limit, otherwise to the stage after its limit (the last
         one, or a new one once that has a limit too)."""
@@ -77,7 +77,7 @@ class Pushdown:
 
     def _with_conditions(self, ids: Optional[FrozenSet[int]], elements: Optional[FrozenSet[int]],
                          classes: Optional[FrozenSet[int]], subtypes: Optional[FrozenSet[int]],
-                         start: Optional[_time._BoundTuple], end: Optional[_time._BoundTuple]) -> "Pushdown":
+                         start: Optional[_time.BoundTuple], end: Optional[_time.BoundTuple]) -> "Pushdown":
         changes: Dict[str, Any] = {}
         if ids is not None:
             bits = id_bits(ids)

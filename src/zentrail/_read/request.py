@@ -17,7 +17,7 @@ if TYPE_CHECKING:
     import types
     from typing import Any, Callable, List, Optional, Union
 
-    from zentrail._base.time import _BoundTuple
+    from zentrail._base.time import BoundTuple
 
     _Progress = Union[None, bool, Callable[[int, int], Any]]
 
@@ -29,8 +29,8 @@ class Request:
                  "columns", "classes", "subtypes", "elements", "limit", "row_start", "row_end", "ids", "later", "damaged",
                  "shown", "__weakref__")
 
-    def __init__(self, where: Union[bytes, List[bytes], _remote.Place], listed: bool, start: Optional[_BoundTuple],
-                 end: Optional[_BoundTuple], codes: Any = None, threads: Optional[int] = None,
+    def __init__(self, where: Union[bytes, List[bytes], _remote.Place], listed: bool, start: Optional[BoundTuple],
+                 end: Optional[BoundTuple], codes: Any = None, threads: Optional[int] = None,
                  batch_rows: int = _arguments.DEFAULT_BATCH_ROWS, progress: _Progress = None,
                  pushdown: Optional[_pushdown.Pushdown] = None, errors: str = "raise", copied: bool = False) -> None:
         self.start = start  # bound tuples; None leaves that side open
@@ -127,7 +127,7 @@ class DamageLog:
         if self.warn:
             import warnings
 
-            warnings.warn(damage_text(path, offset, reason), UserWarning, stacklevel=_outside_the_package())
+            warnings.warn(damage_text(path, offset, reason), UserWarning, stacklevel=outside_the_package())
 
 
 def skipped_files(request: Request) -> List[Any]:
@@ -141,7 +141,7 @@ def damage_text(path: str, offset: Optional[int], reason: str) -> str:
     return f"archive file {path!r}: {reason} at byte {offset}; its rows before it are kept, the read went on"
 
 
-def _outside_the_package() -> int:
+def outside_the_package() -> int:
     """The stacklevel of the first caller outside zentrail (of the warn call
     in DamageLog.__call__)."""
     import os

@@ -97,7 +97,8 @@ class Result:
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         for name, value in zip(_slots(type(self)), state):
-            setattr(self, name, value)
+            # A result pickled before results held plans holds its Scan there.
+            setattr(self, name, value.plan if name == "_plan" and hasattr(value, "plan") else value)
 
 
 def _slots(cls: type) -> List[str]:

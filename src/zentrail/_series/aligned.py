@@ -6,10 +6,13 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Tuple
 
+    from zentrail._read.plan import ReadPlan
+
 from zentrail import _core
 from zentrail._names import labels as _labels
 from zentrail._series import window as _series
 from zentrail._base import time as _time
+from zentrail._read.capsule import Capsule
 from zentrail._read.result import Result, arrow_columns
 
 HOWS = ("step", "linear")
@@ -49,42 +52,75 @@ class Aligned(Result):
     Like a Scan it reads nothing until consumed and reads afresh each time.
     """
 
-    __slots__ = ("_scan", "_every", "_how", "_max_gap", "_lookback", "_considered")
+    __slots__ = ("_plan", "_every", "_how", "_max_gap", "_lookback", "_considered")
 
-    def __init__(self, scan: Any, every: Any, how: Optional[str], max_gap: Any, lookback: Any) -> None:
-        """Made by Scan.align, whose arguments are checked here."""
+    def __init__(self, plan: ReadPlan, every: Any, how: Optional[str] = "step", max_gap: Any = None,
+                 lookback: Any = "7d", *, considered: Optional[Tuple[Optional[int], Optional[int]]] = None) -> None:
+        """Made by Scan.align, whose arguments are checked here.
+        ``considered``: (first, last) instants of the rows considered (None
+        on a side without limit), when a part of a larger grid looks where
+        the whole grid looks (see zentrail._series.parts); else they follow
+        from the lookback."""
         every_ns = _time.duration_ns(every, "every")
         if how is not None and how not in HOWS:
             raise ValueError(f"how must be 'step' or 'linear', not {how!r}; None interpolates each signal as its "
                              f"catalog entry says")
         gap, back = _series.durations(max_gap, lookback)
-        _series.window(scan)
+        _series.window(plan)
         # The series reads stop at a damaged file whatever the scan's errors
         # mode: a grid must not carry values on across a file it passed over.
         self._set_errors("raise")
-        self._scan = scan
+        self._plan = plan
         self._every = every_ns
         self._how = how
         self._max_gap = gap
         self._lookback = back
-        # (first, last) instants of the rows considered, None on a side
-        # without limit, when a part of a larger grid looks where the whole
-        # grid looks (zentrail.dask.align_archive); else from the lookback.
-        self._considered: Optional[Tuple[Optional[int], Optional[int]]] = None
+        self._considered = considered
 
-    def _plan(self, scan: Any = None, how: Optional[str] = None) -> Tuple[Any, Tuple[int, int, int, bool, int, int, int]]:
-        scan = _series.whole_signals_narrowed(self._scan) if scan is None else scan
+    @property
+    def plan(self) -> ReadPlan:
+        """The :class:`zentrail.ReadPlan` of the scan this grid is made of."""
+        return self._plan
+
+    def part(self, first: int, last: int, considered: Optional[Tuple[Optional[int], Optional[int]]] = None) -> "Aligned":
+        """The grid's instants from ``first`` to ``last`` (ns since
+        1970-01-01, both instants of this grid) as a grid of their own that
+        reads its rows where this whole grid reads them (``considered``:
+        where that is, when this grid is itself a part), so that its rows
+        equal this grid's rows there."""
+        import numpy
+
+        start, end = _series.window(self._plan)
+        looks = considered or self._considered or _series.considered(start, end, self._how, self._lookback)
+        plan = self._plan.replace(start=_time.instant_bound(first), end=_time.instant_bound(last),
+                                  shown=(_time.instant_text(first), _time.instant_text(last)),
+                                  pushdown=self._plan.pushdown.replace(row_start=None, row_end=None))
+        return Aligned(plan, numpy.timedelta64(self._every, "ns"), self._how,
+                       None if self._max_gap is None else numpy.timedelta64(self._max_gap, "ns"), None,
+                       considered=looks)
+
+    def by_day(self) -> List["Aligned"]:
+        """The grid cut at midnights: a grid per day holding grid instants,
+        in order, each reading only the files its rows need (plus the look
+        back of the whole grid) and holding exactly this grid's rows of that
+        day. A Dask partition or a lake's day file each."""
+        start, end = _series.window(self._plan)
+        return [self.part(first, last) for first, last in _series.day_parts(start, end, self._every)]
+
+    def _read_args(self, plan: Optional[ReadPlan] = None, how: Optional[str] = None) -> Tuple[Any, Any]:
+        """The core's request and grid of one read of the grid (of `plan`,
+        the grid's own by default, and `how`)."""
+        plan = _series.whole_signals_narrowed(self._plan) if plan is None else plan
         how = how or self._how or "step"
-        start, end = _series.window(scan)
+        start, end = _series.window(plan)
         back = self._lookback
         first = None if back is None else start - back
         last = end if how == "step" else (None if back is None else end + back)
         if self._considered is not None:
             first, last = self._considered
-        request = _series.widened_request(scan, first, last)
-        series = (start, end, self._every, how == "linear", -1 if self._max_gap is None else self._max_gap,
-                  _series.NO_FIRST if first is None else first, _series.NO_LAST if last is None else last)
-        return request, series
+        request = _series.widened_request(plan, first, last)
+        grid = _series.SeriesGrid(start, end, self._every, how == "linear", self._max_gap, first, last)
+        return request, grid
 
     def _kinds(self) -> Optional[Dict[str, Any]]:
         """With how=None: the scan of each interpolation kind, or None when
@@ -93,26 +129,21 @@ class Aligned(Result):
 
         if self._how is not None:
             return None
-        scan = _series.whole_signals_narrowed(self._scan)
-        catalog = scan._catalog
+        plan = _series.whole_signals_narrowed(self._plan)
+        catalog = plan.catalog
         if catalog is None:
             return None
-        codes = scan._codes
+        codes = plan.codes
         if codes is None:
             # The codes are those with values: found by a step read first.
-            names, _, _ = _core.align(*self._plan(scan, "step"))
+            names, _, _ = _core.align(*self._read_args(plan, "step"))
             codes = numpy.array([_code_of(name) for name in names], dtype=numpy.int32)
         linear = numpy.array([_interpolation(catalog, int(code)) == "linear" for code in codes], dtype=bool)
         if not linear.any():
             return None
         if linear.all():
-            return {"linear": scan}
-        kinds = {}
-        for how, chosen in (("step", codes[~linear]), ("linear", codes[linear])):
-            part = scan._with(scan._pushdown)
-            part._codes = numpy.asarray(chosen, dtype=numpy.int32)
-            kinds[how] = part
-        return kinds
+            return {"linear": plan}
+        return {how: plan.with_codes(chosen) for how, chosen in (("step", codes[~linear]), ("linear", codes[linear]))}
 
     @property
     def every(self) -> int:
@@ -124,11 +155,11 @@ class Aligned(Result):
 
         kinds = self._kinds()
         if kinds is not None and len(kinds) == 1:
-            (how, scan), = kinds.items()
-            return self._named(*_core.align(*self._plan(scan, how)))
+            (how, plan), = kinds.items()
+            return self._named(*_core.align(*self._read_args(plan, how)))
         if kinds is None:
-            return self._named(*_core.align(*self._plan()))
-        parts = [_core.align(*self._plan(scan, how)) for how, scan in kinds.items()]
+            return self._named(*_core.align(*self._read_args()))
+        parts = [_core.align(*self._read_args(plan, how)) for how, plan in kinds.items()]
         names = [name for part in parts for name in part[0]]
         values = [column for part in parts for column in part[2]]
         order = sorted(range(len(names)), key=lambda k: _code_of(names[k]))
@@ -143,14 +174,14 @@ class Aligned(Result):
         return columns
 
     def _column_names(self, names: List[str]) -> List[str]:
-        catalog = self._scan._catalog
+        catalog = self._plan.catalog
         if catalog is None:
             return names
         return _labels.column_names(catalog, [_code_of(name) for name in names])
 
     def _metadata(self, names: List[str]) -> Dict[str, Dict[bytes, bytes]]:
         """The Arrow field metadata of each code column, by engine name."""
-        catalog = self._scan._catalog
+        catalog = self._plan.catalog
         return {name: _labels.field_metadata(None if catalog is None else catalog.entry(_code_of(name)))
                 for name in names}
 
@@ -159,7 +190,7 @@ class Aligned(Result):
         the catalog's units and descriptions, by column name, in
         ``attrs["units"]`` and ``attrs["descriptions"]``."""
         frame = Result.to_pandas(self)
-        catalog = self._scan._catalog
+        catalog = self._plan.catalog
         if catalog is not None:
             units, descriptions = {}, {}
             for name in frame.columns[1:]:
@@ -181,11 +212,11 @@ class Aligned(Result):
         kinds = self._kinds()
         if kinds is not None and len(kinds) > 1:
             whole = self._read()
-            size = self._scan._batch_rows
+            size = self._plan.batch_rows
             for first in range(0, max(len(whole["time"]), 1), size):
                 call({name: column[first:first + size] for name, column in whole.items()})
             return
-        scan, how = (None, None) if kinds is None else next((s, h) for h, s in kinds.items())
+        plan, how = (None, None) if kinds is None else next((p, h) for h, p in kinds.items())
         shown: List[str] = []
 
         def hand_on(names: List[str], times: Any, values: List[Any]) -> None:
@@ -196,7 +227,7 @@ class Aligned(Result):
                 batch[name] = numpy.frombuffer(column, dtype=numpy.float64)
             call(batch)
 
-        _core.align(*self._plan(scan, how), hand_on)
+        _core.align(*self._read_args(plan, how), hand_on)
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream (``pyarrow.table(aligned)``,
@@ -206,8 +237,8 @@ class Aligned(Result):
         renamed and given their metadata by pyarrow (without it, the grid
         is read whole first, then handed on without the metadata)."""
         kinds = self._kinds()
-        if self._scan._catalog is None:
-            return _core.align_stream(*self._plan())
+        if self._plan.catalog is None:
+            return _core.align_stream(*self._read_args())
         try:
             from zentrail._base.extras import import_extra
 
@@ -217,16 +248,14 @@ class Aligned(Result):
         if pyarrow is None or (kinds is not None and len(kinds) > 1):
             if pyarrow is not None:
                 table = pyarrow.table(self._read())
-                catalog = self._scan._catalog
+                catalog = self._plan.catalog
                 schema = pyarrow.schema([
                     field.with_metadata(_labels.field_metadata(_entry_of_column(catalog, field.name)) or None)
                     for field in table.schema])
                 return table.cast(schema).__arrow_c_stream__(requested_schema)
             return _core.table_stream(arrow_columns(self._read(), ()))
-        scan, how = (None, None) if kinds is None else next((s, h) for h, s in kinds.items())
-        from zentrail._scan import _Capsule
-
-        reader = pyarrow.RecordBatchReader.from_stream(_Capsule(_core.align_stream(*self._plan(scan, how))))
+        plan, how = (None, None) if kinds is None else next((p, h) for h, p in kinds.items())
+        reader = pyarrow.RecordBatchReader.from_stream(Capsule(_core.align_stream(*self._read_args(plan, how))))
         engine = reader.schema.names
         metadata = self._metadata(engine[1:])
         shown = ["time"] + self._column_names(engine[1:])
@@ -237,7 +266,7 @@ class Aligned(Result):
         return pyarrow.RecordBatchReader.from_batches(schema, batches).__arrow_c_stream__(requested_schema)
 
     def __repr__(self) -> str:
-        return f"<zentrail.Aligned every {_time.duration_text(self._every)} ({self._how}) of {self._scan!r}>"
+        return f"<zentrail.Aligned every {_time.duration_text(self._every)} ({self._how}) of {self._plan.describe()}>"
 
 
 def _code_of(name: str) -> int:

@@ -6,6 +6,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Dict, Optional, Tuple
 
+    from zentrail._read.plan import ReadPlan
+
 from zentrail._base import arguments as _arguments, time as _time
 from zentrail import _core
 from zentrail._series import window as _series
@@ -72,9 +74,9 @@ class Overview(Result):
     time; failures raise what the scan would raise.
     """
 
-    __slots__ = ("_scan", "_buckets", "_every", "_time_weighted", "_max_gap", "_lookback")
+    __slots__ = ("_plan", "_buckets", "_every", "_time_weighted", "_max_gap", "_lookback")
 
-    def __init__(self, scan: Any, buckets: Optional[int], every: Any = None, time_weighted: bool = False,
+    def __init__(self, plan: ReadPlan, buckets: Optional[int], every: Any = None, time_weighted: bool = False,
                  lookback: Any = "7d", max_gap: Any = None, errors: str = "raise") -> None:
         """Made by Scan.overview, whose arguments are checked here."""
         self._set_errors(errors)
@@ -82,7 +84,7 @@ class Overview(Result):
             if buckets is not None:
                 raise ValueError("give buckets or every, not both")
             every = _time.duration_ns(every, "every")
-            start, end = _series.window(scan)
+            start, end = _series.window(plan)
             buckets = (end - start) // every + 1
             if buckets > MAX_BUCKETS:
                 raise ValueError(f"every={_time.duration_text(every)} makes {buckets} buckets of the window; at "
@@ -95,12 +97,12 @@ class Overview(Result):
             raise TypeError(f"time_weighted must be a bool, not {type(time_weighted).__name__}")
         gap, back = _series.durations(max_gap, lookback)
         if time_weighted:
-            _series.window(scan)
+            _series.window(plan)
             # As for align: a step function must not carry a value on across
             # a file passed over, so both its reads stop at a damaged file
             # (rather than warn that the read went on, then fail).
             self._set_errors("raise")
-        self._scan = scan
+        self._plan = plan
         self._buckets = buckets
         self._every = every
         self._time_weighted = time_weighted
@@ -115,16 +117,16 @@ class Overview(Result):
     def _grid(self) -> Tuple[int, int, int]:
         """The buckets: their origin, width (ns) and count."""
         if self._every is not None:
-            return _series.window(self._scan)[0], self._every, self._buckets
-        first = _time.first_ns(self._scan._start)
-        span = _time.last_ns(self._scan._end) - first + 1
+            return _series.window(self._plan)[0], self._every, self._buckets
+        first = self._plan.first_ns
+        span = self._plan.last_ns - first + 1
         return first, -(-span // self._buckets), self._buckets
 
     def _read(self) -> Dict[str, Any]:
         import numpy
 
         every = None if self._every is None else self._grid()
-        raw = _core.overview(self._reported(self._scan._request(errors=self._errors)), self._buckets, False, every)
+        raw = _core.overview(self._reported(self._plan.request(errors=self._errors)), self._buckets, False, every)
         plain = {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in OVERVIEW_COLUMNS}
         if not self._time_weighted:
             return plain
@@ -135,13 +137,12 @@ class Overview(Result):
         in_force, integral) over the rows considered."""
         import numpy
 
-        start, end = _series.window(self._scan)
+        start, end = _series.window(self._plan)
         first = None if self._lookback is None else start - self._lookback
-        request = _series.widened_request(self._scan, first, end)
+        request = _series.widened_request(self._plan, first, end)
         origin, width, count = self._grid()
-        span = (start, end, origin, width, count, -1 if self._max_gap is None else self._max_gap,
-                _series.NO_FIRST if first is None else first)
-        raw = _core.time_weighted(request, span)
+        raw = _core.time_weighted(request, _series.WeightedBuckets(start, end, origin, width, count, self._max_gap,
+                                                                  first))
         return {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in
                 (("signal_id", "uint16"), ("element", "uint16"), ("bucket", "datetime64[ns]"), ("in_force", "float64"),
                  ("integral", "float64"))}
@@ -151,11 +152,11 @@ class Overview(Result):
         (the scan's), ``name`` and ``unit`` follow ``element``, categorical,
         missing where the catalog has no entry for the row's code."""
         frame = Result.to_pandas(self)
-        catalog = self._scan._catalog
+        catalog = self._plan.catalog
         if names and catalog is not None:
             from zentrail._names import labels as _labels
 
-            labels = _labels.Labels(catalog, self._scan._codes, ("name", "unit"))
+            labels = _labels.Labels(catalog, self._plan.codes, ("name", "unit"))
             found = labels.indices_of(frame["signal_id"].to_numpy(), frame["element"].to_numpy(), ("name", "unit"))
             pandas = import_extra("pandas", "Overview.to_pandas()", "pandas")
             for at, field in enumerate(("name", "unit"), start=2):
@@ -171,7 +172,7 @@ class Overview(Result):
         if self._time_weighted:
             return Result.__arrow_c_stream__(self, requested_schema)
         every = None if self._every is None else self._grid()
-        return _core.overview(self._reported(self._scan._request(errors=self._errors)), self._buckets, True, every)
+        return _core.overview(self._reported(self._plan.request(errors=self._errors)), self._buckets, True, every)
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         # An overview pickled before errors= holds no (errors, skipped) ahead
@@ -183,7 +184,7 @@ class Overview(Result):
         Result.__setstate__(self, state + (None, False, None, None)[len(state) - 4:])
 
     def __repr__(self) -> str:
-        return f"<zentrail.Overview in {self._buckets} buckets of {self._scan!r}>"
+        return f"<zentrail.Overview in {self._buckets} buckets of {self._plan.describe()}>"
 
 
 def _with_time_weighted(plain: Dict[str, Any], weighted: Dict[str, Any], origin: int, width: int) -> Dict[str, Any]:

@@ -8,12 +8,51 @@ from zentrail._base import time as _time
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Optional, Tuple
+    from typing import Any, List, Optional, Tuple
+
+    from zentrail._read.plan import ReadPlan
 
 DEFAULT_LOOKBACK = "7d"
-# No limit on the instants of the rows considered, as the engine takes it.
-NO_FIRST = -(1 << 63)
-NO_LAST = (1 << 63) - 1
+
+
+class SeriesGrid:
+    """The grid of an aligned read as the core reads it, by name: instants
+    ``start + k * every`` up to ``end``, stepped or interpolated
+    (``linear``), a value carried at most ``max_gap`` after its row, from
+    the rows between ``first`` and ``last``; all in ns since 1970-01-01,
+    None for no limit."""
+
+    __slots__ = ("start", "end", "every", "linear", "max_gap", "first", "last")
+
+    def __init__(self, start: int, end: int, every: int, linear: bool, max_gap: Optional[int],
+                 first: Optional[int], last: Optional[int]) -> None:
+        self.start = start
+        self.end = end
+        self.every = every
+        self.linear = linear
+        self.max_gap = max_gap
+        self.first = first
+        self.last = last
+
+
+class WeightedBuckets:
+    """The buckets of a time-weighted overview as the core reads them, by
+    name: ``count`` buckets ``width`` long from ``origin``, summing the step
+    function of the rows from ``first`` within the window [start, end], a
+    value in force at most ``max_gap`` after its row; ns since 1970-01-01,
+    None for no limit."""
+
+    __slots__ = ("start", "end", "origin", "width", "count", "max_gap", "first")
+
+    def __init__(self, start: int, end: int, origin: int, width: int, count: int, max_gap: Optional[int],
+                 first: Optional[int]) -> None:
+        self.start = start
+        self.end = end
+        self.origin = origin
+        self.width = width
+        self.count = count
+        self.max_gap = max_gap
+        self.first = first
 
 
 def durations(max_gap: Any, lookback: Any) -> Tuple[Optional[int], Optional[int]]:
@@ -23,16 +62,16 @@ def durations(max_gap: Any, lookback: Any) -> Tuple[Optional[int], Optional[int]
     return gap, back
 
 
-def window(scan: Any) -> Tuple[int, int]:
-    """The scan's window (S, E) in ns since 1970-01-01: its bounds, narrowed
+def window(plan: ReadPlan) -> Tuple[int, int]:
+    """The plan's window (S, E) in ns since 1970-01-01: its bounds, narrowed
     by where(start=, end=); ValueError when the narrowing leaves no time, and
-    when the scan has a row limit (a row limit has no meaning on a grid)."""
-    pushed = scan._pushdown
+    when the plan has a row limit (a row limit has no meaning on a grid)."""
+    pushed = plan.pushdown
     if pushed.limit is not None:
         raise ValueError(f"the scan has a row limit ({pushed.limit}): a row limit has no meaning on a grid or a "
                          f"time-weighted sum; drop .limit()")
-    start = _time.first_ns(scan._start)
-    end = _time.last_ns(scan._end)
+    start = plan.first_ns
+    end = plan.last_ns
     if pushed.row_start is not None:
         start = max(start, _time.first_ns(pushed.row_start))
     if pushed.row_end is not None:
@@ -43,52 +82,65 @@ def window(scan: Any) -> Tuple[int, int]:
     return start, end
 
 
-def widened_request(scan: Any, first: Optional[int], last: Optional[int]) -> Any:
-    """The request of the scan over [first, last] (None: no bound on that
-    side), with its conditions on ids, elements, classes and subtypes and no
-    window on the rows: the files read are those of the widened window."""
-    widened = scan._with(scan._pushdown.replace(row_start=None, row_end=None))
-    widened._start = _FIRST_BOUND if first is None else _time.instant_bound(_time.clamp_ns(first))
-    widened._end = _LAST_BOUND if last is None else _time.instant_bound(_time.clamp_ns(last))
-    return widened._request(copied=True)
+def widened_request(plan: ReadPlan, first: Optional[int], last: Optional[int]) -> Any:
+    """The request of the plan over [first, last] (None: no bound on that
+    side; see ReadPlan.widened), its files read from local copies where they
+    lie elsewhere, since the series read a file more than once."""
+    return plan.widened(first, last).request(copied=True)
 
 
-# The bounds of no limit: every file, every instant.
-_FIRST_BOUND = (1, 1, 1, 0, 1)
-_LAST_BOUND = (9999, 12, 31, _time.NS_PER_DAY - 1, 1)
-
-
-def whole_signals_narrowed(scan: Any) -> Any:
-    """The scan, its signals selected whole (all 1024 codes of an id, as
+def whole_signals_narrowed(plan: ReadPlan) -> ReadPlan:
+    """The plan, its signals selected whole (all 1024 codes of an id, as
     ids= and a name for every element give them) narrowed to the elements
     the window's files hold, from their record heads: a grid has a column
     per element a signal has, not 1024."""
     import numpy
 
-    codes = scan._codes
-    kept_ids = scan._pushdown.ids
-    if codes is None and kept_ids is not None and scan._pushdown.limit is None:
+    codes = plan.codes
+    kept_ids = plan.pushdown.ids
+    if codes is None and kept_ids is not None and plan.pushdown.limit is None:
         # Ids kept by where() (or ids=) with no codes: the engine's grid
         # takes codes, so every element of those ids stands for them.
         kept = numpy.flatnonzero(numpy.unpackbits(numpy.frombuffer(kept_ids, dtype=numpy.uint8),
                                                   bitorder="little"))
         codes = (kept[:, None] * 1024 + numpy.arange(1024)).ravel().astype(numpy.int32)
     if codes is None or len(codes) < 1024:
-        return scan
+        return plan
     ids, counts = numpy.unique(codes >> 10, return_counts=True)
     whole = ids[counts == 1024]
     if len(whole) == 0:
-        return scan
+        return plan
     from zentrail import _core
-    from zentrail._read import request as _request
 
-    held = _core.inventory(_request.Request(scan._where, scan._listed, scan._start, scan._end, threads=scan._threads,
-                                            errors="raise" if scan._errors == "raise" else "skip"), False)
+    held = _core.inventory(plan.files_only().request(errors="raise" if plan.errors == "raise" else "skip"), False)
     held_ids = numpy.frombuffer(held["signal_id"], dtype=numpy.uint16).astype(numpy.int64)
     elements = numpy.frombuffer(held["elements"], dtype=numpy.int32)
     most = numpy.zeros(65536, dtype=numpy.int64)
     numpy.maximum.at(most, held_ids, elements)
     keep = ~numpy.isin(codes >> 10, whole) | ((codes & 1023) < most[codes >> 10])
-    narrowed = scan._with(scan._pushdown)
-    narrowed._codes = codes[keep]
-    return narrowed
+    return plan.with_codes(codes[keep])
+
+
+# Parts of one grid read apart (Aligned.by_day): a day of grid instants (or a
+# run of days) whose rows equal the whole grid's, because each part looks for
+# its rows where the whole grid looks rather than around its own window.
+
+def considered(first: int, last: int, how: Optional[str], lookback: Optional[int]) -> Tuple[Optional[int], Optional[int]]:
+    """Where the rows considered by the grid of the window [first, last] lie
+    (None: no limit on that side), as Aligned's own read puts them."""
+    oldest = None if lookback is None else first - lookback
+    newest = last if how == "step" else (None if lookback is None else last + lookback)
+    return oldest, newest
+
+
+def day_parts(first: int, last: int, every: int) -> List[Tuple[int, int]]:
+    """(first, last grid instant) of each day holding grid instants, in order."""
+    parts = []
+    at = first
+    while at <= last:
+        midnight = at - at % _time.NS_PER_DAY
+        day_last = min(last, midnight + _time.NS_PER_DAY - 1)
+        steps = (day_last - at) // every  # the day's grid instants after `at`
+        parts.append((at, at + steps * every))
+        at += (steps + 1) * every
+    return parts

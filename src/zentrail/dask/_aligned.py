@@ -5,8 +5,7 @@ from __future__ import annotations
 
 import zentrail
 
-from zentrail._series import parts as _grid_parts, window as _series
-from ._partitions import _dask_dataframe, _timestamps
+from ._partitions import dask_dataframe, timestamps
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -14,7 +13,7 @@ if TYPE_CHECKING:
 
 
 def align_archive(root: Any, start: Any, end: Any, signals: Iterable[int], every: Any, *, how: str = "step",
-                  max_gap: Any = None, lookback: Any = _series.DEFAULT_LOOKBACK,
+                  max_gap: Any = None, lookback: Any = "7d",
                   storage_options: Optional[Dict[str, Any]] = None) -> Any:
     """``zentrail.scan(root, start, end, signals).align(every, how=how,
     max_gap=max_gap, lookback=lookback)`` as a Dask DataFrame indexed by
@@ -33,18 +32,20 @@ def align_archive(root: Any, start: Any, end: Any, signals: Iterable[int], every
     before any is read): codes, names or patterns, as for :func:`zentrail.scan`.
     ``storage_options``: for a URL root. Each task reads with one thread.
     """
-    dd = _dask_dataframe()
+    dd = dask_dataframe()
     if signals is None:
         raise ValueError("align_archive needs signals: the columns of every partition are fixed before the read")
     # The scan resolves names and patterns through the root's catalog, as every part's scan names its columns.
-    whole = zentrail.scan(root, start, end, signals, storage_options=storage_options)
-    codes = whole._codes
+    whole = zentrail.scan(root, start, end, signals, threads=1, storage_options=storage_options)
     aligned = whole.align(every, how=how, max_gap=max_gap, lookback=lookback)  # checks them all, reads nothing
-    first, last = _series.window(whole)
-    parts = _grid_parts.day_parts(first, last, aligned.every)
-    reader = _grid_parts.PartAligner(root, codes, aligned.every, how, aligned._max_gap,
-                                     _grid_parts.considered(first, last, how, aligned._lookback), storage_options)
-    meta = reader(parts[0]).iloc[:0] if len(parts) == 1 else reader((parts[0][0], parts[0][0])).iloc[:0]
-    divisions = _timestamps([part[0] for part in parts] + [parts[-1][1]])
-    return dd.from_map(reader, parts, meta=meta, divisions=divisions, enforce_metadata=False, label="zentrail-align")
+    parts = aligned.by_day()
+    first = parts[0].plan.first_ns
+    meta = _read_part(parts[0] if len(parts) == 1 else aligned.part(first, first)).iloc[:0]
+    divisions = timestamps([part.plan.first_ns for part in parts] + [parts[-1].plan.last_ns])
+    return dd.from_map(_read_part, parts, meta=meta, divisions=divisions, enforce_metadata=False,
+                       label="zentrail-align")
 
+
+def _read_part(part: Any) -> Any:
+    """One day's grid, on a worker: the whole grid's rows there, indexed by time."""
+    return part.to_pandas().set_index("time")

@@ -40,7 +40,7 @@ def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[int
     one task per core. The archive must be at the same place for the client
     (which lists it) and the workers (which read it).
     """
-    dd = _dask_dataframe()
+    dd = dask_dataframe()
     signals = _arguments.codes_array(signals)
     paths = zentrail.find_files(root, start, end, storage_options=storage_options)
     chosen = list(columns) if columns is not None else None
@@ -59,7 +59,7 @@ def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[int
     days = [list(group) for _, group in itertools.groupby(sorted(paths, key=day), key=day)]
     midnights = [_day_start(_discovery.path_day(group[0])) for group in days]
     last = midnights[-1] + _time.NS_PER_DAY - 1
-    divisions = _timestamps(midnights + [last])
+    divisions = timestamps(midnights + [last])
     return dd.from_map(reader, days, meta=meta, divisions=divisions, enforce_metadata=False,
                        label="zentrail-day")
 
@@ -117,14 +117,14 @@ def _day_start(day: Optional[str]) -> int:
     return _time.first_ns(_time.bound_tuple(day, "day"))
 
 
-def _timestamps(instants: List[int]) -> List[Any]:
+def timestamps(instants: List[int]) -> List[Any]:
     from zentrail._base.extras import import_extra
 
     pandas = import_extra("pandas", "zentrail.dask.read_archive", "pandas")
     return [pandas.Timestamp(ns, unit="ns") for ns in instants]
 
 
-def _dask_dataframe() -> Any:
+def dask_dataframe() -> Any:
     from zentrail._base.extras import import_extra
 
     return import_extra("dask.dataframe", "zentrail.dask.read_archive", "dask")

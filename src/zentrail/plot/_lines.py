@@ -14,7 +14,6 @@ from __future__ import annotations
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import zentrail
-from zentrail._series import window as _series
 
 # "time" (datetime64[ns]), "value" (float64), "kind" ("envelope" or "values"),
 # "label" (the catalog's name, or "<id>:<element>") and "unit" (None without one)
@@ -96,7 +95,7 @@ def as_steps(root: Any, start: str, end: str, codes: Sequence[int], drawn: Dict[
     import numpy
 
     scan = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors, catalog=False)
-    first, last = _series.window(scan)
+    first, last = scan.plan.first_ns, scan.plan.last_ns
     # One grid row, at the start: every step longer than the window.
     in_force = scan.align(f"{last - first + 1}ns").to_numpy()
     out: Dict[int, Line] = {}

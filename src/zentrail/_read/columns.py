@@ -1,0 +1,168 @@
+"""The columnar consumers of a plan: batches of NumPy arrays, whole NumPy
+columns, a pandas DataFrame and the Arrow stream, each with the name columns
+made here from the codes the core reads in their place (class and subtype
+names, and the catalog's name, unit and description)."""
+
+from __future__ import annotations
+
+from zentrail import _core
+from zentrail._base import classes as _classes
+from zentrail._base.extras import import_extra
+from zentrail._names import labels as _labels
+from zentrail._read import pushdown as _pushdown
+from zentrail._read.capsule import Capsule
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Iterator, Optional
+
+    from zentrail._read.plan import ReadPlan
+    from zentrail._read.request import Request
+
+    _Columns = Dict[str, Any]
+
+
+def core_request(plan: ReadPlan, numpy: bool = False) -> Request:
+    """The request of the plan's rows with the columns the core makes: for a
+    NumPy consumer, the codes of any name column in its place."""
+    wanted = plan.pushdown.columns
+    core = _labels.core_columns(wanted)
+    codes = _pushdown.code_columns(core) if numpy else None
+    return plan.request(numpy, columns=None if (codes or core) == wanted else (codes or core))
+
+
+def batches(plan: ReadPlan, request: Request) -> Iterator[_Columns]:
+    """Batches of the read in read order (see Scan.__iter__)."""
+    found: Iterator[_Columns] = _core.iterate(request)
+    if _named(plan):
+        found = (_with_names(plan, batch) for batch in found)
+    return _WarnIfEmpty(plan, found) if may_warn(plan) else found
+
+
+def numpy_columns(plan: ReadPlan, request: Request, pandas: Any = None) -> _Columns:
+    """The whole read as NumPy columns (name columns as pandas categoricals
+    when ``pandas`` is given)."""
+    columns = _core.to_numpy(request)
+    if may_warn(plan) and not any(len(column) for column in columns.values()):
+        warn_no_rows(plan)
+    return _with_names(plan, columns, pandas) if _named(plan) else columns
+
+
+def pandas_frame(plan: ReadPlan, request: Request, names: bool) -> Any:
+    """The whole read as a pandas DataFrame (see Scan.to_pandas)."""
+    pandas = import_extra("pandas", "Scan.to_pandas()", "pandas")
+    columns = numpy_columns(plan, request, pandas)
+    if names:
+        columns["class_name"] = _classes.class_name_column(pandas, columns["item_class"])
+        columns["subtype_name"] = _classes.subtype_name_column(pandas, columns["item_class"], columns["subtype"])
+        if plan.catalog is not None and "signal_id" in columns and "element" in columns:
+            labels = _labels.Labels(plan.catalog, plan.codes, ("name", "unit"))
+            found = labels.indices_of(columns["signal_id"], columns["element"], ("name", "unit"))
+            for field in ("name", "unit"):
+                columns[field] = labels.pandas_column(pandas, field, found[field])
+    return pandas.DataFrame(columns, copy=False)
+
+
+def arrow_stream(plan: ReadPlan, request: Request, requested_schema: Optional[object]) -> object:
+    """The Arrow C stream of the read (see Scan.__arrow_c_stream__)."""
+    wanted = plan.pushdown.columns
+    if not _labels.has_labels(wanted):
+        return _core.arrow_stream(request, requested_schema)
+    pyarrow = import_extra("pyarrow", "a scan's name, unit and description columns in Arrow", "arrow")
+    reader = pyarrow.RecordBatchReader.from_stream(Capsule(_core.arrow_stream(request, None)))
+    schema = _labels.arrow_schema(pyarrow, reader.schema, wanted)
+    found = _labels.arrow_batches(pyarrow, reader, schema, wanted, _labels.Labels(plan.catalog, plan.codes))
+    return pyarrow.RecordBatchReader.from_batches(schema, found).__arrow_c_stream__(requested_schema)
+
+
+def arrow_schema(plan: ReadPlan) -> object:
+    """The Arrow schema of the stream, without reading anything."""
+    wanted = plan.pushdown.columns
+    core = _labels.core_columns(wanted)
+    capsule = _core.arrow_schema(_pushdown.column_places(core))
+    if core == wanted:
+        return capsule
+    pyarrow = import_extra("pyarrow", "a scan's name, unit and description columns in Arrow", "arrow")
+    schema = pyarrow.schema(Capsule(schema=capsule))
+    return _labels.arrow_schema(pyarrow, schema, wanted).__arrow_c_schema__()
+
+
+def _with_names(plan: ReadPlan, columns: _Columns, pandas: Any = None) -> _Columns:
+    wanted = plan.pushdown.columns
+    core = _labels.core_columns(wanted)
+    if _pushdown.code_columns(core) is not None:
+        columns = _classes.name_arrays(columns, core, pandas)
+    if _labels.has_labels(wanted):
+        columns = _labels.add_columns(columns, wanted, _labels.Labels(plan.catalog, plan.codes), pandas)
+    return columns
+
+
+def _named(plan: ReadPlan) -> bool:
+    """Whether the NumPy columns of the read are made into names here."""
+    wanted = plan.pushdown.columns
+    return _labels.has_labels(wanted) or _pushdown.code_columns(wanted) is not None
+
+
+def may_warn(plan: ReadPlan) -> bool:
+    """Whether an empty read would be a surprise worth a warning: codes
+    were given, and nothing else narrows the rows."""
+    return plan.codes_given and plan.pushdown.limit != 0 and not plan.pushdown.narrows_rows()
+
+
+class _WarnIfEmpty:
+    """An iteration of a read's batches that warns at its end when it gave
+    none. Not a generator: a second consumer meets the core's iterator and
+    its refusal, as it would without this."""
+
+    __slots__ = ("_plan", "_batches", "_empty")
+
+    def __init__(self, plan: ReadPlan, found: Iterator[_Columns]) -> None:
+        self._plan = plan
+        self._batches = found
+        self._empty = True
+
+    def __iter__(self) -> "_WarnIfEmpty":
+        return self
+
+    def __next__(self) -> _Columns:
+        try:
+            batch = next(self._batches)
+        except StopIteration:
+            if self._empty:
+                self._empty = False  # once
+                warn_no_rows(self._plan)
+            raise
+        self._empty = False
+        return batch
+
+
+def warn_no_rows(plan: ReadPlan) -> None:
+    """A UserWarning, pointed at the caller, that the plan's codes gave no
+    row, naming up to five of them and, for a code that looks like a bare
+    signal id (below 1024) of a signal the files hold, the codes of that
+    signal's values."""
+    import warnings
+
+    from zentrail._read.request import outside_the_package
+
+    codes = [int(c) for c in plan.codes]
+    named = ", ".join(str(c) for c in codes[:5]) + (f" and {len(codes) - 5} more" if len(codes) > 5 else "")
+    message = f"zentrail.scan: no row for the codes {named} between {plan.shown[0]} and {plan.shown[1]}"
+    bare = [c for c in codes if c < 1024]
+    if bare:
+        # Damaged files were told of by the read itself: here they pass silently.
+        inventory = _core.inventory(plan.files_only().request(errors="raise" if plan.errors == "raise" else "skip"),
+                                    False)
+        import numpy
+
+        ids = numpy.frombuffer(inventory["signal_id"], dtype=numpy.uint16)
+        elements = numpy.frombuffer(inventory["elements"], dtype=numpy.int32)
+        counts: Dict[int, int] = {}
+        for ident, count in zip(ids.tolist(), elements.tolist()):
+            counts[ident] = max(counts.get(ident, 0), count)
+        hints = [f"{c} would be {c * 1024}" + (f"..{c * 1024 + counts[c] - 1}" if counts[c] > 1 else "")
+                 for c in bare if counts.get(c, 0) > 0][:5]
+        if hints:
+            message += ("; a code is signal id * 1024 + element index, and as signal ids of these files "
+                        "the codes " + ", ".join(hints))
+    warnings.warn(message, UserWarning, stacklevel=outside_the_package())
