@@ -266,3 +266,15 @@ def test_a_root_elsewhere_names_its_signals_by_the_catalog_it_holds(tmp_path, ki
     with pytest.raises(ValueError, match=r"^\S+zentrail-catalog\.csv, line 3, field 'name'") as failed:
         zentrail.scan(lay_out(files, kind, tmp_path), *window)
     assert "zentrail-catalog-" not in str(failed.value)  # not the copy it was parsed from
+
+
+def test_a_request_elsewhere_lists_and_fetches_nothing_until_its_read_begins():
+    import threading
+
+    plan = zentrail.scan("memory://later", "2024-03-01", "2024-03-01", [7 * 1024], threads=1).plan
+    request = plan.request()  # the archive is not there yet: listing it now would fail
+    assert not any(thread.name.startswith("zentrail-fetch") for thread in threading.enumerate())
+    local = os.path.join(_sample_dir(), "2024", "03", "2024-03-01_plant.vlx")
+    fsspec.filesystem("memory").pipe("/later/2024-03-01_a.vlx", open(local, "rb").read())
+    assert_same(zentrail._core.to_numpy(request), zentrail.scan(_sample_dir(), "2024-03-01", "2024-03-01",
+                                                                [7 * 1024]).to_numpy())

@@ -25,9 +25,9 @@ if TYPE_CHECKING:
 class Request:
     """What the core reads: every field is plain data the core reads by name."""
 
-    __slots__ = ("where", "listed", "discover", "source", "start", "end", "codes", "threads", "batch_rows", "progress",
-                 "columns", "classes", "subtypes", "elements", "limit", "row_start", "row_end", "ids", "later", "damaged",
-                 "shown", "__weakref__")
+    __slots__ = ("_where", "_listed", "_place", "_copied", "discover", "_source", "start", "end", "codes", "threads",
+                 "batch_rows", "progress", "columns", "classes", "subtypes", "elements", "limit", "row_start", "row_end",
+                 "ids", "later", "damaged", "_shown", "__weakref__")
 
     def __init__(self, where: Union[bytes, List[bytes], _remote.Place], listed: bool, start: Optional[BoundTuple],
                  end: Optional[BoundTuple], codes: Any = None, threads: Optional[int] = None,
@@ -43,14 +43,15 @@ class Request:
         # fetched ahead of the workers (zentrail._elsewhere.remote), or with `copied`
         # from local copies of them, for reads that take a file more than once.
         self.discover = False  # where is a listing to discover the archive files in
-        self.source = None  # the fetched files, a _core.FetchedFiles
-        self.shown = None  # what the listed files are called in errors, when not their paths
-        if isinstance(where, _remote.Place) and copied:
-            (where, self.shown), listed = where.local_copies(self, start, end, self.threads), True
-        elif isinstance(where, _remote.Place):
-            where, listed, self.source = where.files_to_read(self, start, end, self.threads)
-        self.where = where  # a root (bytes), or the files themselves (a list of bytes) when listed
-        self.listed = listed
+        self._source = None  # the fetched files, a _core.FetchedFiles
+        self._shown = None  # what the listed files are called in errors, when not their paths
+        # A place elsewhere is listed, and its files fetched or copied, when
+        # the core first asks where to read (see _begin): making a request
+        # lists nothing and starts nothing.
+        self._place = where if isinstance(where, _remote.Place) else None
+        self._copied = copied
+        self._where = where  # a root (bytes), or the files themselves (a list of bytes) when listed
+        self._listed = listed
         self.batch_rows = batch_rows
         self.progress = progress_callable(progress)
         pushed = pushdown if pushdown is not None else _pushdown.Pushdown()
@@ -65,6 +66,40 @@ class Request:
         self.later = tuple(Stage(stage) for stage in pushed.later)
         # None: a damaged file fails the read; else told of each one passed over.
         self.damaged = None if errors == "raise" else DamageLog(errors == "warn")
+
+
+    def _begin(self) -> None:
+        """Lists a place elsewhere and sets its files on their way: the read begins."""
+        place, self._place = self._place, None
+        if place is None:
+            return
+        if self._copied:
+            (self._where, self._shown), self._listed = place.local_copies(self, self.start, self.end, self.threads), True
+        else:
+            self._where, self._listed, self._source = place.files_to_read(self, self.start, self.end, self.threads)
+
+    @property
+    def where(self) -> Union[bytes, List[bytes]]:
+        """A root (bytes), or the files themselves (a list of bytes) when ``listed``."""
+        self._begin()
+        return self._where
+
+    @property
+    def listed(self) -> bool:
+        self._begin()
+        return self._listed
+
+    @property
+    def source(self) -> Any:
+        """The fetched files (a _core.FetchedFiles) of a place elsewhere, else None."""
+        self._begin()
+        return self._source
+
+    @property
+    def shown(self) -> Optional[List[bytes]]:
+        """What the listed files are called in errors, when not their paths."""
+        self._begin()
+        return self._shown
 
 
 class Stage:
