@@ -131,15 +131,25 @@ def test_commands_go_on_and_say_what_they_passed_over(tmp_path, command, mode):
     assert failed.returncode == 1 and damaged in failed.stderr
 
 
-@pytest.mark.parametrize("series", [lambda scan: scan.align("1h"), lambda scan: scan.overview(5, time_weighted=True)],
-                         ids=["align", "time-weighted overview"])
+SERIES = {"align": lambda scan: scan.align("1h"), "time-weighted overview": lambda scan: scan.overview(5, time_weighted=True)}
+
+
+@pytest.mark.parametrize("series", list(SERIES))
 @pytest.mark.parametrize("errors", ["warn", "skip"])
-def test_a_grid_never_carries_a_value_across_a_damaged_file(tmp_path, series, errors):
-    # A value in force would be carried on over the rows the damaged file
-    # lost: the time series fail there whatever the scan's errors mode.
+def test_a_grid_passes_a_damaged_file_over_and_says_so_once(tmp_path, series, errors):
+    # What the grid makes of the time the file lost is checked against a
+    # reference in test_series_damage.py; here: no failure, one warning.
     damaged, offset = tree(tmp_path, 3)
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")  # nor a warning that the read went on
-        with pytest.raises(ValueError) as failed:
-            series(zentrail.scan(tmp_path, *WINDOW, errors=errors)).to_numpy()
-    assert f"{damaged!r}, malformed record at byte {offset}" in failed.value.__notes__[0]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = SERIES[series](zentrail.scan(tmp_path, *WINDOW, errors=errors))
+        result.to_numpy()
+    told = [str(w.message) for w in caught if damaged in str(w.message)]
+    assert len(told) == (errors == "warn") and all(f"byte {offset}" in text for text in told)
+    assert [(s.path, s.offset) for s in result.skipped] == [(damaged, offset)]
+
+
+def test_a_grid_that_fails_on_a_file_read_for_the_value_in_force_says_so(tmp_path):
+    damaged, offset = tree(tmp_path, 3)
+    with pytest.raises(ValueError, match=r"read for the value in force at 2024-03-03 00:00:00"):
+        zentrail.scan(tmp_path, "2024-03-03", "2024-03-03").align("1h").to_numpy()

@@ -25,7 +25,7 @@ from zentrail._base.extras import import_extra
 # fsspec) is imported when one is made, so that a local read costs nothing more.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Dict, List, Optional, Sequence, Tuple
+    from typing import Any, Dict, FrozenSet, Iterable, List, Optional, Sequence, Tuple
 
 # A piece read from a remote file at a time: its offset is known if a read fails.
 _CHUNK = 16 << 20
@@ -102,25 +102,33 @@ class Place:
     names; the file system is made again where it is read."""
 
     def __init__(self, url: str, storage_options: Optional[Dict[str, Any]], *, zip_file: Optional[str] = None,
-                 files: Optional[List[str]] = None) -> None:
+                 files: Optional[List[str]] = None, passed_over: FrozenSet[str] = frozenset()) -> None:
         self.url = url
         self.storage_options = storage_options
         self.zip_file = zip_file
         self.files = files
+        # Archive files (by URL) a read leaves out: damaged ones a time series passes over.
+        self.passed_over = passed_over
         self._fs: Any = None
         self._root = ""
 
     def __getstate__(self) -> Dict[str, Any]:
         return {"url": self.url, "storage_options": self.storage_options, "zip_file": self.zip_file,
-                "files": self.files}
+                "files": self.files, "passed_over": self.passed_over}
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
         self.url = state["url"]
         self.storage_options = state["storage_options"]
         self.zip_file = state["zip_file"]
         self.files = state["files"]
+        self.passed_over = state.get("passed_over", frozenset())
         self._fs = None
         self._root = ""
+
+    def without(self, names: Iterable[str]) -> "Place":
+        """This place with these archive files (URLs) left out of its reads."""
+        return Place(self.url, self.storage_options, zip_file=self.zip_file, files=self.files,
+                     passed_over=self.passed_over | frozenset(names))
 
     def __repr__(self) -> str:
         return repr(self.shown)
@@ -204,6 +212,8 @@ class Place:
             finder = Request([os.fsencode(n) for n in names], True, start, end, threads=1)
             finder.discover = True
             names = _core.find_files(finder)
+        if self.passed_over:
+            names = [name for name in names if name not in self.passed_over]
         return names, where
 
     def files_to_read(self, request: Any, start: Any, end: Any, threads: int) -> Tuple[List[bytes], bool, Any]:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Dict, Optional, Tuple
+    from typing import Any, Dict, List, Optional, Tuple
 
     from zentrail._read.plan import ReadPlan
 
@@ -13,6 +13,7 @@ from zentrail import _core
 from zentrail._series import window as _series
 from zentrail._base.extras import import_extra
 from zentrail._read.result import Result
+from zentrail._series import lost as _lost
 
 # More buckets than any screen or table needs; a bucket index fits the
 # engine's cell key.
@@ -97,11 +98,10 @@ class Overview(Result):
             raise TypeError(f"time_weighted must be a bool, not {type(time_weighted).__name__}")
         gap, back = _series.durations(max_gap, lookback)
         if time_weighted:
+            # With "warn" or "skip" the step function carries no value across
+            # the time a damaged file's rows may have held (see
+            # zentrail._series.lost); the per-row columns keep what it gave.
             _series.window(plan)
-            # As for align: a step function must not carry a value on across
-            # a file passed over, so both its reads stop at a damaged file
-            # (rather than warn that the read went on, then fail).
-            self._set_errors("raise")
         self._plan = plan
         self._buckets = buckets
         self._every = every
@@ -139,13 +139,28 @@ class Overview(Result):
 
         start, end = _series.window(self._plan)
         first = None if self._lookback is None else start - self._lookback
-        request = _series.widened_request(self._plan, first, end)
         origin, width, count = self._grid()
-        raw = _core.time_weighted(request, _series.WeightedBuckets(start, end, origin, width, count, self._max_gap,
-                                                                  first))
-        return {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in
-                (("signal_id", "uint16"), ("element", "uint16"), ("bucket", "datetime64[ns]"), ("in_force", "float64"),
-                 ("integral", "float64"))}
+        whole = self._plan.widened(first, end)
+        damaged = [] if self._errors == "raise" else _lost.damaged_files(whole)
+        if not damaged:
+            pieces = [(whole, start, end, first)]
+        else:
+            spans = _lost.merged([_lost.lost_span(whole, skipped) for skipped in damaged])
+            clean = _lost.without(whole, [skipped.path for skipped in damaged]).replace(errors="raise")
+            pieces = [(clean, a, b, first if floor is None else floor)
+                      for a, b, floor, _ in _lost.segments(start, end, spans)]
+        names = (("signal_id", "uint16"), ("element", "uint16"), ("bucket", "datetime64[ns]"),
+                 ("in_force", "float64"), ("integral", "float64"))
+        parts = []
+        for plan, a, b, looks_from in pieces:
+            raw = _core.time_weighted(plan.widened(looks_from, b).request(copied=True, errors="raise"),
+                                      _series.WeightedBuckets(a, b, origin, width, count, self._max_gap, looks_from))
+            parts.append({name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in names})
+        if len(parts) == 1:
+            return parts[0]
+        if not parts:  # the whole window lies in what damaged files lost
+            return {name: numpy.zeros(0, dtype=dtype) for name, dtype in names}
+        return _summed(parts, origin, width)
 
     def to_pandas(self, *, names: bool = False) -> Any:
         """The rows as a pandas DataFrame; with ``names=True`` and a catalog
@@ -217,4 +232,25 @@ def _with_time_weighted(plain: Dict[str, Any], weighted: Dict[str, Any], origin:
         out[name] = column
     out["twa"] = numpy.divide(out["integral"], out["in_force"], out=numpy.full(len(every_key), numpy.nan),
                               where=out["in_force"] > 0)
+    return out
+
+
+def _summed(parts: List[Dict[str, Any]], origin: int, width: int) -> Dict[str, Any]:
+    """The time-weighted columns of segments of one window, added up per
+    (signal_id, element, bucket), in key order."""
+    import numpy
+
+    def keys(columns: Dict[str, Any]) -> Any:
+        bucket = (columns["bucket"].astype(numpy.int64) - origin) // width
+        return (columns["signal_id"].astype(numpy.int64) << 40) | (columns["element"].astype(numpy.int64) << 30) | bucket
+
+    every = numpy.concatenate([keys(part) for part in parts])
+    unique, at = numpy.unique(every, return_inverse=True)
+    out: Dict[str, Any] = {
+        "signal_id": (unique >> 40).astype(numpy.uint16),
+        "element": ((unique >> 30) & 1023).astype(numpy.uint16),
+        "bucket": (origin + (unique & ((1 << 30) - 1)) * width).astype("datetime64[ns]"),
+    }
+    for name in ("in_force", "integral"):
+        out[name] = numpy.bincount(at, weights=numpy.concatenate([part[name] for part in parts]), minlength=len(unique))
     return out
