@@ -8,7 +8,9 @@ from __future__ import annotations
 
 import contextlib
 import http.client
+import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -333,6 +335,40 @@ def test_the_viewer_answers_only_its_token_and_its_host():
             assert not [name for name in headers if name.lower().startswith("access-control")], (method, headers)
 
 
+def token_of(address):
+    return urllib.parse.parse_qs(urllib.parse.urlsplit(address).query)["token"][0]
+
+
+# Whatever the page's scripts can read that might hold the token.
+READABLE_BY_SCRIPTS = """
+return [document.cookie, location.href, document.referrer, document.documentElement.outerHTML,
+        JSON.stringify(performance.getEntries().map(entry => entry.name))].join("\\n");
+"""
+
+
+def readable_by_scripts(driver):
+    """What the page's scripts can read, with the session token Bokeh gave
+    the page (in the page itself) decoded."""
+    from bokeh.util.token import get_token_payload
+
+    text = driver.execute_script(READABLE_BY_SCRIPTS)
+    sessions = re.findall(r'"token":"([\w.-]+)"', text)
+    assert sessions, "no session token on the page"
+    return "\n".join([text] + [json.dumps(get_token_payload(session)) for session in sessions])
+
+
+@pytest.mark.parametrize("opened_with", ["the printed address", "the cookie alone"])
+def test_no_script_on_the_page_can_read_the_token(browser, opened_with):
+    with running_viewer(SAMPLE) as address:
+        browser.get(address)
+        wait_for(lambda: model(browser, "signal-data", "m.data.signal_id.length"), "the signal list")
+        if opened_with == "the cookie alone":
+            browser.get(address.split("?")[0])
+            wait_for(lambda: model(browser, "signal-data", "m.data.signal_id.length"), "the signal list again")
+        assert browser.current_url == address.split("?")[0]
+        assert token_of(address) not in readable_by_scripts(browser)
+
+
 # Every window read of the page below takes 8 s more.
 SLOW_READS = ("import time, zentrail.plot as p\n"
               "read = p.lines\n"
@@ -345,8 +381,11 @@ def test_a_slow_read_of_one_page_does_not_hold_up_another_client(browser):
         ids = wait_for(lambda: model(browser, "signal-data", "Array.from(m.data.signal_id)"), "the signal list")
         model(browser, "signal-data", f"(m.selected.indices = [{ids.index(5)}], true)")
         wait_for(lambda: model(browser, "status", "m.text") == "Reading...", "the slow read to start")
+        # Another client opens the page itself (with the cookie the token's address sets).
+        where = urllib.parse.urlsplit(address)
         began = time.monotonic()
-        status, _ = request(address, urllib.parse.urlsplit(address).path + "?" + urllib.parse.urlsplit(address).query)
+        cookie = request(address, f"{where.path}?{where.query}")[1]["Set-Cookie"].split(";")[0]
+        status, _ = request(address, "/", headers=(("Cookie", cookie),))
         assert status == 200 and time.monotonic() - began < 6
         assert model(browser, "status", "m.text") == "Reading..."
         wait_for(lambda: (lambda v: v and v["value"])(line_of(browser, "5:0")), "the slow line", timeout=60)

@@ -78,8 +78,9 @@ def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[s
         allow_websocket_origin=sorted(_access.allowed_hosts(port)),
         auth_provider=_access.TokenAuth(port, secret),
         transforms=[partial(_access.ResponseGuard, port)],
-        # The token's cookie stays out of the session data Bokeh hands the page.
-        exclude_cookies=[_access.cookie_name(port)])
+        # The session data Bokeh hands the page (which its scripts can read)
+        # carries no request header nor cookie, so not the token's: the app reads none.
+        include_headers=[], include_cookies=[])
     server.start()
     print(f"zentrail view: {address} (Ctrl-C stops it)", flush=True)
     if open_browser:
