@@ -7,6 +7,7 @@ Selenium or Bokeh is missing (the light test runs have none of them)."""
 from __future__ import annotations
 
 import contextlib
+import html
 import http.client
 import json
 import os
@@ -50,13 +51,16 @@ def wait_for(probe, what, timeout=30.0):
         time.sleep(0.1)
 
 
-def start_viewer(root, *options, preamble=""):
-    """A `zentrail view` process and the address it printed (with its token)."""
+def start_viewer(root, *options, preamble="", browser_command=None):
+    """A `zentrail view` process and the address it printed (with its token);
+    it starts `browser_command` as its browser when given, none otherwise."""
     pytest.importorskip("bokeh")
     command = [sys.executable, "-c", preamble + "import sys; from zentrail.cli import main; sys.exit(main())",
-               "view", str(root), "--no-browser", "--threads", "2", *options]
-    process = subprocess.Popen(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                               env=dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path)))
+               "view", str(root), *(["--no-browser"] if browser_command is None else []), "--threads", "2", *options]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path))
+    if browser_command is not None:
+        env["BROWSER"] = browser_command  # what Python's webbrowser starts
+    process = subprocess.Popen(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
     line = process.stdout.readline()
     if "http://127.0.0.1:" not in line:
         process.kill()
@@ -367,6 +371,49 @@ def test_no_script_on_the_page_can_read_the_token(browser, opened_with):
             wait_for(lambda: model(browser, "signal-data", "m.data.signal_id.length"), "the signal list again")
         assert browser.current_url == address.split("?")[0]
         assert token_of(address) not in readable_by_scripts(browser)
+
+
+# A browser that writes what it was given, and what it could see of it, to a file beside it.
+RECORDING_BROWSER = """#!{python}
+import json, os, sys, urllib.parse
+page = urllib.parse.unquote(urllib.parse.urlsplit(sys.argv[-1]).path)
+seen = {{"argv": sys.argv, "environ": dict(os.environ)}}
+try:
+    seen.update(page=page, content=open(page, encoding="utf-8").read(), mode=os.stat(page).st_mode & 0o777,
+                folder_mode=os.stat(os.path.dirname(page)).st_mode & 0o777)
+except OSError as error:
+    seen["error"] = str(error)
+with open({record!r} + ".part", "w") as out:
+    json.dump(seen, out)
+os.replace({record!r} + ".part", {record!r})
+"""
+
+
+def test_the_browser_is_given_a_private_page_and_never_the_token(tmp_path, browser):
+    record = tmp_path / "opened.json"
+    recording_browser = tmp_path / "browser"
+    recording_browser.write_text(RECORDING_BROWSER.format(python=sys.executable, record=str(record)))
+    recording_browser.chmod(0o700)
+    process, address = start_viewer(SAMPLE, browser_command=str(recording_browser))
+    try:
+        token = token_of(address)
+        seen = json.loads(wait_for(lambda: record.exists() and record.read_text(), "the browser started"))
+        # Nobody else reads the token in the browser's arguments or environment, nor in the server's.
+        assert [argument for argument in seen["argv"] if token in argument] == []
+        assert [value for value in seen["environ"].values() if token in value] == []
+        for readable in ("cmdline", "environ"):
+            assert token.encode() not in Path(f"/proc/{process.pid}/{readable}").read_bytes()
+        # It is in a page only the user can read, which opens the viewer.
+        assert "error" not in seen, seen
+        assert (seen["mode"], seen["folder_mode"]) == (0o600, 0o700) and html.escape(address) in seen["content"]
+        browser.get(seen["argv"][-1])
+        wait_for(lambda: model(browser, "signal-data", "m.data.signal_id.length"), "the signal list")
+        assert token not in readable_by_scripts(browser)
+    finally:
+        process.terminate()
+        process.wait(timeout=20)
+    # Gone with the server.
+    assert not os.path.exists(os.path.dirname(seen["page"]))
 
 
 # Every window read of the page below takes 8 s more.
