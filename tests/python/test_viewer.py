@@ -235,21 +235,25 @@ def test_steps_open_with_the_value_in_force_and_hold_each_value(tmp_path):
 
 
 @pytest.mark.parametrize("pixels", [1, 7, 1000])
-def test_markers_keep_every_alarm_and_one_system_record_per_pixel_column(pixels):
+def test_markers_keep_one_system_record_per_pixel_column_and_one_alarm_per_column_and_id(pixels):
     from zentrail.plot import marker_rows
 
     rng = np.random.default_rng(pixels)
     first, last = 10**18, 10**18 + 10**12
     times = np.sort(rng.integers(first - 10**10, last + 10**10, 5000))
-    item_class = np.where(rng.random(5000) < 0.9, 0, 9).astype(np.uint8)
-    events = {"time": times.astype("datetime64[ns]"), "item_class": item_class}
+    item_class = np.where(rng.random(5000) < 0.5, 0, 9).astype(np.uint8)
+    # Alarms of id 0 too: System's markers are not theirs.
+    signal_id = np.where(item_class == 0, 0, rng.integers(0, 4, 5000)).astype(np.uint16)
+    events = {"time": times.astype("datetime64[ns]"), "item_class": item_class, "signal_id": signal_id}
     rows = marker_rows(events, first, last, pixels)
-    assert rows.tolist() == sorted(rows.tolist())
-    assert set(np.flatnonzero(item_class != 0)) <= set(rows.tolist())
-    system = rows[item_class[rows] == 0]
-    columns = (times[system] - first) * pixels // (last - first)
-    inside = [(t - first) * pixels // (last - first) for t in times[item_class == 0] if first <= t <= last]
-    assert columns.tolist() == sorted(set(inside)) and len(columns) <= pixels
+    # The first row of each place (a pixel column of the window, and System's line or an id's), in order.
+    first_of_place = {}
+    for k, t in enumerate(times.tolist()):
+        column = (t - first) * pixels // (last - first)
+        if 0 <= column < pixels:
+            first_of_place.setdefault((column, "System" if item_class[k] == 0 else int(signal_id[k])), k)
+    assert rows.tolist() == sorted(first_of_place.values())
+    assert len(rows) <= pixels * 5
 
 
 def test_plot_refuses_other_file_kinds(tmp_path):
@@ -436,6 +440,79 @@ def test_a_slow_read_of_one_page_does_not_hold_up_another_client(browser):
         assert status == 200 and time.monotonic() - began < 6
         assert model(browser, "status", "m.text") == "Reading..."
         wait_for(lambda: (lambda v: v and v["value"])(line_of(browser, "5:0")), "the slow line", timeout=60)
+
+
+def chattering_alarms(root, count, ids):
+    """A day file of `count` AlBool alarms spread over the day, taking turns
+    among `ids`, and a few System records."""
+    import archive_builder as ab
+
+    from conftest import day_file
+
+    template = ab.alarm("AlBool", 0, ids[0])
+    record = np.dtype([("high", ">u2"), ("low", ">u4"), ("item", "u1"), ("param", "u1"), ("id", ">u2")])
+    assert record.itemsize == len(template)
+    times = np.sort(np.random.default_rng(count).integers(0, 86_400 * 10**9, count)).astype(np.uint64)
+    alarms = np.zeros(count, record)
+    alarms["high"], alarms["low"] = times >> 32, times & 0xFFFFFFFF
+    alarms["item"], alarms["param"] = template[6], template[7]
+    alarms["id"] = np.resize(ids, count)
+    day_file(root, *(ab.system(ab.at(f"{hour:02}:30:00")) for hour in range(3)), alarms.tobytes())
+
+
+# Says on standard error which thread does each part of a redraw, and how
+# many markers the page's show() puts in place.
+WATCHED_REDRAWS = """
+import sys, threading, zentrail.plot as drawing, zentrail.viewer._page as page
+def watched(name, call):
+    def run(*args, **kwargs):
+        print("redraw-part", name, threading.current_thread().name, file=sys.stderr, flush=True)
+        return call(*args, **kwargs)
+    return run
+for name in ("lines", "window_events", "marker_rows", "event_labels"):
+    setattr(drawing, name, watched(name, getattr(drawing, name)))
+page.TrendApp.read = watched("read", page.TrendApp.read)
+show = page.TrendApp.show
+def shown(self, wanted, result, error):
+    print("redraw-shown", threading.current_thread().name, len(result["markers"]["time"]) if result else -1,
+          file=sys.stderr, flush=True)
+    show(self, wanted, result, error)
+page.TrendApp.show = shown
+"""
+
+
+def test_a_window_of_a_million_alarms_is_capped_per_pixel_and_built_off_the_loop(tmp_path, browser):
+    ids, count = [12, 13], 1_000_000
+    chattering_alarms(tmp_path, count, ids)
+    process, address = start_viewer(tmp_path, preamble=WATCHED_REDRAWS)
+    try:
+        browser.set_page_load_timeout(60)
+        browser.get(address)
+        listed = wait_for(lambda: model(browser, "signal-data", "Array.from(m.data.signal_id)"), "the signal list")
+        # Rows of alarms alone, with no element to draw: their alarms are marked all the same.
+        model(browser, "signal-data", f"(m.selected.indices = {[listed.index(i) for i in ids]}, true)")
+        wait_for(lambda: f"{count + 3:,} events" in model(browser, "status", "m.text"), "the alarms counted",
+                 timeout=60)
+        start, end, pixels = model(browser, "lines", "m.tags")[:3]
+        marked = model(browser, "event-data", "[Array.from(m.data.time), Array.from(m.data.signal_id)]")
+    finally:
+        process.terminate()
+        errors = process.communicate(timeout=20)[1]
+    # One marker per pixel column of each id's line (and of System's), and
+    # one in nearly every column of these chattering ones.
+    first, last = (np.datetime64(bound).astype("datetime64[ns]").astype(np.int64) for bound in (start, end))
+    columns = np.floor((np.array(marked[0]) * 1e6 - first) / (last - first) * pixels).astype(np.int64)
+    places = list(zip(columns.tolist(), marked[1]))
+    assert len(places) == len(set(places)) <= pixels * (len(ids) + 1)
+    assert all(marked[1].count(i) > pixels * 0.9 for i in ids) and marked[1].count(0) == 3
+    # The read and everything built from it on the read workers; the loop only hands over the capped markers.
+    parts = [line.split() for line in errors.splitlines() if line.startswith("redraw-")]
+    built = {(part[1], part[2].startswith("zentrail-view")) for part in parts if part[0] == "redraw-part"}
+    assert {name for name, _ in built} >= {"read", "window_events", "marker_rows", "event_labels"}
+    assert all(off_loop for _, off_loop in built), built
+    shown = [part for part in parts if part[0] == "redraw-shown"]
+    assert shown and all(thread == "MainThread" and int(markers) <= pixels * (len(ids) + 1)
+                         for _, thread, markers in shown), shown
 
 
 @pytest.mark.parametrize("arguments, message", [
