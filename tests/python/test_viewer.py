@@ -7,8 +7,11 @@ Selenium or Bokeh is missing (the light test runs have none of them)."""
 from __future__ import annotations
 
 import contextlib
+import html
 import http.client
+import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -48,13 +51,16 @@ def wait_for(probe, what, timeout=30.0):
         time.sleep(0.1)
 
 
-def start_viewer(root, *options, preamble=""):
-    """A `zentrail view` process and the address it printed (with its token)."""
+def start_viewer(root, *options, preamble="", browser_command=None):
+    """A `zentrail view` process and the address it printed (with its token);
+    it starts `browser_command` as its browser when given, none otherwise."""
     pytest.importorskip("bokeh")
     command = [sys.executable, "-c", preamble + "import sys; from zentrail.cli import main; sys.exit(main())",
-               "view", str(root), "--no-browser", "--threads", "2", *options]
-    process = subprocess.Popen(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                               env=dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path)))
+               "view", str(root), *(["--no-browser"] if browser_command is None else []), "--threads", "2", *options]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path))
+    if browser_command is not None:
+        env["BROWSER"] = browser_command  # what Python's webbrowser starts
+    process = subprocess.Popen(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
     line = process.stdout.readline()
     if "http://127.0.0.1:" not in line:
         process.kill()
@@ -229,21 +235,25 @@ def test_steps_open_with_the_value_in_force_and_hold_each_value(tmp_path):
 
 
 @pytest.mark.parametrize("pixels", [1, 7, 1000])
-def test_markers_keep_every_alarm_and_one_system_record_per_pixel_column(pixels):
+def test_markers_keep_one_system_record_per_pixel_column_and_one_alarm_per_column_and_id(pixels):
     from zentrail.plot import marker_rows
 
     rng = np.random.default_rng(pixels)
     first, last = 10**18, 10**18 + 10**12
     times = np.sort(rng.integers(first - 10**10, last + 10**10, 5000))
-    item_class = np.where(rng.random(5000) < 0.9, 0, 9).astype(np.uint8)
-    events = {"time": times.astype("datetime64[ns]"), "item_class": item_class}
+    item_class = np.where(rng.random(5000) < 0.5, 0, 9).astype(np.uint8)
+    # Alarms of id 0 too: System's markers are not theirs.
+    signal_id = np.where(item_class == 0, 0, rng.integers(0, 4, 5000)).astype(np.uint16)
+    events = {"time": times.astype("datetime64[ns]"), "item_class": item_class, "signal_id": signal_id}
     rows = marker_rows(events, first, last, pixels)
-    assert rows.tolist() == sorted(rows.tolist())
-    assert set(np.flatnonzero(item_class != 0)) <= set(rows.tolist())
-    system = rows[item_class[rows] == 0]
-    columns = (times[system] - first) * pixels // (last - first)
-    inside = [(t - first) * pixels // (last - first) for t in times[item_class == 0] if first <= t <= last]
-    assert columns.tolist() == sorted(set(inside)) and len(columns) <= pixels
+    # The first row of each place (a pixel column of the window, and System's line or an id's), in order.
+    first_of_place = {}
+    for k, t in enumerate(times.tolist()):
+        column = (t - first) * pixels // (last - first)
+        if 0 <= column < pixels:
+            first_of_place.setdefault((column, "System" if item_class[k] == 0 else int(signal_id[k])), k)
+    assert rows.tolist() == sorted(first_of_place.values())
+    assert len(rows) <= pixels * 5
 
 
 def test_plot_refuses_other_file_kinds(tmp_path):
@@ -333,6 +343,83 @@ def test_the_viewer_answers_only_its_token_and_its_host():
             assert not [name for name in headers if name.lower().startswith("access-control")], (method, headers)
 
 
+def token_of(address):
+    return urllib.parse.parse_qs(urllib.parse.urlsplit(address).query)["token"][0]
+
+
+# Whatever the page's scripts can read that might hold the token.
+READABLE_BY_SCRIPTS = """
+return [document.cookie, location.href, document.referrer, document.documentElement.outerHTML,
+        JSON.stringify(performance.getEntries().map(entry => entry.name))].join("\\n");
+"""
+
+
+def readable_by_scripts(driver):
+    """What the page's scripts can read, with the session token Bokeh gave
+    the page (in the page itself) decoded."""
+    from bokeh.util.token import get_token_payload
+
+    text = driver.execute_script(READABLE_BY_SCRIPTS)
+    sessions = re.findall(r'"token":"([\w.-]+)"', text)
+    assert sessions, "no session token on the page"
+    return "\n".join([text] + [json.dumps(get_token_payload(session)) for session in sessions])
+
+
+@pytest.mark.parametrize("opened_with", ["the printed address", "the cookie alone"])
+def test_no_script_on_the_page_can_read_the_token(browser, opened_with):
+    with running_viewer(SAMPLE) as address:
+        browser.get(address)
+        wait_for(lambda: model(browser, "signal-data", "m.data.signal_id.length"), "the signal list")
+        if opened_with == "the cookie alone":
+            browser.get(address.split("?")[0])
+            wait_for(lambda: model(browser, "signal-data", "m.data.signal_id.length"), "the signal list again")
+        assert browser.current_url == address.split("?")[0]
+        assert token_of(address) not in readable_by_scripts(browser)
+
+
+# A browser that writes what it was given, and what it could see of it, to a file beside it.
+RECORDING_BROWSER = """#!{python}
+import json, os, sys, urllib.parse
+page = urllib.parse.unquote(urllib.parse.urlsplit(sys.argv[-1]).path)
+seen = {{"argv": sys.argv, "environ": dict(os.environ)}}
+try:
+    seen.update(page=page, content=open(page, encoding="utf-8").read(), mode=os.stat(page).st_mode & 0o777,
+                folder_mode=os.stat(os.path.dirname(page)).st_mode & 0o777)
+except OSError as error:
+    seen["error"] = str(error)
+with open({record!r} + ".part", "w") as out:
+    json.dump(seen, out)
+os.replace({record!r} + ".part", {record!r})
+"""
+
+
+def test_the_browser_is_given_a_private_page_and_never_the_token(tmp_path, browser):
+    record = tmp_path / "opened.json"
+    recording_browser = tmp_path / "browser"
+    recording_browser.write_text(RECORDING_BROWSER.format(python=sys.executable, record=str(record)))
+    recording_browser.chmod(0o700)
+    process, address = start_viewer(SAMPLE, browser_command=str(recording_browser))
+    try:
+        token = token_of(address)
+        seen = json.loads(wait_for(lambda: record.exists() and record.read_text(), "the browser started"))
+        # Nobody else reads the token in the browser's arguments or environment, nor in the server's.
+        assert [argument for argument in seen["argv"] if token in argument] == []
+        assert [value for value in seen["environ"].values() if token in value] == []
+        for readable in ("cmdline", "environ"):
+            assert token.encode() not in Path(f"/proc/{process.pid}/{readable}").read_bytes()
+        # It is in a page only the user can read, which opens the viewer.
+        assert "error" not in seen, seen
+        assert (seen["mode"], seen["folder_mode"]) == (0o600, 0o700) and html.escape(address) in seen["content"]
+        browser.get(seen["argv"][-1])
+        wait_for(lambda: model(browser, "signal-data", "m.data.signal_id.length"), "the signal list")
+        assert token not in readable_by_scripts(browser)
+    finally:
+        process.terminate()
+        process.wait(timeout=20)
+    # Gone with the server.
+    assert not os.path.exists(os.path.dirname(seen["page"]))
+
+
 # Every window read of the page below takes 8 s more.
 SLOW_READS = ("import time, zentrail.plot as p\n"
               "read = p.lines\n"
@@ -345,11 +432,87 @@ def test_a_slow_read_of_one_page_does_not_hold_up_another_client(browser):
         ids = wait_for(lambda: model(browser, "signal-data", "Array.from(m.data.signal_id)"), "the signal list")
         model(browser, "signal-data", f"(m.selected.indices = [{ids.index(5)}], true)")
         wait_for(lambda: model(browser, "status", "m.text") == "Reading...", "the slow read to start")
+        # Another client opens the page itself (with the cookie the token's address sets).
+        where = urllib.parse.urlsplit(address)
         began = time.monotonic()
-        status, _ = request(address, urllib.parse.urlsplit(address).path + "?" + urllib.parse.urlsplit(address).query)
+        cookie = request(address, f"{where.path}?{where.query}")[1]["Set-Cookie"].split(";")[0]
+        status, _ = request(address, "/", headers=(("Cookie", cookie),))
         assert status == 200 and time.monotonic() - began < 6
         assert model(browser, "status", "m.text") == "Reading..."
         wait_for(lambda: (lambda v: v and v["value"])(line_of(browser, "5:0")), "the slow line", timeout=60)
+
+
+def chattering_alarms(root, count, ids):
+    """A day file of `count` AlBool alarms spread over the day, taking turns
+    among `ids`, and a few System records."""
+    import archive_builder as ab
+
+    from conftest import day_file
+
+    template = ab.alarm("AlBool", 0, ids[0])
+    record = np.dtype([("high", ">u2"), ("low", ">u4"), ("item", "u1"), ("param", "u1"), ("id", ">u2")])
+    assert record.itemsize == len(template)
+    times = np.sort(np.random.default_rng(count).integers(0, 86_400 * 10**9, count)).astype(np.uint64)
+    alarms = np.zeros(count, record)
+    alarms["high"], alarms["low"] = times >> 32, times & 0xFFFFFFFF
+    alarms["item"], alarms["param"] = template[6], template[7]
+    alarms["id"] = np.resize(ids, count)
+    day_file(root, *(ab.system(ab.at(f"{hour:02}:30:00")) for hour in range(3)), alarms.tobytes())
+
+
+# Says on standard error which thread does each part of a redraw, and how
+# many markers the page's show() puts in place.
+WATCHED_REDRAWS = """
+import sys, threading, zentrail.plot as drawing, zentrail.viewer._page as page
+def watched(name, call):
+    def run(*args, **kwargs):
+        print("redraw-part", name, threading.current_thread().name, file=sys.stderr, flush=True)
+        return call(*args, **kwargs)
+    return run
+for name in ("lines", "window_events", "marker_rows", "event_labels"):
+    setattr(drawing, name, watched(name, getattr(drawing, name)))
+page.TrendApp.read = watched("read", page.TrendApp.read)
+show = page.TrendApp.show
+def shown(self, wanted, result, error):
+    print("redraw-shown", threading.current_thread().name, len(result["markers"]["time"]) if result else -1,
+          file=sys.stderr, flush=True)
+    show(self, wanted, result, error)
+page.TrendApp.show = shown
+"""
+
+
+def test_a_window_of_a_million_alarms_is_capped_per_pixel_and_built_off_the_loop(tmp_path, browser):
+    ids, count = [12, 13], 1_000_000
+    chattering_alarms(tmp_path, count, ids)
+    process, address = start_viewer(tmp_path, preamble=WATCHED_REDRAWS)
+    try:
+        browser.set_page_load_timeout(60)
+        browser.get(address)
+        listed = wait_for(lambda: model(browser, "signal-data", "Array.from(m.data.signal_id)"), "the signal list")
+        # Rows of alarms alone, with no element to draw: their alarms are marked all the same.
+        model(browser, "signal-data", f"(m.selected.indices = {[listed.index(i) for i in ids]}, true)")
+        wait_for(lambda: f"{count + 3:,} events" in model(browser, "status", "m.text"), "the alarms counted",
+                 timeout=60)
+        start, end, pixels = model(browser, "lines", "m.tags")[:3]
+        marked = model(browser, "event-data", "[Array.from(m.data.time), Array.from(m.data.signal_id)]")
+    finally:
+        process.terminate()
+        errors = process.communicate(timeout=20)[1]
+    # One marker per pixel column of each id's line (and of System's), and
+    # one in nearly every column of these chattering ones.
+    first, last = (np.datetime64(bound).astype("datetime64[ns]").astype(np.int64) for bound in (start, end))
+    columns = np.floor((np.array(marked[0]) * 1e6 - first) / (last - first) * pixels).astype(np.int64)
+    places = list(zip(columns.tolist(), marked[1]))
+    assert len(places) == len(set(places)) <= pixels * (len(ids) + 1)
+    assert all(marked[1].count(i) > pixels * 0.9 for i in ids) and marked[1].count(0) == 3
+    # The read and everything built from it on the read workers; the loop only hands over the capped markers.
+    parts = [line.split() for line in errors.splitlines() if line.startswith("redraw-")]
+    built = {(part[1], part[2].startswith("zentrail-view")) for part in parts if part[0] == "redraw-part"}
+    assert {name for name, _ in built} >= {"read", "window_events", "marker_rows", "event_labels"}
+    assert all(off_loop for _, off_loop in built), built
+    shown = [part for part in parts if part[0] == "redraw-shown"]
+    assert shown and all(thread == "MainThread" and int(markers) <= pixels * (len(ids) + 1)
+                         for _, thread, markers in shown), shown
 
 
 @pytest.mark.parametrize("arguments, message", [

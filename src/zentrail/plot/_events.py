@@ -1,9 +1,10 @@
 """The events of a trend's window, and the few of them worth a marker.
 
-An archive logs System records by the hundred thousand: a marker each would
-cost the browser seconds per redraw and show nothing a marker per pixel
-column does not. The alarms of the chosen signals are few and each one
-matters, so they are all drawn.
+An archive logs System records by the hundred thousand, and a chattering
+alarm by the million: a marker each would cost the server and the browser
+seconds per redraw and show nothing that a marker per pixel column does not.
+So System records get one marker per pixel column, and the alarms of each id
+(drawn on a line of their own) one per pixel column of that line.
 """
 
 from __future__ import annotations
@@ -28,10 +29,17 @@ def window_events(root: Any, start: str, end: str, ids: Optional[Iterable[int]],
     return columns
 
 
+# A marker's place: its pixel column, times a line number above every id's
+# (uint16) and System's own line.
+SYSTEM_LINE = 1 << 16
+LINES = 1 << 17
+
+
 def marker_rows(events: Dict[str, Any], first_ns: int, last_ns: int, pixels: int) -> Any:
-    """The rows of `events` to draw as markers, in time order: every alarm,
-    and the first System record of each of `pixels` columns between
-    `first_ns` and `last_ns` (those outside the window, none)."""
+    """The rows of `events` to draw as markers, in read order: of the
+    `pixels` columns between `first_ns` and `last_ns`, the first System
+    record of each column and the first alarm of each column and id (those
+    outside the window, none). At most `pixels` times the ids plus one."""
     import numpy
 
     system = events["item_class"] == SYSTEM_CLASS
@@ -39,13 +47,10 @@ def marker_rows(events: Dict[str, Any], first_ns: int, last_ns: int, pixels: int
     span = float(max(1, last_ns - first_ns))
     column = numpy.floor((events["time"].astype(numpy.int64).astype(numpy.float64) - float(first_ns))
                          / span * pixels)
-    inside = (column >= 0) & (column < pixels)
-    system_rows = numpy.flatnonzero(system & inside)
-    _, first_of_column = numpy.unique(column[system_rows], return_index=True)
-    keep = numpy.zeros(len(system), dtype=bool)
-    keep[~system] = True
-    keep[system_rows[first_of_column]] = True
-    return numpy.flatnonzero(keep)
+    inside = numpy.flatnonzero((column >= 0) & (column < pixels))
+    line = numpy.where(system[inside], SYSTEM_LINE, events["signal_id"][inside].astype(numpy.int64))
+    _, first_of_place = numpy.unique(column[inside].astype(numpy.int64) * LINES + line, return_index=True)
+    return numpy.sort(inside[first_of_place])
 
 
 def event_labels(events: Dict[str, Any], rows: Any = None) -> List[str]:

@@ -2,21 +2,24 @@
 
 ``check(root, start, end)`` raises on what would make the viewer useless
 (a missing root, a bad bound) before anything is served; ``serve(...)`` checks
-the same, then serves until Ctrl-C. The page needs the token printed in its
-address (see ``_access``); Bokeh ships its JavaScript in its wheel, so the
-page needs no network.
+the same, then serves until Ctrl-C or SIGTERM. The page needs the token
+printed in its address (see ``_access``); the browser it starts is given a
+private file that holds it, never the address itself (see ``_launch``).
+Bokeh ships its JavaScript in its wheel, so the page needs no network.
 """
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
+import signal
 import socket
 import sys
-import webbrowser
+import threading
 from concurrent.futures import ThreadPoolExecutor
 from functools import partial
-from typing import Any, Optional, Tuple
+from typing import Any, Iterator, Optional, Tuple
 
 from zentrail._base import time as _time
 
@@ -51,6 +54,24 @@ def free_port() -> int:
         return int(s.getsockname()[1])
 
 
+@contextlib.contextmanager
+def stopped_by_sigterm() -> Iterator[None]:
+    """SIGTERM ends the serving as Ctrl-C does, through the cleanup that
+    removes the browser's private file (exit status 143, as by the signal)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # only the main thread may set handlers
+        return
+
+    def terminated(signum: int, frame: Any) -> None:
+        raise SystemExit(128 + signum)
+
+    previous = signal.signal(signal.SIGTERM, terminated)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
 def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[str] = None,
           end: Optional[str] = None, threads: Optional[int] = None, token: bool = True, live: bool = False,
           poll: Any = "1s") -> None:
@@ -61,7 +82,7 @@ def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[s
     first_ns, last_ns = check(root, start, end)
     poll_seconds = _time.duration_seconds(poll, "poll")
     (server_module,) = bokeh_modules("bokeh.server.server")
-    from . import _access
+    from . import _access, _launch
 
     port = port or free_port()
     secret = _access.new_token() if token else None
@@ -78,15 +99,22 @@ def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[s
         allow_websocket_origin=sorted(_access.allowed_hosts(port)),
         auth_provider=_access.TokenAuth(port, secret),
         transforms=[partial(_access.ResponseGuard, port)],
-        # The token's cookie stays out of the session data Bokeh hands the page.
-        exclude_cookies=[_access.cookie_name(port)])
+        # The session data Bokeh hands the page (which its scripts can read)
+        # carries no request header nor cookie, so not the token's: the app reads none.
+        include_headers=[], include_cookies=[])
     server.start()
-    print(f"zentrail view: {address} (Ctrl-C stops it)", flush=True)
-    if open_browser:
-        server.io_loop.add_callback(webbrowser.open, address)
-    try:
-        server.io_loop.start()
-    finally:
-        server.stop()
-        executor.shutdown(wait=False, cancel_futures=True)
-        sys.stdout.flush()
+    opener = None
+    with stopped_by_sigterm():
+        try:
+            # The user's own terminal: the address with the token, to copy.
+            print(f"zentrail view: {address} (Ctrl-C stops it)", flush=True)
+            if open_browser:
+                opener = _launch.BrowserOpener(address)
+                opener.open()
+            server.io_loop.start()
+        finally:
+            server.stop()
+            executor.shutdown(wait=False, cancel_futures=True)
+            if opener is not None:
+                opener.remove()
+            sys.stdout.flush()

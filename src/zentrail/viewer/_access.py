@@ -8,6 +8,10 @@ own name may come to point there. So, as notebook servers do:
 - the page and its websocket need a random token, given in the address
   printed at start (``?token=...``) and kept in a cookie for that port, which
   the browser sends to nobody else;
+- no script of the page can read the token: the cookie is HttpOnly, the
+  address that brings the token answers with a page that only sets the
+  cookie and moves on to the same address without it (sending no Referer),
+  and the session data Bokeh hands the page carries no header or cookie;
 - the Host header must name the bound address (127.0.0.1:PORT or
   localhost:PORT), which a rebound foreign name does not;
 - no response allows other origins to read it (Bokeh's autoload.js would
@@ -17,11 +21,14 @@ own name may come to point there. So, as notebook servers do:
 from __future__ import annotations
 
 import hmac
+import html
 import secrets
+import urllib.parse
 from typing import Any, FrozenSet, Optional
 
 # This module is the viewer's, imported when it serves: the view extra is there.
 from bokeh.server.auth_provider import AuthProvider
+from bokeh.server.views.doc_handler import DocHandler
 from tornado.web import HTTPError, OutputTransform
 from tornado.websocket import WebSocketHandler
 
@@ -39,6 +46,22 @@ def cookie_name(port: int) -> str:
 
 def allowed_hosts(port: int) -> FrozenSet[str]:
     return frozenset({f"127.0.0.1:{port}", f"localhost:{port}"})
+
+
+def address_without_token(path: str, query: str) -> str:
+    """The page's address with the token argument dropped, the others kept;
+    always a path on this server (a leading "//" would name another host)."""
+    kept = [(name, value) for name, value in urllib.parse.parse_qsl(query, keep_blank_values=True)
+            if name != TOKEN_ARGUMENT]
+    return "/" + path.lstrip("/") + ("?" + urllib.parse.urlencode(kept) if kept else "")
+
+
+def moving_on_page(target: str) -> str:
+    """A page that only sends the browser on to `target` (sending no Referer)."""
+    target = html.escape(target, quote=True)
+    return ('<!DOCTYPE html>\n<html><head><meta charset="utf-8"><meta name="referrer" content="no-referrer">\n'
+            f'<meta http-equiv="refresh" content="0;url={target}"><title>zentrail view</title></head>\n'
+            f'<body><p><a href="{target}">Open the zentrail viewer</a></p></body></html>\n')
 
 
 def refused_reason(host: str, port: int, token: Optional[str], given: Optional[str]) -> Optional[str]:
@@ -71,9 +94,10 @@ class TokenAuth(AuthProvider):
         reason = refused_reason(handler.request.host or "", self.port, self.token, given)
         if reason is not None:
             raise HTTPError(403, reason=reason)
-        # Bokeh's page opens its websocket with the page's own query (the token in it).
         if self.token is not None and from_address and not isinstance(handler, WebSocketHandler):
             handler.set_cookie(cookie, self.token, httponly=True, samesite="Strict", path="/")
+            if isinstance(handler, DocHandler):
+                leave_token_address(handler)  # finished here: Tornado then skips the handler's get()
         return "viewer"
 
     @property
@@ -85,6 +109,19 @@ class TokenAuth(AuthProvider):
         # Never reached (check refuses with 403 rather than asking to log in),
         # but Bokeh wants one where users are checked.
         return lambda handler: "/"
+
+
+def leave_token_address(handler: Any) -> None:
+    """Answers the page's address with the token by a page that moves on to
+    the address without it, so that the token is not in the location, the
+    history, the Referer or the session data of the page the user sees. The
+    page moved to is loaded by this one, from the same site: the browser
+    sends it the Strict cookie, which it would not after a redirect from an
+    address another site or a file gave."""
+    handler.set_header("Content-Type", "text/html; charset=utf-8")
+    handler.set_header("Cache-Control", "no-store")
+    handler.set_header("Referrer-Policy", "no-referrer")
+    handler.finish(moving_on_page(address_without_token(handler.request.path, handler.request.query)))
 
 
 class ResponseGuard(OutputTransform):

@@ -3,7 +3,10 @@
 Bokeh's server keeps the page and Python in step over a websocket: choosing
 signals, zooming and panning reach Python, which reads the window's overview
 at the plot's pixel width (or the values themselves, when fewer) and the
-window's events, off the event loop, and sends only those points back.
+window's events, and sends only those points back. The event loop serves
+every page: what a redraw hands the page is read and built in full on a
+read worker (markers capped per pixel column, times in the axis's
+milliseconds, the table's rows as text), and the loop only puts it in place.
 Whatever fails is said in the page; nothing stale stays drawn.
 """
 
@@ -221,15 +224,19 @@ class TrendApp:
 
     # The trend.
 
-    def chosen_codes(self) -> List[int]:
-        """The codes of the chosen rows: the first elements of each signal."""
+    def chosen(self) -> Tuple[List[int], List[int]]:
+        """The codes of the chosen rows (the first elements of each signal)
+        and their ids, whose events are marked: a row of alarms alone has no
+        element to draw."""
         codes: List[int] = []
+        ids: List[int] = []
         data = self.signal_source.data
         for k in self.signal_source.selected.indices:
             if 0 <= k < len(data["signal_id"]):
                 sid, elements = int(data["signal_id"][k]), int(data["elements"][k])
+                ids.append(sid)
                 codes.extend(sid * 1024 + n for n in range(min(elements, MAX_ELEMENTS)))
-        return sorted(set(codes))
+        return sorted(set(codes)), sorted(set(ids))
 
     def pixels(self) -> int:
         """The plot's width in pixels, once the page has laid it out. The
@@ -285,7 +292,8 @@ class TrendApp:
                 self.trend.x_range.update(start=first_ns / 1e6, end=last_ns / 1e6)
             elif self.notice.text:
                 self.notice.text = ""
-            wanted = (first_ns, last_ns, self.pixels(), tuple(self.chosen_codes()), bool(self.steps.active))
+            codes, ids = self.chosen()
+            wanted = (first_ns, last_ns, self.pixels(), tuple(codes), bool(self.steps.active), tuple(ids))
             if wanted == self.drawn:
                 return
             self.drawn = wanted
@@ -294,15 +302,18 @@ class TrendApp:
         except Exception as error:  # said in the page, not only on the server's console
             self.show_failure("Drawing the view failed", error)
 
-    def read(self, first_ns: int, last_ns: int, pixels: int, codes: Tuple[int, ...], steps: bool = False) -> Dict[str, Any]:
-        """What the page shows of a window, read and laid out on a worker thread."""
+    def read(self, first_ns: int, last_ns: int, pixels: int, codes: Tuple[int, ...], steps: bool = False,
+             ids: Tuple[int, ...] = ()) -> Dict[str, Any]:
+        """What the page shows of a window, read and laid out on a worker
+        thread, down to the columns the page's sources take as they are."""
         import numpy
 
         began = time.perf_counter()
         start, end = _time.instant_text(first_ns), _time.instant_text(last_ns)
         drawn = trends.lines(self.root, start, end, list(codes), pixels, threads=self.threads,
                              steps=steps) if codes else {}
-        events = trends.window_events(self.root, start, end, {c // 1024 for c in codes}, threads=self.threads)
+        events = trends.window_events(self.root, start, end, set(ids) | {c // 1024 for c in codes},
+                                      threads=self.threads)
         marked = trends.marker_rows(events, first_ns, last_ns, pixels)
         palette = bokeh_modules("bokeh.palettes")[0].Category10_10
         lines = {"xs": [line["time"].astype(numpy.int64) / 1e6 for line in drawn.values()],
@@ -313,10 +324,13 @@ class TrendApp:
                  "color": [palette[codes.index(code) % 10] for code in drawn]}
         shown = slice(0, MAX_EVENT_ROWS)
         system = int((events["item_class"] == trends.SYSTEM_CLASS).sum())
+        markers = {"time": events["time"][marked].astype(numpy.int64) / 1e6, "signal_id": events["signal_id"][marked],
+                   "label": trends.event_labels(events, marked)}
         return {
-            "start": start, "end": end, "lines": lines, "units": trends.axis_label(drawn),
-            "markers": {"time": events["time"][marked], "signal_id": events["signal_id"][marked],
-                        "label": trends.event_labels(events, marked)},
+            "start": start, "end": end, "lines": lines, "units": trends.axis_label(drawn), "markers": markers,
+            # What tells one window's events from another's: the page's own
+            # markers and table are redrawn only when it changes.
+            "events_key": (markers["time"].tobytes(), markers["signal_id"].tobytes(), len(events["time"])),
             "rows": {"time": _time.texts(events["time"][shown]).tolist(),
                      "signal_id": events["signal_id"][shown].tolist(),
                      "class_name": list(events["class_name"][shown]),
@@ -343,16 +357,15 @@ class TrendApp:
         self.line_source.tags = [result["start"], result["end"], wanted[2], wanted[4]]
         # Choosing a signal without alarms leaves the window's events as they
         # were: the browser is spared redrawing the markers and the table.
-        events_key = (result["markers"]["time"].tobytes(), result["markers"]["signal_id"].tobytes(), result["events"])
-        if events_key != self.events_shown:
+        if result["events_key"] != self.events_shown:
             self.event_source.data = result["markers"]
             self.event_rows.data = result["rows"]
-            self.events_shown = events_key
+            self.events_shown = result["events_key"]
         kinds = " and ".join(sorted(set(lines["kind"]))) or "nothing"
         system = result["system"]
         alarms = result["events"] - system
-        said = (f"{result['events']:,} events ({alarms:,} alarms; {system:,} System, marked once per pixel "
-                f"column: {result['marked'] - alarms:,} markers)") if system > result["marked"] - alarms \
+        said = (f"{result['events']:,} events ({alarms:,} alarms, {system:,} System; marked once per pixel column "
+                f"and id: {result['marked']:,} markers)") if result["events"] > result["marked"] \
             else f"{result['events']:,} events"
         self.status.text = (f"{result['start'][:19]} to {result['end'][:19]}: {len(lines['code'])} of "
                             f"{result['codes']} chosen codes drawn ({kinds}; {result['points']:,} points at "
