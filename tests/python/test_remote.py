@@ -278,3 +278,20 @@ def test_a_request_elsewhere_lists_and_fetches_nothing_until_its_read_begins():
     fsspec.filesystem("memory").pipe("/later/2024-03-01_a.vlx", open(local, "rb").read())
     assert_same(zentrail._core.to_numpy(request), zentrail.scan(_sample_dir(), "2024-03-01", "2024-03-01",
                                                                 [7 * 1024]).to_numpy())
+
+
+def test_a_zip_file_whose_directory_is_gone_is_a_clear_error(tmp_path):
+    import subprocess
+    import sys
+
+    path = tmp_path / "broken.zip"
+    with zipfile.ZipFile(path, "w") as archive:
+        archive.writestr("2024-03-01_a.vlx", b"\0" * 64)
+    data = bytearray(path.read_bytes())
+    directory = data.rfind(b"PK\x01\x02")
+    data[directory:] = bytes(len(data) - directory)
+    path.write_bytes(bytes(data))
+    with pytest.raises(ValueError, match="broken.zip' is not a readable zip file"):
+        zentrail.scan(str(path), "2024-03-01", "2024-03-01").to_numpy()
+    done = subprocess.run([sys.executable, "-m", "zentrail.cli", "ls", str(path)], capture_output=True, text=True)
+    assert done.returncode == 1 and "is not a readable zip file" in done.stderr and "Traceback" not in done.stderr

@@ -141,11 +141,16 @@ class Place:
         if self._fs is None:
             fsspec = import_extra("fsspec", f"reading {self.shown}", "remote")
             options = dict(self.storage_options or {})
-            if self.zip_file is not None:
-                self._fs = fsspec.filesystem("zip", fo=self.zip_file, **options)
-                self._root = ""
-            else:
-                self._fs, self._root = fsspec.core.url_to_fs(self.url, **options)
+            import zipfile
+
+            try:
+                if self.zip_file is not None:
+                    self._fs = fsspec.filesystem("zip", fo=self.zip_file, **options)
+                    self._root = ""
+                else:
+                    self._fs, self._root = fsspec.core.url_to_fs(self.url, **options)
+            except zipfile.BadZipFile as error:  # its directory cannot be read: no member can be found
+                raise ValueError(f"{self.shown!r} is not a readable zip file: {error}") from None
         return self._fs
 
     def _name(self, path: str) -> str:
