@@ -59,7 +59,7 @@ def child_script(root: Path, span: tuple, day: str, setup: str, statement: str) 
 
 
 def timed(src: str, script: str) -> float:
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([src, str(HERE.parent / "tools")])}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([path for path in (src, str(HERE.parent / "tools")) if path])}
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=True)
     return float(json.loads(done.stdout.strip().splitlines()[-1]))
 
@@ -73,7 +73,9 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--smoke", action="store_true")
     args = parser.parse_args()
-    after = str(HERE.parent / "src")
+    # This checkout's sources where their core is built beside them, else
+    # the package installed in this interpreter.
+    after = str(HERE.parent / "src") if list((HERE.parent / "src" / "zentrail").glob("_core*")) else ""
     if args.smoke:
         args.size_mb, args.days, args.repeats = 4, 3, 1
         args.data = args.data / "smoke"
@@ -85,7 +87,8 @@ def main() -> None:
     first_day = generate.fmt.ORIGIN + datetime.timedelta(days=generate.ORIGIN_DAY)
     span = (str(first_day), str(first_day + datetime.timedelta(days=args.days - 1)))
     day = str(first_day + datetime.timedelta(days=args.days // 2))
-    print(f"{len(stats.files)} files, {stats.bytes / 1e6:,.0f} MB; before: {args.before}; after: {after}")
+    print(f"{len(stats.files)} files, {stats.bytes / 1e6:,.0f} MB; before: {args.before or 'installed'}; "
+          f"after: {after or 'installed'}")
     print(f"{'read':55} {'before':>9} {'after':>9} {'after/before':>13}")
     for name, setup, statement in READS:
         script = child_script(root, span, day, setup, statement)
