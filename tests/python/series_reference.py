@@ -57,9 +57,11 @@ def aligned(columns, codes, start, end, every, how="step", max_gap=None):
     return out
 
 
-def time_weighted(columns, start, end, first, width, count, max_gap=None):
+def time_weighted(columns, start, end, first, width, count, max_gap=None, spans=()):
     """{(signal_id, element, bucket start ns): (in_force seconds, integral)} of
-    the rows considered (up to `end`) in the buckets first + k * width."""
+    the rows considered (up to `end`) in the buckets first + k * width; a
+    row's value stands until the first of `spans` (lost spans) that ends at
+    or after it."""
     out = {}
     for code, (times, values) in value_rows(columns).items():
         keep = times <= end
@@ -69,6 +71,9 @@ def time_weighted(columns, start, end, first, width, count, max_gap=None):
             to = int(times[i + 1]) if i + 1 < len(times) else end + 1
             if max_gap is not None:
                 to = min(to, int(times[i]) + max_gap)
+            cut = [a for a, b in spans if b >= int(times[i])]
+            if cut:
+                to = min(to, min(cut))
             to = min(to, end + 1)
             t = max(int(times[i]), start)
             while t < to:
@@ -122,33 +127,4 @@ def aligned_around_damage(columns, codes, start, end, every, how, max_gap, spans
                 hi = int(after[0]) if len(after) else (1 << 63) - 1
             if _poisoned(spans, lo, hi):
                 column[i] = numpy.nan
-    return out
-
-
-def time_weighted_around_damage(columns, start, end, first, width, count, max_gap, spans):
-    """time_weighted, each row's value in force only until the first lost
-    span that ends at or after the row begins."""
-    out = {}
-    for code, (times, values) in value_rows(columns).items():
-        keep = times <= end
-        times, values = times[keep], values[keep]
-        sums = {}
-        for i in range(len(times)):
-            to = int(times[i + 1]) if i + 1 < len(times) else end + 1
-            if max_gap is not None:
-                to = min(to, int(times[i]) + max_gap)
-            cut = [a for a, b in spans if b >= int(times[i])]
-            if cut:
-                to = min(to, min(cut))
-            to = min(to, end + 1)
-            t = max(int(times[i]), start)
-            while t < to:
-                b = min((t - first) // width, count - 1)
-                until = min(to, first + (b + 1) * width if b + 1 < count else end + 1, end + 1)
-                ns, weighted = sums.get(b, (0, 0.0))
-                sums[b] = (ns + until - t, weighted + float(values[i]) * float(until - t))
-                t = until
-        for b, (ns, weighted) in sums.items():
-            if ns:
-                out[(code >> 10, code & 1023, first + b * width)] = (ns / 1e9, weighted / 1e9)
     return out

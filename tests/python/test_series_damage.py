@@ -66,6 +66,15 @@ def within(rows, first, last):
     return {name: column[keep] for name, column in rows.items()}
 
 
+def grid_numbers(window, every, lookback, max_gap):
+    """The window's first and last instants, the step, the look back and the gap in ns."""
+    duration = zentrail._base.time.duration_ns
+    end = ns(window[1].replace(" ", "T")) + (0 if "." in window[1] else 10**9 - 1)
+    return (ns(window[0].replace(" ", "T")), end, duration(every, "every"),
+            None if lookback is None else duration(lookback, "lookback"),
+            None if max_gap is None else duration(max_gap, "max_gap"))
+
+
 @pytest.mark.slow
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(damaged_trees(), st.sampled_from(WINDOWS), st.sampled_from(["15min", "1h", "7min"]),
@@ -75,11 +84,7 @@ def test_align_around_a_damaged_file_matches_the_reference(tree, window, every, 
     files, damaged = tree
     root = written_tree(files)
     try:
-        start = ns(window[0].replace(" ", "T"))
-        end = ns(window[1].replace(" ", "T")) + (0 if "." in window[1] else 10**9 - 1)
-        step = zentrail._base.time.duration_ns(every, "every")
-        back = None if lookback is None else zentrail._base.time.duration_ns(lookback, "lookback")
-        gap = None if max_gap is None else zentrail._base.time.duration_ns(max_gap, "max_gap")
+        start, end, step, back, gap = grid_numbers(window, every, lookback, max_gap)
         last = end if how == "step" else (None if back is None else end + back)
         considered, spans = rows_and_spans(root, files, damaged, codes, None if back is None else start - back, last)
         expected = ref.aligned_around_damage(considered, codes, start, end, step, how, gap, spans)
@@ -102,13 +107,9 @@ def test_time_weighted_around_a_damaged_file_matches_the_reference(tree, window,
     files, damaged = tree
     root = written_tree(files)
     try:
-        start = ns(window[0].replace(" ", "T"))
-        end = ns(window[1].replace(" ", "T")) + (0 if "." in window[1] else 10**9 - 1)
-        width = zentrail._base.time.duration_ns(every, "every")
-        back = None if lookback is None else zentrail._base.time.duration_ns(lookback, "lookback")
-        gap = None if max_gap is None else zentrail._base.time.duration_ns(max_gap, "max_gap")
+        start, end, width, back, gap = grid_numbers(window, every, lookback, max_gap)
         considered, spans = rows_and_spans(root, files, damaged, CODES, None if back is None else start - back, end)
-        expected = ref.time_weighted_around_damage(considered, start, end, start, width, (end - start) // width + 1,
+        expected = ref.time_weighted(considered, start, end, start, width, (end - start) // width + 1,
                                                    gap, spans)
         got = zentrail.scan(root, *window, CODES, errors="skip").overview(
             every=every, time_weighted=True, lookback=lookback, max_gap=max_gap).to_numpy()
