@@ -12,8 +12,13 @@ when a value crosses its limits and when it is back to normal; system
 events (the archive opening the day's file, now and then an I/O driver
 warning). Each day is a file ROOT/YYYY/MM/YYYY-MM-DD_plant.vlx that begins
 with its date mark and ends with the end byte when the next day begins.
+ROOT/zentrail-catalog.csv names every signal written by its tag (TI-10000,
+LI-10100, FI-10200, XS-10300, the setpoints TIC-100.SP, the alarms
+TI-10000.ALM, the texts TIC-100.MSG), with its unit and interpolation.
 
-At once (the default) it writes --days days from --start. With --live it
+At once (the default) it writes --days days from --start, a day at a time:
+each day's file is written beside its place and renamed into it when whole,
+its path printed then (and a progress line drawn on a terminal). With --live it
 appends each record to today's file as its moment comes, --speed simulated
 seconds per second, from --start (default: now), for --days days (0: until
 stopped); with --chunk-bytes it writes in pieces of random size up to that
@@ -24,14 +29,16 @@ see half done. The same --seed gives the same bytes either way.
 from __future__ import annotations
 
 import argparse
+import csv
 import datetime as dt
+import io
 import math
 import os
 import random
 import sys
 import time
 from pathlib import Path
-from typing import Iterator, List, Optional, Tuple
+from typing import Iterator, List, Optional, TextIO, Tuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
@@ -41,19 +48,24 @@ NS_PER_SECOND = 1_000_000_000
 SECONDS_PER_DAY = 86_400
 ELEMENTS_PER_GROUP = 16
 
-# kind, archive class, tag prefix, unit, base, daily amplitude, noise
+# kind, archive class, tag prefix, unit, quantity, base, daily amplitude, noise
 UNIT_KINDS = (
-    ("furnace", "GrFloat", "TI", "degC", 820.0, 40.0, 1.5),
-    ("tank", "GrWord", "LI", "mm", 1500.0, 600.0, 8.0),
-    ("line", "GrDouble", "FI", "m3/h", 120.0, 35.0, 0.8),
-    ("pumps", "GrBool", "XS", "", 0.0, 0.0, 0.0),
+    ("furnace", "GrFloat", "TI", "degC", "temperature", 820.0, 40.0, 1.5),
+    ("tank", "GrWord", "LI", "mm", "level", 1500.0, 600.0, 8.0),
+    ("line", "GrDouble", "FI", "m3/h", "flow", 120.0, 35.0, 0.8),
+    ("pumps", "GrBool", "XS", "", "state", 0.0, 0.0, 0.0),
 )
+# States are held until they change; the measured values move in between.
+STATE_CLASSES = ("GrBool",)
 SETPOINT_ID_BASE = 500
 ALARM_ID_BASE = 2000
 TEXT_ID_BASE = 4000
 # A system event's second byte: level in the tens, module in the units.
 ARCHIVE_INFO = 45
 IODRIVER_WARNING = 56
+# Where zentrail looks for the plant's names, and the columns it reads.
+CATALOG_NAME = "zentrail-catalog.csv"
+CATALOG_COLUMNS = ("signal_id", "element", "name", "unit", "description", "interpolation")
 
 
 class Signal:
@@ -89,7 +101,9 @@ class Unit:
 
     def __init__(self, number: int, kind: tuple, size: int, rng: random.Random, limits: float):
         self.id = 100 + number
-        self.kind, self.archive_class, prefix, unit, base, amplitude, noise = kind
+        self.kind, self.archive_class, prefix, unit, self.quantity, base, amplitude, noise = kind
+        self.controller = f"{prefix}C-{self.id}"
+        self.measure = unit
         self.signals = [Signal(f"{prefix}-{self.id}{k:02d}", unit, base, amplitude, noise, rng, limits) for k in range(size)]
         self.setpoint = round(base + rng.uniform(-0.1, 0.1) * max(amplitude, 1.0), 1)
         self.pumps = [rng.random() < 0.5 for _ in range(size)]
@@ -181,9 +195,83 @@ class Plant:
             yield moment, day, records
             moment += step
 
+    def days_touched(self, start: dt.datetime, days: float) -> int:
+        """How many day files run(start, days) writes to."""
+        step = dt.timedelta(seconds=self.period)
+        moments = -(-dt.timedelta(days=days) // step) if days > 0 else 0
+        return 0 if moments <= 0 else ((start + (moments - 1) * step).date() - start.date()).days + 1
+
+
+def catalog_rows(plant: Plant) -> List[tuple]:
+    """A row per signal the plant writes (the runtime's own events, id 0,
+    aside): each sampled value by its tag, each unit's setpoint, each
+    value's level alarm and each unit's alarm texts."""
+    values, setpoints, alarms, texts = [], [], [], []
+    for unit in plant.units:
+        states = unit.archive_class in STATE_CLASSES
+        for k, signal in enumerate(unit.signals):
+            values.append((unit.id, k, signal.tag, signal.unit, f"{unit.quantity} {k} of {unit.kind} {unit.id}",
+                           "step" if states else "linear"))
+            if not states:
+                alarms.append((ALARM_ID_BASE + unit.id * ELEMENTS_PER_GROUP + k, None, f"{signal.tag}.ALM", "%",
+                               f"limit alarm of {signal.tag} (percent of its daily swing)", "step"))
+        if not states:
+            setpoints.append((SETPOINT_ID_BASE + unit.id, 0, f"{unit.controller}.SP", unit.measure,
+                              f"setpoint of {unit.kind} {unit.id}", "step"))
+            texts.append((TEXT_ID_BASE + unit.id, None, f"{unit.controller}.MSG", None,
+                          f"alarm texts of {unit.kind} {unit.id}", "step"))
+    return values + setpoints + alarms + texts
+
+
+def write_catalog(root: Path, plant: Plant) -> Path:
+    text = io.StringIO()
+    table = csv.writer(text, lineterminator="\n")
+    table.writerow(CATALOG_COLUMNS)
+    table.writerows(["" if field is None else field for field in row] for row in catalog_rows(plant))
+    with WholeFile(root / CATALOG_NAME) as catalog:
+        catalog.file.write(text.getvalue().encode("utf-8"))
+    return catalog.path
+
 
 def day_path(root: Path, day: dt.date) -> Path:
     return root / f"{day:%Y}" / f"{day:%m}" / f"{day:%Y-%m-%d}_plant.vlx"
+
+
+class WholeFile:
+    """A file written under a name beside its place and renamed into it when
+    whole: a reader sees the old file or the new one, never a part. The
+    temporary name begins with a dot and holds no ".vlx", so no reader of
+    the archive takes it for a day's file. As a context, it is renamed into
+    place when the block ends and removed when it raises."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        self.temporary = path.with_name(f".{path.stem}.partial")
+        path.parent.mkdir(parents=True, exist_ok=True)
+        self.file = open(self.temporary, "wb")
+
+    def commit(self) -> Path:
+        self.file.flush()
+        os.fsync(self.file.fileno())
+        self.file.close()
+        os.replace(self.temporary, self.path)
+        return self.path
+
+    def discard(self) -> None:
+        self.file.close()
+        try:
+            os.unlink(self.temporary)
+        except FileNotFoundError:
+            pass
+
+    def __enter__(self) -> "WholeFile":
+        return self
+
+    def __exit__(self, kind, error, trace) -> None:
+        if kind is None:
+            self.commit()
+        else:
+            self.discard()
 
 
 class DayFileWriter:
@@ -235,19 +323,81 @@ class DayFileWriter:
             self.fd = None
 
 
-def write_at_once(root: Path, plant: Plant, start: dt.datetime, days: float) -> List[Path]:
-    files, buffers = [], {}
-    for _, day, records in plant.run(start, days):
-        buffers.setdefault(day, []).extend(records)
-    for n, (day, records) in enumerate(sorted(buffers.items())):
-        path = day_path(root, day)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        last = n == len(buffers) - 1
-        tmp = path.with_name("." + path.name + ".tmp")
-        tmp.write_bytes(b"".join(records) + (b"" if last else END))
-        os.replace(tmp, path)
-        files.append(path)
-    return files
+def write_at_once(root: Path, plant: Plant, start: dt.datetime, days: float,
+                  progress: Optional["Progress"] = None) -> Iterator[Path]:
+    """Writes the days' files in turn, each whole (ended by the end byte
+    but the last), and yields each one's path once it is in place. A
+    moment's records go to their file as they are made: the memory held is
+    a moment's, whatever the number of days."""
+    day_file: Optional[WholeFile] = None
+    day = None
+    try:
+        for moment, moment_day, records in plant.run(start, days):
+            if moment_day != day:
+                if day_file is not None:
+                    day_file.file.write(END)
+                    done, day_file = day_file, None
+                    yield done.commit()
+                day = moment_day
+                day_file = WholeFile(day_path(root, day))
+            day_file.file.write(b"".join(records))
+            if progress is not None:
+                progress.reached(moment)
+        if day_file is not None:
+            done, day_file = day_file, None
+            yield done.commit()
+    finally:
+        if day_file is not None:
+            day_file.discard()
+
+
+class Progress:
+    """Days written, the pace and the time left, on one line of a terminal
+    drawn again at most every `every` seconds."""
+
+    def __init__(self, stream: TextIO, start: dt.datetime, days: float, total: int, every: float = 0.5):
+        self.stream, self.start, self.every = stream, start, every
+        self.span = dt.timedelta(days=days)
+        self.total, self.written = total, 0
+        self.began = self.drawn = time.monotonic()
+        self.moment = start
+
+    def reached(self, moment: dt.datetime) -> None:
+        self.moment = moment
+        if time.monotonic() - self.drawn >= self.every:
+            self.draw()
+
+    def day_written(self) -> None:
+        self.written += 1
+        self.draw()
+
+    def clear(self) -> None:
+        self.stream.write("\r\x1b[K")
+        self.stream.flush()
+
+    def draw(self) -> None:
+        self.drawn = time.monotonic()
+        elapsed = self.drawn - self.began
+        simulated = (self.moment - self.start) / dt.timedelta(days=1)
+        line = f"{self.written}/{self.total} days written"
+        if elapsed > 0 and simulated > 0:
+            pace = simulated / elapsed
+            left = (self.span / dt.timedelta(days=1) - simulated) / pace
+            line += f", {pace * 60:.3g} days/min, about {duration_text(left)} left"
+        self.stream.write(f"\r\x1b[K{line}")
+        self.stream.flush()
+
+    def finish(self) -> None:
+        elapsed = time.monotonic() - self.began
+        self.stream.write(f"\r\x1b[K{self.written}/{self.total} days written in {duration_text(elapsed)}\n")
+        self.stream.flush()
+
+
+def duration_text(seconds: float) -> str:
+    if seconds < 120:
+        return f"{seconds:.0f} s"
+    minutes = round(seconds / 60)
+    return f"{minutes} min" if minutes < 120 else f"{minutes // 60} h {minutes % 60} min"
 
 
 def write_live(root: Path, plant: Plant, start: dt.datetime, days: Optional[float], speed: float,
@@ -300,6 +450,7 @@ def main(argv=None) -> None:
         start = dt.datetime.combine(now.date() - dt.timedelta(days=3), dt.time())
     period = args.period if args.period is not None else (1.0 if args.live else 10.0)
     plant = Plant(args.signals, period, args.seed, args.limits)
+    write_catalog(args.root, plant)
     if args.live:
         days = None if not args.days else args.days
         print(f"writing {len(plant.units)} groups every {period:g} s under {args.root}; Ctrl-C stops",
@@ -310,8 +461,17 @@ def main(argv=None) -> None:
             pass
         return
     days = 3 if args.days is None else args.days
-    for path in write_at_once(args.root, plant, start, days):
-        print(path)
+    progress = Progress(sys.stderr, start, days, plant.days_touched(start, days)) if sys.stderr.isatty() else None
+    try:
+        for path in write_at_once(args.root, plant, start, days, progress):
+            if progress is not None:
+                progress.clear()
+            print(path, flush=True)
+            if progress is not None:
+                progress.day_written()
+    finally:
+        if progress is not None:
+            progress.finish()
 
 
 if __name__ == "__main__":
