@@ -17,19 +17,21 @@ DEFAULT_LOOKBACK = "7d"
 
 class SeriesGrid:
     """The grid of an aligned read as the core reads it, by name: instants
-    ``start + k * every`` up to ``end``, stepped or interpolated
-    (``linear``), a value carried at most ``max_gap`` after its row, from
-    the rows between ``first`` and ``last``; all in ns since 1970-01-01,
-    None for no limit."""
+    ``start + k * every`` up to ``end``, every column stepped or
+    interpolated (``linear``), or of both kinds (``linear_codes``: an int32
+    array of the codes interpolated, the others stepped; None unless so), a
+    value carried at most ``max_gap`` after its row, from the rows between
+    ``first`` and ``last``; all in ns since 1970-01-01, None for no limit."""
 
-    __slots__ = ("start", "end", "every", "linear", "max_gap", "first", "last")
+    __slots__ = ("start", "end", "every", "linear", "linear_codes", "max_gap", "first", "last")
 
     def __init__(self, start: int, end: int, every: int, linear: bool, max_gap: Optional[int],
-                 first: Optional[int], last: Optional[int]) -> None:
+                 first: Optional[int], last: Optional[int], linear_codes: Any = None) -> None:
         self.start = start
         self.end = end
         self.every = every
         self.linear = linear
+        self.linear_codes = linear_codes
         self.max_gap = max_gap
         self.first = first
         self.last = last
