@@ -9,13 +9,18 @@ if TYPE_CHECKING:
     from zentrail._read.plan import ReadPlan
 
 from zentrail import _core
-from zentrail._names import labels as _labels
+from zentrail._names import catalog as _catalog, columns as _columns, labels as _labels
 from zentrail._series import window as _series
 from zentrail._base import time as _time
 from zentrail._read.capsule import Capsule
 from zentrail._read.result import Result, arrow_columns
 
 HOWS = ("step", "linear")
+# The most cells (grid rows times columns, the time column among them) a
+# grid is held whole in (to_numpy, to_pandas, a table made whole): 2**28,
+# 2 GiB of 8-byte values. A larger grid streams (for_each_batch, the Arrow
+# stream), in memory bounded by its batches.
+MAX_GRID_CELLS = 1 << 28
 
 
 class Aligned(Result):
@@ -30,17 +35,20 @@ class Aligned(Result):
     value row among the rows considered. A column is named by the scan's
     catalog (a whole-signal entry's name alone where its signal has one
     column, else ``"<name>[<element>]"``), or ``"<signal_id>:<element>"``
-    where the catalog has no entry; its Arrow field carries the entry's
-    ``unit`` and ``description`` as metadata, and ``to_pandas()`` keeps them
-    in ``DataFrame.attrs["units"]`` and ``attrs["descriptions"]`` (by
-    column name).
+    where the catalog has no entry. Names are unique: a name the catalog
+    gives to several columns, or that another column bears already (a
+    code's name, ``time``), gets the code appended on each column it was
+    given to, ``"<name> (<signal_id>:<element>)"``. A column's Arrow field
+    carries the entry's ``unit`` and ``description`` as metadata, and
+    ``to_pandas()`` keeps them in ``DataFrame.attrs["units"]`` and
+    ``attrs["descriptions"]`` (by column name).
 
     ``how="step"``: the value of the last row at or before each instant (of
     several at one instant, the last in read order); ``how="linear"``: a row
     at the instant itself, else the value interpolated between the rows
-    around it; ``how=None``: each code as its catalog entry's
-    ``interpolation`` says (step where it says nothing; with both kinds
-    among the codes the grid is read whole, once per kind, then handed on). NaN where there is none, or where ``max_gap`` is exceeded.
+    around it; ``how=None`` (the default): each code as its catalog entry's
+    ``interpolation`` says, step where it says nothing or there is no
+    catalog. NaN where there is none, or where ``max_gap`` is exceeded.
     The value in force at the window's start is looked for up to
     ``lookback`` before it (None: in every earlier file), without decoding
     the whole lookback.
@@ -49,13 +57,18 @@ class Aligned(Result):
     grid row: the Arrow stream hands over its first batch before the read is
     done, in memory bounded by the batches (rows out of time order in their
     file, or of another day than their file's, are held until settled).
+    ``to_numpy()``, ``to_pandas()`` (and without pyarrow, with a catalog,
+    the Arrow stream) hold the grid whole: a grid of more than
+    ``MAX_GRID_CELLS`` cells (2**28: rows times columns, ``time`` among
+    them) raises ValueError there, before its columns are read; stream it.
     Like a Scan it reads nothing until consumed and reads afresh each time.
     """
 
     __slots__ = ("_plan", "_every", "_how", "_max_gap", "_lookback", "_considered")
 
-    def __init__(self, plan: ReadPlan, every: Any, how: Optional[str] = "step", max_gap: Any = None,
-                 lookback: Any = "7d", *, considered: Optional[Tuple[Optional[int], Optional[int]]] = None) -> None:
+    def __init__(self, plan: ReadPlan, every: Any, how: Optional[str] = None, max_gap: Any = None,
+                 lookback: Any = _series.DEFAULT_LOOKBACK, *,
+                 considered: Optional[Tuple[Optional[int], Optional[int]]] = None) -> None:
         """Made by Scan.align, whose arguments are checked here.
         ``considered``: (first, last) instants of the rows considered (None
         on a side without limit), when a part of a larger grid looks where
@@ -82,6 +95,17 @@ class Aligned(Result):
         """The :class:`zentrail.ReadPlan` of the scan this grid is made of."""
         return self._plan
 
+    @property
+    def every(self) -> int:
+        """The grid's step in nanoseconds."""
+        return self._every
+
+    @property
+    def rows(self) -> int:
+        """The grid's rows (instants), known before any read."""
+        start, end = _series.window(self._plan)
+        return (end - start) // self._every + 1
+
     def part(self, first: int, last: int, considered: Optional[Tuple[Optional[int], Optional[int]]] = None) -> "Aligned":
         """The grid's instants from ``first`` to ``last`` (ns since
         1970-01-01, both instants of this grid) as a grid of their own that
@@ -91,7 +115,8 @@ class Aligned(Result):
         import numpy
 
         start, end = _series.window(self._plan)
-        looks = considered or self._considered or _series.considered(start, end, self._how, self._lookback)
+        looks = considered or self._considered or \
+            _series.considered(start, end, self._reach(), self._lookback)
         plan = self._plan.replace(start=_time.instant_bound(first), end=_time.instant_bound(last),
                                   shown=(_time.instant_text(first), _time.instant_text(last)),
                                   pushdown=self._plan.pushdown.replace(row_start=None, row_end=None))
@@ -107,94 +132,102 @@ class Aligned(Result):
         start, end = _series.window(self._plan)
         return [self.part(first, last) for first, last in _series.day_parts(start, end, self._every)]
 
-    def _read_args(self, plan: Optional[ReadPlan] = None, how: Optional[str] = None) -> Tuple[Any, Any]:
-        """The core's request and grid of one read of the grid (of `plan`,
-        the grid's own by default, and `how`)."""
-        plan = _series.whole_signals_narrowed(self._plan) if plan is None else plan
-        how = how or self._how or "step"
+    def _reach(self) -> str:
+        """How far after the window the rows considered reach: "step" (to
+        its end) when every column steps, else "linear" (``lookback`` after
+        it, where a column's next row may lie). Known before any read: with
+        how=None, from the catalog's kinds of the codes given (all of a
+        signal's elements: a superset of the columns), and "linear" when the
+        codes are found by the read."""
+        if self._how is not None:
+            return self._how
+        catalog = self._plan.catalog
+        codes = self._plan.codes
+        if catalog is None or (codes is not None and not _linear(catalog, codes).any()):
+            return "step"
+        return "linear"
+
+    def _grid_read(self) -> Tuple[ReadPlan, Any, Any]:
+        """The plan read (its whole signals narrowed to the elements the
+        files hold), its request over the rows considered, and the grid."""
+        plan = _series.whole_signals_narrowed(self._plan)
         start, end = _series.window(plan)
-        back = self._lookback
-        first = None if back is None else start - back
-        last = end if how == "step" else (None if back is None else end + back)
+        first = _series.before(start, self._lookback)
+        last = end if self._reach() == "step" else _series.after(end, self._lookback)
         if self._considered is not None:
             first, last = self._considered
         request = _series.widened_request(plan, first, last)
-        grid = _series.SeriesGrid(start, end, self._every, how == "linear", self._max_gap, first, last)
-        return request, grid
+        grid = _series.SeriesGrid(start, end, self._every, False, self._max_gap, first, last)
+        if self._how is not None:
+            grid.linear = self._how == "linear"
+        elif plan.catalog is not None:
+            import numpy
 
-    def _kinds(self) -> Optional[Dict[str, Any]]:
-        """With how=None: the scan of each interpolation kind, or None when
-        one kind serves every code (read as such, streamed)."""
+            codes = plan.codes
+            if codes is None:  # the codes with rows, found by the passes before the rows
+                codes = [_columns.code_of(name) for name in _core.align_columns(request, grid)]
+            codes = numpy.asarray(codes, dtype=numpy.int64)
+            linear = _linear(plan.catalog, codes)
+            if len(codes) and linear.all():
+                grid.linear = True
+            elif linear.any():
+                grid.linear_codes = codes[linear].astype(numpy.int32)
+        return plan, request, grid
+
+    def _check_cells(self, columns: int, found: bool = True) -> None:
+        """ValueError when the grid with `columns` code columns (`found`:
+        all of them, else those known so far) is too large to hold whole."""
+        rows = self.rows
+        cells = rows * (columns + 1)
+        if cells > MAX_GRID_CELLS:
+            size = f"{rows:,} rows of {columns + 1:,} columns (time among them), {cells:,} cells" if found else \
+                f"{rows:,} rows, at least {cells:,} cells"
+            raise ValueError(f"the grid of {self._plan.describe()} every {_time.duration_text(self._every)} has "
+                             f"{size}: more than MAX_GRID_CELLS "
+                             f"({MAX_GRID_CELLS:,}) to hold whole in to_numpy(), to_pandas() or a table. Stream "
+                             f"it in bounded memory instead (for_each_batch(), or the Arrow stream: "
+                             f"pyarrow.RecordBatchReader.from_stream(aligned)), or make it coarser or its window "
+                             f"narrower")
+
+    def _columns_whole(self) -> Tuple[Dict[str, Any], List[int]]:
+        """The grid's columns held whole, and the code of each code column."""
         import numpy
 
-        if self._how is not None:
-            return None
-        plan = _series.whole_signals_narrowed(self._plan)
-        catalog = plan.catalog
-        if catalog is None:
-            return None
-        codes = plan.codes
-        if codes is None:
-            # The codes are those with values: found by a step read first.
-            names, _, _ = _core.align(*self._read_args(plan, "step"))
-            codes = numpy.array([_code_of(name) for name in names], dtype=numpy.int32)
-        linear = numpy.array([_interpolation(catalog, int(code)) == "linear" for code in codes], dtype=bool)
-        if not linear.any():
-            return None
-        if linear.all():
-            return {"linear": plan}
-        return {how: plan.with_codes(chosen) for how, chosen in (("step", codes[~linear]), ("linear", codes[linear]))}
-
-    @property
-    def every(self) -> int:
-        """The grid's step in nanoseconds."""
-        return self._every
+        self._check_cells(0, found=False)
+        plan, request, grid = self._grid_read()
+        if plan.codes is not None:
+            self._check_cells(len(plan.codes))
+        names, times, values = _core.align(request, grid, None, MAX_GRID_CELLS)
+        if times is None:  # the engine found more columns than fit
+            self._check_cells(len(names))
+        codes = [_columns.code_of(name) for name in names]
+        columns = {"time": numpy.frombuffer(times, dtype="datetime64[ns]")}
+        for name, column in zip(self._names(plan, names, codes), values):
+            columns[name] = numpy.frombuffer(column, dtype=numpy.float64)
+        return columns, codes
 
     def _read(self) -> Dict[str, Any]:
-        import numpy
+        return self._columns_whole()[0]
 
-        kinds = self._kinds()
-        if kinds is not None and len(kinds) == 1:
-            (how, plan), = kinds.items()
-            return self._named(*_core.align(*self._read_args(plan, how)))
-        if kinds is None:
-            return self._named(*_core.align(*self._read_args()))
-        parts = [_core.align(*self._read_args(plan, how)) for how, plan in kinds.items()]
-        names = [name for part in parts for name in part[0]]
-        values = [column for part in parts for column in part[2]]
-        order = sorted(range(len(names)), key=lambda k: _code_of(names[k]))
-        return self._named([names[k] for k in order], parts[0][1], [values[k] for k in order])
-
-    def _named(self, names: List[str], times: Any, values: List[Any]) -> Dict[str, Any]:
-        import numpy
-
-        columns = {"time": numpy.frombuffer(times, dtype="datetime64[ns]")}
-        for name, column in zip(self._column_names(names), values):
-            columns[name] = numpy.frombuffer(column, dtype=numpy.float64)
-        return columns
-
-    def _column_names(self, names: List[str]) -> List[str]:
-        catalog = self._plan.catalog
-        if catalog is None:
-            return names
-        return _labels.column_names(catalog, [_code_of(name) for name in names])
-
-    def _metadata(self, names: List[str]) -> Dict[str, Dict[bytes, bytes]]:
-        """The Arrow field metadata of each code column, by engine name."""
-        catalog = self._plan.catalog
-        return {name: _labels.field_metadata(None if catalog is None else catalog.entry(_code_of(name)))
-                for name in names}
+    @staticmethod
+    def _names(plan: ReadPlan, engine_names: List[str], codes: List[int]) -> List[str]:
+        """The columns' names: the engine's (a code's own) or the catalog's."""
+        return engine_names if plan.catalog is None else _columns.column_names(plan.catalog, codes)
 
     def to_pandas(self) -> Any:
         """The grid as a pandas DataFrame (``time`` and a column per code);
         the catalog's units and descriptions, by column name, in
         ``attrs["units"]`` and ``attrs["descriptions"]``."""
-        frame = Result.to_pandas(self)
+        from zentrail._base.extras import import_extra
+
+        pandas = import_extra("pandas", "Aligned.to_pandas()", "pandas")
+        columns, codes = self._columns_whole()
+        frame = pandas.DataFrame(columns, copy=False)
         catalog = self._plan.catalog
         if catalog is not None:
             units, descriptions = {}, {}
-            for name in frame.columns[1:]:
-                entry = _entry_of_column(catalog, name)
+            for name, code in zip(list(columns)[1:], codes):
+                entry = catalog.entry(code)
                 if entry is not None and entry.unit:
                     units[name] = entry.unit
                 if entry is not None and entry.description:
@@ -209,25 +242,18 @@ class Aligned(Result):
         grid of any length in bounded memory, without Arrow."""
         import numpy
 
-        kinds = self._kinds()
-        if kinds is not None and len(kinds) > 1:
-            whole = self._read()
-            size = self._plan.batch_rows
-            for first in range(0, max(len(whole["time"]), 1), size):
-                call({name: column[first:first + size] for name, column in whole.items()})
-            return
-        plan, how = (None, None) if kinds is None else next((p, h) for h, p in kinds.items())
-        shown: List[str] = []
+        plan, request, grid = self._grid_read()
+        shown: List[List[str]] = []
 
         def hand_on(names: List[str], times: Any, values: List[Any]) -> None:
-            if len(shown) != len(names):
-                shown[:] = self._column_names(names)
+            if not shown:
+                shown.append(self._names(plan, names, [_columns.code_of(name) for name in names]))
             batch = {"time": numpy.frombuffer(times, dtype="datetime64[ns]")}
-            for name, column in zip(shown, values):
+            for name, column in zip(shown[0], values):
                 batch[name] = numpy.frombuffer(column, dtype=numpy.float64)
             call(batch)
 
-        _core.align(*self._read_args(plan, how), hand_on)
+        _core.align(request, grid, hand_on)
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream (``pyarrow.table(aligned)``,
@@ -235,56 +261,33 @@ class Aligned(Result):
         first handed over before the read is done. ``requested_schema`` is
         ignored (the columns have one form). With a catalog the columns are
         renamed and given their metadata by pyarrow (without it, the grid
-        is read whole first, then handed on without the metadata)."""
-        kinds = self._kinds()
-        if self._plan.catalog is None:
-            return _core.align_stream(*self._read_args())
+        is read whole first, within MAX_GRID_CELLS, then handed on without
+        the metadata)."""
+        plan, request, grid = self._grid_read()
+        catalog = plan.catalog
+        if catalog is None:
+            return _core.align_stream(request, grid)
         try:
             from zentrail._base.extras import import_extra
 
             pyarrow = import_extra("pyarrow", "names of an aligned grid", "arrow")
         except ImportError:
-            pyarrow = None
-        if pyarrow is None or (kinds is not None and len(kinds) > 1):
-            if pyarrow is not None:
-                table = pyarrow.table(self._read())
-                catalog = self._plan.catalog
-                schema = pyarrow.schema([
-                    field.with_metadata(_labels.field_metadata(_entry_of_column(catalog, field.name)) or None)
-                    for field in table.schema])
-                return table.cast(schema).__arrow_c_stream__(requested_schema)
             return _core.table_stream(arrow_columns(self._read(), ()))
-        plan, how = (None, None) if kinds is None else next((p, h) for h, p in kinds.items())
-        reader = pyarrow.RecordBatchReader.from_stream(Capsule(_core.align_stream(*self._read_args(plan, how))))
-        engine = reader.schema.names
-        metadata = self._metadata(engine[1:])
-        shown = ["time"] + self._column_names(engine[1:])
+        reader = pyarrow.RecordBatchReader.from_stream(Capsule(_core.align_stream(request, grid)))
+        engine = reader.schema.names[1:]
+        codes = [_columns.code_of(name) for name in engine]
+        shown = _columns.column_names(catalog, codes)
         schema = pyarrow.schema([reader.schema.field(0)] + [
-            reader.schema.field(k).with_name(shown[k]).with_metadata(metadata[engine[k]] or None)
-            for k in range(1, len(engine))])
+            reader.schema.field(k + 1).with_name(shown[k]).with_metadata(
+                _labels.field_metadata(catalog.entry(codes[k])) or None) for k in range(len(engine))])
         batches = (pyarrow.RecordBatch.from_arrays(batch.columns, schema=schema) for batch in reader)
         return pyarrow.RecordBatchReader.from_batches(schema, batches).__arrow_c_stream__(requested_schema)
 
     def __repr__(self) -> str:
-        return f"<zentrail.Aligned every {_time.duration_text(self._every)} ({self._how}) of {self._plan.describe()}>"
+        how = self._how or "as the catalog says"
+        return f"<zentrail.Aligned every {_time.duration_text(self._every)} ({how}) of {self._plan.describe()}>"
 
 
-def _code_of(name: str) -> int:
-    """The code of an engine column name "<signal_id>:<element>"."""
-    ident, _, element = name.partition(":")
-    return int(ident) * 1024 + int(element)
-
-
-def _interpolation(catalog: Any, code: int) -> Optional[str]:
-    entry = catalog.entry(code)
-    return None if entry is None else entry.interpolation
-
-
-def _entry_of_column(catalog: Any, name: str) -> Any:
-    """The entry of a column named by it: "<name>", or "<name>[<element>]"
-    for one element of a whole-signal entry; None for any other."""
-    if name in catalog:
-        return catalog[name]
-    base, bracket, _ = name.rpartition("[")
-    return catalog[base] if bracket and base in catalog else None
-
+def _linear(catalog: Any, codes: Any) -> Any:
+    """Whether the catalog interpolates each code linearly (a bool array)."""
+    return _catalog.kinds(catalog, codes)[1]
