@@ -34,9 +34,9 @@ def main() -> None:
                                                            *(group("GrDouble", at(t), 7, [v]) for t, v in ROWS)))
         scan = zentrail.scan(root, "2024-03-01 00:00", "2024-03-01 06:59:59", [7 * 1024])
         grids = {
-            "step": scan.align("20min").to_numpy(),
+            "step": scan.align("20min", how="step").to_numpy(),
             "linear": scan.align("20min", how="linear").to_numpy(),
-            'step, max_gap="1h"': scan.align("20min", max_gap="1h").to_numpy(),
+            'step, max_gap="1h"': scan.align("20min", how="step", max_gap="1h").to_numpy(),
         }
         rows = zentrail.scan(root, "2024-02-29 20:00", "2024-03-01 06:59:59", [7 * 1024]).to_numpy()
     figure, axes = plt.subplots(3, 1, figsize=(8, 6.5), sharex=True, constrained_layout=True)

@@ -1,6 +1,7 @@
 #include "module/align_calls.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -35,7 +36,9 @@ struct AlignArgs {
 };
 
 // The grid by its fields' names (zentrail._series.window.SeriesGrid): no
-// limit on a side of the rows considered, nor on the gap, is None.
+// limit on a side of the rows considered, nor on the gap, is None; so are
+// linear_codes unless the grid is of both kinds (an int32 buffer of the
+// codes interpolated).
 AlignArgs align_args(PyObject* series) {
     AlignArgs a;
     NamedFields fields(series);
@@ -43,6 +46,7 @@ AlignArgs align_args(PyObject* series) {
     const long long end = fields.integer("end");
     const long long every = fields.integer("every");
     const bool linear = fields.truth("linear");
+    PyObject* linear_codes = fields["linear_codes"];
     const long long max_gap = fields.integer_or("max_gap", -1);
     const long long first = fields.integer_or("first", INT64_MIN);
     const long long last = fields.integer_or("last", INT64_MAX);
@@ -50,7 +54,11 @@ AlignArgs align_args(PyObject* series) {
         PyErr_SetString(PyExc_ValueError, "a series needs a step above zero and a window that holds time");
         fail();
     }
-    a.grid = SeriesGrid{start, end, every, linear, max_gap};
+    a.grid = SeriesGrid{start, end, every, linear, {}, max_gap};
+    if (linear_codes != Py_None) {
+        a.grid.linear_codes = codes_from(linear_codes);
+        std::sort(a.grid.linear_codes.begin(), a.grid.linear_codes.end());
+    }
     a.first = first;
     a.last = last;
     return a;
@@ -73,12 +81,27 @@ OwnedRef names_of(const CodeColumns& columns) {
     return names;
 }
 
+// The passes of an aligned read before its rows, as a source of a RunLoop:
+// finished once the columns are known.
+struct Passes {
+    enum class Next { Ready, Waiting, Finished };
+    AlignedRead& read;
+    Next next(int*, std::chrono::milliseconds wait) { return read.prepare(wait) ? Next::Finished : Next::Waiting; }
+    int64_t bytes_read() const { return read.bytes_read(); }
+    std::vector<DamagedFile> take_damaged() { return read.take_damaged(); }
+};
+
 }  // namespace
 
 PyObject* align_call(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *request_object, *series, *on_batch = Py_None;
-        if (!PyArg_ParseTuple(args, "OO|O:align", &request_object, &series, &on_batch)) fail();
+        PyObject *request_object, *series, *on_batch = Py_None, *max_cells_object = Py_None;
+        if (!PyArg_ParseTuple(args, "OO|OO:align", &request_object, &series, &on_batch, &max_cells_object)) fail();
+        uint64_t max_cells = UINT64_MAX;
+        if (max_cells_object != Py_None) {
+            max_cells = PyLong_AsUnsignedLongLong(max_cells_object);
+            if (PyErr_Occurred()) fail();
+        }
         ScanRequest request;
         std::unique_ptr<AlignedRead> read = aligned_read(request_object, series, &request);
         RunLoop loop(request.progress, read->bytes_total());
@@ -105,8 +128,14 @@ PyObject* align_call(PyObject*, PyObject* args) {
         std::vector<std::vector<uint8_t>> values;
         while (loop.next(*read, &batch)) {
             if (times.empty()) {
-                const auto reserve = static_cast<std::size_t>(std::min<uint64_t>(
-                    align_args(series).grid.grid_count(), MAX_RESERVED_ROWS));
+                // The columns are known now: a grid of more cells than asked
+                // for is refused before its columns are filled.
+                const uint64_t rows = align_args(series).grid.grid_count();
+                if (rows > max_cells / (read->columns().size() + 1)) {
+                    OwnedRef names = names_of(read->columns());
+                    return OwnedRef::checked(PyTuple_Pack(3, names.get(), Py_None, Py_None)).release();
+                }
+                const auto reserve = static_cast<std::size_t>(std::min<uint64_t>(rows, MAX_RESERVED_ROWS));
                 times.reserve(reserve * sizeof(int64_t));
                 values.resize(batch.values.size());
                 for (auto& column : values) column.reserve(reserve * sizeof(double));
@@ -124,6 +153,36 @@ PyObject* align_call(PyObject*, PyObject* args) {
         }
         OwnedRef time_column = lent_bytes(std::move(times));
         return OwnedRef::checked(PyTuple_Pack(3, names.get(), time_column.get(), columns.get())).release();
+    });
+}
+
+PyObject* align_columns_call(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *request_object, *series;
+        if (!PyArg_ParseTuple(args, "OO:align_columns", &request_object, &series)) fail();
+        ScanRequest request;
+        std::unique_ptr<AlignedRead> read = aligned_read(request_object, series, &request);
+        // Only the passes before the rows: no progress told (the read is not
+        // the whole of it), a signal felt as in any read.
+        RunLoop loop(nullptr, read->bytes_total());
+        Passes passes{*read};
+        int nothing = 0;
+        while (loop.next(passes, &nothing)) {
+        }
+        return names_of(read->columns()).release();
+    });
+}
+
+PyObject* code_column_name_call(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        const long code = PyLong_AsLong(arg);
+        if (code == -1 && PyErr_Occurred()) fail();
+        if (code < 0 || code > 65535L * 1024 + 1023) {
+            PyErr_Format(PyExc_ValueError, "a code lies in 0 to %ld, not %ld", 65535L * 1024 + 1023, code);
+            fail();
+        }
+        const std::string name = code_column_name(static_cast<int32_t>(code));
+        return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
     });
 }
 

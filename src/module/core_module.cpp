@@ -58,6 +58,8 @@ PyMethodDef core_methods[] = {
      "(class_name, subtype_name, detail) of an item code and second byte, as the text writer prints them."},
     {"align", zentrail::align_call, METH_VARARGS, "A scan's codes on a time grid, as whole columns or batch by batch."},
     {"align_stream", zentrail::align_stream_call, METH_VARARGS, "The Arrow stream capsule of an aligned read."},
+    {"align_columns", zentrail::align_columns_call, METH_VARARGS, "The names of an aligned read's columns."},
+    {"code_column_name", zentrail::code_column_name_call, METH_O, "The name of a code's grid column."},
     {"time_weighted", zentrail::time_weighted_call, METH_VARARGS, "Time in force and integrals per code and bucket."},
     {"label_indices", zentrail::label_indices_call, METH_VARARGS,
      "The catalog's dictionary indices of a batch's rows, found by their codes, into the outputs given."},

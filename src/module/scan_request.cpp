@@ -41,18 +41,6 @@ public:
     Py_buffer view;
 };
 
-std::vector<int32_t> codes_from(PyObject* object) {
-    HeldBuffer codes(object);
-    const char* format = codes.view.format != nullptr ? codes.view.format : "B";
-    if (codes.view.itemsize != 4 || (std::strcmp(format, "i") != 0 && std::strcmp(format, "=i") != 0)) {
-        PyErr_Format(PyExc_TypeError, "codes must be a buffer of native int32, not format %s", format);
-        fail();
-    }
-    std::vector<int32_t> out(static_cast<std::size_t>(codes.view.len / 4));
-    if (!out.empty()) std::memcpy(out.data(), codes.view.buf, out.size() * 4);
-    return out;
-}
-
 // A bound tuple (year, month, day, ns_of_day, unit_ns), checked.
 BoundSpec bound_from(PyObject* tuple, const char* name) {
     BoundSpec bound{};
@@ -151,6 +139,18 @@ void read_pushdown(Fields& fields, ScanRequest* request) {
 }
 
 }  // namespace
+
+std::vector<int32_t> codes_from(PyObject* object) {
+    HeldBuffer codes(object);
+    const char* format = codes.view.format != nullptr ? codes.view.format : "B";
+    if (codes.view.itemsize != 4 || (std::strcmp(format, "i") != 0 && std::strcmp(format, "=i") != 0)) {
+        PyErr_Format(PyExc_TypeError, "codes must be a buffer of native int32, not format %s", format);
+        fail();
+    }
+    std::vector<int32_t> out(static_cast<std::size_t>(codes.view.len / 4));
+    if (!out.empty()) std::memcpy(out.data(), codes.view.buf, out.size() * 4);
+    return out;
+}
 
 int64_t size_of_files(const PathList& paths, const ByteSource* source) {
     int64_t total = 0;

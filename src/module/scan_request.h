@@ -62,6 +62,10 @@ struct ScanRequest {
     std::shared_ptr<ByteSource> source;
 };
 
+// The codes of a buffer of native int32 (a NumPy int32 array), as they are;
+// TypeError for any other buffer. Throws PythonErrorAlreadySet.
+std::vector<int32_t> codes_from(PyObject* object);
+
 // Reads a zentrail._request.Request: its fields where (bytes, or a list of
 // bytes when listed), listed, shown (None, or a list of bytes: the listed
 // files' names in failures), discover, source (None or a FetchedFiles), start

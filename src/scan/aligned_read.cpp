@@ -27,6 +27,7 @@ bool AlignedRead::prepare(std::chrono::milliseconds wait) {
         const SeriesPoint& start = feed.in_force(k);
         if (start.time != INT64_MIN) aligner->rows_of(k).add(start.time, start.value);
         aligner->set_last_time(k, feed.last_time(k));
+        if (!grid.linear && !grid.linear_codes.empty()) aligner->set_linear(k, grid.linear_code(feed.columns().code(k)));
     }
     return true;
 }

@@ -13,14 +13,22 @@ uint64_t SeriesGrid::grid_rows_before(int64_t t) const {
 }
 
 GridAligner::GridAligner(const SeriesGrid& grid, std::size_t column_count)
-    : grid(grid), columns(column_count), count(grid.grid_count()) {}
+    : grid(grid), columns(column_count), count(grid.grid_count()) {
+    for (Column& column : columns) column.linear = grid.linear;
+    any_linear = grid.linear && column_count > 0;
+}
+
+void GridAligner::set_linear(std::size_t column, bool linear) {
+    columns[column].linear = linear;
+    any_linear = std::any_of(columns.begin(), columns.end(), [](const Column& c) { return c.linear; });
+}
 
 uint64_t GridAligner::settled(int64_t frontier) {
     uint64_t limit = grid.grid_rows_before(frontier);
-    if (grid.linear && frontier != INT64_MAX) {
+    if (any_linear && frontier != INT64_MAX) {
         for (Column& column : columns) {
             if (limit <= next_row) break;
-            if (column.last_time < frontier) continue;
+            if (!column.linear || column.last_time < frontier) continue;
             // Instants up to the last row held at or before the frontier
             // have their next row (or a row at the instant itself) settled.
             const int64_t known = column.rows.last_time_up_to(frontier);
@@ -42,7 +50,7 @@ void GridAligner::emit(std::size_t n, int64_t* times, double* const* values) {
     const int64_t t0 = grid.grid_time(next_row);
     for (std::size_t i = 0; i < n; ++i) times[i] = t0 + static_cast<int64_t>(i) * grid.every;
     for (std::size_t j = 0; j < columns.size(); ++j) {
-        if (grid.linear) {
+        if (columns[j].linear) {
             _emit_linear(columns[j], n, t0, values[j]);
         } else {
             _emit_step(columns[j], n, t0, values[j]);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <vector>
 
 #include "scan/series_rows.h"
@@ -17,8 +18,14 @@ struct SeriesGrid {
     int64_t start = 0;
     int64_t end = 0;  // the window's last instant, start <= end
     int64_t every = 1;
-    bool linear = false;
+    bool linear = false;  // every code interpolated
+    // Unless linear: the codes interpolated (ascending); the others step.
+    std::vector<int32_t> linear_codes;
     int64_t max_gap = -1;  // negative: no limit
+
+    bool linear_code(int32_t code) const {
+        return linear || std::binary_search(linear_codes.begin(), linear_codes.end(), code);
+    }
 
     uint64_t grid_count() const { return static_cast<uint64_t>(end - start) / static_cast<uint64_t>(every) + 1; }
     int64_t grid_time(uint64_t k) const { return start + static_cast<int64_t>(k * static_cast<uint64_t>(every)); }
@@ -38,9 +45,12 @@ struct SeriesGrid {
 // frontier).
 class GridAligner {
 public:
+    // Each column steps, or interpolates when the grid is linear; see set_linear.
     GridAligner(const SeriesGrid& grid, std::size_t columns);
 
     SeriesRows& rows_of(std::size_t column) { return columns[column].rows; }
+    // Whether the column interpolates (a grid of both kinds), before any row.
+    void set_linear(std::size_t column, bool linear);
     // The last instant a row of the column can have (INT64_MAX: unknown).
     void set_last_time(std::size_t column, int64_t t) { columns[column].last_time = t; }
     std::size_t column_count() const { return columns.size(); }
@@ -60,6 +70,7 @@ private:
         SeriesPoint prev{0, 0};  // the last row walked past
         bool has_prev = false;
         int64_t last_time = INT64_MAX;
+        bool linear = false;
     };
     void _emit_step(Column& column, std::size_t n, int64_t t0, double* out) const;
     void _emit_linear(Column& column, std::size_t n, int64_t t0, double* out) const;
@@ -68,6 +79,7 @@ private:
     std::vector<Column> columns;
     uint64_t count;
     uint64_t next_row = 0;
+    bool any_linear = false;
 };
 
 }  // namespace zentrail

@@ -6,6 +6,7 @@ from zentrail._read import columns as _columns, request as _request
 from zentrail._read.plan import ReadPlan, plan_of_state
 from zentrail._series.aligned import Aligned
 from zentrail._series.overview import Overview
+from zentrail._series.window import DEFAULT_LOOKBACK
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -189,22 +190,23 @@ class Scan:
 
         return _polars.lazy_frame(self._plan)
 
-    def align(self, every: Any, *, how: Optional[str] = "step", max_gap: Any = None,
-              lookback: Any = "7d") -> Aligned:
+    def align(self, every: Any, *, how: Optional[str] = None, max_gap: Any = None,
+              lookback: Any = DEFAULT_LOOKBACK) -> Aligned:
         """The scan's codes on the time grid ``S + k * every`` of its window,
         one float64 column per code: with ``how="step"`` the value in force
         at each instant, with ``how="linear"`` interpolated between the rows
-        around it (``how=None``: as each signal's catalog entry says, step
-        where it says nothing); NaN where there is none or where ``max_gap``
-        is exceeded; the columns named by the catalog.
-        The value in force at the start is looked for up to ``lookback``
-        before it (None: every earlier file). Durations are timedeltas or
-        texts such as ``"1min"``. A :class:`zentrail.Aligned`, read when
-        consumed; see the page "Time series"."""
+        around it, with ``how=None`` (the default) as each signal's catalog
+        entry says (step where it says nothing, or without a catalog); NaN
+        where there is none or where ``max_gap`` is exceeded; the columns
+        named by the catalog, uniquely. The value in force at the start is
+        looked for up to ``lookback`` before it (None: every earlier file).
+        Durations are texts such as ``"1min"`` or ``"1.5s"``, a number of
+        seconds, or timedeltas (see the page "Time series"). A
+        :class:`zentrail.Aligned`, read when consumed."""
         return Aligned(self._plan, every, how, max_gap, lookback)
 
     def overview(self, buckets: Optional[int] = None, *, every: Any = None, time_weighted: bool = False,
-                 lookback: Any = "7d", max_gap: Any = None, errors: Optional[str] = None) -> Overview:
+                 lookback: Any = DEFAULT_LOOKBACK, max_gap: Any = None, errors: Optional[str] = None) -> Overview:
         """The scan summed up in ``buckets`` equal time buckets of its window
         (1000 unless given), or in buckets ``every`` long from its start,
         per signal id and element (count, mean, min, max, first, last and

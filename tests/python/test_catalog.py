@@ -213,3 +213,80 @@ def test_the_root_catalog_is_found_and_matched_against_the_archive(tmp_path):
                      ("archive", 12, 0), ("archive", 13, 0), ("catalog", 7, 9), ("catalog", 99, -1)]
     given = zentrail.scan(root, *DAY, ["Tank1.Level"], catalog=os.path.join(SAMPLE, "zentrail-catalog.csv"))
     assert given.catalog.find("Tank*") == ["Tank1.Level", "Tank2.Level", "Tank3.Level", "Tank1.LevelAlarm"]
+
+
+# -- the names of a grid's columns -------------------------------------------
+
+@pytest.mark.parametrize("entries, codes, names", [
+    # An entry named like another code's own name.
+    ([{"signal_id": 7, "element": 0, "name": "7:1"}], [7 * 1024, 7 * 1024 + 1], ["7:1 (7:0)", "7:1"]),
+    # An element's entry named like an element of a whole-signal entry.
+    ([{"signal_id": 5, "element": 0, "name": "A[0]"}, {"signal_id": 7, "name": "A"}],
+     [5 * 1024, 7 * 1024, 7 * 1024 + 1], ["A[0] (5:0)", "A[0] (7:0)", "A[1]"]),
+    # An entry named time, and one named as a lengthened name would be.
+    ([{"signal_id": 5, "element": 0, "name": "time"}, {"signal_id": 7, "element": 0, "name": "7:1"},
+      {"signal_id": 7, "element": 1, "name": "7:1 (7:0)"}],
+     [5 * 1024, 7 * 1024, 7 * 1024 + 1], ["time (5:0)", "7:1", "7:1 (7:0)"]),
+])
+def test_grid_columns_are_named_uniquely_and_none_is_lost(entries, codes, names):
+    pyarrow = pytest.importorskip("pyarrow")
+    catalog = zentrail.Catalog(entries)
+    aligned = zentrail.scan(SAMPLE, *DAY, codes, catalog=catalog).align("50min")
+    got = aligned.to_numpy()
+    assert list(got) == ["time", *names]
+    table = pyarrow.table(aligned)
+    assert table.column_names == list(got)
+    bare = zentrail.scan(SAMPLE, *DAY, codes, catalog=False).align("50min").to_numpy()
+    for name, (code_name, column) in zip(names, list(bare.items())[1:]):
+        np.testing.assert_array_equal(got[name], column, err_msg=f"{name} is not {code_name}")
+        np.testing.assert_array_equal(table[name].to_numpy(), column)
+    assert list(aligned.to_pandas().columns) == list(got)
+
+
+# Names chosen to clash: codes' own names, elements' names, lengthened names.
+CLASHING = ["A", "A[0]", "A[1]", "B", "7:0", "7:1", "5:0", "time", "A[0] (5:0)", "A[0] (7:0)", "7:1 (7:0)", "x"]
+
+
+@st.composite
+def catalogs_and_codes(draw):
+    slots = draw(st.lists(st.tuples(st.sampled_from([5, 7]), st.sampled_from([None, 0, 1])), unique=True, max_size=6))
+    names = draw(st.lists(st.sampled_from(CLASHING), min_size=len(slots), max_size=len(slots), unique=True))
+    entries = [{"signal_id": i, "element": e, "name": n} for (i, e), n in zip(slots, names)]
+    codes = draw(st.lists(st.sampled_from([i * 1024 + e for i in (5, 7, 9) for e in (0, 1, 2)]), unique=True))
+    return zentrail.Catalog(entries), sorted(codes)
+
+
+@settings(max_examples=300, deadline=None)
+@given(catalogs_and_codes())
+def test_column_names_are_unique_and_keep_every_code_in_sight(made):
+    from zentrail._names import columns
+
+    catalog, codes = made
+    names = columns.column_names(catalog, codes)
+    assert len(names) == len(codes) and len(set(names) | {"time"}) == len(names) + 1
+    for code, name in zip(codes, names):
+        entry = catalog.entry(code)
+        if entry is None:  # a code's own name, never changed
+            assert name == columns.code_name(code)
+        else:  # the entry's, or with the element, or with the code appended
+            assert name.startswith(entry.name)
+            assert name in (entry.name, columns.element_name(entry.name, code % 1024)) or \
+                name.endswith(f" ({columns.code_name(code)})")
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.integers(0, 65535 * 1024 + 1023))
+def test_a_code_name_parses_back_to_its_code(code):
+    from zentrail._names import columns
+
+    name = columns.code_name(code)
+    assert name == f"{code // 1024}:{code % 1024}" and columns.code_of(name) == code
+
+
+@pytest.mark.parametrize("name", ["07:0", "7:1024", "7:00", " 7:0", "7:0 ", "7", "A[0]", "7:-1", "65536:0", "７:0",
+                                  ""])
+def test_only_a_code_name_parses(name):
+    from zentrail._names import columns
+
+    with pytest.raises(ValueError, match="no column name of a code"):
+        columns.code_of(name)

@@ -332,7 +332,8 @@ def test_value_texts_are_the_shortest_round_trip(values):
 
 @pytest.mark.parametrize("suffix", [".csv", ".parquet", ".arrow"])
 @pytest.mark.parametrize("options", [["--every", "1h"], ["--every", "25min", "--how", "linear", "--max-gap", "20min",
-                                                         "--lookback", "none", "--batch-rows", "5"]])
+                                                         "--lookback", "none", "--batch-rows", "5"],
+                                     ["--every", "25min", "--how", "step", "--lookback", "1d"]])
 def test_export_every_writes_the_aligned_table(tmp_path, suffix, options):
     if suffix != ".csv":
         pytest.importorskip("pyarrow")
@@ -340,9 +341,10 @@ def test_export_every_writes_the_aligned_table(tmp_path, suffix, options):
     done = run("export", SAMPLE, "--from", "2024-03-02", "--to", "2024-03-02", "--signals", "7:0-1,12:0", *options,
                "-o", out)
     assert done.returncode == 0, done.stderr
-    how = options[options.index("--how") + 1] if "--how" in options else "step"
+    how = options[options.index("--how") + 1] if "--how" in options else None
     gap = "20min" if "--max-gap" in options else None
-    lookback = None if "--lookback" in options else "7d"
+    lookback = options[options.index("--lookback") + 1] if "--lookback" in options else "7d"
+    lookback = None if lookback == "none" else lookback
     expected = zentrail.scan(SAMPLE, "2024-03-02", "2024-03-02", cli.parse_signals("7:0-1,12:0")).align(
         options[1], how=how, max_gap=gap, lookback=lookback).to_numpy()
     # Named by the sample archive's catalog.
@@ -366,7 +368,10 @@ def test_export_every_writes_the_aligned_table(tmp_path, suffix, options):
 
 
 @pytest.mark.parametrize("options, status, message", [
-    (["--every", "0s"], 2, "--every: every must be longer than zero"),
+    (["--every", "0s"], 2, "--every must be longer than zero"),
+    (["--every", "100000000000000000000d"], 2, "--every must be at most 100000d"),
+    (["--every", "1h", "--lookback", "200000d"], 2, "--lookback must be at most 100000d"),
+    (["--every", "1h", "--how", "cubic"], 2, "invalid choice: 'cubic'"),
     (["--every", "1h", "--max-gap", "soon"], 2, "--max-gap"),
     (["--how", "linear"], 2, "go with --every"),
     (["--every", "1h", "--signals", "99"], 1, "no value in force"),
@@ -377,6 +382,53 @@ def test_export_every_arguments(tmp_path, options, status, message):
                "-o", tmp_path / "x.csv")
     assert done.returncode == status and message in done.stderr, done.stderr
     assert not (tmp_path / "x.csv").exists()
+
+
+@pytest.mark.parametrize("command, option", [
+    (["export", SAMPLE, *WINDOW, "--signals", "7:0", "-o", "-", "--every"], "--every"),
+    (["export", SAMPLE, *WINDOW, "--signals", "7:0", "-o", "-", "--every", "1h", "--max-gap"], "--max-gap"),
+    (["export", SAMPLE, *WINDOW, "--signals", "7:0", "-o", "-", "--every", "1h", "--lookback"], "--lookback"),
+    (["sync", SAMPLE, "LAKE", "--signals", "7:0", "--every"], "--every"),
+    (["sync", SAMPLE, "LAKE", "--signals", "7:0", "--watch", "--commit-every"], "--commit-every"),
+    (["view", SAMPLE, "--live", "--poll"], "--poll"),
+])
+@pytest.mark.parametrize("value, says", [("100000000000000000000d", "must be at most 100000d"),
+                                         ("1 week", "is not a duration"), ("0", "must be longer than zero")])
+def test_every_duration_option_is_checked_before_anything_is_read(tmp_path, command, option, value, says):
+    # exit status 2 is a bad argument, found before anything is read; a lake would be made by a read
+    lake = tmp_path / "lake"
+    done = run(*[lake if part == "LAKE" else part for part in command], value)
+    assert done.returncode == 2, done.stderr
+    assert f"{option} {says}" in done.stderr or f"{option}: {value!r} {says}" in done.stderr, done.stderr
+    assert not lake.exists()
+
+
+def test_a_grid_is_interpolated_as_the_catalog_says_unless_how_says_otherwise(tmp_path):
+    pytest.importorskip("pyarrow")
+    # Furnace1.Zone1.Temp is linear in the sample's catalog, Tank1.LevelAlarm a step; rows every 10 minutes.
+    scan = zentrail.scan(SAMPLE, "2024-03-02", "2024-03-02", [7 * 1024, 12 * 1024])
+    step, linear = (scan.align("25min", how=how).to_numpy() for how in ("step", "linear"))
+    assert step["Furnace1.Zone1.Temp"][1] != linear["Furnace1.Zone1.Temp"][1]
+    for how, expected in ((None, {**step, "Furnace1.Zone1.Temp": linear["Furnace1.Zone1.Temp"]}),
+                          ("catalog", scan.align("25min").to_numpy()), ("step", step), ("linear", linear)):
+        out = tmp_path / f"{how}.csv"
+        done = run("export", SAMPLE, "--from", "2024-03-02", "--to", "2024-03-02", "--signals", "7:0,12:0",
+                   "--every", "25min", *(["--how", how] if how else []), "-o", out)
+        assert done.returncode == 0, done.stderr
+        rows = list(csv.DictReader(out.open()))
+        for name in ("Furnace1.Zone1.Temp", "Tank1.LevelAlarm"):
+            np.testing.assert_array_equal([float(r[name]) if r[name] else np.nan for r in rows], expected[name],
+                                          err_msg=f"{how} {name}")
+    # A lake's grid has one kind: the catalog's, where it gives one.
+    assert cli.main(["sync", SAMPLE, str(tmp_path / "lake"), "--signals", "7:0", "--every", "25min"]) == 0
+    import pyarrow.dataset
+
+    got = pyarrow.dataset.dataset(tmp_path / "lake", partitioning="hive").to_table().sort_by("time")
+    linear = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-01", [7 * 1024]).align("25min", how="linear").to_numpy()
+    np.testing.assert_array_equal(got["Furnace1.Zone1.Temp"].to_numpy()[:len(linear["time"])],
+                                  linear["Furnace1.Zone1.Temp"])
+    assert cli.main(["sync", SAMPLE, str(tmp_path / "mixed"), "--signals", "7:0,12:0", "--every", "25min"]) == 2
+    assert not (tmp_path / "mixed").exists()
 
 
 @pytest.mark.parametrize("args, status, says", [

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import pickle
 import shutil
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -195,9 +196,9 @@ def test_aligned_consumers_agree_and_pickle(tmp_path):
 @pytest.mark.parametrize("argument, value, message", [
     ("every", "0s", "every must be longer than zero, not '0s'"),
     ("every", "-1min", "every must be longer than zero, not '-1min'"),
-    ("every", "1.5s", "every must be a datetime.timedelta"),
-    ("every", 60, "every must be a datetime.timedelta"),
-    ("max_gap", "1w", "max_gap must be a datetime.timedelta"),
+    ("every", "1.5x", "every: '1.5x' is not a duration"),
+    ("every", "100000000d", "every must be at most 100000d"),
+    ("max_gap", "1w", "max_gap: '1w' is not a duration"),
     ("lookback", "0d", "lookback must be longer than zero"),
     ("how", "cubic", "how must be 'step' or 'linear', not 'cubic'"),
 ])
@@ -247,3 +248,34 @@ def test_rows_at_one_instant_count_in_read_order(tmp_path):
     np.testing.assert_array_equal(scan.align("90min", how="linear").to_numpy()["7:0"],
                                   [np.nan, np.nan, 0.0, 0.5, 2.0, 3.0, 5.0, np.nan])
     np.testing.assert_array_equal(scan.align("90min").to_numpy()["7:0"], [np.nan, np.nan, 0.0, 0.0, 2.0, 2.0, 5.0, 5.0])
+
+
+SAMPLE = str(Path(__file__).resolve().parents[2] / "examples" / "sample-archive")
+
+
+@pytest.mark.parametrize("hold", [lambda a: a.to_numpy(), lambda a: a.to_pandas()])
+def test_a_grid_too_large_to_hold_is_refused_before_it_is_read(hold):
+    aligned = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03", [7 * 1024]).align("1ns")
+    assert aligned.rows == 3 * DAY_NS
+    with pytest.raises(ValueError, match=r"259,200,000,000,000 rows, at least 259,200,000,000,000 cells: more than "
+                                         r"MAX_GRID_CELLS \(268,435,456\).*for_each_batch\(\)"):
+        hold(aligned)
+
+
+@pytest.mark.parametrize("signals", [[7 * 1024, 7 * 1024 + 1], None])  # the columns known, or found by the read
+def test_past_the_cell_limit_a_grid_streams_but_is_not_held(tmp_path, monkeypatch, signals):
+    from zentrail._series import aligned as aligned_module
+
+    pyarrow = pytest.importorskip("pyarrow")
+    day_before_tree(tmp_path)
+    aligned = zentrail.scan(tmp_path, "2024-03-01", "2024-03-01", signals).align("1h")
+    whole = aligned.to_numpy()
+    assert len(whole) == 3 and len(whole["time"]) == 24  # 72 cells
+    monkeypatch.setattr(aligned_module, "MAX_GRID_CELLS", 71)
+    with pytest.raises(ValueError, match=r"24 rows of 3 columns \(time among them\), 72 cells"):
+        aligned.to_numpy()
+    batches = []
+    aligned.for_each_batch(batches.append)
+    same_table({name: np.concatenate([b[name] for b in batches]) for name in whole}, whole)
+    table = pyarrow.table(aligned)
+    same_table({name: table[name].to_numpy() for name in table.column_names}, whole)

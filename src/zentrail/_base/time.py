@@ -1,5 +1,6 @@
 """Time in zentrail, in one place: the bounds a caller writes, the instants
-they stand for, and the texts that name instants.
+they stand for, the texts that name instants, and durations (one grammar for
+every duration argument; see DURATION_UNITS).
 
 Every bound becomes the tuple ``(year, month, day, ns_of_day, unit_ns)``: the
 point it states and the precision it states it to, in nanoseconds. A start is
@@ -19,7 +20,7 @@ from zentrail import _core
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import datetime
-    from typing import Any, Optional, Tuple
+    from typing import Any, Dict, List, Optional, Tuple
 
 # A bound as (year, month, day, ns_of_day, unit_ns): see the module's text.
 BoundTuple = tuple[int, int, int, int, int]
@@ -144,49 +145,133 @@ def texts(column: Any) -> Any:
     return numpy.where(whole, numpy.char.replace(full, ".000000000", ""), trimmed)
 
 
-# The units a duration text may end with, in nanoseconds.
-_DURATION_UNITS = {"ns": 1, "us": 1_000, "ms": 1_000_000, "s": NS_PER_SECOND, "m": 60 * NS_PER_SECOND,
-                   "min": 60 * NS_PER_SECOND, "h": 3_600 * NS_PER_SECOND, "d": NS_PER_DAY}
-_DURATION_KINDS = ("a datetime.timedelta, numpy.timedelta64, pandas.Timedelta or a text <integer><unit> "
-                   "with unit ns, us, ms, s, m or min, h or d")
+# Durations: one grammar for every duration zentrail takes (a grid's step,
+# a gap, a look back, a poll, a timeout, and the command line's options):
+#   - a text "<number><unit>" with a decimal number ("15min", "1.5s", "7d"),
+#     or a number alone, which counts seconds ("0.5");
+#   - an int or a float: seconds;
+#   - a datetime.timedelta, pandas.Timedelta or numpy.timedelta64 (of a
+#     fixed unit: not years or months, whose lengths vary).
+# Each is rounded to the nearest nanosecond and must lie within 1ns and
+# MAX_DURATION_NS: anything else is a ValueError (a TypeError for an object
+# of no duration kind) naming the argument.
+
+# The units of a duration text, in nanoseconds; of two names for one
+# length, the first is the one durations are written with.
+DURATION_UNITS = {"ns": 1, "us": 1_000, "ms": 1_000_000, "s": NS_PER_SECOND, "min": 60 * NS_PER_SECOND,
+                  "m": 60 * NS_PER_SECOND, "h": 3_600 * NS_PER_SECOND, "d": NS_PER_DAY}
+# The longest duration: within what a numpy.timedelta64[ns] holds (about
+# 106,751 days) and time.sleep() takes, and longer than any span a grid or a
+# look back over instants of datetime64[ns] (about 584 years) can need.
+MAX_DURATION_NS = 100_000 * NS_PER_DAY
+# numpy.timedelta64's units of a fixed length: in nanoseconds, or (below
+# one) as units per nanosecond.
+_TIMEDELTA64_UNITS = {"W": 7 * NS_PER_DAY, "D": NS_PER_DAY, "h": 3_600 * NS_PER_SECOND, "m": 60 * NS_PER_SECOND,
+                      "s": NS_PER_SECOND, "ms": 1_000_000, "us": 1_000, "ns": 1}
+_TIMEDELTA64_PER_NS = {"ps": 1_000, "fs": 1_000_000, "as": 1_000_000_000}
+
+
+def _written_units() -> Tuple[Tuple[str, int], ...]:
+    """(name, length) of each length's first name, longest first."""
+    first: Dict[int, str] = {}
+    for unit, length in DURATION_UNITS.items():
+        first.setdefault(length, unit)
+    return tuple(sorted(((unit, length) for length, unit in first.items()), key=lambda item: -item[1]))
+
+
+def _unit_names() -> str:
+    """The units as texts list them: "ns, us, ms, s, min or m, h, d"."""
+    by_length: Dict[int, List[str]] = {}
+    for unit, length in DURATION_UNITS.items():
+        by_length.setdefault(length, []).append(unit)
+    return ", ".join(" or ".join(names) for names in by_length.values())
+
+
+_WRITTEN_UNITS = _written_units()
+UNIT_NAMES = _unit_names()
+# A duration text, as help texts and messages describe it.
+DURATION_TEXTS = f"a number and a unit ({UNIT_NAMES}) such as '15min' or '1.5s', or a number of seconds"
+_DURATION_KINDS = (f"a text of {DURATION_TEXTS}; an int or float of seconds; a datetime.timedelta, "
+                   f"pandas.Timedelta or numpy.timedelta64")
+_DURATION_PATTERN = (r"(?a)\s*([+-]?)(\d+(?:\.\d*)?|\.\d+)\s*(" +
+                     "|".join(sorted(DURATION_UNITS, key=len, reverse=True)) + r")?\s*")
 
 
 def duration_ns(duration: Any, name: str) -> int:
-    """A duration as a positive int of nanoseconds, or ValueError naming
-    `name` and what was given: a datetime.timedelta (pandas.Timedelta too),
-    a numpy.timedelta64 or a text such as "15min" or "7d"."""
-    import datetime
-    import re
-
-    ns = None
-    if isinstance(duration, str):
-        match = re.fullmatch(r"\s*(-?\d+)\s*(ns|us|ms|s|min|m|h|d)\s*", duration)
-        if match is not None:
-            ns = int(match.group(1)) * _DURATION_UNITS[match.group(2)]
-    elif isinstance(duration, datetime.timedelta):
-        if hasattr(duration, "value"):  # pandas.Timedelta: whole nanoseconds; NaT compares unequal
-            ns = int(duration.value) if duration == duration else None
-        else:
-            ns = ((duration.days * 86_400 + duration.seconds) * 1_000_000 + duration.microseconds) * 1_000
-    elif type(duration).__name__ == "timedelta64" and type(duration).__module__ == "numpy":
-        import numpy
-
-        unit = numpy.datetime_data(duration.dtype)[0]
-        if not numpy.isnat(duration) and unit not in ("Y", "M", "generic"):
-            ns = int(duration.astype("timedelta64[ns]").astype(numpy.int64))
-    if ns is None:
-        raise ValueError(f"{name} must be {_DURATION_KINDS}, not {duration!r}")
-    if ns <= 0:
+    """A duration as an int of nanoseconds, 1 to MAX_DURATION_NS, in any of
+    the forms above; ValueError naming `name` and what was given for a text
+    that is no duration or a duration out of range, TypeError for an object
+    of no duration kind."""
+    exact = _exact_ns(duration, name)
+    if exact <= 0:
         raise ValueError(f"{name} must be longer than zero, not {duration!r}")
+    if exact > MAX_DURATION_NS:
+        raise ValueError(f"{name} must be at most {duration_text(MAX_DURATION_NS)} (about 273 years), "
+                         f"not {duration!r}")
+    ns = round(exact)
+    if ns < 1:
+        raise ValueError(f"{name} must be at least 1ns, not {duration!r}")
     return ns
+
+
+def duration_seconds(duration: Any, name: str) -> float:
+    """A duration as seconds (for a wait), as duration_ns takes it."""
+    return duration_ns(duration, name) / NS_PER_SECOND
 
 
 def duration_text(ns: int) -> str:
     """A duration in the largest unit that states it exactly ("90s", "7d")."""
-    for unit in ("d", "h", "min", "s", "ms", "us"):
-        if ns % _DURATION_UNITS[unit] == 0:
-            return f"{ns // _DURATION_UNITS[unit]}{unit}"
+    for unit, length in _WRITTEN_UNITS:
+        if ns % length == 0:
+            return f"{ns // length}{unit}"
     return f"{ns}ns"
+
+
+def _exact_ns(duration: Any, name: str) -> Any:
+    """The nanoseconds a duration states, exactly: an int or a Fraction."""
+    import datetime
+    import fractions
+    import numbers
+    import re
+
+    if isinstance(duration, str):
+        match = re.fullmatch(_DURATION_PATTERN, duration)
+        if match is None:
+            raise ValueError(f"{name}: {duration!r} is not a duration; give {DURATION_TEXTS}")
+        sign, number, unit = match.groups()
+        exact = fractions.Fraction(number) * DURATION_UNITS[unit or "s"]
+        return -exact if sign == "-" else exact
+    if isinstance(duration, datetime.timedelta):
+        if hasattr(duration, "value"):  # pandas.Timedelta: whole nanoseconds
+            return int(duration.value)
+        return ((duration.days * 86_400 + duration.seconds) * 1_000_000 + duration.microseconds) * 1_000
+    if type(duration).__module__ == "numpy" and type(duration).__name__ == "timedelta64":
+        return _timedelta64_ns(duration, name)
+    if isinstance(duration, numbers.Real) and not isinstance(duration, bool):  # numpy's numbers too, not its bool
+        if isinstance(duration, numbers.Integral):
+            return int(duration) * NS_PER_SECOND
+        seconds = float(duration)
+        if seconds != seconds or abs(seconds) == float("inf"):
+            raise ValueError(f"{name} must be a duration, not {duration!r}")
+        return fractions.Fraction(seconds) * NS_PER_SECOND
+    raise TypeError(f"{name} must be {_DURATION_KINDS}; not {type(duration).__name__} {duration!r}")
+
+
+def _timedelta64_ns(duration: Any, name: str) -> Any:
+    import fractions
+
+    import numpy
+
+    if numpy.isnat(duration):
+        raise ValueError(f"{name} is not a duration (NaT)")
+    unit, count = numpy.datetime_data(duration.dtype)
+    amount = int(duration.astype(numpy.int64)) * count  # in its own unit: exact, where a cast to ns may wrap
+    if unit in _TIMEDELTA64_UNITS:
+        return amount * _TIMEDELTA64_UNITS[unit]
+    if unit in _TIMEDELTA64_PER_NS:
+        return fractions.Fraction(amount, _TIMEDELTA64_PER_NS[unit])
+    raise ValueError(f"{name} is a numpy.timedelta64 in {unit!r}, of no fixed length; give it in weeks or a finer "
+                     f"unit (for example numpy.timedelta64(7, 'D'))")
 
 
 def _ordinal(bound: BoundTuple) -> int:
@@ -225,31 +310,6 @@ def _from_datetime64(moment: Any, name: str) -> BoundTuple:
     if not isinstance(date, datetime.date):
         raise ValueError(f"{name} lies outside the years 1 to 9999: {moment}")
     return (date.year, date.month, date.day, ns_of_day, _DATETIME64_UNITS.get(unit, 1))
-
-
-def duration_seconds(value: Any, name: str) -> float:
-    """Seconds of a duration: a number of seconds, a datetime.timedelta, or a
-    text of a number and a unit ("500ms", "1s", "2min", "1h"); ValueError or
-    TypeError naming `name` for anything else, or a duration not above 0."""
-    import datetime
-    import math
-    import re
-
-    if isinstance(value, datetime.timedelta):
-        seconds = value.total_seconds()
-    elif isinstance(value, (int, float)) and not isinstance(value, bool):
-        seconds = float(value)
-    elif isinstance(value, str):
-        match = re.fullmatch(r"\s*([0-9]+(?:\.[0-9]*)?)\s*(ms|s|min|h)\s*", value)
-        if match is None:
-            raise ValueError(f"{name}: {value!r} is not a duration such as '500ms', '1s', '2min' or '1h'")
-        seconds = float(match.group(1)) * _DURATION_UNITS[match.group(2)] / NS_PER_SECOND
-    else:
-        raise TypeError(f"{name} must be a number of seconds, a datetime.timedelta or a text such as '1s', "
-                        f"not {type(value).__name__}")
-    if not math.isfinite(seconds) or seconds <= 0:
-        raise ValueError(f"{name} must be a duration above 0, not {value!r}")
-    return seconds
 
 
 def now_ns() -> int:

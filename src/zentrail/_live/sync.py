@@ -350,10 +350,10 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
         from zentrail._live.grid_lake import GridLake
 
         state = GridLake(root, lake, signals, start, every, how, max_gap, lookback, threads)
+    interval = _time.duration_seconds(commit_every, "commit_every")
     counts = state.run(report)
     if not watch:
         return counts
-    interval = _time.duration_seconds(commit_every, "commit_every")
     while True:
         time.sleep(interval)
         counts = state.run(report)

@@ -614,5 +614,17 @@ def resolve(catalog: Any, root: Any = None) -> Optional[Catalog]:
     raise TypeError(f"catalog must be a zentrail.Catalog, a path, None or False, not {type(catalog).__name__}")
 
 
+def kinds(catalog: Catalog, codes: Any) -> Tuple[Any, Any]:
+    """For each code (an int array): whether the catalog has an entry for
+    it, and whether that entry interpolates it linearly (bool arrays)."""
+    import numpy
+
+    codes = numpy.asarray(codes, dtype=numpy.int64)
+    rows = catalog.lookup().rows(codes >> 10, codes & 1023)
+    # The last place, for no entry (a lookup's -1): not linear.
+    linear = numpy.array([kind == "linear" for kind in catalog.column("interpolation")] + [False], dtype=bool)
+    return rows >= 0, linear[rows]
+
+
 def has_names(selection: Iterable[Any]) -> bool:
     return any(isinstance(item, str) for item in selection)

@@ -198,25 +198,6 @@ def _values(array: Any) -> Any:
     return numpy.frombuffer(array.buffers()[1], dtype=numpy.uint16, count=len(array), offset=array.offset * 2)
 
 
-def column_names(catalog: Catalog, codes: List[int]) -> List[str]:
-    """The name of each code's column: its entry's name (a whole-signal
-    entry's with "[<element>]" after it where its signal has several
-    columns), or "<signal_id>:<element>" where the catalog has none."""
-    import collections
-
-    per_id = collections.Counter(code >> 10 for code in codes)
-    out = []
-    for code in codes:
-        entry = catalog.entry(code)
-        if entry is None:
-            out.append(f"{code >> 10}:{code & 1023}")
-        elif entry.element is None and per_id[code >> 10] > 1:
-            out.append(f"{entry.name}[{code & 1023}]")
-        else:
-            out.append(entry.name)
-    return out
-
-
 def field_metadata(entry: Any) -> Dict[bytes, bytes]:
     """The Arrow field metadata of an entry's column: its unit and description."""
     if entry is None:

@@ -44,7 +44,7 @@ class Request:
         # from local copies of them, for reads that take a file more than once.
         self.discover = False  # where is a listing to discover the archive files in
         self._source = None  # the fetched files, a _core.FetchedFiles
-        self._shown = None  # what the listed files are called in errors, when not their paths
+        self._shown: Optional[List[bytes]] = None  # what the listed files are called in errors, when not their paths
         # A place elsewhere is listed, and its files fetched or copied, when
         # the core first asks where to read (see _begin): making a request
         # lists nothing and starts nothing.
@@ -79,7 +79,7 @@ class Request:
             self._where, self._listed, self._source = place.files_to_read(self, self.start, self.end, self.threads)
 
     @property
-    def where(self) -> Union[bytes, List[bytes]]:
+    def where(self) -> Union[bytes, List[bytes], _remote.Place]:
         """A root (bytes), or the files themselves (a list of bytes) when ``listed``."""
         self._begin()
         return self._where

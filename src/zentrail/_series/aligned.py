@@ -11,7 +11,7 @@ if TYPE_CHECKING:
     _Looks = Tuple[Optional[int], Optional[int]]
 
 from zentrail import _core
-from zentrail._names import labels as _labels
+from zentrail._names import catalog as _catalog, columns as _columns, labels as _labels
 from zentrail._series import window as _series
 from zentrail._base import time as _time
 from zentrail._read.capsule import Capsule
@@ -19,6 +19,11 @@ from zentrail._series import lost as _lost
 from zentrail._read.result import Result, arrow_columns
 
 HOWS = ("step", "linear")
+# The most cells (grid rows times columns, the time column among them) a
+# grid is held whole in (to_numpy, to_pandas, a table made whole): 2**28,
+# 2 GiB of 8-byte values. A larger grid streams (for_each_batch, the Arrow
+# stream), in memory bounded by its batches.
+MAX_GRID_CELLS = 1 << 28
 
 
 class Aligned(Result):
@@ -33,36 +38,45 @@ class Aligned(Result):
     value row among the rows considered. A column is named by the scan's
     catalog (a whole-signal entry's name alone where its signal has one
     column, else ``"<name>[<element>]"``), or ``"<signal_id>:<element>"``
-    where the catalog has no entry; its Arrow field carries the entry's
-    ``unit`` and ``description`` as metadata, and ``to_pandas()`` keeps them
-    in ``DataFrame.attrs["units"]`` and ``attrs["descriptions"]`` (by
-    column name).
+    where the catalog has no entry. Names are unique: a name the catalog
+    gives to several columns, or that another column bears already (a
+    code's name, ``time``), gets the code appended on each column it was
+    given to, ``"<name> (<signal_id>:<element>)"``. A column's Arrow field
+    carries the entry's ``unit`` and ``description`` as metadata, and
+    ``to_pandas()`` keeps them in ``DataFrame.attrs["units"]`` and
+    ``attrs["descriptions"]`` (by column name).
 
     ``how="step"``: the value of the last row at or before each instant (of
     several at one instant, the last in read order); ``how="linear"``: a row
     at the instant itself, else the value interpolated between the rows
-    around it; ``how=None``: each code as its catalog entry's
-    ``interpolation`` says (step where it says nothing; with both kinds
-    among the codes the grid is read whole, once per kind, then handed on). NaN where there is none, or where ``max_gap`` is exceeded.
+    around it; ``how=None`` (the default): each code as its catalog entry's
+    ``interpolation`` says, step where it says nothing or there is no
+    catalog. NaN where there is none, or where ``max_gap`` is exceeded.
     The value in force at the window's start is looked for up to
     ``lookback`` before it (None: in every earlier file), without decoding
     the whole lookback.
 
     With the scan's ``errors="warn"`` or ``"skip"`` a damaged file is passed
     over, and no value is carried across the time its rows may have held
-    (see the page "Time series", "Damaged files").
+    (see the page "Time series", "Damaged files"); such a grid is read in
+    segments and held whole.
 
     Computed in the engine on the scan's threads and streamed grid row by
     grid row: the Arrow stream hands over its first batch before the read is
     done, in memory bounded by the batches (rows out of time order in their
     file, or of another day than their file's, are held until settled).
+    ``to_numpy()``, ``to_pandas()`` (and without pyarrow, with a catalog,
+    the Arrow stream) hold the grid whole: a grid of more than
+    ``MAX_GRID_CELLS`` cells (2**28: rows times columns, ``time`` among
+    them) raises ValueError there, before its columns are read; stream it.
     Like a Scan it reads nothing until consumed and reads afresh each time.
     """
 
     __slots__ = ("_plan", "_every", "_how", "_max_gap", "_lookback", "_considered")
 
-    def __init__(self, plan: ReadPlan, every: Any, how: Optional[str] = "step", max_gap: Any = None,
-                 lookback: Any = "7d", *, considered: Optional[Tuple[Optional[int], Optional[int]]] = None) -> None:
+    def __init__(self, plan: ReadPlan, every: Any, how: Optional[str] = None, max_gap: Any = None,
+                 lookback: Any = _series.DEFAULT_LOOKBACK, *,
+                 considered: Optional[Tuple[Optional[int], Optional[int]]] = None) -> None:
         """Made by Scan.align, whose arguments are checked here.
         ``considered``: (first, last) instants of the rows considered (None
         on a side without limit), when a part of a larger grid looks where
@@ -90,6 +104,17 @@ class Aligned(Result):
         """The :class:`zentrail.ReadPlan` of the scan this grid is made of."""
         return self._plan
 
+    @property
+    def every(self) -> int:
+        """The grid's step in nanoseconds."""
+        return self._every
+
+    @property
+    def rows(self) -> int:
+        """The grid's rows (instants), known before any read."""
+        start, end = _series.window(self._plan)
+        return (end - start) // self._every + 1
+
     def part(self, first: int, last: int, considered: Optional[Tuple[Optional[int], Optional[int]]] = None) -> "Aligned":
         """The grid's instants from ``first`` to ``last`` (ns since
         1970-01-01, both instants of this grid) as a grid of their own that
@@ -99,7 +124,8 @@ class Aligned(Result):
         import numpy
 
         start, end = _series.window(self._plan)
-        looks = considered or self._considered or _series.considered(start, end, self._how, self._lookback)
+        looks = considered or self._considered or \
+            _series.considered(start, end, self._reach(), self._lookback)
         plan = self._plan.replace(start=_time.instant_bound(first), end=_time.instant_bound(last),
                                   shown=(_time.instant_text(first), _time.instant_text(last)),
                                   pushdown=self._plan.pushdown.replace(row_start=None, row_end=None))
@@ -115,83 +141,110 @@ class Aligned(Result):
         start, end = _series.window(self._plan)
         return [self.part(first, last) for first, last in _series.day_parts(start, end, self._every)]
 
-    def _read_args(self, plan: Optional[ReadPlan] = None, how: Optional[str] = None,
-                   considered: Optional[_Looks] = None) -> Tuple[Any, Any]:
-        """The core's request and grid of one read of the grid (of `plan`,
-        the grid's own by default, and `how`; `considered`: where its rows
-        lie, when not where the grid's own look back puts them)."""
-        plan = _series.whole_signals_narrowed(self._plan) if plan is None else plan
-        how = how or self._how or "step"
+    def _reach(self) -> str:
+        """How far after the window the rows considered reach: "step" (to
+        its end) when every column steps, else "linear" (``lookback`` after
+        it, where a column's next row may lie). Known before any read: with
+        how=None, from the catalog's kinds of the codes given (all of a
+        signal's elements: a superset of the columns), and "linear" when the
+        codes are found by the read."""
+        if self._how is not None:
+            return self._how
+        catalog = self._plan.catalog
+        codes = self._plan.codes
+        if catalog is None or (codes is not None and not _linear(catalog, codes).any()):
+            return "step"
+        return "linear"
+
+    def _grid_read(self, plan: Optional[ReadPlan] = None,
+                   considered: Optional[_Looks] = None) -> Tuple[ReadPlan, Any, Any]:
+        """The plan read (its whole signals narrowed to the elements the
+        files hold), its request over the rows considered, and the grid; of
+        `plan` and `considered` (a segment's) when given, else the grid's own."""
+        plan = _series.whole_signals_narrowed(self._plan if plan is None else plan)
         start, end = _series.window(plan)
-        back = self._lookback
-        first = None if back is None else start - back
-        last = end if how == "step" else (None if back is None else end + back)
+        first = _series.before(start, self._lookback)
+        last = end if self._reach() == "step" else _series.after(end, self._lookback)
         considered = considered or self._considered
         if considered is not None:
             first, last = considered
-        request = _series.widened_request(plan, first, last)
-        grid = _series.SeriesGrid(start, end, self._every, how == "linear", self._max_gap, first, last)
-        return request, grid
+        request = plan.widened(first, last).request(copied=True, errors="raise")
+        grid = _series.SeriesGrid(start, end, self._every, False, self._max_gap, first, last)
+        if self._how is not None:
+            grid.linear = self._how == "linear"
+        elif plan.catalog is not None:
+            import numpy
 
-    def _kinds(self, plan: Optional[ReadPlan] = None, considered: Optional[_Looks] = None) -> Optional[Dict[str, Any]]:
-        """With how=None: the plan of each interpolation kind, or None when
-        one kind serves every code (read as such, streamed)."""
+            codes = plan.codes
+            if codes is None:  # the codes with rows, found by the passes before the rows
+                codes = [_columns.code_of(name) for name in _core.align_columns(request, grid)]
+            codes = numpy.asarray(codes, dtype=numpy.int64)
+            linear = _linear(plan.catalog, codes)
+            if len(codes) and linear.all():
+                grid.linear = True
+            elif linear.any():
+                grid.linear_codes = codes[linear].astype(numpy.int32)
+        return plan, request, grid
+
+    def _check_cells(self, columns: int, found: bool = True) -> None:
+        """ValueError when the grid with `columns` code columns (`found`:
+        all of them, else those known so far) is too large to hold whole."""
+        rows = self.rows
+        cells = rows * (columns + 1)
+        if cells > MAX_GRID_CELLS:
+            size = f"{rows:,} rows of {columns + 1:,} columns (time among them), {cells:,} cells" if found else \
+                f"{rows:,} rows, at least {cells:,} cells"
+            raise ValueError(f"the grid of {self._plan.describe()} every {_time.duration_text(self._every)} has "
+                             f"{size}: more than MAX_GRID_CELLS "
+                             f"({MAX_GRID_CELLS:,}) to hold whole in to_numpy(), to_pandas() or a table. Stream "
+                             f"it in bounded memory instead (for_each_batch(), or the Arrow stream: "
+                             f"pyarrow.RecordBatchReader.from_stream(aligned)), or make it coarser or its window "
+                             f"narrower")
+
+    def _columns_whole(self, segments: Optional[List[Tuple[ReadPlan, _Looks]]] = None) -> Tuple[Dict[str, Any], List[int]]:
+        """The grid's columns held whole, and the code of each code column
+        (`segments`: those of a grid around damaged files, see _segments)."""
         import numpy
 
-        if self._how is not None:
-            return None
-        plan = _series.whole_signals_narrowed(self._plan if plan is None else plan)
-        catalog = plan.catalog
-        if catalog is None:
-            return None
-        codes = plan.codes
-        if codes is None:
-            # The codes are those with values: found by a step read first.
-            names, _, _ = _core.align(*self._read_args(plan, "step", considered))
-            codes = numpy.array([_code_of(name) for name in names], dtype=numpy.int32)
-        linear = numpy.array([_interpolation(catalog, int(code)) == "linear" for code in codes], dtype=bool)
-        if not linear.any():
-            return None
-        if linear.all():
-            return {"linear": plan}
-        return {how: plan.with_codes(chosen) for how, chosen in (("step", codes[~linear]), ("linear", codes[linear]))}
-
-    @property
-    def every(self) -> int:
-        """The grid's step in nanoseconds."""
-        return self._every
+        self._check_cells(0, found=False)
+        segments = self._segments() if segments is None else segments
+        if segments is not None:
+            plan = _series.whole_signals_narrowed(self._plan)
+            names, times, values = self._joined(plan, segments)
+        else:
+            plan, request, grid = self._grid_read()
+            if plan.codes is not None:
+                self._check_cells(len(plan.codes))
+            try:
+                names, times, values = _core.align(request, grid, None, MAX_GRID_CELLS)
+            except (OSError, ValueError) as error:
+                raise _told_where(error, self._plan) from None
+            if times is None:  # the engine found more columns than fit
+                self._check_cells(len(names))
+        codes = [_columns.code_of(name) for name in names]
+        columns = {"time": numpy.frombuffer(times, dtype="datetime64[ns]")}
+        for name, column in zip(self._names(plan, names, codes), values):
+            columns[name] = numpy.frombuffer(column, dtype=numpy.float64)
+        return columns, codes
 
     def _read(self) -> Dict[str, Any]:
-        return self._named(*self._engine_columns())
+        return self._columns_whole()[0]
 
-    def _engine_columns(self, plan: Optional[ReadPlan] = None,
-                        considered: Optional[_Looks] = None) -> Tuple[List[str], Any, List[Any]]:
-        """The grid (of `plan` and `considered`, the grid's own by default)
-        as the engine names it: (names "<id>:<element>", times, value
-        columns), the columns in code order."""
-        if plan is None:
-            segments = self._segments()
-            if segments is not None:
-                return self._joined(segments)
-        try:
-            kinds = self._kinds(plan, considered)
-            if kinds is None:
-                return _core.align(*self._read_args(_series.whole_signals_narrowed(plan) if plan else None,
-                                                    None, considered))  # type: ignore[no-any-return]
-            parts = [_core.align(*self._read_args(part, how, considered)) for how, part in kinds.items()]
-        except (OSError, ValueError) as error:
-            raise _told_where(error, plan or self._plan) from None
-        names = [name for part in parts for name in part[0]]
-        values = [column for part in parts for column in part[2]]
-        order = sorted(range(len(names)), key=lambda k: _code_of(names[k]))
-        return [names[k] for k in order], parts[0][1], [values[k] for k in order]
-
-    def _joined(self, segments: List[Tuple[ReadPlan, _Looks]]) -> Tuple[List[str], Any, List[Any]]:
+    def _joined(self, plan: ReadPlan, segments: List[Tuple[ReadPlan, _Looks]]) -> Tuple[List[str], Any, List[Any]]:
+        """The engine columns of the grid from those of its segments: NaN at
+        every instant no segment holds; a column for every code given."""
         start, end = _series.window(self._plan)
-        codes = _series.whole_signals_narrowed(self._plan).codes
-        given = [] if codes is None else [f"{code >> 10}:{code & 1023}" for code in codes.tolist()]
-        return _joined(start, end, self._every, [([name for name in given], b"", [])] +
-                       [self._engine_columns(*segment) for segment in segments])
+        given = [] if plan.codes is None else [_columns.code_name(int(code)) for code in plan.codes]
+        parts: List[Tuple[List[str], Any, List[Any]]] = [(given, b"", [])]
+        for segment, considered in segments:
+            _, request, grid = self._grid_read(segment, considered)
+            names, times, values = _core.align(request, grid, None, MAX_GRID_CELLS)
+            if times is None:
+                self._check_cells(len(names))
+            parts.append((names, times, values))
+        joined = _joined(start, end, self._every, parts)
+        self._check_cells(len(joined[0]))
+        return joined
 
     def _segments(self) -> Optional[List[Tuple[ReadPlan, _Looks]]]:
         """With errors "warn" or "skip" and a damaged file among those the
@@ -203,7 +256,7 @@ class Aligned(Result):
         if self._errors == "raise":
             return None
         start, end = _series.window(self._plan)
-        looks = self._considered or _series.considered(start, end, self._how, self._lookback)
+        looks = self._considered or _series.considered(start, end, self._reach(), self._lookback)
         whole = self._plan.widened(*looks)
         damaged = _lost.damaged_files(whole)
         if not damaged:
@@ -238,36 +291,25 @@ class Aligned(Result):
                           f"carries no value across the time its rows may have held",
                           UserWarning, stacklevel=outside_the_package())
 
-    def _named(self, names: List[str], times: Any, values: List[Any]) -> Dict[str, Any]:
-        import numpy
-
-        columns = {"time": numpy.frombuffer(times, dtype="datetime64[ns]")}
-        for name, column in zip(self._column_names(names), values):
-            columns[name] = numpy.frombuffer(column, dtype=numpy.float64)
-        return columns
-
-    def _column_names(self, names: List[str]) -> List[str]:
-        catalog = self._plan.catalog
-        if catalog is None:
-            return names
-        return _labels.column_names(catalog, [_code_of(name) for name in names])
-
-    def _metadata(self, names: List[str]) -> Dict[str, Dict[bytes, bytes]]:
-        """The Arrow field metadata of each code column, by engine name."""
-        catalog = self._plan.catalog
-        return {name: _labels.field_metadata(None if catalog is None else catalog.entry(_code_of(name)))
-                for name in names}
+    @staticmethod
+    def _names(plan: ReadPlan, engine_names: List[str], codes: List[int]) -> List[str]:
+        """The columns' names: the engine's (a code's own) or the catalog's."""
+        return engine_names if plan.catalog is None else _columns.column_names(plan.catalog, codes)
 
     def to_pandas(self) -> Any:
         """The grid as a pandas DataFrame (``time`` and a column per code);
         the catalog's units and descriptions, by column name, in
         ``attrs["units"]`` and ``attrs["descriptions"]``."""
-        frame = Result.to_pandas(self)
+        from zentrail._base.extras import import_extra
+
+        pandas = import_extra("pandas", "Aligned.to_pandas()", "pandas")
+        columns, codes = self._columns_whole()
+        frame = pandas.DataFrame(columns, copy=False)
         catalog = self._plan.catalog
         if catalog is not None:
             units, descriptions = {}, {}
-            for name in frame.columns[1:]:
-                entry = _entry_of_column(catalog, name)
+            for name, code in zip(list(columns)[1:], codes):
+                entry = catalog.entry(code)
                 if entry is not None and entry.unit:
                     units[name] = entry.unit
                 if entry is not None and entry.description:
@@ -283,27 +325,27 @@ class Aligned(Result):
         import numpy
 
         segments = self._segments()
-        kinds = None if segments is not None else self._kinds()
-        if segments is not None or (kinds is not None and len(kinds) > 1):
-            # Read whole, then handed on: a grid of several reads (kinds of
-            # interpolation, or segments between what damaged files lost).
-            whole = self._named(*self._joined(segments)) if segments is not None else self._read()
+        if segments is not None:
+            whole = self._columns_whole(segments)[0]
             size = self._plan.batch_rows
             for first in range(0, max(len(whole["time"]), 1), size):
                 call({name: column[first:first + size] for name, column in whole.items()})
             return
-        plan, how = (None, None) if kinds is None else next((p, h) for h, p in kinds.items())
-        shown: List[str] = []
+        plan, request, grid = self._grid_read()
+        shown: List[List[str]] = []
 
         def hand_on(names: List[str], times: Any, values: List[Any]) -> None:
-            if len(shown) != len(names):
-                shown[:] = self._column_names(names)
+            if not shown:
+                shown.append(self._names(plan, names, [_columns.code_of(name) for name in names]))
             batch = {"time": numpy.frombuffer(times, dtype="datetime64[ns]")}
-            for name, column in zip(shown, values):
+            for name, column in zip(shown[0], values):
                 batch[name] = numpy.frombuffer(column, dtype=numpy.float64)
             call(batch)
 
-        _core.align(*self._read_args(plan, how), hand_on)
+        try:
+            _core.align(request, grid, hand_on)
+        except (OSError, ValueError) as error:
+            raise _told_where(error, self._plan) from None
 
     def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
         """The Arrow PyCapsule stream (``pyarrow.table(aligned)``,
@@ -311,64 +353,52 @@ class Aligned(Result):
         first handed over before the read is done. ``requested_schema`` is
         ignored (the columns have one form). With a catalog the columns are
         renamed and given their metadata by pyarrow (without it, the grid
-        is read whole first, then handed on without the metadata)."""
+        is read whole first, within MAX_GRID_CELLS, then handed on without
+        the metadata). A grid around damaged files is read whole first."""
         segments = self._segments()
-        kinds = None if segments is not None else self._kinds()
         if segments is not None:
-            whole = self._named(*self._joined(segments))
-        elif self._plan.catalog is None:
-            return _core.align_stream(*self._read_args())
+            whole, codes = self._columns_whole(segments)
+            try:
+                from zentrail._base.extras import import_extra
+
+                pyarrow = import_extra("pyarrow", "names of an aligned grid", "arrow")
+            except ImportError:
+                return _core.table_stream(arrow_columns(whole, ()))
+            catalog = self._plan.catalog
+            table = pyarrow.table(whole)
+            fields = [table.schema.field(0)] + [
+                table.schema.field(k + 1).with_metadata(
+                    None if catalog is None else _labels.field_metadata(catalog.entry(code)) or None)
+                for k, code in enumerate(codes)]
+            return table.cast(pyarrow.schema(fields)).__arrow_c_stream__(requested_schema)
+        plan, request, grid = self._grid_read()
+        catalog = plan.catalog
+        if catalog is None:
+            return _core.align_stream(request, grid)
         try:
             from zentrail._base.extras import import_extra
 
             pyarrow = import_extra("pyarrow", "names of an aligned grid", "arrow")
         except ImportError:
-            pyarrow = None
-        if segments is not None or pyarrow is None or (kinds is not None and len(kinds) > 1):
-            if segments is None:
-                whole = self._read()
-            if pyarrow is not None:
-                table = pyarrow.table(whole)
-                catalog = self._plan.catalog
-                schema = pyarrow.schema([
-                    field.with_metadata(None if catalog is None else
-                                        _labels.field_metadata(_entry_of_column(catalog, field.name)) or None)
-                    for field in table.schema])
-                return table.cast(schema).__arrow_c_stream__(requested_schema)
-            return _core.table_stream(arrow_columns(whole, ()))
-        plan, how = (None, None) if kinds is None else next((p, h) for h, p in kinds.items())
-        reader = pyarrow.RecordBatchReader.from_stream(Capsule(_core.align_stream(*self._read_args(plan, how))))
-        engine = reader.schema.names
-        metadata = self._metadata(engine[1:])
-        shown = ["time"] + self._column_names(engine[1:])
+            return _core.table_stream(arrow_columns(self._read(), ()))
+        reader = pyarrow.RecordBatchReader.from_stream(Capsule(_core.align_stream(request, grid)))
+        engine = reader.schema.names[1:]
+        codes = [_columns.code_of(name) for name in engine]
+        shown = _columns.column_names(catalog, codes)
         schema = pyarrow.schema([reader.schema.field(0)] + [
-            reader.schema.field(k).with_name(shown[k]).with_metadata(metadata[engine[k]] or None)
-            for k in range(1, len(engine))])
+            reader.schema.field(k + 1).with_name(shown[k]).with_metadata(
+                _labels.field_metadata(catalog.entry(codes[k])) or None) for k in range(len(engine))])
         batches = (pyarrow.RecordBatch.from_arrays(batch.columns, schema=schema) for batch in reader)
         return pyarrow.RecordBatchReader.from_batches(schema, batches).__arrow_c_stream__(requested_schema)
 
     def __repr__(self) -> str:
-        return f"<zentrail.Aligned every {_time.duration_text(self._every)} ({self._how}) of {self._plan.describe()}>"
+        how = self._how or "as the catalog says"
+        return f"<zentrail.Aligned every {_time.duration_text(self._every)} ({how}) of {self._plan.describe()}>"
 
 
-def _code_of(name: str) -> int:
-    """The code of an engine column name "<signal_id>:<element>"."""
-    ident, _, element = name.partition(":")
-    return int(ident) * 1024 + int(element)
-
-
-def _interpolation(catalog: Any, code: int) -> Optional[str]:
-    entry = catalog.entry(code)
-    return None if entry is None else entry.interpolation
-
-
-def _entry_of_column(catalog: Any, name: str) -> Any:
-    """The entry of a column named by it: "<name>", or "<name>[<element>]"
-    for one element of a whole-signal entry; None for any other."""
-    if name in catalog:
-        return catalog[name]
-    base, bracket, _ = name.rpartition("[")
-    return catalog[base] if bracket and base in catalog else None
+def _linear(catalog: Any, codes: Any) -> Any:
+    """Whether the catalog interpolates each code linearly (a bool array)."""
+    return _catalog.kinds(catalog, codes)[1]
 
 
 def _joined(start: int, end: int, every: int,
@@ -378,10 +408,10 @@ def _joined(start: int, end: int, every: int,
     import numpy
 
     times = numpy.arange(start, end + 1, every, dtype=numpy.int64)
-    names = sorted({name for part in parts for name in part[0]}, key=_code_of)
+    names = sorted({name for part in parts for name in part[0]}, key=_columns.code_of)
     columns = {name: numpy.full(len(times), numpy.nan) for name in names}
     for part_names, part_times, part_values in parts:
-        at = (numpy.frombuffer(part_times, dtype=numpy.int64) - start) // every  # the given codes' part: none
+        at = (numpy.frombuffer(part_times, dtype=numpy.int64) - start) // every
         for name, column in zip(part_names, part_values):
             columns[name][at] = numpy.frombuffer(column, dtype=numpy.float64)
     return names, times.view("datetime64[ns]"), [columns[name] for name in names]
@@ -390,17 +420,16 @@ def _joined(start: int, end: int, every: int,
 def _told_where(error: BaseException, plan: ReadPlan) -> BaseException:
     """`error`, of a file the grid read only for the value in force at its
     start (or for the rows after its end), saying so in its message."""
-    start, end = _series.window(plan)
-    text = str(error) + " " + " ".join(getattr(error, "__notes__", []))
     import os
 
     from zentrail._base import discovery as _discovery
 
+    start, end = _series.window(plan)
+    text = str(error) + " " + " ".join(getattr(error, "__notes__", []))
     day = None
     for word in text.replace("'", " ").replace('"', " ").split():
-        found = _discovery.path_day(os.path.basename(word.rstrip(",:;")))
-        if found is not None:
-            day = found
+        day = _discovery.path_day(os.path.basename(word.rstrip(",:;")))
+        if day is not None:
             break
     if day is None:
         return error

@@ -33,7 +33,7 @@ if TYPE_CHECKING:
 
     from zentrail._read.plan import ReadPlan
 
-    Span = Tuple[int, int]
+    _Span = Tuple[int, int]
 
 
 def damaged_files(plan: ReadPlan) -> List[Any]:
@@ -46,7 +46,7 @@ def damaged_files(plan: ReadPlan) -> List[Any]:
     return _request.skipped_files(request)
 
 
-def lost_span(plan: ReadPlan, skipped: Any) -> Span:
+def lost_span(plan: ReadPlan, skipped: Any) -> _Span:
     """The instants (first, last) the damaged file's rows may have held."""
     import numpy
 
@@ -93,9 +93,9 @@ def without(plan: ReadPlan, paths: List[str]) -> ReadPlan:
     return plan.replace(source=[os.fsencode(name) for name in plan.files() if name not in left], listed=True)
 
 
-def merged(spans: List[Span]) -> List[Span]:
+def merged(spans: List[_Span]) -> List[_Span]:
     """The spans joined where they overlap or touch, in time order."""
-    out: List[Span] = []
+    out: List[_Span] = []
     for first, last in sorted(spans):
         if out and first <= out[-1][1] + 1:
             out[-1] = (out[-1][0], max(out[-1][1], last))
@@ -104,12 +104,12 @@ def merged(spans: List[Span]) -> List[Span]:
     return out
 
 
-def segments(start: int, end: int, spans: List[Span]) -> List[Tuple[int, int, Optional[int], Optional[int]]]:
+def segments(start: int, end: int, spans: List[_Span]) -> List[Tuple[int, int, Optional[int], Optional[int]]]:
     """The window [start, end] cut by the (merged) lost spans: per segment
     (first instant, last instant, first row instant it may use or None for
     the grid's own look back, last row instant or None for its own look
     ahead). Instants within a span belong to no segment."""
-    out = []
+    out: List[Tuple[int, int, Optional[int], Optional[int]]] = []
     at = start
     floor: Optional[int] = None
     ceiling: Optional[int] = None

@@ -78,7 +78,7 @@ class Overview(Result):
     __slots__ = ("_plan", "_buckets", "_every", "_time_weighted", "_max_gap", "_lookback")
 
     def __init__(self, plan: ReadPlan, buckets: Optional[int], every: Any = None, time_weighted: bool = False,
-                 lookback: Any = "7d", max_gap: Any = None, errors: str = "raise") -> None:
+                 lookback: Any = _series.DEFAULT_LOOKBACK, max_gap: Any = None, errors: str = "raise") -> None:
         """Made by Scan.overview, whose arguments are checked here."""
         self._set_errors(errors)
         if every is not None:
@@ -138,7 +138,7 @@ class Overview(Result):
         import numpy
 
         start, end = _series.window(self._plan)
-        first = None if self._lookback is None else start - self._lookback
+        first = _series.before(start, self._lookback)
         origin, width, count = self._grid()
         whole = self._plan.widened(first, end)
         damaged = [] if self._errors == "raise" else _lost.damaged_files(whole)

@@ -13,23 +13,29 @@ if TYPE_CHECKING:
     from zentrail._read.plan import ReadPlan
 
 DEFAULT_LOOKBACK = "7d"
+# The instants a datetime64[ns] holds (its smallest int64 is NaT): a grid's
+# and a bucket's instants, and the rows', lie within them.
+FIRST_INSTANT_NS = -(1 << 63) + 1
+LAST_INSTANT_NS = (1 << 63) - 1
 
 
 class SeriesGrid:
     """The grid of an aligned read as the core reads it, by name: instants
-    ``start + k * every`` up to ``end``, stepped or interpolated
-    (``linear``), a value carried at most ``max_gap`` after its row, from
-    the rows between ``first`` and ``last``; all in ns since 1970-01-01,
-    None for no limit."""
+    ``start + k * every`` up to ``end``, every column stepped or
+    interpolated (``linear``), or of both kinds (``linear_codes``: an int32
+    array of the codes interpolated, the others stepped; None unless so), a
+    value carried at most ``max_gap`` after its row, from the rows between
+    ``first`` and ``last``; all in ns since 1970-01-01, None for no limit."""
 
-    __slots__ = ("start", "end", "every", "linear", "max_gap", "first", "last")
+    __slots__ = ("start", "end", "every", "linear", "linear_codes", "max_gap", "first", "last")
 
     def __init__(self, start: int, end: int, every: int, linear: bool, max_gap: Optional[int],
-                 first: Optional[int], last: Optional[int]) -> None:
+                 first: Optional[int], last: Optional[int], linear_codes: Any = None) -> None:
         self.start = start
         self.end = end
         self.every = every
         self.linear = linear
+        self.linear_codes = linear_codes
         self.max_gap = max_gap
         self.first = first
         self.last = last
@@ -79,7 +85,26 @@ def window(plan: ReadPlan) -> Tuple[int, int]:
     if end < start:
         raise ValueError(f"where() leaves the scan's window no time: from {_time.instant_text(start)} "
                          f"to {_time.instant_text(end)}")
+    if start < FIRST_INSTANT_NS or end > LAST_INSTANT_NS:
+        import numpy
+
+        held = (numpy.datetime64(FIRST_INSTANT_NS, "ns"), numpy.datetime64(LAST_INSTANT_NS, "ns"))
+        raise ValueError(f"the window from {_time.instant_text(start)} to {_time.instant_text(end)} reaches past "
+                         f"the instants a datetime64[ns] holds ({held[0]} to {held[1]}), where a grid's and a "
+                         f"bucket's instants must lie: narrow the scan's window")
     return start, end
+
+
+def before(at: int, lookback: Optional[int]) -> Optional[int]:
+    """The instant `lookback` before `at`; None (no limit) for no lookback,
+    or where that lies before every instant a row can have."""
+    return None if lookback is None or at - lookback < FIRST_INSTANT_NS else at - lookback
+
+
+def after(at: int, lookback: Optional[int]) -> Optional[int]:
+    """The instant `lookback` after `at`; None (no limit) for no lookback,
+    or where that lies after every instant a row can have."""
+    return None if lookback is None or at + lookback > LAST_INSTANT_NS else at + lookback
 
 
 def widened_request(plan: ReadPlan, first: Optional[int], last: Optional[int]) -> Any:
@@ -128,9 +153,7 @@ def whole_signals_narrowed(plan: ReadPlan) -> ReadPlan:
 def considered(first: int, last: int, how: Optional[str], lookback: Optional[int]) -> Tuple[Optional[int], Optional[int]]:
     """Where the rows considered by the grid of the window [first, last] lie
     (None: no limit on that side), as Aligned's own read puts them."""
-    oldest = None if lookback is None else first - lookback
-    newest = last if how == "step" else (None if lookback is None else last + lookback)
-    return oldest, newest
+    return before(first, lookback), last if how == "step" else after(last, lookback)
 
 
 def day_parts(first: int, last: int, every: int) -> List[Tuple[int, int]]:

@@ -7,7 +7,10 @@ into files.
     zentrail plot ROOT --from T --to T --signals CODES -o OUT.html|OUT.png
     zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser]
     zentrail sync ROOT LAKE [--signals CODES | --all] [--from T] [--watch [--commit-every D]]
-    zentrail sync ROOT LAKE --signals CODES --every D [--how step|linear] [--max-gap D] [--lookback D]
+    zentrail sync ROOT LAKE --signals CODES --every D [--how step|linear|catalog] [--max-gap D] [--lookback D]
+
+A duration D is a number and a unit (ns, us, ms, s, min or m, h, d; 1.5s)
+or a number of seconds.
 
 ls, export, events and plot take --on-error raise|warn|skip: what a damaged
 archive file does (raise: exit 1; warn and skip: its rows before the damage

@@ -4,7 +4,7 @@ here is a usage error (exit status 2), never a failed read."""
 from __future__ import annotations
 
 import os
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from zentrail._base import time as _time
 
@@ -150,16 +150,60 @@ def resolved_codes(args: Any, parsed: Any) -> Any:
         raise UsageError(f"--signals: {text}") from None
 
 
+# The options that take a duration, by their dest, and whether "none" (no
+# limit) is one of their values: every one is checked before anything is read.
+DURATION_OPTIONS = {"every": False, "max_gap": False, "lookback": True, "poll": False, "commit_every": False}
+HOWS = ("step", "linear", "catalog")
+
+
+def durations(args: Any) -> None:
+    """UsageError naming the option for a duration option (of those the
+    command has) that is no duration or out of range."""
+    for dest, none_allowed in DURATION_OPTIONS.items():
+        value = getattr(args, dest, None)
+        if value is None or (none_allowed and value.strip().lower() == "none"):
+            continue
+        try:
+            _time.duration_ns(value, "--" + dest.replace("_", "-"))
+        except ValueError as error:
+            raise UsageError(str(error)) from None
+
+
+def duration_help(what: str, default: Optional[str] = None) -> str:
+    """The help of a duration option: what it is, and the grammar."""
+    shown = f"; default {default}" if default is not None else ""
+    return f"{what} ({_time.DURATION_TEXTS}{shown})"
+
+
 def add_series_options(parser: Any, description: str, lookback_from: str) -> None:
     """The time-series options (--every, --how, --max-gap, --lookback) of a
-    command that writes aligned grids, as one group of its help."""
+    command that writes aligned grids, as one group of its help. --how and
+    --lookback are None when not given (see series_options)."""
+    import inspect
+
+    import zentrail
+
     series = parser.add_argument_group("time series", description)
-    series.add_argument("--every", metavar="D", help="the grid's step: <integer><unit>, unit ns, us, ms, s, m or min, "
-                        "h, d (e.g. 1min)")
-    series.add_argument("--how", choices=("step", "linear"), default="step",
-                        help="the value in force (step, the default) or interpolated (linear)")
-    series.add_argument("--max-gap", metavar="D", help="no value further than D from its row (step) or between "
-                        "rows further apart than D (linear)")
-    series.add_argument("--lookback", metavar="D", default="7d",
-                        help=f"how far before {lookback_from} the value in force is looked for (default 7d; "
-                             "none: no limit)")
+    series.add_argument("--every", metavar="D", help=duration_help("the grid's step"))
+    series.add_argument("--how", choices=HOWS, default=None,
+                        help="the value in force (step) or interpolated (linear), or each signal as the catalog's "
+                             "interpolation says, step where it says nothing (catalog, the default)")
+    series.add_argument("--max-gap", metavar="D", help=duration_help(
+        "no value further than D from its row (step) or between rows further apart than D (linear)"))
+    lookback = inspect.signature(zentrail.Scan.align).parameters["lookback"].default
+    series.add_argument("--lookback", metavar="D", default=None, help=duration_help(
+        f"how far before {lookback_from} the value in force is looked for", f"{lookback}; none: no limit"))
+
+
+def series_given(args: Any) -> bool:
+    """Whether --how, --max-gap or --lookback was given (they go with --every)."""
+    return args.how is not None or args.max_gap is not None or args.lookback is not None
+
+
+def series_options(args: Any) -> Dict[str, Any]:
+    """--how, --max-gap and --lookback as Scan.align takes them (those not
+    given left to its defaults)."""
+    options: Dict[str, Any] = {"how": None if args.how in (None, "catalog") else args.how, "max_gap": args.max_gap}
+    if args.lookback is not None:
+        options["lookback"] = None if args.lookback.strip().lower() == "none" else args.lookback
+    return options

@@ -14,7 +14,8 @@ from typing import Any, Iterator, Tuple
 import zentrail
 
 from . import damaged, names
-from .arguments import catalog_of, output_folder, output_format, parse_signals, resolved_codes, UsageError
+from .arguments import (catalog_of, output_folder, output_format, parse_signals, resolved_codes, series_given,
+                        series_options, UsageError)
 from .outputs import Layout, NothingSelected, arrow_writer, destination, open_text, pyarrow_modules, write_batches
 from .text import CsvWriter
 
@@ -46,7 +47,7 @@ def run(args: argparse.Namespace) -> None:
         print(f"{rows} grid rows written to {'standard output' if args.output == '-' else args.output}",
               file=sys.stderr)
         return
-    elif args.how != "step" or args.max_gap is not None or args.lookback != "7d":
+    elif series_given(args):
         raise UsageError("--how, --max-gap and --lookback go with --every")
     with destination(args.output) as where:
         rows = write_csv(scan, where) if pyarrow is None else write_arrow(pyarrow, scan, kind, where)
@@ -58,12 +59,12 @@ def run(args: argparse.Namespace) -> None:
 
 
 def aligned_of(scan: zentrail.Scan, args: argparse.Namespace) -> Any:
-    """The scan aligned as the options say; a bad duration is a usage error."""
-    lookback = None if args.lookback.strip().lower() == "none" else args.lookback
+    """The scan aligned as the options say (their durations checked before):
+    a window no grid can have is a usage error."""
     try:
-        return scan.align(args.every, how=args.how, max_gap=args.max_gap, lookback=lookback)
+        return scan.align(args.every, **series_options(args))
     except ValueError as error:
-        raise UsageError(f"--{str(error).split(' ', 1)[0].replace('_', '-')}: {error}") from None
+        raise UsageError(str(error)) from None
 
 
 def values_in(columns: Any) -> int:

@@ -136,8 +136,8 @@ def parser() -> argparse.ArgumentParser:
     view_options.add_argument("--no-browser", action="store_true", help="print the address instead of opening a browser")
     view_options.add_argument("--live", action="store_true",
                               help="keep the window's right edge at the present, new values drawn as they are written")
-    view_options.add_argument("--poll", metavar="D", default="1s", help="with --live: how often the window moves on "
-                              "and is read again (default 1s)")
+    view_options.add_argument("--poll", metavar="D", default="1s", help=arguments.duration_help(
+        "with --live: how often the window moves on and is read again", "1s"))
     view_options.add_argument("--no-token", action="store_true",
                               help="serve without the token in the address: any program or user on this machine "
                                    "that finds the port can then read the archive through the viewer; only for a "
@@ -151,6 +151,7 @@ def check(args: argparse.Namespace) -> None:
     arguments.window(args.start, args.end)
     arguments.in_range(args.threads, "--threads", 1, arguments.MAX_THREADS)
     arguments.in_range(getattr(args, "batch_rows", None), "--batch-rows", 1, arguments.MAX_BATCH_ROWS)
+    arguments.durations(args)
     if args.command == "plot":
         arguments.in_range(args.width, "--width", arguments.MIN_WIDTH, arguments.MAX_WIDTH)
     if args.command == "view":

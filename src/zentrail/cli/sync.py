@@ -10,7 +10,8 @@ import sys
 from typing import Any, Dict
 
 from zentrail._live import sync as _sync
-from .arguments import UsageError, add_series_options, parse_signals, resolved_codes
+from .arguments import (UsageError, add_series_options, catalog_of, duration_help, parse_signals, resolved_codes,
+                        series_given, series_options)
 from .outputs import NothingSelected
 
 EXAMPLES = """examples:
@@ -37,7 +38,7 @@ def add_parser(commands: argparse._SubParsersAction, signals_help: str) -> None:
     sub.add_argument("--from", dest="start", metavar="T", help="only rows from this time on")
     sub.add_argument("--watch", action="store_true", help="keep the lake in step until Ctrl-C")
     sub.add_argument("--commit-every", metavar="D", default="60s",
-                     help="with --watch: the most time between commits (default 60s)")
+                     help=duration_help("with --watch: the most time between commits", "60s"))
     sub.add_argument("--allow-empty", action="store_true",
                      help="exit 0 when the archive gives no row (by default a lake of nothing exits 1)")
     sub.add_argument("--threads", type=int, default=None, help="files read at once (default: the usable CPUs)")
@@ -50,13 +51,7 @@ def run(args: argparse.Namespace) -> None:
     if args.all == (args.signals is not None):
         raise UsageError("give exactly one of --signals CODES and --all")
     codes = None if args.all else resolved_codes(args, parse_signals(args.signals))
-    from zentrail._base import time as _time
-
-    try:
-        _time.duration_seconds(args.commit_every, "--commit-every")
-    except ValueError as error:
-        raise UsageError(str(error)) from None
-    series = grid_settings(args)
+    series = grid_settings(args, codes)
     report = (lambda text: print(text, file=sys.stderr)) if sys.stderr.isatty() else None
     try:
         counts = _sync.sync(args.root, args.lake, codes, start=args.start, watch=args.watch,
@@ -74,25 +69,39 @@ def run(args: argparse.Namespace) -> None:
           f"{args.lake} holds {total} rows", file=sys.stderr)
 
 
-def grid_settings(args: argparse.Namespace) -> Dict[str, Any]:
-    """The aligned grid's settings for sync, checked: none without --every."""
-    from zentrail._base import time as _time
-
+def grid_settings(args: argparse.Namespace, codes: Any) -> Dict[str, Any]:
+    """The aligned grid's settings for sync, checked (their durations were
+    before): none without --every."""
     if args.every is None:
-        if args.how != "step" or args.max_gap is not None or args.lookback != "7d":
+        if series_given(args):
             raise UsageError("--how, --max-gap and --lookback go with --every")
         return {}
     if args.all:
         raise UsageError("--every makes a column per code, fixed before the first day: give --signals CODES, "
                          "not --all")
-    lookback = None if args.lookback.strip().lower() == "none" else args.lookback
-    try:
-        for name, value in (("--every", args.every), ("--max-gap", args.max_gap), ("--lookback", lookback)):
-            if value is not None:
-                _time.duration_ns(value, name)
-    except ValueError as error:
-        raise UsageError(str(error)) from None
-    return {"every": args.every, "how": args.how, "max_gap": args.max_gap, "lookback": lookback}
+    settings = {"every": args.every, **series_options(args)}
+    if settings["how"] is None:
+        settings["how"] = lake_how(args, codes)
+    return settings
+
+
+def lake_how(args: argparse.Namespace, codes: Any) -> str:
+    """--how catalog for a lake, whose grid has one kind: the kind the
+    catalog gives the signals it names among CODES (step without a catalog,
+    or where it names none linear); a usage error when it gives both."""
+    from zentrail._names import catalog as _catalog
+
+    catalog = _catalog.resolve(catalog_of(args), args.root)
+    if catalog is None:
+        return "step"
+    named, linear = _catalog.kinds(catalog, codes)
+    if not linear.any():
+        return "step"
+    if linear[named].all():
+        return "linear"
+    raise UsageError(f"--signals {args.signals}: the catalog interpolates some of these signals linearly and steps "
+                     f"others, and a lake's grid has one kind: give --how step or --how linear (or sync each kind "
+                     f"into a lake of its own)")
 
 
 def summarise_grid(args: argparse.Namespace, counts: Dict[str, int]) -> None:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 
-from zentrail._base import time as _time
 from zentrail._base.extras import import_extra
 from .arguments import UsageError
 
@@ -18,7 +17,6 @@ def run(args: argparse.Namespace) -> None:
 
     try:
         viewer.check(args.root, args.start, args.end)
-        _time.duration_seconds(args.poll, "--poll")
     except (OSError, ValueError) as error:
         raise UsageError(str(error)) from None
     viewer.serve(args.root, port=args.port, open_browser=not args.no_browser, start=args.start, end=args.end,

@@ -3,6 +3,8 @@ partition per day of the grid, each computed by Scan.align on a worker."""
 
 from __future__ import annotations
 
+import inspect
+
 import zentrail
 
 from ._partitions import dask_dataframe, timestamps
@@ -12,8 +14,12 @@ if TYPE_CHECKING:
     from typing import Any, Dict, Iterable, Optional
 
 
-def align_archive(root: Any, start: Any, end: Any, signals: Iterable[int], every: Any, *, how: str = "step",
-                  max_gap: Any = None, lookback: Any = "7d",
+# Scan.align's own default, which this function passes on.
+_LOOKBACK = inspect.signature(zentrail.Scan.align).parameters["lookback"].default
+
+
+def align_archive(root: Any, start: Any, end: Any, signals: Iterable[int], every: Any, *, how: Optional[str] = None,
+                  max_gap: Any = None, lookback: Any = _LOOKBACK,
                   storage_options: Optional[Dict[str, Any]] = None) -> Any:
     """``zentrail.scan(root, start, end, signals).align(every, how=how,
     max_gap=max_gap, lookback=lookback)`` as a Dask DataFrame indexed by

@@ -14,6 +14,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import zentrail
+from zentrail._names import columns as _columns
 
 # "time" (datetime64[ns]), "value" (float64), "kind" ("envelope" or "values"),
 # "label" (the catalog's name, or "<id>:<element>") and "unit" (None without one)
@@ -97,7 +98,7 @@ def as_steps(root: Any, start: str, end: str, codes: Sequence[int], drawn: Dict[
     scan = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors, catalog=False)
     first, last = scan.plan.first_ns, scan.plan.last_ns
     # One grid row, at the start: every step longer than the window.
-    in_force = scan.align(f"{last - first + 1}ns").to_numpy()
+    in_force = scan.align(f"{last - first + 1}ns", how="step").to_numpy()
     out: Dict[int, Line] = {}
     for code in codes:
         line = drawn.get(code)
@@ -115,12 +116,15 @@ def as_steps(root: Any, start: str, end: str, codes: Sequence[int], drawn: Dict[
 
 
 def code_label(code: int) -> str:
-    return f"{code // 1024}:{code % 1024}"
+    """A code's label where the catalog names it not: its column's name, "<signal_id>:<element>"."""
+    return _columns.code_name(code)
 
 
 def label_of(entry: Any, code: int) -> str:
     """A line's label: its entry's name (with the element, for an entry of a whole signal of several)."""
-    return entry.name if entry.element is not None or code % 1024 == 0 else f"{entry.name}[{code % 1024}]"
+    if entry.element is not None or code % 1024 == 0:
+        return entry.name
+    return _columns.element_name(entry.name, code % 1024)
 
 
 def axis_label(drawn: Dict[int, Line]) -> str:
