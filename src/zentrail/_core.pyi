@@ -7,6 +7,9 @@ _Row = Tuple[int, int, int, int, int, int, int, Union[int, float, str], None, No
 
 COLUMNS: Tuple[Tuple[str, str], ...]
 NAME_COLUMNS: Tuple[str, ...]
+# The state files of the lakes zentrail sync keeps (of rows, of grids):
+# discovery passes over a folder that holds one.
+LAKE_STATE_NAMES: Tuple[str, str]
 
 def read(root_dir: str, dt_start: str, dt_end: str, signals: List[int]) -> List[_Row]:
     """Return the values of the selected signals recorded in [dt_start, dt_end].
