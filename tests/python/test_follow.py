@@ -317,3 +317,16 @@ def test_a_day_finished_while_the_follower_lists_the_files_is_read_to_its_end(tm
         while (batch := follower.poll()) is not None:
             batches.append(batch)
     assert_same_rows(joined(batches), final_scan(tmp_path))
+
+
+def test_in_steps_of_the_least_size_a_follower_gives_the_scan_and_starts_at_the_end(tmp_path, monkeypatch):
+    from zentrail._read import tail
+
+    monkeypatch.setattr(tail, "STEP_BYTES", 1)  # the core's least step, some 70 KB: many steps a file
+    subprocess.run([sys.executable, str(SIMULATOR), str(tmp_path), "--days", "1.3", "--signals", "16", "--start",
+                    "2024-03-01T12:00:00", "--period", "5", "--limits", "0.3"], check=True, stdout=subprocess.DEVNULL)
+    batches = drain(zentrail.follow(tmp_path, start="2024-03-01", poll=0.001, idle_timeout=0.01))
+    assert len(batches) > 10
+    assert_same_rows(joined(batches), final_scan(tmp_path))
+    assert drain(zentrail.follow(tmp_path, poll=0.001, idle_timeout=0.01)) == []
+
