@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs one fuzz target with libFuzzer for a given time.
-#   scripts/fuzz.sh fuzz_reader 900 [LIBFUZZER FLAG]...   # any target of ZENTRAIL_FUZZ_TARGETS in CMakeLists.txt
+#   scripts/fuzz.sh fuzz_reader 900 [LIBFUZZER FLAG]...   # any target of ZENTRAIL_FUZZ_TARGETS in CMakeLists.txt,
+#                                                         # or a Python target of fuzz/ (below)
 # Built with AddressSanitizer and UndefinedBehaviorSanitizer in build/fuzz;
 # with FUZZ_SANITIZERS=undefined, with UndefinedBehaviorSanitizer and the
 # standard library's assertions alone in build/fuzz-undefined, which runs about
@@ -9,11 +10,25 @@
 # Needs clang and its runtime (Debian: clang libclang-rt-14-dev). New inputs go
 # to fuzz/out/TARGET (ignored by git); crashes to fuzz/out/TARGET-crash-*.
 # A finding is kept as a regression input under fuzz/corpus/TARGET once fixed.
+#
+# A target fuzz/TARGET.py (fuzz_lake_state, fuzz_cursor: the package's own
+# Python) runs with atheris on $PYTHON (default .venv/bin/python, which must
+# import zentrail: installed, or PYTHONPATH=src beside a built core), which
+# gets atheris installed when it lacks it; the sanitizers do not apply.
+# tests/python/test_fuzz_replays.py replays its corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 target=${1:?usage: scripts/fuzz.sh TARGET SECONDS}
 seconds=${2:-60}
 shift $(( $# < 2 ? $# : 2 ))
+if [[ -f fuzz/$target.py ]]; then
+  python=${PYTHON:-.venv/bin/python}
+  "$python" -c "import atheris" 2>/dev/null || "$python" -m pip install -q atheris
+  mkdir -p "fuzz/out/$target"
+  # A run of zentrail sync takes milliseconds; one of seconds is a finding too.
+  exec "$python" "fuzz/$target.py" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=4096 \
+    -timeout=30 -artifact_prefix="fuzz/out/$target-" "$@" "fuzz/out/$target" "fuzz/corpus/$target"
+fi
 sanitizers=${FUZZ_SANITIZERS:-address,undefined}
 case $sanitizers in
   address,undefined) build=build/fuzz; extra_flags= ;;

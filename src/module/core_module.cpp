@@ -97,7 +97,8 @@ PyMODINIT_FUNC PyInit__core(void) {
     const struct {
         const char* name;
         PyObject* (*make)();
-    } tuples[] = {{"CLASS_NAMES", zentrail::class_names_tuple}, {"NAME_COLUMNS", zentrail::name_columns_tuple}};
+    } tuples[] = {{"CLASS_NAMES", zentrail::class_names_tuple}, {"NAME_COLUMNS", zentrail::name_columns_tuple},
+                  {"LAKE_STATE_NAMES", zentrail::lake_state_names_tuple}};
     for (const auto& tuple : tuples) {
         PyObject* value = tuple.make();
         if (value == nullptr || PyModule_AddObject(module, tuple.name, value) < 0) {

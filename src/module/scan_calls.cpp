@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "scan/arrow_export.h"
 #include "scan/arrow_stream.h"
 #include "scan/column_store.h"
+#include "selection/explorer.h"
 
 namespace zentrail {
 
@@ -188,6 +190,19 @@ PyObject* name_columns_tuple() {
         OwnedRef names = OwnedRef::checked(PyTuple_New(static_cast<Py_ssize_t>(NAME_COLUMN_COUNT)));
         for (std::size_t i = 0; i < NAME_COLUMN_COUNT; ++i) {
             PyObject* name = PyUnicode_FromString(NAME_COLUMNS[i]);
+            if (name == nullptr) throw PythonErrorAlreadySet{};
+            PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+        }
+        return names.release();
+    });
+}
+
+PyObject* lake_state_names_tuple() {
+    return guarded([&] {
+        constexpr std::size_t count = std::size(LAKE_STATE_NAMES);
+        OwnedRef names = OwnedRef::checked(PyTuple_New(static_cast<Py_ssize_t>(count)));
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* name = PyUnicode_FromString(LAKE_STATE_NAMES[i]);
             if (name == nullptr) throw PythonErrorAlreadySet{};
             PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
         }

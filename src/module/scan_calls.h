@@ -26,5 +26,9 @@ PyObject* parse_bound_text(PyObject* module, PyObject* arg);
 PyObject* columns_tuple();
 // The names of the name columns, whose places follow COLUMNS'.
 PyObject* name_columns_tuple();
+// The names of the lakes' state files that discovery passes over (of rows,
+// then of grids): the one table of them, which the Python layer names its
+// state files by.
+PyObject* lake_state_names_tuple();
 
 }  // namespace zentrail

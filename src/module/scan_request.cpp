@@ -247,8 +247,10 @@ PathList files_of(const ScanRequest& request) {
     if (request.discover) {
         // A listing from elsewhere, by the rules of a walk.
         const Explorer explorer(first_day.c_str(), last_day.c_str());
+        PathList listing = request.paths;
+        pass_over_lakes(&listing);
         PathList found;
-        for (const std::string& path : request.paths) {
+        for (const std::string& path : listing) {
             if (explorer.filter_date_match(path.c_str())) found.push_back(path);
         }
         sort_archive_paths(&found);

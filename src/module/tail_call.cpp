@@ -5,6 +5,7 @@
 
 #include "module/column_buffer.h"
 #include "module/errors.h"
+#include "module/named_fields.h"
 #include "module/owned_ref.h"
 #include "module/run_loop.h"
 #include "module/scan_request.h"
@@ -13,20 +14,44 @@
 
 namespace zentrail {
 
+namespace {
+
+// The place `at` names, read by its fields' names.
+ResumePoint place_of(PyObject* at) {
+    NamedFields fields(at);
+    const long long offset = fields.integer("offset");
+    const long long day = fields.integer("day");
+    const long long id = fields.integer("id");
+    if (offset < 0 || day < 0 || day > 0xFFFF || id < 0 || id > 0xFFFF) {
+        PyErr_Format(PyExc_ValueError,
+                     "tail_read: a place is an offset of 0 or more, a day and an id of 0 to 65535, not offset %lld, "
+                     "day %lld, id %lld", offset, day, id);
+        throw PythonErrorAlreadySet{};
+    }
+    return ResumePoint{offset, static_cast<uint32_t>(day), static_cast<uint16_t>(id), false};
+}
+
+// A place of the same type as `like`, made by its fields' names.
+OwnedRef place_like(PyObject* like, const ResumePoint& place) {
+    OwnedRef fields = OwnedRef::checked(Py_BuildValue(
+        "{s:L,s:k,s:I,s:O}", "offset", static_cast<long long>(place.offset), "day", static_cast<unsigned long>(place.day),
+        "id", static_cast<unsigned int>(place.id), "ended", place.ended ? Py_True : Py_False));
+    OwnedRef no_arguments = OwnedRef::checked(PyTuple_New(0));
+    return OwnedRef::checked(
+        PyObject_Call(reinterpret_cast<PyObject*>(Py_TYPE(like)), no_arguments.get(), fields.get()));
+}
+
+}  // namespace
+
 PyObject* tail_read(PyObject*, PyObject* args) {
     PyObject* request_object = nullptr;
-    long long offset = 0, max_bytes = 0;
-    unsigned long day = 0;
-    unsigned int id = 0;
-    if (!PyArg_ParseTuple(args, "OLkIL:tail_read", &request_object, &offset, &day, &id, &max_bytes)) return nullptr;
+    PyObject* at = nullptr;
+    long long max_bytes = 0;
+    if (!PyArg_ParseTuple(args, "OOL:tail_read", &request_object, &at, &max_bytes)) return nullptr;
     return guarded([&]() -> PyObject* {
-        if (offset < 0 || day > 0xFFFFu || id > 0xFFFFu) {
-            PyErr_SetString(PyExc_ValueError, "tail_read: a place is an offset of 0 or more, a day and an id of 0 to 65535");
-            return nullptr;
-        }
+        const ResumePoint from = place_of(at);
         const ScanRequest request = scan_request_from(request_object);
         const ReadPlan plan = read_plan(request);
-        const ResumePoint from{offset, static_cast<uint32_t>(day), static_cast<uint16_t>(id), false};
         TailRows tail;
         tail.next = from;
         if (plan.paths.size() > 1) {
@@ -52,9 +77,8 @@ PyObject* tail_read(PyObject*, PyObject* args) {
         }
         OwnedRef numpy = OwnedRef::checked(PyImport_ImportModule("numpy"));
         OwnedRef columns = store_as_numpy(numpy.get(), tail.rows, plan.columns);
-        return Py_BuildValue("(NLkIO)", columns.release(), static_cast<long long>(tail.next.offset),
-                             static_cast<unsigned long>(tail.next.day), static_cast<unsigned int>(tail.next.id),
-                             tail.next.ended ? Py_True : Py_False);
+        OwnedRef after = place_like(at, tail.next);
+        return Py_BuildValue("(NN)", columns.release(), after.release());
     });
 }
 

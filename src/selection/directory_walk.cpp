@@ -45,8 +45,8 @@ bool is_same_directory(int fd, dev_t device, ino_t inode) {
 
 }  // namespace
 
-DirectoryWalk::DirectoryWalk(const char* root, ReadMonitor* monitor)
-    : root_dir(root), monitor(monitor), current_path(root) {
+DirectoryWalk::DirectoryWalk(const char* root, ReadMonitor* monitor, NameTest passes_over)
+    : root_dir(root), monitor(monitor), passes_over(passes_over), current_path(root) {
     UniqueFd fd(::open(root, DIRECTORY_FLAGS));
     if (!fd) fail("cannot open directory", current_path, errno);
     _list(std::move(fd), current_path.size(), !current_path.empty() && current_path.back() != '/');
@@ -55,8 +55,8 @@ DirectoryWalk::DirectoryWalk(const char* root, ReadMonitor* monitor)
 DirectoryWalk::~DirectoryWalk() = default;
 
 // Reads the whole directory of `fd` (whose path is `current_path`) into
-// `listings` as a new deepest level, and keeps `fd` for opening its
-// subdirectories.
+// `listings` as a new deepest level (left empty when `passes_over` marks
+// it), and keeps `fd` for opening its subdirectories.
 void DirectoryWalk::_list(UniqueFd fd, std::size_t path_length, bool separator) {
     struct stat status;
     if (::fstat(fd.get(), &status) != 0) fail("cannot read directory", current_path, errno);
@@ -67,7 +67,9 @@ void DirectoryWalk::_list(UniqueFd fd, std::size_t path_length, bool separator) 
     std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listing_fd.get()));
     if (!dir) fail("cannot read directory", current_path, errno);
     listing_fd.release();
-    levels.push_back(Level{listings.size(), listings.size(), path_length, separator, status.st_dev, status.st_ino});
+    const std::size_t begin = listings.size();
+    levels.push_back(Level{begin, begin, path_length, separator, status.st_dev, status.st_ino});
+    bool passed_over = false;
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(dir.get());
@@ -76,9 +78,15 @@ void DirectoryWalk::_list(UniqueFd fd, std::size_t path_length, bool separator) 
             break;
         }
         if (is_dot_or_dot_dot(entry->d_name)) continue;
+        _count_work();
+        if (passed_over) continue;
+        if (passes_over != nullptr && passes_over(entry->d_name)) {
+            passed_over = true;
+            listings.resize(begin);
+            continue;
+        }
         listings.push_back(static_cast<char>(entry->d_type));
         listings.insert(listings.end(), entry->d_name, entry->d_name + std::strlen(entry->d_name) + 1);
-        _count_work();
     }
     current = std::move(fd);
 }

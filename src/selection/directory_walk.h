@@ -24,13 +24,19 @@ namespace zentrail {
 // descriptor is kept (for opening its subdirectories by name); the walk goes
 // back up through "..", checked against the directory it listed. So the
 // walk never needs a path longer than one name, whatever the depth.
+//
+// With `passes_over`, a directory (the root too) that holds an entry whose
+// name it is true of is walked as if it were empty: it is yielded, as an
+// entry of its parent, and nothing under it is.
 class DirectoryWalk {
 public:
+    using NameTest = bool (*)(const char* name);
+
     // Opens `root_dir` (following a link). Throws
     // std::filesystem::filesystem_error naming it when it cannot be listed,
     // std::bad_alloc when memory runs out. `monitor` (may be null) is polled
     // every few hundred entries and may throw to end the walk.
-    explicit DirectoryWalk(const char* root_dir, ReadMonitor* monitor = nullptr);
+    explicit DirectoryWalk(const char* root_dir, ReadMonitor* monitor = nullptr, NameTest passes_over = nullptr);
     ~DirectoryWalk();
     DirectoryWalk(const DirectoryWalk&) = delete;
     DirectoryWalk& operator=(const DirectoryWalk&) = delete;
@@ -68,6 +74,7 @@ private:
 
     std::string root_dir;
     ReadMonitor* monitor;
+    NameTest passes_over;
     UniqueFd current;  // the deepest level's directory; none once it is gone from its place
     std::vector<Level> levels;
     // The listings of the levels, deepest last: per entry a type byte (as in

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
+#include <unordered_set>
 
 #include "selection/directory_walk.h"
 #include "time/text_shape.h"
@@ -37,8 +39,42 @@ const char* Explorer::find_day(const char* path) {
     return nullptr;
 }
 
+bool is_lake_state_name(const char* name) {
+    for (const char* state_name : LAKE_STATE_NAMES) {
+        if (std::strcmp(name, state_name) == 0) return true;
+    }
+    return false;
+}
+
+void pass_over_lakes(PathList* paths) {
+    std::unordered_set<std::string_view> lakes;  // folders, each without its last "/"
+    for (const std::string& path : *paths) {
+        const std::size_t slash = path.rfind('/');
+        if (slash != std::string::npos && is_lake_state_name(path.c_str() + slash + 1)) {
+            lakes.insert(std::string_view(path).substr(0, slash));
+        }
+    }
+    if (lakes.empty()) return;
+    const auto in_a_lake = [&lakes](const std::string& path) {
+        for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+            if (lakes.count(std::string_view(path).substr(0, slash)) != 0) return true;
+        }
+        return false;
+    };
+    // The views point into the paths: the kept ones are moved only once all are tested.
+    std::vector<bool> dropped(paths->size());
+    for (std::size_t i = 0; i < paths->size(); ++i) dropped[i] = in_a_lake((*paths)[i]);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < paths->size(); ++i) {
+        if (dropped[i]) continue;
+        if (kept != i) (*paths)[kept] = std::move((*paths)[i]);
+        ++kept;
+    }
+    paths->resize(kept);
+}
+
 void Explorer::explore(const char* root_dir, PathList* paths, ReadMonitor* monitor) const {
-    DirectoryWalk walk(root_dir, monitor);
+    DirectoryWalk walk(root_dir, monitor, is_lake_state_name);
     while (walk.next()) {
         if (filter_date_match(walk.path().c_str())) paths->push_back(walk.path());
     }

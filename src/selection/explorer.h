@@ -10,14 +10,28 @@ namespace zentrail {
 // syntax); the explorer finds its leftmost match.
 constexpr const char* ARCHIVE_NAME_PATTERN = "([0-9]{4}\\-[0-9]{2}\\-[0-9]{2})\\_(.*)\\.vlx";
 
+// The state files of the Parquet lakes that zentrail sync keeps: of rows,
+// then of aligned grids. A folder holding one is such a lake, whose parts
+// carry the names of the archive files they came from in theirs; discovery
+// passes over it (and all below it), so that a lake is never read as an
+// archive.
+constexpr const char* LAKE_STATE_NAMES[] = {"_zentrail_sync.json", "_zentrail_grid.json"};
+
+// Whether `name` (one entry's name) is one of LAKE_STATE_NAMES.
+bool is_lake_state_name(const char* name);
+
+// Drops from a listing of file paths ("/" between names) those under a
+// folder that holds a lake's state file, by the rule a walk keeps.
+void pass_over_lakes(PathList* paths);
+
 class Explorer {
 public:
     // The two bound texts are borrowed and compared as written.
     Explorer(const char* dt_start, const char* dt_end);
 
     // Walks `root_dir` recursively (links to directories are tested, not
-    // entered; see DirectoryWalk) and appends every path whose day overlaps
-    // the window. Throws std::filesystem::filesystem_error naming the
+    // entered; a lake's folder is passed over; see DirectoryWalk) and
+    // appends every path whose day overlaps the window. Throws std::filesystem::filesystem_error naming the
     // directory when the walk fails, and whatever `monitor` (may be null)
     // throws when it is polled.
     void explore(const char* root_dir, PathList* paths, ReadMonitor* monitor = nullptr) const;

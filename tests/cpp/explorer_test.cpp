@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "selection/explorer.h"
 #include "temp_dir.h"
@@ -117,6 +118,45 @@ TEST(ExplorerTest, EmptyOrMissingRootAddsNothing) {
     const fs::path missing = tmp.root / "2024-03-02_missing.vlx";
     EXPECT_THROW(Explorer(START, END).explore(missing.c_str(), &paths), fs::filesystem_error);
     EXPECT_EQ(paths, PathList{"kept"});
+}
+
+// A lake kept by zentrail sync holds parts named after the archive files
+// they came from: a folder holding a lake's state file is passed over, the
+// root too, whatever else it holds; a folder that only lies beside one is not.
+TEST(ExplorerTest, AFolderHoldingALakesStateIsPassedOver) {
+    for (const char* state_name : LAKE_STATE_NAMES) {
+        TempDir tmp;
+        const std::vector<std::string> names = {"2024-03-01_plant.vlx",
+                                                "lake/day=2024-03-01/part-2024-03-01_plant.vlx~0.parquet",
+                                                "lake/deeper/2024-03-02_x.vlx",
+                                                "lake/" + std::string(state_name),
+                                                "beside/2024-03-02_y.vlx",
+                                                "beside/lake_zentrail_sync.json"};
+        for (const std::string& name : names) {
+            tmp.touch("data/" + name);
+        }
+        EXPECT_EQ(explore(tmp.root / "data"), (PathList{"2024-03-01_plant.vlx", "beside/2024-03-02_y.vlx"}));
+        EXPECT_EQ(explore(tmp.root / "data/lake"), PathList{});
+    }
+}
+
+// A listing from elsewhere (a zip file, a bucket) by the same rule.
+TEST(PassOverLakesTest, DropsWhatLiesUnderAFolderHoldingALakesState) {
+    PathList paths = {"s3://b/2024-03-01_a.vlx",
+                      "s3://b/lake/_zentrail_sync.json",
+                      "s3://b/lake/day=2024-03-01/part-2024-03-01_a.vlx~0.parquet",
+                      "s3://b/lake/x/2024-03-01_b.vlx",
+                      "s3://b/lake2/2024-03-01_c.vlx",
+                      "s3://b/grids/_zentrail_grid.json",
+                      "s3://b/grids/2024-03-01_d.vlx",
+                      "s3://b/other/_zentrail_sync.json.bak",
+                      "s3://b/other/2024-03-01_e.vlx"};
+    pass_over_lakes(&paths);
+    EXPECT_EQ(paths, (PathList{"s3://b/2024-03-01_a.vlx", "s3://b/lake2/2024-03-01_c.vlx",
+                               "s3://b/other/_zentrail_sync.json.bak", "s3://b/other/2024-03-01_e.vlx"}));
+    PathList root_is_a_lake = {"p.zip/_zentrail_grid.json", "p.zip/2024-03-01_a.vlx"};
+    pass_over_lakes(&root_is_a_lake);
+    EXPECT_EQ(root_is_a_lake, PathList{});
 }
 
 TEST(SortArchivePathsTest, AscendingByteOrderOfWholePaths) {

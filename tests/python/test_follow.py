@@ -317,3 +317,61 @@ def test_a_day_finished_while_the_follower_lists_the_files_is_read_to_its_end(tm
         while (batch := follower.poll()) is not None:
             batches.append(batch)
     assert_same_rows(joined(batches), final_scan(tmp_path))
+
+
+def test_in_steps_of_the_least_size_a_follower_gives_the_scan_and_starts_at_the_end(tmp_path, monkeypatch):
+    from zentrail._read import tail
+
+    monkeypatch.setattr(tail, "STEP_BYTES", 1)  # the core's least step, some 70 KB: many steps a file
+    subprocess.run([sys.executable, str(SIMULATOR), str(tmp_path), "--days", "1.3", "--signals", "16", "--start",
+                    "2024-03-01T12:00:00", "--period", "5", "--limits", "0.3"], check=True, stdout=subprocess.DEVNULL)
+    batches = drain(zentrail.follow(tmp_path, start="2024-03-01", poll=0.001, idle_timeout=0.01))
+    assert len(batches) > 10
+    assert_same_rows(joined(batches), final_scan(tmp_path))
+    assert drain(zentrail.follow(tmp_path, poll=0.001, idle_timeout=0.01)) == []
+
+
+def cursor_of(fields):
+    import base64
+    import json
+
+    body = base64.urlsafe_b64encode(json.dumps(fields).encode()).decode().rstrip("=")
+    return "zc1." + body
+
+
+@pytest.fixture
+def followed(tmp_path):
+    """An archive followed to its end: the root and the cursor's fields."""
+    import base64
+    import json
+
+    (day, data), = plant_bytes(seconds=10)[:1]
+    path = simulate_plant.day_path(tmp_path, day)
+    path.parent.mkdir(parents=True)
+    path.write_bytes(data)
+    follower = zentrail.follow(tmp_path, start="2024-03-01", poll=0.001, idle_timeout=0.01)
+    drain(follower)
+    body = follower.cursor[len("zc1."):]
+    return tmp_path, json.loads(base64.urlsafe_b64decode(body + "=" * (-len(body) % 4)))
+
+
+@pytest.mark.parametrize("place, value", [(4, False), (4, "not a hash"), (5, 12), (5, "ABCDEF0123456789"),
+                                          (0, "2024/03/"), (0, "2024//03/x.vlx"), (0, "2024/./x.vlx"),
+                                          (0, "2024/03/x\0.vlx")])
+def test_a_cursor_with_a_field_follower_cursor_never_writes_is_damaged(followed, place, value):
+    """A hash that is no hash, or a file named otherwise than a cursor names
+    one, is a damaged cursor: not a file rewritten, nor an error of the
+    file system."""
+    root, fields = followed
+    fields[place] = value
+    with pytest.raises(ValueError, match="cursor .* is damaged"):
+        zentrail.follow(root, cursor=cursor_of(fields))
+
+
+def test_a_cursor_whose_folder_became_a_file_names_the_file_gone(followed):
+    root, fields = followed
+    year = root / fields[0].split("/")[0]
+    subprocess.run(["rm", "-r", str(year)], check=True)
+    year.write_bytes(b"")
+    with pytest.raises(zentrail.ArchiveRewrittenError, match="no longer exists"):
+        zentrail.follow(root, cursor=cursor_of(fields))

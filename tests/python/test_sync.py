@@ -197,6 +197,15 @@ def test_the_grid_lake_equals_align_and_a_rerun_writes_nothing(tmp_path, three_d
     assert {p: p.stat().st_mtime_ns for p in lake.rglob("*")} == before
 
 
+def test_the_grid_lake_of_an_archive_with_a_catalog_names_its_columns_as_align_does(tmp_path):
+    root, lake = tmp_path / "archive", tmp_path / "lake"
+    shutil.copytree(EXAMPLES / "sample-archive", root)
+    codes = [5 * 1024, 5 * 1024 + 1, 7 * 1024]
+    zentrail.sync(root, lake, codes, every="1h", how="linear")
+    assert_lake_is_grid(root, lake, "1h", "linear", codes=codes)
+    assert "Tank1.Level" in pyarrow.parquet.read_schema(next(lake.rglob("grid.parquet"))).names
+
+
 @pytest.mark.parametrize("how, max_gap", [("step", "20s"), ("linear", None)])
 def test_the_grid_lake_kept_in_step_with_a_live_writer_equals_the_align_of_the_end(tmp_path, how, max_gap):
     root, lake = tmp_path / "archive", tmp_path / "lake"
@@ -302,3 +311,129 @@ def test_every_with_all_or_grid_options_without_every_exit_2_before_reading(tmp_
     assert main(["sync", str(EXAMPLES / "sample-archive"), str(lake), "--signals", "7", "--every", "1 week"]) == 2
     assert not lake.exists()
     assert "give --signals CODES, not --all" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("every", [None, "7min"])
+def test_read_in_steps_of_the_least_size_the_lakes_equal_the_scan_and_the_grid(tmp_path, monkeypatch, every):
+    from zentrail._read import tail
+
+    monkeypatch.setattr(tail, "STEP_BYTES", 1)  # the core's least step, some 70 KB: many steps a file
+    root, lake = tmp_path / "archive", tmp_path / "lake"
+    simulate(root, 0.7, signals=16)
+    zentrail.sync(root, lake, GRID_CODES, every=every)
+    simulate(root, 1.6, signals=16)  # the same plant, on into the next day: read on from where each file ended
+    zentrail.sync(root, lake, GRID_CODES, every=every)
+    if every is None:
+        assert_lake_is_scan(root, lake, GRID_CODES)
+    else:
+        assert_lake_is_grid(root, lake, every)
+
+
+# -- where a lake may be, and the state it is kept by --------------------------
+
+@pytest.mark.parametrize("kind", ["rows", "grid"])
+@pytest.mark.parametrize("inside", [".", "lake", "2024/03/lake", "link-to-root/lake"])
+def test_a_lake_the_archive_would_discover_is_refused_and_nothing_is_written(tmp_path, capsys, kind, inside):
+    from zentrail.cli import main
+
+    root = tmp_path / "archive"
+    simulate(root, 0.1, signals=16)
+    (tmp_path / "link-to-root").symlink_to(root)
+    before = sorted(root.rglob("*"))
+    lake = root / inside if not inside.startswith("link") else tmp_path / inside
+    more = ["--all"] if kind == "rows" else ["--signals", "100:0", "--every", "1min"]
+    assert main(["sync", str(root), str(lake), *more]) == 2
+    assert sorted(root.rglob("*")) == before
+    assert f"the lake {lake} lies inside the archive {root}" in capsys.readouterr().err
+
+
+def test_a_lake_reached_through_a_link_the_walk_does_not_enter_is_kept(tmp_path):
+    root, elsewhere = tmp_path / "archive", tmp_path / "elsewhere"
+    simulate(root, 0.1, signals=16)
+    elsewhere.mkdir()
+    (root / "lakes").symlink_to(elsewhere)
+    run_sync(root, root / "lakes" / "lake")
+    assert_lake_is_scan(root, elsewhere / "lake")
+
+
+def test_a_lake_left_inside_the_archive_is_passed_over_by_discovery(tmp_path):
+    """As a lake synced into its own archive by an older zentrail: its parts
+    carry the archive's file names in theirs."""
+    root, lake = tmp_path / "archive", tmp_path / "lake"
+    simulate(root, 0.3, signals=16)
+    files = zentrail.find_files(root, "2000-01-01", "2099-12-31")
+    expected = zentrail.scan(root, "2000-01-01", "2099-12-31").to_numpy()
+    run_sync(root, lake)
+    zentrail.sync(root, tmp_path / "grid", [100 * 1024], every="1h")
+    shutil.move(str(lake), str(root / "2024" / "lake"))
+    shutil.move(str(tmp_path / "grid"), str(root / "grid"))
+    assert zentrail.find_files(root, "2000-01-01", "2099-12-31") == files
+    assert_same_columns(zentrail.scan(root, "2000-01-01", "2099-12-31").to_numpy(), expected)
+    run_sync(root, tmp_path / "again")
+    assert_lake_is_scan(root, tmp_path / "again")
+    pytest.importorskip("fsspec")
+    packed = shutil.make_archive(str(tmp_path / "packed"), "zip", root)
+    assert_same_columns(zentrail.scan(packed, "2000-01-01", "2099-12-31").to_numpy(), expected)
+
+
+def assert_same_columns(got, expected):
+    assert len(expected["time"]) > 0
+    for name in COLUMNS:
+        np.testing.assert_array_equal(got[name], expected[name], err_msg=name)
+
+
+@pytest.fixture(scope="module")
+def kept_lakes(tmp_path_factory):
+    """A lake of rows and a lake of grids, each kept once."""
+    place = tmp_path_factory.mktemp("kept")
+    simulate(place / "archive", 0.2, signals=16)
+    zentrail.sync(place / "archive", place / "rows", [100 * 1024, 101 * 1024])
+    zentrail.sync(place / "archive", place / "grid", [100 * 1024, 101 * 1024], every="10min")
+    return place
+
+
+SOURCE = object()  # stands for the first source file's name in a state
+
+
+@pytest.mark.parametrize("kind, where, value", [
+    ("rows", ("files",), []),
+    ("rows", (), []),
+    ("rows", ("files", SOURCE), "x"),
+    ("rows", ("files", SOURCE, "segments"), {"a": 1}),
+    ("rows", ("files", SOURCE, "segments", 0, "end"), [1, 2]),
+    ("rows", ("files", SOURCE, "segments", 0, "end", 0), -5),
+    ("rows", ("files", SOURCE, "segments", 0, "start", 1), 70000),
+    ("rows", ("files", SOURCE, "size"), "12"),
+    ("rows", ("files", SOURCE, "segments", 0, "rows"), None),
+    ("rows", ("files", SOURCE, "segments", 0, "start", 0), 1),  # a read on from there begins mid-record
+    ("grid", ("files",), []),
+    ("grid", ("origin",), "2024-03-01"),
+    ("grid", ("pending",), 5),
+    ("grid", ("files", SOURCE, "end"), None),
+    ("grid", ("files", SOURCE, "first"), 1.5),
+])
+def test_a_state_file_of_the_wrong_shape_is_named_exit_1_and_nothing_changes(tmp_path, capsys, kept_lakes, kind,
+                                                                          where, value):
+    from zentrail.cli import main
+
+    lake, archive = tmp_path / kind, tmp_path / "archive"
+    shutil.copytree(kept_lakes / kind, lake)
+    simulate(archive, 0.3, signals=16)  # the same plant, grown: a run would read and write
+    state_file = lake / ("_zentrail_sync.json" if kind == "rows" else "_zentrail_grid.json")
+    state = json.loads(state_file.read_text())
+    state["root"] = str(archive)  # kept for this archive: only the shape is wrong
+    if where:
+        inner = state
+        steps = [next(iter(inner["files"])) if step is SOURCE else step for step in where]
+        for step in steps[:-1]:
+            inner = inner[step]
+        inner[steps[-1]] = value
+    else:
+        state = value
+    state_file.write_text(json.dumps(state))
+    before = {p: (p.stat().st_mtime_ns, p.read_bytes()) for p in lake.rglob("*") if p.is_file()}
+    more = [] if kind == "rows" else ["--every", "10min"]
+    assert main(["sync", str(archive), str(lake), "--signals", "100:0,101:0", *more]) == 1
+    error = capsys.readouterr().err
+    assert str(state_file) in error and "Traceback" not in error
+    assert {p: (p.stat().st_mtime_ns, p.read_bytes()) for p in lake.rglob("*") if p.is_file()} == before

@@ -34,8 +34,15 @@ class Position(NamedTuple):
     before: str    # hash of the BEFORE_BYTES bytes before the offset
 
 
+DIGEST_SIZE = 8  # bytes of a hash: a text of twice as many hex digits
+
+
 def _digest(data: bytes) -> str:
-    return hashlib.blake2b(data, digest_size=8).hexdigest()
+    return hashlib.blake2b(data, digest_size=DIGEST_SIZE).hexdigest()
+
+
+def _is_digest(value: object) -> bool:
+    return isinstance(value, str) and len(value) == 2 * DIGEST_SIZE and all(c in "0123456789abcdef" for c in value)
 
 
 def _read_at(descriptor: int, offset: int, size: int) -> bytes:
@@ -46,6 +53,12 @@ def _read_at(descriptor: int, offset: int, size: int) -> bytes:
             break
         data += more
     return data
+
+
+def _is_relative_path(text: str) -> bool:
+    """A path below the root as a cursor names it: names, none empty, "."
+    or "..", between single "/"."""
+    return "\0" not in text and all(part not in ("", ".", "..") for part in text.split("/"))
 
 
 def hashes(path: str, offset: int) -> tuple:
@@ -69,7 +82,7 @@ def mismatch(path: str, at: Position) -> Optional[str]:
     """Why `path` is not the file `at` was made on, or None when it is."""
     try:
         size = os.stat(path).st_size
-    except FileNotFoundError:
+    except (FileNotFoundError, NotADirectoryError):  # gone, or a folder on its path is a file now
         return "it no longer exists"
     if size < at.offset:
         return f"it holds {size} bytes, fewer than the {at.offset} read before"
@@ -98,6 +111,6 @@ def decode(text: str) -> Position:
         raise ValueError(f"cursor {text!r:.60} is damaged: {error}") from None
     numbers_ok = all(isinstance(v, int) and not isinstance(v, bool) and v >= 0 for v in (at.offset, at.day, at.id))
     if (not numbers_ok or at.day > 0xFFFF or at.id > 0xFFFF or not isinstance(at.file, str)
-            or not at.file or at.file.startswith("/") or ".." in at.file.split("/")):
+            or not _is_relative_path(at.file) or not _is_digest(at.head) or not _is_digest(at.before)):
         raise ValueError(f"cursor {text!r:.60} is damaged: {list(at)!r:.120}")
     return at

@@ -6,7 +6,8 @@ reads that file from there through its current end, stopping before a record
 the end cuts; when the file has nothing new and a later file exists (in the
 order scan reads files), and the file has not grown since the poll before,
 it goes on to the later file from its first byte. Which file is current is
-decided by the files alone, never by the clock."""
+decided by the files alone, never by the clock. The files are listed and
+read through the follower's ReadPlan (ReadPlan.tail, a step a poll)."""
 
 from __future__ import annotations
 
@@ -17,7 +18,8 @@ import warnings
 from zentrail._base import arguments as _arguments, time as _time
 from zentrail import _core
 from zentrail._live import cursor as _cursor
-from zentrail._read import request as _request
+from zentrail._read.plan import open_ended_plan
+from zentrail._read.tail import ResumePoint
 from zentrail._live.cursor import ArchiveRewrittenError
 from zentrail._base.extras import import_extra
 
@@ -25,13 +27,6 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Dict, Iterator, List, Optional
 
-# Bytes of a file read per step at most: a step's rows (one batch) stay
-# bounded however far behind the follower starts, and Ctrl-C is felt between
-# steps.
-STEP_BYTES = 8 << 20
-# A window on the rows that holds none: the place at a file's end is found
-# by reading its records without their rows.
-NO_ROWS = ((9999, 12, 31, 0, 1), (1, 1, 1, 0, 1))
 REWRITE_CHOICES = ("raise", "reread")
 _MOVED = object()  # a step that moved on without rows: the next step follows at once
 
@@ -47,25 +42,25 @@ class Follower:
     """
 
     def __init__(self, root: Any, signals: Any, start: Any, cursor: Optional[str], poll: Any,
-                 idle_timeout: Any, on_rewrite: str, step_bytes: int = STEP_BYTES) -> None:
+                 idle_timeout: Any, on_rewrite: str) -> None:
         if on_rewrite not in REWRITE_CHOICES:
             raise ValueError(f"on_rewrite must be one of {REWRITE_CHOICES}, not {on_rewrite!r}")
         if start is not None and cursor is not None:
             raise ValueError("give start or cursor, not both: a cursor says where to go on from")
-        self._root_bytes = _arguments.path_bytes(root)
-        self._root = os.fsdecode(self._root_bytes)
+        root_bytes = _arguments.path_bytes(root)
+        self._root = os.fsdecode(root_bytes)
         if not os.path.isdir(self._root):
             raise FileNotFoundError(f"archive root {self._root!r} is not a folder")
         self._poll = _time.duration_seconds(poll, "poll")
         self._idle = None if idle_timeout is None else _time.duration_seconds(idle_timeout, "idle_timeout")
         self._on_rewrite = on_rewrite
-        self._step_bytes = max(int(step_bytes), 1)
-        self._start = None if start is None else _time.bound_tuple(start, "start")
-        self._codes = _arguments.codes_array(signals)
-        if self._codes is not None and len(self._codes) == 0:
+        codes = _arguments.codes_array(signals)
+        if codes is not None and len(codes) == 0:
             raise ValueError("signals is empty: a follower of no code would never yield (None follows every code)")
+        self._plan = open_ended_plan(root_bytes, None if start is None else _time.bound_tuple(start, "start"), codes,
+                                     threads=1)
         self._path: Optional[str] = None
-        self._place = (0, 0, 0, False)  # offset, day, id, ended
+        self._place = ResumePoint()
         self._position: Optional[_cursor.Position] = None
         self._size_before = -1  # the current file's size at the poll before, with a later file there
         self._closed = False
@@ -139,24 +134,14 @@ class Follower:
     # -- following ---------------------------------------------------------
 
     def _files(self) -> List[str]:
-        return _core.find_files(_request.Request(self._root_bytes, False, self._start, None, threads=1))
-
-    def _read(self, path: str, place: tuple, rows: bool = True) -> tuple:
-        """(columns, place after) of `path` read from `place`."""
-        request = _request.Request([os.fsencode(path)], True, self._start, None, self._codes, threads=1)
-        if not rows:
-            request.codes = None
-            request.row_start, request.row_end = NO_ROWS
-        columns, offset, day, id_, ended = _core.tail_read(request, place[0], place[1], place[2], self._step_bytes)
-        return columns, (offset, day, id_, ended)
+        return self._plan.files()
 
     def _resume(self, at: _cursor.Position) -> None:
         path = os.path.join(self._root, *at.file.split("/"))
         reason = _cursor.mismatch(path, at)
         self._path = path
-        self._place = (at.offset, at.day, at.id, False)
+        self._place = ResumePoint(at.offset, at.day, at.id)
         if reason is None:
-            self._place = (at.offset, at.day, at.id, False)
             self._position = at
             return
         self._rewritten(path, reason)
@@ -165,10 +150,10 @@ class Follower:
         """The current file is not what was read of it: an error, or (with
         on_rewrite="reread") a warning and the file read again from its start."""
         if self._on_rewrite == "raise":
-            raise ArchiveRewrittenError(f"{path}: {reason}; following it on from offset {self._place[0]} could "
+            raise ArchiveRewrittenError(f"{path}: {reason}; following it on from offset {self._place.offset} could "
                                         "lose or repeat rows (on_rewrite='reread' reads it again from its start)")
         warnings.warn(f"{path}: {reason}; reading it again from its start", RuntimeWarning, stacklevel=4)
-        self._place = (0, 0, 0, False)
+        self._place = ResumePoint()
         self._size_before = -1
         if not os.path.exists(path):
             later = [f for f in self._files() if os.fsencode(f) > os.fsencode(path)]
@@ -179,9 +164,9 @@ class Follower:
     def _mark(self) -> None:
         if self._path is None:
             return
-        offset, day, id, _ = self._place
+        at = self._place
         try:
-            self._position = _cursor.position(self._root, self._path, offset, day, id)
+            self._position = _cursor.position(self._root, self._path, at.offset, at.day, at.id)
         except FileNotFoundError:
             self._position = None
 
@@ -193,10 +178,10 @@ class Follower:
             if not files:
                 return None
             self._path = files[0]
-            self._place = (0, 0, 0, False)
+            self._place = ResumePoint()
             self._mark()
             return _MOVED
-        offset, day, id, ended = self._place
+        offset, ended = self._place.offset, self._place.ended
         try:
             size = os.stat(self._path).st_size
         except FileNotFoundError:
@@ -207,14 +192,14 @@ class Follower:
                 self._rewritten(self._path, reason or "it is shorter than before")
                 return _MOVED
         if size > offset and not ended:
-            columns, place = self._read(self._path, self._place)
-            moved = place != self._place
-            self._place = place
+            step = next(self._plan.tail(self._path, self._place))
+            moved = step.after != self._place
+            self._place = step.after
             if moved:
                 self._size_before = -1
                 self._mark()
-            if len(columns["time"]) > 0:
-                return columns
+            if len(step.rows["time"]) > 0:
+                return step.rows
             if moved:
                 return _MOVED
         return self._next_file(self._path)
@@ -236,14 +221,14 @@ class Follower:
             size = os.stat(path).st_size
         except FileNotFoundError:
             size = -1
-        offset, _, _, ended = self._place
+        offset, ended = self._place.offset, self._place.ended
         if not ended and size > offset and size != self._size_before:
             self._size_before = size
             return None
         if self._earlier is not None:
             self._earlier.add(path)  # passed, not late
         self._path = later[0]
-        self._place = (0, 0, self._place[2], False)
+        self._place = self._place.next_file()
         self._size_before = -1
         self._mark()
         return _MOVED
@@ -262,11 +247,8 @@ class Follower:
         """The position at the last whole record of the current file, without
         its rows: a follower started without a start bound gives only what is
         written from then on."""
-        while True:
-            _, place = self._read(path, self._place, rows=False)
-            if place == self._place:
-                return
-            self._place = place
+        for step in self._plan.tail(path, self._place, rows=False):
+            self._place = step.after
 
 
 def follow(root: Any, signals: Any = None, *, start: Any = None, cursor: Optional[str] = None, poll: Any = "1s",

@@ -9,7 +9,7 @@ archive file's day at the first run) in steps of ``every`` up to E, the
 newest row of the selected signals in the archive: the lake holds
 ``scan(root, S, E, signals).align(every, how=, max_gap=, lookback=)``, and
 never an instant after the archive's last row. Each day is read as a part of
-that whole grid (zentrail._series.parts), looking for its rows where the whole
+that whole grid (Aligned.part), looking for its rows where the whole
 grid looks, so that the value in force carries across days.
 
 The state file ``LAKE/_zentrail_grid.json`` keeps the settings, S, the E the
@@ -49,29 +49,35 @@ import concurrent.futures
 import contextlib
 import glob
 import itertools
-import json
 import os
 import shutil
 
 from zentrail._base import arguments as _arguments, atomic as _atomic, discovery as _discovery, time as _time
-from zentrail import _core
-from zentrail._live import cursor as _cursor
+from zentrail._live import cursor as _cursor, lake_state as _state
+from zentrail._live.sync import RunCancelled
+from zentrail._read.plan import open_ended_plan
+from zentrail._read.tail import ResumePoint
 from zentrail._series import window as _series
-from zentrail._read import pushdown as _pushdown, request as _request
+from zentrail._series.aligned import Aligned
 from zentrail._base.extras import import_extra
-from zentrail._live.sync import STATE_NAME as ROWS_STATE_NAME
-from zentrail._live.sync import LakeMismatchError, RunCancelled, _codes_text, load_state, save_state
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
 
-STATE_NAME = "_zentrail_grid.json"
-STATE_VERSION = 1
+STATE_NAME = _state.GRID_STATE_NAME
 PART_NAME = "grid.parquet"
-STEP_BYTES = 16 << 20
 ROW_GROUP_BYTES = 32 << 20
 DURATIONS = ("every", "max_gap", "lookback")
+# The state as this lake writes it (see the module's text).
+STATE_SHAPE = _state.Record(
+    version=_state.WHOLE, kind=_state.TEXT, **_state.SELECTION, every=_state.POSITIVE, how=_state.TEXT,
+    max_gap=_state.Maybe(_state.WHOLE), lookback=_state.Maybe(_state.WHOLE), origin=_state.Maybe(_state.WHOLE),
+    end=_state.Maybe(_state.WHOLE),
+    pending=_state.Maybe(_state.Record(**{"from": _state.WHOLE, "frontier": _state.Maybe(_state.TEXT)})),
+    files=_state.TextKeyed(_state.Record(
+        size=_state.NATURAL, mtime_ns=_state.WHOLE, head=_state.TEXT, before=_state.TEXT,
+        end=_state.Places(_state.FLAG), first=_state.Maybe(_state.WHOLE), last=_state.Maybe(_state.WHOLE))))
 
 
 class _Unchanged(Exception):
@@ -86,8 +92,8 @@ class GridLake:
                  lookback: Any, threads: Optional[int] = None) -> None:
         self.threads = _arguments.usable_cpu_count() if threads is None else _arguments.count(threads, "threads", 1)
         self.cancelled = False
-        self.codes = _arguments.codes_array(signals)
-        if self.codes is None:
+        codes = _arguments.codes_array(signals)
+        if codes is None:
             raise ValueError("sync with every needs signals: the grid's columns are fixed before its first day")
         self.every = _time.duration_ns(every, "every")
         if how not in ("step", "linear"):
@@ -99,12 +105,21 @@ class GridLake:
 
         if importlib.util.find_spec("pyarrow") is None:  # imported when a day is written
             import_extra("pyarrow", "zentrail sync", "arrow")
-        self.root_bytes = _arguments.path_bytes(root)
-        self.root = os.path.abspath(os.fsdecode(self.root_bytes))
+        root_text = os.fsdecode(_arguments.path_bytes(root))
+        self.root = os.path.abspath(root_text)
         if not os.path.isdir(self.root):
             raise FileNotFoundError(f"archive root {self.root!r} is not a folder")
-        self.lake = os.path.abspath(os.fsdecode(_arguments.path_bytes(lake)))
-        self.selection = {"kind": "grid", "root": self.root, "signals": _codes_text(self.codes),
+        lake_text = os.fsdecode(_arguments.path_bytes(lake))
+        _state.refuse_inside(root_text, lake_text)
+        self.lake = os.path.abspath(lake_text)
+        # The rows of the signals from the start on, the grid's columns named
+        # by the archive's catalog as align names them; each read below is
+        # this plan widened to the instants it needs.
+        from zentrail._names import catalog as _catalog
+
+        root_bytes = os.fsencode(self.root)
+        self.plan = open_ended_plan(root_bytes, self.start, codes, self.threads, _catalog.resolve(None, root_bytes))
+        self.selection = {"kind": "grid", "root": self.root, "signals": _state.codes_text(codes),
                           "start": None if self.start is None else list(self.start), "every": self.every,
                           "how": how, "max_gap": self.max_gap, "lookback": self.lookback}
         os.makedirs(self.lake, exist_ok=True)
@@ -117,14 +132,15 @@ class GridLake:
     # -- the state -----------------------------------------------------------
 
     def _load_state(self) -> Dict[str, Any]:
-        fresh: Dict[str, Any] = {"version": STATE_VERSION, **self.selection, "origin": None, "end": None,
+        fresh: Dict[str, Any] = {"version": _state.STATE_VERSION, **self.selection, "origin": None, "end": None,
                                  "pending": None, "files": {}}
-        return load_state(self.lake, STATE_NAME, self.selection, fresh,
-                          (ROWS_STATE_NAME, f"is a lake of rows ({ROWS_STATE_NAME}), not of grids; sync a grid "
-                                            "(every) into a new folder"), _shown)
+        rows = _state.ROWS_STATE_NAME
+        return _state.load_state(self.lake, STATE_NAME, STATE_SHAPE, self.selection, fresh,
+                                 (rows, f"is a lake of rows ({rows}), not of grids; sync a grid (every) into a new "
+                                        "folder"), _shown)
 
     def _save_state(self) -> None:
-        save_state(self.lake, STATE_NAME, self.state)
+        _state.save_state(self.lake, STATE_NAME, self.state)
 
     # -- one run -------------------------------------------------------------
 
@@ -138,7 +154,7 @@ class GridLake:
         origin = self._origin()
         if origin is None:
             return counts  # no archive file yet
-        found = _core.find_files(_request.Request(self.root_bytes, False, self._files_bound(origin), None, threads=1))
+        found = self._considered(origin).files()
         sources = {os.path.relpath(path, self.root).replace(os.sep, "/"): path for path in found}
         files = dict(self.state["files"])
         changed: List[int] = []  # first times of rows gained or lost
@@ -177,7 +193,7 @@ class GridLake:
             if self.start is not None:
                 origin = _time.first_ns(self.start)
             else:
-                found = _core.find_files(_request.Request(self.root_bytes, False, None, None, threads=1))
+                found = self.plan.widened(None, None).files()
                 days = [day for day in map(_discovery.path_day, found) if day is not None]
                 if not days:
                     return None
@@ -186,9 +202,10 @@ class GridLake:
             self._save_state()
         return self.state["origin"]
 
-    def _files_bound(self, origin: int) -> Optional[_time.BoundTuple]:
-        """The start bound of the files and rows the grid considers."""
-        return None if self.lookback is None else _time.instant_bound(_time.clamp_ns(origin - self.lookback))
+    def _considered(self, origin: int) -> Any:
+        """The plan of the files and rows the grid considers: from the look
+        back before the origin on."""
+        return self.plan.widened(None if self.lookback is None else origin - self.lookback, None)
 
     def _remove_leftovers(self) -> None:
         """Temporary files of a run that was killed: only ours (see _atomic)."""
@@ -201,7 +218,7 @@ class GridLake:
 
     # -- the files -----------------------------------------------------------
 
-    def _plan(self, source: str, path: str) -> Optional[Tuple[str, str, Any, List[int], Any, bool]]:
+    def _plan(self, source: str, path: str) -> Optional[Tuple[str, str, Any, ResumePoint, Any, bool]]:
         """(source, path, status, the place to read from, its entry, whether
         it was rewritten), or None for a file that has not changed."""
         status = os.stat(path)
@@ -209,9 +226,9 @@ class GridLake:
         if entry is not None and entry["size"] == status.st_size and entry["mtime_ns"] == status.st_mtime_ns:
             return None
         if entry is not None and not self._rewritten(path, entry, status.st_size):
-            return source, path, status, entry["end"][:3], entry, False
+            return source, path, status, ResumePoint.from_list(entry["end"]), entry, False
         # New, or rewritten: read from its start (the rows it held are gone).
-        return source, path, status, [0, 0, 0], entry, entry is not None
+        return source, path, status, ResumePoint(), entry, entry is not None
 
     @staticmethod
     def _rewritten(path: str, entry: Dict[str, Any], size: int) -> bool:
@@ -230,11 +247,11 @@ class GridLake:
             try:
                 for (_, path, status, _, old, rewritten), future in zip(plans, futures):
                     end, first, last = future.result()
-                    head, before = _cursor.hashes(path, end[0])
+                    head, before = _cursor.hashes(path, end.offset)
                     # The size and time as they were before reading: a file
                     # that grew meanwhile is read on from its end next time.
                     entry = {"size": status.st_size, "mtime_ns": status.st_mtime_ns, "head": head, "before": before,
-                             "end": end, "first": first, "last": last}
+                             "end": end.as_list(), "first": first, "last": last}
                     changed = first
                     if rewritten:
                         changed = _least(first, old["first"])
@@ -249,26 +266,22 @@ class GridLake:
                 raise
         return read
 
-    def _read_times(self, path: str, start: List[int]) -> Tuple[List[Any], Optional[int], Optional[int]]:
+    def _read_times(self, path: str, start: ResumePoint) -> Tuple[ResumePoint, Optional[int], Optional[int]]:
         """(the place after the last whole record, first and last time) of
         the selected rows of `path` from `start`."""
-        request = _request.Request([os.fsencode(path)], True, self._files_bound(self.state["origin"]), None,
-                                   self.codes, threads=1)
-        request.columns = _pushdown.column_places(("time",))
         first = last = None
-        place: Tuple[int, int, int, bool] = (start[0], start[1], start[2], False)
-        while True:
-            if self.cancelled:
-                raise RunCancelled()
-            columns, offset, day, id_, ended = _core.tail_read(request, place[0], place[1], place[2], STEP_BYTES)
-            times = columns["time"].view("int64")
+        end = start
+        steps = self._considered(self.state["origin"]).select("time").tail(path, start)
+        while not self.cancelled:
+            step = next(steps, None)
+            if step is None:
+                return end, first, last
+            end = step.after
+            times = step.rows["time"].view("int64")
             if len(times) > 0:
                 first = _least(first, int(times.min()))
                 last = _greatest(last, int(times.max()))
-            next_place = (offset, day, id_, ended)
-            if next_place == place or ended:
-                return list(next_place), first, last
-            place = next_place
+        raise RunCancelled()
 
     # -- the days ------------------------------------------------------------
 
@@ -296,12 +309,21 @@ class GridLake:
                 self._save_state()
 
         replacing(None)
-        looks = (None, None) if end is None else _series.considered(origin, end, self.how, self.lookback)
+        if parts and end is not None:
+            self._write_changed(self._grid(origin, end), parts, first, changed_from, compared, replacing, counts,
+                                report)
+        counts["removed"] += self._remove_days_but({_time.day_text(part[0]) for part in parts})
+
+    def _write_changed(self, grid: Aligned, parts: List[Tuple[int, int]], first: int, changed_from: int,
+                       compared: Callable[[str], bool], replacing: Callable[[Optional[str]], None],
+                       counts: Dict[str, int], report: Optional[Callable[[str], None]]) -> None:
+        """Makes again the days of `grid` from parts[first] on, then (for a
+        linear grid) those before it, back until one comes out unchanged."""
         walk = self.how == "linear" and first > 0
-        if later:
+        if first < len(parts):
             day = _time.day_text(parts[first][0])
             replacing(day)
-            same = self._write_days((parts[first][0], parts[-1][1]), looks,
+            same = self._write_days(grid.part(parts[first][0], parts[-1][1]),
                                     changed_from if walk and compared(day) else None, counts, report)
             walk = walk and not same
         for part in reversed(parts[:first] if walk else []):
@@ -309,34 +331,28 @@ class GridLake:
                 break  # an instant this far before U has its rows on both sides unchanged
             day = _time.day_text(part[0])
             replacing(day)
-            if self._write_days(part, looks, part[1] + 1 if compared(day) else None, counts, report):
+            if self._write_days(grid.part(*part), part[1] + 1 if compared(day) else None, counts, report):
                 break
-        counts["removed"] += self._remove_days_but({_time.day_text(part[0]) for part in parts})
 
-    def _part_aligned(self, span: Tuple[int, int], looks: Tuple[Optional[int], Optional[int]]) -> Any:
-        """The grid instants of `span` (instants of the whole grid), reading
-        the rows the whole grid considers (`looks`)."""
+    def _grid(self, origin: int, end: int) -> Aligned:
+        """The whole grid the lake holds, from the origin to `end`: each day
+        is made as a part of it, which reads its rows where the whole grid
+        reads them, so that the value in force carries across days."""
         import numpy
 
-        from zentrail._elsewhere import remote as _remote
-        from zentrail._read.plan import make_plan
-        from zentrail._series.aligned import Aligned
+        def span(ns: Optional[int]) -> Any:
+            return None if ns is None else numpy.timedelta64(ns, "ns")
 
-        first, last = span
-        plan = make_plan(_remote.root_of(self.root), False, _time.instant_text(first), _time.instant_text(last),
-                         self.codes, self.threads, None, None)
-        return Aligned(plan, numpy.timedelta64(self.every, "ns"), self.how,
-                       None if self.max_gap is None else numpy.timedelta64(self.max_gap, "ns"), None,
-                       considered=looks)
+        return Aligned(self.plan.widened(origin, end), span(self.every), self.how, span(self.max_gap),
+                       span(self.lookback))
 
-    def _write_days(self, span: Tuple[int, int], looks: Tuple[Optional[int], Optional[int]], until: Optional[int],
-                    counts: Dict[str, int], report: Optional[Callable[[str], None]]) -> bool:
-        """Writes the grid instants of `span` (instants of the whole grid), a
+    def _write_days(self, aligned: Aligned, until: Optional[int], counts: Dict[str, int],
+                    report: Optional[Callable[[str], None]]) -> bool:
+        """Writes the grid instants of `aligned` (a part of the whole grid), a
         file per day. With `until`, the first day's values before that instant
         are compared with its file's: returns whether there were some and all
         were the same (a day the same in full is left as it was)."""
         pyarrow = import_extra("pyarrow", "zentrail sync", "arrow")
-        aligned = self._part_aligned(span, looks)
         reader = pyarrow.RecordBatchReader.from_stream(aligned)
         first_same = None
         for day, pieces in itertools.groupby(_by_day(reader), key=lambda piece: piece[0]):
@@ -507,8 +523,7 @@ def _shown(key: str, value: Any) -> Any:
 def lake_grid(lake: Any) -> Tuple[int, Optional[int]]:
     """(grid rows, the last grid instant) the lake's state says it holds."""
     try:
-        with open(os.path.join(os.fsdecode(lake), STATE_NAME), encoding="utf-8") as f:
-            state = json.load(f)
+        state = _state.read_state(os.path.join(os.fsdecode(lake), STATE_NAME), STATE_SHAPE)
     except FileNotFoundError:
         return 0, None
     origin, end, every = state["origin"], state["end"], state["every"]

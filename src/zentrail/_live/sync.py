@@ -15,7 +15,8 @@ same size and time is not opened; a grown one is read from where the state
 says it ended; a rewritten one (its hashes differ) has its parts deleted and
 is read again from its start. A file's last segment is read again from its
 start while it is short (REOPEN_BYTES), so that a lake kept in step every
-minute does not collect a part per minute.
+minute does not collect a part per minute. Files are read through
+ReadPlan.tail (zentrail._read.tail), the plan made once for the run.
 
 Every part is written beside its target and renamed; the state is written
 the same way, after the parts it names. A run killed at any moment leaves
@@ -30,37 +31,52 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import glob
-import hashlib
-import json
 import os
 import time
 import urllib.parse
 
 from zentrail._base import arguments as _arguments, atomic as _atomic, time as _time
 from zentrail import _core
-from zentrail._live import cursor as _cursor
-from zentrail._read import request as _request
+from zentrail._live import cursor as _cursor, lake_state as _state
+from zentrail._live.lake_state import LakeMismatchError, LakeStateError  # noqa: F401 (raised here, named by callers)
+from zentrail._read.plan import open_ended_plan
+from zentrail._read.tail import ResumePoint
 from zentrail._series import window as _series
 from zentrail._base.extras import import_extra
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Dict, List, Optional, Tuple
+    from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
-STATE_NAME = "_zentrail_sync.json"
-GRID_STATE_NAME = "_zentrail_grid.json"  # a lake of aligned grids (zentrail._live.grid_lake)
-STATE_VERSION = 1
-STEP_BYTES = 16 << 20
+STATE_NAME = _state.ROWS_STATE_NAME
+# A file's last part is made again whole while the archive it came from is
+# shorter than this: a lake kept in step every minute has a part per this
+# many bytes of a day's file, not a part per minute.
 REOPEN_BYTES = 32 << 20
 NS_PER_DAY = 86_400 * 1_000_000_000
 
 
+def _one_after_another(segments: List[Dict[str, Any]]) -> bool:
+    """Whether each segment begins where the one before it ended (the first
+    at the file's first byte) and ends no earlier: a run reads on from
+    these places, and from any other would read a record from its middle."""
+    start = [0, 0, 0]
+    for segment in segments:
+        if segment["start"] != start or segment["end"][0] < start[0]:
+            return False
+        start = segment["end"][:3]
+    return True
+
+
+# The state as this lake writes it (see the module's text).
+STATE_SHAPE = _state.Record(version=_state.WHOLE, **_state.SELECTION, files=_state.TextKeyed(_state.Record(
+    size=_state.NATURAL, mtime_ns=_state.WHOLE, head=_state.TEXT, segments=_state.Also(_state.ListOf(_state.Record(
+        start=_state.Places(), end=_state.Places(_state.FLAG), before=_state.TEXT, days=_state.ListOf(_state.TEXT),
+        rows=_state.NATURAL)), "segments one after another from the file's first byte", _one_after_another))))
+
+
 class RunCancelled(Exception):
     """Another file of the run failed, or Ctrl-C: a worker stops."""
-
-
-class LakeMismatchError(ValueError):
-    """The lake was kept for another archive or selection."""
 
 
 def part_name(source: str, offset: int) -> str:
@@ -69,53 +85,9 @@ def part_name(source: str, offset: int) -> str:
     return f"part-{urllib.parse.quote(source, safe='')}~{offset:012d}.parquet"
 
 
-def _codes_text(codes: Any) -> Optional[str]:
-    """The codes as the state names them: their count and a hash (a range of
-    every id holds 67 million), or None for every code."""
-    if codes is None:
-        return None
-    return f"{len(codes)} codes, {hashlib.blake2b(codes.tobytes(), digest_size=8).hexdigest()}"
-
-
 def _parts_of(lake: str, source: str) -> List[str]:
     pattern = glob.escape(f"part-{urllib.parse.quote(source, safe='')}~") + "[0-9]" * 12 + ".parquet"
     return glob.glob(os.path.join(glob.escape(lake), "day=*", pattern))
-
-
-def load_state(lake: str, name: str, selection: Dict[str, Any], fresh: Dict[str, Any], foreign: Tuple[str, str],
-               shown: Callable[[str, Any], str] = lambda key, value: repr(value)) -> Dict[str, Any]:
-    """The state file `name` of `lake` (of rows or of grids), checked
-    against `selection`, what this run keeps; `fresh` for a lake not yet
-    kept. `foreign`: the other kind's state file, and what to say where it
-    is found. `shown`: a setting as messages show it."""
-    path = os.path.join(lake, name)
-    if os.path.exists(os.path.join(lake, foreign[0])):
-        raise LakeMismatchError(f"{lake} {foreign[1]}")
-    try:
-        with open(path, encoding="utf-8") as f:
-            state = json.load(f)
-    except FileNotFoundError:
-        if any(entry.startswith("day=") for entry in os.listdir(lake)):
-            raise LakeMismatchError(f"{lake} holds day folders but no {name}: not a lake that zentrail sync keeps; "
-                                    "give an empty or new folder") from None
-        return fresh
-    except ValueError as error:
-        raise LakeMismatchError(f"{path}: not a state file zentrail sync can read ({error})") from None
-    if state.get("version") != fresh["version"]:
-        raise LakeMismatchError(f"{path}: state version {state.get('version')!r}, this zentrail keeps "
-                                f"version {fresh['version']}")
-    for key, value in selection.items():
-        if state.get(key) != value:
-            raise LakeMismatchError(f"{lake} was kept with {key} = {shown(key, state.get(key))}, not "
-                                    f"{shown(key, value)}; sync into a new folder to change it")
-    return state
-
-
-def save_state(lake: str, name: str, state: Dict[str, Any]) -> None:
-    """Writes a lake's state beside its file and renames it into place."""
-    with _atomic.replacing(os.path.join(lake, name)) as temporary:
-        with open(temporary, "w", encoding="utf-8") as f:
-            json.dump(state, f, separators=(",", ":"))
 
 
 class Lake:
@@ -131,21 +103,24 @@ class Lake:
 
         if importlib.util.find_spec("pyarrow") is None:
             import_extra("pyarrow", "zentrail sync", "arrow")
-        self.root_bytes = _arguments.path_bytes(root)
-        self.root = os.path.abspath(os.fsdecode(self.root_bytes))
+        root_bytes = _arguments.path_bytes(root)
+        self.root = os.path.abspath(os.fsdecode(root_bytes))
         if not os.path.isdir(self.root):
             raise FileNotFoundError(f"archive root {self.root!r} is not a folder")
-        self.lake = os.path.abspath(os.fsdecode(_arguments.path_bytes(lake)))
+        lake_text = os.fsdecode(_arguments.path_bytes(lake))
+        _state.refuse_inside(os.fsdecode(root_bytes), lake_text)
+        self.lake = os.path.abspath(lake_text)
         from zentrail._names import catalog as _catalog
 
         listed = signals if signals is None or not hasattr(signals, "__iter__") or \
             isinstance(signals, (str, bytes, range)) or hasattr(signals, "dtype") else list(signals)
-        names = _catalog.resolve(None, self.root_bytes) if listed is not None and not isinstance(listed, (str, bytes)) \
+        names = _catalog.resolve(None, root_bytes) if listed is not None and not isinstance(listed, (str, bytes)) \
             and _catalog.has_names(listed) else None
-        self.codes = _arguments.codes_array(listed, names)
-        self.start = None if start is None else _time.bound_tuple(start, "start")
-        self.selection = {"root": self.root, "signals": _codes_text(self.codes),
-                          "start": None if self.start is None else list(self.start)}
+        codes = _arguments.codes_array(listed, names)
+        start_bound = None if start is None else _time.bound_tuple(start, "start")
+        self.plan = open_ended_plan(os.fsencode(self.root), start_bound, codes, self.threads)
+        self.selection = {"root": self.root, "signals": _state.codes_text(codes),
+                          "start": None if start_bound is None else list(start_bound)}
         os.makedirs(self.lake, exist_ok=True)
         self.state = self._load_state()
 
@@ -166,12 +141,14 @@ class Lake:
     # -- the state -----------------------------------------------------------
 
     def _load_state(self) -> Dict[str, Any]:
-        return load_state(self.lake, STATE_NAME, self.selection, {"version": STATE_VERSION, **self.selection, "files": {}},
-                          (GRID_STATE_NAME, f"is a lake of aligned grids ({GRID_STATE_NAME}), not of rows; sync rows "
-                                            "into a new folder"))
+        grid = _state.GRID_STATE_NAME
+        return _state.load_state(self.lake, STATE_NAME, STATE_SHAPE, self.selection,
+                                 {"version": _state.STATE_VERSION, **self.selection, "files": {}},
+                                 (grid, f"is a lake of aligned grids ({grid}), not of rows; sync rows into a new "
+                                        "folder"))
 
     def _save_state(self) -> None:
-        save_state(self.lake, STATE_NAME, self.state)
+        _state.save_state(self.lake, STATE_NAME, self.state)
 
     # -- one run -------------------------------------------------------------
 
@@ -181,7 +158,7 @@ class Lake:
         if not os.path.exists(os.path.join(self.lake, STATE_NAME)):
             self._save_state()  # first, so that a run killed before its first part leaves a lake that is ours
         self._remove_leftovers()
-        found = _core.find_files(_request.Request(self.root_bytes, False, self.start, None, threads=1))
+        found = self.plan.files()
         sources = {os.path.relpath(path, self.root).replace(os.sep, "/"): path for path in found}
         counts = {"files": 0, "rows": 0, "parts": 0, "removed": 0}
         files = self.state["files"]
@@ -227,7 +204,7 @@ class Lake:
                 os.rmdir(folder)  # only when empty
         return len(parts)
 
-    def _plan(self, source: str, path: str) -> Optional[Tuple[str, str, List[int], List[Any], Any]]:
+    def _plan(self, source: str, path: str) -> Optional[Tuple[str, str, ResumePoint, List[Any], Any]]:
         """(source, path, the place to read from, the segments before it, the
         file's status), or None for a file that has not changed."""
         status = os.stat(path)
@@ -241,17 +218,16 @@ class Lake:
             del self.state["files"][source]
             self._save_state()
         if segments and segments[-1]["end"][0] - segments[-1]["start"][0] < REOPEN_BYTES:
-            start = segments.pop()["start"]
+            start = ResumePoint.from_list(segments.pop()["start"])
         else:
-            start = segments[-1]["end"][:3] if segments else [0, 0, 0]
+            start = ResumePoint.from_list(segments[-1]["end"]) if segments else ResumePoint()
         return source, path, start, segments, status
 
-    def _commit(self, plan: Tuple[str, str, List[int], List[Any], Any], rows: int, days: set,
-                end: List[Any]) -> None:
+    def _commit(self, plan: Tuple[str, str, ResumePoint, List[Any], Any], rows: int, days: set,
+                end: ResumePoint) -> None:
         source, path, start, segments, status = plan
-        offset, day, id_, ended = end
-        head, before = _cursor.hashes(path, offset)
-        segments = segments + [{"start": start, "end": [offset, day, id_, ended], "before": before,
+        head, before = _cursor.hashes(path, end.offset)
+        segments = segments + [{"start": start.as_list()[:3], "end": end.as_list(), "before": before,
                                 "days": sorted(days), "rows": rows}]
         # The size and time as they were before reading: a file that grew
         # meanwhile is read again from its end next time.
@@ -267,20 +243,17 @@ class Lake:
         head, before = _cursor.hashes(path, end)
         return head != entry["head"] or before != entry["segments"][-1]["before"]
 
-    def _write_segment(self, source: str, path: str, start: List[int]) -> Tuple[int, set, List[Any]]:
+    def _write_segment(self, source: str, path: str, start: ResumePoint) -> Tuple[int, set, ResumePoint]:
         """The rows of `path` from `start` to its last whole record, into one
         part per day, each renamed into place once complete."""
         writers: Dict[str, Any] = {}
         rows = 0
-        place: Tuple[int, int, int, bool] = (start[0], start[1], start[2], False)
-        name = part_name(source, start[0])
-        request = _request.Request([os.fsencode(path)], True, self.start, None, self.codes, threads=1)
+        end = start
+        name = part_name(source, start.offset)
         with contextlib.ExitStack() as stack:
-            while True:
-                if self.cancelled:  # the run is failing or interrupted: no part of this is kept
-                    raise RunCancelled()
-                columns, offset, day, id_, ended = _core.tail_read(request, place[0], place[1], place[2], STEP_BYTES)
-                next_place = (offset, day, id_, ended)
+            for step in self._steps(path, start):
+                end = step.after
+                columns = step.rows
                 if len(columns["time"]) > 0:
                     rows += len(columns["time"])
                     for row_day, batch in self._by_day(columns):
@@ -292,15 +265,22 @@ class Lake:
                             writer = stack.enter_context(self.parquet.ParquetWriter(temporary, self.schema))
                             writers[row_day] = writer
                         writer.write_batch(batch)
-                if next_place == place or next_place[3]:
-                    place = next_place
-                    break
-                place = next_place
         # The writers closed (ExitStack unwinds in reverse: each writer before
         # its file is renamed); parts of days this segment no longer reaches
         # (a reopened segment reads the same bytes, so there are none unless
         # the file was rewritten, whose parts were removed) need nothing.
-        return rows, set(writers), list(place)
+        return rows, set(writers), end
+
+    def _steps(self, path: str, start: ResumePoint) -> Iterator[Any]:
+        """The steps of the read of `path` from `start`, each taken only
+        while the run goes on: one failing or interrupted keeps no part."""
+        steps = self.plan.tail(path, start)
+        while not self.cancelled:
+            step = next(steps, None)
+            if step is None:
+                return
+            yield step
+        raise RunCancelled()
 
     def _by_day(self, columns: Dict[str, Any]) -> List[Tuple[str, Any]]:
         import numpy
@@ -341,7 +321,8 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
     the signals, which are required; the counts are then of files read, days
     and grid rows written, and days removed (see zentrail._live.grid_lake). A lake
     keeps the settings it was made with: other ones raise
-    LakeMismatchError."""
+    LakeMismatchError, as does a lake inside the archive; a damaged state
+    file raises LakeStateError naming it, before anything is written."""
     if every is None:
         if how != "step" or max_gap is not None or lookback != _series.DEFAULT_LOOKBACK:
             raise ValueError("how, max_gap and lookback go with every (a lake of aligned grids)")
@@ -362,8 +343,7 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
 def lake_rows(lake: Any) -> int:
     """The rows the lake's state says it holds."""
     try:
-        with open(os.path.join(os.fsdecode(lake), STATE_NAME), encoding="utf-8") as f:
-            state = json.load(f)
+        state = _state.read_state(os.path.join(os.fsdecode(lake), STATE_NAME), STATE_SHAPE)
     except FileNotFoundError:
         return 0
     return sum(segment["rows"] for entry in state["files"].values() for segment in entry["segments"])

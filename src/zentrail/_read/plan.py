@@ -18,11 +18,11 @@ from __future__ import annotations
 import dataclasses
 
 from zentrail._base import arguments as _arguments, time as _time
-from zentrail._read import pushdown as _pushdown, request as _request
+from zentrail._read import pushdown as _pushdown, request as _request, tail as _tail
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Iterable, List, Optional, Tuple, Union
+    from typing import Any, Iterable, Iterator, List, Optional, Tuple, Union
 
     from zentrail._base.time import BoundTuple
 
@@ -194,6 +194,13 @@ class ReadPlan:
             return self.source.archive_files(self.start, self.end)[0]
         return list(_core.find_files(self.files_only().request(errors="raise")))
 
+    def tail(self, path: str, at: _tail.ResumePoint, rows: bool = True) -> Iterator[_tail.TailStep]:
+        """The rows this plan selects of the archive file ``path`` (one
+        that is being written), from the place ``at`` where a read of it
+        stopped through its last whole record now, step by step (see
+        zentrail._read.tail). ``rows=False``: the places alone."""
+        return _tail.steps(self, path, at, rows)
+
     def describe(self) -> str:
         """The plan in a few words, for reprs."""
         import os
@@ -223,6 +230,18 @@ def make_plan(source: Any, listed: bool, dt_start: Any, dt_end: Any, signals: Op
     if signals is None and ids is not None:
         plan = plan.where(signal_ids=_arguments.id_list(ids, names))
     return plan
+
+
+def open_ended_plan(root: bytes, start: Optional[BoundTuple], codes: Any, threads: Optional[int] = None,
+                    catalog: Any = None) -> ReadPlan:
+    """The plan of the rows of the archive under ``root`` from ``start``
+    (None: its first instant) with no end, of ``codes`` (an ascending int32
+    array; None: every code), named by ``catalog``, all checked by the
+    caller: what the live readers read of an archive being written (a
+    follower, a lake kept in step)."""
+    shown = "the first row" if start is None else _time.instant_text(_time.first_ns(start))
+    return ReadPlan(root, False, FIRST_BOUND if start is None else start, LAST_BOUND, (shown, "the last row"), codes,
+                    codes is not None, threads=threads, catalog=catalog)
 
 
 def plan_of_state(state: Tuple[Any, ...]) -> ReadPlan:
