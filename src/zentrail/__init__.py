@@ -152,7 +152,7 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,
     start, end = _time.window(dt_start, dt_end)
     root = _remote.root_of(root_dir, storage_options)
     if _remote.is_place(root):
-        return root.archive_files(start, end)[0]
+        return _request.archive_files(root, start, end)[0]
     return _core.find_files(_request.Request(root, False, start, end, threads=1))
 
 

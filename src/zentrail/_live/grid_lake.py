@@ -59,14 +59,14 @@ from zentrail._live import cursor as _cursor
 from zentrail._series import window as _series
 from zentrail._read import pushdown as _pushdown, request as _request
 from zentrail._base.extras import import_extra
-from zentrail._live.sync import STATE_NAME as ROWS_STATE_NAME
-from zentrail._live.sync import LakeMismatchError, RunCancelled, _codes_text, load_state, save_state
+from zentrail._live.lake_state import (GRID_STATE_NAME, ROWS_STATE_NAME, LakeMismatchError, RunCancelled, codes_text,
+                                       load_state, save_state)
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
 
-STATE_NAME = "_zentrail_grid.json"
+STATE_NAME = GRID_STATE_NAME
 STATE_VERSION = 1
 PART_NAME = "grid.parquet"
 STEP_BYTES = 16 << 20
@@ -104,7 +104,7 @@ class GridLake:
         if not os.path.isdir(self.root):
             raise FileNotFoundError(f"archive root {self.root!r} is not a folder")
         self.lake = os.path.abspath(os.fsdecode(_arguments.path_bytes(lake)))
-        self.selection = {"kind": "grid", "root": self.root, "signals": _codes_text(self.codes),
+        self.selection = {"kind": "grid", "root": self.root, "signals": codes_text(self.codes),
                           "start": None if self.start is None else list(self.start), "every": self.every,
                           "how": how, "max_gap": self.max_gap, "lookback": self.lookback}
         os.makedirs(self.lake, exist_ok=True)

@@ -30,7 +30,6 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import glob
-import hashlib
 import json
 import os
 import time
@@ -39,6 +38,8 @@ import urllib.parse
 from zentrail._base import arguments as _arguments, atomic as _atomic, time as _time
 from zentrail import _core
 from zentrail._live import cursor as _cursor
+from zentrail._live.lake_state import (GRID_STATE_NAME, ROWS_STATE_NAME, LakeMismatchError, RunCancelled, codes_text,
+                                       load_state, save_state)
 from zentrail._read import request as _request
 from zentrail._series import window as _series
 from zentrail._base.extras import import_extra
@@ -47,20 +48,11 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Tuple
 
-STATE_NAME = "_zentrail_sync.json"
-GRID_STATE_NAME = "_zentrail_grid.json"  # a lake of aligned grids (zentrail._live.grid_lake)
+STATE_NAME = ROWS_STATE_NAME
 STATE_VERSION = 1
 STEP_BYTES = 16 << 20
 REOPEN_BYTES = 32 << 20
 NS_PER_DAY = 86_400 * 1_000_000_000
-
-
-class RunCancelled(Exception):
-    """Another file of the run failed, or Ctrl-C: a worker stops."""
-
-
-class LakeMismatchError(ValueError):
-    """The lake was kept for another archive or selection."""
 
 
 def part_name(source: str, offset: int) -> str:
@@ -69,53 +61,9 @@ def part_name(source: str, offset: int) -> str:
     return f"part-{urllib.parse.quote(source, safe='')}~{offset:012d}.parquet"
 
 
-def _codes_text(codes: Any) -> Optional[str]:
-    """The codes as the state names them: their count and a hash (a range of
-    every id holds 67 million), or None for every code."""
-    if codes is None:
-        return None
-    return f"{len(codes)} codes, {hashlib.blake2b(codes.tobytes(), digest_size=8).hexdigest()}"
-
-
 def _parts_of(lake: str, source: str) -> List[str]:
     pattern = glob.escape(f"part-{urllib.parse.quote(source, safe='')}~") + "[0-9]" * 12 + ".parquet"
     return glob.glob(os.path.join(glob.escape(lake), "day=*", pattern))
-
-
-def load_state(lake: str, name: str, selection: Dict[str, Any], fresh: Dict[str, Any], foreign: Tuple[str, str],
-               shown: Callable[[str, Any], str] = lambda key, value: repr(value)) -> Dict[str, Any]:
-    """The state file `name` of `lake` (of rows or of grids), checked
-    against `selection`, what this run keeps; `fresh` for a lake not yet
-    kept. `foreign`: the other kind's state file, and what to say where it
-    is found. `shown`: a setting as messages show it."""
-    path = os.path.join(lake, name)
-    if os.path.exists(os.path.join(lake, foreign[0])):
-        raise LakeMismatchError(f"{lake} {foreign[1]}")
-    try:
-        with open(path, encoding="utf-8") as f:
-            state = json.load(f)
-    except FileNotFoundError:
-        if any(entry.startswith("day=") for entry in os.listdir(lake)):
-            raise LakeMismatchError(f"{lake} holds day folders but no {name}: not a lake that zentrail sync keeps; "
-                                    "give an empty or new folder") from None
-        return fresh
-    except ValueError as error:
-        raise LakeMismatchError(f"{path}: not a state file zentrail sync can read ({error})") from None
-    if state.get("version") != fresh["version"]:
-        raise LakeMismatchError(f"{path}: state version {state.get('version')!r}, this zentrail keeps "
-                                f"version {fresh['version']}")
-    for key, value in selection.items():
-        if state.get(key) != value:
-            raise LakeMismatchError(f"{lake} was kept with {key} = {shown(key, state.get(key))}, not "
-                                    f"{shown(key, value)}; sync into a new folder to change it")
-    return state
-
-
-def save_state(lake: str, name: str, state: Dict[str, Any]) -> None:
-    """Writes a lake's state beside its file and renames it into place."""
-    with _atomic.replacing(os.path.join(lake, name)) as temporary:
-        with open(temporary, "w", encoding="utf-8") as f:
-            json.dump(state, f, separators=(",", ":"))
 
 
 class Lake:
@@ -144,7 +92,7 @@ class Lake:
             and _catalog.has_names(listed) else None
         self.codes = _arguments.codes_array(listed, names)
         self.start = None if start is None else _time.bound_tuple(start, "start")
-        self.selection = {"root": self.root, "signals": _codes_text(self.codes),
+        self.selection = {"root": self.root, "signals": codes_text(self.codes),
                           "start": None if self.start is None else list(self.start)}
         os.makedirs(self.lake, exist_ok=True)
         self.state = self._load_state()

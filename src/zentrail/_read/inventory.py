@@ -61,11 +61,14 @@ class Inventory(Result):
     __slots__ = ("_columns", "_catalog")
     _CLASS_NAME = True
 
-    def __init__(self, columns: _Columns, errors: str = "raise", catalog: Any = None) -> None:
-        """Made by zentrail.inventory."""
+    def __init__(self, columns: _Columns, errors: str = "raise", catalog: Any = None,
+                 request: Optional[_request.Request] = None) -> None:
+        """Made by zentrail.inventory, from the columns its `request` read."""
         self._columns = columns
         self._set_errors(errors)
         self._catalog = catalog
+        if request is not None:
+            self._reported(request)
 
     @property
     def catalog(self) -> Any:
@@ -180,7 +183,5 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
     request = _request.Request(root, False, start, end,
                                threads=None if threads is None else _arguments.count(threads, "threads", 1),
                                progress=_arguments.check_progress(progress), errors=_request.check_errors(errors))
-    result = Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES), errors,
-                       _catalog.resolve(catalog, root))
-    result._reported(request)
-    return result
+    return Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES), errors,
+                     _catalog.resolve(catalog, root), request)

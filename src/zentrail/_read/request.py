@@ -7,7 +7,9 @@ runs (threads, the progress bar) are resolved here, when it runs."""
 from __future__ import annotations
 
 import collections
+import os
 
+from zentrail import _core
 from zentrail._base import arguments as _arguments
 from zentrail._read import pushdown as _pushdown
 from zentrail._elsewhere import remote as _remote
@@ -15,7 +17,7 @@ from zentrail._elsewhere import remote as _remote
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import types
-    from typing import Any, Callable, List, Optional, Union
+    from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
     from zentrail._base.time import BoundTuple
 
@@ -46,9 +48,10 @@ class Request:
         self.source = None  # the fetched files, a _core.FetchedFiles
         self.shown = None  # what the listed files are called in errors, when not their paths
         if isinstance(where, _remote.Place) and copied:
-            (where, self.shown), listed = where.local_copies(self, start, end, self.threads), True
+            found = archive_files(where, start, end)
+            (where, self.shown), listed = where.local_copies(self, found, self.threads), True
         elif isinstance(where, _remote.Place):
-            where, listed, self.source = where.files_to_read(self, start, end, self.threads)
+            where, listed, self.source = where.files_to_read(self, archive_files(where, start, end), self.threads)
         self.where = where  # a root (bytes), or the files themselves (a list of bytes) when listed
         self.listed = listed
         self.batch_rows = batch_rows
@@ -65,6 +68,19 @@ class Request:
         self.later = tuple(Stage(stage) for stage in pushed.later)
         # None: a damaged file fails the read; else told of each one passed over.
         self.damaged = None if errors == "raise" else DamageLog(errors == "warn")
+
+
+def archive_files(place: _remote.Place, start: Optional[BoundTuple],
+                  end: Optional[BoundTuple]) -> Tuple[List[str], Dict[str, Tuple[str, int]]]:
+    """The archive files of a place elsewhere in the window, found in its
+    listing by the rules of a walk (unless the files were given), and the
+    listing's entries by name."""
+    names, where = place.listing()
+    if place.files is None:
+        finder = Request([os.fsencode(n) for n in names], True, start, end, threads=1)
+        finder.discover = True
+        names = _core.find_files(finder)
+    return names, where
 
 
 class Stage:
