@@ -54,7 +54,7 @@ class Inventory(Result):
     ``to_numpy()`` keeps the codes alone (NumPy has no categories).
     ``to_pandas(names=True)`` adds the catalog's ``name`` and ``unit`` of
     each signal (those of its elements' entries, joined by ", ", for a
-    group); :meth:`unmatched` lists the
+    group), which :meth:`labels` gives as lists; :meth:`unmatched` lists the
     codes the catalog and the archive do not share.
     """
 
@@ -80,11 +80,20 @@ class Inventory(Result):
         ``names=True`` and a catalog, ``name`` and ``unit`` after it."""
         frame = Result.to_pandas(self)
         if names and self.catalog is not None:
-            labels = signal_labels(self.catalog, self._columns["signal_id"], self._columns["elements"])
+            labels = self.labels()
             at = list(frame.columns).index("class_name") + 1
             frame.insert(at, "name", labels["name"])
             frame.insert(at + 1, "unit", labels["unit"])
         return frame
+
+    def labels(self) -> Dict[str, List[Optional[str]]]:
+        """The catalog's ``"name"`` and ``"unit"`` of each row's signal, as
+        two lists in row order: its whole-signal entry's, else those of its
+        elements' entries joined by ", " (distinct units once); None where no
+        entry names it, and everywhere without a catalog."""
+        if self.catalog is None:
+            return {"name": [None] * len(self), "unit": [None] * len(self)}
+        return signal_labels(self.catalog, self._columns["signal_id"], self._columns["elements"])
 
     def unmatched(self) -> _Columns:
         """What the archive and its catalog do not share, as columns

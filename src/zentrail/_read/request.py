@@ -120,11 +120,24 @@ def check_errors(errors: Any) -> str:
     return errors
 
 
-Skipped = collections.namedtuple("Skipped", ("path", "offset", "message"), module="zentrail")
-Skipped.__doc__ = """A damaged archive file a read passed over (errors="warn" or "skip"): its
-``path``, the byte ``offset`` of its malformed record or failed read (its
-rows before it were kept; None when the file could not be opened), and the
-``message`` saying what was wrong."""
+_SkippedFields = collections.namedtuple("_SkippedFields", ("path", "offset", "message"))
+
+
+class Skipped(_SkippedFields):
+    """A damaged archive file a read passed over (errors="warn" or "skip"): its
+    ``path``, the byte ``offset`` of its malformed record or failed read (its
+    rows before it were kept; None when the file could not be opened), and the
+    ``message`` saying what was wrong. ``str()`` of it is the sentence the
+    warning of ``errors="warn"`` says."""
+
+    __slots__ = ()
+    __module__ = "zentrail"
+
+    def __str__(self) -> str:
+        if self.offset is None:
+            return f"archive file {self.path!r} {self.message}; the read went on without it"
+        return (f"archive file {self.path!r}: {self.message} at byte {self.offset}; its rows before it are kept, "
+                "the read went on")
 
 
 class DamageLog:
@@ -139,22 +152,17 @@ class DamageLog:
         self.files: List[Any] = []
 
     def __call__(self, path: str, offset: Optional[int], reason: str) -> None:
-        self.files.append(Skipped(path, offset, reason))
+        skipped = Skipped(path, offset, reason)
+        self.files.append(skipped)
         if self.warn:
             import warnings
 
-            warnings.warn(damage_text(path, offset, reason), UserWarning, stacklevel=outside_the_package())
+            warnings.warn(str(skipped), UserWarning, stacklevel=outside_the_package())
 
 
 def skipped_files(request: Request) -> List[Any]:
     """The list the request's read fills with the damaged files it passes over."""
     return request.damaged.files if request.damaged is not None else []
-
-
-def damage_text(path: str, offset: Optional[int], reason: str) -> str:
-    if offset is None:
-        return f"archive file {path!r} {reason}; the read went on without it"
-    return f"archive file {path!r}: {reason} at byte {offset}; its rows before it are kept, the read went on"
 
 
 def outside_the_package() -> int:
