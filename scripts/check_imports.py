@@ -257,8 +257,7 @@ def reaches(module: Module, found: List[Import], known: Dict[str, Module]) -> It
                     yield node.lineno, f"imports the private name {alias.name} of {node.module}"
         if isinstance(node, ast.Attribute):
             owner, name = node.value, node.attr
-        elif (isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id in ("getattr", "hasattr")
-              and len(node.args) >= 2 and isinstance(node.args[1], ast.Constant) and isinstance(node.args[1].value, str)):
+        elif named_attribute(node):
             owner, name = node.args[0], node.args[1].value
         else:
             continue
@@ -275,6 +274,12 @@ def reaches(module: Module, found: List[Import], known: Dict[str, Module]) -> It
         if imported is not None and f"{imported}.{name}" in known:  # a module: an import (see imports)
             continue
         yield node.lineno, f"reads {name} of {owner_name or ast.unparse(owner)}, another's private name"
+
+
+def named_attribute(node: ast.AST) -> bool:
+    """Whether `node` is getattr(x, "name") or hasattr(x, "name")."""
+    return (isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id in ("getattr", "hasattr")
+            and len(node.args) >= 2 and isinstance(node.args[1], ast.Constant) and isinstance(node.args[1].value, str))
 
 
 def is_super(node: ast.expr) -> bool:

@@ -38,8 +38,8 @@ if TYPE_CHECKING:
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "follow", "Follower", "ArchiveRewrittenError", "sync",
-           "LakeMismatchError", "lake_held"]
+           "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "follow", "Follower", "ArchiveRewrittenError",
+           "sync", "LakeMismatchError", "lake_held"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
