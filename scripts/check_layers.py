@@ -7,8 +7,10 @@ The folders of src/ are layers, lowest first:
 
 A file may include a header of its own layer or of a lower one, never of a
 higher one (module/ and tools/ are both top layers and include neither each
-other). No file outside src/module/, fuzz targets and tests included, may
-include Python.h: the core builds and links without Python.
+other), whether the include is written "layer/file.h" or <layer/file.h>.
+No file outside src/module/, fuzz targets and tests included, may include
+a header of CPython or NumPy (Python.h, structmember.h, numpy/...): the core
+builds and links without Python.
 
 Prints each offending file, line and include, and exits 1 if there is one.
 Run from anywhere: paths are taken from this script's repository.
@@ -25,9 +27,19 @@ LAYERS = ("time", "selection", "archive", "output", "scan", "module")
 TOP_LAYERS = ("tools",)
 SOURCE_SUFFIXES = {".h", ".hpp", ".cpp", ".cc", ".c"}
 # The C++ folders of the repository: src/ is layered; the others are only
-# kept free of Python.h.
+# kept free of CPython's and NumPy's headers.
 CPP_FOLDERS = ("src", "fuzz", "tests/cpp", "bench")
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+# CPython's and NumPy's headers: the ones an extension includes by their bare
+# name (a name with a folder, such as "time/datetime.h", is another file), and
+# the folders the others live in ("python3.12/Python.h" included).
+PYTHON_HEADERS = {"Python.h", "structmember.h", "frameobject.h", "pythread.h", "datetime.h", "pyconfig.h",
+                  "marshal.h", "longintrepr.h", "pymem.h", "pyport.h", "patchlevel.h"}
+PYTHON_FOLDER = re.compile(r"(numpy|cpython|internal|python\d[\d.]*)/")
+
+
+def is_python_header(target: str) -> bool:
+    return target in PYTHON_HEADERS or PYTHON_FOLDER.match(target) is not None
 
 
 def rank(layer: str) -> int | None:
@@ -38,12 +50,15 @@ def rank(layer: str) -> int | None:
     return None
 
 
-def layer_of_include(target: str, including: Path, src: Path) -> str | None:
-    """The layer an include of src/ resolves to: "layer/file.h" from src/, or a
-    plain name beside the including file. None for a system or outside header."""
+def layer_of_include(target: str, including: Path, src: Path, angled: bool) -> str | None:
+    """The layer an include of src/ resolves to: "layer/file.h" from src/ (in
+    either bracket form), or a quoted name beside the including file. None
+    for a system or outside header."""
     first = target.split("/", 1)[0]
     if "/" in target and rank(first) is not None:
         return first
+    if angled:  # searched on the include path only, never beside the file
+        return None
     beside = (including.parent / target).resolve()
     if not beside.is_file() or src.resolve() not in beside.parents:
         return None
@@ -71,13 +86,11 @@ def problems(root: Path) -> list[str]:
                     continue
                 target = match.group(2)
                 where = f"{relative}:{number}: {line.strip()}"
-                if target.rsplit("/", 1)[-1] == "Python.h" and layer != "module":
-                    found.append(f"{where}: only src/module/ may include Python.h")
+                if is_python_header(target) and layer != "module":
+                    found.append(f"{where}: only src/module/ may include CPython's and NumPy's headers")
                 if layer is None or rank(layer) is None:
                     continue
-                if match.group(1) == "<":
-                    continue
-                included = layer_of_include(target, path, src)
+                included = layer_of_include(target, path, src, match.group(1) == "<")
                 if included is None or included == layer:
                     continue
                 if rank(included) is None:

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Runs every test of the project: the check that the C++ sources include
-# downward only, the C++ unit tests (plain, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer), the fuzz corpora under clang's
-# UndefinedBehaviorSanitizer, the Python tests against the package installed
-# into a fresh virtual environment, on the default python3 and on CPython 3.9
-# and 3.13, then builds the documentation site. The packages tested are the
-# ones a user installs: the default python3's repaired wheel, the sdist
-# unpacked and built on its own (CPython 3.9), and CPython 3.13's repaired
-# wheel in a venv with no compiler on PATH. Exits non-zero on any failure.
+# Runs every test of the project: the checks that the C++ sources include
+# downward only and that the Python modules import downward only (with no
+# circle, and no private name of another module read), the C++ unit tests
+# (plain, then under AddressSanitizer and UndefinedBehaviorSanitizer), the
+# fuzz corpora under clang's UndefinedBehaviorSanitizer, the Python tests
+# against the package installed into a fresh virtual environment, on the
+# default python3 and on CPython 3.9 and 3.13, then builds the documentation
+# site. The packages tested are the ones a user installs: the default
+# python3's repaired wheel, the sdist unpacked and built on its own (CPython
+# 3.9), and CPython 3.13's repaired wheel in a venv with no compiler on PATH.
+# Exits non-zero on any failure.
 # Installs what it needs on a new machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +17,8 @@ scripts/install-deps.sh
 
 echo "== Include layers"
 python3 scripts/check_layers.py
+echo "== Import layers"
+python3 scripts/check_imports.py
 
 jobs=$(nproc)
 # The sanitizer run fails on any report, leaks included (LeakSanitizer).

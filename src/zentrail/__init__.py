@@ -24,12 +24,13 @@ from zentrail._read.request import Skipped
 from zentrail._scan import Scan
 from zentrail._read.plan import ReadPlan, make_plan
 from zentrail._live.sync import sync
+from zentrail._live.lake_state import LakeMismatchError
 
 # typing costs more to import than all of the rest: it is imported only by a
 # type checker, and by the first use of one of the aliases below.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Dict, Iterable, List, Optional, Union
+    from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
 
     from zentrail._types import Bound, Columns, PathLike, Row
 
@@ -37,7 +38,8 @@ if TYPE_CHECKING:
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "follow", "Follower", "ArchiveRewrittenError", "sync"]
+           "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "follow", "Follower", "ArchiveRewrittenError",
+           "sync", "LakeMismatchError", "lake_held"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -152,7 +154,7 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,
     start, end = _time.window(dt_start, dt_end)
     root = _remote.root_of(root_dir, storage_options)
     if _remote.is_place(root):
-        return root.archive_files(start, end)[0]
+        return _request.archive_files(root, start, end)[0]
     return _core.find_files(_request.Request(root, False, start, end, threads=1))
 
 
@@ -194,6 +196,25 @@ def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Ite
     {bounds}"""
     return _events.events(root_dir, dt_start, dt_end, ids, system=system, threads=threads, progress=progress,
                           errors=errors, catalog=catalog, storage_options=storage_options)
+
+
+def lake_held(lake: PathLike) -> Tuple[int, Any]:
+    """What a lake kept by :func:`sync` holds, as its state file says (no
+    part is read): ``(rows, None)`` for a lake of rows; for a lake of
+    aligned grids (``every=``), ``(grid rows, last)``, ``last`` the last
+    grid instant (a ``numpy.datetime64``); ``(0, None)`` for a folder that
+    holds no lake yet."""
+    from zentrail._live import grid_lake as _grid_lake, sync as _sync
+
+    rows = _sync.lake_rows(lake)
+    if rows:
+        return rows, None
+    total, last = _grid_lake.lake_grid(lake)
+    if last is None:
+        return total, None
+    import numpy
+
+    return total, numpy.datetime64(last, "ns")
 
 
 scan.__doc__ = (scan.__doc__ or "").format(bounds=_BOUNDS_DOC, errors=_ERRORS_DOC)

@@ -204,6 +204,11 @@ def test_the_root_catalog_is_found_and_matched_against_the_archive(tmp_path):
         {"signal_id": 5, "name": "Tanks", "unit": "cm"}, {"signal_id": 7, "element": 9, "name": "Ghost"},
         {"signal_id": 99, "name": "Gone"}]), encoding="utf-8")
     inventory = zentrail.inventory(root)
+    ids = inventory.to_numpy()["signal_id"].tolist()
+    labels = inventory.labels()
+    assert (labels["name"][ids.index(5)], labels["unit"][ids.index(5)]) == ("Tanks", "cm")
+    assert labels["name"][ids.index(12)] is None and len(labels["unit"]) == len(ids)
+    assert set(zentrail.inventory(root, catalog=False).labels()["name"]) == {None}
     if importlib.util.find_spec("pandas") is not None:  # the light test runs lack it
         named = inventory.to_pandas(names=True).set_index("signal_id")
         assert named.loc[5, ["name", "unit"]].tolist() == ["Tanks", "cm"]

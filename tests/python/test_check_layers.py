@@ -22,11 +22,17 @@ def test_this_repository_includes_downward_only():
         ("src/selection/list.cpp", '#include "module/owned_ref.h"\n', "selection/ may include only"),
         ("src/tools/dump.cpp", '#include "module/errors.h"\n', "tools/ may include only"),
         ("src/module/x.cpp", '#include "tools/y.h"\n', "module/ may include only"),
-        ("src/output/tuples.h", "#include <Python.h>\n", "only src/module/ may include Python.h"),
-        ("fuzz/fuzz_x.cpp", '  #  include "Python.h"\n', "only src/module/ may include Python.h"),
+        ("src/scan/x.cpp", "#include <module/owned_ref.h>\n", "scan/ may include only"),
+        ("src/output/tuples.h", "#include <Python.h>\n", "only src/module/ may include CPython's"),
+        ("fuzz/fuzz_x.cpp", '  #  include "Python.h"\n', "only src/module/ may include CPython's"),
+        ("src/output/x.cpp", "#include <numpy/arrayobject.h>\n", "only src/module/ may include CPython's"),
+        ("tests/cpp/x_test.cpp", "#include <structmember.h>\n", "only src/module/ may include CPython's"),
+        ("src/scan/x.cpp", "#include <python3.12/Python.h>\n", "only src/module/ may include CPython's"),
+        ("src/selection/x.h", '#include "time/datetime.h"\n#include <sys/stat.h>\n', None),
         ("src/scan/x.cpp", '#include "misc/y.h"\n', None),  # no layer: not ours to judge
         ("src/scan/x.cpp", '#include "archive/parser.h"\n#include "scan/y.h"\n#include <vector>\n', None),
         ("src/module/x.cpp", '#define PY_SSIZE_T_CLEAN\n#include <Python.h>\n#include "scan/y.h"\n', None),
+        ("src/module/x.cpp", "#include <numpy/arrayobject.h>\n#include <scan/y.h>\n", None),
     ],
 )
 def test_names_each_include_against_the_layers(tmp_path, path, text, complaint):

@@ -100,6 +100,8 @@ def test_events_prints_and_writes(tmp_path):
     (["export", SAMPLE, *WINDOW, "--signals", "503-500:0", "-o", "x.csv"], 2, "--signals"),
     (["ls"], 2, "ROOT"),
     (["ls", "/nonexistent-zentrail"], 2, "nonexistent-zentrail"),
+    (["ls", "file:///nonexistent-zentrail"], 2, "'file:///nonexistent-zentrail' does not exist"),
+    (["ls", os.path.join(SAMPLE, "zentrail-catalog.csv")], 2, "is not a folder"),
     (["view", "/nonexistent-zentrail", "--no-browser"], 2, "nonexistent-zentrail"),
     (["view", SAMPLE, "--from", "2024-02-30", "--no-browser"], 2, "--from"),
     (["ls", SAMPLE, "--threads", 10 ** 20], 2, "--threads"),

@@ -90,6 +90,7 @@ def test_warn_names_the_file_and_the_byte_once_per_read(tmp_path):
     assert len(messages) == 1 and repr(damaged) in messages[0] and f"byte {offset}" in messages[0]
     assert caught[0].filename == __file__  # points at the caller, not into the package
     assert scan.skipped == [zentrail.Skipped(damaged, offset, "malformed record")]
+    assert messages == [str(scan.skipped[0])]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(UserWarning, match="byte"):
@@ -106,6 +107,8 @@ def test_the_arrow_stream_and_the_results_go_on_too(tmp_path):
         table = pyarrow.table(scan)
     assert len(caught) == 2 and [s.offset for s in scan.skipped] == [offset, None]
     assert "No such file" in scan.skipped[1].message
+    assert [str(w.message) for w in caught] == [str(s) for s in scan.skipped]
+    assert str(scan.skipped[1]).endswith("; the read went on without it")
     assert table.num_rows == len(zentrail.scan(tmp_path, *WINDOW, errors="skip").to_numpy()["time"])
     for result in (zentrail.inventory(tmp_path, errors="skip"), zentrail.events(tmp_path, *WINDOW, errors="skip"),
                    zentrail.scan(tmp_path, *WINDOW).overview(3, errors="skip")):

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -64,6 +65,98 @@ def test_a_typed_script_type_checks(tmp_path):
     bad = tmp_path / "bad.py"
     bad.write_text("import zentrail\nzentrail.read('/data', 1, 2, [3])\n")
     assert "arg-type" in run_mypy(str(bad), cwd=tmp_path).stdout
+
+
+# The modules a plain install (NumPy alone) cannot import, for stubtest to
+# pass over, each with why. Unused entries fail the test: take out the
+# ones that come to import without their library.
+NEEDS_ITS_LIBRARY = {
+    # Subclasses Bokeh's and Tornado's classes; imported only by a viewer
+    # that serves, once the view extra is known to be there.
+    "zentrail.viewer._access": "bokeh, tornado",
+    # Import their library when imported (to be imported when used, as the
+    # other faces do); spark/_source.py's imports of it are for its types.
+    "zentrail.dask": "dask",
+    "zentrail.spark": "pyspark",
+    "zentrail.spark._source": "pyspark, pyarrow",
+}
+# Modules whose imports of an optional library a type checker without it
+# cannot follow; goes with their NEEDS_ITS_LIBRARY entries.
+IMPORTS_ITS_LIBRARY = ("zentrail.spark._source",)
+OPTIONAL_LIBRARIES = ("pandas", "pyarrow", "polars", "bokeh", "tornado", "matplotlib", "dask", "pyspark", "fsspec",
+                      "tqdm")
+
+
+def plain_install(folder):
+    """A virtual environment holding NumPy, mypy and this package (the tested
+    one, with its compiled core, found through a .pth file) and nothing else:
+    its python, or a skip when NumPy and mypy cannot be installed here."""
+    venv = folder / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+    python = str(venv / "bin" / "python")
+    # The versions of this environment, which pip's cache most likely holds.
+    wanted = [f"numpy=={metadata.version('numpy')}", f"mypy=={metadata.version('mypy')}"]
+    done = subprocess.run([python, "-m", "pip", "install", "-q", *wanted], capture_output=True, text=True)
+    if done.returncode != 0:
+        pytest.skip(f"pip cannot install {' '.join(wanted)} here: {done.stderr.strip()[-300:]}")
+    # A copy of the package alone: the folder it is installed in may hold
+    # every optional library, and a source tree's src/ holds the C++ too.
+    shutil.copytree(PACKAGE, folder / "site" / PACKAGE.name, ignore=shutil.ignore_patterns("__pycache__"))
+    libraries = PACKAGE.parent / f"{PACKAGE.name}.libs"  # a repaired wheel's shared libraries
+    if libraries.is_dir():
+        shutil.copytree(libraries, folder / "site" / libraries.name)
+    site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
+                          capture_output=True, text=True, check=True).stdout.strip()
+    Path(site, "zentrail-tested.pth").write_text(str(folder / "site") + "\n")
+    return python
+
+
+@pytest.mark.slow
+def test_a_plain_install_type_checks_a_users_script_and_matches_its_stubs(tmp_path):
+    pytest.importorskip("mypy")
+    python = plain_install(tmp_path)
+    env = {name: value for name, value in os.environ.items() if name not in ("PYTHONPATH", "MYPYPATH")}
+
+    def run(*args):
+        return subprocess.run([python, *args], capture_output=True, text=True, env=env, cwd=tmp_path)
+
+    found = run("-c", f"import importlib.util as u, zentrail; print([m for m in {OPTIONAL_LIBRARIES!r} "
+                      "if u.find_spec(m)], zentrail.__file__)")
+    assert found.returncode == 0, found.stderr
+    assert found.stdout.startswith(f"[] {tmp_path / 'site'}"), found.stdout
+    script = tmp_path / "user.py"
+    script.write_text(textwrap.dedent("""
+        import datetime
+        from typing import Any, Dict, List, Optional
+
+        import zentrail
+
+        scan = zentrail.scan("/data", datetime.date(2024, 3, 1), "2024-03-02", ["Furnace1.*", 5120], errors="warn")
+        columns: Dict[str, Any] = scan.where(signal_ids=[5]).limit(10).to_numpy()
+        plan: zentrail.ReadPlan = scan.plan
+        again = zentrail.Scan(plan.resized(1000))
+        grid = again.align("1min", how="linear").to_numpy()
+        overview = scan.overview(800).to_numpy()
+        said: List[str] = [str(skipped) for skipped in scan.skipped]
+        inventory = zentrail.inventory("/data", by="day")
+        names: List[Optional[str]] = inventory.labels()["name"]
+        events = zentrail.events("/data", "2024-03-01", "2024-03-02", system=False).to_numpy()
+        codes = zentrail.Catalog.load("/data/zentrail-catalog.csv").codes(["T*"])
+        try:
+            zentrail.sync("/data", "lake", [5120])
+        except zentrail.LakeMismatchError as error:
+            print(error)
+        held: int = zentrail.lake_held("lake")[0]
+        files: List[str] = zentrail.find_files("/data", "2024-03-01", "2024-03-02")
+    """))
+    checked = run("-m", "mypy", "--strict", "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
+                  str(script))
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    (tmp_path / "allowlist.txt").write_text("".join(f"{name}\n" for name in NEEDS_ITS_LIBRARY))
+    (tmp_path / "mypy.ini").write_text("[mypy]\n" + "".join(
+        f"[mypy-{name}]\ndisable_error_code = import-not-found\n" for name in IMPORTS_ITS_LIBRARY))
+    stubs = run("-m", "mypy.stubtest", "--allowlist", "allowlist.txt", "--mypy-config-file", "mypy.ini", "zentrail")
+    assert stubs.returncode == 0, stubs.stdout + stubs.stderr
 
 
 def test_version_is_pyprojects_looked_up_only_when_asked():

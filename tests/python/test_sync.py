@@ -60,6 +60,7 @@ def assert_lake_is_scan(root, lake, signals=None, start="2000-01-01"):
     days = table["day"].to_numpy().astype(str)
     np.testing.assert_array_equal(days, expected["time"].astype("datetime64[D]").astype(str))
     assert not [p for p in Path(lake).rglob(".*")], "temporary files left behind"
+    assert zentrail.lake_held(lake) == (table.num_rows, None)
 
 
 @pytest.fixture(scope="module")
@@ -84,6 +85,7 @@ def test_killed_at_random_moments_then_rerun_the_lake_equals_the_scan(tmp_path, 
 def test_a_grown_file_is_read_from_where_it_ended_and_a_rerun_writes_nothing(tmp_path):
     root, lake = tmp_path / "archive", tmp_path / "lake"
     simulate(root, 1.3, signals=30)
+    assert zentrail.lake_held(lake) == (0, None)
     run_sync(root, lake)
     state = json.loads((lake / "_zentrail_sync.json").read_text())
     last = max(state["files"])
@@ -182,6 +184,7 @@ def assert_lake_is_grid(root, lake, every, how="step", max_gap=None, start="2024
     days = table["day"].to_numpy().astype(str)
     np.testing.assert_array_equal(days, expected["time"].astype("datetime64[D]").astype(str))
     assert not [p for p in Path(lake).rglob(".*")], "temporary files left behind"
+    assert zentrail.lake_held(lake) == (table.num_rows, expected["time"][-1])
 
 
 @pytest.mark.parametrize("how, max_gap, start", [("step", None, None), ("step", "1min", "2024-03-01 10:03"),
@@ -298,7 +301,7 @@ def test_a_grid_lake_refuses_other_settings_and_rows(tmp_path, change):
     simulate(root, 0.1, signals=16)
     settings = {"signals": GRID_CODES, "every": "7min"}
     zentrail.sync(root, lake, **settings)
-    with pytest.raises(zentrail._live.sync.LakeMismatchError, match="was kept with|a lake of aligned grids"):
+    with pytest.raises(zentrail.LakeMismatchError, match="was kept with|a lake of aligned grids"):
         zentrail.sync(root, lake, **{**settings, **change})
 
 

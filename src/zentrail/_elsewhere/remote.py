@@ -207,24 +207,12 @@ class Place:
                 where[self._name(path)] = (path, int(info.get("size") or 0))
         return list(where), where
 
-    def archive_files(self, start: Any, end: Any) -> Tuple[List[str], Dict[str, Tuple[str, int]]]:
-        """The archive files of the window, by the rules of a walk (unless
-        the files were given), and the listing's entries by name."""
-        names, where = self.listing()
-        if self.files is None:
-            from zentrail._read.request import Request
-
-            finder = Request([os.fsencode(n) for n in names], True, start, end, threads=1)
-            finder.discover = True
-            names = _core.find_files(finder)
-        if self.passed_over:
-            names = [name for name in names if name not in self.passed_over]
-        return names, where
-
-    def files_to_read(self, request: Any, start: Any, end: Any, threads: int) -> Tuple[List[bytes], bool, Any]:
-        """(where, listed, source) of a request: its archive files, and their
-        bytes on their way."""
-        names, where = self.archive_files(start, end)
+    def files_to_read(self, request: Any, found: Tuple[List[str], Dict[str, Tuple[str, int]]],
+                      threads: int) -> Tuple[List[bytes], bool, Any]:
+        """(where, listed, source) of a request: its archive files (`found`:
+        their names and the listing's entries by name), and their bytes on
+        their way."""
+        names, where = found
         import weakref
 
         encoded = [os.fsencode(n) for n in names]
@@ -235,8 +223,9 @@ class Place:
         return encoded, True, source
 
 
-    def local_copies(self, request: Any, start: Any, end: Any, threads: int) -> Tuple[List[bytes], List[bytes]]:
-        """(copies, names): the window's archive files copied whole into a
+    def local_copies(self, request: Any, found: Tuple[List[str], Dict[str, Tuple[str, int]]],
+                     threads: int) -> Tuple[List[bytes], List[bytes]]:
+        """(copies, names): the archive files `found` copied whole into a
         temporary directory, which is removed once `request` is gone, and
         the files' own names, by which a failure in a copy is told. The
         time-series reads take some files more than once (their record
@@ -248,7 +237,7 @@ class Place:
         import weakref
         from concurrent.futures import ThreadPoolExecutor
 
-        names, where = self.archive_files(start, end)
+        names, where = found
         directory = tempfile.mkdtemp(prefix="zentrail-series-")
         weakref.finalize(request, shutil.rmtree, directory, True)
         # A directory per file: two files of one name in different folders

@@ -54,7 +54,7 @@ import shutil
 
 from zentrail._base import arguments as _arguments, atomic as _atomic, discovery as _discovery, time as _time
 from zentrail._live import cursor as _cursor, lake_state as _state
-from zentrail._live.sync import RunCancelled
+from zentrail._live.lake_state import RunCancelled
 from zentrail._read.plan import open_ended_plan
 from zentrail._read.tail import ResumePoint
 from zentrail._series import window as _series

@@ -26,6 +26,10 @@ ROWS_STATE_NAME, GRID_STATE_NAME = _core.LAKE_STATE_NAMES
 STATE_VERSION = 1
 
 
+class RunCancelled(Exception):
+    """Another file of the run failed, or Ctrl-C: a worker stops."""
+
+
 class LakeMismatchError(ValueError):
     """The lake was kept for another archive or selection, or lies where it
     cannot be kept: inside the archive."""

@@ -38,7 +38,7 @@ import urllib.parse
 from zentrail._base import arguments as _arguments, atomic as _atomic, time as _time
 from zentrail import _core
 from zentrail._live import cursor as _cursor, lake_state as _state
-from zentrail._live.lake_state import LakeMismatchError, LakeStateError  # noqa: F401 (raised here, named by callers)
+from zentrail._live.lake_state import LakeMismatchError, LakeStateError, RunCancelled  # noqa: F401 (raised here)
 from zentrail._read.plan import open_ended_plan
 from zentrail._read.tail import ResumePoint
 from zentrail._series import window as _series
@@ -73,10 +73,6 @@ STATE_SHAPE = _state.Record(version=_state.WHOLE, **_state.SELECTION, files=_sta
     size=_state.NATURAL, mtime_ns=_state.WHOLE, head=_state.TEXT, segments=_state.Also(_state.ListOf(_state.Record(
         start=_state.Places(), end=_state.Places(_state.FLAG), before=_state.TEXT, days=_state.ListOf(_state.TEXT),
         rows=_state.NATURAL)), "segments one after another from the file's first byte", _one_after_another))))
-
-
-class RunCancelled(Exception):
-    """Another file of the run failed, or Ctrl-C: a worker stops."""
 
 
 def part_name(source: str, offset: int) -> str:

@@ -246,6 +246,19 @@ class Catalog:
             self._lookup = CodeLookup(self._ids, self._elements)
         return self._lookup
 
+    @staticmethod
+    def of_root(root: Any, catalog: Any = None) -> Optional["Catalog"]:
+        """The catalog a read of ``root`` uses: ``catalog`` itself (a
+        Catalog, or a path to load), None for the root's own
+        ``zentrail-catalog.csv`` or ``.json`` (None when it has none), False
+        for none."""
+        return resolve(catalog, root)
+
+    def kinds(self, codes: Any) -> Tuple[Any, Any]:
+        """For each code (ints): whether an entry names it, and whether that
+        entry interpolates it linearly, as two bool arrays."""
+        return kinds(self, codes)
+
     def column(self, field: str) -> List[Any]:
         """The field (signal_id, name, unit, description, interpolation, or
         an extra column) of every row."""

@@ -54,18 +54,21 @@ class Inventory(Result):
     ``to_numpy()`` keeps the codes alone (NumPy has no categories).
     ``to_pandas(names=True)`` adds the catalog's ``name`` and ``unit`` of
     each signal (those of its elements' entries, joined by ", ", for a
-    group); :meth:`unmatched` lists the
+    group), which :meth:`labels` gives as lists; :meth:`unmatched` lists the
     codes the catalog and the archive do not share.
     """
 
     __slots__ = ("_columns", "_catalog")
     _CLASS_NAME = True
 
-    def __init__(self, columns: _Columns, errors: str = "raise", catalog: Any = None) -> None:
-        """Made by zentrail.inventory."""
+    def __init__(self, columns: _Columns, errors: str = "raise", catalog: Any = None,
+                 request: Optional[_request.Request] = None) -> None:
+        """Made by zentrail.inventory, from the columns its `request` read."""
         self._columns = columns
         self._set_errors(errors)
         self._catalog = catalog
+        if request is not None:
+            self._reported(request)
 
     @property
     def catalog(self) -> Any:
@@ -77,11 +80,20 @@ class Inventory(Result):
         ``names=True`` and a catalog, ``name`` and ``unit`` after it."""
         frame = Result.to_pandas(self)
         if names and self.catalog is not None:
-            labels = signal_labels(self.catalog, self._columns["signal_id"], self._columns["elements"])
+            labels = self.labels()
             at = list(frame.columns).index("class_name") + 1
             frame.insert(at, "name", labels["name"])
             frame.insert(at + 1, "unit", labels["unit"])
         return frame
+
+    def labels(self) -> Dict[str, List[Optional[str]]]:
+        """The catalog's ``"name"`` and ``"unit"`` of each row's signal, as
+        two lists in row order: its whole-signal entry's, else those of its
+        elements' entries joined by ", " (distinct units once); None where no
+        entry names it, and everywhere without a catalog."""
+        if self.catalog is None:
+            return {"name": [None] * len(self), "unit": [None] * len(self)}
+        return signal_labels(self.catalog, self._columns["signal_id"], self._columns["elements"])
 
     def unmatched(self) -> _Columns:
         """What the archive and its catalog do not share, as columns
@@ -180,7 +192,5 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
     request = _request.Request(root, False, start, end,
                                threads=None if threads is None else _arguments.count(threads, "threads", 1),
                                progress=_arguments.check_progress(progress), errors=_request.check_errors(errors))
-    result = Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES), errors,
-                       _catalog.resolve(catalog, root))
-    result._reported(request)
-    return result
+    return Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES), errors,
+                     _catalog.resolve(catalog, root), request)

@@ -191,7 +191,7 @@ class ReadPlan:
         if self.listed:
             return [os.fsdecode(path) for path in self.source]
         if _remote.is_place(self.source):
-            return self.source.archive_files(self.start, self.end)[0]
+            return _request.archive_files(self.source, self.start, self.end)[0]
         return list(_core.find_files(self.files_only().request(errors="raise")))
 
     def tail(self, path: str, at: _tail.ResumePoint, rows: bool = True) -> Iterator[_tail.TailStep]:

@@ -12,6 +12,7 @@ in part) still holds exactly: the result is the same query on
 
 from __future__ import annotations
 
+import importlib
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
 
 from zentrail._read import columns as _columns, pushdown as _pushdown
@@ -33,7 +34,9 @@ _TIME_OPERATORS = ("ge", "gt", "le", "lt", "eq")
 def lazy_frame(plan: "ReadPlan") -> Any:
     pl = import_extra("polars", "Scan.lazy()", "polars")
     try:
-        from polars.io.plugins import register_io_source
+        # Imported by name, as polars itself is: a type checker of a plain
+        # install, without polars, meets no import it cannot follow.
+        register_io_source = importlib.import_module("polars.io.plugins").register_io_source
     except ImportError:
         raise ImportError(f"Scan.lazy() needs polars {NEEDED_POLARS} or newer (its IO plugin interface, "
                           f"polars.io.plugins.register_io_source); this is polars {pl.__version__}: "

@@ -7,7 +7,9 @@ runs (threads, the progress bar) are resolved here, when it runs."""
 from __future__ import annotations
 
 import collections
+import os
 
+from zentrail import _core
 from zentrail._base import arguments as _arguments
 from zentrail._read import pushdown as _pushdown
 from zentrail._elsewhere import remote as _remote
@@ -15,7 +17,7 @@ from zentrail._elsewhere import remote as _remote
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import types
-    from typing import Any, Callable, List, Optional, Union
+    from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
     from zentrail._base.time import BoundTuple
 
@@ -74,9 +76,11 @@ class Request:
         if place is None:
             return
         if self._copied:
-            (self._where, self._shown), self._listed = place.local_copies(self, self.start, self.end, self.threads), True
+            found = archive_files(place, self.start, self.end)
+            (self._where, self._shown), self._listed = place.local_copies(self, found, self.threads), True
         else:
-            self._where, self._listed, self._source = place.files_to_read(self, self.start, self.end, self.threads)
+            self._where, self._listed, self._source = place.files_to_read(
+                self, archive_files(place, self.start, self.end), self.threads)
 
     @property
     def where(self) -> Union[bytes, List[bytes], _remote.Place]:
@@ -100,6 +104,21 @@ class Request:
         """What the listed files are called in errors, when not their paths."""
         self._begin()
         return self._shown
+
+
+def archive_files(place: _remote.Place, start: Optional[BoundTuple],
+                  end: Optional[BoundTuple]) -> Tuple[List[str], Dict[str, Tuple[str, int]]]:
+    """The archive files of a place elsewhere in the window, found in its
+    listing by the rules of a walk (unless the files were given), and the
+    listing's entries by name."""
+    names, where = place.listing()
+    if place.files is None:
+        finder = Request([os.fsencode(n) for n in names], True, start, end, threads=1)
+        finder.discover = True
+        names = _core.find_files(finder)
+    if place.passed_over:
+        names = [name for name in names if name not in place.passed_over]
+    return names, where
 
 
 class Stage:
@@ -139,11 +158,24 @@ def check_errors(errors: Any) -> str:
     return errors
 
 
-Skipped = collections.namedtuple("Skipped", ("path", "offset", "message"), module="zentrail")
-Skipped.__doc__ = """A damaged archive file a read passed over (errors="warn" or "skip"): its
-``path``, the byte ``offset`` of its malformed record or failed read (its
-rows before it were kept; None when the file could not be opened), and the
-``message`` saying what was wrong."""
+_SkippedFields = collections.namedtuple("_SkippedFields", ("path", "offset", "message"))
+
+
+class Skipped(_SkippedFields):
+    """A damaged archive file a read passed over (errors="warn" or "skip"): its
+    ``path``, the byte ``offset`` of its malformed record or failed read (its
+    rows before it were kept; None when the file could not be opened), and the
+    ``message`` saying what was wrong. ``str()`` of it is the sentence the
+    warning of ``errors="warn"`` says."""
+
+    __slots__ = ()
+    __module__ = "zentrail"
+
+    def __str__(self) -> str:
+        if self.offset is None:
+            return f"archive file {self.path!r} {self.message}; the read went on without it"
+        return (f"archive file {self.path!r}: {self.message} at byte {self.offset}; its rows before it are kept, "
+                "the read went on")
 
 
 class DamageLog:
@@ -158,22 +190,17 @@ class DamageLog:
         self.files: List[Any] = []
 
     def __call__(self, path: str, offset: Optional[int], reason: str) -> None:
-        self.files.append(Skipped(path, offset, reason))
+        skipped = Skipped(path, offset, reason)
+        self.files.append(skipped)
         if self.warn:
             import warnings
 
-            warnings.warn(damage_text(path, offset, reason), UserWarning, stacklevel=outside_the_package())
+            warnings.warn(str(skipped), UserWarning, stacklevel=outside_the_package())
 
 
 def skipped_files(request: Request) -> List[Any]:
     """The list the request's read fills with the damaged files it passes over."""
     return request.damaged.files if request.damaged is not None else []
-
-
-def damage_text(path: str, offset: Optional[int], reason: str) -> str:
-    if offset is None:
-        return f"archive file {path!r} {reason}; the read went on without it"
-    return f"archive file {path!r}: {reason} at byte {offset}; its rows before it are kept, the read went on"
 
 
 def outside_the_package() -> int:

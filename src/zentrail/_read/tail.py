@@ -19,7 +19,6 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Dict, Iterator, List, Sequence
 
-    from zentrail._read.plan import ReadPlan
 
 # About a million rows of a plant's archive: a batch a follower hands on, or
 # a row group of a lake's part, of some tens of MB in memory.
@@ -68,9 +67,9 @@ class TailStep:
     after: ResumePoint
 
 
-def steps(plan: ReadPlan, path: str, at: ResumePoint, rows: bool = True) -> Iterator[TailStep]:
+def steps(plan: Any, path: str, at: ResumePoint, rows: bool = True) -> Iterator[TailStep]:
     """The rows of the file `path` that `plan` selects, from `at` through
-    the last whole record there now, a step at a time, each read when asked
+    the last whole record there now (`plan`: a ReadPlan), a step at a time, each read when asked
     for: the last step is the one that moved no further, or reached an end
     byte. Without `rows`, none are built: the steps find the places alone."""
     if not rows:

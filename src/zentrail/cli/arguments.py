@@ -13,6 +13,9 @@ MAX_BATCH_ROWS = 2 ** 31
 # Past 32,767 pixels browsers refuse to draw a canvas and matplotlib an image.
 MIN_WIDTH, MAX_WIDTH = 100, 32_767
 FORMATS = ("csv", "parquet", "arrow")
+# The window of every archive file: a scan made to resolve a root or codes
+# (and never read) takes it.
+EVERY_DAY = ("0001-01-01", "9999-12-31")
 
 
 class UsageError(Exception):
@@ -87,12 +90,13 @@ def root(path: str) -> None:
     """UsageError unless ROOT is a folder, a zip file or a URL (a missing
     folder is a mistyped argument, not an archive that holds nothing; a URL
     is checked when it is listed)."""
-    from zentrail._elsewhere.remote import scheme_of
+    import zentrail
 
-    if scheme_of(path) or path.lower().endswith(".zip") and os.path.isfile(path):
-        return
-    if not os.path.isdir(path):
-        what = "does not exist" if not os.path.lexists(path) else "is not a folder"
+    # A scan's plan holds the root as a read takes it: the bytes of a local
+    # folder, or a place elsewhere (a URL, a zip file).
+    source = zentrail.scan(path, *EVERY_DAY, catalog=False).plan.source
+    if isinstance(source, bytes) and not os.path.isdir(source):
+        what = "does not exist" if not os.path.lexists(source) else "is not a folder"
         raise UsageError(f"ROOT {path!r} {what}")
 
 
@@ -137,12 +141,10 @@ def catalog_of(args: Any) -> Any:
 def resolved_codes(args: Any, parsed: Any) -> Any:
     """--signals resolved through the catalog: an int32 array of codes; a
     name or pattern that matches nothing, or a broken catalog, is a usage error."""
-    from zentrail._base import arguments as _arguments
-    from zentrail._names import catalog as _catalog
+    import zentrail
 
     try:
-        names = _catalog.resolve(catalog_of(args), args.root)
-        return _arguments.codes_array(parsed, names)
+        return zentrail.scan(args.root, *EVERY_DAY, parsed, catalog=catalog_of(args)).plan.codes
     except (ValueError, TypeError, OSError) as error:
         import re
 

@@ -9,8 +9,6 @@ import argparse
 import sys
 from typing import Any, Dict, Iterable
 
-from zentrail._read.request import damage_text
-
 MODES = ("raise", "warn", "skip")
 
 
@@ -27,7 +25,7 @@ def errors_of(args: argparse.Namespace) -> str:
 
 
 def report(args: argparse.Namespace, skipped: Iterable[Any]) -> None:
-    """Each damaged file once (under warn), then the summary line."""
+    """Each damaged file once (under warn, as its zentrail.Skipped says it), then the summary line."""
     seen: Dict[str, Any] = {}
     for entry in skipped:
         seen.setdefault(entry.path, entry)
@@ -36,7 +34,7 @@ def report(args: argparse.Namespace, skipped: Iterable[Any]) -> None:
     name = f"zentrail {args.command}"
     if args.on_error == "warn":
         for entry in seen.values():
-            print(f"{name}: {damage_text(*entry)}", file=sys.stderr)
+            print(f"{name}: {entry}", file=sys.stderr)
     count = len(seen)
     print(f"{name}: passed over {count} damaged file{'s' if count != 1 else ''} (--on-error {args.on_error}); "
           f"the rows each held before its damage are kept", file=sys.stderr)

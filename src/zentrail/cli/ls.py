@@ -33,8 +33,7 @@ def run(args: argparse.Namespace) -> None:
         return
     columns: Dict[str, Any] = {}
     held = inventory.to_numpy()
-    labels = None if inventory.catalog is None else \
-        zentrail._read.inventory.signal_labels(inventory.catalog, held["signal_id"], held["elements"])
+    labels = None if inventory.catalog is None else inventory.labels()
     for name, column in held.items():
         columns[name] = column
         if name == "item_class":

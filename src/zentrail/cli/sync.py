@@ -9,7 +9,8 @@ import argparse
 import sys
 from typing import Any, Dict
 
-from zentrail._live import sync as _sync
+import zentrail
+
 from .arguments import (UsageError, add_series_options, catalog_of, duration_help, parse_signals, resolved_codes,
                         series_given, series_options)
 from .outputs import NothingSelected
@@ -28,7 +29,7 @@ Its state file (_zentrail_sync.json, _zentrail_grid.json) and temporary files
 """
 
 
-def add_parser(commands: argparse._SubParsersAction, signals_help: str) -> None:
+def add_parser(commands: Any, signals_help: str) -> None:
     sub = commands.add_parser("sync", help="keep a Parquet lake in step with an archive", epilog=EXAMPLES,
                               formatter_class=argparse.RawDescriptionHelpFormatter)
     sub.add_argument("root", metavar="ROOT", help="the folder searched recursively for archive files")
@@ -54,14 +55,14 @@ def run(args: argparse.Namespace) -> None:
     series = grid_settings(args, codes)
     report = (lambda text: print(text, file=sys.stderr)) if sys.stderr.isatty() else None
     try:
-        counts = _sync.sync(args.root, args.lake, codes, start=args.start, watch=args.watch,
-                            commit_every=args.commit_every, threads=args.threads, report=report, **series)
-    except _sync.LakeMismatchError as error:
+        counts = zentrail.sync(args.root, args.lake, codes, start=args.start, watch=args.watch,
+                               commit_every=args.commit_every, threads=args.threads, report=report, **series)
+    except zentrail.LakeMismatchError as error:
         raise UsageError(str(error)) from None
     if series:
         summarise_grid(args, counts)
         return
-    total = _sync.lake_rows(args.lake)
+    total = zentrail.lake_held(args.lake)[0]
     if total == 0 and not args.allow_empty:
         chosen = "every signal" if args.all else f"--signals {args.signals}"
         raise NothingSelected(f"{chosen}: no value in {args.root}; the lake {args.lake} holds no row")
@@ -89,12 +90,10 @@ def lake_how(args: argparse.Namespace, codes: Any) -> str:
     """--how catalog for a lake, whose grid has one kind: the kind the
     catalog gives the signals it names among CODES (step without a catalog,
     or where it names none linear); a usage error when it gives both."""
-    from zentrail._names import catalog as _catalog
-
-    catalog = _catalog.resolve(catalog_of(args), args.root)
+    catalog = zentrail.Catalog.of_root(args.root, catalog_of(args))
     if catalog is None:
         return "step"
-    named, linear = _catalog.kinds(catalog, codes)
+    named, linear = catalog.kinds(codes)
     if not linear.any():
         return "step"
     if linear[named].all():
@@ -105,10 +104,9 @@ def lake_how(args: argparse.Namespace, codes: Any) -> str:
 
 
 def summarise_grid(args: argparse.Namespace, counts: Dict[str, int]) -> None:
-    from zentrail._live import grid_lake as _grid_lake
     from zentrail._base import time as _time
 
-    total, last = _grid_lake.lake_grid(args.lake)
+    total, last = zentrail.lake_held(args.lake)
     if total == 0 and not args.allow_empty:
         raise NothingSelected(f"--signals {args.signals}: no row in {args.root}; the lake {args.lake} holds no "
                               "grid row")

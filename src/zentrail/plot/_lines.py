@@ -47,12 +47,10 @@ def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
     labelled by `catalog` (None: the root's own, if any; False: none)."""
     import numpy
 
-    from zentrail._names import catalog as _catalog
-
-    names = _catalog.resolve(catalog, root)
     pixels = max(1, int(pixels))
-    overview = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors,
-                             catalog=False).overview(pixels)
+    scan = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors, catalog=catalog)
+    names = scan.catalog
+    overview = scan.overview(pixels)
     columns = overview.to_numpy()
     if skipped is not None:
         skipped.extend(overview.skipped)
@@ -69,10 +67,10 @@ def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
         time, value = envelope_points(columns, rows)
         out[code] = {"time": time, "value": value, "kind": "envelope"}
     if few:
-        scan = zentrail.scan(root, start, end, few, threads=threads, errors=errors, catalog=False)
-        values = scan.to_numpy()
+        values_scan = zentrail.scan(root, start, end, few, threads=threads, errors=errors, catalog=False)
+        values = values_scan.to_numpy()
         if skipped is not None:
-            skipped.extend(scan.skipped)
+            skipped.extend(values_scan.skipped)
         row_code = values["signal_id"].astype(numpy.int64) * 1024 + values["element"]
         for code in few:
             keep = (row_code == code) & ~numpy.isnan(values["value"])

@@ -26,11 +26,12 @@ import secrets
 import urllib.parse
 from typing import Any, FrozenSet, Optional
 
-# This module is the viewer's, imported when it serves: the view extra is there.
-from bokeh.server.auth_provider import AuthProvider
-from bokeh.server.views.doc_handler import DocHandler
-from tornado.web import HTTPError, OutputTransform
-from tornado.websocket import WebSocketHandler
+# This module is the viewer's, imported when it serves: the view extra is there
+# (a type checker of an install without it takes these as unknown).
+from bokeh.server.auth_provider import AuthProvider  # type: ignore[import-not-found, unused-ignore]
+from bokeh.server.views.doc_handler import DocHandler  # type: ignore[import-not-found, unused-ignore]
+from tornado.web import HTTPError, OutputTransform  # type: ignore[import-not-found, unused-ignore]
+from tornado.websocket import WebSocketHandler  # type: ignore[import-not-found, unused-ignore]
 
 TOKEN_ARGUMENT = "token"
 

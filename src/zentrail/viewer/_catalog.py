@@ -13,7 +13,6 @@ from typing import Any, Dict, List, Optional
 
 import zentrail
 from zentrail._base import time as _time
-from zentrail._read.inventory import signal_labels
 
 
 class Catalog:
@@ -43,8 +42,7 @@ class Catalog:
     def read(self) -> Dict[str, Any]:
         found = zentrail.inventory(self.root, threads=self.threads)
         inventory = found.to_numpy()
-        labels = {"name": [None] * len(found), "unit": [None] * len(found)} if found.catalog is None else \
-            signal_labels(found.catalog, inventory["signal_id"], inventory["elements"])
+        labels = found.labels()
         signals: Dict[str, List[Any]] = {
             "signal_id": inventory["signal_id"].tolist(),
             "name": [name or "" for name in labels["name"]],
