@@ -66,7 +66,10 @@ _ERRORS_DOC = """
     Each damaged file is reported once per read, in :attr:`Scan.skipped`
     (path, byte offset, message), and under ``"warn"`` by a UserWarning
     naming the file and the byte offset as the read reaches it (a warnings
-    filter of "error" turns it into a failure of the read).
+    filter of "error" turns it into a failure of the read). A failure says
+    the file and the byte offset in its message itself, after the text read
+    gives: ``Error occured while reading file. (archive file '...',
+    malformed record at byte 1234)``.
 """
 
 

@@ -142,4 +142,4 @@ def test_a_grid_never_carries_a_value_across_a_damaged_file(tmp_path, series, er
         warnings.simplefilter("error")  # nor a warning that the read went on
         with pytest.raises(ValueError) as failed:
             series(zentrail.scan(tmp_path, *WINDOW, errors=errors)).to_numpy()
-    assert f"{damaged!r}, malformed record at byte {offset}" in failed.value.__notes__[0]
+    assert f"{damaged!r}, malformed record at byte {offset}" in str(failed.value)
