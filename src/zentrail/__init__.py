@@ -94,9 +94,12 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     made; memory stays bounded). Names and shell-style patterns (str, such
     as ``"Furnace1.*"``; case-sensitive) may stand among the codes: the
     codes the catalog gives them (a name for a whole signal gives every
-    element of it); a name or pattern that matches nothing raises ValueError
-    naming it, with close names. ``ids``: signal ids (or names, for their
-    ids) whose every element is read, with the codes of ``signals`` if any.
+    element of it). A name of the catalog is that entry even when it holds
+    ``[``, ``*`` or ``?`` (``"Pump[1]"`` is not ``Pump1``); ``=`` before a
+    name asks for it alone, never a pattern (``"=Pump[1]"``). A name or
+    pattern that matches nothing raises ValueError naming it, with close
+    names. ``ids``: signal ids (or names, for their ids) whose every
+    element is read, with the codes of ``signals`` if any.
     ``catalog``: the :class:`zentrail.Catalog` of names, or a path to its
     .csv or .json file; None (the default) uses ``zentrail-catalog.csv`` (or
     ``.json``) in ``root_dir`` if there is one, False none. Its names head

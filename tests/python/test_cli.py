@@ -433,3 +433,13 @@ def test_ctrl_c_just_after_the_file_is_in_place_says_it_was_written(monkeypatch,
                      "5", "-o", str(out)]) == 130
     assert out.read_bytes().startswith(b"time,") and sorted(os.listdir(tmp_path)) == ["tree", "x.csv"]
     assert f"interrupted; {out} was written whole before this" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("signals, element", [("Z[1]", 3), ("=Z[1]", 3), ("Z[12]", 1)])
+def test_signals_take_a_name_with_brackets_as_itself(tmp_path, signals, element):
+    catalog = tmp_path / "catalog.csv"
+    catalog.write_text("signal_id,element,name\n7,1,Z1\n7,3,Z[1]\n", encoding="utf-8")
+    done = run("export", SAMPLE, *WINDOW, "--signals", signals, "--catalog", catalog, "-o", "-")
+    assert done.returncode == 0, done.stderr
+    assert {(r["element"], r["name"]) for r in csv.DictReader(io.StringIO(done.stdout))} == \
+        {(str(element), "Z1" if element == 1 else "Z[1]")}
