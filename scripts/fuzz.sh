@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs one fuzz target with libFuzzer for a given time.
 #   scripts/fuzz.sh fuzz_reader 900 [LIBFUZZER FLAG]...   # any target of ZENTRAIL_FUZZ_TARGETS in CMakeLists.txt
+#   scripts/fuzz.sh fuzz_catalog 120                      # a Python target, fuzz/fuzz_catalog.py, under atheris
 # Built with AddressSanitizer and UndefinedBehaviorSanitizer in build/fuzz;
 # with FUZZ_SANITIZERS=undefined, with UndefinedBehaviorSanitizer and the
 # standard library's assertions alone in build/fuzz-undefined, which runs about
@@ -14,6 +15,14 @@ cd "$(dirname "$0")/.."
 target=${1:?usage: scripts/fuzz.sh TARGET SECONDS}
 seconds=${2:-60}
 shift $(( $# < 2 ? $# : 2 ))
+# A Python target (fuzz/TARGET.py) runs under atheris in the project's
+# interpreter (PYTHON, else .venv/bin/python, else python3); no build.
+if [[ -f fuzz/$target.py ]]; then
+  python=${PYTHON:-$( [[ -x .venv/bin/python ]] && echo .venv/bin/python || echo python3 )}
+  mkdir -p "fuzz/out/$target"
+  exec "$python" "fuzz/$target.py" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=4096 \
+    -artifact_prefix="fuzz/out/$target-" "$@" "fuzz/out/$target" "fuzz/corpus/$target"
+fi
 sanitizers=${FUZZ_SANITIZERS:-address,undefined}
 case $sanitizers in
   address,undefined) build=build/fuzz; extra_flags= ;;
