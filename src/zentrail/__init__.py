@@ -123,7 +123,8 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     it (iteration, :meth:`Scan.to_numpy`, :meth:`Scan.to_pandas`) warns once
     (UserWarning) naming the codes, and for a code below 1024 that is the
     id of a signal in the files read, the codes its values have (a code is
-    ``id * 1024 + element index``).
+    ``id * 1024 + element index``). A read of a root that holds no archive
+    file at all warns so likewise, whatever ``signals``.
     """
     return Scan(make_plan(_remote.root_of(root_dir, storage_options), False, dt_start, dt_end, signals, threads,
                           batch_rows, progress, errors, ids, catalog))

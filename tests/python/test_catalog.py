@@ -11,6 +11,7 @@ import re
 import shutil
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -337,3 +338,19 @@ def test_the_catalog_fuzz_targets_inputs_hold(name):
     target = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(target)
     target.check((CORPUS / name).read_bytes())
+
+
+CONSUMERS = {"numpy": lambda scan: scan.to_numpy(), "batches": lambda scan: list(scan),
+             "pandas": lambda scan: scan.to_pandas()}
+
+
+@pytest.mark.parametrize("consumer", list(CONSUMERS))
+def test_a_root_without_archive_files_warns_at_the_caller(tmp_path, consumer):
+    if consumer == "pandas":
+        pytest.importorskip("pandas")  # the light test runs lack it
+    with pytest.warns(UserWarning, match=r"no archive file \(YYYY-MM-DD_\*\.vlx\) under") as caught:
+        CONSUMERS[consumer](zentrail.scan(tmp_path, "2024-03-01", "2024-03-03"))
+    assert [w.filename for w in caught] == [__file__]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a window outside the files: a choice, not a mistake
+        CONSUMERS[consumer](zentrail.scan(SAMPLE, "2030-01-01", "2030-01-02"))

@@ -443,3 +443,15 @@ def test_signals_take_a_name_with_brackets_as_itself(tmp_path, signals, element)
     assert done.returncode == 0, done.stderr
     assert {(r["element"], r["name"]) for r in csv.DictReader(io.StringIO(done.stdout))} == \
         {(str(element), "Z1" if element == 1 else "Z[1]")}
+
+
+def test_a_commands_warnings_are_said_in_its_own_voice(tmp_path):
+    # An element no file holds: the scan's warning, then the command's own failure.
+    done = run("export", SAMPLE, *WINDOW, "--signals", "7:999", "-o", "-")
+    lines = done.stderr.splitlines()
+    assert done.returncode == 1 and len(lines) == 2, done.stderr
+    assert lines[0].startswith("zentrail export: zentrail.scan: no row for the codes 8167")
+    assert lines[1].startswith("zentrail export: --signals 7:999: no value")
+    done = run("export", tmp_path, *WINDOW, "--all", "-o", "-", "--allow-empty")
+    assert done.returncode == 0 and done.stderr.splitlines()[0] == \
+        f"zentrail export: zentrail.scan: no archive file (YYYY-MM-DD_*.vlx) under {str(tmp_path)!r}, so no row"
