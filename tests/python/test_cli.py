@@ -141,6 +141,16 @@ def test_version():
     assert done.returncode == 0 and done.stdout == f"zentrail {zentrail.__version__}\n"
 
 
+def test_the_help_the_docs_show_is_the_commands():
+    # Shown but not run by the page's test (older Pythons head the options
+    # otherwise): compared here, so that a new command or option reaches it.
+    page = (Path(__file__).resolve().parents[2] / "docs" / "cli.md").read_text(encoding="utf-8")
+    shown = page.split("```sh\n.venv/bin/zentrail --help\n```\n", 1)[1].split("```\n", 2)[1]
+    done = run("--help", env={**os.environ, "COLUMNS": "100"})
+    assert done.returncode == 0
+    assert done.stdout.replace("optional arguments:", "options:") == shown
+
+
 @pytest.mark.parametrize("form", ["csv", "arrow"])
 def test_export_to_standard_output(form):
     pyarrow = pytest.importorskip("pyarrow") if form == "arrow" else None  # the light test runs lack it
