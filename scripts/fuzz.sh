@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one fuzz target with libFuzzer for a given time.
-#   scripts/fuzz.sh fuzz_reader 900 [LIBFUZZER FLAG]...   # any target of ZENTRAIL_FUZZ_TARGETS in CMakeLists.txt,
-#                                                         # or a Python target of fuzz/ (below)
+#   scripts/fuzz.sh fuzz_reader 900 [LIBFUZZER FLAG]...   # any target of ZENTRAIL_FUZZ_TARGETS in CMakeLists.txt
+#   scripts/fuzz.sh fuzz_catalog 120                      # a Python target of fuzz/ (fuzz/fuzz_catalog.py), under atheris
 # Built with AddressSanitizer and UndefinedBehaviorSanitizer in build/fuzz;
 # with FUZZ_SANITIZERS=undefined, with UndefinedBehaviorSanitizer and the
 # standard library's assertions alone in build/fuzz-undefined, which runs about

@@ -30,7 +30,8 @@ PyObject* read(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
                                      &dt_end, &signals)) {
         return nullptr;
     }
-    return zentrail::guarded([&] { return zentrail::read_archives(root_dir, dt_start, dt_end, signals); });
+    return zentrail::guarded([&] { return zentrail::read_archives(root_dir, dt_start, dt_end, signals); },
+                             zentrail::FilePlace::in_note);
 }
 
 

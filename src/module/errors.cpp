@@ -1,6 +1,6 @@
 // Error translation for every entry point: what a C++ failure of the core
-// becomes in Python. Messages stay the system's own; notes say which file
-// and where.
+// becomes in Python. Messages stay the system's own; which file and where
+// follows in brackets, or for `read` in a note.
 #include "module/errors.h"
 
 #include <cstring>
@@ -44,53 +44,66 @@ void raise_with_note(OwnedRef exception, PyObject* note) {
 // OSError(errno, text) yields the subclass that matches the error number
 // (FileNotFoundError, PermissionError, ...). The instance is remade with the
 // message alone so that str() is exactly the message, and errno is set.
-OwnedRef os_error_with_message(int os_error, const char* message) {
-    OwnedRef probe = OwnedRef::steal(PyObject_CallFunction(PyExc_OSError, "is", os_error, message));
+OwnedRef os_error_with_message(int os_error, PyObject* message) {
+    OwnedRef probe = OwnedRef::steal(PyObject_CallFunction(PyExc_OSError, "iO", os_error, message));
     if (!probe) return probe;
-    OwnedRef exception =
-        OwnedRef::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())), "s", message));
+    OwnedRef exception = OwnedRef::steal(
+        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())), message, nullptr));
     if (!exception) return exception;
     OwnedRef number = OwnedRef::steal(PyLong_FromLong(os_error));
     if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) != 0) PyErr_Clear();
     return exception;
 }
 
-// The message stays the system's own; the note says what the system said.
+// `message` with the place of the failure: as a note (`read`), or in the
+// message itself, after it in brackets.
+OwnedRef placed(const char* message, PyObject* where, FilePlace place) {
+    if (place == FilePlace::in_note) return OwnedRef::steal(PyUnicode_FromString(message));
+    return OwnedRef::steal(PyUnicode_FromFormat("%s (%U)", message, where));
+}
+
+// The message stays the system's own; the place says what the system said.
 // (No `filename`: with one, OSError's str() would no longer be the message.)
-void raise_file_open_error(const FileOpenError& e) {
+void raise_file_open_error(const FileOpenError& e, FilePlace place) {
     OwnedRef path = decoded_file_name(e.path.c_str());
     OwnedRef reason = decoded_file_name(std::strerror(e.os_error));
-    OwnedRef note = path && reason ? OwnedRef::steal(PyUnicode_FromFormat("archive file %R: [Errno %d] %U", path.get(),
-                                                                          e.os_error, reason.get()))
-                                   : OwnedRef();
-    PyErr_Clear();
-    raise_with_note(os_error_with_message(e.os_error, e.what()), note.get());
+    OwnedRef where = path && reason ? OwnedRef::steal(PyUnicode_FromFormat("archive file %R: [Errno %d] %U",
+                                                                           path.get(), e.os_error, reason.get()))
+                                    : OwnedRef();
+    if (!where) return;  // its making set the error
+    OwnedRef message = placed(e.what(), where.get(), place);
+    if (!message) return;
+    raise_with_note(os_error_with_message(e.os_error, message.get()),
+                    place == FilePlace::in_note ? where.get() : nullptr);
 }
 
-// A failure inside a file: `exception` with a note naming the file and
-// the byte at which `what` happened.
-void raise_in_file(OwnedRef exception, const std::string& path, const char* what, int64_t offset) {
-    if (!exception) return;  // its construction set the error
+// "archive file '<path>', <what> at byte <offset>": where in a file a
+// failure happened.
+OwnedRef place_in_file(const std::string& path, const char* what, int64_t offset) {
     OwnedRef name = decoded_file_name(path.c_str());
-    OwnedRef note = name ? OwnedRef::steal(PyUnicode_FromFormat("archive file %R, %s at byte %lld", name.get(), what,
-                                                                 static_cast<long long>(offset)))
-                         : OwnedRef();
-    PyErr_Clear();
-    raise_with_note(std::move(exception), note.get());
+    if (!name) return name;
+    return OwnedRef::steal(
+        PyUnicode_FromFormat("archive file %R, %s at byte %lld", name.get(), what, static_cast<long long>(offset)));
 }
 
-void raise_file_read_error(const FileReadError& e) {
-    OwnedRef reason = decoded_file_name(std::strerror(e.os_error));
-    if (!reason) return;  // its decoding set the error
+void raise_file_read_error(const FileReadError& e, FilePlace place) {
+    OwnedRef where = place_in_file(e.path, "read failed", e.offset);
+    if (!where) return;  // its making set the error
+    OwnedRef reason = placed(std::strerror(e.os_error), where.get(), place);
+    if (!reason) return;
     // OSError(errno, text) is the subclass of the error number, with errno
     // and strerror set.
-    raise_in_file(OwnedRef::steal(PyObject_CallFunction(PyExc_OSError, "iO", e.os_error, reason.get())), e.path,
-                  "read failed", e.offset);
+    raise_with_note(OwnedRef::steal(PyObject_CallFunction(PyExc_OSError, "iO", e.os_error, reason.get())),
+                    place == FilePlace::in_note ? where.get() : nullptr);
 }
 
-void raise_file_format_error(const FileFormatError& e) {
-    raise_in_file(OwnedRef::steal(PyObject_CallFunction(PyExc_ValueError, "s", e.what())), e.path, "malformed record",
-                  e.offset);
+void raise_file_format_error(const FileFormatError& e, FilePlace place) {
+    OwnedRef where = place_in_file(e.path, "malformed record", e.offset);
+    if (!where) return;
+    OwnedRef message = placed(e.what(), where.get(), place);
+    if (!message) return;
+    raise_with_note(OwnedRef::steal(PyObject_CallFunctionObjArgs(PyExc_ValueError, message.get(), nullptr)),
+                    place == FilePlace::in_note ? where.get() : nullptr);
 }
 
 // OSError(errno, text, path): str() names the path once, after the reason.
@@ -119,17 +132,17 @@ void raise_system_error(const std::system_error& e) {
 
 }  // namespace
 
-void raise_current_exception_in_python() noexcept {
+void raise_current_exception_in_python(FilePlace place) noexcept {
     try {
         throw;
     } catch (const PythonErrorAlreadySet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a Python call failed without an exception");
     } catch (const FileOpenError& e) {
-        raise_file_open_error(e);
+        raise_file_open_error(e, place);
     } catch (const FileReadError& e) {
-        raise_file_read_error(e);
+        raise_file_read_error(e, place);
     } catch (const FileFormatError& e) {
-        raise_file_format_error(e);
+        raise_file_format_error(e, place);
     } catch (const std::filesystem::filesystem_error& e) {
         raise_walk_error(e);
     } catch (const std::system_error& e) {

@@ -174,13 +174,13 @@ FailureText describe_failure(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const FileFormatError& e) {
-        return {EINVAL, std::string(e.what()) + "\narchive file " + quoted(e.path) + ", malformed record at byte " +
-                            std::to_string(e.offset)};
+        return {EINVAL, std::string(e.what()) + " (archive file " + quoted(e.path) + ", malformed record at byte " +
+                            std::to_string(e.offset) + ")"};
     } catch (const FileOpenError& e) {
-        return {EIO, std::string(e.what()) + "\narchive file " + quoted(e.path) + ": " + errno_text(e.os_error)};
+        return {EIO, std::string(e.what()) + " (archive file " + quoted(e.path) + ": " + errno_text(e.os_error) + ")"};
     } catch (const FileReadError& e) {
-        return {EIO, errno_text(e.os_error) + "\narchive file " + quoted(e.path) + ", read failed at byte " +
-                         std::to_string(e.offset)};
+        return {EIO, errno_text(e.os_error) + " (archive file " + quoted(e.path) + ", read failed at byte " +
+                         std::to_string(e.offset) + ")"};
     } catch (const StreamStopped& e) {
         return {EINTR, e.what()};
     } catch (const std::bad_alloc&) {

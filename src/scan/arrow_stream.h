@@ -61,7 +61,7 @@ void export_stream(std::unique_ptr<BatchSource> source, ArrowArrayStream* out);
 void export_read_stream(StreamPlan plan, ArrowArrayStream* out);
 
 // A failure as the stream reports it: an errno for get_next and the text
-// for get_last_error, with the message and notes read gives (file, byte).
+// for get_last_error: the message a scan raises, the file and byte in it.
 struct FailureText {
     int code;
     std::string text;

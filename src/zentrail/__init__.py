@@ -68,7 +68,10 @@ _ERRORS_DOC = """
     Each damaged file is reported once per read, in :attr:`Scan.skipped`
     (path, byte offset, message), and under ``"warn"`` by a UserWarning
     naming the file and the byte offset as the read reaches it (a warnings
-    filter of "error" turns it into a failure of the read).
+    filter of "error" turns it into a failure of the read). A failure says
+    the file and the byte offset in its message itself, after the text read
+    gives: ``Error occured while reading file. (archive file '...',
+    malformed record at byte 1234)``.
 """
 
 
@@ -93,9 +96,12 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     made; memory stays bounded). Names and shell-style patterns (str, such
     as ``"Furnace1.*"``; case-sensitive) may stand among the codes: the
     codes the catalog gives them (a name for a whole signal gives every
-    element of it); a name or pattern that matches nothing raises ValueError
-    naming it, with close names. ``ids``: signal ids (or names, for their
-    ids) whose every element is read, with the codes of ``signals`` if any.
+    element of it). A name of the catalog is that entry even when it holds
+    ``[``, ``*`` or ``?`` (``"Pump[1]"`` is not ``Pump1``); ``=`` before a
+    name asks for it alone, never a pattern (``"=Pump[1]"``). A name or
+    pattern that matches nothing raises ValueError naming it, with close
+    names. ``ids``: signal ids (or names, for their ids) whose every
+    element is read, with the codes of ``signals`` if any.
     ``catalog``: the :class:`zentrail.Catalog` of names, or a path to its
     .csv or .json file; None (the default) uses ``zentrail-catalog.csv`` (or
     ``.json``) in ``root_dir`` if there is one, False none. Its names head
@@ -119,7 +125,8 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     it (iteration, :meth:`Scan.to_numpy`, :meth:`Scan.to_pandas`) warns once
     (UserWarning) naming the codes, and for a code below 1024 that is the
     id of a signal in the files read, the codes its values have (a code is
-    ``id * 1024 + element index``).
+    ``id * 1024 + element index``). A read of a root that holds no archive
+    file at all warns so likewise, whatever ``signals``.
     """
     return Scan(make_plan(_remote.root_of(root_dir, storage_options), False, dt_start, dt_end, signals, threads,
                           batch_rows, progress, errors, ids, catalog))

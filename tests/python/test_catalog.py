@@ -7,7 +7,11 @@ import fnmatch
 import importlib.util
 import json
 import os
+import re
 import shutil
+import subprocess
+import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -295,3 +299,140 @@ def test_only_a_code_name_parses(name):
 
     with pytest.raises(ValueError, match="no column name of a code"):
         columns.code_of(name)
+
+
+PUMPS = zentrail.Catalog([{"signal_id": 20, "element": 0, "name": "Pump1"},
+                          {"signal_id": 20, "element": 1, "name": "Pump[1]"},
+                          {"signal_id": 20, "element": 2, "name": "Pump[2]"},
+                          {"signal_id": 21, "name": "Star*"}, {"signal_id": 22, "element": 0, "name": "Star*x"},
+                          {"signal_id": 23, "element": 0, "name": "=Odd"}])
+
+
+@pytest.mark.parametrize("text, names", [
+    ("Pump[1]", ["Pump[1]"]),            # a name is itself, not the pattern it also reads as
+    ("Star*", ["Star*"]),
+    ("=Odd", ["=Odd"]),                  # a name that begins with "=" too
+    ("=Pump[1]", ["Pump[1]"]),           # "=" asks for the name alone
+    ("Pump[12]", ["Pump1"]),             # no name: a pattern
+    ("Pump[[]*", ["Pump[1]", "Pump[2]"]),
+    ("=Pump[3]", "exact name 'Pump[3]'"),
+    ("=Pump*", "exact name 'Pump*'"),
+])
+def test_a_name_wins_over_a_pattern_and_equals_asks_for_the_name_alone(text, names):
+    if isinstance(names, str):
+        with pytest.raises(ValueError, match=re.escape(names)):
+            zentrail.scan(SAMPLE, *DAY, [text], catalog=PUMPS)
+        return
+    assert PUMPS.find(text) == names
+    entries = [PUMPS[n] for n in names]
+    expected = sorted(e.signal_id * 1024 + k for e in entries for k in ([e.element] if e.element is not None
+                                                                        else range(1024)))
+    assert zentrail.scan(SAMPLE, *DAY, [text], catalog=PUMPS).plan.codes.tolist() == expected
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.integers(0, 65535), max_size=4) | st.lists(st.integers(0, 40), max_size=6),
+       st.lists(st.integers(0, 45 * 1024), max_size=40))
+def test_codes_of_whole_signals_and_single_codes_are_the_plain_union(whole, codes):
+    from zentrail._base.arguments import ascending_codes
+
+    got = ascending_codes(np.array(whole, dtype=np.int64), np.array(codes, dtype=np.int64))
+    expected = sorted({i * 1024 + k for i in whole for k in range(1024)} | set(codes))
+    assert got.dtype == np.int32 and got.tolist() == expected and not got.flags.writeable
+
+
+def test_many_codes_take_the_table_and_give_the_same_codes():
+    from zentrail._base.arguments import ascending_codes
+
+    rng = np.random.default_rng(7)
+    codes = np.concatenate([rng.integers(0, 1 << 26, 5_000_000), np.arange(9 * 1024, 11 * 1024)])
+    got = ascending_codes(np.array([3, 10]), codes)  # id 10 given whole and held whole by the codes
+    np.testing.assert_array_equal(got, np.union1d(codes, np.arange(3 * 1024, 4 * 1024)).astype(np.int32))
+
+
+@pytest.mark.parametrize("kind", ["fifo", "folder"])
+def test_a_catalog_path_that_is_no_regular_file_is_an_error_naming_it(tmp_path, kind):
+    # In a child with a time limit: a FIFO opened for reading waits for a writer.
+    root = tmp_path / "archive"
+    shutil.copytree(SAMPLE, root)
+    path = root / "zentrail-catalog.csv"
+    os.remove(path)
+    os.mkfifo(path) if kind == "fifo" else path.mkdir()
+    script = (f"import zentrail\n"
+              f"for call in (lambda: zentrail.scan({str(root)!r}, '2024-03-02', '2024-03-02'),\n"
+              f"             lambda: zentrail.Catalog.load({str(path)!r})):\n"
+              f"    try:\n"
+              f"        call()\n"
+              f"    except Exception as error:\n"
+              f"        print(type(error).__name__, error)\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    what = "a FIFO (named pipe)" if kind == "fifo" else "a folder"
+    said = f"ValueError {path}: {what}, not a regular file; a catalog is read from a regular file only"
+    assert done.stdout.splitlines() == [said, said], done.stderr
+
+
+@pytest.mark.parametrize("names, missing, offered", [
+    (["TI-1001", "TI-1002", "TI-1003", "Boiler.TI-10000"], "TI-1000", "'Boiler.TI-10000', 'TI-100"),
+    (["TI-1000A", "TI-1000B", "TI-1001", "TI-10000"], "TI-1000", "'TI-10000', 'TI-1000A', 'TI-1000B'"),
+    (["Furnace1.Zone1.Temp", "Furnace1.Zone4.Temp"], "Furnace1.Zone1.Tmp", "'Furnace1.Zone1.Temp', 'Furnace1.Zo"),
+])
+def test_close_names_offer_the_names_that_begin_with_or_hold_the_text(names, missing, offered):
+    catalog = zentrail.Catalog([{"signal_id": i, "name": n} for i, n in enumerate(names)])
+    with pytest.raises(ValueError) as raised:
+        catalog.codes([missing])
+    assert f"close names: {offered}" in str(raised.value)
+    with pytest.raises(KeyError, match=re.escape(offered)):
+        catalog[missing]
+
+
+@pytest.mark.parametrize("code", [-1, 65536 * 1024, 2 ** 40])
+def test_a_code_outside_every_signal_has_no_entry_but_an_error(code):
+    with pytest.raises(ValueError, match="outside 0 to 67108863"):
+        PUMPS.entry(code)
+
+
+@pytest.mark.parametrize("data, kind, words", [
+    (b"[" * 100_000, "json", "nested too deeply"),
+    (b"signal_id,name\n" + b"x" * 200_000 + b",a\n", "csv", "line 2: not CSV: field larger than field limit"),
+    (b"[7]", "json", "row 0: a number, not an object"),
+    (b'[{"signal_id": 7, "name": "\\ud800"}]', "json", "row 0, field 'name': '\\ud800' holds a lone surrogate"),
+    (b'[{"signal_id": 7, "element": [1, 2], "name": "A"}]', "json", "row 0, field 'element': [1, 2] is not"),
+    *[(b"signal_id,element,name\n7,%s,A\n" % e.encode(), "csv", "line 2, field 'element'")
+      for e in ("+3", "\u0663", "-1", "\u00b2", "3.5")],
+    (b"signal_id,name\n7,\xff\n", "csv", "byte 17: not UTF-8 text"),
+])
+def test_a_catalog_file_that_cannot_be_right_is_a_value_error_naming_it(tmp_path, data, kind, words):
+    path = tmp_path / f"c.{kind}"
+    path.write_bytes(data)
+    with pytest.raises(ValueError) as raised:
+        zentrail.Catalog.load(path)
+    assert str(raised.value).startswith(str(path)) and words in str(raised.value), raised.value
+
+
+CORPUS = Path(__file__).resolve().parents[2] / "fuzz" / "corpus" / "fuzz_catalog"
+
+
+@pytest.mark.parametrize("name", sorted(p.name for p in CORPUS.iterdir()))
+def test_the_catalog_fuzz_targets_inputs_hold(name):
+    # The seeds and the findings kept: each loads or fails as it may, and
+    # what loads is written and read back the same (a lone "\r" in a text).
+    spec = importlib.util.spec_from_file_location("fuzz_catalog", CORPUS.parents[1] / "fuzz_catalog.py")
+    target = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(target)
+    target.check((CORPUS / name).read_bytes())
+
+
+CONSUMERS = {"numpy": lambda scan: scan.to_numpy(), "batches": lambda scan: list(scan),
+             "pandas": lambda scan: scan.to_pandas()}
+
+
+@pytest.mark.parametrize("consumer", list(CONSUMERS))
+def test_a_root_without_archive_files_warns_at_the_caller(tmp_path, consumer):
+    if consumer == "pandas":
+        pytest.importorskip("pandas")  # the light test runs lack it
+    with pytest.warns(UserWarning, match=r"no archive file \(YYYY-MM-DD_\*\.vlx\) under") as caught:
+        CONSUMERS[consumer](zentrail.scan(tmp_path, "2024-03-01", "2024-03-03"))
+    assert [w.filename for w in caught] == [__file__]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a window outside the files: a choice, not a mistake
+        CONSUMERS[consumer](zentrail.scan(SAMPLE, "2030-01-01", "2030-01-02"))

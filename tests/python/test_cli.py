@@ -143,6 +143,16 @@ def test_version():
     assert done.returncode == 0 and done.stdout == f"zentrail {zentrail.__version__}\n"
 
 
+def test_the_help_the_docs_show_is_the_commands():
+    # Shown but not run by the page's test (older Pythons head the options
+    # otherwise): compared here, so that a new command or option reaches it.
+    page = (Path(__file__).resolve().parents[2] / "docs" / "cli.md").read_text(encoding="utf-8")
+    shown = page.split("```sh\n.venv/bin/zentrail --help\n```\n", 1)[1].split("```\n", 2)[1]
+    done = run("--help", env={**os.environ, "COLUMNS": "100"})
+    assert done.returncode == 0
+    assert done.stdout.replace("optional arguments:", "options:") == shown
+
+
 @pytest.mark.parametrize("form", ["csv", "arrow"])
 def test_export_to_standard_output(form):
     pyarrow = pytest.importorskip("pyarrow") if form == "arrow" else None  # the light test runs lack it
@@ -487,3 +497,25 @@ def test_ctrl_c_just_after_the_file_is_in_place_says_it_was_written(monkeypatch,
                      "5", "-o", str(out)]) == 130
     assert out.read_bytes().startswith(b"time,") and sorted(os.listdir(tmp_path)) == ["tree", "x.csv"]
     assert f"interrupted; {out} was written whole before this" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("signals, element", [("Z[1]", 3), ("=Z[1]", 3), ("Z[12]", 1)])
+def test_signals_take_a_name_with_brackets_as_itself(tmp_path, signals, element):
+    catalog = tmp_path / "catalog.csv"
+    catalog.write_text("signal_id,element,name\n7,1,Z1\n7,3,Z[1]\n", encoding="utf-8")
+    done = run("export", SAMPLE, *WINDOW, "--signals", signals, "--catalog", catalog, "-o", "-")
+    assert done.returncode == 0, done.stderr
+    assert {(r["element"], r["name"]) for r in csv.DictReader(io.StringIO(done.stdout))} == \
+        {(str(element), "Z1" if element == 1 else "Z[1]")}
+
+
+def test_a_commands_warnings_are_said_in_its_own_voice(tmp_path):
+    # An element no file holds: the scan's warning, then the command's own failure.
+    done = run("export", SAMPLE, *WINDOW, "--signals", "7:999", "-o", "-")
+    lines = done.stderr.splitlines()
+    assert done.returncode == 1 and len(lines) == 2, done.stderr
+    assert lines[0].startswith("zentrail export: zentrail.scan: no row for the codes 8167")
+    assert lines[1].startswith("zentrail export: --signals 7:999: no value")
+    done = run("export", tmp_path, *WINDOW, "--all", "-o", "-", "--allow-empty")
+    assert done.returncode == 0 and done.stderr.splitlines()[0] == \
+        f"zentrail export: zentrail.scan: no archive file (YYYY-MM-DD_*.vlx) under {str(tmp_path)!r}, so no row"

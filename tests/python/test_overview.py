@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import re
 import shutil
 from pathlib import Path
 
@@ -60,7 +61,7 @@ def check(root, start, end, codes, buckets, threads):
     try:
         rows = scan.to_numpy()
     except ValueError as error:
-        with pytest.raises(ValueError, match=str(error)):
+        with pytest.raises(ValueError, match=re.escape(str(error))):  # the file's place is in brackets
             scan.overview(buckets).to_numpy()
         return
     expected = reference(rows, start, end, buckets)

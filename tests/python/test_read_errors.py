@@ -194,3 +194,35 @@ def test_failed_call_drops_the_rows_made_before_the_failure(tmp_path):
         read_day(tmp_path, [code(marker)])
     gc.collect()
     assert not [o for o in gc.get_objects() if type(o) is list and o and type(o[0]) is tuple and o[0][-1] == marker]
+
+
+OTHER_READS = {
+    "scan": lambda root: zentrail.scan(root, "2024-03-01", "2024-03-01").to_numpy(),
+    "scan's batches": lambda root: list(zentrail.scan(root, "2024-03-01", "2024-03-01", [5121])),
+    "inventory": lambda root: zentrail.inventory(root).to_numpy(),
+    "events": lambda root: zentrail.events(root, "2024-03-01", "2024-03-01").to_numpy(),
+    "overview": lambda root: zentrail.scan(root, "2024-03-01", "2024-03-01").overview(3).to_numpy(),
+    "align": lambda root: zentrail.scan(root, "2024-03-01", "2024-03-01", [5121]).align("1h").to_numpy(),
+    "follow": lambda root: zentrail.follow(root, start="2024-03-01").poll(),
+}
+
+
+# A follower takes a file it cannot open for one cut back (its own error).
+@pytest.mark.parametrize("read, damage", [(read, damage) for read in OTHER_READS
+                                          for damage in ("malformed", "cannot be opened")
+                                          if (read, damage) != ("follow", "cannot be opened")])
+def test_every_other_read_names_the_file_and_byte_in_its_message(tmp_path, read, damage):
+    # A log that keeps str(error) alone (logging drops notes) still says where.
+    bad = tmp_path / "2024-03-01_b.vlx"
+    if damage == "malformed":
+        write_archive(bad, [archive(date_mark(DAY), GOOD, bytes.fromhex("0000 00000000 0D 00"), END)])
+        error, said = ValueError, f"Error occured while reading file. (archive file {str(bad)!r}, malformed record " \
+                                  f"at byte 20)"
+    else:
+        bad.symlink_to("nowhere")
+        error, said = FileNotFoundError, f"File does not exist! (archive file {str(bad)!r}: [Errno 2] No such file " \
+                                         f"or directory)"
+    with pytest.raises(error) as raised:
+        OTHER_READS[read](tmp_path)
+    assert str(raised.value) == said
+    assert not getattr(raised.value, "__notes__", None)  # said once: a traceback repeats no note

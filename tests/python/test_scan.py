@@ -185,4 +185,5 @@ def test_progress_reaches_the_total_and_its_exception_cancels(day):
 def test_a_missing_listed_file_fails_as_a_found_one_does(day):
     with pytest.raises(FileNotFoundError) as info:
         zentrail.scan_files([day / "2024-03-02_none.vlx"], START, END_OF_DAY, [1]).to_numpy()
-    assert str(info.value) == "File does not exist!"
+    assert str(info.value) == f"File does not exist! (archive file {str(day / '2024-03-02_none.vlx')!r}: [Errno 2] " \
+                              f"No such file or directory)"

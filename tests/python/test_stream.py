@@ -81,7 +81,7 @@ def second_file_malformed(big, tmp_path):
     day_file(tmp_path, good, bad, name="2024-03-02_a.vlx", day=datetime.date(2024, 3, 2))
     with pytest.raises(ValueError) as raised:
         scan_of(tmp_path).to_numpy()
-    return tmp_path, str(raised.value), raised.value.__notes__[0]
+    return tmp_path, str(raised.value), str(raised.value).partition(" (")[2].rstrip(")")
 
 
 @pytest.mark.slow

@@ -11,6 +11,7 @@ if TYPE_CHECKING:
     from typing import Any, Iterable, List
 
 MAX_CODE = 65535 * 1024 + 1023
+_OUTSIDE = f", outside 0 to {MAX_CODE} (id 0 to 65535, index 0 to 1023)"
 MAX_COUNT = 2 ** 31
 DEFAULT_BATCH_ROWS = 65536
 
@@ -34,17 +35,18 @@ def path_list(paths: Any) -> List[bytes]:
 
 
 def codes_array(signals: Any, catalog: Any = None, ids: Any = None) -> Any:
-    """The signal codes as an ascending int32 array of distinct codes; None
-    (every code of every signal) stays None. Names and shell-style patterns
-    (str) among them are the codes the catalog gives them; `ids` adds every
-    element of those signal ids (or of the ids of names)."""
+    """The signal codes as an ascending read-only int32 array of distinct
+    codes; None (every code of every signal) stays None. Names and
+    shell-style patterns (str) among them are the codes the catalog gives
+    them; `ids` adds every element of those signal ids (or of the ids of
+    names)."""
     import numpy
 
+    whole = numpy.zeros(0, dtype=numpy.int64)  # signal ids read whole
     if ids is not None:
-        every = id_list(ids, catalog)
-        extra = (numpy.array(every, dtype=numpy.int64)[:, None] * 1024 + numpy.arange(1024)).ravel()
-        return numpy.union1d(codes_array(signals, catalog) if signals is not None else extra[:0], extra) \
-            .astype(numpy.int32)
+        whole = numpy.array(id_list(ids, catalog), dtype=numpy.int64)
+        if signals is None:
+            return ascending_codes(whole, whole[:0])
     if signals is None:
         return None
 
@@ -54,7 +56,8 @@ def codes_array(signals: Any, catalog: Any = None, ids: Any = None) -> Any:
     if not isinstance(signals, (range, numpy.ndarray)):
         signals = list(_items(signals, "signals"))
         if any(isinstance(item, str) for item in signals):
-            signals = _named(signals, catalog, "signals").codes(signals)
+            named, codes = _named_codes(signals, _named(signals, catalog, "signals"))
+            return ascending_codes(numpy.concatenate([whole, named]), codes)
     if isinstance(signals, range):
         codes = numpy.arange(signals.start, signals.stop, signals.step, dtype=numpy.int64) if len(signals) and \
             -2 ** 63 <= min(signals[0], signals[-1]) and max(signals[0], signals[-1]) < 2 ** 63 else None
@@ -64,12 +67,99 @@ def codes_array(signals: Any, catalog: Any = None, ids: Any = None) -> Any:
         codes = None
     if codes is None:
         codes = _codes_one_by_one(signals, numpy)
+    _check_codes(codes, "signals[{place}] is the code {code!r}")
+    return ascending_codes(whole, codes)
+
+
+def ascending_codes(whole: Any, codes: Any) -> Any:
+    """Every code of the signal ids `whole` and the codes `codes` (both
+    checked to be in range), once each, ascending, as a read-only int32
+    array (which a ReadPlan keeps without a copy). Built as runs:
+    1024 codes for each whole signal, one for each other code, so that a
+    selection of many whole signals is never sorted code by code."""
+    import numpy
+
+    codes = numpy.asarray(codes, dtype=numpy.int64).ravel()
+    every = numpy.zeros(65536, dtype=bool)
+    every[whole] = True
+    if len(codes) > 1 << 22:
+        # Many codes (32 MiB of them): marked in a table of every code (64
+        # MiB) rather than sorted, where the signals they hold whole become
+        # whole signals.
+        marked = numpy.zeros((65536, 1024), dtype=bool)
+        marked.ravel()[codes] = True
+        every |= marked.all(axis=1)
+        marked[every] = False
+        codes = numpy.flatnonzero(marked)
+        del marked
+    else:
+        codes = numpy.sort(codes)
+        codes = codes[numpy.concatenate(([True], codes[1:] != codes[:-1]))] if len(codes) else codes
+        codes = codes[~every[codes >> 10]]
+    ids = numpy.flatnonzero(every)
+    if not len(ids):
+        return _read_only(codes.astype(numpy.int32))
+    starts = numpy.concatenate([ids * 1024, codes])
+    whole_run = numpy.concatenate([numpy.ones(len(ids), dtype=bool), numpy.zeros(len(codes), dtype=bool)])
+    order = numpy.argsort(starts, kind="stable")
+    starts, whole_run = starts[order], whole_run[order]
+    places = numpy.cumsum(numpy.where(whole_run, 1024, 1)) - numpy.where(whole_run, 1024, 1)
+    out = numpy.empty(int(places[-1]) + (1024 if whole_run[-1] else 1), dtype=numpy.int32)
+    out[places[~whole_run]] = starts[~whole_run]
+    # Whole signals side by side in the codes are written as one block of
+    # rows of 1024, in place: each code is written once.
+    elements = numpy.arange(1024, dtype=numpy.int32)
+    runs = numpy.flatnonzero(whole_run)
+    for block in numpy.split(runs, numpy.flatnonzero(numpy.diff(runs) != 1) + 1):
+        first = int(places[block[0]])
+        numpy.add(starts[block].astype(numpy.int32)[:, None], elements,
+                  out=out[first:first + 1024 * len(block)].reshape(len(block), 1024))
+    return _read_only(out)
+
+
+def _read_only(array: Any) -> Any:
+    array.flags.writeable = False
+    return array
+
+
+def _named_codes(signals: List[Any], catalog: Any) -> Any:
+    """(signal ids read whole, other codes) of a list of names, patterns,
+    codes and arrays of codes, each checked where it stands."""
+    import operator
+
+    import numpy
+
+    whole, codes = [], []
+    for position, item in enumerate(signals):
+        if isinstance(item, str):
+            ids, single = catalog.code_parts(item, f"signals[{position}]")
+            whole.append(ids)
+            codes.append(single)
+        elif isinstance(item, numpy.ndarray) and item.dtype.kind in "iu":
+            _check_codes(item.ravel(), f"signals[{position}] holds the code {{code!r}}")
+            codes.append(item.ravel().astype(numpy.int64))
+        else:
+            try:
+                code = operator.index(item)
+            except TypeError:
+                raise TypeError(f"signals[{position}] is a {type(item).__name__}, not an int signal code or a "
+                                f"name") from None
+            if not 0 <= code <= MAX_CODE:
+                raise ValueError(f"signals[{position}] is the code {code!r}{_OUTSIDE}")
+            codes.append(numpy.array([code], dtype=numpy.int64))
+    empty = numpy.zeros(0, dtype=numpy.int64)
+    return numpy.concatenate([empty, *whole]), numpy.concatenate([empty, *codes])
+
+
+def _check_codes(codes: Any, text: str) -> None:
+    """ValueError at the first code outside 0 to MAX_CODE: `text` formatted
+    with its place and the code."""
+    import numpy
+
     outside = numpy.flatnonzero((codes < 0) | (codes > MAX_CODE))
     if len(outside):
         position = int(outside[0])
-        raise ValueError(f"signals[{position}] is the code {int(codes[position])!r}, outside 0 to {MAX_CODE} "
-                         f"(id 0 to 65535, index 0 to 1023)")
-    return numpy.unique(codes).astype(numpy.int32)
+        raise ValueError(text.format(place=position, code=int(codes[position])) + _OUTSIDE)
 
 
 def id_list(ids: Any, catalog: Any = None) -> List[int]:

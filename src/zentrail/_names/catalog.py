@@ -5,6 +5,7 @@ or a list of dicts), checked row by row when loaded."""
 from __future__ import annotations
 
 import os
+import stat
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -17,6 +18,12 @@ INTERPOLATIONS = ("step", "linear")
 DEFAULT_FILES = ("zentrail-catalog.csv", "zentrail-catalog.json")
 _WHOLE = -1  # the element of an entry that applies to every element of its signal
 _WILDCARDS = frozenset("*?[")
+_BLANK_MARK = -(1 << 40)  # a blank id or element while a column is converted (no number a row may hold)
+# Put before a name, it asks for that name exactly, never a pattern.
+EXACT = "="
+# What a path that is not a regular file is, by its mode (a catalog is read only from a regular file).
+_NOT_FILES = ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO (named pipe)"), (stat.S_ISSOCK, "a socket"),
+              (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"))
 
 
 class Entry:
@@ -82,49 +89,37 @@ class Catalog:
     @classmethod
     def from_csv(cls, path: Any, *, encoding: str = "utf-8-sig", delimiter: str = ",") -> "Catalog":
         """A catalog from a CSV file with a header row (UTF-8, a byte order
-        mark allowed). Errors name the file and its line."""
-        import csv
-
-        where = os.fsdecode(path)
-        with open(path, newline="", encoding=encoding) as handle:
-            reader = csv.reader(handle, delimiter=delimiter)
-            header = next(reader, None)
-            if header is None:
-                raise ValueError(f"{where}: empty file; a catalog needs a header row (signal_id,name,...)")
-            header = [field.strip() for field in header]
-            _check_header(header, f"{where}, line 1")
-            rows = [values for values in reader if values]
-        width = len(header)
-        if not set(map(len, rows)) <= {width}:
-            for i, values in enumerate(rows):
-                if len(values) > width:
-                    raise ValueError(f"{where}, line {_csv_lines(path, encoding, delimiter)[i]}: {len(values)} "
-                                     f"fields, the header has {width}")
-                rows[i] = values + [""] * (width - len(values))
-        columns = [list(column) for column in zip(*rows)] if rows else [[] for _ in header]
-        catalog = cls.__new__(cls)
-        catalog._source = where
-        # Lines are counted again only to name a bad row's (a field may span lines).
-        catalog._build(header, columns, lambda i: f"line {_csv_lines(path, encoding, delimiter)[i]}")
-        return catalog
+        mark allowed). Errors name the file and its line; a path that is not
+        a regular file (a folder, a FIFO) is a ValueError naming it."""
+        return cls.from_bytes(read_regular_file(path), "csv", name=os.fsdecode(path), encoding=encoding,
+                              delimiter=delimiter)
 
     @classmethod
     def from_json(cls, path: Any) -> "Catalog":
         """A catalog from a JSON file holding a list of objects, one per row
         (or an object whose ``"signals"`` is that list)."""
-        import json
+        return cls.from_bytes(read_regular_file(path), "json", name=os.fsdecode(path))
 
-        where = os.fsdecode(path)
-        with open(path, encoding="utf-8-sig") as handle:
-            try:
-                data = json.load(handle)
-            except ValueError as error:
-                raise ValueError(f"{where}: not JSON: {error}") from None
-        if isinstance(data, dict) and "signals" in data:
-            data = data["signals"]
-        if not isinstance(data, list):
-            raise ValueError(f"{where}: a catalog in JSON is a list of objects, not {type(data).__name__}")
-        return cls(data, source=where)
+    @classmethod
+    def from_bytes(cls, data: bytes, kind: str, *, name: str = "<bytes>", encoding: str = "utf-8-sig",
+                   delimiter: str = ",") -> "Catalog":
+        """A catalog from the bytes of a CSV or JSON file (``kind`` "csv" or
+        "json"), read as :meth:`from_csv` and :meth:`from_json` read a file
+        (``encoding`` and ``delimiter``: of CSV); errors name it ``name``.
+        Anything but a catalog raises ValueError (or TypeError for bytes
+        that are no bytes)."""
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"a catalog's bytes are bytes, not {type(data).__name__}")
+        if kind == "json":
+            return cls(_json_rows(bytes(data), name), source=name)
+        if kind != "csv":
+            raise ValueError(f"a catalog file is csv or json, not {kind!r}")
+        header, columns, text = _csv_columns(bytes(data), name, encoding, delimiter)
+        catalog = cls.__new__(cls)
+        catalog._source = name
+        # Lines are counted again only to name a bad row's (a field may span lines).
+        catalog._build(header, columns, lambda i: f"line {_csv_lines(text, delimiter)[i]}")
+        return catalog
 
     @classmethod
     def load(cls, path: Any) -> "Catalog":
@@ -213,8 +208,12 @@ class Catalog:
         return list(self._texts["name"])
 
     def find(self, pattern: str) -> List[str]:
-        """The names matching a shell-style ``pattern`` (``*``, ``?``,
-        ``[...]``; case-sensitive), in the order of the rows."""
+        """The names a name or shell-style ``pattern`` (``*``, ``?``,
+        ``[...]``; case-sensitive) matches, in the order of the rows. A
+        name of the catalog is itself whatever it holds (``"Pump[1]"`` is
+        the entry of that name, not ``Pump1``); ``=`` before a text asks
+        for that name alone (``"=Pump[1]"``: that name, or nothing), and
+        ``[[]`` in a pattern stands for ``[`` itself."""
         names = self._texts["name"]
         return [names[i] for i in self._matching(pattern)]
 
@@ -224,15 +223,27 @@ class Catalog:
 
         if not isinstance(pattern, str):
             raise TypeError(f"a pattern is a str, not {type(pattern).__name__}")
-        if not _WILDCARDS.intersection(pattern):
-            found = self._by_name.get(pattern)
+        found = self._by_name.get(pattern)
+        if found is not None:
+            return [found]
+        if pattern.startswith(EXACT):
+            found = self._by_name.get(pattern[len(EXACT):])
             return [] if found is None else [found]
+        if not _WILDCARDS.intersection(pattern):
+            return []
         match = re.compile(fnmatch.translate(pattern)).match
         return [i for i, name in enumerate(self._texts["name"]) if match(name)]
 
     def entry(self, code: int) -> Optional[Entry]:
         """The entry naming a code (``signal_id * 1024 + element``): the
-        element's own row, else its signal's whole-signal row, else None."""
+        element's own row, else its signal's whole-signal row, else None.
+        A code outside 0 to 65535 * 1024 + 1023 is a ValueError."""
+        import operator
+
+        code = operator.index(code)
+        if not 0 <= code < 65536 * 1024:
+            raise ValueError(f"the code {code!r} is outside 0 to {65536 * 1024 - 1} (id 0 to 65535, element 0 to "
+                             f"1023)")
         index = int(self.lookup().rows(_int_array([code >> 10]), _int_array([code & 1023]))[0])
         return None if index < 0 else self._entry(index)
 
@@ -272,10 +283,10 @@ class Catalog:
 
     # Selection.
     def codes(self, selection: Any, what: str = "signals") -> Any:
-        """The codes of names and patterns (str) and codes (int) as an int64
-        array in the order given (an entry for a whole signal gives all 1024
-        codes of its id). A name or pattern that matches nothing raises
-        ValueError naming it and close names."""
+        """The codes of names and patterns (str, as :meth:`find` takes them)
+        and codes (int) as an int64 array in the order given (an entry for a
+        whole signal gives all 1024 codes of its id). A name or pattern that
+        matches nothing raises ValueError naming it and close names."""
         import operator
 
         import numpy
@@ -283,7 +294,8 @@ class Catalog:
         parts = []
         for position, item in enumerate(selection):
             if isinstance(item, str):
-                parts.append(self._codes_of(item, f"{what}[{position}]"))
+                whole, single = self.code_parts(item, f"{what}[{position}]")
+                parts.append(numpy.concatenate([single, (whole[:, None] * 1024 + numpy.arange(1024)).ravel()]))
             elif isinstance(item, numpy.ndarray) and item.dtype.kind in "iu":
                 parts.append(item.astype(numpy.int64).ravel())
             else:
@@ -298,22 +310,29 @@ class Catalog:
         """The signal ids of the entries a name or pattern matches."""
         return sorted({int(self._ids[i]) for i in self._matched(pattern, what)})
 
-    def _codes_of(self, pattern: str, what: str) -> Any:
+    def code_parts(self, pattern: str, what: str = "signals") -> Tuple[Any, Any]:
+        """What a name or pattern selects, as two int64 arrays: the signal
+        ids of its whole-signal entries (every element of each) and the
+        codes of its entries of one element. Whole signals stay ids: a
+        pattern over many of them is never 1024 codes each until the codes
+        are put in order (see zentrail._base.arguments.codes_array)."""
         import numpy
 
         rows = numpy.array(self._matched(pattern, what), dtype=numpy.int64)
-        bases = self._ids[rows].astype(numpy.int64) * 1024
+        ids = self._ids[rows].astype(numpy.int64)
         elements = self._elements[rows]
-        single = bases[elements != _WHOLE] + elements[elements != _WHOLE]
-        whole = (bases[elements == _WHOLE][:, None] + numpy.arange(1024, dtype=numpy.int64)).ravel()
-        return numpy.concatenate([single, whole])
+        whole = elements == _WHOLE
+        return ids[whole], ids[~whole] * 1024 + elements[~whole]
 
     def _matched(self, pattern: str, what: str) -> List[int]:
         found = self._matching(pattern)
         if not found:
-            kind = "pattern" if _WILDCARDS.intersection(pattern) else "name"
-            raise ValueError(f"{what} is the {kind} {pattern!r}, which matches no name of the catalog "
-                             f"({self._source_text()}){_close_names(pattern, self._texts['name'])}")
+            if pattern.startswith(EXACT) and pattern not in self._by_name:
+                shown, kind = pattern[len(EXACT):], "exact name"
+            else:
+                shown, kind = pattern, "pattern" if _WILDCARDS.intersection(pattern) else "name"
+            raise ValueError(f"{what} is the {kind} {shown!r}, which matches no name of the catalog "
+                             f"({self._source_text()}){_close_names(shown, self._texts['name'], kind != 'pattern')}")
         return found
 
     def _source_text(self) -> str:
@@ -332,26 +351,26 @@ class Catalog:
         frame["element"] = frame["element"].astype("Int64")
         return frame
 
-    def to_csv(self, path: Any) -> None:
-        """Writes the catalog as CSV (atomically), as :meth:`from_csv` reads it."""
-        import csv
-        import io
-
+    def to_csv(self, path: Any = None) -> Optional[str]:
+        """Writes the catalog as CSV (atomically), as :meth:`from_csv` reads
+        it; without a path, returns the text."""
         columns = self._columns()
-        text = io.StringIO()
-        writer = csv.writer(text, lineterminator="\n")
-        writer.writerow(columns)
-        for record in self.to_records():
-            writer.writerow(["" if record.get(c) is None else record[c] for c in columns])
-        _write(path, text.getvalue())
+        lines = [",".join(map(_csv_field, columns))]
+        lines += [",".join(_csv_field("" if record[c] is None else record[c]) for c in columns)
+                  for record in self.to_records()]
+        return _written(path, "".join(line + "\n" for line in lines))
 
-    def to_json(self, path: Any) -> None:
+    def to_json(self, path: Any = None) -> Optional[str]:
         """Writes the catalog as a JSON list of objects (atomically), as
-        :meth:`from_json` reads it; blank fields are left out."""
+        :meth:`from_json` reads it, blank fields left out; without a path,
+        returns the text."""
         import json
 
         records = [{k: v for k, v in record.items() if v is not None} for record in self.to_records()]
-        _write(path, json.dumps(records, ensure_ascii=False, indent=1) + "\n")
+        text = json.dumps(records, ensure_ascii=False, indent=1) + "\n"
+        if not _is_utf8(text):  # an extra column's text that UTF-8 cannot hold: escaped, as JSON allows
+            text = json.dumps(records, ensure_ascii=True, indent=1) + "\n"
+        return _written(path, text)
 
     def _columns(self) -> List[str]:
         return list(KNOWN) + list(self._extra)
@@ -406,12 +425,113 @@ class CodeLookup:
         return found
 
 
-def _write(path: Any, text: str) -> None:
+def read_regular_file(path: Any) -> bytes:
+    """The bytes of a catalog file. Only a regular file is read: a folder,
+    a FIFO or a device of that name is a ValueError naming it, found without
+    blocking (a FIFO is opened without waiting for a writer)."""
+    where = os.fsdecode(path)
+    _check_regular(os.stat(path).st_mode, where)
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        # The path may have changed between the two looks: the opened one counts.
+        _check_regular(os.fstat(descriptor).st_mode, where)
+        with os.fdopen(descriptor, "rb", closefd=False) as handle:
+            return handle.read()
+    finally:
+        os.close(descriptor)
+
+
+def _check_regular(mode: int, where: str) -> None:
+    if not stat.S_ISREG(mode):
+        kind = next((kind for test, kind in _NOT_FILES if test(mode)), "not a regular file")
+        raise ValueError(f"{where}: {kind}, not a regular file; a catalog is read from a regular file only")
+
+
+def _csv_columns(data: bytes, where: str, encoding: str, delimiter: str) -> Tuple[List[str], List[List[Any]], str]:
+    """The header, the columns and the text of the bytes of a CSV file;
+    errors name `where` (the file) and the line."""
+    import csv
+    import io
+
+    text = _decoded(data, where, encoding)
+    reader = csv.reader(io.StringIO(text, newline=""), delimiter=delimiter)
+    try:
+        header = next(reader, None)
+        if header is None:
+            raise ValueError(f"{where}: empty file; a catalog needs a header row (signal_id,name,...)")
+        header = [field.strip() for field in header]
+        _check_header(header, f"{where}, line 1")
+        rows = [values for values in reader if values]
+    except csv.Error as error:
+        raise ValueError(f"{where}, line {reader.line_num}: not CSV: {error}") from None
+    width = len(header)
+    if not set(map(len, rows)) <= {width}:
+        for i, values in enumerate(rows):
+            if len(values) > width:
+                raise ValueError(f"{where}, line {_csv_lines(text, delimiter)[i]}: {len(values)} fields, the "
+                                 f"header has {width}")
+            rows[i] = values + [""] * (width - len(values))
+    columns = [list(column) for column in zip(*rows)] if rows else [[] for _ in header]
+    return header, columns, text
+
+
+def _json_rows(data: bytes, where: str) -> List[Dict[str, Any]]:
+    """The rows of the bytes of a JSON file: a list of objects, or an
+    object whose ``"signals"`` is that list; errors name `where` (the file)
+    and the row."""
+    import json
+
+    text = _decoded(data, where, "utf-8-sig")
+    try:
+        found = json.loads(text)
+    except ValueError as error:
+        raise ValueError(f"{where}: not JSON: {error}") from None
+    except RecursionError:
+        raise ValueError(f"{where}: not a catalog: its JSON is nested too deeply") from None
+    if isinstance(found, dict) and "signals" in found:
+        found = found["signals"]
+    if not isinstance(found, list):
+        raise ValueError(f"{where}: a catalog in JSON is a list of objects, not {_json_kind(found)}")
+    for i, row in enumerate(found):
+        if not isinstance(row, dict):
+            raise ValueError(f"{where}, row {i}: {_json_kind(row)}, not an object of the row's fields")
+    return found
+
+
+def _json_kind(value: Any) -> str:
+    kinds = {dict: "an object", list: "a list", str: "a text", bool: "true or false", int: "a number",
+             float: "a number", type(None): "null"}
+    return kinds.get(type(value), type(value).__name__)
+
+
+def _decoded(data: bytes, where: str, encoding: str) -> str:
+    try:
+        return data.decode(encoding)
+    except UnicodeDecodeError as error:
+        shown = "UTF-8" if encoding.lower().replace("_", "-") in ("utf-8-sig", "utf-8", "utf8") else encoding
+        raise ValueError(f"{where}, byte {error.start}: not {shown} text ({error.reason})") from None
+
+
+def _csv_field(value: Any) -> str:
+    """A field of a CSV line, quoted when it holds a comma, a quote or a line
+    break of any kind: csv.writer ending lines with "\n" leaves a lone
+    "\r" bare, which a reader takes for the end of the row."""
+    text = str(value)
+    if any(mark in text for mark in ',"\r\n'):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+def _written(path: Any, text: str) -> Optional[str]:
+    """`text` written to `path` whole (None returned), or returned when there is no path."""
     from zentrail._base.atomic import replacing
 
+    if path is None:
+        return text
     with replacing(os.fsdecode(path)) as temporary:
         with open(temporary, "w", encoding="utf-8", newline="") as handle:
             handle.write(text)
+    return None
 
 
 def _int_array(values: Sequence[int]) -> Any:
@@ -420,10 +540,23 @@ def _int_array(values: Sequence[int]) -> Any:
     return numpy.array(values, dtype=numpy.int64)
 
 
-def _close_names(text: str, names: List[str]) -> str:
+def _close_names(text: str, names: List[str], literal: bool = True, count: int = 3) -> str:
+    """The names a mistyped `text` may have meant: those that begin with it,
+    then those that hold it (the shortest first: "TI-1000" offers
+    "TI-10000" and "Area.TI-1000.PV"), then those alike by difflib's
+    measure, up to `count`. A pattern (not `literal`) has only the last."""
     import difflib
 
-    close = difflib.get_close_matches(text, names, n=3, cutoff=0.6)
+    def shortest(found: Iterable[str]) -> List[str]:
+        return sorted(found, key=lambda name: (len(name), name))[:count]
+
+    close: List[str] = []
+    if text and literal:
+        starting = shortest(n for n in names if n.startswith(text))
+        close = (starting + shortest(n for n in names if text in n and not n.startswith(text)))[:count]
+    for name in difflib.get_close_matches(text, names, n=count, cutoff=0.6):
+        if len(close) < count and name not in close:
+            close.append(name)
     return "; close names: " + ", ".join(repr(n) for n in close) if close else ""
 
 
@@ -468,19 +601,19 @@ def _blank_of(value: Any) -> Any:
     return value
 
 
-def _csv_lines(path: Any, encoding: str, delimiter: str) -> List[int]:
-    """The line each row of a CSV file starts on, blank rows left out."""
+def _csv_lines(text: str, delimiter: str) -> List[int]:
+    """The line each row of a CSV text starts on, blank rows left out."""
     import csv
+    import io
 
     lines = []
-    with open(path, newline="", encoding=encoding) as handle:
-        reader = csv.reader(handle, delimiter=delimiter)
-        next(reader, None)
+    reader = csv.reader(io.StringIO(text, newline=""), delimiter=delimiter)
+    next(reader, None)
+    line = reader.line_num + 1
+    for values in reader:
+        if values:
+            lines.append(line)
         line = reader.line_num + 1
-        for values in reader:
-            if values:
-                lines.append(line)
-            line = reader.line_num + 1
     return lines
 
 
@@ -502,20 +635,28 @@ def _int_column(values: List[Any], field: str, where: Callable[[int], str], top:
     value): ints, their texts, or integral floats from a frame."""
     import numpy
 
-    try:
-        if blank is None:
-            array = numpy.array(values, dtype=numpy.int64) if values else numpy.zeros(0, numpy.int64)
-        else:
-            array = numpy.array([blank if v is None or v == "" else v for v in values], dtype=numpy.int64)
-        if not set(map(type, values)).isdisjoint((bool, float)):
-            raise ValueError  # a float is checked to be integral, a bool refused
-    except (TypeError, ValueError, OverflowError):
-        array = numpy.array([_number(v, field, where(i), top, blank) for i, v in enumerate(values)],
-                            dtype=numpy.int64)
-    bad = numpy.flatnonzero(((array < 0) | (array > top)) & (array != (-2 if blank is None else blank)))
+    # NumPy converts a whole column at once, but takes more than a row may
+    # hold ("+7", "٣", a float cut short, a list): only ints and texts of
+    # ASCII digits go that way; the rest one by one, which names a bad value.
+    plain = set(map(type, values)) <= {int, str, type(None)} and \
+        all(type(v) is not str or v.isascii() and (v.strip().isdigit() or not v.strip()) for v in values)
+    if plain:
+        try:
+            array = numpy.array([_BLANK_MARK if v is None or type(v) is str and not v.strip() else v
+                                 for v in values], dtype=numpy.int64)
+        except (ValueError, OverflowError):  # digits past 64 bits
+            plain = False
+    if not plain:
+        return numpy.array([_number(v, field, where(i), top, blank) for i, v in enumerate(values)],
+                           dtype=numpy.int32)
+    missing = array == _BLANK_MARK
+    bad = numpy.flatnonzero(((array < 0) | (array > top)) & ~missing | (missing if blank is None else False))
     if len(bad):
         i = int(bad[0])
+        _number(values[i], field, where(i), top, blank)  # raises, naming the value
         raise ValueError(f"{where(i)}, field {field!r}: {values[i]!r} is not a number of 0 to {top}")
+    if blank is not None:
+        array[missing] = blank
     return array.astype(numpy.int32)
 
 
@@ -530,7 +671,7 @@ def _number(value: Any, field: str, where: str, top: int, blank: Optional[int]) 
     number: Optional[int] = None
     if isinstance(value, str):
         text = value.strip()
-        number = int(text) if text.isdigit() else None
+        number = int(text) if text.isascii() and text.isdigit() else None
     elif isinstance(value, float):
         number = int(value) if value.is_integer() else None
     elif not isinstance(value, bool):
@@ -545,17 +686,33 @@ def _number(value: Any, field: str, where: str, top: int, blank: Optional[int]) 
 
 def _text_column(values: List[Any], field: str, where: Callable[[int], str],
                  required: bool = False) -> List[Optional[str]]:
-    """A text column, blank as None (a missing name raises)."""
-    out = [v if v != "" else None for v in values]
+    """A text column, blank as None (a missing name raises). A text that
+    UTF-8 cannot hold (a lone surrogate, from JSON's escapes or a frame)
+    could be written nowhere the names go (Arrow, Parquet, CSV): refused."""
+    out = [None if type(v) is str and not v else v for v in values]
     if not set(map(type, out)) <= {str, type(None)}:
         i = next(i for i, v in enumerate(out) if not (v is None or isinstance(v, str)))
         raise ValueError(f"{where(i)}, field {field!r}: {out[i]!r} is no text")
+    try:
+        "".join(v for v in out if v is not None).encode("utf-8")
+    except UnicodeEncodeError:
+        i = next(i for i, v in enumerate(out) if v is not None and not _is_utf8(v))
+        raise ValueError(f"{where(i)}, field {field!r}: {out[i]!r} holds a lone surrogate, which is no text") \
+            from None
     if required and None in out:
         i = out.index(None)
         raise ValueError(f"{where(i)}, field {field!r}: missing; every row has a {field}")
     if field == "interpolation":
         out = [v.strip() or None if v is not None else None for v in out]
     return out
+
+
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 # Catalogs found in archive roots, by (path, modification time, size): a
@@ -572,6 +729,7 @@ def found_in(root: Any) -> Optional[Catalog]:
             status = os.stat(path)
         except OSError:
             continue
+        _check_regular(status.st_mode, path)
         key = (path, status.st_mtime_ns, status.st_size)
         catalog = _LOADED.get(key)
         if catalog is None:
@@ -590,18 +748,7 @@ def found_elsewhere(place: Any) -> Optional[Catalog]:
     if found is None:
         return None
     name, data = found
-    import tempfile
-
-    with tempfile.TemporaryDirectory(prefix="zentrail-catalog-") as folder:
-        copy = os.path.join(folder, name.rpartition("/")[2])
-        with open(copy, "wb") as file:
-            file.write(data)
-        try:
-            catalog = Catalog.load(copy)
-        except ValueError as error:
-            raise ValueError(str(error).replace(copy, name)) from None
-    catalog._source = name
-    return catalog
+    return Catalog.from_bytes(data, "json" if name.lower().endswith(".json") else "csv", name=name)
 
 
 def resolve(catalog: Any, root: Any = None) -> Optional[Catalog]:

@@ -36,15 +36,15 @@ def batches(plan: ReadPlan, request: Request) -> Iterator[_Columns]:
     found: Iterator[_Columns] = _core.iterate(request)
     if _named(plan):
         found = (_with_names(plan, batch) for batch in found)
-    return _WarnIfEmpty(plan, found) if may_warn(plan) else found
+    return _WarnIfEmpty(plan, found) if may_warn(plan) or may_find_nothing(plan) else found
 
 
 def numpy_columns(plan: ReadPlan, request: Request, pandas: Any = None) -> _Columns:
     """The whole read as NumPy columns (name columns as pandas categoricals
     when ``pandas`` is given)."""
     columns = _core.to_numpy(request)
-    if may_warn(plan) and not any(len(column) for column in columns.values()):
-        warn_no_rows(plan)
+    if not any(len(column) for column in columns.values()):
+        warn_if_empty(plan)
     return _with_names(plan, columns, pandas) if _named(plan) else columns
 
 
@@ -109,6 +109,33 @@ def may_warn(plan: ReadPlan) -> bool:
     return plan.codes_given and plan.pushdown.limit != 0 and not plan.pushdown.narrows_rows()
 
 
+def may_find_nothing(plan: ReadPlan) -> bool:
+    """Whether the read searches a root, which may hold no archive file."""
+    return not plan.listed and plan.pushdown.limit != 0
+
+
+def warn_if_empty(plan: ReadPlan) -> None:
+    """The warning of a read that gave no row: a root that holds no archive
+    file at all, or the caller's codes, when either is a surprise."""
+    if may_find_nothing(plan) and not plan.widened(None, None).files():
+        warn_no_files(plan)
+    elif may_warn(plan):
+        warn_no_rows(plan)
+
+
+def warn_no_files(plan: ReadPlan) -> None:
+    """A UserWarning, pointed at the caller, that the root searched holds no
+    archive file, whatever the window: a mistyped or wrong folder."""
+    import os
+    import warnings
+
+    from zentrail._read.request import outside_the_package
+
+    root = os.fsdecode(plan.source) if isinstance(plan.source, bytes) else plan.source
+    warnings.warn(f"zentrail.scan: no archive file (YYYY-MM-DD_*.vlx) under {root!r}, so no row", UserWarning,
+                  stacklevel=outside_the_package())
+
+
 class _WarnIfEmpty:
     """An iteration of a read's batches that warns at its end when it gave
     none. Not a generator: a second consumer meets the core's iterator and
@@ -130,7 +157,7 @@ class _WarnIfEmpty:
         except StopIteration:
             if self._empty:
                 self._empty = False  # once
-                warn_no_rows(self._plan)
+                warn_if_empty(self._plan)
             raise
         self._empty = False
         return batch

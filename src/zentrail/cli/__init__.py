@@ -32,7 +32,8 @@ import signal
 import sys
 import threading
 import time
-from typing import List, Optional
+import warnings
+from typing import Any, List, Optional
 
 from .arguments import UsageError, parse_ids, parse_signals
 from .outputs import NothingSelected
@@ -104,11 +105,27 @@ def _run(argv: Optional[List[str]], exiting: bool) -> int:
 
 
 def run_command(argv: Optional[List[str]]) -> int:
-    global _ending
-    from .parser import check, parser
+    from .parser import parser
 
     args = parser().parse_args(argv)
     name = f"zentrail {args.command}"
+    with warnings.catch_warnings():
+        # The command is the caller of its reads: their warnings are said in
+        # its voice, not as a line of the package's (or runpy's) source.
+        warnings.showwarning = _said_by(name)
+        return _run_parsed(args, name)
+
+
+def _said_by(name: str) -> Any:
+    def show(message: Any, category: Any, filename: str, lineno: int, file: Any = None, line: Any = None) -> None:
+        print(f"{name}: {message}", file=sys.stderr if file is None else file)
+    return show
+
+
+def _run_parsed(args: Any, name: str) -> int:
+    global _ending
+    from .parser import check
+
     try:
         check(args)
         args.run(args)
