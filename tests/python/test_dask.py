@@ -2,6 +2,7 @@
 file or per day, projected columns), and the Parquet-by-day recipe of
 docs/consumers.md, each against zentrail.scan."""
 
+import subprocess
 import sys
 from datetime import date
 from pathlib import Path
@@ -114,6 +115,12 @@ def test_names_and_patterns_resolve_through_the_catalog(client, tree, tmp_path, 
         computed, expected = computed.reset_index(), expected.sort_values("time", kind="stable", ignore_index=True)
     pd.testing.assert_frame_equal(computed.reset_index(drop=True), expected)
     assert set(computed["signal_id"]) == {5, 7}
+    # The catalog's own columns, which keep the catalog with the partitions.
+    named = zentrail.dask.read_archive(tree, START, END, signals, by_day=by_day, columns=["name"], catalog=catalog)
+    expected = zentrail.scan(tree, START, END, signals, catalog=catalog).select("time", "name").to_pandas()
+    if by_day:
+        expected = expected.sort_values("time", kind="stable")
+    assert client.compute(named).result()["name"].tolist() == expected["name"].tolist()
     with pytest.raises(ValueError, match="no catalog of names"):
         zentrail.dask.read_archive(tree, START, END, signals)
 
@@ -164,3 +171,19 @@ def test_the_dask_grid_is_the_grid_of_align(client, tree, how, every, lookback):
     got = frame.compute()
     assert frame.npartitions == 5 and frame.known_divisions
     pd.testing.assert_frame_equal(got, whole.set_index("time"))
+
+
+def test_the_module_imports_without_dask_and_its_first_call_names_the_extra():
+    code = """if True:
+        import sys
+        sys.modules["dask"] = None  # as if Dask were not installed
+        import zentrail.dask
+        try:
+            zentrail.dask.read_archive("examples/sample-archive", "2024-03-01", "2024-03-02")
+        except ImportError as error:
+            print(error)
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == 'zentrail.dask.read_archive needs dask.dataframe, which is not installed: ' \
+                          'pip install "zentrail[dask]"\n'

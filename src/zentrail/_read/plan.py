@@ -193,6 +193,18 @@ class ReadPlan:
         """The last instant of the window (ns since 1970-01-01)."""
         return _time.last_ns(self.end)
 
+    @property
+    def needs_catalog(self) -> bool:
+        """Whether the plan's columns include those its catalog makes
+        (``name``, ``unit``, ``description``). A plan that needs none reads
+        the same rows without its catalog (its names were resolved when it
+        was made): ``replace(catalog=None)`` is the lighter plan to send to
+        a worker, where a catalog of thousands of entries would travel with
+        every task."""
+        from zentrail._names import labels as _labels
+
+        return _labels.has_labels(self.pushdown.columns)
+
     def request(self, numpy: bool = False, errors: Optional[str] = None, copied: bool = False,
                 columns: Optional[Tuple[str, ...]] = None) -> _request.Request:
         """The read as the core takes it (nothing is listed or fetched until

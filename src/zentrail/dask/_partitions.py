@@ -46,10 +46,15 @@ def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[Uni
     (which lists it) and the workers (which read it).
     """
     dd = dask_dataframe()
-    whole = zentrail.scan(root, start, end, signals, catalog=catalog, threads=1, storage_options=storage_options)
+    plan = zentrail.scan(root, start, end, signals, catalog=catalog, threads=1,
+                         storage_options=storage_options).plan
+    if columns is not None:
+        plan = plan.select(*_read_columns(columns, by_day))
+    if not plan.needs_catalog:  # the names are resolved: no catalog need travel with every partition
+        plan = plan.replace(catalog=None)
     # A partition without rows is no empty read worth a warning on a worker.
-    plan = whole.plan.with_codes(whole.plan.codes)
-    reader = _PartReader(by_day, list(columns) if columns is not None else None)
+    plan = plan.with_codes(plan.codes)
+    reader = _PartReader(by_day)
     with warnings.catch_warnings():  # the typed empty frame is no read that found nothing
         warnings.simplefilter("ignore")
         meta = reader(plan.with_files([]))
@@ -84,23 +89,26 @@ def files_by_day(inventory: Any) -> List[Tuple[Any, List[str]]]:
 
 
 class _PartReader:
-    """One partition's read, called on a worker with its plan: pickled to
-    the workers by value, with what every partition shares."""
+    """One partition's read, called on a worker with its plan."""
 
-    def __init__(self, by_day: bool, columns: Optional[List[str]]) -> None:
+    def __init__(self, by_day: bool) -> None:
         self.by_day = by_day
-        self.columns = columns
 
-    def __call__(self, plan: Any, columns: Optional[List[str]] = None) -> Any:
+    def __call__(self, plan: Any, columns: Optional[Sequence[str]] = None) -> Any:
         """``columns``: Dask's projection of the frame's columns (never the
-        index), else those read_archive was given."""
-        chosen = columns if columns is not None else self.columns
-        if chosen is not None:  # by day, the time of the index is read too
-            plan = plan.select(*(["time"] + [c for c in chosen if c != "time"] if self.by_day else chosen))
+        index), some of the plan's own."""
+        if columns is not None:
+            plan = plan.select(*_read_columns(columns, self.by_day))
         frame = zentrail.Scan(plan).to_pandas()
         if not self.by_day:
             return frame
         return frame.set_index("time").sort_index(kind="stable")
+
+
+def _read_columns(columns: Sequence[str], by_day: bool) -> List[str]:
+    """The columns a partition reads: those of the frame, and by day the
+    time of its index first."""
+    return ["time"] + [name for name in columns if name != "time"] if by_day else list(columns)
 
 
 def timestamps(instants: List[int]) -> List[Any]:

@@ -139,7 +139,9 @@ def plan_of_options(options: Any) -> zentrail.ReadPlan:
     except ValueError as error:
         named = re.sub(r"\b(dt_start|dt_end)\b", lambda found: OPTION_OF_ARGUMENT[found.group(1)], str(error))
         raise ValueError(named) from None
-    return scan.plan
+    # The catalog has named the signals; the columns are scan's own, which
+    # need it no more, so it does not travel with every partition.
+    return scan.plan if scan.plan.needs_catalog else scan.plan.replace(catalog=None)
 
 
 class ReaderMethods:
