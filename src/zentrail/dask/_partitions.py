@@ -80,11 +80,14 @@ def files_by_day(inventory: Any) -> List[Tuple[Any, List[str]]]:
     order of the days: the files holding that day's records, in read order.
     A day is a numpy.datetime64 in days."""
     held = inventory.to_numpy()
+    files, days = held["file"], held["day"].astype("datetime64[D]")
+    # A file's rows of one day follow each other: the first row of each run.
+    first = [0] if len(files) else []
+    if len(files) > 1:
+        first += (1 + ((files[1:] != files[:-1]) | (days[1:] != days[:-1])).nonzero()[0]).tolist()
     found: Dict[Any, List[str]] = {}
-    for path, day in zip(held["file"].tolist(), held["day"].astype("datetime64[D]")):
-        files = found.setdefault(day, [])
-        if not files or files[-1] != path:  # a file's rows of one day follow each other
-            files.append(path)
+    for row in first:
+        found.setdefault(days[row], []).append(files[row])
     return sorted(found.items())
 
 
