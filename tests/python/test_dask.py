@@ -2,6 +2,7 @@
 file or per day, projected columns), and the Parquet-by-day recipe of
 docs/consumers.md, each against zentrail.scan."""
 
+import shutil
 import subprocess
 import sys
 from datetime import date
@@ -56,10 +57,17 @@ def tree(tmp_path_factory):
     return root
 
 
+@pytest.fixture(scope="module")
+def zipped(tree, tmp_path_factory):
+    return shutil.make_archive(str(tmp_path_factory.mktemp("zipped") / "plant"), "zip", tree)
+
+
 @pytest.mark.parametrize("by_day", [False, True])
-def test_the_dask_frame_holds_the_rows_of_scan(client, tree, by_day):
-    frame = zentrail.dask.read_archive(tree, START, END, CODES, by_day=by_day)
-    expected = zentrail.scan(tree, START, END, CODES).to_pandas()
+@pytest.mark.parametrize("kind", ["tree", "zip file"])
+def test_the_dask_frame_holds_the_rows_of_scan(client, tree, zipped, by_day, kind):
+    root = tree if kind == "tree" else zipped  # a zip file's members are its partitions' files
+    frame = zentrail.dask.read_archive(root, START, END, CODES, by_day=by_day)
+    expected = zentrail.scan(root, START, END, CODES).to_pandas()
     computed = client.compute(frame).result()
     if by_day:  # one partition a day, sorted by time within it
         assert frame.divisions == tuple(pd.Timestamp(d) for d in ("2024-02-28", "2024-02-29", "2024-03-01",
