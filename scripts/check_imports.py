@@ -61,14 +61,10 @@ FACE_MAY_USE = {
     "zentrail._names.columns": "the names of the columns of codes",
 }
 # Private imports of faces still being moved onto the public API, by the
-# importing module and the module imported: dask and spark are being
-# converted to take read plans. An entry goes when its import does (one that
-# no import uses any more is reported, so that the list only shrinks).
-NOT_YET = {
-    ("zentrail.dask._partitions", "zentrail._base.arguments"): "codes_array of the partitions' signals",
-    ("zentrail.dask._partitions", "zentrail._base.discovery"): "path_day: the files grouped by day",
-    ("zentrail.spark._source", "zentrail._base.arguments"): "codes_array of the options' signals",
-}
+# importing module and the module imported. An entry goes when its import
+# does (one that no import uses any more is reported, so that the list only
+# shrinks); none is left.
+NOT_YET: Dict[Tuple[str, str], str] = {}
 # Underscored names that are public where they come from, by what they are
 # read off (a module's name, or "*" for any object) and name.
 OTHERS_PUBLIC = {

@@ -30,16 +30,26 @@ void put(PyObject* dict, const char* name, OwnedRef value) {
 PyObject* inventory_call(PyObject*, PyObject* args) {
     return guarded([&] {
         PyObject* request_object;
-        int by_day = 0;
-        if (!PyArg_ParseTuple(args, "Op:inventory", &request_object, &by_day)) fail();
+        int by = INVENTORY_WHOLE;
+        if (!PyArg_ParseTuple(args, "Oi:inventory", &request_object, &by)) fail();
+        if (by < INVENTORY_WHOLE || by > INVENTORY_BY_FILE) {
+            PyErr_Format(PyExc_ValueError, "inventory rows are whole (0), by day (1) or by file and day (2), not %d",
+                         by);
+            fail();
+        }
         const ScanRequest request = scan_request_from(request_object);
         PathList paths = files_of(request);
+        // A listed file goes by its name elsewhere in the rows, when it has one.
+        const PathList names = by != INVENTORY_BY_FILE ? PathList() : request.shown.empty() ? paths : request.shown;
         const InstantWindow window = window_of(request);
-        const bool days = by_day != 0;
+        const bool days = by != INVENTORY_WHOLE;
         RunLoop loop(request.progress, size_of_files(paths, request.source.get()));
         loop.set_damaged(request.damaged);
         ByteSource* source = request.source.get();
         InventoryTable table;
+        // By file: each file's entries in key order, the files in read order.
+        std::vector<InventoryEntry> file_entries;
+        std::vector<int32_t> file_of_entry;
         {
             FileRunner<FileInventory> runner(
                 std::move(paths), request.threads,
@@ -57,12 +67,23 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
                 },
                 request.damaged != nullptr);
             FileInventory file;
+            int32_t index = 0;  // the runner hands every file's result on, in read order
             while (loop.next(runner, &file)) {
-                file.add_to(&table);
+                if (by == INVENTORY_BY_FILE) {
+                    InventoryTable own;
+                    file.add_to(&own);
+                    for (const InventoryEntry& entry : own.sorted()) {
+                        file_entries.push_back(entry);
+                        file_of_entry.push_back(index);
+                    }
+                } else {
+                    file.add_to(&table);
+                }
                 file = FileInventory();
+                ++index;
             }
         }
-        const std::vector<InventoryEntry> entries = table.sorted();
+        const std::vector<InventoryEntry> entries = by == INVENTORY_BY_FILE ? std::move(file_entries) : table.sorted();
         std::vector<int64_t> day, records, first, last;
         std::vector<uint16_t> signal_id;
         std::vector<uint8_t> item_class;
@@ -78,6 +99,17 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
             files.push_back(e.files);
         }
         OwnedRef out = OwnedRef::checked(PyDict_New());
+        if (by == INVENTORY_BY_FILE) {
+            OwnedRef read = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(names.size())));
+            for (std::size_t k = 0; k < names.size(); ++k) {
+                PyObject* name =
+                    PyUnicode_DecodeFSDefaultAndSize(names[k].data(), static_cast<Py_ssize_t>(names[k].size()));
+                if (name == nullptr) fail();
+                PyList_SET_ITEM(read.get(), static_cast<Py_ssize_t>(k), name);
+            }
+            put(out.get(), "files_read", std::move(read));
+            put(out.get(), "file", lent_values(std::move(file_of_entry)));
+        }
         if (days) put(out.get(), "day", lent_values(std::move(day)));
         put(out.get(), "signal_id", lent_values(std::move(signal_id)));
         put(out.get(), "item_class", lent_values(std::move(item_class)));

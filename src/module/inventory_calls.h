@@ -8,8 +8,14 @@
 
 namespace zentrail {
 
-// inventory(request, by_day) -> dict of the columns by name, each an object
-// lending its bytes to NumPy. The request's start or end may be None (open).
+// What one row of an inventory counts: the records of an id and class over
+// the whole read, of one day, or of one day in one file.
+enum InventoryRows { INVENTORY_WHOLE = 0, INVENTORY_BY_DAY = 1, INVENTORY_BY_FILE = 2 };
+
+// inventory(request, by) -> dict of the columns by name, each an object
+// lending its bytes to NumPy; by file, "file" is each row's index into
+// "files_read", the names of the files in read order. The request's start
+// or end may be None (open).
 PyObject* inventory_call(PyObject* module, PyObject* args);
 // record_names(code, param) -> (class_name, subtype_name, detail), as the
 // text writer prints them.

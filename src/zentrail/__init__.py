@@ -38,8 +38,8 @@ if TYPE_CHECKING:
 
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
-           "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "follow", "Follower", "ArchiveRewrittenError",
-           "sync", "LakeMismatchError", "lake_held"]
+           "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "parse_signals", "follow", "Follower",
+           "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -149,6 +149,20 @@ def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound,
                           batch_rows, progress, errors, ids, catalog))
 
 
+def parse_signals(text: str) -> Any:
+    """The signals of a text, as :func:`scan` takes them: items separated by
+    commas, each ``ID`` (every element of that signal), ``ID:N`` or
+    ``ID:A-B`` (elements N, A to B), where an ID may be a range ``A-B`` of
+    ids too (``"7:0-3,12,500-503:0"``), or a name or a shell-style pattern
+    of the catalog (an item that does not start with a digit: ``"TI-*"``).
+    The text of the ``zentrail`` command's ``--signals`` and of the Spark
+    source's ``signals`` option. Gives an int64 NumPy array of the codes in
+    the order written, or, when the text holds names, a list of that array
+    followed by the names (the scan resolves them through its catalog);
+    ValueError names an item that is neither."""
+    return _arguments.signals_of_text(text)
+
+
 def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,
                storage_options: Optional[Dict[str, Any]] = None) -> List[str]:
     """The archive files under ``root_dir`` that :func:`scan` would read, in
@@ -178,7 +192,11 @@ def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Opti
     Bounds as for :func:`scan`; a bound left None leaves that side open, and
     with neither every archive file under the root and every record count.
     ``by="day"`` adds a first column ``day`` and gives one row per (day,
-    signal id, class): the availability table. ``progress`` as for
+    signal id, class): the availability table. ``by="file"`` adds the
+    columns ``file`` and ``day`` and gives one row per (file, day, signal id,
+    class), the files in read order: which files hold records of which day
+    (a file holds those of the day its name carries and, after a date mark
+    naming another day, those of that day too). ``progress`` as for
     :func:`scan`. Failures raise what :func:`read` raises; ``errors`` as for
     :func:`scan` (``Inventory.skipped``). ``catalog`` as for :func:`scan`:
     its names in ``to_pandas(names=True)`` and :meth:`Inventory.unmatched`.

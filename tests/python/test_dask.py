@@ -2,6 +2,8 @@
 file or per day, projected columns), and the Parquet-by-day recipe of
 docs/consumers.md, each against zentrail.scan."""
 
+import shutil
+import subprocess
 import sys
 from datetime import date
 from pathlib import Path
@@ -55,10 +57,17 @@ def tree(tmp_path_factory):
     return root
 
 
+@pytest.fixture(scope="module")
+def zipped(tree, tmp_path_factory):
+    return shutil.make_archive(str(tmp_path_factory.mktemp("zipped") / "plant"), "zip", tree)
+
+
 @pytest.mark.parametrize("by_day", [False, True])
-def test_the_dask_frame_holds_the_rows_of_scan(client, tree, by_day):
-    frame = zentrail.dask.read_archive(tree, START, END, CODES, by_day=by_day)
-    expected = zentrail.scan(tree, START, END, CODES).to_pandas()
+@pytest.mark.parametrize("kind", ["tree", "zip file"])
+def test_the_dask_frame_holds_the_rows_of_scan(client, tree, zipped, by_day, kind):
+    root = tree if kind == "tree" else zipped  # a zip file's members are its partitions' files
+    frame = zentrail.dask.read_archive(root, START, END, CODES, by_day=by_day)
+    expected = zentrail.scan(root, START, END, CODES).to_pandas()
     computed = client.compute(frame).result()
     if by_day:  # one partition a day, sorted by time within it
         assert frame.divisions == tuple(pd.Timestamp(d) for d in ("2024-02-28", "2024-02-29", "2024-03-01",
@@ -72,15 +81,56 @@ def test_the_dask_frame_holds_the_rows_of_scan(client, tree, by_day):
     pd.testing.assert_frame_equal(computed, expected)
 
 
-def test_by_day_refuses_a_file_whose_rows_leave_its_day(client, tmp_path):
-    ab.write_archive(tmp_path / "2024-03-01_late.vlx", [
+def test_a_days_partition_holds_that_days_rows_from_every_file(client, tmp_path):
+    # The file of the 2nd holds 3 rows of the 1st after a date mark; the
+    # file of the 1st goes on past midnight into the 2nd; no file is named
+    # for the 3rd, whose rows follow a date mark in the file of the 2nd.
+    ab.write_archive(tmp_path / "2024-03-01_a.vlx", [
         ab.date_mark(date(2024, 3, 1)), ab.alarm("AlByte", "23:59:00", 12, value=1),
         ab.date_mark(date(2024, 3, 2)), ab.alarm("AlByte", "00:01:00", 12, value=2), ab.END])
-    window = (tmp_path, "2024-03-01 00:00:00", "2024-03-02 23:59:59", [code(12)])
-    plain = client.compute(zentrail.dask.read_archive(*window)).result()
-    pd.testing.assert_frame_equal(plain, zentrail.scan(*window).to_pandas())
-    with pytest.raises(ValueError, match=r"2024-03-01_late.vlx: a row at 2024-03-02 00:01:00\.0* lies outside"):
-        client.compute(zentrail.dask.read_archive(*window, by_day=True)).result()
+    ab.write_archive(tmp_path / "2024-03-02_a.vlx", [
+        ab.date_mark(date(2024, 3, 2)), ab.alarm("AlByte", "08:00:00", 12, value=3),
+        ab.date_mark(date(2024, 3, 1)), *[ab.alarm("AlByte", f"1{n}:00:00", 12, value=10 + n) for n in range(3)],
+        ab.date_mark(date(2024, 3, 3)), ab.alarm("AlByte", "01:00:00", 12, value=4), ab.END])
+    window = (tmp_path, "2024-03-01 00:00:00", "2024-03-03 23:59:59", [code(12)])
+    frame = zentrail.dask.read_archive(*window, by_day=True)
+    assert frame.divisions == tuple(pd.Timestamp(d) for d in ("2024-03-01", "2024-03-02", "2024-03-03",
+                                                              "2024-03-03 23:59:59.999999999"))
+    for n, day in enumerate(["2024-03-01", "2024-03-02", "2024-03-03"]):
+        expected = zentrail.scan(*window).where(start=day, end=day).to_pandas()
+        expected = expected.sort_values("time", kind="stable").set_index("time")
+        pd.testing.assert_frame_equal(client.compute(frame.get_partition(n)).result(), expected)
+    assert len(frame.get_partition(0).compute()) == 4  # 1 row of its own file, 3 of the 2nd's
+    # The inventory by file that tells the partitions which files to read.
+    by_file = zentrail.inventory(tmp_path, *window[1:3], by="file").to_pandas()
+    held = by_file.groupby(["day", "signal_id", "item_class"])[["records", "files"]].sum().reset_index()
+    by_day = zentrail.inventory(tmp_path, *window[1:3], by="day").to_pandas()
+    pd.testing.assert_frame_equal(held, by_day[["day", "signal_id", "item_class", "records", "files"]])
+    assert [(Path(f).name, str(d.date())) for f, d in by_file[["file", "day"]].drop_duplicates().values] == [
+        ("2024-03-01_a.vlx", "2024-03-01"), ("2024-03-01_a.vlx", "2024-03-02"), ("2024-03-02_a.vlx", "2024-03-01"),
+        ("2024-03-02_a.vlx", "2024-03-02"), ("2024-03-02_a.vlx", "2024-03-03")]
+
+
+@pytest.mark.parametrize("by_day", [False, True])
+def test_names_and_patterns_resolve_through_the_catalog(client, tree, tmp_path, by_day):
+    catalog = tmp_path / "names.csv"
+    catalog.write_text("signal_id,element,name\n5,0,TI-100\n5,2,TI-102\n12,,LA-12\n")
+    signals = ["TI-*", code(7)]
+    frame = zentrail.dask.read_archive(tree, START, END, signals, by_day=by_day, catalog=catalog)
+    expected = zentrail.scan(tree, START, END, signals, catalog=catalog).to_pandas()
+    computed = client.compute(frame).result()
+    if by_day:
+        computed, expected = computed.reset_index(), expected.sort_values("time", kind="stable", ignore_index=True)
+    pd.testing.assert_frame_equal(computed.reset_index(drop=True), expected)
+    assert set(computed["signal_id"]) == {5, 7}
+    # The catalog's own columns, which keep the catalog with the partitions.
+    named = zentrail.dask.read_archive(tree, START, END, signals, by_day=by_day, columns=["name"], catalog=catalog)
+    expected = zentrail.scan(tree, START, END, signals, catalog=catalog).select("time", "name").to_pandas()
+    if by_day:
+        expected = expected.sort_values("time", kind="stable")
+    assert client.compute(named).result()["name"].tolist() == expected["name"].tolist()
+    with pytest.raises(ValueError, match="no catalog of names"):
+        zentrail.dask.read_archive(tree, START, END, signals)
 
 
 @pytest.mark.parametrize("by_day", [False, True])
@@ -129,3 +179,19 @@ def test_the_dask_grid_is_the_grid_of_align(client, tree, how, every, lookback):
     got = frame.compute()
     assert frame.npartitions == 5 and frame.known_divisions
     pd.testing.assert_frame_equal(got, whole.set_index("time"))
+
+
+def test_the_module_imports_without_dask_and_its_first_call_names_the_extra():
+    code = """if True:
+        import sys
+        sys.modules["dask"] = None  # as if Dask were not installed
+        import zentrail.dask
+        try:
+            zentrail.dask.read_archive("examples/sample-archive", "2024-03-01", "2024-03-02")
+        except ImportError as error:
+            print(error)
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == 'zentrail.dask.read_archive needs dask.dataframe, which is not installed: ' \
+                          'pip install "zentrail[dask]"\n'

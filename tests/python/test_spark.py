@@ -2,6 +2,7 @@
 filtered loads hold the rows of zentrail.scan."""
 
 import os
+import subprocess
 import sys
 from pathlib import Path
 
@@ -38,9 +39,9 @@ def spark():
     session.stop()
 
 
-def scan_rows(codes, start=START, end=END):
+def scan_rows(codes, start=START, end=END, catalog=None):
     """scan's rows with Spark's times (microseconds)."""
-    frame = zentrail.scan(SAMPLE_ROOT, start, end, codes).to_pandas()
+    frame = zentrail.scan(SAMPLE_ROOT, start, end, codes, catalog=catalog).to_pandas()
     frame["time"] = frame["time"].dt.floor("us")
     return frame
 
@@ -85,3 +86,31 @@ def test_bad_options_name_themselves(spark):
         load(spark, signals="7:2000").collect()
     with pytest.raises(Exception, match="needs the option root"):
         spark.read.format("zentrail").option("start", START).option("end", END).load().collect()
+
+
+@pytest.mark.parametrize("signals, catalog", [("Furnace1.Zone[12].*,12", None), ("TI-*,13", "names.csv")])
+def test_names_and_patterns_resolve_through_the_catalog(spark, tmp_path, signals, catalog):
+    options = {"signals": signals}
+    if catalog:
+        (tmp_path / catalog).write_text("signal_id,element,name\n5,0,TI-100\n5,2,TI-102\n")
+        options["catalog"] = catalog = str(tmp_path / catalog)
+    expected = scan_rows(zentrail.parse_signals(signals), catalog=catalog)
+    assert set(expected["signal_id"]) == ({7, 12} if catalog is None else {5, 13})
+    assert_same_rows(load(spark, **options), expected)
+
+
+def test_the_module_imports_without_spark_and_its_first_use_names_the_extra():
+    code = """if True:
+        import sys
+        sys.modules["pyspark"] = None  # as if pyspark were not installed
+        import zentrail.spark
+        for use in (lambda: zentrail.spark.register(None), lambda: zentrail.spark.ArchiveDataSource):
+            try:
+                use()
+            except ImportError as error:
+                print(error)
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ['zentrail.spark needs pyspark.sql.datasource, which is not installed: '
+                                        'pip install "zentrail[spark]"'] * 2

@@ -8,7 +8,7 @@ from zentrail._base.extras import import_extra
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Iterable, List
+    from typing import Any, Iterable, List, Tuple
 
 MAX_CODE = 65535 * 1024 + 1023
 _OUTSIDE = f", outside 0 to {MAX_CODE} (id 0 to 65535, index 0 to 1023)"
@@ -160,6 +160,39 @@ def _check_codes(codes: Any, text: str) -> None:
     if len(outside):
         position = int(outside[0])
         raise ValueError(text.format(place=position, code=int(codes[position])) + _OUTSIDE)
+
+
+def signals_of_text(text: str) -> Any:
+    """The signals of a text such as "7:0-3,12,500-503:0,TI-*" (see
+    zentrail.parse_signals), or ValueError naming the item that is none."""
+    import numpy
+
+    parts = []
+    names: List[Any] = []
+    for item in text.split(","):
+        item = item.strip()
+        if item and not item[0].isdigit():
+            names.append(item)
+            continue
+        ids_text, _, elements = item.partition(":")
+        try:
+            first_id, last_id = _span(ids_text)
+            first, last = _span(elements) if elements else (0, 1023)
+        except ValueError:
+            raise ValueError(f"{item!r} is not ID, ID:N or ID:A-B (an ID may be a range A-B)") from None
+        if not 0 <= first_id <= last_id <= 65535 or not 0 <= first <= last <= 1023:
+            raise ValueError(f"{item!r} is no ascending range within ids 0 to 65535 and elements 0 to 1023")
+        ids = numpy.arange(first_id, last_id + 1, dtype=numpy.int64)
+        parts.append((ids[:, None] * 1024 + numpy.arange(first, last + 1, dtype=numpy.int64)).ravel())
+    codes = numpy.concatenate(parts) if parts else numpy.zeros(0, dtype=numpy.int64)
+    return [codes, *names] if names else codes
+
+
+def _span(text: str) -> Tuple[int, int]:
+    """"N" or "A-B" as (first, last); ValueError otherwise."""
+    first_text, dash, last_text = text.partition("-")
+    first = int(first_text)
+    return first, int(last_text) if dash else first
 
 
 def id_list(ids: Any, catalog: Any = None) -> List[int]:

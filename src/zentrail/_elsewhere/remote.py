@@ -154,13 +154,34 @@ class Place:
         return self._fs
 
     def _name(self, path: str) -> str:
-        """The name a file of the file system goes by: its URL."""
-        if self.zip_file is not None:
-            return f"{self.zip_file}/{path.lstrip('/')}"
-        outer = self.url.partition("::")[2]
-        if self.url.startswith("zip://") and outer:  # a zip file elsewhere: zip://::s3://bucket/plant.zip
-            return f"{shown(outer)}/{path.lstrip('/')}"
+        """The name a file of the file system goes by: its URL (a zip
+        file's member: the zip file's, then its path in it; of a zip file
+        elsewhere, zip://::s3://bucket/plant.zip, that URL's)."""
+        prefix = self._zip_prefix()
+        if prefix is not None:
+            return f"{prefix}{path.lstrip('/')}"
         return shown(self._fs.unstrip_protocol(path))
+
+    def _path(self, name: str) -> str:
+        """The file system's path of a file named as ``_name`` names it (or by its URL)."""
+        prefix = self._zip_prefix()
+        if prefix is not None:
+            return name[len(prefix):] if name.startswith(prefix) else name
+        return str(self._fs._strip_protocol(name))
+
+    def _zip_prefix(self) -> Optional[str]:
+        """What the names of a zip file's members start with, or None for no zip file."""
+        if self.zip_file is not None:
+            return f"{self.zip_file}/"
+        outer = self.url.partition("::")[2]
+        if self.url.startswith("zip://") and outer:
+            return f"{shown(outer)}/"
+        return None
+
+    def with_files(self, names: List[str]) -> "Place":
+        """The files of these names (as the listing names them) in the same
+        file system, read in this order."""
+        return Place(self.url, self.storage_options, zip_file=self.zip_file, files=list(names))
 
     def first_file(self, file_names: Sequence[str]) -> Optional[Tuple[str, bytes]]:
         """(URL, bytes) of the first of `file_names` found at the root, or
@@ -185,7 +206,7 @@ class Place:
         if self.files is not None:
             names = []
             for url in self.files:
-                path = fs._strip_protocol(url)
+                path = self._path(url)
                 name = shown(url)
                 names.append(name)
                 where[name] = (path, 0)

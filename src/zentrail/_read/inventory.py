@@ -16,7 +16,10 @@ if TYPE_CHECKING:
     _Columns = Dict[str, Any]
     _Progress = Union[None, bool, Callable[[int, int], Any]]
 
-_DTYPES = {"day": "datetime64[ns]", "signal_id": "uint16", "item_class": "uint8", "records": "int64",
+# What a row counts: the records of an id and class in the whole window, of
+# a day, or of a day in one file (the core's numbers for them).
+_ROWS = {None: 0, "day": 1, "file": 2}
+_DTYPES = {"file": "int32", "day": "datetime64[ns]", "signal_id": "uint16", "item_class": "uint8", "records": "int64",
            "elements": "int32", "first": "datetime64[ns]", "last": "datetime64[ns]", "files": "int32"}
 
 
@@ -31,10 +34,14 @@ def columns_from_core(raw: Dict[str, Any], dtypes: Dict[str, str]) -> _Columns:
 class Inventory(Result):
     """What an archive holds, made by :func:`zentrail.inventory` (read when
     made; it holds the result). One row per ``(signal_id, item_class)`` (per
-    ``(day, signal_id, item_class)`` with ``by="day"``), sorted by them:
+    ``(day, signal_id, item_class)`` with ``by="day"``), sorted by them; with
+    ``by="file"`` one row per ``(file, day, signal_id, item_class)``, the
+    files in read order, each file's rows sorted by the rest:
 
-    - ``day`` (``by="day"`` only, first): datetime64[ns], midnight of the
-      date of the records' time.
+    - ``file`` (``by="file"`` only, first): str, the file's path as
+      :func:`zentrail.find_files` gives it (a URL for files elsewhere).
+    - ``day`` (``by="day"`` and ``by="file"``): datetime64[ns], midnight of
+      the date of the records' time, whichever day the file's name carries.
     - ``signal_id``: uint16, the records' id; 0 for System records.
     - ``item_class``: uint8, 0 to 31; ``class_name`` beside it in
       ``to_pandas()`` (categorical) and the Arrow stream (dictionary):
@@ -182,8 +189,8 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
               storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None) -> Inventory:
     from zentrail._names import catalog as _catalog
 
-    if by not in (None, "day"):
-        raise ValueError(f"by must be None or \"day\", not {by!r}")
+    if by not in _ROWS:
+        raise ValueError(f"by must be None, \"day\" or \"file\", not {by!r}")
     start = None if dt_start is None else _time.bound_tuple(dt_start, "dt_start")
     end = None if dt_end is None else _time.bound_tuple(dt_end, "dt_end")
     if start is not None and end is not None:
@@ -192,5 +199,11 @@ def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Op
     request = _request.Request(root, False, start, end,
                                threads=None if threads is None else _arguments.count(threads, "threads", 1),
                                progress=_arguments.check_progress(progress), errors=_request.check_errors(errors))
-    return Inventory(columns_from_core(_core.inventory(request, by == "day"), _DTYPES), errors,
-                     _catalog.resolve(catalog, root), request)
+    columns = columns_from_core(_core.inventory(request, _ROWS[by]), _DTYPES)
+    if by == "file":
+        import numpy
+
+        names = numpy.empty(len(columns["files_read"]), dtype=object)
+        names[:] = columns.pop("files_read")
+        columns["file"] = names[columns["file"]]  # each row's index into the files read, as its name
+    return Inventory(columns, errors, _catalog.resolve(catalog, root), request)

@@ -145,6 +145,33 @@ class ReadPlan:
             end=LAST_BOUND if last is None else _time.instant_bound(_time.clamp_ns(last)),
             pushdown=self.pushdown.replace(row_start=None, row_end=None))
 
+    def narrowed(self, first: Optional[int] = None, last: Optional[int] = None) -> "ReadPlan":
+        """This plan over the part of its window within the instants
+        [first, last] (ns since 1970-01-01; None: that side as it is), its
+        conditions kept: the files read are those of the narrower window's
+        days, the rows those within it. A window left with no instant
+        (``last_ns < first_ns``) gives no row, and :meth:`files` none."""
+        start, end = self.start, self.end
+        if first is not None and first > self.first_ns:
+            start = _time.instant_bound(_time.clamp_ns(first)) or start
+        if last is not None and last < self.last_ns:
+            end = _time.instant_bound(_time.clamp_ns(last)) or end
+        return self.replace(start=start, end=end)
+
+    def with_files(self, files: Iterable[Any]) -> "ReadPlan":
+        """This plan reading exactly these files, in this order, each as
+        :func:`zentrail.scan_files` reads a file: some of :meth:`files`,
+        named as it names them (so the part of a read that one task of a
+        distributed read takes). The window, codes and conditions stay."""
+        import os
+
+        names = [os.fsdecode(path) for path in _arguments.path_list(files)]
+        from zentrail._elsewhere import remote as _remote
+
+        if _remote.is_place(self.source):
+            return self.replace(source=self.source.with_files(names), listed=True)
+        return self.replace(source=[os.fsencode(name) for name in names], listed=True)
+
     def resized(self, batch_rows: int) -> "ReadPlan":
         """Batches of at most ``batch_rows`` rows."""
         return self.replace(batch_rows=_arguments.count(batch_rows, "batch_rows", _arguments.DEFAULT_BATCH_ROWS))
@@ -165,6 +192,18 @@ class ReadPlan:
     def last_ns(self) -> int:
         """The last instant of the window (ns since 1970-01-01)."""
         return _time.last_ns(self.end)
+
+    @property
+    def needs_catalog(self) -> bool:
+        """Whether the plan's columns include those its catalog makes
+        (``name``, ``unit``, ``description``). A plan that needs none reads
+        the same rows without its catalog (its names were resolved when it
+        was made): ``replace(catalog=None)`` is the lighter plan to send to
+        a worker, where a catalog of thousands of entries would travel with
+        every task."""
+        from zentrail._names import labels as _labels
+
+        return _labels.has_labels(self.pushdown.columns)
 
     def request(self, numpy: bool = False, errors: Optional[str] = None, copied: bool = False,
                 columns: Optional[Tuple[str, ...]] = None) -> _request.Request:
@@ -188,10 +227,12 @@ class ReadPlan:
         from zentrail import _core
         from zentrail._elsewhere import remote as _remote
 
+        if self.last_ns < self.first_ns:  # narrowed to no instant
+            return []
+        if _remote.is_place(self.source):  # a root elsewhere, or files there
+            return _request.archive_files(self.source, self.start, self.end)[0]
         if self.listed:
             return [os.fsdecode(path) for path in self.source]
-        if _remote.is_place(self.source):
-            return _request.archive_files(self.source, self.start, self.end)[0]
         return list(_core.find_files(self.files_only().request(errors="raise")))
 
     def tail(self, path: str, at: _tail.ResumePoint, rows: bool = True) -> Iterator[_tail.TailStep]:

@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 from typing import Any, Dict, List, Optional, Tuple
 
+import zentrail
 from zentrail._base import time as _time
 
 MAX_THREADS = 2 ** 31  # as zentrail.scan takes them
@@ -29,35 +30,10 @@ def parse_signals(text: str) -> Any:
     array, not 67 million Python ints). An item that does not start with a
     digit is a name or a shell-style pattern of the catalog: then a list of
     that array and the names, which zentrail.scan resolves."""
-    import numpy
-
-    parts = []
-    names: List[Any] = []
-    for item in text.split(","):
-        item = item.strip()
-        if item and not item[0].isdigit():
-            names.append(item)
-            continue
-        ids_text, _, elements = item.partition(":")
-        try:
-            first_id, last_id = _span(ids_text)
-            first, last = _span(elements) if elements else (0, 1023)
-        except ValueError:
-            raise UsageError(f"--signals: {item!r} is not ID, ID:N or ID:A-B (an ID may be a range A-B)") from None
-        if not 0 <= first_id <= last_id <= 65535 or not 0 <= first <= last <= 1023:
-            raise UsageError(f"--signals: {item!r} is no ascending range within ids 0 to 65535 "
-                             f"and elements 0 to 1023")
-        ids = numpy.arange(first_id, last_id + 1, dtype=numpy.int64)
-        parts.append((ids[:, None] * 1024 + numpy.arange(first, last + 1, dtype=numpy.int64)).ravel())
-    codes = numpy.concatenate(parts) if parts else numpy.zeros(0, dtype=numpy.int64)
-    return [codes, *names] if names else codes
-
-
-def _span(text: str) -> Tuple[int, int]:
-    """"N" or "A-B" as (first, last); ValueError otherwise."""
-    first_text, dash, last_text = text.partition("-")
-    first = int(first_text)
-    return first, int(last_text) if dash else first
+    try:
+        return zentrail.parse_signals(text)
+    except ValueError as error:
+        raise UsageError(f"--signals: {error}") from None
 
 
 def parse_ids(text: str) -> List[Any]:

@@ -11,15 +11,15 @@ from ._partitions import dask_dataframe, timestamps
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Dict, Iterable, Optional
+    from typing import Any, Dict, Iterable, Optional, Union
 
 
 # Scan.align's own default, which this function passes on.
 _LOOKBACK = inspect.signature(zentrail.Scan.align).parameters["lookback"].default
 
 
-def align_archive(root: Any, start: Any, end: Any, signals: Iterable[int], every: Any, *, how: Optional[str] = None,
-                  max_gap: Any = None, lookback: Any = _LOOKBACK,
+def align_archive(root: Any, start: Any, end: Any, signals: Iterable[Union[int, str]], every: Any, *,
+                  how: Optional[str] = None, max_gap: Any = None, lookback: Any = _LOOKBACK, catalog: Any = None,
                   storage_options: Optional[Dict[str, Any]] = None) -> Any:
     """``zentrail.scan(root, start, end, signals).align(every, how=how,
     max_gap=max_gap, lookback=lookback)`` as a Dask DataFrame indexed by
@@ -35,14 +35,15 @@ def align_archive(root: Any, start: Any, end: Any, signals: Iterable[int], every
     partition looks back over the whole archive anyway.
 
     ``signals`` is required (the columns of every partition must be known
-    before any is read): codes, names or patterns, as for :func:`zentrail.scan`.
+    before any is read): codes, names or patterns, as for :func:`zentrail.scan`,
+    resolved through ``catalog`` (as :func:`zentrail.scan` takes it).
     ``storage_options``: for a URL root. Each task reads with one thread.
     """
     dd = dask_dataframe()
     if signals is None:
         raise ValueError("align_archive needs signals: the columns of every partition are fixed before the read")
     # The scan resolves names and patterns through the root's catalog, as every part's scan names its columns.
-    whole = zentrail.scan(root, start, end, signals, threads=1, storage_options=storage_options)
+    whole = zentrail.scan(root, start, end, signals, catalog=catalog, threads=1, storage_options=storage_options)
     aligned = whole.align(every, how=how, max_gap=max_gap, lookback=lookback)  # checks them all, reads nothing
     parts = aligned.by_day()
     first = parts[0].plan.first_ns

@@ -1,37 +1,42 @@
-"""zentrail.dask.read_archive: the partitions of an archive read and the
-function each worker calls."""
+"""zentrail.dask.read_archive: the partitions of an archive read, each a
+zentrail.ReadPlan, and the function that reads one on a worker."""
 
 from __future__ import annotations
 
-import itertools
 import warnings
 
 import zentrail
-
-from zentrail._base import arguments as _arguments, discovery as _discovery, time as _time
+from zentrail._base.extras import import_extra
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Dict, Iterable, List, Optional, Sequence
+    from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 
-def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[int]] = None, *, by_day: bool = False,
-                 columns: Optional[Sequence[str]] = None, storage_options: Optional[Dict[str, Any]] = None) -> Any:
+def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[Union[int, str]]] = None, *,
+                 by_day: bool = False, columns: Optional[Sequence[str]] = None, catalog: Any = None,
+                 storage_options: Optional[Dict[str, Any]] = None) -> Any:
     """The rows of ``zentrail.scan(root, start, end, signals)`` as a Dask
     DataFrame, read on the workers.
+
+    ``signals`` and ``catalog`` as :func:`zentrail.scan` takes them: codes,
+    and names and shell-style patterns of the catalog (``["TI-*"]``), which
+    the client resolves before any partition is made.
 
     ``by_day=False`` (the default): one partition per archive file, in the
     order scan reads them, so that computed it holds scan's rows in scan's
     order (each partition indexed from 0); divisions unknown.
 
-    ``by_day=True``: one partition per day (the files whose names carry that
-    day, read in path order), indexed by ``time`` and sorted within the day
-    (stably: rows of one instant keep scan's order), with the midnights as
-    divisions, so that Dask answers ``frame.loc["2024-03-02"]`` from one
-    partition. A file's rows need not lie in the day of its name (a date mark
-    may name another day): each partition checks its rows as it reads them,
-    and one outside its day fails the computation with a ValueError naming
-    the file; read such an archive with ``by_day=False``.
+    ``by_day=True``: one partition per day that holds rows of the window,
+    indexed by ``time`` and sorted within the day (stably: rows of one
+    instant keep scan's order), with the midnights as divisions, so that
+    Dask answers ``frame.loc["2024-03-02"]`` from one partition. A day's
+    partition holds exactly the rows of scan whose time lies in that day,
+    whichever files hold them: a file's rows need not lie in the day of its
+    name (a date mark may name another day), so the client first takes an
+    inventory of the window by file and day (``zentrail.inventory(...,
+    by="file")``, a pass over record heads), and each day's partition reads
+    the files that hold records of that day, keeping its rows of that day.
 
     ``columns``: the columns to read (Scan.select's names, name columns
     included); Dask's own column projection (``frame[["value"]]``) narrows
@@ -41,90 +46,78 @@ def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[int
     (which lists it) and the workers (which read it).
     """
     dd = dask_dataframe()
-    signals = _arguments.codes_array(signals)
-    paths = zentrail.find_files(root, start, end, storage_options=storage_options)
-    chosen = list(columns) if columns is not None else None
-    reader = _PartReader(start, end, signals, by_day, chosen, storage_options)
+    plan = zentrail.scan(root, start, end, signals, catalog=catalog, threads=1,
+                         storage_options=storage_options).plan
+    if columns is not None:
+        plan = plan.select(*_read_columns(columns, by_day))
+    if not plan.needs_catalog:  # the names are resolved: no catalog need travel with every partition
+        plan = plan.replace(catalog=None)
+    # A partition without rows is no empty read worth a warning on a worker.
+    plan = plan.with_codes(plan.codes)
+    reader = _PartReader(by_day)
     with warnings.catch_warnings():  # the typed empty frame is no read that found nothing
         warnings.simplefilter("ignore")
-        meta = reader([])
-    if not paths:
-        return dd.from_pandas(meta, npartitions=1)
+        meta = reader(plan.with_files([]))
     if not by_day:
-        return dd.from_map(reader, [[path] for path in paths], meta=meta, enforce_metadata=False,
-                           label="zentrail-file")
-    def day(path: str) -> str:  # every path found carries one
-        return _discovery.path_day(path) or ""
-
-    days = [list(group) for _, group in itertools.groupby(sorted(paths, key=day), key=day)]
-    midnights = [_day_start(_discovery.path_day(group[0])) for group in days]
-    last = midnights[-1] + _time.NS_PER_DAY - 1
-    divisions = timestamps(midnights + [last])
-    return dd.from_map(reader, days, meta=meta, divisions=divisions, enforce_metadata=False,
+        parts = [plan.with_files([path]) for path in plan.files()]
+        if not parts:
+            return dd.from_pandas(meta, npartitions=1)
+        return dd.from_map(reader, parts, meta=meta, enforce_metadata=False, label="zentrail-file")
+    days = files_by_day(zentrail.inventory(root, start, end, by="file", catalog=False,
+                                           storage_options=storage_options))
+    if not days:
+        return dd.from_pandas(meta, npartitions=1)
+    parts = [plan.with_files(files).where(start=day, end=day) for day, files in days]
+    pandas = import_extra("pandas", "zentrail.dask.read_archive", "pandas")
+    midnights = [pandas.Timestamp(day) for day, _ in days]
+    divisions = midnights + [midnights[-1] + pandas.Timedelta(days=1) - pandas.Timedelta(1, "ns")]
+    return dd.from_map(reader, parts, meta=meta, divisions=divisions, enforce_metadata=False,
                        label="zentrail-day")
 
 
+def files_by_day(inventory: Any) -> List[Tuple[Any, List[str]]]:
+    """(day, files) for each day an inventory by file finds records of, in
+    order of the days: the files holding that day's records, in read order.
+    A day is a numpy.datetime64 in days."""
+    held = inventory.to_numpy()
+    files, days = held["file"], held["day"].astype("datetime64[D]")
+    # A file's rows of one day follow each other: the first row of each run.
+    first = [0] if len(files) else []
+    if len(files) > 1:
+        first += (1 + ((files[1:] != files[:-1]) | (days[1:] != days[:-1])).nonzero()[0]).tolist()
+    found: Dict[Any, List[str]] = {}
+    for row in first:
+        found.setdefault(days[row], []).append(files[row])
+    return sorted(found.items())
+
+
 class _PartReader:
-    """One partition's read, called on a worker with its files: pickled to
-    the workers by value, with what every partition shares."""
+    """One partition's read, called on a worker with its plan."""
 
-    def __init__(self, start: Any, end: Any, signals: Any, by_day: bool, columns: Optional[List[str]],
-                 storage_options: Optional[Dict[str, Any]]) -> None:
-        self.start = start
-        self.end = end
-        self.signals = signals
+    def __init__(self, by_day: bool) -> None:
         self.by_day = by_day
-        self.columns = columns
-        self.storage_options = storage_options
 
-    def __call__(self, paths: List[str], columns: Optional[List[str]] = None) -> Any:
+    def __call__(self, plan: Any, columns: Optional[Sequence[str]] = None) -> Any:
         """``columns``: Dask's projection of the frame's columns (never the
-        index), else those read_archive was given."""
-        selected = _read_columns(columns if columns is not None else self.columns, self.by_day)
-        scan = zentrail.scan_files(paths, self.start, self.end, self.signals, threads=1,
-                                   storage_options=self.storage_options)
-        if selected is not None:
-            scan = scan.select(*selected)
-        frame = scan.to_pandas()
+        index), some of the plan's own."""
+        if columns is not None:
+            plan = plan.select(*_read_columns(columns, self.by_day))
+        frame = zentrail.Scan(plan).to_pandas()
         if not self.by_day:
             return frame
-        if paths:
-            _check_day(frame["time"], paths)
         return frame.set_index("time").sort_index(kind="stable")
 
 
-def _read_columns(columns: Optional[List[str]], by_day: bool) -> Optional[List[str]]:
-    """What a partition reads: the projected columns, and the time of the
-    index by day."""
-    if columns is None:
-        return None
-    if by_day:
-        return ["time"] + [column for column in columns if column != "time"]
-    return list(columns)
-
-
-def _check_day(times: Any, paths: List[str]) -> None:
-    midnight = _day_start(_discovery.path_day(paths[0]))
-    ns = _time.instants_ns(times)
-    outside = (ns < midnight) | (ns >= midnight + _time.NS_PER_DAY)
-    if outside.any():
-        first = int(ns[outside.argmax()])
-        raise ValueError(f"{paths[0]}: a row at {_time.instant_text(first)} lies outside the day "
-                         f"{_discovery.path_day(paths[0])} of its file's name; read it with by_day=False")
-
-
-def _day_start(day: Optional[str]) -> int:
-    return _time.first_ns(_time.bound_tuple(day, "day"))
+def _read_columns(columns: Sequence[str], by_day: bool) -> List[str]:
+    """The columns a partition reads: those of the frame, and by day the
+    time of its index first."""
+    return ["time"] + [name for name in columns if name != "time"] if by_day else list(columns)
 
 
 def timestamps(instants: List[int]) -> List[Any]:
-    from zentrail._base.extras import import_extra
-
     pandas = import_extra("pandas", "zentrail.dask.read_archive", "pandas")
     return [pandas.Timestamp(ns, unit="ns") for ns in instants]
 
 
 def dask_dataframe() -> Any:
-    from zentrail._base.extras import import_extra
-
     return import_extra("dask.dataframe", "zentrail.dask.read_archive", "dask")

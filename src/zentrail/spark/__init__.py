@@ -6,17 +6,36 @@
              .option("start", "2024-03-01").option("end", "2024-03-03")
              .option("signals", "7,12:0").load())
 
-One input partition per archive file, read on the executors by
-``zentrail.scan_files`` into Arrow record batches (``pip install
-"zentrail[spark]"``)."""
+One input partition per archive file, a zentrail.ReadPlan read on the
+executors into Arrow record batches (``pip install "zentrail[spark]"``).
+The module imports without Spark; ``register`` and ``ArchiveDataSource``
+raise an ImportError naming the extra where pyspark or pyarrow is missing."""
 
 from __future__ import annotations
 
-from zentrail._base.extras import import_extra
+from ._source import register
 
-import_extra("pyspark.sql.datasource", "zentrail.spark", "spark")
-import_extra("pyarrow", "zentrail.spark", "spark")
+# ArchiveDataSource is made on first use (see below): a star import, which
+# takes every name of __all__, must not need Spark.
+__all__ = ["register"]
 
-from ._source import ArchiveDataSource, register  # noqa: E402
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
-__all__ = ["ArchiveDataSource", "register"]
+    from pyspark.sql.datasource import DataSource as _DataSource  # type: ignore[import-not-found, unused-ignore]
+
+    from ._source import SourceMethods
+
+    class ArchiveDataSource(SourceMethods, _DataSource):
+        """The data source class, a subclass of pyspark's DataSource made on
+        first use (``zentrail.spark.ArchiveDataSource``), for
+        ``spark.dataSource.register`` where :func:`register` is not used."""
+
+
+def __getattr__(name: str) -> Any:
+    if name == "ArchiveDataSource":
+        from ._source import source_classes
+
+        return source_classes()["ArchiveDataSource"]
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,182 +1,209 @@
 """The zentrail data source: its options, schema, partitions and reads, and
-the filters it takes over from Spark."""
+the filters it takes over from Spark.
+
+Spark and pyarrow are imported on first use, not with the module, so that
+the module imports (and type checks) where they are not installed. The
+methods live in plain classes here; the classes Spark takes, subclasses of
+its own, are made from them on first use by ``source_classes()`` and are
+found under their names in this module, so that a pickle names them by
+module and name as any class, and an executor makes them again when it
+unpickles one.
+"""
 
 from __future__ import annotations
 
+import datetime
 import json
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence
-
-import pyarrow  # type: ignore[import-untyped]
-from pyspark.sql.datasource import DataSource, DataSourceReader, InputPartition
-from pyspark.sql.types import DoubleType, IntegerType, ShortType, StructField, StructType, TimestampNTZType
+import re
+import threading
 
 import zentrail
+from zentrail._base.extras import import_extra
 
-from zentrail._base import arguments as _arguments, time as _time
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Iterable, Iterator, List, MutableMapping, Optional, Tuple
 
-# Spark has no unsigned integers and keeps times to the microsecond: each
-# column takes the narrowest Spark type that holds all of its values.
-SCHEMA = StructType([
-    StructField("time", TimestampNTZType(), nullable=False),
-    StructField("signal_id", IntegerType(), nullable=False),
-    StructField("element", IntegerType(), nullable=False),
-    StructField("value", DoubleType(), nullable=True),
-    StructField("item_class", ShortType(), nullable=False),
-    StructField("subtype", ShortType(), nullable=False),
-])
-ARROW_SCHEMA = pyarrow.schema([
-    pyarrow.field("time", pyarrow.timestamp("us"), nullable=False),
-    pyarrow.field("signal_id", pyarrow.int32(), nullable=False),
-    pyarrow.field("element", pyarrow.int32(), nullable=False),
-    pyarrow.field("value", pyarrow.float64()),
-    pyarrow.field("item_class", pyarrow.int16(), nullable=False),
-    pyarrow.field("subtype", pyarrow.int16(), nullable=False),
-])
 PUSHDOWN_CONF = "spark.sql.python.filterPushdown.enabled"
+# The options that name the arguments zentrail.scan's messages name.
+OPTION_OF_ARGUMENT = {"dt_start": "option start", "dt_end": "option end"}
+_EPOCH = datetime.datetime(1970, 1, 1)
+_MADE: Dict[str, Any] = {}
+_MAKING = threading.Lock()
 
 
 def register(spark: Any) -> None:
     """Registers the data source "zentrail" with the session `spark`, and,
     where the installed Spark hands filters to Python sources (4.1 and
     later), turns that on: filters on ``signal_id`` and ``time`` then narrow
-    what is read (Spark still applies them to the rows)."""
-    spark.dataSource.register(ArchiveDataSource)
-    if _filters_supported():
+    what is read (Spark still applies them to the rows). ImportError naming
+    the extra where pyspark or pyarrow is missing."""
+    source = source_classes()["ArchiveDataSource"]  # the missing extra named before anything else fails
+    spark.dataSource.register(source)
+    if filters_supported():
         spark.conf.set(PUSHDOWN_CONF, "true")
 
 
-class ArchiveDataSource(DataSource):
+def source_classes() -> Dict[str, Any]:
+    """The data source and reader classes, subclasses of Spark's, and the
+    schemas of the rows, made once per process."""
+    with _MAKING:
+        if not _MADE:
+            _MADE.update(_made())
+    return _MADE
+
+
+def __getattr__(name: str) -> Any:
+    if name in ("ArchiveDataSource", "ArchiveReader", "FilteringReader"):
+        return source_classes()[name]
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def _made() -> Dict[str, Any]:
+    # Spark's bases are unknown to a type checker where Spark is not installed.
+    datasource: Any = import_extra("pyspark.sql.datasource", "zentrail.spark", "spark")
+    types = import_extra("pyspark.sql.types", "zentrail.spark", "spark")
+    pyarrow = import_extra("pyarrow", "zentrail.spark", "spark")
+
+    def subclass(name: str, bases: Tuple[type, ...]) -> type:
+        # Made by a call, not a class statement: no class exists only
+        # inside this function, and each is found in this module by its name.
+        return type(name, bases, {"__module__": __name__, "__doc__": bases[0].__doc__})
+
+    source = subclass("ArchiveDataSource", (SourceMethods, datasource.DataSource))
+    reader = subclass("ArchiveReader", (ReaderMethods, datasource.DataSourceReader))
+    filtering = subclass("FilteringReader", (FilteringMethods, reader))
+    # Spark has no unsigned integers and keeps times to the microsecond: each
+    # column takes the narrowest Spark type that holds all of its values.
+    schema = types.StructType([
+        types.StructField("time", types.TimestampNTZType(), nullable=False),
+        types.StructField("signal_id", types.IntegerType(), nullable=False),
+        types.StructField("element", types.IntegerType(), nullable=False),
+        types.StructField("value", types.DoubleType(), nullable=True),
+        types.StructField("item_class", types.ShortType(), nullable=False),
+        types.StructField("subtype", types.ShortType(), nullable=False),
+    ])
+    arrow_schema = pyarrow.schema([
+        pyarrow.field("time", pyarrow.timestamp("us"), nullable=False),
+        pyarrow.field("signal_id", pyarrow.int32(), nullable=False),
+        pyarrow.field("element", pyarrow.int32(), nullable=False),
+        pyarrow.field("value", pyarrow.float64()),
+        pyarrow.field("item_class", pyarrow.int16(), nullable=False),
+        pyarrow.field("subtype", pyarrow.int16(), nullable=False),
+    ])
+    return {"ArchiveDataSource": source, "ArchiveReader": reader, "FilteringReader": filtering,
+            "schema": schema, "arrow_schema": arrow_schema}
+
+
+class SourceMethods:
     """``spark.read.format("zentrail")`` with the options ``root``, ``start``
     and ``end`` (bounds as zentrail.scan takes them as text), ``signals`` (as
-    the zentrail command writes them: "7", "7:0-3,12"; every signal if
-    absent) and ``storage_options`` (JSON, for a URL root). The rows of
-    ``zentrail.scan(root, start, end, signals)``, times truncated to the
-    microsecond (Spark's precision)."""
+    zentrail.parse_signals reads them: "7", "7:0-3,12", names and patterns
+    of the catalog such as "TI-*"; every signal if absent), ``catalog`` (the
+    path of a catalog file, when not the root's) and ``storage_options``
+    (JSON, for a URL root). The rows of ``zentrail.scan(root, start, end,
+    signals)``, times truncated to the microsecond (Spark's precision)."""
+
+    options: MutableMapping[str, str]  # set by Spark's DataSource
 
     @classmethod
     def name(cls) -> str:
         return "zentrail"
 
-    def schema(self) -> StructType:
-        return SCHEMA
+    def schema(self) -> Any:
+        return source_classes()["schema"]
 
-    def reader(self, schema: StructType) -> DataSourceReader:
-        options = _Options.of(self.options)
-        return _FilteringReader(options) if _filters_supported() else _ArchiveReader(options)
-
-
-class _Options:
-    """The checked options of one load."""
-
-    def __init__(self, root: str, start: str, end: str, codes: Any, storage_options: Optional[Dict[str, Any]]):
-        self.root = root
-        self.start = start
-        self.end = end
-        self.codes = codes
-        self.storage_options = storage_options
-
-    @classmethod
-    def of(cls, options: Any) -> "_Options":
-        missing = [name for name in ("root", "start", "end") if name not in options]
-        if missing:
-            raise ValueError(f"the zentrail data source needs the option{'s' * (len(missing) > 1)} "
-                             f"{', '.join(missing)} (.option(\"root\", ...))")
-        start, end = options["start"], options["end"]
-        _time.window(start, end, ("option start", "option end"))
-        codes = _signal_codes(options["signals"]) if "signals" in options else None
-        storage = json.loads(options["storage_options"]) if "storage_options" in options else None
-        return cls(options["root"], start, end, codes, storage)
+    def reader(self, schema: Any) -> Any:
+        kind = "FilteringReader" if filters_supported() else "ArchiveReader"
+        return source_classes()[kind](plan_of_options(self.options))
 
 
-def _signal_codes(text: str) -> Any:
-    from ..cli.arguments import UsageError, parse_signals
-
+def plan_of_options(options: Any) -> zentrail.ReadPlan:
+    """The plan of one load's options (read with one thread: Spark runs a
+    task per core), or ValueError naming the option."""
+    missing = [name for name in ("root", "start", "end") if name not in options]
+    if missing:
+        raise ValueError(f"the zentrail data source needs the option{'s' * (len(missing) > 1)} "
+                         f"{', '.join(missing)} (.option(\"root\", ...))")
+    signals = None
+    if "signals" in options:
+        try:
+            signals = zentrail.parse_signals(options["signals"])
+        except ValueError as error:
+            raise ValueError(f"option signals: {error}") from None
+    storage = json.loads(options["storage_options"]) if "storage_options" in options else None
+    catalog = options["catalog"] if "catalog" in options else None
     try:
-        return _arguments.codes_array(parse_signals(text))
-    except UsageError as error:
-        raise ValueError(f"option signals: {str(error).replace('--signals: ', '')}") from None
+        scan = zentrail.scan(options["root"], options["start"], options["end"], signals, catalog=catalog, threads=1,
+                             storage_options=storage)
+    except ValueError as error:
+        named = re.sub(r"\b(dt_start|dt_end)\b", lambda found: OPTION_OF_ARGUMENT[found.group(1)], str(error))
+        raise ValueError(named) from None
+    # The catalog has named the signals; the columns are scan's own, which
+    # need it no more, so it does not travel with every partition.
+    return scan.plan if scan.plan.needs_catalog else scan.plan.replace(catalog=None)
 
 
-class _ArchiveReader(DataSourceReader):
-    """One partition per archive file, in scan's order."""
+class ReaderMethods:
+    """One partition per archive file, in scan's order, each the plan of
+    that file read on an executor."""
 
-    def __init__(self, options: _Options) -> None:
-        self.options = options
+    def __init__(self, plan: zentrail.ReadPlan) -> None:
+        self.plan = plan
 
     def _holds_nothing(self) -> bool:
         """Filters that leave no code or no time (Spark's own, handed over)."""
-        options = self.options
-        if options.codes is not None and not len(options.codes):
-            return True
-        start, end = _time.bound_tuple(options.start, "start"), _time.bound_tuple(options.end, "end")
-        return _time.last_ns(end) < _time.first_ns(start)
+        plan = self.plan
+        return (plan.codes is not None and not len(plan.codes)) or plan.last_ns < plan.first_ns
 
-    def partitions(self) -> Sequence[InputPartition]:
+    def partitions(self) -> List[Any]:
         if self._holds_nothing():
             return []
-        options = self.options
-        paths = zentrail.find_files(options.root, options.start, options.end, storage_options=options.storage_options)
-        return [InputPartition(path) for path in paths]
+        datasource = import_extra("pyspark.sql.datasource", "zentrail.spark", "spark")
+        return [datasource.InputPartition(self.plan.with_files([path])) for path in self.plan.files()]
 
-    def read(self, partition: InputPartition) -> Iterator[pyarrow.RecordBatch]:
-        options = self.options
-        scan = zentrail.scan_files([partition.value], options.start, options.end, options.codes, threads=1,
-                                   storage_options=options.storage_options)
-        for batch in pyarrow.RecordBatchReader.from_stream(scan):
+    def read(self, partition: Any) -> Iterator[Any]:
+        pyarrow = import_extra("pyarrow", "zentrail.spark", "spark")
+        arrow_schema = source_classes()["arrow_schema"]
+        for batch in pyarrow.RecordBatchReader.from_stream(zentrail.Scan(partition.value)):
             # The times to Spark's microseconds; the integers widened losslessly.
-            yield batch.cast(ARROW_SCHEMA, safe=False)
+            yield batch.cast(arrow_schema, safe=False)
 
 
-class _FilteringReader(_ArchiveReader):
+class FilteringMethods(ReaderMethods):
     """The reader where Spark hands filters over: equalities on signal_id
     narrow the codes, comparisons on time the window (and with it the files).
     Both are handed back too, since Spark compares at microseconds while a
     bound is exact to the nanosecond."""
 
     def pushFilters(self, filters: List[Any]) -> Iterable[Any]:
-        from pyspark.sql.datasource import EqualTo, GreaterThan, GreaterThanOrEqual, In, LessThan, LessThanOrEqual
-
-        options = self.options
+        datasource = import_extra("pyspark.sql.datasource", "zentrail.spark", "spark")
         for condition in filters:
             column = condition.attribute
-            if column == ("signal_id",) and isinstance(condition, (EqualTo, In)):
-                ids = [condition.value] if isinstance(condition, EqualTo) else list(condition.value)
-                options.codes = _codes_of_ids(options.codes, ids)
-            elif column == ("time",) and isinstance(condition, (GreaterThan, GreaterThanOrEqual)):
-                options.start = _later(options.start, condition.value)
-            elif column == ("time",) and isinstance(condition, (LessThan, LessThanOrEqual)):
-                options.end = _earlier(options.end, condition.value)
+            if column == ("signal_id",) and isinstance(condition, (datasource.EqualTo, datasource.In)):
+                ids = [condition.value] if isinstance(condition, datasource.EqualTo) else list(condition.value)
+                self.plan = self.plan.where(signal_ids=[i for i in ids if isinstance(i, int) and 0 <= i <= 65535])
+            elif column == ("time",):
+                moment = _ns(condition.value)
+                if moment is None:
+                    pass
+                elif isinstance(condition, (datasource.GreaterThan, datasource.GreaterThanOrEqual)):
+                    self.plan = self.plan.narrowed(first=moment)
+                elif isinstance(condition, (datasource.LessThan, datasource.LessThanOrEqual)):
+                    # The whole microsecond of the moment, since Spark's times are.
+                    self.plan = self.plan.narrowed(last=moment + 999)
             yield condition
 
 
-def _codes_of_ids(codes: Any, ids: List[Any]) -> Any:
-    """The codes of `codes` (None: every code) whose signal id is one of `ids`."""
-    import numpy
-
-    wanted = numpy.array(sorted({int(i) for i in ids if isinstance(i, int) and 0 <= i <= 65535}), dtype=numpy.int64)
-    if codes is None:
-        return _arguments.codes_array((wanted[:, None] * 1024 + numpy.arange(1024)).ravel())
-    return codes[numpy.isin(codes // 1024, wanted)]
+def _ns(moment: Any) -> Optional[int]:
+    """A naive datetime (a timestamp_ntz) as ns since 1970-01-01; None for
+    anything else, which narrows nothing."""
+    if not isinstance(moment, datetime.datetime) or moment.tzinfo is not None:
+        return None
+    return (moment - _EPOCH) // datetime.timedelta(microseconds=1) * 1000
 
 
-def _later(start: str, moment: Any) -> str:
-    """The later of a start bound and a moment (a datetime), as a bound text."""
-    ns = _time.first_ns(_time.bound_tuple(moment, "time filter"))
-    return _time.instant_text(ns) if ns > _time.first_ns(_time.bound_tuple(start, "option start")) else start
-
-
-def _earlier(end: str, moment: Any) -> str:
-    """The earlier of an end bound and a moment, as a bound text: the end
-    stays the whole microsecond of the moment, since Spark's times are."""
-    last = _time.first_ns(_time.bound_tuple(moment, "time filter")) + 999
-    if last >= _time.last_ns(_time.bound_tuple(end, "option end")):
-        return end
-    return _time.instant_text(last)
-
-
-def _filters_supported() -> bool:
-    try:
-        from pyspark.sql.datasource import Filter  # noqa: F401  (Spark 4.1 and later)
-    except ImportError:
-        return False
-    return True
+def filters_supported() -> bool:
+    """Whether the installed Spark hands filters to Python sources (4.1 and later)."""
+    datasource = import_extra("pyspark.sql.datasource", "zentrail.spark", "spark")
+    return hasattr(datasource, "Filter")
