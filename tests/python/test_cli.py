@@ -36,6 +36,11 @@ def run(*args, **options):
                           text=options.pop("text", True), **options)
 
 
+def csv_rows(path):
+    with open(path, newline="") as written:
+        return list(csv.DictReader(written))
+
+
 def test_ls_lists_the_inventory_as_csv_and_json():
     done = run("ls", SAMPLE)
     assert done.returncode == 0
@@ -63,7 +68,7 @@ def test_export_reads_back_as_scan(tmp_path, suffix, signals):
     # The sample archive's catalog adds its name and unit columns.
     expected = zentrail.scan(SAMPLE, "2024-03-01", "2024-03-03", codes).select(*COLUMNS, *LABELS).to_numpy()
     if suffix == ".csv":
-        rows = list(csv.DictReader(out.open()))
+        rows = csv_rows(out)
         got = {name: [r[name] for r in rows] for name in expected}
         got["time"] = np.array([t.replace(" ", "T") for t in got["time"]], dtype="datetime64[ns]")
         got["value"] = [float(v) if v else float("nan") for v in got["value"]]
@@ -88,7 +93,7 @@ def test_events_prints_and_writes(tmp_path):
     assert rows and {r["class_name"] for r in rows} == {"AlString"}
     assert rows[0]["text"] == "shift handover checked"
     assert run("events", SAMPLE, *WINDOW, "-o", tmp_path / "e.csv").returncode == 0
-    assert len(list(csv.DictReader((tmp_path / "e.csv").open()))) == \
+    assert len(csv_rows(tmp_path / "e.csv")) == \
         len(zentrail.events(SAMPLE, "2024-03-01", "2024-03-03").to_numpy()["time"])
 
 
@@ -362,7 +367,7 @@ def test_export_every_writes_the_aligned_table(tmp_path, suffix, options):
     # Named by the sample archive's catalog.
     assert list(expected) == ["time", "Furnace1.Zone1.Temp", "Furnace1.Zone2.Temp", "Tank1.LevelAlarm"]
     if suffix == ".csv":
-        rows = list(csv.DictReader(out.open()))
+        rows = csv_rows(out)
         got = {"time": np.array([r["time"].replace(" ", "T") for r in rows], dtype="datetime64[ns]")}
         got.update({name: [float(r[name]) if r[name] else float("nan") for r in rows] for name in expected if
                     name != "time"})

@@ -17,7 +17,7 @@ import archive_builder as ab
 import archive_format as fmt
 import archive_model
 import zentrail
-from conftest import day_file
+from conftest import day_file, may_find_no_row
 from test_dump import DUMP
 from test_property import IDS, trees, written_tree
 
@@ -90,6 +90,7 @@ def test_events_match_the_model(tree, window, ids, system, threads):
 
 
 @pytest.mark.slow
+@may_find_no_row
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(trees(), st.sampled_from([1, 3]))
 def test_every_signal_is_scan_with_every_present_code(tree, threads):

@@ -12,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import zentrail
+from conftest import may_find_no_row
 from test_property import IDS, trees, written_tree
 
 pl = pytest.importorskip("polars")
@@ -56,6 +57,7 @@ predicates = st.lists(pushable | others, min_size=1, max_size=4).map(
 
 
 @pytest.mark.slow
+@may_find_no_row
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(trees(), predicates, st.sampled_from([None, ["value"], ["time", "signal_id"], ["subtype", "time"]]),
        st.sampled_from([1, 7, 1000]))

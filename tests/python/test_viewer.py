@@ -75,7 +75,7 @@ def running_viewer(root, *options, preamble=""):
         yield address
     finally:
         process.terminate()
-        process.wait(timeout=20)
+        process.communicate(timeout=20)  # and its pipes closed
 
 
 @pytest.fixture
