@@ -432,7 +432,7 @@ def test_a_grid_is_interpolated_as_the_catalog_says_unless_how_says_otherwise(tm
         done = run("export", SAMPLE, "--from", "2024-03-02", "--to", "2024-03-02", "--signals", "7:0,12:0",
                    "--every", "25min", *(["--how", how] if how else []), "-o", out)
         assert done.returncode == 0, done.stderr
-        rows = list(csv.DictReader(out.open()))
+        rows = csv_rows(out)
         for name in ("Furnace1.Zone1.Temp", "Tank1.LevelAlarm"):
             np.testing.assert_array_equal([float(r[name]) if r[name] else np.nan for r in rows], expected[name],
                                           err_msg=f"{how} {name}")

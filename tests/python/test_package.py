@@ -74,15 +74,10 @@ NEEDS_ITS_LIBRARY = {
     # Subclasses Bokeh's and Tornado's classes; imported only by a viewer
     # that serves, once the view extra is known to be there.
     "zentrail.viewer._access": "bokeh, tornado",
-    # Import their library when imported (to be imported when used, as the
-    # other faces do); spark/_source.py's imports of it are for its types.
-    "zentrail.dask": "dask",
-    "zentrail.spark": "pyspark",
-    "zentrail.spark._source": "pyspark, pyarrow",
 }
 # Modules whose imports of an optional library a type checker without it
 # cannot follow; goes with their NEEDS_ITS_LIBRARY entries.
-IMPORTS_ITS_LIBRARY = ("zentrail.spark._source",)
+IMPORTS_ITS_LIBRARY: tuple = ()
 OPTIONAL_LIBRARIES = ("pandas", "pyarrow", "polars", "bokeh", "tornado", "matplotlib", "dask", "pyspark", "fsspec",
                       "tqdm")
 

@@ -281,7 +281,8 @@ def test_a_request_elsewhere_lists_and_fetches_nothing_until_its_read_begins():
     request = plan.request()  # the archive is not there yet: listing it now would fail
     assert not any(thread.name.startswith("zentrail-fetch") for thread in threading.enumerate())
     local = os.path.join(_sample_dir(), "2024", "03", "2024-03-01_plant.vlx")
-    fsspec.filesystem("memory").pipe("/later/2024-03-01_a.vlx", open(local, "rb").read())
+    with open(local, "rb") as sample:
+        fsspec.filesystem("memory").pipe("/later/2024-03-01_a.vlx", sample.read())
     assert_same(zentrail._core.to_numpy(request), zentrail.scan(_sample_dir(), "2024-03-01", "2024-03-01",
                                                                 [7 * 1024]).to_numpy())
 

@@ -415,7 +415,7 @@ def test_the_browser_is_given_a_private_page_and_never_the_token(tmp_path, brows
         assert token not in readable_by_scripts(browser)
     finally:
         process.terminate()
-        process.wait(timeout=20)
+        process.communicate(timeout=20)  # its pipes closed too
     # Gone with the server.
     assert not os.path.exists(os.path.dirname(seen["page"]))
 

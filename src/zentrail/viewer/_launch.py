@@ -18,7 +18,6 @@ import warnings
 import webbrowser
 from pathlib import Path
 
-from ._access import moving_on_page
 
 PAGE_NAME = "open.html"
 
@@ -34,6 +33,8 @@ class BrowserOpener:
         # Written in full before the name the browser is given exists.
         descriptor = os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), 0o600)
         with os.fdopen(descriptor, "w", encoding="utf-8") as out:
+            from ._access import moving_on_page  # Bokeh's: imported by a viewer that serves
+
             out.write(moving_on_page(address))
         os.replace(part, self.path)
 
