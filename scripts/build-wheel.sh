@@ -38,6 +38,18 @@ EOF
 chmod +x "$compiler.new"
 mv "$compiler.new" "$compiler"
 
+# The module unwinds with the system's libgcc_s (in every manylinux policy)
+# rather than Zig's LLVM libunwind linked in: glibc ends a thread
+# (pthread_exit, which CPython calls in a daemon thread at exit) with
+# libgcc_s's unwinder, which calls the module's frames' personality routine,
+# and that routine must work on that unwinder's state. Linked by its file, as
+# Zig knows only its own libraries; only its GCC_3.0 symbols are used.
+libgcc_s=$(g++ -print-file-name=libgcc_s.so.1)
+if [ ! -f "$libgcc_s" ]; then
+  echo "no libgcc_s.so.1 found by g++ -print-file-name (install g++): the wheel's module links it" >&2
+  exit 1
+fi
+
 mkdir -p "$out"
 raw=build/wheel-raw
 rm -rf "$raw"
@@ -48,7 +60,7 @@ rm -f "$out"/zentrail-*-"$("$python" -c 'import sys; print(f"cp{sys.version_info
 env -u CFLAGS -u CXXFLAGS -u CPPFLAGS -u LDFLAGS CXX="$compiler" \
   "$python" -m pip wheel -q --no-deps -w "$raw" \
   --config-settings=build-dir="build/zig-{wheel_tag}" \
-  --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="$(g++ -print-file-name=libgcc_s.so.1)" .
+  --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="$libgcc_s" .
 # repair fails if the wheel needs anything past the policy (a newer glibc
 # symbol, a library outside it).
 PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$policy" -w "$out" "$raw"/zentrail-*.whl
