@@ -15,6 +15,8 @@ elif ! echo 'int main() { return 0; }' |
   missing+=(libclang-rt-dev)
 fi
 python3 -c 'import venv, ensurepip' >/dev/null 2>&1 || missing+=(python3-venv)
+# An older Debian's root, for the test of the wheel on an older glibc.
+command -v debootstrap >/dev/null 2>&1 || missing+=(debootstrap)
 # A headless browser and its driver, for the test of the trend viewer.
 command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 command -v chromedriver >/dev/null 2>&1 || missing+=(chromium-driver)

@@ -7,8 +7,10 @@
 # against the package installed into a fresh virtual environment, on the
 # default python3 and on CPython 3.9 and 3.13, then builds the documentation
 # site. The packages tested are the ones a user installs: the default
-# python3's repaired wheel, the sdist unpacked and built on its own (CPython
-# 3.9), and CPython 3.13's repaired wheel in a venv with no compiler on PATH.
+# python3's wheel, the sdist unpacked and built on its own (CPython 3.9),
+# CPython 3.9's wheel inside a Debian root of an older glibc, and CPython
+# 3.13's wheel in a venv with no compiler on PATH; the wheels are
+# scripts/build-wheel.sh's, for glibc 2.17 and later.
 # Exits non-zero on any failure.
 # Installs what it needs on a new machine.
 set -euo pipefail
@@ -100,8 +102,15 @@ build/test-venv/bin/mkdocs build --strict -d build/site
 # does not depend on the interpreter.
 if python=$(find_python 3.9); then
   sdist_tests "$python"
+  # The wheel on a glibc older than this machine's, in a Debian bullseye
+  # root whose own CPython is 3.9.
+  echo "== Wheel on an older glibc ($("$python" --version 2>&1))"
+  PYTHON=$python scripts/build-wheel.sh
+  as_root=()
+  [ "$(id -u)" -ne 0 ] && as_root=(sudo)
+  "${as_root[@]}" scripts/test-wheel-old-glibc.sh "$(wheel_of "$python")"
 else
-  echo "== Python tests (3.9): SKIPPED, no CPython 3.9 found (pyenv or python3.9 on PATH); the sdist on python3"
+  echo "== Python tests (3.9): SKIPPED, no CPython 3.9 found (pyenv or python3.9 on PATH); the sdist on python3, and no wheel tested on an older glibc"
   sdist_tests python3
 fi
 if python=$(find_python 3.13); then

@@ -5,7 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
+#include <exception>
+
+#include "module/owned_ref.h"
 
 namespace zentrail {
 
@@ -19,18 +21,39 @@ enum class FilePlace { in_message, in_note };
 // Call only from inside a catch block.
 void raise_current_exception_in_python(FilePlace place = FilePlace::in_message) noexcept;
 
+// Every failure of this library is a PythonErrorAlreadySet or a
+// std::exception, and its handlers name those two rather than catch (...):
+// the unwinding with which CPython ends a daemon thread at exit
+// (pthread_exit, from inside PyEval_RestoreThread) must pass through
+// untouched, and a catch-all cannot hand it on under every C++ runtime
+// (libc++abi, the released wheel's, takes it for an uncaught exception when
+// rethrown, and the process aborts).
+
 // Runs `body` (which returns a new reference, or null with an exception
-// set) and turns any C++ failure into the Python exception. The unwinding
-// with which the interpreter ends a thread at exit passes through.
+// set) and turns a failure into the Python exception.
 template <typename Body>
 PyObject* guarded(Body&& body, FilePlace place = FilePlace::in_message) {
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const PythonErrorAlreadySet&) {
         raise_current_exception_in_python(place);
-        return nullptr;
+    } catch (const std::exception&) {
+        raise_current_exception_in_python(place);
+    }
+    return nullptr;
+}
+
+// Runs `body`; when it fails, runs `cleanup` and lets the failure go on.
+template <typename Body, typename Cleanup>
+auto cleaning_up_on_failure(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const PythonErrorAlreadySet&) {
+        cleanup();
+        throw;
+    } catch (const std::exception&) {
+        cleanup();
+        throw;
     }
 }
 

@@ -61,18 +61,17 @@ PyObject* append_method(PyObject* self, PyObject* args) {
         PyObject* name;
         Py_buffer view;
         if (!PyArg_ParseTuple(args, "Oy*:append", &name, &view)) fail();
-        try {
-            const std::string key = name_of(name);
-            FetchedFiles& files = files_of(self);
-            // The buffer stays exported (and its object alive) while the
-            // bytes are copied without the interpreter lock.
-            const auto* piece = static_cast<const unsigned char*>(view.buf);
-            const auto size = static_cast<std::size_t>(view.len);
-            without_gil([&] { files.append(key, piece, size); });
-        } catch (...) {
-            PyBuffer_Release(&view);
-            throw;
-        }
+        cleaning_up_on_failure(
+            [&] {
+                const std::string key = name_of(name);
+                FetchedFiles& files = files_of(self);
+                // The buffer stays exported (and its object alive) while the
+                // bytes are copied without the interpreter lock.
+                const auto* piece = static_cast<const unsigned char*>(view.buf);
+                const auto size = static_cast<std::size_t>(view.len);
+                without_gil([&] { files.append(key, piece, size); });
+            },
+            [&] { PyBuffer_Release(&view); });
         PyBuffer_Release(&view);
         Py_RETURN_NONE;
     });

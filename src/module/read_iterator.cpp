@@ -82,17 +82,14 @@ PyObject* iterator_next(PyObject* self) {
         // references while the lock is released.
         OwnedRef progress = OwnedRef::new_reference(it->progress);
         OwnedRef damaged = OwnedRef::new_reference(it->damaged);
-        try {
-            PyObject* next = it->read->next(progress.get(), damaged.get());
-            if (next == nullptr) end_read(it);
-            return next;
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            // A failure ends the iteration; the workers stop before it is raised.
-            end_read(it);
-            throw;
-        }
+        // A failure ends the iteration; the workers stop before it is raised.
+        return cleaning_up_on_failure(
+            [&] {
+                PyObject* next = it->read->next(progress.get(), damaged.get());
+                if (next == nullptr) end_read(it);
+                return next;
+            },
+            [&] { end_read(it); });
     });
     it->busy = false;
     return batch;
