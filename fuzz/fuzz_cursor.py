@@ -29,6 +29,7 @@ sys.path.insert(0, str(HERE.parent / "tools"))
 sys.path.insert(0, str(HERE.parent / "examples"))
 
 from json_mutations import mutate_json  # noqa: E402
+import python_target  # noqa: E402
 from scratch_folder import scratch_folder  # noqa: E402
 
 CORPUS = HERE / "corpus" / "fuzz_cursor"
@@ -119,24 +120,13 @@ def mutate(data: bytes, max_size: int, seed: int) -> bytes:
     return atheris.Mutate(data, max_size)
 
 
+def instrumented() -> None:
+    import zentrail  # noqa: F401
+    from zentrail._live import cursor, follow  # noqa: F401
+
+
 def main() -> None:
-    if sys.argv[1:] == ["--seeds"]:
-        import shutil
-
-        archive = Archive()
-        CORPUS.mkdir(parents=True, exist_ok=True)
-        for name, data in archive.seeds().items():
-            (CORPUS / name).write_bytes(data)
-        shutil.rmtree(archive.scratch)
-        return
-    import atheris
-
-    with atheris.instrument_imports():
-        import zentrail  # noqa: F401
-        from zentrail._live import cursor, follow  # noqa: F401
-    archive = Archive()
-    atheris.Setup(sys.argv, lambda data: check(archive, data), custom_mutator=mutate)
-    atheris.Fuzz()
+    python_target.run(CORPUS, Archive, check, mutate, instrumented)
 
 
 if __name__ == "__main__":

@@ -27,6 +27,7 @@ sys.path.insert(0, str(HERE.parent / "tools"))
 sys.path.insert(0, str(HERE.parent / "examples"))
 
 from json_mutations import mutate_json  # noqa: E402
+import python_target  # noqa: E402
 from scratch_folder import scratch_folder  # noqa: E402
 
 CORPUS = HERE / "corpus" / "fuzz_lake_state"
@@ -135,22 +136,13 @@ def check(archive: Archive, data: bytes) -> None:
     lake_state.read_state(str(state), archive.shapes[kind])  # what a run writes, it reads back
 
 
-def main() -> None:
-    if sys.argv[1:] == ["--seeds"]:
-        archive = Archive()
-        CORPUS.mkdir(parents=True, exist_ok=True)
-        for name, data in archive.seeds().items():
-            (CORPUS / name).write_bytes(data)
-        shutil.rmtree(archive.scratch)
-        return
-    import atheris
+def instrumented() -> None:
+    import zentrail  # noqa: F401
+    from zentrail._live import grid_lake, lake_state, sync  # noqa: F401
 
-    with atheris.instrument_imports():
-        import zentrail  # noqa: F401
-        from zentrail._live import grid_lake, lake_state, sync  # noqa: F401
-    archive = Archive()
-    atheris.Setup(sys.argv, lambda data: check(archive, data), custom_mutator=mutate_json)
-    atheris.Fuzz()
+
+def main() -> None:
+    python_target.run(CORPUS, Archive, check, mutate_json, instrumented)
 
 
 if __name__ == "__main__":
