@@ -7,6 +7,7 @@
 
 #include "module/arrow_capsules.h"
 #include "module/errors.h"
+#include "module/named_fields.h"
 #include "module/owned_ref.h"
 #include "scan/table_arrow.h"
 
@@ -82,9 +83,14 @@ PyObject* table_stream_call(PyObject*, PyObject* columns) {
         std::vector<OwnedColumn> table;
         int64_t rows = -1;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-            PyObject *name, *format, *values, *names;
-            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items.get(), i), "UUOO:column", &name, &format, &values,
-                                  &names)) {
+            // A column by its fields' names (zentrail._read.result.TableColumn).
+            NamedFields fields(PySequence_Fast_GET_ITEM(items.get(), i));
+            PyObject* name = fields["name"];
+            PyObject* format = fields["arrow_format"];
+            PyObject* values = fields["values"];
+            PyObject* names = fields["names"];
+            if (!PyUnicode_Check(name) || !PyUnicode_Check(format)) {
+                PyErr_SetString(PyExc_TypeError, "a column's name and Arrow format are str");
                 fail();
             }
             OwnedColumn column;

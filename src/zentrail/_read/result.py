@@ -115,22 +115,37 @@ class _ClassNames:
         self.codes = codes
 
 
-def arrow_columns(columns: _Columns, names: Tuple[str, ...]) -> List[Tuple[str, str, Any, Any]]:
+class TableColumn:
+    """A column as the core's table_stream reads it, by name: its ``name``,
+    its Arrow format, its ``values`` (a buffer; for "u", a list of str or
+    None) and, for a dictionary-encoded column, the ``names`` its values
+    index (else None)."""
+
+    __slots__ = ("name", "arrow_format", "values", "names")
+
+    def __init__(self, name: str, arrow_format: str, values: Any, names: Any = None) -> None:
+        self.name = name
+        self.arrow_format = arrow_format
+        self.values = values
+        self.names = names
+
+
+def arrow_columns(columns: _Columns, names: Tuple[str, ...]) -> List[TableColumn]:
     """The columns as the core's table_stream takes them."""
     import numpy
 
-    out: List[Tuple[str, str, Any, Any]] = []
+    out: List[TableColumn] = []
     for name, column in columns.items():
         if isinstance(column, _ClassNames):
-            out.append((name, "C", numpy.ascontiguousarray(column.codes), _names.CLASS_NAMES))
+            out.append(TableColumn(name, "C", numpy.ascontiguousarray(column.codes), _names.CLASS_NAMES))
         elif name in names:
             present, inverse = numpy.unique(numpy.asarray(column, dtype=object).astype(str), return_inverse=True)
-            out.append((name, "i", inverse.astype(numpy.int32).ravel(), tuple(present.tolist())))
+            out.append(TableColumn(name, "i", inverse.astype(numpy.int32).ravel(), tuple(present.tolist())))
         elif column.dtype == object:  # text, None for no text
-            out.append((name, "u", column.tolist(), None))
+            out.append(TableColumn(name, "u", column.tolist()))
         else:
             values = numpy.ascontiguousarray(column)
             dtype = str(values.dtype)
-            out.append((name, _ARROW_FORMATS[dtype], values.view(numpy.int64) if dtype.startswith("datetime") else
-                        values, None))
+            out.append(TableColumn(name, _ARROW_FORMATS[dtype],
+                                   values.view(numpy.int64) if dtype.startswith("datetime") else values))
     return out
