@@ -375,3 +375,12 @@ def test_a_cursor_whose_folder_became_a_file_names_the_file_gone(followed):
     year.write_bytes(b"")
     with pytest.raises(zentrail.ArchiveRewrittenError, match="no longer exists"):
         zentrail.follow(root, cursor=cursor_of(fields))
+
+
+def test_a_cursor_naming_a_folder_is_a_file_no_longer_there(followed):
+    # A cursor naming a folder of the archive (the fuzz target's finding):
+    # what stands there is no file read before, not an IsADirectoryError.
+    root, fields = followed
+    fields[0] = fields[0].split("/")[0]
+    with pytest.raises(zentrail.ArchiveRewrittenError, match="no longer a file"):
+        zentrail.follow(root, cursor=cursor_of(fields))

@@ -13,6 +13,7 @@ import base64
 import hashlib
 import json
 import os
+import stat
 from typing import NamedTuple, Optional
 
 PREFIX = "zc1."
@@ -81,9 +82,12 @@ def position(root: str, path: str, offset: int, day: int, id: int) -> Position:
 def mismatch(path: str, at: Position) -> Optional[str]:
     """Why `path` is not the file `at` was made on, or None when it is."""
     try:
-        size = os.stat(path).st_size
+        found = os.stat(path)
     except (FileNotFoundError, NotADirectoryError):  # gone, or a folder on its path is a file now
         return "it no longer exists"
+    if not stat.S_ISREG(found.st_mode):  # a folder (or a pipe) stands where the file was
+        return "it is no longer a file"
+    size = found.st_size
     if size < at.offset:
         return f"it holds {size} bytes, fewer than the {at.offset} read before"
     head, before = hashes(path, at.offset)
