@@ -17,7 +17,6 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "src"))
 
 import zentrail  # noqa: E402
 
