@@ -8,6 +8,7 @@ import importlib.util
 import json
 import os
 import re
+import runpy
 import shutil
 import subprocess
 import sys
@@ -416,10 +417,8 @@ CORPUS = Path(__file__).resolve().parents[2] / "fuzz" / "corpus" / "fuzz_catalog
 def test_the_catalog_fuzz_targets_inputs_hold(name):
     # The seeds and the findings kept: each loads or fails as it may, and
     # what loads is written and read back the same (a lone "\r" in a text).
-    spec = importlib.util.spec_from_file_location("fuzz_catalog", CORPUS.parents[1] / "fuzz_catalog.py")
-    target = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(target)
-    target.check((CORPUS / name).read_bytes())
+    target = runpy.run_path(str(CORPUS.parents[1] / "fuzz_catalog.py"), run_name="fuzz_catalog")
+    target["check"]((CORPUS / name).read_bytes())
 
 
 CONSUMERS = {"numpy": lambda scan: scan.to_numpy(), "batches": lambda scan: list(scan),
