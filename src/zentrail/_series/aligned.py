@@ -302,6 +302,8 @@ class Aligned(Result):
         ``attrs["units"]`` and ``attrs["descriptions"]``."""
         from zentrail._base.extras import import_extra
 
+        # A grid too large to hold is refused whether or not pandas is there.
+        self._check_cells(0, found=False)
         pandas = import_extra("pandas", "Aligned.to_pandas()", "pandas")
         columns, codes = self._columns_whole()
         frame = pandas.DataFrame(columns, copy=False)
