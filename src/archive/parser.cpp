@@ -13,6 +13,7 @@
 #include "archive/read_errors.h"
 #include "archive/record_classes.h"
 #include "archive/record_sink.h"
+#include "time/calendar.h"
 #include "selection/filter.h"
 
 namespace zentrail {
@@ -146,7 +147,7 @@ void Parser::read_file(RecordSink* sink, const std::string& path) {
         return;
     }
     _begin_file(path, 0);
-    _decode_file(sink, path, 0);
+    _decode_file(sink, path, 0, FoldState{});
 }
 
 void Parser::read_bytes(RecordSink* sink, const std::string& name, std::shared_ptr<const FileBytes> bytes) {
@@ -156,7 +157,7 @@ void Parser::read_bytes(RecordSink* sink, const std::string& name, std::shared_p
     data_end_offset = 0;
     data_end_at_end_byte = false;
     _load();
-    _decode_file(sink, name, 0);
+    _decode_file(sink, name, 0, FoldState{});
 }
 
 ResumePoint Parser::read_file_from(RecordSink* sink, const std::string& path, const ResumePoint& from,
@@ -164,7 +165,7 @@ ResumePoint Parser::read_file_from(RecordSink* sink, const std::string& path, co
     read_limit = limit;
     _begin_file(path, from.offset);
     record.item.id = from.id;
-    ResumePoint next = _decode_file(sink, path, from.day);
+    ResumePoint next = _decode_file(sink, path, from.day, from.fold);
     read_limit = -1;
     return next;
 }
@@ -190,13 +191,33 @@ void Parser::_begin_file(const std::string& path, int64_t offset) {
     _load();
 }
 
-ResumePoint Parser::_decode_file(RecordSink* sink, const std::string& path, uint32_t day_at_start) {
+ResumePoint Parser::_decode_file(RecordSink* sink, const std::string& path, uint32_t day_at_start,
+                                 const FoldState& fold) {
+    if (!clock) return _decode_records(sink, path, day_at_start);
+    clock->begin_file(fold);
+    ResumePoint next;
+    try {
+        next = _decode_records(sink, path, day_at_start);
+    } catch (...) {
+        clock->end_file(true);
+        throw;
+    }
+    // A file read to its end (not a step of one still being written) has
+    // no more rows to prove its first pass.
+    next.fold = clock->end_file(read_limit < 0 || next.ended);
+    return next;
+}
+
+ResumePoint Parser::_decode_records(RecordSink* sink, const std::string& path, uint32_t day_at_start) {
     unsigned int day = day_at_start;
     const bool by_heads = filter == nullptr && sink->takes_heads();
     for (;;) {
+        // On a day with a repeated hour every record tells where the clock
+        // stands, so none is passed over unseen.
+        const bool watching = clock && clock->days().repeats_on(day);
         if (by_heads) {
             _hand_on_heads_run(sink, day, &record.item);
-        } else if (filter != nullptr) {
+        } else if (filter != nullptr && !watching) {
             _skip_unselected_run(&record.item);
         }
         bool selected = false;
@@ -206,7 +227,14 @@ ResumePoint Parser::_decode_file(RecordSink* sink, const std::string& path, uint
                 record.date = day;
                 record.payload = payload_at;
                 record.payload_size = payload_bytes;
-                sink->export_value(&record);
+                if (clock) {
+                    _export_zoned(sink);
+                } else {
+                    sink->export_value(&record);
+                }
+            } else if (watching) {
+                clock->observe(static_cast<int64_t>(code_date(static_cast<int32_t>(day)) +
+                                                    code_time(record.item.ticks_hi, record.item.ticks_lo)));
             }
             if (buffer->get_length() <= REFILL_THRESHOLD) _load();
             continue;
@@ -226,6 +254,25 @@ ResumePoint Parser::_decode_file(RecordSink* sink, const std::string& path, uint
         _close_current_file();
         return ResumePoint{data_end_offset, day, record.item.id, data_end_at_end_byte};
     }
+}
+
+void Parser::_export_zoned(RecordSink* sink) {
+    AR_COMMON_ITEM& item = record.item;
+    const uint16_t wall_hi = item.ticks_hi;
+    const uint32_t wall_lo = item.ticks_lo;
+    const auto wall = static_cast<int64_t>(code_date(static_cast<int32_t>(record.date)) + code_time(wall_hi, wall_lo));
+    int64_t instant = 0;
+    if (!clock->instant_of(wall, &instant)) return;
+    const auto ns = static_cast<uint64_t>(instant);
+    const uint64_t time_of_day = ns % NS_PER_DAY;
+    record.date = static_cast<uint32_t>(ns / NS_PER_DAY);
+    item.ticks_hi = static_cast<uint16_t>(time_of_day >> 32);
+    item.ticks_lo = static_cast<uint32_t>(time_of_day);
+    sink->export_value(&record);
+    // The decoder carries fields of one record into the next: the wall
+    // time goes back as the file stated it.
+    item.ticks_hi = wall_hi;
+    item.ticks_lo = wall_lo;
 }
 
 // The record decoder.
@@ -338,6 +385,8 @@ void Parser::_hand_on_heads_run(RecordSink* sink, uint32_t day, AR_COMMON_ITEM* 
     const unsigned char* last_text_length = nullptr;
     if (!heads) heads = std::make_unique<RecordHead[]>(HEAD_BLOCK);
     std::size_t count = 0;
+    uint32_t block_day = day;  // the day of the block's times
+    const uint64_t day_ns = code_date(static_cast<int32_t>(day));
     uint16_t id = item->id;  // a system item's, carried over
     while (end - p >= ITEM_HEAD_SIZE + 2) {
         if ((p[0] & 0x80) != 0) break;
@@ -347,15 +396,39 @@ void Parser::_hand_on_heads_run(RecordSink* sink, uint32_t day, AR_COMMON_ITEM* 
         if (size == 0 || size > end - p) break;
         if (cls != System) id = load_be16(p + 8);
         heads[count] = RecordHead{load_be16(p), load_be32(p + 2), p[6], p[7], id};
-        if (++count == HEAD_BLOCK) {
-            sink->export_heads(heads.get(), count, day);
+        if (clock) {
+            // The head's instant, its day as the block's: a block ends
+            // where the instants' day changes.
+            RecordHead& head = heads[count];
+            int64_t instant = 0;
+            const auto wall = static_cast<int64_t>(day_ns + code_time(head.ticks_hi, head.ticks_lo));
+            if (clock->instant_of(wall, &instant)) {
+                const auto ns = static_cast<uint64_t>(instant);
+                const auto instant_day = static_cast<uint32_t>(ns / NS_PER_DAY);
+                if (count > 0 && instant_day != block_day) {
+                    const RecordHead moved = head;
+                    sink->export_heads(heads.get(), count, block_day);
+                    heads[0] = moved;
+                    count = 0;
+                }
+                block_day = instant_day;
+                heads[count].ticks_hi = static_cast<uint16_t>((ns % NS_PER_DAY) >> 32);
+                heads[count].ticks_lo = static_cast<uint32_t>(ns % NS_PER_DAY);
+                ++count;
+            }
+        } else {
+            ++count;
+            block_day = day;
+        }
+        if (count == HEAD_BLOCK) {
+            sink->export_heads(heads.get(), count, block_day);
             count = 0;
         }
         last = p;
         if (text_length != nullptr) last_text_length = text_length;
         p += size;
     }
-    if (count > 0) sink->export_heads(heads.get(), count, day);
+    if (count > 0) sink->export_heads(heads.get(), count, block_day);
     if (last == nullptr) return;
     leave_last_fields(item, last, id, last_text_length);
     buffer->shift(static_cast<int>(p - begin));

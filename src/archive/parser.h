@@ -13,6 +13,7 @@
 #include "archive/item_format.h"
 #include "selection/read_monitor.h"
 #include "selection/path_list.h"
+#include "time/wall_clock.h"
 
 namespace zentrail {
 
@@ -31,6 +32,8 @@ struct ResumePoint {
     // An end byte stands at `offset`: the file holds no more records,
     // whatever follows it.
     bool ended = false;
+    // Where the file stands in a repeated hour of the read's zone.
+    FoldState fold{};
 };
 
 
@@ -96,6 +99,14 @@ public:
     // reads only heads (an inventory), or reads values from the stored
     // payload (ACI_WITH_DATE::payload), clears them all.
     void set_payload_classes(uint32_t mask) { payload_classes = mask; }
+    // Reads the records' wall times as times of `zone` (not owned): each
+    // item reaches the sink with its instant as its day and time of day
+    // (UTC), what had to be guessed counted into `counts`. Without a zone
+    // (the default) items keep the times the file states.
+    void set_zone(const ReadZone& zone) {
+        clock.reset();
+        if (zone) clock = std::make_unique<WallClock>(zone.days.get(), zone.counts.get());
+    }
     // Whether a selected string alarm's text is kept and handed to the sink
     // (ACI_WITH_DATE::text); by default it is skipped.
     void set_keep_texts(bool keep) { keep_texts = keep; }
@@ -113,7 +124,11 @@ private:
     void _begin_file(const std::string& path, int64_t offset);
     void _open_bytes(const std::string& name, std::shared_ptr<const FileBytes> bytes);
     // Decodes to the end of the data; returns where the next record starts.
-    ResumePoint _decode_file(RecordSink* sink, const std::string& path, uint32_t day);
+    ResumePoint _decode_file(RecordSink* sink, const std::string& path, uint32_t day, const FoldState& fold);
+    ResumePoint _decode_records(RecordSink* sink, const std::string& path, uint32_t day);
+    // Hands on a selected item with its wall time read as an instant of the
+    // zone; one before the archive's origin is left out.
+    void _export_zoned(RecordSink* sink);
     bool _source_open() const { return file != nullptr || memory != nullptr; }
     void _close_current_file();
     void _load();
@@ -182,6 +197,7 @@ private:
     uint16_t id_before_record = 0;  // the id the last whole record left
     static constexpr std::size_t HEAD_BLOCK = 256;
     std::unique_ptr<RecordHead[]> heads;  // a block for export_heads, made once
+    std::unique_ptr<WallClock> clock;     // the zone's, when one is set
     const unsigned char* payload_at = nullptr;  // the selected item's payload in the window
     int32_t payload_bytes = 0;
 };

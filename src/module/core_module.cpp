@@ -9,6 +9,7 @@
 #include "module/events_calls.h"
 #include "module/read_iterator.h"
 #include "module/fetched_files_object.h"
+#include "module/zone_table_object.h"
 #include "module/inventory_calls.h"
 #include "module/label_call.h"
 #include "module/overview_calls.h"
@@ -48,6 +49,8 @@ PyMethodDef core_methods[] = {
     {"arrow_schema", zentrail::scan_arrow_schema, METH_VARARGS, "The Arrow schema capsule of a scan's columns."},
     {"tail_read", zentrail::tail_read, METH_VARARGS, "The rows a file gained from a place a read of it stopped at."},
     {"find_files", zentrail::find_files, METH_O, "The files a scan of a tree reads, in its order."},
+    {"zone_table", zentrail::zone_table_call, METH_VARARGS,
+     "A zone's clock changes for reads: zone_table(name, first_offset, changes)."},
     {"fetched_files", zentrail::fetched_files_call, METH_VARARGS,
      "The files of a read fetched from elsewhere: fetched_files(names, sizes, in_flight)."},
     {"parse_bound", zentrail::parse_bound_text, METH_O, "A bound text as (year, month, day, ns_of_day, unit_ns)."},
@@ -90,7 +93,7 @@ PyMODINIT_FUNC PyInit__core(void) {
     if (module == nullptr) return nullptr;
     PyObject* columns = zentrail::columns_tuple();
     if (!zentrail::make_scan_types(module) || !zentrail::make_read_iterator_type(module) ||
-        !zentrail::make_fetched_files_type(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
+        !zentrail::make_fetched_files_type(module) || !zentrail::make_zone_table_type(module) || columns == nullptr || PyModule_AddObject(module, "COLUMNS", columns) < 0) {
         Py_XDECREF(columns);
         Py_DECREF(module);
         return nullptr;

@@ -51,13 +51,14 @@ public:
         const SignalIds* selected = ids.get();
         runner = std::make_unique<FileRunner<EventBatch>>(
             std::move(paths), request.threads,
-            [bytes] {
+            [bytes, zone = request.zone] {
                 // Every record, so that system records are seen whatever id
                 // came before; only alarm payloads are copied.
                 auto parser = std::make_unique<Parser>(nullptr);
                 parser->set_payload_classes(event_payload_classes());
                 parser->set_keep_texts(true);
                 parser->set_byte_source(bytes);
+                parser->set_zone(zone);
                 return parser;
             },
             [window, selected, system](Parser& parser, const std::string& path, EventBatch& out) {

@@ -53,11 +53,12 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
         {
             FileRunner<FileInventory> runner(
                 std::move(paths), request.threads,
-                [source] {
+                [source, zone = request.zone] {
                     // Every record, heads only: no filter, no payload copied.
                     auto parser = std::make_unique<Parser>(nullptr);
                     parser->set_payload_classes(0);
                     parser->set_byte_source(source);
+                    parser->set_zone(zone);
                     return parser;
                 },
                 [window, days](Parser& parser, const std::string& path, FileInventory& out) {

@@ -50,6 +50,7 @@ OverviewResult overview_by_file(ReadPlan plan, PyObject* progress, PyObject* dam
             auto parser = std::make_unique<Parser>(shared->filter.get());
             parser->set_payload_classes(0);  // the sink reads the stored payloads
             parser->set_byte_source(shared->source.get());
+            parser->set_zone(shared->zone);
             return parser;
         },
         [shared, grid, &last_cells, &last_groups](Parser& parser, const std::string& path, OverviewTable& out) {

@@ -129,11 +129,12 @@ PyObject* scan_arrow_stream(PyObject*, PyObject* args) {
 
 PyObject* scan_arrow_schema(PyObject*, PyObject* args) {
     PyObject* columns = nullptr;
-    if (!PyArg_ParseTuple(args, "O!:arrow_schema", &PyTuple_Type, &columns)) return nullptr;
+    const char* zone = "";
+    if (!PyArg_ParseTuple(args, "O!|s:arrow_schema", &PyTuple_Type, &columns, &zone)) return nullptr;
     return guarded([&] {
         const ColumnSelection selection = columns_from(columns);
         auto schema = std::make_unique<ArrowSchema>();
-        export_schema(schema.get(), selection);
+        export_schema(schema.get(), selection, time_format_of(zone));
         return arrow_capsule(std::move(schema));
     });
 }

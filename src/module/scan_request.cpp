@@ -12,6 +12,7 @@
 #include "module/owned_ref.h"
 #include "module/signal_monitor.h"
 #include "selection/explorer.h"
+#include "module/zone_table_object.h"
 #include "time/calendar.h"
 
 namespace zentrail {
@@ -213,6 +214,13 @@ ScanRequest scan_request_from(PyObject* object) {
     request.has_end = end != Py_None;
     request.start = request.has_start ? bound_from(start, "dt_start") : EARLIEST;
     request.end = request.has_end ? bound_from(end, "dt_end") : LATEST;
+    PyObject* file_start = fields["file_start"];
+    PyObject* file_end = fields["file_end"];
+    request.has_file_start = file_start != Py_None;
+    request.has_file_end = file_end != Py_None;
+    request.file_start = request.has_file_start ? bound_from(file_start, "file_start") : EARLIEST;
+    request.file_end = request.has_file_end ? bound_from(file_end, "file_end") : LATEST;
+    request.zone = read_zone_of(fields["zone"]);
     PyObject* codes = fields["codes"];
     if (codes == Py_None) {
         request.every_code = true;
@@ -242,8 +250,8 @@ PathList files_of(const ScanRequest& request) {
     if (request.listed && !request.discover) return request.paths;
     SignalMonitor monitor;
     // "" and "~" lie below and above every day's text: every file's name.
-    const std::string first_day = request.has_start ? discovery_text(request.start, false) : std::string();
-    const std::string last_day = request.has_end ? discovery_text(request.end, true) : std::string("~");
+    const std::string first_day = request.has_file_start ? discovery_text(request.file_start, false) : std::string();
+    const std::string last_day = request.has_file_end ? discovery_text(request.file_end, true) : std::string("~");
     if (request.discover) {
         // A listing from elsewhere, by the rules of a walk.
         const Explorer explorer(first_day.c_str(), last_day.c_str());
@@ -293,6 +301,7 @@ ReadPlan read_plan(const ScanRequest& request) {
     plan.threads = request.threads;
     plan.batch_rows = request.batch_rows;
     plan.source = request.source;
+    plan.zone = request.zone;
     // Found now, with the interpreter's signal checks: a walk error raises
     // here, as read raises it. As for read: no selected code, nothing to
     // open; nor when no row is wanted.

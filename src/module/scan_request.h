@@ -14,6 +14,7 @@
 #include "scan/read_plan.h"
 #include "scan/row_predicate.h"
 #include "selection/path_list.h"
+#include "time/wall_clock.h"
 #include "time/bound.h"
 
 namespace zentrail {
@@ -31,6 +32,14 @@ struct ScanRequest {
     bool has_end = true;
     BoundSpec start{};
     BoundSpec end{};
+    // The days whose files are read, when not those of start and end: with a
+    // zone, start and end are instants and the files are named by local days.
+    bool has_file_start = true;
+    bool has_file_end = true;
+    BoundSpec file_start{};
+    BoundSpec file_end{};
+    // The zone the files' wall times are read in (empty: as they stand).
+    ReadZone zone;
     std::vector<int32_t> codes;  // ascending, distinct, 0 .. 65535 * 1024 + 1023
     bool every_code = false;     // codes given as None: every value of every signal
     int threads = 1;

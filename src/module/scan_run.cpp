@@ -8,7 +8,7 @@ ScanRun::ScanRun(ReadPlan plan) : read(std::move(plan)), limits(read.limit, read
     total_bytes = size_of_files(read.paths, read.source.get());
     loop = RunLoop(nullptr, total_bytes);
     reader = std::make_unique<ParallelReader>(read.filter.get(), read.paths, read.threads, read.batch_rows,
-                                              read.row_predicate(), read.source.get(), read.skip_damaged);
+                                              read.row_predicate(), read.source.get(), read.skip_damaged, read.zone);
 }
 
 std::unique_ptr<ColumnBatch> ScanRun::next(PyObject* progress, PyObject* damaged) {

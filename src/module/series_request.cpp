@@ -17,6 +17,7 @@ SeriesRequest series_request(const ScanRequest& request, int64_t first, int64_t 
     series.has_predicate = plan.has_predicate;
     series.threads = request.threads;
     series.batch_rows = request.batch_rows;
+    series.zone = plan.zone;
     return series;
 }
 

@@ -28,14 +28,42 @@ ResumePoint place_of(PyObject* at) {
                      "day %lld, id %lld", offset, day, id);
         throw PythonErrorAlreadySet{};
     }
-    return ResumePoint{offset, static_cast<uint32_t>(day), static_cast<uint16_t>(id), false};
+    ResumePoint place{offset, static_cast<uint32_t>(day), static_cast<uint16_t>(id), false};
+    PyObject* fold = fields["fold"];
+    if (fold != Py_None) {
+        long long change = 0, latest = 0, pending = 0;
+        int second = 0, seen_back = 0;
+        if (!PyArg_ParseTuple(fold, "LppLL", &change, &second, &seen_back, &latest, &pending) || change < -1 ||
+            change > INT32_MAX || pending < 0) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError,
+                         "tail_read: a place's fold is (change, second, seen_back, latest, pending), not %R", fold);
+            throw PythonErrorAlreadySet{};
+        }
+        place.fold = FoldState{static_cast<int32_t>(change), second != 0, seen_back != 0, latest, pending};
+    }
+    return place;
+}
+
+// A place's fold state as the Python side keeps it: None when the file has
+// met no repeated hour.
+OwnedRef fold_of(const FoldState& fold) {
+    if (fold.change < 0) {
+        Py_INCREF(Py_None);
+        return OwnedRef::checked(Py_None);
+    }
+    return OwnedRef::checked(Py_BuildValue("(LOOLL)", static_cast<long long>(fold.change),
+                                           fold.second ? Py_True : Py_False, fold.seen_back ? Py_True : Py_False,
+                                           static_cast<long long>(fold.latest), static_cast<long long>(fold.pending)));
 }
 
 // A place of the same type as `like`, made by its fields' names.
 OwnedRef place_like(PyObject* like, const ResumePoint& place) {
+    OwnedRef fold = fold_of(place.fold);
     OwnedRef fields = OwnedRef::checked(Py_BuildValue(
-        "{s:L,s:k,s:I,s:O}", "offset", static_cast<long long>(place.offset), "day", static_cast<unsigned long>(place.day),
-        "id", static_cast<unsigned int>(place.id), "ended", place.ended ? Py_True : Py_False));
+        "{s:L,s:k,s:I,s:O,s:O}", "offset", static_cast<long long>(place.offset), "day",
+        static_cast<unsigned long>(place.day), "id", static_cast<unsigned int>(place.id), "ended",
+        place.ended ? Py_True : Py_False, "fold", fold.get()));
     OwnedRef no_arguments = OwnedRef::checked(PyTuple_New(0));
     return OwnedRef::checked(
         PyObject_Call(reinterpret_cast<PyObject*>(Py_TYPE(like)), no_arguments.get(), fields.get()));
@@ -65,6 +93,7 @@ PyObject* tail_read(PyObject*, PyObject* args) {
                 [&plan] {
                     auto parser = std::make_unique<Parser>(plan.filter.get());
                     parser->set_payload_classes(0);  // the builder reads the stored payloads
+                    parser->set_zone(plan.zone);
                     return parser;
                 },
                 [&plan, &from, max_bytes](Parser& parser, const std::string& path, TailRows& out) {

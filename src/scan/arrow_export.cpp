@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <mutex>
+#include <set>
+#include <string>
+
 #include "archive/item_format.h"
 #include "output/archive_row.h"
 
@@ -160,7 +164,14 @@ void fill_array(ArrowArray* out, ArrayParts* parts, int64_t length, int64_t n_bu
 
 }  // namespace
 
-void export_schema(ArrowSchema* out, const ColumnSelection& selection) {
+const char* time_format_of(const std::string& zone) {
+    static std::mutex mutex;
+    static std::set<std::string> formats;  // one per zone a process reads in: a few at most
+    std::lock_guard<std::mutex> lock(mutex);
+    return formats.insert("tsn:" + zone).first->c_str();
+}
+
+void export_schema(ArrowSchema* out, const ColumnSelection& selection, const char* time_format) {
     auto parts = std::make_unique<SchemaParts>();
     // Each dictionary is made before any is handed over, so that running
     // out of memory halfway leaks nothing.
@@ -174,7 +185,8 @@ void export_schema(ArrowSchema* out, const ColumnSelection& selection) {
         if (dictionary != nullptr) {
             *dictionary = ArrowSchema{"u", "", nullptr, 0, 0, nullptr, nullptr, release_dictionary_schema, nullptr};
         }
-        parts->children[i] = ArrowSchema{dictionary != nullptr ? "C" : COLUMNS[column].arrow_format,
+        const char* format = dictionary != nullptr ? "C" : column == TIME_COLUMN ? time_format : COLUMNS[column].arrow_format;
+        parts->children[i] = ArrowSchema{format,
                                          column_name(column), nullptr, 0, 0, nullptr, dictionary,
                                          release_child_schema, dictionary};
         parts->child_pointers[i] = &parts->children[i];

@@ -72,7 +72,7 @@ class ReadSource : public BatchSource {
 public:
     explicit ReadSource(StreamPlan plan) : plan(std::move(plan)), limits(this->plan.limit, this->plan.later) {}
 
-    void schema(ArrowSchema* out) override { export_schema(out, plan.columns); }
+    void schema(ArrowSchema* out) override { export_schema(out, plan.columns, plan.zone.time_format()); }
 
     bool next(ArrowArray* out) override {
         std::unique_ptr<ColumnBatch> batch = _next_batch();
@@ -86,7 +86,8 @@ private:
         if (ended) return nullptr;
         if (!reader) {
             reader = std::make_unique<ParallelReader>(plan.filter.get(), plan.paths, plan.threads, plan.batch_rows,
-                                                      plan.row_predicate(), plan.source.get(), plan.skip_damaged);
+                                                      plan.row_predicate(), plan.source.get(), plan.skip_damaged,
+                                                      plan.zone);
         }
         for (;;) {
             std::unique_ptr<ColumnBatch> batch;

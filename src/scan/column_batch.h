@@ -61,6 +61,10 @@ constexpr bool holds(std::size_t i, const char* name) {
 }
 }  // namespace column_table
 
+// The place of the time column (its Arrow format carries a read's zone).
+constexpr std::size_t TIME_COLUMN = 0;
+static_assert(column_table::same_text(COLUMNS[TIME_COLUMN].name, "time"), "the time column is the first");
+
 // Bytes one row takes over all columns.
 constexpr std::size_t ROW_WIDTH = column_table::row_width();
 

@@ -20,6 +20,7 @@
 #include "scan/row_predicate.h"
 #include "selection/filter.h"
 #include "selection/path_list.h"
+#include "time/wall_clock.h"
 
 namespace zentrail {
 
@@ -36,7 +37,7 @@ public:
     // take_damaged() tells it.
     ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows,
                    const RowPredicate* predicate = nullptr, ByteSource* source = nullptr,
-                   bool skip_damaged = false);
+                   bool skip_damaged = false, ReadZone zone = {});
 
     // The most workers one read starts, whatever it asks for. A worker reads
     // one file at a time from the disk and decodes it faster than most disks
@@ -90,6 +91,7 @@ private:
     const Filter* filter;
     const RowPredicate* predicate;
     ByteSource* source;
+    const ReadZone zone;  // the files' wall times read as its instants, when set
     const PathList paths;
     const std::size_t batch_rows;
     const bool skip_damaged;

@@ -15,6 +15,7 @@
 #include "scan/row_predicate.h"
 #include "selection/filter.h"
 #include "selection/path_list.h"
+#include "time/wall_clock.h"
 #include "time/bound.h"
 
 namespace zentrail {
@@ -40,6 +41,8 @@ struct ReadPlan {
     // Where the files' bytes come from when they are not opened as paths
     // (fetched from elsewhere); null for paths.
     std::shared_ptr<ByteSource> source;
+    // The zone the files' wall times are read in (empty: as they stand).
+    ReadZone zone;
 
     // The per-row conditions, or null when every row the filter selects is kept.
     const RowPredicate* row_predicate() const { return has_predicate ? &predicate : nullptr; }

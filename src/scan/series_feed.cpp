@@ -54,9 +54,10 @@ SeriesFeed::SeriesFeed(SeriesRequest request) : request(std::move(request)) {
     const CodeColumns* columns = this->request.every_code ? nullptr : &code_columns;
     heads_runner = std::make_unique<FileRunner<FileHeads>>(
         this->request.paths, this->request.threads,
-        [] {
+        [zone = this->request.zone] {
             auto parser = std::make_unique<Parser>(nullptr);
             parser->set_payload_classes(0);
+            parser->set_zone(zone);
             return parser;
         },
         [window, columns, predicate](Parser& parser, const std::string& path, FileHeads& out) {
@@ -180,9 +181,10 @@ void SeriesFeed::_start_values(bool every_file) {
     const int64_t start = request.window.start;
     values_runner = std::make_unique<FileRunner<FileValues>>(
         std::move(paths), request.threads,
-        [filter] {
+        [filter, zone = request.zone] {
             auto parser = std::make_unique<Parser>(filter);
             parser->set_payload_classes(0);
+            parser->set_zone(zone);
             return parser;
         },
         [filter, start, columns, predicate](Parser& parser, const std::string& path, FileValues& out) {
@@ -246,7 +248,8 @@ void SeriesFeed::_start_rows() {
     row_filter = filter_of(request.window.start + 1, request.window.last, request, code_columns);
     reader = std::make_unique<ParallelReader>(row_filter.get(), std::move(paths), request.threads,
                                               request.batch_rows,
-                                              request.has_predicate ? &request.predicate : nullptr);
+                                              request.has_predicate ? &request.predicate : nullptr, nullptr,
+                                              false, request.zone);
 }
 
 void SeriesFeed::_enter(std::size_t file) {

@@ -31,6 +31,7 @@ struct SeriesRequest {
     bool has_predicate = false;
     int threads = 1;
     std::size_t batch_rows = 65536;
+    ReadZone zone;  // the files' wall times read as its instants, when set
 };
 
 class SeriesFeed {

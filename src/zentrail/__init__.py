@@ -22,7 +22,7 @@ from zentrail._series.aligned import Aligned
 from zentrail._names.catalog import Catalog
 from zentrail._read.request import Skipped
 from zentrail._scan import Scan
-from zentrail._read.plan import ReadPlan, make_plan
+from zentrail._read.plan import ReadPlan, archive_zone, make_plan
 from zentrail._live.sync import sync
 from zentrail._live.lake_state import LakeMismatchError
 
@@ -78,7 +78,7 @@ _ERRORS_DOC = """
 def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[Iterable[Union[int, str]]] = None,
          *, ids: Optional[Iterable[Union[int, str]]] = None, catalog: Any = None, threads: Optional[int] = None,
          batch_rows: Optional[int] = None, progress: Union[None, bool, Callable[[int, int], Any]] = None,
-         errors: str = "raise", storage_options: Optional[Dict[str, Any]] = None) -> Scan:
+         errors: str = "raise", storage_options: Optional[Dict[str, Any]] = None, tz: Any = None) -> Scan:
     """The rows that ``read(root_dir, dt_start, dt_end, signals)`` gives, as
     columns (a :class:`Scan`, read when consumed), decoded on ``threads``
     threads (default: the CPUs this process may use), one file per task,
@@ -129,14 +129,14 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     file at all warns so likewise, whatever ``signals``.
     """
     return Scan(make_plan(_remote.root_of(root_dir, storage_options), False, dt_start, dt_end, signals, threads,
-                          batch_rows, progress, errors, ids, catalog))
+                          batch_rows, progress, errors, ids, catalog, tz))
 
 
 def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound,
                signals: Optional[Iterable[Union[int, str]]] = None, *, ids: Optional[Iterable[Union[int, str]]] = None,
                catalog: Any = None, threads: Optional[int] = None, batch_rows: Optional[int] = None,
                progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
-               storage_options: Optional[Dict[str, Any]] = None) -> Scan:
+               storage_options: Optional[Dict[str, Any]] = None, tz: Any = None) -> Scan:
     """A :class:`Scan` over an explicit, ordered list of files, each read as
     scan reads a file it found (day 0 at its start, its own end byte), for
     example one day file per Dask partition. A missing path fails as a found
@@ -146,7 +146,7 @@ def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound,
     looked for (there is no root): give ``catalog=``.
     """
     return Scan(make_plan(_remote.files_of(paths, storage_options), True, dt_start, dt_end, signals, threads,
-                          batch_rows, progress, errors, ids, catalog))
+                          batch_rows, progress, errors, ids, catalog, tz))
 
 
 def parse_signals(text: str) -> Any:
@@ -164,7 +164,7 @@ def parse_signals(text: str) -> Any:
 
 
 def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,
-               storage_options: Optional[Dict[str, Any]] = None) -> List[str]:
+               storage_options: Optional[Dict[str, Any]] = None, tz: Any = None) -> List[str]:
     """The archive files under ``root_dir`` that :func:`scan` would read, in
     the order it reads them: every path carrying a day (``YYYY-MM-DD_...vlx``)
     between the bounds' days, sorted by the bytes of the whole path. Walk
@@ -172,11 +172,13 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,
     takes them) the same rules apply to its listing, and the files are
     their URLs (a zip file's members as ``ZIP_PATH/MEMBER``).
     {bounds}"""
-    start, end = _time.window(dt_start, dt_end)
     root = _remote.root_of(root_dir, storage_options)
+    zone = archive_zone(tz, root)
+    start, end = _time.window_in(zone, dt_start, dt_end)
+    finder = _request.Request(root, False, start, end, threads=1, zone=zone)
     if _remote.is_place(root):
-        return _request.archive_files(root, start, end)[0]
-    return _core.find_files(_request.Request(root, False, start, end, threads=1))
+        return _request.archive_files(root, finder.file_start, finder.file_end)[0]
+    return _core.find_files(finder)
 
 
 def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Optional[Bound] = None, *,

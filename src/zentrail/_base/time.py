@@ -284,7 +284,8 @@ def _from_datetime(moment: datetime.datetime, name: str) -> BoundTuple:
     if moment != moment:  # pandas.NaT
         raise ValueError(f"{name} is not a time (NaT)")
     if moment.tzinfo is not None:
-        raise ValueError(f"{name} has a time zone; archive times are naive wall-clock times")
+        raise ValueError(f"{name} has a time zone: give the archive's zone too (tz=), or a naive time, which is a "
+                         f"wall-clock time as the archive writes them")
     fraction = moment.microsecond * 1_000 + getattr(moment, "nanosecond", 0)
     ns_of_day = (moment.hour * 3_600 + moment.minute * 60 + moment.second) * NS_PER_SECOND + fraction
     return (moment.year, moment.month, moment.day, ns_of_day, 1 if fraction else NS_PER_SECOND)
@@ -318,3 +319,222 @@ def now_ns() -> int:
     import datetime
 
     return first_ns(_from_datetime(datetime.datetime.now(), "now"))
+
+
+# Zones. The runtime writes wall-clock times with no offset; a read told the
+# archive's zone (tz=, or the zone file in its root) reads them as instants.
+# The core turns each record's wall time into an instant by a table of the
+# zone's clock changes made here once per zone (ZoneTable); bounds and the
+# days of files are converted here.
+
+# The file in an archive root that names its zone: an IANA name on its first
+# line ("Europe/Berlin"); lines starting with "#" are comments.
+ZONE_FILE = "zentrail-zone.txt"
+_ZONE_KINDS = "an IANA zone name such as 'Europe/Berlin' or 'UTC', or a zoneinfo.ZoneInfo"
+# The instants the core's table covers: every wall time a record can state
+# (days 0 to 65,543 after 2000-01-01) and a week on either side.
+_TABLE_FIRST_S = 946_684_800 - 8 * 86_400
+_TABLE_DAYS = 65_544 + 16
+
+
+class Zone:
+    """An archive's zone, by its IANA name: what a plan carries (it pickles
+    as its name) and what converts wall times and instants (ns since
+    1970-01-01; wall times naive, instants UTC)."""
+
+    __slots__ = ("name", "_info")
+
+    def __init__(self, name: str) -> None:
+        import zoneinfo
+
+        self.name = name
+        try:
+            self._info = zoneinfo.ZoneInfo(name)
+        except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+            raise ValueError(f"tz: {name!r} is no time zone this machine knows; give {_ZONE_KINDS} "
+                             f"(on a machine without the zone database: pip install tzdata)") from None
+
+    def __reduce__(self) -> Tuple[Any, Tuple[str]]:
+        return (Zone, (self.name,))
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Zone) and other.name == self.name
+
+    def __hash__(self) -> int:
+        return hash(self.name)
+
+    def __repr__(self) -> str:
+        return f"Zone({self.name!r})"
+
+    @property
+    def info(self) -> Any:
+        """The zoneinfo.ZoneInfo."""
+        return self._info
+
+    def offset_ns(self, wall_ns: int, fold: int = 0) -> int:
+        """The offset (wall minus instant) at a wall time; in a repeated hour
+        the first pass's for fold 0, the second's for fold 1; in a skipped
+        hour the offset before the change for fold 0 (Python's rule)."""
+        import datetime
+
+        seconds = min(max(wall_ns // NS_PER_SECOND, -62_135_596_800 + 86_400 * 2), 253_402_300_799 - 86_400 * 2)
+        moment = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
+        offset = moment.replace(tzinfo=self._info, fold=fold).utcoffset()
+        return _timedelta_ns(offset)
+
+    def instant_ns(self, wall_ns: int, fold: int = 0) -> int:
+        """The instant of a wall time (see offset_ns for the fold)."""
+        return wall_ns - self.offset_ns(wall_ns, fold)
+
+    def wall_ns(self, instant_ns: int) -> int:
+        """The wall time of an instant."""
+        import datetime
+
+        seconds = min(max(instant_ns // NS_PER_SECOND, -62_135_596_800 + 86_400 * 2), 253_402_300_799 - 86_400 * 2)
+        utc = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=seconds)
+        return instant_ns + _timedelta_ns(utc.astimezone(self._info).utcoffset())
+
+    def table(self) -> Any:
+        """A _core.ZoneTable of this zone with counts of its own, for one read."""
+        return _zone_table(self.name).fresh()
+
+
+def _timedelta_ns(delta: Any) -> int:
+    return ((delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds) * 1_000
+
+
+def zone_of(tz: Any) -> Optional[Zone]:
+    """The Zone of a tz= argument (None: none), or ValueError/TypeError."""
+    if tz is None or isinstance(tz, Zone):
+        return tz
+    if isinstance(tz, str):
+        return Zone(tz.strip())
+    key = getattr(tz, "key", None)  # a zoneinfo.ZoneInfo
+    if isinstance(key, str) and type(tz).__module__ == "zoneinfo":
+        return Zone(key)
+    raise TypeError(f"tz must be {_ZONE_KINDS}, not {type(tz).__name__}")
+
+
+def zone_in_text(text: str, where: str) -> Zone:
+    """The zone a zone file's text names, or ValueError naming the file."""
+    for line in text.splitlines():
+        line = line.strip()
+        if line and not line.startswith("#"):
+            try:
+                return Zone(line)
+            except ValueError as error:
+                raise ValueError(f"{where}: {error}") from None
+    raise ValueError(f"{where}: names no zone; write an IANA name such as Europe/Berlin on its first line")
+
+
+_TABLES: Dict[str, Any] = {}
+
+
+def _zone_table(name: str) -> Any:
+    """The core's table of a zone's changes over every instant an archive
+    can state, found once per process: the zone's offset sampled at each
+    day, each change then found to the second by halving."""
+    table = _TABLES.get(name)
+    if table is not None:
+        return table
+    import array
+    import datetime
+
+    info = Zone(name).info
+
+    def offset_at(seconds: int) -> int:
+        return _timedelta_ns(datetime.datetime.fromtimestamp(seconds, info).utcoffset())
+
+    changes = array.array("q")
+    first = previous = offset_at(_TABLE_FIRST_S)
+    for day in range(1, _TABLE_DAYS):
+        at = _TABLE_FIRST_S + day * 86_400
+        now = offset_at(at)
+        if now == previous:
+            continue
+        low, high = at - 86_400, at  # previous at low, now at high
+        while high - low > 1:
+            middle = (low + high) // 2
+            if offset_at(middle) == previous:
+                low = middle
+            else:
+                high = middle
+        changes.extend((high * NS_PER_SECOND, previous, now))
+        previous = now
+    table = _core.zone_table(name, first, changes.tobytes())
+    _TABLES[name] = table
+    return table
+
+
+def local_day(zone: Zone, instant_ns: int) -> BoundTuple:
+    """The whole local day (a bound tuple) on which an instant falls in `zone`."""
+    wall = zone.wall_ns(clamp_ns(instant_ns))
+    bound = instant_bound(clamp_ns(wall))
+    assert bound is not None
+    return (bound[0], bound[1], bound[2], 0, NS_PER_DAY)
+
+
+# Bounds in a zone: a naive bound is a wall time of the zone (in a repeated
+# hour its first pass, or with datetime's fold=1 its second); a bound with an
+# offset (a datetime with tzinfo, a pandas Timestamp with a zone, a text
+# ending in "Z" or "+01:00") states an instant. Either becomes the bound
+# tuple of an instant (UTC), exact to the nanosecond.
+_OFFSET_PATTERN = r"(?a)(.*\d\d:\d\d(?::\d\d(?:\.\d+)?)?)\s*(Z|z|[+-]\d\d(?::?\d\d)?)"
+
+
+def window_in(zone: Optional[Zone], dt_start: Any, dt_end: Any,
+              names: Tuple[str, str] = ("dt_start", "dt_end")) -> Tuple[BoundTuple, BoundTuple]:
+    """The bound tuples of a window read in `zone` (None: naive bounds, as
+    window gives them), or ValueError naming both when its end comes first."""
+    if zone is None:
+        return window(dt_start, dt_end, names)
+    first = bound_instant(zone, dt_start, names[0], False)
+    last = bound_instant(zone, dt_end, names[1], True)
+    if last < first:
+        raise ValueError(f"{names[1]} {dt_end!s} comes before {names[0]} {dt_start!s}: the window holds no time")
+    return exact_bound(first), exact_bound(last)
+
+
+def bound_in(zone: Optional[Zone], bound: Any, name: str, is_end: bool) -> BoundTuple:
+    """One bound read in `zone` (None: naive, as bound_tuple gives it)."""
+    if zone is None:
+        return bound_tuple(bound, name)
+    return exact_bound(bound_instant(zone, bound, name, is_end))
+
+
+def exact_bound(ns: int) -> BoundTuple:
+    """The bound of exactly the instant `ns`, moved into the years 1 to 9999."""
+    bound = instant_bound(clamp_ns(ns))
+    assert bound is not None
+    return bound
+
+
+def bound_instant(zone: Zone, bound: Any, name: str, is_end: bool) -> int:
+    """The instant (UTC ns) where a start begins or an end ends, read in `zone`."""
+    stated, fold, offset = _bound_parts(bound, name)
+    wall = last_ns(stated) if is_end else first_ns(stated)
+    return wall - offset if offset is not None else zone.instant_ns(wall, fold)
+
+
+def _bound_parts(bound: Any, name: str) -> Tuple[BoundTuple, int, Optional[int]]:
+    """A bound's tuple as written, its fold, and its offset in ns (None: naive)."""
+    import datetime
+    import re
+
+    if isinstance(bound, str):
+        match = re.fullmatch(_OFFSET_PATTERN, bound.strip())
+        if match is None:
+            return bound_tuple(bound, name), 0, None
+        text, offset = match.groups()
+        if offset in ("Z", "z"):
+            return bound_tuple(text, name), 0, 0
+        digits = offset[1:].replace(":", "")
+        minutes = int(digits[:2]) * 60 + (int(digits[2:]) if len(digits) > 2 else 0)
+        return bound_tuple(text, name), 0, (-1 if offset[0] == "-" else 1) * minutes * 60 * NS_PER_SECOND
+    if isinstance(bound, datetime.datetime) and bound.tzinfo is not None:
+        offset = bound.utcoffset()
+        if offset is None:
+            raise ValueError(f"{name} has a tzinfo that gives no offset: {bound!r}")
+        return _from_datetime(bound.replace(tzinfo=None), name), 0, _timedelta_ns(offset)
+    fold = getattr(bound, "fold", 0) if isinstance(bound, datetime.datetime) else 0
+    return bound_tuple(bound, name), fold, None

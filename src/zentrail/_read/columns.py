@@ -11,6 +11,7 @@ from zentrail._base.extras import import_extra
 from zentrail._names import labels as _labels
 from zentrail._read import pushdown as _pushdown
 from zentrail._read.capsule import Capsule
+from zentrail._read.request import report_clock
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -36,13 +37,16 @@ def batches(plan: ReadPlan, request: Request) -> Iterator[_Columns]:
     found: Iterator[_Columns] = _core.iterate(request)
     if _named(plan):
         found = (_with_names(plan, batch) for batch in found)
-    return _WarnIfEmpty(plan, found) if may_warn(plan) or may_find_nothing(plan) else found
+    if may_warn(plan) or may_find_nothing(plan) or plan.zone is not None:
+        return _WarnIfEmpty(plan, request, found)
+    return found
 
 
 def numpy_columns(plan: ReadPlan, request: Request, pandas: Any = None) -> _Columns:
     """The whole read as NumPy columns (name columns as pandas categoricals
     when ``pandas`` is given)."""
     columns = _core.to_numpy(request)
+    report_clock(request)
     if not any(len(column) for column in columns.values()):
         warn_if_empty(plan)
     return _with_names(plan, columns, pandas) if _named(plan) else columns
@@ -60,6 +64,8 @@ def pandas_frame(plan: ReadPlan, request: Request, names: bool) -> Any:
             found = labels.indices_of(columns["signal_id"], columns["element"], ("name", "unit"))
             for field in ("name", "unit"):
                 columns[field] = labels.pandas_column(pandas, field, found[field])
+    if plan.zone is not None and "time" in columns:
+        columns["time"] = instants_in_pandas(pandas, columns["time"], plan.zone)
     return pandas.DataFrame(columns, copy=False)
 
 
@@ -79,12 +85,17 @@ def arrow_schema(plan: ReadPlan) -> object:
     """The Arrow schema of the stream, without reading anything."""
     wanted = plan.pushdown.columns
     core = _labels.core_columns(wanted)
-    capsule = _core.arrow_schema(_pushdown.column_places(core))
+    capsule = _core.arrow_schema(_pushdown.column_places(core), plan.zone.name if plan.zone is not None else "")
     if core == wanted:
         return capsule
     pyarrow = import_extra("pyarrow", "a scan's name, unit and description columns in Arrow", "arrow")
     schema = pyarrow.schema(Capsule(schema=capsule))
     return _labels.arrow_schema(pyarrow, schema, wanted).__arrow_c_schema__()
+
+
+def instants_in_pandas(pandas: Any, column: Any, zone: Any) -> Any:
+    """A datetime64[ns] column of instants (UTC) as pandas shows them in `zone`."""
+    return pandas.DatetimeIndex(column).tz_localize("UTC").tz_convert(zone.name)
 
 
 def _with_names(plan: ReadPlan, columns: _Columns, pandas: Any = None) -> _Columns:
@@ -141,10 +152,11 @@ class _WarnIfEmpty:
     none. Not a generator: a second consumer meets the core's iterator and
     its refusal, as it would without this."""
 
-    __slots__ = ("_plan", "_batches", "_empty")
+    __slots__ = ("_plan", "_request", "_batches", "_empty")
 
-    def __init__(self, plan: ReadPlan, found: Iterator[_Columns]) -> None:
+    def __init__(self, plan: ReadPlan, request: Request, found: Iterator[_Columns]) -> None:
         self._plan = plan
+        self._request = request
         self._batches = found
         self._empty = True
 
@@ -155,6 +167,7 @@ class _WarnIfEmpty:
         try:
             batch = next(self._batches)
         except StopIteration:
+            report_clock(self._request)
             if self._empty:
                 self._empty = False  # once
                 warn_if_empty(self._plan)

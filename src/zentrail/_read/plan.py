@@ -58,6 +58,10 @@ class ReadPlan:
     errors: str = "raise"
     #: The zentrail.Catalog naming the signals, or None.
     catalog: Any = None
+    #: The archive's zone (a zentrail._base.time.Zone), or None. With a zone
+    #: ``start`` and ``end`` are instants (UTC), the files read those of the
+    #: local days the window falls on, and every time read is an instant.
+    zone: Any = None
 
     def __post_init__(self) -> None:
         if self.codes is not None and self.codes.flags.writeable:
@@ -103,8 +107,8 @@ class ReadPlan:
               signal_ids: Optional[Iterable[int]] = None, elements: Optional[Iterable[int]] = None,
               item_classes: Optional[Iterable[int]] = None, subtypes: Optional[Iterable[int]] = None) -> "ReadPlan":
         """The rows that meet every condition given (see Scan.where)."""
-        row_start = None if start is None else _time.bound_tuple(start, "start")
-        row_end = None if end is None else _time.bound_tuple(end, "end")
+        row_start = None if start is None else _time.bound_in(self.zone, start, "start", False)
+        row_end = None if end is None else _time.bound_in(self.zone, end, "end", True)
         ids = None if signal_ids is None else _pushdown.small_ints(signal_ids, "signal_ids", _pushdown.ID_COUNT)
         kept = None if elements is None else _pushdown.small_ints(elements, "elements", _pushdown.ELEMENT_COUNT)
         classes = None if item_classes is None else _pushdown.small_ints(item_classes, "item_classes", 32)
@@ -217,7 +221,7 @@ class ReadPlan:
         wanted = _labels.core_columns(self.pushdown.columns) if columns is None else columns
         pushdown = self.pushdown if wanted == self.pushdown.columns else self.pushdown.replace(columns=wanted)
         return _request.Request(self.source, self.listed, self.start, self.end, self.codes, self.threads,
-                                self.batch_rows, self.progress, pushdown, errors or self.errors, copied)
+                                self.batch_rows, self.progress, pushdown, errors or self.errors, copied, self.zone)
 
     def files(self) -> List[str]:
         """The archive files the plan reads, in read order (for a place
@@ -230,7 +234,8 @@ class ReadPlan:
         if self.last_ns < self.first_ns:  # narrowed to no instant
             return []
         if _remote.is_place(self.source):  # a root elsewhere, or files there
-            return _request.archive_files(self.source, self.start, self.end)[0]
+            finder = self.files_only().request(errors="raise")
+            return _request.archive_files(self.source, finder.file_start, finder.file_end)[0]
         if self.listed:
             return [os.fsdecode(path) for path in self.source]
         return list(_core.find_files(self.files_only().request(errors="raise")))
@@ -254,11 +259,12 @@ class ReadPlan:
 
 def make_plan(source: Any, listed: bool, dt_start: Any, dt_end: Any, signals: Optional[Iterable[Any]],
               threads: Optional[int], batch_rows: Optional[int], progress: Any, errors: str = "raise",
-              ids: Optional[Iterable[Any]] = None, catalog: Any = None) -> ReadPlan:
+              ids: Optional[Iterable[Any]] = None, catalog: Any = None, tz: Any = None) -> ReadPlan:
     """The plan of zentrail.scan / scan_files, its arguments checked."""
     from zentrail._names import catalog as _catalog
 
-    start, end = _time.window(dt_start, dt_end)
+    zone = archive_zone(tz, None if listed else source)
+    start, end = _time.window_in(zone, dt_start, dt_end)
     names = _catalog.resolve(catalog, None if listed else source)
     # Ids alone are a condition on the rows, not 1024 codes each: a grid or
     # an overview then has a column for each element that has values.
@@ -267,10 +273,44 @@ def make_plan(source: Any, listed: bool, dt_start: Any, dt_end: Any, signals: Op
                     threads=None if threads is None else _arguments.count(threads, "threads", 1),
                     batch_rows=_arguments.count(batch_rows, "batch_rows", _arguments.DEFAULT_BATCH_ROWS),
                     progress=_arguments.check_progress(progress), errors=_request.check_errors(errors),
-                    catalog=names)
+                    catalog=names, zone=zone)
     if signals is None and ids is not None:
         plan = plan.where(signal_ids=_arguments.id_list(ids, names))
     return plan
+
+
+def archive_zone(tz: Any, root: Any = None) -> Optional[_time.Zone]:
+    """The zone a read uses: tz= itself (a name or a ZoneInfo), False none,
+    None (the default) the one the root's zone file names, if any (a list
+    of files has no root, and no zone file)."""
+    if tz is False:
+        return None
+    if tz is not None:
+        return _time.zone_of(tz)
+    from zentrail._elsewhere import remote as _remote
+
+    if isinstance(root, bytes):
+        return _zone_found_in(root)
+    if isinstance(root, _remote.Place) and root.files is None:
+        found = root.first_file((_time.ZONE_FILE,))
+        if found is not None:
+            return _time.zone_in_text(found[1].decode("utf-8", "replace"), found[0])
+    return None
+
+
+def _zone_found_in(root: bytes) -> Optional[_time.Zone]:
+    """The zone the zone file of a local archive root names, or None."""
+    import os
+
+    path = os.path.join(os.fsdecode(root), _time.ZONE_FILE)
+    try:
+        with open(path, "rb") as file:
+            text = file.read(4096)
+    except (FileNotFoundError, NotADirectoryError):  # no zone file, or no folder: the read says so
+        return None
+    except OSError as error:
+        raise OSError(error.errno, f"cannot read the archive's zone file {path}: {error.strerror}") from None
+    return _time.zone_in_text(text.decode("utf-8", "replace"), path)
 
 
 def open_ended_plan(root: bytes, start: Optional[BoundTuple], codes: Any, threads: Optional[int] = None,

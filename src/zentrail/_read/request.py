@@ -10,7 +10,7 @@ import collections
 import os
 
 from zentrail import _core
-from zentrail._base import arguments as _arguments
+from zentrail._base import arguments as _arguments, time as _time
 from zentrail._read import pushdown as _pushdown
 from zentrail._elsewhere import remote as _remote
 
@@ -27,16 +27,28 @@ if TYPE_CHECKING:
 class Request:
     """What the core reads: every field is plain data the core reads by name."""
 
-    __slots__ = ("_where", "_listed", "_place", "_copied", "discover", "_source", "start", "end", "codes", "threads",
+    __slots__ = ("_where", "_listed", "_place", "_copied", "discover", "_source", "start", "end", "file_start",
+                 "file_end", "zone", "codes", "threads",
                  "batch_rows", "progress", "columns", "classes", "subtypes", "elements", "limit", "row_start", "row_end",
                  "ids", "later", "damaged", "_shown", "__weakref__")
 
     def __init__(self, where: Union[bytes, List[bytes], _remote.Place], listed: bool, start: Optional[BoundTuple],
                  end: Optional[BoundTuple], codes: Any = None, threads: Optional[int] = None,
                  batch_rows: int = _arguments.DEFAULT_BATCH_ROWS, progress: _Progress = None,
-                 pushdown: Optional[_pushdown.Pushdown] = None, errors: str = "raise", copied: bool = False) -> None:
+                 pushdown: Optional[_pushdown.Pushdown] = None, errors: str = "raise", copied: bool = False,
+                 zone: Optional[_time.Zone] = None) -> None:
         self.start = start  # bound tuples; None leaves that side open
         self.end = end
+        # With a zone, start and end are instants (UTC) and the files read are
+        # those of the local days the window's instants fall on; the core
+        # reads the records' wall times by the zone's table (with counts of
+        # what it had to guess, for this read alone).
+        self.file_start, self.file_end = start, end
+        self.zone = None
+        if zone is not None:
+            self.zone = zone.table()
+            self.file_start = None if start is None else _time.local_day(zone, _time.first_ns(start))
+            self.file_end = None if end is None else _time.local_day(zone, _time.last_ns(end))
         self.codes = codes  # an ascending int32 array, or None for every code
         # Resolved here, when the read runs, so that a pickled scan uses the
         # CPUs of where it runs.
@@ -76,11 +88,11 @@ class Request:
         if place is None:
             return
         if self._copied:
-            found = archive_files(place, self.start, self.end)
+            found = archive_files(place, self.file_start, self.file_end)
             (self._where, self._shown), self._listed = place.local_copies(self, found, self.threads), True
         else:
             self._where, self._listed, self._source = place.files_to_read(
-                self, archive_files(place, self.start, self.end), self.threads)
+                self, archive_files(place, self.file_start, self.file_end), self.threads)
 
     @property
     def where(self) -> Union[bytes, List[bytes], _remote.Place]:
@@ -196,6 +208,32 @@ class DamageLog:
             import warnings
 
             warnings.warn(str(skipped), UserWarning, stacklevel=outside_the_package())
+
+
+def report_clock(request: Request) -> None:
+    """The one warning of a read in a zone that had to guess: rows of a
+    repeated hour whose pass nothing proved, rows of a skipped hour, rows
+    before 2000-01-01 UTC (left out). Said once per request."""
+    zone = request.zone
+    if zone is None:
+        return
+    guessed, skipped, early = zone.counts
+    if not (guessed or skipped or early):
+        return
+    request.zone = zone.fresh()  # told once
+    import warnings
+
+    told = []
+    if guessed:
+        told.append(f"{guessed:,} row(s) of an hour the clock repeated, placed in its first or second pass by "
+                    f"guess (their file does not show the clock going back)")
+    if skipped:
+        told.append(f"{skipped:,} row(s) stamped in an hour the clock skipped, read with the offset before the "
+                    f"change")
+    if early:
+        told.append(f"{early:,} row(s) whose instant lies before 2000-01-01 00:00 UTC, left out")
+    warnings.warn("zentrail: wall times read as instants: " + "; ".join(told), UserWarning,
+                  stacklevel=outside_the_package())
 
 
 def skipped_files(request: Request) -> List[Any]:

@@ -17,7 +17,7 @@ from zentrail import _core
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Dict, Iterator, List, Sequence
+    from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 
 # About a million rows of a plant's archive: a batch a follower hands on, or
@@ -34,23 +34,30 @@ class ResumePoint:
     ``offset``, where the next record starts; the decoder's state there,
     ``day`` (of the last date mark before it) and ``id`` (that a system
     item at the offset would carry); and whether an end byte stands there
-    (``ended``: the runtime closed the file). The core reads it by these
+    (``ended``: the runtime closed the file); and, in a read with a zone,
+    where the file stands in a repeated hour (``fold``: None, or the core's
+    (change, second, seen_back, latest, pending)). The core reads it by these
     names, and makes the place after a step as one."""
 
     offset: int = 0
     day: int = 0
     id: int = 0
     ended: bool = False
+    fold: Optional[Tuple[int, bool, bool, int, int]] = None
 
     def as_list(self) -> List[Any]:
-        """[offset, day, id, ended], as a lake's state keeps a place."""
-        return [self.offset, self.day, self.id, self.ended]
+        """[offset, day, id, ended], and the fold when there is one, as a
+        lake's state keeps a place."""
+        kept: List[Any] = [self.offset, self.day, self.id, self.ended]
+        return kept if self.fold is None else kept + [list(self.fold)]
 
     @classmethod
     def from_list(cls, values: Sequence[Any]) -> "ResumePoint":
-        """The place a lake's state keeps as [offset, day, id] or [offset,
-        day, id, ended], as a read starts from it (not ended)."""
-        return cls(values[0], values[1], values[2])
+        """The place a lake's state keeps as [offset, day, id], [offset,
+        day, id, ended] or [offset, day, id, ended, fold], as a read starts
+        from it (not ended)."""
+        fold = tuple(values[4]) if len(values) > 4 and values[4] is not None else None
+        return cls(values[0], values[1], values[2], fold=fold)  # type: ignore[arg-type]
 
     def next_file(self) -> "ResumePoint":
         """The first byte of the file after this one: the id a system item
