@@ -50,11 +50,22 @@ AlignArgs align_args(PyObject* series) {
     const long long max_gap = fields.integer_or("max_gap", -1);
     const long long first = fields.integer_or("first", INT64_MIN);
     const long long last = fields.integer_or("last", INT64_MAX);
+    PyObject* times = fields["times"];
     if (every <= 0 || end < start) {
         PyErr_SetString(PyExc_ValueError, "a series needs a step above zero and a window that holds time");
         fail();
     }
-    a.grid = SeriesGrid{start, end, every, linear, {}, max_gap};
+    a.grid = SeriesGrid{start, end, every, linear, {}, max_gap, nullptr};
+    if (times != Py_None) {
+        // Instants listed one by one: ascending, within the window.
+        auto listed = std::make_shared<std::vector<int64_t>>(int64_buffer(times));
+        if (listed->empty() || !std::is_sorted(listed->begin(), listed->end()) || listed->front() < start ||
+            listed->back() > end) {
+            PyErr_SetString(PyExc_ValueError, "a grid's listed instants must be ascending, within its window");
+            fail();
+        }
+        a.grid.times = std::move(listed);
+    }
     if (linear_codes != Py_None) {
         a.grid.linear_codes = codes_from(linear_codes);
         std::sort(a.grid.linear_codes.begin(), a.grid.linear_codes.end());

@@ -153,6 +153,19 @@ std::vector<int32_t> codes_from(PyObject* object) {
     return out;
 }
 
+std::vector<int64_t> int64_buffer(PyObject* object) {
+    HeldBuffer numbers(object);
+    const char* format = numbers.view.format != nullptr ? numbers.view.format : "B";
+    if (numbers.view.itemsize != 8 ||
+        (std::strcmp(format, "q") != 0 && std::strcmp(format, "=q") != 0 && std::strcmp(format, "l") != 0)) {
+        PyErr_Format(PyExc_TypeError, "instants must be a buffer of native int64, not format %s", format);
+        fail();
+    }
+    std::vector<int64_t> out(static_cast<std::size_t>(numbers.view.len / 8));
+    if (!out.empty()) std::memcpy(out.data(), numbers.view.buf, out.size() * 8);
+    return out;
+}
+
 int64_t size_of_files(const PathList& paths, const ByteSource* source) {
     int64_t total = 0;
     for (const std::string& path : paths) {

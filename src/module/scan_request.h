@@ -74,6 +74,9 @@ struct ScanRequest {
 // The codes of a buffer of native int32 (a NumPy int32 array), as they are;
 // TypeError for any other buffer. Throws PythonErrorAlreadySet.
 std::vector<int32_t> codes_from(PyObject* object);
+// The numbers of a buffer of native int64 (a NumPy int64 array); TypeError
+// for any other buffer. Throws PythonErrorAlreadySet.
+std::vector<int64_t> int64_buffer(PyObject* object);
 
 // Reads a zentrail._request.Request: its fields where (bytes, or a list of
 // bytes when listed), listed, shown (None, or a list of bytes: the listed

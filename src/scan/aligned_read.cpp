@@ -5,7 +5,8 @@
 namespace zentrail {
 
 AlignedRead::AlignedRead(SeriesRequest request, const SeriesGrid& grid)
-    : grid(grid), batch_rows(std::max<std::size_t>(request.batch_rows, 1)), feed(std::move(request)) {}
+    : grid(grid), time_format_(request.zone.time_format()), batch_rows(std::max<std::size_t>(request.batch_rows, 1)),
+      feed(std::move(request)) {}
 
 namespace {
 

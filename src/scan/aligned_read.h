@@ -30,6 +30,8 @@ public:
     // when columns() is known.
     bool prepare(std::chrono::milliseconds wait);
     const CodeColumns& columns() const { return feed.columns(); }
+    // The Arrow format of the grid's instants (the zone's, when read in one).
+    const char* time_format() const { return time_format_; }
 
     enum class Next { Ready, Waiting, Finished };
     // The next batch of at most batch_rows grid rows into *out.
@@ -45,6 +47,7 @@ private:
     void _emit(std::size_t n, AlignedBatch* out);
 
     SeriesGrid grid;
+    const char* time_format_;
     std::size_t batch_rows;
     SeriesFeed feed;
     std::unique_ptr<GridAligner> aligner;

@@ -59,7 +59,7 @@ private:
     std::vector<OwnedColumn> _columns(std::size_t rows) const {
         std::vector<OwnedColumn> columns;
         columns.reserve(read->columns().size() + 1);
-        columns.push_back(primitive_column("time", "tsn:", rows * sizeof(int64_t)));
+        columns.push_back(primitive_column("time", read->time_format(), rows * sizeof(int64_t)));
         for (std::size_t k = 0; k < read->columns().size(); ++k) {
             columns.push_back(primitive_column(code_column_name(read->columns().code(k)), "g", rows * sizeof(double)));
         }

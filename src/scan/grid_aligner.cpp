@@ -7,6 +7,7 @@
 namespace zentrail {
 
 uint64_t SeriesGrid::grid_rows_before(int64_t t) const {
+    if (times) return static_cast<uint64_t>(std::lower_bound(times->begin(), times->end(), t) - times->begin());
     if (t <= start) return 0;
     const uint64_t span = static_cast<uint64_t>(t) - static_cast<uint64_t>(start) - 1;
     return std::min(span / static_cast<uint64_t>(every) + 1, grid_count());
@@ -47,31 +48,19 @@ uint64_t GridAligner::settled(int64_t frontier) {
 }
 
 void GridAligner::emit(std::size_t n, int64_t* times, double* const* values) {
-    const int64_t t0 = grid.grid_time(next_row);
-    for (std::size_t i = 0; i < n; ++i) times[i] = t0 + static_cast<int64_t>(i) * grid.every;
+    for (std::size_t i = 0; i < n; ++i) times[i] = grid.grid_time(next_row + i);
     for (std::size_t j = 0; j < columns.size(); ++j) {
         if (columns[j].linear) {
-            _emit_linear(columns[j], n, t0, values[j]);
+            _emit_linear(columns[j], n, values[j]);
         } else {
-            _emit_step(columns[j], n, t0, values[j]);
+            _emit_step(columns[j], n, values[j]);
         }
     }
     next_row += n;
 }
 
-namespace {
 
-// The grid rows before the one at or after instant t: ceil((t - t0) / every),
-// within [0, n].
-std::size_t rows_before(int64_t t, int64_t t0, int64_t every, std::size_t n) {
-    if (t <= t0) return 0;
-    const uint64_t k = (static_cast<uint64_t>(t) - static_cast<uint64_t>(t0) - 1) / static_cast<uint64_t>(every) + 1;
-    return k < n ? static_cast<std::size_t>(k) : n;
-}
-
-}  // namespace
-
-void GridAligner::_emit_step(Column& c, std::size_t n, int64_t t0, double* out) const {
+void GridAligner::_emit_step(Column& c, std::size_t n, double* out) const {
     constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
     // A value holds from its row to the next row: whole runs of grid rows
     // take it at once (the rows are mostly far sparser than the grid).
@@ -79,18 +68,18 @@ void GridAligner::_emit_step(Column& c, std::size_t n, int64_t t0, double* out) 
     const SeriesPoint* const end = c.rows.end_held();
     std::size_t i = 0;
     while (i < n) {
-        const int64_t t = t0 + static_cast<int64_t>(i) * grid.every;
+        const int64_t t = grid.grid_time(next_row + i);
         while (p != end && p->time <= t) {
             c.prev = *p++;
             c.has_prev = true;
         }
         // The grid rows before the next row's instant keep this value.
-        const std::size_t run_end = p == end ? n : rows_before(p->time, t0, grid.every, n);
+        const std::size_t run_end = p == end ? n : _rows_before(p->time, n);
         std::size_t valid_end = c.has_prev ? run_end : i;
         if (c.has_prev && grid.max_gap >= 0) {
             // Up to the last grid row within max_gap of the row.
             const int64_t until = c.prev.time > INT64_MAX - grid.max_gap ? INT64_MAX : c.prev.time + grid.max_gap;
-            valid_end = std::min(valid_end, until == INT64_MAX ? n : rows_before(until + 1, t0, grid.every, n));
+            valid_end = std::min(valid_end, until == INT64_MAX ? n : _rows_before(until + 1, n));
             valid_end = std::max(valid_end, i);
         }
         std::fill(out + i, out + valid_end, c.prev.value);
@@ -100,10 +89,10 @@ void GridAligner::_emit_step(Column& c, std::size_t n, int64_t t0, double* out) 
     c.rows.pass_to(p);
 }
 
-void GridAligner::_emit_linear(Column& c, std::size_t n, int64_t t0, double* out) const {
+void GridAligner::_emit_linear(Column& c, std::size_t n, double* out) const {
     constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t i = 0; i < n; ++i) {
-        const int64_t t = t0 + static_cast<int64_t>(i) * grid.every;
+        const int64_t t = grid.grid_time(next_row + i);
         while (c.rows.has_next() && c.rows.next().time < t) {
             c.prev = c.rows.next();
             c.has_prev = true;

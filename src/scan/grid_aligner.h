@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "scan/series_rows.h"
@@ -13,7 +14,9 @@
 namespace zentrail {
 
 // The window and grid of a time series, in nanoseconds since 1970-01-01:
-// instants start + k * every for k = 0, 1, ... up to end.
+// instants start + k * every for k = 0, 1, ... up to end, or the instants
+// `times` lists (ascending, within [start, end]) when it lists any: a grid
+// of local days, whose lengths vary, or of instants asked for one by one.
 struct SeriesGrid {
     int64_t start = 0;
     int64_t end = 0;  // the window's last instant, start <= end
@@ -22,13 +25,20 @@ struct SeriesGrid {
     // Unless linear: the codes interpolated (ascending); the others step.
     std::vector<int32_t> linear_codes;
     int64_t max_gap = -1;  // negative: no limit
+    std::shared_ptr<const std::vector<int64_t>> times;  // null: the regular grid
 
     bool linear_code(int32_t code) const {
         return linear || std::binary_search(linear_codes.begin(), linear_codes.end(), code);
     }
 
-    uint64_t grid_count() const { return static_cast<uint64_t>(end - start) / static_cast<uint64_t>(every) + 1; }
-    int64_t grid_time(uint64_t k) const { return start + static_cast<int64_t>(k * static_cast<uint64_t>(every)); }
+    uint64_t grid_count() const {
+        if (times) return times->size();
+        return static_cast<uint64_t>(end - start) / static_cast<uint64_t>(every) + 1;
+    }
+    int64_t grid_time(uint64_t k) const {
+        if (times) return (*times)[k];
+        return start + static_cast<int64_t>(k * static_cast<uint64_t>(every));
+    }
     // The grid rows whose instant lies before `t`.
     uint64_t grid_rows_before(int64_t t) const;
 };
@@ -72,8 +82,13 @@ private:
         int64_t last_time = INT64_MAX;
         bool linear = false;
     };
-    void _emit_step(Column& column, std::size_t n, int64_t t0, double* out) const;
-    void _emit_linear(Column& column, std::size_t n, int64_t t0, double* out) const;
+    void _emit_step(Column& column, std::size_t n, double* out) const;
+    void _emit_linear(Column& column, std::size_t n, double* out) const;
+    // The grid rows from next_row before the one at or after instant t, within [0, n].
+    std::size_t _rows_before(int64_t t, std::size_t n) const {
+        const uint64_t k = grid.grid_rows_before(t);
+        return k <= next_row ? 0 : std::min<uint64_t>(k - next_row, n);
+    }
 
     SeriesGrid grid;
     std::vector<Column> columns;

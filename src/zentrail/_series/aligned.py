@@ -16,6 +16,7 @@ from zentrail._series import window as _series
 from zentrail._base import time as _time
 from zentrail._read.capsule import Capsule
 from zentrail._series import lost as _lost
+from zentrail._read.request import report_clock
 from zentrail._read.result import Result, arrow_columns
 
 HOWS = ("step", "linear")
@@ -113,7 +114,8 @@ class Aligned(Result):
     def rows(self) -> int:
         """The grid's rows (instants), known before any read."""
         start, end = _series.window(self._plan)
-        return (end - start) // self._every + 1
+        times = _series.grid_times(start, end, self._every, self._plan.zone)
+        return (end - start) // self._every + 1 if times is None else len(times)
 
     def part(self, first: int, last: int, considered: Optional[Tuple[Optional[int], Optional[int]]] = None) -> "Aligned":
         """The grid's instants from ``first`` to ``last`` (ns since
@@ -139,7 +141,7 @@ class Aligned(Result):
         back of the whole grid) and holding exactly this grid's rows of that
         day. A Dask partition or a lake's day file each."""
         start, end = _series.window(self._plan)
-        return [self.part(first, last) for first, last in _series.day_parts(start, end, self._every)]
+        return [self.part(first, last) for first, last in _series.day_parts(start, end, self._every, self._plan.zone)]
 
     def _reach(self) -> str:
         """How far after the window the rows considered reach: "step" (to
@@ -169,7 +171,8 @@ class Aligned(Result):
         if considered is not None:
             first, last = considered
         request = plan.widened(first, last).request(copied=True, errors="raise")
-        grid = _series.SeriesGrid(start, end, self._every, False, self._max_gap, first, last)
+        grid = _series.SeriesGrid(start, end, self._every, False, self._max_gap, first, last,
+                                  times=_series.grid_times(start, end, self._every, plan.zone))
         if self._how is not None:
             grid.linear = self._how == "linear"
         elif plan.catalog is not None:
@@ -219,6 +222,7 @@ class Aligned(Result):
                 names, times, values = _core.align(request, grid, None, MAX_GRID_CELLS)
             except (OSError, ValueError) as error:
                 raise _told_where(error, self._plan) from None
+            report_clock(request)
             if times is None:  # the engine found more columns than fit
                 self._check_cells(len(names))
         codes = [_columns.code_of(name) for name in names]
@@ -242,7 +246,7 @@ class Aligned(Result):
             if times is None:
                 self._check_cells(len(names))
             parts.append((names, times, values))
-        joined = _joined(start, end, self._every, parts)
+        joined = _joined(self._instants(start, end), parts)
         self._check_cells(len(joined[0]))
         return joined
 
@@ -267,15 +271,23 @@ class Aligned(Result):
         out = []
         for first, last, floor, ceiling in _lost.segments(start, end, spans):
             # The segment's grid instants: those of the whole grid within it.
-            grid_first = start + -(-(first - start) // self._every) * self._every
-            grid_last = start + (last - start) // self._every * self._every
-            if grid_first > grid_last:
+            instants = self._instants(start, end)
+            inside = instants[(instants >= first) & (instants <= last)]
+            if not len(inside):
                 continue
+            grid_first, grid_last = int(inside[0]), int(inside[-1])
             oldest = looks[0] if floor is None else floor
             newest = looks[1] if ceiling is None else ceiling if looks[1] is None else min(looks[1], ceiling)
             out.append((clean.replace(start=_time.instant_bound(grid_first), end=_time.instant_bound(grid_last)),
                         (oldest, newest)))
         return out
+
+    def _instants(self, start: int, end: int) -> Any:
+        """The grid's instants within its window [start, end], as int64."""
+        import numpy
+
+        times = _series.grid_times(start, end, self._every, self._plan.zone)
+        return numpy.arange(start, end + 1, self._every, dtype=numpy.int64) if times is None else times
 
     def _told(self, damaged: List[Any]) -> None:
         self._skipped = list(damaged)
@@ -306,6 +318,10 @@ class Aligned(Result):
         self._check_cells(0, found=False)
         pandas = import_extra("pandas", "Aligned.to_pandas()", "pandas")
         columns, codes = self._columns_whole()
+        if self._plan.zone is not None:
+            from zentrail._read.columns import instants_in_pandas
+
+            columns["time"] = instants_in_pandas(pandas, columns["time"], self._plan.zone)
         frame = pandas.DataFrame(columns, copy=False)
         catalog = self._plan.catalog
         if catalog is not None:
@@ -403,17 +419,15 @@ def _linear(catalog: Any, codes: Any) -> Any:
     return _catalog.kinds(catalog, codes)[1]
 
 
-def _joined(start: int, end: int, every: int,
-            parts: List[Tuple[List[str], Any, List[Any]]]) -> Tuple[List[str], Any, List[Any]]:
-    """The grid of [start, end] from the engine columns of its segments:
-    NaN at every instant no segment holds, columns in code order."""
+def _joined(times: Any, parts: List[Tuple[List[str], Any, List[Any]]]) -> Tuple[List[str], Any, List[Any]]:
+    """The grid of the instants `times` from the engine columns of its
+    segments: NaN at every instant no segment holds, columns in code order."""
     import numpy
 
-    times = numpy.arange(start, end + 1, every, dtype=numpy.int64)
     names = sorted({name for part in parts for name in part[0]}, key=_columns.code_of)
     columns = {name: numpy.full(len(times), numpy.nan) for name in names}
     for part_names, part_times, part_values in parts:
-        at = (numpy.frombuffer(part_times, dtype=numpy.int64) - start) // every
+        at = numpy.searchsorted(times, numpy.frombuffer(part_times, dtype=numpy.int64))
         for name, column in zip(part_names, part_values):
             columns[name][at] = numpy.frombuffer(column, dtype=numpy.float64)
     return names, times.view("datetime64[ns]"), [columns[name] for name in names]

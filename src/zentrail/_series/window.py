@@ -25,12 +25,16 @@ class SeriesGrid:
     interpolated (``linear``), or of both kinds (``linear_codes``: an int32
     array of the codes interpolated, the others stepped; None unless so), a
     value carried at most ``max_gap`` after its row, from the rows between
-    ``first`` and ``last``; all in ns since 1970-01-01, None for no limit."""
+    ``first`` and ``last``; all in ns since 1970-01-01, None for no limit.
+    ``times``: the grid's instants listed (an ascending int64 array within
+    [start, end]) when they are not ``start + k * every``: days of a zone,
+    whose lengths vary; else None."""
 
-    __slots__ = ("start", "end", "every", "linear", "linear_codes", "max_gap", "first", "last")
+    __slots__ = ("start", "end", "every", "linear", "linear_codes", "max_gap", "first", "last", "times")
 
     def __init__(self, start: int, end: int, every: int, linear: bool, max_gap: Optional[int],
-                 first: Optional[int], last: Optional[int], linear_codes: Any = None) -> None:
+                 first: Optional[int], last: Optional[int], linear_codes: Any = None, times: Any = None) -> None:
+        self.times = times
         self.start = start
         self.end = end
         self.every = every
@@ -156,14 +160,47 @@ def considered(first: int, last: int, how: Optional[str], lookback: Optional[int
     return before(first, lookback), last if how == "step" else after(last, lookback)
 
 
-def day_parts(first: int, last: int, every: int) -> List[Tuple[int, int]]:
-    """(first, last grid instant) of each day holding grid instants, in order."""
+def day_parts(first: int, last: int, every: int, zone: Optional[_time.Zone] = None) -> List[Tuple[int, int]]:
+    """(first, last grid instant) of each day holding grid instants, in order:
+    days of `zone` (local midnight to local midnight) when given."""
+    times = grid_times(first, last, every, zone)
+    if times is not None:  # a grid of whole local days: one instant a day at most
+        return [(int(at), int(at)) for at in times]
     parts = []
     at = first
     while at <= last:
-        midnight = at - at % _time.NS_PER_DAY
-        day_last = min(last, midnight + _time.NS_PER_DAY - 1)
+        day_last = min(last, _next_midnight(at, zone) - 1)
         steps = (day_last - at) // every  # the day's grid instants after `at`
         parts.append((at, at + steps * every))
         at += (steps + 1) * every
     return parts
+
+
+def _next_midnight(at: int, zone: Optional[_time.Zone]) -> int:
+    """The first midnight after the instant `at` (of `zone`'s days when given)."""
+    if zone is None:
+        return at - at % _time.NS_PER_DAY + _time.NS_PER_DAY
+    wall = zone.wall_ns(at)
+    return zone.instant_ns(wall - wall % _time.NS_PER_DAY + _time.NS_PER_DAY)
+
+
+def grid_times(start: int, end: int, every: int, zone: Optional[_time.Zone]) -> Any:
+    """A grid's instants when they are listed rather than stepped: in a zone,
+    a step of whole days keeps the wall time of ``start`` from day to day
+    (local midnights for a window that starts at one; days of 23 or 25
+    hours), as an int64 array; None for a grid of ``start + k * every``."""
+    if zone is None or every % _time.NS_PER_DAY:
+        return None
+    import numpy
+
+    wall = zone.wall_ns(start)
+    out = []
+    k = 0
+    while True:
+        at = zone.instant_ns(wall + k * every)
+        if at > end:
+            break
+        if at >= start:
+            out.append(at)
+        k += 1
+    return numpy.array(out, dtype=numpy.int64)
