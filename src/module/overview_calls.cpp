@@ -108,9 +108,19 @@ PyObject* overview_call(PyObject*, PyObject* args) {
         long long buckets = 0;
         int as_arrow = 0;
         PyObject* every = Py_None;  // (origin, width, count): buckets of a given length
-        if (!PyArg_ParseTuple(args, "OLp|O:overview", &request_object, &buckets, &as_arrow, &every)) fail();
+        PyObject* starts = Py_None;  // or the buckets' first instants, listed (int64)
+        if (!PyArg_ParseTuple(args, "OLp|OO:overview", &request_object, &buckets, &as_arrow, &every, &starts)) fail();
         long long origin = 0, width = 0, count = 0;
-        if (every != Py_None) {
+        std::vector<int64_t> listed;
+        if (starts != Py_None) {
+            listed = int64_buffer(starts);
+            if (listed.empty() || listed.size() > static_cast<std::size_t>(MAX_BUCKETS) ||
+                !std::is_sorted(listed.begin(), listed.end())) {
+                PyErr_SetString(PyExc_ValueError, "listed bucket starts: 1 to MAX_BUCKETS, ascending");
+                fail();
+            }
+            buckets = static_cast<long long>(listed.size());
+        } else if (every != Py_None) {
             if (!PyArg_ParseTuple(every, "LLL:every", &origin, &width, &count)) fail();
             if (width < 1 || count < 1 || count > MAX_BUCKETS) {
                 PyErr_Format(PyExc_ValueError, "buckets of %lld ns make %lld buckets; at most %lld", width, count,
@@ -128,10 +138,12 @@ PyObject* overview_call(PyObject*, PyObject* args) {
         // The buckets split the scan's own window, whatever narrows its rows,
         // from its start bound on, even one before the archive's first instant,
         // unless they are of a given length from a given origin.
-        const OverviewGrid grid =
-            every != Py_None
+        OverviewGrid grid =
+            !listed.empty() ? OverviewGrid(std::move(listed))
+            : every != Py_None
                 ? OverviewGrid(origin, static_cast<uint64_t>(width), static_cast<uint32_t>(count))
                 : OverviewGrid(plan.window, static_cast<uint32_t>(buckets), clipped_lead_ns(request.start));
+        grid.time_format = plan.zone.time_format();
         OverviewResult result = plan.counts_rows()
                                     ? overview_by_rows(std::move(plan), request.progress, request.damaged, grid)
                                     : overview_by_file(std::move(plan), request.progress, request.damaged, grid);

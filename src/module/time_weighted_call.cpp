@@ -1,5 +1,8 @@
 #include "module/time_weighted_call.h"
 
+#include <algorithm>
+#include <memory>
+
 #include <chrono>
 #include <cstdint>
 #include <vector>
@@ -36,12 +39,22 @@ PyObject* time_weighted_call(PyObject*, PyObject* args) {
         const long long count = fields.integer("count");
         const long long max_gap = fields.integer_or("max_gap", -1);
         const long long first = fields.integer_or("first", INT64_MIN);
+        PyObject* starts = fields["starts"];
         if (width <= 0 || count < 1 || count > (1LL << 31) || end < start || origin > start) {
             PyErr_SetString(PyExc_ValueError, "time-weighted buckets need a width above zero and a window that holds time");
             fail();
         }
         const ScanRequest request = scan_request_from(request_object);
-        BucketSpan span{origin, width, static_cast<uint32_t>(count), start, end, max_gap};
+        BucketSpan span{origin, width, static_cast<uint32_t>(count), start, end, max_gap, nullptr};
+        if (starts != Py_None) {
+            auto listed = std::make_shared<std::vector<int64_t>>(int64_buffer(starts));
+            if (listed->size() != static_cast<std::size_t>(count) || listed->front() != origin ||
+                !std::is_sorted(listed->begin(), listed->end())) {
+                PyErr_SetString(PyExc_ValueError, "listed bucket starts: one per bucket, ascending, from the origin");
+                fail();
+            }
+            span.starts = std::move(listed);
+        }
         WeightedRead read(series_request(request, first, start, end), span);
         RunLoop loop(request.progress, read.bytes_total());
         struct Steps {

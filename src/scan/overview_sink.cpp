@@ -41,7 +41,17 @@ OverviewGrid::OverviewGrid(int64_t origin, uint64_t width, uint32_t count)
     lead_rest = static_cast<uint64_t>(lead % this->width);
 }
 
+OverviewGrid::OverviewGrid(std::vector<int64_t> starts)
+    : last_bucket(starts.empty() ? 0 : static_cast<uint32_t>(starts.size() - 1)), starts(std::move(starts)) {}
+
+uint32_t OverviewGrid::_listed_bucket_of(uint64_t ns) const {
+    const auto unix_ns = static_cast<int64_t>(ns) + ARCHIVE_EPOCH_UNIX_NS;
+    const auto k = std::upper_bound(starts.begin(), starts.end(), unix_ns) - starts.begin();
+    return k <= 1 ? 0 : static_cast<uint32_t>(k - 1);
+}
+
 int64_t OverviewGrid::start_of(uint32_t b) const {
+    if (!starts.empty()) return starts[b];
     __extension__ using Signed = __int128;
     const Signed start = static_cast<Signed>(first_ns) - static_cast<Signed>(lead) +
                          static_cast<Signed>(b) * static_cast<Signed>(width) + ARCHIVE_EPOCH_UNIX_NS;
@@ -253,7 +263,7 @@ std::vector<OwnedColumn> OverviewResult::finish(const OverviewGrid& grid) {
         std::sort(by_key.begin(), by_key.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         OwnedColumn ids{"signal_id", "S", std::vector<uint8_t>(n * 2)};
         OwnedColumn elements{"element", "S", std::vector<uint8_t>(n * 2)};
-        OwnedColumn buckets{"bucket", "tsn:", std::vector<uint8_t>(n * 8)};
+        OwnedColumn buckets{"bucket", grid.time_format, std::vector<uint8_t>(n * 8)};
         for (std::size_t r = 0; r < n; ++r) {
             const uint64_t key = by_key[r].first;
             const uint16_t id = OverviewTable::id_of(key);
@@ -274,13 +284,13 @@ std::vector<OwnedColumn> OverviewResult::finish(const OverviewGrid& grid) {
     out.push_back(gathered_from("count", "l", order, counts));
     out.push_back(std::move(mean));
     out.push_back(gathered_from("min", "g", order, mins));
-    out.push_back(gathered_from("min_time", "tsn:", order, min_times));
+    out.push_back(gathered_from("min_time", grid.time_format, order, min_times));
     out.push_back(gathered_from("max", "g", order, maxs));
-    out.push_back(gathered_from("max_time", "tsn:", order, max_times));
+    out.push_back(gathered_from("max_time", grid.time_format, order, max_times));
     out.push_back(gathered_from("first", "g", order, firsts));
-    out.push_back(gathered_from("first_time", "tsn:", order, first_times));
+    out.push_back(gathered_from("first_time", grid.time_format, order, first_times));
     out.push_back(gathered_from("last", "g", order, lasts));
-    out.push_back(gathered_from("last_time", "tsn:", order, last_times));
+    out.push_back(gathered_from("last_time", grid.time_format, order, last_times));
     return out;
 }
 

@@ -30,8 +30,12 @@ public:
     // before every instant counted): buckets of a given length. An origin
     // before the archive's day 0 is a lead before its first instant.
     OverviewGrid(int64_t origin, uint64_t width, uint32_t count);
+    // Buckets from the listed first instants (ns since 1970-01-01,
+    // ascending): days of a zone, whose lengths vary.
+    explicit OverviewGrid(std::vector<int64_t> starts);
     // The bucket of an instant inside the window (archive nanoseconds).
     uint32_t bucket_of(uint64_t ns) const {
+        if (!starts.empty()) return _listed_bucket_of(ns);
         // (ns - first_ns + lead) / width, with lead = lead_buckets * width +
         // lead_rest, in 64 bits.
         const uint64_t d = ns - first_ns;
@@ -45,8 +49,12 @@ public:
     int64_t start_of(uint32_t b) const;
     uint64_t bucket_width() const { return width; }
     uint32_t bucket_count() const { return last_bucket + 1; }
+    // The Arrow format of the instant columns (a read's zone's).
+    const char* time_format = "tsn:";
 
 private:
+    uint32_t _listed_bucket_of(uint64_t ns) const;
+    std::vector<int64_t> starts;
     uint64_t first_ns = 0;
     uint64_t width = 1;
     uint32_t last_bucket = 0;

@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <vector>
 #include <vector>
 
 #include "scan/series_rows.h"
@@ -22,20 +25,28 @@ struct BucketSpan {
     int64_t start = 0;
     int64_t end = 0;
     int64_t max_gap = -1;  // a value is in force this long at most; negative: no limit
+    // The buckets' first instants listed (ascending, the first at origin)
+    // when their lengths vary (days of a zone); null: `width` each.
+    std::shared_ptr<const std::vector<int64_t>> starts;
 
     uint32_t bucket_of(int64_t t) const {
+        if (starts) {
+            const auto k = std::upper_bound(starts->begin(), starts->end(), t) - starts->begin();
+            return k <= 1 ? 0 : static_cast<uint32_t>(k - 1);
+        }
         const uint64_t b = static_cast<uint64_t>(t - origin) / static_cast<uint64_t>(width);
         return b < count ? static_cast<uint32_t>(b) : count - 1;
     }
     // The first instant after bucket b (past end for the last).
     int64_t end_of(uint32_t b) const {
         if (b + 1 >= count) return end + 1;
+        if (starts) return std::min((*starts)[b + 1], end + 1);
         // Past end when (b + 1) * width reaches beyond it, without overflow.
         const uint64_t k = uint64_t{b} + 1;
         if (k > static_cast<uint64_t>(end - origin) / static_cast<uint64_t>(width)) return end + 1;
         return origin + static_cast<int64_t>(k * static_cast<uint64_t>(width));
     }
-    int64_t start_of(uint32_t b) const { return origin + static_cast<int64_t>(b) * width; }
+    int64_t start_of(uint32_t b) const { return starts ? (*starts)[b] : origin + static_cast<int64_t>(b) * width; }
 };
 
 // The time-weighted sums of one (code, bucket): nanoseconds with a value in

@@ -190,3 +190,16 @@ def test_rows_whose_pass_cannot_be_proven_are_counted_in_one_warning(tmp_path):
     write_local_archive(tmp_path, zone, instants)
     with pytest.warns(UserWarning, match=r"50 row\(s\) of an hour the clock repeated"):
         zentrail.scan(tmp_path, "2024-10-27", "2024-10-27", tz=zone).to_numpy()
+
+
+@pytest.mark.parametrize("every, seconds", [("1h", [3600] * 73), ("1d", [86400, 90000, 86400])])
+def test_time_weighted_buckets_are_elapsed_time_and_local_days(archives, every, seconds):
+    root, truth = archives["Europe/Berlin"]
+    overview = zentrail.scan(root, "2024-10-26", "2024-10-28", [SIGNAL * 1024], tz="Europe/Berlin").overview(
+        every=every, time_weighted=True).to_numpy()
+    assert overview["in_force"].tolist() == seconds
+    # Each row counts once, in the bucket of its instant.
+    starts = overview["bucket"].astype(np.int64)
+    inside = truth[(truth >= starts[0])]
+    counts = np.bincount(np.searchsorted(starts, inside, side="right") - 1, minlength=len(starts))
+    assert overview["count"].tolist() == counts[:len(starts)].tolist()

@@ -12,6 +12,7 @@ from zentrail._base import arguments as _arguments, time as _time
 from zentrail import _core
 from zentrail._series import window as _series
 from zentrail._base.extras import import_extra
+from zentrail._read.request import report_clock
 from zentrail._read.result import Result
 from zentrail._series import lost as _lost
 
@@ -86,7 +87,8 @@ class Overview(Result):
                 raise ValueError("give buckets or every, not both")
             every = _time.duration_ns(every, "every")
             start, end = _series.window(plan)
-            buckets = (end - start) // every + 1
+            days = _series.grid_times(start, end, every, plan.zone)
+            buckets = (end - start) // every + 1 if days is None else len(days)
             if buckets > MAX_BUCKETS:
                 raise ValueError(f"every={_time.duration_text(every)} makes {buckets} buckets of the window; at "
                                  f"most {MAX_BUCKETS}")
@@ -122,15 +124,25 @@ class Overview(Result):
         span = self._plan.last_ns - first + 1
         return first, -(-span // self._buckets), self._buckets
 
+    def _starts(self) -> Any:
+        """The buckets' first instants when they are listed (buckets of whole
+        days in a zone: from local midnight to local midnight), else None."""
+        if self._every is None:
+            return None
+        start, end = _series.window(self._plan)
+        return _series.grid_times(start, end, self._every, self._plan.zone)
+
     def _read(self) -> Dict[str, Any]:
         import numpy
 
         every = None if self._every is None else self._grid()
-        raw = _core.overview(self._reported(self._plan.request(errors=self._errors)), self._buckets, False, every)
+        request = self._reported(self._plan.request(errors=self._errors))
+        raw = _core.overview(request, self._buckets, False, every, self._starts())
+        report_clock(request)
         plain = {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in OVERVIEW_COLUMNS}
         if not self._time_weighted:
             return plain
-        return _with_time_weighted(plain, self._weighted(), *self._grid()[:2])
+        return _with_time_weighted(plain, self._weighted(), _Buckets(*self._grid()[:2], self._starts()))
 
     def _weighted(self) -> Dict[str, Any]:
         """The engine's time-weighted columns (signal_id, element, bucket,
@@ -154,13 +166,14 @@ class Overview(Result):
         parts = []
         for plan, a, b, looks_from in pieces:
             raw = _core.time_weighted(plan.widened(looks_from, b).request(copied=True, errors="raise"),
-                                      _series.WeightedBuckets(a, b, origin, width, count, self._max_gap, looks_from))
+                                      _series.WeightedBuckets(a, b, origin, width, count, self._max_gap, looks_from,
+                                                              self._starts()))
             parts.append({name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in names})
         if len(parts) == 1:
             return parts[0]
         if not parts:  # the whole window lies in what damaged files lost
             return {name: numpy.zeros(0, dtype=dtype) for name, dtype in names}
-        return _summed(parts, origin, width)
+        return _summed(parts, _Buckets(origin, width, self._starts()))
 
     def to_pandas(self, *, names: bool = False) -> Any:
         """The rows as a pandas DataFrame; with ``names=True`` and a catalog
@@ -187,7 +200,8 @@ class Overview(Result):
         if self._time_weighted:
             return Result.__arrow_c_stream__(self, requested_schema)
         every = None if self._every is None else self._grid()
-        return _core.overview(self._reported(self._plan.request(errors=self._errors)), self._buckets, True, every)
+        return _core.overview(self._reported(self._plan.request(errors=self._errors)), self._buckets, True, every,
+                              self._starts())
 
     def __setstate__(self, state: Tuple[Any, ...]) -> None:
         # An overview pickled before errors= holds no (errors, skipped) ahead
@@ -202,14 +216,34 @@ class Overview(Result):
         return f"<zentrail.Overview in {self._buckets} buckets of {self._plan.describe()}>"
 
 
-def _with_time_weighted(plain: Dict[str, Any], weighted: Dict[str, Any], origin: int, width: int) -> Dict[str, Any]:
+class _Buckets:
+    """Where an overview's buckets begin: ``width`` apart from ``origin``, or
+    listed (``starts``, days of a zone, whose lengths vary)."""
+
+    def __init__(self, origin: int, width: int, starts: Any = None) -> None:
+        self.origin, self.width, self.starts = origin, width, starts
+
+    def index(self, times: Any) -> Any:
+        """The bucket of each bucket start (int64 ns)."""
+        import numpy
+
+        if self.starts is None:
+            return (times - self.origin) // self.width
+        return numpy.searchsorted(self.starts, times, side="right") - 1
+
+    def start(self, index: Any) -> Any:
+        """The start (int64 ns) of each bucket index."""
+        return self.origin + index * self.width if self.starts is None else self.starts[index]
+
+
+def _with_time_weighted(plain: Dict[str, Any], weighted: Dict[str, Any], buckets: _Buckets) -> Dict[str, Any]:
     """The rows of both, in key order: the plain overview's columns (count 0,
     NaN and NaT for a bucket with a value in force but no row) and the
     time-weighted ones (0 seconds for a bucket with rows but no time in force)."""
     import numpy
 
     def keys(columns: Dict[str, Any]) -> Any:
-        bucket = (columns["bucket"].astype(numpy.int64) - origin) // width
+        bucket = buckets.index(columns["bucket"].astype(numpy.int64))
         return (columns["signal_id"].astype(numpy.int64) << 40) | (columns["element"].astype(numpy.int64) << 30) | bucket
 
     plain_keys, weighted_keys = keys(plain), keys(weighted)
@@ -217,7 +251,7 @@ def _with_time_weighted(plain: Dict[str, Any], weighted: Dict[str, Any], origin:
     out: Dict[str, Any] = {
         "signal_id": (every_key >> 40).astype(numpy.uint16),
         "element": ((every_key >> 30) & 1023).astype(numpy.uint16),
-        "bucket": (origin + (every_key & ((1 << 30) - 1)) * width).astype("datetime64[ns]"),
+        "bucket": buckets.start(every_key & ((1 << 30) - 1)).astype("datetime64[ns]"),
     }
     at_plain = numpy.searchsorted(every_key, plain_keys)
     for name, dtype in OVERVIEW_COLUMNS[3:]:
@@ -235,13 +269,13 @@ def _with_time_weighted(plain: Dict[str, Any], weighted: Dict[str, Any], origin:
     return out
 
 
-def _summed(parts: List[Dict[str, Any]], origin: int, width: int) -> Dict[str, Any]:
+def _summed(parts: List[Dict[str, Any]], buckets: _Buckets) -> Dict[str, Any]:
     """The time-weighted columns of segments of one window, added up per
     (signal_id, element, bucket), in key order."""
     import numpy
 
     def keys(columns: Dict[str, Any]) -> Any:
-        bucket = (columns["bucket"].astype(numpy.int64) - origin) // width
+        bucket = buckets.index(columns["bucket"].astype(numpy.int64))
         return (columns["signal_id"].astype(numpy.int64) << 40) | (columns["element"].astype(numpy.int64) << 30) | bucket
 
     every = numpy.concatenate([keys(part) for part in parts])
@@ -249,7 +283,7 @@ def _summed(parts: List[Dict[str, Any]], origin: int, width: int) -> Dict[str, A
     out: Dict[str, Any] = {
         "signal_id": (unique >> 40).astype(numpy.uint16),
         "element": ((unique >> 30) & 1023).astype(numpy.uint16),
-        "bucket": (origin + (unique & ((1 << 30) - 1)) * width).astype("datetime64[ns]"),
+        "bucket": buckets.start(unique & ((1 << 30) - 1)).astype("datetime64[ns]"),
     }
     for name in ("in_force", "integral"):
         out[name] = numpy.bincount(at, weights=numpy.concatenate([part[name] for part in parts]), minlength=len(unique))

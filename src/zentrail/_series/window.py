@@ -50,12 +50,14 @@ class WeightedBuckets:
     name: ``count`` buckets ``width`` long from ``origin``, summing the step
     function of the rows from ``first`` within the window [start, end], a
     value in force at most ``max_gap`` after its row; ns since 1970-01-01,
-    None for no limit."""
+    None for no limit. ``starts``: the buckets' first instants listed (an
+    int64 array, the first at ``origin``) when their lengths vary; else None."""
 
-    __slots__ = ("start", "end", "origin", "width", "count", "max_gap", "first")
+    __slots__ = ("start", "end", "origin", "width", "count", "max_gap", "first", "starts")
 
     def __init__(self, start: int, end: int, origin: int, width: int, count: int, max_gap: Optional[int],
-                 first: Optional[int]) -> None:
+                 first: Optional[int], starts: Any = None) -> None:
+        self.starts = starts
         self.start = start
         self.end = end
         self.origin = origin
