@@ -203,3 +203,18 @@ def test_time_weighted_buckets_are_elapsed_time_and_local_days(archives, every, 
     inside = truth[(truth >= starts[0])]
     counts = np.bincount(np.searchsorted(starts, inside, side="right") - 1, minlength=len(starts))
     assert overview["count"].tolist() == counts[:len(starts)].tolist()
+
+
+def test_polars_and_duckdb_see_instants_and_filter_on_them(archives):
+    pl = pytest.importorskip("polars")
+    root, truth = archives["Europe/Berlin"]
+    scan = zentrail.scan(root, "2024-10-27", "2024-10-27", [SIGNAL * 1024], tz="Europe/Berlin")
+    second_pass = dt.datetime(2024, 10, 27, 2, 30, fold=1, tzinfo=zoneinfo.ZoneInfo("Europe/Berlin"))
+    frame = scan.lazy().filter(pl.col("time") >= second_pass).collect()
+    assert frame.schema["time"] == pl.Datetime("ns", "Europe/Berlin")
+    values = frame["value"].cast(pl.Int64).to_numpy()
+    assert (frame["time"].dt.epoch("ns").to_numpy() == truth[values]).all()
+    assert truth[values[0]] == int(second_pass.timestamp()) * NS and len(values) == 21 * 60 + 30
+    duckdb = pytest.importorskip("duckdb")
+    first, count = duckdb.sql("select min(time), count(*) from scan").fetchone()
+    assert first == dt.datetime(2024, 10, 26, 22, 0, tzinfo=dt.timezone.utc) and count == 25 * 60

@@ -41,7 +41,7 @@ def lazy_frame(plan: "ReadPlan") -> Any:
         raise ImportError(f"Scan.lazy() needs polars {NEEDED_POLARS} or newer (its IO plugin interface, "
                           f"polars.io.plugins.register_io_source); this is polars {pl.__version__}: "
                           f"{install_hint('polars')}") from None
-    schema = polars_schema(pl, list(plan.pushdown.columns))
+    schema = polars_schema(pl, list(plan.pushdown.columns), plan.zone)
 
     def source(with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int],
                batch_size: Optional[int]) -> Iterator[Any]:
@@ -50,8 +50,10 @@ def lazy_frame(plan: "ReadPlan") -> Any:
     return register_io_source(source, schema=schema)
 
 
-def polars_schema(pl: Any, columns: List[str]) -> Dict[str, Any]:
-    types = {"time": pl.Datetime("ns"), "signal_id": pl.UInt16, "element": pl.UInt16, "value": pl.Float64,
+def polars_schema(pl: Any, columns: List[str], zone: Any = None) -> Dict[str, Any]:
+    """The polars types of a scan's columns; ``time`` of instants shown in
+    `zone` when the scan reads in one."""
+    types = {"time": pl.Datetime("ns", None if zone is None else zone.name), "signal_id": pl.UInt16, "element": pl.UInt16, "value": pl.Float64,
              "item_class": pl.UInt8, "subtype": pl.UInt8, "class_name": pl.Categorical,
              "subtype_name": pl.Categorical, "name": pl.Categorical, "unit": pl.Categorical,
              "description": pl.Categorical}
@@ -78,12 +80,15 @@ def _batches(pl: Any, plan: "ReadPlan", with_columns: Optional[List[str]], predi
     plan = plan.select(*needed)
     if batch_size is not None and batch_size > 0:
         plan = plan.resized(batch_size)
-    schema = polars_schema(pl, needed)
+    schema = polars_schema(pl, needed)  # naive: the zone is given to the time column after
     for batch in _columns.batches(plan, _columns.core_request(plan, numpy=True)):
         # The catalog's columns come as str objects and None, which polars
         # takes from a list (it casts no object array).
         frame = pl.DataFrame({name: column.tolist() if column.dtype == object else column
                               for name, column in batch.items()}, schema=schema)
+        if plan.zone is not None and "time" in frame.columns:
+            # NumPy holds the instants as UTC: polars shows them in the zone.
+            frame = frame.with_columns(pl.col("time").dt.replace_time_zone("UTC").dt.convert_time_zone(plan.zone.name))
         if predicate is not None:
             frame = frame.filter(predicate)
         if frame.height:
@@ -138,7 +143,7 @@ def _push_condition(pl: Any, plan: "ReadPlan", condition: Any) -> "ReadPlan":
     if column in _LABEL_COLUMNS and plan.catalog is not None:
         return _push_label_condition(pl, plan, column, condition)
     if column == "time":
-        found = _time_comparison(pl, condition)
+        found = _time_comparison(pl, condition, plan.zone is not None)
         if found is None:
             return plan
         op, ns = found
@@ -179,10 +184,17 @@ _WHERE_NAMES = {"signal_id": "signal_ids", "element": "elements", "item_class": 
                 "subtype": "subtypes"}
 
 
-def _time_comparison(pl: Any, condition: Any) -> Optional[Tuple[str, Any]]:
+def _time_comparison(pl: Any, condition: Any, zoned: bool = False) -> Optional[Tuple[str, Any]]:
     """(operator, ns) when `condition` is ``col("time") <op> literal`` (or the
-    literal first) with a naive date or datetime literal; ("in", (first ns,
-    last ns)) for ``col("time").is_in(literal)``."""
+    literal first) with a naive date or datetime literal (of a scan in a
+    zone: a datetime literal with a zone, whose ns are its instant's);
+    ("in", (first ns, last ns)) for ``col("time").is_in(literal)``."""
+
+    def comparable(dtype: Any) -> bool:
+        if dtype == pl.Date:
+            return not zoned
+        return dtype == pl.Datetime and (getattr(dtype, "time_zone", None) is not None) == zoned
+
     inputs = _inputs(condition)
     if len(inputs) != 2:
         return None
@@ -190,8 +202,7 @@ def _time_comparison(pl: Any, condition: Any) -> Optional[Tuple[str, Any]]:
         if column.meta.is_column() and column.meta.output_name() == "time" and \
                 condition.meta.eq(column.is_in(literal)):
             values = pl.select(literal).to_series().explode()
-            if not (values.dtype == pl.Date or (values.dtype == pl.Datetime
-                                                and getattr(values.dtype, "time_zone", None) is None)):
+            if not comparable(values.dtype):
                 return None
             ns = values.cast(pl.Datetime("ns")).cast(pl.Int64).drop_nulls()
             if ns.len() == 0:
@@ -207,7 +218,7 @@ def _time_comparison(pl: Any, condition: Any) -> Optional[Tuple[str, Any]]:
                 continue
             value = pl.select(literal)
             dtype = value.dtypes[0]
-            if not (dtype == pl.Date or (dtype == pl.Datetime and getattr(dtype, "time_zone", None) is None)):
+            if not comparable(dtype):
                 return None
             ns = value.select(pl.all().cast(pl.Datetime("ns")).cast(pl.Int64)).item()
             if ns is None:
