@@ -216,5 +216,5 @@ def test_polars_and_duckdb_see_instants_and_filter_on_them(archives):
     assert (frame["time"].dt.epoch("ns").to_numpy() == truth[values]).all()
     assert truth[values[0]] == int(second_pass.timestamp()) * NS and len(values) == 21 * 60 + 30
     duckdb = pytest.importorskip("duckdb")
-    first, count = duckdb.sql("select min(time), count(*) from scan").fetchone()
+    [(first, count)] = duckdb.sql("select min(time), count(*) from scan").fetchall()
     assert first == dt.datetime(2024, 10, 26, 22, 0, tzinfo=dt.timezone.utc) and count == 25 * 60
