@@ -171,11 +171,15 @@ def test_a_line_on_the_wall_clock_breaks_where_the_clock_goes_back():
 
     instants = np.array([t.replace(tzinfo=None) for t in INSTANTS], dtype="datetime64[ns]")
     wall, values = on_wall_clock(instants, np.arange(COUNT, dtype=float), _time.Zone(ZONE))
-    drawn = ~np.isnan(values)
-    # One break, after the first pass's 02:50; the line never runs back.
-    assert np.flatnonzero(~drawn).tolist() == [24] and wall[24] == np.datetime64("2024-10-27T02:50")
-    assert all(np.diff(part).min() > np.timedelta64(0) for part in (wall[:24], wall[25:]))
-    assert (wall[drawn] - instants).astype(np.int64).tolist() == [7_200_000_000_000] * 24 + [3_600_000_000_000] * 12
+    # The first pass runs on to 03:00 (+02:00), the second starts at 02:00 (+01:00); the line never runs back.
+    assert np.flatnonzero(np.isnan(values)).tolist() == [25]
+    assert (wall[24:27] == np.array(["2024-10-27T03:00", "2024-10-27T03:00", "2024-10-27T02:00"],
+                                    dtype="datetime64[ns]")).all()
+    assert np.diff(wall[:25]).min() > np.timedelta64(0) and np.diff(wall[26:]).min() >= np.timedelta64(0)
+    walls = np.array([t.astimezone(zoneinfo.ZoneInfo(ZONE)).replace(tzinfo=None) for t in INSTANTS],
+                     dtype="datetime64[ns]")
+    assert (np.delete(wall, [24, 25, 26]) == walls).all()
+    assert values[24] == values[26] == 24.0
 
 
 @pytest.mark.parametrize(("first", "last", "bounds"), [

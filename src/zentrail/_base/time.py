@@ -436,6 +436,18 @@ class Zone:
         values = numpy.asarray(instants, dtype="datetime64[ns]")
         return values + self.offsets_ns(values).astype("timedelta64[ns]")
 
+    def last_changes_ns(self, instants: Any) -> Any:
+        """The instant (int64 ns) of the zone's last change of offset at or
+        before each instant (datetime64[ns], UTC), of the changes an archive
+        can meet (1999 to 2179); before the first, the first instant looked at."""
+        import numpy
+
+        ns = numpy.asarray(instants, dtype="datetime64[ns]").view(numpy.int64)
+        _, changes = _zone_changes(self.name)
+        at = numpy.concatenate([[_TABLE_FIRST_S * NS_PER_SECOND],
+                                numpy.frombuffer(changes, dtype=numpy.int64).reshape(-1, 3)[:, 0]])
+        return at[numpy.maximum(numpy.searchsorted(at, ns, side="right") - 1, 0)]
+
     def offsets_ns(self, instants: Any) -> Any:
         """The offsets (int64 ns) at an array of instants (datetime64[ns],
         UTC), by whole-array lookups in the zone's changes; 0 at NaT."""

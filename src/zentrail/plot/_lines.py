@@ -120,18 +120,29 @@ def as_steps(root: Any, start: str, end: str, codes: Sequence[int], drawn: Dict[
 
 def on_wall_clock(times: Any, values: Any, zone: Any) -> Tuple[Any, Any]:
     """A line's instants (UTC) and values as the wall times of `zone` to
-    draw, in time order: where the clock went back (into the repeated
-    autumn hour) and the wall time does not move on, the line breaks (a NaN
-    value at the last time before), so that it never runs back over the
-    hour it repeats, nor joins the hour's two passes at one wall time."""
+    draw, in time order. Where the clock goes back (into the repeated
+    autumn hour) the line runs on to the change (its value there
+    interpolated), breaks (a NaN value) and starts again from the change on
+    the clock's new time: the hour's two passes drawn over the same stretch
+    of axis, never a line back from one to the other."""
     import numpy
 
     instants = numpy.asarray(times, dtype="datetime64[ns]")
     offsets = zone.offsets_ns(instants)
     wall = instants + offsets.astype("timedelta64[ns]")
-    back = numpy.flatnonzero((offsets[1:] < offsets[:-1]) & (wall[1:] <= wall[:-1])) + 1
-    return (numpy.insert(wall, back, wall[back - 1]),
-            numpy.insert(numpy.asarray(values, dtype=numpy.float64), back, numpy.nan))
+    values = numpy.asarray(values, dtype=numpy.float64)
+    back = numpy.flatnonzero(offsets[1:] < offsets[:-1]) + 1
+    if len(back) == 0:
+        return wall, values
+    ns = instants.view(numpy.int64)
+    change = zone.last_changes_ns(instants[back])
+    share = (change - ns[back - 1]) / (ns[back] - ns[back - 1])
+    at = values[back - 1] + (values[back] - values[back - 1]) * share
+    before, after = change + offsets[back - 1], change + offsets[back]
+    added_times = numpy.stack([before, before, after], 1).ravel().astype("datetime64[ns]")
+    added_values = numpy.stack([at, numpy.full(len(at), numpy.nan), at], 1).ravel()
+    where = numpy.repeat(back, 3)
+    return numpy.insert(wall, where, added_times), numpy.insert(values, where, added_values)
 
 
 def time_label(zone: Any) -> Optional[str]:
