@@ -129,20 +129,50 @@ def instants_ns(values: Any) -> Any:
     return numpy.asarray(values).astype("datetime64[ns]").astype(numpy.int64)
 
 
-def texts(column: Any) -> Any:
+def texts(column: Any, zone: Optional[Zone] = None) -> Any:
     """A datetime64[ns] column as texts "YYYY-MM-DD hh:mm:ss" with the
     fraction's trailing zeros dropped ("2024-03-01 05:00:00.002"), made by
-    whole-array operations (no Python call per element)."""
+    whole-array operations (no Python call per element).
+
+    With a zone the column holds instants (UTC), and each text is the
+    zone's wall time with its offset, ISO 8601: "2024-10-27T02:30:00+01:00",
+    the offset telling the two passes of a repeated hour apart."""
     import numpy
 
-    full = numpy.datetime_as_string(numpy.asarray(column, dtype="datetime64[ns]"), unit="ns")
+    values = numpy.asarray(column, dtype="datetime64[ns]")
+    if zone is None:
+        return _trimmed(numpy.datetime_as_string(values, unit="ns"), " ")
+    offsets = zone.offsets_ns(values)
+    full = _trimmed(numpy.datetime_as_string(values + offsets.astype("timedelta64[ns]"), unit="ns"), "T")
+    if full.size == 0:
+        return full
+    # A column holds a handful of offsets: each is written once.
+    distinct, inverse = numpy.unique(offsets, return_inverse=True)
+    suffixes = numpy.array([offset_text(ns) for ns in distinct.tolist()])[inverse.reshape(offsets.shape)]
+    return numpy.char.add(full, numpy.where(numpy.isnat(values), "", suffixes))
+
+
+def _trimmed(full: Any, separator: str) -> Any:
+    """Texts of numpy.datetime_as_string(unit="ns") with `separator` between
+    the day and the time, and the fraction's trailing zeros dropped."""
+    import numpy
+
     if full.size == 0:  # numpy.char.replace fails on an empty array (NumPy 2)
         return full
-    full = numpy.char.replace(full, "T", " ")
+    if separator != "T":
+        full = numpy.char.replace(full, "T", separator)
     trimmed = numpy.char.rstrip(numpy.char.rstrip(full, "0"), ".")
     # A whole second keeps its seconds: "…:00" rather than "…:" after the strip.
     whole = numpy.char.endswith(full, ".000000000")
     return numpy.where(whole, numpy.char.replace(full, ".000000000", ""), trimmed)
+
+
+def offset_text(ns: int) -> str:
+    """An offset from UTC as ISO 8601 writes it: "+01:00", "-03:30", and
+    the seconds of an offset that has them ("+00:53:28")."""
+    minutes, seconds = divmod(abs(ns) // NS_PER_SECOND, 60)
+    text = f"{'-' if ns < 0 else '+'}{minutes // 60:02}:{minutes % 60:02}"
+    return text + f":{seconds:02}" if seconds else text
 
 
 # Durations: one grammar for every duration zentrail takes (a grid's step,
@@ -398,6 +428,45 @@ class Zone:
         """A _core.ZoneTable of this zone with counts of its own, for one read."""
         return _zone_table(self.name).fresh()
 
+    def wall_times(self, instants: Any) -> Any:
+        """An array of instants (datetime64[ns], UTC) as this zone's wall
+        times (datetime64[ns], naive), by whole-array operations."""
+        import numpy
+
+        values = numpy.asarray(instants, dtype="datetime64[ns]")
+        return values + self.offsets_ns(values).astype("timedelta64[ns]")
+
+    def last_changes_ns(self, instants: Any) -> Any:
+        """The instant (int64 ns) of the zone's last change of offset at or
+        before each instant (datetime64[ns], UTC), of the changes an archive
+        can meet (1999 to 2179); before the first, the first instant looked at."""
+        import numpy
+
+        ns = numpy.asarray(instants, dtype="datetime64[ns]").view(numpy.int64)
+        _, changes = _zone_changes(self.name)
+        at = numpy.concatenate([[_TABLE_FIRST_S * NS_PER_SECOND],
+                                numpy.frombuffer(changes, dtype=numpy.int64).reshape(-1, 3)[:, 0]])
+        return at[numpy.maximum(numpy.searchsorted(at, ns, side="right") - 1, 0)]
+
+    def offsets_ns(self, instants: Any) -> Any:
+        """The offsets (int64 ns) at an array of instants (datetime64[ns],
+        UTC), by whole-array lookups in the zone's changes; 0 at NaT."""
+        import numpy
+
+        values = numpy.asarray(instants, dtype="datetime64[ns]")
+        ns = values.view(numpy.int64)
+        first, changes = _zone_changes(self.name)
+        triples = numpy.frombuffer(changes, dtype=numpy.int64).reshape(-1, 3)
+        offsets = numpy.concatenate([[first], triples[:, 2]])[numpy.searchsorted(triples[:, 0], ns, side="right")]
+        # Outside the changes found (before 1999, after 2179): each asked of zoneinfo.
+        missing = numpy.isnat(values)
+        outside = ~missing & ((ns < _TABLE_FIRST_S * NS_PER_SECOND) |
+                              (ns >= (_TABLE_FIRST_S + _TABLE_DAYS * 86_400) * NS_PER_SECOND))
+        for at in numpy.unique(ns[outside]).tolist():
+            offsets[ns == at] = self.wall_ns(at) - at
+        offsets[missing] = 0
+        return offsets
+
 
 def _timedelta_ns(delta: Any) -> int:
     return ((delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds) * 1_000
@@ -428,15 +497,28 @@ def zone_in_text(text: str, where: str) -> Zone:
 
 
 _TABLES: Dict[str, Any] = {}
+_CHANGES: Dict[str, Tuple[int, Any]] = {}
 
 
 def _zone_table(name: str) -> Any:
     """The core's table of a zone's changes over every instant an archive
-    can state, found once per process: the zone's offset sampled at each
-    day, each change then found to the second by halving."""
+    can state, made once per process."""
     table = _TABLES.get(name)
-    if table is not None:
-        return table
+    if table is None:
+        first, changes = _zone_changes(name)
+        table = _TABLES[name] = _core.zone_table(name, first, changes.tobytes())
+    return table
+
+
+def _zone_changes(name: str) -> Tuple[int, Any]:
+    """A zone's offset at the table's first instant, and its changes over
+    every instant an archive can state as (instant ns, offset before, offset
+    after) triples in an array.array("q"), found once per process: the
+    offset sampled at each day, each change then found to the second by
+    halving."""
+    found = _CHANGES.get(name)
+    if found is not None:
+        return found
     import array
     import datetime
 
@@ -461,9 +543,8 @@ def _zone_table(name: str) -> Any:
                 high = middle
         changes.extend((high * NS_PER_SECOND, previous, now))
         previous = now
-    table = _core.zone_table(name, first, changes.tobytes())
-    _TABLES[name] = table
-    return table
+    found = _CHANGES[name] = (first, changes)
+    return found
 
 
 def local_day(zone: Zone, instant_ns: int) -> BoundTuple:

@@ -12,6 +12,13 @@ into files.
 A duration D is a number and a unit (ns, us, ms, s, min or m, h, d; 1.5s)
 or a number of seconds.
 
+Every command takes --tz ZONE (an IANA name such as Europe/Berlin): the
+archive's wall-clock times are read as instants in that zone, and written
+so (texts with their offset, 2024-10-27T02:30:00+01:00; Arrow and Parquet
+times carrying the zone; plots on the zone's wall clock). Without it the
+zone zentrail-zone.txt in ROOT names is used, if any; --tz none reads
+without a zone, as before zones.
+
 ls, export, events and plot take --on-error raise|warn|skip: what a damaged
 archive file does (raise: exit 1; warn and skip: its rows before the damage
 are kept, the command goes on and sums up on standard error).

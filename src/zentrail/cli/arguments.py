@@ -14,8 +14,8 @@ MAX_BATCH_ROWS = 2 ** 31
 # Past 32,767 pixels browsers refuse to draw a canvas and matplotlib an image.
 MIN_WIDTH, MAX_WIDTH = 100, 32_767
 FORMATS = ("csv", "parquet", "arrow")
-# The window of every archive file: a scan made to resolve a root or codes
-# (and never read) takes it.
+# The window of every archive file: a scan made to resolve a root, codes or
+# a zone (and never read) takes it.
 EVERY_DAY = ("0001-01-01", "9999-12-31")
 
 
@@ -47,12 +47,13 @@ def parse_ids(text: str) -> List[Any]:
     return ids
 
 
-def window(start: Optional[str], end: Optional[str]) -> None:
-    """UsageError for a --from or --to that is no time, or a --to before --from."""
+def window(start: Optional[str], end: Optional[str], zone: Optional[_time.Zone] = None) -> None:
+    """UsageError for a --from or --to that is no time, or a --to before
+    --from; read in `zone` when given (where a bound may carry an offset)."""
     bounds = []
-    for text, option in ((start, "--from"), (end, "--to")):
+    for text, option, is_end in ((start, "--from", False), (end, "--to", True)):
         try:
-            bounds.append(None if text is None else _time.bound_tuple(text, option))
+            bounds.append(None if text is None else _time.bound_in(zone, text, option, is_end))
         except ValueError as error:
             raise UsageError(str(error)) from None
     if bounds[0] is not None and bounds[1] is not None:
@@ -70,7 +71,7 @@ def root(path: str) -> None:
 
     # A scan's plan holds the root as a read takes it: the bytes of a local
     # folder, or a place elsewhere (a URL, a zip file).
-    source = zentrail.scan(path, *EVERY_DAY, catalog=False).plan.source
+    source = zentrail.scan(path, *EVERY_DAY, catalog=False, tz=False).plan.source
     if isinstance(source, bytes) and not os.path.isdir(source):
         what = "does not exist" if not os.path.lexists(source) else "is not a folder"
         raise UsageError(f"ROOT {path!r} {what}")
@@ -120,7 +121,7 @@ def resolved_codes(args: Any, parsed: Any) -> Any:
     import zentrail
 
     try:
-        return zentrail.scan(args.root, *EVERY_DAY, parsed, catalog=catalog_of(args)).plan.codes
+        return zentrail.scan(args.root, *EVERY_DAY, parsed, catalog=catalog_of(args), tz=False).plan.codes
     except (ValueError, TypeError, OSError) as error:
         import re
 

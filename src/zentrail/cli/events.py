@@ -9,7 +9,7 @@ from typing import Any, Dict, Iterator
 
 import zentrail
 
-from . import damaged, names
+from . import damaged, names, zone
 from .arguments import UsageError, catalog_of, output_folder, output_format, parse_ids
 from .outputs import Layout, NothingSelected, arrow_writer, destination, open_text, pyarrow_modules, write_batches
 from .text import CsvWriter, write_table
@@ -26,7 +26,8 @@ def run(args: argparse.Namespace) -> None:
     pyarrow = None if kind in (None, "csv") else pyarrow_modules(kind)
     try:
         events = zentrail.events(args.root, args.start, args.end, ids, system=not args.no_system,
-                                 threads=args.threads, errors=damaged.errors_of(args), catalog=catalog_of(args))
+                                 threads=args.threads, errors=damaged.errors_of(args), catalog=catalog_of(args),
+                                 **zone.keywords(args))
     except ValueError as error:
         raise UsageError(f"--ids: {error}") from None
     tally = Tally()
@@ -35,17 +36,17 @@ def run(args: argparse.Namespace) -> None:
         damaged.report(args, events.skipped)
         tally.count(columns)
         tally.check(args)
-        write_table(columns, sys.stdout, args.form)
+        write_table(columns, sys.stdout, args.form, zone=zone.zone_of(args))
         return
     with destination(args.output) as where:
         batches = tally.counting(events)
         if pyarrow is None:
             with open_text(where) as out:
-                writer = CsvWriter(out, COLUMNS)
+                writer = CsvWriter(out, COLUMNS, zone.zone_of(args))
                 for batch in batches:
                     writer.write(batch)
         else:
-            layout = event_layout(pyarrow)
+            layout = event_layout(pyarrow, zone.zone_of(args))
             write_batches(arrow_writer(str(kind), where, layout.schema), layout, batches)
         damaged.report(args, events.skipped)
         tally.check(args)
@@ -80,13 +81,15 @@ class Tally:
             raise NothingSelected(f"no alarm or system event from {args.start} to {args.end}")
 
 
-def event_layout(pyarrow: Any) -> Layout:
-    """The fixed columns of an events file: `text` a string column whatever a
-    batch holds, the three names dictionary-encoded with every name they can
-    hold."""
+def event_layout(pyarrow: Any, in_zone: Any = None) -> Layout:
+    """The fixed columns of an events file: `time` instants that carry the
+    zone they were read in (`in_zone`, if any), `text` a string column
+    whatever a batch holds, the three names dictionary-encoded with every
+    name they can hold."""
     small = pyarrow.dictionary(pyarrow.uint8(), pyarrow.string())
     schema = pyarrow.schema([
-        ("time", pyarrow.timestamp("ns")), ("signal_id", pyarrow.uint16()), ("item_class", pyarrow.uint8()),
+        ("time", pyarrow.timestamp("ns", tz=None if in_zone is None else in_zone.name)),
+        ("signal_id", pyarrow.uint16()), ("item_class", pyarrow.uint8()),
         ("subtype", pyarrow.uint8()), ("param", pyarrow.uint8()), ("class_name", small), ("subtype_name", small),
         ("detail", pyarrow.dictionary(pyarrow.int16(), pyarrow.string())), ("value", pyarrow.float64()),
         ("text", pyarrow.string())])

@@ -3,7 +3,9 @@ file, or to standard output.
 
 Parquet and Arrow take the engine's Arrow stream as it comes: its columns,
 the names dictionary-encoded by the engine, batch after batch into the
-writer. CSV iterates the scan's NumPy batches and formats them whole."""
+writer; times read in a zone carry it (timestamp[ns, tz=ZONE]). CSV iterates
+the scan's NumPy batches and formats them whole, times read in a zone with
+their offsets."""
 
 from __future__ import annotations
 
@@ -13,7 +15,7 @@ from typing import Any, Iterator, Tuple
 
 import zentrail
 
-from . import damaged, names
+from . import damaged, names, zone
 from .arguments import (catalog_of, output_folder, output_format, parse_signals, resolved_codes, series_given,
                         series_options, UsageError)
 from .outputs import Layout, NothingSelected, arrow_writer, destination, open_text, pyarrow_modules, write_batches
@@ -33,7 +35,7 @@ def run(args: argparse.Namespace) -> None:
     pyarrow = None if kind == "csv" else pyarrow_modules(kind)
     scan = zentrail.scan(args.root, args.start, args.end, codes, threads=args.threads, batch_rows=args.batch_rows,
                          progress=progress_bar() if kind == "csv" else None,
-                         errors=damaged.errors_of(args), catalog=catalog_of(args))
+                         errors=damaged.errors_of(args), catalog=catalog_of(args), **zone.keywords(args))
     scan = scan.select(*COLUMNS, *(LABELS if scan.catalog is not None else ()))
     if args.every is not None:
         aligned = aligned_of(scan, args)
@@ -76,6 +78,7 @@ def values_in(columns: Any) -> int:
 
 def write_aligned_csv(aligned: Any, where: str) -> Tuple[int, int]:
     """Grid rows and values written."""
+    in_zone = aligned.plan.zone
     rows = values = 0
     with open_text(where) as out:
         writer: Any = None
@@ -83,7 +86,7 @@ def write_aligned_csv(aligned: Any, where: str) -> Tuple[int, int]:
         def write(batch: Any) -> None:
             nonlocal writer, rows, values
             if writer is None:
-                writer = CsvWriter(out, list(batch))
+                writer = CsvWriter(out, list(batch), in_zone)
             writer.write(batch)
             rows += len(batch["time"])
             values += values_in(batch.items())
@@ -95,7 +98,7 @@ def write_aligned_csv(aligned: Any, where: str) -> Tuple[int, int]:
 def write_aligned_arrow(pyarrow: Any, aligned: Any, kind: str, where: str) -> Tuple[int, int]:
     """Grid rows and values written, batch by batch from the engine's stream."""
     reader = pyarrow.RecordBatchReader.from_stream(aligned)
-    layout = Layout(pyarrow, reader.schema, {})
+    layout = Layout(pyarrow, zoned_schema(pyarrow, reader.schema, aligned.plan.zone), {})
     values = 0
 
     def counted() -> Iterator[Any]:
@@ -107,10 +110,20 @@ def write_aligned_arrow(pyarrow: Any, aligned: Any, kind: str, where: str) -> Tu
     return write_batches(arrow_writer(kind, where, layout.schema), layout, counted()), values
 
 
+def zoned_schema(pyarrow: Any, schema: Any, in_zone: Any) -> Any:
+    """`schema` with its naive time column carrying the zone its instants
+    were read in (a grid's stream names no zone)."""
+    index = schema.get_field_index("time")
+    field = schema.field(index) if index >= 0 else None
+    if in_zone is None or field is None or not pyarrow.types.is_timestamp(field.type) or field.type.tz is not None:
+        return schema
+    return schema.set(index, field.with_type(pyarrow.timestamp(field.type.unit, tz=in_zone.name)))
+
+
 def write_csv(scan: zentrail.Scan, where: str) -> int:
     rows = 0
     with open_text(where) as out:
-        writer = CsvWriter(out, scan.columns)
+        writer = CsvWriter(out, scan.columns, scan.plan.zone)
         for batch in scan:
             writer.write(batch)
             rows += len(batch["time"])

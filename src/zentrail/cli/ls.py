@@ -10,7 +10,7 @@ from typing import Any, Dict
 
 import zentrail
 
-from . import damaged
+from . import damaged, zone
 from .arguments import UsageError, catalog_of
 from .outputs import NothingSelected
 from .text import write_table
@@ -20,7 +20,7 @@ def run(args: argparse.Namespace) -> None:
     try:
         inventory = zentrail.inventory(args.root, args.start, args.end, by="day" if args.by_day else None,
                                        threads=args.threads, errors=damaged.errors_of(args),
-                                       catalog=catalog_of(args))
+                                       catalog=catalog_of(args), **zone.keywords(args))
     except (ValueError, TypeError) as error:
         if isinstance(error, ValueError) and "catalog" not in str(error):
             raise
@@ -46,7 +46,7 @@ def run(args: argparse.Namespace) -> None:
                 columns["unit"] = numpy.array([u or "" for u in labels["unit"]], dtype=object)
     if len(inventory) == 0 and not args.allow_empty:
         raise NothingSelected(nothing_found(args))
-    write_table(columns, sys.stdout, args.form, dates=("day",))
+    write_table(columns, sys.stdout, args.form, dates=("day",), zone=zone.zone_of(args))
 
 
 def _short(names: Any) -> Any:
@@ -60,6 +60,7 @@ def _short(names: Any) -> Any:
 def nothing_found(args: argparse.Namespace) -> str:
     """Why an inventory is empty: no archive file at all, or none of the
     window's records."""
-    if args.start is None and args.end is None or not zentrail.find_files(args.root, "0001-01-01", "9999-12-31"):
+    if args.start is None and args.end is None or not zentrail.find_files(args.root, "0001-01-01", "9999-12-31",
+                                                                              **zone.keywords(args)):
         return f"no archive file (YYYY-MM-DD_*.vlx) under {args.root}"
     return f"no record from {args.start or 'the first'} to {args.end or 'the last'}"

@@ -7,7 +7,7 @@ from typing import Any
 
 import zentrail
 
-from . import arguments, damaged
+from . import arguments, damaged, zone
 
 EXAMPLES = """examples:
   zentrail ls examples/sample-archive
@@ -22,6 +22,8 @@ EXAMPLES = """examples:
 
 Times: YYYY-MM-DD, optionally followed by T or a space and hh:mm[:ss[.fffffffff]];
 an end includes the whole of its stated precision (--to 2024-03-03 is that whole day).
+In a zone (--tz ZONE, or zentrail-zone.txt in ROOT) they are its wall times, or end
+in an offset (2024-10-27T02:30+01:00, Z).
 Signals: comma-separated ID (every element of the signal), ID:N (element N) or
 ID:A-B (elements A to B), where ID may be a range of ids A-B (500-503:0 is
 element 0 of ids 500 to 503); a code is ID * 1024 + element. With a catalog
@@ -142,13 +144,17 @@ def parser() -> argparse.ArgumentParser:
                               help="serve without the token in the address: any program or user on this machine "
                                    "that finds the port can then read the archive through the viewer; only for a "
                                    "machine that nothing untrusted runs on")
+    # The archive's zone goes with every read, so with every command.
+    for sub in commands.choices.values():
+        zone.add_option(sub)
     return top
 
 
 def check(args: argparse.Namespace) -> None:
     """The checks every command shares, made before anything is read."""
     arguments.root(args.root)
-    arguments.window(args.start, args.end)
+    zone.check(args)
+    arguments.window(args.start, args.end, zone.zone_of(args))
     arguments.in_range(args.threads, "--threads", 1, arguments.MAX_THREADS)
     arguments.in_range(getattr(args, "batch_rows", None), "--batch-rows", 1, arguments.MAX_BATCH_ROWS)
     arguments.durations(args)

@@ -11,6 +11,7 @@ from typing import Any, Dict
 
 import zentrail
 
+from . import zone
 from .arguments import (UsageError, add_series_options, catalog_of, duration_help, parse_signals, resolved_codes,
                         series_given, series_options)
 from .outputs import NothingSelected
@@ -56,7 +57,8 @@ def run(args: argparse.Namespace) -> None:
     report = (lambda text: print(text, file=sys.stderr)) if sys.stderr.isatty() else None
     try:
         counts = zentrail.sync(args.root, args.lake, codes, start=args.start, watch=args.watch,
-                               commit_every=args.commit_every, threads=args.threads, report=report, **series)
+                               commit_every=args.commit_every, threads=args.threads, report=report, **series,
+                               **zone.keywords(args))
     except zentrail.LakeMismatchError as error:
         raise UsageError(str(error)) from None
     if series:
@@ -110,6 +112,6 @@ def summarise_grid(args: argparse.Namespace, counts: Dict[str, int]) -> None:
     if total == 0 and not args.allow_empty:
         raise NothingSelected(f"--signals {args.signals}: no row in {args.root}; the lake {args.lake} holds no "
                               "grid row")
-    held = f"{total} grid rows" + (f" to {_time.texts([last])[0]}" if last is not None else "")
+    held = f"{total} grid rows" + (f" to {_time.texts([last], zone.zone_of(args))[0]}" if last is not None else "")
     print(f"{counts['files']} files read, {counts['days']} days written ({counts['rows']} grid rows); "
           f"{args.lake} holds {held}", file=sys.stderr)

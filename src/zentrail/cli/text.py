@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import csv
 import json
-from typing import Any, Dict, List, Sequence, TextIO
+from typing import Any, Dict, List, Optional, Sequence, TextIO
 
 from zentrail._base import time as _time
 
@@ -29,16 +29,18 @@ def number_texts(column: Any) -> Any:
     return texts
 
 
-def text_columns(columns: Dict[str, Any], dates: Sequence[str] = ()) -> Dict[str, List[Any]]:
+def text_columns(columns: Dict[str, Any], dates: Sequence[str] = (),
+                 zone: Optional[_time.Zone] = None) -> Dict[str, List[Any]]:
     """Every column as a list of printable values (ints stay ints); the
-    columns named in `dates` as days (YYYY-MM-DD)."""
+    columns named in `dates` as days (YYYY-MM-DD); times read in a zone
+    (instants) as its wall times with their offsets."""
     import numpy
 
     out: Dict[str, List[Any]] = {}
     for name, column in columns.items():
         kind = getattr(column, "dtype", None)
         if kind is not None and kind.kind == "M":
-            texts = column.astype("datetime64[D]").astype(str) if name in dates else _time.texts(column)
+            texts = column.astype("datetime64[D]").astype(str) if name in dates else _time.texts(column, zone)
             out[name] = texts.tolist()
         elif kind is not None and kind.kind == "f":
             out[name] = number_texts(column).tolist()
@@ -52,24 +54,27 @@ def text_columns(columns: Dict[str, Any], dates: Sequence[str] = ()) -> Dict[str
 
 
 class CsvWriter:
-    """Batches of NumPy columns as CSV lines under one header line."""
+    """Batches of NumPy columns as CSV lines under one header line, times
+    read in `zone` written with their offsets."""
 
-    def __init__(self, out: TextIO, names: Sequence[str]) -> None:
+    def __init__(self, out: TextIO, names: Sequence[str], zone: Optional[_time.Zone] = None) -> None:
         self.names = list(names)
+        self.zone = zone
         self.writer = csv.writer(out, lineterminator="\n")
         self.writer.writerow(self.names)
 
     def write(self, columns: Dict[str, Any], dates: Sequence[str] = ()) -> None:
-        texts = text_columns(columns, dates)
+        texts = text_columns(columns, dates, self.zone)
         self.writer.writerows(zip(*(texts[name] for name in self.names)))
 
 
-def write_table(columns: Dict[str, Any], out: TextIO, form: str, dates: Sequence[str] = ()) -> None:
+def write_table(columns: Dict[str, Any], out: TextIO, form: str, dates: Sequence[str] = (),
+                zone: Optional[_time.Zone] = None) -> None:
     """Rows as CSV, JSON lines or an aligned table (numbers to the right)."""
     if form == "csv":
-        CsvWriter(out, list(columns)).write(columns, dates)
+        CsvWriter(out, list(columns), zone).write(columns, dates)
         return
-    texts = text_columns(columns, dates)
+    texts = text_columns(columns, dates, zone)
     names = list(texts)
     rows = list(zip(*texts.values())) if names else []
     if form == "json":

@@ -16,8 +16,8 @@ def run(args: argparse.Namespace) -> None:
     from zentrail import viewer
 
     try:
-        viewer.check(args.root, args.start, args.end)
+        viewer.check(args.root, args.start, args.end, tz=args.tz)
     except (OSError, ValueError) as error:
         raise UsageError(str(error)) from None
     viewer.serve(args.root, port=args.port, open_browser=not args.no_browser, start=args.start, end=args.end,
-                 threads=args.threads, token=not args.no_token, live=args.live, poll=args.poll)
+                 threads=args.threads, token=not args.no_token, live=args.live, poll=args.poll, tz=args.tz)

@@ -18,11 +18,14 @@ SYSTEM_CLASS = 0  # item_class of the System records (zentrail.CLASS_NAMES[0])
 
 def window_events(root: Any, start: str, end: str, ids: Optional[Iterable[int]],
                   threads: Optional[int] = None, errors: str = "raise",
-                  skipped: Optional[List[Any]] = None) -> Dict[str, Any]:
+                  skipped: Optional[List[Any]] = None, tz: Any = None) -> Dict[str, Any]:
     """The alarm and system events of the window (of `ids`' alarms, and
-    System records); damaged files passed over as for lines()."""
+    System records); damaged files passed over as for lines(); read in the
+    zone `tz` as lines() reads, the zone file's when None."""
+    # tz= only when given: None is the read's own default (the zone file).
+    zoned = {} if tz is None else {"tz": tz}
     events = zentrail.events(root, start, end, None if ids is None else sorted(set(ids)), threads=threads,
-                             errors=errors)
+                             errors=errors, **zoned)
     columns = events.to_numpy()
     if skipped is not None:
         skipped.extend(events.skipped)

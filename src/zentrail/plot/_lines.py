@@ -7,6 +7,9 @@ through every value covers (each pixel column holds the same extremes, entered
 and left at the same values), so a year of one-second samples draws as a few
 thousand points. A window holding no more values than pixels draws the values
 themselves.
+
+Read in a zone (``tz=``, as zentrail.scan takes it) the lines' times are
+instants (UTC); ``on_wall_clock`` gives the zone's wall times to draw.
 """
 
 from __future__ import annotations
@@ -38,17 +41,19 @@ def envelope_points(columns: Dict[str, Any], rows: Any) -> Tuple[Any, Any]:
 
 def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
           threads: Optional[int] = None, errors: str = "raise", skipped: Optional[List[Any]] = None,
-          steps: bool = False, catalog: Any = None) -> Dict[int, Line]:
+          steps: bool = False, catalog: Any = None, tz: Any = None) -> Dict[int, Line]:
     """Per code (id * 1024 + element) with values in the window, the line to
     draw at `pixels` columns: the overview's envelope, or the values
     themselves where they are no more than the pixels. The damaged files
     passed over (``errors`` as for zentrail.scan) are added to `skipped`.
     With `steps`, each line is drawn as steps (see as_steps). Each line is
-    labelled by `catalog` (None: the root's own, if any; False: none)."""
+    labelled by `catalog` (None: the root's own, if any; False: none).
+    Read in the zone `tz` as zentrail.scan reads (None: the root's zone
+    file, if any; False: none)."""
     import numpy
 
     pixels = max(1, int(pixels))
-    scan = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors, catalog=catalog)
+    scan = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors, catalog=catalog, tz=tz)
     names = scan.catalog
     overview = scan.overview(pixels)
     columns = overview.to_numpy()
@@ -67,7 +72,7 @@ def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
         time, value = envelope_points(columns, rows)
         out[code] = {"time": time, "value": value, "kind": "envelope"}
     if few:
-        values_scan = zentrail.scan(root, start, end, few, threads=threads, errors=errors, catalog=False)
+        values_scan = zentrail.scan(root, start, end, few, threads=threads, errors=errors, catalog=False, tz=tz)
         values = values_scan.to_numpy()
         if skipped is not None:
             skipped.extend(values_scan.skipped)
@@ -76,7 +81,7 @@ def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
             keep = (row_code == code) & ~numpy.isnan(values["value"])
             out[code] = {"time": values["time"][keep], "value": values["value"][keep], "kind": "values"}
     if steps:
-        out = as_steps(root, start, end, codes, out, threads, errors)
+        out = as_steps(root, start, end, codes, out, threads, errors, tz)
     for code, line in out.items():
         entry = None if names is None else names.entry(code)
         line["label"] = code_label(code) if entry is None else label_of(entry, code)
@@ -85,7 +90,7 @@ def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
 
 
 def as_steps(root: Any, start: str, end: str, codes: Sequence[int], drawn: Dict[int, Line],
-             threads: Optional[int] = None, errors: str = "raise") -> Dict[int, Line]:
+             threads: Optional[int] = None, errors: str = "raise", tz: Any = None) -> Dict[int, Line]:
     """The lines as steps, as a signal logged on change holds its value: each
     point's value until the next point, the value in force at the window's
     start (found in earlier files, up to the default lookback) from the
@@ -93,7 +98,7 @@ def as_steps(root: Any, start: str, end: str, codes: Sequence[int], drawn: Dict[
     window but a value in force draws as one level."""
     import numpy
 
-    scan = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors, catalog=False)
+    scan = zentrail.scan(root, start, end, list(codes), threads=threads, errors=errors, catalog=False, tz=tz)
     first, last = scan.plan.first_ns, scan.plan.last_ns
     # One grid row, at the start: every step longer than the window.
     in_force = scan.align(f"{last - first + 1}ns", how="step").to_numpy()
@@ -111,6 +116,38 @@ def as_steps(root: Any, start: str, end: str, codes: Sequence[int], drawn: Dict[
         out[code] = {"time": numpy.repeat(times, 2)[1:].astype("datetime64[ns]"), "value": numpy.repeat(values, 2)[:-1],
                      "kind": line["kind"] if line else "values"}
     return out
+
+
+def on_wall_clock(times: Any, values: Any, zone: Any) -> Tuple[Any, Any]:
+    """A line's instants (UTC) and values as the wall times of `zone` to
+    draw, in time order. Where the clock goes back (into the repeated
+    autumn hour) the line runs on to the change (its value there
+    interpolated), breaks (a NaN value) and starts again from the change on
+    the clock's new time: the hour's two passes drawn over the same stretch
+    of axis, never a line back from one to the other."""
+    import numpy
+
+    instants = numpy.asarray(times, dtype="datetime64[ns]")
+    offsets = zone.offsets_ns(instants)
+    wall = instants + offsets.astype("timedelta64[ns]")
+    values = numpy.asarray(values, dtype=numpy.float64)
+    back = numpy.flatnonzero(offsets[1:] < offsets[:-1]) + 1
+    if len(back) == 0:
+        return wall, values
+    ns = instants.view(numpy.int64)
+    change = zone.last_changes_ns(instants[back])
+    share = (change - ns[back - 1]) / (ns[back] - ns[back - 1])
+    at = values[back - 1] + (values[back] - values[back - 1]) * share
+    before, after = change + offsets[back - 1], change + offsets[back]
+    added_times = numpy.stack([before, before, after], 1).ravel().astype("datetime64[ns]")
+    added_values = numpy.stack([at, numpy.full(len(at), numpy.nan), at], 1).ravel()
+    where = numpy.repeat(back, 3)
+    return numpy.insert(wall, where, added_times), numpy.insert(values, where, added_values)
+
+
+def time_label(zone: Any) -> Optional[str]:
+    """The time axis's label: the zone its wall times are of (none without one)."""
+    return None if zone is None else f"local time ({zone.name})"
 
 
 def code_label(code: int) -> str:

@@ -6,6 +6,10 @@ the same, then serves until Ctrl-C or SIGTERM. The page needs the token
 printed in its address (see ``_access``); the browser it starts is given a
 private file that holds it, never the address itself (see ``_launch``).
 Bokeh ships its JavaScript in its wheel, so the page needs no network.
+
+Read in a zone (``tz=`` as zentrail.scan takes it; None: the zone file in
+the root, if any), the page's time axis is the zone's wall clock, labelled
+with it: each view is read as the instants its wall times cover.
 """
 
 from __future__ import annotations
@@ -32,20 +36,34 @@ __all__ = ["check", "serve", "TrendApp", "view_window"]
 READ_WORKERS = 4
 
 
-def check(root: str, start: Optional[str] = None, end: Optional[str] = None) -> Tuple[Optional[int], Optional[int]]:
-    """The first and last instants (ns) of the window given, or
-    FileNotFoundError / NotADirectoryError for the root and ValueError for
-    the bounds (named --from and --to)."""
+def check(root: str, start: Optional[str] = None, end: Optional[str] = None,
+          tz: Any = None) -> Tuple[Optional[int], Optional[int]]:
+    """The first and last times (ns) of the window given, on the time axis
+    (wall times of the zone, if any), or FileNotFoundError /
+    NotADirectoryError for the root and ValueError for the bounds (named
+    --from and --to) or the zone."""
     if not os.path.exists(root):
         raise FileNotFoundError(errno.ENOENT, f"no archive folder {root!r}", root)
     if not os.path.isdir(root):
         raise NotADirectoryError(errno.ENOTDIR, f"{root!r} is not a folder", root)
-    start_bound = None if start is None else _time.bound_tuple(start, "--from")
-    end_bound = None if end is None else _time.bound_tuple(end, "--to")
+    zone = zone_of(root, tz)
+    start_bound = None if start is None else _time.bound_in(zone, start, "--from", False)
+    end_bound = None if end is None else _time.bound_in(zone, end, "--to", True)
     if start_bound is not None and end_bound is not None:
         _time.check_order(start_bound, end_bound, start, end, ("--from", "--to"))
-    return (None if start_bound is None else _time.first_ns(start_bound),
-            None if end_bound is None else _time.last_ns(end_bound))
+    first = None if start_bound is None else _time.first_ns(start_bound)
+    last = None if end_bound is None else _time.last_ns(end_bound)
+    if zone is None:
+        return first, last
+    return (None if first is None else zone.wall_ns(first), None if last is None else zone.wall_ns(last))
+
+
+def zone_of(root: str, tz: Any) -> Optional[_time.Zone]:
+    """The zone the viewer reads `root` in: `tz` as zentrail.scan takes it."""
+    import zentrail
+
+    zone: Optional[_time.Zone] = zentrail.scan(root, "0001-01-01", "9999-12-31", catalog=False, tz=tz).plan.zone
+    return zone
 
 
 def free_port() -> int:
@@ -74,12 +92,14 @@ def stopped_by_sigterm() -> Iterator[None]:
 
 def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[str] = None,
           end: Optional[str] = None, threads: Optional[int] = None, token: bool = True, live: bool = False,
-          poll: Any = "1s") -> None:
+          poll: Any = "1s", tz: Any = None) -> None:
     """Serves the viewer on 127.0.0.1 until Ctrl-C; with `token` False, to
     any program on this machine that names the address. With `live`, each
     page keeps its window's right edge at the present, reading it again
-    every `poll`, until its user looks at the past (see _live)."""
-    first_ns, last_ns = check(root, start, end)
+    every `poll`, until its user looks at the past (see _live). Reads in
+    the zone `tz` as zentrail.scan does."""
+    first_ns, last_ns = check(root, start, end, tz)
+    zone = zone_of(root, tz)
     poll_seconds = _time.duration_seconds(poll, "poll")
     (server_module,) = bokeh_modules("bokeh.server.server")
     from . import _access, _launch
@@ -88,11 +108,11 @@ def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[s
     secret = _access.new_token() if token else None
     address = f"http://127.0.0.1:{port}/" + (f"?{_access.TOKEN_ARGUMENT}={secret}" if secret else "")
     executor = ThreadPoolExecutor(max_workers=READ_WORKERS, thread_name_prefix="zentrail-view")
-    catalog = Catalog(root, threads, executor)
+    catalog = Catalog(root, threads, executor, tz, zone)
     catalog.current()  # read from the start: the first page then finds it (nearly) ready
 
     def page(doc: Any) -> None:
-        TrendApp(doc, root, first_ns, last_ns, threads, catalog, executor, live, poll_seconds)
+        TrendApp(doc, root, first_ns, last_ns, threads, catalog, executor, live, poll_seconds, tz, zone)
 
     server = server_module.Server(
         {"/": page}, address="127.0.0.1", port=port, num_procs=1,

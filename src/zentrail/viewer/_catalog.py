@@ -18,12 +18,16 @@ from zentrail._base import time as _time
 class Catalog:
     """What `current()` gives: a Future of a dict with "signals" (the table's
     columns, with the names and units of the archive root's catalog file) and "first_ns" / "last_ns" (the span of the data, None when
-    there is none)."""
+    there is none; on the wall clock of `zone`, the one `tz` reads in)."""
 
-    def __init__(self, root: str, threads: Optional[int], executor: Executor) -> None:
+    def __init__(self, root: str, threads: Optional[int], executor: Executor, tz: Any = None,
+                 zone: Optional[_time.Zone] = None) -> None:
         self.root = root
         self.threads = threads
         self.executor = executor
+        # tz= only when given: None is the inventory's own default (the zone file).
+        self.zoned = {} if tz is None else {"tz": tz}
+        self.zone = zone
         self.lock = threading.Lock()
         self.future: Optional[Future[Dict[str, Any]]] = None
 
@@ -40,7 +44,7 @@ class Catalog:
             return self.future
 
     def read(self) -> Dict[str, Any]:
-        found = zentrail.inventory(self.root, threads=self.threads)
+        found = zentrail.inventory(self.root, threads=self.threads, **self.zoned)
         inventory = found.to_numpy()
         labels = found.labels()
         signals: Dict[str, List[Any]] = {
@@ -49,12 +53,14 @@ class Catalog:
             "unit": [unit or "" for unit in labels["unit"]],
             "class_name": [zentrail.CLASS_NAMES[c] for c in inventory["item_class"].tolist()],
             "elements": inventory["elements"].tolist(),
-            "first": _time.texts(inventory["first"]).tolist(),
-            "last": _time.texts(inventory["last"]).tolist(),
+            "first": _time.texts(inventory["first"], self.zone).tolist(),
+            "last": _time.texts(inventory["last"], self.zone).tolist(),
             "records": inventory["records"].tolist(),
         }
         first_ns = last_ns = None
         if len(inventory["first"]):
-            first_ns = int(_time.instants_ns(inventory["first"].min()))
-            last_ns = int(_time.instants_ns(inventory["last"].max()))
+            first, last = inventory["first"].min(), inventory["last"].max()
+            if self.zone is not None:
+                first, last = self.zone.wall_times([first, last])
+            first_ns, last_ns = int(_time.instants_ns(first)), int(_time.instants_ns(last))
         return {"signals": signals, "first_ns": first_ns, "last_ns": last_ns}

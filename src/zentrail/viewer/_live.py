@@ -5,7 +5,8 @@ page reads it again, so that values the runtime has just written appear
 within a poll and a read. A move the page did not make itself (the user
 panning or zooming) that leaves the right edge in the past ends live mode;
 one that keeps it at the present (zooming in or out there) keeps it, with
-the new span. The Live button turns it on again, back at the present.
+the new span. The Live button turns it on again, back at the present. In a
+zone, the present is the zone's wall clock, as the page's axis is.
 """
 
 from __future__ import annotations
@@ -21,13 +22,18 @@ DEFAULT_SPAN_MS = 3_600_000.0
 
 
 class LiveEdge:
-    def __init__(self, on: bool, poll_seconds: float) -> None:
+    def __init__(self, on: bool, poll_seconds: float, zone: Optional[_time.Zone] = None) -> None:
         self.on = on
+        self.zone = zone
         self.poll_ms = poll_seconds * 1000.0
         self.placed: Optional[Tuple[float, float]] = None  # the window this mode set last
 
     def present_ms(self) -> float:
-        return _time.now_ns() / 1e6
+        if self.zone is None:
+            return _time.now_ns() / 1e6
+        import time
+
+        return self.zone.wall_ns(time.time_ns()) / 1e6
 
     def window(self, start_ms: Optional[float], end_ms: Optional[float]) -> Tuple[float, float]:
         """The window of the same span (an hour when there is none) ending now;

@@ -8,6 +8,10 @@ every page: what a redraw hands the page is read and built in full on a
 read worker (markers capped per pixel column, times in the axis's
 milliseconds, the table's rows as text), and the loop only puts it in place.
 Whatever fails is said in the page; nothing stale stays drawn.
+
+In a zone the time axis is the zone's wall clock (labelled with it): a view
+reads the instants its wall times cover, and draws them back on the wall
+clock, the repeated autumn hour as two passes over the same stretch of axis.
 """
 
 from __future__ import annotations
@@ -66,12 +70,24 @@ def view_window(start_ms: float, end_ms: float) -> Tuple[int, int, bool]:
     return first, last, (first, last) != (wanted_first, wanted_last)
 
 
+def read_window(zone: Optional[_time.Zone], first_ns: int, last_ns: int) -> Tuple[str, str]:
+    """The bounds, as texts, that read a view from `first_ns` to `last_ns`
+    on the axis: those times themselves without a zone; in a zone the
+    instants (with "Z") from the first pass of the first wall time to the
+    second pass of the last, so that a view of a repeated hour holds both."""
+    if zone is None:
+        return _time.instant_text(first_ns), _time.instant_text(last_ns)
+    first = _time.clamp_ns(zone.instant_ns(first_ns, fold=0))
+    last = _time.clamp_ns(zone.instant_ns(last_ns, fold=1))
+    return _time.instant_text(first) + "Z", _time.instant_text(last) + "Z"
+
+
 class TrendApp:
     """One browser page."""
 
     def __init__(self, doc: Any, root: str, first_ns: Optional[int], last_ns: Optional[int],
                  threads: Optional[int], catalog: Catalog, executor: Executor, live: bool = False,
-                 poll_seconds: float = 1.0) -> None:
+                 poll_seconds: float = 1.0, tz: Any = None, zone: Optional[_time.Zone] = None) -> None:
         layouts, models, plotting, validation, warnings = bokeh_modules(
             "bokeh.layouts", "bokeh.models", "bokeh.plotting", "bokeh.core.validation", "bokeh.core.validation.warnings")
         # A page opens with no signal chosen: a trend without lines is expected.
@@ -85,6 +101,10 @@ class TrendApp:
         self.doc = doc
         self.root = root
         self.threads = threads
+        # The zone reads are asked in (tz= as zentrail.scan takes it) and the one they use, whose wall clock
+        # the time axis is.
+        self.tz = tz
+        self.zone = zone
         self.catalog = catalog
         self.reads = LatestRead(doc, executor)
         self.pending = False
@@ -92,7 +112,7 @@ class TrendApp:
         self.events_shown: Optional[Tuple[bytes, bytes, int]] = None
         # The window given on the command line, if any: the data's span fills what it leaves open.
         self.given = (first_ns, last_ns)
-        self.live = LiveEdge(live, poll_seconds)
+        self.live = LiveEdge(live, poll_seconds, zone)
         self.failure = Div(text="", name="failure", styles={"color": "#b00020", "font-weight": "bold"})
         self.notice = Div(text="", name="notice", styles={"color": "#8a5a00"})
         self.status = Div(text="", name="status")
@@ -137,6 +157,7 @@ class TrendApp:
         self.trend.legend.visible = False  # an empty box until a line is drawn
         self.trend.legend.name = "legend"
         self.trend.yaxis.axis_label = None
+        self.trend.xaxis.axis_label = trends.time_label(zone)
         self.trend.add_tools(HoverTool(tooltips=[("signal", "@label"), ("code", "@code"), ("time", "$x{%F %T.%3N}"),
                                                  ("value", "$y")],
                                        formatters={"$x": "datetime"}))
@@ -309,29 +330,36 @@ class TrendApp:
         import numpy
 
         began = time.perf_counter()
-        start, end = _time.instant_text(first_ns), _time.instant_text(last_ns)
+        start, end = read_window(self.zone, first_ns, last_ns)
         drawn = trends.lines(self.root, start, end, list(codes), pixels, threads=self.threads,
-                             steps=steps) if codes else {}
+                             steps=steps, tz=self.tz) if codes else {}
         events = trends.window_events(self.root, start, end, set(ids) | {c // 1024 for c in codes},
-                                      threads=self.threads)
-        marked = trends.marker_rows(events, first_ns, last_ns, pixels)
+                                      threads=self.threads, tz=self.tz)
+        # Times as the axis holds them: instants read in a zone on its wall clock.
+        shown_at = events["time"] if self.zone is None else self.zone.wall_times(events["time"])
+        marked = trends.marker_rows(dict(events, time=shown_at), first_ns, last_ns, pixels)
         palette = bokeh_modules("bokeh.palettes")[0].Category10_10
-        lines = {"xs": [line["time"].astype(numpy.int64) / 1e6 for line in drawn.values()],
-                 "ys": [line["value"] for line in drawn.values()],
+        points = [(line["time"], line["value"]) if self.zone is None else
+                  trends.on_wall_clock(line["time"], line["value"], self.zone) for line in drawn.values()]
+        lines = {"xs": [times.astype(numpy.int64) / 1e6 for times, _ in points],
+                 "ys": [values for _, values in points],
                  "code": [trends.code_label(code) for code in drawn],
                  "label": [line["label"] for line in drawn.values()],
                  "kind": [line["kind"] for line in drawn.values()],
                  "color": [palette[codes.index(code) % 10] for code in drawn]}
         shown = slice(0, MAX_EVENT_ROWS)
         system = int((events["item_class"] == trends.SYSTEM_CLASS).sum())
-        markers = {"time": events["time"][marked].astype(numpy.int64) / 1e6, "signal_id": events["signal_id"][marked],
+        markers = {"time": shown_at[marked].astype(numpy.int64) / 1e6, "signal_id": events["signal_id"][marked],
                    "label": trends.event_labels(events, marked)}
+        window = f"{_time.instant_text(first_ns)[:19]} to {_time.instant_text(last_ns)[:19]}" + (
+            f" ({self.zone.name})" if self.zone is not None else "")
         return {
-            "start": start, "end": end, "lines": lines, "units": trends.axis_label(drawn), "markers": markers,
+            "start": start, "end": end, "window": window, "lines": lines, "units": trends.axis_label(drawn),
+            "markers": markers,
             # What tells one window's events from another's: the page's own
             # markers and table are redrawn only when it changes.
             "events_key": (markers["time"].tobytes(), markers["signal_id"].tobytes(), len(events["time"])),
-            "rows": {"time": _time.texts(events["time"][shown]).tolist(),
+            "rows": {"time": _time.texts(events["time"][shown], self.zone).tolist(),
                      "signal_id": events["signal_id"][shown].tolist(),
                      "class_name": list(events["class_name"][shown]),
                      "subtype_name": list(events["subtype_name"][shown]),
@@ -367,7 +395,7 @@ class TrendApp:
         said = (f"{result['events']:,} events ({alarms:,} alarms, {system:,} System; marked once per pixel column "
                 f"and id: {result['marked']:,} markers)") if result["events"] > result["marked"] \
             else f"{result['events']:,} events"
-        self.status.text = (f"{result['start'][:19]} to {result['end'][:19]}: {len(lines['code'])} of "
+        self.status.text = (f"{result['window']}: {len(lines['code'])} of "
                             f"{result['codes']} chosen codes drawn ({kinds}; {result['points']:,} points at "
                             f"{wanted[2]} px), {said}, read in {result['seconds']:.2f} s")
 
