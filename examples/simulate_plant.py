@@ -23,7 +23,11 @@ appends each record to today's file as its moment comes, --speed simulated
 seconds per second, from --start (default: now), for --days days (0: until
 stopped); with --chunk-bytes it writes in pieces of random size up to that
 many bytes instead of whole records, as a writer whose appends a reader may
-see half done. The same --seed gives the same bytes either way.
+see half done. The same --seed gives the same bytes either way. With --tz
+ZONE the plant's clock runs on that zone's local time, as most plants'
+do: the records carry its wall times (the autumn night's repeated hour is
+written twice, the spring hour skipped never) and ROOT/zentrail-zone.txt
+names the zone, so that readers take the times as instants.
 """
 
 from __future__ import annotations
@@ -176,23 +180,31 @@ class Plant:
             records.append(system(ns_of_day + 9000, subtype=1, param=IODRIVER_WARNING))
         return records
 
-    def run(self, start: dt.datetime, days: Optional[float]) -> Iterator[Tuple[dt.datetime, dt.date, List[bytes]]]:
+    def run(self, start: dt.datetime, days: Optional[float],
+            zone: Optional[dt.tzinfo] = None) -> Iterator[Tuple[dt.datetime, dt.date, List[bytes]]]:
         """(the moment, its day, the records written then) from `start`, for
         `days` days (None: for ever). A new day's first moment carries its
-        file's opening records."""
+        file's opening records. With `zone` the plant's clock runs on that
+        zone's local time: `start` is a wall time there, the moments follow
+        each other in real time, and each is stamped with its wall time in
+        the file of its wall day (the hour clocks go back is written twice,
+        the hour they go forward not at all); the moment yielded is `start`
+        plus the real time elapsed."""
         step = dt.timedelta(seconds=self.period)
-        moment = start
-        end = None if days is None else start + dt.timedelta(days=days)
+        first = start if zone is None else start.replace(tzinfo=zone).astimezone(dt.timezone.utc)
+        moment = first
+        end = None if days is None else first + dt.timedelta(days=days)
         day = None
         while end is None or moment < end:
+            wall = moment if zone is None else moment.astimezone(zone).replace(tzinfo=None)
             records = []
-            if moment.date() != day:
-                day = moment.date()
+            if wall.date() != day:
+                day = wall.date()
                 records.extend(self.day_start(day))
             midnight = dt.datetime.combine(day, dt.time())
-            ns = (moment - midnight) // dt.timedelta(microseconds=1) * 1000
+            ns = (wall - midnight) // dt.timedelta(microseconds=1) * 1000
             records.extend(self.moment(ns))
-            yield moment, day, records
+            yield start + (moment - first), day, records
             moment += step
 
     def days_touched(self, start: dt.datetime, days: float) -> int:
@@ -324,7 +336,7 @@ class DayFileWriter:
 
 
 def write_at_once(root: Path, plant: Plant, start: dt.datetime, days: float,
-                  progress: Optional["Progress"] = None) -> Iterator[Path]:
+                  progress: Optional["Progress"] = None, zone: Optional[dt.tzinfo] = None) -> Iterator[Path]:
     """Writes the days' files in turn, each whole (ended by the end byte
     but the last), and yields each one's path once it is in place. A
     moment's records go to their file as they are made: the memory held is
@@ -332,7 +344,7 @@ def write_at_once(root: Path, plant: Plant, start: dt.datetime, days: float,
     day_file: Optional[WholeFile] = None
     day = None
     try:
-        for moment, moment_day, records in plant.run(start, days):
+        for moment, moment_day, records in plant.run(start, days, zone):
             if moment_day != day:
                 if day_file is not None:
                     day_file.file.write(END)
@@ -401,11 +413,11 @@ def duration_text(seconds: float) -> str:
 
 
 def write_live(root: Path, plant: Plant, start: dt.datetime, days: Optional[float], speed: float,
-               chunk_bytes: int, seed: int) -> None:
+               chunk_bytes: int, seed: int, zone: Optional[dt.tzinfo] = None) -> None:
     writer = DayFileWriter(root, chunk_bytes, random.Random(seed + 1))
     began = time.monotonic()
     try:
-        for moment, day, records in plant.run(start, days):
+        for moment, day, records in plant.run(start, days, zone):
             due = began + (moment - start).total_seconds() / speed
             delay = due - time.monotonic()
             if delay > 0:
@@ -433,9 +445,20 @@ def parse_args(argv=None) -> argparse.Namespace:
     parser.add_argument("--limits", type=float, default=0.85,
                         help="alarm limits in parts of a signal's daily swing (smaller: more alarms)")
     parser.add_argument("--seed", type=int, default=1, help="the same seed writes the same bytes")
+    parser.add_argument("--tz", default=None,
+                        help="the plant's clock runs on this zone's local time (an IANA name such as "
+                             "Europe/Berlin): records carry its wall times, through both changes of a year, "
+                             "and ROOT/zentrail-zone.txt names it")
     args = parser.parse_args(argv)
     if args.signals < 1 or args.speed <= 0 or args.chunk_bytes < 0:
         parser.error("--signals, --speed must be positive and --chunk-bytes not negative")
+    if args.tz is not None:
+        import zoneinfo
+
+        try:
+            zoneinfo.ZoneInfo(args.tz)
+        except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+            parser.error(f"--tz: {args.tz!r} is no time zone this machine knows")
     return args
 
 
@@ -451,19 +474,27 @@ def main(argv=None) -> None:
     period = args.period if args.period is not None else (1.0 if args.live else 10.0)
     plant = Plant(args.signals, period, args.seed, args.limits)
     write_catalog(args.root, plant)
+    zone = None
+    if args.tz is not None:
+        import zoneinfo
+
+        zone = zoneinfo.ZoneInfo(args.tz)
+        (args.root / "zentrail-zone.txt").write_text(args.tz + "\n")
+        if args.live and args.start is None:
+            start = dt.datetime.now(zone).replace(tzinfo=None, microsecond=0)
     if args.live:
         days = None if not args.days else args.days
         print(f"writing {len(plant.units)} groups every {period:g} s under {args.root}; Ctrl-C stops",
               file=sys.stderr)
         try:
-            write_live(args.root, plant, start, days, args.speed, args.chunk_bytes, args.seed)
+            write_live(args.root, plant, start, days, args.speed, args.chunk_bytes, args.seed, zone)
         except KeyboardInterrupt:
             pass
         return
     days = 3 if args.days is None else args.days
     progress = Progress(sys.stderr, start, days, plant.days_touched(start, days)) if sys.stderr.isatty() else None
     try:
-        for path in write_at_once(args.root, plant, start, days, progress):
+        for path in write_at_once(args.root, plant, start, days, progress, zone):
             if progress is not None:
                 progress.clear()
             print(path, flush=True)

@@ -129,3 +129,20 @@ def test_a_terminal_is_told_the_days_written(tmp_path):
         shown.extend(chunk)
     os.close(controller)
     assert "2/2 days written in" in shown.decode()
+
+
+@pytest.mark.parametrize("zone, start, hours", [("Europe/Berlin", "2024-10-26", (24, 25)),
+                                                ("Europe/Berlin", "2024-03-30", (24, 23)),
+                                                ("America/New_York", "2024-11-02", (24, 25))])
+def test_a_plant_on_local_time_writes_each_days_wall_times_as_its_clock_shows_them(tmp_path, zone, start, hours):
+    simulate_plant.main([str(tmp_path), "--tz", zone, "--start", start, "--days", "3", "--signals", "1",
+                         "--period", "600"])
+    assert (tmp_path / "zentrail-zone.txt").read_text() == zone + "\n"
+    walls = zentrail.scan(tmp_path, start, "2100-01-01", ["TI-10000"], tz=False).to_numpy()["time"]
+    days, counts = np.unique(walls.astype("datetime64[D]"), return_counts=True)
+    assert (counts[:2] // 6).tolist() == list(hours)  # a sample every ten minutes, 72 hours in all
+    assert counts.sum() == 72 * 6
+    went_back = np.flatnonzero(np.diff(walls.astype(np.int64)) < 0)
+    assert len(went_back) == (1 if 25 in hours else 0)
+    instants = zentrail.scan(tmp_path, start, "2100-01-01", ["TI-10000"]).to_numpy()["time"]
+    assert (np.diff(instants.astype(np.int64)) == 600 * 10**9).all()
