@@ -61,8 +61,10 @@ PyObject* inventory_call(PyObject*, PyObject* args) {
                     parser->set_zone(zone);
                     return parser;
                 },
-                [window, days](Parser& parser, const std::string& path, FileInventory& out) {
+                [window, days, local = request.zone.days.get()](Parser& parser, const std::string& path,
+                                                                 FileInventory& out) {
                     InventorySink sink(&out, window, days);
+                    sink.set_zone(local);
                     parser.read_file(&sink, path);
                     sink.finish();
                 },

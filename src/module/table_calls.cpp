@@ -99,6 +99,8 @@ PyObject* table_stream_call(PyObject*, PyObject* columns) {
             static const char* const known[] = {"u", "C", "S", "i", "l", "g", "tsn:"};
             bool is_known = false;
             for (const char* f : known) is_known = is_known || column.arrow_format == f;
+            // Instants shown in a zone: "tsn:Europe/Berlin".
+            is_known = is_known || (column.arrow_format.rfind("tsn:", 0) == 0 && column.arrow_format.size() < 256);
             if (!is_known) {
                 PyErr_Format(PyExc_ValueError, "column %s: no Arrow format %s here", column.name.c_str(),
                              column.arrow_format.c_str());

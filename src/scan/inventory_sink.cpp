@@ -185,7 +185,16 @@ inline void InventorySink::_note(uint8_t code, uint8_t param, uint16_t id, uint6
     const KeyRule& rule = KEY_RULES.of[ARCLASS(code)];
     Pending& p = pending[pending_count];
     p.key = (param & rule.param_mask) << ELEMENTS_SHIFT | (id & rule.id_mask) << 5 | rule.constant;
-    p.day = by_day ? static_cast<uint32_t>(ns / NS_PER_DAY) : 0;
+    if (!by_day) {
+        p.day = 0;
+    } else if (zone == nullptr) {
+        p.day = static_cast<uint32_t>(ns / NS_PER_DAY);
+    } else {
+        // A local day: the wall day of the instant (a table lookup). A wall
+        // time before the archive's origin counts on its first day.
+        const int64_t wall = zone->wall_of(static_cast<int64_t>(ns));
+        p.day = wall < 0 ? 0 : static_cast<uint32_t>(static_cast<uint64_t>(wall) / NS_PER_DAY);
+    }
     p.ns = ns;
     if (++pending_count == PENDING) _count_pending();
 }

@@ -10,6 +10,7 @@
 
 #include "archive/record_sink.h"
 #include "time/bound.h"
+#include "time/wall_clock.h"
 
 namespace zentrail {
 
@@ -112,8 +113,12 @@ public:
     // Counts what was noted (and adds it to the table given); call once,
     // after the read.
     void finish();
+    // Days are the days of `zone` (not owned), the instants' wall days
+    // there; by default the instants' own (UTC or naive) days.
+    void set_zone(const ZoneDays* zone) { this->zone = zone; }
 
 private:
+    const ZoneDays* zone = nullptr;
     // What counting a record needs, written field by field in place: a
     // whole record built elsewhere and copied in would read back a
     // half-written word and stall.

@@ -184,7 +184,7 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,
 def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Optional[Bound] = None, *,
               by: Optional[str] = None, catalog: Any = None, threads: Optional[int] = None,
               progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
-              storage_options: Optional[Dict[str, Any]] = None) -> Inventory:
+              storage_options: Optional[Dict[str, Any]] = None, tz: Any = None) -> Inventory:
     """What the archive under ``root_dir`` holds (an :class:`Inventory`, read
     in this call): one row per (signal id, class) over every record whose
     time lies in the window, System records and alarms without a value
@@ -204,13 +204,13 @@ def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Opti
     its names in ``to_pandas(names=True)`` and :meth:`Inventory.unmatched`.
     {bounds}"""
     return _inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress, errors=errors,
-                                catalog=catalog, storage_options=storage_options)
+                                catalog=catalog, storage_options=storage_options, tz=tz)
 
 
 def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Iterable[Union[int, str]]] = None, *,
            system: bool = True, catalog: Any = None, threads: Optional[int] = None,
            progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
-           storage_options: Optional[Dict[str, Any]] = None) -> Events:
+           storage_options: Optional[Dict[str, Any]] = None, tz: Any = None) -> Events:
     """The alarm records (classes 1 to 12 and 31: AlBool transitions and
     AlAckn acknowledgements too) and System records under ``root_dir`` whose
     time lies in the window, one row per record, in read order (an
@@ -222,7 +222,7 @@ def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Ite
     ``progress`` and ``errors`` as for :func:`scan` (``Events.skipped``).
     {bounds}"""
     return _events.events(root_dir, dt_start, dt_end, ids, system=system, threads=threads, progress=progress,
-                          errors=errors, catalog=catalog, storage_options=storage_options)
+                          errors=errors, catalog=catalog, storage_options=storage_options, tz=tz)
 
 
 def lake_held(lake: PathLike) -> Tuple[int, Any]:

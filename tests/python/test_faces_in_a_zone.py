@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import csv
 import datetime as dt
-import inspect
 import io
 import shutil
 import zoneinfo
@@ -29,10 +28,6 @@ STEP = dt.timedelta(minutes=10)
 COUNT = 36
 INSTANTS = [FIRST + k * STEP for k in range(COUNT)]
 WINDOW = ["--from", "2024-10-26", "--to", "2024-10-27"]
-# The reads of inventory and events take tz= once they read in zones.
-needs_zoned_reads = pytest.mark.skipif(
-    not all("tz" in inspect.signature(read).parameters for read in (zentrail.inventory, zentrail.events)),
-    reason="zentrail.inventory and zentrail.events read in no zone yet")
 
 
 @pytest.fixture(scope="module")
@@ -122,7 +117,6 @@ def test_arrow_outputs_carry_the_zone(archive, capsys, tmp_path, suffix):
     assert table.column("time").to_pylist() == [t.astimezone(zoneinfo.ZoneInfo(ZONE)) for t in INSTANTS]
 
 
-@needs_zoned_reads
 @pytest.mark.parametrize(("options", "first", "last"), [
     (["--tz", ZONE], "2024-10-26T23:00:00+02:00", "2024-10-27T03:50:00+01:00"),
     ([], "2024-10-26 23:00:00", "2024-10-27 03:50:00"),
@@ -132,7 +126,6 @@ def test_ls_prints_first_and_last_with_their_offsets(archive, capsys, options, f
     assert (row["first"], row["last"]) == (first, last)
 
 
-@needs_zoned_reads
 @pytest.mark.parametrize(("options", "times"), [
     (["--tz", ZONE], ["2024-10-27T02:30:00.25+02:00", "2024-10-27T02:30:00.25+01:00"]),
     ([], ["2024-10-27 02:30:00.25", "2024-10-27 02:30:00.25"]),
@@ -155,7 +148,6 @@ def test_every_command_takes_tz_and_refuses_an_unknown_zone(archive, capsys):
     assert "--tz: 'Mars/Olympus' is no time zone" in capsys.readouterr().err
 
 
-@needs_zoned_reads
 @pytest.mark.parametrize("suffix", [".png", ".html"])
 def test_plots_draw_the_zones_wall_clock(archive, capsys, tmp_path, suffix):
     pytest.importorskip("bokeh" if suffix == ".html" else "matplotlib")

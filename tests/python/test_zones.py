@@ -10,14 +10,14 @@ import numpy as np
 import pytest
 
 import zentrail
-from archive_builder import END, date_mark, group, write_archive
+from archive_builder import END, alarm, date_mark, group, write_archive
 
 NS = 1_000_000_000
 ZONES = ["Europe/Berlin", "America/New_York", "Australia/Lord_Howe", "America/Sao_Paulo", "Asia/Kolkata", "UTC"]
 SIGNAL = 7
 
 
-def write_local_archive(root, zone, instants, ident=SIGNAL, first_value=0):
+def write_local_archive(root, zone, instants, ident=SIGNAL, first_value=0, alarms=False):
     """Writes one row per instant (ns since 1970 UTC, in time order) as a
     runtime on `zone`'s clock does: the wall time, in the file of its wall
     day; the row's value is its place in `instants`, so rows can be matched."""
@@ -28,6 +28,8 @@ def write_local_archive(root, zone, instants, ident=SIGNAL, first_value=0):
         day = wall.date()
         of_day = (wall - dt.datetime.combine(day, dt.time())) // dt.timedelta(seconds=1) * NS + ns % NS
         files.setdefault(day, [date_mark(day)]).append(group("GrDouble", of_day, ident, [float(first_value + k)]))
+        if alarms:
+            files[day].append(alarm("AlByte", of_day, ident + 1, value=k % 256))
     for day, records in files.items():
         write_archive(root / f"{day:%Y}" / f"{day:%Y-%m-%d}_plant.vlx", records + [END])
 
@@ -218,3 +220,26 @@ def test_polars_and_duckdb_see_instants_and_filter_on_them(archives):
     duckdb = pytest.importorskip("duckdb")
     [(first, count)] = duckdb.sql("select min(time), count(*) from scan").fetchall()
     assert first == dt.datetime(2024, 10, 26, 22, 0, tzinfo=dt.timezone.utc) and count == 25 * 60
+
+
+def test_inventory_and_events_read_instants_and_count_local_days(tmp_path):
+    zone = "Europe/Berlin"
+    instants = instants_between(zone, dt.date(2024, 10, 26), dt.date(2024, 10, 28), 600)
+    write_local_archive(tmp_path, zone, instants, alarms=True)
+    whole = zentrail.inventory(tmp_path, tz=zone).to_numpy()
+    assert whole["first"].astype(np.int64).tolist() == [instants[0]] * 2
+    assert whole["last"].astype(np.int64).tolist() == [instants[-1]] * 2
+    by_day = zentrail.inventory(tmp_path, "2024-10-26", "2024-10-28", by="day", tz=zone)
+    frame = by_day.to_pandas()
+    frame = frame[frame["signal_id"] == SIGNAL]
+    assert frame["records"].tolist() == [24 * 6, 25 * 6, 24 * 6]  # local days, the middle one of 25 hours
+    assert [str(day.date()) for day in frame["day"]] == ["2024-10-26", "2024-10-27", "2024-10-28"]
+    assert str(frame["first"].dtype) == f"datetime64[ns, {zone}]"
+    pyarrow = pytest.importorskip("pyarrow")
+    assert str(pyarrow.table(by_day).schema.field("last").type) == f"timestamp[ns, tz={zone}]"
+    events = zentrail.events(tmp_path, "2024-10-27 02:00", dt.datetime(2024, 10, 27, 2, 59, fold=1), tz=zone)
+    found = events.to_numpy()
+    truth = np.array(instants)
+    assert (found["time"].astype(np.int64) == truth[(truth >= instants[0] + (24 + 2) * 3600 * NS)
+                                                    & (truth < instants[0] + (24 + 4) * 3600 * NS)]).all()
+    assert len(found["time"]) == 12  # both passes of the repeated hour, six alarms each

@@ -72,11 +72,12 @@ class Events(Result):
     Failures raise what :func:`zentrail.read` raises.
     """
 
-    __slots__ = ("_root", "_start", "_end", "_ids", "_system", "_threads", "_progress")
+    __slots__ = ("_root", "_start", "_end", "_ids", "_system", "_threads", "_progress", "_read_zone")
     _NAME_COLUMNS = _NAMES
+    _INSTANT_COLUMNS = ("time",)
 
     def __init__(self, root: Any, start: Any, end: Any, ids: Optional[List[int]], system: bool,
-                 threads: Optional[int], progress: _Progress, errors: str = "raise") -> None:
+                 threads: Optional[int], progress: _Progress, errors: str = "raise", zone: Any = None) -> None:
         """Made by zentrail.events."""
         self._set_errors(errors)
         self._root = root
@@ -86,14 +87,21 @@ class Events(Result):
         self._system = system
         self._threads = threads
         self._progress = progress
+        self._read_zone = zone
+
+    def _zone(self) -> Any:
+        return getattr(self, "_read_zone", None)  # None in a pickle made before zones
 
     def _request(self) -> _request.Request:
         return self._reported(_request.Request(self._root, False, self._start, self._end, threads=self._threads,
-                                               progress=self._progress, errors=self._errors))
+                                               progress=self._progress, errors=self._errors, zone=self._zone()))
 
     def _read(self) -> _Columns:
         """Every row as one dict of NumPy arrays by column name."""
-        return _finish(_core.events(self._request(), self._ids, self._system))
+        request = self._request()
+        found = _finish(_core.events(request, self._ids, self._system))
+        _request.report_clock(request)
+        return found
 
     def __iter__(self) -> Iterator[_Columns]:
         """The rows in batches of a few files each (as many as the threads),
@@ -104,6 +112,7 @@ class Events(Result):
         request = self._request()
         for raw in _core.iterate_events(request, self._ids, self._system, max(1, request.threads)):
             yield _finish(raw)
+        _request.report_clock(request)
 
     def __repr__(self) -> str:
         import os
@@ -118,11 +127,13 @@ def _listed(ids: Any) -> Any:
 
 def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[Any]] = None, *, system: bool = True,
            threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise",
-           storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None) -> Events:
+           storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None, tz: Any = None) -> Events:
     from zentrail._names import catalog as _catalog
+    from zentrail._read.plan import archive_zone
 
     root = _remote.root_of(root_dir, storage_options)
-    start, end = _time.window(dt_start, dt_end)
+    zone = archive_zone(tz, root)
+    start, end = _time.window_in(zone, dt_start, dt_end)
     chosen: Optional[List[int]] = None
     if ids is not None:
         ids = _listed(ids)
@@ -132,4 +143,4 @@ def events(root_dir: Any, dt_start: Any, dt_end: Any, ids: Optional[Iterable[Any
         raise TypeError(f"system must be a bool, not {type(system).__name__}")
     return Events(root, start, end, chosen, system,
                   None if threads is None else _arguments.count(threads, "threads", 1),
-                  _arguments.check_progress(progress), _request.check_errors(errors))
+                  _arguments.check_progress(progress), _request.check_errors(errors), zone)

@@ -65,17 +65,22 @@ class Inventory(Result):
     codes the catalog and the archive do not share.
     """
 
-    __slots__ = ("_columns", "_catalog")
+    __slots__ = ("_columns", "_catalog", "_read_zone")
     _CLASS_NAME = True
+    _INSTANT_COLUMNS = ("first", "last")
 
     def __init__(self, columns: _Columns, errors: str = "raise", catalog: Any = None,
-                 request: Optional[_request.Request] = None) -> None:
+                 request: Optional[_request.Request] = None, zone: Any = None) -> None:
         """Made by zentrail.inventory, from the columns its `request` read."""
         self._columns = columns
         self._set_errors(errors)
         self._catalog = catalog
+        self._read_zone = zone
         if request is not None:
             self._reported(request)
+
+    def _zone(self) -> Any:
+        return getattr(self, "_read_zone", None)
 
     @property
     def catalog(self) -> Any:
@@ -186,24 +191,28 @@ def unmatched(catalog: Any, ids: Any, elements: Any) -> _Columns:
 
 def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Optional[str] = None,
               threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise",
-              storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None) -> Inventory:
+              storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None, tz: Any = None) -> Inventory:
     from zentrail._names import catalog as _catalog
+    from zentrail._read.plan import archive_zone
 
     if by not in _ROWS:
         raise ValueError(f"by must be None, \"day\" or \"file\", not {by!r}")
-    start = None if dt_start is None else _time.bound_tuple(dt_start, "dt_start")
-    end = None if dt_end is None else _time.bound_tuple(dt_end, "dt_end")
+    root = _remote.root_of(root_dir, storage_options)
+    zone = archive_zone(tz, root)
+    start = None if dt_start is None else _time.bound_in(zone, dt_start, "dt_start", False)
+    end = None if dt_end is None else _time.bound_in(zone, dt_end, "dt_end", True)
     if start is not None and end is not None:
         _time.check_order(start, end, dt_start, dt_end)
-    root = _remote.root_of(root_dir, storage_options)
     request = _request.Request(root, False, start, end,
                                threads=None if threads is None else _arguments.count(threads, "threads", 1),
-                               progress=_arguments.check_progress(progress), errors=_request.check_errors(errors))
+                               progress=_arguments.check_progress(progress), errors=_request.check_errors(errors),
+                               zone=zone)
     columns = columns_from_core(_core.inventory(request, _ROWS[by]), _DTYPES)
+    _request.report_clock(request)
     if by == "file":
         import numpy
 
         names = numpy.empty(len(columns["files_read"]), dtype=object)
         names[:] = columns.pop("files_read")
         columns["file"] = names[columns["file"]]  # each row's index into the files read, as its name
-    return Inventory(columns, errors, _catalog.resolve(catalog, root), request)
+    return Inventory(columns, errors, _catalog.resolve(catalog, root), request, zone)

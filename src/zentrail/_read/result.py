@@ -35,6 +35,13 @@ class Result:
     __slots__ = ("_errors", "_skipped")
     _NAME_COLUMNS: Tuple[str, ...] = ()
     _CLASS_NAME = False
+    # The columns of instants: with a zone (``_zone()``), pandas shows them
+    # in it and Arrow types them timestamp[ns, tz=<zone>]; NumPy keeps UTC.
+    _INSTANT_COLUMNS: Tuple[str, ...] = ()
+
+    def _zone(self) -> Any:
+        """The zone the result was read in (a zentrail._base.time.Zone), or None."""
+        return None
 
     def _read(self) -> _Columns:
         raise NotImplementedError
@@ -68,6 +75,11 @@ class Result:
             for name in names:
                 columns[name] = _names.categorical(pandas, columns[name])
             names = ()
+            zone = self._zone()
+            if zone is not None:
+                for name in self._INSTANT_COLUMNS:
+                    if name in columns:
+                        columns[name] = pandas.DatetimeIndex(columns[name]).tz_localize("UTC").tz_convert(zone.name)
         if not self._CLASS_NAME:
             return columns, names
         named: _Columns = {}
@@ -90,7 +102,9 @@ class Result:
         columns dictionary-encoded, text columns utf8 with nulls.
         ``requested_schema`` is ignored (the columns have one form)."""
         columns, names = self._table()
-        return _core.table_stream(arrow_columns(columns, names))
+        zone = self._zone()
+        instants = self._INSTANT_COLUMNS if zone is not None else ()
+        return _core.table_stream(arrow_columns(columns, names, None if zone is None else zone.name, instants))
 
     def __getstate__(self) -> Tuple[Any, ...]:
         return tuple(getattr(self, name) for name in _slots(type(self)))
@@ -130,8 +144,10 @@ class TableColumn:
         self.names = names
 
 
-def arrow_columns(columns: _Columns, names: Tuple[str, ...]) -> List[TableColumn]:
-    """The columns as the core's table_stream takes them."""
+def arrow_columns(columns: _Columns, names: Tuple[str, ...], zone: Optional[str] = None,
+                  instants: Tuple[str, ...] = ()) -> List[TableColumn]:
+    """The columns as the core's table_stream takes them; those named in
+    `instants` typed as instants shown in `zone`."""
     import numpy
 
     out: List[TableColumn] = []
@@ -146,6 +162,7 @@ def arrow_columns(columns: _Columns, names: Tuple[str, ...]) -> List[TableColumn
         else:
             values = numpy.ascontiguousarray(column)
             dtype = str(values.dtype)
-            out.append(TableColumn(name, _ARROW_FORMATS[dtype],
+            arrow_format = _ARROW_FORMATS[dtype] + (zone if zone is not None and name in instants else "")
+            out.append(TableColumn(name, arrow_format,
                                    values.view(numpy.int64) if dtype.startswith("datetime") else values))
     return out

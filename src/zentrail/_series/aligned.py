@@ -74,6 +74,10 @@ class Aligned(Result):
     """
 
     __slots__ = ("_plan", "_every", "_how", "_max_gap", "_lookback", "_considered")
+    _INSTANT_COLUMNS = ("time",)
+
+    def _zone(self) -> Any:
+        return self._plan.zone
 
     def __init__(self, plan: ReadPlan, every: Any, how: Optional[str] = None, max_gap: Any = None,
                  lookback: Any = _series.DEFAULT_LOOKBACK, *,

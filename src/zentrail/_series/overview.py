@@ -77,6 +77,10 @@ class Overview(Result):
     """
 
     __slots__ = ("_plan", "_buckets", "_every", "_time_weighted", "_max_gap", "_lookback")
+    _INSTANT_COLUMNS = ("bucket", "min_time", "max_time", "first_time", "last_time")
+
+    def _zone(self) -> Any:
+        return self._plan.zone
 
     def __init__(self, plan: ReadPlan, buckets: Optional[int], every: Any = None, time_weighted: bool = False,
                  lookback: Any = _series.DEFAULT_LOOKBACK, max_gap: Any = None, errors: str = "raise") -> None:
