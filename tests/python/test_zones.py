@@ -243,3 +243,42 @@ def test_inventory_and_events_read_instants_and_count_local_days(tmp_path):
     assert (found["time"].astype(np.int64) == truth[(truth >= instants[0] + (24 + 2) * 3600 * NS)
                                                     & (truth < instants[0] + (24 + 4) * 3600 * NS)]).all()
     assert len(found["time"]) == 12  # both passes of the repeated hour, six alarms each
+
+
+def local_day_bytes(zone, instants):
+    """The day files' bytes of rows at `instants`, per file, in write order."""
+    info = zoneinfo.ZoneInfo(zone)
+    files = {}
+    for k, ns in enumerate(instants):
+        wall = dt.datetime.fromtimestamp(ns // NS, info).replace(tzinfo=None)
+        day = wall.date()
+        of_day = (wall - dt.datetime.combine(day, dt.time())) // dt.timedelta(seconds=1) * NS
+        files.setdefault(day, [date_mark(day)]).append(group("GrDouble", of_day, SIGNAL, [float(k)]))
+    return files
+
+
+@pytest.mark.parametrize("pieces", [7, 61])
+def test_a_follower_through_the_autumn_change_gives_each_row_once_at_its_instant(tmp_path, pieces):
+    zone = "Europe/Berlin"
+    instants = instants_between(zone, dt.date(2024, 10, 27), dt.date(2024, 10, 27), 300)
+    [(day, records)] = local_day_bytes(zone, instants).items()
+    path = tmp_path / f"{day:%Y}" / f"{day:%Y-%m-%d}_plant.vlx"
+    path.parent.mkdir(parents=True)
+    data = b"".join(records)
+    cuts = sorted(random.Random(pieces).sample(range(1, len(data)), pieces - 1)) + [len(data)]
+    got, cursor, written = [], None, 0
+    for cut in cuts:
+        with open(path, "ab") as file:
+            file.write(data[written:cut])
+        written = cut
+        # A new follower each time, from the last one's cursor: the state of
+        # the repeated hour travels in the cursor.
+        follower = zentrail.follow(tmp_path, [SIGNAL * 1024], start="2024-10-27", cursor=None, tz=zone) \
+            if cursor is None else zentrail.follow(tmp_path, [SIGNAL * 1024], cursor=cursor, tz=zone)
+        while (batch := follower.poll()) is not None:
+            got.extend(zip(batch["value"].astype(int).tolist(), batch["time"].astype(np.int64).tolist()))
+        cursor = follower.cursor or cursor
+    assert [value for value, _ in got] == list(range(len(instants)))
+    assert [time for _, time in got] == instants
+    with pytest.raises(ValueError, match="reading in Europe/Berlin"):
+        zentrail.follow(tmp_path, [SIGNAL * 1024], cursor=cursor, tz="UTC")

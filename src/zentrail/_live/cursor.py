@@ -5,7 +5,9 @@ The text names the file (relative to the root), the offset of the next
 record, the decoder's state there (the day of the last date mark and the id
 a system item would carry), and hashes of the file's first bytes and of the
 bytes just before the offset: a file rewritten or truncated before the
-offset does not match them."""
+offset does not match them. A follower reading in a zone adds the zone's
+name and where the file stands in a repeated hour (so that one resumed
+inside it places the rows after as one that never stopped)."""
 
 from __future__ import annotations
 
@@ -33,6 +35,8 @@ class Position(NamedTuple):
     id: int        # the id a system item at the offset would carry
     head: str      # hash of the file's first min(offset, HEAD_BYTES) bytes
     before: str    # hash of the BEFORE_BYTES bytes before the offset
+    zone: Optional[str] = None   # the zone the follower reads in; None: wall times as they stand
+    fold: Optional[list] = None  # [change, second, seen_back, latest, pending] in a repeated hour, or None
 
 
 DIGEST_SIZE = 8  # bytes of a hash: a text of twice as many hex digits
@@ -74,9 +78,11 @@ def hashes(path: str, offset: int) -> tuple:
     return _digest(head), _digest(before)
 
 
-def position(root: str, path: str, offset: int, day: int, id: int) -> Position:
+def position(root: str, path: str, offset: int, day: int, id: int, zone: Optional[str] = None,
+             fold: Optional[tuple] = None) -> Position:
     head, before = hashes(path, offset)
-    return Position(os.path.relpath(path, root).replace(os.sep, "/"), offset, day, id, head, before)
+    return Position(os.path.relpath(path, root).replace(os.sep, "/"), offset, day, id, head, before, zone,
+                    None if fold is None else list(fold))
 
 
 def mismatch(path: str, at: Position) -> Optional[str]:
@@ -99,7 +105,8 @@ def mismatch(path: str, at: Position) -> Optional[str]:
 
 
 def encode(at: Position) -> str:
-    text = json.dumps(list(at), separators=(",", ":"), ensure_ascii=True)
+    fields = list(at) if at.zone is not None else list(at)[:6]  # a naive follower's text as it always was
+    text = json.dumps(fields, separators=(",", ":"), ensure_ascii=True)
     return PREFIX + base64.urlsafe_b64encode(text.encode()).decode().rstrip("=")
 
 
@@ -115,6 +122,29 @@ def decode(text: str) -> Position:
         raise ValueError(f"cursor {text!r:.60} is damaged: {error}") from None
     numbers_ok = all(isinstance(v, int) and not isinstance(v, bool) and v >= 0 for v in (at.offset, at.day, at.id))
     if (not numbers_ok or at.day > 0xFFFF or at.id > 0xFFFF or not isinstance(at.file, str)
-            or not _is_relative_path(at.file) or not _is_digest(at.head) or not _is_digest(at.before)):
+            or not _is_relative_path(at.file) or not _is_digest(at.head) or not _is_digest(at.before)
+            or len(fields) == 7 or not _is_zone_name(at.zone) or not _is_fold(at.fold)
+            or (at.zone is None and at.fold is not None)):
         raise ValueError(f"cursor {text!r:.60} is damaged: {list(at)!r:.120}")
     return at
+
+
+def _is_zone_name(value: object) -> bool:
+    """None, or a text an IANA zone name can be ("Europe/Berlin", "Etc/GMT+1")."""
+    return value is None or (isinstance(value, str) and 0 < len(value) <= 64
+                             and all(c.isascii() and (c.isalnum() or c in "/_+-") for c in value))
+
+
+def _is_fold(value: object) -> bool:
+    """None, or [change, second, seen_back, latest, pending] as the core keeps it."""
+    if value is None:
+        return True
+    if not isinstance(value, list) or len(value) != 5:
+        return False
+    change, second, seen_back, latest, pending = value
+
+    def whole(v: object) -> bool:
+        return isinstance(v, int) and not isinstance(v, bool)
+
+    return (whole(change) and -1 <= change < 2 ** 31 and isinstance(second, bool) and isinstance(seen_back, bool)
+            and whole(latest) and -2 ** 63 <= latest < 2 ** 63 and whole(pending) and 0 <= pending < 2 ** 63)

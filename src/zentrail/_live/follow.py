@@ -18,7 +18,7 @@ import warnings
 from zentrail._base import arguments as _arguments, time as _time
 from zentrail import _core
 from zentrail._live import cursor as _cursor
-from zentrail._read.plan import open_ended_plan
+from zentrail._read.plan import archive_zone, open_ended_plan
 from zentrail._read.tail import ResumePoint
 from zentrail._live.cursor import ArchiveRewrittenError
 from zentrail._base.extras import import_extra
@@ -42,7 +42,7 @@ class Follower:
     """
 
     def __init__(self, root: Any, signals: Any, start: Any, cursor: Optional[str], poll: Any,
-                 idle_timeout: Any, on_rewrite: str) -> None:
+                 idle_timeout: Any, on_rewrite: str, tz: Any = None) -> None:
         if on_rewrite not in REWRITE_CHOICES:
             raise ValueError(f"on_rewrite must be one of {REWRITE_CHOICES}, not {on_rewrite!r}")
         if start is not None and cursor is not None:
@@ -57,8 +57,9 @@ class Follower:
         codes = _arguments.codes_array(signals)
         if codes is not None and len(codes) == 0:
             raise ValueError("signals is empty: a follower of no code would never yield (None follows every code)")
-        self._plan = open_ended_plan(root_bytes, None if start is None else _time.bound_tuple(start, "start"), codes,
-                                     threads=1)
+        zone = archive_zone(tz, root_bytes)
+        self._plan = open_ended_plan(root_bytes, None if start is None else _time.bound_in(zone, start, "start", False),
+                                     codes, threads=1).replace(zone=zone)
         self._path: Optional[str] = None
         self._place = ResumePoint()
         self._position: Optional[_cursor.Position] = None
@@ -126,7 +127,10 @@ class Follower:
         """The batches as a ``pyarrow.RecordBatchReader`` (the scan's column
         types); reading it follows, as iterating does."""
         pyarrow = import_extra("pyarrow", "Follower.arrow()", "arrow")
-        schema = pyarrow.schema([pyarrow.field(name, pyarrow.from_numpy_dtype(dtype), nullable=False)
+        zone = self._plan.zone
+        schema = pyarrow.schema([pyarrow.field(name, pyarrow.timestamp("ns", tz=zone.name)
+                                               if name == "time" and zone is not None
+                                               else pyarrow.from_numpy_dtype(dtype), nullable=False)
                                  for name, dtype in _core.COLUMNS])
         batches = (pyarrow.record_batch([batch[name] for name in schema.names], schema=schema) for batch in self)
         return pyarrow.RecordBatchReader.from_batches(schema, batches)
@@ -137,10 +141,14 @@ class Follower:
         return self._plan.files()
 
     def _resume(self, at: _cursor.Position) -> None:
+        zone = self._plan.zone
+        if at.zone != (None if zone is None else zone.name):
+            raise ValueError(f"the cursor was made by a follower reading in {at.zone or 'no zone'}; this one reads in "
+                             f"{'no zone' if zone is None else zone.name} (tz=): its rows' times would not follow on")
         path = os.path.join(self._root, *at.file.split("/"))
         reason = _cursor.mismatch(path, at)
         self._path = path
-        self._place = ResumePoint(at.offset, at.day, at.id)
+        self._place = ResumePoint(at.offset, at.day, at.id, fold=None if at.fold is None else tuple(at.fold))
         if reason is None:
             self._position = at
             return
@@ -166,7 +174,9 @@ class Follower:
             return
         at = self._place
         try:
-            self._position = _cursor.position(self._root, self._path, at.offset, at.day, at.id)
+            zone = self._plan.zone
+            self._position = _cursor.position(self._root, self._path, at.offset, at.day, at.id,
+                                              None if zone is None else zone.name, at.fold)
         except FileNotFoundError:
             self._position = None
 
@@ -252,7 +262,7 @@ class Follower:
 
 
 def follow(root: Any, signals: Any = None, *, start: Any = None, cursor: Optional[str] = None, poll: Any = "1s",
-           idle_timeout: Any = None, on_rewrite: str = "raise") -> Follower:
+           idle_timeout: Any = None, on_rewrite: str = "raise", tz: Any = None) -> Follower:
     """The rows the archive under ``root`` gains, as the runtime writes them:
     an iterator (a :class:`Follower`) of batches, dicts of NumPy arrays with
     the columns of :func:`scan`.
@@ -275,7 +285,13 @@ def follow(root: Any, signals: Any = None, *, start: Any = None, cursor: Optiona
     with a RuntimeWarning).
 
     ``idle_timeout``: stop after that long without a new row (default: never).
+    ``tz``: the archive's zone, as for :func:`zentrail.scan` (None: the root's
+    zone file, if any): the batches' ``time`` holds instants (UTC in NumPy,
+    the zone's in :meth:`Follower.arrow`), a follower running through the
+    hour the clock repeats gives each row once at its instant, and its
+    cursor carries where it stands in that hour (a cursor resumes only with
+    the zone it was made in).
     Ctrl-C raises KeyboardInterrupt out of the iteration, leaving the cursor
     at the last batch yielded; ``close()`` ends it.
     """
-    return Follower(root, signals, start, cursor, poll, idle_timeout, on_rewrite)
+    return Follower(root, signals, start, cursor, poll, idle_timeout, on_rewrite, tz)
