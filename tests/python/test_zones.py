@@ -282,3 +282,27 @@ def test_a_follower_through_the_autumn_change_gives_each_row_once_at_its_instant
     assert [time for _, time in got] == instants
     with pytest.raises(ValueError, match="reading in Europe/Berlin"):
         zentrail.follow(tmp_path, [SIGNAL * 1024], cursor=cursor, tz="UTC")
+
+
+@pytest.mark.parametrize("every", [None, "1h"])
+def test_a_lake_in_a_zone_holds_instants_in_local_day_folders(tmp_path, every):
+    pyarrow = pytest.importorskip("pyarrow")
+    import pyarrow.parquet  # noqa: F401
+
+    zone = "Europe/Berlin"
+    root = tmp_path / "archive"
+    instants = instants_between(zone, dt.date(2024, 10, 26), dt.date(2024, 10, 28), 600)
+    write_local_archive(root, zone, instants)
+    lake = tmp_path / "lake"
+    zentrail.sync(root, lake, [SIGNAL * 1024], every=every, tz=zone)
+    days = sorted(p.name for p in lake.iterdir() if p.name.startswith("day="))
+    assert days == ["day=2024-10-26", "day=2024-10-27", "day=2024-10-28"]
+    table = pyarrow.parquet.read_table(lake / "day=2024-10-27")
+    assert str(table.schema.field("time").type) == f"timestamp[ns, tz={zone}]"
+    times = table.column("time").cast("int64").to_numpy()
+    if every is None:
+        assert times.tolist() == [t for t in instants if instants[0] + 86400 * NS <= t < instants[0] + 49 * 3600 * NS]
+    else:
+        assert len(times) == 25 and (np.diff(times) == 3600 * NS).all()
+    with pytest.raises(zentrail.LakeMismatchError, match="zone"):
+        zentrail.sync(root, lake, [SIGNAL * 1024], every=every, tz="UTC")

@@ -55,7 +55,7 @@ import shutil
 from zentrail._base import arguments as _arguments, atomic as _atomic, discovery as _discovery, time as _time
 from zentrail._live import cursor as _cursor, lake_state as _state
 from zentrail._live.lake_state import RunCancelled
-from zentrail._read.plan import open_ended_plan
+from zentrail._read.plan import archive_zone, open_ended_plan
 from zentrail._read.tail import ResumePoint
 from zentrail._series import window as _series
 from zentrail._series.aligned import Aligned
@@ -89,7 +89,7 @@ class GridLake:
     step."""
 
     def __init__(self, root: Any, lake: Any, signals: Any, start: Any, every: Any, how: str, max_gap: Any,
-                 lookback: Any, threads: Optional[int] = None) -> None:
+                 lookback: Any, threads: Optional[int] = None, tz: Any = None) -> None:
         self.threads = _arguments.usable_cpu_count() if threads is None else _arguments.count(threads, "threads", 1)
         self.cancelled = False
         codes = _arguments.codes_array(signals)
@@ -100,7 +100,8 @@ class GridLake:
             raise ValueError(f"how must be 'step' or 'linear', not {how!r}")
         self.how = how
         self.max_gap, self.lookback = _series.durations(max_gap, lookback)
-        self.start = None if start is None else _time.bound_tuple(start, "start")
+        self.tz = tz
+        self.start: Any = start
         import importlib.util
 
         if importlib.util.find_spec("pyarrow") is None:  # imported when a day is written
@@ -118,10 +119,15 @@ class GridLake:
         from zentrail._names import catalog as _catalog
 
         root_bytes = os.fsencode(self.root)
-        self.plan = open_ended_plan(root_bytes, self.start, codes, self.threads, _catalog.resolve(None, root_bytes))
+        zone = archive_zone(self.tz, root_bytes)
+        self.start = None if start is None else _time.bound_in(zone, start, "start", False)
+        self.plan = open_ended_plan(root_bytes, self.start, codes, self.threads,
+                                    _catalog.resolve(None, root_bytes)).replace(zone=zone)
+        # A lake holds the grid of one zone (or of wall times): a run in another is refused.
         self.selection = {"kind": "grid", "root": self.root, "signals": _state.codes_text(codes),
                           "start": None if self.start is None else list(self.start), "every": self.every,
-                          "how": how, "max_gap": self.max_gap, "lookback": self.lookback}
+                          "how": how, "max_gap": self.max_gap, "lookback": self.lookback,
+                          "zone": None if zone is None else zone.name}
         os.makedirs(self.lake, exist_ok=True)
         self.state = self._load_state()
 
@@ -198,6 +204,8 @@ class GridLake:
                 if not days:
                     return None
                 origin = _time.day_first_ns(min(days))
+                if self.plan.zone is not None:  # the local midnight of that day
+                    origin = self.plan.zone.instant_ns(origin)
             self.state["origin"] = origin
             self._save_state()
         return self.state["origin"]
@@ -289,7 +297,7 @@ class GridLake:
                report: Optional[Callable[[str], None]]) -> None:
         """Makes again the days whose grid may differ from `changed_from` on,
         and removes the days past the end."""
-        parts = [] if end is None or end < origin else _series.day_parts(origin, end, self.every)
+        parts = [] if end is None or end < origin else _series.day_parts(origin, end, self.every, self.plan.zone)
         later = [i for i, part in enumerate(parts) if part[1] >= changed_from]
         first = later[0] if later else len(parts)
         pending = self.state["pending"]
@@ -312,7 +320,7 @@ class GridLake:
         if parts and end is not None:
             self._write_changed(self._grid(origin, end), parts, first, changed_from, compared, replacing, counts,
                                 report)
-        counts["removed"] += self._remove_days_but({_time.day_text(part[0]) for part in parts})
+        counts["removed"] += self._remove_days_but({self._day_of(part[0]) for part in parts})
 
     def _write_changed(self, grid: Aligned, parts: List[Tuple[int, int]], first: int, changed_from: int,
                        compared: Callable[[str], bool], replacing: Callable[[Optional[str]], None],
@@ -321,7 +329,7 @@ class GridLake:
         linear grid) those before it, back until one comes out unchanged."""
         walk = self.how == "linear" and first > 0
         if first < len(parts):
-            day = _time.day_text(parts[first][0])
+            day = self._day_of(parts[first][0])
             replacing(day)
             same = self._write_days(grid.part(parts[first][0], parts[-1][1]),
                                     changed_from if walk and compared(day) else None, counts, report)
@@ -329,10 +337,16 @@ class GridLake:
         for part in reversed(parts[:first] if walk else []):
             if self.max_gap is not None and part[1] < changed_from - self.max_gap:
                 break  # an instant this far before U has its rows on both sides unchanged
-            day = _time.day_text(part[0])
+            day = self._day_of(part[0])
             replacing(day)
             if self._write_days(grid.part(*part), part[1] + 1 if compared(day) else None, counts, report):
                 break
+
+    def _day_of(self, ns: int) -> str:
+        """The day (its folder's name) an instant of the grid falls on: in a
+        zone, its local day."""
+        zone = self.plan.zone
+        return _time.day_text(ns if zone is None else zone.wall_ns(ns))
 
     def _grid(self, origin: int, end: int) -> Aligned:
         """The whole grid the lake holds, from the origin to `end`: each day
@@ -355,7 +369,7 @@ class GridLake:
         pyarrow = import_extra("pyarrow", "zentrail sync", "arrow")
         reader = pyarrow.RecordBatchReader.from_stream(aligned)
         first_same = None
-        for day, pieces in itertools.groupby(_by_day(reader), key=lambda piece: piece[0]):
+        for day, pieces in itertools.groupby(_by_day(reader, self.plan.zone), key=lambda piece: piece[0]):
             rows, same = self._write_day(day, reader.schema, (batch for _, batch in pieces), until)
             first_same = same if first_same is None else first_same
             until = None
@@ -493,14 +507,17 @@ def _row_groups(batches: Iterator[Any]) -> Iterator[Any]:
         yield pyarrow.Table.from_batches(held)
 
 
-def _by_day(reader: Any) -> Iterator[Tuple[str, Any]]:
-    """(day, the batch's rows of that day) of each batch of a grid, in order."""
+def _by_day(reader: Any, zone: Any = None) -> Iterator[Tuple[str, Any]]:
+    """(day, the batch's rows of that day) of each batch of a grid, in order:
+    the local days of `zone` when given."""
     import numpy
 
     for batch in reader:
         if batch.num_rows == 0:
             continue
-        times = batch.column(0).to_numpy().view("int64")
+        times = batch.column(0).cast("int64").to_numpy()
+        if zone is not None:
+            times = zone.wall_times(times.view("datetime64[ns]")).view("int64")
         days = times // _time.NS_PER_DAY
         cuts = numpy.flatnonzero(numpy.diff(days)) + 1
         for begin, stop in zip(numpy.concatenate(([0], cuts)), numpy.concatenate((cuts, [len(times)]))):

@@ -99,17 +99,35 @@ class ListOf:
             self.shape.check(item, f"{where}[{n}]")
 
 
+class _Fold:
+    """Where a file stands in a repeated hour, as the core keeps it."""
+
+    def check(self, value: Any, where: str) -> None:
+        wanted = "a fold: [change, second, seen_back, latest, pending]"
+        if not isinstance(value, list) or len(value) != 5:
+            raise _wrong(where, value, wanted)
+        change, second, seen_back, latest, pending = value
+        if not (_whole(change) and -1 <= change < 2 ** 31 and isinstance(second, bool) and isinstance(seen_back, bool)
+                and _whole(latest) and -2 ** 63 <= latest < 2 ** 63 and _whole(pending) and 0 <= pending < 2 ** 63):
+            raise _wrong(where, value, wanted)
+
+
+FOLD = _Fold()
+
+
 class Places:
     """A place in a file as a list: offset, day, id, then `more` (the flag
-    of an end byte)."""
+    of an end byte), and in a lake read in a zone where the file stands in
+    a repeated hour ([change, second, seen_back, latest, pending]) when it
+    stands in one."""
 
     def __init__(self, *more: Any) -> None:
         self.items = (NATURAL, MARK, MARK) + more
 
     def check(self, value: Any, where: str) -> None:
-        if not isinstance(value, list) or len(value) != len(self.items):
+        if not isinstance(value, list) or len(value) not in (len(self.items), len(self.items) + 1):
             raise _wrong(where, value, f"a place: a list of {len(self.items)}")
-        for n, (shape, item) in enumerate(zip(self.items, value)):
+        for n, (shape, item) in enumerate(zip(self.items + (FOLD,), value)):
             shape.check(item, f"{where}[{n}]")
 
 

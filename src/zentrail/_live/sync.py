@@ -39,7 +39,7 @@ from zentrail._base import arguments as _arguments, atomic as _atomic, time as _
 from zentrail import _core
 from zentrail._live import cursor as _cursor, lake_state as _state
 from zentrail._live.lake_state import LakeMismatchError, LakeStateError, RunCancelled  # noqa: F401 (raised here)
-from zentrail._read.plan import open_ended_plan
+from zentrail._read.plan import archive_zone, open_ended_plan
 from zentrail._read.tail import ResumePoint
 from zentrail._series import window as _series
 from zentrail._base.extras import import_extra
@@ -90,7 +90,8 @@ class Lake:
     """One run over a lake: the state read at its start, written after each
     source file's parts."""
 
-    def __init__(self, root: Any, lake: Any, signals: Any, start: Any, threads: Optional[int] = None) -> None:
+    def __init__(self, root: Any, lake: Any, signals: Any, start: Any, threads: Optional[int] = None,
+                 tz: Any = None) -> None:
         self.threads = _arguments.usable_cpu_count() if threads is None else _arguments.count(threads, "threads", 1)
         self.cancelled = False
         # Checked now, imported when a part is written: a run with nothing
@@ -113,10 +114,13 @@ class Lake:
         names = _catalog.resolve(None, root_bytes) if listed is not None and not isinstance(listed, (str, bytes)) \
             and _catalog.has_names(listed) else None
         codes = _arguments.codes_array(listed, names)
-        start_bound = None if start is None else _time.bound_tuple(start, "start")
-        self.plan = open_ended_plan(os.fsencode(self.root), start_bound, codes, self.threads)
+        self.zone = archive_zone(tz, root_bytes)  # before the start, which is read in it
+        start_bound = None if start is None else _time.bound_in(self.zone, start, "start", False)
+        self.plan = open_ended_plan(os.fsencode(self.root), start_bound, codes, self.threads).replace(zone=self.zone)
+        # A lake holds the times of one zone (or wall times): a run in another is refused.
         self.selection = {"root": self.root, "signals": _state.codes_text(codes),
-                          "start": None if start_bound is None else list(start_bound)}
+                          "start": None if start_bound is None else list(start_bound),
+                          "zone": None if self.zone is None else self.zone.name}
         os.makedirs(self.lake, exist_ok=True)
         self.state = self._load_state()
 
@@ -131,7 +135,9 @@ class Lake:
     @property
     def schema(self) -> Any:
         pyarrow = self.pyarrow
-        return pyarrow.schema([pyarrow.field(name, pyarrow.from_numpy_dtype(dtype), nullable=False)
+        return pyarrow.schema([pyarrow.field(name, pyarrow.timestamp("ns", tz=self.zone.name)
+                                             if name == "time" and self.zone is not None
+                                             else pyarrow.from_numpy_dtype(dtype), nullable=False)
                                for name, dtype in _core.COLUMNS])
 
     # -- the state -----------------------------------------------------------
@@ -223,7 +229,7 @@ class Lake:
                 end: ResumePoint) -> None:
         source, path, start, segments, status = plan
         head, before = _cursor.hashes(path, end.offset)
-        segments = segments + [{"start": start.as_list()[:3], "end": end.as_list(), "before": before,
+        segments = segments + [{"start": start.start_list(), "end": end.as_list(), "before": before,
                                 "days": sorted(days), "rows": rows}]
         # The size and time as they were before reading: a file that grew
         # meanwhile is read again from its end next time.
@@ -284,6 +290,8 @@ class Lake:
         pyarrow, schema = self.pyarrow, self.schema
         arrays = [columns[name] for name in schema.names]
         times = columns["time"].view(numpy.int64)
+        if self.zone is not None:  # the days of a lake in a zone are its local days
+            times = self.zone.wall_times(columns["time"]).view(numpy.int64)
         # Nearly always one day: two reductions tell, without a day per row.
         first_day = int(times.min()) // NS_PER_DAY
         if int(times.max()) // NS_PER_DAY == first_day:
@@ -300,7 +308,7 @@ class Lake:
 def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every: Any = None, how: str = "step",
          max_gap: Any = None, lookback: Any = _series.DEFAULT_LOOKBACK, watch: bool = False,
          commit_every: Any = "60s", threads: Optional[int] = None,
-         report: Optional[Callable[[str], None]] = None) -> Dict[str, int]:
+         report: Optional[Callable[[str], None]] = None, tz: Any = None) -> Dict[str, int]:
     """Brings the Parquet lake ``lake`` (hive layout, ``day=YYYY-MM-DD``
     folders) in step with the rows of ``scan(root, start, <now>, signals)``,
     reading only what the archive gained since the last run; see the module's
@@ -318,15 +326,20 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
     and grid rows written, and days removed (see zentrail._live.grid_lake). A lake
     keeps the settings it was made with: other ones raise
     LakeMismatchError, as does a lake inside the archive; a damaged state
-    file raises LakeStateError naming it, before anything is written."""
+    file raises LakeStateError naming it, before anything is written.
+
+    ``tz``: the archive's zone, as for :func:`zentrail.scan` (None: the root's
+    zone file, if any): the lake's ``time`` is ``timestamp[ns, tz=<zone>]``,
+    its day folders are local days (a grid's whole-day steps run from local
+    midnight to local midnight), and a lake keeps the zone it was made in."""
     if every is None:
         if how != "step" or max_gap is not None or lookback != _series.DEFAULT_LOOKBACK:
             raise ValueError("how, max_gap and lookback go with every (a lake of aligned grids)")
-        state: Any = Lake(root, lake, signals, start, threads)
+        state: Any = Lake(root, lake, signals, start, threads, tz)
     else:
         from zentrail._live.grid_lake import GridLake
 
-        state = GridLake(root, lake, signals, start, every, how, max_gap, lookback, threads)
+        state = GridLake(root, lake, signals, start, every, how, max_gap, lookback, threads, tz)
     interval = _time.duration_seconds(commit_every, "commit_every")
     counts = state.run(report)
     if not watch:

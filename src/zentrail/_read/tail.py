@@ -53,11 +53,16 @@ class ResumePoint:
 
     @classmethod
     def from_list(cls, values: Sequence[Any]) -> "ResumePoint":
-        """The place a lake's state keeps as [offset, day, id], [offset,
-        day, id, ended] or [offset, day, id, ended, fold], as a read starts
-        from it (not ended)."""
-        fold = tuple(values[4]) if len(values) > 4 and values[4] is not None else None
+        """The place a lake's state keeps as [offset, day, id] or [offset,
+        day, id, ended], either followed by the fold when there is one, as a
+        read starts from it (not ended)."""
+        fold = tuple(values[-1]) if len(values) > 3 and isinstance(values[-1], list) else None
         return cls(values[0], values[1], values[2], fold=fold)  # type: ignore[arg-type]
+
+    def start_list(self) -> List[Any]:
+        """[offset, day, id], and the fold when there is one: where a read
+        starts, as a lake's state keeps it."""
+        return [self.offset, self.day, self.id] + ([] if self.fold is None else [list(self.fold)])
 
     def next_file(self) -> "ResumePoint":
         """The first byte of the file after this one: the id a system item
