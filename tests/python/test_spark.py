@@ -114,3 +114,18 @@ def test_the_module_imports_without_spark_and_its_first_use_names_the_extra():
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ['zentrail.spark needs pyspark.sql.datasource, which is not installed: '
                                         'pip install "zentrail[spark]"'] * 2
+
+
+def test_rows_read_in_a_zone_are_instants(spark, tmp_path):
+    import datetime as dt
+
+    from zoned_archive import SIGNAL, instants_between, write_local_archive
+
+    zone = "Europe/Berlin"
+    instants = instants_between(zone, dt.date(2024, 10, 27), dt.date(2024, 10, 27), 600)
+    write_local_archive(tmp_path, zone, instants)
+    frame = (spark.read.format("zentrail").option("root", str(tmp_path)).option("start", "2024-10-27")
+             .option("end", "2024-10-27").option("signals", str(SIGNAL)).option("tz", zone).load())
+    assert dict(frame.dtypes)["time"] == "timestamp"
+    rows = frame.selectExpr("unix_micros(time) as us", "value").orderBy("value").collect()
+    assert [row.us * 1000 for row in rows] == instants  # 150 rows: 25 hours of ten minutes

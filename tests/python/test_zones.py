@@ -10,35 +10,10 @@ import numpy as np
 import pytest
 
 import zentrail
-from archive_builder import END, alarm, date_mark, group, write_archive
+from archive_builder import date_mark, group
+from zoned_archive import NS, SIGNAL, instants_between, write_local_archive
 
-NS = 1_000_000_000
 ZONES = ["Europe/Berlin", "America/New_York", "Australia/Lord_Howe", "America/Sao_Paulo", "Asia/Kolkata", "UTC"]
-SIGNAL = 7
-
-
-def write_local_archive(root, zone, instants, ident=SIGNAL, first_value=0, alarms=False):
-    """Writes one row per instant (ns since 1970 UTC, in time order) as a
-    runtime on `zone`'s clock does: the wall time, in the file of its wall
-    day; the row's value is its place in `instants`, so rows can be matched."""
-    info = zoneinfo.ZoneInfo(zone)
-    files = {}
-    for k, ns in enumerate(instants):
-        wall = dt.datetime.fromtimestamp(ns // NS, info).replace(tzinfo=None)
-        day = wall.date()
-        of_day = (wall - dt.datetime.combine(day, dt.time())) // dt.timedelta(seconds=1) * NS + ns % NS
-        files.setdefault(day, [date_mark(day)]).append(group("GrDouble", of_day, ident, [float(first_value + k)]))
-        if alarms:
-            files[day].append(alarm("AlByte", of_day, ident + 1, value=k % 256))
-    for day, records in files.items():
-        write_archive(root / f"{day:%Y}" / f"{day:%Y-%m-%d}_plant.vlx", records + [END])
-
-
-def instants_between(zone, first_day, last_day, step_s):
-    info = zoneinfo.ZoneInfo(zone)
-    start = int(dt.datetime.combine(first_day, dt.time(), info).timestamp())
-    end = int(dt.datetime.combine(last_day + dt.timedelta(days=1), dt.time(), info).timestamp())
-    return [s * NS for s in range(start, end, step_s)]
 
 
 def changes_of(zone, year):

@@ -20,7 +20,7 @@ _LOOKBACK = inspect.signature(zentrail.Scan.align).parameters["lookback"].defaul
 
 def align_archive(root: Any, start: Any, end: Any, signals: Iterable[Union[int, str]], every: Any, *,
                   how: Optional[str] = None, max_gap: Any = None, lookback: Any = _LOOKBACK, catalog: Any = None,
-                  storage_options: Optional[Dict[str, Any]] = None) -> Any:
+                  storage_options: Optional[Dict[str, Any]] = None, tz: Any = None) -> Any:
     """``zentrail.scan(root, start, end, signals).align(every, how=how,
     max_gap=max_gap, lookback=lookback)`` as a Dask DataFrame indexed by
     ``time``: one partition per day holding grid instants, the grid's
@@ -38,17 +38,20 @@ def align_archive(root: Any, start: Any, end: Any, signals: Iterable[Union[int, 
     before any is read): codes, names or patterns, as for :func:`zentrail.scan`,
     resolved through ``catalog`` (as :func:`zentrail.scan` takes it).
     ``storage_options``: for a URL root. Each task reads with one thread.
+    ``tz``: the archive's zone, as for :func:`zentrail.scan`: the grid steps in
+    elapsed time (whole days from local midnight), a partition per local day.
     """
     dd = dask_dataframe()
     if signals is None:
         raise ValueError("align_archive needs signals: the columns of every partition are fixed before the read")
     # The scan resolves names and patterns through the root's catalog, as every part's scan names its columns.
-    whole = zentrail.scan(root, start, end, signals, catalog=catalog, threads=1, storage_options=storage_options)
+    whole = zentrail.scan(root, start, end, signals, catalog=catalog, threads=1, storage_options=storage_options,
+                          tz=tz)
     aligned = whole.align(every, how=how, max_gap=max_gap, lookback=lookback)  # checks them all, reads nothing
     parts = aligned.by_day()
     first = parts[0].plan.first_ns
     meta = _read_part(parts[0] if len(parts) == 1 else aligned.part(first, first)).iloc[:0]
-    divisions = timestamps([part.plan.first_ns for part in parts] + [parts[-1].plan.last_ns])
+    divisions = timestamps([part.plan.first_ns for part in parts] + [parts[-1].plan.last_ns], whole.plan.zone)
     return dd.from_map(_read_part, parts, meta=meta, divisions=divisions, enforce_metadata=False,
                        label="zentrail-align")
 

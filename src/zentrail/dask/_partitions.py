@@ -15,7 +15,7 @@ if TYPE_CHECKING:
 
 def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[Union[int, str]]] = None, *,
                  by_day: bool = False, columns: Optional[Sequence[str]] = None, catalog: Any = None,
-                 storage_options: Optional[Dict[str, Any]] = None) -> Any:
+                 storage_options: Optional[Dict[str, Any]] = None, tz: Any = None) -> Any:
     """The rows of ``zentrail.scan(root, start, end, signals)`` as a Dask
     DataFrame, read on the workers.
 
@@ -44,10 +44,15 @@ def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[Uni
     its fsspec file system. Each task reads with one thread, since Dask runs
     one task per core. The archive must be at the same place for the client
     (which lists it) and the workers (which read it).
+
+    ``tz``: the archive's zone, as for :func:`zentrail.scan` (None: the root's
+    zone file, if any): ``time`` holds instants shown in the zone, and the
+    partitions by day are local days (23, 24 or 25 hours), their divisions
+    local midnights.
     """
     dd = dask_dataframe()
     plan = zentrail.scan(root, start, end, signals, catalog=catalog, threads=1,
-                         storage_options=storage_options).plan
+                         storage_options=storage_options, tz=tz).plan
     if columns is not None:
         plan = plan.select(*_read_columns(columns, by_day))
     if not plan.needs_catalog:  # the names are resolved: no catalog need travel with every partition
@@ -63,14 +68,19 @@ def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[Uni
         if not parts:
             return dd.from_pandas(meta, npartitions=1)
         return dd.from_map(reader, parts, meta=meta, enforce_metadata=False, label="zentrail-file")
+    zone = plan.zone
     days = files_by_day(zentrail.inventory(root, start, end, by="file", catalog=False,
-                                           storage_options=storage_options))
+                                           storage_options=storage_options, tz=False if zone is None else zone))
     if not days:
         return dd.from_pandas(meta, npartitions=1)
     parts = [plan.with_files(files).where(start=day, end=day) for day, files in days]
     pandas = import_extra("pandas", "zentrail.dask.read_archive", "pandas")
     midnights = [pandas.Timestamp(day) for day, _ in days]
-    divisions = midnights + [midnights[-1] + pandas.Timedelta(days=1) - pandas.Timedelta(1, "ns")]
+    last = midnights[-1] + pandas.Timedelta(days=1)
+    if zone is not None:  # local midnights, a day of 23 or 25 hours among them
+        midnights = [midnight.tz_localize(zone.name) for midnight in midnights]
+        last = last.tz_localize(zone.name)
+    divisions = midnights + [last - pandas.Timedelta(1, "ns")]
     return dd.from_map(reader, parts, meta=meta, divisions=divisions, enforce_metadata=False,
                        label="zentrail-day")
 
@@ -114,9 +124,12 @@ def _read_columns(columns: Sequence[str], by_day: bool) -> List[str]:
     return ["time"] + [name for name in columns if name != "time"] if by_day else list(columns)
 
 
-def timestamps(instants: List[int]) -> List[Any]:
+def timestamps(instants: List[int], zone: Any = None) -> List[Any]:
+    """The instants as pandas Timestamps: shown in `zone` when given."""
     pandas = import_extra("pandas", "zentrail.dask.read_archive", "pandas")
-    return [pandas.Timestamp(ns, unit="ns") for ns in instants]
+    if zone is None:
+        return [pandas.Timestamp(ns, unit="ns") for ns in instants]
+    return [pandas.Timestamp(ns, unit="ns", tz="UTC").tz_convert(zone.name) for ns in instants]
 
 
 def dask_dataframe() -> Any:

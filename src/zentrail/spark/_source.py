@@ -83,6 +83,10 @@ def _made() -> Dict[str, Any]:
         types.StructField("item_class", types.ShortType(), nullable=False),
         types.StructField("subtype", types.ShortType(), nullable=False),
     ])
+    # Read in a zone, times are instants: Spark's TIMESTAMP (kept as UTC,
+    # shown in the session's zone), from Arrow's timestamps with a zone.
+    zoned_schema = types.StructType([types.StructField("time", types.TimestampType(), nullable=False)]
+                                    + schema.fields[1:])
     arrow_schema = pyarrow.schema([
         pyarrow.field("time", pyarrow.timestamp("us"), nullable=False),
         pyarrow.field("signal_id", pyarrow.int32(), nullable=False),
@@ -91,8 +95,11 @@ def _made() -> Dict[str, Any]:
         pyarrow.field("item_class", pyarrow.int16(), nullable=False),
         pyarrow.field("subtype", pyarrow.int16(), nullable=False),
     ])
+    zoned_arrow_schema = pyarrow.schema([pyarrow.field("time", pyarrow.timestamp("us", tz="UTC"), nullable=False)]
+                                        + list(arrow_schema)[1:])
     return {"ArchiveDataSource": source, "ArchiveReader": reader, "FilteringReader": filtering,
-            "schema": schema, "arrow_schema": arrow_schema}
+            "schema": schema, "arrow_schema": arrow_schema, "zoned_schema": zoned_schema,
+            "zoned_arrow_schema": zoned_arrow_schema}
 
 
 class SourceMethods:
@@ -101,8 +108,11 @@ class SourceMethods:
     zentrail.parse_signals reads them: "7", "7:0-3,12", names and patterns
     of the catalog such as "TI-*"; every signal if absent), ``catalog`` (the
     path of a catalog file, when not the root's) and ``storage_options``
-    (JSON, for a URL root). The rows of ``zentrail.scan(root, start, end,
-    signals)``, times truncated to the microsecond (Spark's precision)."""
+    (JSON, for a URL root), ``tz`` (the archive's zone, as zentrail.scan's
+    tz=; "none" reads wall times even where the root names a zone). The rows
+    of ``zentrail.scan(root, start, end, signals)``, times truncated to the
+    microsecond (Spark's precision): in a zone ``time`` is a TIMESTAMP (an
+    instant), else a TIMESTAMP_NTZ (the wall time as written)."""
 
     options: MutableMapping[str, str]  # set by Spark's DataSource
 
@@ -111,7 +121,8 @@ class SourceMethods:
         return "zentrail"
 
     def schema(self) -> Any:
-        return source_classes()["schema"]
+        zoned = plan_of_options(self.options).zone is not None
+        return source_classes()["zoned_schema" if zoned else "schema"]
 
     def reader(self, schema: Any) -> Any:
         kind = "FilteringReader" if filters_supported() else "ArchiveReader"
@@ -133,9 +144,12 @@ def plan_of_options(options: Any) -> zentrail.ReadPlan:
             raise ValueError(f"option signals: {error}") from None
     storage = json.loads(options["storage_options"]) if "storage_options" in options else None
     catalog = options["catalog"] if "catalog" in options else None
+    tz: Any = options["tz"] if "tz" in options else None
+    if isinstance(tz, str) and tz.strip().lower() == "none":
+        tz = False
     try:
         scan = zentrail.scan(options["root"], options["start"], options["end"], signals, catalog=catalog, threads=1,
-                             storage_options=storage)
+                             storage_options=storage, tz=tz)
     except ValueError as error:
         named = re.sub(r"\b(dt_start|dt_end)\b", lambda found: OPTION_OF_ARGUMENT[found.group(1)], str(error))
         raise ValueError(named) from None
@@ -164,8 +178,9 @@ class ReaderMethods:
 
     def read(self, partition: Any) -> Iterator[Any]:
         pyarrow = import_extra("pyarrow", "zentrail.spark", "spark")
-        arrow_schema = source_classes()["arrow_schema"]
-        for batch in pyarrow.RecordBatchReader.from_stream(zentrail.Scan(partition.value)):
+        plan = partition.value
+        arrow_schema = source_classes()["zoned_arrow_schema" if plan.zone is not None else "arrow_schema"]
+        for batch in pyarrow.RecordBatchReader.from_stream(zentrail.Scan(plan)):
             # The times to Spark's microseconds; the integers widened losslessly.
             yield batch.cast(arrow_schema, safe=False)
 
@@ -184,7 +199,7 @@ class FilteringMethods(ReaderMethods):
                 ids = [condition.value] if isinstance(condition, datasource.EqualTo) else list(condition.value)
                 self.plan = self.plan.where(signal_ids=[i for i in ids if isinstance(i, int) and 0 <= i <= 65535])
             elif column == ("time",):
-                moment = _ns(condition.value)
+                moment = _ns(condition.value, self.plan.zone is not None)
                 if moment is None:
                     pass
                 elif isinstance(condition, (datasource.GreaterThan, datasource.GreaterThanOrEqual)):
@@ -195,11 +210,14 @@ class FilteringMethods(ReaderMethods):
             yield condition
 
 
-def _ns(moment: Any) -> Optional[int]:
-    """A naive datetime (a timestamp_ntz) as ns since 1970-01-01; None for
-    anything else, which narrows nothing."""
-    if not isinstance(moment, datetime.datetime) or moment.tzinfo is not None:
+def _ns(moment: Any, zoned: bool = False) -> Optional[int]:
+    """A naive datetime (a timestamp_ntz) as ns since 1970-01-01, or of a
+    read in a zone an aware one (an instant); None for anything else, which
+    narrows nothing."""
+    if not isinstance(moment, datetime.datetime) or (moment.tzinfo is not None) != zoned:
         return None
+    if zoned:
+        moment = moment.astimezone(datetime.timezone.utc).replace(tzinfo=None)
     return (moment - _EPOCH) // datetime.timedelta(microseconds=1) * 1000
 
 
