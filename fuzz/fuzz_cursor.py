@@ -73,6 +73,14 @@ class Archive:
         body = follower.cursor[len(cursor.PREFIX):]
         found["cursor-end"] = b"\x01" + base64.urlsafe_b64decode(body + "=" * (-len(body) % 4))
         found["text-end"] = b"\x00" + follower.cursor.encode()
+        # A follower reading in a zone, and one that stands in a repeated hour.
+        zoned = zentrail.follow(self.root, start="2024-03-01", poll=0.001, idle_timeout=0.001, tz="Europe/Berlin")
+        for _ in zoned:
+            pass
+        body = zoned.cursor[len(cursor.PREFIX):]
+        inside = base64.urlsafe_b64decode(body + "=" * (-len(body) % 4))
+        found["cursor-zoned"] = b"\x01" + inside
+        found["cursor-fold"] = b"\x01" + inside[:-len(b"null]")] + b"[48,false,false,1000,3]]"
         return found
 
 
@@ -98,13 +106,19 @@ def check(archive: Archive, data: bytes) -> None:
         raise AssertionError(f"decoded with fields of the wrong types or ranges: {at!r}")
     if cursor.decode(cursor.encode(at)) != at:
         raise AssertionError(f"{at!r} does not come back from its own text")
+    if at.zone is not None and not (type(at.zone) is str and (at.fold is None or type(at.fold) is list)):
+        raise AssertionError(f"decoded with a zone or fold of the wrong type: {at!r}")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # the file read again from its start
         try:
             follower = zentrail.follow(archive.root, cursor=text, poll=0.001, idle_timeout=0.001,
-                                       on_rewrite="reread" if data[0] > 127 else "raise")
+                                       on_rewrite="reread" if data[0] > 127 else "raise",
+                                       tz=False if at.zone is None else at.zone)
             for _ in follower:
                 pass
+        except ValueError as error:
+            if at.zone is None or not str(error).startswith("tz: "):  # only a zone this machine does not know
+                raise
         except zentrail.ArchiveRewrittenError as error:
             if at.file.split("/")[-1] not in str(error):
                 raise AssertionError(f"the error does not name the file: {error}") from error

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -77,6 +78,7 @@ public:
     // every record of it counts for telling the passes apart.
     bool repeats_on(int64_t day) const { return wall_days[_clamped(day)].repeats; }
     const ClockChange& change(uint32_t k) const { return changes[k]; }
+    std::size_t change_count() const { return changes.size(); }
 
 private:
     struct DaySpan {
@@ -143,7 +145,12 @@ public:
     WallClock(const ZoneDays* zone, ClockCounts* counts) : zone(zone), counts(counts) {}
 
     // A file's reading begins (from its start, or from a resume point's state).
-    void begin_file(const FoldState& from) { state = from; }
+    void begin_file(const FoldState& from) {
+        state = from;
+        // A state from elsewhere (a cursor, a lake's state) that names no
+        // change of this zone stands for none.
+        if (state.change >= 0 && static_cast<std::size_t>(state.change) >= zone->change_count()) state = FoldState{};
+    }
     // The file's reading stops; `whole`: at its end, so that rows still
     // waiting for proof are guessed. The counts go to the read's.
     FoldState end_file(bool whole);
