@@ -157,3 +157,20 @@ TEST(WallClock, AnInstantBeforeTheOriginIsLeftOutAndCounted) {
 
 }  // namespace
 }  // namespace zentrail
+
+namespace zentrail {
+namespace {
+
+TEST(WallClock, AStateNamingNoChangeOfTheZoneStandsForNone) {
+    const ZoneDays zone(1 * H, changes());
+    WallClock clock(&zone, nullptr);
+    clock.begin_file(FoldState{1000, false, false, 0, 5});
+    int64_t got = 0;
+    const int64_t a = zone.change(1).first_wall();
+    ASSERT_TRUE(clock.instant_of(a + 60 * S, &got));
+    EXPECT_EQ(got, a + 60 * S - 2 * H);  // the first pass, as in a file read from its start
+    EXPECT_EQ(clock.end_file(false).change, 1);
+}
+
+}  // namespace
+}  // namespace zentrail
