@@ -90,28 +90,37 @@ def files_of(folder: Path) -> dict:
 # long run rather than a wrong one; such inputs are passed over.
 NEAR = (1706745600 * 10 ** 9, 1714521600 * 10 ** 9)  # 2024-02-01, 2024-05-01
 INSTANTS = ("origin", "end", "first", "last", "from")
+# The same months as the days a place in a file names (its last date mark):
+# a place under a day of 2179 dates the rows after it there.
+NEAR_DAYS = (8797, 8887)  # days since 2000-01-01
+PLACES = ("start", "end")
 
 
 def far_off(data: bytes) -> bool:
-    """Whether the input is JSON with an instant far from the archive's."""
+    """Whether the input is JSON with an instant, or a place's day, far from
+    the archive's."""
     try:
         state = json.loads(data)
     except (ValueError, RecursionError):
         return False
-    found = []
+    found: list = []
+    days: list = []
 
     def collect(node: object) -> None:
         if isinstance(node, dict):
             for key, value in node.items():
                 if key in INSTANTS and isinstance(value, (int, float)):
                     found.append(value)
+                if key in PLACES and isinstance(value, list) and len(value) > 1 and isinstance(value[1], int):
+                    days.append(value[1])
                 collect(value)
         elif isinstance(node, list):
             for value in node:
                 collect(value)
 
     collect(state)
-    return any(not NEAR[0] <= value <= NEAR[1] for value in found)
+    return any(not NEAR[0] <= value <= NEAR[1] for value in found) or \
+        any(not NEAR_DAYS[0] <= day <= NEAR_DAYS[1] for day in days if day != 0)
 
 
 def check(archive: Archive, data: bytes) -> None:
