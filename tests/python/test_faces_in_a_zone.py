@@ -167,7 +167,7 @@ def test_a_line_on_the_wall_clock_breaks_where_the_clock_goes_back():
     assert np.flatnonzero(np.isnan(values)).tolist() == [25]
     assert (wall[24:27] == np.array(["2024-10-27T03:00", "2024-10-27T03:00", "2024-10-27T02:00"],
                                     dtype="datetime64[ns]")).all()
-    assert np.diff(wall[:25]).min() > np.timedelta64(0) and np.diff(wall[26:]).min() >= np.timedelta64(0)
+    assert np.diff(wall[:25]).min() > np.timedelta64(0, "ns") and np.diff(wall[26:]).min() >= np.timedelta64(0, "ns")
     walls = np.array([t.astimezone(zoneinfo.ZoneInfo(ZONE)).replace(tzinfo=None) for t in INSTANTS],
                      dtype="datetime64[ns]")
     assert (np.delete(wall, [24, 25, 26]) == walls).all()
