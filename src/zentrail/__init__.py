@@ -121,6 +121,13 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     appear in no message). See "Archives elsewhere" in the docs.
     Argument errors raise here; walk and file errors from the consuming call.
     {errors}
+    ``tz``: the zone the archive's wall-clock times were written in (an IANA
+    name such as ``"Europe/Berlin"``, or a ``zoneinfo.ZoneInfo``); None (the
+    default) the one ``zentrail-zone.txt`` in ``root_dir`` names, if any;
+    False none. In a zone every time read is an instant, naive bounds are
+    wall times there (``fold=1`` the second pass of the hour clocks repeat),
+    bounds with an offset are instants, and the files read are those of the
+    window's local days (see the page "Time zones").
     When ``signals`` is given and the read yields no row at all, consuming
     it (iteration, :meth:`Scan.to_numpy`, :meth:`Scan.to_pandas`) warns once
     (UserWarning) naming the codes, and for a code below 1024 that is the

@@ -30,6 +30,8 @@ class Scan:
 
     - ``time``: datetime64[ns], naive wall-clock time at full nanosecond
       resolution (read truncates to milliseconds); archive day 0 is 2000-01-01.
+      Read in a zone (``tz=``), the instant: UTC in NumPy, the zone's in
+      pandas, Arrow and polars (see the page "Time zones").
     - ``signal_id``: uint16, the tuple's id.
     - ``element``: uint16, the element index whose code selected the row; 0
       for a text row, which stands for its whole record.
