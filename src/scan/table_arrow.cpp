@@ -31,15 +31,28 @@ struct Table {
     int64_t rows = 0;
 };
 
-// A column's schema and its dictionary's, held by the struct's schema.
-struct SchemaParts {
+// A column's schema holds the table (its name and format point into it)
+// and its dictionary's schema: a consumer may move it out of the struct's
+// schema and release it after that one.
+struct ChildSchemaParts {
     std::shared_ptr<const Table> table;
+    ArrowSchema dictionary{};
+};
+
+struct SchemaParts {
     std::vector<ArrowSchema> children;
-    std::vector<ArrowSchema> dictionaries;
     std::vector<ArrowSchema*> child_pointers;
 };
 
-void release_child_schema(ArrowSchema* schema) { schema->release = nullptr; }
+// A dictionary's schema lives in its column's parts and is freed with them.
+void release_dictionary_schema(ArrowSchema* schema) { schema->release = nullptr; }
+
+void release_child_schema(ArrowSchema* schema) {
+    auto* parts = static_cast<ChildSchemaParts*>(schema->private_data);
+    if (parts->dictionary.release != nullptr) parts->dictionary.release(&parts->dictionary);
+    delete parts;
+    schema->release = nullptr;
+}
 
 void release_schema(ArrowSchema* schema) {
     auto* parts = static_cast<SchemaParts*>(schema->private_data);
@@ -95,23 +108,29 @@ void fill_column(ArrowArray* out, ArrayParts* parts, const OwnedColumn& column) 
     }
 }
 
-void schema_of(std::shared_ptr<const Table> table, ArrowSchema* out) {
-    auto parts = std::make_unique<SchemaParts>();
-    parts->table = table;
+void schema_of(const std::shared_ptr<const Table>& table, ArrowSchema* out) {
     const std::size_t n = table->columns.size();
+    // Every part is made before any is handed over, so that running out
+    // of memory halfway leaks nothing.
+    auto parts = std::make_unique<SchemaParts>();
     parts->children.resize(n);
-    parts->dictionaries.resize(n);
     parts->child_pointers.resize(n);
+    std::vector<std::unique_ptr<ChildSchemaParts>> columns(n);
+    for (auto& column : columns) {
+        column = std::make_unique<ChildSchemaParts>();
+        column->table = table;
+    }
     for (std::size_t i = 0; i < n; ++i) {
         const OwnedColumn& column = table->columns[i];
+        ChildSchemaParts* own = columns[i].release();
         ArrowSchema* dictionary = nullptr;
         if (column.dictionary) {
-            dictionary = &parts->dictionaries[i];
-            *dictionary = ArrowSchema{"u", "", nullptr, 0, 0, nullptr, nullptr, release_child_schema, nullptr};
+            dictionary = &own->dictionary;
+            *dictionary = ArrowSchema{"u", "", nullptr, 0, 0, nullptr, nullptr, release_dictionary_schema, nullptr};
         }
         const int64_t flags = column.nullable || !column.validity.empty() ? ARROW_FLAG_NULLABLE : 0;
         parts->children[i] = ArrowSchema{column.arrow_format.c_str(), column.name.c_str(), nullptr, flags, 0,
-                                         nullptr, dictionary, release_child_schema, nullptr};
+                                         nullptr, dictionary, release_child_schema, own};
         parts->child_pointers[i] = &parts->children[i];
     }
     ArrowSchema** children = parts->child_pointers.data();

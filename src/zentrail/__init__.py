@@ -209,6 +209,11 @@ def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Opti
     :func:`scan`. Failures raise what :func:`read` raises; ``errors`` as for
     :func:`scan` (``Inventory.skipped``). ``catalog`` as for :func:`scan`:
     its names in ``to_pandas(names=True)`` and :meth:`Inventory.unmatched`.
+    ``tz`` as for :func:`scan` (None: the zone ``zentrail-zone.txt`` in the
+    root names, if any; False: none): in a zone ``first`` and ``last`` are
+    instants, a bound given is read as scan reads it (a wall time there, or
+    an instant with an offset), and the days of ``by="day"`` and
+    ``by="file"`` are local days, from local midnight to local midnight.
     {bounds}"""
     return _inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress, errors=errors,
                                 catalog=catalog, storage_options=storage_options, tz=tz)
@@ -227,6 +232,10 @@ def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Ite
     unless ``system=False``, whatever ``ids`` holds. String alarm texts are
     decoded as UTF-8 with invalid bytes replaced by U+FFFD. ``threads``,
     ``progress`` and ``errors`` as for :func:`scan` (``Events.skipped``).
+    ``tz`` as for :func:`scan` (None: the zone ``zentrail-zone.txt`` in the
+    root names, if any; False: none): in a zone each row's ``time`` is the
+    record's instant, the repeated autumn hour's two passes told apart, and
+    the bounds are read as scan reads them.
     {bounds}"""
     return _events.events(root_dir, dt_start, dt_end, ids, system=system, threads=threads, progress=progress,
                           errors=errors, catalog=catalog, storage_options=storage_options, tz=tz)

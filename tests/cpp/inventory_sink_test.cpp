@@ -1,8 +1,11 @@
 // The inventory and event sinks behind a reader: texts kept across refills,
-// payloads skipped without changing what is counted, tables merged.
+// payloads skipped without changing what is counted, tables merged, days
+// of a zone counted by the local day of each instant.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "archive/parser.h"
 #include "archive_bytes.h"
@@ -10,6 +13,7 @@
 #include "scan/inventory_sink.h"
 #include "selection/filter.h"
 #include "temp_dir.h"
+#include "time/wall_clock.h"
 
 namespace zentrail::testing {
 namespace {
@@ -63,6 +67,58 @@ TEST(InventoryTable, MergeSumsWidensAndCountsFiles) {
     EXPECT_EQ(merged.last, 20u);
     EXPECT_EQ(merged.elements, 4);
     EXPECT_EQ(merged.files, 2);
+}
+
+// Berlin's clock in 2024 (days since 2000-01-01): +1 h, +2 h from 31 March
+// 01:00 UTC, +1 h again from 27 October 01:00 UTC.
+constexpr int64_t HOUR = 3600LL * 1000000000LL;
+constexpr int64_t DAY = 24 * HOUR;
+constexpr int64_t MARCH_31 = 8856;
+constexpr int64_t OCTOBER_27 = 9066;
+
+TEST(InventorySink, ByDayInAZoneCountsEachLocalDayAndKeepsInstants) {
+    auto berlin = std::make_shared<const ZoneDays>(
+        HOUR, std::vector<ClockChange>{{MARCH_31 * DAY + HOUR, HOUR, 2 * HOUR},
+                                       {OCTOBER_27 * DAY + HOUR, 2 * HOUR, HOUR}});
+    ReadZone zone;
+    zone.days = berlin;
+    zone.counts = std::make_shared<ClockCounts>();
+    for (const auto& [change_day, hours] : {std::pair<int64_t, int64_t>{MARCH_31, 23}, {OCTOBER_27, 25}}) {
+        // A runtime logging every 10 minutes, in one file, through the local
+        // days before, of and after the change: its wall times and date marks.
+        TempDir dir;
+        ArchiveBytes file;
+        std::vector<int64_t> instants;
+        int64_t marked = -1;
+        for (int64_t t = (change_day - 2) * DAY; t < (change_day + 3) * DAY; t += HOUR / 6) {
+            const int64_t wall = berlin->wall_of(t);
+            if (wall < (change_day - 1) * DAY || wall >= (change_day + 2) * DAY) continue;
+            if (wall / DAY != marked) file.date_mark(static_cast<uint32_t>(marked = wall / DAY));
+            file.alarm(static_cast<uint64_t>(wall % DAY), AlByte, 0, 1, 9, {0x01});
+            instants.push_back(t);
+        }
+        const std::string path = dir.write("2024-01-01_a.vlx", file.end_byte().bytes);
+        Parser parser(nullptr);
+        parser.set_payload_classes(0);
+        parser.set_zone(zone);
+        InventoryTable table;
+        InventorySink sink(&table, EVERYTHING, true);
+        sink.set_zone(berlin.get());
+        parser.read_file(&sink, path);
+        sink.finish();
+        const auto rows = table.sorted();
+        ASSERT_EQ(rows.size(), 3u) << change_day;
+        const int64_t per_day[] = {24 * 6, hours * 6, 24 * 6};
+        std::size_t at = 0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            EXPECT_EQ(InventoryTable::day_of(rows[k].key), static_cast<uint64_t>(change_day - 1) + k);
+            ASSERT_EQ(rows[k].records, per_day[k]) << change_day;
+            EXPECT_EQ(rows[k].first, static_cast<uint64_t>(instants[at]));
+            at += static_cast<std::size_t>(per_day[k]);
+            EXPECT_EQ(rows[k].last, static_cast<uint64_t>(instants[at - 1]));
+        }
+    }
+    EXPECT_EQ(zone.counts->guessed.load(), 0);
 }
 
 TEST(Filter, EveryCodeSelectsEveryIdAndIndex) {

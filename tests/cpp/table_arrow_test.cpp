@@ -83,6 +83,27 @@ TEST(TableArrow, TextAndDictionaryColumnsReadAsAConsumerReadsThem) {
     moved.release(&moved);
 }
 
+TEST(TableArrow, AChildSchemaMovedOutKeepsItsNameFormatAndDictionary) {
+    std::vector<OwnedColumn> table = sample_table();
+    table.push_back(OwnedColumn{"first", "tsn:Europe/Berlin", std::vector<uint8_t>(24, 0)});
+    ArrowSchema schema;
+    zentrail::export_columns_schema(table, &schema);
+    table.clear();
+    ArrowSchema time = *schema.children[3];
+    schema.children[3]->release = nullptr;
+    ArrowSchema names = *schema.children[2];
+    schema.children[2]->release = nullptr;
+    schema.release(&schema);
+    EXPECT_STREQ(time.format, "tsn:Europe/Berlin");
+    EXPECT_STREQ(time.name, "first");
+    time.release(&time);
+    EXPECT_EQ(time.release, nullptr);
+    EXPECT_STREQ(names.name, "class_name");
+    ASSERT_NE(names.dictionary, nullptr);
+    EXPECT_STREQ(names.dictionary->format, "u");
+    names.release(&names);
+}
+
 class FailingSource : public zentrail::BatchSource {
 public:
     void schema(ArrowSchema*) override { throw std::runtime_error("no schema here"); }

@@ -198,31 +198,6 @@ def test_polars_and_duckdb_see_instants_and_filter_on_them(archives):
     assert first == dt.datetime(2024, 10, 26, 22, 0, tzinfo=dt.timezone.utc) and count == 25 * 60
 
 
-def test_inventory_and_events_read_instants_and_count_local_days(tmp_path):
-    zone = "Europe/Berlin"
-    instants = instants_between(zone, dt.date(2024, 10, 26), dt.date(2024, 10, 28), 600)
-    write_local_archive(tmp_path, zone, instants, alarms=True)
-    whole = zentrail.inventory(tmp_path, tz=zone).to_numpy()
-    assert whole["first"].astype(np.int64).tolist() == [instants[0]] * 2
-    assert whole["last"].astype(np.int64).tolist() == [instants[-1]] * 2
-    by_day = zentrail.inventory(tmp_path, "2024-10-26", "2024-10-28", by="day", tz=zone)
-    rows = by_day.to_numpy()
-    ours = rows["signal_id"] == SIGNAL
-    assert rows["records"][ours].tolist() == [24 * 6, 25 * 6, 24 * 6]  # local days, the middle one of 25 hours
-    assert [str(day) for day in rows["day"][ours].astype("datetime64[D]")] == ["2024-10-26", "2024-10-27",
-                                                                               "2024-10-28"]
-    events = zentrail.events(tmp_path, "2024-10-27 02:00", dt.datetime(2024, 10, 27, 2, 59, fold=1), tz=zone)
-    found = events.to_numpy()
-    truth = np.array(instants)
-    assert (found["time"].astype(np.int64) == truth[(truth >= instants[0] + (24 + 2) * 3600 * NS)
-                                                    & (truth < instants[0] + (24 + 4) * 3600 * NS)]).all()
-    assert len(found["time"]) == 12  # both passes of the repeated hour, six alarms each
-    pandas = pytest.importorskip("pandas")
-    assert isinstance(by_day.to_pandas()["first"].dtype, pandas.DatetimeTZDtype)
-    pyarrow = pytest.importorskip("pyarrow")
-    assert str(pyarrow.table(by_day).schema.field("last").type) == f"timestamp[ns, tz={zone}]"
-
-
 def local_day_bytes(zone, instants):
     """The day files' bytes of rows at `instants`, per file, in write order."""
     info = zoneinfo.ZoneInfo(zone)

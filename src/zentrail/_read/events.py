@@ -55,6 +55,8 @@ class Events(Result):
     nothing until consumed, and reads afresh each time. Columns:
 
     - ``time``: datetime64[ns], the record's time (naive wall-clock time).
+      Read in a zone, the instant: UTC in NumPy, the zone's in pandas and
+      Arrow.
     - ``signal_id``: uint16, 0 for System records.
     - ``item_class``, ``subtype``, ``param``: uint8, the record's class (1 to
       12, 31, or 0 for System), subtype and second byte.
@@ -88,9 +90,6 @@ class Events(Result):
         self._threads = threads
         self._progress = progress
         self._read_zone = zone
-
-    def _zone(self) -> Any:
-        return getattr(self, "_read_zone", None)  # None in a pickle made before zones
 
     def _request(self) -> _request.Request:
         return self._reported(_request.Request(self._root, False, self._start, self._end, threads=self._threads,

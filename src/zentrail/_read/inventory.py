@@ -41,7 +41,9 @@ class Inventory(Result):
     - ``file`` (``by="file"`` only, first): str, the file's path as
       :func:`zentrail.find_files` gives it (a URL for files elsewhere).
     - ``day`` (``by="day"`` and ``by="file"``): datetime64[ns], midnight of
-      the date of the records' time, whichever day the file's name carries.
+      the date of the records' time, whichever day the file's name carries;
+      read in a zone, the local day each instant falls on there, a naive
+      date in every output (a 25-hour day holds 25 hours of records).
     - ``signal_id``: uint16, the records' id; 0 for System records.
     - ``item_class``: uint8, 0 to 31; ``class_name`` beside it in
       ``to_pandas()`` (categorical) and the Arrow stream (dictionary):
@@ -55,7 +57,8 @@ class Inventory(Result):
       give no row (AlBool, AlAckn, System). The codes ``id * 1024 + 0`` to
       ``id * 1024 + elements - 1`` are those that give rows in a scan.
     - ``first``, ``last``: datetime64[ns], the earliest and the latest time
-      of such a record (the instants a scan gives).
+      of such a record (the instants a scan gives). Read in a zone, instants:
+      UTC in NumPy, the zone's in pandas and Arrow.
     - ``files``: int32, the files holding such a record.
 
     ``to_numpy()`` keeps the codes alone (NumPy has no categories).
@@ -78,9 +81,6 @@ class Inventory(Result):
         self._read_zone = zone
         if request is not None:
             self._reported(request)
-
-    def _zone(self) -> Any:
-        return getattr(self, "_read_zone", None)
 
     @property
     def catalog(self) -> Any:

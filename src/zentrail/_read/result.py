@@ -40,8 +40,9 @@ class Result:
     _INSTANT_COLUMNS: Tuple[str, ...] = ()
 
     def _zone(self) -> Any:
-        """The zone the result was read in (a zentrail._base.time.Zone), or None."""
-        return None
+        """The zone the result was read in (a zentrail._base.time.Zone), or
+        None: a subclass's ``_read_zone`` slot, or a plan's by overriding."""
+        return getattr(self, "_read_zone", None)  # a pickle made before zones has none
 
     def _read(self) -> _Columns:
         raise NotImplementedError
@@ -77,9 +78,11 @@ class Result:
             names = ()
             zone = self._zone()
             if zone is not None:
+                from zentrail._read.columns import instants_in_pandas
+
                 for name in self._INSTANT_COLUMNS:
                     if name in columns:
-                        columns[name] = pandas.DatetimeIndex(columns[name]).tz_localize("UTC").tz_convert(zone.name)
+                        columns[name] = instants_in_pandas(pandas, columns[name], zone)
         if not self._CLASS_NAME:
             return columns, names
         named: _Columns = {}
