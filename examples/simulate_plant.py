@@ -23,11 +23,20 @@ appends each record to today's file as its moment comes, --speed simulated
 seconds per second, from --start (default: now), for --days days (0: until
 stopped); with --chunk-bytes it writes in pieces of random size up to that
 many bytes instead of whole records, as a writer whose appends a reader may
-see half done. The same --seed gives the same bytes either way. With --tz
-ZONE the plant's clock runs on that zone's local time, as most plants'
-do: the records carry its wall times (the autumn night's repeated hour is
-written twice, the spring hour skipped never) and ROOT/zentrail-zone.txt
-names the zone, so that readers take the times as instants.
+see half done. The same --seed gives the same bytes either way.
+
+With --tz ZONE (an IANA name such as Europe/Berlin) the plant's clock runs
+on that zone's local time, as most plants' do, at once and live alike:
+real time goes on evenly and each record carries the wall time its moment
+shows there, in the file of that local day. The autumn night's repeated
+hour is written twice, the second pass after the first in the same file;
+the spring hour the clock skips has no records. --start and --days are
+wall times and local days there (--start 2024-10-26 --days 3 writes three
+whole local days, 73 hours). ROOT/zentrail-zone.txt names the zone, so that
+readers take the times as instants. Without --tz the clock is naive: its
+wall time is the run's time, with no change in a year.
+
+    python examples/simulate_plant.py night --tz Europe/Berlin --start 2024-10-26 --days 3
 """
 
 from __future__ import annotations
@@ -185,20 +194,23 @@ class Plant:
         """(the moment, its day, the records written then) from `start`, for
         `days` days (None: for ever). A new day's first moment carries its
         file's opening records. With `zone` the plant's clock runs on that
-        zone's local time: `start` is a wall time there, the moments follow
-        each other in real time, and each is stamped with its wall time in
-        the file of its wall day (the hour clocks go back is written twice,
-        the hour they go forward not at all); the moment yielded is `start`
-        plus the real time elapsed."""
+        zone's local time: `start` and `start` + `days` are wall times there
+        (three days from a midnight are three whole local days, 71 to 73
+        hours), the moments follow each other in real time, and each is
+        stamped with its wall time in the file of its wall day (the hour
+        clocks go back is written twice, the hour they go forward not at
+        all); the moment yielded is `start` plus the real time elapsed."""
         step = dt.timedelta(seconds=self.period)
-        first = start if zone is None else start.replace(tzinfo=zone).astimezone(dt.timezone.utc)
+        first, end = run_bounds(start, days, zone)
         moment = first
-        end = None if days is None else first + dt.timedelta(days=days)
         day = None
         while end is None or moment < end:
-            wall = moment if zone is None else moment.astimezone(zone).replace(tzinfo=None)
+            wall = wall_time(moment, zone)
             records = []
             if wall.date() != day:
+                if day is not None and wall.date() < day:
+                    # Each day's file is written once: a clock going back over midnight would rewrite one.
+                    raise ValueError(f"{zone}: the clock goes back from {day} to {wall}, over midnight")
                 day = wall.date()
                 records.extend(self.day_start(day))
             midnight = dt.datetime.combine(day, dt.time())
@@ -207,11 +219,34 @@ class Plant:
             yield start + (moment - first), day, records
             moment += step
 
-    def days_touched(self, start: dt.datetime, days: float) -> int:
-        """How many day files run(start, days) writes to."""
+    def days_touched(self, start: dt.datetime, days: float, zone: Optional[dt.tzinfo] = None) -> int:
+        """How many day files run(start, days, zone) writes to."""
         step = dt.timedelta(seconds=self.period)
-        moments = -(-dt.timedelta(days=days) // step) if days > 0 else 0
-        return 0 if moments <= 0 else ((start + (moments - 1) * step).date() - start.date()).days + 1
+        first, end = run_bounds(start, days, zone)
+        moments = -(-(end - first) // step) if end > first else 0
+        if moments <= 0:
+            return 0
+        last = first + (moments - 1) * step
+        return (wall_time(last, zone).date() - wall_time(first, zone).date()).days + 1
+
+
+def run_bounds(start: dt.datetime, days: Optional[float],
+               zone: Optional[dt.tzinfo]) -> Tuple[dt.datetime, Optional[dt.datetime]]:
+    """The first moment of a run and the moment it ends before (None: never):
+    naive wall times without a zone, UTC instants with one. A wall time
+    the clock shows twice is its first pass, one it skips is read with the
+    offset before the change, as Python's fold=0 does."""
+    end = None if days is None else start + dt.timedelta(days=days)
+    if zone is None:
+        return start, end
+    utc = dt.timezone.utc
+    return (start.replace(tzinfo=zone).astimezone(utc),
+            None if end is None else end.replace(tzinfo=zone).astimezone(utc))
+
+
+def wall_time(moment: dt.datetime, zone: Optional[dt.tzinfo]) -> dt.datetime:
+    """What the plant's clock shows at `moment` (naive, as the records store it)."""
+    return moment if zone is None else moment.astimezone(zone).replace(tzinfo=None)
 
 
 def catalog_rows(plant: Plant) -> List[tuple]:
@@ -428,7 +463,8 @@ def write_live(root: Path, plant: Plant, start: dt.datetime, days: Optional[floa
 
 
 def parse_args(argv=None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+    summary, _, details = __doc__.partition("\n\n")
+    parser = argparse.ArgumentParser(description=summary, epilog=details,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("root", type=Path, help="the archive tree to write")
     parser.add_argument("--days", type=float, default=None,
@@ -445,10 +481,10 @@ def parse_args(argv=None) -> argparse.Namespace:
     parser.add_argument("--limits", type=float, default=0.85,
                         help="alarm limits in parts of a signal's daily swing (smaller: more alarms)")
     parser.add_argument("--seed", type=int, default=1, help="the same seed writes the same bytes")
-    parser.add_argument("--tz", default=None,
+    parser.add_argument("--tz", default=None, metavar="ZONE",
                         help="the plant's clock runs on this zone's local time (an IANA name such as "
                              "Europe/Berlin): records carry its wall times, through both changes of a year, "
-                             "and ROOT/zentrail-zone.txt names it")
+                             "--start and --days are local, and ROOT/zentrail-zone.txt names it")
     args = parser.parse_args(argv)
     if args.signals < 1 or args.speed <= 0 or args.chunk_bytes < 0:
         parser.error("--signals, --speed must be positive and --chunk-bytes not negative")
@@ -492,7 +528,11 @@ def main(argv=None) -> None:
             pass
         return
     days = 3 if args.days is None else args.days
-    progress = Progress(sys.stderr, start, days, plant.days_touched(start, days)) if sys.stderr.isatty() else None
+    progress = None
+    if sys.stderr.isatty():
+        first, end = run_bounds(start, days, zone)
+        progress = Progress(sys.stderr, start, (end - first) / dt.timedelta(days=1),
+                            plant.days_touched(start, days, zone))
     try:
         for path in write_at_once(args.root, plant, start, days, progress, zone):
             if progress is not None:

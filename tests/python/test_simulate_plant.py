@@ -8,12 +8,14 @@ import os
 import pty
 import subprocess
 import sys
+import zoneinfo
 from pathlib import Path
 
 import numpy as np
 import pytest
 import zentrail
 from archive_format import END
+from zoned_archive import NS, write_zoned_archive
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 sys.path.insert(0, str(EXAMPLES))
@@ -98,18 +100,21 @@ def test_a_run_stopped_midday_leaves_the_days_before_and_no_part(tmp_path):
     assert [p for p in tmp_path.rglob("*") if p.is_file()] == written == [first_day]
 
 
-@pytest.mark.parametrize("start, days, period", [
-    ("2024-03-01T05:00", 1.5, 300),
-    ("2024-03-01", 2, 3600),
-    ("2024-03-01T23:00", 1 / 24, 600),
-    ("2024-03-01T23:59:59", 1 / 86400, 7),
-    ("2024-03-01T12:00", 0.75, 86400),
-    ("2024-03-01", 0, 10),
+@pytest.mark.parametrize("start, days, period, zone", [
+    ("2024-03-01T05:00", 1.5, 300, None),
+    ("2024-03-01", 2, 3600, None),
+    ("2024-03-01T23:00", 1 / 24, 600, None),
+    ("2024-03-01T23:59:59", 1 / 86400, 7, None),
+    ("2024-03-01T12:00", 0.75, 86400, None),
+    ("2024-03-01", 0, 10, None),
+    ("2024-03-30", 3, 3600, "Europe/Berlin"),
+    ("2024-03-31T00:30", 1, 5400, "Europe/Berlin"),
+    ("2024-11-02T23:30", 1 / 24, 600, "America/New_York"),
 ])
-def test_the_days_the_progress_counts_are_the_days_written(start, days, period):
+def test_the_days_the_progress_counts_are_the_days_written(start, days, period, zone):
     plant = simulate_plant.Plant(1, period, seed=1)
-    start = dt.datetime.fromisoformat(start)
-    assert plant.days_touched(start, days) == len({day for _, day, _ in plant.run(start, days)})
+    start, zone = dt.datetime.fromisoformat(start), zone and zoneinfo.ZoneInfo(zone)
+    assert plant.days_touched(start, days, zone) == len({day for _, day, _ in plant.run(start, days, zone)})
 
 
 def test_a_terminal_is_told_the_days_written(tmp_path):
@@ -131,18 +136,50 @@ def test_a_terminal_is_told_the_days_written(tmp_path):
     assert "2/2 days written in" in shown.decode()
 
 
-@pytest.mark.parametrize("zone, start, hours", [("Europe/Berlin", "2024-10-26", (24, 25)),
-                                                ("Europe/Berlin", "2024-03-30", (24, 23)),
-                                                ("America/New_York", "2024-11-02", (24, 25))])
-def test_a_plant_on_local_time_writes_each_days_wall_times_as_its_clock_shows_them(tmp_path, zone, start, hours):
-    simulate_plant.main([str(tmp_path), "--tz", zone, "--start", start, "--days", "3", "--signals", "1",
-                         "--period", "600"])
+def simulate_in(root, zone, start, days, *more):
+    simulate_plant.main([str(root), *(["--tz", zone] if zone else []), "--start", start, "--days", str(days),
+                         "--signals", "1", "--period", "60", *more])
+    return {p.relative_to(root): p.read_bytes() for p in root.rglob("*") if p.is_file()}
+
+
+@pytest.mark.parametrize("zone, first_day, hours, clock_leaves, clock_shows", [
+    ("Europe/Berlin", "2024-10-26", [24, 25, 24], "02:59", "02:00"),
+    ("Europe/Berlin", "2024-03-30", [24, 23, 24], "01:59", "03:00"),
+    ("America/New_York", "2024-11-02", [24, 25, 24], "01:59", "01:00"),
+    ("America/New_York", "2024-03-09", [24, 23, 24], "01:59", "03:00"),
+])
+def test_a_plant_on_local_time_writes_each_days_wall_times_as_its_clock_shows_them(
+        tmp_path, zone, first_day, hours, clock_leaves, clock_shows):
+    simulate_in(tmp_path, zone, first_day, 3)
     assert (tmp_path / "zentrail-zone.txt").read_text() == zone + "\n"
-    walls = zentrail.scan(tmp_path, start, "2100-01-01", ["TI-10000"], tz=False).to_numpy()["time"]
-    days, counts = np.unique(walls.astype("datetime64[D]"), return_counts=True)
-    assert (counts[:2] // 6).tolist() == list(hours)  # a sample every ten minutes, 72 hours in all
-    assert counts.sum() == 72 * 6
-    went_back = np.flatnonzero(np.diff(walls.astype(np.int64)) < 0)
-    assert len(went_back) == (1 if 25 in hours else 0)
-    instants = zentrail.scan(tmp_path, start, "2100-01-01", ["TI-10000"]).to_numpy()["time"]
-    assert (np.diff(instants.astype(np.int64)) == 600 * 10**9).all()
+    days = [dt.date.fromisoformat(first_day) + dt.timedelta(days=n) for n in range(3)]
+    assert sorted(tmp_path.rglob("*.vlx")) == [simulate_plant.day_path(tmp_path, day) for day in days]
+    walls = zentrail.scan(tmp_path, days[0], days[-1], ["TI-10000"], tz=False).to_numpy()["time"]
+    per_day = np.unique(walls.astype("datetime64[D]"), return_counts=True)
+    assert (per_day[0].tolist(), per_day[1].tolist()) == (days, [60 * h for h in hours])
+    steps = np.diff(walls)
+    changed = np.flatnonzero(steps != np.timedelta64(60, "s"))
+    assert len(changed) == 1  # the one change of the clock, the rest a minute at a time
+    assert [str(walls[k + n])[11:16] for k in changed for n in (0, 1)] == [clock_leaves, clock_shows]
+    instants = zentrail.scan(tmp_path, days[0], days[-1], ["TI-10000"]).to_numpy()["time"]
+    assert len(instants) == len(walls) and (np.diff(instants) == np.timedelta64(60, "s")).all()
+    # The tests' own archives on a local clock stamp the same wall times, and know each row's instant.
+    rows = write_zoned_archive(tmp_path / "tests", zone, days[0], 3, 60 * NS)
+    helper_walls = zentrail.scan(tmp_path / "tests", days[0], days[-1], tz=False).to_numpy()["time"]
+    assert np.array_equal(helper_walls, walls.astype("datetime64[s]"))
+    read = zentrail.scan(tmp_path / "tests", days[0], days[-1], tz=zone).to_numpy()
+    assert read["time"].astype(np.int64).tolist() == rows.instants and read["value"].tolist() == rows.values
+
+
+def test_a_plant_on_utc_writes_the_bytes_of_a_naive_clock(tmp_path):
+    naive = simulate_in(tmp_path / "naive", None, "2024-03-30T20:00", 1.5, "--signals", "40", "--seed", "5")
+    utc = simulate_in(tmp_path / "utc", "UTC", "2024-03-30T20:00", 1.5, "--signals", "40", "--seed", "5")
+    assert utc.pop(Path("zentrail-zone.txt")) == b"UTC\n"
+    assert utc == naive
+
+
+def test_a_live_plant_on_local_time_writes_the_bytes_written_at_once(tmp_path):
+    night = ("Europe/Berlin", "2024-10-26T23:00", 5 / 24, "--signals", "40", "--limits", "0.2")
+    at_once = simulate_in(tmp_path / "at-once", *night)
+    live = simulate_in(tmp_path / "live", *night, "--live", "--speed", "1e9", "--chunk-bytes", "100")
+    assert live == at_once and len(at_once) == 4  # two day files, the catalog, the zone
