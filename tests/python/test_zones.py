@@ -10,7 +10,6 @@ import numpy as np
 import pytest
 
 import zentrail
-from archive_builder import date_mark, group
 from zoned_archive import NS, SIGNAL, instants_between, write_local_archive
 
 ZONES = ["Europe/Berlin", "America/New_York", "Australia/Lord_Howe", "America/Sao_Paulo", "Asia/Kolkata", "UTC"]
@@ -196,66 +195,3 @@ def test_polars_and_duckdb_see_instants_and_filter_on_them(archives):
     duckdb = pytest.importorskip("duckdb")
     [(first, count)] = duckdb.sql("select min(time), count(*) from scan").fetchall()
     assert first == dt.datetime(2024, 10, 26, 22, 0, tzinfo=dt.timezone.utc) and count == 25 * 60
-
-
-def local_day_bytes(zone, instants):
-    """The day files' bytes of rows at `instants`, per file, in write order."""
-    info = zoneinfo.ZoneInfo(zone)
-    files = {}
-    for k, ns in enumerate(instants):
-        wall = dt.datetime.fromtimestamp(ns // NS, info).replace(tzinfo=None)
-        day = wall.date()
-        of_day = (wall - dt.datetime.combine(day, dt.time())) // dt.timedelta(seconds=1) * NS
-        files.setdefault(day, [date_mark(day)]).append(group("GrDouble", of_day, SIGNAL, [float(k)]))
-    return files
-
-
-@pytest.mark.parametrize("pieces", [7, 61])
-def test_a_follower_through_the_autumn_change_gives_each_row_once_at_its_instant(tmp_path, pieces):
-    zone = "Europe/Berlin"
-    instants = instants_between(zone, dt.date(2024, 10, 27), dt.date(2024, 10, 27), 300)
-    [(day, records)] = local_day_bytes(zone, instants).items()
-    path = tmp_path / f"{day:%Y}" / f"{day:%Y-%m-%d}_plant.vlx"
-    path.parent.mkdir(parents=True)
-    data = b"".join(records)
-    cuts = sorted(random.Random(pieces).sample(range(1, len(data)), pieces - 1)) + [len(data)]
-    got, cursor, written = [], None, 0
-    for cut in cuts:
-        with open(path, "ab") as file:
-            file.write(data[written:cut])
-        written = cut
-        # A new follower each time, from the last one's cursor: the state of
-        # the repeated hour travels in the cursor.
-        follower = zentrail.follow(tmp_path, [SIGNAL * 1024], start="2024-10-27", cursor=None, tz=zone) \
-            if cursor is None else zentrail.follow(tmp_path, [SIGNAL * 1024], cursor=cursor, tz=zone)
-        while (batch := follower.poll()) is not None:
-            got.extend(zip(batch["value"].astype(int).tolist(), batch["time"].astype(np.int64).tolist()))
-        cursor = follower.cursor or cursor
-    assert [value for value, _ in got] == list(range(len(instants)))
-    assert [time for _, time in got] == instants
-    with pytest.raises(ValueError, match="reading in Europe/Berlin"):
-        zentrail.follow(tmp_path, [SIGNAL * 1024], cursor=cursor, tz="UTC")
-
-
-@pytest.mark.parametrize("every", [None, "1h"])
-def test_a_lake_in_a_zone_holds_instants_in_local_day_folders(tmp_path, every):
-    pyarrow = pytest.importorskip("pyarrow")
-    import pyarrow.parquet  # noqa: F401
-
-    zone = "Europe/Berlin"
-    root = tmp_path / "archive"
-    instants = instants_between(zone, dt.date(2024, 10, 26), dt.date(2024, 10, 28), 600)
-    write_local_archive(root, zone, instants)
-    lake = tmp_path / "lake"
-    zentrail.sync(root, lake, [SIGNAL * 1024], every=every, tz=zone)
-    days = sorted(p.name for p in lake.iterdir() if p.name.startswith("day="))
-    assert days == ["day=2024-10-26", "day=2024-10-27", "day=2024-10-28"]
-    table = pyarrow.parquet.read_table(lake / "day=2024-10-27")
-    assert str(table.schema.field("time").type) == f"timestamp[ns, tz={zone}]"
-    times = table.column("time").cast("int64").to_numpy()
-    if every is None:
-        assert times.tolist() == [t for t in instants if instants[0] + 86400 * NS <= t < instants[0] + 49 * 3600 * NS]
-    else:
-        assert len(times) == 25 and (np.diff(times) == 3600 * NS).all()
-    with pytest.raises(zentrail.LakeMismatchError, match="zone"):
-        zentrail.sync(root, lake, [SIGNAL * 1024], every=every, tz="UTC")

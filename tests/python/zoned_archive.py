@@ -15,6 +15,13 @@ def write_local_archive(root, zone, instants, ident=SIGNAL, first_value=0, alarm
     """Writes one row per instant (ns since 1970 UTC, in time order) as a
     runtime on `zone`'s clock does: the wall time, in the file of its wall
     day; the row's value is its place in `instants`, so rows can be matched."""
+    for day, records in day_records(zone, instants, ident, first_value, alarms).items():
+        write_archive(root / f"{day:%Y}" / f"{day:%Y-%m-%d}_plant.vlx", records + [END])
+
+
+def day_records(zone, instants, ident=SIGNAL, first_value=0, alarms=False):
+    """The records of each wall day's file, in write order (a date mark,
+    then the rows), without the end byte: a file still being written."""
     info = zoneinfo.ZoneInfo(zone)
     files = {}
     for k, ns in enumerate(instants):
@@ -22,8 +29,7 @@ def write_local_archive(root, zone, instants, ident=SIGNAL, first_value=0, alarm
         files.setdefault(day, [date_mark(day)]).append(group("GrDouble", of_day, ident, [float(first_value + k)]))
         if alarms:
             files[day].append(alarm("AlByte", of_day, ident + 1, value=k % 256))
-    for day, records in files.items():
-        write_archive(root / f"{day:%Y}" / f"{day:%Y-%m-%d}_plant.vlx", records + [END])
+    return files
 
 
 def instants_between(zone, first_day, last_day, step_s):

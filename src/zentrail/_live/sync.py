@@ -60,11 +60,12 @@ def _one_after_another(segments: List[Dict[str, Any]]) -> bool:
     """Whether each segment begins where the one before it ended (the first
     at the file's first byte) and ends no earlier: a run reads on from
     these places, and from any other would read a record from its middle."""
-    start = [0, 0, 0]
+    start: List[Any] = [0, 0, 0]
     for segment in segments:
         if segment["start"] != start or segment["end"][0] < start[0]:
             return False
-        start = segment["end"][:3]
+        # Where the next begins, with the place in a repeated hour that the end keeps (in a zone).
+        start = ResumePoint.from_list(segment["end"]).start_list()
     return True
 
 
