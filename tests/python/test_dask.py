@@ -207,13 +207,16 @@ def test_a_frame_in_a_zone_holds_scans_instants_in_local_day_partitions(client, 
     write_local_archive(tmp_path, zone, instants_between(zone, dt.date(2024, 10, 26), dt.date(2024, 10, 28), 900))
     frame = zentrail.dask.read_archive(tmp_path, "2024-10-26", "2024-10-28", [SIGNAL * 1024], by_day=by_day, tz=zone)
     want = zentrail.scan(tmp_path, "2024-10-26", "2024-10-28", [SIGNAL * 1024], tz=zone).to_pandas()
-    got = frame.compute()
+    times_meta = frame.index.dtype if by_day else frame.dtypes["time"]
+    assert str(times_meta) == f"datetime64[ns, {zone}]"  # known before anything is read
+    got = client.compute(frame).result()
     if by_day:
         assert [str(d) for d in frame.divisions[:3]] == ["2024-10-26 00:00:00+02:00", "2024-10-27 00:00:00+02:00",
                                                           "2024-10-28 00:00:00+01:00"]
         assert [len(part) for part in frame.partitions] == [96, 100, 96]  # the middle day of 25 hours
         got = got.reset_index()
-    assert got["time"].tolist() == want["time"].tolist() and str(got["time"].dtype) == f"datetime64[ns, {zone}]"
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), want)
     grid = zentrail.dask.align_archive(tmp_path, "2024-10-26", "2024-10-28", [SIGNAL * 1024], "1d", tz=zone)
+    assert str(grid.index.dtype) == f"datetime64[ns, {zone}]"
     assert [str(t) for t in grid.compute().index] == ["2024-10-26 00:00:00+02:00", "2024-10-27 00:00:00+02:00",
                                                       "2024-10-28 00:00:00+01:00"]

@@ -368,6 +368,22 @@ def test_a_cursor_with_a_field_follower_cursor_never_writes_is_damaged(followed,
         zentrail.follow(root, cursor=cursor_of(fields))
 
 
+@pytest.mark.parametrize("more", [["Europe/Berlin"], ["Europe/Berlin", None, None], [None, [49, True, True, 0, 0]],
+                                  ["Europe/../Berlin", None], ["", None], ["Europe/Berlin", [49, 1, True, 0, 0]],
+                                  ["Europe/Berlin", [49, True, True, 0]], ["Europe/Berlin", [49, True, True, 0, -1]],
+                                  ["Europe/Berlin", [-2, True, True, 0, 0]], ["Europe/Berlin", {"change": 49}]])
+def test_a_cursor_with_a_zone_or_fold_follower_cursor_never_writes_is_damaged(followed, more):
+    """A follower in a zone adds its zone's name and where its file stands
+    in a repeated hour (None, or five fields of their types); anything else
+    there, or a fold without a zone, is a damaged cursor."""
+    root, fields = followed
+    with pytest.raises(ValueError, match="cursor .* is damaged"):
+        zentrail.follow(root, cursor=cursor_of(fields + more), tz="Europe/Berlin")
+    # Outside a repeated hour a zoned cursor holds no fold, as a naive one holds neither.
+    drain(zentrail.follow(root, cursor=cursor_of(fields + ["Europe/Berlin", None]), tz="Europe/Berlin",
+                          poll=0.001, idle_timeout=0.001))
+
+
 def test_a_cursor_whose_folder_became_a_file_names_the_file_gone(followed):
     root, fields = followed
     year = root / fields[0].split("/")[0]

@@ -116,16 +116,36 @@ def test_the_module_imports_without_spark_and_its_first_use_names_the_extra():
                                         'pip install "zentrail[spark]"'] * 2
 
 
-def test_rows_read_in_a_zone_are_instants(spark, tmp_path):
-    import datetime as dt
+@pytest.fixture
+def session_in(spark):
+    """The session with its time zone set for one test (shown times only)."""
+    kept = spark.conf.get("spark.sql.session.timeZone")
+    yield lambda zone: spark.conf.set("spark.sql.session.timeZone", zone)
+    spark.conf.set("spark.sql.session.timeZone", kept)
 
-    from zoned_archive import SIGNAL, instants_between, write_local_archive
+
+@pytest.mark.parametrize("session_zone", ["UTC", "America/New_York"])
+def test_rows_read_in_a_zone_are_instants_whatever_the_sessions_zone(spark, session_in, tmp_path, session_zone):
+    import datetime as dt
+    import zoneinfo
+
+    from pyspark.sql import functions as F
+    from zoned_archive import NS, SIGNAL, instants_between, write_local_archive
 
     zone = "Europe/Berlin"
-    instants = instants_between(zone, dt.date(2024, 10, 27), dt.date(2024, 10, 27), 600)
+    session_in(session_zone)
+    instants = instants_between(zone, dt.date(2024, 10, 26), dt.date(2024, 10, 28), 600)
     write_local_archive(tmp_path, zone, instants)
-    frame = (spark.read.format("zentrail").option("root", str(tmp_path)).option("start", "2024-10-27")
-             .option("end", "2024-10-27").option("signals", str(SIGNAL)).option("tz", zone).load())
+    frame = (spark.read.format("zentrail").option("root", str(tmp_path)).option("start", "2024-10-26")
+             .option("end", "2024-10-28").option("signals", str(SIGNAL)).option("tz", zone).load())
     assert dict(frame.dtypes)["time"] == "timestamp"
     rows = frame.selectExpr("unix_micros(time) as us", "value").orderBy("value").collect()
-    assert [row.us * 1000 for row in rows] == instants  # 150 rows: 25 hours of ten minutes
+    assert [row.us * 1000 for row in rows] == instants
+    # A filter on instants (the repeated hour's second pass) narrows the read to that day's file.
+    second_pass = dt.datetime(2024, 10, 27, 2, 0, fold=1, tzinfo=zoneinfo.ZoneInfo(zone))
+    hour = frame.where((F.col("time") >= F.lit(second_pass))
+                       & (F.col("time") < F.lit(second_pass + dt.timedelta(hours=1))))
+    assert hour.rdd.getNumPartitions() == 1
+    first = int(second_pass.timestamp()) * NS
+    assert [row.us * 1000 for row in hour.selectExpr("unix_micros(time) as us").orderBy("us").collect()] == \
+        [t for t in instants if first <= t < first + 3600 * NS]
