@@ -197,26 +197,37 @@ def test_the_module_imports_without_dask_and_its_first_call_names_the_extra():
                           'pip install "zentrail[dask]"\n'
 
 
+# Three days about a change: Berlin's autumn night; Sao Paulo's, whose
+# repeated hour ended at midnight; Sao Paulo's spring, which skipped midnight.
+ZONED_DAYS = [("Europe/Berlin", date(2024, 10, 26)), ("America/Sao_Paulo", date(2018, 2, 16)),
+              ("America/Sao_Paulo", date(2018, 11, 3))]
+
+
+@pytest.mark.parametrize("zone, first_day", ZONED_DAYS)
 @pytest.mark.parametrize("by_day", [False, True])
-def test_a_frame_in_a_zone_holds_scans_instants_in_local_day_partitions(client, tmp_path, by_day):
+def test_a_frame_in_a_zone_holds_scans_instants_in_local_day_partitions(client, tmp_path, zone, first_day, by_day):
     import datetime as dt
+    import zoneinfo
 
-    from zoned_archive import SIGNAL, instants_between, write_local_archive
+    import numpy as np
+    from zoned_archive import NS, SIGNAL, instants_between, write_local_archive
 
-    zone = "Europe/Berlin"
-    write_local_archive(tmp_path, zone, instants_between(zone, dt.date(2024, 10, 26), dt.date(2024, 10, 28), 900))
-    frame = zentrail.dask.read_archive(tmp_path, "2024-10-26", "2024-10-28", [SIGNAL * 1024], by_day=by_day, tz=zone)
-    want = zentrail.scan(tmp_path, "2024-10-26", "2024-10-28", [SIGNAL * 1024], tz=zone).to_pandas()
+    days = [first_day + dt.timedelta(days=k) for k in range(4)]
+    instants = instants_between(zone, days[0], days[2], 900)
+    write_local_archive(tmp_path, zone, instants)
+    window = (tmp_path, days[0], days[2], [SIGNAL * 1024])
+    frame = zentrail.dask.read_archive(*window, by_day=by_day, tz=zone)
+    want = zentrail.scan(*window, tz=zone).to_pandas()
     times_meta = frame.index.dtype if by_day else frame.dtypes["time"]
     assert str(times_meta) == f"datetime64[ns, {zone}]"  # known before anything is read
     got = client.compute(frame).result()
+    # Where a day begins: its local midnight, or where the clock starts a day that skipped it.
+    midnights = [int(dt.datetime.combine(day, dt.time(), zoneinfo.ZoneInfo(zone)).timestamp()) * NS for day in days]
     if by_day:
-        assert [str(d) for d in frame.divisions[:3]] == ["2024-10-26 00:00:00+02:00", "2024-10-27 00:00:00+02:00",
-                                                          "2024-10-28 00:00:00+01:00"]
-        assert [len(part) for part in frame.partitions] == [96, 100, 96]  # the middle day of 25 hours
+        assert [d.value for d in frame.divisions] == midnights[:3] + [midnights[3] - 1]
+        assert [len(part) for part in frame.partitions] == np.diff(np.searchsorted(instants, midnights)).tolist()
         got = got.reset_index()
     pd.testing.assert_frame_equal(got.reset_index(drop=True), want)
-    grid = zentrail.dask.align_archive(tmp_path, "2024-10-26", "2024-10-28", [SIGNAL * 1024], "1d", tz=zone)
+    grid = zentrail.dask.align_archive(*window, "1d", tz=zone)
     assert str(grid.index.dtype) == f"datetime64[ns, {zone}]"
-    assert [str(t) for t in grid.compute().index] == ["2024-10-26 00:00:00+02:00", "2024-10-27 00:00:00+02:00",
-                                                      "2024-10-28 00:00:00+01:00"]
+    assert [t.value for t in grid.compute().index] == midnights[:3]

@@ -6,6 +6,7 @@ from __future__ import annotations
 import warnings
 
 import zentrail
+from zentrail._base import time as _time
 from zentrail._base.extras import import_extra
 
 TYPE_CHECKING = False
@@ -73,14 +74,18 @@ def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[Uni
                                            storage_options=storage_options, tz=False if zone is None else zone))
     if not days:
         return dd.from_pandas(meta, npartitions=1)
-    parts = [plan.with_files(files).where(start=day, end=day) for day, files in days]
-    pandas = import_extra("pandas", "zentrail.dask.read_archive", "pandas")
-    midnights = [pandas.Timestamp(day) for day, _ in days]
-    last = midnights[-1] + pandas.Timedelta(days=1)
-    if zone is not None:  # local midnights, a day of 23 or 25 hours among them
-        midnights = [midnight.tz_localize(zone.name) for midnight in midnights]
-        last = last.tz_localize(zone.name)
-    divisions = midnights + [last - pandas.Timedelta(1, "ns")]
+    # Each day from its midnight to the next one's (local midnights in a
+    # zone: a day of 23 or 25 hours among them), as instants.
+    midnights = [int(day.astype("datetime64[ns]").astype("int64")) for day, _ in days]
+    midnights.append(midnights[-1] + _time.NS_PER_DAY)
+    if zone is not None:
+        # A skipped midnight is where the clock starts the day (fold 0: the
+        # offset before the change); a day that ends in a repeated hour holds
+        # both its passes, up to the instant the next day begins.
+        midnights = [zone.instant_ns(wall) for wall in midnights]
+    parts = [plan.with_files(files).narrowed(first=midnights[n], last=midnights[n + 1] - 1)
+             for n, (_, files) in enumerate(days)]
+    divisions = timestamps(midnights[:-1] + [midnights[-1] - 1], zone)
     return dd.from_map(reader, parts, meta=meta, divisions=divisions, enforce_metadata=False,
                        label="zentrail-day")
 
