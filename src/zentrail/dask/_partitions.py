@@ -49,7 +49,8 @@ def read_archive(root: Any, start: Any, end: Any, signals: Optional[Iterable[Uni
     ``tz``: the archive's zone, as for :func:`zentrail.scan` (None: the root's
     zone file, if any): ``time`` holds instants shown in the zone, and the
     partitions by day are local days (23, 24 or 25 hours), their divisions
-    local midnights.
+    local midnights (where a zone skips midnight, the instant its clock
+    starts the day).
     """
     dd = dask_dataframe()
     plan = zentrail.scan(root, start, end, signals, catalog=catalog, threads=1,
