@@ -96,7 +96,7 @@ PyObject* table_stream_call(PyObject*, PyObject* columns) {
             OwnedColumn column;
             column.name = text_of(name);
             column.arrow_format = text_of(format);
-            static const char* const known[] = {"u", "C", "S", "i", "l", "g", "tsn:"};
+            static const char* const known[] = {"u", "C", "S", "i", "l", "g", "tsn:", "tDn"};
             bool is_known = false;
             for (const char* f : known) is_known = is_known || column.arrow_format == f;
             // Instants shown in a zone: "tsn:Europe/Berlin".

@@ -9,7 +9,7 @@ namespace zentrail {
 
 // table_stream(columns) -> capsule "arrow_array_stream". `columns`: a list
 // of (name, format, values, names): values a C-contiguous buffer of a
-// fixed-width Arrow `format` ("S", "C", "i", "l", "g", "tsn:"), or for
+// fixed-width Arrow `format` ("S", "C", "i", "l", "g", "tsn:", "tDn"), or for
 // format "u" a sequence of str or None (nulls); `names` None, or a sequence
 // of str that the values index (the column is then dictionary-encoded).
 // The values are copied: the stream owns everything it hands out.

@@ -19,6 +19,8 @@ from zentrail._read.inventory import Inventory
 from zentrail._base.classes import CLASS_NAMES, record_names, subtype_name
 from zentrail._series.overview import Overview
 from zentrail._series.aligned import Aligned
+from zentrail._series import gaps as _gaps
+from zentrail._series.gaps import Availability, Gaps
 from zentrail._names.catalog import Catalog
 from zentrail._read.request import Skipped
 from zentrail._scan import Scan
@@ -39,7 +41,8 @@ if TYPE_CHECKING:
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
            "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "parse_signals", "follow", "Follower",
-           "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held"]
+           "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held", "gaps", "Gaps", "availability",
+           "Availability"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -241,6 +244,71 @@ def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Ite
                           errors=errors, catalog=catalog, storage_options=storage_options, tz=tz)
 
 
+def gaps(root_dir: PathLike, start: Optional[Bound] = None, end: Optional[Bound] = None,
+         signals: Optional[Iterable[Union[int, str]]] = None, *, min_gap: Any = "10min", tz: Any = None,
+         catalog: Any = None, errors: str = "raise", threads: Optional[int] = None, index: Any = None) -> Gaps:
+    """The spells longer than ``min_gap`` in which a code has no row (any
+    row counts, whatever its value), per code, within the window from
+    ``start`` to ``end`` (a :class:`Gaps`, read in this call).
+
+    A spell runs from one row of the code to its next; where a row lies on
+    neither side within the archive, from or to no instant (``row_before``
+    or ``row_after`` NaT: a signal that stopped logging has a spell to the
+    window's end). Each spell is cut to the window, and it is the spell's
+    length *within the window* that must exceed ``min_gap``: a spell of
+    three hours of which five minutes fall in the window is not one of its
+    gaps at ``min_gap="10min"``, and its ``start``, ``end`` and
+    ``duration`` are always those of its part within the window. Its
+    ``row_before`` and ``row_after`` are the rows themselves, which may lie
+    outside the window: files further out are read as far as needed to find
+    them. The window runs from ``start`` to just after the end of ``end``'s
+    precision (``end="2024-03-01"``: up to the next midnight); a bound left
+    None is the first (the last) row of any code read.
+
+    The codes are those of ``signals`` (as for :func:`scan`; None: every
+    code) that have a row in the files of the window's days, and every code
+    named one by one in ``signals`` (not as a whole signal) even without a
+    row there: a code that logged nothing is one gap. A signal that stopped
+    before the window's days has no row in their files: name it to see it.
+
+    ``min_gap``: a duration (see :func:`zentrail.Scan.align`); below one
+    minute (``GAP_FLOOR``) the rows themselves are read, since the summary
+    of a file kept by the index holds the spells longer than a minute at
+    most. ``index``: where the summaries of the archive's files are kept (see
+    the index); False reads without it. Bounds, ``tz``,
+    ``catalog``, ``errors`` and ``threads`` as for :func:`scan`.
+    {bounds}"""
+    plan = make_plan(_remote.root_of(root_dir, None), False, "2000-01-01" if start is None else start,
+                     "2179-12-31" if end is None else end, signals, threads, None, None, errors, None, catalog, tz)
+    return _gaps.gaps(plan, start, end, min_gap, index)
+
+
+def availability(root_dir: PathLike, start: Bound, end: Bound, every: Any = "1d",
+                 signals: Optional[Iterable[Union[int, str]]] = None, *, period: Any = "10min", tz: Any = None,
+                 catalog: Any = None, errors: str = "raise", threads: Optional[int] = None,
+                 index: Any = None) -> Availability:
+    """The share of each bucket's time that each code's rows cover (an
+    :class:`Availability`, read in this call), a row covering the
+    ``period`` from it: [t, t + period). So a code is covered from its
+    first row to its last plus the period, but for the spells between
+    consecutive rows more than the period apart, each bare from the period
+    after the earlier row to the later one. A row before the window covers
+    its start, up to the period after it.
+
+    The buckets are ``every`` long from ``start`` (in a zone, ``every`` of
+    whole days gives local days, 23 or 25 hours long where the clocks
+    change), the last cut at the window's end; ``covered`` is the share of
+    the bucket's time within the window, ``rows`` the code's rows there. The
+    codes are those of ``signals`` with a row in the files of the window's
+    days, and every code named one by one (see :func:`gaps`). ``period``
+    below one minute reads the rows themselves; ``index``, bounds, ``tz``,
+    ``catalog``, ``errors`` and ``threads`` as for :func:`gaps`.
+    {bounds}"""
+    plan = make_plan(_remote.root_of(root_dir, None), False, start, end, signals, threads, None, None, errors, None,
+                     catalog, tz)
+    return _gaps.availability(plan, every, period, index)
+
+
 def lake_held(lake: PathLike) -> Tuple[int, Any]:
     """What a lake kept by :func:`sync` holds, as its state file says (no
     part is read): ``(rows, None)`` for a lake of rows; for a lake of
@@ -264,6 +332,8 @@ scan.__doc__ = (scan.__doc__ or "").format(bounds=_BOUNDS_DOC, errors=_ERRORS_DO
 inventory.__doc__ = (inventory.__doc__ or "").format(bounds=_BOUNDS_DOC)
 events.__doc__ = (events.__doc__ or "").format(bounds=_BOUNDS_DOC)
 find_files.__doc__ = (find_files.__doc__ or "").format(bounds=_BOUNDS_DOC)
+gaps.__doc__ = (gaps.__doc__ or "").format(bounds=_BOUNDS_DOC)
+availability.__doc__ = (availability.__doc__ or "").format(bounds=_BOUNDS_DOC)
 
 
 def __getattr__(name: str) -> object:

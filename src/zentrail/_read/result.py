@@ -17,7 +17,8 @@ if TYPE_CHECKING:
     _Columns = Dict[str, Any]
 
 # The Arrow format of each NumPy type a result's columns hold.
-_ARROW_FORMATS = {"uint8": "C", "uint16": "S", "int32": "i", "int64": "l", "float64": "g", "datetime64[ns]": "tsn:"}
+_ARROW_FORMATS = {"uint8": "C", "uint16": "S", "int32": "i", "int64": "l", "float64": "g", "datetime64[ns]": "tsn:",
+                  "timedelta64[ns]": "tDn"}
 
 
 class Result:
@@ -167,5 +168,5 @@ def arrow_columns(columns: _Columns, names: Tuple[str, ...], zone: Optional[str]
             dtype = str(values.dtype)
             arrow_format = _ARROW_FORMATS[dtype] + (zone if zone is not None and name in instants else "")
             out.append(TableColumn(name, arrow_format,
-                                   values.view(numpy.int64) if dtype.startswith("datetime") else values))
+                                   values.view(numpy.int64) if dtype.startswith(("datetime", "timedelta")) else values))
     return out

@@ -1,0 +1,528 @@
+"""zentrail.gaps and zentrail.availability: when each code logged, from a
+small summary of each archive file's rows.
+
+A file's summary (its *part*) does not depend on the window asked for: per
+code the rows it holds, its first and last row, its rows per hour (UTC) and
+the spells between consecutive rows longer than the code's *floor*. The
+floor is the smallest of FLOORS that keeps at most GAP_CAP spells, so a part
+stays a few hundred bytes per code even for a code logged every two minutes
+(it takes the 10-minute floor). The window and the parameters apply when the
+parts of all files are merged, so that an answer from stored parts equals
+one computed afresh. A question finer than a part's floor (min_gap or
+period below it) reads the rows of that file's codes again, at the floor
+asked for: nothing is refused, it only costs a read.
+"""
+
+from __future__ import annotations
+
+from zentrail import _core
+from zentrail._base import time as _time
+from zentrail._read.request import report_clock, skipped_files
+from zentrail._read.result import Result
+from zentrail._series import window as _series
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, List, Optional, Tuple
+
+    from zentrail._read.plan import ReadPlan
+
+    _Part = Dict[str, Any]
+
+# The shortest spell a part keeps: min_gap and period below it read rows.
+GAP_FLOOR = 60 * _time.NS_PER_SECOND
+# The floors a code may take in a part, the smallest first: the first that
+# keeps at most GAP_CAP spells of the code in the file. The last keeps all of
+# its spells, at most a day's hours for a file of a day.
+FLOORS = (GAP_FLOOR, 10 * 60 * _time.NS_PER_SECOND, 3600 * _time.NS_PER_SECOND)
+GAP_CAP = 256
+HOUR_NS = 3600 * _time.NS_PER_SECOND
+# The name and version of the parts among a file's stored summaries.
+SECTION = "gaps"
+PART_VERSION = 1
+
+# A part's arrays: one entry per code, per kept spell, per (code, hour).
+_PER_CODE = ("code", "rows", "first", "last", "floor", "gaps", "hours")
+_PER_SPELL = ("gap_before", "gap_after")
+_PER_HOUR = ("hour", "hour_rows")
+_NONE_BEFORE = -(1 << 63) + 1  # no row before: an instant earlier than any
+_NONE_AFTER = (1 << 63) - 1
+
+
+def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Any], *, version: int = 1,
+             index: Any = None) -> List[Tuple[str, Any]]:
+    """[(file, part)] of the plan's files in read order, each part computed
+    from that file read whole. Stands in for zentrail._index.per_file,
+    which takes the parts from the index where it holds them; replace this
+    with it once it lands (``index`` is for it)."""
+    return [(path, compute(plan.with_files([path]).widened(None, None))) for path in plan.files()]
+
+
+def part_of_rows(times: Any, codes: Any, floor: Optional[int] = None) -> _Part:
+    """The part of some rows (their instants and codes, int64): with
+    ``floor`` the spells longer than it, all of them; else each code's
+    floor chosen from FLOORS."""
+    import numpy
+
+    if not len(times):
+        return {name: numpy.zeros(0, numpy.int64) for name in _PER_CODE + _PER_SPELL + _PER_HOUR}
+    order = numpy.lexsort((times, codes))
+    t, c = times[order], codes[order]
+    starts = numpy.flatnonzero(numpy.concatenate([[True], c[1:] != c[:-1]]))
+    ends = numpy.append(starts[1:], len(c))
+    n = len(starts)
+    rows = ends - starts
+    of_row = numpy.repeat(numpy.arange(n), rows)  # each row's code, as its place among the part's codes
+    step = t[1:] - t[:-1]
+    same = c[1:] == c[:-1]
+    if floor is None:
+        chosen = numpy.full(n, FLOORS[-1], dtype=numpy.int64)
+        for rung in reversed(FLOORS[:-1]):
+            count = numpy.bincount(of_row[1:][same & (step > rung)], minlength=n)
+            chosen[count <= GAP_CAP] = rung
+    else:
+        chosen = numpy.full(n, floor, dtype=numpy.int64)
+    kept = numpy.flatnonzero(same & (step > chosen[of_row[1:]]))
+    hour = numpy.floor_divide(t, HOUR_NS)
+    new_hour = numpy.flatnonzero(numpy.concatenate([[True], (c[1:] != c[:-1]) | (hour[1:] != hour[:-1])]))
+    return {"code": c[starts].astype(numpy.int32), "rows": rows, "first": t[starts], "last": t[ends - 1],
+            "floor": chosen, "gaps": numpy.bincount(of_row[kept], minlength=n).astype(numpy.int32),
+            "hours": numpy.bincount(of_row[new_hour], minlength=n).astype(numpy.int32),
+            "gap_before": t[kept], "gap_after": t[kept + 1], "hour": hour[new_hour].astype(numpy.int32),
+            "hour_rows": numpy.diff(numpy.append(new_hour, len(t))).astype(numpy.int32)}
+
+
+def _only(part: _Part, keep: Any) -> _Part:
+    """The part of the codes ``keep`` (a mask of its codes) marks."""
+    import numpy
+
+    spells = numpy.repeat(keep, part["gaps"])
+    hours = numpy.repeat(keep, part["hours"])
+    out = {name: part[name][keep] for name in _PER_CODE}
+    out.update({name: part[name][spells] for name in _PER_SPELL})
+    out.update({name: part[name][hours] for name in _PER_HOUR})
+    return out
+
+
+class _Reads:
+    """The parts' reads of one answer: the damaged files they passed over."""
+
+    def __init__(self) -> None:
+        self.skipped: List[Any] = []
+
+    def part(self, plan: ReadPlan, floor: Optional[int] = None) -> _Part:
+        """The part of the rows the plan reads."""
+        import numpy
+
+        request = plan.replace(progress=None).select("time", "signal_id", "element").request(numpy=True)
+        raw = _core.to_numpy(request)
+        report_clock(request)
+        self.skipped.extend(skipped_files(request))
+        codes = raw["signal_id"].astype(numpy.int64) * 1024 + raw["element"]
+        return part_of_rows(raw["time"].view(numpy.int64), codes, floor)
+
+    def parts(self, plan: ReadPlan, index: Any) -> List[Tuple[str, Any]]:
+        """The parts of the plan's files, every code of each."""
+        return per_file(plan.files_only(), SECTION, self.part, version=PART_VERSION, index=index)
+
+    def finer(self, plan: ReadPlan, found: List[Tuple[str, Any]], codes: Any, finest: int, first: int,
+              last: int) -> List[_Part]:
+        """The parts of ``found`` of ``codes`` (None: every code), those of a
+        floor above ``finest`` whose rows meet [first, last] read again at
+        that floor."""
+        import numpy
+
+        out = []
+        for path, part in found:
+            if part is None:
+                continue
+            if codes is not None:
+                part = _only(part, numpy.isin(part["code"], codes))
+            coarse = (part["floor"] > finest) & (part["first"] <= last) & (part["last"] >= first)
+            if coarse.any():
+                again = plan.files_only().with_files([path]).widened(None, None).with_codes(part["code"][coarse])
+                out.append(self.part(again, finest))
+                part = _only(part, ~coarse)
+            out.append(part)
+        return out
+
+
+class Logged:
+    """What the parts of some files say together of each code: ``codes``
+    (int64, ascending), their ``rows``, ``first`` and ``last`` row; the
+    spells between rows (``before``, ``after``: the rows on either side,
+    ``spell_code``: the place of its code), by code then time; the rows per
+    hour (``hour_code``, ``hour``, ``hour_rows``). The spells are those no
+    part's rows cover: every spell longer than the largest floor of the
+    parts whose rows it meets is among them."""
+
+    def __init__(self, parts: List[_Part]) -> None:
+        import numpy
+
+        parts = [part for part in parts if len(part["code"])]
+
+        def joined(name: str, dtype: Any = numpy.int64) -> Any:
+            return numpy.concatenate([part[name] for part in parts]).astype(dtype) if parts else \
+                numpy.zeros(0, dtype)
+
+        code, first, last = joined("code"), joined("first"), joined("last")
+        self.codes, place = numpy.unique(code, return_inverse=True)
+        place = place.ravel()
+        n = len(self.codes)
+        self.rows = numpy.zeros(n, numpy.int64)
+        numpy.add.at(self.rows, place, joined("rows"))
+        self.first = numpy.full(n, _NONE_AFTER, numpy.int64)
+        numpy.minimum.at(self.first, place, first)
+        self.last = numpy.full(n, _NONE_BEFORE, numpy.int64)
+        numpy.maximum.at(self.last, place, last)
+        # Each part covers its codes' time from first to last row but for
+        # its spells: a sweep over those stretches' ends finds what none covers.
+        spell_place = numpy.repeat(place, joined("gaps"))
+        before, after = joined("gap_before"), joined("gap_after")
+        at_code = numpy.concatenate([place, spell_place, spell_place, place])
+        at_time = numpy.concatenate([first, after, before, last])
+        opens = numpy.concatenate([numpy.ones(len(place) + len(before), numpy.int64),
+                                   -numpy.ones(len(before) + len(place), numpy.int64)])
+        order = numpy.lexsort((opens < 0, at_time, at_code))  # a stretch opening where another closes joins it
+        depth = numpy.cumsum(opens[order])
+        at_code, at_time = at_code[order], at_time[order]
+        bare = numpy.flatnonzero((depth[:-1] == 0) & (at_code[1:] == at_code[:-1]))
+        self.spell_code, self.before, self.after = at_code[bare], at_time[bare], at_time[bare + 1]
+        hour_place = numpy.repeat(place, joined("hours"))
+        hour = joined("hour")
+        order = numpy.lexsort((hour, hour_place))
+        hour_place, hour, hour_rows = hour_place[order], hour[order], joined("hour_rows")[order]
+        new = numpy.flatnonzero(numpy.concatenate([[True], (hour_place[1:] != hour_place[:-1]) |
+                                                   (hour[1:] != hour[:-1])])) if len(hour) else hour[:0]
+        self.hour_code, self.hour = hour_place[new], hour[new]
+        self.hour_rows = numpy.add.reduceat(hour_rows, new) if len(new) else hour_rows[:0]
+
+    def spells(self) -> Tuple[Any, Any, Any]:
+        """Every spell of every code without a row, the one before its first
+        row and the one after its last included (from and to no instant):
+        (code place, row before, row after), by code then time."""
+        import numpy
+
+        n = numpy.arange(len(self.codes))
+        code = numpy.concatenate([n, self.spell_code, n])
+        before = numpy.concatenate([numpy.full(len(n), _NONE_BEFORE), self.before, self.last])
+        after = numpy.concatenate([self.first, self.after, numpy.full(len(n), _NONE_AFTER)])
+        order = numpy.lexsort((before, code))
+        return code[order], before[order], after[order]
+
+    def covered(self, code: int, edges: Any, period: int) -> Any:
+        """The time of [edges[k], edges[k + 1]) that the code's rows cover,
+        a row covering [t, t + period), for each k (int64 ns)."""
+        import numpy
+
+        mine = slice(*numpy.searchsorted(self.spell_code, [code, code + 1]))
+        bare_from = self.before[mine] + period
+        bare_to = self.after[mine]
+        longer = bare_to > bare_from
+        bare_from, bare_to = bare_from[longer], bare_to[longer]
+        bare = numpy.concatenate([[0], numpy.cumsum(bare_to - bare_from)])
+        begun = numpy.searchsorted(bare_from, edges, side="right")
+        # The bare time before each edge: of the spells begun, less what of the last lies past it.
+        before_edge = bare[begun]
+        if len(bare_to):
+            before_edge = before_edge - numpy.maximum(bare_to[numpy.maximum(begun - 1, 0)] - edges, 0) * (begun > 0)
+        first, last = self.first[code], self.last[code]
+        held = numpy.clip(edges - first, 0, last + period - first) - before_edge
+        return numpy.diff(held)
+
+    def rows_by_hour(self, code: int, edges: Any) -> Any:
+        """The code's rows in each [edges[k], edges[k + 1]), edges whole hours."""
+        import numpy
+
+        mine = slice(*numpy.searchsorted(self.hour_code, [code, code + 1]))
+        held = numpy.concatenate([[0], numpy.cumsum(self.hour_rows[mine].astype(numpy.int64))])
+        return numpy.diff(held[numpy.searchsorted(self.hour[mine], edges // HOUR_NS, side="left")])
+
+
+def _named_codes(plan: ReadPlan) -> Any:
+    """The codes the caller named one by one (not as a whole signal), which
+    are reported even where they have no row."""
+    import numpy
+
+    if plan.codes is None or not plan.codes_given:
+        return numpy.zeros(0, numpy.int64)
+    codes = plan.codes.astype(numpy.int64)
+    ids, counts = numpy.unique(codes >> 10, return_counts=True)
+    return codes[~numpy.isin(codes >> 10, ids[counts == 1024])]
+
+
+def _codes_of(plan: ReadPlan, found: Any) -> Any:
+    """The codes of a window: those of ``found`` that the plan selects, and
+    those the caller named."""
+    import numpy
+
+    if plan.codes is not None:
+        found = found[numpy.isin(found, plan.codes)]
+    return numpy.union1d(found, _named_codes(plan)).astype(numpy.int64)
+
+
+def _warn_nothing(what: str, plan: ReadPlan) -> None:
+    import warnings
+
+    from zentrail._read.request import outside_the_package
+
+    warnings.warn(f"zentrail.{what}: no row of {'the signals given' if plan.codes is not None else 'any signal'} "
+                  f"in the files of {plan.shown[0]} to {plan.shown[1]}, so no code to tell of (name the signals "
+                  f"to see them as one gap)", UserWarning, stacklevel=outside_the_package())
+
+
+# -- the results -------------------------------------------------------------
+
+class _CodeTable(Result):
+    """A table of codes held whole: its columns, the catalog naming them, the
+    zone of its instants."""
+
+    __slots__ = ("_columns", "_catalog", "_read_zone")
+
+    def __init__(self, columns: Dict[str, Any], errors: str, catalog: Any, zone: Any, skipped: List[Any]) -> None:
+        self._columns = columns
+        self._set_errors(errors)
+        self._skipped = skipped
+        self._catalog = catalog
+        self._read_zone = zone
+
+    @property
+    def catalog(self) -> Any:
+        """The :class:`zentrail.Catalog` of the archive's names, or None."""
+        return self._catalog
+
+    def __len__(self) -> int:
+        return len(self._columns["signal_id"])
+
+    def _read(self) -> Dict[str, Any]:
+        return dict(self._columns)
+
+    def to_pandas(self, *, names: bool = False) -> Any:
+        """The rows as a pandas DataFrame, instants in the zone read in;
+        with ``names=True`` and a catalog, ``name`` and ``unit`` after
+        ``element``, categorical, missing where no entry names the code."""
+        frame = Result.to_pandas(self)
+        if names and self._catalog is not None:
+            from zentrail._base.extras import import_extra
+            from zentrail._names import labels as _labels
+
+            pandas = import_extra("pandas", f"{type(self).__name__}.to_pandas()", "pandas")
+            signal, element = self._columns["signal_id"], self._columns["element"]
+            labels = _labels.Labels(self._catalog, signal.astype("int64") * 1024 + element, ("name", "unit"))
+            found = labels.indices_of(signal, element, ("name", "unit"))
+            at = list(frame.columns).index("element") + 1
+            for k, field in enumerate(("name", "unit")):
+                frame.insert(at + k, field, labels.pandas_column(pandas, field, found[field]))
+        return frame
+
+    def __repr__(self) -> str:
+        return f"<zentrail.{type(self).__name__} of {len(self)} rows>"
+
+
+class Gaps(_CodeTable):
+    """The spells without a row of each code, made by :func:`zentrail.gaps`
+    (read when made). One row per spell, sorted by code then time:
+
+    - ``signal_id``, ``element``: uint16, the code.
+    - ``start``, ``end``: datetime64[ns], the spell within the window: from
+      the row before it (or the window's start) up to the row after it (or
+      the instant just after the window's last, so a day's window ends at
+      the next midnight); ``end`` is not part of the spell.
+    - ``duration``: timedelta64[ns], ``end - start``.
+    - ``row_before``, ``row_after``: datetime64[ns], the rows on either
+      side, which may lie outside the window; NaT where the archive holds
+      none on that side.
+
+    Read in a zone, the instants are UTC in NumPy, the zone's in pandas and
+    Arrow. ``to_pandas(names=True)`` adds the catalog's ``name`` and
+    ``unit`` of each code."""
+
+    __slots__ = ()
+    _INSTANT_COLUMNS = ("start", "end", "row_before", "row_after")
+
+
+class Availability(_CodeTable):
+    """The share of each bucket a code's rows cover, made by
+    :func:`zentrail.availability` (read when made). One row per bucket and
+    code, by bucket then code:
+
+    - ``time``: datetime64[ns], the bucket's start.
+    - ``signal_id``, ``element``: uint16, the code.
+    - ``covered``: float64, 0 to 1: the share of the bucket's time within
+      the window that the code's rows cover, each row the ``period`` from it.
+    - ``rows``: int64, the code's rows in the bucket within the window.
+    """
+
+    __slots__ = ()
+    _INSTANT_COLUMNS = ("time",)
+
+
+# -- the two questions -------------------------------------------------------
+
+def _window(plan: ReadPlan, logged: Logged, codes: Any, start: Any, end: Any) -> Tuple[int, int]:
+    """[S, E) of an answer: the plan's window, or where a bound is None, the
+    first row (the instant after the last row) of any of the codes read."""
+    import numpy
+
+    first, last = _series.window(plan)
+    mine = numpy.isin(logged.codes, codes)
+    if start is None and mine.any():
+        first = int(logged.first[mine].min())
+    if end is None and mine.any():
+        last = int(logged.last[mine].max())
+    return first, last + 1 if last < numpy.iinfo(numpy.int64).max else last
+
+
+def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any, index: Any) -> Gaps:
+    """The gaps of zentrail.gaps, from the parts of the window's files and,
+    for the rows on either side, of files further out as far as needed."""
+    import numpy
+
+    shortest = _time.duration_ns(min_gap, "min_gap")
+    reads = _Reads()
+    within = reads.parts(plan, index)
+    found = Logged([part for _, part in within if part is not None])
+    codes = _codes_of(plan, found.codes)
+    first, after = _window(plan, found, codes, start, end)
+    parts = reads.finer(plan, within, codes, shortest, first, after - 1)
+    # The rows on either side of the window: from the nearest files out,
+    # in runs that double, while a code lacks a row it needs there.
+    for later, days in _days_out(plan, first, after):
+        run = 1
+        while days:
+            logged = Logged(parts)
+            place = numpy.searchsorted(logged.codes, codes)
+            held = place < len(logged.codes)
+            held[held] = logged.codes[place[held]] == codes[held]
+            if not later:
+                edge = numpy.where(held, logged.first[numpy.where(held, place, 0)], _NONE_AFTER) if held.any() \
+                    else numpy.full(len(codes), _NONE_AFTER)
+                lacking = codes[(edge > first) & (numpy.minimum(edge, after) - first > shortest)]
+            else:
+                edge = numpy.where(held, logged.last[numpy.where(held, place, 0)], _NONE_BEFORE) if held.any() \
+                    else numpy.full(len(codes), _NONE_BEFORE)
+                lacking = codes[(edge < after) & (after - numpy.maximum(edge, first) > shortest)]
+            if not len(lacking):
+                break
+            chosen = [path for day in days[:run] for path in day]
+            outer = per_file(plan.files_only().with_files(chosen), SECTION, reads.part, version=PART_VERSION,
+                             index=index)
+            parts.extend(_only(part, numpy.isin(part["code"], lacking)) for _, part in outer if part is not None)
+            days, run = days[run:], run * 2
+    logged = Logged(parts)
+    mine = numpy.isin(logged.codes, codes)
+    code, before, later = logged.spells()
+    keep = mine[code]
+    code, before, later = logged.codes[code[keep]], before[keep], later[keep]
+    absent = codes[~numpy.isin(codes, logged.codes)]  # named, and without any row
+    code = numpy.concatenate([code, absent])
+    before = numpy.concatenate([before, numpy.full(len(absent), _NONE_BEFORE)])
+    later = numpy.concatenate([later, numpy.full(len(absent), _NONE_AFTER)])
+    begins, ends_at = numpy.maximum(before, first), numpy.minimum(later, after)
+    keep = ends_at - begins > shortest
+    order = numpy.lexsort((begins[keep], code[keep]))
+    code, before, later, begins, ends_at = (a[keep][order] for a in (code, before, later, begins, ends_at))
+    if not len(codes):
+        _warn_nothing("gaps", plan)
+
+    def instants(values: Any, none: int) -> Any:
+        out = values.astype("datetime64[ns]")
+        out[values == none] = numpy.datetime64("NaT")
+        return out
+
+    columns = {"signal_id": (code >> 10).astype(numpy.uint16), "element": (code & 1023).astype(numpy.uint16),
+               "start": begins.astype("datetime64[ns]"), "end": ends_at.astype("datetime64[ns]"),
+               "duration": (ends_at - begins).astype("timedelta64[ns]"),
+               "row_before": instants(before, _NONE_BEFORE), "row_after": instants(later, _NONE_AFTER)}
+    return Gaps(columns, plan.errors, plan.catalog, plan.zone, reads.skipped)
+
+
+def _days_out(plan: ReadPlan, first: int, after: int) -> List[Tuple[bool, List[List[str]]]]:
+    """The archive's files of the days before the window (nearest first)
+    and after it, by day: (False, days before), (True, days after). A day is
+    the one a file's name carries, whose rows the file holds."""
+    import itertools
+    import os
+
+    zone = plan.zone
+    wall = (lambda at: at) if zone is None else zone.wall_ns
+    first_day, last_day = _time.day_text(wall(first)), _time.day_text(wall(after - 1))
+    every = plan.widened(None, None).files()
+    days = [list(files) for _, files in itertools.groupby(every, key=lambda path: os.path.basename(path)[:10])]
+    named = [os.path.basename(day[0])[:10] for day in days]
+    return [(False, [day for day, name in zip(days, named) if name < first_day][::-1]),
+            (True, [day for day, name in zip(days, named) if name > last_day])]
+
+
+def buckets(first: int, after: int, every: int, zone: Any) -> Any:
+    """The edges of the buckets of [first, after): ``every`` long from
+    ``first`` (whole days of ``zone`` from local midnight to midnight, for
+    a window that begins at one), the last cut at ``after``."""
+    import numpy
+
+    listed = _series.grid_times(first, after - 1, every, zone)
+    if listed is None:
+        starts = numpy.arange(first, after, every, dtype=numpy.int64)
+        last_end = int(starts[-1]) + every
+    else:
+        starts = listed if len(listed) and listed[0] == first else numpy.concatenate([[first], listed])
+        last_end = zone.instant_ns(zone.wall_ns(first) + len(listed) * every) if len(listed) else after
+    return numpy.minimum(numpy.append(starts, last_end), after)
+
+
+def availability(plan: ReadPlan, every: Any, period: Any, index: Any) -> Availability:
+    """The shares of zentrail.availability, from the parts of the files of
+    the window and of the period before it (whose rows cover its start)."""
+    import numpy
+
+    from zentrail._series.overview import MAX_BUCKETS
+
+    step = _time.duration_ns(every, "every")
+    length = _time.duration_ns(period, "period")
+    first, last = _series.window(plan)
+    after = last + 1
+    if (after - first) // step + 1 > MAX_BUCKETS:
+        raise ValueError(f"every={_time.duration_text(step)} makes more than {MAX_BUCKETS} buckets of the window")
+    edges = buckets(first, after, step, plan.zone)
+    reads = _Reads()
+    found = reads.parts(plan.widened(max(first - length, _series.FIRST_INSTANT_NS), last), index)
+    inside = set(plan.files())
+    codes = _codes_of(plan, Logged([part for path, part in found if part is not None and path in inside]).codes)
+    logged = Logged(reads.finer(plan, found, codes, length, first - length, last))
+    count = len(edges) - 1
+    covered = numpy.zeros((len(codes), count))
+    rows = numpy.zeros((len(codes), count), numpy.int64)
+    by_hour = not (edges % HOUR_NS).any()
+    if not by_hour and len(codes):  # bucket edges within an hour: the rows counted from the rows themselves
+        rows = _rows_read(plan, codes, edges)
+    widths = numpy.diff(edges).astype(numpy.float64)
+    for k, code in enumerate(codes.tolist()):
+        place = int(numpy.searchsorted(logged.codes, code))
+        if place < len(logged.codes) and logged.codes[place] == code:
+            covered[k] = logged.covered(place, edges, length) / widths
+            if by_hour:
+                rows[k] = logged.rows_by_hour(place, edges)
+    if not len(codes):
+        _warn_nothing("availability", plan)
+    columns = {"time": numpy.tile(edges[:-1], len(codes)).astype("datetime64[ns]"),
+               "signal_id": numpy.repeat(codes >> 10, count).astype(numpy.uint16),
+               "element": numpy.repeat(codes & 1023, count).astype(numpy.uint16),
+               "covered": covered.ravel(), "rows": rows.ravel()}
+    order = numpy.argsort(columns["time"], kind="stable")  # by bucket, then code
+    return Availability({name: column[order] for name, column in columns.items()}, plan.errors, plan.catalog,
+                        plan.zone, reads.skipped)
+
+
+def _rows_read(plan: ReadPlan, codes: Any, edges: Any) -> Any:
+    """The rows of each code (a row per code) in each bucket, read."""
+    import numpy
+
+    request = plan.with_codes(codes).replace(progress=None).select("time", "signal_id", "element") \
+        .request(numpy=True)
+    raw = _core.to_numpy(request)
+    report_clock(request)
+    code = raw["signal_id"].astype(numpy.int64) * 1024 + raw["element"]
+    bucket = numpy.searchsorted(edges, raw["time"].view(numpy.int64), side="right") - 1
+    inside = (bucket >= 0) & (bucket < len(edges) - 1)
+    cell = numpy.searchsorted(codes, code[inside]) * (len(edges) - 1) + bucket[inside]
+    return numpy.bincount(cell, minlength=len(codes) * (len(edges) - 1)).reshape(len(codes), len(edges) - 1)
