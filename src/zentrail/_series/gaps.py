@@ -277,9 +277,11 @@ class _CodeTable(Result):
     """A table of codes held whole: its columns, the catalog naming them, the
     zone of its instants."""
 
-    __slots__ = ("_columns", "_catalog", "_read_zone")
+    __slots__ = ("_columns", "_catalog", "_read_zone", "_codes")
 
-    def __init__(self, columns: Dict[str, Any], errors: str, catalog: Any, zone: Any, skipped: List[Any]) -> None:
+    def __init__(self, columns: Dict[str, Any], errors: str, catalog: Any, zone: Any, skipped: List[Any],
+                 codes: Any) -> None:
+        self._codes = codes
         self._columns = columns
         self._set_errors(errors)
         self._skipped = skipped
@@ -291,8 +293,30 @@ class _CodeTable(Result):
         """The :class:`zentrail.Catalog` of the archive's names, or None."""
         return self._catalog
 
+    @property
+    def codes(self) -> Any:
+        """The codes asked about (int64, ascending): those with a row in the
+        window's files, and those named one by one. No row of the table may
+        stand for a code (no gap, or no bucket), but each was looked at."""
+        return self._codes.copy()
+
     def __len__(self) -> int:
         return len(self._columns["signal_id"])
+
+    def labels(self) -> Dict[str, Any]:
+        """The catalog's ``"name"`` and ``"unit"`` of each row's code, as
+        object arrays (None where no entry names it, and everywhere without
+        a catalog)."""
+        import numpy
+
+        if self._catalog is None:
+            return {field: numpy.full(len(self), None, dtype=object) for field in ("name", "unit")}
+        from zentrail._names import labels as _labels
+
+        signal, element = self._columns["signal_id"], self._columns["element"]
+        labels = _labels.Labels(self._catalog, signal.astype(numpy.int64) * 1024 + element, ("name", "unit"))
+        found = labels.indices_of(signal, element, ("name", "unit"))
+        return {field: labels.numpy_column(field, found[field]) for field in ("name", "unit")}
 
     def _read(self) -> Dict[str, Any]:
         return dict(self._columns)
@@ -387,14 +411,14 @@ def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any, index: Any) -> Gaps
     parts = reads.finer(plan, within, codes, shortest, first, after - 1)
     # The rows on either side of the window: from the nearest files out,
     # in runs that double, while a code lacks a row it needs there.
-    for later, days in _days_out(plan, first, after):
+    for past_end, days in _days_out(plan, first, after):
         run = 1
         while days:
             logged = Logged(parts)
             place = numpy.searchsorted(logged.codes, codes)
             held = place < len(logged.codes)
             held[held] = logged.codes[place[held]] == codes[held]
-            if not later:
+            if not past_end:
                 edge = numpy.where(held, logged.first[numpy.where(held, place, 0)], _NONE_AFTER) if held.any() \
                     else numpy.full(len(codes), _NONE_AFTER)
                 lacking = codes[(edge > first) & (numpy.minimum(edge, after) - first > shortest)]
@@ -419,9 +443,9 @@ def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any, index: Any) -> Gaps
     before = numpy.concatenate([before, numpy.full(len(absent), _NONE_BEFORE)])
     later = numpy.concatenate([later, numpy.full(len(absent), _NONE_AFTER)])
     begins, ends_at = numpy.maximum(before, first), numpy.minimum(later, after)
-    keep = ends_at - begins > shortest
-    order = numpy.lexsort((begins[keep], code[keep]))
-    code, before, later, begins, ends_at = (a[keep][order] for a in (code, before, later, begins, ends_at))
+    long = ends_at - begins > shortest
+    order = numpy.lexsort((begins[long], code[long]))
+    code, before, later, begins, ends_at = (a[long][order] for a in (code, before, later, begins, ends_at))
     if not len(codes):
         _warn_nothing("gaps", plan)
 
@@ -434,7 +458,7 @@ def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any, index: Any) -> Gaps
                "start": begins.astype("datetime64[ns]"), "end": ends_at.astype("datetime64[ns]"),
                "duration": (ends_at - begins).astype("timedelta64[ns]"),
                "row_before": instants(before, _NONE_BEFORE), "row_after": instants(later, _NONE_AFTER)}
-    return Gaps(columns, plan.errors, plan.catalog, plan.zone, reads.skipped)
+    return Gaps(columns, plan.errors, plan.catalog, plan.zone, reads.skipped, codes)
 
 
 def _days_out(plan: ReadPlan, first: int, after: int) -> List[Tuple[bool, List[List[str]]]]:
@@ -510,7 +534,7 @@ def availability(plan: ReadPlan, every: Any, period: Any, index: Any) -> Availab
                "covered": covered.ravel(), "rows": rows.ravel()}
     order = numpy.argsort(columns["time"], kind="stable")  # by bucket, then code
     return Availability({name: column[order] for name, column in columns.items()}, plan.errors, plan.catalog,
-                        plan.zone, reads.skipped)
+                        plan.zone, reads.skipped, codes)
 
 
 def _rows_read(plan: ReadPlan, codes: Any, edges: Any) -> Any:

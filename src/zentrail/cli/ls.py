@@ -1,6 +1,7 @@
 """zentrail ls: what an archive holds, one row per signal id and class (per
-day, id and class with --by-day), with the catalog's names and units; with
---unmatched, what the archive and its catalog do not share."""
+day, id and class with --by-day, and then the share of the day its rows
+cover), with the catalog's names and units; with --unmatched, what the
+archive and its catalog do not share."""
 
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ import zentrail
 
 from . import damaged, zone
 from .arguments import UsageError, catalog_of
+from .gaps import index_of
 from .outputs import NothingSelected
 from .text import write_table
 
@@ -46,7 +48,37 @@ def run(args: argparse.Namespace) -> None:
                 columns["unit"] = numpy.array([u or "" for u in labels["unit"]], dtype=object)
     if len(inventory) == 0 and not args.allow_empty:
         raise NothingSelected(nothing_found(args))
+    if args.by_day:
+        columns["covered"] = covered(args, held["day"], held["signal_id"])
     write_table(columns, sys.stdout, args.form, dates=("day",), zone=zone.zone_of(args))
+
+
+def covered(args: argparse.Namespace, days: Any, ids: Any) -> Any:
+    """The share of each (day, signal id) its rows cover, of its best-covered
+    element (a group's elements log together), to 4 places; NaN for a
+    signal without rows (System records, AlBool). Whole local days from the
+    first to the last the inventory holds."""
+    import numpy
+
+    found = numpy.full(len(days), numpy.nan)
+    if not len(days):
+        return found
+    first, last = str(days.min().astype("datetime64[D]")), str(days.max().astype("datetime64[D]"))
+    shares = zentrail.availability(args.root, first, last, "1d", period=args.period, threads=args.threads,
+                                   errors=damaged.errors_of(args), catalog=catalog_of(args), index=index_of(args),
+                                   **zone.keywords(args)).to_numpy()
+    in_zone = zone.zone_of(args)
+    local = shares["time"] if in_zone is None else in_zone.wall_times(shares["time"])
+    key = local.astype("datetime64[D]").astype(numpy.int64) * 65536 + shares["signal_id"]
+    order = numpy.lexsort((-shares["covered"], key))
+    key, best = key[order], shares["covered"][order]
+    first_of = numpy.flatnonzero(numpy.concatenate([[True], key[1:] != key[:-1]])) if len(key) else key
+    key, best = key[first_of], best[first_of]
+    wanted = days.astype("datetime64[D]").astype(numpy.int64) * 65536 + ids
+    at = numpy.searchsorted(key, wanted).clip(0, max(len(key) - 1, 0))
+    hit = (at < len(key)) & (key[at] == wanted) if len(key) else numpy.zeros(len(wanted), bool)
+    found[hit] = numpy.round(best[at[hit]], 4)
+    return found
 
 
 def _short(names: Any) -> Any:

@@ -19,6 +19,7 @@ EXAMPLES = """examples:
   zentrail export examples/sample-archive --from 2024-03-01 --to 2024-03-03 --signals 5-7:0 -o - | head
   zentrail export examples/sample-archive --from 2024-03-02 --to 2024-03-02 --signals 7:0,12 --every 1h -o hourly.csv
   zentrail events examples/sample-archive --from 2024-03-01 --to 2024-03-03 --ids 12,13
+  zentrail gaps examples/sample-archive --from 2024-03-01 --to 2024-03-03 --min-gap 1h
 
 Times: YYYY-MM-DD, optionally followed by T or a space and hh:mm[:ss[.fffffffff]];
 an end includes the whole of its stated precision (--to 2024-03-03 is that whole day).
@@ -56,7 +57,7 @@ class Version(argparse.Action):
 
 
 def parser() -> argparse.ArgumentParser:
-    from . import events, export, ls, plot, sync, view
+    from . import events, export, gaps, ls, plot, sync, view
 
     top = argparse.ArgumentParser(prog="zentrail", description="What is in an archive, and its values and events "
                                   "into files.", epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -90,7 +91,12 @@ def parser() -> argparse.ArgumentParser:
                          help=f"exit 0 when {what} (by default a selection of nothing exits 1)")
 
     ls_options = command("ls", "the inventory: signal ids, classes, elements, records, times", ls.run, False)
-    ls_options.add_argument("--by-day", action="store_true", help="one row per day, id and class (availability)")
+    ls_options.add_argument("--by-day", action="store_true", help="one row per day, id and class, with the share "
+                            "of the day its rows cover (covered: of its best-covered element, a row covering "
+                            "--period after it)")
+    ls_options.add_argument("--period", metavar="D", default="10min", help=arguments.duration_help(
+        "with --by-day, the time after each row that it covers", "10min"))
+    gaps.add_no_index(ls_options)
     ls_options.add_argument("--unmatched", action="store_true", help="the codes the archive holds that the catalog "
                             "does not name, and the catalog's entries the archive never holds")
     damaged.add_option(ls_options)
@@ -129,6 +135,12 @@ def parser() -> argparse.ArgumentParser:
                               "change holds, from the value in force at --from (found in earlier files)")
     allow_empty(plot_options, "the signals give no value (a plot without lines)")
     damaged.add_option(plot_options)
+
+    gaps_options = command("gaps", "the spells in which signals logged nothing", gaps.run, False)
+    gaps.add_options(gaps_options, SIGNALS_HELP)
+    text_forms(gaps_options)
+    allow_empty(gaps_options, "no signal has a row in the window")
+    damaged.add_option(gaps_options)
 
     sync.add_parser(commands, SIGNALS_HELP)
 

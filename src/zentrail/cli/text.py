@@ -29,6 +29,25 @@ def number_texts(column: Any) -> Any:
     return texts
 
 
+def duration_texts(column: Any) -> Any:
+    """Durations as hours, minutes and seconds ("18:10:00", "49:00:00.5"):
+    what a spreadsheet and pandas.to_timedelta read back, a fraction only
+    where there is one."""
+    import numpy
+
+    ns = numpy.asarray(column, dtype="timedelta64[ns]").view(numpy.int64)
+    if not len(ns):
+        return numpy.zeros(0, dtype=object)
+    seconds, fraction = numpy.divmod(ns, 1_000_000_000)
+    texts = (numpy.char.zfill((seconds // 3600).astype(str), 2).astype(object) + ":" +
+             numpy.char.zfill((seconds // 60 % 60).astype(str), 2).astype(object) + ":" +
+             numpy.char.zfill((seconds % 60).astype(str), 2).astype(object))
+    parts = fraction != 0
+    if parts.any():
+        texts[parts] = texts[parts] + "." + numpy.char.rstrip(numpy.char.zfill(fraction[parts].astype(str), 9), "0")
+    return texts
+
+
 def text_columns(columns: Dict[str, Any], dates: Sequence[str] = (),
                  zone: Optional[_time.Zone] = None) -> Dict[str, List[Any]]:
     """Every column as a list of printable values (ints stay ints); the
@@ -41,7 +60,11 @@ def text_columns(columns: Dict[str, Any], dates: Sequence[str] = (),
         kind = getattr(column, "dtype", None)
         if kind is not None and kind.kind == "M":
             texts = column.astype("datetime64[D]").astype(str) if name in dates else _time.texts(column, zone)
+            texts = numpy.asarray(texts, dtype=object)
+            texts[numpy.isnat(column)] = ""  # no instant: no row on that side of a gap
             out[name] = texts.tolist()
+        elif kind is not None and kind.kind == "m":
+            out[name] = duration_texts(column).tolist()
         elif kind is not None and kind.kind == "f":
             out[name] = number_texts(column).tolist()
         elif kind is not None and kind.kind == "O":  # text, with None for no text
