@@ -266,3 +266,15 @@ def test_the_command(stopped, capsys):
     assert main(["ls", str(stopped), "--by-day", "--csv", "--no-index"]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].endswith(",covered") and [line.rsplit(",", 1)[1] for line in lines[1:]] == ["1", "0.1667", "0.25", "1"]
+
+
+def test_a_damaged_file_is_read_up_to_its_damage(tmp_path):
+    from test_damaged_files import cut, tree
+
+    damaged, offset = tree(tmp_path, 5)
+    with pytest.raises(ValueError, match="malformed record"):
+        zentrail.gaps(tmp_path, "2024-03-02", "2024-03-02")
+    got = zentrail.gaps(tmp_path, "2024-03-02", "2024-03-02", min_gap="20min", errors="skip")
+    assert got.skipped == [zentrail.Skipped(damaged, offset, "malformed record")]
+    cut(damaged, offset)
+    assert as_rows(got) == as_rows(zentrail.gaps(tmp_path, "2024-03-02", "2024-03-02", min_gap="20min"))

@@ -33,9 +33,10 @@ if TYPE_CHECKING:
 GAP_FLOOR = 60 * _time.NS_PER_SECOND
 # The floors a code may take in a part, the smallest first: the first that
 # keeps at most GAP_CAP spells of the code in the file. The last keeps all of
-# its spells, at most a day's hours for a file of a day.
+# its spells, fewer than a day's hours for a file of a day: so a code takes
+# at most about 400 bytes of spells and 200 of hours in the part of a day.
 FLOORS = (GAP_FLOOR, 10 * 60 * _time.NS_PER_SECOND, 3600 * _time.NS_PER_SECOND)
-GAP_CAP = 256
+GAP_CAP = 24
 HOUR_NS = 3600 * _time.NS_PER_SECOND
 # The name and version of the parts among a file's stored summaries.
 SECTION = "gaps"
@@ -66,7 +67,9 @@ def part_of_rows(times: Any, codes: Any, floor: Optional[int] = None) -> _Part:
 
     if not len(times):
         return {name: numpy.zeros(0, numpy.int64) for name in _PER_CODE + _PER_SPELL + _PER_HOUR}
-    order = numpy.lexsort((times, codes))
+    # Rows mostly come in time order: then ordering by code alone orders by code and time.
+    order = numpy.argsort(codes, kind="stable") if (times[1:] >= times[:-1]).all() else \
+        numpy.lexsort((times, codes))
     t, c = times[order], codes[order]
     starts = numpy.flatnonzero(numpy.concatenate([[True], c[1:] != c[:-1]]))
     ends = numpy.append(starts[1:], len(c))
@@ -176,17 +179,25 @@ class Logged:
         self.last = numpy.full(n, _NONE_BEFORE, numpy.int64)
         numpy.maximum.at(self.last, place, last)
         # Each part covers its codes' time from first to last row but for
-        # its spells: a sweep over those stretches' ends finds what none covers.
-        spell_place = numpy.repeat(place, joined("gaps"))
-        before, after = joined("gap_before"), joined("gap_after")
-        at_code = numpy.concatenate([place, spell_place, spell_place, place])
-        at_time = numpy.concatenate([first, after, before, last])
-        opens = numpy.concatenate([numpy.ones(len(place) + len(before), numpy.int64),
-                                   -numpy.ones(len(before) + len(place), numpy.int64)])
-        order = numpy.lexsort((opens < 0, at_time, at_code))  # a stretch opening where another closes joins it
-        depth = numpy.cumsum(opens[order])
-        at_code, at_time = at_code[order], at_time[order]
-        bare = numpy.flatnonzero((depth[:-1] == 0) & (at_code[1:] == at_code[:-1]))
+        # its spells: a sweep over those stretches' ends finds what none
+        # covers. Each code's stretches of a part come in time order, one
+        # opening and closing after another; parts of files in read order
+        # seldom overlap, so that ordering them by code alone most often
+        # orders every code's stretches by time too.
+        spells = joined("gaps")
+        opening, closing = _stretches(first, last, spells, joined("gap_before"), joined("gap_after"))
+        at_code = numpy.repeat(place, 2 * (spells + 1))
+        at_time = numpy.empty(len(at_code), numpy.int64)
+        at_time[0::2], at_time[1::2] = opening, closing
+        opens = numpy.tile(numpy.array([1, -1], numpy.int64), len(at_code) // 2)
+        order = numpy.argsort(at_code, kind="stable")
+        at_code, at_time, opens = at_code[order], at_time[order], opens[order]
+        same = at_code[1:] == at_code[:-1]
+        if (same & ((at_time[1:] < at_time[:-1]) | ((at_time[1:] == at_time[:-1]) & (opens[1:] > opens[:-1])))).any():
+            order = numpy.lexsort((opens < 0, at_time, at_code))  # a stretch opening where another closes joins it
+            at_code, at_time, opens = at_code[order], at_time[order], opens[order]
+        depth = numpy.cumsum(opens)
+        bare = numpy.flatnonzero((depth[:-1] == 0) & (at_code[1:] == at_code[:-1]) & (at_time[1:] > at_time[:-1]))
         self.spell_code, self.before, self.after = at_code[bare], at_time[bare], at_time[bare + 1]
         hour_place = numpy.repeat(place, joined("hours"))
         hour = joined("hour")
@@ -210,33 +221,86 @@ class Logged:
         order = numpy.lexsort((before, code))
         return code[order], before[order], after[order]
 
-    def covered(self, code: int, edges: Any, period: int) -> Any:
-        """The time of [edges[k], edges[k + 1]) that the code's rows cover,
-        a row covering [t, t + period), for each k (int64 ns)."""
+    def covered(self, places: Any, edges: Any, period: int) -> Any:
+        """The time of [edges[k], edges[k + 1]) that the rows of each code
+        (by its place in ``codes``) cover, a row covering [t, t + period):
+        an int64 array of a row per code, a column per bucket."""
         import numpy
 
-        mine = slice(*numpy.searchsorted(self.spell_code, [code, code + 1]))
-        bare_from = self.before[mine] + period
-        bare_to = self.after[mine]
+        bare_from, bare_to = self.before + period, self.after
         longer = bare_to > bare_from
-        bare_from, bare_to = bare_from[longer], bare_to[longer]
+        code, bare_from, bare_to = self.spell_code[longer], bare_from[longer], bare_to[longer]
         bare = numpy.concatenate([[0], numpy.cumsum(bare_to - bare_from)])
-        begun = numpy.searchsorted(bare_from, edges, side="right")
-        # The bare time before each edge: of the spells begun, less what of the last lies past it.
-        before_edge = bare[begun]
-        if len(bare_to):
-            before_edge = before_edge - numpy.maximum(bare_to[numpy.maximum(begun - 1, 0)] - edges, 0) * (begun > 0)
-        first, last = self.first[code], self.last[code]
-        held = numpy.clip(edges - first, 0, last + period - first) - before_edge
-        return numpy.diff(held)
+        at_code, at = numpy.repeat(places, len(edges)), numpy.tile(edges, len(places))
+        # Per (code, edge): the code's spells begun by the edge, and their
+        # bare time less what of the last lies past the edge.
+        own = numpy.repeat(numpy.searchsorted(code, places, side="left"), len(edges))
+        begun = _searched(code, bare_from, at_code, at, "right")
+        before_edge = bare[begun] - bare[own]
+        inside = begun > own
+        before_edge[inside] -= numpy.maximum(bare_to[begun[inside] - 1] - at[inside], 0)
+        first, last = self.first[at_code], self.last[at_code]
+        held = numpy.clip(at - first, 0, last + period - first) - before_edge
+        return numpy.diff(held.reshape(len(places), len(edges)), axis=1)
 
-    def rows_by_hour(self, code: int, edges: Any) -> Any:
-        """The code's rows in each [edges[k], edges[k + 1]), edges whole hours."""
+    def rows_by_hour(self, places: Any, edges: Any) -> Any:
+        """The rows of each code (by its place) in each [edges[k], edges[k + 1]),
+        the edges whole hours: a row per code, a column per bucket."""
         import numpy
 
-        mine = slice(*numpy.searchsorted(self.hour_code, [code, code + 1]))
-        held = numpy.concatenate([[0], numpy.cumsum(self.hour_rows[mine].astype(numpy.int64))])
-        return numpy.diff(held[numpy.searchsorted(self.hour[mine], edges // HOUR_NS, side="left")])
+        held = numpy.concatenate([[0], numpy.cumsum(self.hour_rows.astype(numpy.int64))])
+        own = numpy.repeat(numpy.searchsorted(self.hour_code, places, side="left"), len(edges))
+        at_code, hour = numpy.repeat(places, len(edges)), numpy.tile(edges // HOUR_NS, len(places))
+        before_edge = held[_searched(self.hour_code, self.hour, at_code, hour, "left")] - held[own]
+        return numpy.diff(before_edge.reshape(len(places), len(edges)), axis=1)
+
+
+def _stretches(first: Any, last: Any, spells: Any, before: Any, after: Any) -> Tuple[Any, Any]:
+    """Where each stretch of rows of each code of parts opens and closes:
+    the first row and the row after each spell, the row before each spell
+    and the last row, by code then time."""
+    import numpy
+
+    count = len(first) + len(before)
+    ends = numpy.cumsum(spells + 1)  # each code's stretches end here
+    opening, closing = numpy.empty(count, numpy.int64), numpy.empty(count, numpy.int64)
+    starts = ends - spells - 1
+    opening[starts], closing[ends - 1] = first, last
+    inner = numpy.ones(count, bool)
+    inner[starts] = False
+    opening[inner] = after
+    inner[starts] = True
+    inner[ends - 1] = False
+    closing[inner] = before
+    return opening, closing
+
+
+def _searched(codes: Any, times: Any, at_codes: Any, at_times: Any, side: str) -> Any:
+    """numpy.searchsorted of each (code, time) asked among the (code, time)
+    pairs given, sorted by code then time: the times as their ranks among
+    all of them, so that one int64 key orders the pairs."""
+    import numpy
+
+    every = numpy.unique(numpy.concatenate([times, at_times]))
+    width = len(every) + 1
+    keys = codes.astype(numpy.int64) * width + numpy.searchsorted(every, times)
+    return numpy.searchsorted(keys, at_codes.astype(numpy.int64) * width + numpy.searchsorted(every, at_times),
+                              side=side)
+
+
+def _ends(parts: List[_Part], codes: Any) -> Tuple[Any, Any]:
+    """The first and the last row of each of ``codes`` in the parts (no
+    instant after and before every other where there is none)."""
+    import numpy
+
+    first = numpy.full(len(codes), _NONE_AFTER, numpy.int64)
+    last = numpy.full(len(codes), _NONE_BEFORE, numpy.int64)
+    for part in parts:
+        place = numpy.searchsorted(codes, part["code"]).clip(0, max(len(codes) - 1, 0))
+        mine = (place < len(codes)) & (codes[place] == part["code"]) if len(codes) else place < 0
+        numpy.minimum.at(first, place[mine], part["first"][mine])
+        numpy.maximum.at(last, place[mine], part["last"][mine])
+    return first, last
 
 
 def _named_codes(plan: ReadPlan) -> Any:
@@ -411,27 +475,23 @@ def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any, index: Any) -> Gaps
     parts = reads.finer(plan, within, codes, shortest, first, after - 1)
     # The rows on either side of the window: from the nearest files out,
     # in runs that double, while a code lacks a row it needs there.
+    earliest, latest = _ends(parts, codes)
     for past_end, days in _days_out(plan, first, after):
         run = 1
         while days:
-            logged = Logged(parts)
-            place = numpy.searchsorted(logged.codes, codes)
-            held = place < len(logged.codes)
-            held[held] = logged.codes[place[held]] == codes[held]
-            if not past_end:
-                edge = numpy.where(held, logged.first[numpy.where(held, place, 0)], _NONE_AFTER) if held.any() \
-                    else numpy.full(len(codes), _NONE_AFTER)
-                lacking = codes[(edge > first) & (numpy.minimum(edge, after) - first > shortest)]
+            if past_end:
+                lacking = codes[(latest < after) & (after - numpy.maximum(latest, first) > shortest)]
             else:
-                edge = numpy.where(held, logged.last[numpy.where(held, place, 0)], _NONE_BEFORE) if held.any() \
-                    else numpy.full(len(codes), _NONE_BEFORE)
-                lacking = codes[(edge < after) & (after - numpy.maximum(edge, first) > shortest)]
+                lacking = codes[(earliest > first) & (numpy.minimum(earliest, after) - first > shortest)]
             if not len(lacking):
                 break
             chosen = [path for day in days[:run] for path in day]
             outer = per_file(plan.files_only().with_files(chosen), SECTION, reads.part, version=PART_VERSION,
                              index=index)
-            parts.extend(_only(part, numpy.isin(part["code"], lacking)) for _, part in outer if part is not None)
+            found_now = [_only(part, numpy.isin(part["code"], lacking)) for _, part in outer if part is not None]
+            parts.extend(found_now)
+            more_first, more_last = _ends(found_now, codes)
+            earliest, latest = numpy.minimum(earliest, more_first), numpy.maximum(latest, more_last)
             days, run = days[run:], run * 2
     logged = Logged(parts)
     mine = numpy.isin(logged.codes, codes)
@@ -519,13 +579,11 @@ def availability(plan: ReadPlan, every: Any, period: Any, index: Any) -> Availab
     by_hour = not (edges % HOUR_NS).any()
     if not by_hour and len(codes):  # bucket edges within an hour: the rows counted from the rows themselves
         rows = _rows_read(plan, codes, edges)
-    widths = numpy.diff(edges).astype(numpy.float64)
-    for k, code in enumerate(codes.tolist()):
-        place = int(numpy.searchsorted(logged.codes, code))
-        if place < len(logged.codes) and logged.codes[place] == code:
-            covered[k] = logged.covered(place, edges, length) / widths
-            if by_hour:
-                rows[k] = logged.rows_by_hour(place, edges)
+    place = numpy.searchsorted(logged.codes, codes).clip(0, max(len(logged.codes) - 1, 0))
+    held = (logged.codes[place] == codes) if len(logged.codes) else numpy.zeros(len(codes), bool)
+    covered[held] = logged.covered(place[held], edges, length) / numpy.diff(edges).astype(numpy.float64)
+    if by_hour:
+        rows[held] = logged.rows_by_hour(place[held], edges)
     if not len(codes):
         _warn_nothing("availability", plan)
     columns = {"time": numpy.tile(edges[:-1], len(codes)).astype("datetime64[ns]"),
