@@ -33,9 +33,10 @@ def ns(text):
 
 @st.composite
 def trees(draw):
-    """Day files of rows of codes 3:0-1, 7:0-1 and 9:0, within their day:
-    steps from 30s to 3h, and runs of 300 rows two or five minutes apart
-    (a file's summary then keeps its spells above a coarser floor)."""
+    """Day files of rows of codes 3:0-1, 7:0-1 and 9:0 (text rows of 3, 7 and 9), within their day:
+    steps from 30s to 3h, and runs of 300 rows of one element or two, half
+    a minute to five minutes apart (a file's summary then keeps a code's
+    spells above a coarser floor, and another's of the same signal not)."""
     files = {}
     for day in draw(st.lists(st.sampled_from(DAYS), min_size=1, max_size=3, unique=True)):
         for name in draw(st.sampled_from([("a",), ("a", "b")])):
@@ -47,11 +48,11 @@ def trees(draw):
                 kind = draw(st.integers(0, 5))
                 signal = draw(st.sampled_from([3, 7]))
                 if kind == 0:
-                    out.append(ab.string_alarm(t, 9, "text"))
+                    out.append(ab.string_alarm(t, draw(st.sampled_from([9, signal])), "text"))
                 elif kind == 1:
-                    step = draw(st.sampled_from([2 * MIN, 5 * MIN]))
-                    out.extend(ab.group("GrDouble", min(t + k * step, DAY - 1), signal, [1.0, float("nan")])
-                               for k in range(300))
+                    step = draw(st.sampled_from([MIN // 2, 2 * MIN, 5 * MIN]))
+                    values = draw(st.sampled_from([[1.0, float("nan")], [1.0]]))
+                    out.extend(ab.group("GrDouble", min(t + k * step, DAY - 1), signal, values) for k in range(300))
                 else:
                     out.append(ab.group("GrDouble", t, signal, [float(kind), 2.0]))
             when = np.datetime64("2000-01-01") + np.timedelta64(day, "D")
@@ -143,7 +144,7 @@ def test_gaps_match_the_reference(files, window, min_gap, signals):
 @pytest.mark.slow
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(trees(), st.sampled_from(WINDOWS[:3]), st.sampled_from(["1d", "1h", "25min"]),
-       st.sampled_from(["10min", "3h", "20s"]))
+       st.sampled_from(["10min", "3h", "20s", "5min"]))
 def test_availability_matches_the_reference(files, window, every, period):
     root = written_tree(files)
     try:
@@ -278,3 +279,14 @@ def test_a_damaged_file_is_read_up_to_its_damage(tmp_path):
     assert got.skipped == [zentrail.Skipped(damaged, offset, "malformed record")]
     cut(damaged, offset)
     assert as_rows(got) == as_rows(zentrail.gaps(tmp_path, "2024-03-02", "2024-03-02", min_gap="20min"))
+
+
+def test_a_code_read_again_below_its_floor_leaves_its_signals_other_codes_be(tmp_path):
+    # 3:1 logs every two minutes for ten hours (its file's summary keeps its spells above ten minutes alone),
+    # 3:0 every half minute too; a text row of signal 3 comes as 3:0 whichever code of 3 reads it.
+    ab.write_archive(tmp_path / "2024-03-01_a.vlx", [ab.date_mark(8826), ab.string_alarm(12 * 60 * MIN, 3, "x")] +
+                     [ab.group("GrDouble", k * MIN // 2, 3, [1.0]) for k in range(2880)] +
+                     [ab.group("GrDouble", k * 2 * MIN, 3, [1.0, 2.0]) for k in range(300)])
+    got = zentrail.availability(tmp_path, "2024-03-01", "2024-03-01", period="5min").to_numpy()
+    assert got["rows"].tolist() == [2880 + 300 + 1, 300]
+    assert got["covered"].tolist() == pytest.approx([1, (598 + 5) * MIN / DAY])

@@ -143,8 +143,10 @@ class _Reads:
                 part = _only(part, numpy.isin(part["code"], codes))
             coarse = (part["floor"] > finest) & (part["first"] <= last) & (part["last"] >= first)
             if coarse.any():
-                again = plan.files_only().with_files([path]).widened(None, None).with_codes(part["code"][coarse])
-                out.append(self.part(again, finest))
+                asked = part["code"][coarse]
+                again = self.part(plan.files_only().with_files([path]).widened(None, None).with_codes(asked), finest)
+                # A text row comes as element 0 of its signal whichever of its codes asked for it.
+                out.append(_only(again, numpy.isin(again["code"], asked)))
                 part = _only(part, ~coarse)
             out.append(part)
         return out
@@ -162,7 +164,9 @@ class Logged:
     def __init__(self, parts: List[_Part]) -> None:
         import numpy
 
-        parts = [part for part in parts if len(part["code"])]
+        # In time order (of their first rows), so that a code's stretches
+        # of several files come in time order when the files do not overlap.
+        parts = sorted((part for part in parts if len(part["code"])), key=lambda part: int(part["first"].min()))
 
         def joined(name: str, dtype: Any = numpy.int64) -> Any:
             return numpy.concatenate([part[name] for part in parts]).astype(dtype) if parts else \
@@ -201,7 +205,9 @@ class Logged:
         self.spell_code, self.before, self.after = at_code[bare], at_time[bare], at_time[bare + 1]
         hour_place = numpy.repeat(place, joined("hours"))
         hour = joined("hour")
-        order = numpy.lexsort((hour, hour_place))
+        order = numpy.argsort(hour_place, kind="stable")
+        if ((hour_place[order][1:] == hour_place[order][:-1]) & (hour[order][1:] < hour[order][:-1])).any():
+            order = numpy.lexsort((hour, hour_place))
         hour_place, hour, hour_rows = hour_place[order], hour[order], joined("hour_rows")[order]
         new = numpy.flatnonzero(numpy.concatenate([[True], (hour_place[1:] != hour_place[:-1]) |
                                                    (hour[1:] != hour[:-1])])) if len(hour) else hour[:0]
