@@ -118,8 +118,9 @@ WINDOWS = [("2024-03-01", "2024-03-01"), ("2024-03-01 06:00", "2024-03-02 12:07:
 @pytest.mark.slow
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(trees(), st.sampled_from(WINDOWS), st.sampled_from(["10min", "1min", "30s", "2h", "1ns"]),
-       st.sampled_from([None, [3 * 1024, 7 * 1024 + 1, 11 * 1024 + 2], range(7 * 1024, 8 * 1024)]))
-def test_gaps_match_the_reference(files, window, min_gap, signals):
+       st.sampled_from([None, [3 * 1024, 7 * 1024 + 1, 11 * 1024 + 2], range(7 * 1024, 8 * 1024)]),
+       st.sampled_from([None, False]))
+def test_gaps_match_the_reference(files, window, min_gap, signals, index):
     root = written_tree(files)
     try:
         every_row = rows_of(root)
@@ -128,7 +129,7 @@ def test_gaps_match_the_reference(files, window, min_gap, signals):
         codes = [c for c in window_codes(root, start, end, named) if signals is None or c in signals]
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", "zentrail.gaps: no row", UserWarning)
-            got = zentrail.gaps(root, *window, signals, min_gap=min_gap)
+            got = zentrail.gaps(root, *window, signals, min_gap=min_gap, index=index)
         files = zentrail.find_files(root, start, end)
         in_files = rows_of(root, files=files) if files else {}
         times = [t for c in codes for t in in_files.get(c, [])]
@@ -144,19 +145,21 @@ def test_gaps_match_the_reference(files, window, min_gap, signals):
 @pytest.mark.slow
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(trees(), st.sampled_from(WINDOWS[:3]), st.sampled_from(["1d", "1h", "25min"]),
-       st.sampled_from(["10min", "3h", "20s", "5min"]))
-def test_availability_matches_the_reference(files, window, every, period):
+       st.sampled_from(["10min", "3h", "20s", "5min"]), st.sampled_from([None, [3 * 1024 + 1, 9 * 1024]]))
+def test_availability_matches_the_reference(files, window, every, period, signals):
     root = written_tree(files)
     try:
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", "zentrail.availability: no row", UserWarning)
-            got = zentrail.availability(root, *window, every, period=period).to_numpy()
+            got = zentrail.availability(root, *window, every, signals, period=period,
+                                        index=None if signals is None else False).to_numpy()
         first = ns(window[0])
         after = ns(window[1]) + (DAY if len(window[1]) == 10 else MIN if len(window[1]) == 16 else 10**9)
         step = zentrail._base.time.duration_ns(every, "every")
         edges = np.minimum(np.append(np.arange(first, after, step), first + len(range(first, after, step)) * step),
                            after)
-        expected = reference_availability(rows_of(root), window_codes(root, *window), edges,
+        codes = [c for c in window_codes(root, *window, signals or ()) if signals is None or c in signals]
+        expected = reference_availability(rows_of(root), codes, edges,
                                           zentrail._base.time.duration_ns(period, "period"))
         assert list(zip(got["time"].view(np.int64).tolist(), got["signal_id"].tolist(), got["element"].tolist(),
                         got["rows"].tolist())) == [(int(e[0]), e[1], e[2], e[4]) for e in expected]

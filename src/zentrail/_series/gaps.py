@@ -114,7 +114,8 @@ class _Reads:
         self.skipped: List[Any] = []
 
     def part(self, plan: ReadPlan, floor: Optional[int] = None) -> _Part:
-        """The part of the rows the plan reads."""
+        """The part of the rows the plan reads, of its codes alone when it
+        names them."""
         import numpy
 
         request = plan.replace(progress=None).select("time", "signal_id", "element").request(numpy=True)
@@ -122,34 +123,49 @@ class _Reads:
         report_clock(request)
         self.skipped.extend(skipped_files(request))
         codes = raw["signal_id"].astype(numpy.int64) * 1024 + raw["element"]
-        return part_of_rows(raw["time"].view(numpy.int64), codes, floor)
+        found = part_of_rows(raw["time"].view(numpy.int64), codes, floor)
+        # A text row comes as element 0 of its signal whichever of its codes asked for it.
+        return found if plan.codes is None else _only(found, numpy.isin(found["code"], plan.codes))
 
     def parts(self, plan: ReadPlan, index: Any) -> List[Tuple[str, Any]]:
-        """The parts of the plan's files, every code of each."""
-        return per_file(plan.files_only(), SECTION, self.part, version=PART_VERSION, index=index)
+        """The parts of the plan's files: of every code, as the index keeps
+        them, or without an index of the plan's codes alone (a narrower
+        read)."""
+        whole = plan.files_only()
+        return per_file(whole if index is not False else whole.with_codes(plan.codes), SECTION, self.part,
+                        version=PART_VERSION, index=index)
 
     def finer(self, plan: ReadPlan, found: List[Tuple[str, Any]], codes: Any, finest: int, first: int,
               last: int) -> List[_Part]:
-        """The parts of ``found`` of ``codes`` (None: every code), those of a
-        floor above ``finest`` whose rows meet [first, last] read again at
-        that floor."""
+        """The parts of ``found`` of ``codes``, those of a floor above
+        ``finest`` whose rows meet [first, last] read again at that floor."""
         import numpy
 
         out = []
         for path, part in found:
             if part is None:
                 continue
-            if codes is not None:
-                part = _only(part, numpy.isin(part["code"], codes))
+            part = _only(part, numpy.isin(part["code"], codes))
             coarse = (part["floor"] > finest) & (part["first"] <= last) & (part["last"] >= first)
             if coarse.any():
                 asked = part["code"][coarse]
-                again = self.part(plan.files_only().with_files([path]).widened(None, None).with_codes(asked), finest)
-                # A text row comes as element 0 of its signal whichever of its codes asked for it.
-                out.append(_only(again, numpy.isin(again["code"], asked)))
+                out.append(self.part(plan.files_only().with_files([path]).widened(None, None).with_codes(asked),
+                                     finest))
                 part = _only(part, ~coarse)
             out.append(part)
         return out
+
+
+def _present(found: List[Tuple[str, Any]], plan: ReadPlan) -> Any:
+    """The codes of a window: those with a row in the parts ``found`` that
+    the plan selects, and those the caller named (int64, ascending)."""
+    import numpy
+
+    held = [part["code"] for _, part in found if part is not None]
+    codes = numpy.unique(numpy.concatenate(held)).astype(numpy.int64) if held else numpy.zeros(0, numpy.int64)
+    if plan.codes is not None:
+        codes = codes[numpy.isin(codes, plan.codes)]
+    return numpy.union1d(codes, _named_codes(plan)).astype(numpy.int64)
 
 
 class Logged:
@@ -321,16 +337,6 @@ def _named_codes(plan: ReadPlan) -> Any:
     return codes[~numpy.isin(codes >> 10, ids[counts == 1024])]
 
 
-def _codes_of(plan: ReadPlan, found: Any) -> Any:
-    """The codes of a window: those of ``found`` that the plan selects, and
-    those the caller named."""
-    import numpy
-
-    if plan.codes is not None:
-        found = found[numpy.isin(found, plan.codes)]
-    return numpy.union1d(found, _named_codes(plan)).astype(numpy.int64)
-
-
 def _warn_nothing(what: str, plan: ReadPlan) -> None:
     import warnings
 
@@ -453,18 +459,17 @@ class Availability(_CodeTable):
 
 # -- the two questions -------------------------------------------------------
 
-def _window(plan: ReadPlan, logged: Logged, codes: Any, start: Any, end: Any) -> Tuple[int, int]:
+def _window(plan: ReadPlan, earliest: Any, latest: Any, start: Any, end: Any) -> Tuple[int, int]:
     """[S, E) of an answer: the plan's window, or where a bound is None, the
-    first row (the instant after the last row) of any of the codes read."""
-    import numpy
-
+    first row (the instant after the last row) of its codes (their first and
+    last rows: ``earliest``, ``latest``)."""
     first, last = _series.window(plan)
-    mine = numpy.isin(logged.codes, codes)
-    if start is None and mine.any():
-        first = int(logged.first[mine].min())
-    if end is None and mine.any():
-        last = int(logged.last[mine].max())
-    return first, last + 1 if last < numpy.iinfo(numpy.int64).max else last
+    held = earliest < _NONE_AFTER
+    if start is None and held.any():
+        first = int(earliest[held].min())
+    if end is None and held.any():
+        last = int(latest[held].max())
+    return first, last + 1
 
 
 def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any, index: Any) -> Gaps:
@@ -475,13 +480,12 @@ def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any, index: Any) -> Gaps
     shortest = _time.duration_ns(min_gap, "min_gap")
     reads = _Reads()
     within = reads.parts(plan, index)
-    found = Logged([part for _, part in within if part is not None])
-    codes = _codes_of(plan, found.codes)
-    first, after = _window(plan, found, codes, start, end)
+    codes = _present(within, plan)
+    earliest, latest = _ends([part for _, part in within if part is not None], codes)
+    first, after = _window(plan, earliest, latest, start, end)
     parts = reads.finer(plan, within, codes, shortest, first, after - 1)
     # The rows on either side of the window: from the nearest files out,
     # in runs that double, while a code lacks a row it needs there.
-    earliest, latest = _ends(parts, codes)
     for past_end, days in _days_out(plan, first, after):
         run = 1
         while days:
@@ -492,8 +496,7 @@ def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any, index: Any) -> Gaps
             if not len(lacking):
                 break
             chosen = [path for day in days[:run] for path in day]
-            outer = per_file(plan.files_only().with_files(chosen), SECTION, reads.part, version=PART_VERSION,
-                             index=index)
+            outer = reads.parts(plan.with_files(chosen).with_codes(lacking), index)
             found_now = [_only(part, numpy.isin(part["code"], lacking)) for _, part in outer if part is not None]
             parts.extend(found_now)
             more_first, more_last = _ends(found_now, codes)
@@ -577,7 +580,7 @@ def availability(plan: ReadPlan, every: Any, period: Any, index: Any) -> Availab
     reads = _Reads()
     found = reads.parts(plan.widened(max(first - length, _series.FIRST_INSTANT_NS), last), index)
     inside = set(plan.files())
-    codes = _codes_of(plan, Logged([part for path, part in found if part is not None and path in inside]).codes)
+    codes = _present([(path, part) for path, part in found if path in inside], plan)
     logged = Logged(reads.finer(plan, found, codes, length, first - length, last))
     count = len(edges) - 1
     covered = numpy.zeros((len(codes), count))
@@ -611,6 +614,7 @@ def _rows_read(plan: ReadPlan, codes: Any, edges: Any) -> Any:
     report_clock(request)
     code = raw["signal_id"].astype(numpy.int64) * 1024 + raw["element"]
     bucket = numpy.searchsorted(edges, raw["time"].view(numpy.int64), side="right") - 1
-    inside = (bucket >= 0) & (bucket < len(edges) - 1)
+    # A text row comes as element 0 of its signal whichever of its codes asked for it.
+    inside = (bucket >= 0) & (bucket < len(edges) - 1) & numpy.isin(code, codes)
     cell = numpy.searchsorted(codes, code[inside]) * (len(edges) - 1) + bucket[inside]
     return numpy.bincount(cell, minlength=len(codes) * (len(edges) - 1)).reshape(len(codes), len(edges) - 1)
