@@ -168,6 +168,10 @@ def test_the_viewer_lists_draws_zooms_and_shows_events(viewer, browser):
     wait_for(lambda: 12 in (model(browser, "event-data", "Array.from(m.data.signal_id)") or []), "alarms of 12")
     wait_for(lambda: 12 in (model(browser, "event-rows", "Array.from(m.data.signal_id)") or []), "the event rows")
     assert model(browser, "failure", "m.text") == ""
+    # Its spells without an alarm are shaded, the first from the view's start to its first alarm there.
+    bands = wait_for(lambda: model(browser, "gaps", "Array.from(m.data.x0)"), "the gaps of 12:0")
+    assert bands[0] == zoom_from and len(bands) == len(zentrail.gaps(
+        SAMPLE, "2024-03-02 05:00", "2024-03-02 07:00:00.000000001", [12 * 1024], min_gap="1min"))
 
     # The picture: three signals over the whole sample.
     model(browser, "signal-data", f"(m.selected.indices = {[ids.index(i) for i in (5, 7, 12)]}, true)")

@@ -37,6 +37,10 @@ MAX_EVENT_ROWS = 2000
 DEFAULT_PIXELS = 1000
 # The narrowest view read: a nanosecond window draws nothing useful.
 MIN_SPAN_NS = 1_000_000
+# The first chosen code's spells without a row are shaded where they are
+# wider than this many pixels, and at least a minute long.
+GAP_PIXELS = 3
+MIN_GAP_NS = 60 * _time.NS_PER_SECOND
 # The live button while the window follows the present, and while it does not.
 LIVE_LABEL = "Live"
 PAUSED_LABEL = "Back to live"
@@ -153,6 +157,11 @@ class TrendApp:
                                             name="lines")
         self.trend.multi_line("xs", "ys", source=self.line_source, line_color="color", line_width=1.5, name="trend-lines",
                               legend_field="label")
+        # Where the first chosen code logged nothing: a flat stretch of its
+        # steps there is no value held but none written.
+        self.gap_source = ColumnDataSource({"x0": [], "x1": []}, name="gaps")
+        self.trend.vstrip("x0", "x1", source=self.gap_source, fill_color="grey", fill_alpha=0.15, line_alpha=0,
+                          name="gap-bands")
         self.trend.legend.location = "top_left"
         self.trend.legend.visible = False  # an empty box until a line is drawn
         self.trend.legend.name = "legend"
@@ -335,6 +344,8 @@ class TrendApp:
                              steps=steps, tz=self.tz) if codes else {}
         events = trends.window_events(self.root, start, end, set(ids) | {c // 1024 for c in codes},
                                       threads=self.threads, tz=self.tz)
+        bands = self.gap_bands(first_ns, last_ns, codes[0], max(GAP_PIXELS * (last_ns - first_ns) // max(pixels, 1),
+                                                                MIN_GAP_NS)) if codes else {"x0": [], "x1": []}
         # Times as the axis holds them: instants read in a zone on its wall clock.
         shown_at = events["time"] if self.zone is None else self.zone.wall_times(events["time"])
         marked = trends.marker_rows(dict(events, time=shown_at), first_ns, last_ns, pixels)
@@ -355,7 +366,7 @@ class TrendApp:
             f" ({self.zone.name})" if self.zone is not None else "")
         return {
             "start": start, "end": end, "window": window, "lines": lines, "units": trends.axis_label(drawn),
-            "markers": markers,
+            "markers": markers, "gaps": bands,
             # What tells one window's events from another's: the page's own
             # markers and table are redrawn only when it changes.
             "events_key": (markers["time"].tobytes(), markers["signal_id"].tobytes(), len(events["time"])),
@@ -370,6 +381,24 @@ class TrendApp:
             "seconds": time.perf_counter() - began,
         }
 
+    def gap_bands(self, first_ns: int, last_ns: int, code: int, shortest: int) -> Dict[str, Any]:
+        """The spells longer than ``shortest`` (ns) in which ``code`` logged
+        nothing within the view (its wall times), as bands on the axis (ms):
+        of the part of the view whose instants a datetime64[ns] holds."""
+        import numpy
+
+        import zentrail
+
+        held = numpy.iinfo(numpy.int64)
+        start, end = read_window(self.zone, max(first_ns, held.min + 2 * _time.NS_PER_DAY),
+                                 min(last_ns, held.max - 2 * _time.NS_PER_DAY))
+        found = zentrail.gaps(self.root, start, end, [code], min_gap=_time.duration_text(shortest),
+                              threads=self.threads, tz=self.tz).to_numpy()
+        x0, x1 = found["start"], found["end"]
+        if self.zone is not None:
+            x0, x1 = self.zone.wall_times(x0), self.zone.wall_times(x1)
+        return {"x0": x0.astype(numpy.int64) / 1e6, "x1": x1.astype(numpy.int64) / 1e6}
+
     def show(self, wanted: Tuple[Any, ...], result: Optional[Dict[str, Any]], error: Optional[BaseException]) -> None:
         if error is not None or result is None:
             start, end = (_time.instant_text(ns)[:19] for ns in wanted[:2])
@@ -378,6 +407,7 @@ class TrendApp:
         self.failure.text = ""
         lines = result["lines"]
         self.line_source.data = lines
+        self.gap_source.data = result["gaps"]
         self.trend.legend.visible = bool(lines["code"])
         if (self.trend.yaxis.axis_label or "") != result["units"]:
             self.trend.yaxis.axis_label = result["units"] or None
@@ -402,6 +432,7 @@ class TrendApp:
     def show_failure(self, what: str, error: Optional[BaseException]) -> None:
         self.failure.text = f"{what}: {failure_text(error) if error is not None else 'no result'}"
         self.line_source.data = {"xs": [], "ys": [], "code": [], "label": [], "kind": [], "color": []}
+        self.gap_source.data = {"x0": [], "x1": []}
         self.event_source.data = {"time": [], "signal_id": [], "label": []}
         self.event_rows.data = {name: [] for name in self.event_rows.data}
         self.events_shown = None
