@@ -293,3 +293,9 @@ def test_a_code_read_again_below_its_floor_leaves_its_signals_other_codes_be(tmp
     got = zentrail.availability(tmp_path, "2024-03-01", "2024-03-01", period="5min").to_numpy()
     assert got["rows"].tolist() == [2880 + 300 + 1, 300]
     assert got["covered"].tolist() == pytest.approx([1, (598 + 5) * MIN / DAY])
+
+
+def test_an_availability_table_too_large_to_hold_is_refused(stopped, monkeypatch):
+    monkeypatch.setattr(zentrail._series.gaps, "MAX_CELLS", 100)
+    with pytest.raises(ValueError, match="1,440 buckets of each of 1 codes"):
+        zentrail.availability(stopped, "2024-03-01", "2024-03-01", "1min", [7 * 1024])

@@ -38,6 +38,9 @@ GAP_FLOOR = 60 * _time.NS_PER_SECOND
 FLOORS = (GAP_FLOOR, 10 * 60 * _time.NS_PER_SECOND, 3600 * _time.NS_PER_SECOND)
 GAP_CAP = 24
 HOUR_NS = 3600 * _time.NS_PER_SECOND
+# The rows (codes times buckets) an availability table holds at most: a
+# gigabyte or so of columns.
+MAX_CELLS = 1 << 25
 # The name and version of the parts among a file's stored summaries.
 SECTION = "gaps"
 PART_VERSION = 1
@@ -583,6 +586,10 @@ def availability(plan: ReadPlan, every: Any, period: Any, index: Any) -> Availab
     codes = _present([(path, part) for path, part in found if path in inside], plan)
     logged = Logged(reads.finer(plan, found, codes, length, first - length, last))
     count = len(edges) - 1
+    if len(codes) * count > MAX_CELLS:
+        raise ValueError(f"every={_time.duration_text(step)} makes {count:,} buckets of each of {len(codes):,} codes: "
+                         f"more than the {MAX_CELLS:,} a table of availability holds; take longer buckets or fewer "
+                         f"signals")
     covered = numpy.zeros((len(codes), count))
     rows = numpy.zeros((len(codes), count), numpy.int64)
     by_hour = not (edges % HOUR_NS).any()
