@@ -27,7 +27,7 @@ if TYPE_CHECKING:
 # take more is not kept (its file is read each time, as without an index):
 # a file of many signals and few records each (a quiet day) has counts and
 # values too many to be worth keeping beside it.
-SHARES = {"inventory": 0.004, "latest": 0.003, "gaps": 0.003}
+SHARES = {"inventory": 0.004, "in_force": 0.003, "gaps": 0.003}
 # The key of a marker part: the file's part is too large to keep.
 UNKEPT = "unkept"
 # The entries' layout in the folder; a new one starts a new folder beside.
@@ -50,7 +50,11 @@ class Store:
         self.folder = os.path.join(folder, LAYOUT)
 
     def _path(self, identity: FileIdentity, reading: str, section: str) -> str:
-        key = hashlib.blake2b(f"{identity.path}\0{reading}\0{section}".encode("utf-8", "surrogateescape"),
+        return self.entry_path(identity.path, reading, section)
+
+    def entry_path(self, path: str, reading: str, section: str) -> str:
+        """Where the entry of the archive file `path` (absolute) is kept."""
+        key = hashlib.blake2b(f"{path}\0{reading}\0{section}".encode("utf-8", "surrogateescape"),
                               digest_size=16).hexdigest()
         return os.path.join(self.folder, key[:2], key[2:] + ".zti")
 
@@ -109,10 +113,17 @@ class Store:
         self._write(self._path(identity, reading, section), data)
         return marker
 
-    def clear(self) -> int:
-        """Removes every entry; the number removed."""
-        import shutil
+    def size_of(self, identity: FileIdentity, reading: str, section: str) -> int:
+        """The bytes of the file's entry (0 where there is none)."""
+        try:
+            return os.stat(self._path(identity, reading, section)).st_size
+        except OSError:
+            return 0
 
-        count = sum(len(files) for _, _, files in os.walk(self.folder))
-        shutil.rmtree(self.folder, ignore_errors=True)
-        return count
+    def forget(self, path: str, reading: str, section: str) -> bool:
+        """Removes the entry of the archive file `path`; whether there was one."""
+        try:
+            os.unlink(self.entry_path(os.path.abspath(path), reading, section))
+        except FileNotFoundError:
+            return False
+        return True
