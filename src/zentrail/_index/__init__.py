@@ -24,7 +24,7 @@ from __future__ import annotations
 import warnings
 
 from zentrail._index import place as _place
-from zentrail._index.identity import identity_of
+from zentrail._index.identity import identity_of, unchanged
 from zentrail._index.store import UNKEPT, IndexWarning, Store
 
 TYPE_CHECKING = False
@@ -83,20 +83,22 @@ def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Optiona
         return [(name, compute(whole_file_plan(plan, [name], plan.errors))) for name in files]
     parts: List[Tuple[str, Optional[Part]]] = []
     for name in files:
-        part = part_of(plan, name, section, compute, version, store)
+        part = part_of(plan, name, section, compute, version, store, flush=False)
         if part is not None and UNKEPT in part:  # too large to keep: made each time
             part = compute(whole_file_plan(plan, [name], plan.errors))
         parts.append((name, part))
+    store.flush()
     return parts
 
 
 def part_of(plan: ReadPlan, name: str, section: str, compute: Callable[[ReadPlan], Optional[Part]], version: int,
-            store: Store, fallback: bool = True, build: bool = True) -> Optional[Part]:
+            store: Store, fallback: bool = True, build: bool = True, flush: bool = True) -> Optional[Part]:
     """The part of the file `name` from `store` (it may be the UNKEPT
     marker), else made now and kept when it may be. A file whose read fails
     is read again with the plan's ``errors`` (`fallback`), or gives None,
     as does one whose read warned when there is no `fallback`, and one
-    not kept when not to `build`."""
+    not kept when not to `build`. A part made is written at once unless
+    not to `flush` (the caller flushes the store)."""
     identity = identity_of(name)
     reading = reading_of(plan)
     part = None if identity is None else store.load(identity, reading, section, version)
@@ -120,9 +122,11 @@ def part_of(plan: ReadPlan, name: str, section: str, compute: Callable[[ReadPlan
         for message in told:
             warnings.warn_explicit(message.message, message.category, message.filename, message.lineno,
                                    source=message.source)
-    elif part is not None and identity is not None and identity_of(name) == identity:
+    elif part is not None and identity is not None and unchanged(identity):
         # (Unchanged while it was read: a part of a file that grew or was
         # replaced meanwhile belongs to neither identity.)
         if not store.save(identity, reading, section, version, part):
             store.save_unkept(identity, reading, section, version)
+        if flush:
+            store.flush()
     return part

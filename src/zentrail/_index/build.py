@@ -64,10 +64,13 @@ def build_index(root: Any, *, tz: Any = None, index: Any = None, threads: Option
         for name in files:
             for section in SECTIONS:
                 store.forget(name, reading_of(plan), section)
+        store.flush()
     elif not check:
         _inventory.counts(plan, store, "file")
         for name in files:
-            part_of(plan, name, _in_force.SECTION, _in_force.last_rows, _in_force.VERSION, store, fallback=False)
+            part_of(plan, name, _in_force.SECTION, _in_force.last_rows, _in_force.VERSION, store, fallback=False,
+                    flush=False)
+        store.flush()
     fresh = dict.fromkeys(SECTIONS, 0)
     unkept = dict.fromkeys(SECTIONS, 0)
     missing = dict.fromkeys(SECTIONS, 0)
