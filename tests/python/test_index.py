@@ -213,3 +213,33 @@ def test_a_series_starts_from_the_index_as_from_the_files(tmp_path_factory, tree
         del built
     finally:
         shutil.rmtree(root)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.dictionaries(st.text(max_size=8), st.binary(max_size=40), max_size=4), st.integers(0, 200),
+       st.binary(max_size=16))
+def test_a_pack_cut_anywhere_keeps_the_entries_before_the_cut(entries, cut, tail):
+    data = store.packed(entries)
+    assert store.unpacked(data) == entries
+    store.unpacked(data[:cut] + tail)  # never raises (each entry has its own digest to fail)
+    assert all(entries[name] == body for name, body in store.unpacked(data[:cut]).items())
+
+
+def test_the_command_builds_checks_and_clears_and_no_index_reads_without(sample_tree, tmp_path, capsys):
+    from zentrail.cli import main
+
+    folder = str(tmp_path / "index")
+    store.SHARES.update(inventory=1.0, in_force=1.0)
+    assert main(["index", sample_tree, "--index", folder]) == 0
+    assert "inventory: 6 fresh" in capsys.readouterr().out
+    assert main(["index", sample_tree, "--index", folder, "--clear"]) == 0
+    assert main(["index", sample_tree, "--index", folder, "--check"]) == 0
+    assert "inventory: 0 fresh, 0 too large to keep, 6 missing" in capsys.readouterr().out
+    os.environ["ZENTRAIL_INDEX"], before = folder, os.environ["ZENTRAIL_INDEX"]
+    try:
+        assert main(["ls", sample_tree, "--csv", "--no-index"]) == 0
+        assert os.environ["ZENTRAIL_INDEX"] == folder  # put back after the command
+        assert main(["index", sample_tree, "--check"]) == 0
+        assert "6 missing" in capsys.readouterr().out  # nothing kept by the ls
+    finally:
+        os.environ["ZENTRAIL_INDEX"] = before
