@@ -9,7 +9,10 @@ from __future__ import annotations
 
 from zentrail._base import arguments as _arguments, time as _time
 from zentrail import _core
-from zentrail._read import events as _events, inventory as _inventory, request as _request
+from zentrail._read import events as _events, request as _request
+from zentrail._index import inventory as _index_inventory
+from zentrail._index.build import IndexSummary
+from zentrail._index.store import IndexWarning
 from zentrail._elsewhere import remote as _remote
 from zentrail._core import read
 from zentrail._live.cursor import ArchiveRewrittenError
@@ -41,8 +44,8 @@ if TYPE_CHECKING:
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
            "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "parse_signals", "follow", "Follower",
-           "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held", "gaps", "Gaps", "availability",
-           "Availability"]
+           "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held", "build_index", "IndexSummary",
+           "IndexWarning", "gaps", "Gaps", "availability", "Availability"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -81,7 +84,8 @@ _ERRORS_DOC = """
 def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[Iterable[Union[int, str]]] = None,
          *, ids: Optional[Iterable[Union[int, str]]] = None, catalog: Any = None, threads: Optional[int] = None,
          batch_rows: Optional[int] = None, progress: Union[None, bool, Callable[[int, int], Any]] = None,
-         errors: str = "raise", storage_options: Optional[Dict[str, Any]] = None, tz: Any = None) -> Scan:
+         errors: str = "raise", storage_options: Optional[Dict[str, Any]] = None, tz: Any = None,
+         index: Any = None) -> Scan:
     """The rows that ``read(root_dir, dt_start, dt_end, signals)`` gives, as
     columns (a :class:`Scan`, read when consumed), decoded on ``threads``
     threads (default: the CPUs this process may use), one file per task,
@@ -137,9 +141,14 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     id of a signal in the files read, the codes its values have (a code is
     ``id * 1024 + element index``). A read of a root that holds no archive
     file at all warns so likewise, whatever ``signals``.
+    ``index``: where the summaries of files read before are kept (None: the
+    folder ``ZENTRAIL_INDEX`` names, else the user's cache folder; a folder;
+    False: none): :meth:`Scan.align` and the time-weighted overview take
+    the values in force at their start from it where it holds them; no
+    result depends on it (see the page "Questions about an archive").
     """
     return Scan(make_plan(_remote.root_of(root_dir, storage_options), False, dt_start, dt_end, signals, threads,
-                          batch_rows, progress, errors, ids, catalog, tz))
+                          batch_rows, progress, errors, ids, catalog, tz, index))
 
 
 def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound,
@@ -194,7 +203,7 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,
 def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Optional[Bound] = None, *,
               by: Optional[str] = None, catalog: Any = None, threads: Optional[int] = None,
               progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
-              storage_options: Optional[Dict[str, Any]] = None, tz: Any = None) -> Inventory:
+              storage_options: Optional[Dict[str, Any]] = None, tz: Any = None, index: Any = None) -> Inventory:
     """What the archive under ``root_dir`` holds (an :class:`Inventory`, read
     in this call): one row per (signal id, class) over every record whose
     time lies in the window, System records and alarms without a value
@@ -217,9 +226,33 @@ def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Opti
     instants, a bound given is read as scan reads it (a wall time there, or
     an instant with an offset), and the days of ``by="day"`` and
     ``by="file"`` are local days, from local midnight to local midnight.
+    ``index``: where the counts of each file are kept once read (None: the
+    folder ``ZENTRAIL_INDEX`` names, else the user's cache folder; a
+    folder; False: none), so that a file read before and unchanged since is
+    not read again; the rows are the same either way (see the page
+    "Questions about an archive").
     {bounds}"""
-    return _inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress, errors=errors,
-                                catalog=catalog, storage_options=storage_options, tz=tz)
+    return _index_inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress, errors=errors,
+                                catalog=catalog, storage_options=storage_options, tz=tz, index=index)
+
+
+def build_index(root_dir: PathLike, *, tz: Any = None, index: Any = None, threads: Optional[int] = None,
+                check: bool = False, clear: bool = False) -> IndexSummary:
+    """Makes the index of the archive files under the local folder
+    ``root_dir`` ahead of the questions asked of it (``zentrail index``):
+    each file's counts (what :func:`inventory` gives) and each code's last
+    value row (what :meth:`Scan.align`, :func:`latest` and :func:`at` start
+    from), read once and kept while the file stays the same. Returns what
+    the index holds for the archive's files (an :class:`IndexSummary`).
+    ``check=True`` makes nothing and tells what is there; ``clear=True``
+    removes the entries of the archive's files. ``index`` as for
+    :func:`inventory` (a folder, or None for the default one); ``tz`` as
+    for :func:`scan` (entries are kept per zone the files are read in).
+    The index is kept outside the archive, never in its folders; see the
+    page "Questions about an archive"."""
+    from zentrail._index import build as _build
+
+    return _build.build_index(root_dir, tz=tz, index=index, threads=threads, check=check, clear=clear)
 
 
 def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Iterable[Union[int, str]]] = None, *,
@@ -274,13 +307,14 @@ def gaps(root_dir: PathLike, start: Optional[Bound] = None, end: Optional[Bound]
     ``min_gap``: a duration (see :func:`zentrail.Scan.align`); below one
     minute (``GAP_FLOOR``) the rows themselves are read, since the summary
     of a file kept by the index holds the spells longer than a minute at
-    most. ``index``: where the summaries of the archive's files are kept (see
-    the index); False reads without it. Bounds, ``tz``,
+    most. ``index``: where the summaries of files read before are kept, as for
+    :func:`scan`; False reads every file. Bounds, ``tz``,
     ``catalog``, ``errors`` and ``threads`` as for :func:`scan`.
     {bounds}"""
     plan = make_plan(_remote.root_of(root_dir, None), False, "2000-01-01" if start is None else start,
-                     "2179-12-31" if end is None else end, signals, threads, None, None, errors, None, catalog, tz)
-    return _gaps.gaps(plan, start, end, min_gap, index)
+                     "2179-12-31" if end is None else end, signals, threads, None, None, errors, None, catalog, tz,
+                     index)
+    return _gaps.gaps(plan, start, end, min_gap)
 
 
 def availability(root_dir: PathLike, start: Bound, end: Bound, every: Any = "1d",
@@ -305,8 +339,8 @@ def availability(root_dir: PathLike, start: Bound, end: Bound, every: Any = "1d"
     ``catalog``, ``errors`` and ``threads`` as for :func:`gaps`.
     {bounds}"""
     plan = make_plan(_remote.root_of(root_dir, None), False, start, end, signals, threads, None, None, errors, None,
-                     catalog, tz)
-    return _gaps.availability(plan, every, period, index)
+                     catalog, tz, index)
+    return _gaps.availability(plan, every, period)
 
 
 def lake_held(lake: PathLike) -> Tuple[int, Any]:

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 from zentrail import _core
 from zentrail._base import time as _time
+from zentrail._index import per_file, store_of, whole_file_plan
 from zentrail._read.request import report_clock, skipped_files
 from zentrail._read.result import Result
 from zentrail._series import window as _series
@@ -51,15 +52,6 @@ _PER_SPELL = ("gap_before", "gap_after")
 _PER_HOUR = ("hour", "hour_rows")
 _NONE_BEFORE = -(1 << 63) + 1  # no row before: an instant earlier than any
 _NONE_AFTER = (1 << 63) - 1
-
-
-def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Any], *, version: int = 1,
-             index: Any = None) -> List[Tuple[str, Any]]:
-    """[(file, part)] of the plan's files in read order, each part computed
-    from that file read whole. Stands in for zentrail._index.per_file,
-    which takes the parts from the index where it holds them; replace this
-    with it once it lands (``index`` is for it)."""
-    return [(path, compute(plan.with_files([path]).widened(None, None))) for path in plan.files()]
 
 
 def part_of_rows(times: Any, codes: Any, floor: Optional[int] = None) -> _Part:
@@ -130,13 +122,18 @@ class _Reads:
         # A text row comes as element 0 of its signal whichever of its codes asked for it.
         return found if plan.codes is None else _only(found, numpy.isin(found["code"], plan.codes))
 
-    def parts(self, plan: ReadPlan, index: Any) -> List[Tuple[str, Any]]:
+    def parts(self, plan: ReadPlan) -> List[Tuple[str, Any]]:
         """The parts of the plan's files: of every code, as the index keeps
-        them, or without an index of the plan's codes alone (a narrower
-        read)."""
-        whole = plan.files_only()
-        return per_file(whole if index is not False else whole.with_codes(plan.codes), SECTION, self.part,
-                        version=PART_VERSION, index=index)
+        them, or where no index is used of the plan's codes alone (a
+        narrower read, since nothing keeps them)."""
+        if store_of(plan, None) is not None:
+            return per_file(plan, SECTION, self.part, version=PART_VERSION)
+        return [(path, self.part(self.whole(plan, path, plan.codes))) for path in plan.files()]
+
+    @staticmethod
+    def whole(plan: ReadPlan, path: str, codes: Any) -> ReadPlan:
+        """The plan of the whole file ``path`` read as the index reads it, of ``codes`` (None: every code)."""
+        return whole_file_plan(plan, [path], plan.errors).with_codes(codes)
 
     def finer(self, plan: ReadPlan, found: List[Tuple[str, Any]], codes: Any, finest: int, first: int,
               last: int) -> List[_Part]:
@@ -152,8 +149,7 @@ class _Reads:
             coarse = (part["floor"] > finest) & (part["first"] <= last) & (part["last"] >= first)
             if coarse.any():
                 asked = part["code"][coarse]
-                out.append(self.part(plan.files_only().with_files([path]).widened(None, None).with_codes(asked),
-                                     finest))
+                out.append(self.part(self.whole(plan, path, asked), finest))
                 part = _only(part, ~coarse)
             out.append(part)
         return out
@@ -475,14 +471,14 @@ def _window(plan: ReadPlan, earliest: Any, latest: Any, start: Any, end: Any) ->
     return first, last + 1
 
 
-def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any, index: Any) -> Gaps:
+def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any) -> Gaps:
     """The gaps of zentrail.gaps, from the parts of the window's files and,
     for the rows on either side, of files further out as far as needed."""
     import numpy
 
     shortest = _time.duration_ns(min_gap, "min_gap")
     reads = _Reads()
-    within = reads.parts(plan, index)
+    within = reads.parts(plan)
     codes = _present(within, plan)
     earliest, latest = _ends([part for _, part in within if part is not None], codes)
     first, after = _window(plan, earliest, latest, start, end)
@@ -499,7 +495,7 @@ def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any, index: Any) -> Gaps
             if not len(lacking):
                 break
             chosen = [path for day in days[:run] for path in day]
-            outer = reads.parts(plan.with_files(chosen).with_codes(lacking), index)
+            outer = reads.parts(plan.with_files(chosen).with_codes(lacking))
             found_now = [_only(part, numpy.isin(part["code"], lacking)) for _, part in outer if part is not None]
             parts.extend(found_now)
             more_first, more_last = _ends(found_now, codes)
@@ -566,7 +562,7 @@ def buckets(first: int, after: int, every: int, zone: Any) -> Any:
     return numpy.minimum(numpy.append(starts, last_end), after)
 
 
-def availability(plan: ReadPlan, every: Any, period: Any, index: Any) -> Availability:
+def availability(plan: ReadPlan, every: Any, period: Any) -> Availability:
     """The shares of zentrail.availability, from the parts of the files of
     the window and of the period before it (whose rows cover its start)."""
     import numpy
@@ -581,7 +577,7 @@ def availability(plan: ReadPlan, every: Any, period: Any, index: Any) -> Availab
         raise ValueError(f"every={_time.duration_text(step)} makes more than {MAX_BUCKETS} buckets of the window")
     edges = buckets(first, after, step, plan.zone)
     reads = _Reads()
-    found = reads.parts(plan.widened(max(first - length, _series.FIRST_INSTANT_NS), last), index)
+    found = reads.parts(plan.widened(max(first - length, _series.FIRST_INSTANT_NS), last))
     inside = set(plan.files())
     codes = _present([(path, part) for path, part in found if path in inside], plan)
     logged = Logged(reads.finer(plan, found, codes, length, first - length, last))

@@ -27,17 +27,6 @@ def add_options(options: Any, signals_help: str) -> None:
                          help="OUT.parquet, OUT.csv or OUT.arrow, or - for standard output (default: print)")
     options.add_argument("--format", choices=FORMATS, help="the format of -o (default: OUT's extension; csv for "
                          "standard output)")
-    add_no_index(options)
-
-
-def add_no_index(options: Any) -> None:
-    options.add_argument("--no-index", action="store_true",
-                         help="read the archive's files, neither using nor filling the index of their summaries")
-
-
-def index_of(args: argparse.Namespace) -> Any:
-    """index= of the command's reads: False with --no-index, else the default."""
-    return False if args.no_index else None
 
 
 def run(args: argparse.Namespace) -> None:
@@ -49,8 +38,7 @@ def run(args: argparse.Namespace) -> None:
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", "zentrail.gaps: no row", UserWarning)  # said below, as the command's
         found = zentrail.gaps(args.root, args.start, args.end, codes, min_gap=args.min_gap, threads=args.threads,
-                              errors=damaged.errors_of(args), catalog=catalog_of(args), index=index_of(args),
-                              **zone.keywords(args))
+                              errors=damaged.errors_of(args), catalog=catalog_of(args), **zone.keywords(args))
     damaged.report(args, found.skipped)
     if not len(found.codes) and not args.allow_empty:
         chosen = "every signal" if args.signals is None else f"--signals {args.signals}"

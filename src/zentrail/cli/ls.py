@@ -13,7 +13,6 @@ import zentrail
 
 from . import damaged, zone
 from .arguments import UsageError, catalog_of
-from .gaps import index_of
 from .outputs import NothingSelected
 from .text import write_table
 
@@ -65,7 +64,7 @@ def covered(args: argparse.Namespace, days: Any, ids: Any) -> Any:
         return found
     first, last = str(days.min().astype("datetime64[D]")), str(days.max().astype("datetime64[D]"))
     shares = zentrail.availability(args.root, first, last, "1d", period=args.period, threads=args.threads,
-                                   errors=damaged.errors_of(args), catalog=catalog_of(args), index=index_of(args),
+                                   errors=damaged.errors_of(args), catalog=catalog_of(args),
                                    **zone.keywords(args)).to_numpy()
     in_zone = zone.zone_of(args)
     local = shares["time"] if in_zone is None else in_zone.wall_times(shares["time"])

@@ -57,7 +57,7 @@ class Version(argparse.Action):
 
 
 def parser() -> argparse.ArgumentParser:
-    from . import events, export, gaps, ls, plot, sync, view
+    from . import events, export, gaps, index, ls, plot, sync, view
 
     top = argparse.ArgumentParser(prog="zentrail", description="What is in an archive, and its values and events "
                                   "into files.", epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -96,7 +96,6 @@ def parser() -> argparse.ArgumentParser:
                             "--period after it)")
     ls_options.add_argument("--period", metavar="D", default="10min", help=arguments.duration_help(
         "with --by-day, the time after each row that it covers", "10min"))
-    gaps.add_no_index(ls_options)
     ls_options.add_argument("--unmatched", action="store_true", help="the codes the archive holds that the catalog "
                             "does not name, and the catalog's entries the archive never holds")
     damaged.add_option(ls_options)
@@ -156,9 +155,13 @@ def parser() -> argparse.ArgumentParser:
                               help="serve without the token in the address: any program or user on this machine "
                                    "that finds the port can then read the archive through the viewer; only for a "
                                    "machine that nothing untrusted runs on")
-    # The archive's zone goes with every read, so with every command.
-    for sub in commands.choices.values():
+    index.add_parser(commands)
+    # The archive's zone goes with every read, so with every command; so
+    # does the index, which any read may use.
+    for name, sub in commands.choices.items():
         zone.add_option(sub)
+        if name != "index":
+            index.add_option(sub)
     return top
 
 
