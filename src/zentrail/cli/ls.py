@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+import warnings
 from typing import Any, Dict
 
 import zentrail
@@ -63,9 +64,11 @@ def covered(args: argparse.Namespace, days: Any, ids: Any) -> Any:
     if not len(days):
         return found
     first, last = str(days.min().astype("datetime64[D]")), str(days.max().astype("datetime64[D]"))
-    shares = zentrail.availability(args.root, first, last, "1d", period=args.period, threads=args.threads,
-                                   errors=damaged.errors_of(args), catalog=catalog_of(args),
-                                   **zone.keywords(args)).to_numpy()
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "zentrail.availability: no row", UserWarning)  # System records alone
+        shares = zentrail.availability(args.root, first, last, "1d", period=args.period, threads=args.threads,
+                                       errors=damaged.errors_of(args), catalog=catalog_of(args),
+                                       **zone.keywords(args)).to_numpy()
     in_zone = zone.zone_of(args)
     local = shares["time"] if in_zone is None else in_zone.wall_times(shares["time"])
     key = local.astype("datetime64[D]").astype(numpy.int64) * 65536 + shares["signal_id"]
