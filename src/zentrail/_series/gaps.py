@@ -345,7 +345,7 @@ def _stretches(first: Any, last: Any, spells: Any, before: Any, after: Any) -> T
     return opening, closing
 
 
-def _searched(codes: Any, times: Any, at_codes: Any, at_times: Any, side: str) -> Any:
+def _searched(codes: Any, times: Any, at_codes: Any, at_times: Any, side: Any) -> Any:
     """numpy.searchsorted of each (code, time) asked among the (code, time)
     pairs given, sorted by code then time: the times as their ranks among
     all of them, so that one int64 key orders the pairs."""
