@@ -1,5 +1,6 @@
 #include "module/table_calls.h"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -73,6 +74,25 @@ void fill_values(OwnedColumn* column, PyObject* values) {
     }
     const auto* bytes = static_cast<const uint8_t*>(held.view.buf);
     column->bytes.assign(bytes, bytes + held.view.len);
+    if (column->arrow_format.rfind("tsn:", 0) == 0) {
+        // NumPy's NaT (the smallest int64) is no instant: a null in Arrow,
+        // as pyarrow makes it of a NumPy column.
+        const std::size_t n = column->bytes.size() / sizeof(int64_t);
+        std::vector<uint8_t> validity((n + 7) / 8, 0);
+        for (std::size_t r = 0; r < n; ++r) {
+            int64_t t;
+            std::memcpy(&t, column->bytes.data() + r * sizeof(int64_t), sizeof t);
+            if (t == INT64_MIN) {
+                ++column->null_count;
+            } else {
+                validity[r / 8] |= static_cast<uint8_t>(1u << (r % 8));
+            }
+        }
+        if (column->null_count > 0) {
+            column->nullable = true;
+            column->validity = std::move(validity);
+        }
+    }
 }
 
 }  // namespace
