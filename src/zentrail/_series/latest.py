@@ -1,0 +1,181 @@
+"""zentrail.latest: each code's last value row. Each archive file gives a
+small part (per code its last value row in that file), which does not depend
+on what is asked and so can be kept in the archive's index; the parts of all
+files are then merged, the last by time, a tie to the later file."""
+
+from __future__ import annotations
+
+from zentrail._read import columns as _read_columns
+from zentrail._read.result import Result
+from zentrail._series import lost as _lost
+from zentrail._series.at import frame_with_names
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, List, Optional, Tuple
+
+    from zentrail._read.plan import ReadPlan
+
+    _Columns = Dict[str, Any]
+    _Part = Optional[Dict[str, Any]]
+
+SECTION = "latest"
+VERSION = 1
+
+
+def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Dict[str, Any]], *, version: int = 1,
+             index: Any = None) -> List[Tuple[str, _Part]]:
+    """[(file, part)] for the plan's files in read order, each part computed
+    from that one file read whole (the plan's window ignored); None for a
+    file the read passes over as damaged (errors "warn"/"skip").
+
+    A stand-in, to be replaced by zentrail._index.per_file, which takes each
+    part from the archive's index where a fresh one is kept (``index``: its
+    folder, or False for none) and stores the ones it computes."""
+    out: List[Tuple[str, _Part]] = []
+    for path in plan.widened(None, None).files():
+        one = plan.with_files([path]).widened(None, None)
+        if plan.errors != "raise" and _lost.damaged_files(one):
+            out.append((path, None))
+            continue
+        out.append((path, compute(one.replace(errors="raise"))))
+    return out
+
+
+def latest_part(plan: ReadPlan) -> Dict[str, Any]:
+    """Per code, the last value row of the plan's one file (the last by
+    time, of several at one time the last in read order): arrays ``code``
+    (int32), ``time`` (int64 ns) and ``value`` (float64), by code. Text rows
+    and NaN values give no value, as in a grid."""
+    import numpy
+
+    plan = plan.files_only().select("time", "signal_id", "element", "value")
+    rows = _read_columns.numpy_columns(plan, _read_columns.core_request(plan, numpy=True))
+    keep = ~numpy.isnan(rows["value"])
+    time = rows["time"][keep].view(numpy.int64)
+    code = rows["signal_id"][keep].astype(numpy.int32) * 1024 + rows["element"][keep]
+    last = _last_of_each(code, time, numpy.arange(len(code)))
+    return {"code": code[last], "time": time[last], "value": rows["value"][keep][last]}
+
+
+def merged(parts: List[Tuple[str, _Part]]) -> Tuple[Any, Any, Any]:
+    """(codes, times, values) of each code's last row over the files' parts
+    (in read order): the latest time, a tie to the later file."""
+    import numpy
+
+    held = [(k, part) for k, (_, part) in enumerate(parts) if part is not None]
+    code = numpy.concatenate([numpy.zeros(0, numpy.int32)] + [part["code"] for _, part in held])
+    time = numpy.concatenate([numpy.zeros(0, numpy.int64)] + [part["time"] for _, part in held])
+    value = numpy.concatenate([numpy.zeros(0)] + [part["value"] for _, part in held])
+    file = numpy.concatenate([numpy.zeros(0, numpy.int64)] + [numpy.full(len(part["code"]), k) for k, part in held])
+    last = _last_of_each(code, time, file)
+    return code[last], time[last], value[last]
+
+
+def _last_of_each(code: Any, time: Any, then: Any) -> Any:
+    """Indices of each code's last row: the latest `time`, of those the
+    largest `then` (read order); ascending by code."""
+    import numpy
+
+    order = numpy.lexsort((then, time, code))
+    ends = numpy.flatnonzero(numpy.diff(code[order])) if len(order) else numpy.zeros(0, numpy.int64)
+    return order[numpy.append(ends, len(order) - 1)] if len(order) else order
+
+
+class Latest(Result):
+    """Each code's last value row in the archive, made by
+    :func:`zentrail.latest`; read when consumed, afresh each time. One row
+    per code with a value row, ascending by code:
+
+    - ``signal_id``, ``element``: uint16, the code (``id * 1024 + element``).
+    - ``time``: datetime64[ns], the time of the code's last value row (the
+      last by time; of several at that time, the last in read order, as a
+      grid's step takes it). Read in a zone, an instant: UTC in NumPy, the
+      zone's in pandas and Arrow.
+    - ``value``: float64, its value. Text rows and NaN values are no value
+      rows, as in :meth:`zentrail.Scan.align`.
+
+    ``to_pandas(names=True)`` adds the catalog's ``name`` and ``unit`` after
+    ``element``. Each file's last rows are kept in the archive's index
+    (unless ``index=False``), so a warm answer reads no archive file. With
+    ``errors="warn"`` or ``"skip"`` a damaged file gives none of its rows
+    (:attr:`skipped` lists it): a code's latest row may then be older than
+    what the damaged file held.
+    """
+
+    __slots__ = ("_plan", "_index")
+    _INSTANT_COLUMNS = ("time",)
+
+    def __init__(self, plan: ReadPlan, index: Any = None) -> None:
+        """Made by zentrail.latest."""
+        self._set_errors(plan.errors)
+        self._plan = plan
+        self._index = index
+
+    def _zone(self) -> Any:
+        return self._plan.zone
+
+    @property
+    def plan(self) -> ReadPlan:
+        """The :class:`zentrail.ReadPlan` of the codes asked (its window unused)."""
+        return self._plan
+
+    def _read(self) -> _Columns:
+        import numpy
+
+        parts = per_file(self._plan, SECTION, latest_part, version=VERSION, index=self._index)
+        code, time, value = merged(parts)
+        codes = self._plan.codes
+        if codes is not None:
+            chosen = numpy.isin(code, codes)
+            code, time, value = code[chosen], time[chosen], value[chosen]
+        ids = self._plan.pushdown.ids
+        if ids is not None:
+            kept = numpy.unpackbits(numpy.frombuffer(ids, dtype=numpy.uint8), bitorder="little").astype(bool)
+            chosen = kept[code >> 10]
+            code, time, value = code[chosen], time[chosen], value[chosen]
+        damaged = [path for path, part in parts if part is None]
+        self._skipped = _lost.damaged_files(self._plan.with_files(damaged)) if damaged else []
+        self._told()
+        if not len(code):
+            _warn_nothing(self._plan, bool(parts))
+        return {"signal_id": (code >> 10).astype(numpy.uint16), "element": (code & 1023).astype(numpy.uint16),
+                "time": time.view("datetime64[ns]"), "value": value}
+
+    def _told(self) -> None:
+        if self._errors != "warn":
+            return
+        import warnings
+
+        from zentrail._read.request import outside_the_package
+
+        for skipped in self._skipped:
+            place = "" if skipped.offset is None else f" at byte {skipped.offset}"
+            warnings.warn(f"archive file {skipped.path!r}: {skipped.message}{place}; the latest values passed over "
+                          f"it", UserWarning, stacklevel=outside_the_package())
+
+    def to_pandas(self, *, names: bool = False) -> Any:
+        """The rows as a pandas DataFrame (``time`` in the zone read in, if
+        any); with ``names=True`` and a catalog, the categorical columns
+        ``name`` and ``unit`` after ``element``."""
+        frame = Result.to_pandas(self)
+        return frame_with_names(frame, self._plan.catalog) if names else frame
+
+    def __repr__(self) -> str:
+        return f"<zentrail.Latest of {self._plan.describe()}>"
+
+
+def _warn_nothing(plan: ReadPlan, any_file: bool) -> None:
+    import os
+    import warnings
+
+    from zentrail._read.request import outside_the_package
+
+    if not any_file:
+        root = os.fsdecode(plan.source) if isinstance(plan.source, bytes) else plan.source
+        warnings.warn(f"zentrail.latest: no archive file (YYYY-MM-DD_*.vlx) under {root!r}, so no row", UserWarning,
+                      stacklevel=outside_the_package())
+        return
+    asked = "any signal" if plan.codes is None else f"the {len(plan.codes)} codes asked"
+    warnings.warn(f"zentrail.latest: no value row of {asked} in the archive, so no row", UserWarning,
+                  stacklevel=outside_the_package())
