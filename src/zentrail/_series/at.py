@@ -179,8 +179,7 @@ class ValuesAt(Result):
             return numpy.stack([numpy.frombuffer(b, dtype=dtype) for b in buffers], axis=1)
 
         value, row, nxt = matrix(values, numpy.float64), matrix(rows, numpy.int64), matrix(nexts, numpy.int64)
-        if spans:
-            _blank_lost(instants, value, row, nxt, spans)
+        _blank(instants, value, row, nxt, spans, self._lookback)
         return codes, value, row, nxt
 
     def _told(self, damaged: List[Any]) -> None:
@@ -255,18 +254,28 @@ def groups(instants: Any, lookback: Optional[int], reach: str) -> List[Tuple[int
     return list(zip(starts, ends))
 
 
-def _blank_lost(instants: Any, value: Any, row: Any, nxt: Any, spans: List[Tuple[int, int]]) -> None:
-    """NaN (and NaT) in every cell a row of a lost span could have changed:
-    a span meeting [the value's row, the instant] for a step, [the row
-    before, the row after] for an interpolated value."""
+def _blank(instants: Any, value: Any, row: Any, nxt: Any, spans: List[Tuple[int, int]],
+           lookback: Optional[int]) -> None:
+    """NaN (and NaT) in every cell whose rows lie further than `lookback`
+    from its instant (a grid carries a value on from row to row; a value at
+    an instant looks back from that instant alone, whichever others are read
+    with it), and in every cell a row of a lost span could have changed: a
+    span meeting [the value's row, the instant] for a step, [the row before,
+    the row after] for an interpolated value."""
     import numpy
 
+    at = numpy.broadcast_to(instants[:, None], row.shape)
     has = row != _NAT
-    low = numpy.where(has, row, 0)
-    high = numpy.where(nxt != _NAT, nxt, numpy.broadcast_to(instants[:, None], row.shape))
+    has_next = nxt != _NAT
     lost = numpy.zeros(row.shape, dtype=bool)
-    for first, last in spans:
-        lost |= has & (low <= last) & (high >= first)
+    if lookback is not None:
+        lost |= has & (at - numpy.where(has, row, at) > lookback)
+        lost |= has_next & (numpy.where(has_next, nxt, at) - at > lookback)
+    if spans:
+        low = numpy.where(has, row, 0)
+        high = numpy.where(has_next, nxt, at)
+        for first, last in spans:
+            lost |= has & (low <= last) & (high >= first)
     value[lost] = numpy.nan
     row[lost] = _NAT
     nxt[lost] = _NAT
