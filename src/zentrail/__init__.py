@@ -9,7 +9,8 @@ from __future__ import annotations
 
 from zentrail._base import arguments as _arguments, time as _time
 from zentrail import _core
-from zentrail._read import events as _events, inventory as _inventory, request as _request
+from zentrail._read import events as _events, request as _request
+from zentrail._index import inventory as _index_inventory
 from zentrail._elsewhere import remote as _remote
 from zentrail._core import read
 from zentrail._live.cursor import ArchiveRewrittenError
@@ -193,7 +194,7 @@ def find_files(root_dir: PathLike, dt_start: Bound, dt_end: Bound, *,
 def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Optional[Bound] = None, *,
               by: Optional[str] = None, catalog: Any = None, threads: Optional[int] = None,
               progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
-              storage_options: Optional[Dict[str, Any]] = None, tz: Any = None) -> Inventory:
+              storage_options: Optional[Dict[str, Any]] = None, tz: Any = None, index: Any = None) -> Inventory:
     """What the archive under ``root_dir`` holds (an :class:`Inventory`, read
     in this call): one row per (signal id, class) over every record whose
     time lies in the window, System records and alarms without a value
@@ -216,9 +217,14 @@ def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Opti
     instants, a bound given is read as scan reads it (a wall time there, or
     an instant with an offset), and the days of ``by="day"`` and
     ``by="file"`` are local days, from local midnight to local midnight.
+    ``index``: where the counts of each file are kept once read (None: the
+    folder ``ZENTRAIL_INDEX`` names, else the user's cache folder; a
+    folder; False: none), so that a file read before and unchanged since is
+    not read again; the rows are the same either way (see the page
+    "Questions about an archive").
     {bounds}"""
-    return _inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress, errors=errors,
-                                catalog=catalog, storage_options=storage_options, tz=tz)
+    return _index_inventory.inventory(root_dir, dt_start, dt_end, by=by, threads=threads, progress=progress, errors=errors,
+                                catalog=catalog, storage_options=storage_options, tz=tz, index=index)
 
 
 def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Iterable[Union[int, str]]] = None, *,

@@ -16,6 +16,14 @@ DAY = date(2024, 3, 1)
 START, END_OF_DAY = "2024-03-01 00:00:00", "2024-03-01 23:59:59"
 
 
+@pytest.fixture(autouse=True, scope="session")
+def index_of_the_session(tmp_path_factory):
+    """Reads keep their index in a folder of the test session's own, never
+    the user's cache folder."""
+    os.environ["ZENTRAIL_INDEX"] = str(tmp_path_factory.mktemp("zentrail-index"))
+    yield
+
+
 def code(signal_id, index=0):
     return signal_id * 1024 + index
 

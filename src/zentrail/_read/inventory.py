@@ -3,9 +3,7 @@
 from __future__ import annotations
 
 
-from zentrail._base import arguments as _arguments, time as _time, classes as _names
-from zentrail import _core
-from zentrail._elsewhere import remote as _remote
+from zentrail._base import classes as _names
 from zentrail._read import request as _request
 from zentrail._read.result import Result
 
@@ -16,10 +14,7 @@ if TYPE_CHECKING:
     _Columns = Dict[str, Any]
     _Progress = Union[None, bool, Callable[[int, int], Any]]
 
-# What a row counts: the records of an id and class in the whole window, of
-# a day, or of a day in one file (the core's numbers for them).
-_ROWS = {None: 0, "day": 1, "file": 2}
-_DTYPES = {"file": "int32", "day": "datetime64[ns]", "signal_id": "uint16", "item_class": "uint8", "records": "int64",
+DTYPES = {"file": "int32", "day": "datetime64[ns]", "signal_id": "uint16", "item_class": "uint8", "records": "int64",
            "elements": "int32", "first": "datetime64[ns]", "last": "datetime64[ns]", "files": "int32"}
 
 
@@ -187,32 +182,3 @@ def unmatched(catalog: Any, ids: Any, elements: Any) -> _Columns:
             "signal_id": numpy.array([r[1] for r in rows], dtype=numpy.uint16),
             "element": numpy.array([r[2] for r in rows], dtype=numpy.int32),
             "name": numpy.array([r[3] for r in rows], dtype=object)}
-
-
-def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Optional[str] = None,
-              threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise",
-              storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None, tz: Any = None) -> Inventory:
-    from zentrail._names import catalog as _catalog
-    from zentrail._read.plan import archive_zone
-
-    if by not in _ROWS:
-        raise ValueError(f"by must be None, \"day\" or \"file\", not {by!r}")
-    root = _remote.root_of(root_dir, storage_options)
-    zone = archive_zone(tz, root)
-    start = None if dt_start is None else _time.bound_in(zone, dt_start, "dt_start", False)
-    end = None if dt_end is None else _time.bound_in(zone, dt_end, "dt_end", True)
-    if start is not None and end is not None:
-        _time.check_order(start, end, dt_start, dt_end)
-    request = _request.Request(root, False, start, end,
-                               threads=None if threads is None else _arguments.count(threads, "threads", 1),
-                               progress=_arguments.check_progress(progress), errors=_request.check_errors(errors),
-                               zone=zone)
-    columns = columns_from_core(_core.inventory(request, _ROWS[by]), _DTYPES)
-    _request.report_clock(request)
-    if by == "file":
-        import numpy
-
-        names = numpy.empty(len(columns["files_read"]), dtype=object)
-        names[:] = columns.pop("files_read")
-        columns["file"] = names[columns["file"]]  # each row's index into the files read, as its name
-    return Inventory(columns, errors, _catalog.resolve(catalog, root), request, zone)

@@ -1,0 +1,121 @@
+"""The index of an archive's files: what a read of each whole file gave,
+kept outside the archive and used in place of reading the file again while
+the file is the same.
+
+A reader asks :func:`per_file` for a *section* (``"inventory"``,
+``"latest"``, ``"gaps"``, ...): one part per file, each what the section's
+``compute`` makes of one whole file read as the plan reads files (its zone
+included; every code, no window, no condition). The reader then merges the
+parts under its own window and arguments, so that its answer is the same
+whether a part came from the index or from a read now.
+
+An entry is used only while its file's identity (path, size, modification
+time, inode, the bytes at its edges) is unchanged and the entry is whole:
+a stale, torn or corrupt entry is read past and built again, silently. A
+file that grows (today's) is stale at each growth and read again whole. A
+part whose making warned (a damaged file, a guess of the clock) is never
+kept, so its warnings come again with each read. Files elsewhere (URLs,
+zip members) are not indexed. Where the index folder cannot be written,
+reads go on without keeping entries, with one IndexWarning.
+"""
+
+from __future__ import annotations
+
+import warnings
+
+from zentrail._index import place as _place
+from zentrail._index.identity import identity_of
+from zentrail._index.store import UNKEPT, IndexWarning, Store
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+    from zentrail._read.plan import ReadPlan
+
+    Part = Dict[str, Any]
+
+__all__ = ["UNKEPT", "IndexWarning", "Store", "per_file", "store_of", "reading_of", "whole_file_plan"]
+
+
+def store_of(plan: ReadPlan, index: Any) -> Optional[Store]:
+    """The index a read of `plan` uses (see zentrail._index.place), None for
+    none: index=False, or a plan of files elsewhere."""
+    import os
+
+    from zentrail._elsewhere import remote as _remote
+
+    if _remote.is_place(plan.source):
+        return None
+    root = None if plan.listed else os.fsdecode(plan.source)
+    folder = _place.folder_of(index, root)
+    return None if folder is None else Store(folder)
+
+
+def reading_of(plan: ReadPlan) -> str:
+    """What in a plan changes what a whole file's read gives: its zone."""
+    return "" if plan.zone is None else plan.zone.name
+
+
+def whole_file_plan(plan: ReadPlan, files: Sequence[str], errors: str) -> ReadPlan:
+    """The plan of the whole of `files` read as `plan` reads files: its zone
+    and threads, every code, no window, no condition, no progress."""
+    from zentrail._read.plan import FIRST_BOUND, LAST_BOUND
+
+    return plan.with_files(files).files_only().replace(start=FIRST_BOUND, end=LAST_BOUND, progress=None,
+                                                       errors=errors, shown=("the first row", "the last row"))
+
+
+def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Optional[Part]], *, version: int = 1,
+             index: Any = None, files: Optional[List[str]] = None) -> List[Tuple[str, Optional[Part]]]:
+    """``[(file, part)]`` for `files` (by default ``plan.files()``), in that
+    order: each part ``compute(whole_file_plan(...))`` of that one file, a
+    dict of 1-D NumPy arrays (or None), taken from the index where a fresh
+    entry of `section` at `version` exists, else made now (and kept, when
+    its making warned nothing and it is small enough). Without an index,
+    each is made with the plan's ``errors``; with one, a file whose read
+    fails is read again with them, so that its warnings and its part are
+    those a read without the index gives."""
+    if files is None:
+        files = plan.files()
+    store = store_of(plan, index)
+    if store is None:
+        return [(name, compute(whole_file_plan(plan, [name], plan.errors))) for name in files]
+    reading = reading_of(plan)
+    parts: List[Tuple[str, Optional[Part]]] = []
+    for name in files:
+        identity = identity_of(name)
+        part = None if identity is None else store.load(identity, reading, section, version)
+        if part is not None and UNKEPT in part:  # too large to keep: made each time
+            part = compute(whole_file_plan(plan, [name], plan.errors))
+        elif part is None:
+            part = _made(plan, name, compute, store, identity, reading, section, version)
+        parts.append((name, part))
+    return parts
+
+
+def _made(plan: ReadPlan, name: str, compute: Callable[[ReadPlan], Optional[Part]], store: Store, identity: Any,
+          reading: str, section: str, version: int) -> Optional[Part]:
+    """The part of one file made now, kept in `store` when it may be."""
+    with warnings.catch_warnings(record=True) as told:
+        warnings.simplefilter("always")
+        try:
+            part = compute(whole_file_plan(plan, [name], "raise"))
+        except Exception:
+            part = None
+            failed = True
+        else:
+            failed = False
+    if failed:
+        # The file's own read, as a read without an index makes it.
+        return compute(whole_file_plan(plan, [name], plan.errors))
+    if told:
+        for message in told:
+            warnings.warn_explicit(message.message, message.category, message.filename, message.lineno,
+                                   source=message.source)
+    elif part is not None and identity is not None and identity_of(name) == identity:
+        # (Unchanged while it was read: a part of a file that grew or was
+        # replaced meanwhile belongs to neither identity.)
+        if not store.save(identity, reading, section, version, part):
+            store.save_unkept(identity, reading, section, version)
+    return part

@@ -1,0 +1,85 @@
+"""One entry of the index: what a read of one whole file gave, with the
+file's identity, in a form that a torn, truncated or corrupted write never
+passes for a good one.
+
+Layout: the magic ``b"ZTIX"``, a format byte, a 32-bit length and a JSON
+header of that length (identity, reading, section and version, and the
+arrays' names, types and lengths), the arrays' bytes compressed with zlib
+as one block, and a BLAKE2b digest of everything before it. Every length
+is checked against what is left before it is taken.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import struct
+import zlib
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Optional
+
+    from zentrail._index.identity import FileIdentity
+
+MAGIC = b"ZTIX"
+FORMAT = 1
+DIGEST = 16
+# The types an entry's arrays may have: fixed-width numbers and booleans
+# alone (nothing NumPy would build objects of).
+DTYPES = frozenset(("bool", "uint8", "uint16", "int32", "uint32", "int64", "uint64", "float64"))
+_HEAD = struct.Struct("<4sBI")
+
+
+def encode(identity: FileIdentity, reading: str, section: str, version: int, part: Dict[str, Any]) -> bytes:
+    """The entry's bytes."""
+    import numpy
+
+    arrays = []
+    described = []
+    for name, array in part.items():
+        array = numpy.ascontiguousarray(array)
+        if array.ndim != 1 or array.dtype.name not in DTYPES:
+            raise TypeError(f"an index part holds 1-D arrays of {sorted(DTYPES)}, not {name}: {array.dtype}")
+        arrays.append(array.astype(array.dtype.newbyteorder("<"), copy=False).tobytes())
+        described.append([name, array.dtype.name, len(array)])
+    header = json.dumps({"identity": list(identity.fields()), "reading": reading, "section": section,
+                         "version": version, "arrays": described}, separators=(",", ":")).encode()
+    body = _HEAD.pack(MAGIC, FORMAT, len(header)) + header + zlib.compress(b"".join(arrays), 1)
+    return body + hashlib.blake2b(body, digest_size=DIGEST).digest()
+
+
+def decode(data: bytes, identity: FileIdentity, reading: str, section: str, version: int) -> Optional[Dict[str, Any]]:
+    """The part an entry holds, None unless the entry is whole and is that
+    of `identity` read as `reading` for `section` at `version`."""
+    import numpy
+
+    if len(data) < _HEAD.size + DIGEST:
+        return None
+    body, digest = data[:-DIGEST], data[-DIGEST:]
+    if hashlib.blake2b(body, digest_size=DIGEST).digest() != digest:
+        return None
+    magic, form, length = _HEAD.unpack_from(body)
+    if magic != MAGIC or form != FORMAT or length > len(body) - _HEAD.size:
+        return None
+    try:
+        header = json.loads(body[_HEAD.size:_HEAD.size + length])
+        if (header["identity"] != list(identity.fields()) or header["reading"] != reading
+                or header["section"] != section or header["version"] != version):
+            return None
+        raw = zlib.decompress(body[_HEAD.size + length:])
+        part: Dict[str, Any] = {}
+        at = 0
+        for name, dtype, count in header["arrays"]:
+            if dtype not in DTYPES or not isinstance(count, int) or count < 0:
+                return None
+            size = numpy.dtype(dtype).itemsize * count
+            if size > len(raw) - at:
+                return None
+            part[name] = numpy.frombuffer(raw, dtype=numpy.dtype(dtype).newbyteorder("<"), count=count, offset=at)
+            at += size
+        if at != len(raw):
+            return None
+    except (ValueError, KeyError, TypeError, zlib.error):
+        return None
+    return part
