@@ -18,8 +18,10 @@ import zentrail
 from conftest import NO_ROW
 from test_property import written_tree
 from test_series_damage import BAD
+from test_index import answer, change, same, spoil
 from test_time_series import CODES, DAY_NS, day_before_tree, ns, trees
 from zentrail._base.time import duration_ns, instant_text
+from zentrail._index import store
 from zentrail._series.at import groups
 
 NAT = np.iinfo(np.int64).min
@@ -38,13 +40,26 @@ def rows_within(root, first, last, codes):
 
 
 def expected_at(root, instants, codes, how, lookback):
-    """The reference's long table: each instant read on its own, as a grid
-    of one instant over the rows within its look back (and ahead)."""
+    """The reference's long table: each instant a grid of one instant over
+    the rows within its look back (and ahead), of the files its run of
+    instants reads (those whose look-back windows overlap: a file may hold
+    rows of other days than its name's, seen when it is read)."""
     out = {name: [] for name in ("time", "signal_id", "element", "value", "row_time", "next_row_time")}
+    asked = sorted(set(instants))
+    reach = None if lookback is None else lookback * (1 if how == "step" else 2)
+    run_of = {}
+    for t in asked:
+        run_of[t] = run_of[asked[asked.index(t) - 1]] if t != asked[0] and (
+            reach is None or t - asked[asked.index(t) - 1] <= reach) else t
     for t in instants:
-        first = ns("2000-01-01T00:00") if lookback is None else t - lookback
-        last = t if how == "step" else ns("2100-01-01T00:00") if lookback is None else t + lookback
+        run = [u for u in asked if run_of[u] == run_of[t]]
+        first = ns("2000-01-01T00:00") if lookback is None else run[0] - lookback
+        last = run[-1] if how == "step" else ns("2100-01-01T00:00") if lookback is None else run[-1] + lookback
         rows = rows_within(root, first, last, codes)
+        if lookback is not None:
+            keep = (rows["time"].astype(np.int64) >= t - lookback) & (
+                rows["time"].astype(np.int64) <= (t if how == "step" else t + lookback))
+            rows = {name: column[keep] for name, column in rows.items()}
         grid = ref.aligned(rows, codes, t, t, 1, how)
         held = ref.value_rows(rows)
         for code in sorted(codes):
@@ -98,6 +113,28 @@ def test_latest_matches_the_reference(files, codes):
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", "zentrail.latest: no value row", UserWarning)
             same_table(zentrail.latest(root, codes).to_numpy(), expected)
+    finally:
+        shutil.rmtree(root)
+
+
+@pytest.mark.slow
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(trees(), st.sampled_from(["warm", "torn", "flipped", "appended", "rewritten", "renamed"]),
+       st.sampled_from(["raise", "warn"]), st.sampled_from([None, "Europe/Berlin"]))
+def test_latest_is_the_same_with_the_index_in_any_state(tmp_path_factory, monkeypatch, files, state, errors, tz):
+    monkeypatch.setattr(store, "SHARES", {name: 1e9 for name in store.SHARES})  # small trees: every entry kept
+    root = written_tree(files)
+    folder = str(tmp_path_factory.mktemp("index"))
+    try:
+        def ask(index):
+            return answer(lambda: zentrail.latest(root, errors=errors, tz=tz, index=index))
+        same(ask(False), ask(folder))  # built
+        if state in ("torn", "flipped"):
+            spoil(folder, state)
+        elif state != "warm":
+            change(root, state)
+        same(ask(False), ask(folder))
+        same(ask(False), ask(folder))  # built again, or warm
     finally:
         shutil.rmtree(root)
 

@@ -56,7 +56,10 @@ class ValuesAt(Result):
 
     Instants whose look-back windows overlap are read together, as one grid
     of listed instants; instants far apart (one a day for years) are read
-    apart, so that no read covers the time between them. With
+    apart, so that no read covers the time between them. (The files read
+    are those of the days a run of instants and its look back cover; a row
+    a file holds for another day than its name's, after a date mark, counts
+    where that file is read.) With
     ``errors="warn"`` or ``"skip"`` a damaged file is passed over and no
     value is carried across the time its rows may have held (NaN there, as
     :meth:`zentrail.Scan.align` does); :attr:`skipped` lists it.

@@ -5,14 +5,14 @@ files are then merged, the last by time, a tie to the later file."""
 
 from __future__ import annotations
 
-from zentrail._read import columns as _read_columns
+from zentrail._index import per_file
+from zentrail._read import columns as _read_columns, request as _request
 from zentrail._read.result import Result
-from zentrail._series import lost as _lost
 from zentrail._series.at import frame_with_names
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Dict, List, Optional, Tuple
+    from typing import Any, Dict, List, Optional, Tuple
 
     from zentrail._read.plan import ReadPlan
 
@@ -23,34 +23,29 @@ SECTION = "latest"
 VERSION = 1
 
 
-def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Dict[str, Any]], *, version: int = 1,
-             index: Any = None) -> List[Tuple[str, _Part]]:
-    """[(file, part)] for the plan's files in read order, each part computed
-    from that one file read whole (the plan's window ignored); None for a
-    file the read passes over as damaged (errors "warn"/"skip").
+class LatestPart:
+    """The part of one whole file (see zentrail._index.per_file): per code,
+    its last value row (the last by time, of several at one time the last in
+    read order), as arrays ``code`` (int32), ``time`` (int64 ns) and
+    ``value`` (float64), by code; text rows and NaN values give no value, as
+    in a grid. A damaged file read with errors "warn" or "skip" gives its
+    rows before the damage, as a scan does, and is noted in `skipped`."""
 
-    A stand-in, to be replaced by zentrail._index.per_file, which takes each
-    part from the archive's index where a fresh one is kept (``index``: its
-    folder, or False for none) and stores the ones it computes."""
-    out: List[Tuple[str, _Part]] = []
-    for path in plan.widened(None, None).files():
-        one = plan.with_files([path]).widened(None, None)
-        if plan.errors != "raise" and _lost.damaged_files(one):
-            out.append((path, None))
-            continue
-        out.append((path, compute(one.replace(errors="raise"))))
-    return out
+    def __init__(self) -> None:
+        self.skipped: List[Any] = []
+
+    def __call__(self, plan: ReadPlan) -> Dict[str, Any]:
+        chosen = plan.select("time", "signal_id", "element", "value")
+        request = _read_columns.core_request(chosen, numpy=True)
+        part = latest_of(_read_columns.numpy_columns(chosen, request))
+        self.skipped.extend(_request.skipped_files(request))
+        return part
 
 
-def latest_part(plan: ReadPlan) -> Dict[str, Any]:
-    """Per code, the last value row of the plan's one file (the last by
-    time, of several at one time the last in read order): arrays ``code``
-    (int32), ``time`` (int64 ns) and ``value`` (float64), by code. Text rows
-    and NaN values give no value, as in a grid."""
+def latest_of(rows: Dict[str, Any]) -> Dict[str, Any]:
+    """Per code, the last value row of `rows` (a scan's columns, in read order)."""
     import numpy
 
-    plan = plan.files_only().select("time", "signal_id", "element", "value")
-    rows = _read_columns.numpy_columns(plan, _read_columns.core_request(plan, numpy=True))
     keep = ~numpy.isnan(rows["value"])
     time = rows["time"][keep].view(numpy.int64)
     code = rows["signal_id"][keep].astype(numpy.int32) * 1024 + rows["element"][keep]
@@ -97,10 +92,10 @@ class Latest(Result):
 
     ``to_pandas(names=True)`` adds the catalog's ``name`` and ``unit`` after
     ``element``. Each file's last rows are kept in the archive's index
-    (unless ``index=False``), so a warm answer reads no archive file. With
-    ``errors="warn"`` or ``"skip"`` a damaged file gives none of its rows
-    (:attr:`skipped` lists it): a code's latest row may then be older than
-    what the damaged file held.
+    (unless ``index=False``), so a warm answer reads no unchanged file
+    again. With ``errors="warn"`` or ``"skip"`` a damaged file gives the rows
+    it held before its damage, as a scan keeps them (:attr:`skipped` lists
+    it): a code's latest row may then be older than what the file held.
     """
 
     __slots__ = ("_plan", "_index")
@@ -123,7 +118,9 @@ class Latest(Result):
     def _read(self) -> _Columns:
         import numpy
 
-        parts = per_file(self._plan, SECTION, latest_part, version=VERSION, index=self._index)
+        compute = LatestPart()
+        parts = per_file(self._plan, SECTION, compute, version=VERSION, index=self._index)
+        self._skipped = compute.skipped
         code, time, value = merged(parts)
         codes = self._plan.codes
         if codes is not None:
@@ -134,25 +131,10 @@ class Latest(Result):
             kept = numpy.unpackbits(numpy.frombuffer(ids, dtype=numpy.uint8), bitorder="little").astype(bool)
             chosen = kept[code >> 10]
             code, time, value = code[chosen], time[chosen], value[chosen]
-        damaged = [path for path, part in parts if part is None]
-        self._skipped = _lost.damaged_files(self._plan.with_files(damaged)) if damaged else []
-        self._told()
         if not len(code):
             _warn_nothing(self._plan, bool(parts))
         return {"signal_id": (code >> 10).astype(numpy.uint16), "element": (code & 1023).astype(numpy.uint16),
                 "time": time.view("datetime64[ns]"), "value": value}
-
-    def _told(self) -> None:
-        if self._errors != "warn":
-            return
-        import warnings
-
-        from zentrail._read.request import outside_the_package
-
-        for skipped in self._skipped:
-            place = "" if skipped.offset is None else f" at byte {skipped.offset}"
-            warnings.warn(f"archive file {skipped.path!r}: {skipped.message}{place}; the latest values passed over "
-                          f"it", UserWarning, stacklevel=outside_the_package())
 
     def to_pandas(self, *, names: bool = False) -> Any:
         """The rows as a pandas DataFrame (``time`` in the zone read in, if
