@@ -272,7 +272,7 @@ def at(root_dir: PathLike, times: Any, signals: Optional[Iterable[Union[int, str
     :func:`scan`. ``index``: the archive's index (its folder, or False for
     none; None the default one), which never changes an answer."""
     return ValuesAt(make_plan(_remote.root_of(root_dir, storage_options), False, "0001-01-01", "9999-12-31", signals,
-                              threads, None, None, errors, None, catalog, tz), times, how, lookback)
+                              threads, None, None, errors, None, catalog, tz), times, how, lookback, index)
 
 
 def latest(root_dir: PathLike, signals: Optional[Iterable[Union[int, str]]] = None, *, tz: Any = None,

@@ -65,11 +65,15 @@ class ValuesAt(Result):
     :meth:`zentrail.Scan.align` does); :attr:`skipped` lists it.
     """
 
-    __slots__ = ("_plan", "_times", "_how", "_lookback")
+    __slots__ = ("_plan", "_times", "_how", "_lookback", "_index")
     _INSTANT_COLUMNS = ("time", "row_time", "next_row_time")
 
-    def __init__(self, plan: ReadPlan, times: Any, how: Optional[str] = None, lookback: Any = _series.DEFAULT_LOOKBACK) -> None:
-        """Made by zentrail.at and Scan.at, whose arguments are checked here."""
+    def __init__(self, plan: ReadPlan, times: Any, how: Optional[str] = None, lookback: Any = _series.DEFAULT_LOOKBACK,
+                 index: Any = None) -> None:
+        """Made by zentrail.at and Scan.at, whose arguments are checked here.
+        ``index``: the archive's index, as zentrail.at takes it (kept for the
+        reads that will take the values in force from it; the answer never
+        depends on it)."""
         if how is not None and how not in HOWS:
             raise ValueError(f"how must be 'step' or 'linear', not {how!r}; None interpolates each signal as its "
                              f"catalog entry says")
@@ -81,6 +85,7 @@ class ValuesAt(Result):
         self._set_errors(plan.errors)
         self._plan = plan
         self._how = how
+        self._index = index
 
     def _zone(self) -> Any:
         return self._plan.zone
