@@ -136,8 +136,8 @@ def texts(column: Any, zone: Optional[Zone] = None) -> Any:
 
     With a zone the column holds instants (UTC), and each text is the
     zone's wall time with its offset, ISO 8601: "2024-10-27T02:30:00+01:00",
-    the offset telling the two passes of a repeated hour apart. NaT is "".
-    """
+    the offset telling the two passes of a repeated hour apart. NaT is
+    "NaT"."""
     import numpy
 
     values = numpy.asarray(column, dtype="datetime64[ns]")
@@ -151,8 +151,7 @@ def texts(column: Any, zone: Optional[Zone] = None) -> Any:
             distinct, inverse = numpy.unique(offsets, return_inverse=True)
             suffixes = numpy.array([offset_text(ns) for ns in distinct.tolist()])[inverse.reshape(offsets.shape)]
             full = numpy.char.add(full, suffixes)
-    # NaT (no instant, such as no row) is an empty text, as NaN is.
-    return numpy.where(numpy.isnat(values), "", full) if full.size else full
+    return numpy.where(numpy.isnat(values), "NaT", full) if full.size else full
 
 
 def _trimmed(full: Any, separator: str) -> Any:

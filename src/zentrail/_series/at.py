@@ -7,6 +7,7 @@ from __future__ import annotations
 from zentrail import _core
 from zentrail._base import time as _time
 from zentrail._names import catalog as _catalog, columns as _columns, labels as _labels
+from zentrail._read.request import report_clock
 from zentrail._read.result import Result
 from zentrail._series import lost as _lost, window as _series
 from zentrail._series.aligned import HOWS, MAX_GRID_CELLS
@@ -175,6 +176,7 @@ class ValuesAt(Result):
             elif linear.any():
                 grid.linear_codes = codes[linear].astype(numpy.int32)
         found = _core.align(request, grid, None, MAX_GRID_CELLS)
+        report_clock(request)
         if found[1] is None:
             raise ValueError(f"the values of {len(found[0]):,} codes at {len(instants):,} instants are more than "
                              f"MAX_GRID_CELLS ({MAX_GRID_CELLS:,}) to hold: ask for fewer codes or instants at once")

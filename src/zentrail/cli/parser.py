@@ -148,7 +148,7 @@ def parser() -> argparse.ArgumentParser:
         allow_empty(sub, what)
         damaged.add_option(sub)
 
-    at_options = command("at", "each signal's value at instants (in force, or interpolated), with its row's time",
+    at_options = command("at", "the values of signals at instants, with their rows' times",
                          at.run, None, VALUES_EXAMPLES)
     at_options.add_argument("times", metavar="TIME", nargs="+", help="the instants (YYYY-MM-DD[ hh:mm[:ss[.f]]]), "
                             "in any order")

@@ -41,7 +41,8 @@ def text_columns(columns: Dict[str, Any], dates: Sequence[str] = (),
         kind = getattr(column, "dtype", None)
         if kind is not None and kind.kind == "M":
             texts = column.astype("datetime64[D]").astype(str) if name in dates else _time.texts(column, zone)
-            out[name] = texts.tolist()
+            # No instant (NaT: no row) is an empty field, as NaN is.
+            out[name] = numpy.where(numpy.isnat(column), "", texts).tolist() if len(column) else texts.tolist()
         elif kind is not None and kind.kind == "f":
             out[name] = number_texts(column).tolist()
         elif kind is not None and kind.kind == "O":  # text, with None for no text
