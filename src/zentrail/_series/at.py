@@ -215,7 +215,8 @@ class ValuesAt(Result):
 
     def __repr__(self) -> str:
         how = self._how or "as the catalog says"
-        return f"<zentrail.ValuesAt of {len(self._times)} instants ({how}) of {self._plan.describe()}>"
+        count = len(self._times)
+        return f"<zentrail.ValuesAt at {count} instant{'s' if count != 1 else ''} ({how}) of {self._plan.describe()}>"
 
 
 def instants(times: Any, zone: Optional[_time.Zone]) -> Any:
