@@ -100,8 +100,8 @@ def test_at_matches_the_reference(files, instants, how, lookback, codes):
 
 @pytest.mark.slow
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(trees(), st.sampled_from([CODES, None, [3 * 1024 + 1, 9 * 1024]]))
-def test_latest_matches_the_reference(files, codes):
+@given(trees(), st.sampled_from([CODES, None, [3 * 1024 + 1, 9 * 1024]]), st.sampled_from([False, None]))
+def test_latest_matches_the_reference(files, codes, index):
     root = written_tree(files)
     try:
         held = ref.value_rows(rows_within(root, ns("2000-01-01T00:00"), ns("2100-01-01T00:00"), codes))
@@ -112,7 +112,7 @@ def test_latest_matches_the_reference(files, codes):
                     "value": np.array([held[c][1][-1] for c in chosen], dtype=np.float64)}
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", "zentrail.latest: no value row", UserWarning)
-            same_table(zentrail.latest(root, codes).to_numpy(), expected)
+            same_table(zentrail.latest(root, codes, index=index).to_numpy(), expected)
     finally:
         shutil.rmtree(root)
 

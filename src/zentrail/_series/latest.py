@@ -5,9 +5,12 @@ files are then merged, the last by time, a tie to the later file."""
 
 from __future__ import annotations
 
-from zentrail._index import per_file
+from zentrail import _core
+from zentrail._index import per_file, store_of
+from zentrail._names import columns as _columns
 from zentrail._read import columns as _read_columns, request as _request
 from zentrail._read.result import Result
+from zentrail._series import window as _series
 from zentrail._series.at import frame_with_names
 
 TYPE_CHECKING = False
@@ -77,6 +80,29 @@ def _last_of_each(code: Any, time: Any, then: Any) -> Any:
     return order[numpy.append(ends, len(order) - 1)] if len(order) else order
 
 
+def in_force_at_the_end(plan: ReadPlan) -> Tuple[Any, Any, Any]:
+    """(codes, times, values) of each code's last value row in the plan's
+    files, as merged() makes them of their parts: the values in force at
+    the last instant there is, made by the engine in one read (its pass
+    over the record heads decodes only each code's last candidates). Fails
+    as a read does at a damaged file."""
+    import numpy
+
+    # (The engine's frontier INT64_MAX says "every row read": an instant
+    # there would never be settled.)
+    end = _series.LAST_INSTANT_NS - 1
+    request = plan.widened(None, None).request(copied=True, errors="raise")
+    grid = _series.SeriesGrid(end, end, 1, False, None, None, end, times=numpy.array([end], dtype=numpy.int64),
+                              row_times=True)
+    names, _, values, rows, _ = _core.align(request, grid)
+    _request.report_clock(request)
+    code = numpy.array([_columns.code_of(name) for name in names], dtype=numpy.int32)
+    time = numpy.frombuffer(b"".join(rows), dtype=numpy.int64)
+    value = numpy.frombuffer(b"".join(values), dtype=numpy.float64)
+    held = time != numpy.iinfo(numpy.int64).min
+    return code[held], time[held], value[held]
+
+
 class Latest(Result):
     """Each code's last value row in the archive, made by
     :func:`zentrail.latest`; read when consumed, afresh each time. One row
@@ -118,10 +144,18 @@ class Latest(Result):
     def _read(self) -> _Columns:
         import numpy
 
-        compute = LatestPart()
-        parts = per_file(self._plan, SECTION, compute, version=VERSION, index=self._index)
-        self._skipped = compute.skipped
-        code, time, value = merged(parts)
+        if self._plan.errors == "raise" and store_of(self._plan, self._index) is None:
+            # No index to keep parts in: one read of every file, the engine
+            # keeping each code's last row as it goes (its parts, a row per
+            # code and file, would outweigh the files of a sparse archive).
+            code, time, value = in_force_at_the_end(self._plan)
+            any_file = len(code) > 0 or bool(self._plan.files())
+        else:
+            compute = LatestPart()
+            parts = per_file(self._plan, SECTION, compute, version=VERSION, index=self._index)
+            self._skipped = compute.skipped
+            code, time, value = merged(parts)
+            any_file = bool(parts)
         codes = self._plan.codes
         if codes is not None:
             chosen = numpy.isin(code, codes)
@@ -132,7 +166,7 @@ class Latest(Result):
             chosen = kept[code >> 10]
             code, time, value = code[chosen], time[chosen], value[chosen]
         if not len(code):
-            _warn_nothing(self._plan, bool(parts))
+            _warn_nothing(self._plan, any_file)
         return {"signal_id": (code >> 10).astype(numpy.uint16), "element": (code & 1023).astype(numpy.uint16),
                 "time": time.view("datetime64[ns]"), "value": value}
 
