@@ -6,7 +6,7 @@ files are then merged, the last by time, a tie to the later file."""
 from __future__ import annotations
 
 from zentrail import _core
-from zentrail._index import per_file, store_of
+from zentrail._index import UNKEPT, identity_of, per_file, reading_of, store_of
 from zentrail._names import columns as _columns
 from zentrail._read import columns as _read_columns, request as _request
 from zentrail._read.result import Result
@@ -80,6 +80,20 @@ def _last_of_each(code: Any, time: Any, then: Any) -> Any:
     return order[numpy.append(ends, len(order) - 1)] if len(order) else order
 
 
+def _parts_kept(plan: ReadPlan, index: Any) -> bool:
+    """Whether the plan's files may have their parts in the index: there is
+    one, and it did not find the first file's part too large to keep. (Of a
+    sparse archive, a row per code and file outweighs the files: no part is
+    kept, and making them file by file costs more than one read of all.)"""
+    store = store_of(plan, index)
+    if store is None:
+        return False
+    files = plan.files()
+    identity = identity_of(files[0]) if files else None
+    kept = None if identity is None else store.load(identity, reading_of(plan), SECTION, VERSION)
+    return kept is None or UNKEPT not in kept
+
+
 def in_force_at_the_end(plan: ReadPlan) -> Tuple[Any, Any, Any]:
     """(codes, times, values) of each code's last value row in the plan's
     files, as merged() makes them of their parts: the values in force at
@@ -144,10 +158,9 @@ class Latest(Result):
     def _read(self) -> _Columns:
         import numpy
 
-        if self._plan.errors == "raise" and store_of(self._plan, self._index) is None:
-            # No index to keep parts in: one read of every file, the engine
-            # keeping each code's last row as it goes (its parts, a row per
-            # code and file, would outweigh the files of a sparse archive).
+        if self._plan.errors == "raise" and not _parts_kept(self._plan, self._index):
+            # No index that keeps the parts: one read of every file, the
+            # engine keeping each code's last row as it goes.
             code, time, value = in_force_at_the_end(self._plan)
             any_file = len(code) > 0 or bool(self._plan.files())
         else:
