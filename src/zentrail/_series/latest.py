@@ -1,7 +1,9 @@
 """zentrail.latest: each code's last value row. Each archive file gives a
-small part (per code its last value row in that file), which does not depend
-on what is asked and so can be kept in the archive's index; the parts of all
-files are then merged, the last by time, a tie to the later file."""
+part (per code its last value row in that file), which does not depend on
+what is asked and so can be kept in the archive's index; the parts of all
+files are then merged, the last by time, a tie to the later file. Where no
+index keeps them, one read of every file by the engine gives the same rows
+(the values in force at the last instant there is)."""
 
 from __future__ import annotations
 
@@ -105,7 +107,8 @@ def in_force_at_the_end(plan: ReadPlan) -> Tuple[Any, Any, Any]:
     # (The engine's frontier INT64_MAX says "every row read": an instant
     # there would never be settled.)
     end = _series.LAST_INSTANT_NS - 1
-    request = plan.widened(None, None).request(copied=True, errors="raise")
+    # Whole signals asked: a column for each element the files hold, not 1024.
+    request = _series.whole_signals_narrowed(plan.widened(None, None)).request(copied=True, errors="raise")
     grid = _series.SeriesGrid(end, end, 1, False, None, None, end, times=numpy.array([end], dtype=numpy.int64),
                               row_times=True)
     names, _, values, rows, _ = _core.align(request, grid)
