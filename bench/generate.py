@@ -122,3 +122,37 @@ def generate_calendar_tree(root: Path, years: int = 10) -> int:
 def day_path(root: Path, day: int) -> Path:
     date = fmt.ORIGIN + dt.timedelta(days=day)
     return root / f"{date:%Y}" / f"{date:%m}" / f"{date:%Y-%m-%d}_plant.vlx"
+
+
+def generate_years_tree(root: Path, days: int, signals: int = 40, elements: int = 8, every_s: int = 100,
+                        seed: int = 1) -> TreeStats:
+    """Years of day files as a plant logs them: `signals` GrFloat groups of
+    `elements` values, each logged every `every_s` seconds (staggered), a
+    pump's state (id 900) every 20 minutes; one signal (id 100 + signals - 1) stops for the
+    first five days of every 97. Each day's records come from one of a few
+    day bodies made once, so that thousands of days take seconds to write."""
+    rng = random.Random(seed)
+
+    def body(with_last: bool) -> bytes:
+        records = []
+        for second in range(0, 86_400, every_s):
+            for k in range(signals if with_last else signals - 1):
+                ticks = (second + k * every_s // signals) * 1_000_000_000
+                values = [round(rng.uniform(0, 1000), 2) for _ in range(elements)]
+                records.append(fmt.group("GrFloat", ticks, id=100 + k, values=values))
+            if second % 1200 == 0:
+                records.append(fmt.group("GrBool", second * 1_000_000_000, id=900, values=[second % 2400 == 0]))
+        return b"".join(records)
+
+    bodies = [body(True) for _ in range(3)]
+    quiet = body(False)
+    stats = TreeStats()
+    for k in range(days):
+        day = ORIGIN_DAY - days + k
+        path = day_path(root, day)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        data = fmt.date_mark(day) + (quiet if k % 97 < 5 else bodies[k % 3]) + fmt.END
+        path.write_bytes(data)
+        stats.bytes += len(data)
+        stats.files.append(path)
+    return stats

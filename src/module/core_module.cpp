@@ -17,6 +17,7 @@
 #include "module/scan_calls.h"
 #include "module/tail_call.h"
 #include "module/time_weighted_call.h"
+#include "module/in_force_call.h"
 #include "module/table_calls.h"
 
 namespace {
@@ -65,6 +66,7 @@ PyMethodDef core_methods[] = {
     {"align_columns", zentrail::align_columns_call, METH_VARARGS, "The names of an aligned read's columns."},
     {"code_column_name", zentrail::code_column_name_call, METH_O, "The name of a code's grid column."},
     {"time_weighted", zentrail::time_weighted_call, METH_VARARGS, "Time in force and integrals per code and bucket."},
+    {"in_force", zentrail::in_force_call, METH_VARARGS, "Each code's last value row at or before an instant."},
     {"label_indices", zentrail::label_indices_call, METH_VARARGS,
      "The catalog's dictionary indices of a batch's rows, found by their codes, into the outputs given."},
     {"table_stream", zentrail::table_stream_call, METH_O,

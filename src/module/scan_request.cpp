@@ -166,6 +166,45 @@ std::vector<int64_t> int64_buffer(PyObject* object) {
     return out;
 }
 
+std::vector<double> float64_buffer(PyObject* object) {
+    HeldBuffer numbers(object);
+    const char* format = numbers.view.format != nullptr ? numbers.view.format : "B";
+    if (numbers.view.itemsize != 8 || (std::strcmp(format, "d") != 0 && std::strcmp(format, "=d") != 0)) {
+        PyErr_Format(PyExc_TypeError, "values must be a buffer of native float64, not format %s", format);
+        fail();
+    }
+    std::vector<double> out(static_cast<std::size_t>(numbers.view.len / 8));
+    if (!out.empty()) std::memcpy(out.data(), numbers.view.buf, out.size() * 8);
+    return out;
+}
+
+namespace {
+
+// A series read's rows in force from files it leaves out, by field name
+// (codes ascending and distinct, each with its row's instant and value).
+std::vector<CodePoint> in_force_of(PyObject* object) {
+    std::vector<CodePoint> points;
+    if (object == Py_None) return points;
+    Fields fields(object);
+    const std::vector<int32_t> codes = codes_from(fields["codes"]);
+    const std::vector<int64_t> times = int64_buffer(fields["times"]);
+    const std::vector<double> values = float64_buffer(fields["values"]);
+    if (codes.size() != times.size() || codes.size() != values.size()) {
+        PyErr_SetString(PyExc_ValueError, "rows in force: one instant and one value per code");
+        fail();
+    }
+    for (std::size_t k = 0; k < codes.size(); ++k) {
+        if (k > 0 && codes[k] <= codes[k - 1]) {
+            PyErr_SetString(PyExc_ValueError, "rows in force: codes ascending, each once");
+            fail();
+        }
+        points.push_back(CodePoint{codes[k], SeriesPoint{times[k], values[k]}});
+    }
+    return points;
+}
+
+}  // namespace
+
 int64_t size_of_files(const PathList& paths, const ByteSource* source) {
     int64_t total = 0;
     for (const std::string& path : paths) {
@@ -255,6 +294,7 @@ ScanRequest scan_request_from(PyObject* object) {
     request.discover = request.listed && PyObject_IsTrue(fields["discover"]) == 1;
     if (PyErr_Occurred()) fail();
     request.source = fetched_files_of(fields["source"]);
+    request.in_force = in_force_of(fields["in_force"]);
     read_pushdown(fields, &request);
     return request;
 }

@@ -13,6 +13,7 @@
 
 #include "scan/read_plan.h"
 #include "scan/row_predicate.h"
+#include "scan/series_feed.h"
 #include "selection/path_list.h"
 #include "time/wall_clock.h"
 #include "time/bound.h"
@@ -42,6 +43,8 @@ struct ScanRequest {
     ReadZone zone;
     std::vector<int32_t> codes;  // ascending, distinct, 0 .. 65535 * 1024 + 1023
     bool every_code = false;     // codes given as None: every value of every signal
+    // A series read's rows in force from files it leaves out (see SeriesRequest).
+    std::vector<CodePoint> in_force;
     int threads = 1;
     std::size_t batch_rows = 1;
     PyObject* progress = nullptr;  // borrowed from the request object: a callable taking (done, total), or null
@@ -77,6 +80,8 @@ std::vector<int32_t> codes_from(PyObject* object);
 // The numbers of a buffer of native int64 (a NumPy int64 array); TypeError
 // for any other buffer. Throws PythonErrorAlreadySet.
 std::vector<int64_t> int64_buffer(PyObject* object);
+// The float64 values of a buffer of native doubles.
+std::vector<double> float64_buffer(PyObject* object);
 
 // Reads a zentrail._request.Request: its fields where (bytes, or a list of
 // bytes when listed), listed, shown (None, or a list of bytes: the listed

@@ -193,8 +193,18 @@ void SeriesFeed::_start_values(bool every_file) {
         });
 }
 
+void SeriesFeed::_take_in_force(int32_t code, SeriesPoint* start, int64_t* last_time) const {
+    const auto at = std::lower_bound(request.in_force.begin(), request.in_force.end(), code,
+                                     [](const CodePoint& p, int32_t c) { return p.code < c; });
+    if (at == request.in_force.end() || at->code != code) return;
+    if (at->point.time > start->time) *start = at->point;
+    *last_time = std::max(*last_time, at->point.time);
+}
+
 void SeriesFeed::_finish_values() {
     if (request.every_code) {
+        // A code in force from files left out has a column as if read.
+        for (const CodePoint& p : request.in_force) every_values.try_emplace(p.code);
         std::vector<int32_t> codes;
         codes.reserve(every_values.size());
         for (const auto& entry : every_values) codes.push_back(entry.first);
@@ -206,6 +216,7 @@ void SeriesFeed::_finish_values() {
             const CodeValues& v = every_values[codes[k]];
             starts[k] = v.at_start;
             last_times[k] = v.last_time;
+            _take_in_force(codes[k], &starts[k], &last_times[k]);
         }
         every_values.clear();
         _start_rows();
@@ -227,6 +238,7 @@ void SeriesFeed::_finish_values() {
     for (std::size_t k = 0; k < values.size(); ++k) {
         starts[k] = values[k].at_start;
         last_times[k] = candidates[k].last_time;
+        _take_in_force(code_columns.code(k), &starts[k], &last_times[k]);
     }
     _start_rows();
 }

@@ -19,6 +19,14 @@
 
 namespace zentrail {
 
+// A code's value row in force at the window's start as known without
+// reading its file (from a summary of files read before, kept elsewhere):
+// the files it stands for precede the request's paths in read order.
+struct CodePoint {
+    int32_t code;
+    SeriesPoint point;
+};
+
 struct SeriesRequest {
     PathList paths;  // the files of the rows considered, in read order
     // What each of `paths` is called in a failure, when not its path (a local
@@ -32,6 +40,10 @@ struct SeriesRequest {
     int threads = 1;
     std::size_t batch_rows = 65536;
     ReadZone zone;  // the files' wall times read as its instants, when set
+    // Rows in force from files left out of `paths` (ascending codes; each at
+    // or before the window's start and within its first): merged with those
+    // the read finds, which win at one instant, being later in read order.
+    std::vector<CodePoint> in_force;
 };
 
 class SeriesFeed {
@@ -103,6 +115,8 @@ private:
     void _merge_heads(std::size_t file, FileHeads&& heads);
     void _start_values(bool every_file);
     void _finish_values();
+    // The later of the row the read found and the one given in force.
+    void _take_in_force(int32_t code, SeriesPoint* start, int64_t* last_time) const;
     void _start_rows();
     void _enter(std::size_t file);
 

@@ -11,6 +11,8 @@ from zentrail._base import arguments as _arguments, time as _time
 from zentrail import _core
 from zentrail._read import events as _events, request as _request
 from zentrail._index import inventory as _index_inventory
+from zentrail._index.build import IndexSummary
+from zentrail._index.store import IndexWarning
 from zentrail._elsewhere import remote as _remote
 from zentrail._core import read
 from zentrail._live.cursor import ArchiveRewrittenError
@@ -42,7 +44,9 @@ if TYPE_CHECKING:
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
            "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "parse_signals", "follow", "Follower",
-           "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held", "at", "ValuesAt", "latest", "Latest"]
+           "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held", "build_index", "IndexSummary",
+           "IndexWarning", "at", "ValuesAt", "latest",
+           "Latest"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -81,7 +85,8 @@ _ERRORS_DOC = """
 def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[Iterable[Union[int, str]]] = None,
          *, ids: Optional[Iterable[Union[int, str]]] = None, catalog: Any = None, threads: Optional[int] = None,
          batch_rows: Optional[int] = None, progress: Union[None, bool, Callable[[int, int], Any]] = None,
-         errors: str = "raise", storage_options: Optional[Dict[str, Any]] = None, tz: Any = None) -> Scan:
+         errors: str = "raise", storage_options: Optional[Dict[str, Any]] = None, tz: Any = None,
+         index: Any = None) -> Scan:
     """The rows that ``read(root_dir, dt_start, dt_end, signals)`` gives, as
     columns (a :class:`Scan`, read when consumed), decoded on ``threads``
     threads (default: the CPUs this process may use), one file per task,
@@ -137,9 +142,14 @@ def scan(root_dir: PathLike, dt_start: Bound, dt_end: Bound, signals: Optional[I
     id of a signal in the files read, the codes its values have (a code is
     ``id * 1024 + element index``). A read of a root that holds no archive
     file at all warns so likewise, whatever ``signals``.
+    ``index``: where the summaries of files read before are kept (None: the
+    folder ``ZENTRAIL_INDEX`` names, else the user's cache folder; a folder;
+    False: none): :meth:`Scan.align` and the time-weighted overview take
+    the values in force at their start from it where it holds them; no
+    result depends on it (see the page "Questions about an archive").
     """
     return Scan(make_plan(_remote.root_of(root_dir, storage_options), False, dt_start, dt_end, signals, threads,
-                          batch_rows, progress, errors, ids, catalog, tz))
+                          batch_rows, progress, errors, ids, catalog, tz, index))
 
 
 def scan_files(paths: Iterable[PathLike], dt_start: Bound, dt_end: Bound,
@@ -227,6 +237,25 @@ def inventory(root_dir: PathLike, dt_start: Optional[Bound] = None, dt_end: Opti
                                 catalog=catalog, storage_options=storage_options, tz=tz, index=index)
 
 
+def build_index(root_dir: PathLike, *, tz: Any = None, index: Any = None, threads: Optional[int] = None,
+                check: bool = False, clear: bool = False) -> IndexSummary:
+    """Makes the index of the archive files under the local folder
+    ``root_dir`` ahead of the questions asked of it (``zentrail index``):
+    each file's counts (what :func:`inventory` gives) and each code's last
+    value row (what :meth:`Scan.align`, :func:`latest` and :func:`at` start
+    from), read once and kept while the file stays the same. Returns what
+    the index holds for the archive's files (an :class:`IndexSummary`).
+    ``check=True`` makes nothing and tells what is there; ``clear=True``
+    removes the entries of the archive's files. ``index`` as for
+    :func:`inventory` (a folder, or None for the default one); ``tz`` as
+    for :func:`scan` (entries are kept per zone the files are read in).
+    The index is kept outside the archive, never in its folders; see the
+    page "Questions about an archive"."""
+    from zentrail._index import build as _build
+
+    return _build.build_index(root_dir, tz=tz, index=index, threads=threads, check=check, clear=clear)
+
+
 def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Iterable[Union[int, str]]] = None, *,
            system: bool = True, catalog: Any = None, threads: Optional[int] = None,
            progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
@@ -269,10 +298,11 @@ def at(root_dir: PathLike, times: Any, signals: Optional[Iterable[Union[int, str
     windows overlap are read together, others apart: one instant a day for
     years reads each day's files, not the years between. ``tz``,
     ``catalog``, ``errors``, ``threads`` and ``storage_options`` as for
-    :func:`scan`. ``index``: the archive's index (its folder, or False for
-    none; None the default one), which never changes an answer."""
+    :func:`scan`. ``index`` as for :func:`scan`: the values in force are
+    taken from the index's summaries of files wholly before an instant's
+    look back ends, where it holds them (the answer is the same either way)."""
     return ValuesAt(make_plan(_remote.root_of(root_dir, storage_options), False, "0001-01-01", "9999-12-31", signals,
-                              threads, None, None, errors, None, catalog, tz), times, how, lookback, index)
+                              threads, None, None, errors, None, catalog, tz, index), times, how, lookback)
 
 
 def latest(root_dir: PathLike, signals: Optional[Iterable[Union[int, str]]] = None, *, tz: Any = None,
@@ -284,10 +314,10 @@ def latest(root_dir: PathLike, signals: Optional[Iterable[Union[int, str]]] = No
     values are no value rows). ``signals`` as for :func:`scan` (None: every
     code); ``tz``, ``catalog``, ``errors``, ``threads`` and
     ``storage_options`` as for :func:`scan`. Each file's last rows are kept
-    in the archive's index: ``index`` its folder, False for none, None the
-    default one; the answer never depends on it."""
+    in the archive's index (``index`` as for :func:`scan`), which a grid's
+    values in force use too; the answer never depends on it."""
     return Latest(make_plan(_remote.root_of(root_dir, storage_options), False, "0001-01-01", "9999-12-31", signals,
-                            threads, None, None, errors, None, catalog, tz).widened(None, None), index)
+                            threads, None, None, errors, None, catalog, tz, index).widened(None, None))
 
 
 def lake_held(lake: PathLike) -> Tuple[int, Any]:

@@ -41,7 +41,8 @@ def same(a, b):
     if isinstance(a[0], dict):
         assert a[0].keys() == b[0].keys()
         for name in a[0]:
-            assert np.array_equal(a[0][name], b[0][name]), name
+            nan = a[0][name].dtype.kind in "fmM"
+            assert np.array_equal(a[0][name], b[0][name], equal_nan=nan), name
         assert a[1] == b[1]
     else:
         assert a == b
@@ -183,3 +184,62 @@ def test_an_entry_damaged_anywhere_is_never_taken(tail, at, byte):
         data[at] = byte
         assert entry.decode(bytes(data), identity, "Europe/Berlin", "s", 1) is None
     assert entry.decode(bytes(data[:at]) + tail, identity, "Europe/Berlin", "s", 1) in (None,) or at >= len(data)
+
+
+@pytest.mark.slow
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(trees(), st.sampled_from(["2024-03-02 12:00:00", "2024-03-04 00:00:00", "2024-03-05 06:00:00"]),
+       st.sampled_from(["step", "linear", None]), st.sampled_from([None, "1d", "3d"]), st.booleans(),
+       st.sampled_from([None, "Europe/Berlin"]))
+def test_a_series_starts_from_the_index_as_from_the_files(tmp_path_factory, tree, start, how, lookback, given, tz):
+    files, _, _, codes = tree
+    root = written_tree(files)
+    folder = str(tmp_path_factory.mktemp("index"))
+    try:
+        signals = sorted({c for c in codes if 0 <= c < 65536 * 1024}) if given and codes else None
+
+        def ask(index):
+            def grid():
+                scan = zentrail.scan(root, start, "2024-03-05 23:59:59", signals, tz=tz, index=index)
+                return scan.align("6h", how=how, lookback=lookback)
+            def weighted():
+                scan = zentrail.scan(root, start, "2024-03-05 23:59:59", signals, tz=tz, index=index)
+                return scan.overview(every="12h", time_weighted=True)
+            return answer(grid), answer(weighted)
+        expected = ask(False)
+        built = answer(lambda: zentrail.build_index(root, index=folder, tz=tz))
+        for got, want in zip(ask(folder), expected):
+            same(got, want)
+        del built
+    finally:
+        shutil.rmtree(root)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.dictionaries(st.text(max_size=8), st.binary(max_size=40), max_size=4), st.integers(0, 200),
+       st.binary(max_size=16))
+def test_a_pack_cut_anywhere_keeps_the_entries_before_the_cut(entries, cut, tail):
+    data = store.packed(entries)
+    assert store.unpacked(data) == entries
+    store.unpacked(data[:cut] + tail)  # never raises (each entry has its own digest to fail)
+    assert all(entries[name] == body for name, body in store.unpacked(data[:cut]).items())
+
+
+def test_the_command_builds_checks_and_clears_and_no_index_reads_without(sample_tree, tmp_path, capsys):
+    from zentrail.cli import main
+
+    folder = str(tmp_path / "index")
+    store.SHARES.update(inventory=1.0, in_force=1.0)
+    assert main(["index", sample_tree, "--index", folder]) == 0
+    assert "inventory: 6 fresh" in capsys.readouterr().out
+    assert main(["index", sample_tree, "--index", folder, "--clear"]) == 0
+    assert main(["index", sample_tree, "--index", folder, "--check"]) == 0
+    assert "inventory: 0 fresh, 0 too large to keep, 6 missing" in capsys.readouterr().out
+    os.environ["ZENTRAIL_INDEX"], before = folder, os.environ["ZENTRAIL_INDEX"]
+    try:
+        assert main(["ls", sample_tree, "--csv", "--no-index"]) == 0
+        assert os.environ["ZENTRAIL_INDEX"] == folder  # put back after the command
+        assert main(["index", sample_tree, "--check"]) == 0
+        assert "6 missing" in capsys.readouterr().out  # nothing kept by the ls
+    finally:
+        os.environ["ZENTRAIL_INDEX"] = before

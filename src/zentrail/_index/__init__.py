@@ -24,7 +24,7 @@ from __future__ import annotations
 import warnings
 
 from zentrail._index import place as _place
-from zentrail._index.identity import identity_of
+from zentrail._index.identity import identity_of, unchanged
 from zentrail._index.store import UNKEPT, IndexWarning, Store
 
 TYPE_CHECKING = False
@@ -35,12 +35,12 @@ if TYPE_CHECKING:
 
     Part = Dict[str, Any]
 
-__all__ = ["UNKEPT", "IndexWarning", "Store", "per_file", "store_of", "reading_of", "whole_file_plan"]
+__all__ = ["UNKEPT", "IndexWarning", "Store", "per_file", "part_of", "store_of", "reading_of", "whole_file_plan"]
 
 
 def store_of(plan: ReadPlan, index: Any) -> Optional[Store]:
-    """The index a read of `plan` uses (see zentrail._index.place), None for
-    none: index=False, or a plan of files elsewhere."""
+    """The index a read of `plan` uses (see zentrail._index.place): `index`,
+    else the plan's own; None for none: index False, or files elsewhere."""
     import os
 
     from zentrail._elsewhere import remote as _remote
@@ -48,7 +48,7 @@ def store_of(plan: ReadPlan, index: Any) -> Optional[Store]:
     if _remote.is_place(plan.source):
         return None
     root = None if plan.listed else os.fsdecode(plan.source)
-    folder = _place.folder_of(index, root)
+    folder = _place.folder_of(plan.index if index is None else index, root)
     return None if folder is None else Store(folder)
 
 
@@ -81,22 +81,29 @@ def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Optiona
     store = store_of(plan, index)
     if store is None:
         return [(name, compute(whole_file_plan(plan, [name], plan.errors))) for name in files]
-    reading = reading_of(plan)
     parts: List[Tuple[str, Optional[Part]]] = []
     for name in files:
-        identity = identity_of(name)
-        part = None if identity is None else store.load(identity, reading, section, version)
+        part = part_of(plan, name, section, compute, version, store, flush=False)
         if part is not None and UNKEPT in part:  # too large to keep: made each time
             part = compute(whole_file_plan(plan, [name], plan.errors))
-        elif part is None:
-            part = _made(plan, name, compute, store, identity, reading, section, version)
         parts.append((name, part))
+    store.flush()
     return parts
 
 
-def _made(plan: ReadPlan, name: str, compute: Callable[[ReadPlan], Optional[Part]], store: Store, identity: Any,
-          reading: str, section: str, version: int) -> Optional[Part]:
-    """The part of one file made now, kept in `store` when it may be."""
+def part_of(plan: ReadPlan, name: str, section: str, compute: Callable[[ReadPlan], Optional[Part]], version: int,
+            store: Store, fallback: bool = True, build: bool = True, flush: bool = True) -> Optional[Part]:
+    """The part of the file `name` from `store` (it may be the UNKEPT
+    marker), else made now and kept when it may be. A file whose read fails
+    is read again with the plan's ``errors`` (`fallback`), or gives None,
+    as does one whose read warned when there is no `fallback`, and one
+    not kept when not to `build`. A part made is written at once unless
+    not to `flush` (the caller flushes the store)."""
+    identity = identity_of(name)
+    reading = reading_of(plan)
+    part = None if identity is None else store.load(identity, reading, section, version)
+    if part is not None or not build:
+        return part
     with warnings.catch_warnings(record=True) as told:
         warnings.simplefilter("always")
         try:
@@ -108,14 +115,18 @@ def _made(plan: ReadPlan, name: str, compute: Callable[[ReadPlan], Optional[Part
             failed = False
     if failed:
         # The file's own read, as a read without an index makes it.
-        return compute(whole_file_plan(plan, [name], plan.errors))
+        return compute(whole_file_plan(plan, [name], plan.errors)) if fallback else None
     if told:
+        if not fallback:  # the caller's own read of the file warns
+            return None
         for message in told:
             warnings.warn_explicit(message.message, message.category, message.filename, message.lineno,
                                    source=message.source)
-    elif part is not None and identity is not None and identity_of(name) == identity:
+    elif part is not None and identity is not None and unchanged(identity):
         # (Unchanged while it was read: a part of a file that grew or was
         # replaced meanwhile belongs to neither identity.)
         if not store.save(identity, reading, section, version, part):
             store.save_unkept(identity, reading, section, version)
+        if flush:
+            store.flush()
     return part

@@ -3,9 +3,10 @@ file's identity, in a form that a torn, truncated or corrupted write never
 passes for a good one.
 
 Layout: the magic ``b"ZTIX"``, a format byte, a 32-bit length and a JSON
-header of that length (identity, reading, section and version, and the
-arrays' names, types and lengths), the arrays' bytes compressed with zlib
-as one block, and a BLAKE2b digest of everything before it. Every length
+header of that length (identity, reading, section and version, the
+arrays' names, types and lengths, and whether they are compressed), the
+arrays' bytes as one block (compressed with zlib where that was needed to
+keep the entry small), and a BLAKE2b digest of everything before it. Every length
 is checked against what is left before it is taken.
 """
 
@@ -31,22 +32,41 @@ DTYPES = frozenset(("bool", "uint8", "uint16", "int32", "uint32", "int64", "uint
 _HEAD = struct.Struct("<4sBI")
 
 
-def encode(identity: FileIdentity, reading: str, section: str, version: int, part: Dict[str, Any]) -> bytes:
-    """The entry's bytes."""
+def encode(identity: FileIdentity, reading: str, section: str, version: int, part: Dict[str, Any],
+           compressed: bool = True) -> bytes:
+    """The entry's bytes, its arrays compressed unless not `compressed`."""
     import numpy
 
     arrays = []
     described = []
     for name, array in part.items():
         array = numpy.ascontiguousarray(array)
-        if array.ndim != 1 or array.dtype.name not in DTYPES:
+        kind = _kind_of(array.dtype)
+        if array.ndim != 1 or kind is None:
             raise TypeError(f"an index part holds 1-D arrays of {sorted(DTYPES)}, not {name}: {array.dtype}")
         arrays.append(array.astype(array.dtype.newbyteorder("<"), copy=False).tobytes())
-        described.append([name, array.dtype.name, len(array)])
+        described.append([name, kind, len(array)])
     header = json.dumps({"identity": list(identity.fields()), "reading": reading, "section": section,
-                         "version": version, "arrays": described}, separators=(",", ":")).encode()
-    body = _HEAD.pack(MAGIC, FORMAT, len(header)) + header + zlib.compress(b"".join(arrays), 1)
+                         "version": version, "arrays": described, "zlib": compressed},
+                        separators=(",", ":")).encode()
+    raw = b"".join(arrays)
+    body = _HEAD.pack(MAGIC, FORMAT, len(header)) + header + (zlib.compress(raw, 1) if compressed else raw)
     return body + hashlib.blake2b(body, digest_size=DIGEST).digest()
+
+
+_KINDS: Dict[Any, str] = {}
+
+
+def _kind_of(dtype: Any) -> Optional[str]:
+    """The name in DTYPES of a NumPy type, None for another (looked up by
+    the type itself: its name is slow to make, and made per array)."""
+    if not _KINDS:
+        import numpy
+
+        for kind in DTYPES:
+            _KINDS[numpy.dtype(kind)] = kind
+            _KINDS[numpy.dtype(kind).newbyteorder(">")] = kind
+    return _KINDS.get(dtype)
 
 
 def decode(data: bytes, identity: FileIdentity, reading: str, section: str, version: int) -> Optional[Dict[str, Any]]:
@@ -67,7 +87,9 @@ def decode(data: bytes, identity: FileIdentity, reading: str, section: str, vers
         if (header["identity"] != list(identity.fields()) or header["reading"] != reading
                 or header["section"] != section or header["version"] != version):
             return None
-        raw = zlib.decompress(body[_HEAD.size + length:])
+        raw = body[_HEAD.size + length:]
+        if header["zlib"] is not False:
+            raw = zlib.decompress(raw)
         part: Dict[str, Any] = {}
         at = 0
         for name, dtype, count in header["arrays"]:

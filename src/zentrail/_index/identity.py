@@ -62,6 +62,18 @@ def identity_of(path: str) -> Optional[FileIdentity]:
                         digest.hexdigest())
 
 
+def unchanged(identity: FileIdentity) -> bool:
+    """Whether the file's stat fields are still those of `identity` (after
+    a read of it: a file written meanwhile has a new size or modification
+    time, one replaced a new inode)."""
+    try:
+        stat = os.stat(identity.path)
+    except OSError:
+        return False
+    return (stat.st_size, stat.st_mtime_ns, stat.st_ino, stat.st_dev) == \
+        (identity.size, identity.mtime_ns, identity.inode, identity.device)
+
+
 def _regular(mode: int) -> bool:
     import stat
 

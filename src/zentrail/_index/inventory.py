@@ -15,6 +15,7 @@ from zentrail import _core
 from zentrail._base import arguments as _arguments, time as _time
 from zentrail._elsewhere import remote as _remote
 from zentrail._index import UNKEPT, identity_of, reading_of, Store, whole_file_plan
+from zentrail._index.identity import unchanged
 from zentrail._read import request as _request
 from zentrail._read.inventory import DTYPES
 
@@ -96,10 +97,11 @@ def _built(plan: ReadPlan, store: Store, files: List[str], identities: List[Any]
         return [None] * len(files)
     parts: List[Optional[_Part]] = []
     for name, identity, part in zip(files, identities, _split(raw, len(files))):
-        if identity is not None and identity_of(name) == identity:
+        if identity is not None and unchanged(identity):
             if not store.save(identity, reading_of(plan), SECTION, VERSION, part):
                 store.save_unkept(identity, reading_of(plan), SECTION, VERSION)
         parts.append(part)
+    store.flush()
     return parts
 
 

@@ -62,6 +62,9 @@ class ReadPlan:
     #: ``start`` and ``end`` are instants (UTC), the files read those of the
     #: local days the window falls on, and every time read is an instant.
     zone: Any = None
+    #: Where the index of the archive's files is (see zentrail._index.place):
+    #: None the default folder, False none, or a folder.
+    index: Any = None
 
     def __post_init__(self) -> None:
         if self.codes is not None and self.codes.flags.writeable:
@@ -259,7 +262,8 @@ class ReadPlan:
 
 def make_plan(source: Any, listed: bool, dt_start: Any, dt_end: Any, signals: Optional[Iterable[Any]],
               threads: Optional[int], batch_rows: Optional[int], progress: Any, errors: str = "raise",
-              ids: Optional[Iterable[Any]] = None, catalog: Any = None, tz: Any = None) -> ReadPlan:
+              ids: Optional[Iterable[Any]] = None, catalog: Any = None, tz: Any = None,
+              index: Any = None) -> ReadPlan:
     """The plan of zentrail.scan / scan_files, its arguments checked."""
     from zentrail._names import catalog as _catalog
 
@@ -273,10 +277,21 @@ def make_plan(source: Any, listed: bool, dt_start: Any, dt_end: Any, signals: Op
                     threads=None if threads is None else _arguments.count(threads, "threads", 1),
                     batch_rows=_arguments.count(batch_rows, "batch_rows", _arguments.DEFAULT_BATCH_ROWS),
                     progress=_arguments.check_progress(progress), errors=_request.check_errors(errors),
-                    catalog=names, zone=zone)
+                    catalog=names, zone=zone, index=_checked_index(index))
     if signals is None and ids is not None:
         plan = plan.where(signal_ids=_arguments.id_list(ids, names))
     return plan
+
+
+def _checked_index(index: Any) -> Any:
+    """index= as a plan keeps it (a folder as a str), or TypeError."""
+    import os
+
+    if index is None or index is False:
+        return index
+    if isinstance(index, (str, os.PathLike)):
+        return os.fspath(index)
+    raise TypeError(f"index must be None, False or a folder, not {type(index).__name__}")
 
 
 def archive_zone(tz: Any, root: Any = None) -> Optional[_time.Zone]:

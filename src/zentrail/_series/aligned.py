@@ -14,6 +14,7 @@ from zentrail import _core
 from zentrail._names import catalog as _catalog, columns as _columns, labels as _labels
 from zentrail._series import window as _series
 from zentrail._base import time as _time
+from zentrail._index import in_force as _in_force
 from zentrail._read.capsule import Capsule
 from zentrail._series import lost as _lost
 from zentrail._read.request import report_clock
@@ -174,7 +175,8 @@ class Aligned(Result):
         considered = considered or self._considered
         if considered is not None:
             first, last = considered
-        request = plan.widened(first, last).request(copied=True, errors="raise")
+        # The files wholly before the start as the index sums them up, where it can.
+        request = _in_force.series_request(plan.widened(first, last), first, start, copied=True, errors="raise")
         grid = _series.SeriesGrid(start, end, self._every, False, self._max_gap, first, last,
                                   times=_series.grid_times(start, end, self._every, plan.zone))
         if self._how is not None:

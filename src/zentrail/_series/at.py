@@ -6,6 +6,7 @@ from __future__ import annotations
 
 from zentrail import _core
 from zentrail._base import time as _time
+from zentrail._index import in_force as _in_force
 from zentrail._names import catalog as _catalog, columns as _columns, labels as _labels
 from zentrail._read.request import report_clock
 from zentrail._read.result import Result
@@ -66,15 +67,12 @@ class ValuesAt(Result):
     :meth:`zentrail.Scan.align` does); :attr:`skipped` lists it.
     """
 
-    __slots__ = ("_plan", "_times", "_how", "_lookback", "_index")
+    __slots__ = ("_plan", "_times", "_how", "_lookback")
     _INSTANT_COLUMNS = ("time", "row_time", "next_row_time")
 
-    def __init__(self, plan: ReadPlan, times: Any, how: Optional[str] = None, lookback: Any = _series.DEFAULT_LOOKBACK,
-                 index: Any = None) -> None:
-        """Made by zentrail.at and Scan.at, whose arguments are checked here.
-        ``index``: the archive's index, as zentrail.at takes it (kept for the
-        reads that will take the values in force from it; the answer never
-        depends on it)."""
+    def __init__(self, plan: ReadPlan, times: Any, how: Optional[str] = None,
+                 lookback: Any = _series.DEFAULT_LOOKBACK) -> None:
+        """Made by zentrail.at and Scan.at, whose arguments are checked here."""
         if how is not None and how not in HOWS:
             raise ValueError(f"how must be 'step' or 'linear', not {how!r}; None interpolates each signal as its "
                              f"catalog entry says")
@@ -86,7 +84,6 @@ class ValuesAt(Result):
         self._set_errors(plan.errors)
         self._plan = plan
         self._how = how
-        self._index = index
 
     def _zone(self) -> Any:
         return self._plan.zone
@@ -162,7 +159,8 @@ class ValuesAt(Result):
                 plan = _lost.without(plan, [skipped.path for skipped in damaged])
             plan = plan.replace(errors="raise")
         plan = _series.whole_signals_narrowed(plan)
-        request = plan.request(copied=True, errors="raise")
+        # The files wholly before the first instant as the index sums them up, where it can.
+        request = _in_force.series_request(plan, looks[0], first, copied=True, errors="raise")
         grid = _series.SeriesGrid(first, last, 1, self._how == "linear", None, looks[0], looks[1],
                                   times=numpy.ascontiguousarray(instants, dtype=numpy.int64), row_times=True)
         if self._how is None and plan.catalog is not None:

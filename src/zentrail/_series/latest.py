@@ -1,15 +1,15 @@
 """zentrail.latest: each code's last value row. Each archive file gives a
-part (per code its last value row in that file), which does not depend on
-what is asked and so can be kept in the archive's index; the parts of all
-files are then merged, the last by time, a tie to the later file. Where no
-index keeps them, one read of every file by the engine gives the same rows
-(the values in force at the last instant there is)."""
+part, per code its last value row in that file (the index's "in_force"
+section, which a grid's values in force use too), not depending on what is
+asked, so that it can be kept in the archive's index; the parts of all files
+are then merged, the last by time, a tie to the later file. Where no index
+keeps them, one read of every file gives the same rows: the engine's values
+in force after every row there is.
+"""
 
 from __future__ import annotations
 
-from zentrail import _core
-from zentrail._index import UNKEPT, identity_of, per_file, reading_of, store_of
-from zentrail._names import columns as _columns
+from zentrail._index import UNKEPT, in_force as _in_force, identity_of, per_file, reading_of, store_of
 from zentrail._read import columns as _read_columns, request as _request
 from zentrail._read.result import Result
 from zentrail._series import window as _series
@@ -24,8 +24,8 @@ if TYPE_CHECKING:
     _Columns = Dict[str, Any]
     _Part = Optional[Dict[str, Any]]
 
-SECTION = "latest"
-VERSION = 1
+SECTION = _in_force.SECTION
+VERSION = _in_force.VERSION
 
 
 class LatestPart:
@@ -33,13 +33,16 @@ class LatestPart:
     its last value row (the last by time, of several at one time the last in
     read order), as arrays ``code`` (int32), ``time`` (int64 ns) and
     ``value`` (float64), by code; text rows and NaN values give no value, as
-    in a grid. A damaged file read with errors "warn" or "skip" gives its
-    rows before the damage, as a scan does, and is noted in `skipped`."""
+    in a grid. The engine's, as the index keeps it; a damaged file read with
+    errors "warn" or "skip" gives its rows before the damage, as a scan
+    keeps them, and is noted in `skipped`."""
 
     def __init__(self) -> None:
         self.skipped: List[Any] = []
 
     def __call__(self, plan: ReadPlan) -> Dict[str, Any]:
+        if plan.errors == "raise":
+            return _in_force.last_rows(plan)
         chosen = plan.select("time", "signal_id", "element", "value")
         request = _read_columns.core_request(chosen, numpy=True)
         part = latest_of(_read_columns.numpy_columns(chosen, request))
@@ -82,12 +85,12 @@ def _last_of_each(code: Any, time: Any, then: Any) -> Any:
     return order[numpy.append(ends, len(order) - 1)] if len(order) else order
 
 
-def _parts_kept(plan: ReadPlan, index: Any) -> bool:
+def _parts_kept(plan: ReadPlan) -> bool:
     """Whether the plan's files may have their parts in the index: there is
     one, and it did not find the first file's part too large to keep. (Of a
     sparse archive, a row per code and file outweighs the files: no part is
     kept, and making them file by file costs more than one read of all.)"""
-    store = store_of(plan, index)
+    store = store_of(plan, None)
     if store is None:
         return False
     files = plan.files()
@@ -98,26 +101,12 @@ def _parts_kept(plan: ReadPlan, index: Any) -> bool:
 
 def in_force_at_the_end(plan: ReadPlan) -> Tuple[Any, Any, Any]:
     """(codes, times, values) of each code's last value row in the plan's
-    files, as merged() makes them of their parts: the values in force at
-    the last instant there is, made by the engine in one read (its pass
-    over the record heads decodes only each code's last candidates). Fails
-    as a read does at a damaged file."""
-    import numpy
-
-    # (The engine's frontier INT64_MAX says "every row read": an instant
-    # there would never be settled.)
-    end = _series.LAST_INSTANT_NS - 1
-    # Whole signals asked: a column for each element the files hold, not 1024.
-    request = _series.whole_signals_narrowed(plan.widened(None, None)).request(copied=True, errors="raise")
-    grid = _series.SeriesGrid(end, end, 1, False, None, None, end, times=numpy.array([end], dtype=numpy.int64),
-                              row_times=True)
-    names, _, values, rows, _ = _core.align(request, grid)
-    _request.report_clock(request)
-    code = numpy.array([_columns.code_of(name) for name in names], dtype=numpy.int32)
-    time = numpy.frombuffer(b"".join(rows), dtype=numpy.int64)
-    value = numpy.frombuffer(b"".join(values), dtype=numpy.float64)
-    held = time != numpy.iinfo(numpy.int64).min
-    return code[held], time[held], value[held]
+    files, as merged() makes them of their parts, in one read (the engine's
+    pass over the record heads decodes only each code's last candidates).
+    Fails as a read does at a damaged file."""
+    # Whole signals asked: the elements the files hold, not 1024 each.
+    part = _in_force.last_rows(_series.whole_signals_narrowed(plan.widened(None, None)).replace(errors="raise"))
+    return part["code"], part["time"], part["value"]
 
 
 class Latest(Result):
@@ -141,14 +130,13 @@ class Latest(Result):
     it): a code's latest row may then be older than what the file held.
     """
 
-    __slots__ = ("_plan", "_index")
+    __slots__ = ("_plan",)
     _INSTANT_COLUMNS = ("time",)
 
-    def __init__(self, plan: ReadPlan, index: Any = None) -> None:
+    def __init__(self, plan: ReadPlan) -> None:
         """Made by zentrail.latest."""
         self._set_errors(plan.errors)
         self._plan = plan
-        self._index = index
 
     def _zone(self) -> Any:
         return self._plan.zone
@@ -161,14 +149,14 @@ class Latest(Result):
     def _read(self) -> _Columns:
         import numpy
 
-        if self._plan.errors == "raise" and not _parts_kept(self._plan, self._index):
+        if self._plan.errors == "raise" and not _parts_kept(self._plan):
             # No index that keeps the parts: one read of every file, the
             # engine keeping each code's last row as it goes.
             code, time, value = in_force_at_the_end(self._plan)
             any_file = len(code) > 0 or bool(self._plan.files())
         else:
             compute = LatestPart()
-            parts = per_file(self._plan, SECTION, compute, version=VERSION, index=self._index)
+            parts = per_file(self._plan, SECTION, compute, version=VERSION)
             self._skipped = compute.skipped
             code, time, value = merged(parts)
             any_file = bool(parts)

@@ -15,6 +15,7 @@ from zentrail._base.extras import import_extra
 from zentrail._read.request import report_clock
 from zentrail._read.result import Result
 from zentrail._series import lost as _lost
+from zentrail._index import in_force as _in_force
 
 # More buckets than any screen or table needs; a bucket index fits the
 # engine's cell key.
@@ -169,7 +170,8 @@ class Overview(Result):
                  ("in_force", "float64"), ("integral", "float64"))
         parts = []
         for plan, a, b, looks_from in pieces:
-            raw = _core.time_weighted(plan.widened(looks_from, b).request(copied=True, errors="raise"),
+            request = _in_force.series_request(plan.widened(looks_from, b), looks_from, a, copied=True, errors="raise")
+            raw = _core.time_weighted(request,
                                       _series.WeightedBuckets(a, b, origin, width, count, self._max_gap, looks_from,
                                                               self._starts()))
             parts.append({name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in names})

@@ -133,11 +133,13 @@ def _said_by(name: str) -> Any:
 
 def _run_parsed(args: Any, name: str) -> int:
     global _ending
+    from .index import applied
     from .parser import check
 
     try:
         check(args)
-        args.run(args)
+        with applied(args):
+            args.run(args)
     except UsageError as error:
         print(f"{name}: {error}", file=sys.stderr)
         return 2

@@ -68,7 +68,7 @@ class Version(argparse.Action):
 
 
 def parser() -> argparse.ArgumentParser:
-    from . import at, events, export, latest, ls, plot, sync, view
+    from . import at, events, export, index, latest, ls, plot, sync, view
 
     top = argparse.ArgumentParser(prog="zentrail", description="What is in an archive, and its values and events "
                                   "into files.", epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -142,8 +142,6 @@ def parser() -> argparse.ArgumentParser:
                          help="OUT.parquet, OUT.csv or OUT.arrow, or - for standard output (default: print)")
         sub.add_argument("--format", choices=arguments.FORMATS, help="the format of -o (default: OUT's extension; "
                          "csv for standard output)")
-        sub.add_argument("--no-index", action="store_true", help="read the archive files alone, not the archive's "
-                         "index (which never changes an answer)")
         text_forms(sub)
         allow_empty(sub, what)
         damaged.add_option(sub)
@@ -188,9 +186,13 @@ def parser() -> argparse.ArgumentParser:
                               help="serve without the token in the address: any program or user on this machine "
                                    "that finds the port can then read the archive through the viewer; only for a "
                                    "machine that nothing untrusted runs on")
-    # The archive's zone goes with every read, so with every command.
-    for sub in commands.choices.values():
+    index.add_parser(commands)
+    # The archive's zone goes with every read, so with every command; so
+    # does the index, which any read may use.
+    for name, sub in commands.choices.items():
         zone.add_option(sub)
+        if name != "index":
+            index.add_option(sub)
     return top
 
 
