@@ -121,20 +121,28 @@ def test_latest_matches_the_reference(files, codes, index):
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(trees(), st.sampled_from(["warm", "torn", "flipped", "appended", "rewritten", "renamed"]),
        st.sampled_from(["raise", "warn"]), st.sampled_from([None, "Europe/Berlin"]))
-def test_latest_is_the_same_with_the_index_in_any_state(tmp_path_factory, monkeypatch, files, state, errors, tz):
+def test_latest_and_at_are_the_same_with_the_index_in_any_state(tmp_path_factory, monkeypatch, files, state, errors,
+                                                                tz):
     monkeypatch.setattr(store, "SHARES", {name: 1e9 for name in store.SHARES})  # small trees: every entry kept
     root = written_tree(files)
     folder = str(tmp_path_factory.mktemp("index"))
+    instants = np.array(INSTANTS[:5], dtype="datetime64[ns]")
     try:
         def ask(index):
-            return answer(lambda: zentrail.latest(root, errors=errors, tz=tz, index=index))
-        same(ask(False), ask(folder))  # built
+            # latest makes the files' parts, which at then takes its values in force from
+            return (answer(lambda: zentrail.latest(root, errors=errors, tz=tz, index=index)),
+                    answer(lambda: zentrail.at(root, instants, CODES, errors=errors, tz=tz, index=index)))
+
+        def same_both(a, b):
+            same(a[0], b[0])
+            same(a[1], b[1])
+        same_both(ask(False), ask(folder))  # built
         if state in ("torn", "flipped"):
             spoil(folder, state)
         elif state != "warm":
             change(root, state)
-        same(ask(False), ask(folder))
-        same(ask(False), ask(folder))  # built again, or warm
+        same_both(ask(False), ask(folder))
+        same_both(ask(False), ask(folder))  # built again, or warm
     finally:
         shutil.rmtree(root)
 
