@@ -33,9 +33,9 @@ if TYPE_CHECKING:
 
     from zentrail._read.plan import ReadPlan
 
-    Part = Dict[str, Any]
+    _Part = Dict[str, Any]
 
-__all__ = ["UNKEPT", "IndexWarning", "Store", "per_file", "part_of", "store_of", "reading_of", "whole_file_plan"]
+__all__ = ["UNKEPT", "IndexWarning", "Store", "per_file", "part_of", "identity_of", "store_of", "reading_of", "whole_file_plan"]
 
 
 def store_of(plan: ReadPlan, index: Any) -> Optional[Store]:
@@ -66,8 +66,8 @@ def whole_file_plan(plan: ReadPlan, files: Sequence[str], errors: str) -> ReadPl
                                                        errors=errors, shown=("the first row", "the last row"))
 
 
-def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Optional[Part]], *, version: int = 1,
-             index: Any = None, files: Optional[List[str]] = None) -> List[Tuple[str, Optional[Part]]]:
+def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Optional[_Part]], *, version: int = 1,
+             index: Any = None, files: Optional[List[str]] = None) -> List[Tuple[str, Optional[_Part]]]:
     """``[(file, part)]`` for `files` (by default ``plan.files()``), in that
     order: each part ``compute(whole_file_plan(...))`` of that one file, a
     dict of 1-D NumPy arrays (or None), taken from the index where a fresh
@@ -81,7 +81,7 @@ def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Optiona
     store = store_of(plan, index)
     if store is None:
         return [(name, compute(whole_file_plan(plan, [name], plan.errors))) for name in files]
-    parts: List[Tuple[str, Optional[Part]]] = []
+    parts: List[Tuple[str, Optional[_Part]]] = []
     for name in files:
         part = part_of(plan, name, section, compute, version, store, flush=False)
         if part is not None and UNKEPT in part:  # too large to keep: made each time
@@ -91,8 +91,8 @@ def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Optiona
     return parts
 
 
-def part_of(plan: ReadPlan, name: str, section: str, compute: Callable[[ReadPlan], Optional[Part]], version: int,
-            store: Store, fallback: bool = True, build: bool = True, flush: bool = True) -> Optional[Part]:
+def part_of(plan: ReadPlan, name: str, section: str, compute: Callable[[ReadPlan], Optional[_Part]], version: int,
+            store: Store, fallback: bool = True, build: bool = True, flush: bool = True) -> Optional[_Part]:
     """The part of the file `name` from `store` (it may be the UNKEPT
     marker), else made now and kept when it may be. A file whose read fails
     is read again with the plan's ``errors`` (`fallback`), or gives None,
@@ -108,7 +108,7 @@ def part_of(plan: ReadPlan, name: str, section: str, compute: Callable[[ReadPlan
         warnings.simplefilter("always")
         try:
             part = compute(whole_file_plan(plan, [name], "raise"))
-        except Exception:
+        except (OSError, ValueError):  # a damaged file
             part = None
             failed = True
         else:

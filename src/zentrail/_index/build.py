@@ -79,9 +79,13 @@ def build_index(root: Any, *, tz: Any = None, index: Any = None, threads: Option
     reading = reading_of(plan)
     for name in files:
         identity = identity_of(name)
-        archive_bytes += identity.size if identity is not None else 0
+        if identity is None:
+            for section in SECTIONS:
+                missing[section] += 1
+            continue
+        archive_bytes += identity.size
         for section in SECTIONS:
-            part = None if identity is None else store.load(identity, reading, section, versions[section])
+            part = store.load(identity, reading, section, versions[section])
             if part is None:
                 missing[section] += 1
                 continue

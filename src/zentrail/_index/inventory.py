@@ -88,10 +88,11 @@ def _built(plan: ReadPlan, store: Store, files: List[str], identities: List[Any]
     across them) and kept in the index (or a marker where too many to
     keep); Nones where the read failed or had to guess the clock (those
     files are read as without an index)."""
-    request = whole_file_plan(plan, files, "raise").files_only().request()
+    # (The plan's progress goes with the read: it is the read asked for.)
+    request = whole_file_plan(plan, files, "raise").replace(progress=plan.progress).request()
     try:
         raw = _core.inventory(request, ROWS["file"])
-    except Exception:  # a damaged file: the read without an index says so
+    except (OSError, ValueError):  # a damaged file: the read without an index says so
         return [None] * len(files)
     if request.zone is not None and any(request.zone.counts):
         return [None] * len(files)
@@ -132,8 +133,9 @@ def merged(files: List[str], parts: List[Tuple[int, _Part]], together: Optional[
 
     sizes = [len(part["records"]) for _, part in parts]
     pieces = [part for _, part in parts] + ([together] if together is not None else [])
-    columns = {name: numpy.concatenate([piece[name] for piece in pieces]) if pieces else numpy.empty(0, dtype)
-               for name, dtype in PART_DTYPES.items() if by is not None or name != "day"}
+    columns: Dict[str, Any] = {
+        name: numpy.concatenate([piece[name] for piece in pieces]) if pieces else numpy.empty(0, dtype)
+        for name, dtype in PART_DTYPES.items() if by is not None or name != "day"}
     file = numpy.repeat(numpy.array([k for k, _ in parts], dtype=numpy.int64), sizes)
     if by == "file":
         columns["file"] = file.astype(numpy.int32)
@@ -149,12 +151,12 @@ def merged(files: List[str], parts: List[Tuple[int, _Part]], together: Optional[
         key = key | (columns["day"] // 86_400_000_000_000) << 21
     order = numpy.lexsort((file, key))
     key, file, weight = key[order], file[order], weight[order]
+    out: Dict[str, Any] = {}
     if len(key) == 0:
-        out = {name: column[:0] for name, column in columns.items()}
+        out.update((name, column[:0]) for name, column in columns.items())
         out["files"] = numpy.empty(0, dtype=numpy.int32)
         return out
     starts = numpy.flatnonzero(numpy.r_[True, key[1:] != key[:-1]])
-    out: Dict[str, Any] = {}
     for name in ("day", "signal_id", "item_class"):
         if name in columns:
             out[name] = columns[name][order][starts]
@@ -169,7 +171,7 @@ def merged(files: List[str], parts: List[Tuple[int, _Part]], together: Optional[
 
 
 def inventory(root_dir: Any, dt_start: Any = None, dt_end: Any = None, *, by: Optional[str] = None,
-              threads: Optional[int] = None, progress: _Progress = None, errors: str = "raise",
+              threads: Optional[int] = None, progress: Any = None, errors: str = "raise",
               storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None, tz: Any = None,
               index: Any = None) -> Inventory:
     from zentrail._index import store_of

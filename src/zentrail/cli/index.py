@@ -41,8 +41,8 @@ def applied(args: argparse.Namespace) -> Iterator[None]:
 
 
 def add_parser(commands: Any) -> None:
-    sub = commands.add_parser("index", help="make (or check, or clear) the index of an archive's files, kept outside "
-                              "the archive", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EXAMPLES)
+    sub = commands.add_parser("index", help="make, check or clear the index of an archive's files",
+                              formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EXAMPLES)
     sub.add_argument("root", metavar="ROOT", help="the archive's folder (an index is kept of local folders)")
     what = sub.add_mutually_exclusive_group()
     what.add_argument("--check", action="store_true", help="make nothing: tell what the index holds for ROOT's files")
