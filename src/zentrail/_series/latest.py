@@ -9,7 +9,7 @@ in force after every row there is.
 
 from __future__ import annotations
 
-from zentrail._index import UNKEPT, in_force as _in_force, identity_of, per_file, reading_of, store_of
+from zentrail._index import UNKEPT, in_force as _in_force, identity_of, per_folder, reading_of, store_of
 from zentrail._read import columns as _read_columns, request as _request
 from zentrail._read.result import Result
 from zentrail._series import window as _series
@@ -73,6 +73,12 @@ def merged(parts: List[Tuple[str, _Part]]) -> Tuple[Any, Any, Any]:
     file = numpy.concatenate([numpy.zeros(0, numpy.int64)] + [numpy.full(len(part["code"]), k) for k, part in held])
     last = _last_of_each(code, time, file)
     return code[last], time[last], value[last]
+
+
+def _merged_part(parts: List[Tuple[str, _Part]]) -> Dict[str, Any]:
+    """A run of files' parts as one part of the same kind."""
+    code, time, value = merged(parts)
+    return {"code": code, "time": time, "value": value}
 
 
 def _last_of_each(code: Any, time: Any, then: Any) -> Any:
@@ -156,10 +162,11 @@ class Latest(Result):
             any_file = len(code) > 0 or bool(self._plan.files())
         else:
             compute = LatestPart()
-            parts = per_file(self._plan, SECTION, compute, version=VERSION)
+            # A part per folder, merged of its files' (kept while they are the same).
+            runs = per_folder(self._plan, SECTION, compute, _merged_part, version=VERSION)
             self._skipped = compute.skipped
-            code, time, value = merged(parts)
-            any_file = bool(parts)
+            code, time, value = merged([("", run) for run in runs])
+            any_file = bool(runs)
         codes = self._plan.codes
         if codes is not None:
             chosen = numpy.isin(code, codes)
