@@ -51,11 +51,12 @@ AlignArgs align_args(PyObject* series) {
     const long long first = fields.integer_or("first", INT64_MIN);
     const long long last = fields.integer_or("last", INT64_MAX);
     PyObject* times = fields["times"];
+    const bool row_times = fields.truth("row_times");
     if (every <= 0 || end < start) {
         PyErr_SetString(PyExc_ValueError, "a series needs a step above zero and a window that holds time");
         fail();
     }
-    a.grid = SeriesGrid{start, end, every, linear, {}, max_gap, nullptr};
+    a.grid = SeriesGrid{start, end, every, linear, {}, max_gap, nullptr, row_times};
     if (times != Py_None) {
         // Instants listed one by one: ascending, within the window.
         auto listed = std::make_shared<std::vector<int64_t>>(int64_buffer(times));
@@ -137,6 +138,18 @@ PyObject* align_call(PyObject*, PyObject* args) {
         // Whole columns, each batch copied in as it comes.
         std::vector<uint8_t> times;
         std::vector<std::vector<uint8_t>> values;
+        std::vector<std::vector<uint8_t>> row_times, next_row_times;  // when the grid asks for them
+        const auto append = [](std::vector<std::vector<uint8_t>>& whole, const std::vector<std::vector<uint8_t>>& part) {
+            whole.resize(part.size());
+            for (std::size_t k = 0; k < part.size(); ++k) whole[k].insert(whole[k].end(), part[k].begin(), part[k].end());
+        };
+        const auto buffers = [](std::vector<std::vector<uint8_t>>& whole) {
+            OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(whole.size())));
+            for (std::size_t k = 0; k < whole.size(); ++k) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), lent_bytes(std::move(whole[k])).release());
+            }
+            return list;
+        };
         while (loop.next(*read, &batch)) {
             if (times.empty()) {
                 // The columns are known now: a grid of more cells than asked
@@ -155,15 +168,22 @@ PyObject* align_call(PyObject*, PyObject* args) {
             for (std::size_t k = 0; k < values.size(); ++k) {
                 values[k].insert(values[k].end(), batch.values[k].begin(), batch.values[k].end());
             }
+            append(row_times, batch.row_times);
+            append(next_row_times, batch.next_row_times);
         }
         OwnedRef names = names_of(read->columns());
         values.resize(read->columns().size());
-        OwnedRef columns = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-        for (std::size_t k = 0; k < values.size(); ++k) {
-            PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), lent_bytes(std::move(values[k])).release());
-        }
+        OwnedRef columns = buffers(values);
         OwnedRef time_column = lent_bytes(std::move(times));
-        return OwnedRef::checked(PyTuple_Pack(3, names.get(), time_column.get(), columns.get())).release();
+        if (!align_args(series).grid.row_times) {
+            return OwnedRef::checked(PyTuple_Pack(3, names.get(), time_column.get(), columns.get())).release();
+        }
+        row_times.resize(values.size());
+        next_row_times.resize(values.size());
+        OwnedRef rows = buffers(row_times);
+        OwnedRef nexts = buffers(next_row_times);
+        return OwnedRef::checked(PyTuple_Pack(5, names.get(), time_column.get(), columns.get(), rows.get(), nexts.get()))
+            .release();
     });
 }
 

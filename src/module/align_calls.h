@@ -14,6 +14,9 @@ namespace zentrail {
 // (names, None, None) without filling them when the grid has more than
 // max_cells cells (rows times its columns and the time column); with
 // on_batch, calls on_batch(names, times, [values]) per batch and returns None.
+// A grid whose row_times is true adds, to the whole columns, per column the
+// int64 instants of each value's row and of the row after it (NaT for none):
+// (names, times, [values], [row times], [next row times]).
 PyObject* align_call(PyObject* module, PyObject* args);
 // align_columns(request, series): the names of the grid's columns, found by
 // the passes before its rows (the codes with rows, when the request has none).

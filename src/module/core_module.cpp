@@ -18,6 +18,7 @@
 #include "module/tail_call.h"
 #include "module/time_weighted_call.h"
 #include "module/in_force_call.h"
+#include "module/identity_call.h"
 #include "module/table_calls.h"
 
 namespace {
@@ -67,6 +68,7 @@ PyMethodDef core_methods[] = {
     {"code_column_name", zentrail::code_column_name_call, METH_O, "The name of a code's grid column."},
     {"time_weighted", zentrail::time_weighted_call, METH_VARARGS, "Time in force and integrals per code and bucket."},
     {"in_force", zentrail::in_force_call, METH_VARARGS, "Each code's last value row at or before an instant."},
+    {"file_identities", zentrail::file_identities_call, METH_O, "Files' sizes, times, inodes and edge hashes."},
     {"label_indices", zentrail::label_indices_call, METH_VARARGS,
      "The catalog's dictionary indices of a batch's rows, found by their codes, into the outputs given."},
     {"table_stream", zentrail::table_stream_call, METH_O,

@@ -51,27 +51,6 @@ void fill_texts(OwnedColumn* column, PyObject* values) {
     if (column->null_count == 0) column->validity.clear();
 }
 
-// An instant column's NaT (the smallest int64, NumPy's "no time": no row
-// on that side of a gap, no value in a bucket) is a null in Arrow, not an
-// instant in 1677.
-void mark_no_instant(OwnedColumn* column) {
-    const std::size_t n = column->bytes.size() / 8;
-    std::vector<uint8_t> validity((n + 7) / 8, 0);
-    int64_t nulls = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        int64_t value = 0;
-        std::memcpy(&value, column->bytes.data() + i * 8, 8);
-        if (value == INT64_MIN) {
-            ++nulls;
-        } else {
-            validity[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
-        }
-    }
-    if (nulls == 0) return;
-    column->validity = std::move(validity);
-    column->null_count = nulls;
-}
-
 class HeldBuffer {
 public:
     explicit HeldBuffer(PyObject* object) {
@@ -95,7 +74,25 @@ void fill_values(OwnedColumn* column, PyObject* values) {
     }
     const auto* bytes = static_cast<const uint8_t*>(held.view.buf);
     column->bytes.assign(bytes, bytes + held.view.len);
-    if (column->arrow_format.rfind("ts", 0) == 0) mark_no_instant(column);
+    if (column->arrow_format.rfind("tsn:", 0) == 0) {
+        // NumPy's NaT (the smallest int64) is no instant: a null in Arrow,
+        // as pyarrow makes it of a NumPy column.
+        const std::size_t n = column->bytes.size() / sizeof(int64_t);
+        std::vector<uint8_t> validity((n + 7) / 8, 0);
+        for (std::size_t r = 0; r < n; ++r) {
+            int64_t t;
+            std::memcpy(&t, column->bytes.data() + r * sizeof(int64_t), sizeof t);
+            if (t == INT64_MIN) {
+                ++column->null_count;
+            } else {
+                validity[r / 8] |= static_cast<uint8_t>(1u << (r % 8));
+            }
+        }
+        if (column->null_count > 0) {
+            column->nullable = true;
+            column->validity = std::move(validity);
+        }
+    }
 }
 
 }  // namespace

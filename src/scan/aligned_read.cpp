@@ -71,7 +71,21 @@ void AlignedRead::_emit(std::size_t n, AlignedBatch* out) {
         out->values[k].resize(n * sizeof(double));
         columns[k] = reinterpret_cast<double*>(out->values[k].data());
     }
-    aligner->emit(n, reinterpret_cast<int64_t*>(out->times.data()), columns.data());
+    if (!grid.row_times) {
+        aligner->emit(n, reinterpret_cast<int64_t*>(out->times.data()), columns.data());
+        return;
+    }
+    const std::size_t count = out->values.size();
+    out->row_times.resize(count);
+    out->next_row_times.resize(count);
+    std::vector<int64_t*> rows(count), nexts(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        out->row_times[k].resize(n * sizeof(int64_t));
+        out->next_row_times[k].resize(n * sizeof(int64_t));
+        rows[k] = reinterpret_cast<int64_t*>(out->row_times[k].data());
+        nexts[k] = reinterpret_cast<int64_t*>(out->next_row_times[k].data());
+    }
+    aligner->emit(n, reinterpret_cast<int64_t*>(out->times.data()), columns.data(), rows.data(), nexts.data());
 }
 
 }  // namespace zentrail

@@ -19,6 +19,10 @@ namespace zentrail {
 struct AlignedBatch {
     std::vector<uint8_t> times;
     std::vector<std::vector<uint8_t>> values;
+    // With the grid's row_times: per column, the int64 instants of each
+    // value's row and of the row after it (see GridAligner::emit); else empty.
+    std::vector<std::vector<uint8_t>> row_times;
+    std::vector<std::vector<uint8_t>> next_row_times;
     std::size_t rows() const { return times.size() / sizeof(int64_t); }
 };
 

@@ -47,21 +47,32 @@ uint64_t GridAligner::settled(int64_t frontier) {
     return limit > next_row ? limit - next_row : 0;
 }
 
-void GridAligner::emit(std::size_t n, int64_t* times, double* const* values) {
+void GridAligner::emit(std::size_t n, int64_t* times, double* const* values, int64_t* const* rows,
+                       int64_t* const* nexts) {
     for (std::size_t i = 0; i < n; ++i) times[i] = grid.grid_time(next_row + i);
+    // The walk without source times is compiled apart: an ordinary grid
+    // takes not one branch more for them.
     for (std::size_t j = 0; j < columns.size(); ++j) {
-        if (columns[j].linear) {
-            _emit_linear(columns[j], n, values[j]);
+        if (rows != nullptr) {
+            if (columns[j].linear) {
+                _emit_linear<true>(columns[j], n, values[j], rows[j], nexts[j]);
+            } else {
+                _emit_step<true>(columns[j], n, values[j], rows[j], nexts[j]);
+            }
+        } else if (columns[j].linear) {
+            _emit_linear<false>(columns[j], n, values[j], nullptr, nullptr);
         } else {
-            _emit_step(columns[j], n, values[j]);
+            _emit_step<false>(columns[j], n, values[j], nullptr, nullptr);
         }
     }
     next_row += n;
 }
 
 
-void GridAligner::_emit_step(Column& c, std::size_t n, double* out) const {
+template <bool Sources>
+void GridAligner::_emit_step(Column& c, std::size_t n, double* out, int64_t* rows, int64_t* nexts) const {
     constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+    if constexpr (Sources) std::fill(nexts, nexts + n, NO_ROW_TIME);  // a step has no row after
     // A value holds from its row to the next row: whole runs of grid rows
     // take it at once (the rows are mostly far sparser than the grid).
     const SeriesPoint* p = c.rows.first_held();
@@ -84,14 +95,20 @@ void GridAligner::_emit_step(Column& c, std::size_t n, double* out) const {
         }
         std::fill(out + i, out + valid_end, c.prev.value);
         std::fill(out + valid_end, out + run_end, NaN);
+        if constexpr (Sources) {
+            std::fill(rows + i, rows + valid_end, c.prev.time);
+            std::fill(rows + valid_end, rows + run_end, NO_ROW_TIME);
+        }
         i = run_end;
     }
     c.rows.pass_to(p);
 }
 
-void GridAligner::_emit_linear(Column& c, std::size_t n, double* out) const {
+template <bool Sources>
+void GridAligner::_emit_linear(Column& c, std::size_t n, double* out, int64_t* rows, int64_t* nexts) const {
     constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t i = 0; i < n; ++i) {
+        if constexpr (Sources) rows[i] = nexts[i] = NO_ROW_TIME;
         const int64_t t = grid.grid_time(next_row + i);
         while (c.rows.has_next() && c.rows.next().time < t) {
             c.prev = c.rows.next();
@@ -103,6 +120,7 @@ void GridAligner::_emit_linear(Column& c, std::size_t n, double* out) const {
             std::size_t k = 0;
             while (c.rows.has_at(k + 1) && c.rows.at(k + 1).time == t) ++k;
             out[i] = c.rows.at(k).value;
+            if constexpr (Sources) rows[i] = t;
             continue;
         }
         if (!c.has_prev || !c.rows.has_next()) {
@@ -117,6 +135,10 @@ void GridAligner::_emit_linear(Column& c, std::size_t n, double* out) const {
         }
         const double w = static_cast<double>(t - a.time) / static_cast<double>(b.time - a.time);
         out[i] = a.value + (b.value - a.value) * w;
+        if constexpr (Sources) {
+            rows[i] = a.time;
+            nexts[i] = b.time;
+        }
     }
 }
 

@@ -26,6 +26,11 @@ struct SeriesGrid {
     std::vector<int32_t> linear_codes;
     int64_t max_gap = -1;  // negative: no limit
     std::shared_ptr<const std::vector<int64_t>> times;  // null: the regular grid
+    // Also hand out, per cell, the instant of the row its value came from
+    // (and for an interpolated value the row after it): a value at an
+    // instant is then traceable to its rows. Off for ordinary grids, which
+    // pay nothing for it.
+    bool row_times = false;
 
     bool linear_code(int32_t code) const {
         return linear || std::binary_search(linear_codes.begin(), linear_codes.end(), code);
@@ -55,6 +60,9 @@ struct SeriesGrid {
 // frontier).
 class GridAligner {
 public:
+    // The source time of a cell without a row: NumPy's NaT.
+    static constexpr int64_t NO_ROW_TIME = INT64_MIN;
+
     // Each column steps, or interpolates when the grid is linear; see set_linear.
     GridAligner(const SeriesGrid& grid, std::size_t columns);
 
@@ -69,8 +77,14 @@ public:
     // before `frontier` (INT64_MAX: every row is read).
     uint64_t settled(int64_t frontier);
     // Writes the next `n` grid rows (n at most settled()): their instants
-    // into times[0..n) and column j's values into values[j][0..n).
-    void emit(std::size_t n, int64_t* times, double* const* values);
+    // into times[0..n) and column j's values into values[j][0..n). With
+    // `rows` and `nexts` (both or neither), column j's source rows too:
+    // rows[j][i] the instant of the row the value came from (the one in
+    // force, or the one before an interpolated instant; the instant itself
+    // for a row there), nexts[j][i] the row after an interpolated instant;
+    // NO_ROW_TIME where there is none.
+    void emit(std::size_t n, int64_t* times, double* const* values, int64_t* const* rows = nullptr,
+              int64_t* const* nexts = nullptr);
     uint64_t rows_emitted() const { return next_row; }
     uint64_t grid_count() const { return count; }
 
@@ -82,8 +96,10 @@ private:
         int64_t last_time = INT64_MAX;
         bool linear = false;
     };
-    void _emit_step(Column& column, std::size_t n, double* out) const;
-    void _emit_linear(Column& column, std::size_t n, double* out) const;
+    template <bool Sources>
+    void _emit_step(Column& column, std::size_t n, double* out, int64_t* rows, int64_t* nexts) const;
+    template <bool Sources>
+    void _emit_linear(Column& column, std::size_t n, double* out, int64_t* rows, int64_t* nexts) const;
     // The grid rows from next_row before the one at or after instant t, within [0, n].
     std::size_t _rows_before(int64_t t, std::size_t n) const {
         const uint64_t k = grid.grid_rows_before(t);

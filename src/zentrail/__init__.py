@@ -22,6 +22,8 @@ from zentrail._read.inventory import Inventory
 from zentrail._base.classes import CLASS_NAMES, record_names, subtype_name
 from zentrail._series.overview import Overview
 from zentrail._series.aligned import Aligned
+from zentrail._series.at import ValuesAt
+from zentrail._series.latest import Latest
 from zentrail._series import gaps as _gaps
 from zentrail._series.gaps import Availability, Gaps
 from zentrail._names.catalog import Catalog
@@ -45,7 +47,8 @@ __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike"
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
            "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "parse_signals", "follow", "Follower",
            "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held", "build_index", "IndexSummary",
-           "IndexWarning", "gaps", "Gaps", "availability", "Availability"]
+           "IndexWarning", "at", "ValuesAt", "latest", "Latest", "gaps", "Gaps", "availability",
+           "Availability"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -341,6 +344,48 @@ def availability(root_dir: PathLike, start: Bound, end: Bound, every: Any = "1d"
     plan = make_plan(_remote.root_of(root_dir, None), False, start, end, signals, threads, None, None, errors, None,
                      catalog, tz, index)
     return _gaps.availability(plan, every, period)
+
+
+def at(root_dir: PathLike, times: Any, signals: Optional[Iterable[Union[int, str]]], how: Optional[str] = None, *,
+       lookback: Any = "7d", tz: Any = None, catalog: Any = None, errors: str = "raise",
+       threads: Optional[int] = None, index: Any = None,
+       storage_options: Optional[Dict[str, Any]] = None) -> ValuesAt:
+    """Each code's value at each of ``times`` (a :class:`ValuesAt`, read
+    when consumed): the value in force (``how="step"``) or interpolated
+    between the rows around the instant (``how="linear"``), or each code as
+    its catalog entry says (``how=None``, the default), exactly as
+    :meth:`Scan.align` gives them, with the time of the row each value came
+    from. ``times``: one instant or an iterable of them (a NumPy datetime64
+    array too), each a text, datetime, date or numpy.datetime64 read as a
+    start bound is read (``"2024-03-01 14:03:17"``; in a zone a wall time
+    there unless it carries an offset); in any order, repeats answered
+    again. ``signals``: as for :func:`scan` (None: every code with a value
+    row near the instants). The value in force is looked for up to
+    ``lookback`` before each instant (and, interpolating, the row after it
+    up to ``lookback`` after; None: no limit). Instants whose look-back
+    windows overlap are read together, others apart: one instant a day for
+    years reads each day's files, not the years between. ``tz``,
+    ``catalog``, ``errors``, ``threads`` and ``storage_options`` as for
+    :func:`scan`. ``index`` as for :func:`scan`: the values in force are
+    taken from the index's summaries of files wholly before an instant's
+    look back ends, where it holds them (the answer is the same either way)."""
+    return ValuesAt(make_plan(_remote.root_of(root_dir, storage_options), False, "0001-01-01", "9999-12-31", signals,
+                              threads, None, None, errors, None, catalog, tz, index), times, how, lookback)
+
+
+def latest(root_dir: PathLike, signals: Optional[Iterable[Union[int, str]]] = None, *, tz: Any = None,
+           catalog: Any = None, errors: str = "raise", threads: Optional[int] = None, index: Any = None,
+           storage_options: Optional[Dict[str, Any]] = None) -> Latest:
+    """Each code's last value row in the archive under ``root_dir`` (a
+    :class:`Latest`, read when consumed): its time and value, the last by
+    time, of several at that time the last in read order (text rows and NaN
+    values are no value rows). ``signals`` as for :func:`scan` (None: every
+    code); ``tz``, ``catalog``, ``errors``, ``threads`` and
+    ``storage_options`` as for :func:`scan`. Each file's last rows are kept
+    in the archive's index (``index`` as for :func:`scan`), which a grid's
+    values in force use too; the answer never depends on it."""
+    return Latest(make_plan(_remote.root_of(root_dir, storage_options), False, "0001-01-01", "9999-12-31", signals,
+                            threads, None, None, errors, None, catalog, tz, index).widened(None, None))
 
 
 def lake_held(lake: PathLike) -> Tuple[int, Any]:

@@ -5,6 +5,7 @@ from __future__ import annotations
 from zentrail._read import columns as _columns, request as _request
 from zentrail._read.plan import ReadPlan, plan_of_state
 from zentrail._series.aligned import Aligned
+from zentrail._series.at import ValuesAt
 from zentrail._series.overview import Overview
 from zentrail._series.window import DEFAULT_LOOKBACK
 
@@ -206,6 +207,14 @@ class Scan:
         seconds, or timedeltas (see the page "Time series"). A
         :class:`zentrail.Aligned`, read when consumed."""
         return Aligned(self._plan, every, how, max_gap, lookback)
+
+    def at(self, times: Any, *, how: Optional[str] = None, lookback: Any = DEFAULT_LOOKBACK) -> ValuesAt:
+        """Each of the scan's codes' value at each of ``times`` (one instant
+        or an iterable of them, each as a start bound is read), as
+        :func:`zentrail.at` gives it: the scan's source, codes, conditions,
+        zone, catalog and errors; its window unused. A
+        :class:`zentrail.ValuesAt`, read when consumed."""
+        return ValuesAt(self._plan, times, how, lookback)
 
     def overview(self, buckets: Optional[int] = None, *, every: Any = None, time_weighted: bool = False,
                  lookback: Any = DEFAULT_LOOKBACK, max_gap: Any = None, errors: Optional[str] = None) -> Overview:

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "scan/grid_aligner.h"
@@ -43,6 +44,19 @@ inline double aligned_value(const Rows& rows, const SeriesGrid& grid, int64_t t)
     if (grid.max_gap >= 0 && after->time - before->time > grid.max_gap) return NaN;
     const double w = static_cast<double>(t - before->time) / static_cast<double>(after->time - before->time);
     return before->value + (after->value - before->value) * w;
+}
+
+// The instants of the rows a value at t came from, as GridAligner::emit
+// writes them: (row, row after), INT64_MIN for none.
+inline std::pair<int64_t, int64_t> aligned_rows(const Rows& rows, const SeriesGrid& grid, int64_t t) {
+    if (std::isnan(aligned_value(rows, grid, t))) return {INT64_MIN, INT64_MIN};
+    int64_t before = INT64_MIN, after = INT64_MIN;
+    for (const SeriesPoint& r : rows) {
+        if (r.time <= t) before = r.time;
+        if (r.time > t && after == INT64_MIN) after = r.time;
+    }
+    if (!grid.linear || before == t) return {before, INT64_MIN};
+    return {before, after};
 }
 
 struct Weighted {

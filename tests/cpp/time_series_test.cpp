@@ -99,8 +99,11 @@ TEST(GridAligner, MatchesTheReferenceOnRandomRows) {
             if (mixed) aligner.set_linear(j, j % 2 == 1);
             kind_of[j].linear = grid.linear || (mixed && j % 2 == 1);
         }
+        // Every other round the rows' instants are handed out too.
+        const bool sources = round % 5 < 2;
         std::vector<int64_t> times;
         std::vector<std::vector<double>> values(columns);
+        std::vector<std::vector<int64_t>> rows(columns), nexts(columns);
         for (std::size_t p = 0; p < c.pieces.size(); ++p) {
             for (const auto& [j, row] : c.pieces[p]) aligner.rows_of(j).add(row.time, row.value);
             const uint64_t n = aligner.settled(c.frontiers[p]);
@@ -108,18 +111,33 @@ TEST(GridAligner, MatchesTheReferenceOnRandomRows) {
             const std::size_t at = times.size();
             times.resize(at + n);
             std::vector<double*> outs;
-            for (auto& v : values) {
-                v.resize(at + n);
-                outs.push_back(v.data() + at);
+            std::vector<int64_t*> row_outs, next_outs;
+            for (std::size_t j = 0; j < columns; ++j) {
+                values[j].resize(at + n);
+                rows[j].resize(at + n);
+                nexts[j].resize(at + n);
+                outs.push_back(values[j].data() + at);
+                row_outs.push_back(rows[j].data() + at);
+                next_outs.push_back(nexts[j].data() + at);
             }
-            aligner.emit(n, times.data() + at, outs.data());
+            if (sources) {
+                aligner.emit(n, times.data() + at, outs.data(), row_outs.data(), next_outs.data());
+            } else {
+                aligner.emit(n, times.data() + at, outs.data());
+            }
         }
         ASSERT_EQ(times.size(), grid.grid_count()) << "round " << round;
         for (std::size_t k = 0; k < times.size(); ++k) {
             ASSERT_EQ(times[k], grid.grid_time(k));
             for (std::size_t j = 0; j < columns; ++j) {
-                expect_same(reference::aligned_value(reference::time_ordered(c.columns[j]), kind_of[j], times[k]),
-                            values[j][k], kind_of[j].linear ? "linear" : "step", times[k], j);
+                const reference::Rows ordered = reference::time_ordered(c.columns[j]);
+                expect_same(reference::aligned_value(ordered, kind_of[j], times[k]), values[j][k],
+                            kind_of[j].linear ? "linear" : "step", times[k], j);
+                if (sources) {
+                    const auto [row, next] = reference::aligned_rows(ordered, kind_of[j], times[k]);
+                    EXPECT_EQ(row, rows[j][k]) << "row time at " << times[k] << " column " << j;
+                    EXPECT_EQ(next, nexts[j][k]) << "next row time at " << times[k] << " column " << j;
+                }
             }
         }
         if (HasFailure()) FAIL() << "round " << round;

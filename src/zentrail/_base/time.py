@@ -136,20 +136,22 @@ def texts(column: Any, zone: Optional[Zone] = None) -> Any:
 
     With a zone the column holds instants (UTC), and each text is the
     zone's wall time with its offset, ISO 8601: "2024-10-27T02:30:00+01:00",
-    the offset telling the two passes of a repeated hour apart."""
+    the offset telling the two passes of a repeated hour apart. NaT is
+    "NaT"."""
     import numpy
 
     values = numpy.asarray(column, dtype="datetime64[ns]")
     if zone is None:
-        return _trimmed(numpy.datetime_as_string(values, unit="ns"), " ")
-    offsets = zone.offsets_ns(values)
-    full = _trimmed(numpy.datetime_as_string(values + offsets.astype("timedelta64[ns]"), unit="ns"), "T")
-    if full.size == 0:
-        return full
-    # A column holds a handful of offsets: each is written once.
-    distinct, inverse = numpy.unique(offsets, return_inverse=True)
-    suffixes = numpy.array([offset_text(ns) for ns in distinct.tolist()])[inverse.reshape(offsets.shape)]
-    return numpy.char.add(full, numpy.where(numpy.isnat(values), "", suffixes))
+        full = _trimmed(numpy.datetime_as_string(values, unit="ns"), " ")
+    else:
+        offsets = zone.offsets_ns(values)
+        full = _trimmed(numpy.datetime_as_string(values + offsets.astype("timedelta64[ns]"), unit="ns"), "T")
+        if full.size:
+            # A column holds a handful of offsets: each is written once.
+            distinct, inverse = numpy.unique(offsets, return_inverse=True)
+            suffixes = numpy.array([offset_text(ns) for ns in distinct.tolist()])[inverse.reshape(offsets.shape)]
+            full = numpy.char.add(full, suffixes)
+    return numpy.where(numpy.isnat(values), "NaT", full) if full.size else full
 
 
 def _trimmed(full: Any, separator: str) -> Any:

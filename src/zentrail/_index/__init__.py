@@ -24,7 +24,7 @@ from __future__ import annotations
 import warnings
 
 from zentrail._index import place as _place
-from zentrail._index.identity import identity_of, unchanged
+from zentrail._index.identity import identities_of, identity_of, unchanged
 from zentrail._index.store import UNKEPT, IndexWarning, Store
 
 TYPE_CHECKING = False
@@ -35,7 +35,7 @@ if TYPE_CHECKING:
 
     _Part = Dict[str, Any]
 
-__all__ = ["UNKEPT", "IndexWarning", "Store", "per_file", "part_of", "identity_of", "store_of", "reading_of", "whole_file_plan"]
+__all__ = ["UNKEPT", "IndexWarning", "Store", "per_file", "per_folder", "part_of", "identity_of", "identities_of", "store_of", "reading_of", "whole_file_plan"]
 
 
 def store_of(plan: ReadPlan, index: Any) -> Optional[Store]:
@@ -82,8 +82,8 @@ def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Optiona
     if store is None:
         return [(name, compute(whole_file_plan(plan, [name], plan.errors))) for name in files]
     parts: List[Tuple[str, Optional[_Part]]] = []
-    for name in files:
-        part = part_of(plan, name, section, compute, version, store, flush=False)
+    for name, identity in zip(files, identities_of(files)):
+        part = part_of(plan, name, section, compute, version, store, flush=False, identity=identity)
         if part is not None and UNKEPT in part:  # too large to keep: made each time
             part = compute(whole_file_plan(plan, [name], plan.errors))
         parts.append((name, part))
@@ -92,14 +92,17 @@ def per_file(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Optiona
 
 
 def part_of(plan: ReadPlan, name: str, section: str, compute: Callable[[ReadPlan], Optional[_Part]], version: int,
-            store: Store, fallback: bool = True, build: bool = True, flush: bool = True) -> Optional[_Part]:
+            store: Store, fallback: bool = True, build: bool = True, flush: bool = True,
+            identity: Any = ...) -> Optional[_Part]:
     """The part of the file `name` from `store` (it may be the UNKEPT
     marker), else made now and kept when it may be. A file whose read fails
     is read again with the plan's ``errors`` (`fallback`), or gives None,
     as does one whose read warned when there is no `fallback`, and one
     not kept when not to `build`. A part made is written at once unless
-    not to `flush` (the caller flushes the store)."""
-    identity = identity_of(name)
+    not to `flush` (the caller flushes the store). `identity`: the file's,
+    when the caller found it already (identities_of finds many at once)."""
+    if identity is ...:
+        identity = identity_of(name)
     reading = reading_of(plan)
     part = None if identity is None else store.load(identity, reading, section, version)
     if part is not None or not build:
@@ -130,3 +133,59 @@ def part_of(plan: ReadPlan, name: str, section: str, compute: Callable[[ReadPlan
         if flush:
             store.flush()
     return part
+
+
+# The name in a pack of the part that stands for all of its folder's files.
+_EVERY_FILE = "\0every file"
+
+
+def per_folder(plan: ReadPlan, section: str, compute: Callable[[ReadPlan], Optional[_Part]],
+               merge: Callable[[List[Tuple[str, Optional[_Part]]]], _Part], *, version: int = 1,
+               index: Any = None) -> List[_Part]:
+    """The parts of runs of the plan's files, in read order: each run the
+    files of one folder that follow one another in read order, its part
+    ``merge(per_file(...))`` of its files' parts. A run's part is kept
+    beside its files' (in their pack) while every one of them is the same
+    and its own part is kept: a warm question of ten years of day files
+    then reads a part per month, not per day."""
+    import hashlib
+    import os
+
+    from zentrail._index.identity import FileIdentity
+
+    files = plan.files()
+    store = store_of(plan, index)
+    if store is None:
+        return [merge(per_file(plan, section, compute, version=version, index=index, files=files))] if files else []
+    identities = identities_of(files)
+    reading = reading_of(plan)
+    runs: List[List[int]] = []
+    for k, name in enumerate(files):
+        if runs and os.path.dirname(files[runs[-1][-1]]) == os.path.dirname(name):
+            runs[-1].append(k)
+        else:
+            runs.append([k])
+    out: List[_Part] = []
+    for run in runs:
+        members: List[FileIdentity] = [member for member in (identities[k] for k in run) if member is not None]
+        names = [files[k] for k in run]
+        if len(members) < len(run):
+            out.append(merge(per_file(plan, section, compute, version=version, index=index, files=names)))
+            continue
+        digest = hashlib.blake2b(repr([member.fields() for member in members]).encode("utf-8", "surrogateescape"),
+                                 digest_size=16).hexdigest()
+        whole = FileIdentity(os.path.join(os.path.dirname(members[0].path), _EVERY_FILE),
+                             sum(member.size for member in members), 0, 0, 0, digest)
+        part = store.load(whole, reading, section, version)
+        if part is None:
+            parts = [(name, part_of(plan, name, section, compute, version, store, flush=False, identity=member))
+                     for name, member in zip(names, members)]
+            kept = all(store.load(member, reading, section, version) is not None for member in members)
+            parts = [(name, compute(whole_file_plan(plan, [name], plan.errors)) if got is not None and UNKEPT in got
+                      else got) for name, got in parts]
+            part = merge(parts)
+            if kept and all(got is not None and UNKEPT not in got for _, got in parts):
+                store.save(whole, reading, section, version, part)
+            store.flush()
+        out.append(part)
+    return out

@@ -6,7 +6,7 @@ from __future__ import annotations
 import dataclasses
 import os
 
-from zentrail._index import UNKEPT, identity_of, part_of, reading_of, store_of
+from zentrail._index import UNKEPT, identities_of, part_of, reading_of, store_of
 from zentrail._index import in_force as _in_force, inventory as _inventory
 
 TYPE_CHECKING = False
@@ -67,9 +67,9 @@ def build_index(root: Any, *, tz: Any = None, index: Any = None, threads: Option
         store.flush()
     elif not check:
         _inventory.counts(plan, store, "file")
-        for name in files:
+        for name, identity in zip(files, identities_of(files)):
             part_of(plan, name, _in_force.SECTION, _in_force.last_rows, _in_force.VERSION, store, fallback=False,
-                    flush=False)
+                    flush=False, identity=identity)
         store.flush()
     fresh = dict.fromkeys(SECTIONS, 0)
     unkept = dict.fromkeys(SECTIONS, 0)
@@ -77,8 +77,7 @@ def build_index(root: Any, *, tz: Any = None, index: Any = None, threads: Option
     versions = {_inventory.SECTION: _inventory.VERSION, _in_force.SECTION: _in_force.VERSION}
     archive_bytes = index_bytes = 0
     reading = reading_of(plan)
-    for name in files:
-        identity = identity_of(name)
+    for name, identity in zip(files, identities_of(files)):
         if identity is None:
             for section in SECTIONS:
                 missing[section] += 1

@@ -9,15 +9,11 @@ replaced by a rename gets a new inode.
 
 from __future__ import annotations
 
-import hashlib
 import os
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Optional, Tuple
-
-# Bytes hashed at each end of a file.
-EDGE_BYTES = 4096
+    from typing import List, Optional, Sequence, Tuple
 
 
 class FileIdentity:
@@ -46,20 +42,27 @@ class FileIdentity:
 def identity_of(path: str) -> Optional[FileIdentity]:
     """The identity of the regular file `path`, None where it is none or
     cannot be read (the read that follows says why)."""
-    try:
-        with open(path, "rb") as file:
-            stat = os.fstat(file.fileno())
-            if not _regular(stat.st_mode):
-                return None
-            digest = hashlib.blake2b(digest_size=16)
-            digest.update(file.read(EDGE_BYTES))
-            if stat.st_size > EDGE_BYTES:
-                file.seek(max(EDGE_BYTES, stat.st_size - EDGE_BYTES))
-                digest.update(file.read(EDGE_BYTES))
-    except OSError:
-        return None
-    return FileIdentity(os.path.abspath(path), stat.st_size, stat.st_mtime_ns, stat.st_ino, stat.st_dev,
-                        digest.hexdigest())
+    return identities_of([path])[0]
+
+
+def identities_of(paths: Sequence[str]) -> List[Optional[FileIdentity]]:
+    """The identities of `paths`, found at once by the core (thousands of
+    files in milliseconds: each is opened, its stat fields taken and its
+    edges hashed, with no Python call per file)."""
+    from zentrail import _core
+
+    absolute = [os.path.abspath(path) for path in paths]
+    found = _core.file_identities([os.fsencode(path) for path in absolute])
+    import numpy
+
+    ok = numpy.frombuffer(found["found"], dtype=numpy.bool_).tolist()
+    size = numpy.frombuffer(found["size"], dtype=numpy.int64).tolist()
+    mtime = numpy.frombuffer(found["mtime_ns"], dtype=numpy.int64).tolist()
+    inode = numpy.frombuffer(found["inode"], dtype=numpy.uint64).tolist()
+    device = numpy.frombuffer(found["device"], dtype=numpy.uint64).tolist()
+    edges = numpy.frombuffer(found["edges"], dtype=numpy.uint64).tolist()
+    return [FileIdentity(path, size[k], mtime[k], inode[k], device[k], f"{edges[k]:016x}") if ok[k] else None
+            for k, path in enumerate(absolute)]
 
 
 def unchanged(identity: FileIdentity) -> bool:
@@ -74,7 +77,3 @@ def unchanged(identity: FileIdentity) -> bool:
         (identity.size, identity.mtime_ns, identity.inode, identity.device)
 
 
-def _regular(mode: int) -> bool:
-    import stat
-
-    return stat.S_ISREG(mode)

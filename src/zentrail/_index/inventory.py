@@ -14,7 +14,7 @@ from __future__ import annotations
 from zentrail import _core
 from zentrail._base import arguments as _arguments, time as _time
 from zentrail._elsewhere import remote as _remote
-from zentrail._index import UNKEPT, identity_of, reading_of, Store, whole_file_plan
+from zentrail._index import UNKEPT, identities_of, reading_of, Store, whole_file_plan
 from zentrail._index.identity import unchanged
 from zentrail._read import request as _request
 from zentrail._read.inventory import DTYPES
@@ -45,7 +45,7 @@ def counts(plan: ReadPlan, store: Store, by: Optional[str]) -> Tuple[Dict[str, A
     files = plan.files()
     reading = reading_of(plan)
     parts: List[Optional[_Part]] = [None] * len(files)
-    identities = [identity_of(name) for name in files]
+    identities = identities_of(files)
     missing = []
     for k, identity in enumerate(identities):
         part = None if identity is None else store.load(identity, reading, SECTION, VERSION)

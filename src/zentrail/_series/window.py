@@ -28,13 +28,17 @@ class SeriesGrid:
     ``first`` and ``last``; all in ns since 1970-01-01, None for no limit.
     ``times``: the grid's instants listed (an ascending int64 array within
     [start, end]) when they are not ``start + k * every``: days of a zone,
-    whose lengths vary; else None."""
+    whose lengths vary, or instants asked for one by one; else None.
+    ``row_times``: the engine also gives, per cell, the instants of the row
+    its value came from and of the row after it (see zentrail._series.at)."""
 
-    __slots__ = ("start", "end", "every", "linear", "linear_codes", "max_gap", "first", "last", "times")
+    __slots__ = ("start", "end", "every", "linear", "linear_codes", "max_gap", "first", "last", "times", "row_times")
 
     def __init__(self, start: int, end: int, every: int, linear: bool, max_gap: Optional[int],
-                 first: Optional[int], last: Optional[int], linear_codes: Any = None, times: Any = None) -> None:
+                 first: Optional[int], last: Optional[int], linear_codes: Any = None, times: Any = None,
+                 row_times: bool = False) -> None:
         self.times = times
+        self.row_times = row_times
         self.start = start
         self.end = end
         self.every = every

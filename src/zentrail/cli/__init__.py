@@ -4,6 +4,8 @@ into files.
     zentrail ls ROOT [--from T] [--to T] [--by-day] [--csv | --json]
     zentrail export ROOT --from T --to T [--signals CODES | --all] -o OUT|-
     zentrail events ROOT --from T --to T [--ids 7,12] [--no-system] [-o OUT|-]
+    zentrail at ROOT TIME... --signals CODES [--how step|linear|catalog] [-o OUT|-]
+    zentrail latest ROOT [--signals CODES] [-o OUT|-]
     zentrail gaps ROOT [--from T] [--to T] [--signals CODES] [--min-gap D] [-o OUT|-]
     zentrail plot ROOT --from T --to T --signals CODES -o OUT.html|OUT.png
     zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser]
@@ -20,7 +22,7 @@ times carrying the zone; plots on the zone's wall clock). Without it the
 zone zentrail-zone.txt in ROOT names is used, if any; --tz none reads
 without a zone, as before zones.
 
-ls, export, events, gaps and plot take --on-error raise|warn|skip: what a damaged
+ls, export, events, at, latest, gaps and plot take --on-error raise|warn|skip: what a damaged
 archive file does (raise: exit 1; warn and skip: its rows before the damage
 are kept, the command goes on and sums up on standard error).
 

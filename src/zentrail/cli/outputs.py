@@ -211,3 +211,61 @@ class open_text:
             self.file.close()
         else:
             sys.stdout.flush()
+
+
+def check_values_output(args: Any) -> None:
+    """UsageError for an -o of zentrail at or latest that cannot be
+    written, found before anything is read."""
+    from .arguments import output_folder, output_format
+
+    if args.output is not None:
+        kind = output_format(args.output, args.format)
+        output_folder(args.output)
+        if kind != "csv":
+            pyarrow_modules(kind)
+
+
+def write_values(args: Any, columns: Dict[str, Any], catalog: Any, what: str) -> None:
+    """The columns of values by code (zentrail at, latest), with the
+    catalog's ``name`` and ``unit`` after ``element`` when there is one,
+    printed (--csv, --json, a table) or written to -o as CSV, Parquet or
+    Arrow, times read in a zone with their offsets or carrying the zone."""
+    import numpy
+
+    from . import zone
+    from .arguments import output_format
+    from .text import CsvWriter, write_table
+
+    named: Dict[str, Any] = {}
+    for name, column in columns.items():
+        named[name] = column
+        if name == "element" and catalog is not None:
+            codes = columns["signal_id"].astype(numpy.int64) * 1024 + column
+            unique, inverse = numpy.unique(codes, return_inverse=True)
+            entries = [catalog.entry(int(code)) for code in unique]
+            for field in ("name", "unit"):
+                texts = numpy.array([None if e is None else getattr(e, field) or None for e in entries] + [None],
+                                    dtype=object)[:-1]
+                named[field] = texts[inverse.ravel()] if len(codes) else numpy.empty(0, dtype=object)
+    in_zone = zone.zone_of(args)
+    if args.output is None:
+        write_table(named, sys.stdout, args.form, zone=in_zone)
+        return
+    kind = output_format(args.output, args.format)
+    pyarrow = None if kind == "csv" else pyarrow_modules(kind)
+    with destination(args.output) as where:
+        if pyarrow is None:
+            with open_text(where) as out:
+                CsvWriter(out, list(named), in_zone).write(named)
+        else:
+            arrays = {}
+            for name, column in named.items():
+                array = pyarrow.array(column, type=pyarrow.string() if column.dtype == object else None)
+                if column.dtype.kind == "M" and in_zone is not None:
+                    array = array.cast(pyarrow.timestamp("ns", tz=in_zone.name))
+                arrays[name] = array
+            table = pyarrow.table(arrays)
+            write_batches(arrow_writer(kind, where, table.schema), Layout(pyarrow, table.schema, {}),
+                          table.to_batches())
+    rows = len(columns["time"])
+    print(f"{rows} {what} written to {'standard output' if args.output == '-' else args.output}", file=sys.stderr)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import inspect
 from typing import Any
 
 import zentrail
@@ -44,6 +45,17 @@ TREND_EXAMPLES = """examples:
 Needs the view extra: pip install "zentrail[view]" (Bokeh for .html and the viewer, matplotlib for .png).
 """
 
+VALUES_EXAMPLES = """examples:
+  zentrail at examples/sample-archive "2024-03-02 14:03:17" --signals 7:0-3
+  zentrail at examples/sample-archive 2024-03-01 2024-03-02 2024-03-03 --signals 'Furnace1.*' --how linear -o at.csv
+  zentrail latest examples/sample-archive
+  zentrail latest examples/sample-archive --signals 7:0,12 -o latest.parquet
+
+Times: YYYY-MM-DD, optionally followed by T or a space and hh:mm[:ss[.fffffffff]], each the
+instant it states. In a zone (--tz ZONE, or zentrail-zone.txt in ROOT) they are its wall times,
+or end in an offset (2024-10-27T02:30+01:00, Z).
+"""
+
 SIGNALS_HELP = "ID, ID:N or ID:A-B, comma-separated, ID a number or a range A-B (e.g. 7:0-3,12,500-503:0), " \
     "or names and patterns of the catalog (e.g. 'Furnace1.*')"
 
@@ -57,7 +69,7 @@ class Version(argparse.Action):
 
 
 def parser() -> argparse.ArgumentParser:
-    from . import events, export, gaps, index, ls, plot, sync, view
+    from . import at, events, export, gaps, index, latest, ls, plot, sync, view
 
     top = argparse.ArgumentParser(prog="zentrail", description="What is in an archive, and its values and events "
                                   "into files.", epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -65,13 +77,17 @@ def parser() -> argparse.ArgumentParser:
     commands = top.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
-    def command(name: str, help: str, run: Any, window_required: bool, epilog: str = EXAMPLES) -> Any:
+    def command(name: str, help: str, run: Any, window_required: Any, epilog: str = EXAMPLES) -> Any:
+        """A command; `window_required` None for one without --from and --to."""
         sub = commands.add_parser(name, help=help, epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.add_argument("root", metavar="ROOT", help="the folder searched recursively for archive files, a .zip file, or a URL "
                          "(s3://bucket/plant: pip install \"zentrail[remote]\" s3fs)")
-        sub.add_argument("--from", dest="start", metavar="T", required=window_required, help="start of the window")
-        sub.add_argument("--to", dest="end", metavar="T", required=window_required,
-                         help="end of the window (inclusive)")
+        if window_required is None:
+            sub.set_defaults(start=None, end=None)
+        else:
+            sub.add_argument("--from", dest="start", metavar="T", required=window_required, help="start of the window")
+            sub.add_argument("--to", dest="end", metavar="T", required=window_required,
+                             help="end of the window (inclusive)")
         sub.add_argument("--threads", type=int, default=None, help="worker threads (default: the usable CPUs)")
         names = sub.add_mutually_exclusive_group()
         names.add_argument("--catalog", metavar="FILE", help="the catalog of names and units, .csv or .json "
@@ -125,6 +141,32 @@ def parser() -> argparse.ArgumentParser:
     text_forms(events_options)
     allow_empty(events_options, "no event is found (or no alarm of --ids)")
     damaged.add_option(events_options)
+
+    def values_output(sub: Any, what: str) -> None:
+        sub.add_argument("-o", "--output", metavar="OUT",
+                         help="OUT.parquet, OUT.csv or OUT.arrow, or - for standard output (default: print)")
+        sub.add_argument("--format", choices=arguments.FORMATS, help="the format of -o (default: OUT's extension; "
+                         "csv for standard output)")
+        text_forms(sub)
+        allow_empty(sub, what)
+        damaged.add_option(sub)
+
+    at_options = command("at", "the values of signals at instants, with their rows' times",
+                         at.run, None, VALUES_EXAMPLES)
+    at_options.add_argument("times", metavar="TIME", nargs="+", help="the instants (YYYY-MM-DD[ hh:mm[:ss[.f]]]), "
+                            "in any order")
+    at_options.add_argument("--signals", metavar="CODES", required=True, help=SIGNALS_HELP)
+    at_options.add_argument("--how", choices=arguments.HOWS, default=None,
+                            help="the value in force (step) or interpolated (linear), or each signal as the catalog's "
+                                 "interpolation says, step where it says nothing (catalog, the default)")
+    lookback = inspect.signature(zentrail.at).parameters["lookback"].default
+    at_options.add_argument("--lookback", metavar="D", default=None, help=arguments.duration_help(
+        "how far before each instant the value in force is looked for", f"{lookback}; none: no limit"))
+    values_output(at_options, "no signal has a value at the instants")
+
+    latest_options = command("latest", "each signal's last value and its time", latest.run, None, VALUES_EXAMPLES)
+    latest_options.add_argument("--signals", metavar="CODES", help=SIGNALS_HELP + " (default: every signal)")
+    values_output(latest_options, "no signal has a value")
 
     plot_options = command("plot", "trends of signals as a standalone .html or .png file", plot.run, True, TREND_EXAMPLES)
     plot_options.add_argument("--signals", metavar="CODES", required=True, help=SIGNALS_HELP)

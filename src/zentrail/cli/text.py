@@ -60,9 +60,8 @@ def text_columns(columns: Dict[str, Any], dates: Sequence[str] = (),
         kind = getattr(column, "dtype", None)
         if kind is not None and kind.kind == "M":
             texts = column.astype("datetime64[D]").astype(str) if name in dates else _time.texts(column, zone)
-            texts = numpy.asarray(texts, dtype=object)
-            texts[numpy.isnat(column)] = ""  # no instant: no row on that side of a gap
-            out[name] = texts.tolist()
+            # No instant (NaT: no row) is an empty field, as NaN is.
+            out[name] = numpy.where(numpy.isnat(column), "", texts).tolist() if len(column) else texts.tolist()
         elif kind is not None and kind.kind == "m":
             out[name] = duration_texts(column).tolist()
         elif kind is not None and kind.kind == "f":
