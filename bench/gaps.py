@@ -1,7 +1,7 @@
 """Gaps and availability against reading the rows, with and without the
 index of the files' summaries.
 
-    python bench/gaps.py [--tree bench/data/mix-1000/tree] [--repeats 3] [--days 30]
+    python bench/gaps.py [--tree bench/data/mix-1000/tree] [--repeats 3] [--days 30] [--smoke]
 
 For three codes (two elements of a group signal and an alarm, or what the
 tree holds) over the last --days days of the tree and over one day of it,
@@ -43,7 +43,17 @@ def main() -> None:
     parser.add_argument("--tree", default=str(HERE / "data" / "mix-1000" / "tree"))
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--days", type=int, default=30)
+    parser.add_argument("--smoke", action="store_true", help="a tiny tree of its own; checks that the suite runs")
     args = parser.parse_args()
+    if args.smoke:
+        import sys
+
+        sys.path[:0] = [str(HERE), str(HERE.parent / "tools")]
+        import generate
+
+        args.tree, args.repeats, args.days = str(HERE / "data" / "smoke" / "gaps-years" / "tree"), 1, 6
+        if not Path(args.tree).exists():
+            generate.generate_years_tree(Path(args.tree), 12)
     root = args.tree
     files = zentrail.find_files(root, "0001-01-01", "9999-12-31")
     first, last = Path(files[-args.days]).name[:10], Path(files[-1]).name[:10]

@@ -243,9 +243,10 @@ def build_index(root_dir: PathLike, *, tz: Any = None, index: Any = None, thread
                 check: bool = False, clear: bool = False) -> IndexSummary:
     """Makes the index of the archive files under the local folder
     ``root_dir`` ahead of the questions asked of it (``zentrail index``):
-    each file's counts (what :func:`inventory` gives) and each code's last
+    each file's counts (what :func:`inventory` gives), each code's last
     value row (what :meth:`Scan.align`, :func:`latest` and :func:`at` start
-    from), read once and kept while the file stays the same. Returns what
+    from) and its rows' timing (what :func:`gaps` and :func:`availability`
+    take), read once and kept while the file stays the same. Returns what
     the index holds for the archive's files (an :class:`IndexSummary`).
     ``check=True`` makes nothing and tells what is there; ``clear=True``
     removes the entries of the archive's files. ``index`` as for
@@ -254,8 +255,10 @@ def build_index(root_dir: PathLike, *, tz: Any = None, index: Any = None, thread
     The index is kept outside the archive, never in its folders; see the
     page "Questions about an archive"."""
     from zentrail._index import build as _build
+    from zentrail._series import gaps as _gaps
 
-    return _build.build_index(root_dir, tz=tz, index=index, threads=threads, check=check, clear=clear)
+    return _build.build_index(root_dir, tz=tz, index=index, threads=threads, check=check, clear=clear,
+                              more={_gaps.SECTION: (_gaps.file_part, _gaps.PART_VERSION)})
 
 
 def events(root_dir: PathLike, dt_start: Bound, dt_end: Bound, ids: Optional[Iterable[Union[int, str]]] = None, *,

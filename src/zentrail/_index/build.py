@@ -11,10 +11,7 @@ from zentrail._index import in_force as _in_force, inventory as _inventory
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Dict, Optional
-
-# The sections an index holds, each with how a file's part is made.
-SECTIONS = (_inventory.SECTION, _in_force.SECTION)
+    from typing import Any, Callable, Dict, Optional, Tuple
 
 
 @dataclasses.dataclass(frozen=True)
@@ -38,14 +35,15 @@ class IndexSummary:
         share = 100.0 * self.index_bytes / self.archive_bytes if self.archive_bytes else 0.0
         lines = [f"index {self.folder}: {self.files:,} archive files, {self.archive_bytes:,} bytes; "
                  f"entries {self.index_bytes:,} bytes ({share:.2f}% of the archive)"]
-        for section in SECTIONS:
+        for section in self.fresh:
             lines.append(f"  {section}: {self.fresh[section]:,} fresh, {self.unkept[section]:,} too large to keep, "
                          f"{self.missing[section]:,} missing")
         return "\n".join(lines)
 
 
 def build_index(root: Any, *, tz: Any = None, index: Any = None, threads: Optional[int] = None,
-                check: bool = False, clear: bool = False) -> IndexSummary:
+                check: bool = False, clear: bool = False,
+                more: Optional[Dict[str, Tuple[Callable[[Any], Any], int]]] = None) -> IndexSummary:
     """See zentrail.build_index."""
     from zentrail._base import arguments as _arguments
     from zentrail._read.plan import FIRST_BOUND, LAST_BOUND, ReadPlan, archive_zone
@@ -60,30 +58,34 @@ def build_index(root: Any, *, tz: Any = None, index: Any = None, threads: Option
     if store is None:
         raise ValueError("no index to build: index=False (or ZENTRAIL_INDEX=off)")
     files = plan.files()
+    # Each section a file's part is made for, one by one (the inventory's
+    # for all files at once), with the version of its parts.
+    made = {_in_force.SECTION: (_in_force.last_rows, _in_force.VERSION), **(more or {})}
+    versions = {_inventory.SECTION: _inventory.VERSION, **{name: version for name, (_, version) in made.items()}}
     if clear:
         for name in files:
-            for section in SECTIONS:
+            for section in versions:
                 store.forget(name, reading_of(plan), section)
         store.flush()
     elif not check:
         _inventory.counts(plan, store, "file")
-        for name, identity in zip(files, identities_of(files)):
-            part_of(plan, name, _in_force.SECTION, _in_force.last_rows, _in_force.VERSION, store, fallback=False,
-                    flush=False, identity=identity)
-        store.flush()
-    fresh = dict.fromkeys(SECTIONS, 0)
-    unkept = dict.fromkeys(SECTIONS, 0)
-    missing = dict.fromkeys(SECTIONS, 0)
-    versions = {_inventory.SECTION: _inventory.VERSION, _in_force.SECTION: _in_force.VERSION}
+        identities = identities_of(files)
+        for section, (compute, version) in made.items():
+            for name, identity in zip(files, identities):
+                part_of(plan, name, section, compute, version, store, fallback=False, flush=False, identity=identity)
+            store.flush()
+    fresh = dict.fromkeys(versions, 0)
+    unkept = dict.fromkeys(versions, 0)
+    missing = dict.fromkeys(versions, 0)
     archive_bytes = index_bytes = 0
     reading = reading_of(plan)
     for name, identity in zip(files, identities_of(files)):
         if identity is None:
-            for section in SECTIONS:
+            for section in versions:
                 missing[section] += 1
             continue
         archive_bytes += identity.size
-        for section in SECTIONS:
+        for section in versions:
             part = store.load(identity, reading, section, versions[section])
             if part is None:
                 missing[section] += 1

@@ -146,6 +146,12 @@ def _only(part: _Part, keep: Any) -> _Part:
     return out
 
 
+def file_part(plan: ReadPlan) -> _Part:
+    """The part of one whole file as the index keeps it (every code): what
+    zentrail.build_index makes ahead for the section."""
+    return _Reads().part(plan)
+
+
 class _Reads:
     """The parts' reads of one answer: the damaged files they passed over."""
 
