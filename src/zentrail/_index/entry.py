@@ -40,12 +40,13 @@ def encode(identity: FileIdentity, reading: str, section: str, version: int, par
     arrays = []
     described = []
     for name, array in part.items():
-        array = numpy.ascontiguousarray(array)
         kind = _kind_of(array.dtype)
         if array.ndim != 1 or kind is None:
             raise TypeError(f"an index part holds 1-D arrays of {sorted(DTYPES)}, not {name}: {array.dtype}")
-        arrays.append(array.astype(array.dtype.newbyteorder("<"), copy=False).tobytes())
-        described.append([name, kind, len(array)])
+        if array.dtype.byteorder == ">":
+            array = array.astype(array.dtype.newbyteorder("<"))
+        arrays.append(array.tobytes())  # (in C order, contiguous or not)
+        described.append((name, kind, len(array)))
     header = json.dumps({"identity": list(identity.fields()), "reading": reading, "section": section,
                          "version": version, "arrays": described, "zlib": compressed},
                         separators=(",", ":")).encode()
