@@ -64,7 +64,7 @@ class ValuesAt(Result):
     where that file is read.) With
     ``errors="warn"`` or ``"skip"`` a damaged file is passed over and no
     value is carried across the time its rows may have held (NaN there, as
-    :meth:`zentrail.Scan.align` does); :attr:`skipped` lists it.
+    :meth:`zentrail.Scan.align` does); ``skipped`` lists it.
     """
 
     __slots__ = ("_plan", "_times", "_how", "_lookback")

@@ -132,7 +132,7 @@ class Latest(Result):
     ``element``. Each file's last rows are kept in the archive's index
     (unless ``index=False``), so a warm answer reads no unchanged file
     again. With ``errors="warn"`` or ``"skip"`` a damaged file gives the rows
-    it held before its damage, as a scan keeps them (:attr:`skipped` lists
+    it held before its damage, as a scan keeps them (``skipped`` lists
     it): a code's latest row may then be older than what the file held.
     """
 
