@@ -3,11 +3,13 @@ kept outside the archive and used in place of reading the file again while
 the file is the same.
 
 A reader asks :func:`per_file` for a *section* (``"inventory"``,
-``"latest"``, ``"gaps"``, ...): one part per file, each what the section's
+``"in_force"``, ``"gaps"``): one part per file, each what the section's
 ``compute`` makes of one whole file read as the plan reads files (its zone
 included; every code, no window, no condition). The reader then merges the
 parts under its own window and arguments, so that its answer is the same
-whether a part came from the index or from a read now.
+whether a part came from the index or from a read now. :func:`per_folder`
+gives a part per folder's run of files, merged of theirs and kept beside
+them while every one is the same (ten years of days: 120 parts, not 3,650).
 
 An entry is used only while its file's identity (path, size, modification
 time, inode, the bytes at its edges) is unchanged and the entry is whole:
