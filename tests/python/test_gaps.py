@@ -187,6 +187,7 @@ def stopped(tmp_path):
 
 
 def test_a_signal_that_stopped_and_the_window_edges(stopped):
+    pytest.importorskip("pandas")
     got = zentrail.gaps(stopped, "2024-03-02 05:00", "2024-03-02 23:59:59.999999999", [7 * 1024, 5 * 1024],
                         min_gap="1h").to_pandas()
     assert got[["signal_id", "start", "end", "row_before", "row_after"]].values.tolist() == [
@@ -224,7 +225,8 @@ def test_availability_of_a_signal_that_stopped(stopped):
 
 
 def test_results_pickle_name_and_stream(stopped):
-    import pyarrow
+    pyarrow = pytest.importorskip("pyarrow")
+    pytest.importorskip("pandas")
 
     (stopped / "zentrail-catalog.csv").write_text("signal_id,element,name,unit\n7,0,Tank.Level,m\n")
     got = zentrail.gaps(stopped, "2024-03-02", "2024-03-02", min_gap="1h")
@@ -248,6 +250,7 @@ def test_min_gap_and_period_are_checked(stopped):
 
 
 def test_in_a_zone_days_are_local_and_instants_leave_as_such(tmp_path):
+    pytest.importorskip("pandas")
     zone = zoneinfo.ZoneInfo("Europe/Berlin")
     first = int(dt.datetime(2024, 3, 30, tzinfo=zone).timestamp()) * 10**9
     instants = [first + k * 10 * MIN for k in range(144 + 138)]  # 30 and 31 March, the day of 23 hours
