@@ -574,7 +574,7 @@ def gaps(plan: ReadPlan, start: Any, end: Any, min_gap: Any) -> Gaps:
 
     def instants(values: Any, none: int) -> Any:
         out = values.astype("datetime64[ns]")
-        out[values == none] = numpy.datetime64("NaT")
+        out[values == none] = numpy.datetime64("NaT", "ns")
         return out
 
     columns = {"signal_id": (code >> 10).astype(numpy.uint16), "element": (code & 1023).astype(numpy.uint16),
