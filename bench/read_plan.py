@@ -75,7 +75,13 @@ def main() -> None:
     args = parser.parse_args()
     # This checkout's sources where their core is built beside them, else
     # the package installed in this interpreter.
-    after = str(HERE.parent / "src") if list((HERE.parent / "src" / "zentrail").glob("_core*")) else ""
+    # The source tree only where its compiled core lies in it (a build's
+    # link), not its type stub: else the installed package.
+    from importlib.machinery import EXTENSION_SUFFIXES
+
+    built = [path for path in (HERE.parent / "src" / "zentrail").glob("_core*") if path.name.endswith(
+        tuple(EXTENSION_SUFFIXES))]
+    after = str(HERE.parent / "src") if built else ""
     if args.smoke:
         args.size_mb, args.days, args.repeats = 4, 3, 1
         args.data = args.data / "smoke"
@@ -90,6 +96,7 @@ def main() -> None:
     print(f"{len(stats.files)} files, {stats.bytes / 1e6:,.0f} MB; before: {args.before or 'installed'}; "
           f"after: {after or 'installed'}")
     print(f"{'read':55} {'before':>9} {'after':>9} {'after/before':>13}")
+    failed = 0
     for name, setup, statement in READS:
         script = child_script(root, span, day, setup, statement)
         try:
@@ -99,9 +106,12 @@ def main() -> None:
                 now.append(timed(after, script))
         except subprocess.CalledProcessError as error:
             print(f"{name:55} failed: {error.stderr.strip().splitlines()[-1] if error.stderr else error}")
+            failed += 1
             continue
         b, a = statistics.median(before), statistics.median(now)
         print(f"{name:55} {b:8.3f}s {a:8.3f}s {a / b:12.2f}x", flush=True)
+    if failed:
+        sys.exit(f"{failed} read(s) failed")
 
 
 if __name__ == "__main__":
