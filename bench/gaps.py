@@ -18,24 +18,14 @@ from __future__ import annotations
 import argparse
 import os
 import shutil
-import statistics
 import tempfile
-import time
 import warnings
 from pathlib import Path
 
 import zentrail
+from at_latest import median_time  # (bench/ is the script's own folder on the path)
 
 HERE = Path(__file__).resolve().parent
-
-
-def median_of(repeats, call):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def main() -> None:
@@ -71,7 +61,7 @@ def main() -> None:
         for signals, start, end, label in ((few, first, last, f"{len(few)} codes, {args.days} days"),
                                            (few, day, day, f"{len(few)} codes, 1 day"),
                                            (None, day, day, "every code, 1 day")):
-            scan = median_of(args.repeats, lambda: zentrail.scan(root, start, end, signals, index=False).select(
+            scan = median_time(args.repeats, lambda: zentrail.scan(root, start, end, signals, index=False).select(
                 "time", "signal_id", "element").to_numpy())
             print(f"{label}: scan(...).to_numpy() {scan:.3f} s")
             for name, call in (("gaps", lambda index: zentrail.gaps(root, start, end, signals, index=index)),
@@ -79,9 +69,9 @@ def main() -> None:
                                                                                      index=index))):
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore")
-                    cold = median_of(args.repeats, lambda: call(False))
+                    cold = median_time(args.repeats, lambda: call(False))
                     call(folder)  # the summaries made, once
-                    warm = median_of(args.repeats, lambda: call(folder))
+                    warm = median_time(args.repeats, lambda: call(folder))
                 print(f"  {name:13s} without an index {cold:7.3f} s ({cold / scan:5.1f}x)   "
                       f"warm index {warm:7.3f} s ({warm / scan:5.1f}x)")
         kept = sum(os.path.getsize(os.path.join(where, name)) for where, _, names in os.walk(folder) for name in names)

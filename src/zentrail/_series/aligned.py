@@ -297,17 +297,8 @@ class Aligned(Result):
 
     def _told(self, damaged: List[Any]) -> None:
         self._skipped = list(damaged)
-        if self._errors != "warn":
-            return
-        import warnings
-
-        from zentrail._read.request import outside_the_package
-
-        for skipped in damaged:
-            place = "" if skipped.offset is None else f" at byte {skipped.offset}"
-            warnings.warn(f"archive file {skipped.path!r}: {skipped.message}{place}; the grid passed over it, and "
-                          f"carries no value across the time its rows may have held",
-                          UserWarning, stacklevel=outside_the_package())
+        if self._errors == "warn":
+            _lost.tell(damaged, "the grid passed over it, and carries")
 
     @staticmethod
     def _names(plan: ReadPlan, engine_names: List[str], codes: List[int]) -> List[str]:

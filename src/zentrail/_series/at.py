@@ -191,17 +191,8 @@ class ValuesAt(Result):
         return codes, value, row, nxt
 
     def _told(self, damaged: List[Any]) -> None:
-        if self._errors != "warn":
-            return
-        import warnings
-
-        from zentrail._read.request import outside_the_package
-
-        for skipped in damaged:
-            place = "" if skipped.offset is None else f" at byte {skipped.offset}"
-            warnings.warn(f"archive file {skipped.path!r}: {skipped.message}{place}; the values at instants passed "
-                          f"over it, and carry no value across the time its rows may have held",
-                          UserWarning, stacklevel=outside_the_package())
+        if self._errors == "warn":
+            _lost.tell(damaged, "the values at instants passed over it, and carry")
 
     def to_pandas(self, *, names: bool = False) -> Any:
         """The rows as a pandas DataFrame (times in the zone read in, if

@@ -46,6 +46,19 @@ def damaged_files(plan: ReadPlan) -> List[Any]:
     return _request.skipped_files(request)
 
 
+def tell(damaged: List[Any], passed: str) -> None:
+    """A UserWarning for each damaged file a series passed over: `passed`
+    says what did so ("the grid passed over it, and carries")."""
+    import warnings
+
+    from zentrail._read.request import outside_the_package
+
+    for skipped in damaged:
+        place = "" if skipped.offset is None else f" at byte {skipped.offset}"
+        warnings.warn(f"archive file {skipped.path!r}: {skipped.message}{place}; {passed} no value across the "
+                      f"time its rows may have held", UserWarning, stacklevel=outside_the_package())
+
+
 def lost_span(plan: ReadPlan, skipped: Any) -> _Span:
     """The instants (first, last) the damaged file's rows may have held."""
     import numpy
