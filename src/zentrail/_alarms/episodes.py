@@ -109,14 +109,15 @@ def episodes_of(rows: _Columns, first: int, last: int, boolean_raises: str) -> E
     if returns_known:
         ends = numpy.flatnonzero(returning)
         found = _first_after(ident[raised[known]], raised[known], ident[ends], ends)
-        back[known] = numpy.where(found >= 0, ends[found], -1)
+        back[numpy.flatnonzero(known)[found >= 0]] = ends[found[found >= 0]]
 
     def instants(which: Any) -> Any:
         out = numpy.full(len(which), numpy.iinfo(numpy.int64).min, dtype=numpy.int64)
         out[which >= 0] = t[which[which >= 0]]
         return out.view("datetime64[ns]")
 
-    ack_rows = numpy.where(ack >= 0, acks[numpy.maximum(ack, 0)] if len(acks) else -1, -1)
+    ack_rows = numpy.full(len(raised), -1, dtype=numpy.int64)
+    ack_rows[ack >= 0] = acks[ack[ack >= 0]]
     raised_at = t[raised].view("datetime64[ns]")
     acknowledged, cleared = instants(ack_rows), instants(back)
     ack_value = numpy.full(len(raised), numpy.nan)

@@ -1,0 +1,126 @@
+"""zentrail.alarms and Alarms.report against a small reference: a loop over
+the records (as zentrail.events gives them) applying the four rules one
+record at a time, and each figure of the report counted naively."""
+
+from __future__ import annotations
+
+import math
+import pickle
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import archive_builder as ab
+import zentrail
+from test_property import written_tree
+
+S = 10**9
+MIN, HOUR, DAY = 60 * S, 3600 * S, 86_400 * S
+DAYS = (8826, 8827, 8828)  # 2024-03-01 to 2024-03-03
+NAT = np.iinfo(np.int64).min
+RAISING = {"L->H": (1,), "H->L": (0,), "both": (0, 1)}
+
+
+# -- the reference ----------------------------------------------------------
+
+def reference(rows, first, last, boolean_raises):
+    """The episodes (dicts, in raise order) and the counts of unmatched
+    acknowledgements and of records raising nothing, record by record."""
+    t = rows["time"].view(np.int64)
+    order = sorted(range(len(t)), key=lambda k: (t[k], k))
+    episodes, unacked, uncleared = [], {}, {}
+    unmatched = nothing = 0
+    for k in order:
+        time, ident, cls, sub = int(t[k]), int(rows["signal_id"][k]), int(rows["item_class"][k]), \
+            int(rows["subtype"][k])
+        inside = first <= time <= last
+        raises = (2 <= cls <= 11 and sub <= 3) or cls == 12 or (cls == 1 and sub in RAISING[boolean_raises])
+        returns = cls == 1 and sub <= 1 and not raises and boolean_raises != "both"
+        if raises and inside:
+            known = cls == 1 and boolean_raises != "both"
+            episode = {"raised": time, "signal_id": ident, "item_class": cls, "subtype": sub,
+                       "value": float(rows["value"][k]), "text": rows["text"][k], "acknowledged": NAT,
+                       "ack_value": math.nan, "cleared": NAT, "return_known": known}
+            episodes.append(episode)
+            unacked.setdefault((ident, sub), []).append(episode)
+            if known:
+                uncleared.setdefault(ident, []).append(episode)
+        elif cls == 31:
+            acknowledged = unacked.pop((ident, sub), [])
+            for episode in acknowledged:
+                episode["acknowledged"], episode["ack_value"] = time, float(rows["value"][k])
+            unmatched += inside and not acknowledged
+        elif returns:
+            for episode in uncleared.pop(ident, []):
+                episode["cleared"] = time
+        elif 1 <= cls <= 12 and inside:
+            nothing += 1
+    return episodes, unmatched, nothing
+
+
+# -- random alarm streams ---------------------------------------------------
+
+@st.composite
+def streams(draw):
+    """Day files (one or two a day) of alarm records of ids 3, 4 and 5 at
+    times on a coarse grid (so that equal times occur, across files too),
+    each file's records in no particular time order."""
+    files = {}
+    for day in draw(st.lists(st.sampled_from(DAYS), min_size=1, max_size=3, unique=True)):
+        for name in draw(st.sampled_from([("a",), ("a", "b")])):
+            out = [ab.date_mark(day)]
+            for _ in range(draw(st.integers(0, 25))):
+                t = draw(st.integers(0, 47)) * 30 * MIN
+                ident = draw(st.sampled_from([3, 4, 5]))
+                kind = draw(st.sampled_from(["AlByte", "AlFloat", "AlBool", "AlString", "AlAckn", "AlAckn"]))
+                if kind == "AlString":
+                    out.append(ab.string_alarm(t, ident, draw(st.sampled_from(["door", "fire"])),
+                                               draw(st.integers(0, 3))))
+                elif kind == "AlBool":
+                    out.append(ab.alarm(kind, t, ident, subtype=draw(st.sampled_from([0, 1, 0, 1, 2]))))
+                else:
+                    top = 3 if kind == "AlAckn" else 5
+                    out.append(ab.alarm(kind, t, ident, value=draw(st.integers(0, 9)),
+                                        subtype=draw(st.integers(0, top))))
+            when = np.datetime64("2000-01-01") + np.timedelta64(day, "D")
+            files[f"{when}_{name}.vlx"] = ab.archive(*out, ab.END)
+    first = draw(st.integers(0, 47)) * 30 * MIN
+    last = first + draw(st.integers(0, 96)) * 30 * MIN
+    start, end = (str(np.datetime64("2024-03-01", "ns") + np.timedelta64(t, "ns"))[:19] for t in (first, last))
+    return files, start, end, draw(st.sampled_from(["0", "1h", "1d"])), draw(st.sampled_from(list(RAISING)))
+
+
+def quiet_alarms(*args, **kwargs):
+    """zentrail.alarms of a random stream, which may hold no alarm record."""
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "zentrail.alarms: no alarm record", UserWarning)
+        return zentrail.alarms(*args, **kwargs)
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(streams())
+def test_episodes_match_the_reference(stream):
+    files, start, end, follow, boolean_raises = stream
+    root = written_tree(files)
+    got = quiet_alarms(root, start, end, follow=follow, boolean_raises=boolean_raises)
+    first = int(np.datetime64(start.replace(" ", "T"), "ns").astype(np.int64))
+    last = int(np.datetime64(end.replace(" ", "T"), "ns").astype(np.int64)) + S - 1
+    assert got.window == (np.datetime64(first, "ns"), np.datetime64(last, "ns"))
+    reach = {"0": 0, "1h": HOUR, "1d": DAY}[follow]
+    rows = zentrail.events(root, start, np.datetime64(last + reach, "ns"), system=False).to_numpy()
+    want, unmatched, nothing = reference(rows, first, last, boolean_raises)
+    columns = got.to_numpy()
+    assert (got.unmatched_acks, got.raising_nothing) == (unmatched, nothing)
+    for name in ("raised", "acknowledged", "cleared"):
+        assert columns[name].view(np.int64).tolist() == [e[name] for e in want], name
+    for name in ("signal_id", "item_class", "subtype", "return_known", "text"):
+        assert columns[name].tolist() == [e[name] for e in want], name
+    for name in ("value", "ack_value"):
+        np.testing.assert_array_equal(columns[name], [e[name] for e in want])
+    assert columns["level"].tolist() == [zentrail.subtype_name(e["item_class"], e["subtype"]) for e in want]
+    np.testing.assert_array_equal(columns["to_acknowledge"], columns["acknowledged"] - columns["raised"])
+    np.testing.assert_array_equal(columns["active"], columns["cleared"] - columns["raised"])
