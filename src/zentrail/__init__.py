@@ -27,6 +27,7 @@ from zentrail._series.latest import Latest
 from zentrail._series import gaps as _gaps
 from zentrail._series.gaps import Availability, Gaps
 from zentrail._alarms.episodes import Alarms
+from zentrail._alarms.report import AlarmReport
 from zentrail._names.catalog import Catalog
 from zentrail._read.request import Skipped
 from zentrail._scan import Scan
@@ -49,7 +50,7 @@ __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike"
            "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "parse_signals", "follow", "Follower",
            "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held", "build_index", "IndexSummary",
            "IndexWarning", "at", "ValuesAt", "latest", "Latest", "gaps", "Gaps", "availability",
-           "Availability", "alarms", "Alarms"]
+           "Availability", "alarms", "Alarms", "AlarmReport"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally

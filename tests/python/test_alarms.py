@@ -124,3 +124,98 @@ def test_episodes_match_the_reference(stream):
     assert columns["level"].tolist() == [zentrail.subtype_name(e["item_class"], e["subtype"]) for e in want]
     np.testing.assert_array_equal(columns["to_acknowledge"], columns["acknowledged"] - columns["raised"])
     np.testing.assert_array_equal(columns["active"], columns["cleared"] - columns["raised"])
+
+
+# -- the report -------------------------------------------------------------
+
+def ns(text):
+    return int(np.datetime64(text.replace(" ", "T"), "ns").astype(np.int64))
+
+
+def percentile(values, q):
+    ordered = sorted(values)
+    at = q * (len(ordered) - 1)
+    low = int(at)
+    return ordered[low] + (at - low) * (ordered[min(low + 1, len(ordered) - 1)] - ordered[low])
+
+
+def naive_report(episodes, first, last, follow, width, flood, chatter, chatter_window, standing, top):
+    """The figures of the report, counted one episode at a time."""
+    span, n = last - first + 1, len(episodes)
+    times = [e["raised"] for e in episodes]
+    out = {"count": n, "rate": {}}
+    for name, length in (("window", width), ("hour", HOUR), ("day", DAY)):
+        bins = [0] * -(-span // length)
+        for t in times:
+            bins[(t - first) // length] += 1
+        out["rate"][name] = {"average": n * length / span, "peak": max(bins)}
+        if name == "window":
+            per_window = bins
+    floods, run = [], None
+    for k, c in enumerate(per_window + [0]):
+        if c > flood:
+            run = [k, k + 1, c] if run is None else [run[0], k + 1, run[2] + c]
+        elif run is not None:
+            floods.append((first + run[0] * width, min(first + run[1] * width, last + 1), run[2]))
+            run = None
+    out["floods"] = floods
+    out["flood_share"] = sum(c > flood for c in per_window) / len(per_window)
+    by_alarm = {}
+    for e in episodes:
+        by_alarm.setdefault((e["signal_id"], e["item_class"], e["subtype"]), []).append(e["raised"])
+    ranked = sorted(by_alarm, key=lambda k: (-len(by_alarm[k]), k))[:top]
+    out["top"] = [(k[0], len(by_alarm[k])) for k in ranked]
+    most = {k: max(sum(t <= u < t + chatter_window for u in ts) for t in ts) for k, ts in by_alarm.items()}
+    out["chattering"] = sorted(((k[0], len(by_alarm[k]), m) for k, m in most.items() if m >= chatter),
+                               key=lambda row: -row[2])
+    end_of_read = last + follow
+    stale = [(e["raised"], e["cleared"]) for e in episodes if e["return_known"] and e["cleared"] != NAT
+             and e["cleared"] - e["raised"] > standing]
+    still = [(e["raised"], end_of_read) for e in episodes if e["return_known"] and e["cleared"] == NAT
+             and end_of_read - e["raised"] > standing]
+    out["standing"] = (len(stale), len(still))
+    days = range(first, first + -(-span // DAY) * DAY, DAY)
+    out["most_on_a_day"] = max(sum(r + standing < d + DAY and until > d for r, until in stale + still) for d in days)
+    acknowledge = {}
+    for e in episodes:
+        level = acknowledge.setdefault(zentrail.subtype_name(e["item_class"], e["subtype"]), [0, []])
+        level[0] += 1
+        if e["acknowledged"] != NAT:
+            level[1].append((e["acknowledged"] - e["raised"]) / S)
+    out["acknowledge"] = {level: (count, len(d), percentile(d, 0.5) if d else None, percentile(d, 0.9) if d else None)
+                          for level, (count, d) in acknowledge.items()}
+    return out
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(streams(), st.sampled_from([("10min", 10 * MIN), ("30min", 30 * MIN), ("1h", HOUR)]), st.integers(0, 2),
+       st.integers(1, 3), st.sampled_from([("1min", MIN), ("1h", HOUR)]), st.sampled_from([("1h", HOUR), ("1d", DAY)]),
+       st.sampled_from([1, 3, 10]))
+def test_report_matches_the_naive_figures(stream, window, flood, chatter, chatter_window, standing, top):
+    files, start, end, follow, boolean_raises = stream
+    root = written_tree(files)
+    got = quiet_alarms(root, start, end, follow=follow, boolean_raises=boolean_raises)
+    first, last = (int(t.astype(np.int64)) for t in got.window)
+    columns = got.to_numpy()
+    plain = {name: (column.view(np.int64) if column.dtype.kind in "Mm" else column).tolist()
+             for name, column in columns.items()}
+    episodes = [{name: column[k] for name, column in plain.items()} for k in range(len(got))]
+    report = got.report(window[0], flood=flood, chatter=chatter, chatter_window=chatter_window[0],
+                        standing=standing[0], top=top).to_dict()
+    want = naive_report(episodes, first, last, {"0": 0, "1h": HOUR, "1d": DAY}[follow], window[1], flood, chatter,
+                        chatter_window[1], standing[1], top)
+    assert report["count"] == want["count"]
+    for name in ("window", "hour", "day"):
+        assert report["rate"][name]["peak"] == want["rate"][name]["peak"]
+        assert report["rate"][name]["average"] == pytest.approx(want["rate"][name]["average"])
+    assert [(ns(f["start"]), ns(f["end"]), f["count"]) for f in report["floods"]] == want["floods"]
+    assert report["flood_share"] == pytest.approx(want["flood_share"])
+    assert [(a["signal_id"], a["count"]) for a in report["top"]["alarms"]] == want["top"]
+    assert sorted((a["signal_id"], a["count"], a["most"]) for a in report["chattering"]) == sorted(want["chattering"])
+    standing_found = report["standing"]
+    assert (len(standing_found["cleared"]), len(standing_found["still_active"])) == want["standing"]
+    assert standing_found["most_on_a_day"] == want["most_on_a_day"]
+    assert list(report["acknowledge"]) == list(want["acknowledge"])
+    for level, a in report["acknowledge"].items():
+        assert [a["count"], a["acknowledged"], a["median_s"], a["p90_s"]] == pytest.approx(want["acknowledge"][level])
+    assert (report["unmatched_acks"], report["raising_nothing"]) == (got.unmatched_acks, got.raising_nothing)

@@ -260,11 +260,9 @@ class Alarms(Result):
 
     def spans(self) -> Dict[str, Any]:
         """What a report is made of: the window (``first``, ``last``, ns), the
-        ``follow`` read past it (ns), the counts, the zone's name (or None)."""
-        zone = self._zone()
+        ``follow`` read past it (ns), the counts, the zone read in (or None)."""
         return {"first": self._first, "last": self._last, "follow": self._follow, "shown": self._shown,
-                "unmatched_acks": self._unmatched, "raising_nothing": self._raising_nothing,
-                "zone": None if zone is None else zone.name}
+                "unmatched_acks": self._unmatched, "raising_nothing": self._raising_nothing, "zone": self._zone()}
 
     def __repr__(self) -> str:
         return f"<zentrail.Alarms: {len(self)} episodes from {self._shown[0]} to {self._shown[1]}>"
