@@ -298,7 +298,8 @@ def text(figures: Dict[str, Any]) -> str:
     window, parameters, rate = figures["window"], figures["parameters"], figures["rate"]
     lines = [f"Alarm report from {window['start']} up to {window['end']}"
              + (f" ({window['zone']})" if window["zone"] else ""),
-             f"acknowledgements and returns looked for up to {window['follow']} after the end", "",
+             (f"acknowledgements and returns looked for up to {window['follow']} after the end" if window["follow"] != "0"
+              else "acknowledgements and returns looked for within the window alone"), "",
              f"alarms raised: {figures['count']}",
              f"records that raise nothing: {figures['raising_nothing']}",
              f"acknowledgements that acknowledge nothing: {figures['unmatched_acks']}",
