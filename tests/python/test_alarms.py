@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 import archive_builder as ab
 import zentrail
 from test_property import written_tree
+from test_viewer import browser  # noqa: F401 (a fixture: headless Chromium)
 
 S = 10**9
 MIN, HOUR, DAY = 60 * S, 3600 * S, 86_400 * S
@@ -219,3 +220,103 @@ def test_report_matches_the_naive_figures(stream, window, flood, chatter, chatte
     for level, a in report["acknowledge"].items():
         assert [a["count"], a["acknowledged"], a["median_s"], a["p90_s"]] == pytest.approx(want["acknowledge"][level])
     assert (report["unmatched_acks"], report["raising_nothing"]) == (got.unmatched_acks, got.raising_nothing)
+
+
+# -- a small shift, read every way ------------------------------------------
+
+CATALOG = "signal_id,element,name,unit,alarm_of\n21,,Tank1.LevelHigh,cm,Tank1.Level\n22,,Pump1.Trip,,\n"
+
+
+@pytest.fixture
+def shift(tmp_path):
+    """Alarms across two days: a boolean raised before midnight returning
+    after it, acknowledged on the next day's file; a level alarm, and an
+    acknowledgement of one raised before the window."""
+    ab.write_archive(tmp_path / "2024-03-01_a.vlx", [
+        ab.date_mark(8826), ab.alarm("AlAckn", "21:00:00", 21, 1, "Hi/H"),
+        ab.alarm("AlFloat", "22:00:00", 21, 7, "Hi"), ab.alarm("AlBool", "23:00:00", 22, subtype="L->H"), ab.END])
+    ab.write_archive(tmp_path / "2024-03-02_a.vlx", [
+        ab.date_mark(8827), ab.alarm("AlAckn", "00:30:00", 22, 4, "Hi/H"), ab.alarm("AlBool", "01:00:00", 22),
+        ab.alarm("AlFloat", "02:00:00", 21, 9, "data"), ab.END])
+    (tmp_path / "zentrail-catalog.csv").write_text(CATALOG)
+    return tmp_path
+
+
+@pytest.mark.parametrize("tz, offset_h", [(False, 0), ("UTC", 0), ("America/New_York", -5), ("Asia/Kolkata", 5.5)])
+def test_instants_in_a_zone_and_every_consumer(shift, tz, offset_h):
+    pyarrow = pytest.importorskip("pyarrow")
+    got = zentrail.alarms(shift, "2024-03-01 21:30", "2024-03-01 23:59", tz=tz)
+    hours = np.timedelta64(int(offset_h * 3600), "s")
+    columns = got.to_numpy()
+    assert columns["raised"].tolist() == (np.array(["2024-03-01T22:00", "2024-03-01T23:00"], "datetime64[ns]")
+                                          - hours).tolist()
+    assert columns["cleared"][1] == np.datetime64("2024-03-02T01:00", "ns") - hours
+    assert columns["acknowledged"][1] == np.datetime64("2024-03-02T00:30", "ns") - hours
+    assert columns["watches"].tolist() == ["Tank1.Level", None]
+    assert (got.unmatched_acks, got.raising_nothing) == (0, 0)  # the 21:00 ack and 02:00 data lie outside
+    table = pyarrow.table(got)
+    assert table.column("watches").to_pylist() == ["Tank1.Level", None]
+    assert table.column("return_known").to_pylist() == [False, True]
+    assert table.column("active").null_count == 1
+    assert str(table.schema.field("raised").type) == ("timestamp[ns]" if tz is False else f"timestamp[ns, tz={tz}]")
+    again = pickle.loads(pickle.dumps(got))
+    assert again.report().to_dict() == got.report().to_dict()
+    report = pickle.loads(pickle.dumps(got.report()))
+    assert report.to_dict()["window"]["zone"] == (None if tz is False else tz)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda root: zentrail.alarms(root, "2024-03-01", "2024-03-02", boolean_raises="up"), "boolean_raises"),
+    (lambda root: zentrail.alarms(root, "2024-03-01", "2024-03-02", follow="soon"), "follow"),
+    (lambda root: zentrail.alarms(root, "2024-03-01", "2024-03-02").report("0"), "window"),
+    (lambda root: zentrail.alarms(root, "2024-03-01", "2024-03-02").report(flood=-1), "flood"),
+    (lambda root: zentrail.alarms(root, "2024-03-01", "2024-03-02", ["Nope*"]), "Nope"),
+])
+def test_mistakes_say_what(shift, call, message):
+    with pytest.raises(ValueError, match=message):
+        call(shift)
+
+
+def test_a_read_of_no_alarm_says_so(shift):
+    with pytest.warns(UserWarning, match="no alarm record"):
+        found = zentrail.alarms(shift, "2024-03-05", "2024-03-05")
+    assert len(found) == 0 and found.report().to_dict()["count"] == 0
+
+
+def test_the_command_prints_json_and_writes_the_page(shift, tmp_path):
+    import json
+    import re
+    import subprocess
+    import sys
+
+    page = tmp_path / "out" / "alarms.html"
+    page.parent.mkdir()
+    done = subprocess.run([sys.executable, "-m", "zentrail.cli", "alarms", str(shift), "--from", "2024-03-01",
+                           "--to", "2024-03-01", "--signals", "Pump1.*", "--json", "--html", str(page), "--no-index"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    want = zentrail.alarms(shift, "2024-03-01", "2024-03-01", ["Pump1.*"]).report().to_dict()
+    assert json.loads(done.stdout) == json.loads(json.dumps(want))
+    assert want["count"] == 1 and want["acknowledge"]["L->H"]["median_s"] == 5400
+    html = page.read_text()
+    # One file: no script, style or image fetched from elsewhere.
+    assert not re.findall(r"""<(?:script|link|img)[^>]*(?:src|href)=["']?(?:https?:)?//""", html)
+    assert "benchmark (ISA-18.2)" in html and "benchmark (EEMUA 191)" in html
+
+
+def test_the_page_draws_its_plots_offline(shift, tmp_path, browser):
+    page = tmp_path / "alarms.html"
+    zentrail.alarms(shift, "2024-03-01", "2024-03-02").report().to_html(page)
+    browser.get(page.as_uri())
+    import time
+
+    names = None
+    for _ in range(100):  # Bokeh builds its documents once its inline scripts ran
+        names = browser.execute_script(
+            "return window.Bokeh && Bokeh.documents.length ? ['rate', 'pareto', 'acknowledge'].map("
+            "n => Bokeh.documents[0].get_model_by_name(n) !== null) : null")
+        if names:
+            break
+        time.sleep(0.1)
+    assert names == [True, True, True]
+    assert not [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
