@@ -29,6 +29,7 @@ def _figures(figures: Dict[str, Any], series: Dict[str, Any]) -> Any:
     plotting = import_extra("bokeh.plotting", "AlarmReport.to_html()", "view")
     models = import_extra("bokeh.models", "AlarmReport.to_html()", "view")
     layouts = import_extra("bokeh.layouts", "AlarmReport.to_html()", "view")
+    transform = import_extra("bokeh.transform", "AlarmReport.to_html()", "view")
     import numpy
 
     parameters = figures["parameters"]
@@ -63,18 +64,14 @@ def _figures(figures: Dict[str, Any], series: Dict[str, Any]) -> Any:
     pareto.scatter(x=labels, y=running, y_range_name="share", color="black", size=6)
     pareto.xaxis.major_label_orientation = 0.8
 
-    # Time to acknowledge per level: each acknowledged episode, and the
-    # median and 90th percentile of its level.
-    levels = list(figures["acknowledge"])
-    acked = series["acked"]
+    # Time to acknowledge per level: its median and 90th percentile.
+    levels = [level for level, found in figures["acknowledge"].items() if found["acknowledged"]]
     delays = plotting.figure(title="Time to acknowledge per level (minutes)", x_range=levels or [""], width=1000,
-                             height=320, tools="save,box_zoom,reset", name="acknowledge", y_axis_label="minutes")
-    delays.scatter(x=series["levels"][acked].tolist(), y=(series["delays"][acked] / 60).tolist(), size=4, alpha=0.3,
-                   name="acknowledge-episodes")
-    for field, color in (("median_s", "black"), ("p90_s", "firebrick")):
-        kept = [level for level in levels if figures["acknowledge"][level][field] is not None]
-        delays.scatter(x=kept, y=[figures["acknowledge"][level][field] / 60 for level in kept], marker="dash",
-                       size=30, line_width=3, color=color, legend_label="median" if field == "median_s" else "90%")
+                             height=320, tools="save", name="acknowledge", y_axis_label="minutes")
+    for field, shift, color, label in (("median_s", -0.2, "steelblue", "median"), ("p90_s", 0.2, "firebrick", "90%")):
+        delays.vbar(x=transform.dodge("level", shift, range=delays.x_range), top="minutes", width=0.35, color=color,
+                    legend_label=label, source=models.ColumnDataSource(
+                        {"level": levels, "minutes": [figures["acknowledge"][level][field] / 60 for level in levels]}))
     return layouts.column(rate, pareto, delays)
 
 

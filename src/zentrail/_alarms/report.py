@@ -15,7 +15,7 @@ loop per episode: a year of a busy plant is a few hundred thousand rows.
 
 from __future__ import annotations
 
-from zentrail._base import time as _time
+from zentrail._base import classes as _classes, time as _time
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -121,8 +121,11 @@ def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int 
     raised = columns["raised"].view(numpy.int64)
     n = len(raised)
 
+    def instants(values: Any) -> List[str]:
+        return _time.texts(numpy.asarray(values, dtype=numpy.int64).view("datetime64[ns]"), zone).tolist()
+
     def instant(ns: int) -> str:
-        return str(_time.texts(numpy.array([ns], dtype="datetime64[ns]"), zone)[0])
+        return instants([ns])[0]
 
     # Rates: per window, hour and day; the average over the span, the peak
     # the most in one bin, bins aligned to the window's start.
@@ -139,15 +142,22 @@ def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int 
     edges = numpy.flatnonzero(numpy.diff(numpy.concatenate([[0], over.astype(numpy.int8), [0]])))
     starts, stops = edges[0::2], edges[1::2]
     running = numpy.concatenate([[0], numpy.cumsum(per_window)])
-    totals = running[stops] - running[starts]
-    floods = [{"start": instant(first + int(a) * width), "end": instant(min(first + int(b) * width, last + 1)),
-               "count": int(c)} for a, b, c in zip(starts, stops, totals)]
+    floods = [{"start": a, "end": b, "count": int(c)} for a, b, c in zip(
+        instants(first + starts * width), instants(numpy.minimum(first + stops * width, last + 1)),
+        running[stops] - running[starts])]
     flood_bins = int(over.sum())
 
     # The alarms: one per (id, class, subtype), so a level of one signal.
     key = (columns["signal_id"].astype(numpy.int64) * 32 + columns["item_class"]) * 8 + columns["subtype"]
-    keys, where, inverse, many = numpy.unique(key, return_index=True, return_inverse=True, return_counts=True)
-    inverse = inverse.ravel()
+    # One stable sort orders the raises by alarm, then time (raised is in
+    # time order already): the alarms' counts and the chattering come of it.
+    order = numpy.argsort(key, kind="stable")
+    sorted_key = key[order]
+    group_starts = numpy.flatnonzero(numpy.concatenate([[True], sorted_key[1:] != sorted_key[:-1]])) if n else \
+        numpy.zeros(0, dtype=numpy.int64)
+    keys, where = sorted_key[group_starts], order[group_starts]
+    many = numpy.diff(numpy.append(group_starts, n))
+    group = numpy.repeat(numpy.arange(len(keys), dtype=numpy.int64), many)
 
     def alarm_of(k: int, **more: Any) -> Dict[str, Any]:
         row = int(where[k])
@@ -159,17 +169,16 @@ def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int 
     top_share = float(many[ranked].sum()) / n if n else 0.0
 
     # Chattering: the most raises of one alarm within any chatter_window
-    # starting at one of its raises, from each raise's place among its
-    # alarm's raises and that of the first one chatter_window later.
-    order = numpy.lexsort((raised, inverse))
-    ends = raised[order] + chatter_ns
-    stamps = numpy.unique(numpy.concatenate([raised, ends]))
-    base = len(stamps) + 1
-    sorted_key = inverse[order].astype(numpy.int64) * base
-    at = sorted_key + numpy.searchsorted(stamps, raised[order])
-    within = numpy.searchsorted(at, sorted_key + numpy.searchsorted(stamps, ends)) - numpy.arange(n)
-    most = numpy.zeros(len(keys), dtype=numpy.int64)
-    numpy.maximum.at(most, inverse[order], within)
+    # starting at one of its raises. With the raises by alarm, then time,
+    # each stands as (alarm, its time's place among all raises), one int64
+    # in ascending order, so one searchsorted finds, for every raise at
+    # once, the first of its alarm's raises chatter_window later.
+    group *= n + 1
+    # (Looked up in time order, where the lookups walk the array once, then
+    # put in the alarms' order.)
+    at = group + numpy.searchsorted(raised, raised)[order]
+    within = numpy.searchsorted(at, group + numpy.searchsorted(raised, raised + chatter_ns)[order]) - numpy.arange(n)
+    most = numpy.maximum.reduceat(within, group_starts) if n else numpy.zeros(0, dtype=numpy.int64)
     chattering = [alarm_of(int(k), count=int(many[k]), most=int(most[k]))
                   for k in numpy.lexsort((keys, -most)) if most[k] >= chatter]
 
@@ -183,10 +192,13 @@ def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int 
     long_cleared = numpy.flatnonzero(known & ~open_ & (active > standing_ns))
     still = numpy.flatnonzero(open_ & (read_end - raised > standing_ns))
 
-    def episode(i: int, until: Optional[int]) -> Dict[str, Any]:
-        return {**alarm_of(int(inverse[i])), "raised": instant(int(raised[i])),
-                "cleared": None if until is None else instant(until),
-                "active_s": ((until if until is not None else read_end) - int(raised[i])) / _time.NS_PER_SECOND}
+    def episodes(rows: Any, until: Any) -> List[Dict[str, Any]]:
+        return [{"signal_id": ident, "name": name, "level": level, "raised": began, "cleared": ended,
+                 "active_s": seconds} for ident, name, level, began, ended, seconds in zip(
+                    columns["signal_id"][rows].tolist(), columns["name"][rows].tolist(),
+                    columns["level"][rows].tolist(), instants(raised[rows]),
+                    instants(until) if until is not None else [None] * len(rows),
+                    (((until if until is not None else read_end) - raised[rows]) / _time.NS_PER_SECOND).tolist())]
 
     # Standing alarms present on a day: each from `standing` after its raise
     # to its return (or the end of the read) meets the days it overlaps.
@@ -197,16 +209,21 @@ def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int 
         numpy.searchsorted(numpy.sort(stale_to), day_starts, side="right")
     most_stale = int(present.max()) if len(present) else 0
 
-    # Acknowledgement per level, in the order levels first appear.
-    levels = columns["level"].astype(str)
-    names, first_at, of_level = numpy.unique(levels, return_index=True, return_inverse=True)
+    # Acknowledgement per level (its name: "Hi" of every class together),
+    # in the order levels first appear.
+    code = columns["item_class"].astype(numpy.int64) * 8 + columns["subtype"]
+    codes, first_at = numpy.unique(code, return_index=True)
+    level_of_code = _classes.subtype_name_array(codes // 8, codes % 8, object)
     acked = ~numpy.isnat(columns["acknowledged"])
     delays = columns["to_acknowledge"].view(numpy.int64) / _time.NS_PER_SECOND
-    acknowledge = {}
-    for k in numpy.argsort(first_at):
-        mine = of_level.ravel() == k
+    acknowledge: Dict[str, Any] = {}
+    for k in numpy.argsort(first_at, kind="stable"):
+        level = str(level_of_code[k])
+        if level in acknowledge:
+            continue
+        mine = numpy.isin(code, codes[level_of_code == level])
         taken = delays[mine & acked]
-        acknowledge[str(names[k])] = {
+        acknowledge[level] = {
             "count": int(mine.sum()), "acknowledged": int(len(taken)),
             "median_s": float(numpy.median(taken)) if len(taken) else None,
             "p90_s": float(numpy.percentile(taken, 90)) if len(taken) else None}
@@ -257,8 +274,8 @@ def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int 
         "flood_share": flood_bins / len(per_window),
         "top": {"alarms": top_alarms, "share": top_share},
         "chattering": chattering,
-        "standing": {"cleared": [episode(int(i), int(cleared_at[i])) for i in long_cleared],
-                     "still_active": [episode(int(i), None) for i in still], "most_on_a_day": most_stale},
+        "standing": {"cleared": episodes(long_cleared, cleared_at[long_cleared]),
+                     "still_active": episodes(still, None), "most_on_a_day": most_stale},
         "acknowledge": acknowledge,
         "not_acknowledged": int((~acked).sum()),
         "no_return": int(open_.sum()),
@@ -268,7 +285,7 @@ def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int 
         "note": PER_ARCHIVE,
     }
     series = {"bin_starts": first + numpy.arange(len(per_window), dtype=numpy.int64) * width, "per_window": per_window,
-              "delays": delays, "levels": levels, "acked": acked, "zone": zone}
+              "zone": zone}
     return AlarmReport(figures, series)
 
 
