@@ -177,8 +177,8 @@ def naive_report(episodes, first, last, follow, width, flood, chatter, chatter_w
     out["standing"] = (len(stale), len(still))
     days = range(first, first + -(-span // DAY) * DAY, DAY)
     out["most_on_a_day"] = max(sum(r + standing < d + DAY and until > d for r, until in stale + still) for d in days)
-    acknowledge = {}
-    for e in episodes:
+    acknowledge = {}  # levels in the order of their first class and subtype
+    for e in sorted(episodes, key=lambda e: e["item_class"] * 8 + e["subtype"]):
         level = acknowledge.setdefault(zentrail.subtype_name(e["item_class"], e["subtype"]), [0, []])
         level[0] += 1
         if e["acknowledged"] != NAT:

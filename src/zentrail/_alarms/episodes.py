@@ -11,10 +11,11 @@ few sorts, not a loop over records.
 
 from __future__ import annotations
 
+from zentrail._alarms.codes import by_codes
 from zentrail._base import arguments as _arguments, classes as _classes, time as _time
 from zentrail._elsewhere import remote as _remote
 from zentrail._read import request as _request
-from zentrail._read.events import Events
+from zentrail._read.events import Events, codes_of
 from zentrail._read.result import Result
 
 TYPE_CHECKING = False
@@ -47,25 +48,31 @@ class Episodes:
         self.raising_nothing = raising_nothing
 
 
-def _first_after(keys: Any, places: Any, found_keys: Any, found_places: Any) -> Any:
-    """For each (key, place) of a raise, the index into the found records
-    (of their keys and places) of the first of its key after it, -1 if none.
-    A place is a record's rank in time order, so "after" is in time and,
-    at equal times, in read order."""
+def _first_after(codes: Any, raises: Any, found: Any) -> Any:
+    """For each raise (its place among records in time order; equal times in
+    read order), the place of the first found record after it with the same
+    codes (a tuple of code columns over all records), -1 if none."""
     import numpy
 
-    if not len(found_keys):
-        return numpy.full(len(keys), -1, dtype=numpy.int64)
-    span = int(max(places.max(initial=0), found_places.max(initial=0))) + 1
-    found = found_keys * span + found_places
-    order = numpy.argsort(found, kind="stable")
-    at = numpy.searchsorted(found[order], keys * span + places, side="right")
-    hit = at < len(found)
-    chosen = numpy.full(len(keys), -1, dtype=numpy.int64)
-    candidate = order[at[hit]]
-    same = found_keys[candidate] == keys[hit]
-    chosen[numpy.flatnonzero(hit)[same]] = candidate[same]
-    return chosen
+    places = numpy.flatnonzero(raises | found)
+    seq = places[by_codes(*(column[places] for column in codes))]  # by codes, then place
+    n = len(seq)
+    is_found = found[seq]
+    # The first found record at or after each position of the sequence.
+    at = numpy.where(is_found, numpy.arange(n), n)
+    after = numpy.minimum.accumulate(at[::-1])[::-1]
+    mine = numpy.flatnonzero(~is_found)  # the raises, in the sequence
+    target = after[mine]
+    hit = target < n
+    same = numpy.ones(int(hit.sum()), dtype=bool)
+    for column in codes:
+        same &= column[seq[mine[hit]]] == column[seq[target[hit]]]
+    chosen = numpy.full(n, -1, dtype=numpy.int64)  # by the raise's place
+    good = numpy.flatnonzero(hit)[same]
+    chosen[mine[good]] = seq[target[good]]
+    out = numpy.full(len(raises), -1, dtype=numpy.int64)
+    out[seq[mine]] = chosen[mine]
+    return out[raises]
 
 
 def episodes_of(rows: _Columns, first: int, last: int, boolean_raises: str) -> Episodes:
@@ -76,63 +83,64 @@ def episodes_of(rows: _Columns, first: int, last: int, boolean_raises: str) -> E
     import numpy
 
     time = rows["time"].view(numpy.int64)
-    order = numpy.argsort(time, kind="stable")  # by time, equal times in read order
-    t = time[order]
-    ident = rows["signal_id"][order].astype(numpy.int64)
-    cls = rows["item_class"][order]
-    sub = rows["subtype"][order]
-    place = numpy.arange(len(t), dtype=numpy.int64)
+    # By time, equal times in read order; records mostly come so already.
+    order = None if bool((time[1:] >= time[:-1]).all()) else numpy.argsort(time, kind="stable")
+
+    def ordered(column: Any) -> Any:
+        return column if order is None else column[order]
+
+    t, ident, cls, sub = (ordered(rows[name]) for name in ("time", "signal_id", "item_class", "subtype"))
+    t = t.view(numpy.int64)
     inside = (t >= first) & (t <= last)
     valued = (cls >= VALUE_FIRST) & (cls <= VALUE_LAST)
     is_bool = cls == BOOL
-    bool_raises = numpy.isin(sub, BOOLEAN_RAISES[boolean_raises])
+    raising_subtypes = numpy.zeros(256, dtype=bool)
+    raising_subtypes[list(BOOLEAN_RAISES[boolean_raises])] = True
+    bool_raises = raising_subtypes[sub]
     raising = (valued & (sub < LEVELS)) | (cls == STRING) | (is_bool & bool_raises)
     # A boolean's other transition is its return where returns are known.
     returns_known = boolean_raises != "both"
     returning = is_bool & ~bool_raises & (sub <= 1) & returns_known
     alarm = (cls >= BOOL) & (cls <= STRING)
     raising_nothing = int(numpy.count_nonzero(alarm & inside & ~raising & ~returning))
-    raised = numpy.flatnonzero(raising & inside)
+    raises = raising & inside
+    raised = numpy.flatnonzero(raises)
 
     # An acknowledgement names its id and, by its subtype, the subtype of
     # the raising records it acknowledges: every one not yet acknowledged,
-    # so each raise's acknowledgement is the first of its key after it.
-    level_key = ident * 8 + sub
-    acks = numpy.flatnonzero(cls == ACK)
-    ack = _first_after(level_key[raised], raised, level_key[acks], acks)
-    acked = numpy.zeros(len(acks), dtype=bool)
+    # so each raise's acknowledgement is the first of its id and subtype
+    # after it.
+    is_ack = cls == ACK
+    ack = _first_after((ident, sub), raises, is_ack)
+    acked = numpy.zeros(len(t), dtype=bool)
     acked[ack[ack >= 0]] = True
-    unmatched = int(numpy.count_nonzero(~acked & inside[acks]))
+    unmatched = int(numpy.count_nonzero(is_ack & inside & ~acked))
 
-    back = numpy.full(len(raised), -1, dtype=numpy.int64)
     known = is_bool[raised] & returns_known
+    back = numpy.full(len(raised), -1, dtype=numpy.int64)
     if returns_known:
-        ends = numpy.flatnonzero(returning)
-        found = _first_after(ident[raised[known]], raised[known], ident[ends], ends)
-        back[numpy.flatnonzero(known)[found >= 0]] = ends[found[found >= 0]]
+        bool_raised = raises & is_bool
+        back[known] = _first_after((ident,), bool_raised, returning)
 
     def instants(which: Any) -> Any:
         out = numpy.full(len(which), numpy.iinfo(numpy.int64).min, dtype=numpy.int64)
         out[which >= 0] = t[which[which >= 0]]
         return out.view("datetime64[ns]")
 
-    ack_rows = numpy.full(len(raised), -1, dtype=numpy.int64)
-    ack_rows[ack >= 0] = acks[ack[ack >= 0]]
     raised_at = t[raised].view("datetime64[ns]")
-    acknowledged, cleared = instants(ack_rows), instants(back)
+    acknowledged, cleared = instants(ack), instants(back)
+    pick = raised if order is None else order[raised]
+    values = rows["value"]
     ack_value = numpy.full(len(raised), numpy.nan)
-    values = rows["value"][order]
-    ack_value[ack_rows >= 0] = values[ack_rows[ack_rows >= 0]]
-    text = rows["text"][order][raised]
-    classes = cls[raised]
+    ack_value[ack >= 0] = values[ack[ack >= 0] if order is None else order[ack[ack >= 0]]]
+    classes, subtypes = cls[raised], sub[raised]
     columns = {
-        "raised": raised_at, "signal_id": ident[raised].astype(numpy.uint16),
-        "item_class": classes.astype(numpy.uint8),
+        "raised": raised_at, "signal_id": ident[raised], "item_class": classes,
         "class_name": _classes.class_name_array(classes, object),
-        "level": _classes.subtype_name_array(classes, sub[raised], object),
-        "subtype": sub[raised].astype(numpy.uint8), "value": values[raised].astype(numpy.float64),
-        "text": text, "acknowledged": acknowledged, "ack_value": ack_value, "cleared": cleared,
-        "return_known": known, "to_acknowledge": acknowledged - raised_at, "active": cleared - raised_at}
+        "level": _classes.subtype_name_array(classes, subtypes, object),
+        "subtype": subtypes, "value": values[pick], "text": rows["text"][pick],
+        "acknowledged": acknowledged, "ack_value": ack_value, "cleared": cleared, "return_known": known,
+        "to_acknowledge": acknowledged - raised_at, "active": cleared - raised_at}
     return Episodes(columns, unmatched, raising_nothing)
 
 
@@ -296,7 +304,7 @@ def alarms(root_dir: Any, start: Any, end: Any, signals: Optional[Iterable[Any]]
     records = Events(root, first_bound, _time.exact_bound(last + reach), chosen, False,
                      None if threads is None else _arguments.count(threads, "threads", 1),
                      _arguments.check_progress(progress), errors, zone)
-    rows = records.to_numpy()
+    rows = codes_of(records)
     found = episodes_of(rows, first, last, boolean_raises)
     found.columns.update(labels(names, found.columns["signal_id"]))
     found.columns = {name: found.columns[name] for name in ORDER}

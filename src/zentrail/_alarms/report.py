@@ -15,6 +15,7 @@ loop per episode: a year of a busy plant is a few hundred thousand rows.
 
 from __future__ import annotations
 
+from zentrail._alarms.codes import by_codes
 from zentrail._base import classes as _classes, time as _time
 
 TYPE_CHECKING = False
@@ -148,10 +149,10 @@ def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int 
     flood_bins = int(over.sum())
 
     # The alarms: one per (id, class, subtype), so a level of one signal.
-    key = (columns["signal_id"].astype(numpy.int64) * 32 + columns["item_class"]) * 8 + columns["subtype"]
+    key = (columns["signal_id"].astype(numpy.int32) * 32 + columns["item_class"]) * 8 + columns["subtype"]
     # One stable sort orders the raises by alarm, then time (raised is in
     # time order already): the alarms' counts and the chattering come of it.
-    order = numpy.argsort(key, kind="stable")
+    order = by_codes(columns["signal_id"], columns["item_class"], columns["subtype"])
     sorted_key = key[order]
     group_starts = numpy.flatnonzero(numpy.concatenate([[True], sorted_key[1:] != sorted_key[:-1]])) if n else \
         numpy.zeros(0, dtype=numpy.int64)
@@ -210,20 +211,21 @@ def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int 
     most_stale = int(present.max()) if len(present) else 0
 
     # Acknowledgement per level (its name: "Hi" of every class together),
-    # in the order levels first appear.
+    # the levels in the order of their first class and subtype.
     code = columns["item_class"].astype(numpy.int64) * 8 + columns["subtype"]
-    codes, first_at = numpy.unique(code, return_index=True)
-    level_of_code = _classes.subtype_name_array(codes // 8, codes % 8, object)
+    present = numpy.flatnonzero(numpy.bincount(code, minlength=256))
+    names = _classes.subtype_name_array(present // 8, present % 8).tolist()
+    levels = list(dict.fromkeys(names))
+    level_of_code = numpy.zeros(256, dtype=numpy.int64)
+    level_of_code[present] = [levels.index(name) for name in names]
+    level = level_of_code[code]
     acked = ~numpy.isnat(columns["acknowledged"])
     delays = columns["to_acknowledge"].view(numpy.int64) / _time.NS_PER_SECOND
     acknowledge: Dict[str, Any] = {}
-    for k in numpy.argsort(first_at, kind="stable"):
-        level = str(level_of_code[k])
-        if level in acknowledge:
-            continue
-        mine = numpy.isin(code, codes[level_of_code == level])
+    for k, name in enumerate(levels):
+        mine = level == k
         taken = delays[mine & acked]
-        acknowledge[level] = {
+        acknowledge[name] = {
             "count": int(mine.sum()), "acknowledged": int(len(taken)),
             "median_s": float(numpy.median(taken)) if len(taken) else None,
             "p90_s": float(numpy.percentile(taken, 90)) if len(taken) else None}
