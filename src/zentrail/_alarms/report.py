@@ -59,6 +59,8 @@ class AlarmReport:
     :meth:`to_html` as a page with plots."""
 
     __slots__ = ("_figures", "_series")
+    _figures: Dict[str, Any]
+    _series: Dict[str, Any]
 
     def __init__(self, figures: Dict[str, Any], series: Dict[str, Any]) -> None:
         object.__setattr__(self, "_figures", figures)

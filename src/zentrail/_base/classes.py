@@ -93,11 +93,13 @@ def name_codes(names: Any) -> Tuple[Tuple[str, ...], Any]:
     none), sorted, and each row's index among them (int32; -1 for None)."""
     import numpy
 
-    values = numpy.asarray(names, dtype=object)
+    values: Any = numpy.asarray(names, dtype=object)
+    present: Any
+    inverse: Any
     present, inverse = numpy.unique(values.astype(str), return_inverse=True)
     inverse = inverse.astype(numpy.int32).ravel()
     if "None" in present:  # the text None, or a row of no name: told apart only then
-        missing = numpy.equal(values, None)
+        missing = values == None  # noqa: E711 (elementwise: which rows hold None)
         if missing.any():
             present, inverse = numpy.unique(values[~missing].astype(str), return_inverse=True)
             codes = numpy.full(len(values), -1, dtype=numpy.int32)

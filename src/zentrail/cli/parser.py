@@ -184,7 +184,7 @@ def parser() -> argparse.ArgumentParser:
     allow_empty(gaps_options, "no signal has a row in the window")
     damaged.add_option(gaps_options)
 
-    alarms_options = command("alarms", "the alarm system's figures beside their benchmarks (ISA-18.2, EEMUA 191)",
+    alarms_options = command("alarms", "the alarm system's figures beside their benchmarks",
                              alarms.run, True)
     alarms.add_options(alarms_options)
     allow_empty(alarms_options, "no alarm is raised in the window")
