@@ -3,10 +3,10 @@
 The records say when an alarm was raised, when an operator acknowledged it
 and, for a boolean alarm alone, when its signal went back. An episode is
 made of those three and of nothing guessed: what the records do not say
-stays NaT. Every episode is found at once in NumPy (records ordered by
-time, then the first acknowledgement or return after each raise looked up
-with searchsorted in those of its key), so that a year of alarms costs a
-few sorts, not a loop over records.
+stays NaT. Every episode is found at once in NumPy (the records in time
+order, then by id and subtype, where the first acknowledgement or return
+after each raise is the next one of its run), so that a year of alarms
+costs a few sorts, not a loop over records.
 """
 
 from __future__ import annotations
@@ -49,9 +49,11 @@ class Episodes:
 
 
 def _first_after(codes: Any, raises: Any, found: Any) -> Any:
-    """For each raise (its place among records in time order; equal times in
-    read order), the place of the first found record after it with the same
-    codes (a tuple of code columns over all records), -1 if none."""
+    """For each raise (``raises``, a mask over the records in time order;
+    equal times in read order), the place of the first record of ``found``
+    (a mask too) after it with the same codes (a tuple of code columns of
+    the records), -1 if none: in the records of both ordered by codes, then
+    place, the next found one of its run."""
     import numpy
 
     places = numpy.flatnonzero(raises | found)
