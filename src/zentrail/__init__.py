@@ -403,8 +403,8 @@ def alarms(root_dir: PathLike, start: Bound, end: Bound, signals: Optional[Itera
     :func:`events` gives them with ``system=False``) by four rules:
 
     1. Raise. One episode per record that raises:
-       a value alarm (classes 2 to 11) with subtype 0 to 3 (Lo, Hi, LoLo,
-       HiHi); subtype 4 "data" and 5 to 7 raise nothing (counted in the
+       a value alarm (classes 2..11) with subtype 0..3 (Lo, Hi, LoLo,
+       HiHi). Subtype 4 "data" and 5..7 raise nothing (counted in the
        report as "records that raise nothing");
        a string alarm (class 12), any subtype (its level is its subtype's
        name; its text is kept);
@@ -425,9 +425,10 @@ def alarms(root_dir: PathLike, start: Bound, end: Bound, signals: Optional[Itera
        ``return_known`` False. Never guessed.
     4. What is read. Episodes raised in [start, end]; acknowledgements and
        returns are looked for in the records up to end + ``follow``
-       (default "1d", a duration as :meth:`Scan.align` takes one; "0" for
-       none). An acknowledgement or return later than that leaves NaT (and
-       the report says how many episodes had none within the read).
+       (default "1d", a duration of the one grammar, that of
+       :meth:`Scan.align`; "0" for none). An ack or return later than that
+       leaves NaT (and the report says how many episodes had none within
+       the read).
 
     ``signals``: signal ids, or names and patterns of the catalog for their
     ids, as ``ids`` of :func:`events` (None: every alarm). ``catalog`` as
