@@ -57,23 +57,26 @@ def _first_after(codes: Any, raises: Any, found: Any) -> Any:
     import numpy
 
     places = numpy.flatnonzero(raises | found)
-    seq = places[by_codes(*(column[places] for column in codes))]  # by codes, then place
+    order = by_codes(*(column[places] for column in codes))
+    seq = places[order]  # by codes, then place
     n = len(seq)
+    # Where each run of equal codes ends, for every position of the sequence.
+    ordered = [column[seq] for column in codes]
+    new_run = numpy.zeros(n, dtype=bool)
+    new_run[:1] = True
+    for column in ordered:
+        new_run[1:] |= column[1:] != column[:-1]
+    run_ends = numpy.append(numpy.flatnonzero(new_run[1:]) + 1, n)
+    run_end = run_ends[numpy.cumsum(new_run) - 1] if n else run_ends[:0]
     is_found = found[seq]
     # The first found record at or after each position of the sequence.
     at = numpy.where(is_found, numpy.arange(n), n)
     after = numpy.minimum.accumulate(at[::-1])[::-1]
     mine = numpy.flatnonzero(~is_found)  # the raises, in the sequence
     target = after[mine]
-    hit = target < n
-    same = numpy.ones(int(hit.sum()), dtype=bool)
-    for column in codes:
-        same &= column[seq[mine[hit]]] == column[seq[target[hit]]]
-    chosen = numpy.full(n, -1, dtype=numpy.int64)  # by the raise's place
-    good = numpy.flatnonzero(hit)[same]
-    chosen[mine[good]] = seq[target[good]]
-    out = numpy.full(len(raises), -1, dtype=numpy.int64)
-    out[seq[mine]] = chosen[mine]
+    good = target < run_end[mine]
+    out = numpy.full(len(raises), -1, dtype=numpy.int64)  # by the raise's place
+    out[seq[mine[good]]] = seq[target[good]]
     return out[raises]
 
 
