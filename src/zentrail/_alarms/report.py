@@ -56,7 +56,34 @@ class AlarmReport:
     """The figures of an alarm system over a window, made by
     :meth:`Alarms.report`; frozen. ``to_dict()`` gives them as JSON-able
     values, ``str()`` as the text the ``zentrail alarms`` command prints,
-    :meth:`to_html` as a page with plots."""
+    :meth:`to_html` as a page with plots. The keys of ``to_dict()``:
+
+    - ``window``: ``start`` and ``end`` (the instant after the window) as
+      texts (with their offset in a zone), ``span_s``, ``follow``, ``zone``;
+      ``parameters``: those the report was made with.
+    - ``count``; ``rate``: per ``window``, ``hour`` and ``day``, the
+      ``average`` over the span and the ``peak`` (the most in one bin, the
+      bins aligned to the window's start).
+    - ``floods``: periods (``start``, ``end``, ``count``) of adjacent bins
+      of more than ``flood`` alarms; ``flood_bins`` of ``bins``;
+      ``flood_share``.
+    - ``top``: ``alarms`` (``signal_id``, ``name``, ``level``, ``count``,
+      ``share``), most frequent first, and their total ``share``.
+    - ``chattering``: alarms (``signal_id``, ``name``, ``level``) raised
+      ``chatter`` or more times within ``chatter_window``: ``count`` (their
+      raises in the window) and ``most`` (in one such window).
+    - ``standing``: ``cleared`` (episodes whose return is known, active
+      longer than ``standing``) and ``still_active`` (not returned at the
+      end of the read, raised longer than ``standing`` before it), each
+      with ``raised``, ``cleared``, ``active_s``; ``most_on_a_day``.
+    - ``acknowledge``: per level, ``count``, ``acknowledged``, ``median_s``
+      and ``p90_s`` of the time to acknowledge (None where none was).
+    - ``not_acknowledged``, ``no_return``, ``unmatched_acks``,
+      ``raising_nothing``: counts.
+    - ``benchmarks``: each figure (``figure``, ``value``) beside its
+      ``benchmark`` ("benchmark (ISA-18.2)" or "benchmark (EEMUA 191)"),
+      its benchmark ``values`` and the ``band`` the value falls in.
+    - ``note``: that the figures are of the archive, not per operator."""
 
     __slots__ = ("_figures", "_series")
     _figures: Dict[str, Any]
@@ -106,6 +133,7 @@ class AlarmReport:
 
 def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int = 3, chatter_window: Any = "1min",
            standing: Any = "24h", top: int = 10) -> AlarmReport:
+    """Alarms.report (its text is there)."""
     import numpy
 
     width = _time.duration_ns(window, "window")
