@@ -255,10 +255,9 @@ def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int 
     for k, name in enumerate(levels):
         mine = level == k
         taken = delays[mine & acked]
-        acknowledge[name] = {
-            "count": int(mine.sum()), "acknowledged": int(len(taken)),
-            "median_s": float(numpy.median(taken)) if len(taken) else None,
-            "p90_s": float(numpy.percentile(taken, 90)) if len(taken) else None}
+        median, p90 = numpy.percentile(taken, [50, 90]).tolist() if len(taken) else (None, None)
+        acknowledge[name] = {"count": int(mine.sum()), "acknowledged": int(len(taken)), "median_s": median,
+                             "p90_s": p90}
 
     per_minute = n * MINUTE / span
     bins_10 = len(counts["10min"])
