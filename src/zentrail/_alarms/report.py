@@ -52,6 +52,24 @@ def _bin_count(span: int, width: int) -> int:
     return max(1, -(-span // width))
 
 
+def _most_within(times: Any, group: Any, width: int) -> Any:
+    """The most raises within `width` from one of them, per group, of raises
+    ordered by group (ascending), then time. Each raise stands as (its
+    group, its time's place among all these raises), one int64 in ascending
+    order, so one searchsorted finds, for every raise at once, the first of
+    its group's raises `width` later."""
+    import numpy
+
+    n = len(times)
+    if not n:
+        return numpy.zeros(0, dtype=numpy.int64)
+    stamps = numpy.sort(times)
+    base = group.astype(numpy.int64) * (n + 1)
+    at = base + numpy.searchsorted(stamps, times)
+    within = numpy.searchsorted(at, base + numpy.searchsorted(stamps, times + width)) - numpy.arange(n)
+    return numpy.maximum.reduceat(within, numpy.flatnonzero(numpy.concatenate([[True], group[1:] != group[:-1]])))
+
+
 class AlarmReport:
     """The figures of an alarm system over a window, made by
     :meth:`Alarms.report`; frozen. ``to_dict()`` gives them as JSON-able
@@ -200,16 +218,20 @@ def report(alarms: Any, window: Any = "10min", *, flood: int = 10, chatter: int 
     top_share = float(many[ranked].sum()) / n if n else 0.0
 
     # Chattering: the most raises of one alarm within any chatter_window
-    # starting at one of its raises. With the raises by alarm, then time,
-    # each stands as (alarm, its time's place among all raises), one int64
-    # in ascending order, so one searchsorted finds, for every raise at
-    # once, the first of its alarm's raises chatter_window later.
-    group *= n + 1
-    # (Looked up in time order, where the lookups walk the array once, then
-    # put in the alarms' order.)
-    at = group + numpy.searchsorted(raised, raised)[order]
-    within = numpy.searchsorted(at, group + numpy.searchsorted(raised, raised + chatter_ns)[order]) - numpy.arange(n)
-    most = numpy.maximum.reduceat(within, group_starts) if n else numpy.zeros(0, dtype=numpy.int64)
+    # starting at one of its raises, counted for the alarms that reach
+    # `chatter` there at all (its raise `chatter` - 1 later comes within
+    # chatter_window): few, where every alarm's raises would cost a search.
+    times = raised[order]  # by alarm, then time
+    step = chatter - 1
+    reaching = numpy.zeros(len(keys), dtype=bool)
+    if step == 0:
+        reaching[:] = True
+    elif n > step:
+        close = (group[step:] == group[:-step]) & (times[step:] - times[:-step] < chatter_ns)
+        reaching[group[:-step][close]] = True
+    rows = numpy.flatnonzero(reaching[group])
+    most = numpy.zeros(len(keys), dtype=numpy.int64)
+    most[reaching] = _most_within(times[rows], group[rows], chatter_ns)
     chattering = [alarm_of(int(k), count=int(many[k]), most=int(most[k]))
                   for k in numpy.lexsort((keys, -most)) if most[k] >= chatter]
 
