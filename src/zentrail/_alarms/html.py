@@ -4,8 +4,6 @@ above the text of the figures and their benchmarks."""
 
 from __future__ import annotations
 
-import html as _html_text
-
 from zentrail._base.atomic import replacing
 from zentrail._base.extras import import_extra
 
@@ -76,14 +74,28 @@ def _figures(figures: Dict[str, Any], series: Dict[str, Any]) -> Any:
 
 
 def page(figures: Dict[str, Any], series: Dict[str, Any], text: str) -> str:
-    """The page's HTML: the plots, then the text of the report."""
+    """The page's HTML: a heading, the plots, then the text of the report,
+    put in by the blocks of Bokeh's own page template (the inline scripts
+    hold texts such as "<body>", so the page is never edited as a string)."""
     embed = import_extra("bokeh.embed", "AlarmReport.to_html()", "view")
     resources = import_extra("bokeh.resources", "AlarmReport.to_html()", "view")
     window = figures["window"]
     title = f"Alarm report {window['start']} to {window['end']}"
-    body = embed.file_html(_figures(figures, series), resources.INLINE, title)
-    report = f"<pre id=\"report\">{_html_text.escape(text)}</pre>"
-    return body.replace("</body>", report + "\n</body>", 1)
+    return embed.file_html(_figures(figures, series), resources.INLINE, title, template=_TEMPLATE,
+                           template_variables={"heading": title, "report": text})
+
+
+# A margin, a heading and the report's text set off from the plots: the page
+# is read on its own, mailed or archived, not inside an application. Jinja
+# escapes both texts.
+_TEMPLATE = """{% block postamble %}<style>
+body { margin: 16px 24px; font-family: system-ui, sans-serif; }
+h1 { font-size: 1.3em; font-weight: 600; }
+#report { margin-top: 24px; padding: 12px 16px; background: #f6f6f6; border-left: 3px solid #4682b4; }
+</style>{% endblock %}
+{% block contents %}<h1>{{ heading | e }}</h1>
+{{ super() }}
+<pre id="report">{{ report | e }}</pre>{% endblock %}"""
 
 
 def write(figures: Dict[str, Any], series: Dict[str, Any], text: str, path: Any) -> None:
