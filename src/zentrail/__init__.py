@@ -30,7 +30,7 @@ from zentrail._names.catalog import Catalog
 from zentrail._read.request import Skipped
 from zentrail._scan import Scan
 from zentrail._read.plan import ReadPlan, archive_zone, make_plan
-from zentrail._live.sync import sync
+from zentrail._live.lakes import sync
 from zentrail._live.lake_state import LakeMismatchError
 
 # typing costs more to import than all of the rest: it is imported only by a
@@ -396,9 +396,13 @@ def lake_held(lake: PathLike) -> Tuple[int, Any]:
     part is read): ``(rows, None)`` for a lake of rows; for a lake of
     aligned grids (``every=``), ``(grid rows, last)``, ``last`` the last
     grid instant (a ``numpy.datetime64``); ``(0, None)`` for a folder that
-    holds no lake yet."""
-    from zentrail._live import grid_lake as _grid_lake, sync as _sync
+    holds no lake yet; a Delta lake's (``format="delta"``) as its newest
+    state says."""
+    from zentrail._live import delta_lake as _delta, grid_lake as _grid_lake, sync as _sync
 
+    rows = _delta.delta_rows(lake)
+    if rows is not None:
+        return rows, None
     rows = _sync.lake_rows(lake)
     if rows:
         return rows, None

@@ -1,0 +1,388 @@
+"""zentrail.sync(format="delta"): the lake of rows as a Delta table, kept in
+step with the archive as the Parquet lake is (zentrail._live.sync: the same
+segments, read again in the same cases), with the catalog's name and unit
+of each row beside its codes.
+
+Each run is one Delta commit, made through deltalake's transaction API: the
+parts it wrote as ``add`` actions, and the files whose rows it replaces (a
+file's last segment read again, a source rewritten or gone) as ``remove``
+actions, so that a reader sees all of a run or none of it, and the versions
+before stay readable until the table is vacuumed. Parts are written before
+the commit under names no run used before
+(``day=YYYY-MM-DD/part-<source>~<offset>-<run's token>.parquet``): a run
+killed before its commit leaves files that no version names, which Delta's
+vacuum removes, and nothing a reader sees.
+
+The state (the Parquet lake's, and per table file the rows each source
+segment has in it, in order) is a JSON file under ``_zentrail_delta/``,
+written under a new name before the commit; the commit names it in its
+commitInfo and sets the transaction version of the application
+``zentrail.sync`` to the run's number. The state in force is the one named by
+the newest commit of ours, so it never runs ahead of or behind the data a
+reader sees: a killed run's state file is named by no commit.
+
+Two runs at once: each commits on top of the version it read, with no
+retry; the one that finds that version taken raises LakeConflictError
+naming the lake, having committed nothing.
+
+Compaction writes each finished day's files (every day before the newest)
+into one, in a commit of its own whose actions say dataChange false. A
+source rewritten later has its rows dropped from such a file by writing the
+file again without them (its segments' rows are known, in order).
+
+Delta's timestamps are instants in microseconds, the archive's in
+nanoseconds: ``time`` is ``timestamp[us, UTC]``, the microsecond a row's
+time falls in, and ``nanosecond`` (0 to 999) the nanoseconds past it, so
+that no time is rounded (``time`` alone sorts and filters as the archive's
+times do, to the microsecond). Its zone is the lake's, as the state keeps
+it; the days are local days of that zone, as in the Parquet lake. Delta has no unsigned integers: the codes are int32 and
+int16.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import json
+import os
+import re
+import time
+import uuid
+
+from zentrail._base import atomic as _atomic
+from zentrail._base.extras import import_extra
+from zentrail._live import cursor as _cursor, lake_state as _state
+from zentrail._live.lake_state import LakeMismatchError, LakeStateError
+from zentrail._live import sync as _rows
+from zentrail._live.sync import Lake
+from zentrail._read.tail import ResumePoint
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, List, Optional, Set, Tuple
+
+APP_ID = "zentrail.sync"
+STATE_FOLDER = "_zentrail_delta"
+PURPOSE = "zentrail sync --format delta"
+# Delta has no unsigned integers: each code widened to the least signed type
+# that holds it.
+WIDENED = {"signal_id": "int32", "element": "int32", "item_class": "int16", "subtype": "int16"}
+LABELS = ("name", "unit")
+
+# The state: the row lake's, the run's number, and each table file's pieces
+# (the rows of a source's segment from `start`), in the file's row order.
+STATE_SHAPE = _state.Record(**_rows.STATE_SHAPE.fields, run=_state.NATURAL, parts=_state.TextKeyed(_state.Record(
+    day=_state.TEXT, size=_state.NATURAL, pieces=_state.ListOf(_state.Record(
+        source=_state.TEXT, start=_state.NATURAL, rows=_state.NATURAL)))))
+
+
+class LakeConflictError(RuntimeError):
+    """Another run committed to the Delta lake since this one read it: this
+    run committed nothing."""
+
+
+def deltalake() -> Any:
+    return import_extra("deltalake", PURPOSE, "delta")
+
+
+def is_delta_lake(lake: str) -> bool:
+    return os.path.isdir(os.path.join(lake, "_delta_log"))
+
+
+def newest_state(table: Any, lake: str) -> Dict[str, Any]:
+    """The state the newest commit of ours names, checked (LakeStateError
+    naming its file); LakeMismatchError for a table we never committed to."""
+    for info in table.history():
+        ours = info.get("zentrail")
+        if isinstance(ours, dict) and isinstance(ours.get("state"), str):
+            break
+    else:
+        raise LakeMismatchError(f"{lake} is a Delta table that zentrail sync did not make; sync into a new folder")
+    path = os.path.join(lake, STATE_FOLDER, os.path.basename(ours["state"]))
+    try:
+        state = _state.read_state(path, STATE_SHAPE)
+    except FileNotFoundError:
+        raise LakeStateError(f"{path}: the state the lake's newest commit names is missing; move the lake aside "
+                             "and sync into a new folder") from None
+    if table.transaction_version(APP_ID) != state["run"]:
+        raise LakeStateError(f"{path}: of run {state['run']}, but the table's last run is "
+                             f"{table.transaction_version(APP_ID)}")
+    return state
+
+
+def delta_rows(lake: Any) -> Optional[int]:
+    """The rows a Delta lake holds as its state says, or None for a folder
+    that is no Delta lake."""
+    lake = os.fsdecode(lake)
+    if not is_delta_lake(lake):
+        return None
+    state = newest_state(deltalake().DeltaTable(lake), lake)
+    return sum(piece["rows"] for part in state["parts"].values() for piece in part["pieces"])
+
+
+def _safe(source: str) -> str:
+    """A source's name as a file name that needs no escaping in a Delta path."""
+    return re.sub(r"[^A-Za-z0-9._-]", "_", source)
+
+
+class DeltaLake(Lake):
+    """One run over a Delta lake of rows (see the module's text)."""
+
+    def __init__(self, *args: Any, **keywords: Any) -> None:
+        deltalake()  # before anything is made: an ImportError naming the extra
+        self.table: Any = None
+        self.token = uuid.uuid4().hex[:12]
+        super().__init__(*args, **keywords)
+        from zentrail._names import catalog as _catalog, labels as _labels
+
+        catalog = _catalog.resolve(None, os.fsencode(self.root))
+        self.labels = None if catalog is None else _labels.Labels(catalog, self.plan.codes, LABELS)
+
+    # -- the schema ----------------------------------------------------------
+
+    @property
+    def schema(self) -> Any:
+        """The files' schema: the table's less its partition column."""
+        pyarrow = self.pyarrow
+        fields = [pyarrow.field("time", pyarrow.timestamp("us", tz="UTC"), nullable=False),
+                  pyarrow.field("nanosecond", pyarrow.int16(), nullable=False)]
+        fields += [pyarrow.field(name, pyarrow.type_for_alias(WIDENED.get(name, str(dtype))), nullable=False)
+                   for name, dtype in self.core_columns[1:]]
+        return pyarrow.schema(fields + [pyarrow.field(name, pyarrow.string()) for name in LABELS])
+
+    @property
+    def core_columns(self) -> Any:
+        from zentrail import _core
+
+        return _core.COLUMNS
+
+    @property
+    def table_schema(self) -> Any:
+        pyarrow = self.pyarrow
+        return self.schema.append(pyarrow.field("day", pyarrow.date32()))
+
+    def arrays(self, columns: Dict[str, Any]) -> List[Any]:
+        import numpy
+
+        pyarrow = self.pyarrow
+        ns = columns["time"].view(numpy.int64)
+        arrays = [pyarrow.array(ns // 1000).view(pyarrow.timestamp("us", tz="UTC")),
+                  (ns % 1000).astype(numpy.int16)]
+        arrays += [columns[name].astype(WIDENED.get(name, columns[name].dtype)) for name, _ in self.core_columns[1:]]
+        if self.labels is None:
+            return arrays + [pyarrow.nulls(len(ns), pyarrow.string()) for _ in LABELS]
+        found = self.labels.indices_of(columns["signal_id"], columns["element"], LABELS)
+        return arrays + [self.labels.arrow_column(pyarrow, pyarrow.array(self.labels.dictionary(field),
+                                                                         pyarrow.string()), found[field]
+                                                  ).cast(pyarrow.string()) for field in LABELS]
+
+    def part_name(self, source: str, offset: int) -> str:
+        return f"part-{_safe(source)}~{offset:012d}-{self.token}.parquet"
+
+    # -- the state -----------------------------------------------------------
+
+    def _load_state(self) -> Dict[str, Any]:
+        for name, kind in ((_state.ROWS_STATE_NAME, "Parquet lake of rows"),
+                           (_state.GRID_STATE_NAME, "Parquet lake of aligned grids")):
+            if os.path.exists(os.path.join(self.lake, name)):
+                raise LakeMismatchError(f"{self.lake} is a {kind} ({name}), not a Delta lake; sync into a new "
+                                        "folder")
+        fresh = {"version": _state.STATE_VERSION, **self.selection, "files": {}, "run": 0, "parts": {}}
+        if not is_delta_lake(self.lake):
+            if any(entry.startswith("day=") for entry in os.listdir(self.lake)):
+                raise LakeMismatchError(f"{self.lake} holds day folders but no Delta log: not a lake that "
+                                        "zentrail sync keeps; give an empty or new folder")
+            return fresh
+        self.table = deltalake().DeltaTable(self.lake)
+        state = newest_state(self.table, self.lake)
+        for key, value in self.selection.items():
+            if state.get(key) != value:
+                raise LakeMismatchError(f"{self.lake} was kept with {key} = {state.get(key)!r}, not {value!r}; "
+                                        "sync into a new folder to change it")
+        return state
+
+    # -- one run -------------------------------------------------------------
+
+    def run(self, report: Optional[Callable[[str], None]] = None) -> Dict[str, int]:
+        """Brings the lake in step with the archive in one commit (none when
+        nothing changed); returns counts of files read and of rows and parts
+        written, and of table files removed."""
+        self._remove_leftovers()
+        state = json.loads(json.dumps(self.state))  # this run's, in force once committed
+        files = state["files"]
+        sources = {os.path.relpath(path, self.root).replace(os.sep, "/"): path for path in self.plan.files()}
+        counts = {"files": 0, "rows": 0, "parts": 0, "removed": 0}
+        gone: Set[Tuple[str, int]] = set()  # the segments whose rows leave the table
+        for source in sorted(set(files) - set(sources)):
+            gone.update((source, segment["start"][0]) for segment in files.pop(source)["segments"])
+        plans = [plan for plan in (self._plan_in(files, gone, source, path) for source, path in sources.items())
+                 if plan]
+        if not plans and not gone:
+            return counts
+        adds: List[Any] = []
+        with concurrent.futures.ThreadPoolExecutor(max(1, min(self.threads, len(plans) or 1))) as pool:
+            futures = [pool.submit(self._write_segment, *plan[:3]) for plan in plans]
+            try:
+                for plan, future in zip(plans, futures):
+                    rows, days, end = future.result()
+                    adds += self._added(state, plan, rows, days, end)
+                    counts["files"] += 1
+                    counts["rows"] += rows
+                    counts["parts"] += len(days)
+                    if report is not None:
+                        report(f"{plan[0]}: {rows} rows")
+            except BaseException:
+                for future in futures:
+                    future.cancel()
+                self.cancelled = True
+                raise
+        changes = self._without(state["parts"], gone)
+        counts["removed"] = sum(1 for action in changes if not hasattr(action, "stats"))
+        self._commit(state, adds + changes, "sync")
+        return counts
+
+    def _plan_in(self, files: Dict[str, Any], gone: Set[Tuple[str, int]], source: str, path: str
+                 ) -> Optional[Tuple[str, str, ResumePoint, List[Any], Any]]:
+        """As the Parquet lake plans a file (Lake._plan), the segments whose
+        rows a rewritten file or a reopened segment replaces added to `gone`."""
+        status = os.stat(path)
+        entry = files.get(source)
+        if entry is not None and entry["size"] == status.st_size and entry["mtime_ns"] == status.st_mtime_ns:
+            return None
+        segments = [] if entry is None else list(entry["segments"])
+        if segments and self._rewritten(path, entry, status.st_size):
+            gone.update((source, segment["start"][0]) for segment in segments)
+            segments = []
+            del files[source]
+        if segments and segments[-1]["end"][0] - segments[-1]["start"][0] < _rows.REOPEN_BYTES:
+            reopened = segments.pop()
+            gone.add((source, reopened["start"][0]))
+            start = ResumePoint.from_list(reopened["start"])
+        else:
+            start = ResumePoint.from_list(segments[-1]["end"]) if segments else ResumePoint()
+        return source, path, start, segments, status
+
+    def _added(self, state: Dict[str, Any], plan: Tuple[str, str, ResumePoint, List[Any], Any], rows: int,
+               days: Set[str], end: ResumePoint) -> List[Any]:
+        """Records a file's new segment in `state`; the add actions of its parts."""
+        source, path, start, segments, status = plan
+        head, before = _cursor.hashes(path, end.offset)
+        state["files"][source] = {"size": status.st_size, "mtime_ns": status.st_mtime_ns, "head": head,
+                                  "segments": segments + [{"start": start.start_list(), "end": end.as_list(),
+                                                           "before": before, "days": sorted(days), "rows": rows}]}
+        name = self.part_name(source, start.offset)
+        adds = []
+        for day in sorted(days):
+            relative = f"day={day}/{name}"
+            count = self.parquet.read_metadata(os.path.join(self.lake, relative)).num_rows
+            adds.append(self._add(state, relative, day, [{"source": source, "start": start.offset, "rows": count}]))
+        return adds
+
+    def _add(self, state: Dict[str, Any], relative: str, day: str, pieces: List[Dict[str, Any]],
+             data_change: bool = True) -> Any:
+        size = os.stat(os.path.join(self.lake, relative)).st_size
+        state["parts"][relative] = {"day": day, "size": size, "pieces": pieces}
+        stats = json.dumps({"numRecords": sum(piece["rows"] for piece in pieces)})
+        return deltalake().transaction.AddAction(relative, size, {"day": day}, _now_ms(), data_change, stats)
+
+    def _remove(self, state_parts: Dict[str, Any], relative: str, data_change: bool = True) -> Any:
+        part = state_parts.pop(relative)
+        return deltalake().transaction.RemoveAction(relative, data_change, _now_ms(), part["size"],
+                                                    {"day": part["day"]})
+
+    def _without(self, parts: Dict[str, Any], gone: Set[Tuple[str, int]]) -> List[Any]:
+        """The actions that take the rows of the `gone` segments out of the
+        table: a file of nothing else removed, a compacted file written again
+        with the rows of the others."""
+        actions = []
+        for relative, part in sorted(parts.items()):
+            kept = [piece for piece in part["pieces"] if (piece["source"], piece["start"]) not in gone]
+            if len(kept) == len(part["pieces"]):
+                continue
+            if kept:
+                actions.append(self._rewrite(parts, relative, part, kept))
+            actions.append(self._remove(parts, relative))
+        return actions
+
+    def _rewrite(self, parts: Dict[str, Any], relative: str, part: Dict[str, Any],
+                 kept: List[Dict[str, Any]]) -> Any:
+        """The add action of a file of `part`'s day holding the rows of the
+        `kept` pieces of `relative` (and of nothing else), in their order."""
+        table = self.parquet.read_table(os.path.join(self.lake, relative), schema=self.schema)
+        places, at = {}, 0
+        for piece in part["pieces"]:
+            places[(piece["source"], piece["start"])] = at
+            at += piece["rows"]
+        slices = [table.slice(places[(piece["source"], piece["start"])], piece["rows"]) for piece in kept]
+        return self._write_file(parts, part["day"], slices, kept, "kept")
+
+    def _write_file(self, parts: Dict[str, Any], day: str, tables: List[Any], pieces: List[Dict[str, Any]],
+                    what: str, data_change: bool = True) -> Any:
+        relative = f"day={day}/{what}-{uuid.uuid4().hex[:12]}.parquet"
+        with _atomic.replacing(os.path.join(self.lake, relative)) as temporary:
+            with self.parquet.ParquetWriter(temporary, self.schema) as writer:
+                for table in tables:
+                    writer.write_table(table)
+        return self._add({"parts": parts}, relative, day, pieces, data_change)
+
+    def _commit(self, state: Dict[str, Any], actions: List[Any], operation: str) -> None:
+        """One Delta commit of `actions` with `state`, on top of the version
+        this run read (LakeConflictError when another run took it)."""
+        delta = deltalake()
+        state["run"] += 1
+        folder = os.path.join(self.lake, STATE_FOLDER)
+        os.makedirs(folder, exist_ok=True)
+        name = f"state-{state['run']:010d}-{uuid.uuid4().hex[:12]}.json"
+        _state.save_state(folder, name, state)
+        properties = delta.transaction.CommitProperties(
+            custom_metadata={"zentrail": {"state": name, "run": state["run"], "operation": operation}},
+            max_commit_retries=0, app_transactions=[delta.transaction.Transaction(APP_ID, state["run"])])
+        try:
+            if self.table is None:
+                delta.transaction.create_table_with_add_actions(
+                    self.lake, delta.Schema.from_arrow(self.table_schema), actions, "error", ["day"],
+                    commit_properties=properties)
+            else:
+                self.table.create_write_transaction(actions, "append", self.table_schema, ["day"],
+                                                    commit_properties=properties)
+        except (delta.exceptions.CommitFailedError, delta.exceptions.DeltaError) as error:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(os.path.join(folder, name))
+            if self.table is not None and not isinstance(error, delta.exceptions.CommitFailedError):
+                raise
+            raise LakeConflictError(f"{self.lake}: another run committed to the lake while this one ran; this "
+                                    f"run committed nothing (run it again): {error}") from None
+        self.table = delta.DeltaTable(self.lake)
+        self.state = state
+        for old in os.listdir(folder):  # the states no commit of ours will name again
+            if old.startswith("state-") and old != name and old < f"state-{state['run']:010d}":
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(os.path.join(folder, old))
+
+    # -- compaction ----------------------------------------------------------
+
+    def compact(self) -> int:
+        """Writes each finished day's files (every day before the newest) into
+        one, in one commit that changes no row; returns the days compacted."""
+        state = json.loads(json.dumps(self.state))
+        parts = state["parts"]
+        by_day: Dict[str, List[str]] = {}
+        for relative, part in sorted(parts.items()):
+            by_day.setdefault(part["day"], []).append(relative)
+        finished = sorted(by_day)[:-1]
+        actions = []
+        for day in finished:
+            if len(by_day[day]) < 2:
+                continue
+            tables = [self.parquet.read_table(os.path.join(self.lake, relative), schema=self.schema)
+                      for relative in by_day[day]]
+            pieces = [piece for relative in by_day[day] for piece in parts[relative]["pieces"]]
+            actions.append(self._write_file(parts, day, tables, pieces, "compacted", data_change=False))
+            actions += [self._remove(parts, relative, data_change=False) for relative in by_day[day]]
+        if actions:
+            self._commit(state, actions, "compact")
+        return sum(1 for action in actions if not hasattr(action, "deletion_timestamp"))
+
+
+def _now_ms() -> int:
+    return int(time.time() * 1000)

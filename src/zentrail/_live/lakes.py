@@ -1,0 +1,81 @@
+"""zentrail.sync: which lake a run keeps (of rows or of aligned grids, in
+Parquet or Delta), and the loop that keeps it in step with --watch."""
+
+from __future__ import annotations
+
+import time
+
+from zentrail._base import time as _time
+from zentrail._series import window as _series
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, Optional
+
+FORMATS = ("parquet", "delta")
+
+
+def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every: Any = None, how: str = "step",
+         max_gap: Any = None, lookback: Any = _series.DEFAULT_LOOKBACK, watch: bool = False,
+         commit_every: Any = "60s", threads: Optional[int] = None,
+         report: Optional[Callable[[str], None]] = None, tz: Any = None, format: str = "parquet",
+         compact: bool = False) -> Dict[str, int]:
+    """Brings the Parquet lake ``lake`` (hive layout, ``day=YYYY-MM-DD``
+    folders) in step with the rows of ``scan(root, start, <now>, signals)``,
+    reading only what the archive gained since the last run; see the module's
+    notes. With ``watch=True`` it goes on, committing what the archive gained
+    at most every ``commit_every``, until Ctrl-C (KeyboardInterrupt). Returns
+    the counts of the last run (files read, rows and parts written, parts
+    removed). Files are read on ``threads`` threads (default: the usable
+    CPUs). Needs pyarrow (``pip install "zentrail[arrow]"``).
+
+    With ``every`` the lake holds the aligned grid instead of the rows:
+    ``scan(root, S, E, signals).align(every, how=how, max_gap=max_gap,
+    lookback=lookback)``, one ``grid.parquet`` per day, from S (``start``,
+    or the midnight of the first archive file's day) to E, the newest row of
+    the signals, which are required; the counts are then of files read, days
+    and grid rows written, and days removed (see zentrail._live.grid_lake). A lake
+    keeps the settings it was made with: other ones raise
+    LakeMismatchError, as does a lake inside the archive; a damaged state
+    file raises LakeStateError naming it, before anything is written.
+
+    ``tz``: the archive's zone, as for :func:`zentrail.scan` (None: the root's
+    zone file, if any): the lake's ``time`` is ``timestamp[ns, tz=<zone>]``,
+    its day folders are local days (a grid's whole-day steps run from local
+    midnight to local midnight), and a lake keeps the zone it was made in.
+
+    ``format="delta"``: the lake is a Delta table (``day`` its partition
+    column, a date), each run one Delta commit of the parts it wrote and the
+    removal of those they replace, with the catalog's ``name`` and ``unit``
+    of each row; see zentrail._live.delta_lake. Needs deltalake (``pip
+    install "zentrail[delta]"``). With ``compact=True`` a run then writes
+    each finished day's files into one, in a commit of its own that changes
+    no row (counted as ``compacted`` days)."""
+    if format not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(map(repr, FORMATS))}, not {format!r}")
+    if compact and format != "delta":
+        raise ValueError("compact goes with format='delta' (a Parquet lake's parts are a source file's each)")
+    if every is None:
+        if how != "step" or max_gap is not None or lookback != _series.DEFAULT_LOOKBACK:
+            raise ValueError("how, max_gap and lookback go with every (a lake of aligned grids)")
+        if format == "delta":
+            from zentrail._live.delta_lake import DeltaLake as Kept
+        else:
+            from zentrail._live.sync import Lake as Kept
+        state: Any = Kept(root, lake, signals, start, threads, tz)
+    else:
+        if format == "delta":
+            raise ValueError("a Delta lake holds rows; a lake of aligned grids (every) is kept in Parquet")
+        from zentrail._live.grid_lake import GridLake
+
+        state = GridLake(root, lake, signals, start, every, how, max_gap, lookback, threads, tz)
+    interval = _time.duration_seconds(commit_every, "commit_every")
+    while True:
+        counts = state.run(report)
+        if compact:
+            counts["compacted"] = state.compact()
+        if not watch:
+            return counts
+        time.sleep(interval)
+
+
