@@ -31,7 +31,7 @@ from zentrail._read.request import Skipped
 from zentrail._scan import Scan
 from zentrail._read.plan import ReadPlan, archive_zone, make_plan
 from zentrail._live.lakes import sync
-from zentrail._live.lake_state import LakeMismatchError
+from zentrail._live.lake_state import LakeConflictError, LakeMismatchError
 
 # typing costs more to import than all of the rest: it is imported only by a
 # type checker, and by the first use of one of the aliases below.
@@ -46,7 +46,7 @@ if TYPE_CHECKING:
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
            "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "parse_signals", "follow", "Follower",
-           "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held", "build_index", "IndexSummary",
+           "ArchiveRewrittenError", "sync", "LakeMismatchError", "LakeConflictError", "lake_held", "build_index", "IndexSummary",
            "IndexWarning", "at", "ValuesAt", "latest", "Latest", "gaps", "Gaps", "availability",
            "Availability"]
 

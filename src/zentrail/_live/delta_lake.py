@@ -52,7 +52,7 @@ import uuid
 from zentrail._base import atomic as _atomic
 from zentrail._base.extras import import_extra
 from zentrail._live import cursor as _cursor, lake_state as _state
-from zentrail._live.lake_state import LakeMismatchError, LakeStateError
+from zentrail._live.lake_state import LakeConflictError, LakeMismatchError, LakeStateError
 from zentrail._live import sync as _rows
 from zentrail._live.sync import Lake
 from zentrail._read.tail import ResumePoint
@@ -76,11 +76,6 @@ STATE_SHAPE = _state.Record(**_rows.STATE_SHAPE.fields, run=_state.NATURAL, part
         source=_state.TEXT, start=_state.NATURAL, rows=_state.NATURAL)))))
 
 
-class LakeConflictError(RuntimeError):
-    """Another run committed to the Delta lake since this one read it: this
-    run committed nothing."""
-
-
 def deltalake() -> Any:
     return import_extra("deltalake", PURPOSE, "delta")
 
@@ -94,7 +89,8 @@ def newest_state(table: Any, lake: str) -> Dict[str, Any]:
     naming its file); LakeMismatchError for a table we never committed to."""
     for info in table.history():
         ours = info.get("zentrail")
-        if isinstance(ours, dict) and isinstance(ours.get("state"), str):
+        # The history is read anew: a commit after the table's version is another run's.
+        if info["version"] <= table.version() and isinstance(ours, dict) and isinstance(ours.get("state"), str):
             break
     else:
         raise LakeMismatchError(f"{lake} is a Delta table that zentrail sync did not make; sync into a new folder")
@@ -116,7 +112,11 @@ def delta_rows(lake: Any) -> Optional[int]:
     lake = os.fsdecode(lake)
     if not is_delta_lake(lake):
         return None
-    state = newest_state(deltalake().DeltaTable(lake), lake)
+    return held(newest_state(deltalake().DeltaTable(lake), lake))
+
+
+def held(state: Dict[str, Any]) -> int:
+    """The rows of the table files a state names."""
     return sum(piece["rows"] for part in state["parts"].values() for piece in part["pieces"])
 
 
@@ -219,6 +219,8 @@ class DeltaLake(Lake):
                  if plan]
         if not plans and not gone:
             return counts
+        # Before the new parts are recorded: theirs may be the same segments.
+        changes = self._without(state["parts"], gone)
         adds: List[Any] = []
         with concurrent.futures.ThreadPoolExecutor(max(1, min(self.threads, len(plans) or 1))) as pool:
             futures = [pool.submit(self._write_segment, *plan[:3]) for plan in plans]
@@ -236,7 +238,6 @@ class DeltaLake(Lake):
                     future.cancel()
                 self.cancelled = True
                 raise
-        changes = self._without(state["parts"], gone)
         counts["removed"] = sum(1 for action in changes if not hasattr(action, "stats"))
         self._commit(state, adds + changes, "sync")
         return counts
@@ -335,7 +336,8 @@ class DeltaLake(Lake):
         name = f"state-{state['run']:010d}-{uuid.uuid4().hex[:12]}.json"
         _state.save_state(folder, name, state)
         properties = delta.transaction.CommitProperties(
-            custom_metadata={"zentrail": {"state": name, "run": state["run"], "operation": operation}},
+            custom_metadata={"zentrail": {"state": name, "run": state["run"], "operation": operation,
+                                          "rows": held(state)}},
             max_commit_retries=0, app_transactions=[delta.transaction.Transaction(APP_ID, state["run"])])
         try:
             if self.table is None:

@@ -21,6 +21,7 @@ EXAMPLES = """examples:
   zentrail sync /plant/archive lake --signals 7:0-3,12 --from 2024-01-01
   zentrail sync /plant/archive lake --all --watch --commit-every 30s
   zentrail sync /plant/archive grid --signals 7:0-3,12 --every 1min --how linear
+  zentrail sync /plant/archive delta-lake --all --format delta --compact
 
 The lake reads as one table, the day a column from the folder names:
   duckdb -c "SELECT * FROM read_parquet('lake/*/*.parquet', hive_partitioning = true)"
@@ -43,6 +44,12 @@ def add_parser(commands: Any, signals_help: str) -> None:
                      help=duration_help("with --watch: the most time between commits", "60s"))
     sub.add_argument("--allow-empty", action="store_true",
                      help="exit 0 when the archive gives no row (by default a lake of nothing exits 1)")
+    sub.add_argument("--format", choices=("parquet", "delta"), default="parquet",
+                     help="parquet (default): a part per source file's segment and day; delta: a Delta table, each "
+                          "run one commit (needs deltalake: pip install \"zentrail[delta]\")")
+    sub.add_argument("--compact", action="store_true",
+                     help="with --format delta: then write each finished day's files into one (a commit of its "
+                          "own, no row changed)")
     sub.add_argument("--threads", type=int, default=None, help="files read at once (default: the usable CPUs)")
     add_series_options(sub, "with --every and --signals: the aligned grid instead of the rows, a grid.parquet a day",
                        "the grid's start")
@@ -54,11 +61,15 @@ def run(args: argparse.Namespace) -> None:
         raise UsageError("give exactly one of --signals CODES and --all")
     codes = None if args.all else resolved_codes(args, parse_signals(args.signals))
     series = grid_settings(args, codes)
+    if args.compact and args.format != "delta":
+        raise UsageError("--compact goes with --format delta")
+    if args.format == "delta" and series:
+        raise UsageError("--format delta keeps rows; a lake of aligned grids (--every) is kept in Parquet")
     report = (lambda text: print(text, file=sys.stderr)) if sys.stderr.isatty() else None
     try:
         counts = zentrail.sync(args.root, args.lake, codes, start=args.start, watch=args.watch,
                                commit_every=args.commit_every, threads=args.threads, report=report, **series,
-                               **zone.keywords(args))
+                               format=args.format, compact=args.compact, **zone.keywords(args))
     except zentrail.LakeMismatchError as error:
         raise UsageError(str(error)) from None
     if series:
@@ -68,7 +79,8 @@ def run(args: argparse.Namespace) -> None:
     if total == 0 and not args.allow_empty:
         chosen = "every signal" if args.all else f"--signals {args.signals}"
         raise NothingSelected(f"{chosen}: no value in {args.root}; the lake {args.lake} holds no row")
-    print(f"{counts['files']} files read, {counts['rows']} rows written in {counts['parts']} parts; "
+    compacted = f", {counts['compacted']} days compacted" if args.compact else ""
+    print(f"{counts['files']} files read, {counts['rows']} rows written in {counts['parts']} parts{compacted}; "
           f"{args.lake} holds {total} rows", file=sys.stderr)
 
 
