@@ -400,13 +400,13 @@ def lake_held(lake: PathLike) -> Tuple[int, Any]:
     state says."""
     from zentrail._live import delta_lake as _delta, grid_lake as _grid_lake, sync as _sync
 
-    rows = _delta.delta_rows(lake)
-    if rows is not None:
-        return rows, None
-    rows = _sync.lake_rows(lake)
-    if rows:
-        return rows, None
-    total, last = _grid_lake.lake_grid(lake)
+    kept = _delta.delta_held(lake)
+    if kept is None:
+        rows = _sync.lake_rows(lake)
+        if rows:
+            return rows, None
+        kept = _grid_lake.lake_grid(lake)
+    total, last = kept
     if last is None:
         return total, None
     import numpy

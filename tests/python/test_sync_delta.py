@@ -172,14 +172,13 @@ def test_compact_makes_a_finished_day_one_file_and_keeps_the_versions_before(tmp
     assert_lake_is_scan(root, lake)
 
 
-@pytest.mark.parametrize("more, message", [(["--compact"], "--compact goes with --format delta"),
-                                           (["--format", "delta", "--every", "1min"], "is kept in Parquet")])
-def test_options_that_do_not_go_together_exit_2(tmp_path, capsys, more, message):
+@pytest.mark.parametrize("more", [["--compact"], ["--format", "delta", "--every", "1min", "--compact"]])
+def test_compact_goes_with_a_delta_lake_of_rows_only(tmp_path, capsys, more):
     from zentrail.cli import main
 
     signals = ["--signals", "7"] if "--every" in more else ["--all"]
     assert main(["sync", str(EXAMPLES / "sample-archive"), str(tmp_path / "lake"), *signals, *more]) == 2
-    assert message in capsys.readouterr().err
+    assert "--compact goes with --format delta, of rows" in capsys.readouterr().err
 
 
 def test_a_parquet_lake_is_not_taken_for_a_delta_lake(tmp_path):
@@ -188,3 +187,39 @@ def test_a_parquet_lake_is_not_taken_for_a_delta_lake(tmp_path):
     zentrail.sync(root, lake)
     with pytest.raises(zentrail.LakeMismatchError, match="not a Delta lake"):
         zentrail.sync(root, lake, format="delta")
+
+
+GRID_CODES = [i * 1024 + k for i in range(100, 103) for k in range(3)] + [600 * 1024]
+
+
+@pytest.mark.parametrize("how, stopped", [("step", False), ("linear", True)])
+def test_the_grid_lake_in_delta_equals_align_after_growth_and_an_interrupted_run(tmp_path, monkeypatch, how,
+                                                                                 stopped):
+    from zentrail._live import grid_lake as _grid_lake
+
+    root, lake = tmp_path / "archive", tmp_path / "lake"
+    simulate(root, 0.7, signals=16)
+    zentrail.sync(root, lake, GRID_CODES, every="7min", how=how, format="delta")
+    simulate(root, 1.6, signals=16)  # the same plant, on into the next day
+    if stopped:  # as a kill after the first day written: nothing of it committed
+        original = _grid_lake.GridLake._write_day
+
+        def stopping(self, *args):
+            original(self, *args)
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(_grid_lake.GridLake, "_write_day", stopping)
+        with pytest.raises(KeyboardInterrupt):
+            zentrail.sync(root, lake, GRID_CODES, every="7min", how=how, format="delta")
+        monkeypatch.undo()
+    zentrail.sync(root, lake, GRID_CODES, every="7min", how=how, format="delta")
+    table, _ = table_at(lake)
+    table = table.sort_by("time")
+    newest = zentrail.scan(root, "2000-01-01", "2099-12-31", GRID_CODES).to_numpy()["time"].max()
+    expected = zentrail.scan(root, "2024-03-01", str(newest), GRID_CODES).align("7min", how=how).to_numpy()
+    assert table.schema.names == list(expected) + ["day"]
+    np.testing.assert_array_equal(table["time"].to_numpy().astype("datetime64[ns]"), expected.pop("time"))
+    for name, column in expected.items():
+        np.testing.assert_array_equal(table[name].to_numpy(), column, err_msg=name)
+    assert zentrail.lake_held(lake)[0] == table.num_rows
+    assert_every_version_is_a_whole_run(lake)

@@ -53,7 +53,8 @@ from zentrail._base import atomic as _atomic
 from zentrail._base.extras import import_extra
 from zentrail._live import cursor as _cursor, lake_state as _state
 from zentrail._live.lake_state import LakeConflictError, LakeMismatchError, LakeStateError
-from zentrail._live import sync as _rows
+from zentrail._live import grid_lake as _grid, sync as _rows
+from zentrail._live.grid_lake import GridLake
 from zentrail._live.sync import Lake
 from zentrail._read.tail import ResumePoint
 
@@ -69,11 +70,13 @@ PURPOSE = "zentrail sync --format delta"
 WIDENED = {"signal_id": "int32", "element": "int32", "item_class": "int16", "subtype": "int16"}
 LABELS = ("name", "unit")
 
-# The state: the row lake's, the run's number, and each table file's pieces
-# (the rows of a source's segment from `start`), in the file's row order.
-STATE_SHAPE = _state.Record(**_rows.STATE_SHAPE.fields, run=_state.NATURAL, parts=_state.TextKeyed(_state.Record(
-    day=_state.TEXT, size=_state.NATURAL, pieces=_state.ListOf(_state.Record(
-        source=_state.TEXT, start=_state.NATURAL, rows=_state.NATURAL)))))
+# The state: the Parquet lake's, the run's number, and each table file's
+# day, size and pieces (the rows of a source's segment from `start`, in the
+# file's row order; none in a lake of grids, a file a day).
+PARTS = _state.TextKeyed(_state.Record(day=_state.TEXT, size=_state.NATURAL, pieces=_state.ListOf(_state.Record(
+    source=_state.TEXT, start=_state.NATURAL, rows=_state.NATURAL))))
+STATE_SHAPE = _state.Record(**_rows.STATE_SHAPE.fields, run=_state.NATURAL, parts=PARTS)
+GRID_SHAPE = _state.Record(**_grid.STATE_SHAPE.fields, run=_state.NATURAL, parts=PARTS)
 
 
 def deltalake() -> Any:
@@ -85,8 +88,9 @@ def is_delta_lake(lake: str) -> bool:
 
 
 def newest_state(table: Any, lake: str) -> Dict[str, Any]:
-    """The state the newest commit of ours names, checked (LakeStateError
-    naming its file); LakeMismatchError for a table we never committed to."""
+    """The state the newest commit of ours names, checked against the shape
+    of its kind (LakeStateError naming its file); LakeMismatchError for a
+    table we never committed to."""
     for info in table.history():
         ours = info.get("zentrail")
         # The history is read anew: a commit after the table's version is another run's.
@@ -96,7 +100,7 @@ def newest_state(table: Any, lake: str) -> Dict[str, Any]:
         raise LakeMismatchError(f"{lake} is a Delta table that zentrail sync did not make; sync into a new folder")
     path = os.path.join(lake, STATE_FOLDER, os.path.basename(ours["state"]))
     try:
-        state = _state.read_state(path, STATE_SHAPE)
+        state = _state.read_state(path, GRID_SHAPE if ours.get("kind") == "grid" else STATE_SHAPE)
     except FileNotFoundError:
         raise LakeStateError(f"{path}: the state the lake's newest commit names is missing; move the lake aside "
                              "and sync into a new folder") from None
@@ -106,18 +110,98 @@ def newest_state(table: Any, lake: str) -> Dict[str, Any]:
     return state
 
 
-def delta_rows(lake: Any) -> Optional[int]:
-    """The rows a Delta lake holds as its state says, or None for a folder
-    that is no Delta lake."""
+def delta_held(lake: Any) -> Optional[Tuple[int, Optional[int]]]:
+    """(rows, None) of a Delta lake of rows, (grid rows, the last grid
+    instant) of one of grids, as its state says; None for a folder that is
+    no Delta lake."""
     lake = os.fsdecode(lake)
     if not is_delta_lake(lake):
         return None
-    return held(newest_state(deltalake().DeltaTable(lake), lake))
+    state = newest_state(deltalake().DeltaTable(lake), lake)
+    return _grid.grid_held(state) if state.get("kind") == "grid" else (held(state), None)
 
 
 def held(state: Dict[str, Any]) -> int:
     """The rows of the table files a state names."""
     return sum(piece["rows"] for part in state["parts"].values() for piece in part["pieces"])
+
+
+class Table:
+    """The Delta table of a lake as a run found it, and the one commit that
+    run makes to it (see the module's text)."""
+
+    def __init__(self, lake: str, selection: Dict[str, Any], fresh: Dict[str, Any]) -> None:
+        self.lake = lake
+        self.table: Any = None
+        for name, kind in ((_state.ROWS_STATE_NAME, "Parquet lake of rows"),
+                           (_state.GRID_STATE_NAME, "Parquet lake of aligned grids")):
+            if os.path.exists(os.path.join(lake, name)):
+                raise LakeMismatchError(f"{lake} is a {kind} ({name}), not a Delta lake; sync into a new folder")
+        if not is_delta_lake(lake):
+            if any(entry.startswith("day=") for entry in os.listdir(lake)):
+                raise LakeMismatchError(f"{lake} holds day folders but no Delta log: not a lake that zentrail sync "
+                                        "keeps; give an empty or new folder")
+            self.state = fresh
+            return
+        self.table = deltalake().DeltaTable(lake)
+        self.state = newest_state(self.table, lake)
+        for key, value in selection.items():
+            if self.state.get(key) != value:
+                raise LakeMismatchError(f"{lake} was kept with {key} = {self.state.get(key)!r}, not {value!r}; "
+                                        "sync into a new folder to change it")
+
+    def add(self, parts: Dict[str, Any], relative: str, day: str, pieces: List[Dict[str, Any]],
+            data_change: bool = True) -> Any:
+        """The add action of the file `relative` (of the lake), recorded in `parts`."""
+        size = os.stat(os.path.join(self.lake, relative)).st_size
+        parts[relative] = {"day": day, "size": size, "pieces": pieces}
+        stats = json.dumps({"numRecords": sum(piece["rows"] for piece in pieces)} if pieces else {})
+        return deltalake().transaction.AddAction(relative, size, {"day": day}, _now_ms(), data_change, stats)
+
+    @staticmethod
+    def remove(parts: Dict[str, Any], relative: str, data_change: bool = True) -> Any:
+        """The remove action of the file `relative`, taken out of `parts`."""
+        part = parts.pop(relative)
+        return deltalake().transaction.RemoveAction(relative, data_change, _now_ms(), part["size"],
+                                                    {"day": part["day"]})
+
+    def commit(self, state: Dict[str, Any], actions: List[Any], operation: str, schema: Any, rows: int) -> None:
+        """One Delta commit of `actions` with `state` (of `rows` rows), on top
+        of the version this run read (LakeConflictError when another run took
+        it). `schema`: the files' Arrow schema, for a table not made yet."""
+        delta = deltalake()
+        state["run"] += 1
+        folder = os.path.join(self.lake, STATE_FOLDER)
+        os.makedirs(folder, exist_ok=True)
+        name = f"state-{state['run']:010d}-{uuid.uuid4().hex[:12]}.json"
+        _state.save_state(folder, name, state)
+        ours = {"state": name, "run": state["run"], "operation": operation, "rows": rows,
+                "kind": state.get("kind", "rows")}
+        properties = delta.transaction.CommitProperties(
+            custom_metadata={"zentrail": ours}, max_commit_retries=0,
+            app_transactions=[delta.transaction.Transaction(APP_ID, state["run"])])
+        try:
+            if self.table is None:
+                pyarrow = import_extra("pyarrow", PURPOSE, "arrow")
+                delta.transaction.create_table_with_add_actions(
+                    self.lake, delta.Schema.from_arrow(schema.append(pyarrow.field("day", pyarrow.date32()))),
+                    actions, "error", ["day"], commit_properties=properties)
+            else:
+                self.table.create_write_transaction(actions, "append", self.table.schema(), ["day"],
+                                                    commit_properties=properties)
+        except (delta.exceptions.CommitFailedError, delta.exceptions.DeltaError) as error:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(os.path.join(folder, name))
+            if self.table is not None and not isinstance(error, delta.exceptions.CommitFailedError):
+                raise
+            raise LakeConflictError(f"{self.lake}: another run committed to the lake while this one ran; this "
+                                    f"run committed nothing (run it again): {error}") from None
+        self.table = delta.DeltaTable(self.lake)
+        self.state = state
+        for old in os.listdir(folder):  # the states no commit of ours will name again
+            if old.startswith("state-") and old < f"state-{state['run']:010d}":
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(os.path.join(folder, old))
 
 
 def _safe(source: str) -> str:
@@ -130,7 +214,6 @@ class DeltaLake(Lake):
 
     def __init__(self, *args: Any, **keywords: Any) -> None:
         deltalake()  # before anything is made: an ImportError naming the extra
-        self.table: Any = None
         self.token = uuid.uuid4().hex[:12]
         super().__init__(*args, **keywords)
         from zentrail._names import catalog as _catalog, labels as _labels
@@ -156,11 +239,6 @@ class DeltaLake(Lake):
 
         return _core.COLUMNS
 
-    @property
-    def table_schema(self) -> Any:
-        pyarrow = self.pyarrow
-        return self.schema.append(pyarrow.field("day", pyarrow.date32()))
-
     def arrays(self, columns: Dict[str, Any]) -> List[Any]:
         import numpy
 
@@ -182,24 +260,9 @@ class DeltaLake(Lake):
     # -- the state -----------------------------------------------------------
 
     def _load_state(self) -> Dict[str, Any]:
-        for name, kind in ((_state.ROWS_STATE_NAME, "Parquet lake of rows"),
-                           (_state.GRID_STATE_NAME, "Parquet lake of aligned grids")):
-            if os.path.exists(os.path.join(self.lake, name)):
-                raise LakeMismatchError(f"{self.lake} is a {kind} ({name}), not a Delta lake; sync into a new "
-                                        "folder")
-        fresh = {"version": _state.STATE_VERSION, **self.selection, "files": {}, "run": 0, "parts": {}}
-        if not is_delta_lake(self.lake):
-            if any(entry.startswith("day=") for entry in os.listdir(self.lake)):
-                raise LakeMismatchError(f"{self.lake} holds day folders but no Delta log: not a lake that "
-                                        "zentrail sync keeps; give an empty or new folder")
-            return fresh
-        self.table = deltalake().DeltaTable(self.lake)
-        state = newest_state(self.table, self.lake)
-        for key, value in self.selection.items():
-            if state.get(key) != value:
-                raise LakeMismatchError(f"{self.lake} was kept with {key} = {state.get(key)!r}, not {value!r}; "
-                                        "sync into a new folder to change it")
-        return state
+        self.table = Table(self.lake, self.selection,
+                           {"version": _state.STATE_VERSION, **self.selection, "files": {}, "run": 0, "parts": {}})
+        return self.table.state
 
     # -- one run -------------------------------------------------------------
 
@@ -208,6 +271,7 @@ class DeltaLake(Lake):
         nothing changed); returns counts of files read and of rows and parts
         written, and of table files removed."""
         self._remove_leftovers()
+        self.token = uuid.uuid4().hex[:12]  # the names of this run's parts, each new
         state = json.loads(json.dumps(self.state))  # this run's, in force once committed
         files = state["files"]
         sources = {os.path.relpath(path, self.root).replace(os.sep, "/"): path for path in self.plan.files()}
@@ -276,20 +340,9 @@ class DeltaLake(Lake):
         for day in sorted(days):
             relative = f"day={day}/{name}"
             count = self.parquet.read_metadata(os.path.join(self.lake, relative)).num_rows
-            adds.append(self._add(state, relative, day, [{"source": source, "start": start.offset, "rows": count}]))
+            adds.append(self.table.add(state["parts"], relative, day,
+                                       [{"source": source, "start": start.offset, "rows": count}]))
         return adds
-
-    def _add(self, state: Dict[str, Any], relative: str, day: str, pieces: List[Dict[str, Any]],
-             data_change: bool = True) -> Any:
-        size = os.stat(os.path.join(self.lake, relative)).st_size
-        state["parts"][relative] = {"day": day, "size": size, "pieces": pieces}
-        stats = json.dumps({"numRecords": sum(piece["rows"] for piece in pieces)})
-        return deltalake().transaction.AddAction(relative, size, {"day": day}, _now_ms(), data_change, stats)
-
-    def _remove(self, state_parts: Dict[str, Any], relative: str, data_change: bool = True) -> Any:
-        part = state_parts.pop(relative)
-        return deltalake().transaction.RemoveAction(relative, data_change, _now_ms(), part["size"],
-                                                    {"day": part["day"]})
 
     def _without(self, parts: Dict[str, Any], gone: Set[Tuple[str, int]]) -> List[Any]:
         """The actions that take the rows of the `gone` segments out of the
@@ -302,7 +355,7 @@ class DeltaLake(Lake):
                 continue
             if kept:
                 actions.append(self._rewrite(parts, relative, part, kept))
-            actions.append(self._remove(parts, relative))
+            actions.append(self.table.remove(parts, relative))
         return actions
 
     def _rewrite(self, parts: Dict[str, Any], relative: str, part: Dict[str, Any],
@@ -324,42 +377,11 @@ class DeltaLake(Lake):
             with self.parquet.ParquetWriter(temporary, self.schema) as writer:
                 for table in tables:
                     writer.write_table(table)
-        return self._add({"parts": parts}, relative, day, pieces, data_change)
+        return self.table.add(parts, relative, day, pieces, data_change)
 
     def _commit(self, state: Dict[str, Any], actions: List[Any], operation: str) -> None:
-        """One Delta commit of `actions` with `state`, on top of the version
-        this run read (LakeConflictError when another run took it)."""
-        delta = deltalake()
-        state["run"] += 1
-        folder = os.path.join(self.lake, STATE_FOLDER)
-        os.makedirs(folder, exist_ok=True)
-        name = f"state-{state['run']:010d}-{uuid.uuid4().hex[:12]}.json"
-        _state.save_state(folder, name, state)
-        properties = delta.transaction.CommitProperties(
-            custom_metadata={"zentrail": {"state": name, "run": state["run"], "operation": operation,
-                                          "rows": held(state)}},
-            max_commit_retries=0, app_transactions=[delta.transaction.Transaction(APP_ID, state["run"])])
-        try:
-            if self.table is None:
-                delta.transaction.create_table_with_add_actions(
-                    self.lake, delta.Schema.from_arrow(self.table_schema), actions, "error", ["day"],
-                    commit_properties=properties)
-            else:
-                self.table.create_write_transaction(actions, "append", self.table_schema, ["day"],
-                                                    commit_properties=properties)
-        except (delta.exceptions.CommitFailedError, delta.exceptions.DeltaError) as error:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(os.path.join(folder, name))
-            if self.table is not None and not isinstance(error, delta.exceptions.CommitFailedError):
-                raise
-            raise LakeConflictError(f"{self.lake}: another run committed to the lake while this one ran; this "
-                                    f"run committed nothing (run it again): {error}") from None
-        self.table = delta.DeltaTable(self.lake)
+        self.table.commit(state, actions, operation, self.schema, held(state))
         self.state = state
-        for old in os.listdir(folder):  # the states no commit of ours will name again
-            if old.startswith("state-") and old != name and old < f"state-{state['run']:010d}":
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(os.path.join(folder, old))
 
     # -- compaction ----------------------------------------------------------
 
@@ -380,10 +402,85 @@ class DeltaLake(Lake):
                       for relative in by_day[day]]
             pieces = [piece for relative in by_day[day] for piece in parts[relative]["pieces"]]
             actions.append(self._write_file(parts, day, tables, pieces, "compacted", data_change=False))
-            actions += [self._remove(parts, relative, data_change=False) for relative in by_day[day]]
+            actions += [self.table.remove(parts, relative, data_change=False) for relative in by_day[day]]
         if actions:
             self._commit(state, actions, "compact")
         return sum(1 for action in actions if not hasattr(action, "deletion_timestamp"))
+
+
+class DeltaGridLake(GridLake):
+    """One run over a Delta lake of aligned grids: the Parquet grid lake's
+    days made again in the same cases (zentrail._live.grid_lake), each a
+    file of the table that a remove and an add replace, all of a run in one
+    commit. Its pending mark is never kept: a run killed before its commit
+    changed nothing that a reader or the next run sees."""
+
+    def __init__(self, *args: Any, **keywords: Any) -> None:
+        deltalake()  # before anything is made: an ImportError naming the extra
+        self.token = uuid.uuid4().hex[:12]
+        self.actions: List[Any] = []
+        self.file_schema: Any = None
+        super().__init__(*args, **keywords)
+
+    def _load_state(self) -> Dict[str, Any]:
+        self.table = Table(self.lake, self.selection,
+                           {"version": _state.STATE_VERSION, **self.selection, "origin": None, "end": None,
+                            "pending": None, "files": {}, "run": 0, "parts": {}})
+        return self.table.state
+
+    def _save_state(self) -> None:
+        pass  # the state goes with the run's commit
+
+    def run(self, report: Optional[Callable[[str], None]] = None) -> Dict[str, int]:
+        """As the Parquet grid lake's run, then one commit of what it changed."""
+        self.token = uuid.uuid4().hex[:12]
+        self.actions = []
+        before = json.dumps(self.state, sort_keys=True)
+        counts = super().run(report)
+        if json.dumps(self.state, sort_keys=True) != before and (self.actions or self.table.table is not None):
+            self.table.commit(self.state, self.actions, "sync", self.file_schema, _grid.grid_held(self.state)[0])
+        return counts
+
+    def _day_parts(self, day: str) -> List[str]:
+        return [relative for relative, part in self.state["parts"].items() if part["day"] == day]
+
+    def day_file(self, day: str) -> str:
+        return f"grid.{self.token}.parquet"
+
+    def day_held(self, day: str) -> str:
+        held = self._day_parts(day)
+        return os.path.join(self.lake, held[0] if held else f"day={day}/none")
+
+    def day_schema(self, schema: Any) -> Any:
+        pyarrow = import_extra("pyarrow", PURPOSE, "arrow")
+        self.file_schema = schema.set(0, pyarrow.field(schema[0].name, pyarrow.timestamp("us", tz="UTC"),
+                                                       nullable=schema[0].nullable))
+        return self.file_schema
+
+    def day_rows(self, table: Any) -> Any:
+        pyarrow = import_extra("pyarrow", PURPOSE, "arrow")
+        try:
+            return table.cast(self.file_schema)
+        except pyarrow.ArrowInvalid:
+            raise ValueError("a grid instant is finer than a microsecond, which a Delta lake's time cannot hold: "
+                             "give every and the start in whole microseconds") from None
+
+    def day_written(self, day: str, path: str) -> None:
+        parts = self.state["parts"]
+        relative = os.path.relpath(path, self.lake).replace(os.sep, "/")
+        for old in self._day_parts(day):
+            if old == relative:  # written before in this run: its add goes
+                self.actions = [action for action in self.actions if getattr(action, "path", None) != old
+                                or hasattr(action, "deletion_timestamp")]
+                del parts[old]
+            else:
+                self.actions.append(self.table.remove(parts, old))
+        self.actions.append(self.table.add(parts, relative, day, []))
+
+    def _remove_days_but(self, days: Set[str]) -> int:
+        gone = [relative for relative, part in self.state["parts"].items() if part["day"] not in days]
+        self.actions += [self.table.remove(self.state["parts"], relative) for relative in gone]
+        return len(gone)
 
 
 def _now_ms() -> int:

@@ -53,8 +53,9 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
     no row (counted as ``compacted`` days)."""
     if format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(map(repr, FORMATS))}, not {format!r}")
-    if compact and format != "delta":
-        raise ValueError("compact goes with format='delta' (a Parquet lake's parts are a source file's each)")
+    if compact and (format != "delta" or every is not None):
+        raise ValueError("compact goes with format='delta' and rows (a Parquet lake's parts are a source file's "
+                         "each, a grid's a file a day already)")
     if every is None:
         if how != "step" or max_gap is not None or lookback != _series.DEFAULT_LOOKBACK:
             raise ValueError("how, max_gap and lookback go with every (a lake of aligned grids)")
@@ -65,10 +66,10 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
         state: Any = Kept(root, lake, signals, start, threads, tz)
     else:
         if format == "delta":
-            raise ValueError("a Delta lake holds rows; a lake of aligned grids (every) is kept in Parquet")
-        from zentrail._live.grid_lake import GridLake
-
-        state = GridLake(root, lake, signals, start, every, how, max_gap, lookback, threads, tz)
+            from zentrail._live.delta_lake import DeltaGridLake as KeptGrid
+        else:
+            from zentrail._live.grid_lake import GridLake as KeptGrid
+        state = KeptGrid(root, lake, signals, start, every, how, max_gap, lookback, threads, tz)
     interval = _time.duration_seconds(commit_every, "commit_every")
     while True:
         counts = state.run(report)

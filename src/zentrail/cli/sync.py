@@ -61,10 +61,8 @@ def run(args: argparse.Namespace) -> None:
         raise UsageError("give exactly one of --signals CODES and --all")
     codes = None if args.all else resolved_codes(args, parse_signals(args.signals))
     series = grid_settings(args, codes)
-    if args.compact and args.format != "delta":
-        raise UsageError("--compact goes with --format delta")
-    if args.format == "delta" and series:
-        raise UsageError("--format delta keeps rows; a lake of aligned grids (--every) is kept in Parquet")
+    if args.compact and (args.format != "delta" or series):
+        raise UsageError("--compact goes with --format delta, of rows (a grid's days are a file each already)")
     report = (lambda text: print(text, file=sys.stderr)) if sys.stderr.isatty() else None
     try:
         counts = zentrail.sync(args.root, args.lake, codes, start=args.start, watch=args.watch,
