@@ -11,7 +11,7 @@ before stay readable until the table is vacuumed. Parts are written before
 the commit under names no run used before
 (``day=YYYY-MM-DD/part-<source>~<offset>-<run's token>.parquet``): a run
 killed before its commit leaves files that no version names, which Delta's
-vacuum removes, and nothing a reader sees.
+full vacuum removes, and nothing a reader sees.
 
 The state (the Parquet lake's, and per table file the rows each source
 segment has in it, in order) is a JSON file under ``_zentrail_delta/``,
@@ -49,7 +49,6 @@ import re
 import time
 import uuid
 
-from zentrail._base import atomic as _atomic
 from zentrail._base.extras import import_extra
 from zentrail._live import cursor as _cursor, lake_state as _state
 from zentrail._live.lake_state import LakeConflictError, LakeMismatchError, LakeStateError
@@ -60,7 +59,7 @@ from zentrail._read.tail import ResumePoint
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Dict, List, Optional, Set, Tuple
+    from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
 
 APP_ID = "zentrail.sync"
 STATE_FOLDER = "_zentrail_delta"
@@ -117,7 +116,11 @@ def delta_held(lake: Any) -> Optional[Tuple[int, Optional[int]]]:
     lake = os.fsdecode(lake)
     if not is_delta_lake(lake):
         return None
-    state = newest_state(deltalake().DeltaTable(lake), lake)
+    try:
+        table = deltalake().DeltaTable(lake)
+    except deltalake().exceptions.TableNotFoundError:
+        return 0, None
+    state = newest_state(table, lake)
     return _grid.grid_held(state) if state.get("kind") == "grid" else (held(state), None)
 
 
@@ -137,13 +140,19 @@ class Table:
                            (_state.GRID_STATE_NAME, "Parquet lake of aligned grids")):
             if os.path.exists(os.path.join(lake, name)):
                 raise LakeMismatchError(f"{lake} is a {kind} ({name}), not a Delta lake; sync into a new folder")
-        if not is_delta_lake(lake):
-            if any(entry.startswith("day=") for entry in os.listdir(lake)):
+        try:
+            self.table = deltalake().DeltaTable(lake) if is_delta_lake(lake) else None
+        except deltalake().exceptions.TableNotFoundError:  # its first commit being made, or never made
+            pass
+        if self.table is None:
+            # Made first: a lake whose first run is under way (or was killed) is ours.
+            if any(entry.startswith("day=") for entry in os.listdir(lake)) and \
+                    not os.path.isdir(os.path.join(lake, STATE_FOLDER)):
                 raise LakeMismatchError(f"{lake} holds day folders but no Delta log: not a lake that zentrail sync "
                                         "keeps; give an empty or new folder")
+            os.makedirs(os.path.join(lake, STATE_FOLDER), exist_ok=True)
             self.state = fresh
             return
-        self.table = deltalake().DeltaTable(lake)
         self.state = newest_state(self.table, lake)
         for key, value in selection.items():
             if self.state.get(key) != value:
@@ -172,9 +181,9 @@ class Table:
         delta = deltalake()
         state["run"] += 1
         folder = os.path.join(self.lake, STATE_FOLDER)
-        os.makedirs(folder, exist_ok=True)
         name = f"state-{state['run']:010d}-{uuid.uuid4().hex[:12]}.json"
-        _state.save_state(folder, name, state)
+        with writing(os.path.join(folder, name)) as path, open(path, "w", encoding="utf-8") as f:
+            json.dump(state, f, separators=(",", ":"))
         ours = {"state": name, "run": state["run"], "operation": operation, "rows": rows,
                 "kind": state.get("kind", "rows")}
         properties = delta.transaction.CommitProperties(
@@ -202,6 +211,19 @@ class Table:
             if old.startswith("state-") and old < f"state-{state['run']:010d}":
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(os.path.join(folder, old))
+
+
+@contextlib.contextmanager
+def writing(target: str) -> Iterator[str]:
+    """`target` itself, removed when its writing fails: a table file is seen
+    only once a commit names it, and its name is new, so it needs no
+    temporary name (and leaves none for another run to take for its own)."""
+    try:
+        yield target
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(target)
+        raise
 
 
 def _safe(source: str) -> str:
@@ -254,6 +276,9 @@ class DeltaLake(Lake):
                                                                          pyarrow.string()), found[field]
                                                   ).cast(pyarrow.string()) for field in LABELS]
 
+    def writing(self, target: str) -> Any:
+        return writing(target)
+
     def part_name(self, source: str, offset: int) -> str:
         return f"part-{_safe(source)}~{offset:012d}-{self.token}.parquet"
 
@@ -270,7 +295,6 @@ class DeltaLake(Lake):
         """Brings the lake in step with the archive in one commit (none when
         nothing changed); returns counts of files read and of rows and parts
         written, and of table files removed."""
-        self._remove_leftovers()
         self.token = uuid.uuid4().hex[:12]  # the names of this run's parts, each new
         state = json.loads(json.dumps(self.state))  # this run's, in force once committed
         files = state["files"]
@@ -303,7 +327,7 @@ class DeltaLake(Lake):
                 self.cancelled = True
                 raise
         counts["removed"] = sum(1 for action in changes if not hasattr(action, "stats"))
-        self._commit(state, adds + changes, "sync")
+        self._commit_run(state, adds + changes, "sync")
         return counts
 
     def _plan_in(self, files: Dict[str, Any], gone: Set[Tuple[str, int]], source: str, path: str
@@ -315,7 +339,7 @@ class DeltaLake(Lake):
         if entry is not None and entry["size"] == status.st_size and entry["mtime_ns"] == status.st_mtime_ns:
             return None
         segments = [] if entry is None else list(entry["segments"])
-        if segments and self._rewritten(path, entry, status.st_size):
+        if entry is not None and segments and self._rewritten(path, entry, status.st_size):
             gone.update((source, segment["start"][0]) for segment in segments)
             segments = []
             del files[source]
@@ -373,13 +397,13 @@ class DeltaLake(Lake):
     def _write_file(self, parts: Dict[str, Any], day: str, tables: List[Any], pieces: List[Dict[str, Any]],
                     what: str, data_change: bool = True) -> Any:
         relative = f"day={day}/{what}-{uuid.uuid4().hex[:12]}.parquet"
-        with _atomic.replacing(os.path.join(self.lake, relative)) as temporary:
+        with writing(os.path.join(self.lake, relative)) as temporary:
             with self.parquet.ParquetWriter(temporary, self.schema) as writer:
                 for table in tables:
                     writer.write_table(table)
         return self.table.add(parts, relative, day, pieces, data_change)
 
-    def _commit(self, state: Dict[str, Any], actions: List[Any], operation: str) -> None:
+    def _commit_run(self, state: Dict[str, Any], actions: List[Any], operation: str) -> None:
         self.table.commit(state, actions, operation, self.schema, held(state))
         self.state = state
 
@@ -404,7 +428,7 @@ class DeltaLake(Lake):
             actions.append(self._write_file(parts, day, tables, pieces, "compacted", data_change=False))
             actions += [self.table.remove(parts, relative, data_change=False) for relative in by_day[day]]
         if actions:
-            self._commit(state, actions, "compact")
+            self._commit_run(state, actions, "compact")
         return sum(1 for action in actions if not hasattr(action, "deletion_timestamp"))
 
 
@@ -430,6 +454,12 @@ class DeltaGridLake(GridLake):
 
     def _save_state(self) -> None:
         pass  # the state goes with the run's commit
+
+    def _remove_leftovers(self) -> None:
+        pass  # a killed run's files are named by no version: vacuum's
+
+    def writing(self, target: str) -> Any:
+        return writing(target)
 
     def run(self, report: Optional[Callable[[str], None]] = None) -> Dict[str, int]:
         """As the Parquet grid lake's run, then one commit of what it changed."""

@@ -393,7 +393,7 @@ class GridLake:
             with contextlib.ExitStack() as stack:
                 if old is not None:
                     stack.callback(old.close)
-                temporary = stack.enter_context(_atomic.replacing(target))
+                temporary = stack.enter_context(self.writing(target))
                 with self.parquet.ParquetWriter(temporary, schema) as writer:
                     for group in _row_groups(batches):
                         writer.write_table(self.day_rows(group))
@@ -408,8 +408,12 @@ class GridLake:
         return rows, old is not None and old.same and old.compared > 0
 
     # What a lake of another format changes in the writing of a day (see
-    # zentrail._live.delta_lake): the file's name, the file the day held
-    # before, the rows and schema written, and what follows a day written.
+    # zentrail._live.delta_lake): how a file is written, its name, the file
+    # the day held before, the rows and schema written, and what follows a
+    # day written.
+
+    def writing(self, target: str) -> Any:
+        return _atomic.replacing(target)
 
     def day_file(self, day: str) -> str:
         return PART_NAME

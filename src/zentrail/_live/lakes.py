@@ -60,16 +60,20 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
         if how != "step" or max_gap is not None or lookback != _series.DEFAULT_LOOKBACK:
             raise ValueError("how, max_gap and lookback go with every (a lake of aligned grids)")
         if format == "delta":
-            from zentrail._live.delta_lake import DeltaLake as Kept
+            from zentrail._live import delta_lake
+            kind: Any = delta_lake.DeltaLake
         else:
-            from zentrail._live.sync import Lake as Kept
-        state: Any = Kept(root, lake, signals, start, threads, tz)
+            from zentrail._live import sync as rows_lake
+            kind = rows_lake.Lake
+        state: Any = kind(root, lake, signals, start, threads, tz)
     else:
         if format == "delta":
-            from zentrail._live.delta_lake import DeltaGridLake as KeptGrid
+            from zentrail._live import delta_lake
+            kind = delta_lake.DeltaGridLake
         else:
-            from zentrail._live.grid_lake import GridLake as KeptGrid
-        state = KeptGrid(root, lake, signals, start, every, how, max_gap, lookback, threads, tz)
+            from zentrail._live import grid_lake
+            kind = grid_lake.GridLake
+        state = kind(root, lake, signals, start, every, how, max_gap, lookback, threads, tz)
     interval = _time.duration_seconds(commit_every, "commit_every")
     while True:
         counts = state.run(report)

@@ -262,7 +262,7 @@ class Lake:
                         if writer is None:
                             folder = os.path.join(self.lake, f"day={row_day}")
                             os.makedirs(folder, exist_ok=True)
-                            temporary = stack.enter_context(_atomic.replacing(os.path.join(folder, name)))
+                            temporary = stack.enter_context(self.writing(os.path.join(folder, name)))
                             writer = stack.enter_context(self.parquet.ParquetWriter(temporary, self.schema))
                             writers[row_day] = writer
                         writer.write_batch(batch)
@@ -271,6 +271,11 @@ class Lake:
         # (a reopened segment reads the same bytes, so there are none unless
         # the file was rewritten, whose parts were removed) need nothing.
         return rows, set(writers), end
+
+    def writing(self, target: str) -> Any:
+        """Where a part is written: beside `target`, renamed into it once
+        whole (see _atomic)."""
+        return _atomic.replacing(target)
 
     def part_name(self, source: str, offset: int) -> str:
         """The name of the parts of `source` from `offset` (one a day)."""
