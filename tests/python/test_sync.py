@@ -57,6 +57,9 @@ def assert_lake_is_scan(root, lake, signals=None, start="2000-01-01"):
     assert table.num_rows == len(expected["time"]) > 0
     for name in COLUMNS:
         np.testing.assert_array_equal(table[name].to_numpy(), expected[name], err_msg=name)
+    labels = pyarrow.table(zentrail.scan(root, start, "2099-12-31", signals).select("name", "unit"))
+    for name in ("name", "unit"):
+        assert table[name].to_pylist() == labels[name].to_pylist(), name
     days = table["day"].to_numpy().astype(str)
     np.testing.assert_array_equal(days, expected["time"].astype("datetime64[D]").astype(str))
     assert not [p for p in Path(lake).rglob(".*")], "temporary files left behind"

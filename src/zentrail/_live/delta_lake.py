@@ -67,7 +67,6 @@ PURPOSE = "zentrail sync --format delta"
 # Delta has no unsigned integers: each code widened to the least signed type
 # that holds it.
 WIDENED = {"signal_id": "int32", "element": "int32", "item_class": "int16", "subtype": "int16"}
-LABELS = ("name", "unit")
 
 # The state: the Parquet lake's, the run's number, and each table file's
 # day, size and pieces (the rows of a source's segment from `start`, in the
@@ -201,7 +200,8 @@ class Table:
         except (delta.exceptions.CommitFailedError, delta.exceptions.DeltaError) as error:
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(os.path.join(folder, name))
-            if self.table is not None and not isinstance(error, delta.exceptions.CommitFailedError):
+            made = os.path.exists(os.path.join(self.lake, "_delta_log", f"{0:020d}.json"))
+            if not isinstance(error, delta.exceptions.CommitFailedError) and (self.table is not None or not made):
                 raise
             raise LakeConflictError(f"{self.lake}: another run committed to the lake while this one ran; this "
                                     f"run committed nothing (run it again): {error}") from None
@@ -238,10 +238,6 @@ class DeltaLake(Lake):
         deltalake()  # before anything is made: an ImportError naming the extra
         self.token = uuid.uuid4().hex[:12]
         super().__init__(*args, **keywords)
-        from zentrail._names import catalog as _catalog, labels as _labels
-
-        catalog = _catalog.resolve(None, os.fsencode(self.root))
-        self.labels = None if catalog is None else _labels.Labels(catalog, self.plan.codes, LABELS)
 
     # -- the schema ----------------------------------------------------------
 
@@ -253,7 +249,7 @@ class DeltaLake(Lake):
                   pyarrow.field("nanosecond", pyarrow.int16(), nullable=False)]
         fields += [pyarrow.field(name, pyarrow.type_for_alias(WIDENED.get(name, str(dtype))), nullable=False)
                    for name, dtype in self.core_columns[1:]]
-        return pyarrow.schema(fields + [pyarrow.field(name, pyarrow.string()) for name in LABELS])
+        return pyarrow.schema(fields + self.label_fields)
 
     @property
     def core_columns(self) -> Any:
@@ -269,12 +265,7 @@ class DeltaLake(Lake):
         arrays = [pyarrow.array(ns // 1000).view(pyarrow.timestamp("us", tz="UTC")),
                   (ns % 1000).astype(numpy.int16)]
         arrays += [columns[name].astype(WIDENED.get(name, columns[name].dtype)) for name, _ in self.core_columns[1:]]
-        if self.labels is None:
-            return arrays + [pyarrow.nulls(len(ns), pyarrow.string()) for _ in LABELS]
-        found = self.labels.indices_of(columns["signal_id"], columns["element"], LABELS)
-        return arrays + [self.labels.arrow_column(pyarrow, pyarrow.array(self.labels.dictionary(field),
-                                                                         pyarrow.string()), found[field]
-                                                  ).cast(pyarrow.string()) for field in LABELS]
+        return arrays + self.label_arrays(columns)
 
     def writing(self, target: str) -> Any:
         return writing(target)
@@ -286,7 +277,8 @@ class DeltaLake(Lake):
 
     def _load_state(self) -> Dict[str, Any]:
         self.table = Table(self.lake, self.selection,
-                           {"version": _state.STATE_VERSION, **self.selection, "files": {}, "run": 0, "parts": {}})
+                           {"version": _state.STATE_VERSION, **self.selection, "labels": True, "files": {}, "run": 0,
+                            "parts": {}})
         return self.table.state
 
     # -- one run -------------------------------------------------------------

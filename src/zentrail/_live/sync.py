@@ -8,7 +8,10 @@ place the next part of that file starts, on that day. The state file
 ``LAKE/_zentrail_sync.json`` records, per source file, its size,
 modification time, the hash of its first bytes, and its segments: the places
 each began and ended at (with the decoder's state there, and the hash of the
-bytes before the end) and the days they wrote.
+bytes before the end) and the days they wrote. Each row has the catalog's
+``name`` and ``unit`` beside its codes (null where the root's catalog names
+none), as the catalog was when its part was written; a lake made before they
+were kept (its state without ``labels``) goes on without them.
 
 A run reads only what files gained since the state's last end: a file of the
 same size and time is not opened; a grown one is read from where the state
@@ -51,6 +54,7 @@ STATE_NAME = _state.ROWS_STATE_NAME
 # shorter than this: a lake kept in step every minute has a part per this
 # many bytes of a day's file, not a part per minute.
 REOPEN_BYTES = 32 << 20
+LABELS = ("name", "unit")
 NS_PER_DAY = 86_400 * 1_000_000_000
 
 
@@ -122,6 +126,14 @@ class Lake:
                           "zone": None if self.zone is None else self.zone.name}
         os.makedirs(self.lake, exist_ok=True)
         self.state = self._load_state()
+        # The catalog's name and unit of each row, in a lake made since they
+        # are kept (one made before goes on without, its parts all alike).
+        self.labels: Any = None
+        if self.state.get("labels"):
+            from zentrail._names import labels as _labels
+
+            catalog = _catalog.resolve(None, root_bytes)
+            self.labels = False if catalog is None else _labels.Labels(catalog, self.plan.codes, LABELS)
 
     @property
     def pyarrow(self) -> Any:
@@ -137,14 +149,19 @@ class Lake:
         return pyarrow.schema([pyarrow.field(name, pyarrow.timestamp("ns", tz=self.zone.name)
                                              if name == "time" and self.zone is not None
                                              else pyarrow.from_numpy_dtype(dtype), nullable=False)
-                               for name, dtype in _core.COLUMNS])
+                               for name, dtype in _core.COLUMNS] + self.label_fields)
+
+    @property
+    def label_fields(self) -> List[Any]:
+        pyarrow = self.pyarrow
+        return [] if self.labels is None else [pyarrow.field(name, pyarrow.string()) for name in LABELS]
 
     # -- the state -----------------------------------------------------------
 
     def _load_state(self) -> Dict[str, Any]:
         grid = _state.GRID_STATE_NAME
         return _state.load_state(self.lake, STATE_NAME, STATE_SHAPE, self.selection,
-                                 {"version": _state.STATE_VERSION, **self.selection, "files": {}},
+                                 {"version": _state.STATE_VERSION, **self.selection, "labels": True, "files": {}},
                                  (grid, f"is a lake of aligned grids ({grid}), not of rows; sync rows into a new "
                                         "folder"))
 
@@ -283,7 +300,19 @@ class Lake:
 
     def arrays(self, columns: Dict[str, Any]) -> List[Any]:
         """A step's columns as the lake's schema lays them out."""
-        return [columns[name] for name in self.schema.names]
+        return [columns[name] for name, _ in _core.COLUMNS] + self.label_arrays(columns)
+
+    def label_arrays(self, columns: Dict[str, Any]) -> List[Any]:
+        """The catalog's name and unit of each row, null where it names none
+        (all null without a catalog); none in a lake made before they were kept."""
+        pyarrow = self.pyarrow
+        if self.labels is None:
+            return []
+        if self.labels is False:
+            return [pyarrow.nulls(len(columns["time"]), pyarrow.string()) for _ in LABELS]
+        found = self.labels.indices_of(columns["signal_id"], columns["element"], LABELS)
+        return [self.labels.arrow_column(pyarrow, pyarrow.array(self.labels.dictionary(field), pyarrow.string()),
+                                         found[field]).cast(pyarrow.string()) for field in LABELS]
 
     def _steps(self, path: str, start: ResumePoint) -> Iterator[Any]:
         """The steps of the read of `path` from `start`, each taken only
