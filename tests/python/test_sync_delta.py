@@ -14,6 +14,7 @@ import time
 import numpy as np
 import pytest
 import zentrail
+from conftest import default_sigint
 from test_sync import EXAMPLES, SIMULATOR, child_env, simulate, sync_command
 
 deltalake = pytest.importorskip("deltalake")
@@ -78,7 +79,8 @@ def assert_every_version_is_a_whole_run(lake):
             assert table_at(lake, info["version"])[0].num_rows == info["zentrail"]["rows"]
 
 
-def test_kept_in_step_with_a_live_writer_while_a_reader_sees_only_whole_commits(tmp_path):
+@pytest.mark.parametrize("watch", [False, True])
+def test_kept_in_step_with_a_live_writer_while_a_reader_sees_only_whole_commits(tmp_path, watch):
     root, lake = tmp_path / "archive", tmp_path / "lake"
     writer = subprocess.Popen([sys.executable, str(SIMULATOR), str(root), "--live", "--start", "2024-03-01T23:59:00",
                                "--days", str(120 / 86400), "--signals", "40", "--speed", "60", "--chunk-bytes", "300",
@@ -97,18 +99,29 @@ def test_kept_in_step_with_a_live_writer_while_a_reader_sees_only_whole_commits(
 
     watching = threading.Thread(target=reader)
     watching.start()
+    while not root.exists():
+        time.sleep(0.05)
+    watcher = subprocess.Popen(sync_command(root, lake, "--all", "--format", "delta", "--watch", "--commit-every",
+                                            "0.2s"), env=child_env(), stderr=subprocess.DEVNULL,
+                               preexec_fn=default_sigint) if watch else None
     try:
         while writer.poll() is None:
-            if list(root.rglob("*.vlx")):
+            if not watch and list(root.rglob("*.vlx")):
                 zentrail.sync(root, lake, format="delta", threads=1)
             time.sleep(0.1)
         assert writer.returncode == 0
+        if watch:
+            time.sleep(1)  # a few commits after the last write
+            watcher.send_signal(signal.SIGINT)
+            assert watcher.wait(timeout=60) == 130
         zentrail.sync(root, lake, format="delta")
     finally:
         stop.set()
         watching.join()
-        writer.kill()
-        writer.wait()
+        for child in (writer, watcher):
+            if child is not None:
+                child.kill()
+                child.wait()
     assert len(seen) > 3 and all(got == committed for got, committed in seen)
     assert deltalake.DeltaTable(str(lake)).version() >= 3
     assert_lake_is_scan(root, lake)

@@ -193,7 +193,7 @@ class Table:
                 pyarrow = import_extra("pyarrow", PURPOSE, "arrow")
                 delta.transaction.create_table_with_add_actions(
                     self.lake, delta.Schema.from_arrow(schema.append(pyarrow.field("day", pyarrow.date32()))),
-                    actions, "error", ["day"], commit_properties=properties)
+                    actions, "error", ["day"], description=_described(state), commit_properties=properties)
             else:
                 self.table.create_write_transaction(actions, "append", self.table.schema(), ["day"],
                                                     commit_properties=properties)
@@ -503,6 +503,14 @@ class DeltaGridLake(GridLake):
         gone = [relative for relative, part in self.state["parts"].items() if part["day"] not in days]
         self.actions += [self.table.remove(self.state["parts"], relative) for relative in gone]
         return len(gone)
+
+
+def _described(state: Dict[str, Any]) -> str:
+    """The table's description: what it holds, and the zone of its days
+    (Delta keeps instants, which readers show in UTC)."""
+    zone = state.get("zone")
+    return (f"zentrail sync of {state['root']}: " + ("aligned grids" if state.get("kind") == "grid" else "rows")
+            + (f"; days and times of the zone {zone}, times kept as UTC instants" if zone else ""))
 
 
 def _now_ms() -> int:
