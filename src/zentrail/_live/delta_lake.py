@@ -1,25 +1,29 @@
-"""zentrail.sync(format="delta"): the lake of rows as a Delta table, kept in
-step with the archive as the Parquet lake is (zentrail._live.sync: the same
-segments, read again in the same cases), with the catalog's name and unit
-of each row beside its codes.
+"""zentrail.sync(format="delta"): a lake of rows (or of aligned grids) as a
+Delta table, kept in step with the archive as the Parquet lake is
+(zentrail._live.sync and grid_lake: the same segments and days, made again
+in the same cases), partitioned by ``day`` (a date).
 
 Each run is one Delta commit, made through deltalake's transaction API: the
 parts it wrote as ``add`` actions, and the files whose rows it replaces (a
-file's last segment read again, a source rewritten or gone) as ``remove``
-actions, so that a reader sees all of a run or none of it, and the versions
-before stay readable until the table is vacuumed. Parts are written before
-the commit under names no run used before
-(``day=YYYY-MM-DD/part-<source>~<offset>-<run's token>.parquet``): a run
-killed before its commit leaves files that no version names, which Delta's
-full vacuum removes, and nothing a reader sees.
+file's last segment read again, a source rewritten or gone, a grid's day made
+again) as ``remove`` actions, so that a reader sees all of a run or none of
+it, and the versions before stay readable until the table is vacuumed. A
+run that finds nothing new commits nothing. Parts are written before the
+commit under names no run used before
+(``day=YYYY-MM-DD/part-<source>~<offset>-<run's token>.parquet``,
+``grid.<run's token>.parquet``): a run killed before its commit leaves files
+that no version names, which Delta's full vacuum removes, and nothing a
+reader sees.
 
-The state (the Parquet lake's, and per table file the rows each source
-segment has in it, in order) is a JSON file under ``_zentrail_delta/``,
-written under a new name before the commit; the commit names it in its
-commitInfo and sets the transaction version of the application
-``zentrail.sync`` to the run's number. The state in force is the one named by
-the newest commit of ours, so it never runs ahead of or behind the data a
-reader sees: a killed run's state file is named by no commit.
+The state (the Parquet lake's, and per table file its day and the rows each
+source segment has in it, in order) is a JSON file under
+``_zentrail_delta/``, written under a new name before the commit; the commit
+names it in its commitInfo and sets the transaction version of the
+application ``zentrail.sync`` to the run's number. The state in force is the
+one named by the newest commit of ours, so it never runs ahead of or behind
+the data a reader sees: a killed run's state file is named by no commit.
+(The state itself in every commitInfo would grow the log by the whole state
+a commit, a minute apart under --watch.)
 
 Two runs at once: each commits on top of the version it read, with no
 retry; the one that finds that version taken raises LakeConflictError
@@ -31,11 +35,13 @@ source rewritten later has its rows dropped from such a file by writing the
 file again without them (its segments' rows are known, in order).
 
 Delta's timestamps are instants in microseconds, the archive's in
-nanoseconds: ``time`` is ``timestamp[us, UTC]``, the microsecond a row's
+nanoseconds: a row's ``time`` is ``timestamp[us, UTC]``, the microsecond its
 time falls in, and ``nanosecond`` (0 to 999) the nanoseconds past it, so
 that no time is rounded (``time`` alone sorts and filters as the archive's
-times do, to the microsecond). Its zone is the lake's, as the state keeps
-it; the days are local days of that zone, as in the Parquet lake. Delta has no unsigned integers: the codes are int32 and
+times do, to the microsecond); a grid's instants are whole microseconds
+(else the run stops, saying so). The zone is the lake's, as the state and
+the table's description keep it; the days are local days of that zone, as
+in the Parquet lake. Delta has no unsigned integers: the codes are int32 and
 int16.
 """
 
@@ -49,6 +55,7 @@ import re
 import time
 import uuid
 
+from zentrail import _core
 from zentrail._base.extras import import_extra
 from zentrail._live import cursor as _cursor, lake_state as _state
 from zentrail._live.lake_state import LakeConflictError, LakeMismatchError, LakeStateError
@@ -134,16 +141,16 @@ class Table:
 
     def __init__(self, lake: str, selection: Dict[str, Any], fresh: Dict[str, Any]) -> None:
         self.lake = lake
-        self.table: Any = None
+        self.current: Any = None
         for name, kind in ((_state.ROWS_STATE_NAME, "Parquet lake of rows"),
                            (_state.GRID_STATE_NAME, "Parquet lake of aligned grids")):
             if os.path.exists(os.path.join(lake, name)):
                 raise LakeMismatchError(f"{lake} is a {kind} ({name}), not a Delta lake; sync into a new folder")
         try:
-            self.table = deltalake().DeltaTable(lake) if is_delta_lake(lake) else None
+            self.current = deltalake().DeltaTable(lake) if is_delta_lake(lake) else None
         except deltalake().exceptions.TableNotFoundError:  # its first commit being made, or never made
             pass
-        if self.table is None:
+        if self.current is None:
             # Made first: a lake whose first run is under way (or was killed) is ours.
             if any(entry.startswith("day=") for entry in os.listdir(lake)) and \
                     not os.path.isdir(os.path.join(lake, STATE_FOLDER)):
@@ -152,7 +159,7 @@ class Table:
             os.makedirs(os.path.join(lake, STATE_FOLDER), exist_ok=True)
             self.state = fresh
             return
-        self.state = newest_state(self.table, lake)
+        self.state = newest_state(self.current, lake)
         for key, value in selection.items():
             if self.state.get(key) != value:
                 raise LakeMismatchError(f"{lake} was kept with {key} = {self.state.get(key)!r}, not {value!r}; "
@@ -189,23 +196,23 @@ class Table:
             custom_metadata={"zentrail": ours}, max_commit_retries=0,
             app_transactions=[delta.transaction.Transaction(APP_ID, state["run"])])
         try:
-            if self.table is None:
+            if self.current is None:
                 pyarrow = import_extra("pyarrow", PURPOSE, "arrow")
                 delta.transaction.create_table_with_add_actions(
                     self.lake, delta.Schema.from_arrow(schema.append(pyarrow.field("day", pyarrow.date32()))),
                     actions, "error", ["day"], description=_described(state), commit_properties=properties)
             else:
-                self.table.create_write_transaction(actions, "append", self.table.schema(), ["day"],
+                self.current.create_write_transaction(actions, "append", self.current.schema(), ["day"],
                                                     commit_properties=properties)
         except (delta.exceptions.CommitFailedError, delta.exceptions.DeltaError) as error:
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(os.path.join(folder, name))
             made = os.path.exists(os.path.join(self.lake, "_delta_log", f"{0:020d}.json"))
-            if not isinstance(error, delta.exceptions.CommitFailedError) and (self.table is not None or not made):
+            if not isinstance(error, delta.exceptions.CommitFailedError) and (self.current is not None or not made):
                 raise
             raise LakeConflictError(f"{self.lake}: another run committed to the lake while this one ran; this "
                                     f"run committed nothing (run it again): {error}") from None
-        self.table = delta.DeltaTable(self.lake)
+        self.current = delta.DeltaTable(self.lake)
         self.state = state
         for old in os.listdir(folder):  # the states no commit of ours will name again
             if old.startswith("state-") and old < f"state-{state['run']:010d}":
@@ -248,14 +255,8 @@ class DeltaLake(Lake):
         fields = [pyarrow.field("time", pyarrow.timestamp("us", tz="UTC"), nullable=False),
                   pyarrow.field("nanosecond", pyarrow.int16(), nullable=False)]
         fields += [pyarrow.field(name, pyarrow.type_for_alias(WIDENED.get(name, str(dtype))), nullable=False)
-                   for name, dtype in self.core_columns[1:]]
+                   for name, dtype in _core.COLUMNS[1:]]
         return pyarrow.schema(fields + self.label_fields)
-
-    @property
-    def core_columns(self) -> Any:
-        from zentrail import _core
-
-        return _core.COLUMNS
 
     def arrays(self, columns: Dict[str, Any]) -> List[Any]:
         import numpy
@@ -264,7 +265,7 @@ class DeltaLake(Lake):
         ns = columns["time"].view(numpy.int64)
         arrays = [pyarrow.array(ns // 1000).view(pyarrow.timestamp("us", tz="UTC")),
                   (ns % 1000).astype(numpy.int16)]
-        arrays += [columns[name].astype(WIDENED.get(name, columns[name].dtype)) for name, _ in self.core_columns[1:]]
+        arrays += [columns[name].astype(WIDENED.get(name, columns[name].dtype)) for name, _ in _core.COLUMNS[1:]]
         return arrays + self.label_arrays(columns)
 
     def writing(self, target: str) -> Any:
@@ -459,7 +460,7 @@ class DeltaGridLake(GridLake):
         self.actions = []
         before = json.dumps(self.state, sort_keys=True)
         counts = super().run(report)
-        if json.dumps(self.state, sort_keys=True) != before and (self.actions or self.table.table is not None):
+        if json.dumps(self.state, sort_keys=True) != before and (self.actions or self.table.current is not None):
             self.table.commit(self.state, self.actions, "sync", self.file_schema, _grid.grid_held(self.state)[0])
         return counts
 
