@@ -1,7 +1,8 @@
 """zentrail sync: a Parquet lake (LAKE/day=YYYY-MM-DD/*.parquet) that holds the
 rows of a scan of ROOT, or with --every its aligned grid, kept in step: a
 rerun reads only what the archive gained, and a run killed at any moment
-leaves a lake the next run completes."""
+leaves a lake the next run completes. With --format delta the lake is a
+Delta table, each run one commit."""
 
 from __future__ import annotations
 
@@ -28,11 +29,14 @@ The lake reads as one table, the day a column from the folder names:
   pyarrow.dataset.dataset("lake", partitioning="hive")
 Its state file (_zentrail_sync.json, _zentrail_grid.json) and temporary files
 (.part-*, .grid.*) are skipped by Parquet readers. Needs pyarrow: pip install "zentrail[arrow]".
+A Delta lake (--format delta) reads with any Delta reader:
+  deltalake.DeltaTable("delta-lake").to_pyarrow_dataset()
+  polars.scan_delta("delta-lake")
 """
 
 
 def add_parser(commands: Any, signals_help: str) -> None:
-    sub = commands.add_parser("sync", help="keep a Parquet lake in step with an archive", epilog=EXAMPLES,
+    sub = commands.add_parser("sync", help="keep a Parquet or Delta lake in step with an archive", epilog=EXAMPLES,
                               formatter_class=argparse.RawDescriptionHelpFormatter)
     sub.add_argument("root", metavar="ROOT", help="the folder searched recursively for archive files")
     sub.add_argument("lake", metavar="LAKE", help="the lake's folder (made when missing)")
