@@ -132,7 +132,9 @@ def test_killed_at_random_moments_the_last_commit_is_whole_and_a_rerun_completes
     root, lake = tmp_path / "archive", tmp_path / "lake"
     simulate(root, 1.2, signals=40)
     zentrail.sync(root, lake, format="delta")
+    before = expected_rows(root)
     simulate(root, 2.5, signals=40)  # the same plant, grown: its last file read again, a new day
+    after = expected_rows(root)
     rng = random.Random(3)
     for _ in range(4):
         child = subprocess.Popen(sync_command(root, lake, "--all", "--format", "delta"), env=child_env(),
@@ -140,6 +142,10 @@ def test_killed_at_random_moments_the_last_commit_is_whole_and_a_rerun_completes
         time.sleep(rng.uniform(0.2, 1.5))
         child.send_signal(signal.SIGKILL)
         child.wait()
+        # A run reads every file to its end: the last commit is the scan before the growth or after it.
+        got = rows_of(table_at(lake)[0])
+        assert any(len(got["time"]) == len(rows["time"]) and all(np.array_equal(got[name], rows[name])
+                                                                 for name in rows) for rows in (before, after))
         assert_every_version_is_a_whole_run(lake)
     zentrail.sync(root, lake, format="delta")
     assert_lake_is_scan(root, lake)

@@ -66,11 +66,13 @@ from zentrail._read.tail import ResumePoint
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
+    from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
 
 APP_ID = "zentrail.sync"
 STATE_FOLDER = "_zentrail_delta"
 PURPOSE = "zentrail sync --format delta"
+# The rows of a row group of a compacted file.
+COMPACT_BATCH_ROWS = 1 << 20
 # Delta has no unsigned integers: each code widened to the least signed type
 # that holds it.
 WIDENED = {"signal_id": "int32", "element": "int32", "item_class": "int16", "subtype": "int16"}
@@ -387,13 +389,15 @@ class DeltaLake(Lake):
         slices = [table.slice(places[(piece["source"], piece["start"])], piece["rows"]) for piece in kept]
         return self._write_file(parts, part["day"], slices, kept, "kept")
 
-    def _write_file(self, parts: Dict[str, Any], day: str, tables: List[Any], pieces: List[Dict[str, Any]],
+    def _write_file(self, parts: Dict[str, Any], day: str, tables: Iterable[Any], pieces: List[Dict[str, Any]],
                     what: str, data_change: bool = True) -> Any:
+        """The add action of a new file of `day` holding `tables` (tables or
+        record batches), the rows of `pieces`."""
         relative = f"day={day}/{what}-{uuid.uuid4().hex[:12]}.parquet"
         with writing(os.path.join(self.lake, relative)) as temporary:
             with self.parquet.ParquetWriter(temporary, self.schema) as writer:
                 for table in tables:
-                    writer.write_table(table)
+                    writer.write(table)
         return self.table.add(parts, relative, day, pieces, data_change)
 
     def _commit_run(self, state: Dict[str, Any], actions: List[Any], operation: str) -> None:
@@ -415,8 +419,9 @@ class DeltaLake(Lake):
         for day in finished:
             if len(by_day[day]) < 2:
                 continue
-            tables = [self.parquet.read_table(os.path.join(self.lake, relative), schema=self.schema)
-                      for relative in by_day[day]]
+            # Read a batch at a time: a day of a large archive need not fit in memory.
+            tables = (batch for relative in by_day[day] for batch in self.parquet.ParquetFile(
+                os.path.join(self.lake, relative)).iter_batches(COMPACT_BATCH_ROWS))
             pieces = [piece for relative in by_day[day] for piece in parts[relative]["pieces"]]
             actions.append(self._write_file(parts, day, tables, pieces, "compacted", data_change=False))
             actions += [self.table.remove(parts, relative, data_change=False) for relative in by_day[day]]
