@@ -212,8 +212,9 @@ class Table:
             made = os.path.exists(os.path.join(self.lake, "_delta_log", f"{0:020d}.json"))
             if not isinstance(error, delta.exceptions.CommitFailedError) and (self.current is not None or not made):
                 raise
-            raise LakeConflictError(f"{self.lake}: another run committed to the lake while this one ran; this "
-                                    f"run committed nothing (run it again): {error}") from None
+            taken = 0 if self.current is None else self.current.version() + 1
+            raise LakeConflictError(f"{self.lake}: another run committed to the lake while this one ran (version "
+                                    f"{taken}); this run committed nothing (run it again)") from None
         self.current = delta.DeltaTable(self.lake)
         self.state = state
         for old in os.listdir(folder):  # the states no commit of ours will name again
