@@ -56,6 +56,7 @@ import time
 import uuid
 
 from zentrail import _core
+from zentrail._base import atomic as _atomic
 from zentrail._base.extras import import_extra
 from zentrail._live import cursor as _cursor, lake_state as _state
 from zentrail._live.lake_state import LakeConflictError, LakeMismatchError, LakeStateError
@@ -66,7 +67,7 @@ from zentrail._read.tail import ResumePoint
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
+    from typing import Any, Callable, Dict, Iterable, List, Optional, Set, Tuple
 
 APP_ID = "zentrail.sync"
 STATE_FOLDER = "_zentrail_delta"
@@ -190,7 +191,7 @@ class Table:
         state["run"] += 1
         folder = os.path.join(self.lake, STATE_FOLDER)
         name = f"state-{state['run']:010d}-{uuid.uuid4().hex[:12]}.json"
-        with writing(os.path.join(folder, name)) as path, open(path, "w", encoding="utf-8") as f:
+        with _atomic.new_file(os.path.join(folder, name)) as path, open(path, "w", encoding="utf-8") as f:
             json.dump(state, f, separators=(",", ":"))
         ours = {"state": name, "run": state["run"], "operation": operation, "rows": rows,
                 "kind": state.get("kind", "rows")}
@@ -223,19 +224,6 @@ class Table:
                     os.unlink(os.path.join(folder, old))
 
 
-@contextlib.contextmanager
-def writing(target: str) -> Iterator[str]:
-    """`target` itself, removed when its writing fails: a table file is seen
-    only once a commit names it, and its name is new, so it needs no
-    temporary name (and leaves none for another run to take for its own)."""
-    try:
-        yield target
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(target)
-        raise
-
-
 def _safe(source: str) -> str:
     """A source's name as a file name that needs no escaping in a Delta path."""
     return re.sub(r"[^A-Za-z0-9._-]", "_", source)
@@ -266,13 +254,13 @@ class DeltaLake(Lake):
 
         pyarrow = self.pyarrow
         ns = columns["time"].view(numpy.int64)
-        arrays = [pyarrow.array(ns // 1000).view(pyarrow.timestamp("us", tz="UTC")),
-                  (ns % 1000).astype(numpy.int16)]
+        micros, nanos = numpy.divmod(ns, 1000)  # one pass: floor, so that nanos is 0 to 999 before 1970 too
+        arrays = [pyarrow.array(micros).view(pyarrow.timestamp("us", tz="UTC")), nanos.astype(numpy.int16)]
         arrays += [columns[name].astype(WIDENED.get(name, columns[name].dtype)) for name, _ in _core.COLUMNS[1:]]
         return arrays + self.label_arrays(columns)
 
     def writing(self, target: str) -> Any:
-        return writing(target)
+        return _atomic.new_file(target)
 
     def part_name(self, source: str, offset: int) -> str:
         return f"part-{_safe(source)}~{offset:012d}-{self.token}.parquet"
@@ -395,8 +383,8 @@ class DeltaLake(Lake):
         """The add action of a new file of `day` holding `tables` (tables or
         record batches), the rows of `pieces`."""
         relative = f"day={day}/{what}-{uuid.uuid4().hex[:12]}.parquet"
-        with writing(os.path.join(self.lake, relative)) as temporary:
-            with self.parquet.ParquetWriter(temporary, self.schema) as writer:
+        with _atomic.new_file(os.path.join(self.lake, relative)) as path:
+            with self.parquet.ParquetWriter(path, self.schema) as writer:
                 for table in tables:
                     writer.write(table)
         return self.table.add(parts, relative, day, pieces, data_change)
@@ -458,7 +446,7 @@ class DeltaGridLake(GridLake):
         pass  # a killed run's files are named by no version: vacuum's
 
     def writing(self, target: str) -> Any:
-        return writing(target)
+        return _atomic.new_file(target)
 
     def run(self, report: Optional[Callable[[str], None]] = None) -> Dict[str, int]:
         """As the Parquet grid lake's run, then one commit of what it changed."""
