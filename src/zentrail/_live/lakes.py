@@ -44,13 +44,18 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
     its day folders are local days (a grid's whole-day steps run from local
     midnight to local midnight), and a lake keeps the zone it was made in.
 
-    ``format="delta"``: the lake is a Delta table (``day`` its partition
-    column, a date), each run one Delta commit of the parts it wrote and the
-    removal of those they replace, with the catalog's ``name`` and ``unit``
-    of each row; see zentrail._live.delta_lake. Needs deltalake (``pip
-    install "zentrail[delta]"``). With ``compact=True`` a run then writes
-    each finished day's files into one, in a commit of its own that changes
-    no row (counted as ``compacted`` days)."""
+    A lake of rows has the catalog's ``name`` and ``unit`` of each row
+    beside its codes (but one made before they were kept).
+
+    ``format="delta"``: the lake (of rows or of grids) is a Delta table
+    (``day`` its partition column, a date), each run that finds something
+    new one Delta commit of the files it wrote and the removal of those they
+    replace; a run that finds its version taken by another raises
+    LakeConflictError and commits nothing. See zentrail._live.delta_lake.
+    Needs deltalake (``pip install "zentrail[delta]"``). With
+    ``compact=True`` a run of rows then writes each finished day's files
+    into one, in a commit of its own that changes no row (counted as
+    ``compacted`` days)."""
     if format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(map(repr, FORMATS))}, not {format!r}")
     if compact and (format != "delta" or every is not None):
