@@ -167,6 +167,31 @@ def test_two_syncs_at_once_one_commits_the_other_fails_naming_the_lake(tmp_path)
     assert_every_version_is_a_whole_run(lake)
 
 
+def test_a_watch_that_finds_its_version_taken_warns_reads_the_lake_again_and_goes_on(tmp_path, monkeypatch):
+    from zentrail._live import delta_lake, lakes
+
+    root, lake = tmp_path / "archive", tmp_path / "lake"
+    simulate(root, 0.3, signals=16)
+    original, runs = delta_lake.DeltaLake.run, []
+
+    def run(self, report=None):
+        runs.append(self)
+        if len(runs) == 1:
+            zentrail.sync(root, lake, format="delta")  # another run, committing first
+        return original(self, report)
+
+    def sleep(seconds):
+        if len(runs) > 2:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(delta_lake.DeltaLake, "run", run)
+    monkeypatch.setattr(lakes.time, "sleep", sleep)
+    with pytest.warns(RuntimeWarning, match="another run committed"), pytest.raises(KeyboardInterrupt):
+        zentrail.sync(root, lake, format="delta", watch=True, commit_every="1s")
+    assert runs[2] is not runs[0]
+    assert_lake_is_scan(root, lake)
+
+
 @pytest.mark.parametrize("after", ["nothing", "a rewritten source"])
 def test_compact_makes_a_finished_day_one_file_and_keeps_the_versions_before(tmp_path, monkeypatch, after):
     from zentrail._live import sync as _rows

@@ -4,13 +4,15 @@ Parquet or Delta), and the loop that keeps it in step with --watch."""
 from __future__ import annotations
 
 import time
+import warnings
 
 from zentrail._base import time as _time
+from zentrail._live.lake_state import LakeConflictError
 from zentrail._series import window as _series
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Dict, Optional
+    from typing import Any, Callable, Dict, Optional, Tuple
 
 FORMATS = ("parquet", "delta")
 
@@ -51,7 +53,8 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
     (``day`` its partition column, a date), each run that finds something
     new one Delta commit of the files it wrote and the removal of those they
     replace; a run that finds its version taken by another raises
-    LakeConflictError and commits nothing. See zentrail._live.delta_lake.
+    LakeConflictError and commits nothing (with ``watch`` it warns, reads
+    the lake again and goes on). See zentrail._live.delta_lake.
     Needs deltalake (``pip install "zentrail[delta]"``). With
     ``compact=True`` a run of rows then writes each finished day's files
     into one, in a commit of its own that changes no row (counted as
@@ -70,7 +73,7 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
         else:
             from zentrail._live import sync as rows_lake
             kind = rows_lake.Lake
-        state: Any = kind(root, lake, signals, start, threads, tz)
+        arguments: Tuple[Any, ...] = (root, lake, signals, start, threads, tz)
     else:
         if format == "delta":
             from zentrail._live import delta_lake
@@ -78,14 +81,21 @@ def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every:
         else:
             from zentrail._live import grid_lake
             kind = grid_lake.GridLake
-        state = kind(root, lake, signals, start, every, how, max_gap, lookback, threads, tz)
+        arguments = (root, lake, signals, start, every, how, max_gap, lookback, threads, tz)
+    state = kind(*arguments)
     interval = _time.duration_seconds(commit_every, "commit_every")
     while True:
-        counts = state.run(report)
-        if compact:
-            counts["compacted"] = state.compact()
+        try:
+            counts = state.run(report)
+            if compact:
+                counts["compacted"] = state.compact()
+        except LakeConflictError as conflict:
+            if not watch:
+                raise
+            # Another run committed first: a watch reads the lake again and
+            # goes on, its rows found again at the next commit.
+            warnings.warn(f"{conflict}; zentrail sync --watch reads the lake again", RuntimeWarning, stacklevel=2)
+            state = kind(*arguments)
         if not watch:
             return counts
         time.sleep(interval)
-
-
