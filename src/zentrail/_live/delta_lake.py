@@ -465,6 +465,8 @@ class DeltaGridLake(GridLake):
         return f"grid.{self.token}.parquet"
 
     def day_held(self, day: str) -> str:
+        """The day's file in the table; for a day it has none, a path where
+        no file is (a day made anew is compared with nothing)."""
         held = self._day_parts(day)
         return os.path.join(self.lake, held[0] if held else f"day={day}/none")
 
