@@ -32,8 +32,8 @@ from zentrail._names.catalog import Catalog
 from zentrail._read.request import Skipped
 from zentrail._scan import Scan
 from zentrail._read.plan import ReadPlan, archive_zone, make_plan
-from zentrail._live.sync import sync
-from zentrail._live.lake_state import LakeMismatchError
+from zentrail._live.lakes import sync
+from zentrail._live.lake_state import LakeConflictError, LakeMismatchError
 
 # typing costs more to import than all of the rest: it is imported only by a
 # type checker, and by the first use of one of the aliases below.
@@ -48,7 +48,7 @@ if TYPE_CHECKING:
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
            "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "parse_signals", "follow", "Follower",
-           "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held", "build_index", "IndexSummary",
+           "ArchiveRewrittenError", "sync", "LakeMismatchError", "LakeConflictError", "lake_held", "build_index", "IndexSummary",
            "IndexWarning", "at", "ValuesAt", "latest", "Latest", "gaps", "Gaps", "availability",
            "Availability", "alarms", "Alarms", "AlarmReport"]
 
@@ -453,13 +453,17 @@ def lake_held(lake: PathLike) -> Tuple[int, Any]:
     part is read): ``(rows, None)`` for a lake of rows; for a lake of
     aligned grids (``every=``), ``(grid rows, last)``, ``last`` the last
     grid instant (a ``numpy.datetime64``); ``(0, None)`` for a folder that
-    holds no lake yet."""
-    from zentrail._live import grid_lake as _grid_lake, sync as _sync
+    holds no lake yet; a Delta lake's (``format="delta"``) as its newest
+    state says."""
+    from zentrail._live import delta_lake as _delta, grid_lake as _grid_lake, sync as _sync
 
-    rows = _sync.lake_rows(lake)
-    if rows:
-        return rows, None
-    total, last = _grid_lake.lake_grid(lake)
+    kept = _delta.delta_held(lake)
+    if kept is None:
+        rows = _sync.lake_rows(lake)
+        if rows:
+            return rows, None
+        kept = _grid_lake.lake_grid(lake)
+    total, last = kept
     if last is None:
         return total, None
     import numpy
