@@ -83,7 +83,7 @@ def assert_every_version_is_a_whole_run(lake):
 def test_kept_in_step_with_a_live_writer_while_a_reader_sees_only_whole_commits(tmp_path, watch):
     root, lake = tmp_path / "archive", tmp_path / "lake"
     writer = subprocess.Popen([sys.executable, str(SIMULATOR), str(root), "--live", "--start", "2024-03-01T23:59:00",
-                               "--days", str(120 / 86400), "--signals", "40", "--speed", "60", "--chunk-bytes", "300",
+                               "--days", str(120 / 86400), "--signals", "40", "--speed", "20", "--chunk-bytes", "300",
                                "--limits", "0.05"], stderr=subprocess.DEVNULL)
     seen, stop = [], threading.Event()
 
