@@ -55,7 +55,7 @@ SMALL_PANE_HEIGHT = 210
 STATE_ROW = 22
 STATE_MIN = 140
 LEGEND_WIDTH = 170
-FRAME_LEFT = 80
+FRAME_LEFT = 100
 LANE_ROW = 18
 LANE_MIN = 110
 LANE_MAX = 420
@@ -255,12 +255,12 @@ class TrendApp:
                                             "detail": [], "text": []}, name="event-rows")
         event_table = DataTable(source=self.event_rows, name="event-table", sizing_mode="stretch_width", height=200,
                                 index_position=None, autosize_mode="force_fit",
-                                columns=[TableColumn(field="time", title="time", width=200),
+                                columns=[TableColumn(field="time", title="time", width=190),
                                          TableColumn(field="name", title="signal", width=100),
                                          TableColumn(field="class_name", title="class", width=60),
-                                         TableColumn(field="subtype_name", title="level", width=60),
+                                         TableColumn(field="subtype_name", title="level", width=105),
                                          TableColumn(field="detail", title="detail", width=80),
-                                         TableColumn(field="text", title="text", width=160)])
+                                         TableColumn(field="text", title="text", width=125)])
         self.window.on_change("start", self.on_window)
         self.window.on_change("end", self.on_window)
         self.lane.on_change("inner_width", self.on_change)
@@ -604,6 +604,9 @@ class TrendApp:
         if self.zone is not None:
             first = _time.clamp_ns(self.zone.instant_ns(first_ns, fold=0))
             last = _time.clamp_ns(self.zone.instant_ns(last_ns, fold=1))
+        # Of the part of the view whose instants a datetime64[ns] holds.
+        held = numpy.iinfo(numpy.int64)
+        first, last = max(first, held.min + 1), min(last, held.max)
         rows = line["time"].astype(numpy.int64)
         times = numpy.unique(numpy.concatenate([[first], rows[(rows >= first) & (rows <= last)], [last]]))
         wide = numpy.flatnonzero(numpy.diff(times) > shortest)
