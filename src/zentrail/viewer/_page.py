@@ -36,8 +36,9 @@ from ._reads import LatestRead
 # elements' own rows choose any of them), and codes drawn in all.
 MAX_ELEMENTS = 16
 MAX_CODES = 64
-# Event rows listed in the table (the markers cover the whole window).
+# Alarms listed in the table (the markers cover the whole window), and what it says of each.
 MAX_EVENT_ROWS = 2000
+EPISODE_COLUMNS = ("raised", "name", "level", "value", "acknowledged", "cleared", "text")
 DEFAULT_PIXELS = 1000
 # The narrowest view read: a nanosecond window draws nothing useful.
 MIN_SPAN_NS = 1_000_000
@@ -136,6 +137,10 @@ class Pane:
         self.legend = models.Div(text="", name=f"legend:{key}", width=LEGEND_WIDTH, height=PANE_HEIGHT,
                                  styles={"overflow-y": "auto", "overflow-x": "hidden"})
         self.row = layouts.row(self.figure, self.legend, sizing_mode="stretch_width")
+
+    def clear(self) -> None:
+        self.source.data = {"xs": [], "ys": [], "code": [], "label": [], "kind": [], "color": []}
+        self.marks.data = {"x": [], "y": [], "label": [], "color": []}
 
     def show(self, drawn: Dict[str, Any], height: int, last: bool) -> None:
         self.source.data = drawn["lines"]
@@ -251,16 +256,17 @@ class TrendApp:
         lane_key = Div(text=f'<div style="font-size:12px">{key}</div>', width=LEGEND_WIDTH)
         self.report = Div(text="", name="alarm-report", sizing_mode="stretch_width",
                           styles={"overflow": "auto", "max-height": "320px"})
-        self.event_rows = ColumnDataSource({"time": [], "name": [], "class_name": [], "subtype_name": [],
-                                            "detail": [], "text": []}, name="event-rows")
+        # The window's alarms, one a row (the first MAX_EVENT_ROWS).
+        self.event_rows = ColumnDataSource({name: [] for name in EPISODE_COLUMNS}, name="event-rows")
         event_table = DataTable(source=self.event_rows, name="event-table", sizing_mode="stretch_width", height=200,
                                 index_position=None, autosize_mode="force_fit",
-                                columns=[TableColumn(field="time", title="time", width=190),
-                                         TableColumn(field="name", title="signal", width=100),
-                                         TableColumn(field="class_name", title="class", width=60),
-                                         TableColumn(field="subtype_name", title="level", width=105),
-                                         TableColumn(field="detail", title="detail", width=80),
-                                         TableColumn(field="text", title="text", width=125)])
+                                columns=[TableColumn(field="raised", title="raised", width=150),
+                                         TableColumn(field="name", title="alarm", width=100),
+                                         TableColumn(field="level", title="level", width=50),
+                                         TableColumn(field="value", title="value", width=50),
+                                         TableColumn(field="acknowledged", title="acknowledged", width=150),
+                                         TableColumn(field="cleared", title="cleared", width=150),
+                                         TableColumn(field="text", title="text", width=100)])
         self.window.on_change("start", self.on_window)
         self.window.on_change("end", self.on_window)
         self.lane.on_change("inner_width", self.on_change)
@@ -457,19 +463,18 @@ class TrendApp:
         watching = sorted({sid for name in names for sid in self.watching.get(name, ())})
         alarm_ids = sorted(set(watching) | {sid for sid in ids if self.is_alarm(sid)})
         episodes, report = self.read_alarms(start, end, alarm_ids)
-        events = trends.window_events(self.root, start, end, set(ids) | set(alarm_ids) | {c // 1024 for c in codes},
-                                      threads=self.threads, tz=self.tz)
+        # System records alone: the alarms are the episodes'.
+        events = trends.window_events(self.root, start, end, (), threads=self.threads, tz=self.tz)
         shortest = max(GAP_PIXELS * (last_ns - first_ns) // max(pixels, 1), MIN_GAP_NS)
-        nothing = {"time": numpy.zeros(0, "datetime64[ns]")}
-        bands = self.gap_bands(first_ns, last_ns, drawn.get(codes[0], nothing), shortest) if codes \
-            else {"x0": [], "x1": []}
+        # Of a code drawn: one of text alone (or with no row in the view) draws no line, the status line says.
+        bands = {"x0": [], "x1": []} if not codes or codes[0] not in drawn else \
+            _panes.gap_bands(drawn[codes[0]], first_ns, last_ns, shortest, self.zone)
         lane = self.lane_marks(events, episodes, first_ns, last_ns, pixels)
         panes = self.pane_data(drawn, lane.pop("on_lines"))
         shown = slice(0, MAX_EVENT_ROWS)
         system = int((events["item_class"] == trends.SYSTEM_CLASS).sum())
         window = f"{_time.instant_text(first_ns)[:19]} to {_time.instant_text(last_ns)[:19]}" + (
             f" ({self.zone.name})" if self.zone is not None else "")
-        named = {int(sid): name for sid, name in zip(self.signals["signal_id"], self.signals["name"])}
         return {
             "start": start, "end": end, "window": window, "panes": panes, "lane": lane, "gaps": bands,
             "report": report, "newest_ms": self.newest_ms(list(codes)) if codes else None,
@@ -477,17 +482,29 @@ class TrendApp:
             # markers and table are redrawn only when it changes.
             "events_key": (numpy.asarray(lane["time"]).tobytes(), "\0".join(lane["row"]).encode(),
                            len(events["time"])),
-            "rows": {"time": _time.texts(events["time"][shown], self.zone).tolist(),
-                     "name": [named.get(sid, str(sid)) for sid in events["signal_id"][shown].tolist()],
-                     "class_name": list(events["class_name"][shown]),
-                     "subtype_name": list(events["subtype_name"][shown]),
-                     "detail": list(events["detail"][shown]),
-                     "text": ["" if t is None else t for t in events["text"][shown]]},
+            "rows": self.episode_rows(episodes, shown),
             "events": len(events["time"]), "system": system, "episodes": len(episodes["raised"]),
             "marked": len(lane["time"]), "points": sum(len(line["time"]) for line in drawn.values()),
             "codes": len(codes), "drawn": len(drawn), "kinds": sorted({line["kind"] for line in drawn.values()}),
             "seconds": time.perf_counter() - began,
         }
+
+    def episode_rows(self, episodes: Dict[str, Any], shown: slice) -> Dict[str, List[Any]]:
+        """The alarm table's rows, as texts."""
+        count = len(episodes["raised"][shown])
+        rows: Dict[str, List[Any]] = {}
+        for name in EPISODE_COLUMNS:
+            column = episodes.get(name)
+            if column is None:
+                rows[name] = [""] * count
+            elif column.dtype.kind == "M":
+                rows[name] = [text if text != "NaT" else "" for text in _time.texts(column[shown], self.zone).tolist()]
+            elif column.dtype.kind == "f":
+                rows[name] = ["" if value != value else f"{value:g}" for value in column[shown].tolist()]
+            else:
+                rows[name] = ["" if value is None else str(value) for value in column[shown].tolist()]
+        rows["name"] = [name or f"id {sid}" for name, sid in zip(rows["name"], episodes["signal_id"][shown].tolist())]
+        return rows
 
     def is_alarm(self, sid: int) -> bool:
         classes = dict(zip(self.signals["signal_id"], self.signals["class_name"]))
@@ -591,30 +608,6 @@ class TrendApp:
             out.append(result)
         return out
 
-    def gap_bands(self, first_ns: int, last_ns: int, line: Any, shortest: int) -> Dict[str, Any]:
-        """The spells longer than ``shortest`` (ns) in which a line's code
-        logged nothing within the view, as bands on the axis (ms). From the
-        line's own points: each bucket's first and last values are rows at
-        their own times, so every spell without a row wider than a bucket
-        lies between two of its points (a read of the rows again would take
-        seconds over a month)."""
-        import numpy
-
-        first, last = first_ns, last_ns
-        if self.zone is not None:
-            first = _time.clamp_ns(self.zone.instant_ns(first_ns, fold=0))
-            last = _time.clamp_ns(self.zone.instant_ns(last_ns, fold=1))
-        # Of the part of the view whose instants a datetime64[ns] holds.
-        held = numpy.iinfo(numpy.int64)
-        first, last = max(first, held.min + 1), min(last, held.max)
-        rows = line["time"].astype(numpy.int64)
-        times = numpy.unique(numpy.concatenate([[first], rows[(rows >= first) & (rows <= last)], [last]]))
-        wide = numpy.flatnonzero(numpy.diff(times) > shortest)
-        x0, x1 = times[wide].astype("datetime64[ns]"), times[wide + 1].astype("datetime64[ns]")
-        if self.zone is not None:
-            x0, x1 = self.zone.wall_times(x0), self.zone.wall_times(x1)
-        return {"x0": x0.astype(numpy.int64) / 1e6, "x1": x1.astype(numpy.int64) / 1e6}
-
     def show_panes(self, panes: List[Dict[str, Any]], tags: List[Any]) -> None:
         keys = [pane["key"] for pane in panes]
         for pane in panes:
@@ -627,6 +620,9 @@ class TrendApp:
                                          k == len(panes) - 1)
             # What was read, for whoever checks the page against the engine.
             self.panes[pane["key"]].source.tags = tags
+        for key, kept in self.panes.items():
+            if key not in keys and kept.source.data["code"]:
+                kept.clear()  # kept to be shown again, without what it showed last
         shown = [self.panes[key].row for key in keys] or [self.empty]
         if list(self.pane_column.children) != shown:
             self.pane_column.children = shown
@@ -655,9 +651,8 @@ class TrendApp:
             self.events_shown = result["events_key"]
         kinds = " and ".join(result["kinds"]) or "nothing"
         system = result["system"]
-        alarms = result["events"] - system
-        said = (f"{result['events']:,} events ({alarms:,} alarm records, {system:,} System); "
-                f"{result['episodes']:,} alarms raised, {result['marked']:,} markers (one a pixel column and row)")
+        said = (f"{result['episodes']:,} alarms raised, {system:,} System records: "
+                f"{result['marked']:,} markers (one a pixel column and row)")
         self.status.text = (f"{result['window']}: {result['drawn']} of {result['codes']} chosen codes drawn "
                             f"({kinds}; {result['points']:,} points at {wanted[2]} px), {said}; "
                             f"read in {result['seconds']:.2f} s")
@@ -674,8 +669,7 @@ class TrendApp:
     def show_failure(self, what: str, error: Optional[BaseException]) -> None:
         say(self.failure, f"{what}: {failure_text(error) if error is not None else 'no result'}")
         for pane in self.panes.values():
-            pane.source.data = {"xs": [], "ys": [], "code": [], "label": [], "kind": [], "color": []}
-            pane.marks.data = {"x": [], "y": [], "label": [], "color": []}
+            pane.clear()
         self.gap_source.data = {"x0": [], "x1": []}
         self.event_source.data = {name: [] for name in self.event_source.data}
         self.event_rows.data = {name: [] for name in self.event_rows.data}

@@ -12,6 +12,8 @@ from __future__ import annotations
 import html
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from zentrail._base import time as _time
+
 STATES = "states"
 # A state's row: its lowest value at the row's number, its highest this far above.
 ROW_HEIGHT = 0.8
@@ -104,3 +106,29 @@ def lane_label(watches: Optional[str], name: Optional[str], signal_id: int) -> s
     """An alarm's row in the alarm lane: the name of the signal it watches,
     else its own name, else its id."""
     return watches or name or f"id {signal_id}"
+
+
+def gap_bands(line: Any, first_ns: int, last_ns: int, shortest: int, zone: Any = None) -> Dict[str, Any]:
+    """The spells longer than ``shortest`` (ns) in which a line's code
+    logged nothing within the view (`first_ns` to `last_ns` on the axis: the
+    wall clock of `zone`, if any), as bands on the axis (ms). From the
+    line's own points: each bucket's first and last values are rows at
+    their own times, so every spell without a row wider than a bucket
+    lies between two of its points (a read of the rows again would take
+    seconds over a month)."""
+    import numpy
+
+    first, last = first_ns, last_ns
+    if zone is not None:
+        first = _time.clamp_ns(zone.instant_ns(first_ns, fold=0))
+        last = _time.clamp_ns(zone.instant_ns(last_ns, fold=1))
+    # Of the part of the view whose instants a datetime64[ns] holds.
+    held = numpy.iinfo(numpy.int64)
+    first, last = max(first, held.min + 1), min(last, held.max)
+    rows = line["time"].astype(numpy.int64)
+    times = numpy.unique(numpy.concatenate([[first], rows[(rows >= first) & (rows <= last)], [last]]))
+    wide = numpy.flatnonzero(numpy.diff(times) > shortest)
+    x0, x1 = times[wide].astype("datetime64[ns]"), times[wide + 1].astype("datetime64[ns]")
+    if zone is not None:
+        x0, x1 = zone.wall_times(x0), zone.wall_times(x1)
+    return {"x0": x0.astype(numpy.int64) / 1e6, "x1": x1.astype(numpy.int64) / 1e6}
