@@ -144,7 +144,6 @@ class Pane:
 
     def show(self, drawn: Dict[str, Any], height: int, last: bool) -> None:
         self.source.data = drawn["lines"]
-        self.marks.data = drawn["marks"]
         self.legend.text = drawn["legend"]
         self.figure.height = self.legend.height = height
         # The time axis's labels once, under the lowest pane.
@@ -450,44 +449,47 @@ class TrendApp:
     def read(self, first_ns: int, last_ns: int, pixels: int, codes: Tuple[int, ...], steps: bool = False,
              ids: Tuple[int, ...] = ()) -> Dict[str, Any]:
         """What the page shows of a window, read and laid out on a worker
-        thread, down to the columns the page's sources take as they are."""
+        thread, down to the columns the page's sources take as they are.
+        The lines are handed to the page as soon as they are read (see
+        show_lines); the alarms, read after them, come with the result."""
         import numpy
 
         began = time.perf_counter()
+        wanted = (first_ns, last_ns, pixels, codes, steps, ids)
         start, end = read_window(self.zone, first_ns, last_ns)
         kinds = self.kinds
         held = True if steps else {code for code in codes if kinds.get(code, ("line", None))[0] != "line"}
         drawn = trends.lines(self.root, start, end, list(codes), pixels, threads=self.threads,
                              steps=held, tz=self.tz) if codes else {}
+        shortest = max(GAP_PIXELS * (last_ns - first_ns) // max(pixels, 1), MIN_GAP_NS)
+        # Of a code drawn: one of text alone (or with no row in the view) draws no line, the status line says.
+        bands = {"x0": [], "x1": []} if not codes or codes[0] not in drawn else \
+            _panes.gap_bands(drawn[codes[0]], first_ns, last_ns, shortest, self.zone)
+        window = f"{_time.instant_text(first_ns)[:19]} to {_time.instant_text(last_ns)[:19]}" + (
+            f" ({self.zone.name})" if self.zone is not None else "")
+        lines: Dict[str, Any] = {"start": start, "end": end, "window": window, "panes": self.pane_lines(drawn),
+                                 "gaps": bands,
+                                 "newest_ms": self.newest_ms(list(codes)) if codes else None,
+                                 "points": sum(len(line["time"]) for line in drawn.values()), "codes": len(codes),
+                                 "drawn": len(drawn), "kinds": sorted({line["kind"] for line in drawn.values()})}
+        self.doc.add_next_tick_callback(partial(self.show_lines, wanted, lines))
+
         names = {line["label"] for line in drawn.values()}
         watching = sorted({sid for name in names for sid in self.watching.get(name, ())})
         alarm_ids = sorted(set(watching) | {sid for sid in ids if self.is_alarm(sid)})
         episodes, report = self.read_alarms(start, end, alarm_ids)
         # System records alone: the alarms are the episodes'.
         events = trends.window_events(self.root, start, end, (), threads=self.threads, tz=self.tz)
-        shortest = max(GAP_PIXELS * (last_ns - first_ns) // max(pixels, 1), MIN_GAP_NS)
-        # Of a code drawn: one of text alone (or with no row in the view) draws no line, the status line says.
-        bands = {"x0": [], "x1": []} if not codes or codes[0] not in drawn else \
-            _panes.gap_bands(drawn[codes[0]], first_ns, last_ns, shortest, self.zone)
         lane = self.lane_marks(events, episodes, first_ns, last_ns, pixels)
-        panes = self.pane_data(drawn, lane.pop("on_lines"))
-        shown = slice(0, MAX_EVENT_ROWS)
-        system = int((events["item_class"] == trends.SYSTEM_CLASS).sum())
-        window = f"{_time.instant_text(first_ns)[:19]} to {_time.instant_text(last_ns)[:19]}" + (
-            f" ({self.zone.name})" if self.zone is not None else "")
-        return {
-            "start": start, "end": end, "window": window, "panes": panes, "lane": lane, "gaps": bands,
-            "report": report, "newest_ms": self.newest_ms(list(codes)) if codes else None,
-            # What tells one window's events from another's: the page's own
-            # markers and table are redrawn only when it changes.
-            "events_key": (numpy.asarray(lane["time"]).tobytes(), "\0".join(lane["row"]).encode(),
-                           len(events["time"])),
-            "rows": self.episode_rows(episodes, shown),
-            "events": len(events["time"]), "system": system, "episodes": len(episodes["raised"]),
-            "marked": len(lane["time"]), "points": sum(len(line["time"]) for line in drawn.values()),
-            "codes": len(codes), "drawn": len(drawn), "kinds": sorted({line["kind"] for line in drawn.values()}),
-            "seconds": time.perf_counter() - began,
-        }
+        marks = self.pane_marks(lines["panes"], lane.pop("on_lines"))
+        return dict(lines, lane=lane, marks=marks, report=report,
+                    # What tells one window's events from another's: the page's own
+                    # markers and table are redrawn only when it changes.
+                    events_key=(numpy.asarray(lane["time"]).tobytes(), "\0".join(lane["row"]).encode(),
+                                len(events["time"])),
+                    rows=self.episode_rows(episodes, slice(0, MAX_EVENT_ROWS)),
+                    system=int((events["item_class"] == trends.SYSTEM_CLASS).sum()),
+                    episodes=len(episodes["raised"]), marked=len(lane["time"]), seconds=time.perf_counter() - began)
 
     def episode_rows(self, episodes: Dict[str, Any], shown: slice) -> Dict[str, List[Any]]:
         """The alarm table's rows, as texts."""
@@ -573,10 +575,9 @@ class TrendApp:
                 "cleared": stamps["cleared"] + [""] * len(system),
                 "on_lines": on_lines}
 
-    def pane_data(self, drawn: Dict[int, Any],
-                  on_lines: Dict[str, List[Tuple[float, str, str]]]) -> List[Dict[str, Any]]:
+    def pane_lines(self, drawn: Dict[int, Any]) -> List[Dict[str, Any]]:
         """Each pane's lines (on the axis's ms, states mapped onto their
-        rows), legend, and the alarm markers on its lines."""
+        rows) and legend."""
         import numpy
 
         out = []
@@ -593,8 +594,21 @@ class TrendApp:
                 ys = [_panes.on_row(values, k, *span) for k, (values, span) in enumerate(
                     zip(ys, _panes.state_rows(ys)))]
                 result["ticks"] = labels
+            result.update(lines={"xs": xs, "ys": ys, "code": [trends.code_label(c) for c in codes], "label": labels,
+                                 "kind": [drawn[c]["kind"] for c in codes], "color": colors},
+                          legend=_panes.legend_html(labels, colors))
+            out.append(result)
+        return out
+
+    @staticmethod
+    def pane_marks(panes: List[Dict[str, Any]],
+                   on_lines: Dict[str, List[Tuple[float, str, str]]]) -> Dict[str, Dict[str, List[Any]]]:
+        """Per pane, the alarm markers on the lines of the signals they watch."""
+        out = {}
+        for pane in panes:
             marks: Dict[str, List[Any]] = {"x": [], "y": [], "label": [], "color": []}
-            for x, y, label in zip(xs, ys, labels):
+            lines = pane["lines"]
+            for x, y, label in zip(lines["xs"], lines["ys"], lines["label"]):
                 found = on_lines.get(label, [])
                 if found:
                     at = [t for t, _, _ in found]
@@ -602,10 +616,7 @@ class TrendApp:
                     marks["y"].extend(_panes.at_times(at, x, y).tolist())
                     marks["label"].extend(text for _, text, _ in found)
                     marks["color"].extend(color for _, _, color in found)
-            result.update(lines={"xs": xs, "ys": ys, "code": [trends.code_label(c) for c in codes], "label": labels,
-                                 "kind": [drawn[c]["kind"] for c in codes], "color": colors},
-                          marks=marks, legend=_panes.legend_html(labels, colors))
-            out.append(result)
+            out[pane["key"]] = marks
         return out
 
     def show_panes(self, panes: List[Dict[str, Any]], tags: List[Any]) -> None:
@@ -627,16 +638,25 @@ class TrendApp:
         if list(self.pane_column.children) != shown:
             self.pane_column.children = shown
 
+    def show_lines(self, wanted: Tuple[Any, ...], lines: Dict[str, Any]) -> None:
+        """The lines of a read, while its alarms are still read: not those
+        of a view the page has moved on from."""
+        if wanted != self.drawn:
+            return
+        say(self.failure, "")
+        self.show_panes(lines["panes"], [lines["start"], lines["end"], wanted[2], wanted[4]])
+        self.gap_source.data = lines["gaps"]
+        self.show_beyond(lines["newest_ms"], wanted[1])
+        self.status.text = self.said(wanted, lines) + "; reading the alarms..."
+
     def show(self, wanted: Tuple[Any, ...], result: Optional[Dict[str, Any]], error: Optional[BaseException]) -> None:
         if error is not None or result is None:
             start, end = (_time.instant_text(ns)[:19] for ns in wanted[:2])
             self.show_failure(f"Reading the window {start} to {end} failed", error)
             return
-        say(self.failure, "")
-        self.show_panes(result["panes"], [result["start"], result["end"], wanted[2], wanted[4]])
-        self.gap_source.data = result["gaps"]
+        for key, marks in result["marks"].items():
+            self.panes[key].marks.data = marks
         self.report.text = result["report"]
-        self.show_beyond(result["newest_ms"], wanted[1])
         # Choosing a signal without alarms leaves the window's events as they
         # were: the browser is spared redrawing the markers and the table.
         if result["events_key"] != self.events_shown:
@@ -649,13 +669,15 @@ class TrendApp:
             self.event_source.data = lane
             self.event_rows.data = result["rows"]
             self.events_shown = result["events_key"]
-        kinds = " and ".join(result["kinds"]) or "nothing"
-        system = result["system"]
-        said = (f"{result['episodes']:,} alarms raised, {system:,} System records: "
-                f"{result['marked']:,} markers (one a pixel column and row)")
-        self.status.text = (f"{result['window']}: {result['drawn']} of {result['codes']} chosen codes drawn "
-                            f"({kinds}; {result['points']:,} points at {wanted[2]} px), {said}; "
-                            f"read in {result['seconds']:.2f} s")
+        self.status.text = (f"{self.said(wanted, result)}, {result['episodes']:,} alarms raised, "
+                            f"{result['system']:,} System records: {result['marked']:,} markers (one a pixel column "
+                            f"and row); read in {result['seconds']:.2f} s")
+
+    @staticmethod
+    def said(wanted: Tuple[Any, ...], read: Dict[str, Any]) -> str:
+        kinds = " and ".join(read["kinds"]) or "nothing"
+        return (f"{read['window']}: {read['drawn']} of {read['codes']} chosen codes drawn ({kinds}; "
+                f"{read['points']:,} points at {wanted[2]} px)")
 
     def show_beyond(self, newest_ms: Optional[float], last_ns: int) -> None:
         """Newer data than the view's right edge is said, with the way to it."""
