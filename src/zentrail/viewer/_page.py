@@ -115,7 +115,7 @@ class Pane:
     lines in one renderer (a redraw costs the same for 1 or 30 codes), the
     alarm markers on them, and its legend beside it."""
 
-    def __init__(self, key: str, axis: str, x_range: Any, zone: Optional[_time.Zone]) -> None:
+    def __init__(self, key: str, axis: str, x_range: Any, gaps: Any, zone: Optional[_time.Zone]) -> None:
         layouts, models, plotting = bokeh_modules("bokeh.layouts", "bokeh.models", "bokeh.plotting")
         self.key = key
         self.source = models.ColumnDataSource({"xs": [], "ys": [], "code": [], "label": [], "kind": [], "color": []},
@@ -125,6 +125,8 @@ class Pane:
             x_axis_type="datetime", height=PANE_HEIGHT, sizing_mode="stretch_width", x_range=x_range,
             name=f"pane:{key}", tools="xpan,xwheel_zoom,box_zoom,reset,save", active_scroll="xwheel_zoom",
             min_border_left=FRAME_LEFT, y_axis_label=axis)
+        # The first chosen code's spells without a row, shaded in every pane as in the alarm lane.
+        self.figure.vstrip("x0", "x1", source=gaps, fill_color="grey", fill_alpha=0.15, line_alpha=0)
         lines = self.figure.multi_line("xs", "ys", source=self.source, line_color="color", line_width=1.5)
         marks = self.figure.scatter("x", "y", source=self.marks, marker="inverted_triangle", size=10,
                                     color="color", line_color="white")
@@ -151,10 +153,15 @@ class Pane:
         if "ticks" in drawn:
             models = bokeh_modules("bokeh.models")[0]
             rows = len(drawn["ticks"])
-            self.figure.y_range = models.Range1d(-0.3, rows - 0.1)
-            self.figure.yaxis.ticker = models.FixedTicker(ticks=[k + _panes.ROW_HEIGHT / 2 for k in range(rows)])
-            self.figure.yaxis.major_label_overrides = {k + _panes.ROW_HEIGHT / 2: label
-                                                       for k, label in enumerate(drawn["ticks"])}
+            middles = [k + _panes.ROW_HEIGHT / 2 for k in range(rows)]
+            # A row per state, named on the axis at its middle.
+            if isinstance(self.figure.y_range, models.Range1d):
+                self.figure.y_range.update(start=-0.3, end=rows - 0.1)
+                self.figure.yaxis.ticker.ticks = middles
+            else:
+                self.figure.y_range = models.Range1d(-0.3, rows - 0.1)
+                self.figure.yaxis.ticker = models.FixedTicker(ticks=middles)
+            self.figure.yaxis.major_label_overrides = dict(zip(middles, drawn["ticks"]))
 
 
 class TrendApp:
@@ -250,8 +257,8 @@ class TrendApp:
         self.lane.add_tools(HoverTool(renderers=[lane_marks], tooltips=[
             ("", "@label"), ("raised", "@raised"), ("acknowledged", "@acknowledged"), ("cleared", "@cleared")]))
         self.lane.xaxis.axis_label = trends.time_label(zone)
-        key = "".join(f'<div><span style="color:{_panes.level_color(level)}">&#9660;</span> {level}</div>'
-                      for level in ("HiHi / LoLo", "Hi / Lo", "L->H", "H->L", "other"))
+        key = "".join(f'<div><span style="color:{_panes.level_color(level.split()[0])}">&#9660;</span> '
+                      f'{html.escape(level)}</div>' for level in ("HiHi / LoLo", "Hi / Lo", "L->H", "H->L", "other"))
         lane_key = Div(text=f'<div style="font-size:12px">{key}</div>', width=LEGEND_WIDTH)
         self.report = Div(text="", name="alarm-report", sizing_mode="stretch_width",
                           styles={"overflow": "auto", "max-height": "320px"})
@@ -623,7 +630,7 @@ class TrendApp:
         keys = [pane["key"] for pane in panes]
         for pane in panes:
             if pane["key"] not in self.panes:
-                self.panes[pane["key"]] = Pane(pane["key"], pane["axis"], self.window, self.zone)
+                self.panes[pane["key"]] = Pane(pane["key"], pane["axis"], self.window, self.gap_source, self.zone)
         height = PANE_HEIGHT if len(panes) <= 2 else SMALL_PANE_HEIGHT
         for k, pane in enumerate(panes):
             rows = len(pane.get("ticks", ()))
