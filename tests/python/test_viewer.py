@@ -612,3 +612,27 @@ def test_the_page_lays_out_a_pane_per_unit_without_cutting_or_sideways_scroll(pl
         assert layout["sideways"] <= 0 and layout["cut"] == [], layout
         assert layout["entries"] == 16 + 1 + 16 and layout["outside"] == 0, layout
         assert layout["legends"] == ["auto"] * 3, layout
+
+
+def test_alarms_are_marked_on_the_line_they_watch_in_a_lane_of_names_and_reported(plant, browser):
+    with running_viewer(plant) as address:
+        browser.get(address)
+        choose(browser, "100:12")
+        wait_for(lambda: "read in" in (model(browser, "status", "m.text") or ""), "the alarms read")
+        start, end = named(browser, "lines:", "m.tags")[0][:2]
+        found = zentrail.alarms(plant, start, end, ["TI-10012.ALM"]).to_numpy()
+        assert len(found["raised"]) > 0 and set(found["watches"]) == {"TI-10012"}
+        # On the line of TI-10012, named by the alarm and its level, each at the line's value then.
+        marks = named(browser, "marks:unit:degC", "[Array.from(m.data.x), Array.from(m.data.y), m.data.label]")[0]
+        raised = set((found["raised"].astype(np.int64) / 1e6).tolist())
+        assert marks[0] and set(marks[0]) <= raised
+        assert all(label.startswith("TI-10012.ALM " + level) for label, level in zip(
+            marks[2], [found["level"][(found["raised"].astype(np.int64) / 1e6).tolist().index(x)] for x in marks[0]]))
+        line = line_of(browser, "100:12")
+        assert all(min(line["value"]) <= y <= max(line["value"]) for y in marks[1])
+        # The lane's rows are named by the signal watched; the table lists the episodes; the report is of the view.
+        assert set(model(browser, "event-data", "Array.from(m.data.row)")) <= {"TI-10012", "System"}
+        assert model(browser, "alarm-lane", "Array.from(m.y_range.factors)") == ["System", "TI-10012"]
+        assert sorted(set(model(browser, "event-rows", "Array.from(m.data.name)"))) == ["TI-10012.ALM"]
+        report = model(browser, "alarm-report", "m.text")
+        assert "ISA-18.2" in report and f"alarms raised: {len(found['raised'])}" in report

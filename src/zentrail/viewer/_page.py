@@ -16,12 +16,13 @@ clock, the repeated autumn hour as two passes over the same stretch of axis.
 
 from __future__ import annotations
 
+import contextlib
 import html
 import math
 import time
 from concurrent.futures import Executor, Future
 from functools import partial
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from zentrail._base import time as _time
 from zentrail import plot as trends
@@ -69,6 +70,17 @@ def bokeh_modules(*names: str) -> List[Any]:
     """Bokeh's modules, typed loosely: its own annotations are not what this
     code is checked against, and it is an optional extra."""
     return [import_extra(name, "zentrail view", "view") for name in names]
+
+
+@contextlib.contextmanager
+def held(doc: Any) -> Iterator[None]:
+    """The page's changes of a block sent to the browser together, once:
+    it lays the page out and paints once rather than per change."""
+    doc.hold("combine")
+    try:
+        yield
+    finally:
+        doc.unhold()
 
 
 def say(div: Any, text: str) -> None:
@@ -650,6 +662,10 @@ class TrendApp:
         of a view the page has moved on from."""
         if wanted != self.drawn:
             return
+        with held(self.doc):
+            self.put_lines(wanted, lines)
+
+    def put_lines(self, wanted: Tuple[Any, ...], lines: Dict[str, Any]) -> None:
         say(self.failure, "")
         self.show_panes(lines["panes"], [lines["start"], lines["end"], wanted[2], wanted[4]])
         self.gap_source.data = lines["gaps"]
@@ -661,6 +677,10 @@ class TrendApp:
             start, end = (_time.instant_text(ns)[:19] for ns in wanted[:2])
             self.show_failure(f"Reading the window {start} to {end} failed", error)
             return
+        with held(self.doc):
+            self.put_alarms(wanted, result)
+
+    def put_alarms(self, wanted: Tuple[Any, ...], result: Dict[str, Any]) -> None:
         for key, marks in result["marks"].items():
             self.panes[key].marks.data = marks
         self.report.text = result["report"]
