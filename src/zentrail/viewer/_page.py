@@ -155,6 +155,7 @@ class Pane:
     def clear(self) -> None:
         self.source.data = {"xs": [], "ys": [], "code": [], "label": [], "kind": [], "color": []}
         self.marks.data = {"x": [], "y": [], "label": [], "color": []}
+        self.legend.text = ""
 
     def show(self, drawn: Dict[str, Any], height: int, last: bool) -> None:
         self.source.data = drawn["lines"]
@@ -650,12 +651,17 @@ class TrendApp:
                                          k == len(panes) - 1)
             # What was read, for whoever checks the page against the engine.
             self.panes[pane["key"]].source.tags = tags
+        # A pane not drawn now stays in the page, hidden and emptied: shown
+        # again, the browser has it built (building a pane takes it longer than drawing a month in it).
         for key, kept in self.panes.items():
             if key not in keys and kept.source.data["code"]:
-                kept.clear()  # kept to be shown again, without what it showed last
-        shown = [self.panes[key].row for key in keys] or [self.empty]
-        if list(self.pane_column.children) != shown:
-            self.pane_column.children = shown
+                kept.clear()
+            kept.row.visible = key in keys
+        self.empty.visible = not keys
+        children = [self.panes[key].row for key in keys] + [kept.row for key, kept in self.panes.items()
+                                                             if key not in keys] + [self.empty]
+        if list(self.pane_column.children) != children:
+            self.pane_column.children = children
 
     def show_lines(self, wanted: Tuple[Any, ...], lines: Dict[str, Any]) -> None:
         """The lines of a read, while its alarms are still read: not those
