@@ -414,9 +414,16 @@ class TrendApp:
 
         def done(finished: Future[Optional[float]]) -> None:
             self.polling = False
+            # A failed look is said by the read that follows, which fails the same way.
             self.follow(None if finished.exception() else finished.result())
 
-        future.add_done_callback(lambda finished: self.doc.add_next_tick_callback(partial(done, finished)))
+        def deliver(finished: Future[Optional[float]]) -> None:
+            try:
+                self.doc.add_next_tick_callback(partial(done, finished))
+            except Exception:  # the page has closed: nobody to move the window for
+                pass
+
+        future.add_done_callback(deliver)
 
     def newest_ms(self, codes: List[int]) -> Optional[float]:
         """The time (the axis's ms) of the newest value of `codes` (all
@@ -676,6 +683,8 @@ class TrendApp:
         self.show_panes(lines["panes"], [lines["start"], lines["end"], wanted[2], wanted[4]])
         self.gap_source.data = lines["gaps"]
         self.show_beyond(lines["newest_ms"], wanted[1])
+        if lines["newest_ms"] is not None:  # the live edge, until the next poll
+            self.live.newest_ms = lines["newest_ms"]
         self.status.text = self.said(wanted, lines) + "; reading the alarms..."
 
     def show(self, wanted: Tuple[Any, ...], result: Optional[Dict[str, Any]], error: Optional[BaseException]) -> None:
