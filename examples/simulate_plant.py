@@ -6,15 +6,29 @@
 Sampled groups of furnace temperatures (GrFloat), tank levels (GrWord),
 flows (GrDouble) and pump states (GrBool), one group per unit every
 --period seconds, with daily trends, slow drifts and noise; setpoints
-(GrDouble, one element) written when an operator changes them; level
-alarms (AlByte, the value in percent of the range) with a text (AlString)
-when a value crosses its limits and when it is back to normal; system
+(GrDouble, one element) written when an operator changes them; system
 events (the archive opening the day's file, now and then an I/O driver
-warning). Each day is a file ROOT/YYYY/MM/YYYY-MM-DD_plant.vlx that begins
+warning); and an alarm system worth measuring:
+
+- level alarms (AlByte Lo, Hi, LoLo, HiHi, the value in percent of the
+  swing) when a value crosses a limit; a value back inside its limits is
+  written as a "data" record, which raises nothing;
+- operators acknowledging them (AlAckn of the alarm's level, the value
+  the operator's number) after a delay of about a minute, longer in a
+  flood, now and then never;
+- trips: every few days a unit trips, its values fall through both low
+  limits at once (a flood of alarms) with a text on its message signal
+  (AlString), and come back half an hour later;
+- a tank's high-level switch (AlBool L->H, H->L) that chatters while the
+  level hovers at it;
+- a maintenance bypass (AlBool) that stands for two days and more each
+  week. Each day is a file ROOT/YYYY/MM/YYYY-MM-DD_plant.vlx that begins
 with its date mark and ends with the end byte when the next day begins.
 ROOT/zentrail-catalog.csv names every signal written by its tag (TI-10000,
 LI-10100, FI-10200, XS-10300, the setpoints TIC-100.SP, the alarms
-TI-10000.ALM, the texts TIC-100.MSG), with its unit and interpolation.
+TI-10000.ALM, the texts TIC-100.MSG, the switches LSH-101, the bypass
+XA-900), with its unit and interpolation; the catalog's alarm_of column
+names the signal an alarm watches.
 
 At once (the default) it writes --days days from --start, a day at a time:
 each day's file is written beside its place and renamed into it when whole,
@@ -44,6 +58,7 @@ from __future__ import annotations
 import argparse
 import csv
 import datetime as dt
+import heapq
 import io
 import math
 import os
@@ -73,12 +88,30 @@ STATE_CLASSES = ("GrBool",)
 SETPOINT_ID_BASE = 500
 ALARM_ID_BASE = 2000
 TEXT_ID_BASE = 4000
+SWITCH_ID_BASE = 4500
+BYPASS_ID = 4900
+# The alarm levels by the subtype number an alarm and its acknowledgement carry.
+LEVELS = {"Lo": 0, "Hi": 1, "LoLo": 2, "HiHi": 3}
+LOW_TO_HIGH, HIGH_TO_LOW = 1, 0
+# The states of a value by how far they lie from normal, and the deadband
+# (in parts of its swing) a value must clear to leave a state for a better one.
+RANK = {"LoLo": -2, "Lo": -1, "Norm": 0, "Hi": 1, "HiHi": 2}
+RANK_NAMES = {rank: name for name, rank in RANK.items()}
+DEADBAND = 0.3
+# Operators: the median seconds to acknowledge, its spread (of the logarithm),
+# how much longer in a flood, and the share of alarms never acknowledged.
+ACK_MEDIAN, ACK_SPREAD, ACK_IN_FLOOD, NEVER_ACKNOWLEDGED = 45.0, 0.9, 4.0, 0.05
+OPERATORS = 3
+# A trip: one in TRIP_DAYS days per unit, the fall's seconds, and how long it lasts.
+TRIP_DAYS, TRIP_FALL, TRIP_LENGTH = 6.0, 120.0, 1800.0
+# The bypass: raised BYPASS_FROM seconds into each week, for BYPASS_FOR seconds.
+WEEK, BYPASS_FROM, BYPASS_FOR = 7 * 86_400, 6 * 3600, 50 * 3600
 # A system event's second byte: level in the tens, module in the units.
 ARCHIVE_INFO = 45
 IODRIVER_WARNING = 56
 # Where zentrail looks for the plant's names, and the columns it reads.
 CATALOG_NAME = "zentrail-catalog.csv"
-CATALOG_COLUMNS = ("signal_id", "element", "name", "unit", "description", "interpolation")
+CATALOG_COLUMNS = ("signal_id", "element", "name", "unit", "description", "interpolation", "alarm_of")
 
 
 class Signal:
@@ -104,9 +137,25 @@ class Signal:
             return "HiHi"
         if value > self.high:
             return "Hi"
+        if value < self.low - 0.1 * self.amplitude:
+            return "LoLo"
         if value < self.low:
             return "Lo"
         return "Norm"
+
+    def next_state(self, value: float) -> str:
+        """The alarm state after `value`: a worse state at once, a better one
+        only once the value is back past its limit by a deadband, as alarm
+        limits are set so that noise at a limit does not chatter."""
+        state = self.limit_state(value)
+        now, new = RANK[self.state], RANK[state]
+        if now > 0 and 0 <= new < now:
+            held = RANK[self.limit_state(value + DEADBAND * self.amplitude)]
+            return RANK_NAMES[min(now, max(new, held))]
+        if now < 0 and now < new <= 0:
+            held = RANK[self.limit_state(value - DEADBAND * self.amplitude)]
+            return RANK_NAMES[max(now, min(new, held))]
+        return state
 
 
 class Unit:
@@ -120,12 +169,29 @@ class Unit:
         self.signals = [Signal(f"{prefix}-{self.id}{k:02d}", unit, base, amplitude, noise, rng, limits) for k in range(size)]
         self.setpoint = round(base + rng.uniform(-0.1, 0.1) * max(amplitude, 1.0), 1)
         self.pumps = [rng.random() < 0.5 for _ in range(size)]
+        self.tripped_at: Optional[float] = None  # the plant's seconds its last trip began
+        self.switch = False  # a tank's high-level switch
 
-    def values(self, seconds_of_day: float, rng: random.Random) -> list:
+    def trip_depth(self, elapsed: float) -> float:
+        """How far a trip has pulled the values down, in parts of their
+        swing: falling fast, held, then back within the last third."""
+        if self.tripped_at is None:
+            return 0.0
+        since = elapsed - self.tripped_at
+        if since >= TRIP_LENGTH:
+            self.tripped_at = None
+            return 0.0
+        depth = 2.2 * min(since / TRIP_FALL, 1.0)
+        return depth * min(1.0, 3 * (TRIP_LENGTH - since) / TRIP_LENGTH)
+
+    def values(self, seconds_of_day: float, rng: random.Random, elapsed: float = 0.0) -> list:
         if self.archive_class == "GrBool":
             self.pumps = [(not p) if rng.random() < 0.002 else p for p in self.pumps]
             return list(self.pumps)
         values = [s.sample(seconds_of_day, rng) for s in self.signals]
+        depth = self.trip_depth(elapsed)
+        if depth:
+            values = [v - depth * s.amplitude for v, s in zip(values, self.signals)]
         if self.archive_class == "GrWord":
             return [min(max(int(v), 0), 0xFFFF) for v in values]
         if self.archive_class == "GrFloat":
@@ -147,6 +213,12 @@ class Plant:
             self.units.append(Unit(number, UNIT_KINDS[number % len(UNIT_KINDS)], size, rng, limits))
             left -= size
             number += 1
+        # The alarm system draws from its own stream, so that the values
+        # stay those of the same seed whatever the operators do.
+        self.alarm_rng = random.Random(seed * 7919 + 17)
+        self.elapsed = 0.0  # the plant's seconds since its first moment
+        self.acks: List[Tuple[float, int, int]] = []  # (due, alarm id, level), a heap
+        self.bypass = False
 
     def day_start(self, day: dt.date) -> List[bytes]:
         """What the runtime writes first in a day's file: the date mark, the
@@ -161,14 +233,20 @@ class Plant:
         """The records of one sampling moment, in the order they are written."""
         rng, seconds = self.rng, ns_of_day / NS_PER_SECOND
         records = []
+        raised = 0
         for unit in self.units:
             t = ns_of_day + unit.id * 1000
-            values = unit.values(seconds, rng)
+            if unit.archive_class == "GrFloat" and unit.tripped_at is None \
+                    and self.alarm_rng.random() < self.period / (TRIP_DAYS * SECONDS_PER_DAY):
+                unit.tripped_at = self.elapsed
+                records.append(string_alarm(t + 3, id=TEXT_ID_BASE + unit.id, subtype="User",
+                                            text=f"{unit.controller} {unit.kind} trip: fuel valve closed"))
+            values = unit.values(seconds, rng, self.elapsed)
             records.append(group(unit.archive_class, t, id=unit.id, values=values))
             if unit.archive_class == "GrBool":
                 continue
             for k, (signal, value) in enumerate(zip(unit.signals, values)):
-                state = signal.limit_state(value)
+                state = signal.next_state(value)
                 if state == signal.state:
                     continue
                 signal.state = state
@@ -176,18 +254,61 @@ class Plant:
                 percent = min(max(int(100 * (value - signal.base + signal.amplitude) / span), 0), 255)
                 alarm_id = ALARM_ID_BASE + unit.id * ELEMENTS_PER_GROUP + k
                 records.append(alarm("AlByte", t + 1, id=alarm_id, value=percent,
-                                     subtype="Lo" if state == "Norm" else state))
-                words = "back to normal" if state == "Norm" else f"{state} limit crossed"
-                text = f"{signal.tag} {unit.kind} {words}: {value:.1f} {signal.unit}".rstrip()
-                records.append(string_alarm(t + 2, id=TEXT_ID_BASE + unit.id, text=text,
-                                            subtype="Norm" if state == "Norm" else "User"))
+                                     subtype="data" if state == "Norm" else state))
+                if state != "Norm":
+                    raised += 1
+                    self._acknowledge_later(alarm_id, LEVELS[state], unit.tripped_at is not None)
+            if unit.archive_class == "GrWord":
+                records.extend(self._level_switch(unit, values[0], t + 2))
             if rng.random() < 0.0005:
                 unit.setpoint = round(unit.setpoint + rng.choice((-1, 1)) * rng.uniform(0.5, 5.0), 1)
                 records.append(group("GrDouble", ns_of_day + 5000, id=SETPOINT_ID_BASE + unit.id,
                                      values=[unit.setpoint]))
         if rng.random() < 0.0003:
             records.append(system(ns_of_day + 9000, subtype=1, param=IODRIVER_WARNING))
+        records.extend(self._bypass(ns_of_day + 9500))
+        records.extend(self._acknowledgements(ns_of_day + 9900))
+        self.elapsed += self.period
         return records
+
+    def _acknowledge_later(self, alarm_id: int, level: int, in_flood: bool) -> None:
+        rng = self.alarm_rng
+        if rng.random() < NEVER_ACKNOWLEDGED:
+            return
+        delay = ACK_MEDIAN * math.exp(rng.gauss(0, ACK_SPREAD)) * (ACK_IN_FLOOD if in_flood else 1.0)
+        heapq.heappush(self.acks, (self.elapsed + min(delay, 4 * 3600), alarm_id, level))
+
+    def _acknowledgements(self, t: int) -> List[bytes]:
+        """The acknowledgements whose moment has come, each at this moment."""
+        records = []
+        while self.acks and self.acks[0][0] <= self.elapsed:
+            _, alarm_id, level = heapq.heappop(self.acks)
+            operator = 1 + self.alarm_rng.randrange(OPERATORS)
+            records.append(alarm("AlAckn", t + len(records), id=alarm_id, value=operator, subtype=level))
+        return records
+
+    def _level_switch(self, unit: Unit, level: float, t: int) -> List[bytes]:
+        """A tank's high-level switch, set a little below its high limit: the
+        level's ripple makes it chatter while the level hovers there."""
+        signal = unit.signals[0]
+        wet = level + self.alarm_rng.gauss(0, 4 * signal.noise) > signal.high - 0.15 * signal.amplitude
+        if wet == unit.switch:
+            return []
+        unit.switch = wet
+        switch_id = SWITCH_ID_BASE + unit.id
+        if wet:
+            self._acknowledge_later(switch_id, LOW_TO_HIGH, False)
+        return [alarm("AlBool", t, id=switch_id, subtype=LOW_TO_HIGH if wet else HIGH_TO_LOW)]
+
+    def _bypass(self, t: int) -> List[bytes]:
+        """The maintenance bypass, standing for two days of each week."""
+        on = BYPASS_FROM <= self.elapsed % WEEK < BYPASS_FROM + BYPASS_FOR
+        if on == self.bypass:
+            return []
+        self.bypass = on
+        if on:
+            self._acknowledge_later(BYPASS_ID, LOW_TO_HIGH, False)
+        return [alarm("AlBool", t, id=BYPASS_ID, subtype=LOW_TO_HIGH if on else HIGH_TO_LOW)]
 
     def run(self, start: dt.datetime, days: Optional[float],
             zone: Optional[dt.tzinfo] = None) -> Iterator[Tuple[dt.datetime, dt.date, List[bytes]]]:
@@ -261,12 +382,16 @@ def catalog_rows(plant: Plant) -> List[tuple]:
                            "step" if states else "linear"))
             if not states:
                 alarms.append((ALARM_ID_BASE + unit.id * ELEMENTS_PER_GROUP + k, None, f"{signal.tag}.ALM", "%",
-                               f"limit alarm of {signal.tag} (percent of its daily swing)", "step"))
+                               f"limit alarm of {signal.tag} (percent of its daily swing)", "step", signal.tag))
         if not states:
             setpoints.append((SETPOINT_ID_BASE + unit.id, 0, f"{unit.controller}.SP", unit.measure,
                               f"setpoint of {unit.kind} {unit.id}", "step"))
             texts.append((TEXT_ID_BASE + unit.id, None, f"{unit.controller}.MSG", None,
                           f"alarm texts of {unit.kind} {unit.id}", "step"))
+        if unit.archive_class == "GrWord":
+            alarms.append((SWITCH_ID_BASE + unit.id, None, f"LSH-{unit.id}", None,
+                           f"high-level switch of {unit.kind} {unit.id}", "step", unit.signals[0].tag))
+    alarms.append((BYPASS_ID, None, "XA-900", None, "maintenance bypass", "step"))
     return values + setpoints + alarms + texts
 
 
@@ -274,7 +399,9 @@ def write_catalog(root: Path, plant: Plant) -> Path:
     text = io.StringIO()
     table = csv.writer(text, lineterminator="\n")
     table.writerow(CATALOG_COLUMNS)
-    table.writerows(["" if field is None else field for field in row] for row in catalog_rows(plant))
+    width = len(CATALOG_COLUMNS)
+    table.writerows(["" if field is None else field for field in row + (None,) * (width - len(row))]
+                    for row in catalog_rows(plant))
     with WholeFile(root / CATALOG_NAME) as catalog:
         catalog.file.write(text.getvalue().encode("utf-8"))
     return catalog.path
