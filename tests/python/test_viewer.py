@@ -512,7 +512,7 @@ def test_a_window_of_a_million_alarms_is_capped_per_pixel_and_built_off_the_loop
         model(browser, "signal-data", f"(m.selected.indices = {[listed.index(i) for i in ids]}, true)")
         wait_for(lambda: f"{count:,} alarms raised, 3 System" in model(browser, "status", "m.text"), "the alarms",
                  timeout=60)
-        start, end, pixels = model(browser, "lines", "m.tags")[:3]
+        start, end, pixels = model(browser, "event-data", "m.tags")[:3]
         marked = model(browser, "event-data", "[Array.from(m.data.time), Array.from(m.data.row)]")
     finally:
         process.terminate()
@@ -547,7 +547,7 @@ def test_view_refuses_bad_arguments_before_serving(arguments, message):
 
 
 # What the eye would find wrong in the page's layout: sideways scrolling, table
-# cells whose text is cut (but the event table's free text, l5), legend entries
+# cells whose text is cut (but the alarm table's free text, l6), legend entries
 # cut at the window's edge and legends that do not scroll. Bokeh draws inside shadow roots.
 LAYOUT = """
 function all(root, found) {
@@ -558,7 +558,7 @@ function all(root, found) {
     return found;
 }
 const elements = all(document, []);
-const cut = elements.filter(e => e.classList.contains('slick-cell') && !e.classList.contains('l5')
+const cut = elements.filter(e => e.classList.contains('slick-cell') && !e.classList.contains('l6')
                              && e.scrollWidth > e.clientWidth + 1).map(e => e.textContent);
 const entries = elements.filter(e => e.classList.contains('zt-entry'));
 const hosts = elements.filter(e => e.shadowRoot && e.shadowRoot.querySelector('.zt-legend'));
