@@ -19,6 +19,7 @@ from __future__ import annotations
 import contextlib
 import html
 import math
+import threading
 import time
 from concurrent.futures import Executor, Future
 from functools import partial
@@ -47,6 +48,9 @@ MIN_SPAN_NS = 1_000_000
 # wider than this many pixels, and at least a minute long.
 GAP_PIXELS = 3
 MIN_GAP_NS = 60 * _time.NS_PER_SECOND
+# How long a read waits for the page to send its lines before it reads the
+# alarms (seconds): a page that has closed never does.
+LINES_SENT_WAIT = 5.0
 # The page's layout, in pixels: the signal list's width, a pane's height
 # (smaller when there are more than two), a state's row, the legends' width
 # beside the panes, and the room left of every frame for the value axis, the
@@ -499,7 +503,11 @@ class TrendApp:
                                  "newest_ms": self.newest_ms(list(codes)) if codes else None,
                                  "points": sum(len(line["time"]) for line in drawn.values()), "codes": len(codes),
                                  "drawn": len(drawn), "kinds": sorted({line["kind"] for line in drawn.values()})}
-        self.doc.add_next_tick_callback(partial(self.show_lines, wanted, lines))
+        # The alarms are read once the page has the lines: read beside the
+        # loop's sending of them, they would hold it up (Python's lock) and the lines would come with the alarms.
+        sent = threading.Event()
+        self.doc.add_next_tick_callback(partial(self.show_lines, wanted, lines, sent))
+        sent.wait(LINES_SENT_WAIT)
 
         names = {line["label"] for line in drawn.values()}
         watching = sorted({sid for name in names for sid in self.watching.get(name, ())})
@@ -670,13 +678,16 @@ class TrendApp:
         if list(self.pane_column.children) != children:
             self.pane_column.children = children
 
-    def show_lines(self, wanted: Tuple[Any, ...], lines: Dict[str, Any]) -> None:
-        """The lines of a read, while its alarms are still read: not those
-        of a view the page has moved on from."""
-        if wanted != self.drawn:
-            return
-        with held(self.doc):
-            self.put_lines(wanted, lines)
+    def show_lines(self, wanted: Tuple[Any, ...], lines: Dict[str, Any], sent: threading.Event) -> None:
+        """The lines of a read, before its alarms are read: not those of a
+        view the page has moved on from. `sent` is set on the loop's next
+        turn, once they are on their way to the browser."""
+        try:
+            if wanted == self.drawn:
+                with held(self.doc):
+                    self.put_lines(wanted, lines)
+        finally:
+            self.doc.add_next_tick_callback(sent.set)
 
     def put_lines(self, wanted: Tuple[Any, ...], lines: Dict[str, Any]) -> None:
         say(self.failure, "")
