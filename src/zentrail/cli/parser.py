@@ -197,7 +197,7 @@ def parser() -> argparse.ArgumentParser:
     view_options.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
     view_options.add_argument("--no-browser", action="store_true", help="print the address instead of opening a browser")
     view_options.add_argument("--live", action="store_true",
-                              help="keep the window's right edge at the present, new values drawn as they are written")
+                              help="keep the window's right edge at the newest data, new values drawn as they are written")
     view_options.add_argument("--poll", metavar="D", default="1s", help=arguments.duration_help(
         "with --live: how often the window moves on and is read again", "1s"))
     view_options.add_argument("--no-token", action="store_true",

@@ -41,12 +41,14 @@ def envelope_points(columns: Dict[str, Any], rows: Any) -> Tuple[Any, Any]:
 
 def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
           threads: Optional[int] = None, errors: str = "raise", skipped: Optional[List[Any]] = None,
-          steps: bool = False, catalog: Any = None, tz: Any = None) -> Dict[int, Line]:
+          steps: Any = False, catalog: Any = None, tz: Any = None) -> Dict[int, Line]:
     """Per code (id * 1024 + element) with values in the window, the line to
     draw at `pixels` columns: the overview's envelope, or the values
     themselves where they are no more than the pixels. The damaged files
     passed over (``errors`` as for zentrail.scan) are added to `skipped`.
-    With `steps`, each line is drawn as steps (see as_steps). Each line is
+    With `steps` True, each line is drawn as steps (see as_steps); given
+    a collection of codes, those codes' lines only (a setpoint or a pump
+    state holds its value where a temperature beside it does not). Each line is
     labelled by `catalog` (None: the root's own, if any; False: none).
     Read in the zone `tz` as zentrail.scan reads (None: the root's zone
     file, if any; False: none)."""
@@ -80,8 +82,9 @@ def lines(root: Any, start: str, end: str, codes: Sequence[int], pixels: int,
         for code in few:
             keep = (row_code == code) & ~numpy.isnan(values["value"])
             out[code] = {"time": values["time"][keep], "value": values["value"][keep], "kind": "values"}
-    if steps:
-        out = as_steps(root, start, end, codes, out, threads, errors, tz)
+    stepped = list(codes) if steps is True else [code for code in codes if steps and code in steps]
+    if stepped:
+        out.update(as_steps(root, start, end, stepped, out, threads, errors, tz))
     for code, line in out.items():
         entry = None if names is None else names.entry(code)
         line["label"] = code_label(code) if entry is None else label_of(entry, code)

@@ -95,7 +95,7 @@ def serve(root: str, port: int = 0, open_browser: bool = True, start: Optional[s
           poll: Any = "1s", tz: Any = None) -> None:
     """Serves the viewer on 127.0.0.1 until Ctrl-C; with `token` False, to
     any program on this machine that names the address. With `live`, each
-    page keeps its window's right edge at the present, reading it again
+    page keeps its window's right edge at the newest data, reading it again
     every `poll`, until its user looks at the past (see _live). Reads in
     the zone `tz` as zentrail.scan does."""
     first_ns, last_ns = check(root, start, end, tz)
