@@ -19,6 +19,8 @@ import threading
 
 import zentrail
 from zentrail._base.extras import import_extra
+from zentrail._read.plan import FIRST_BOUND, LAST_BOUND
+from zentrail.spark._stream import StreamMethods
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -28,6 +30,9 @@ PUSHDOWN_CONF = "spark.sql.python.filterPushdown.enabled"
 # The options that name the arguments zentrail.scan's messages name.
 OPTION_OF_ARGUMENT = {"dt_start": "option start", "dt_end": "option end"}
 _EPOCH = datetime.datetime(1970, 1, 1)
+# The bounds a stream's scan is made with where none is given (its window
+# is then opened to every instant).
+_OPEN = ("0001-01-01", "9999-12-31")
 _MADE: Dict[str, Any] = {}
 _MAKING = threading.Lock()
 
@@ -54,7 +59,7 @@ def source_classes() -> Dict[str, Any]:
 
 
 def __getattr__(name: str) -> Any:
-    if name in ("ArchiveDataSource", "ArchiveReader", "FilteringReader"):
+    if name in ("ArchiveDataSource", "ArchiveReader", "FilteringReader", "ArchiveStreamReader"):
         return source_classes()[name]
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
@@ -70,9 +75,12 @@ def _made() -> Dict[str, Any]:
         # inside this function, and each is found in this module by its name.
         return type(name, bases, {"__module__": __name__, "__doc__": bases[0].__doc__})
 
+    streaming = import_extra("pyspark.sql.streaming.datasource", "zentrail.spark", "spark")
     source = subclass("ArchiveDataSource", (SourceMethods, datasource.DataSource))
     reader = subclass("ArchiveReader", (ReaderMethods, datasource.DataSourceReader))
     filtering = subclass("FilteringReader", (FilteringMethods, reader))
+    stream = subclass("ArchiveStreamReader", (StreamMethods, datasource.DataSourceStreamReader,
+                                              streaming.SupportsTriggerAvailableNow))
     # Spark has no unsigned integers and keeps times to the microsecond: each
     # column takes the narrowest Spark type that holds all of its values.
     schema = types.StructType([
@@ -98,6 +106,7 @@ def _made() -> Dict[str, Any]:
     zoned_arrow_schema = pyarrow.schema([pyarrow.field("time", pyarrow.timestamp("us", tz="UTC"), nullable=False)]
                                         + list(arrow_schema)[1:])
     return {"ArchiveDataSource": source, "ArchiveReader": reader, "FilteringReader": filtering,
+            "ArchiveStreamReader": stream,
             "schema": schema, "arrow_schema": arrow_schema, "zoned_schema": zoned_schema,
             "zoned_arrow_schema": zoned_arrow_schema}
 
@@ -112,7 +121,12 @@ class SourceMethods:
     tz=; "none" reads wall times even where the root names a zone). The rows
     of ``zentrail.scan(root, start, end, signals)``, times truncated to the
     microsecond (Spark's precision): in a zone ``time`` is a TIMESTAMP (an
-    instant), else a TIMESTAMP_NTZ (the wall time as written)."""
+    instant), else a TIMESTAMP_NTZ (the wall time as written); ``errors``
+    (as zentrail.scan's: what a damaged file does).
+
+    ``spark.readStream.format("zentrail")`` follows the archive as it grows
+    (see zentrail.spark._stream): the same options, ``start`` and ``end``
+    optional."""
 
     options: MutableMapping[str, str]  # set by Spark's DataSource
 
@@ -121,18 +135,24 @@ class SourceMethods:
         return "zentrail"
 
     def schema(self) -> Any:
-        zoned = plan_of_options(self.options).zone is not None
+        # A stream needs no window: the schema is asked of either kind of read.
+        zoned = plan_of_options(self.options, stream=True).zone is not None
         return source_classes()["zoned_schema" if zoned else "schema"]
 
     def reader(self, schema: Any) -> Any:
         kind = "FilteringReader" if filters_supported() else "ArchiveReader"
         return source_classes()[kind](plan_of_options(self.options))
 
+    def streamReader(self, schema: Any) -> Any:
+        return source_classes()["ArchiveStreamReader"](plan_of_options(self.options, stream=True),
+                                                       "start" in self.options)
 
-def plan_of_options(options: Any) -> zentrail.ReadPlan:
+
+def plan_of_options(options: Any, stream: bool = False) -> zentrail.ReadPlan:
     """The plan of one load's options (read with one thread: Spark runs a
-    task per core), or ValueError naming the option."""
-    missing = [name for name in ("root", "start", "end") if name not in options]
+    task per core), or ValueError naming the option. A stream's window is
+    open where ``start`` or ``end`` is not given."""
+    missing = [name for name in (("root",) if stream else ("root", "start", "end")) if name not in options]
     if missing:
         raise ValueError(f"the zentrail data source needs the option{'s' * (len(missing) > 1)} "
                          f"{', '.join(missing)} (.option(\"root\", ...))")
@@ -147,15 +167,22 @@ def plan_of_options(options: Any) -> zentrail.ReadPlan:
     tz: Any = options["tz"] if "tz" in options else None
     if isinstance(tz, str) and tz.strip().lower() == "none":
         tz = False
+    errors = options["errors"] if "errors" in options else "raise"
+    start = options["start"] if "start" in options else _OPEN[0]
+    end = options["end"] if "end" in options else _OPEN[1]
     try:
-        scan = zentrail.scan(options["root"], options["start"], options["end"], signals, catalog=catalog, threads=1,
-                             storage_options=storage, tz=tz)
+        scan = zentrail.scan(options["root"], start, end, signals, catalog=catalog, threads=1,
+                             storage_options=storage, tz=tz, errors=errors)
     except ValueError as error:
         named = re.sub(r"\b(dt_start|dt_end)\b", lambda found: OPTION_OF_ARGUMENT[found.group(1)], str(error))
         raise ValueError(named) from None
+    plan = scan.plan
+    if stream:
+        plan = plan.replace(start=FIRST_BOUND if "start" not in options else plan.start,
+                            end=LAST_BOUND if "end" not in options else plan.end)
     # The catalog has named the signals; the columns are scan's own, which
     # need it no more, so it does not travel with every partition.
-    return scan.plan if scan.plan.needs_catalog else scan.plan.replace(catalog=None)
+    return plan if plan.needs_catalog else plan.replace(catalog=None)
 
 
 class ReaderMethods:
