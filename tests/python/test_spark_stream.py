@@ -143,7 +143,7 @@ zentrail.spark.register(spark)
 
 def test_a_query_killed_and_restarted_from_its_checkpoint_sinks_every_row_once(spark, tmp_path):
     root, out = tmp_path / "archive", tmp_path / "out"
-    pieces = plant_pieces(seconds=900, seed=8)
+    pieces = plant_pieces(seconds=900, seed=8, most=60)
     append(root, pieces[: len(pieces) // 3])
     env = dict(os.environ, PYSPARK_PYTHON=sys.executable, PYTHONPATH=os.pathsep.join([SRC] + sys.path))
     query = subprocess.Popen([sys.executable, "-c", QUERY, str(root), str(out)], env=env,
@@ -157,8 +157,8 @@ def test_a_query_killed_and_restarted_from_its_checkpoint_sinks_every_row_once(s
         # More bytes while the query runs; it is killed amid them.
         written = len(pieces) // 3
         while len(os.listdir(commits)) < 3 and written < len(pieces):
-            append(root, pieces[written:written + 20])
-            written += 20
+            append(root, pieces[written:written + 5])
+            written += 5
             time.sleep(0.05)
         query.send_signal(signal.SIGKILL)
         query.wait()

@@ -19,8 +19,6 @@ import threading
 
 import zentrail
 from zentrail._base.extras import import_extra
-from zentrail._read.plan import FIRST_BOUND, LAST_BOUND
-from zentrail.spark._stream import StreamMethods
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -30,8 +28,7 @@ PUSHDOWN_CONF = "spark.sql.python.filterPushdown.enabled"
 # The options that name the arguments zentrail.scan's messages name.
 OPTION_OF_ARGUMENT = {"dt_start": "option start", "dt_end": "option end"}
 _EPOCH = datetime.datetime(1970, 1, 1)
-# The bounds a stream's scan is made with where none is given (its window
-# is then opened to every instant).
+# The bounds of a stream's window where none is given: every instant.
 _OPEN = ("0001-01-01", "9999-12-31")
 _MADE: Dict[str, Any] = {}
 _MAKING = threading.Lock()
@@ -125,8 +122,7 @@ class SourceMethods:
     (as zentrail.scan's: what a damaged file does).
 
     ``spark.readStream.format("zentrail")`` follows the archive as it grows
-    (see zentrail.spark._stream): the same options, ``start`` and ``end``
-    optional."""
+    (see StreamMethods): the same options, ``start`` and ``end`` optional."""
 
     options: MutableMapping[str, str]  # set by Spark's DataSource
 
@@ -177,9 +173,6 @@ def plan_of_options(options: Any, stream: bool = False) -> zentrail.ReadPlan:
         named = re.sub(r"\b(dt_start|dt_end)\b", lambda found: OPTION_OF_ARGUMENT[found.group(1)], str(error))
         raise ValueError(named) from None
     plan = scan.plan
-    if stream:
-        plan = plan.replace(start=FIRST_BOUND if "start" not in options else plan.start,
-                            end=LAST_BOUND if "end" not in options else plan.end)
     # The catalog has named the signals; the columns are scan's own, which
     # need it no more, so it does not travel with every partition.
     return plan if plan.needs_catalog else plan.replace(catalog=None)
@@ -252,3 +245,49 @@ def filters_supported() -> bool:
     """Whether the installed Spark hands filters to Python sources (4.1 and later)."""
     datasource = import_extra("pyspark.sql.datasource", "zentrail.spark", "spark")
     return hasattr(datasource, "Filter")
+
+
+class StreamMethods:
+    """The stream reader of one query. Its offsets are those of
+    zentrail.ArchiveRanges (follow's cursors: where the archive was read up
+    to, whole records only, with the ends of the files passed since the
+    offset before), so that a batch is known from its two offsets and a
+    query restarted from its checkpoint reads the same bytes again. One
+    partition per file of a batch, its range read on an executor. Without
+    the option ``start`` the stream begins with what is written from the
+    query's first start on, as zentrail.follow does."""
+
+    def __init__(self, plan: zentrail.ReadPlan, from_first: bool) -> None:
+        self.found = zentrail.ArchiveRanges(plan)
+        self.from_first = from_first
+
+    def initialOffset(self) -> Dict[str, Any]:
+        return self.found.initial(self.from_first)
+
+    def latestOffset(self, start: Dict[str, Any], limit: Any = None) -> Dict[str, Any]:
+        return self.found.latest(start)
+
+    def prepareForTriggerAvailableNow(self) -> None:
+        self.found.freeze()
+
+    def partitions(self, start: Dict[str, Any], end: Dict[str, Any]) -> List[Any]:
+        datasource = import_extra("pyspark.sql.datasource", "zentrail.spark", "spark")
+        return [datasource.InputPartition(part) for part in self.found.ranges(start, end)]
+
+    def read(self, partition: Any) -> Iterator[Any]:
+        pyarrow = import_extra("pyarrow", "zentrail.spark", "spark")
+        part = partition.value
+        zoned = part.plan.zone is not None
+        arrow_schema = source_classes()["zoned_arrow_schema" if zoned else "arrow_schema"]
+        times = pyarrow.timestamp("ns", tz="UTC" if zoned else None)
+        for rows in part.rows():
+            columns = [pyarrow.array(rows["time"].view("int64"), type=times)]
+            columns += [pyarrow.array(rows[name]) for name in arrow_schema.names[1:]]
+            # The times to Spark's microseconds; the integers widened losslessly.
+            yield pyarrow.record_batch(columns, names=arrow_schema.names).cast(arrow_schema, safe=False)
+
+    def commit(self, end: Dict[str, Any]) -> None:
+        self.found.done(end)
+
+    def stop(self) -> None:
+        pass
