@@ -184,3 +184,21 @@ def test_a_file_rewritten_under_the_stream_stops_it_naming_the_file(spark, tmp_p
     query = stream(spark, root, tmp_path / "out").trigger(availableNow=True).start()
     with pytest.raises(StreamingQueryException, match=f"{path.name}: its first bytes are not those read before"):
         query.awaitTermination()
+
+
+def test_a_stream_in_a_zone_with_a_catalog_gives_instants_names_and_units(spark, tmp_path):
+    root, out = tmp_path / "archive", tmp_path / "out"
+    append(root, plant_pieces(seconds=30))
+    simulate_plant.write_catalog(root, simulate_plant.Plant(16, 1.0, 3, limits=0.01))
+    chosen = ["time", "name", "value", "unit"]
+    stream(spark, root, out, tz="Europe/Berlin", columns=",".join(chosen)).trigger(availableNow=True).start() \
+        .awaitTermination()
+    got = spark.read.parquet(str(out / "rows"))
+    assert dict(got.dtypes) == {"time": "timestamp", "name": "string", "value": "double", "unit": "string"}
+    expected = zentrail.scan(root, "2024-03-01", "2099-12-31", tz="Europe/Berlin").select(*chosen).to_pandas()
+    # Instants, shown in the session's zone (UTC) by Spark.
+    expected["time"] = expected["time"].dt.tz_convert("UTC").dt.tz_localize(None).dt.floor("us")
+    expected = expected.astype({"name": object, "unit": object})
+    assert expected["unit"].notna().any()
+    ordered = [frame.sort_values(chosen, ignore_index=True) for frame in (got.toPandas()[chosen], expected)]
+    pd.testing.assert_frame_equal(*ordered, check_dtype=False)

@@ -25,6 +25,7 @@ import dataclasses
 import os
 
 from zentrail._live import cursor as _cursor
+from zentrail._names import labels as _labels
 from zentrail._read.tail import NO_ROWS, ResumePoint
 
 TYPE_CHECKING = False
@@ -47,15 +48,17 @@ class FileRange:
     cursor: str   # the cursor there, whose hashes say the bytes are those found
 
     def rows(self) -> Iterator[Dict[str, Any]]:
-        """The rows of the range, batches of NumPy arrays as scan's
-        (none empty); ArchiveRewrittenError where the file no longer holds
+        """The rows of the range, batches of NumPy arrays of the plan's
+        columns as scan's (none empty); ArchiveRewrittenError where the file no longer holds
         the bytes the range was found in."""
         _check(self.path, _cursor.decode(self.cursor))
+        wanted = self.plan.pushdown.columns
+        labels = _labels.Labels(self.plan.catalog, self.plan.codes) if _labels.has_labels(wanted) else None
         after = self.begin
         for step in self.plan.tail(self.path, self.begin, until=self.end):
             after = step.after
-            if len(step.rows["time"]):
-                yield step.rows
+            if len(next(iter(step.rows.values()))):
+                yield step.rows if labels is None else _labels.add_columns(step.rows, wanted, labels)
         if after.offset != self.end:
             raise _cursor.ArchiveRewrittenError(
                 f"{self.path}: its records end at offset {after.offset}, not at {self.end} where they ended when "

@@ -28,6 +28,9 @@ PUSHDOWN_CONF = "spark.sql.python.filterPushdown.enabled"
 # The options that name the arguments zentrail.scan's messages name.
 OPTION_OF_ARGUMENT = {"dt_start": "option start", "dt_end": "option end"}
 _EPOCH = datetime.datetime(1970, 1, 1)
+# The columns a load can choose (option columns): scan's, and the catalog's texts.
+CORE_COLUMNS = ("time", "signal_id", "element", "value", "item_class", "subtype")
+LABELS = ("name", "unit", "description")
 # The bounds of a stream's window where none is given: every instant.
 _OPEN = ("0001-01-01", "9999-12-31")
 _MADE: Dict[str, Any] = {}
@@ -80,32 +83,33 @@ def _made() -> Dict[str, Any]:
                                               streaming.SupportsTriggerAvailableNow))
     # Spark has no unsigned integers and keeps times to the microsecond: each
     # column takes the narrowest Spark type that holds all of its values.
-    schema = types.StructType([
-        types.StructField("time", types.TimestampNTZType(), nullable=False),
-        types.StructField("signal_id", types.IntegerType(), nullable=False),
-        types.StructField("element", types.IntegerType(), nullable=False),
-        types.StructField("value", types.DoubleType(), nullable=True),
-        types.StructField("item_class", types.ShortType(), nullable=False),
-        types.StructField("subtype", types.ShortType(), nullable=False),
-    ])
     # Read in a zone, times are instants: Spark's TIMESTAMP (kept as UTC,
     # shown in the session's zone), from Arrow's timestamps with a zone.
-    zoned_schema = types.StructType([types.StructField("time", types.TimestampType(), nullable=False)]
-                                    + schema.fields[1:])
-    arrow_schema = pyarrow.schema([
-        pyarrow.field("time", pyarrow.timestamp("us"), nullable=False),
-        pyarrow.field("signal_id", pyarrow.int32(), nullable=False),
-        pyarrow.field("element", pyarrow.int32(), nullable=False),
-        pyarrow.field("value", pyarrow.float64()),
-        pyarrow.field("item_class", pyarrow.int16(), nullable=False),
-        pyarrow.field("subtype", pyarrow.int16(), nullable=False),
-    ])
-    zoned_arrow_schema = pyarrow.schema([pyarrow.field("time", pyarrow.timestamp("us", tz="UTC"), nullable=False)]
-                                        + list(arrow_schema)[1:])
+    # (Spark's type, Arrow's, whether it holds nulls) of each column.
+    columns = {
+        "time": (types.TimestampNTZType(), pyarrow.timestamp("us"), False),
+        "zoned time": (types.TimestampType(), pyarrow.timestamp("us", tz="UTC"), False),
+        "signal_id": (types.IntegerType(), pyarrow.int32(), False),
+        "element": (types.IntegerType(), pyarrow.int32(), False),
+        "value": (types.DoubleType(), pyarrow.float64(), True),
+        "item_class": (types.ShortType(), pyarrow.int16(), False),
+        "subtype": (types.ShortType(), pyarrow.int16(), False),
+    }
+    # The catalog's texts, null where it has no entry for the row's code.
+    columns.update({name: (types.StringType(), pyarrow.string(), True) for name in LABELS})
     return {"ArchiveDataSource": source, "ArchiveReader": reader, "FilteringReader": filtering,
-            "ArchiveStreamReader": stream,
-            "schema": schema, "arrow_schema": arrow_schema, "zoned_schema": zoned_schema,
-            "zoned_arrow_schema": zoned_arrow_schema}
+            "ArchiveStreamReader": stream, "columns": columns}
+
+
+def schemas(plan: zentrail.ReadPlan) -> Tuple[Any, Any]:
+    """The Spark schema and the Arrow schema of the rows of `plan`."""
+    types = import_extra("pyspark.sql.types", "zentrail.spark", "spark")
+    pyarrow = import_extra("pyarrow", "zentrail.spark", "spark")
+    kinds = source_classes()["columns"]
+    names = plan.pushdown.columns
+    chosen = [(name, kinds["zoned time" if name == "time" and plan.zone is not None else name]) for name in names]
+    return (types.StructType([types.StructField(name, kind[0], nullable=kind[2]) for name, kind in chosen]),
+            pyarrow.schema([pyarrow.field(name, kind[1], nullable=kind[2]) for name, kind in chosen]))
 
 
 class SourceMethods:
@@ -115,7 +119,9 @@ class SourceMethods:
     of the catalog such as "TI-*"; every signal if absent), ``catalog`` (the
     path of a catalog file, when not the root's) and ``storage_options``
     (JSON, for a URL root), ``tz`` (the archive's zone, as zentrail.scan's
-    tz=; "none" reads wall times even where the root names a zone). The rows
+    tz=; "none" reads wall times even where the root names a zone),
+    ``columns`` (some of scan's, in their order, and the catalog's ``name``,
+    ``unit`` and ``description``: "time,name,value,unit"). The rows
     of ``zentrail.scan(root, start, end, signals)``, times truncated to the
     microsecond (Spark's precision): in a zone ``time`` is a TIMESTAMP (an
     instant), else a TIMESTAMP_NTZ (the wall time as written); ``errors``
@@ -132,8 +138,7 @@ class SourceMethods:
 
     def schema(self) -> Any:
         # A stream needs no window: the schema is asked of either kind of read.
-        zoned = plan_of_options(self.options, stream=True).zone is not None
-        return source_classes()["zoned_schema" if zoned else "schema"]
+        return schemas(plan_of_options(self.options, stream=True))[0]
 
     def reader(self, schema: Any) -> Any:
         kind = "FilteringReader" if filters_supported() else "ArchiveReader"
@@ -158,6 +163,7 @@ def plan_of_options(options: Any, stream: bool = False) -> zentrail.ReadPlan:
             signals = zentrail.parse_signals(options["signals"])
         except ValueError as error:
             raise ValueError(f"option signals: {error}") from None
+    columns = _column_list(options["columns"]) if "columns" in options else None
     storage = json.loads(options["storage_options"]) if "storage_options" in options else None
     catalog = options["catalog"] if "catalog" in options else None
     tz: Any = options["tz"] if "tz" in options else None
@@ -173,9 +179,22 @@ def plan_of_options(options: Any, stream: bool = False) -> zentrail.ReadPlan:
         named = re.sub(r"\b(dt_start|dt_end)\b", lambda found: OPTION_OF_ARGUMENT[found.group(1)], str(error))
         raise ValueError(named) from None
     plan = scan.plan
+    if columns is not None:
+        try:
+            plan = plan.select(*columns)
+        except ValueError as error:
+            raise ValueError(f"option columns: {error}") from None
     # The catalog has named the signals; the columns are scan's own, which
     # need it no more, so it does not travel with every partition.
     return plan if plan.needs_catalog else plan.replace(catalog=None)
+
+
+def _column_list(text: str) -> List[str]:
+    names = [name.strip() for name in text.split(",")]
+    for name in names:
+        if name not in CORE_COLUMNS + LABELS:
+            raise ValueError(f"option columns: {name!r} is not one of {', '.join(CORE_COLUMNS + LABELS)}")
+    return names
 
 
 class ReaderMethods:
@@ -199,9 +218,10 @@ class ReaderMethods:
     def read(self, partition: Any) -> Iterator[Any]:
         pyarrow = import_extra("pyarrow", "zentrail.spark", "spark")
         plan = partition.value
-        arrow_schema = source_classes()["zoned_arrow_schema" if plan.zone is not None else "arrow_schema"]
+        arrow_schema = schemas(plan)[1]
         for batch in pyarrow.RecordBatchReader.from_stream(zentrail.Scan(plan)):
-            # The times to Spark's microseconds; the integers widened losslessly.
+            # The times to Spark's microseconds; the integers widened
+            # losslessly; the catalog's texts from their dictionaries.
             yield batch.cast(arrow_schema, safe=False)
 
 
@@ -277,12 +297,12 @@ class StreamMethods:
     def read(self, partition: Any) -> Iterator[Any]:
         pyarrow = import_extra("pyarrow", "zentrail.spark", "spark")
         part = partition.value
-        zoned = part.plan.zone is not None
-        arrow_schema = source_classes()["zoned_arrow_schema" if zoned else "arrow_schema"]
-        times = pyarrow.timestamp("ns", tz="UTC" if zoned else None)
+        arrow_schema = schemas(part.plan)[1]
+        times = pyarrow.timestamp("ns", tz=None if part.plan.zone is None else "UTC")
         for rows in part.rows():
-            columns = [pyarrow.array(rows["time"].view("int64"), type=times)]
-            columns += [pyarrow.array(rows[name]) for name in arrow_schema.names[1:]]
+            columns = [pyarrow.array(rows[name].view("int64"), type=times) if name == "time"
+                       else pyarrow.array(rows[name], type=pyarrow.string() if name in LABELS else None)
+                       for name in arrow_schema.names]
             # The times to Spark's microseconds; the integers widened losslessly.
             yield pyarrow.record_batch(columns, names=arrow_schema.names).cast(arrow_schema, safe=False)
 
