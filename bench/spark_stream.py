@@ -128,6 +128,7 @@ def main() -> int:
     parser.add_argument("--only", choices=("first", "latency"))
     parser.add_argument("--samples", type=int, default=10)
     parser.add_argument("--interval", type=float, default=2.0)
+    parser.add_argument("--tree", default=str(TREE), help="the tree of the first batch (default: %(default)s)")
     args = parser.parse_args()
     try:
         spark = session()
@@ -137,7 +138,7 @@ def main() -> int:
     missed = False
     with tempfile.TemporaryDirectory() as folder:
         if args.only in (None, "first"):
-            root = smoke_tree(folder) if args.smoke else str(TREE)
+            root = smoke_tree(folder) if args.smoke else args.tree
             load, stream, rows = first_batch(spark, root)
             ratio = stream / load
             print(f"first AvailableNow batch: {stream:.1f} s for {sum(rows):,} rows in {len(rows)} batch(es); "

@@ -4,7 +4,6 @@ killed and restarted from its checkpoint, sink the rows of the final scan,
 each once; a file rewritten under the stream stops it, naming the file."""
 
 import os
-import random
 import signal
 import subprocess
 import sys
@@ -18,14 +17,9 @@ pytest.importorskip("pyarrow")
 pd = pytest.importorskip("pandas")
 
 import zentrail
-from archive_format import END
-
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-sys.path.insert(0, str(EXAMPLES))
-import simulate_plant  # noqa: E402
+from plant_pieces import append, plant_pieces, simulate_plant
 
 pytestmark = pytest.mark.slow
-START = "2024-03-01T23:59:00"
 COLUMNS = ["time", "signal_id", "element", "value", "item_class", "subtype"]
 SRC = str(Path(zentrail.__file__).resolve().parents[1])
 
@@ -46,36 +40,6 @@ def spark():
     zentrail.spark.register(session)
     yield session
     session.stop()
-
-
-def plant_pieces(seconds, seed=3, most=400):
-    """The bytes the plant writes over midnight, as (day, piece) in order:
-    pieces of 1 to `most` bytes that cut records anywhere, the first day
-    closed by its end byte before the second begins."""
-    rng = random.Random(seed)
-    plant = simulate_plant.Plant(16, 1.0, seed, limits=0.01)
-    days = {}
-    start = simulate_plant.dt.datetime.fromisoformat(START)
-    for _, day, records in plant.run(start, seconds / 86400):
-        days.setdefault(day, bytearray()).extend(b"".join(records))
-    ordered = sorted(days.items())
-    pieces = []
-    for n, (day, data) in enumerate(ordered):
-        data = bytes(data) + (END if n < len(ordered) - 1 else b"")
-        at = 0
-        while at < len(data):
-            step = rng.randint(1, most)
-            pieces.append((day, data[at:at + step]))
-            at += step
-    return pieces
-
-
-def append(root, pieces):
-    for day, piece in pieces:
-        path = simulate_plant.day_path(root, day)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        with open(path, "ab") as out:
-            out.write(piece)
 
 
 def stream(spark, root, out, **options):

@@ -21,6 +21,7 @@ twice with bytes past its last whole record (one the runtime still writes).
 
 from __future__ import annotations
 
+import bisect
 import dataclasses
 import os
 
@@ -142,9 +143,10 @@ class ArchiveRanges:
         """The cursors from `at` (None: before the first file) through the
         last whole record now: one at the end of each file left on the way,
         and the last where the reader then stands."""
-        files = self.plan.files()
+        files = sorted(self.plan.files(), key=os.fsencode)
         if self._frozen is not None:
             files = [path for path in files if path in self._frozen]
+        names = [os.fsencode(path) for path in files]
         if at is None:
             if not files:
                 return []
@@ -159,10 +161,10 @@ class ArchiveRanges:
             for step in self._places.tail(path, place, rows=False, until=until):
                 place = step.after
             cursors.append(self._cursor(path, place))
-            later = [name for name in files if os.fsencode(name) > os.fsencode(path)]
-            if not later or not self._left(path, place):
+            later = bisect.bisect_right(names, os.fsencode(path))
+            if later == len(files) or not self._left(path, place):
                 return cursors
-            path, place = later[0], place.next_file()
+            path, place = files[later], place.next_file()
 
     def _left(self, path: str, place: ResumePoint) -> bool:
         """Whether the reader goes on from `path`, read to `place`, to the
