@@ -120,12 +120,12 @@ class SourceMethods:
     path of a catalog file, when not the root's) and ``storage_options``
     (JSON, for a URL root), ``tz`` (the archive's zone, as zentrail.scan's
     tz=; "none" reads wall times even where the root names a zone),
-    ``columns`` (some of scan's, in their order, and the catalog's ``name``,
-    ``unit`` and ``description``: "time,name,value,unit"). The rows
-    of ``zentrail.scan(root, start, end, signals)``, times truncated to the
+    ``errors`` (as zentrail.scan's: what a damaged file does), ``columns``
+    (some of scan's, in their order, and the catalog's ``name``, ``unit`` and
+    ``description``: "time,name,value,unit"). The rows of
+    ``zentrail.scan(root, start, end, signals)``, times truncated to the
     microsecond (Spark's precision): in a zone ``time`` is a TIMESTAMP (an
-    instant), else a TIMESTAMP_NTZ (the wall time as written); ``errors``
-    (as zentrail.scan's: what a damaged file does).
+    instant), else a TIMESTAMP_NTZ (the wall time as written).
 
     ``spark.readStream.format("zentrail")`` follows the archive as it grows
     (see StreamMethods): the same options, ``start`` and ``end`` optional."""
