@@ -50,8 +50,8 @@ class FileRange:
 
     def rows(self) -> Iterator[Dict[str, Any]]:
         """The rows of the range, batches of NumPy arrays of the plan's
-        columns as scan's (none empty); ArchiveRewrittenError where the file no longer holds
-        the bytes the range was found in."""
+        columns as scan's (none empty); ArchiveRewrittenError where the file
+        no longer holds the bytes the range was found in."""
         _check(self.path, _cursor.decode(self.cursor))
         wanted = self.plan.pushdown.columns
         labels = _labels.Labels(self.plan.catalog, self.plan.codes) if _labels.has_labels(wanted) else None
@@ -67,10 +67,22 @@ class FileRange:
 
 
 class ArchiveRanges:
-    """Offsets in the archive a plan reads (see the module's text), and the
-    ranges of the files between two of them: a plan made with the window
-    the reader follows (``ReadPlan.replace(end=...)`` where unbounded; a
-    local root). One object per reader: it remembers the files it waits on."""
+    """Offsets in the archive a plan reads, and the ranges of the files
+    between two of them: the plan of a :func:`zentrail.scan` of a local root
+    over the window followed (to a far end, "9999-12-31", for all the
+    archive will hold). An offset is a JSON-able dict of follow's cursors:
+    where the archive was read up to, whole records only, and the ends of
+    the files passed on the way from the offset before, so that the ranges
+    between two offsets are the same bytes whenever they are read. One
+    object per reader: it remembers the files it waits on.
+
+        found = zentrail.ArchiveRanges(zentrail.scan(root, "2024-03-01", "9999-12-31").plan)
+        start = found.initial(from_first=True)
+        end = found.latest(start)       # where the archive ends now
+        for part in found.ranges(start, end):
+            for rows in part.rows():    # anywhere: a FileRange pickles
+                ...
+    """
 
     def __init__(self, plan: ReadPlan) -> None:
         if not isinstance(plan.source, bytes) or plan.listed:
@@ -91,7 +103,7 @@ class ArchiveRanges:
     def initial(self, from_first: bool) -> Dict[str, Any]:
         """Before the first file (``from_first``), or, as zentrail.follow
         without start, the end of the last file now."""
-        files = self.plan.files()
+        files = sorted(self.plan.files(), key=os.fsencode)
         if from_first or not files:
             return self._offset([])
         place = ResumePoint()
