@@ -125,7 +125,7 @@ class Signal:
         self.drift = 0.0
         self.low = base - limits * amplitude
         self.high = base + limits * amplitude
-        self.state = "Norm"
+        self.state: Optional[str] = None  # taken from the first value, which raises nothing
 
     def sample(self, seconds_of_day: float, rng: random.Random) -> float:
         self.drift = 0.999 * self.drift + rng.gauss(0, self.amplitude * 0.02)
@@ -148,6 +148,8 @@ class Signal:
         only once the value is back past its limit by a deadband, as alarm
         limits are set so that noise at a limit does not chatter."""
         state = self.limit_state(value)
+        if self.state is None:
+            return state
         now, new = RANK[self.state], RANK[state]
         if now > 0 and 0 <= new < now:
             held = RANK[self.limit_state(value + DEADBAND * self.amplitude)]
@@ -247,7 +249,8 @@ class Plant:
                 continue
             for k, (signal, value) in enumerate(zip(unit.signals, values)):
                 state = signal.next_state(value)
-                if state == signal.state:
+                if state == signal.state or signal.state is None:
+                    signal.state = state
                     continue
                 signal.state = state
                 span = 2 * signal.amplitude

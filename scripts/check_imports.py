@@ -5,7 +5,7 @@ check_layers.py.
 
 The private sub-packages of src/zentrail/ are layers, lowest first:
 
-    _base -> _elsewhere -> _names -> _read -> _index -> _series -> _live
+    _base -> _elsewhere -> _names -> _read -> _index -> _series -> _alarms -> _live
 
 A module of a layer imports from its own layer or a lower one, never from a
 higher one, nor from the top (zentrail/__init__.py, _scan.py) or a face.
@@ -38,7 +38,7 @@ from pathlib import Path
 from typing import Dict, Iterator, List, NamedTuple, Optional, Set, Tuple
 
 PACKAGE = "zentrail"
-LAYERS = ("_base", "_elsewhere", "_names", "_read", "_index", "_series", "_live")
+LAYERS = ("_base", "_elsewhere", "_names", "_read", "_index", "_series", "_alarms", "_live")
 # Imported by every layer: they import nothing of the package.
 GROUND = ("zentrail._core", "zentrail._types")
 FACES = ("cli", "viewer", "plot", "dask", "spark")

@@ -62,9 +62,44 @@ public:
     Py_buffer view;
 };
 
+// Values of format "b": one byte a row (NumPy's bool), packed a bit each.
+void fill_bits(OwnedColumn* column, const uint8_t* bytes, std::size_t n) {
+    column->bits = static_cast<int64_t>(n);
+    column->bytes.assign((n + 7) / 8, 0);
+    for (std::size_t r = 0; r < n; ++r) {
+        if (bytes[r] != 0) column->bytes[r / 8] |= static_cast<uint8_t>(1u << (r % 8));
+    }
+}
+
+// Rows whose value is `none` become nulls (NaT of instants and durations,
+// the index -1 of a name column that names nothing there).
+template <typename T>
+void null_where(OwnedColumn* column, T none) {
+    const std::size_t n = column->bytes.size() / sizeof(T);
+    std::vector<uint8_t> validity((n + 7) / 8, 0);
+    for (std::size_t r = 0; r < n; ++r) {
+        T v;
+        std::memcpy(&v, column->bytes.data() + r * sizeof(T), sizeof v);
+        if (v == none) {
+            ++column->null_count;
+            if (column->dictionary) {  // an index into the names, if not a valid one
+                const T zero = 0;
+                std::memcpy(column->bytes.data() + r * sizeof(T), &zero, sizeof zero);
+            }
+        } else {
+            validity[r / 8] |= static_cast<uint8_t>(1u << (r % 8));
+        }
+    }
+    if (column->null_count > 0) {
+        column->nullable = true;
+        column->validity = std::move(validity);
+    }
+}
+
 void fill_values(OwnedColumn* column, PyObject* values) {
     HeldBuffer held(values);
-    const std::size_t width = column->arrow_format == "C" ? 1 : column->arrow_format == "S" ? 2
+    const std::size_t width = column->arrow_format == "C" || column->arrow_format == "b" ? 1
+                              : column->arrow_format == "S" ? 2
                               : column->arrow_format == "i" ? 4 : 8;
     const auto itemsize = static_cast<std::size_t>(held.view.itemsize);
     if (itemsize != width) {
@@ -73,25 +108,15 @@ void fill_values(OwnedColumn* column, PyObject* values) {
         fail();
     }
     const auto* bytes = static_cast<const uint8_t*>(held.view.buf);
+    if (column->arrow_format == "b") {
+        fill_bits(column, bytes, static_cast<std::size_t>(held.view.len));
+        return;
+    }
     column->bytes.assign(bytes, bytes + held.view.len);
-    if (column->arrow_format.rfind("tsn:", 0) == 0) {
-        // NumPy's NaT (the smallest int64) is no instant: a null in Arrow,
-        // as pyarrow makes it of a NumPy column.
-        const std::size_t n = column->bytes.size() / sizeof(int64_t);
-        std::vector<uint8_t> validity((n + 7) / 8, 0);
-        for (std::size_t r = 0; r < n; ++r) {
-            int64_t t;
-            std::memcpy(&t, column->bytes.data() + r * sizeof(int64_t), sizeof t);
-            if (t == INT64_MIN) {
-                ++column->null_count;
-            } else {
-                validity[r / 8] |= static_cast<uint8_t>(1u << (r % 8));
-            }
-        }
-        if (column->null_count > 0) {
-            column->nullable = true;
-            column->validity = std::move(validity);
-        }
+    // NumPy's NaT (the smallest int64) is no instant nor duration: a null in
+    // Arrow, as pyarrow makes it of a NumPy column.
+    if (column->arrow_format.rfind("tsn:", 0) == 0 || column->arrow_format == "tDn") {
+        null_where<int64_t>(column, INT64_MIN);
     }
 }
 
@@ -116,7 +141,7 @@ PyObject* table_stream_call(PyObject*, PyObject* columns) {
             OwnedColumn column;
             column.name = text_of(name);
             column.arrow_format = text_of(format);
-            static const char* const known[] = {"u", "C", "S", "i", "l", "g", "tsn:", "tDn"};
+            static const char* const known[] = {"u", "b", "C", "S", "i", "l", "g", "tsn:", "tDn"};
             bool is_known = false;
             for (const char* f : known) is_known = is_known || column.arrow_format == f;
             // Instants shown in a zone: "tsn:Europe/Berlin".
@@ -138,6 +163,7 @@ PyObject* table_stream_call(PyObject*, PyObject* columns) {
                     texts.push_back(text_of(PySequence_Fast_GET_ITEM(listed.get(), k)));
                 }
                 column.dictionary = text_dictionary(texts);
+                if (column.arrow_format == "i") null_where<int32_t>(&column, -1);
             }
             if (rows >= 0 && column.length() != rows) {
                 PyErr_Format(PyExc_ValueError, "column %s has %lld rows, the others %lld", column.name.c_str(),

@@ -8,6 +8,7 @@ namespace zentrail {
 
 int64_t OwnedColumn::length() const {
     if (arrow_format == "u") return static_cast<int64_t>(offsets.empty() ? 0 : offsets.size() - 1);
+    if (arrow_format == "b") return bits;
     // Fixed widths by format: 1 byte "C", 2 "S", 4 "i", else 8.
     const std::size_t width = arrow_format == "C" ? 1 : arrow_format == "S" ? 2 : arrow_format == "i" ? 4 : 8;
     return static_cast<int64_t>(bytes.size() / width);

@@ -15,11 +15,13 @@ namespace zentrail {
 struct OwnedColumn {
     std::string name;
     // A fixed-width primitive ("S", "l", "g", "tsn:", "C", "i", ...), whose
-    // values are `bytes`; or "u", utf8 text: row r is bytes[offsets[r],
+    // values are `bytes`; "b", booleans packed a bit each (bit r of `bytes`,
+    // `bits` of them); or "u", utf8 text: row r is bytes[offsets[r],
     // offsets[r + 1]).
     std::string arrow_format;
     std::vector<uint8_t> bytes;
     std::vector<int32_t> offsets;
+    int64_t bits = 0;
     // Bit r set: row r holds a value. Empty: every row does.
     std::vector<uint8_t> validity;
     int64_t null_count = 0;

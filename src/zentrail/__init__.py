@@ -27,12 +27,14 @@ from zentrail._series.at import ValuesAt
 from zentrail._series.latest import Latest
 from zentrail._series import gaps as _gaps
 from zentrail._series.gaps import Availability, Gaps
+from zentrail._alarms.episodes import Alarms
+from zentrail._alarms.report import AlarmReport
 from zentrail._names.catalog import Catalog
 from zentrail._read.request import Skipped
 from zentrail._scan import Scan
 from zentrail._read.plan import ReadPlan, archive_zone, make_plan
-from zentrail._live.sync import sync
-from zentrail._live.lake_state import LakeMismatchError
+from zentrail._live.lakes import sync
+from zentrail._live.lake_state import LakeConflictError, LakeMismatchError
 
 # typing costs more to import than all of the rest: it is imported only by a
 # type checker, and by the first use of one of the aliases below.
@@ -47,9 +49,9 @@ if TYPE_CHECKING:
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
            "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "parse_signals", "follow", "Follower",
-           "ArchiveRanges", "ArchiveRewrittenError", "sync", "LakeMismatchError", "lake_held", "build_index",
-           "IndexSummary", "IndexWarning", "at", "ValuesAt", "latest", "Latest", "gaps", "Gaps", "availability",
-           "Availability"]
+           "ArchiveRanges", "ArchiveRewrittenError", "sync", "LakeMismatchError", "LakeConflictError", "lake_held",
+           "build_index", "IndexSummary", "IndexWarning", "at", "ValuesAt", "latest", "Latest", "gaps", "Gaps",
+           "availability", "Availability", "alarms", "Alarms", "AlarmReport"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally
@@ -392,18 +394,77 @@ def latest(root_dir: PathLike, signals: Optional[Iterable[Union[int, str]]] = No
                             threads, None, None, errors, None, catalog, tz, index).widened(None, None))
 
 
+def alarms(root_dir: PathLike, start: Bound, end: Bound, signals: Optional[Iterable[Union[int, str]]] = None, *,
+           follow: Any = "1d", boolean_raises: str = "L->H", threads: Optional[int] = None,
+           progress: Union[None, bool, Callable[[int, int], Any]] = None, errors: str = "raise",
+           storage_options: Optional[Dict[str, Any]] = None, catalog: Any = None, tz: Any = None) -> Alarms:
+    """The alarm episodes raised from ``start`` to ``end`` under ``root_dir``
+    (an :class:`Alarms`, read in this call), one row per episode in raise
+    order, from the alarm records (classes 1 to 12 and 31, as
+    :func:`events` gives them with ``system=False``) by four rules:
+
+    1. Raise. One episode per record that raises:
+       a value alarm (classes 2..11) with subtype 0..3 (Lo, Hi, LoLo,
+       HiHi). Subtype 4 "data" and 5..7 raise nothing (counted in the
+       report as "records that raise nothing");
+       a string alarm (class 12), any subtype (its level is its subtype's
+       name; its text is kept);
+       an AlBool record whose transition is ``boolean_raises`` ("L->H" by
+       default; "H->L"; or "both": every transition raises).
+    2. Acknowledge. An AlAckn of signal id S and subtype n acknowledges
+       every not-yet-acknowledged episode of id S whose raising record has
+       subtype n (so "Lo/L" acknowledges Lo and H->L, "Hi/H" Hi and L->H,
+       LoLo LoLo, HiHi HiHi; for string alarms the subtype number), raised
+       before it (time order; equal times: read order). An AlAckn that
+       acknowledges nothing (its alarm was raised before what was read, or
+       never) is counted in the report.
+    3. Return to normal ("cleared"). Only where the archive says it: for
+       AlBool with ``boolean_raises`` "L->H" the next H->L of the same id
+       clears every L->H episode of that id raised before it (and the
+       other way round for "H->L"). Value alarms, string alarms and "both"
+       booleans: the archive does not say; ``cleared`` is NaT and
+       ``return_known`` False. Never guessed.
+    4. What is read. Episodes raised in [start, end]; acknowledgements and
+       returns are looked for in the records up to end + ``follow``
+       (default "1d", a duration of the one grammar, that of
+       :meth:`Scan.align`; "0" for none). An ack or return later than that
+       leaves NaT (and the report says how many episodes had none within
+       the read).
+
+    ``signals``: signal ids, or names and patterns of the catalog for their
+    ids, as ``ids`` of :func:`events` (None: every alarm). ``catalog`` as
+    for :func:`scan`: it gives each alarm's ``name`` and ``unit``, and its
+    ``alarm_of`` column the name of the signal the alarm watches
+    (``watches``). ``threads``, ``progress``, ``errors``,
+    ``storage_options`` and ``tz`` as for :func:`scan`: in a zone the
+    instants are instants, UTC in NumPy and the zone's in pandas and
+    Arrow. A read that finds no alarm record at all warns so
+    (UserWarning). :meth:`Alarms.report` gives the figures of the alarm
+    system over the window.
+    {bounds}"""
+    from zentrail._alarms import episodes as _episodes
+
+    return _episodes.alarms(root_dir, start, end, signals, follow=follow, boolean_raises=boolean_raises,
+                            threads=threads, progress=progress, errors=errors, storage_options=storage_options,
+                            catalog=catalog, tz=tz)
+
+
 def lake_held(lake: PathLike) -> Tuple[int, Any]:
     """What a lake kept by :func:`sync` holds, as its state file says (no
     part is read): ``(rows, None)`` for a lake of rows; for a lake of
     aligned grids (``every=``), ``(grid rows, last)``, ``last`` the last
     grid instant (a ``numpy.datetime64``); ``(0, None)`` for a folder that
-    holds no lake yet."""
-    from zentrail._live import grid_lake as _grid_lake, sync as _sync
+    holds no lake yet; a Delta lake's (``format="delta"``) as its newest
+    state says."""
+    from zentrail._live import delta_lake as _delta, grid_lake as _grid_lake, sync as _sync
 
-    rows = _sync.lake_rows(lake)
-    if rows:
-        return rows, None
-    total, last = _grid_lake.lake_grid(lake)
+    kept = _delta.delta_held(lake)
+    if kept is None:
+        rows = _sync.lake_rows(lake)
+        if rows:
+            return rows, None
+        kept = _grid_lake.lake_grid(lake)
+    total, last = kept
     if last is None:
         return total, None
     import numpy
@@ -417,6 +478,7 @@ events.__doc__ = (events.__doc__ or "").format(bounds=_BOUNDS_DOC)
 find_files.__doc__ = (find_files.__doc__ or "").format(bounds=_BOUNDS_DOC)
 gaps.__doc__ = (gaps.__doc__ or "").format(bounds=_BOUNDS_DOC)
 availability.__doc__ = (availability.__doc__ or "").format(bounds=_BOUNDS_DOC)
+alarms.__doc__ = (alarms.__doc__ or "").format(bounds=_BOUNDS_DOC)
 
 
 def __getattr__(name: str) -> object:

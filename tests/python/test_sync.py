@@ -51,12 +51,17 @@ def child_env():
     return env
 
 
-def assert_lake_is_scan(root, lake, signals=None, start="2000-01-01"):
+def assert_lake_is_scan(root, lake, signals=None, start="2000-01-01", labelled=True):
     table = pyarrow.dataset.dataset(lake, format="parquet", partitioning="hive").to_table()
     expected = zentrail.scan(root, start, "2099-12-31", signals).to_numpy()
     assert table.num_rows == len(expected["time"]) > 0
     for name in COLUMNS:
         np.testing.assert_array_equal(table[name].to_numpy(), expected[name], err_msg=name)
+    if labelled:
+        labels = pyarrow.table(zentrail.scan(root, start, "2099-12-31", signals).select("name", "unit"))
+        for name in ("name", "unit"):
+            assert table[name].to_pylist() == labels[name].to_pylist(), name
+    assert table.schema.names == COLUMNS + ["name", "unit"] * labelled + ["day"]
     days = table["day"].to_numpy().astype(str)
     np.testing.assert_array_equal(days, expected["time"].astype("datetime64[D]").astype(str))
     assert not [p for p in Path(lake).rglob(".*")], "temporary files left behind"
@@ -165,6 +170,21 @@ def test_killed_between_the_parts_and_the_state_the_rerun_writes_the_same_parts(
     half.write_bytes(b"PAR1 half")
     run_sync(root, lake)
     assert_lake_is_scan(root, lake)
+
+
+def test_a_lake_made_before_names_and_units_were_kept_goes_on_without_them(tmp_path):
+    root, lake = tmp_path / "archive", tmp_path / "lake"
+    simulate(root, 0.4, signals=16)
+    zentrail.sync(root, lake)
+    state_file = lake / "_zentrail_sync.json"
+    state = json.loads(state_file.read_text())
+    del state["labels"]
+    state_file.write_text(json.dumps(state))
+    for part in lake.rglob("*.parquet"):
+        pyarrow.parquet.write_table(pyarrow.parquet.read_table(part).drop_columns(["name", "unit"]), part)
+    simulate(root, 1.3, signals=16)  # the same plant, grown into a new day
+    zentrail.sync(root, lake)
+    assert_lake_is_scan(root, lake, labelled=False)
 
 
 # -- a lake of aligned grids (--every) ---------------------------------------

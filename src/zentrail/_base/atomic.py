@@ -48,6 +48,24 @@ def replacing(target: str) -> Iterator[str]:
     _flush_folder(folder)
 
 
+@contextlib.contextmanager
+def new_file(target: str) -> Iterator[str]:
+    """`target` itself, for a file under a name no other writer takes that
+    no reader looks at until something names it (a Delta table's part,
+    until a commit does): flushed to the disk with its folder when the block
+    ends normally, removed when it raises."""
+    try:
+        yield target
+        _flush(target)
+    except BaseException:
+        try:
+            os.unlink(target)
+        except FileNotFoundError:
+            pass
+        raise
+    _flush_folder(os.path.dirname(os.path.abspath(target)))
+
+
 def _target_mode(target: str) -> int:
     try:
         return os.stat(target).st_mode & 0o7777

@@ -88,12 +88,31 @@ def name_arrays(columns: Dict[str, Any], wanted: Tuple[str, ...], pandas: Any = 
     return out
 
 
-def categorical(pandas: Any, names: Any) -> Any:
-    """A pandas Categorical of a column of names (str), its categories sorted."""
+def name_codes(names: Any) -> Tuple[Tuple[str, ...], Any]:
+    """The distinct names of a column of names (str, or None where a row has
+    none), sorted, and each row's index among them (int32; -1 for None)."""
     import numpy
 
-    present, inverse = numpy.unique(numpy.asarray(names, dtype=object).astype(str), return_inverse=True)
-    return pandas.Categorical.from_codes(inverse.astype(numpy.int32).ravel(), categories=present.tolist())
+    values: Any = numpy.asarray(names, dtype=object)
+    present: Any
+    inverse: Any
+    present, inverse = numpy.unique(values.astype(str), return_inverse=True)
+    inverse = inverse.astype(numpy.int32).ravel()
+    if "None" in present:  # the text None, or a row of no name: told apart only then
+        missing = values == None  # noqa: E711 (elementwise: which rows hold None)
+        if missing.any():
+            present, inverse = numpy.unique(values[~missing].astype(str), return_inverse=True)
+            codes = numpy.full(len(values), -1, dtype=numpy.int32)
+            codes[~missing] = inverse.ravel()
+            inverse = codes
+    return tuple(present.tolist()), inverse
+
+
+def categorical(pandas: Any, names: Any) -> Any:
+    """A pandas Categorical of a column of names (str, None missing), its
+    categories sorted."""
+    present, codes = name_codes(names)
+    return pandas.Categorical.from_codes(codes, categories=list(present))
 
 
 def _categorical(pandas: Any, codes: Any, names: Dict[int, str]) -> Any:

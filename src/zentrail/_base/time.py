@@ -246,6 +246,13 @@ def duration_ns(duration: Any, name: str) -> int:
     return ns
 
 
+def reach_ns(duration: Any, name: str) -> int:
+    """A reach beyond a window (how far to look for what follows): a duration
+    as duration_ns takes it, or zero ("0", 0, a zero timedelta) for none."""
+    exact = _exact_ns(duration, name)
+    return 0 if exact == 0 else duration_ns(duration, name)
+
+
 def duration_seconds(duration: Any, name: str) -> float:
     """A duration as seconds (for a wait), as duration_ns takes it."""
     return duration_ns(duration, name) / NS_PER_SECOND

@@ -385,17 +385,18 @@ class GridLake:
         it replaces); (0, True) when the whole day came out as it was."""
         folder = os.path.join(self.lake, f"day={day}")
         os.makedirs(folder, exist_ok=True)
-        target = os.path.join(folder, PART_NAME)
-        old = None if until is None else _OldRows(self.parquet, target, until)
+        target = os.path.join(folder, self.day_file(day))
+        old = None if until is None else _OldRows(self.parquet, self.day_held(day), until)
+        schema = self.day_schema(schema)
         rows = 0
         try:
             with contextlib.ExitStack() as stack:
                 if old is not None:
                     stack.callback(old.close)
-                temporary = stack.enter_context(_atomic.replacing(target))
+                temporary = stack.enter_context(self.writing(target))
                 with self.parquet.ParquetWriter(temporary, schema) as writer:
                     for group in _row_groups(batches):
-                        writer.write_table(group)
+                        writer.write_table(self.day_rows(group))
                         rows += group.num_rows
                         if old is not None:
                             old.compare(group)
@@ -403,7 +404,31 @@ class GridLake:
                     raise _Unchanged()
         except _Unchanged:
             return 0, True
+        self.day_written(day, target)
         return rows, old is not None and old.same and old.compared > 0
+
+    # What a lake of another format changes in the writing of a day (see
+    # zentrail._live.delta_lake): how a file is written, its name, the file
+    # the day held before, the rows and schema written, and what follows a
+    # day written.
+
+    def writing(self, target: str) -> Any:
+        return _atomic.replacing(target)
+
+    def day_file(self, day: str) -> str:
+        return PART_NAME
+
+    def day_held(self, day: str) -> str:
+        return os.path.join(self.lake, f"day={day}", PART_NAME)
+
+    def day_schema(self, schema: Any) -> Any:
+        return schema
+
+    def day_rows(self, table: Any) -> Any:
+        return table
+
+    def day_written(self, day: str, path: str) -> None:
+        pass
 
     def _remove_days_but(self, days: Set[str]) -> int:
         removed = 0
@@ -543,6 +568,11 @@ def lake_grid(lake: Any) -> Tuple[int, Optional[int]]:
         state = _state.read_state(os.path.join(os.fsdecode(lake), STATE_NAME), STATE_SHAPE)
     except FileNotFoundError:
         return 0, None
+    return grid_held(state)
+
+
+def grid_held(state: Dict[str, Any]) -> Tuple[int, Optional[int]]:
+    """(grid rows, the last grid instant) of a lake of grids' state."""
     origin, end, every = state["origin"], state["end"], state["every"]
     if origin is None or end is None or end < origin:
         return 0, None

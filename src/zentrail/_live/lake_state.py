@@ -35,6 +35,11 @@ class LakeMismatchError(ValueError):
     cannot be kept: inside the archive."""
 
 
+class LakeConflictError(OSError):
+    """Another run committed to a Delta lake since this one read it: this
+    run committed nothing."""
+
+
 class LakeStateError(ValueError):
     """A lake's state file is damaged: not JSON, or not of the shape that
     zentrail sync writes."""

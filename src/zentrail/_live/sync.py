@@ -8,7 +8,10 @@ place the next part of that file starts, on that day. The state file
 ``LAKE/_zentrail_sync.json`` records, per source file, its size,
 modification time, the hash of its first bytes, and its segments: the places
 each began and ended at (with the decoder's state there, and the hash of the
-bytes before the end) and the days they wrote.
+bytes before the end) and the days they wrote. Each row has the catalog's
+``name`` and ``unit`` beside its codes (null where the root's catalog names
+none), as the catalog was when its part was written; a lake made before they
+were kept (its state without ``labels``) goes on without them.
 
 A run reads only what files gained since the state's last end: a file of the
 same size and time is not opened; a grown one is read from where the state
@@ -32,7 +35,6 @@ import concurrent.futures
 import contextlib
 import glob
 import os
-import time
 import urllib.parse
 
 from zentrail._base import arguments as _arguments, atomic as _atomic, time as _time
@@ -41,7 +43,6 @@ from zentrail._live import cursor as _cursor, lake_state as _state
 from zentrail._live.lake_state import LakeMismatchError, LakeStateError, RunCancelled  # noqa: F401 (raised here)
 from zentrail._read.plan import archive_zone, open_ended_plan
 from zentrail._read.tail import ResumePoint
-from zentrail._series import window as _series
 from zentrail._base.extras import import_extra
 
 TYPE_CHECKING = False
@@ -53,6 +54,7 @@ STATE_NAME = _state.ROWS_STATE_NAME
 # shorter than this: a lake kept in step every minute has a part per this
 # many bytes of a day's file, not a part per minute.
 REOPEN_BYTES = 32 << 20
+LABELS = ("name", "unit")
 NS_PER_DAY = 86_400 * 1_000_000_000
 
 
@@ -124,6 +126,14 @@ class Lake:
                           "zone": None if self.zone is None else self.zone.name}
         os.makedirs(self.lake, exist_ok=True)
         self.state = self._load_state()
+        # The catalog's name and unit of each row, in a lake made since they
+        # are kept (one made before goes on without, its parts all alike).
+        self.labels: Any = None
+        if self.state.get("labels"):
+            from zentrail._names import labels as _labels
+
+            catalog = _catalog.resolve(None, root_bytes)
+            self.labels = False if catalog is None else _labels.Labels(catalog, self.plan.codes, LABELS)
 
     @property
     def pyarrow(self) -> Any:
@@ -139,14 +149,19 @@ class Lake:
         return pyarrow.schema([pyarrow.field(name, pyarrow.timestamp("ns", tz=self.zone.name)
                                              if name == "time" and self.zone is not None
                                              else pyarrow.from_numpy_dtype(dtype), nullable=False)
-                               for name, dtype in _core.COLUMNS])
+                               for name, dtype in _core.COLUMNS] + self.label_fields)
+
+    @property
+    def label_fields(self) -> List[Any]:
+        pyarrow = self.pyarrow
+        return [] if self.labels is None else [pyarrow.field(name, pyarrow.string()) for name in LABELS]
 
     # -- the state -----------------------------------------------------------
 
     def _load_state(self) -> Dict[str, Any]:
         grid = _state.GRID_STATE_NAME
         return _state.load_state(self.lake, STATE_NAME, STATE_SHAPE, self.selection,
-                                 {"version": _state.STATE_VERSION, **self.selection, "files": {}},
+                                 {"version": _state.STATE_VERSION, **self.selection, "labels": True, "files": {}},
                                  (grid, f"is a lake of aligned grids ({grid}), not of rows; sync rows into a new "
                                         "folder"))
 
@@ -193,7 +208,7 @@ class Lake:
 
     def _remove_leftovers(self) -> None:
         """Temporary files of a run that was killed: only ours (see _atomic)."""
-        for path in glob.glob(os.path.join(glob.escape(self.lake), "day=*", ".part-*.partial.parquet")):
+        for path in glob.glob(os.path.join(glob.escape(self.lake), "day=*", ".*.partial.parquet")):
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(path)
 
@@ -252,7 +267,7 @@ class Lake:
         writers: Dict[str, Any] = {}
         rows = 0
         end = start
-        name = part_name(source, start.offset)
+        name = self.part_name(source, start.offset)
         with contextlib.ExitStack() as stack:
             for step in self._steps(path, start):
                 end = step.after
@@ -264,7 +279,7 @@ class Lake:
                         if writer is None:
                             folder = os.path.join(self.lake, f"day={row_day}")
                             os.makedirs(folder, exist_ok=True)
-                            temporary = stack.enter_context(_atomic.replacing(os.path.join(folder, name)))
+                            temporary = stack.enter_context(self.writing(os.path.join(folder, name)))
                             writer = stack.enter_context(self.parquet.ParquetWriter(temporary, self.schema))
                             writers[row_day] = writer
                         writer.write_batch(batch)
@@ -273,6 +288,31 @@ class Lake:
         # (a reopened segment reads the same bytes, so there are none unless
         # the file was rewritten, whose parts were removed) need nothing.
         return rows, set(writers), end
+
+    def writing(self, target: str) -> Any:
+        """Where a part is written: beside `target`, renamed into it once
+        whole (see _atomic)."""
+        return _atomic.replacing(target)
+
+    def part_name(self, source: str, offset: int) -> str:
+        """The name of the parts of `source` from `offset` (one a day)."""
+        return part_name(source, offset)
+
+    def arrays(self, columns: Dict[str, Any]) -> List[Any]:
+        """A step's columns as the lake's schema lays them out."""
+        return [columns[name] for name, _ in _core.COLUMNS] + self.label_arrays(columns)
+
+    def label_arrays(self, columns: Dict[str, Any]) -> List[Any]:
+        """The catalog's name and unit of each row, null where it names none
+        (all null without a catalog); none in a lake made before they were kept."""
+        pyarrow = self.pyarrow
+        if self.labels is None:
+            return []
+        if self.labels is False:
+            return [pyarrow.nulls(len(columns["time"]), pyarrow.string()) for _ in LABELS]
+        found = self.labels.indices_of(columns["signal_id"], columns["element"], LABELS)
+        return [self.labels.arrow_column(pyarrow, pyarrow.array(self.labels.dictionary(field), pyarrow.string()),
+                                         found[field]).cast(pyarrow.string()) for field in LABELS]
 
     def _steps(self, path: str, start: ResumePoint) -> Iterator[Any]:
         """The steps of the read of `path` from `start`, each taken only
@@ -289,65 +329,18 @@ class Lake:
         import numpy
 
         pyarrow, schema = self.pyarrow, self.schema
-        arrays = [columns[name] for name in schema.names]
+        arrays = self.arrays(columns)
         times = columns["time"].view(numpy.int64)
         if self.zone is not None:  # the days of a lake in a zone are its local days
             times = self.zone.wall_times(columns["time"]).view(numpy.int64)
         # Nearly always one day: two reductions tell, without a day per row.
         first_day = int(times.min()) // NS_PER_DAY
+        batch = pyarrow.record_batch(arrays, schema=schema)
         if int(times.max()) // NS_PER_DAY == first_day:
-            return [(str(numpy.datetime64(first_day, "D")), pyarrow.record_batch(arrays, schema=schema))]
+            return [(str(numpy.datetime64(first_day, "D")), batch)]
         days = times // NS_PER_DAY
-        out = []
-        for day in numpy.unique(days):
-            mask = days == day
-            out.append((str(numpy.datetime64(int(day), "D")),
-                        pyarrow.record_batch([a[mask] for a in arrays], schema=schema)))
-        return out
-
-
-def sync(root: Any, lake: Any, signals: Any = None, *, start: Any = None, every: Any = None, how: str = "step",
-         max_gap: Any = None, lookback: Any = _series.DEFAULT_LOOKBACK, watch: bool = False,
-         commit_every: Any = "60s", threads: Optional[int] = None,
-         report: Optional[Callable[[str], None]] = None, tz: Any = None) -> Dict[str, int]:
-    """Brings the Parquet lake ``lake`` (hive layout, ``day=YYYY-MM-DD``
-    folders) in step with the rows of ``scan(root, start, <now>, signals)``,
-    reading only what the archive gained since the last run; see the module's
-    notes. With ``watch=True`` it goes on, committing what the archive gained
-    at most every ``commit_every``, until Ctrl-C (KeyboardInterrupt). Returns
-    the counts of the last run (files read, rows and parts written, parts
-    removed). Files are read on ``threads`` threads (default: the usable
-    CPUs). Needs pyarrow (``pip install "zentrail[arrow]"``).
-
-    With ``every`` the lake holds the aligned grid instead of the rows:
-    ``scan(root, S, E, signals).align(every, how=how, max_gap=max_gap,
-    lookback=lookback)``, one ``grid.parquet`` per day, from S (``start``,
-    or the midnight of the first archive file's day) to E, the newest row of
-    the signals, which are required; the counts are then of files read, days
-    and grid rows written, and days removed (see zentrail._live.grid_lake). A lake
-    keeps the settings it was made with: other ones raise
-    LakeMismatchError, as does a lake inside the archive; a damaged state
-    file raises LakeStateError naming it, before anything is written.
-
-    ``tz``: the archive's zone, as for :func:`zentrail.scan` (None: the root's
-    zone file, if any): the lake's ``time`` is ``timestamp[ns, tz=<zone>]``,
-    its day folders are local days (a grid's whole-day steps run from local
-    midnight to local midnight), and a lake keeps the zone it was made in."""
-    if every is None:
-        if how != "step" or max_gap is not None or lookback != _series.DEFAULT_LOOKBACK:
-            raise ValueError("how, max_gap and lookback go with every (a lake of aligned grids)")
-        state: Any = Lake(root, lake, signals, start, threads, tz)
-    else:
-        from zentrail._live.grid_lake import GridLake
-
-        state = GridLake(root, lake, signals, start, every, how, max_gap, lookback, threads, tz)
-    interval = _time.duration_seconds(commit_every, "commit_every")
-    counts = state.run(report)
-    if not watch:
-        return counts
-    while True:
-        time.sleep(interval)
-        counts = state.run(report)
+        return [(str(numpy.datetime64(int(day), "D")), batch.filter(pyarrow.array(days == day)))
+                for day in numpy.unique(days)]
 
 
 def lake_rows(lake: Any) -> int:

@@ -36,13 +36,18 @@ def _details(columns: _Columns) -> Any:
     return table[inverse.ravel()] if len(key) else numpy.empty(0, dtype=object)
 
 
-def _finish(raw: Dict[str, Any]) -> _Columns:
+def _codes(raw: Dict[str, Any]) -> _Columns:
     import numpy
 
     columns = columns_from_core(raw, _DTYPES)
     text = numpy.empty(len(columns["time"]), dtype=object)
     text[:] = columns["text"]
     columns["text"] = text
+    return columns
+
+
+def _finish(raw: Dict[str, Any]) -> _Columns:
+    columns = _codes(raw)
     columns["class_name"] = _names.class_name_array(columns["item_class"], object)
     columns["subtype_name"] = _names.subtype_name_array(columns["item_class"], columns["subtype"], object)
     columns["detail"] = _details(columns)
@@ -118,6 +123,17 @@ class Events(Result):
 
         where = repr(os.fsdecode(self._root)) if isinstance(self._root, bytes) else repr(self._root)
         return f"<zentrail.Events of {where}>"
+
+
+def codes_of(events: Events) -> _Columns:
+    """The rows of ``events`` as ``to_numpy()`` gives them less the name
+    columns (class_name, subtype_name, detail), which a reader that works on
+    the codes would make only to drop: a fifth of the time of a read of a
+    million alarms."""
+    request = events._request()
+    found = _codes(_core.events(request, events._ids, events._system))
+    _request.report_clock(request)
+    return found
 
 
 def _listed(ids: Any) -> Any:

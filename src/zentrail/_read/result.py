@@ -17,7 +17,7 @@ if TYPE_CHECKING:
     _Columns = Dict[str, Any]
 
 # The Arrow format of each NumPy type a result's columns hold.
-_ARROW_FORMATS = {"uint8": "C", "uint16": "S", "int32": "i", "int64": "l", "float64": "g", "datetime64[ns]": "tsn:",
+_ARROW_FORMATS = {"bool": "b", "uint8": "C", "uint16": "S", "int32": "i", "int64": "l", "float64": "g", "datetime64[ns]": "tsn:",
                   "timedelta64[ns]": "tDn"}
 
 
@@ -25,7 +25,7 @@ class Result:
     """A table of columns. A subclass gives ``_read()`` (its columns as
     NumPy arrays, read afresh or held), and says which columns are names
     (``_NAME_COLUMNS``: str in NumPy, categorical in pandas,
-    dictionary-encoded in Arrow) and whether a ``class_name`` column
+    dictionary-encoded in Arrow; None in one is missing there) and whether a ``class_name`` column
     follows ``item_class`` outside NumPy (``_CLASS_NAME``).
 
     Every result reads with an ``errors`` mode ("raise", "warn" or "skip",
@@ -159,8 +159,8 @@ def arrow_columns(columns: _Columns, names: Tuple[str, ...], zone: Optional[str]
         if isinstance(column, _ClassNames):
             out.append(TableColumn(name, "C", numpy.ascontiguousarray(column.codes), _names.CLASS_NAMES))
         elif name in names:
-            present, inverse = numpy.unique(numpy.asarray(column, dtype=object).astype(str), return_inverse=True)
-            out.append(TableColumn(name, "i", inverse.astype(numpy.int32).ravel(), tuple(present.tolist())))
+            present, inverse = _names.name_codes(column)
+            out.append(TableColumn(name, "i", inverse, present))
         elif column.dtype == object:  # text, None for no text
             out.append(TableColumn(name, "u", column.tolist()))
         else:

@@ -7,6 +7,7 @@ into files.
     zentrail at ROOT TIME... --signals CODES [--how step|linear|catalog] [-o OUT|-]
     zentrail latest ROOT [--signals CODES] [-o OUT|-]
     zentrail gaps ROOT [--from T] [--to T] [--signals CODES] [--min-gap D] [-o OUT|-]
+    zentrail alarms ROOT --from T --to T [--signals 7,12] [--window D] [--flood N] [--html OUT.html] [--json]
     zentrail plot ROOT --from T --to T --signals CODES -o OUT.html|OUT.png
     zentrail view ROOT [--from T] [--to T] [--port N] [--no-browser]
     zentrail sync ROOT LAKE [--signals CODES | --all] [--from T] [--watch [--commit-every D]]
@@ -22,7 +23,7 @@ times carrying the zone; plots on the zone's wall clock). Without it the
 zone zentrail-zone.txt in ROOT names is used, if any; --tz none reads
 without a zone, as before zones.
 
-ls, export, events, at, latest, gaps and plot take --on-error raise|warn|skip: what a damaged
+ls, export, events, at, latest, gaps, alarms and plot take --on-error raise|warn|skip: what a damaged
 archive file does (raise: exit 1; warn and skip: its rows before the damage
 are kept, the command goes on and sums up on standard error).
 

@@ -132,7 +132,7 @@ def resolved_codes(args: Any, parsed: Any) -> Any:
 # The options that take a duration, by their dest, and whether "none" (no
 # limit) is one of their values: every one is checked before anything is read.
 DURATION_OPTIONS = {"every": False, "max_gap": False, "lookback": True, "poll": False, "commit_every": False,
-                    "min_gap": False, "period": False}
+                    "min_gap": False, "period": False, "window": False, "chatter_window": False, "standing": False}
 HOWS = ("step", "linear", "catalog")
 
 

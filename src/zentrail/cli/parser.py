@@ -21,6 +21,7 @@ EXAMPLES = """examples:
   zentrail export examples/sample-archive --from 2024-03-02 --to 2024-03-02 --signals 7:0,12 --every 1h -o hourly.csv
   zentrail events examples/sample-archive --from 2024-03-01 --to 2024-03-03 --ids 12,13
   zentrail gaps examples/sample-archive --from 2024-03-01 --to 2024-03-03 --min-gap 1h
+  zentrail alarms examples/sample-archive --from 2024-03-01 --to 2024-03-03 --html alarms.html
 
 Times: YYYY-MM-DD, optionally followed by T or a space and hh:mm[:ss[.fffffffff]];
 an end includes the whole of its stated precision (--to 2024-03-03 is that whole day).
@@ -69,7 +70,7 @@ class Version(argparse.Action):
 
 
 def parser() -> argparse.ArgumentParser:
-    from . import at, events, export, gaps, index, latest, ls, plot, sync, view
+    from . import alarms, at, events, export, gaps, index, latest, ls, plot, sync, view
 
     top = argparse.ArgumentParser(prog="zentrail", description="What is in an archive, and its values and events "
                                   "into files.", epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -182,6 +183,12 @@ def parser() -> argparse.ArgumentParser:
     text_forms(gaps_options)
     allow_empty(gaps_options, "no signal has a row in the window")
     damaged.add_option(gaps_options)
+
+    alarms_options = command("alarms", "the alarm system's figures beside their benchmarks",
+                             alarms.run, True)
+    alarms.add_options(alarms_options)
+    allow_empty(alarms_options, "no alarm is raised in the window")
+    damaged.add_option(alarms_options)
 
     sync.add_parser(commands, SIGNALS_HELP)
 

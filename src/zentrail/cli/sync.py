@@ -1,7 +1,8 @@
 """zentrail sync: a Parquet lake (LAKE/day=YYYY-MM-DD/*.parquet) that holds the
 rows of a scan of ROOT, or with --every its aligned grid, kept in step: a
 rerun reads only what the archive gained, and a run killed at any moment
-leaves a lake the next run completes."""
+leaves a lake the next run completes. With --format delta the lake is a
+Delta table, each run one commit."""
 
 from __future__ import annotations
 
@@ -21,17 +22,21 @@ EXAMPLES = """examples:
   zentrail sync /plant/archive lake --signals 7:0-3,12 --from 2024-01-01
   zentrail sync /plant/archive lake --all --watch --commit-every 30s
   zentrail sync /plant/archive grid --signals 7:0-3,12 --every 1min --how linear
+  zentrail sync /plant/archive delta-lake --all --format delta --compact
 
 The lake reads as one table, the day a column from the folder names:
   duckdb -c "SELECT * FROM read_parquet('lake/*/*.parquet', hive_partitioning = true)"
   pyarrow.dataset.dataset("lake", partitioning="hive")
 Its state file (_zentrail_sync.json, _zentrail_grid.json) and temporary files
 (.part-*, .grid.*) are skipped by Parquet readers. Needs pyarrow: pip install "zentrail[arrow]".
+A Delta lake (--format delta) reads with any Delta reader:
+  deltalake.DeltaTable("delta-lake").to_pyarrow_dataset()
+  polars.scan_delta("delta-lake")
 """
 
 
 def add_parser(commands: Any, signals_help: str) -> None:
-    sub = commands.add_parser("sync", help="keep a Parquet lake in step with an archive", epilog=EXAMPLES,
+    sub = commands.add_parser("sync", help="keep a Parquet or Delta lake in step with an archive", epilog=EXAMPLES,
                               formatter_class=argparse.RawDescriptionHelpFormatter)
     sub.add_argument("root", metavar="ROOT", help="the folder searched recursively for archive files")
     sub.add_argument("lake", metavar="LAKE", help="the lake's folder (made when missing)")
@@ -43,6 +48,12 @@ def add_parser(commands: Any, signals_help: str) -> None:
                      help=duration_help("with --watch: the most time between commits", "60s"))
     sub.add_argument("--allow-empty", action="store_true",
                      help="exit 0 when the archive gives no row (by default a lake of nothing exits 1)")
+    sub.add_argument("--format", choices=("parquet", "delta"), default="parquet",
+                     help="parquet (default): a part per source file's segment and day; delta: a Delta table, each "
+                          "run one commit (needs deltalake: pip install \"zentrail[delta]\")")
+    sub.add_argument("--compact", action="store_true",
+                     help="with --format delta: then write each finished day's files into one (a commit of its "
+                          "own, no row changed)")
     sub.add_argument("--threads", type=int, default=None, help="files read at once (default: the usable CPUs)")
     add_series_options(sub, "with --every and --signals: the aligned grid instead of the rows, a grid.parquet a day",
                        "the grid's start")
@@ -54,11 +65,13 @@ def run(args: argparse.Namespace) -> None:
         raise UsageError("give exactly one of --signals CODES and --all")
     codes = None if args.all else resolved_codes(args, parse_signals(args.signals))
     series = grid_settings(args, codes)
+    if args.compact and (args.format != "delta" or series):
+        raise UsageError("--compact goes with --format delta, of rows (a grid's days are a file each already)")
     report = (lambda text: print(text, file=sys.stderr)) if sys.stderr.isatty() else None
     try:
         counts = zentrail.sync(args.root, args.lake, codes, start=args.start, watch=args.watch,
                                commit_every=args.commit_every, threads=args.threads, report=report, **series,
-                               **zone.keywords(args))
+                               format=args.format, compact=args.compact, **zone.keywords(args))
     except zentrail.LakeMismatchError as error:
         raise UsageError(str(error)) from None
     if series:
@@ -68,7 +81,8 @@ def run(args: argparse.Namespace) -> None:
     if total == 0 and not args.allow_empty:
         chosen = "every signal" if args.all else f"--signals {args.signals}"
         raise NothingSelected(f"{chosen}: no value in {args.root}; the lake {args.lake} holds no row")
-    print(f"{counts['files']} files read, {counts['rows']} rows written in {counts['parts']} parts; "
+    compacted = f", {counts['compacted']} days compacted" if args.compact else ""
+    print(f"{counts['files']} files read, {counts['rows']} rows written in {counts['parts']} parts{compacted}; "
           f"{args.lake} holds {total} rows", file=sys.stderr)
 
 
