@@ -75,7 +75,8 @@ PyObject* tail_read(PyObject*, PyObject* args) {
     PyObject* request_object = nullptr;
     PyObject* at = nullptr;
     long long max_bytes = 0;
-    if (!PyArg_ParseTuple(args, "OOL:tail_read", &request_object, &at, &max_bytes)) return nullptr;
+    long long until = -1;
+    if (!PyArg_ParseTuple(args, "OOL|L:tail_read", &request_object, &at, &max_bytes, &until)) return nullptr;
     return guarded([&]() -> PyObject* {
         const ResumePoint from = place_of(at);
         const ScanRequest request = scan_request_from(request_object);
@@ -96,8 +97,8 @@ PyObject* tail_read(PyObject*, PyObject* args) {
                     parser->set_zone(plan.zone);
                     return parser;
                 },
-                [&plan, &from, max_bytes](Parser& parser, const std::string& path, TailRows& out) {
-                    read_tail(parser, plan, path, from, max_bytes, &out);
+                [&plan, &from, max_bytes, until](Parser& parser, const std::string& path, TailRows& out) {
+                    read_tail(parser, plan, path, from, max_bytes, &out, until);
                 });
             // A failed read hands on its rows first, and the next call
             // throws its failure.

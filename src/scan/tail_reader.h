@@ -26,9 +26,12 @@ struct TailRows {
 
 // Reads `path` with `parser` (made for plan.filter, with payload classes
 // cleared: the builder reads stored payloads) from `from` through at most
-// max(max_bytes, TAIL_MIN_STEP) more bytes, into out->rows (the plan's rows
-// and columns) and out->next. Throws as Parser::read_file_from.
+// max(max_bytes, TAIL_MIN_STEP) more bytes, and never past the file's first
+// `until` bytes where `until` is 0 or more (a reader that must stop at a
+// place it found before, whatever the file gained since), into out->rows
+// (the plan's rows and columns) and out->next. Throws as
+// Parser::read_file_from.
 void read_tail(Parser& parser, const ReadPlan& plan, const std::string& path, const ResumePoint& from,
-               int64_t max_bytes, TailRows* out);
+               int64_t max_bytes, TailRows* out, int64_t until = -1);
 
 }  // namespace zentrail

@@ -18,6 +18,7 @@ from zentrail._core import read
 from zentrail._live.cursor import ArchiveRewrittenError
 from zentrail._read.events import Events
 from zentrail._live.follow import Follower, follow
+from zentrail._live.ranges import ArchiveRanges
 from zentrail._read.inventory import Inventory
 from zentrail._base.classes import CLASS_NAMES, record_names, subtype_name
 from zentrail._series.overview import Overview
@@ -48,9 +49,9 @@ if TYPE_CHECKING:
 __all__ = ["read", "scan", "scan_files", "find_files", "Scan", "Row", "PathLike", "Bound", "Columns",
            "inventory", "Inventory", "events", "Events", "CLASS_NAMES", "subtype_name", "record_names",
            "Overview", "Skipped", "Aligned", "Catalog", "ReadPlan", "parse_signals", "follow", "Follower",
-           "ArchiveRewrittenError", "sync", "LakeMismatchError", "LakeConflictError", "lake_held", "build_index", "IndexSummary",
-           "IndexWarning", "at", "ValuesAt", "latest", "Latest", "gaps", "Gaps", "availability",
-           "Availability", "alarms", "Alarms", "AlarmReport"]
+           "ArchiveRanges", "ArchiveRewrittenError", "sync", "LakeMismatchError", "LakeConflictError", "lake_held",
+           "build_index", "IndexSummary", "IndexWarning", "at", "ValuesAt", "latest", "Latest", "gaps", "Gaps",
+           "availability", "Availability", "alarms", "Alarms", "AlarmReport"]
 
 _BOUNDS_DOC = """
     Bounds (``dt_start``, ``dt_end``): a text ``"YYYY-MM-DD"``, optionally

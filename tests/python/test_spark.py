@@ -84,6 +84,8 @@ def test_filters_on_signal_id_and_time_narrow_to_the_rows_of_scan(spark):
 def test_bad_options_name_themselves(spark):
     with pytest.raises(Exception, match="option signals"):
         load(spark, signals="7:2000").collect()
+    with pytest.raises(Exception, match="option columns: 'colour' is not one of time"):
+        load(spark, columns="time,colour").collect()
     with pytest.raises(Exception, match="needs the option root"):
         spark.read.format("zentrail").option("start", START).option("end", END).load().collect()
 

@@ -243,12 +243,15 @@ class ReadPlan:
             return [os.fsdecode(path) for path in self.source]
         return list(_core.find_files(self.files_only().request(errors="raise")))
 
-    def tail(self, path: str, at: _tail.ResumePoint, rows: bool = True) -> Iterator[_tail.TailStep]:
+    def tail(self, path: str, at: _tail.ResumePoint, rows: bool = True,
+             until: Optional[int] = None) -> Iterator[_tail.TailStep]:
         """The rows this plan selects of the archive file ``path`` (one
         that is being written), from the place ``at`` where a read of it
         stopped through its last whole record now, step by step (see
-        zentrail._read.tail). ``rows=False``: the places alone."""
-        return _tail.steps(self, path, at, rows)
+        zentrail._read.tail). ``rows=False``: the places alone; ``until``:
+        through the last whole record within the file's first ``until``
+        bytes."""
+        return _tail.steps(self, path, at, rows, until)
 
     def describe(self) -> str:
         """The plan in a few words, for reprs."""

@@ -79,17 +79,19 @@ class TailStep:
     after: ResumePoint
 
 
-def steps(plan: Any, path: str, at: ResumePoint, rows: bool = True) -> Iterator[TailStep]:
+def steps(plan: Any, path: str, at: ResumePoint, rows: bool = True, until: Optional[int] = None) -> Iterator[TailStep]:
     """The rows of the file `path` that `plan` selects, from `at` through
     the last whole record there now (`plan`: a ReadPlan), a step at a time, each read when asked
     for: the last step is the one that moved no further, or reached an end
-    byte. Without `rows`, none are built: the steps find the places alone."""
+    byte. Without `rows`, none are built: the steps find the places alone.
+    `until`: no record past the file's first `until` bytes is read (a read
+    that ends at a place found before, as a file grows)."""
     if not rows:
         plan = plan.with_codes(None).within(*NO_ROWS)
     request = plan.replace(source=[os.fsencode(path)], listed=True, threads=1).request()
     while True:
-        found, after = _core.tail_read(request, at, STEP_BYTES)
+        found, after = _core.tail_read(request, at, STEP_BYTES, -1 if until is None else until)
         yield TailStep(found, after)
-        if after == at or after.ended:
+        if after == at or after.ended or (until is not None and after.offset >= until):
             return
         at = after

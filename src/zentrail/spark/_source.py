@@ -28,6 +28,11 @@ PUSHDOWN_CONF = "spark.sql.python.filterPushdown.enabled"
 # The options that name the arguments zentrail.scan's messages name.
 OPTION_OF_ARGUMENT = {"dt_start": "option start", "dt_end": "option end"}
 _EPOCH = datetime.datetime(1970, 1, 1)
+# The columns a load can choose (option columns): scan's, and the catalog's texts.
+CORE_COLUMNS = ("time", "signal_id", "element", "value", "item_class", "subtype")
+LABELS = ("name", "unit", "description")
+# The bounds of a stream's window where none is given: every instant.
+_OPEN = ("0001-01-01", "9999-12-31")
 _MADE: Dict[str, Any] = {}
 _MAKING = threading.Lock()
 
@@ -54,7 +59,7 @@ def source_classes() -> Dict[str, Any]:
 
 
 def __getattr__(name: str) -> Any:
-    if name in ("ArchiveDataSource", "ArchiveReader", "FilteringReader"):
+    if name in ("ArchiveDataSource", "ArchiveReader", "FilteringReader", "ArchiveStreamReader"):
         return source_classes()[name]
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
@@ -70,36 +75,41 @@ def _made() -> Dict[str, Any]:
         # inside this function, and each is found in this module by its name.
         return type(name, bases, {"__module__": __name__, "__doc__": bases[0].__doc__})
 
+    streaming = import_extra("pyspark.sql.streaming.datasource", "zentrail.spark", "spark")
     source = subclass("ArchiveDataSource", (SourceMethods, datasource.DataSource))
     reader = subclass("ArchiveReader", (ReaderMethods, datasource.DataSourceReader))
     filtering = subclass("FilteringReader", (FilteringMethods, reader))
+    stream = subclass("ArchiveStreamReader", (StreamMethods, datasource.DataSourceStreamReader,
+                                              streaming.SupportsTriggerAvailableNow))
     # Spark has no unsigned integers and keeps times to the microsecond: each
     # column takes the narrowest Spark type that holds all of its values.
-    schema = types.StructType([
-        types.StructField("time", types.TimestampNTZType(), nullable=False),
-        types.StructField("signal_id", types.IntegerType(), nullable=False),
-        types.StructField("element", types.IntegerType(), nullable=False),
-        types.StructField("value", types.DoubleType(), nullable=True),
-        types.StructField("item_class", types.ShortType(), nullable=False),
-        types.StructField("subtype", types.ShortType(), nullable=False),
-    ])
     # Read in a zone, times are instants: Spark's TIMESTAMP (kept as UTC,
     # shown in the session's zone), from Arrow's timestamps with a zone.
-    zoned_schema = types.StructType([types.StructField("time", types.TimestampType(), nullable=False)]
-                                    + schema.fields[1:])
-    arrow_schema = pyarrow.schema([
-        pyarrow.field("time", pyarrow.timestamp("us"), nullable=False),
-        pyarrow.field("signal_id", pyarrow.int32(), nullable=False),
-        pyarrow.field("element", pyarrow.int32(), nullable=False),
-        pyarrow.field("value", pyarrow.float64()),
-        pyarrow.field("item_class", pyarrow.int16(), nullable=False),
-        pyarrow.field("subtype", pyarrow.int16(), nullable=False),
-    ])
-    zoned_arrow_schema = pyarrow.schema([pyarrow.field("time", pyarrow.timestamp("us", tz="UTC"), nullable=False)]
-                                        + list(arrow_schema)[1:])
+    # (Spark's type, Arrow's, whether it holds nulls) of each column.
+    columns = {
+        "time": (types.TimestampNTZType(), pyarrow.timestamp("us"), False),
+        "zoned time": (types.TimestampType(), pyarrow.timestamp("us", tz="UTC"), False),
+        "signal_id": (types.IntegerType(), pyarrow.int32(), False),
+        "element": (types.IntegerType(), pyarrow.int32(), False),
+        "value": (types.DoubleType(), pyarrow.float64(), True),
+        "item_class": (types.ShortType(), pyarrow.int16(), False),
+        "subtype": (types.ShortType(), pyarrow.int16(), False),
+    }
+    # The catalog's texts, null where it has no entry for the row's code.
+    columns.update({name: (types.StringType(), pyarrow.string(), True) for name in LABELS})
     return {"ArchiveDataSource": source, "ArchiveReader": reader, "FilteringReader": filtering,
-            "schema": schema, "arrow_schema": arrow_schema, "zoned_schema": zoned_schema,
-            "zoned_arrow_schema": zoned_arrow_schema}
+            "ArchiveStreamReader": stream, "columns": columns}
+
+
+def schemas(plan: zentrail.ReadPlan) -> Tuple[Any, Any]:
+    """The Spark schema and the Arrow schema of the rows of `plan`."""
+    types = import_extra("pyspark.sql.types", "zentrail.spark", "spark")
+    pyarrow = import_extra("pyarrow", "zentrail.spark", "spark")
+    kinds = source_classes()["columns"]
+    names = plan.pushdown.columns
+    chosen = [(name, kinds["zoned time" if name == "time" and plan.zone is not None else name]) for name in names]
+    return (types.StructType([types.StructField(name, kind[0], nullable=kind[2]) for name, kind in chosen]),
+            pyarrow.schema([pyarrow.field(name, kind[1], nullable=kind[2]) for name, kind in chosen]))
 
 
 class SourceMethods:
@@ -109,10 +119,16 @@ class SourceMethods:
     of the catalog such as "TI-*"; every signal if absent), ``catalog`` (the
     path of a catalog file, when not the root's) and ``storage_options``
     (JSON, for a URL root), ``tz`` (the archive's zone, as zentrail.scan's
-    tz=; "none" reads wall times even where the root names a zone). The rows
-    of ``zentrail.scan(root, start, end, signals)``, times truncated to the
+    tz=; "none" reads wall times even where the root names a zone),
+    ``errors`` (as zentrail.scan's: what a damaged file does), ``columns``
+    (some of scan's, in their order, and the catalog's ``name``, ``unit`` and
+    ``description``: "time,name,value,unit"). The rows of
+    ``zentrail.scan(root, start, end, signals)``, times truncated to the
     microsecond (Spark's precision): in a zone ``time`` is a TIMESTAMP (an
-    instant), else a TIMESTAMP_NTZ (the wall time as written)."""
+    instant), else a TIMESTAMP_NTZ (the wall time as written).
+
+    ``spark.readStream.format("zentrail")`` follows the archive as it grows
+    (see StreamMethods): the same options, ``start`` and ``end`` optional."""
 
     options: MutableMapping[str, str]  # set by Spark's DataSource
 
@@ -121,18 +137,23 @@ class SourceMethods:
         return "zentrail"
 
     def schema(self) -> Any:
-        zoned = plan_of_options(self.options).zone is not None
-        return source_classes()["zoned_schema" if zoned else "schema"]
+        # A stream needs no window: the schema is asked of either kind of read.
+        return schemas(plan_of_options(self.options, stream=True))[0]
 
     def reader(self, schema: Any) -> Any:
         kind = "FilteringReader" if filters_supported() else "ArchiveReader"
         return source_classes()[kind](plan_of_options(self.options))
 
+    def streamReader(self, schema: Any) -> Any:
+        return source_classes()["ArchiveStreamReader"](plan_of_options(self.options, stream=True),
+                                                       "start" in self.options)
 
-def plan_of_options(options: Any) -> zentrail.ReadPlan:
+
+def plan_of_options(options: Any, stream: bool = False) -> zentrail.ReadPlan:
     """The plan of one load's options (read with one thread: Spark runs a
-    task per core), or ValueError naming the option."""
-    missing = [name for name in ("root", "start", "end") if name not in options]
+    task per core), or ValueError naming the option. A stream's window is
+    open where ``start`` or ``end`` is not given."""
+    missing = [name for name in (("root",) if stream else ("root", "start", "end")) if name not in options]
     if missing:
         raise ValueError(f"the zentrail data source needs the option{'s' * (len(missing) > 1)} "
                          f"{', '.join(missing)} (.option(\"root\", ...))")
@@ -142,20 +163,38 @@ def plan_of_options(options: Any) -> zentrail.ReadPlan:
             signals = zentrail.parse_signals(options["signals"])
         except ValueError as error:
             raise ValueError(f"option signals: {error}") from None
+    columns = _column_list(options["columns"]) if "columns" in options else None
     storage = json.loads(options["storage_options"]) if "storage_options" in options else None
     catalog = options["catalog"] if "catalog" in options else None
     tz: Any = options["tz"] if "tz" in options else None
     if isinstance(tz, str) and tz.strip().lower() == "none":
         tz = False
+    errors = options["errors"] if "errors" in options else "raise"
+    start = options["start"] if "start" in options else _OPEN[0]
+    end = options["end"] if "end" in options else _OPEN[1]
     try:
-        scan = zentrail.scan(options["root"], options["start"], options["end"], signals, catalog=catalog, threads=1,
-                             storage_options=storage, tz=tz)
+        scan = zentrail.scan(options["root"], start, end, signals, catalog=catalog, threads=1,
+                             storage_options=storage, tz=tz, errors=errors)
     except ValueError as error:
         named = re.sub(r"\b(dt_start|dt_end)\b", lambda found: OPTION_OF_ARGUMENT[found.group(1)], str(error))
         raise ValueError(named) from None
+    plan = scan.plan
+    if columns is not None:
+        try:
+            plan = plan.select(*columns)
+        except ValueError as error:
+            raise ValueError(f"option columns: {error}") from None
     # The catalog has named the signals; the columns are scan's own, which
     # need it no more, so it does not travel with every partition.
-    return scan.plan if scan.plan.needs_catalog else scan.plan.replace(catalog=None)
+    return plan if plan.needs_catalog else plan.replace(catalog=None)
+
+
+def _column_list(text: str) -> List[str]:
+    names = [name.strip() for name in text.split(",")]
+    for name in names:
+        if name not in CORE_COLUMNS + LABELS:
+            raise ValueError(f"option columns: {name!r} is not one of {', '.join(CORE_COLUMNS + LABELS)}")
+    return names
 
 
 class ReaderMethods:
@@ -179,9 +218,10 @@ class ReaderMethods:
     def read(self, partition: Any) -> Iterator[Any]:
         pyarrow = import_extra("pyarrow", "zentrail.spark", "spark")
         plan = partition.value
-        arrow_schema = source_classes()["zoned_arrow_schema" if plan.zone is not None else "arrow_schema"]
+        arrow_schema = schemas(plan)[1]
         for batch in pyarrow.RecordBatchReader.from_stream(zentrail.Scan(plan)):
-            # The times to Spark's microseconds; the integers widened losslessly.
+            # The times to Spark's microseconds; the integers widened
+            # losslessly; the catalog's texts from their dictionaries.
             yield batch.cast(arrow_schema, safe=False)
 
 
@@ -225,3 +265,49 @@ def filters_supported() -> bool:
     """Whether the installed Spark hands filters to Python sources (4.1 and later)."""
     datasource = import_extra("pyspark.sql.datasource", "zentrail.spark", "spark")
     return hasattr(datasource, "Filter")
+
+
+class StreamMethods:
+    """The stream reader of one query. Its offsets are those of
+    zentrail.ArchiveRanges (follow's cursors: where the archive was read up
+    to, whole records only, with the ends of the files passed since the
+    offset before), so that a batch is known from its two offsets and a
+    query restarted from its checkpoint reads the same bytes again. One
+    partition per file of a batch, its range read on an executor. Without
+    the option ``start`` the stream begins with what is written from the
+    query's first start on, as zentrail.follow does."""
+
+    def __init__(self, plan: zentrail.ReadPlan, from_first: bool) -> None:
+        self.found = zentrail.ArchiveRanges(plan)
+        self.from_first = from_first
+
+    def initialOffset(self) -> Dict[str, Any]:
+        return self.found.initial(self.from_first)
+
+    def latestOffset(self, start: Dict[str, Any], limit: Any = None) -> Dict[str, Any]:
+        return self.found.latest(start)
+
+    def prepareForTriggerAvailableNow(self) -> None:
+        self.found.freeze()
+
+    def partitions(self, start: Dict[str, Any], end: Dict[str, Any]) -> List[Any]:
+        datasource = import_extra("pyspark.sql.datasource", "zentrail.spark", "spark")
+        return [datasource.InputPartition(part) for part in self.found.ranges(start, end)]
+
+    def read(self, partition: Any) -> Iterator[Any]:
+        pyarrow = import_extra("pyarrow", "zentrail.spark", "spark")
+        part = partition.value
+        arrow_schema = schemas(part.plan)[1]
+        times = pyarrow.timestamp("ns", tz=None if part.plan.zone is None else "UTC")
+        for rows in part.rows():
+            columns = [pyarrow.array(rows[name].view("int64"), type=times) if name == "time"
+                       else pyarrow.array(rows[name], type=pyarrow.string() if name in LABELS else None)
+                       for name in arrow_schema.names]
+            # The times to Spark's microseconds; the integers widened losslessly.
+            yield pyarrow.record_batch(columns, names=arrow_schema.names).cast(arrow_schema, safe=False)
+
+    def commit(self, end: Dict[str, Any]) -> None:
+        self.found.done(end)
+
+    def stop(self) -> None:
+        pass
