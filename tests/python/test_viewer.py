@@ -612,11 +612,15 @@ def test_alarms_are_marked_on_the_line_they_watch_in_a_lane_of_names_and_reporte
         browser.get(address)
         choose(browser, "100:12")
         wait_for(lambda: "read in" in (model(browser, "status", "m.text") or ""), "the alarms read")
-        start, end = named(browser, "lines:", "m.tags")[0][:2]
+        # The status may tell of the read before the lines' models reach the page (a busy machine).
+        start, end = wait_for(lambda: next((t[:2] for t in named(browser, "lines:", "m.tags") if len(t) >= 2), None),
+                              "the lines drawn")
         found = zentrail.alarms(plant, start, end, ["TI-10012.ALM"]).to_numpy()
         assert len(found["raised"]) > 0 and set(found["watches"]) == {"TI-10012"}
         # On the line of TI-10012, named by the alarm and its level, each at the line's value then.
-        marks = named(browser, "marks:unit:degC", "[Array.from(m.data.x), Array.from(m.data.y), m.data.label]")[0]
+        marks = wait_for(lambda: next((m for m in named(browser, "marks:unit:degC", "[Array.from(m.data.x), "
+                                                        "Array.from(m.data.y), m.data.label]") if m[0]), None),
+                         "the alarms marked")
         raised = set((found["raised"].astype(np.int64) / 1e6).tolist())
         assert marks[0] and set(marks[0]) <= raised
         assert all(label.startswith("TI-10012.ALM " + level) for label, level in zip(
