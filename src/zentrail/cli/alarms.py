@@ -14,6 +14,7 @@ from typing import Any
 import zentrail
 
 from zentrail._base import time as _time
+from zentrail._base.extras import import_extra
 
 from . import damaged, zone
 from .arguments import UsageError, catalog_of, duration_help, output_folder, parse_ids
@@ -59,6 +60,10 @@ def run(args: argparse.Namespace) -> None:
     ids = parse_ids(args.signals) if args.signals is not None else None
     if args.html is not None:
         output_folder(args.html)
+        try:  # before the read: a missing package is said at once, not after a year of alarms
+            import_extra("bokeh", "--html", "view")
+        except ImportError as error:
+            raise UsageError(str(error)) from None
     try:
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", "zentrail.alarms: no alarm record", UserWarning)  # said below
