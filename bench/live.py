@@ -134,15 +134,20 @@ def viewer_latency(samples: int, poll: float) -> list:
                      "return m ? ({}) : null;")
             while not driver.execute_script(model.format("m.data.signal_id.length"), "signal-data"):
                 time.sleep(0.05)
-            driver.execute_script(model.format("(m.selected.indices = [0], true)"), "signal-data")
-            values = model.format("m.data.ys.length ? Array.from(m.data.ys[0]) : []")
+            # The row of signal 7 (the list may begin with others, such as System).
+            driver.execute_script(model.format("(m.selected.indices = [Array.from(m.data.key).indexOf('7')], true)"),
+                                  "signal-data")
+            # Its line, in whichever pane's line source ("lines:...") holds it.
+            values = ("return window.Bokeh ? Array.from(Bokeh.documents[0].all_models)"
+                      ".filter(m => (m.name || '').startsWith(arguments[0]))"
+                      ".flatMap(m => m.data.ys && m.data.ys.length ? Array.from(m.data.ys[0]) : []) : [];")
             rng = random.Random(3)
             with open(path, "ab", buffering=0) as out:
                 for n in range(samples):
                     time.sleep(poll * rng.random() + 0.5)
                     out.write(record(float(n)))
                     written = time.perf_counter()
-                    while float(n) not in (driver.execute_script(values, "lines") or []):
+                    while float(n) not in (driver.execute_script(values, "lines:") or []):
                         if time.perf_counter() - written > 30:
                             raise RuntimeError(f"value {n} not drawn within 30 s")
                         time.sleep(0.02)
