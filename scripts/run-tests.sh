@@ -61,7 +61,7 @@ python_tests() {  # NAME PYTHON REQUIREMENT [PYTEST ARGUMENT]...
   "$2" -m venv --clear "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q "$3"
-  "$venv/bin/python" -m pytest -q tests/python "${@:4}"
+  "$venv/bin/python" -m pytest -q --durations=15 tests/python "${@:4}"
 }
 
 # The newest installed CPython of a minor version: pyenv's, else one on PATH.
