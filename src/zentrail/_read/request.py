@@ -110,7 +110,8 @@ class Request:
 
     @property
     def source(self) -> Any:
-        """The fetched files (a _core.FetchedFiles) of a place elsewhere, else None."""
+        """The fetched files (a _core.FetchedFiles) of a place elsewhere, the members
+        of a local zip file (a _core.ZipMembers), else None."""
         self._begin()
         return self._source
 
