@@ -9,6 +9,7 @@
 #include <new>
 #include <sys/stat.h>
 
+#include "archive/crc32.h"
 #include "archive/read_errors.h"
 
 namespace zentrail {
@@ -21,6 +22,7 @@ constexpr int64_t LOCAL_HEADER_SIZE = 30;
 // inflates to about this many times more, in the reader's pieces.
 constexpr std::size_t INPUT_SIZE = 1 << 16;
 const char* const IN_ZIP = "the zip file";
+constexpr int64_t PAGE = 4096;
 
 uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t le32(const unsigned char* p) {
@@ -92,7 +94,7 @@ void MemberReader::_check_header() {
         _damaged("stored zip member's sizes disagree", at);
     }
     data_offset = pos;
-    crc = static_cast<uint32_t>(crc32(0L, Z_NULL, 0));
+    crc = 0;
     if (member.method == ZIP_DEFLATED) {
         stream = std::make_unique<z_stream_s>();
         // Raw deflate: a zip member has no zlib header of its own.
@@ -113,7 +115,7 @@ std::size_t MemberReader::read(unsigned char* out, std::size_t wanted) {
 
 void MemberReader::_produced(const unsigned char* out, std::size_t n) {
     // Checked as the bytes pass, while they are in the processor's cache.
-    crc = static_cast<uint32_t>(crc32(crc, out, static_cast<uInt>(n)));
+    crc = crc32_of(crc, out, n);
     produced += static_cast<int64_t>(n);
     if (produced < member.size) return;
     ended = true;
@@ -121,7 +123,15 @@ void MemberReader::_produced(const unsigned char* out, std::size_t n) {
 }
 
 std::size_t MemberReader::_read_stored(unsigned char* out, std::size_t wanted) {
-    const std::size_t n = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(wanted), member.size - produced));
+    std::size_t n = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(wanted), member.size - produced));
+    // Ended at a page of the zip file, so that the next read starts at one:
+    // the reader's window takes each read at a page, and the kernel copies
+    // a page to a page at near twice the pace of a page to a page's middle.
+    const int64_t at = data_offset + produced;
+    const int64_t page_end = (at + static_cast<int64_t>(n)) & ~int64_t{PAGE - 1};
+    if (page_end > at && at + static_cast<int64_t>(n) < data_offset + member.size) {
+        n = static_cast<std::size_t>(page_end - at);
+    }
     const std::size_t got = read_at(fd, out, n, data_offset + produced, name);
     // The zip file ended early: it shrank since its directory was read.
     if (got < n) _damaged("zip member is cut short", data_offset + produced + static_cast<int64_t>(got));
