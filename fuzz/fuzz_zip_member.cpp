@@ -22,9 +22,10 @@ namespace {
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 // The member's data as a one-shot read gives it; false when its local
-// header is not whole or not one.
+// header is not whole or not one. *whole: it gave the listed size, and a
+// deflated member's stream ended.
 bool reference(const std::vector<uint8_t>& zip, const zentrail::ZipMember& m, std::vector<uint8_t>* out,
-               bool* whole) {
+               bool* whole, bool* ended) {
     const int64_t at = m.header_offset;
     const int64_t end = static_cast<int64_t>(zip.size());
     if (at + 30 > end || std::memcmp(zip.data() + at, "PK\x03\x04", 4) != 0) return false;
@@ -33,8 +34,10 @@ bool reference(const std::vector<uint8_t>& zip, const zentrail::ZipMember& m, st
     const uint8_t* data = zip.data() + start;
     out->assign(static_cast<std::size_t>(m.size), 0);
     if (m.method == zentrail::ZIP_STORED) {
-        std::memcpy(out->data(), data, static_cast<std::size_t>(std::min(m.size, m.stored_size)));
+        const auto n = static_cast<std::size_t>(std::min(m.size, m.stored_size));
+        if (n > 0) std::memcpy(out->data(), data, n);
         *whole = m.size == m.stored_size;
+        *ended = true;
         return true;
     }
     z_stream z{};
@@ -45,6 +48,7 @@ bool reference(const std::vector<uint8_t>& zip, const zentrail::ZipMember& m, st
     z.avail_out = static_cast<uInt>(out->size());
     const int rc = inflate(&z, Z_FINISH);
     *whole = rc == Z_STREAM_END && z.avail_out == 0;
+    *ended = rc == Z_STREAM_END;
     out->resize(out->size() - z.avail_out);
     inflateEnd(&z);
     return true;
@@ -66,17 +70,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // the size and CRC are what it holds.
     const bool honest = (c[5] & 1) != 0;
     std::vector<uint8_t> expected;
-    bool whole = false;
+    bool whole = false, ended = false;
     if (honest && m.header_offset + 30 <= static_cast<int64_t>(zip.size())) {
         const uint8_t* h = zip.data() + m.header_offset;
         m.stored_size = static_cast<int64_t>(zip.size()) - (m.header_offset + 30 + le16(h + 26) + le16(h + 28));
         if (m.stored_size < 0) m.stored_size = 0;
         m.size = m.method == zentrail::ZIP_STORED ? m.stored_size : 4 * m.stored_size + 64;
     }
-    const bool found = reference(zip, m, &expected, &whole);
+    const bool found = reference(zip, m, &expected, &whole, &ended);
     if (honest) {
+        // The size listed is what the data inflates to, when it ends.
         if (m.method == zentrail::ZIP_DEFLATED) m.size = static_cast<int64_t>(expected.size());
-        whole = found && (m.method == zentrail::ZIP_STORED || m.method == zentrail::ZIP_DEFLATED);
+        whole = found && ended && (m.method == zentrail::ZIP_STORED || m.method == zentrail::ZIP_DEFLATED);
     }
     m.crc = static_cast<uint32_t>(crc32(0, expected.data(), static_cast<uInt>(expected.size())));
     if ((c[5] & 2) != 0) m.crc ^= 1;  // a CRC that does not match
