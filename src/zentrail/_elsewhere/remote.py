@@ -241,7 +241,7 @@ class Place:
 
         encoded = [os.fsencode(n) for n in names]
         if self.zip_file is not None:
-            return encoded, True, self._members(encoded, [where[n][0] for n in names])
+            return encoded, True, self._members(self.zip_file, encoded, [where[n][0] for n in names])
         source = _core.fetched_files(encoded, [where[n][1] for n in names], files_in_flight(threads))
         # A file listed twice is fetched once and read twice.
         once = {e: where[n][0] for e, n in zip(encoded, names)}
@@ -249,14 +249,14 @@ class Place:
         return encoded, True, source
 
 
-    def _members(self, encoded: List[bytes], paths: List[str]) -> Any:
+    def _members(self, zip_file: str, encoded: List[bytes], paths: List[str]) -> Any:
         """The members (by their paths in the zip file) that a read reads
         where they lie in this zip file on this machine: the core reads a
         stored member from its bytes there and inflates a deflated one on
         the read's threads, checking each against its CRC."""
         infos = [self._file_system().archive.getinfo(path) for path in paths]
         places = [(i.header_offset, i.compress_size, i.file_size, i.compress_type, i.CRC) for i in infos]
-        return _core.zip_members(os.fsencode(self.zip_file), encoded, places)
+        return _core.zip_members(os.fsencode(zip_file), encoded, places)
 
     def local_copies(self, request: Any, found: Tuple[List[str], Dict[str, Tuple[str, int]]],
                      threads: int) -> Tuple[List[bytes], List[bytes]]:
