@@ -20,6 +20,7 @@ import argparse
 import json
 import math
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -134,6 +135,10 @@ def ensure_tree(root: Path, size_mb: float, days: int) -> generate.TreeStats:
             if all(p.exists() for p in stats.files):
                 return stats
     print(f"generating {size_mb:g} MB of archives under {root} ...", flush=True)
+    # From an empty folder: a tree of other parameters made here before (other
+    # benchmarks ask for the same size over other days) would leave its extra
+    # days among this one's files, and a read of the folder would read them.
+    shutil.rmtree(root / "tree", ignore_errors=True)
     stats = generate.generate_tree(root / "tree", size_mb, days)
     marker.write_text(json.dumps({"params": params, "files": [str(p) for p in stats.files],
                                   "bytes": stats.bytes, "records": stats.records}))

@@ -54,8 +54,16 @@ def one_read(src: str, root: str, codes: list) -> tuple:
 
 
 def zipped(tree: Path, files: list, method: int, where: Path) -> str:
-    """The tree's files zipped with `method` under `where`, made once."""
+    """The tree's files zipped with `method` under `where`, made again
+    whenever the zip there does not hold the tree's files as they are (another
+    tree of the same name made it, or this one was made again)."""
     name = where / f"{tree.parent.name}-{'deflated' if method == zipfile.ZIP_DEFLATED else 'stored'}.zip"
+    wanted = {file.relative_to(tree).as_posix(): file.stat().st_size for file in files}
+    if name.exists():
+        with zipfile.ZipFile(name) as archive:
+            held = {info.filename: info.file_size for info in archive.infolist()}
+        if held != wanted or name.stat().st_mtime < max(file.stat().st_mtime for file in files):
+            name.unlink()
     if not name.exists():
         print(f"zipping {len(files)} files into {name} ...", flush=True)
         part = name.with_suffix(".part")
