@@ -35,6 +35,14 @@ std::unique_ptr<Filter> filter_of(int64_t first, int64_t last, const SeriesReque
     return filter;
 }
 
+// The zone of a pass after the one over every file: its rows are placed as
+// that pass placed them, but counted there alone (a row guessed or left out
+// is told once, as a scan of the same files tells it).
+ReadZone uncounted(ReadZone zone) {
+    zone.counts = nullptr;
+    return zone;
+}
+
 int64_t size_of(const std::string& path) {
     struct stat st{};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
@@ -181,7 +189,7 @@ void SeriesFeed::_start_values(bool every_file) {
     const int64_t start = request.window.start;
     values_runner = std::make_unique<FileRunner<FileValues>>(
         std::move(paths), request.threads,
-        [filter, zone = request.zone] {
+        [filter, zone = uncounted(request.zone)] {
             auto parser = std::make_unique<Parser>(filter);
             parser->set_payload_classes(0);
             parser->set_zone(zone);
@@ -261,7 +269,7 @@ void SeriesFeed::_start_rows() {
     reader = std::make_unique<ParallelReader>(row_filter.get(), std::move(paths), request.threads,
                                               request.batch_rows,
                                               request.has_predicate ? &request.predicate : nullptr, nullptr,
-                                              false, request.zone);
+                                              false, uncounted(request.zone));
 }
 
 void SeriesFeed::_enter(std::size_t file) {
