@@ -34,6 +34,32 @@ bool AlignedRead::prepare(std::chrono::milliseconds wait) {
 }
 
 AlignedRead::Next AlignedRead::next(AlignedBatch* out, std::chrono::milliseconds wait) {
+    const Next got = _settle(batch_rows, wait);
+    if (got != Next::Ready) return got;
+    const auto n = static_cast<std::size_t>(std::min<uint64_t>(ready, batch_rows));
+    _emit(n, out);
+    ready -= n;
+    return Next::Ready;
+}
+
+AlignedRead::Next AlignedRead::next_into(GridTarget* at, std::size_t* written, std::chrono::milliseconds wait) {
+    // Written where they stay: no batch to keep small, every settled row at once.
+    const Next got = _settle(1, wait);
+    if (got != Next::Ready) return got;
+    const auto n = static_cast<std::size_t>(ready);
+    const bool sources = !at->row_times.empty();
+    aligner->emit(n, at->times, at->values.data(), sources ? at->row_times.data() : nullptr,
+                  sources ? at->next_row_times.data() : nullptr);
+    at->times += n;
+    for (double*& column : at->values) column += n;
+    for (int64_t*& column : at->row_times) column += n;
+    for (int64_t*& column : at->next_row_times) column += n;
+    ready = 0;
+    *written = n;
+    return Next::Ready;
+}
+
+AlignedRead::Next AlignedRead::_settle(uint64_t least, std::chrono::milliseconds wait) {
     if (!prepare(wait)) return Next::Waiting;
     for (;;) {
         // The rows are put in time order only when the frontier moves: a
@@ -43,12 +69,7 @@ AlignedRead::Next AlignedRead::next(AlignedBatch* out, std::chrono::milliseconds
             seen_frontier = frontier;
             ready = aligner->settled(frontier);
         }
-        if (ready >= batch_rows || (rows_done && ready > 0)) {
-            const auto n = static_cast<std::size_t>(std::min<uint64_t>(ready, batch_rows));
-            _emit(n, out);
-            ready -= n;
-            return Next::Ready;
-        }
+        if (ready >= least || (rows_done && ready > 0)) return Next::Ready;
         if (rows_done) return Next::Finished;
         GridAligner& aligned = *aligner;
         const auto got = feed.next([&aligned](uint32_t k, int64_t t, double v) { aligned.rows_of(k).add(t, v); }, wait);
