@@ -111,6 +111,7 @@ struct WholeColumn {
 // a source of a RunLoop: the columns are made once the read knows them.
 struct InPlace {
     enum class Next { Ready, Waiting, Finished };
+    InPlace(AlignedRead& read, uint64_t max_cells, bool sources) : read(read), max_cells(max_cells), sources(sources) {}
     AlignedRead& read;
     uint64_t max_cells;
     bool sources;  // the rows' instants too
@@ -139,7 +140,7 @@ struct InPlace {
                 target.next_row_times.push_back(reinterpret_cast<int64_t*>(column()));
             }
         }
-        switch (read.next_into(&target, written, wait)) {
+        switch (read.next_into(&target, 1, SIZE_MAX, written, wait)) {
             case AlignedRead::Next::Ready: return Next::Ready;
             case AlignedRead::Next::Waiting: return Next::Waiting;
             default: return Next::Finished;
@@ -184,7 +185,7 @@ PyObject* align_call(PyObject*, PyObject* args) {
         // Whole columns, allocated once at the grid's length when the
         // columns are known and written in place: no batch copied, no page
         // touched twice (neither zeroed first nor grown).
-        InPlace in_place{*read, max_cells, align_args(series).grid.row_times};
+        InPlace in_place(*read, max_cells, align_args(series).grid.row_times);
         std::size_t written = 0, total = 0;
         while (loop.next(in_place, &written)) total += written;
         OwnedRef names = names_of(read->columns());

@@ -49,10 +49,14 @@ public:
     enum class Next { Ready, Waiting, Finished };
     // The next batch of at most batch_rows grid rows into *out.
     Next next(AlignedBatch* out, std::chrono::milliseconds wait);
-    // The next grid rows settled (any number) written into `at`, which has
-    // room for every grid row not yet handed on; *written tells how many.
-    // The columns of `at` are known after prepare().
-    Next next_into(GridTarget* at, std::size_t* written, std::chrono::milliseconds wait);
+    // The next grid rows settled written into `at`, each column moved on
+    // past them: at least `least` (fewer only at the end) and at most
+    // `most`; *written tells how many. The columns of `at` are known after
+    // prepare(). The grid's row_times are written where `at` has columns for them.
+    Next next_into(GridTarget* at, std::size_t least, std::size_t most, std::size_t* written,
+                   std::chrono::milliseconds wait);
+    // The most grid rows of a batch of next() (wide grids' batches are shorter).
+    std::size_t batch_rows_of() const { return batch_rows; }
     uint64_t grid_count() const { return grid.grid_count(); }
 
     int64_t bytes_read() const { return feed.bytes_read(); }
