@@ -297,6 +297,10 @@ std::vector<OwnedColumn> OverviewResult::finish(const OverviewGrid& grid) {
 OverviewSink::OverviewSink(const ReadPlan& plan, const OverviewGrid& grid, OverviewTable* table)
     : filter(plan.filter.get()), predicate(plan.row_predicate()), grid(grid), table(table), runs(std::size_t{1} << RUN_BITS, Run{OverviewCell{OverviewTable::NO_KEY, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, {}}) {}
 
+OverviewSink::OverviewSink(const OverviewGrid& grid, OverviewTable* table)
+    : filter(nullptr), predicate(nullptr), grid(grid), table(table),
+      runs(std::size_t{1} << RUN_BITS, Run{OverviewCell{OverviewTable::NO_KEY, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, {}}) {}
+
 void OverviewSink::flush() noexcept {
     for (Run& run : runs) {
         if (run.values.key == OverviewTable::NO_KEY) continue;
