@@ -142,10 +142,15 @@ class Overview(Result):
 
         every = None if self._every is None else self._grid()
         request = self._reported(self._plan.request(errors=self._errors))
-        weighted = self._weighted(request) if self._time_weighted else None
-        if isinstance(weighted, tuple):  # the plain overview summed up in the same read
-            weighted, raw = weighted
-        else:
+        weighted: Dict[str, Any] = {}
+        raw = None
+        if self._time_weighted:
+            got = self._weighted(request)
+            if isinstance(got, tuple):  # the plain overview summed up in the same read
+                weighted, raw = got
+            else:
+                weighted = got
+        if raw is None:
             raw = _core.overview(request, self._buckets, False, every, self._starts())
             report_clock(request)
         plain = {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in OVERVIEW_COLUMNS}
