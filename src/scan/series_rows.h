@@ -90,6 +90,12 @@ private:
             if (rows[i].time < rows[i - 1].time) runs.push_back(i);
         }
         runs.push_back(rows.size());
+        if (runs.size() * 16 > rows.size() - sorted_to) {
+            // Rows in many short runs (times back and forth): one sort
+            // costs less than merges of short runs, each with its buffer.
+            std::stable_sort(_at(sorted_to), rows.end(), Earlier{});
+            runs.resize(2);
+        }
         while (runs.size() > 2) {
             std::size_t kept = 1;
             std::size_t k = 0;
