@@ -26,8 +26,6 @@ namespace {
 
 [[noreturn]] void fail() { throw PythonErrorAlreadySet{}; }
 
-// Whole grid columns reserved at the start at most; longer ones grow.
-constexpr uint64_t MAX_RESERVED_ROWS = uint64_t{1} << 22;
 
 struct AlignArgs {
     SeriesGrid grid;
@@ -103,6 +101,55 @@ struct Passes {
     std::vector<DamagedFile> take_damaged() { return read.take_damaged(); }
 };
 
+// A whole column's memory, uninitialised until the grid is written into it.
+struct WholeColumn {
+    std::shared_ptr<uint8_t[]> memory;
+    std::size_t bytes;
+};
+
+// The grid rows of an aligned read written in place into whole columns, as
+// a source of a RunLoop: the columns are made once the read knows them.
+struct InPlace {
+    enum class Next { Ready, Waiting, Finished };
+    InPlace(AlignedRead& read, uint64_t max_cells, bool sources) : read(read), max_cells(max_cells), sources(sources) {}
+    AlignedRead& read;
+    uint64_t max_cells;
+    bool sources;  // the rows' instants too
+    bool refused = false;  // more cells than max_cells
+    std::vector<WholeColumn> whole;  // times, values, then rows and nexts by column
+    GridTarget target;
+
+    Next next(std::size_t* written, std::chrono::milliseconds wait) {
+        if (!target.times) {
+            if (!read.prepare(wait)) return Next::Waiting;
+            const std::size_t count = read.columns().size();
+            const uint64_t rows = read.grid_count();
+            if (rows > max_cells / (count + 1)) {
+                refused = true;
+                return Next::Finished;
+            }
+            const auto n = static_cast<std::size_t>(rows);
+            const auto column = [this, n] {
+                whole.push_back(WholeColumn{std::shared_ptr<uint8_t[]>(new uint8_t[n * 8]), n * 8});
+                return whole.back().memory.get();
+            };
+            target.times = reinterpret_cast<int64_t*>(column());
+            for (std::size_t k = 0; k < count; ++k) target.values.push_back(reinterpret_cast<double*>(column()));
+            for (std::size_t k = 0; sources && k < count; ++k) {
+                target.row_times.push_back(reinterpret_cast<int64_t*>(column()));
+                target.next_row_times.push_back(reinterpret_cast<int64_t*>(column()));
+            }
+        }
+        switch (read.next_into(&target, 1, SIZE_MAX, written, wait)) {
+            case AlignedRead::Next::Ready: return Next::Ready;
+            case AlignedRead::Next::Waiting: return Next::Waiting;
+            default: return Next::Finished;
+        }
+    }
+    int64_t bytes_read() const { return read.bytes_read(); }
+    std::vector<DamagedFile> take_damaged() { return read.take_damaged(); }
+};
+
 }  // namespace
 
 PyObject* align_call(PyObject*, PyObject* args) {
@@ -135,54 +182,39 @@ PyObject* align_call(PyObject*, PyObject* args) {
             }
             Py_RETURN_NONE;
         }
-        // Whole columns, each batch copied in as it comes.
-        std::vector<uint8_t> times;
-        std::vector<std::vector<uint8_t>> values;
-        std::vector<std::vector<uint8_t>> row_times, next_row_times;  // when the grid asks for them
-        const auto append = [](std::vector<std::vector<uint8_t>>& whole, const std::vector<std::vector<uint8_t>>& part) {
-            whole.resize(part.size());
-            for (std::size_t k = 0; k < part.size(); ++k) whole[k].insert(whole[k].end(), part[k].begin(), part[k].end());
-        };
-        const auto buffers = [](std::vector<std::vector<uint8_t>>& whole) {
-            OwnedRef list = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(whole.size())));
-            for (std::size_t k = 0; k < whole.size(); ++k) {
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), lent_bytes(std::move(whole[k])).release());
-            }
-            return list;
-        };
-        while (loop.next(*read, &batch)) {
-            if (times.empty()) {
-                // The columns are known now: a grid of more cells than asked
-                // for is refused before its columns are filled.
-                const uint64_t rows = align_args(series).grid.grid_count();
-                if (rows > max_cells / (read->columns().size() + 1)) {
-                    OwnedRef names = names_of(read->columns());
-                    return OwnedRef::checked(PyTuple_Pack(3, names.get(), Py_None, Py_None)).release();
-                }
-                const auto reserve = static_cast<std::size_t>(std::min<uint64_t>(rows, MAX_RESERVED_ROWS));
-                times.reserve(reserve * sizeof(int64_t));
-                values.resize(batch.values.size());
-                for (auto& column : values) column.reserve(reserve * sizeof(double));
-            }
-            times.insert(times.end(), batch.times.begin(), batch.times.end());
-            for (std::size_t k = 0; k < values.size(); ++k) {
-                values[k].insert(values[k].end(), batch.values[k].begin(), batch.values[k].end());
-            }
-            append(row_times, batch.row_times);
-            append(next_row_times, batch.next_row_times);
-        }
+        // Whole columns, allocated once at the grid's length when the
+        // columns are known and written in place: no batch copied, no page
+        // touched twice (neither zeroed first nor grown).
+        InPlace in_place(*read, max_cells, align_args(series).grid.row_times);
+        std::size_t written = 0, total = 0;
+        while (loop.next(in_place, &written)) total += written;
         OwnedRef names = names_of(read->columns());
-        values.resize(read->columns().size());
-        OwnedRef columns = buffers(values);
-        OwnedRef time_column = lent_bytes(std::move(times));
-        if (!align_args(series).grid.row_times) {
+        if (in_place.refused) {
+            // A grid of more cells than asked for is refused before it is filled.
+            return OwnedRef::checked(PyTuple_Pack(3, names.get(), Py_None, Py_None)).release();
+        }
+        const std::size_t count = read->columns().size();
+        const bool sources = in_place.sources;
+        std::vector<WholeColumn>& whole = in_place.whole;
+        // Every grid row is handed on by the end; a shorter grid lends what it has.
+        for (WholeColumn& c : whole) c.bytes = std::min(c.bytes, total * 8);
+        const auto lent = [&whole](std::size_t i) { return lent_memory(whole[i].memory, whole[i].memory.get(), whole[i].bytes); };
+        const auto list = [&lent](std::size_t first, std::size_t step, std::size_t size) {
+            OwnedRef out = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(size)));
+            for (std::size_t k = 0; k < size; ++k) {
+                PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), lent(first + k * step).release());
+            }
+            return out;
+        };
+        OwnedRef time_column = lent(0);
+        OwnedRef columns = list(1, 1, count);
+        if (!sources) {
             return OwnedRef::checked(PyTuple_Pack(3, names.get(), time_column.get(), columns.get())).release();
         }
-        row_times.resize(values.size());
-        next_row_times.resize(values.size());
-        OwnedRef rows = buffers(row_times);
-        OwnedRef nexts = buffers(next_row_times);
-        return OwnedRef::checked(PyTuple_Pack(5, names.get(), time_column.get(), columns.get(), rows.get(), nexts.get()))
+        OwnedRef row_list = list(1 + count, 2, count);
+        OwnedRef next_list = list(2 + count, 2, count);
+        return OwnedRef::checked(
+                   PyTuple_Pack(5, names.get(), time_column.get(), columns.get(), row_list.get(), next_list.get()))
             .release();
     });
 }

@@ -28,8 +28,8 @@ namespace {
 
 PyObject* time_weighted_call(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *request_object, *buckets;
-        if (!PyArg_ParseTuple(args, "OO:time_weighted", &request_object, &buckets)) fail();
+        PyObject *request_object, *buckets, *plain_object = Py_None;
+        if (!PyArg_ParseTuple(args, "OO|O:time_weighted", &request_object, &buckets, &plain_object)) fail();
         // The buckets by their fields' names (zentrail._series.window.WeightedBuckets).
         NamedFields fields(buckets);
         const long long start = fields.integer("start");
@@ -55,7 +55,30 @@ PyObject* time_weighted_call(PyObject*, PyObject* args) {
             }
             span.starts = std::move(listed);
         }
-        WeightedRead read(series_request(request, first, start, end), span);
+        SeriesRequest series = series_request(request, first, start, end);
+        // With the plain overview's request (buckets of the span's), the
+        // overview of its files is summed up in the same read, when they
+        // are the last files of the series' read, in their order (the ones
+        // before are read for the value in force at the start alone).
+        std::unique_ptr<OverviewGrid> plain_grid;
+        std::size_t counted_from = 0;
+        if (plain_object != Py_None) {
+            const ScanRequest plain_request = scan_request_from(plain_object);
+            const ReadPlan plain = read_plan(plain_request);
+            const PathList& all = series.paths;
+            if (!plain.counts_rows() && !plain.skip_damaged && plain.paths.size() <= all.size() &&
+                std::equal(plain.paths.begin(), plain.paths.end(), all.end() - static_cast<std::ptrdiff_t>(plain.paths.size()))) {
+                counted_from = all.size() - plain.paths.size();
+                plain_grid = span.starts ? std::make_unique<OverviewGrid>(*span.starts)
+                                         : std::make_unique<OverviewGrid>(origin, static_cast<uint64_t>(width),
+                                                                          static_cast<uint32_t>(count));
+                plain_grid->time_format = plain.zone.time_format();
+                series.rows_from_start = true;
+                series.counted_from = counted_from;
+            }
+        }
+        WeightedRead read(std::move(series), span);
+        if (plain_grid) read.count_rows(*plain_grid, counted_from);
         RunLoop loop(request.progress, read.bytes_total());
         struct Steps {
             WeightedRead& read;
@@ -70,13 +93,20 @@ PyObject* time_weighted_call(PyObject*, PyObject* args) {
         bool unused = false;
         while (loop.next(steps, &unused)) {
         }
-        std::vector<OwnedColumn> columns = without_gil([&] { return read.columns(); });
-        OwnedRef out = OwnedRef::checked(PyDict_New());
-        for (OwnedColumn& column : columns) {
-            OwnedRef buffer = lent_bytes(std::move(column.bytes));
-            if (PyDict_SetItemString(out.get(), column.name.c_str(), buffer.get()) != 0) fail();
-        }
-        return out.release();
+        const auto as_dict = [](std::vector<OwnedColumn> columns) {
+            OwnedRef out = OwnedRef::checked(PyDict_New());
+            for (OwnedColumn& column : columns) {
+                OwnedRef buffer = lent_bytes(std::move(column.bytes));
+                if (PyDict_SetItemString(out.get(), column.name.c_str(), buffer.get()) != 0) fail();
+            }
+            return out;
+        };
+        OwnedRef weighted = as_dict(without_gil([&] { return read.columns(); }));
+        if (plain_object == Py_None) return weighted.release();
+        // (weighted, plain): plain None when the files did not line up.
+        OwnedRef plain = plain_grid ? as_dict(without_gil([&] { return read.take_overview(); }))
+                                    : OwnedRef::checked((Py_INCREF(Py_None), Py_None));
+        return OwnedRef::checked(PyTuple_Pack(2, weighted.get(), plain.get())).release();
     });
 }
 

@@ -11,10 +11,12 @@ AlignedRead::AlignedRead(SeriesRequest request, const SeriesGrid& grid)
 namespace {
 
 // The most bytes of one batch of grid rows: wide grids come in batches of
-// fewer rows, so that a batch stays in the processor's cache while it is
-// written and handed over (measured: 1 MiB against 8 MiB, 12% less time for
-// a one-second grid of 256 codes), and memory in flight stays small.
-constexpr std::size_t BATCH_BYTES = std::size_t{1} << 20;
+// fewer rows, so that memory in flight stays small. Each batch costs its
+// consumer a fixed price per column (an Arrow import, a Python object), which
+// larger batches spread: measured on a one-second grid of 256 codes over 30
+// days, the stream took 21% less time than before its batches were one block
+// at 1 MiB, 30-35% less at 4 or 8 MiB.
+constexpr std::size_t BATCH_BYTES = std::size_t{1} << 22;
 
 }  // namespace
 
@@ -34,6 +36,32 @@ bool AlignedRead::prepare(std::chrono::milliseconds wait) {
 }
 
 AlignedRead::Next AlignedRead::next(AlignedBatch* out, std::chrono::milliseconds wait) {
+    const Next got = _settle(batch_rows, wait);
+    if (got != Next::Ready) return got;
+    const auto n = static_cast<std::size_t>(std::min<uint64_t>(ready, batch_rows));
+    _emit(n, out);
+    ready -= n;
+    return Next::Ready;
+}
+
+AlignedRead::Next AlignedRead::next_into(GridTarget* at, std::size_t least, std::size_t most, std::size_t* written,
+                                         std::chrono::milliseconds wait) {
+    const Next got = _settle(std::max<std::size_t>(least, 1), wait);
+    if (got != Next::Ready) return got;
+    const auto n = static_cast<std::size_t>(std::min<uint64_t>(ready, most));
+    const bool sources = !at->row_times.empty();
+    aligner->emit(n, at->times, at->values.data(), sources ? at->row_times.data() : nullptr,
+                  sources ? at->next_row_times.data() : nullptr);
+    at->times += n;
+    for (double*& column : at->values) column += n;
+    for (int64_t*& column : at->row_times) column += n;
+    for (int64_t*& column : at->next_row_times) column += n;
+    ready -= n;
+    *written = n;
+    return Next::Ready;
+}
+
+AlignedRead::Next AlignedRead::_settle(uint64_t least, std::chrono::milliseconds wait) {
     if (!prepare(wait)) return Next::Waiting;
     for (;;) {
         // The rows are put in time order only when the frontier moves: a
@@ -43,12 +71,7 @@ AlignedRead::Next AlignedRead::next(AlignedBatch* out, std::chrono::milliseconds
             seen_frontier = frontier;
             ready = aligner->settled(frontier);
         }
-        if (ready >= batch_rows || (rows_done && ready > 0)) {
-            const auto n = static_cast<std::size_t>(std::min<uint64_t>(ready, batch_rows));
-            _emit(n, out);
-            ready -= n;
-            return Next::Ready;
-        }
+        if (ready >= least || (rows_done && ready > 0)) return Next::Ready;
         if (rows_done) return Next::Finished;
         GridAligner& aligned = *aligner;
         const auto got = feed.next([&aligned](uint32_t k, int64_t t, double v) { aligned.rows_of(k).add(t, v); }, wait);

@@ -26,6 +26,15 @@ struct AlignedBatch {
     std::size_t rows() const { return times.size() / sizeof(int64_t); }
 };
 
+// Where grid rows are written in place: the times, and per column its values
+// (and with the grid's row_times its rows' instants), each at the next row.
+struct GridTarget {
+    int64_t* times = nullptr;
+    std::vector<double*> values;
+    std::vector<int64_t*> row_times;
+    std::vector<int64_t*> next_row_times;
+};
+
 class AlignedRead {
 public:
     AlignedRead(SeriesRequest request, const SeriesGrid& grid);
@@ -40,6 +49,15 @@ public:
     enum class Next { Ready, Waiting, Finished };
     // The next batch of at most batch_rows grid rows into *out.
     Next next(AlignedBatch* out, std::chrono::milliseconds wait);
+    // The next grid rows settled written into `at`, each column moved on
+    // past them: at least `least` (fewer only at the end) and at most
+    // `most`; *written tells how many. The columns of `at` are known after
+    // prepare(). The grid's row_times are written where `at` has columns for them.
+    Next next_into(GridTarget* at, std::size_t least, std::size_t most, std::size_t* written,
+                   std::chrono::milliseconds wait);
+    // The most grid rows of a batch of next() (wide grids' batches are shorter).
+    std::size_t batch_rows_of() const { return batch_rows; }
+    uint64_t grid_count() const { return grid.grid_count(); }
 
     int64_t bytes_read() const { return feed.bytes_read(); }
     int64_t bytes_total() const { return feed.bytes_total(); }
@@ -48,6 +66,9 @@ public:
     std::vector<DamagedFile> take_damaged() { return {}; }
 
 private:
+    // Reads on until at least `least` grid rows are settled (any, once
+    // every row is read): Ready with them in `ready`.
+    Next _settle(uint64_t least, std::chrono::milliseconds wait);
     void _emit(std::size_t n, AlignedBatch* out);
 
     SeriesGrid grid;

@@ -1,5 +1,7 @@
 #include "scan/aligned_stream.h"
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -23,6 +25,38 @@ OwnedColumn primitive_column(std::string name, std::string format, std::size_t b
     return column;
 }
 
+// One batch of grid rows in one block of memory, the times first and then
+// each column, `stride` rows apart: a batch costs one allocation, not one
+// per column, and no byte of it is written twice. Its arrays, the struct's
+// and every column's, each hold a reference to it, so that a consumer may
+// move columns out and release them in any order.
+struct BlockBatch {
+    std::atomic<int64_t> references{1};
+    std::unique_ptr<uint8_t[]> block;
+    std::vector<std::array<const void*, 2>> buffers;  // per column: no validity, the values
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> child_pointers;
+    const void* struct_buffers[1] = {nullptr};
+};
+
+void unreference(BlockBatch* batch) {
+    if (batch->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete batch;
+}
+
+void release_column(ArrowArray* array) {
+    unreference(static_cast<BlockBatch*>(array->private_data));
+    array->release = nullptr;
+}
+
+void release_batch(ArrowArray* array) {
+    auto* batch = static_cast<BlockBatch*>(array->private_data);
+    for (ArrowArray* child : batch->child_pointers) {
+        if (child->release != nullptr) child->release(child);
+    }
+    array->release = nullptr;
+    unreference(batch);
+}
+
 class AlignedSource : public BatchSource {
 public:
     AlignedSource(std::unique_ptr<AlignedRead> read, std::function<void()> on_wait)
@@ -35,18 +69,35 @@ public:
 
     bool next(ArrowArray* out) override {
         _prepare();
-        AlignedBatch batch;
+        const std::size_t count = read->columns().size() + 1;  // the times, then the values
+        const std::size_t stride = read->batch_rows_of();
+        auto batch = std::make_unique<BlockBatch>();
+        batch->block.reset(new uint8_t[count * stride * 8]);  // left unwritten past the rows
+        GridTarget target;
+        target.times = reinterpret_cast<int64_t*>(batch->block.get());
+        for (std::size_t k = 1; k < count; ++k) {
+            target.values.push_back(reinterpret_cast<double*>(batch->block.get() + k * stride * 8));
+        }
+        std::size_t rows = 0;
         for (;;) {
-            const auto got = read->next(&batch, WAIT_SLICE);
+            const auto got = read->next_into(&target, stride, stride, &rows, WAIT_SLICE);
             if (got == AlignedRead::Next::Finished) return false;
             if (got == AlignedRead::Next::Ready) break;
             if (on_wait) on_wait();
         }
-        const std::size_t rows = batch.rows();
-        std::vector<OwnedColumn> columns = _columns(0);
-        columns[0].bytes = std::move(batch.times);
-        for (std::size_t k = 0; k < batch.values.size(); ++k) columns[k + 1].bytes = std::move(batch.values[k]);
-        export_columns_array(std::move(columns), static_cast<int64_t>(rows), out);
+        batch->buffers.resize(count);
+        batch->children.resize(count);
+        batch->child_pointers.resize(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            batch->buffers[k] = {nullptr, batch->block.get() + k * stride * 8};
+            batch->children[k] = ArrowArray{static_cast<int64_t>(rows), 0, 0, 2, 0, batch->buffers[k].data(),
+                                            nullptr, nullptr, release_column, batch.get()};
+            batch->child_pointers[k] = &batch->children[k];
+        }
+        batch->references.store(static_cast<int64_t>(count) + 1);
+        BlockBatch* parts = batch.release();
+        *out = ArrowArray{static_cast<int64_t>(rows), 0, 0, 1, static_cast<int64_t>(count), parts->struct_buffers,
+                          parts->child_pointers.data(), nullptr, release_batch, parts};
         return true;
     }
 

@@ -42,7 +42,11 @@ OverviewGrid::OverviewGrid(int64_t origin, uint64_t width, uint32_t count)
 }
 
 OverviewGrid::OverviewGrid(std::vector<int64_t> starts)
-    : last_bucket(starts.empty() ? 0 : static_cast<uint32_t>(starts.size() - 1)), starts(std::move(starts)) {}
+    // Members are made in the order the class lists them: `starts` before
+    // `last_bucket`, which must therefore count the member, not the argument
+    // the member was moved from.
+    : starts(std::move(starts)),
+      last_bucket(this->starts.empty() ? 0 : static_cast<uint32_t>(this->starts.size() - 1)) {}
 
 uint32_t OverviewGrid::_listed_bucket_of(uint64_t ns) const {
     const auto unix_ns = static_cast<int64_t>(ns) + ARCHIVE_EPOCH_UNIX_NS;
@@ -296,6 +300,10 @@ std::vector<OwnedColumn> OverviewResult::finish(const OverviewGrid& grid) {
 
 OverviewSink::OverviewSink(const ReadPlan& plan, const OverviewGrid& grid, OverviewTable* table)
     : filter(plan.filter.get()), predicate(plan.row_predicate()), grid(grid), table(table), runs(std::size_t{1} << RUN_BITS, Run{OverviewCell{OverviewTable::NO_KEY, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, {}}) {}
+
+OverviewSink::OverviewSink(const OverviewGrid& grid, OverviewTable* table)
+    : filter(nullptr), predicate(nullptr), grid(grid), table(table),
+      runs(std::size_t{1} << RUN_BITS, Run{OverviewCell{OverviewTable::NO_KEY, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, {}}) {}
 
 void OverviewSink::flush() noexcept {
     for (Run& run : runs) {

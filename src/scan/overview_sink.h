@@ -208,6 +208,8 @@ class OverviewSink : public RecordSink {
 public:
     // `plan` is borrowed; `grid` splits its window.
     OverviewSink(const ReadPlan& plan, const OverviewGrid& grid, OverviewTable* table);
+    // A sink of rows a read gave alone (count_row), not of records.
+    OverviewSink(const OverviewGrid& grid, OverviewTable* table);
     // Counts the runs still held, so that a read that fails hands on what
     // it summed up.
     ~OverviewSink() override { flush(); }

@@ -27,8 +27,9 @@ private:
 
 ParallelReader::ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows,
                                const RowPredicate* predicate, ByteSource* source, bool skip_damaged,
-                               ReadZone zone)
-    : filter(filter), predicate(predicate), source(source), zone(std::move(zone)), paths(std::move(paths)),
+                               ReadZone zone, std::size_t counted_from)
+    : filter(filter), predicate(predicate), source(source), zone(std::move(zone)), counted_from(counted_from),
+      paths(std::move(paths)),
       batch_rows(std::max<std::size_t>(batch_rows, 1)), skip_damaged(skip_damaged), slots(this->paths.size()) {
     const std::size_t worker_count =
         std::min({static_cast<std::size_t>(std::max(threads, 1)), this->paths.size(), MAX_WORKERS});
@@ -83,7 +84,13 @@ void ParallelReader::_work() {
                 parser->set_payload_classes(0);  // the builder reads the stored payloads
                 parser->set_monitor(&monitor);
                 parser->set_byte_source(source);
+            }
+            if (k >= counted_from) {
                 parser->set_zone(zone);
+            } else {
+                ReadZone placed = zone;
+                placed.counts = nullptr;
+                parser->set_zone(placed);
             }
             _read_file(k, parser.get());
             _finish(k, nullptr);

@@ -37,7 +37,7 @@ public:
     // take_damaged() tells it.
     ParallelReader(const Filter* filter, PathList paths, int threads, std::size_t batch_rows,
                    const RowPredicate* predicate = nullptr, ByteSource* source = nullptr,
-                   bool skip_damaged = false, ReadZone zone = {});
+                   bool skip_damaged = false, ReadZone zone = {}, std::size_t counted_from = 0);
 
     // The most workers one read starts, whatever it asks for. A worker reads
     // one file at a time from the disk and decodes it faster than most disks
@@ -92,6 +92,9 @@ private:
     const RowPredicate* predicate;
     ByteSource* source;
     const ReadZone zone;  // the files' wall times read as its instants, when set
+    // What the zone had to guess is counted of the files from this one on;
+    // the ones before are placed without counting (another pass counts them).
+    const std::size_t counted_from;
     const PathList paths;
     const std::size_t batch_rows;
     const bool skip_damaged;

@@ -35,6 +35,14 @@ std::unique_ptr<Filter> filter_of(int64_t first, int64_t last, const SeriesReque
     return filter;
 }
 
+// The zone of a pass after the one over every file: its rows are placed as
+// that pass placed them, but counted there alone (a row guessed or left out
+// is told once, as a scan of the same files tells it).
+ReadZone uncounted(ReadZone zone) {
+    zone.counts = nullptr;
+    return zone;
+}
+
 int64_t size_of(const std::string& path) {
     struct stat st{};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
@@ -54,17 +62,21 @@ SeriesFeed::SeriesFeed(SeriesRequest request) : request(std::move(request)) {
     const RowPredicate* predicate = this->request.has_predicate ? &this->request.predicate : nullptr;
     const SeriesWindow window = this->request.window;
     const CodeColumns* columns = this->request.every_code ? nullptr : &code_columns;
+    // The heads pass reads every file: its clock counts are the read's,
+    // unless the rows handed on are counted instead.
+    const int64_t after = this->request.rows_from_start ? window.start - 1 : window.start;
     heads_runner = std::make_unique<FileRunner<FileHeads>>(
         this->request.paths, this->request.threads,
-        [zone = this->request.zone, source = this->request.source] {
+        [zone = this->request.rows_from_start ? uncounted(this->request.zone) : this->request.zone,
+         source = this->request.source] {
             auto parser = std::make_unique<Parser>(nullptr);
             parser->set_payload_classes(0);
             parser->set_zone(zone);
             parser->set_byte_source(source.get());
             return parser;
         },
-        [window, columns, predicate](Parser& parser, const std::string& path, FileHeads& out) {
-            HeadPassSink sink(window, columns, predicate, &out);
+        [window, after, columns, predicate](Parser& parser, const std::string& path, FileHeads& out) {
+            HeadPassSink sink(window, after, columns, predicate, &out);
             parser.read_file(&sink, path);
         });
 }
@@ -184,7 +196,7 @@ void SeriesFeed::_start_values(bool every_file) {
     const int64_t start = request.window.start;
     values_runner = std::make_unique<FileRunner<FileValues>>(
         std::move(paths), request.threads,
-        [filter, zone = request.zone, source = request.source] {
+        [filter, zone = uncounted(request.zone), source = request.source] {
             auto parser = std::make_unique<Parser>(filter);
             parser->set_payload_classes(0);
             parser->set_zone(zone);
@@ -250,22 +262,28 @@ void SeriesFeed::_finish_values() {
 void SeriesFeed::_start_rows() {
     phase = Phase::Rows;
     PathList paths;
+    const std::size_t counted_from = request.rows_from_start ? request.counted_from : SIZE_MAX;
+    std::size_t reader_counted_from = 0;  // the first of the reader's files counted
     for (std::size_t f = 0; f < request.paths.size(); ++f) {
-        if (file_heads[f].first_after == INT64_MAX) continue;
+        if (file_heads[f].first_after == INT64_MAX && f < counted_from) continue;
+        if (f < counted_from) ++reader_counted_from;
         paths.push_back(request.paths[f]);
-        main_files.push_back(MainFile{file_heads[f].first_after, file_heads[f].ordered});
+        main_files.push_back(MainFile{file_heads[f].first_after, file_heads[f].ordered, f});
     }
     std::vector<FileHeads>().swap(file_heads);
     first_after_from.assign(main_files.size() + 1, INT64_MAX);
     for (std::size_t i = main_files.size(); i-- > 0;) {
         first_after_from[i] = std::min(first_after_from[i + 1], main_files[i].first_after);
     }
-    if (paths.empty() || request.window.start >= request.window.last) return;
-    row_filter = filter_of(request.window.start + 1, request.window.last, request, code_columns);
+    const int64_t first_row = request.rows_from_start ? request.window.start : request.window.start + 1;
+    if (paths.empty() || first_row > request.window.last) return;
+    row_filter = filter_of(first_row, request.window.last, request, code_columns);
     reader = std::make_unique<ParallelReader>(row_filter.get(), std::move(paths), request.threads,
                                               request.batch_rows,
                                               request.has_predicate ? &request.predicate : nullptr,
-                                              request.source.get(), false, request.zone);
+                                              request.source.get(), false,
+                                              request.rows_from_start ? request.zone : uncounted(request.zone),
+                                              request.rows_from_start ? reader_counted_from : SIZE_MAX);
 }
 
 void SeriesFeed::_enter(std::size_t file) {

@@ -48,6 +48,13 @@ struct SeriesRequest {
     // or before the window's start and within its first): merged with those
     // the read finds, which win at one instant, being later in read order.
     std::vector<CodePoint> in_force;
+    // The rows at the window's start are handed on too, after the rows in
+    // force (an overview of the window's rows counts them); the paths from
+    // `counted_from` on (a scan's files) are all read for their rows, and
+    // what the zone had to guess is counted of their rows alone, as a scan
+    // of those files counts it.
+    bool rows_from_start = false;
+    std::size_t counted_from = 0;
 };
 
 class SeriesFeed {
@@ -105,6 +112,8 @@ public:
         return Next::Rows;
     }
     int64_t frontier() const;
+    // The place in the request's paths of the file whose rows next() hands on.
+    std::size_t current_path() const { return main_files[current_file].path; }
 
     int64_t bytes_read() const;
     int64_t bytes_total() const { return total_bytes; }
@@ -113,6 +122,7 @@ private:
     struct MainFile {
         int64_t first_after;
         bool ordered;
+        std::size_t path;
     };
     bool _prepare(std::chrono::milliseconds wait);
     [[noreturn]] void _rethrow_named() const;

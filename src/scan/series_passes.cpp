@@ -10,9 +10,9 @@
 
 namespace zentrail {
 
-HeadPassSink::HeadPassSink(const SeriesWindow& window, const CodeColumns* columns, const RowPredicate* predicate,
-                           FileHeads* out)
-    : window(window), columns(columns), predicate(predicate), out(out) {
+HeadPassSink::HeadPassSink(const SeriesWindow& window, int64_t after, const CodeColumns* columns,
+                           const RowPredicate* predicate, FileHeads* out)
+    : window(window), after(after), columns(columns), predicate(predicate), out(out) {
     if (columns != nullptr) out->codes.assign(columns->size(), CodeCandidates{});
 }
 
@@ -35,7 +35,7 @@ void HeadPassSink::_note(uint8_t code, uint8_t param, uint16_t id, int64_t time)
     const int cls = ARCLASS(code);
     if (cls == System) return;
     if (columns != nullptr && !columns->has_id(id)) return;
-    if (time > window.start) {
+    if (time > after) {
         // Every record of the ids counts here (more than the rows): the
         // span only has to hold the rows.
         if (time < out->first_after) out->first_after = time;

@@ -48,7 +48,9 @@ struct FileHeads {
 class HeadPassSink : public RecordSink {
 public:
     // `columns` is null for every code (no candidates kept, spans only).
-    HeadPassSink(const SeriesWindow& window, const CodeColumns* columns, const RowPredicate* predicate,
+    // The span is of the records after `after` (the window's start, or the
+    // instant before it when the rows at the start are read too).
+    HeadPassSink(const SeriesWindow& window, int64_t after, const CodeColumns* columns, const RowPredicate* predicate,
                  FileHeads* out);
     void export_value(ACI_WITH_DATE* item) override;
     bool takes_heads() const override { return true; }
@@ -58,6 +60,7 @@ private:
     void _note(uint8_t code, uint8_t param, uint16_t id, int64_t time);
 
     SeriesWindow window;
+    int64_t after;
     const CodeColumns* columns;
     const RowPredicate* predicate;
     FileHeads* out;

@@ -18,7 +18,7 @@ struct SeriesPoint {
 // Rows ordered by time and, at one instant, in read order. Rows arrive in
 // read order; rows earlier than the last one (out of time order in their
 // file, or of another day than their file's) are appended as they come and
-// put in their places, by a stable sort of the ones come since and a merge,
+// put in their places, by merging the runs in order among the ones come since,
 // only when the rows are next walked through: a file whose times run back
 // and forth costs one sort, not a move of every later row per row. The rows
 // before `head` are behind the walker and are dropped in blocks, so that a
@@ -80,16 +80,42 @@ private:
     };
     void _order() {
         if (sorted_to == rows.size()) return;
-        const auto middle = rows.begin() + static_cast<std::ptrdiff_t>(sorted_to);
-        std::stable_sort(middle, rows.end(), Earlier{});
+        // The rows come since are mostly a few runs already in order (a row
+        // of another day, then the file's own rows): the runs are merged
+        // pairwise, which costs a pass per halving of the runs, not a sort.
+        // Merges are stable, and runs are in read order: rows of one
+        // instant keep their read order.
+        runs.assign(1, sorted_to);
+        for (std::size_t i = sorted_to + 1; i < rows.size(); ++i) {
+            if (rows[i].time < rows[i - 1].time) runs.push_back(i);
+        }
+        runs.push_back(rows.size());
+        if (runs.size() * 16 > rows.size() - sorted_to) {
+            // Rows in many short runs (times back and forth): one sort
+            // costs less than merges of short runs, each with its buffer.
+            std::stable_sort(_at(sorted_to), rows.end(), Earlier{});
+            runs.resize(2);
+        }
+        while (runs.size() > 2) {
+            std::size_t kept = 1;
+            std::size_t k = 0;
+            for (; k + 2 < runs.size(); k += 2) {
+                std::inplace_merge(_at(runs[k]), _at(runs[k + 1]), _at(runs[k + 2]), Earlier{});
+                runs[kept++] = runs[k + 2];
+            }
+            if (k + 1 < runs.size()) runs[kept++] = runs.back();  // an odd run out, merged next round
+            runs.resize(kept);
+        }
         // Rows of the sorted part stay before later-read rows of their instant.
-        std::inplace_merge(rows.begin() + static_cast<std::ptrdiff_t>(head), middle, rows.end(), Earlier{});
+        std::inplace_merge(_at(head), _at(sorted_to), rows.end(), Earlier{});
         sorted_to = rows.size();
     }
+    std::vector<SeriesPoint>::iterator _at(std::size_t i) { return rows.begin() + static_cast<std::ptrdiff_t>(i); }
 
     std::vector<SeriesPoint> rows;
     std::size_t head = 0;
     std::size_t sorted_to = 0;  // rows[head, sorted_to) are in order
+    std::vector<std::size_t> runs;  // _order's run starts, kept for their memory
 };
 
 }  // namespace zentrail

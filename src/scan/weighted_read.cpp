@@ -33,9 +33,33 @@ WeightedRead::Next WeightedRead::next(std::chrono::milliseconds wait) {
         }
     }
     TimeWeighted& tw = *sums;
-    const auto got = feed.next([&tw](uint32_t k, int64_t t, double v) { tw.rows_of(k).add(t, v); }, wait);
+    SeriesFeed::Next got;
+    if (!counted) {
+        got = feed.next([&tw](uint32_t k, int64_t t, double v) { tw.rows_of(k).add(t, v); }, wait);
+    } else {
+        const int64_t start = span.start;
+        Counted& c = *counted;
+        got = feed.next(
+            [this, &tw, &c, start](uint32_t k, int64_t t, double v) {
+                // Rows at the start are in force already; the overview counts them.
+                if (t > start) tw.rows_of(k).add(t, v);
+                const std::size_t file = feed.current_path();
+                if (file != c.file) {
+                    if (c.file != SIZE_MAX) c.end_file();
+                    c.file = file;
+                }
+                if (file < c.from) return;
+                const int32_t code = feed.columns().code(k);
+                c.sink.count_row(static_cast<uint16_t>(code / 1024), static_cast<uint16_t>(code % 1024), t, v);
+            },
+            wait);
+    }
     if (got == SeriesFeed::Next::Finished) {
         tw.advance(INT64_MAX);
+        if (counted && counted->file != SIZE_MAX) {
+            counted->end_file();
+            counted->file = SIZE_MAX;
+        }
         return Next::Finished;
     }
     if (got == SeriesFeed::Next::Rows && feed.frontier() != seen_frontier) {
@@ -44,6 +68,12 @@ WeightedRead::Next WeightedRead::next(std::chrono::milliseconds wait) {
     }
     return Next::Waiting;
 }
+
+void WeightedRead::count_rows(const OverviewGrid& grid, std::size_t counted_from) {
+    counted = std::make_unique<Counted>(grid, counted_from);
+}
+
+std::vector<OwnedColumn> WeightedRead::take_overview() { return counted->result.finish(counted->grid); }
 
 std::size_t WeightedRead::rows() const {
     std::size_t n = 0;

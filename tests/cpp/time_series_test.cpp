@@ -79,6 +79,44 @@ void expect_same(double expected, double got, const char* what, int64_t t, std::
     }
 }
 
+// Rows walked through come in time order and, at one instant, in read
+// order, however many runs they arrive in, walked in pieces.
+TEST(SeriesRows, WalksRowsInTimeThenReadOrder) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 2000; ++round) {
+        const int n = std::uniform_int_distribution<int>(0, 300)(rng);
+        const int back = std::uniform_int_distribution<int>(0, 20)(rng);  // in 100: a row out of order
+        std::vector<SeriesPoint> all;
+        int64_t t = 0;
+        for (int i = 0; i < n; ++i) {
+            t = std::uniform_int_distribution<int>(0, 99)(rng) < back ? std::uniform_int_distribution<int>(0, 50)(rng)
+                                                                       : t + std::uniform_int_distribution<int>(0, 2)(rng);
+            all.push_back(SeriesPoint{t, static_cast<double>(i)});  // the value tells the read order
+        }
+        SeriesRows rows;
+        std::vector<SeriesPoint> walked;
+        std::size_t added = 0;
+        while (added < all.size() || rows.has_next()) {
+            const std::size_t piece = std::uniform_int_distribution<std::size_t>(1, 40)(rng);
+            for (std::size_t k = 0; k < piece && added < all.size(); ++k, ++added) rows.add(all[added].time, all[added].value);
+            // Only rows no later row can come before are walked past.
+            int64_t frontier = INT64_MAX;
+            for (std::size_t k = added; k < all.size(); ++k) frontier = std::min(frontier, all[k].time);
+            while (rows.has_next() && rows.next().time < frontier) {
+                walked.push_back(rows.next());
+                rows.pass();
+            }
+        }
+        std::vector<SeriesPoint> expected = all;
+        std::stable_sort(expected.begin(), expected.end(), [](const SeriesPoint& a, const SeriesPoint& b) { return a.time < b.time; });
+        ASSERT_EQ(walked.size(), expected.size()) << "round " << round;
+        for (std::size_t k = 0; k < walked.size(); ++k) {
+            ASSERT_EQ(walked[k].time, expected[k].time) << "round " << round << " row " << k;
+            ASSERT_EQ(walked[k].value, expected[k].value) << "round " << round << " row " << k;
+        }
+    }
+}
+
 TEST(GridAligner, MatchesTheReferenceOnRandomRows) {
     std::mt19937 rng(7);
     for (int round = 0; round < 3000; ++round) {

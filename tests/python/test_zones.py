@@ -169,6 +169,24 @@ def test_rows_whose_pass_cannot_be_proven_are_counted_in_one_warning(tmp_path):
         zentrail.scan(tmp_path, "2024-10-27", "2024-10-27", tz=zone).to_numpy()
 
 
+TOKYO = "Asia/Tokyo"  # nine hours ahead: a wall day 2000-01-01 begins nine hours before the origin
+
+
+@pytest.mark.parametrize("read", [
+    lambda root: zentrail.scan(root, "2000-01-01", "2000-01-01", tz=TOKYO).to_numpy(),
+    lambda root: zentrail.latest(root, tz=TOKYO).to_numpy(),
+    lambda root: zentrail.at(root, ["2000-01-01 12:00"], [SIGNAL * 1024], tz=TOKYO).to_numpy(),
+    lambda root: zentrail.scan(root, "2000-01-01", "2000-01-01", tz=TOKYO).align("1h").to_numpy(),
+    lambda root: zentrail.scan(root, "2000-01-01", "2000-01-01", tz=TOKYO).overview(
+        every="6h", time_weighted=True).to_numpy(),
+], ids=["scan", "latest", "at", "align", "weighted"])
+def test_rows_before_the_origin_are_told_once_however_many_passes_a_read_makes(tmp_path, read):
+    first = int(dt.datetime(1999, 12, 31, 15, tzinfo=dt.timezone.utc).timestamp())
+    write_local_archive(tmp_path, TOKYO, [(first + 3600 * k) * NS for k in range(24)])
+    with pytest.warns(UserWarning, match=r"(?<![\d,])9 row\(s\) whose instant lies before 2000-01-01"):
+        read(tmp_path)
+
+
 @pytest.mark.parametrize("every, seconds", [("1h", [3600] * 73), ("1d", [86400, 90000, 86400])])
 def test_time_weighted_buckets_are_elapsed_time_and_local_days(archives, every, seconds):
     root, truth = archives["Europe/Berlin"]

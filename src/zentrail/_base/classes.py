@@ -116,17 +116,30 @@ def categorical(pandas: Any, names: Any) -> Any:
 
 
 def _categorical(pandas: Any, codes: Any, names: Dict[int, str]) -> Any:
-    """A pandas Categorical of `names[code]` for each code, built from the
-    distinct codes only."""
+    """A pandas Categorical of `names[code]` for each code (small
+    non-negative integers), its categories the names present, sorted.
+
+    The codes present are marked, not sorted out of the rows (a sort of
+    millions of rows cost more than the read): the categories and each
+    code's place among them are found from the codes' domain, and the rows
+    take their places from that table in one pass."""
     import numpy
 
-    present, inverse = numpy.unique(codes, return_inverse=True)
+    if not len(codes):
+        return pandas.Categorical.from_codes(numpy.zeros(0, numpy.int8), categories=[])
+    domain = 1 << (8 * codes.dtype.itemsize) if codes.dtype.itemsize <= 2 else int(codes.max()) + 1
+    marked = numpy.zeros(domain, dtype=bool)
+    marked[codes] = True
+    present = numpy.flatnonzero(marked)
     labels = [names[int(c)] for c in present]
     categories = sorted(set(labels))
     position = {label: i for i, label in enumerate(categories)}
-    mapped = numpy.array([position[label] for label in labels], dtype=numpy.int32)
-    return pandas.Categorical.from_codes(mapped[inverse] if len(codes) else numpy.zeros(0, numpy.int32),
-                                         categories=categories)
+    table = numpy.zeros(domain, dtype=numpy.int8 if len(categories) < 128 else numpy.int32)
+    table[present] = [position[label] for label in labels]
+    try:  # the codes are the table's, in range by construction
+        return pandas.Categorical.from_codes(table[codes], categories=categories, validate=False)
+    except TypeError:  # pandas before 2.1
+        return pandas.Categorical.from_codes(table[codes], categories=categories)
 
 
 def class_name_column(pandas: Any, item_class: Any) -> Any:
@@ -136,6 +149,8 @@ def class_name_column(pandas: Any, item_class: Any) -> Any:
 def subtype_name_column(pandas: Any, item_class: Any, subtype: Any) -> Any:
     import numpy
 
-    key = item_class.astype(numpy.uint16) * 8 + subtype.astype(numpy.uint16)
+    # Classes take 5 bits and subtypes 3: the key is one byte.
+    key = item_class.astype(numpy.uint8, copy=False) << 3
+    key |= subtype.astype(numpy.uint8, copy=False)
     names = subtype_names()
     return _categorical(pandas, key, dict(enumerate(names)))

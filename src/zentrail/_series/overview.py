@@ -142,17 +142,30 @@ class Overview(Result):
 
         every = None if self._every is None else self._grid()
         request = self._reported(self._plan.request(errors=self._errors))
-        raw = _core.overview(request, self._buckets, False, every, self._starts())
-        report_clock(request)
+        weighted: Dict[str, Any] = {}
+        raw = None
+        if self._time_weighted:
+            got = self._weighted(request)
+            if isinstance(got, tuple):  # the plain overview summed up in the same read
+                weighted, raw = got
+            else:
+                weighted = got
+        if raw is None:
+            raw = _core.overview(request, self._buckets, False, every, self._starts())
+            report_clock(request)
         plain = {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in OVERVIEW_COLUMNS}
         if not self._time_weighted:
             return plain
-        return _with_time_weighted(plain, self._weighted(), _Buckets(*self._grid()[:2], self._starts()))
+        return _with_time_weighted(plain, weighted, _Buckets(*self._grid()[:2], self._starts()))
 
-    def _weighted(self) -> Dict[str, Any]:
+    def _weighted(self, plain: Any) -> Any:
         """The engine's time-weighted columns (signal_id, element, bucket,
-        in_force, integral) over the rows considered."""
+        in_force, integral) over the rows considered; with them, when one
+        read gives both, the plain overview's columns of the request
+        `plain` (its clock told): (weighted, plain)."""
         import numpy
+
+        from zentrail._elsewhere import remote as _remote
 
         start, end = _series.window(self._plan)
         first = _series.before(start, self._lookback)
@@ -168,12 +181,24 @@ class Overview(Result):
                       for a, b, floor, _ in _lost.segments(start, end, spans)]
         names = (("signal_id", "uint16"), ("element", "uint16"), ("bucket", "datetime64[ns]"),
                  ("in_force", "float64"), ("integral", "float64"))
+        # One read for both when the buckets are of a given length (those of
+        # a count are split by the core's own rule) and every file is read
+        # whole, from where it lies: the plain overview's files are then
+        # the series' last ones, which the core checks.
+        together = (self._every is not None and self._errors == "raise" and len(pieces) == 1
+                    and not _remote.is_place(self._plan.source))
         parts = []
         for plan, a, b, looks_from in pieces:
             request = _in_force.series_request(plan.widened(looks_from, b), looks_from, a, copied=True, errors="raise")
-            raw = _core.time_weighted(request,
-                                      _series.WeightedBuckets(a, b, origin, width, count, self._max_gap, looks_from,
-                                                              self._starts()))
+            buckets = _series.WeightedBuckets(a, b, origin, width, count, self._max_gap, looks_from, self._starts())
+            if together:
+                raw, raw_plain = _core.time_weighted(request, buckets, plain)
+                if raw_plain is not None:
+                    report_clock(request)
+                    weighted = {name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in names}
+                    return weighted, raw_plain
+            else:
+                raw = _core.time_weighted(request, buckets)
             parts.append({name: numpy.frombuffer(raw[name], dtype=dtype) for name, dtype in names})
         if len(parts) == 1:
             return parts[0]
