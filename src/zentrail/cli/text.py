@@ -6,11 +6,10 @@ meanwhile is acted on as soon as the batch's formatting returns."""
 
 from __future__ import annotations
 
-import csv
 import json
 from typing import Any, Dict, List, Optional, Sequence, TextIO
 
-from zentrail._base import time as _time
+from zentrail._base import csv_text as _csv_text, time as _time
 
 TEXT_OPTIONS = ("csv", "json", "table")
 
@@ -77,17 +76,20 @@ def text_columns(columns: Dict[str, Any], dates: Sequence[str] = (),
 
 class CsvWriter:
     """Batches of NumPy columns as CSV lines under one header line, times
-    read in `zone` written with their offsets."""
+    read in `zone` written with their offsets. Each batch is formatted
+    whole by the core (the bytes Python's csv module would write), so that
+    a Ctrl-C is acted on between batches."""
 
     def __init__(self, out: TextIO, names: Sequence[str], zone: Optional[_time.Zone] = None) -> None:
         self.names = list(names)
         self.zone = zone
-        self.writer = csv.writer(out, lineterminator="\n")
-        self.writer.writerow(self.names)
+        self.out = out
+        out.write(_csv_text.header(self.names))
 
     def write(self, columns: Dict[str, Any], dates: Sequence[str] = ()) -> None:
-        texts = text_columns(columns, dates, self.zone)
-        self.writer.writerows(zip(*(texts[name] for name in self.names)))
+        columns = {name: duration_texts(column) if getattr(column, "dtype", None) is not None and
+                   column.dtype.kind == "m" else column for name, column in columns.items()}
+        self.out.write(_csv_text.rows(columns, self.names, dates, self.zone))
 
 
 def write_table(columns: Dict[str, Any], out: TextIO, form: str, dates: Sequence[str] = (),
