@@ -1,5 +1,6 @@
 #include "module/csv_call.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -147,11 +148,8 @@ PyObject* csv_rows_call(PyObject*, PyObject* args) {
                     column.offsets = static_cast<const int64_t*>(buffers.back()->data());
                 }
             }
-            if (c != 0 && size != rows) {
-                PyErr_Format(PyExc_ValueError, "csv column %zd holds %zu rows, not %zu", c, size, rows);
-                fail();
-            }
-            rows = size;
+            // Rows as far as the shortest column goes, as zip() pairs them.
+            rows = c == 0 ? size : std::min(rows, size);
             columns.push_back(std::move(column));
         }
         std::string out;
