@@ -80,7 +80,9 @@ std::size_t fixed_texts_of(PyObject* array, std::vector<std::string_view>* texts
     std::vector<std::size_t> ends(n);
     const auto* chars = static_cast<const uint32_t*>(view.buf);
     for (std::size_t i = 0; i < n; ++i) {
-        for (const uint32_t* c = chars + i * width; c != chars + (i + 1) * width && *c != 0; ++c) {
+        const uint32_t* end = chars + (i + 1) * width;  // the padding cut: NULs at the end only
+        while (end != chars + i * width && end[-1] == 0) --end;
+        for (const uint32_t* c = chars + i * width; c != end; ++c) {
             const uint32_t u = *c;
             if (u < 0x80) {
                 arena->push_back(static_cast<char>(u));
@@ -105,6 +107,61 @@ std::size_t fixed_texts_of(PyObject* array, std::vector<std::string_view>* texts
     return n;
 }
 
+// The columns of a call, with what their views and values are held by.
+struct HeldColumns {
+    std::vector<CsvColumn> columns;
+    std::vector<std::unique_ptr<HeldValues>> buffers;
+    std::vector<OwnedRef> held;
+    std::vector<std::unique_ptr<std::string>> arenas;
+    std::size_t rows = 0;  // as far as the shortest column goes, as zip() pairs them
+
+    explicit HeldColumns(PyObject* list) {
+        for (Py_ssize_t c = 0; c < PyList_GET_SIZE(list); ++c) {
+            const char* kind = nullptr;
+            PyObject *values = nullptr, *offsets = nullptr;
+            if (!PyArg_ParseTuple(PyList_GET_ITEM(list, c), "sOO:csv column", &kind, &values, &offsets)) fail();
+            const std::size_t size = add(kind[0], values, offsets);
+            rows = c == 0 ? size : std::min(rows, size);
+        }
+    }
+
+private:
+    std::size_t add(char kind, PyObject* values, PyObject* offsets) {
+        CsvColumn column;
+        std::size_t size = 0;
+        if (kind == 'u') {
+            column.kind = CsvColumn::Kind::Text;
+            size = texts_of(values, &column.texts, &held);
+        } else if (kind == 'U') {
+            column.kind = CsvColumn::Kind::Text;
+            arenas.push_back(std::make_unique<std::string>());
+            size = fixed_texts_of(values, &column.texts, arenas.back().get());
+        } else {
+            buffers.push_back(std::make_unique<HeldValues>(values, kind == 'g' ? "d" : "lq"));
+            size = buffers.back()->size();
+            column.values = buffers.back()->data();
+            column.kind = kind == 'g'   ? CsvColumn::Kind::Number
+                          : kind == 't' ? CsvColumn::Kind::Instant
+                          : kind == 'd' ? CsvColumn::Kind::Day
+                                        : CsvColumn::Kind::Integer;
+            if (offsets != Py_None) {
+                buffers.push_back(std::make_unique<HeldValues>(offsets, "lq"));
+                if (buffers.back()->size() != size) {
+                    PyErr_SetString(PyExc_ValueError, "a csv column's offsets must be as many as its values");
+                    fail();
+                }
+                column.offsets = static_cast<const int64_t*>(buffers.back()->data());
+            }
+        }
+        columns.push_back(std::move(column));
+        return size;
+    }
+};
+
+OwnedRef text_of(const std::string& utf8) {
+    return OwnedRef::checked(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
+}
+
 }  // namespace
 
 PyObject* csv_rows_call(PyObject*, PyObject* args) {
@@ -112,49 +169,42 @@ PyObject* csv_rows_call(PyObject*, PyObject* args) {
         PyObject* list = nullptr;
         int carriage_return = 0;
         if (!PyArg_ParseTuple(args, "O!p:csv_rows", &PyList_Type, &list, &carriage_return)) fail();
-        std::vector<CsvColumn> columns;
-        std::vector<std::unique_ptr<HeldValues>> buffers;
-        std::vector<OwnedRef> held;
-        std::vector<std::unique_ptr<std::string>> arenas;
-        std::size_t rows = 0;
-        for (Py_ssize_t c = 0; c < PyList_GET_SIZE(list); ++c) {
-            const char* kind = nullptr;
-            PyObject *values = nullptr, *offsets = nullptr;
-            if (!PyArg_ParseTuple(PyList_GET_ITEM(list, c), "sOO:csv column", &kind, &values, &offsets)) fail();
-            CsvColumn column;
-            std::size_t size = 0;
-            if (kind[0] == 'u') {
-                column.kind = CsvColumn::Kind::Text;
-                size = texts_of(values, &column.texts, &held);
-            } else if (kind[0] == 'U') {
-                column.kind = CsvColumn::Kind::Text;
-                arenas.push_back(std::make_unique<std::string>());
-                size = fixed_texts_of(values, &column.texts, arenas.back().get());
-            } else {
-                const bool number = kind[0] == 'g';
-                buffers.push_back(std::make_unique<HeldValues>(values, number ? "d" : "lq"));
-                size = buffers.back()->size();
-                column.values = buffers.back()->data();
-                column.kind = number ? CsvColumn::Kind::Number
-                              : kind[0] == 't' ? CsvColumn::Kind::Instant
-                              : kind[0] == 'd' ? CsvColumn::Kind::Day
-                                               : CsvColumn::Kind::Integer;
-                if (offsets != Py_None) {
-                    buffers.push_back(std::make_unique<HeldValues>(offsets, "lq"));
-                    if (buffers.back()->size() != size) {
-                        PyErr_SetString(PyExc_ValueError, "a csv column's offsets must be as many as its values");
-                        fail();
-                    }
-                    column.offsets = static_cast<const int64_t*>(buffers.back()->data());
-                }
-            }
-            // Rows as far as the shortest column goes, as zip() pairs them.
-            rows = c == 0 ? size : std::min(rows, size);
-            columns.push_back(std::move(column));
-        }
+        const HeldColumns held(list);
         std::string out;
-        append_csv_rows(columns, rows, CsvQuoting{carriage_return != 0}, &out);
-        return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
+        append_csv_rows(held.columns, held.rows, CsvQuoting{carriage_return != 0}, &out);
+        return text_of(out).release();
+    });
+}
+
+PyObject* table_lines_call(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *list = nullptr, *names = nullptr, *right = nullptr;
+        Py_ssize_t chunk_rows = 0;
+        if (!PyArg_ParseTuple(args, "O!O!O!n:table_lines", &PyList_Type, &list, &PyList_Type, &names, &PyList_Type,
+                              &right, &chunk_rows)) {
+            fail();
+        }
+        HeldColumns held(list);
+        if (PyList_GET_SIZE(names) != PyList_GET_SIZE(list) || PyList_GET_SIZE(right) != PyList_GET_SIZE(list) ||
+            chunk_rows < 1) {
+            PyErr_SetString(PyExc_ValueError, "table_lines takes a name and a side for each column, chunks of >= 1");
+            fail();
+        }
+        std::vector<TableColumn> columns(held.columns.size());
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            Py_ssize_t size = 0;
+            const char* name = PyUnicode_AsUTF8AndSize(PyList_GET_ITEM(names, static_cast<Py_ssize_t>(c)), &size);
+            if (name == nullptr) fail();
+            const int is_right = PyObject_IsTrue(PyList_GET_ITEM(right, static_cast<Py_ssize_t>(c)));
+            if (is_right < 0) fail();
+            columns[c] = TableColumn{std::string(name, static_cast<std::size_t>(size)), std::move(held.columns[c]),
+                                     is_right != 0};
+        }
+        OwnedRef out = OwnedRef::checked(PyList_New(0));
+        table_lines(columns, held.rows, static_cast<std::size_t>(chunk_rows), [&](std::string& lines) {
+            if (PyList_Append(out.get(), text_of(lines).get()) != 0) fail();
+        });
+        return out.release();
     });
 }
 

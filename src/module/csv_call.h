@@ -13,5 +13,10 @@ namespace zentrail {
 // time with its offset); "d": int64 ns written as days; "u": a sequence of
 // str or None (other objects as their str()); "U": a NumPy array of str.
 PyObject* csv_rows_call(PyObject* module, PyObject* args);
+// table_lines(columns, names, right, chunk_rows) -> [str]: the columns (as
+// csv_rows takes them, texts unquoted) as an aligned table under a header
+// line of `names`, the columns whose `right` is true padded on the left,
+// about `chunk_rows` lines a str.
+PyObject* table_lines_call(PyObject* module, PyObject* args);
 
 }  // namespace zentrail

@@ -1,5 +1,6 @@
 #include "output/csv_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -187,6 +188,69 @@ private:
 
 void append_instant(int64_t ns, const int64_t* offset, std::string* out) { InstantTexts().append(ns, offset, out); }
 
+namespace {
+
+// The text of one cell, unquoted; false for an empty field of no value
+// (NaN, no instant), which a line of one field must quote.
+bool append_cell(const CsvColumn& column, std::size_t row, InstantTexts* instants, std::string* out) {
+    switch (column.kind) {
+    case CsvColumn::Kind::Integer:
+        append_integer(static_cast<const int64_t*>(column.values)[row], out);
+        return true;
+    case CsvColumn::Kind::Number: {
+        const double value = static_cast<const double*>(column.values)[row];
+        append_number(value, out);
+        return !std::isnan(value);
+    }
+    case CsvColumn::Kind::Instant: {
+        const int64_t ns = static_cast<const int64_t*>(column.values)[row];
+        instants->append(ns, column.offsets != nullptr ? column.offsets + row : nullptr, out);
+        return ns != NO_INSTANT;
+    }
+    case CsvColumn::Kind::Day: {
+        const int64_t ns = static_cast<const int64_t*>(column.values)[row];
+        if (ns != NO_INSTANT) append_day(floor_div(ns, NS_PER_DAY), out);
+        return ns != NO_INSTANT;
+    }
+    case CsvColumn::Kind::Text:
+        out->append(column.texts[row]);
+        return true;
+    }
+    return true;
+}
+
+// The characters a line is cut of at its end (what str.rstrip() cuts), as
+// UTF-8: ASCII white space and the Unicode spaces and separators.
+std::size_t trailing_space(std::string_view line) {
+    std::size_t end = line.size();
+    while (end > 0) {
+        const auto c = static_cast<unsigned char>(line[end - 1]);
+        if (c == ' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F)) {
+            --end;
+            continue;
+        }
+        if (c < 0x80) break;
+        std::size_t start = end - 1;  // the start of the last character
+        while (start > 0 && (static_cast<unsigned char>(line[start]) & 0xC0) == 0x80) --start;
+        uint32_t u = static_cast<unsigned char>(line[start]);
+        u = u >= 0xF0 ? u & 0x07 : u >= 0xE0 ? u & 0x0F : u & 0x1F;
+        for (std::size_t i = start + 1; i < end; ++i) u = (u << 6) | (static_cast<unsigned char>(line[i]) & 0x3F);
+        const bool space = u == 0x85 || u == 0xA0 || u == 0x1680 || (u >= 0x2000 && u <= 0x200A) || u == 0x2028 ||
+                           u == 0x2029 || u == 0x202F || u == 0x205F || u == 0x3000;
+        if (!space) break;
+        end = start;
+    }
+    return line.size() - end;
+}
+
+std::size_t code_points(std::string_view text) {
+    std::size_t n = 0;
+    for (const char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+}  // namespace
+
 void append_csv_rows(const std::vector<CsvColumn>& columns, std::size_t rows, CsvQuoting quoting, std::string* out) {
     const bool single = columns.size() == 1;
     std::vector<InstantTexts> instants(columns.size());
@@ -195,33 +259,59 @@ void append_csv_rows(const std::vector<CsvColumn>& columns, std::size_t rows, Cs
         for (std::size_t c = 0; c < columns.size(); ++c) {
             if (c != 0) out->push_back(',');
             const CsvColumn& column = columns[c];
-            switch (column.kind) {
-            case CsvColumn::Kind::Integer:
-                append_integer(static_cast<const int64_t*>(column.values)[row], out);
-                break;
-            case CsvColumn::Kind::Number:
-                append_number(static_cast<const double*>(column.values)[row], out);
-                if (single && std::isnan(static_cast<const double*>(column.values)[row])) out->append("\"\"");
-                break;
-            case CsvColumn::Kind::Instant: {
-                const int64_t ns = static_cast<const int64_t*>(column.values)[row];
-                instants[c].append(ns, column.offsets != nullptr ? column.offsets + row : nullptr, out);
-                if (single && ns == NO_INSTANT) out->append("\"\"");
-                break;
-            }
-            case CsvColumn::Kind::Day: {
-                const int64_t ns = static_cast<const int64_t*>(column.values)[row];
-                if (ns != NO_INSTANT) append_day(floor_div(ns, NS_PER_DAY), out);
-                else if (single) out->append("\"\"");
-                break;
-            }
-            case CsvColumn::Kind::Text:
+            if (column.kind == CsvColumn::Kind::Text) {
                 append_text(column.texts[row], single, quoting, out);
-                break;
+            } else if (!append_cell(column, row, &instants[c], out) && single) {
+                out->append("\"\"");
             }
         }
         out->push_back('\n');
     }
+}
+
+void table_lines(const std::vector<TableColumn>& columns, std::size_t rows, std::size_t chunk_rows,
+                 const std::function<void(std::string&)>& take) {
+    // Every cell's text first, for the widths.
+    std::vector<std::string> cells(columns.size());
+    std::vector<std::vector<std::size_t>> ends(columns.size());
+    std::vector<std::size_t> widths(columns.size());
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        InstantTexts instants;
+        ends[c].reserve(rows);
+        widths[c] = code_points(columns[c].name);
+        for (std::size_t row = 0; row < rows; ++row) {
+            const std::size_t start = cells[c].size();
+            append_cell(columns[c].cells, row, &instants, &cells[c]);
+            ends[c].push_back(cells[c].size());
+            widths[c] = std::max(widths[c], code_points(std::string_view(cells[c]).substr(start)));
+        }
+    }
+    std::string out;
+    auto line = [&](auto&& cell_of) {
+        const std::size_t begun = out.size();
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            if (c != 0) out.append("  ");
+            const std::string_view text = cell_of(c);
+            const std::size_t pad = widths[c] - code_points(text);
+            if (columns[c].right) out.append(pad, ' ');
+            out.append(text);
+            if (!columns[c].right) out.append(pad, ' ');
+        }
+        out.resize(out.size() - trailing_space(std::string_view(out).substr(begun)));
+        out.push_back('\n');
+    };
+    line([&](std::size_t c) { return std::string_view(columns[c].name); });
+    for (std::size_t row = 0; row < rows; ++row) {
+        line([&](std::size_t c) {
+            const std::size_t start = row == 0 ? 0 : ends[c][row - 1];
+            return std::string_view(cells[c]).substr(start, ends[c][row] - start);
+        });
+        if ((row + 1) % chunk_rows == 0) {
+            take(out);
+            out.clear();
+        }
+    }
+    if (!out.empty()) take(out);
 }
 
 }  // namespace zentrail

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,20 @@ struct CsvQuoting {
 
 // `rows` rows of `columns` appended to *out, each line ended by "\n".
 void append_csv_rows(const std::vector<CsvColumn>& columns, std::size_t rows, CsvQuoting quoting, std::string* out);
+
+// A column of an aligned table: its cells as a CSV column's, unquoted,
+// padded on the left (`right`, numbers) or on the right to the widest.
+struct TableColumn {
+    std::string name;
+    CsvColumn cells;
+    bool right = false;
+};
+
+// The header line and `rows` lines of an aligned table, columns two spaces
+// apart and each line cut of its trailing white space, handed to `take`
+// about `chunk_rows` lines at a time.
+void table_lines(const std::vector<TableColumn>& columns, std::size_t rows, std::size_t chunk_rows,
+                 const std::function<void(std::string&)>& take);
 
 // The texts of single values, for the tests of the formats.
 void append_number(double value, std::string* out);

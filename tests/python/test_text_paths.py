@@ -18,7 +18,7 @@ import archive_builder as ab
 import zentrail
 from zentrail._base import classes, csv_text, time as _time
 from zentrail._read.events import codes_of
-from zentrail.cli.text import CsvWriter, text_columns
+from zentrail.cli.text import CsvWriter, text_columns, write_table
 
 DAY = "2024-03-01"
 TEXTS = [b"door open", b"", b"\xff\xfe bad", "dépassé, \"haut\"\n".encode(), b"door open"]
@@ -71,7 +71,18 @@ def reference(columns, dates=(), zone=None):
     return out.getvalue()
 
 
-TEXT = st.one_of(st.none(), st.text(st.sampled_from('ab ,"\n\ré€\U0001F600'), max_size=5))
+def reference_table(columns, dates=(), zone=None):
+    """The aligned table as it was written a row at a time."""
+    texts = text_columns(columns, dates, zone)
+    rows = list(zip(*texts.values()))
+    widths = [max([len(n)] + [len(str(r[i])) for r in rows]) for i, n in enumerate(texts)]
+    numeric = [bool(rows) and all(isinstance(r[i], int) for r in rows) for i in range(len(texts))]
+    return "".join("  ".join(str(c).rjust(w) if num else str(c).ljust(w)
+                             for c, w, num in zip(cells, widths, numeric)).rstrip() + "\n"
+                   for cells in [list(texts), *rows])
+
+
+TEXT = st.one_of(st.none(), st.text(st.sampled_from('ab ,"\n\r\t\xa0\u3000é€\U0001F600\x00'), max_size=5))
 NS = st.one_of(st.just(-2 ** 63), st.integers(-2 ** 62, 2 ** 62),  # NaT, and 1824 to 2116
                st.integers(1_700_000_000, 1_800_000_000).map(lambda s: s * 10 ** 9))
 
@@ -92,10 +103,14 @@ def test_csv_rows_are_what_the_csv_module_writes(zone, dates, data):
         "count": np.array(draw(st.integers(-2 ** 63, 2 ** 63 - 1)), dtype=np.int64),
         "flag": np.array(draw(st.booleans()), dtype=bool),
         "text": np.array(texts + [None], dtype=object)[:-1],
-        "name": np.array([t or "" for t in texts], dtype=str),
+        "name": np.array([(t or "").rstrip("\x00") for t in texts], dtype=str),
+        "ints": np.array([len(t or "") for t in texts] + [None], dtype=object)[:-1],
     }
     zone = None if zone is None else _time.Zone(zone)
     assert csv_text.rows(columns, list(columns), dates, zone) == reference(columns, dates, zone)
+    table = io.StringIO()
+    write_table(columns, table, "table", dates, zone)
+    assert table.getvalue() == reference_table(columns, dates, zone)
 
 
 @pytest.mark.parametrize("column", [np.array([np.nan, 1.0]), np.array(["", "x"], dtype=object),

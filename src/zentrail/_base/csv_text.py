@@ -34,14 +34,10 @@ def header(names: Sequence[str]) -> str:
     return line.getvalue()
 
 
-def rows(columns: Dict[str, Any], names: Sequence[str], dates: Sequence[str] = (),
-         zone: Optional[_time.Zone] = None) -> str:
-    """The rows of `columns` (NumPy arrays, in the order of `names`) as CSV
-    lines: floats as their shortest text (whole ones as integers, NaN an
-    empty field), times as "YYYY-MM-DD hh:mm:ss[.fraction]" or, read in
-    `zone`, as its wall times with their offsets, the columns in `dates` as
-    days, no instant (NaT) and None as empty fields, any other object as its
-    str()."""
+def _core_columns(columns: Dict[str, Any], names: Sequence[str], dates: Sequence[str],
+                  zone: Optional[_time.Zone]) -> List[Any]:
+    """The columns as the core's csv_rows and table_lines take them: numbers
+    and instants as their buffers, texts as sequences."""
     import numpy
 
     out: List[Any] = []
@@ -63,4 +59,25 @@ def rows(columns: Dict[str, Any], names: Sequence[str], dates: Sequence[str] = (
             out.append(("U", numpy.ascontiguousarray(column), None))
         else:  # text (None for no text), and what has no number form: bool, uint64
             out.append(("u", column.tolist(), None))
-    return _core.csv_rows(out, _QUOTE_CR)
+    return out
+
+
+def table(columns: Dict[str, Any], names: Sequence[str], right: Sequence[bool], dates: Sequence[str] = (),
+          zone: Optional[_time.Zone] = None, chunk_rows: int = 1 << 16) -> List[str]:
+    """The columns as an aligned table, a header line of `names` first: the
+    cells as :func:`rows` writes them but unquoted, each column padded to
+    its widest cell (on the left where `right` says), two spaces between,
+    trailing white space cut; about `chunk_rows` lines a str."""
+    return _core.table_lines(_core_columns(columns, names, dates, zone), list(names), [bool(r) for r in right],
+                             chunk_rows)
+
+
+def rows(columns: Dict[str, Any], names: Sequence[str], dates: Sequence[str] = (),
+         zone: Optional[_time.Zone] = None) -> str:
+    """The rows of `columns` (NumPy arrays, in the order of `names`) as CSV
+    lines: floats as their shortest text (whole ones as integers, NaN an
+    empty field), times as "YYYY-MM-DD hh:mm:ss[.fraction]" or, read in
+    `zone`, as its wall times with their offsets, the columns in `dates` as
+    days, no instant (NaT) and None as empty fields, any other object as its
+    str()."""
+    return _core.csv_rows(_core_columns(columns, names, dates, zone), _QUOTE_CR)

@@ -98,19 +98,19 @@ def write_table(columns: Dict[str, Any], out: TextIO, form: str, dates: Sequence
     if form == "csv":
         CsvWriter(out, list(columns), zone).write(columns, dates)
         return
-    texts = text_columns(columns, dates, zone)
-    names = list(texts)
-    rows = list(zip(*texts.values())) if names else []
     if form == "json":
-        for row in rows:
+        texts = text_columns(columns, dates, zone)
+        names = list(texts)
+        for row in zip(*texts.values()):
             out.write(json.dumps(dict(zip(names, row)), ensure_ascii=False) + "\n")
         return
-    widths = [max([len(n)] + [len(str(r[i])) for r in rows]) for i, n in enumerate(names)]
-    numeric = [bool(rows) and all(isinstance(r[i], int) for r in rows) for i in range(len(names))]
-
-    def line(cells: Sequence[Any]) -> str:
-        return "  ".join(str(c).rjust(w) if num else str(c).ljust(w)
-                         for c, w, num in zip(cells, widths, numeric)).rstrip()
-    out.write(line(names) + "\n")
-    for row in rows:
-        out.write(line(row) + "\n")
+    # Formatted by the core, whole columns; ints (and bools) to the right,
+    # as are columns of objects that are all ints.
+    columns = {name: duration_texts(column) if getattr(column, "dtype", None) is not None and
+               column.dtype.kind == "m" else column for name, column in columns.items()}
+    count = min((len(column) for column in columns.values()), default=0)
+    right = [count > 0 and (column.dtype.kind in "iub" if getattr(column, "dtype", None) is not None and
+                            column.dtype.kind != "O" else all(isinstance(v, int) for v in column[:count]))
+             for column in columns.values()]
+    for lines in _csv_text.table(columns, list(columns), right, dates, zone):
+        out.write(lines)
