@@ -16,9 +16,10 @@ same page cache and the same load; a figure is the median of the repeats.
 - ``zentrail events -o x.csv`` and ``zentrail export -o x.csv`` (the 256
   codes with their names) against ``pyarrow.csv.write_csv`` of the same
   columns read by the same process; ``zentrail export -o x.parquet`` against
-  ``pyarrow.parquet.write_table``. pyarrow's times leave out its imports
-  (a second of pandas' and its own), which a command pays: the ratios are
-  the command's worst case.
+  ``pyarrow.parquet.write_table``, each compared with pyarrow's time from
+  its interpreter's start (as the command is timed) and after its imports
+  (the command's worst case);
+- ``zentrail events`` printing its aligned table (to /dev/null).
 """
 
 from __future__ import annotations
@@ -43,9 +44,10 @@ COLUMNS = ("time", "signal_id", "element", "value", "item_class", "subtype", "cl
 EVENTS = ("time", "signal_id", "item_class", "subtype", "param", "class_name", "subtype_name", "detail", "value",
           "text")
 
-PRELUDE = ("import json, sys, time, warnings\nwarnings.simplefilter('ignore')\nbegan = time.perf_counter()\n"
+PRELUDE = ("import json, sys, time, warnings\nwarnings.simplefilter('ignore')\nbegan = imported = time.perf_counter()\n"
            "import zentrail\nroot, first, last, out = sys.argv[1:5]\n")
-ENDING = "print(json.dumps([time.perf_counter() - began, rows]))\n"
+# The whole time, and the time after the imports a statement marks.
+ENDING = "now = time.perf_counter()\nprint(json.dumps([now - began, now - imported, rows]))\n"
 # name: the statement timed in a fresh interpreter (it sets `rows`)
 READS = {
     "events(...).to_numpy()": "rows = len(zentrail.events(root, first, last).to_numpy()['time'])\n",
@@ -54,48 +56,52 @@ READS = {
         "from zentrail.cli.arguments import parse_signals\n"
         f"rows = len(zentrail.scan(root, first, last, parse_signals({SIGNALS!r})).to_numpy()['time'])\n"),
     "pyarrow.csv.write_csv(events)": (
-        "import pyarrow, pyarrow.csv\nbegan = time.perf_counter()  # its imports not counted\n"
+        "import pyarrow, pyarrow.csv\nimported = time.perf_counter()\n"
         "table = pyarrow.table(zentrail.events(root, first, last))\n"
         "pyarrow.csv.write_csv(table, out)\nrows = table.num_rows\n"),
     "pyarrow.csv.write_csv(scan)": (
-        "import pyarrow, pyarrow.csv\nfrom zentrail.cli.arguments import parse_signals\nbegan = time.perf_counter()\n"
+        "import pyarrow, pyarrow.csv\nfrom zentrail.cli.arguments import parse_signals\nimported = time.perf_counter()\n"
         f"table = pyarrow.table(zentrail.scan(root, first, last, parse_signals({SIGNALS!r})).select(*{COLUMNS!r}))\n"
         "pyarrow.csv.write_csv(table, out)\nrows = table.num_rows\n"),
     "pyarrow.parquet.write_table(scan)": (
-        "import pyarrow, pyarrow.parquet\nfrom zentrail.cli.arguments import parse_signals\nbegan = time.perf_counter()\n"
+        "import pyarrow, pyarrow.parquet\nfrom zentrail.cli.arguments import parse_signals\nimported = time.perf_counter()\n"
         f"table = pyarrow.table(zentrail.scan(root, first, last, parse_signals({SIGNALS!r})).select(*{COLUMNS!r}))\n"
         "pyarrow.parquet.write_table(table, out)\nrows = table.num_rows\n"),
 }
 # name: the command's arguments after the root (-o OUT follows)
 COMMANDS = {
     "zentrail events -o x.csv": ["events"],
+    "zentrail events (a table, to stdout)": ["events"],
     "zentrail export -o x.csv": ["export", "--signals", SIGNALS],
     "zentrail export -o x.parquet": ["export", "--signals", SIGNALS],
 }
 
 
-def timed(src: str, argv: list) -> float:
+def timed(src: str, argv: list, quiet: bool = False) -> subprocess.CompletedProcess:
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([src, str(HERE.parent / "tools")])}
-    done = subprocess.run([sys.executable, *argv], capture_output=True, text=True, env=env)
+    done = subprocess.run([sys.executable, *argv], stdout=subprocess.DEVNULL if quiet else subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, env=env)
     if done.returncode != 0:
         sys.exit(f"{' '.join(map(str, argv[:4]))} ... failed: {done.stderr[-2000:]}")
     return done
 
 
 def read_seconds(src: str, name: str, root: Path, out: Path) -> tuple:
+    """(seconds from the interpreter's start, seconds after the imports, rows)."""
     done = timed(src, ["-c", PRELUDE + READS[name] + ENDING, str(root), *WHOLE_RANGE, str(out)])
-    seconds, rows = json.loads(done.stdout.strip().splitlines()[-1])
-    return seconds, rows
+    return tuple(json.loads(done.stdout.strip().splitlines()[-1]))
 
 
 def command_seconds(src: str, name: str, root: Path, out: Path) -> tuple:
     script = ("import sys, time\nbegan = time.perf_counter()\nfrom zentrail.cli import main\n"
               "try:\n    main(sys.argv[1:])\nexcept SystemExit as end:\n    assert not end.code, end.code\n"
-              "print(time.perf_counter() - began)\n")
+              "print(time.perf_counter() - began, file=sys.stderr)\n")
+    table = "table" in name
     argv = [COMMANDS[name][0], str(root), "--from", WHOLE_RANGE[0], "--to", WHOLE_RANGE[1], *COMMANDS[name][1:],
-            "-o", str(out)]
-    done = timed(src, ["-c", script, *argv])
-    return float(done.stdout.strip().splitlines()[-1]), int(done.stderr.split()[0])
+            *([] if table else ["-o", str(out)])]
+    lines = timed(src, ["-c", script, *argv], quiet=table).stderr.strip().splitlines()
+    seconds = float(lines[-1])
+    return seconds, seconds, None if table else int(lines[-2].split()[0])
 
 
 def main() -> None:
@@ -113,7 +119,7 @@ def main() -> None:
         args.root = ensure_tree(HERE / "data" / "mix-1000", 1000, 30).files[0].parents[2]
     sides = {"after": here, **({"before": args.before} if args.before else {})}
     jobs = [(kind, name) for kind, names in (("read", READS), ("command", COMMANDS)) for name in names]
-    times = {(side, name): [] for side in sides for _, name in jobs}
+    times = {(side, name + extra): [] for side in sides for _, name in jobs for extra in ("", " (after imports)")}
     rows = {}
     with tempfile.TemporaryDirectory() as scratch:
         for repeat in range(args.repeats):
@@ -124,9 +130,10 @@ def main() -> None:
                         continue  # pyarrow's own writer: timed once, with this checkout's read
                     out = Path(scratch, f"{side}{'.parquet' if 'parquet' in name else '.csv'}")
                     measure = read_seconds if kind == "read" else command_seconds
-                    seconds, count = measure(src, name, args.root, out)
+                    seconds, warm, count = measure(src, name, args.root, out)
                     times[side, name].append(seconds)
-                    rows[name] = count
+                    times[side, name + " (after imports)"].append(warm)
+                    rows[name] = count if count is not None else rows["events(...).to_numpy()"]
     load = os.getloadavg()
     print(f"\n{args.root}: median of {args.repeats}, fresh interpreters, load average {load[0]:.1f} "
           f"(1 min) on {os.cpu_count()} cores")
@@ -150,7 +157,9 @@ def main() -> None:
         for command, reference in (("zentrail events -o x.csv", "pyarrow.csv.write_csv(events)"),
                                    ("zentrail export -o x.csv", "pyarrow.csv.write_csv(scan)"),
                                    ("zentrail export -o x.parquet", "pyarrow.parquet.write_table(scan)")):
-            print(f"{side}: {command} {median(side, command) / median('after', reference):.2f}x {reference}")
+            print(f"{side}: {command} {median(side, command) / median('after', reference):.2f}x {reference} "
+                  f"in a fresh interpreter, {median(side, command) / median('after', reference + ' (after imports)'):.2f}x "
+                  "its time after its imports")
 
 
 if __name__ == "__main__":
