@@ -74,6 +74,12 @@ def text_columns(columns: Dict[str, Any], dates: Sequence[str] = (),
     return out
 
 
+def _durations_as_texts(columns: Dict[str, Any]) -> Dict[str, Any]:
+    """The columns, durations as their texts (which the core does not make)."""
+    return {name: duration_texts(column) if getattr(column, "dtype", None) is not None and column.dtype.kind == "m"
+            else column for name, column in columns.items()}
+
+
 class CsvWriter:
     """Batches of NumPy columns as CSV lines under one header line, times
     read in `zone` written with their offsets. Each batch is formatted
@@ -87,9 +93,7 @@ class CsvWriter:
         out.write(_csv_text.header(self.names))
 
     def write(self, columns: Dict[str, Any], dates: Sequence[str] = ()) -> None:
-        columns = {name: duration_texts(column) if getattr(column, "dtype", None) is not None and
-                   column.dtype.kind == "m" else column for name, column in columns.items()}
-        self.out.write(_csv_text.rows(columns, self.names, dates, self.zone))
+        self.out.write(_csv_text.rows(_durations_as_texts(columns), self.names, dates, self.zone))
 
 
 def write_table(columns: Dict[str, Any], out: TextIO, form: str, dates: Sequence[str] = (),
@@ -106,8 +110,7 @@ def write_table(columns: Dict[str, Any], out: TextIO, form: str, dates: Sequence
         return
     # Formatted by the core, whole columns; ints (and bools) to the right,
     # as are columns of objects that are all ints.
-    columns = {name: duration_texts(column) if getattr(column, "dtype", None) is not None and
-               column.dtype.kind == "m" else column for name, column in columns.items()}
+    columns = _durations_as_texts(columns)
     count = min((len(column) for column in columns.values()), default=0)
     right = [count > 0 and (column.dtype.kind in "iub" if getattr(column, "dtype", None) is not None and
                             column.dtype.kind != "O" else all(isinstance(v, int) for v in column[:count]))
