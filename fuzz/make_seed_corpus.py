@@ -143,11 +143,27 @@ def text_seeds():
     yield "line-break", b"2024-03-01\n12:30:45 /d/2024-03-02_a\rb.vlx"
 
 
+def zip_member_seeds():
+    """Ten control bytes (see fuzz_zip_member.cpp), then a zip file of one member."""
+    import io
+    import zipfile
+
+    member = ab.archive(ab.date_mark(8826), ab.alarm("AlWord", ab.at("01:02:03"), 5, 300), ab.END) * 20
+    for name, method, first in (("stored", zipfile.ZIP_STORED, 0), ("deflated", zipfile.ZIP_DEFLATED, 1)):
+        zipped = io.BytesIO()
+        with zipfile.ZipFile(zipped, "w", method) as archive_file:
+            archive_file.writestr("2024/2024-03-01_a.vlx", member)
+        for piece, honest in ((7, 1), (4096, 1), (300, 0)):
+            control = bytes([first, 0]) + piece.to_bytes(2, "little") + bytes([0, honest]) + bytes(4)
+            yield f"{name}-{piece}-{honest}", control + zipped.getvalue()
+
+
 def main():
     for target, seeds in (("fuzz_reader", reader_seeds()), ("fuzz_text", text_seeds()),
                           ("fuzz_columns", column_seeds()), ("fuzz_sinks", sink_seeds()),
                           ("fuzz_stream", stream_seeds()), ("fuzz_overview", overview_seeds()),
-                          ("fuzz_series", series_seeds()), ("fuzz_live", live_seeds())):
+                          ("fuzz_series", series_seeds()), ("fuzz_live", live_seeds()),
+                          ("fuzz_zip_member", zip_member_seeds())):
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds:

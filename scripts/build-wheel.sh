@@ -50,6 +50,15 @@ if [ ! -f "$libgcc_s" ]; then
   exit 1
 fi
 
+# zlib, which the core inflates zip members with, as this machine has it:
+# Zig's linker does not search the system's multiarch folders. The module
+# needs libz.so.1, which every manylinux system has.
+libz=$(g++ -print-file-name=libz.so)
+if [ ! -f "$libz" ]; then
+  echo "no libz.so found by g++ -print-file-name (install zlib1g-dev): the wheel's module links it" >&2
+  exit 1
+fi
+
 mkdir -p "$out"
 raw=build/wheel-raw
 rm -rf "$raw"
@@ -60,7 +69,8 @@ rm -f "$out"/zentrail-*-"$("$python" -c 'import sys; print(f"cp{sys.version_info
 env -u CFLAGS -u CXXFLAGS -u CPPFLAGS -u LDFLAGS CXX="$compiler" \
   "$python" -m pip wheel -q --no-deps -w "$raw" \
   --config-settings=build-dir="build/zig-{wheel_tag}" \
-  --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="$libgcc_s" .
+  --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="$libgcc_s" \
+  --config-settings=cmake.define.ZLIB_LIBRARY="$libz" .
 # repair fails if the wheel needs anything past the policy (a newer glibc
 # symbol, a library outside it).
 PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$policy" -w "$out" "$raw"/zentrail-*.whl

@@ -3,6 +3,8 @@
 set -euo pipefail
 missing=()
 dpkg -s libgtest-dev >/dev/null 2>&1 || missing+=(libgtest-dev)
+# zlib's headers: the core inflates deflated zip members with it.
+dpkg -s zlib1g-dev >/dev/null 2>&1 || missing+=(zlib1g-dev)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)

@@ -15,11 +15,15 @@
 # Installs what it needs on a new machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# Each step says when it starts, in seconds since the run began, so that a
+# slow step shows in the log.
+step() { echo "== $* [${SECONDS} s]"; }
 scripts/install-deps.sh
 
-echo "== Include layers"
+step "Include layers"
 python3 scripts/check_layers.py
-echo "== Import layers"
+step "Import layers"
 python3 scripts/check_imports.py
 
 jobs=$(nproc)
@@ -29,7 +33,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for config in release sanitize; do
   sanitize=OFF
   [ "$config" = sanitize ] && sanitize=ON
-  echo "== C++ unit tests ($config)"
+  step "C++ unit tests ($config)"
   cmake -S . -B "build/$config" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZENTRAIL_BUILD_TESTS=ON -DZENTRAIL_SANITIZE=$sanitize >/dev/null
   cmake --build "build/$config" -j "$jobs"
@@ -41,7 +45,7 @@ done
 # from gcc's, and the standard library's assertions: any report fails. The
 # replays run in well under a second, so they are built unoptimised, which
 # halves the build.
-echo "== Fuzz corpora (clang, UndefinedBehaviorSanitizer)"
+step "Fuzz corpora (clang, UndefinedBehaviorSanitizer)"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz-replay -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS_RELEASE=-O0 -DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS \
   -DZENTRAIL_BUILD_TESTS=ON -DZENTRAIL_SANITIZE=ON -DZENTRAIL_SANITIZERS=undefined >/dev/null
@@ -53,11 +57,11 @@ ctest --test-dir build/fuzz-replay -j "$jobs" -R '_corpus$' --output-on-failure
 # (tests that need a heavy package skip there), each in a fresh venv.
 python_tests() {  # NAME PYTHON REQUIREMENT [PYTEST ARGUMENT]...
   local venv="build/$1"
-  echo "== Python tests ($1: $("$2" --version 2>&1))"
+  step "Python tests ($1: $("$2" --version 2>&1))"
   "$2" -m venv --clear "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q "$3"
-  "$venv/bin/python" -m pytest -q tests/python "${@:4}"
+  "$venv/bin/python" -m pytest -q --durations=15 tests/python "${@:4}"
 }
 
 # The newest installed CPython of a minor version: pyenv's, else one on PATH.
@@ -91,12 +95,12 @@ sdist_tests() {  # PYTHON
 }
 
 export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
-echo "== Wheel and sdist (scripts/build-wheel.sh)"
+step "Wheel and sdist (scripts/build-wheel.sh)"
 scripts/build-wheel.sh --sdist
 python_tests test-venv python3 "$(wheel_of python3)[test]"
 # The documentation site, with any warning (a broken link or reference, a
 # missing included example) as an error; its code blocks ran in the tests.
-echo "== Documentation site (mkdocs build --strict)"
+step "Documentation site (mkdocs build --strict)"
 build/test-venv/bin/mkdocs build --strict -d build/site
 # The slow property tests and large trees run once, above: what they check
 # does not depend on the interpreter.
@@ -104,20 +108,20 @@ if python=$(find_python 3.9); then
   sdist_tests "$python"
   # The wheel on a glibc older than this machine's, in a Debian bullseye
   # root whose own CPython is 3.9.
-  echo "== Wheel on an older glibc ($("$python" --version 2>&1))"
+  step "Wheel on an older glibc ($("$python" --version 2>&1))"
   PYTHON=$python scripts/build-wheel.sh
   as_root=()
   [ "$(id -u)" -ne 0 ] && as_root=(sudo)
   "${as_root[@]}" scripts/test-wheel-old-glibc.sh "$(wheel_of "$python")"
 else
-  echo "== Python tests (3.9): SKIPPED, no CPython 3.9 found (pyenv or python3.9 on PATH); the sdist on python3, and no wheel tested on an older glibc"
+  step "Python tests (3.9): SKIPPED, no CPython 3.9 found (pyenv or python3.9 on PATH); the sdist on python3, and no wheel tested on an older glibc"
   sdist_tests python3
 fi
 if python=$(find_python 3.13); then
-  echo "== Wheel without a compiler ($("$python" --version 2>&1))"
+  step "Wheel without a compiler ($("$python" --version 2>&1))"
   PYTHON=$python scripts/build-wheel.sh
   scripts/test-wheel.sh "$(wheel_of "$python")" "$python"
 else
-  echo "== Python tests (3.13): SKIPPED, no CPython 3.13 found (pyenv or python3.13 on PATH); the wheel on python3"
+  step "Python tests (3.13): SKIPPED, no CPython 3.13 found (pyenv or python3.13 on PATH); the wheel on python3"
   scripts/test-wheel.sh "$(wheel_of python3)" python3
 fi

@@ -12,6 +12,8 @@
 
 namespace zentrail {
 
+struct ZipMember;
+
 using FileBytes = std::vector<unsigned char>;
 
 class ByteSource {
@@ -25,6 +27,13 @@ public:
     virtual std::shared_ptr<const FileBytes> take(const std::string& name, ReadMonitor* monitor) = 0;
     // The file's size as listed, for progress (0 when not known).
     virtual int64_t size_of(const std::string& name) const = 0;
+    // Where the file named `name` lies as a member of a zip file on this
+    // machine, for the reader to read it there itself; null (the default)
+    // when its bytes are to be taken.
+    virtual const ZipMember* member_of(const std::string& name) const {
+        (void)name;
+        return nullptr;
+    }
 };
 
 }  // namespace zentrail

@@ -13,6 +13,7 @@
 #include "archive/read_errors.h"
 #include "archive/record_classes.h"
 #include "archive/record_sink.h"
+#include "archive/zip_member.h"
 #include "time/calendar.h"
 #include "selection/filter.h"
 
@@ -74,9 +75,27 @@ void Parser::_open_bytes(const std::string& name, std::shared_ptr<const FileByte
 void Parser::_close_current_file() {
     file.reset();
     memory.reset();
+    member.reset();
 }
 
 void Parser::_load() {
+    if (member) {
+        // Inflated or read straight into the window, in the pieces a file
+        // of its own is read in.
+        const int64_t left = file_size - file_bytes_loaded;
+        int room = 0;
+        unsigned char* at =
+            left > 0 ? buffer->prepare_append(static_cast<int>(std::min<int64_t>(READ_CHUNK_SIZE, left)), &room) : nullptr;
+        const std::size_t got = left > 0 ? member->read(at, static_cast<std::size_t>(std::min<int64_t>(room, left))) : 0;
+        if (got == 0) {
+            _close_current_file();
+            return;
+        }
+        buffer->commit_append(static_cast<int>(got));
+        file_bytes_loaded += static_cast<int64_t>(got);
+        if (monitor != nullptr) monitor->poll(static_cast<int64_t>(got));
+        return;
+    }
     if (memory) {
         // The same pieces as from a file, so that records decode the same.
         const std::size_t left = memory->size() - memory_pos;
@@ -143,7 +162,11 @@ void Parser::exportFiles(RecordSink* sink, const PathList* paths) {
 void Parser::read_file(RecordSink* sink, const std::string& path) {
     read_limit = -1;
     if (byte_source != nullptr) {
-        read_bytes(sink, path, byte_source->take(path, monitor));
+        if (const ZipMember* where = byte_source->member_of(path)) {
+            read_member(sink, path, *where);
+        } else {
+            read_bytes(sink, path, byte_source->take(path, monitor));
+        }
         return;
     }
     _begin_file(path, 0);
@@ -154,6 +177,20 @@ void Parser::read_bytes(RecordSink* sink, const std::string& name, std::shared_p
     read_limit = -1;
     _reset_window();
     _open_bytes(name, std::move(bytes));
+    data_end_offset = 0;
+    data_end_at_end_byte = false;
+    _load();
+    _decode_file(sink, name, 0, FoldState{});
+}
+
+void Parser::read_member(RecordSink* sink, const std::string& name, const ZipMember& where) {
+    read_limit = -1;
+    _reset_window();
+    _close_current_file();
+    file_bytes_loaded = 0;
+    file_path = name;
+    member = std::make_unique<MemberReader>(where, name);
+    file_size = member->size();
     data_end_offset = 0;
     data_end_at_end_byte = false;
     _load();

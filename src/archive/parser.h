@@ -18,7 +18,9 @@
 namespace zentrail {
 
 class Filter;
+class MemberReader;
 class RecordSink;
+struct ZipMember;
 
 // A place between two records of a file, with what decoding from there
 // needs of the records before it: the day of the last date mark, and the id
@@ -93,6 +95,9 @@ public:
     // Reads one file held in memory, named `name` in errors, as read_file
     // reads one from disk.
     void read_bytes(RecordSink* sink, const std::string& name, std::shared_ptr<const FileBytes> bytes);
+    // Reads one member of a zip file, named `name` in errors, where it lies
+    // in the zip file, as read_file reads a file of its own.
+    void read_member(RecordSink* sink, const std::string& name, const ZipMember& where);
 
     // The classes whose payloads are copied into the value area of a
     // selected item, one bit per class number (default: all). A sink that
@@ -129,7 +134,7 @@ private:
     // Hands on a selected item with its wall time read as an instant of the
     // zone; one before the archive's origin is left out.
     void _export_zoned(RecordSink* sink);
-    bool _source_open() const { return file != nullptr || memory != nullptr; }
+    bool _source_open() const { return file != nullptr || memory != nullptr || member != nullptr; }
     void _close_current_file();
     void _load();
 
@@ -173,6 +178,8 @@ private:
     ByteSource* byte_source = nullptr;
     std::shared_ptr<const FileBytes> memory;
     std::size_t memory_pos = 0;
+    // The current file when it is a zip file's member.
+    std::unique_ptr<MemberReader> member;
     // The window; files are read straight into it.
     std::unique_ptr<Buffer> buffer;
     const Filter* filter;

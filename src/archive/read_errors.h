@@ -30,13 +30,23 @@ public:
     int os_error;    // errno of the failed read
 };
 
-// A malformed record ended the run.
+// A malformed record ended the run, or the file's bytes could not be had
+// whole (a damaged zip member).
 class FileFormatError : public std::runtime_error {
 public:
-    FileFormatError(std::string path, int64_t offset)
-        : std::runtime_error(FILE_FORMAT_MESSAGE), path(std::move(path)), offset(offset) {}
+    FileFormatError(std::string path, int64_t offset, std::string reason = "malformed record",
+                    std::string counted_in = std::string())
+        : std::runtime_error(FILE_FORMAT_MESSAGE),
+          path(std::move(path)),
+          offset(offset),
+          reason(std::move(reason)),
+          counted_in(std::move(counted_in)) {}
     std::string path;
     int64_t offset;  // byte offset of the bad record in its file
+    std::string reason;
+    // What `offset` counts in when not the file itself ("the zip file": a
+    // member's header or data is found by its place there).
+    std::string counted_in;
 };
 
 }  // namespace zentrail

@@ -56,6 +56,8 @@ PyMethodDef core_methods[] = {
      "A zone's clock changes for reads: zone_table(name, first_offset, changes)."},
     {"fetched_files", zentrail::fetched_files_call, METH_VARARGS,
      "The files of a read fetched from elsewhere: fetched_files(names, sizes, in_flight)."},
+    {"zip_members", zentrail::zip_members_call, METH_VARARGS,
+     "The members of a local zip file, read where they lie: zip_members(zip_path, names, places)."},
     {"parse_bound", zentrail::parse_bound_text, METH_O, "A bound text as (year, month, day, ns_of_day, unit_ns)."},
     {"inventory", zentrail::inventory_call, METH_VARARGS, "The inventory of archive files, as columns."},
     {"events", zentrail::events_call, METH_VARARGS, "The alarm and system events of archive files, as columns."},

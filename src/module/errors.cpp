@@ -79,9 +79,13 @@ void raise_file_open_error(const FileOpenError& e, FilePlace place) {
 
 // "archive file '<path>', <what> at byte <offset>": where in a file a
 // failure happened.
-OwnedRef place_in_file(const std::string& path, const char* what, int64_t offset) {
+OwnedRef place_in_file(const std::string& path, const char* what, int64_t offset, const std::string& counted_in = "") {
     OwnedRef name = decoded_file_name(path.c_str());
     if (!name) return name;
+    if (!counted_in.empty()) {
+        return OwnedRef::steal(PyUnicode_FromFormat("archive file %R, %s at byte %lld of %s", name.get(), what,
+                                                    static_cast<long long>(offset), counted_in.c_str()));
+    }
     return OwnedRef::steal(
         PyUnicode_FromFormat("archive file %R, %s at byte %lld", name.get(), what, static_cast<long long>(offset)));
 }
@@ -98,7 +102,7 @@ void raise_file_read_error(const FileReadError& e, FilePlace place) {
 }
 
 void raise_file_format_error(const FileFormatError& e, FilePlace place) {
-    OwnedRef where = place_in_file(e.path, "malformed record", e.offset);
+    OwnedRef where = place_in_file(e.path, e.reason.c_str(), e.offset, e.counted_in);
     if (!where) return;
     OwnedRef message = placed(e.what(), where.get(), place);
     if (!message) return;

@@ -10,6 +10,7 @@
 #include "module/heap_type.h"
 #include "module/owned_ref.h"
 #include "scan/fetched_files.h"
+#include "scan/zip_members.h"
 
 namespace zentrail {
 
@@ -134,7 +135,70 @@ PyType_Slot fetched_files_slots[] = {
 PyType_Spec fetched_files_layout = {"zentrail._core.FetchedFiles", sizeof(FetchedFilesObject), 0,
                                     Py_TPFLAGS_DEFAULT | MODULE_MADE, fetched_files_slots};
 
+// zentrail._core.ZipMembers: the members of a zip file on this machine
+// that a read reads where they lie. It holds their places, nothing else.
+struct ZipMembersObject {
+    PyObject_HEAD
+    std::shared_ptr<ByteSource>* members;
+};
+
+PyTypeObject* zip_members_type = nullptr;
+
+void zip_members_dealloc(PyObject* self) {
+    delete reinterpret_cast<ZipMembersObject*>(self)->members;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot zip_members_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(zip_members_dealloc)},
+    {Py_tp_doc, const_cast<char*>("The members of a zip file on this machine that a read reads where they lie.")},
+    {0, nullptr},
+};
+
+PyType_Spec zip_members_layout = {"zentrail._core.ZipMembers", sizeof(ZipMembersObject), 0,
+                                  Py_TPFLAGS_DEFAULT | MODULE_MADE, zip_members_slots};
+
 }  // namespace
+
+PyObject* zip_members_call(PyObject*, PyObject* args) {
+    return guarded([&] {
+        PyObject* zip_path;
+        PyObject* names;
+        PyObject* places;
+        if (!PyArg_ParseTuple(args, "O!O!O!:zip_members", &PyBytes_Type, &zip_path, &PyList_Type, &names,
+                              &PyList_Type, &places)) {
+            fail();
+        }
+        if (PyList_GET_SIZE(names) != PyList_GET_SIZE(places)) {
+            PyErr_SetString(PyExc_ValueError, "one place per name");
+            fail();
+        }
+        std::unordered_map<std::string, ZipMember> members;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+            ZipMember member;
+            member.zip_path = name_of(zip_path);
+            long long header = 0, stored = 0, size = 0;
+            int method = 0;
+            unsigned long crc = 0;
+            if (!PyArg_ParseTuple(PyList_GET_ITEM(places, i), "LLLik:zip_members", &header, &stored, &size, &method,
+                                  &crc)) {
+                fail();
+            }
+            member.header_offset = header;
+            member.stored_size = stored;
+            member.size = size;
+            member.method = method;
+            member.crc = static_cast<uint32_t>(crc);
+            members[name_of(PyList_GET_ITEM(names, i))] = std::move(member);
+        }
+        OwnedRef object = OwnedRef::checked(PyType_GenericAlloc(zip_members_type, 0));
+        reinterpret_cast<ZipMembersObject*>(object.get())->members =
+            new std::shared_ptr<ByteSource>(std::make_shared<ZipMembers>(std::move(members)));
+        return object.release();
+    });
+}
 
 PyObject* fetched_files_call(PyObject*, PyObject* args) {
     return guarded([&] {
@@ -165,8 +229,9 @@ PyObject* fetched_files_call(PyObject*, PyObject* args) {
 
 std::shared_ptr<ByteSource> fetched_files_of(PyObject* object) {
     if (object == Py_None) return nullptr;
+    if (Py_TYPE(object) == zip_members_type) return *reinterpret_cast<ZipMembersObject*>(object)->members;
     if (Py_TYPE(object) != fetched_files_type) {
-        PyErr_Format(PyExc_TypeError, "a read's source must be a FetchedFiles or None, not %.200s",
+        PyErr_Format(PyExc_TypeError, "a read's source must be a FetchedFiles, ZipMembers or None, not %.200s",
                      Py_TYPE(object)->tp_name);
         fail();
     }
@@ -179,6 +244,13 @@ bool make_fetched_files_type(PyObject* module) {
     Py_INCREF(fetched_files_type);
     if (PyModule_AddObject(module, "FetchedFiles", reinterpret_cast<PyObject*>(fetched_files_type)) < 0) {
         Py_DECREF(fetched_files_type);
+        return false;
+    }
+    zip_members_type = make_heap_type(module, &zip_members_layout);
+    if (zip_members_type == nullptr) return false;
+    Py_INCREF(zip_members_type);
+    if (PyModule_AddObject(module, "ZipMembers", reinterpret_cast<PyObject*>(zip_members_type)) < 0) {
+        Py_DECREF(zip_members_type);
         return false;
     }
     return true;

@@ -18,6 +18,7 @@ SeriesRequest series_request(const ScanRequest& request, int64_t first, int64_t 
     series.threads = request.threads;
     series.batch_rows = request.batch_rows;
     series.zone = plan.zone;
+    series.source = plan.source;
     series.in_force = request.in_force;
     return series;
 }

@@ -28,7 +28,8 @@ inline std::optional<DamagedFile> damage_of(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const FileFormatError& e) {
-        return DamagedFile{e.path, e.offset, "malformed record"};
+        return DamagedFile{e.path, e.offset,
+                           e.counted_in.empty() ? e.reason : e.reason + ", in " + e.counted_in};
     } catch (const FileOpenError& e) {
         return DamagedFile{e.path, -1, "cannot be opened: " + errno_text(e.os_error)};
     } catch (const FileReadError& e) {

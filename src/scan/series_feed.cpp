@@ -44,7 +44,9 @@ int64_t size_of(const std::string& path) {
 
 SeriesFeed::SeriesFeed(SeriesRequest request) : request(std::move(request)) {
     if (!this->request.every_code) code_columns = CodeColumns(this->request.codes);
-    for (const std::string& path : this->request.paths) total_bytes += size_of(path);
+    for (const std::string& path : this->request.paths) {
+        total_bytes += this->request.source ? this->request.source->size_of(path) : size_of(path);
+    }
     total_bytes *= 2;  // the heads, then the rows
     file_heads.resize(this->request.paths.size());
     candidates.assign(code_columns.size(), CodeCandidates{});
@@ -54,10 +56,11 @@ SeriesFeed::SeriesFeed(SeriesRequest request) : request(std::move(request)) {
     const CodeColumns* columns = this->request.every_code ? nullptr : &code_columns;
     heads_runner = std::make_unique<FileRunner<FileHeads>>(
         this->request.paths, this->request.threads,
-        [zone = this->request.zone] {
+        [zone = this->request.zone, source = this->request.source] {
             auto parser = std::make_unique<Parser>(nullptr);
             parser->set_payload_classes(0);
             parser->set_zone(zone);
+            parser->set_byte_source(source.get());
             return parser;
         },
         [window, columns, predicate](Parser& parser, const std::string& path, FileHeads& out) {
@@ -181,10 +184,11 @@ void SeriesFeed::_start_values(bool every_file) {
     const int64_t start = request.window.start;
     values_runner = std::make_unique<FileRunner<FileValues>>(
         std::move(paths), request.threads,
-        [filter, zone = request.zone] {
+        [filter, zone = request.zone, source = request.source] {
             auto parser = std::make_unique<Parser>(filter);
             parser->set_payload_classes(0);
             parser->set_zone(zone);
+            parser->set_byte_source(source.get());
             return parser;
         },
         [filter, start, columns, predicate](Parser& parser, const std::string& path, FileValues& out) {
@@ -260,8 +264,8 @@ void SeriesFeed::_start_rows() {
     row_filter = filter_of(request.window.start + 1, request.window.last, request, code_columns);
     reader = std::make_unique<ParallelReader>(row_filter.get(), std::move(paths), request.threads,
                                               request.batch_rows,
-                                              request.has_predicate ? &request.predicate : nullptr, nullptr,
-                                              false, request.zone);
+                                              request.has_predicate ? &request.predicate : nullptr,
+                                              request.source.get(), false, request.zone);
 }
 
 void SeriesFeed::_enter(std::size_t file) {

@@ -40,6 +40,10 @@ struct SeriesRequest {
     int threads = 1;
     std::size_t batch_rows = 65536;
     ReadZone zone;  // the files' wall times read as its instants, when set
+    // Where the files' bytes come from when they are not opened as paths
+    // (the members of a zip file); null for paths. Read twice, heads then
+    // rows, so not a source that hands each file's bytes out once.
+    std::shared_ptr<ByteSource> source;
     // Rows in force from files left out of `paths` (ascending codes; each at
     // or before the window's start and within its first): merged with those
     // the read finds, which win at one instant, being later in read order.

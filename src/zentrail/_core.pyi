@@ -131,6 +131,12 @@ class FetchedFiles:
 def fetched_files(names: List[bytes], sizes: List[int], in_flight: int, /) -> FetchedFiles: ...
 
 @final
+class ZipMembers:
+    """The members of a zip file on this machine that a read reads where they lie."""
+
+def zip_members(zip_path: bytes, names: List[bytes], places: List[Tuple[int, int, int, int, int]], /) -> ZipMembers: ...
+
+@final
 class ZoneTable:
     """A zone's clock changes, by which a read turns wall times into instants."""
     @property

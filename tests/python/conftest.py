@@ -98,3 +98,24 @@ def file_modes_apply():
         yield
     finally:
         assert libc.capset(ctypes.byref(_CapHeader(version3, 0)), saved) == 0
+
+
+@pytest.fixture(scope="module")
+def spark():
+    """A Spark session in local mode with zentrail's source registered, one per
+    test module (stopped after it); skips without Java."""
+    from pyspark.sql import SparkSession
+
+    if not any(os.access(os.path.join(folder, "java"), os.X_OK) for folder in os.environ["PATH"].split(os.pathsep)):
+        pytest.skip("no java on PATH (scripts/install-deps.sh installs a JRE)")
+    # The executors' Python workers are this interpreter, with this sys.path.
+    os.environ["PYSPARK_PYTHON"] = sys.executable
+    os.environ["PYTHONPATH"] = os.pathsep.join(sys.path)
+    session = (SparkSession.builder.master("local[2]").appName("zentrail-test")
+               .config("spark.ui.enabled", "false").config("spark.sql.session.timeZone", "UTC")
+               .config("spark.sql.shuffle.partitions", "2").getOrCreate())
+    import zentrail.spark
+
+    zentrail.spark.register(session)
+    yield session
+    session.stop()

@@ -36,9 +36,9 @@ def lay_out(files, kind, tmp, s3=None):
         for name, data in files.items():
             memory.pipe(f"{root}/{name}", data)
         return root
-    if kind == "zip":
+    if kind in ("zip", "zip-deflated"):
         path = os.path.join(tmp, f"tree-{next(_serial)}.zip")
-        with zipfile.ZipFile(path, "w") as archive:
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED if kind == "zip-deflated" else zipfile.ZIP_STORED) as archive:
             for name, data in files.items():
                 archive.writestr(name, data)
         return path
@@ -104,7 +104,7 @@ def local_name(root, kind):
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow,
                                                                    HealthCheck.function_scoped_fixture])
 @given(tree=trees())
-@pytest.mark.parametrize("kind", ["memory", "zip"])
+@pytest.mark.parametrize("kind", ["memory", "zip", "zip-deflated"])
 def test_a_tree_elsewhere_reads_as_the_local_tree(tmp_path, kind, tree):
     files, start, end, codes = tree
     codes = [c for c in codes if 0 <= c <= zentrail._base.arguments.MAX_CODE] or None

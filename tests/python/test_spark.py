@@ -1,7 +1,6 @@
 """zentrail.spark in Spark's local mode (a JVM started by the test): a load and
 filtered loads hold the rows of zentrail.scan."""
 
-import os
 import subprocess
 import sys
 from pathlib import Path
@@ -19,24 +18,6 @@ pytestmark = pytest.mark.slow
 START, END = "2024-03-01 00:00:00", "2024-03-03 23:59:59"
 SAMPLE_ROOT = str(Path(__file__).resolve().parents[2] / "examples" / "sample-archive")
 COLUMNS = ["time", "signal_id", "element", "value", "item_class", "subtype"]
-
-
-@pytest.fixture(scope="module")
-def spark():
-    from pyspark.sql import SparkSession
-
-    if not any(os.access(os.path.join(folder, "java"), os.X_OK) for folder in os.environ["PATH"].split(os.pathsep)):
-        pytest.skip("no java on PATH (scripts/install-deps.sh installs a JRE)")
-    # The executors' Python workers are this interpreter, with this sys.path.
-    os.environ["PYSPARK_PYTHON"] = sys.executable
-    os.environ["PYTHONPATH"] = os.pathsep.join(sys.path)
-    session = (SparkSession.builder.master("local[2]").appName("zentrail-test")
-               .config("spark.ui.enabled", "false").config("spark.sql.session.timeZone", "UTC").getOrCreate())
-    import zentrail.spark
-
-    zentrail.spark.register(session)
-    yield session
-    session.stop()
 
 
 def scan_rows(codes, start=START, end=END, catalog=None):

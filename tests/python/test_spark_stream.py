@@ -24,24 +24,6 @@ COLUMNS = ["time", "signal_id", "element", "value", "item_class", "subtype"]
 SRC = str(Path(zentrail.__file__).resolve().parents[1])
 
 
-@pytest.fixture(scope="module")
-def spark():
-    from pyspark.sql import SparkSession
-
-    if not any(os.access(os.path.join(folder, "java"), os.X_OK) for folder in os.environ["PATH"].split(os.pathsep)):
-        pytest.skip("no java on PATH (scripts/install-deps.sh installs a JRE)")
-    os.environ["PYSPARK_PYTHON"] = sys.executable
-    os.environ["PYTHONPATH"] = os.pathsep.join(sys.path)
-    session = (SparkSession.builder.master("local[2]").appName("zentrail-stream-test")
-               .config("spark.ui.enabled", "false").config("spark.sql.session.timeZone", "UTC")
-               .config("spark.sql.shuffle.partitions", "2").getOrCreate())
-    import zentrail.spark
-
-    zentrail.spark.register(session)
-    yield session
-    session.stop()
-
-
 def stream(spark, root, out, **options):
     reader = spark.readStream.format("zentrail").option("root", str(root)).option("start", "2024-03-01")
     for name, value in options.items():

@@ -1,6 +1,10 @@
 """Archives elsewhere: a root or files named by an fsspec URL (s3://, az://,
 memory://, ...) or a zip file, read from their bytes.
 
+A zip file on this machine is listed with zipfile and its members are read
+by the core where they lie (a _core.ZipMembers holds their places); what
+follows is of the other places.
+
 The listing is taken through fsspec and the archive files are found in it by
 the rules of a local walk (the core applies them: the day in the name, the
 byte order of the whole names). Their bytes are fetched on threads of this
@@ -139,16 +143,15 @@ class Place:
 
     def _file_system(self) -> Any:
         if self._fs is None:
-            fsspec = import_extra("fsspec", f"reading {self.shown}", "remote")
-            options = dict(self.storage_options or {})
             import zipfile
 
             try:
                 if self.zip_file is not None:
-                    self._fs = fsspec.filesystem("zip", fo=self.zip_file, **options)
+                    self._fs = _ZipFile(self.zip_file)
                     self._root = ""
                 else:
-                    self._fs, self._root = fsspec.core.url_to_fs(self.url, **options)
+                    fsspec = import_extra("fsspec", f"reading {self.shown}", "remote")
+                    self._fs, self._root = fsspec.core.url_to_fs(self.url, **dict(self.storage_options or {}))
             except zipfile.BadZipFile as error:  # its directory cannot be read: no member can be found
                 raise ValueError(f"{self.shown!r} is not a readable zip file: {error}") from None
         return self._fs
@@ -237,12 +240,23 @@ class Place:
         import weakref
 
         encoded = [os.fsencode(n) for n in names]
+        if self.zip_file is not None:
+            return encoded, True, self._members(self.zip_file, encoded, [where[n][0] for n in names])
         source = _core.fetched_files(encoded, [where[n][1] for n in names], files_in_flight(threads))
         # A file listed twice is fetched once and read twice.
         once = {e: where[n][0] for e, n in zip(encoded, names)}
         _Fetcher(source, self._fs, list(once.items()), files_in_flight(threads), weakref.ref(request)).start()
         return encoded, True, source
 
+
+    def _members(self, zip_file: str, encoded: List[bytes], paths: List[str]) -> Any:
+        """The members (by their paths in the zip file) that a read reads
+        where they lie in this zip file on this machine: the core reads a
+        stored member from its bytes there and inflates a deflated one on
+        the read's threads, checking each against its CRC."""
+        infos = [self._file_system().archive.getinfo(path) for path in paths]
+        places = [(i.header_offset, i.compress_size, i.file_size, i.compress_type, i.CRC) for i in infos]
+        return _core.zip_members(os.fsencode(zip_file), encoded, places)
 
     def local_copies(self, request: Any, found: Tuple[List[str], Dict[str, Tuple[str, int]]],
                      threads: int) -> Tuple[List[bytes], List[bytes]]:
@@ -278,6 +292,32 @@ class Place:
             for done in pool.map(copy, range(len(names))):
                 pass
         return [os.fsencode(t) for t in targets], [os.fsencode(n) for n in names]
+
+
+class _ZipFile:
+    """A zip file on this machine as Place lists its members and opens them
+    (the calls of an fsspec file system it makes): read with zipfile alone,
+    so that a local zip needs no fsspec, nor its import's time."""
+
+    def __init__(self, path: str) -> None:
+        import zipfile
+
+        self.archive = zipfile.ZipFile(path)
+
+    def find(self, root: str, detail: bool = True) -> Dict[str, Dict[str, Any]]:
+        return {info.filename: {"type": "directory" if info.is_dir() else "file", "size": info.file_size}
+                for info in self.archive.infolist()}
+
+    def cat_file(self, path: str) -> bytes:
+        try:
+            return self.archive.read(path)
+        except KeyError:
+            import errno
+
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path) from None
+
+    def open(self, path: str, mode: str = "rb") -> Any:
+        return self.archive.open(path)
 
 
 class _Fetcher:

@@ -47,7 +47,6 @@ int16.
 
 from __future__ import annotations
 
-import concurrent.futures
 import contextlib
 import json
 import os
@@ -294,22 +293,8 @@ class DeltaLake(Lake):
         # Before the new parts are recorded: theirs may be the same segments.
         changes = self._without(state["parts"], gone)
         adds: List[Any] = []
-        with concurrent.futures.ThreadPoolExecutor(max(1, min(self.threads, len(plans) or 1))) as pool:
-            futures = [pool.submit(self._write_segment, *plan[:3]) for plan in plans]
-            try:
-                for plan, future in zip(plans, futures):
-                    rows, days, end = future.result()
-                    adds += self._added(state, plan, rows, days, end)
-                    counts["files"] += 1
-                    counts["rows"] += rows
-                    counts["parts"] += len(days)
-                    if report is not None:
-                        report(f"{plan[0]}: {rows} rows")
-            except BaseException:
-                for future in futures:
-                    future.cancel()
-                self.cancelled = True
-                raise
+        self._write_segments(plans, counts, report,
+                             lambda plan, rows, days, end: adds.extend(self._added(state, plan, rows, days, end)))
         counts["removed"] = sum(1 for action in changes if not hasattr(action, "stats"))
         self._commit_run(state, adds + changes, "sync")
         return counts

@@ -185,15 +185,23 @@ class Lake:
             del files[source]
             self._save_state()
         plans = [plan for plan in (self._plan(source, path) for source, path in sources.items()) if plan]
-        # Files are read and written on several threads (the reads and the
-        # Parquet encoding release the interpreter lock); the state is written
-        # here, after each file's parts, in whatever order they finish.
+        self._write_segments(plans, counts, report, self._commit)
+        return counts
+
+    def _write_segments(self, plans: List[Tuple[str, str, ResumePoint, List[Any], Any]], counts: Dict[str, int],
+                        report: Optional[Callable[[str], None]],
+                        done: Callable[[Tuple[str, str, ResumePoint, List[Any], Any], int, set, ResumePoint], None]
+                        ) -> None:
+        """Writes each planned file's new segment, on several threads (the
+        reads and the Parquet encoding release the interpreter lock), and
+        hands each to `done` here, in the plans' order, as they finish; adds
+        them to `counts`. Stops the others at the first failure."""
         with concurrent.futures.ThreadPoolExecutor(max(1, min(self.threads, len(plans) or 1))) as pool:
             futures = [pool.submit(self._write_segment, *plan[:3]) for plan in plans]
             try:
                 for plan, future in zip(plans, futures):
                     rows, days, end = future.result()
-                    self._commit(plan, rows, days, end)
+                    done(plan, rows, days, end)
                     counts["files"] += 1
                     counts["rows"] += rows
                     counts["parts"] += len(days)
@@ -204,7 +212,6 @@ class Lake:
                     future.cancel()
                 self.cancelled = True
                 raise
-        return counts
 
     def _remove_leftovers(self) -> None:
         """Temporary files of a run that was killed: only ours (see _atomic)."""

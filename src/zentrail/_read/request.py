@@ -90,7 +90,9 @@ class Request:
         place, self._place = self._place, None
         if place is None:
             return
-        if self._copied:
+        if self._copied and place.zip_file is None:
+            # A zip file's members are read in place however often a read
+            # takes them; other places' files are copied to disk.
             found = archive_files(place, self.file_start, self.file_end)
             (self._where, self._shown), self._listed = place.local_copies(self, found, self.threads), True
         else:
@@ -110,7 +112,8 @@ class Request:
 
     @property
     def source(self) -> Any:
-        """The fetched files (a _core.FetchedFiles) of a place elsewhere, else None."""
+        """The fetched files (a _core.FetchedFiles) of a place elsewhere, the members
+        of a local zip file (a _core.ZipMembers), else None."""
         self._begin()
         return self._source
 
