@@ -55,6 +55,10 @@ FACE_MAY_USE = {
     # Files written beside their target and renamed over it once whole: the
     # faces' outputs keep the rule every file the package writes keeps.
     "zentrail._base.atomic": "files written whole",
+    # CSV lines formatted by the core a batch at a time: a face's CSV output
+    # is the package's one formatting of numbers and instants as text, at
+    # the engine's pace rather than a Python call per value.
+    "zentrail._base.csv_text": "columns as CSV lines",
     # The one builder of column names ("<id>:<element>", "<name>[<element>]",
     # and the rule that keeps them unique): a face that labels a code names
     # it as the grids and scans do.

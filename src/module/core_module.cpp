@@ -6,6 +6,7 @@
 
 #include "module/errors.h"
 #include "module/align_calls.h"
+#include "module/csv_call.h"
 #include "module/events_calls.h"
 #include "module/read_iterator.h"
 #include "module/fetched_files_object.h"
@@ -77,6 +78,10 @@ PyMethodDef core_methods[] = {
      "A table of columns (name, Arrow format, values, names or None) as an Arrow stream capsule."},
     {"overview", zentrail::overview_call, METH_VARARGS,
      "The overview of a scan request in time buckets, as columns or an Arrow stream."},
+    {"csv_rows", zentrail::csv_rows_call, METH_VARARGS,
+     "A batch of columns as CSV lines: csv_rows([(kind, values, offsets), ...], quote_carriage_return)."},
+    {"table_lines", zentrail::table_lines_call, METH_VARARGS,
+     "Columns as the lines of an aligned table: table_lines(columns, names, right, chunk_rows)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

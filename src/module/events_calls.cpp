@@ -2,6 +2,8 @@
 
 #include <bitset>
 #include <memory>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -111,26 +113,38 @@ private:
     bool finished = false;  // the end was reached, and progress told so
 };
 
-// The columns lent to NumPy as they stand; `all` is left empty.
-OwnedRef events_dict(EventBatch&& all) {
-    OwnedRef texts = OwnedRef::checked(PyList_New(static_cast<Py_ssize_t>(all.rows())));
+// Each row's text as an index into the distinct texts (-1 for a row
+// without one), each distinct text decoded once: an alarm repeats a few
+// texts thousands of times, and a str per row was most of a read's time.
+std::pair<std::vector<int32_t>, OwnedRef> text_codes(const EventBatch& all) {
+    std::vector<int32_t> codes(all.rows(), -1);
+    std::unordered_map<std::string_view, int32_t> seen;
+    OwnedRef distinct = OwnedRef::checked(PyList_New(0));
     for (std::size_t i = 0; i < all.rows(); ++i) {
-        PyObject* text;
-        if (all.text_length[i] < 0) {
-            text = Py_None;
-            Py_INCREF(text);
-        } else {
-            text = PyUnicode_DecodeUTF8(all.texts.data() + all.text_start[i], all.text_length[i], "replace");
-            if (text == nullptr) fail();
+        if (all.text_length[i] < 0) continue;
+        const std::string_view bytes(all.texts.data() + all.text_start[i],
+                                     static_cast<std::size_t>(all.text_length[i]));
+        const auto found = seen.try_emplace(bytes, static_cast<int32_t>(seen.size()));
+        if (found.second) {
+            OwnedRef text = OwnedRef::checked(
+                PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+            if (PyList_Append(distinct.get(), text.get()) != 0) fail();
         }
-        PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), text);
+        codes[i] = found.first->second;
     }
+    return {std::move(codes), std::move(distinct)};
+}
+
+// The columns lent to NumPy as they stand, the texts as codes into the
+// distinct texts; `all` is left empty.
+OwnedRef events_dict(EventBatch&& all) {
+    auto [codes, texts] = text_codes(all);
     OwnedRef out = OwnedRef::checked(PyDict_New());
     const std::pair<const char*, OwnedRef> columns[] = {
         {"time", lent_values(std::move(all.time))},           {"signal_id", lent_values(std::move(all.signal_id))},
         {"item_class", lent_values(std::move(all.item_class))}, {"subtype", lent_values(std::move(all.subtype))},
         {"param", lent_values(std::move(all.param))},         {"value", lent_values(std::move(all.value))},
-        {"text", std::move(texts)},
+        {"text_code", lent_values(std::move(codes))},          {"texts", std::move(texts)},
     };
     for (const auto& column : columns) {
         if (PyDict_SetItemString(out.get(), column.first, column.second.get()) != 0) fail();

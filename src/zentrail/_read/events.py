@@ -8,7 +8,7 @@ from zentrail import _core
 from zentrail._elsewhere import remote as _remote
 from zentrail._read import request as _request
 from zentrail._read.inventory import columns_from_core
-from zentrail._read.result import Result
+from zentrail._read.result import Coded, Result
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -24,33 +24,53 @@ ORDER = ("time", "signal_id", "item_class", "subtype", "param", "class_name", "s
          "text")
 
 
-def _details(columns: _Columns) -> Any:
-    """The detail of each row as a NumPy object array of str, from the
-    distinct (class, subtype, param) of the rows."""
+def _coded(keys: Any, size: int, name_of: Callable[[int], str]) -> Coded:
+    """A name column from each row's key (0 to `size` - 1): the names of the
+    keys present, each made once, sorted, and each row's index among them;
+    found by marking the keys present rather than sorting the rows."""
     import numpy
 
-    key = (columns["item_class"].astype(numpy.uint32) * 8 + columns["subtype"]) * 256 + columns["param"]
-    present, inverse = numpy.unique(key, return_inverse=True)
-    table = numpy.empty(len(present), dtype=object)
-    table[:] = [_names.record_names(int(k) // 2048, (int(k) // 256) % 8, int(k) % 256)[2] for k in present]
-    return table[inverse.ravel()] if len(key) else numpy.empty(0, dtype=object)
+    seen = numpy.zeros(size, dtype=bool)
+    seen[keys] = True
+    present = numpy.flatnonzero(seen)
+    labels = [name_of(int(key)) for key in present]
+    names = sorted(set(labels))
+    position = {name: i for i, name in enumerate(names)}
+    rank = numpy.zeros(size, dtype=numpy.int32)
+    rank[present] = [position[label] for label in labels]
+    return Coded(rank[keys], tuple(names))
+
+
+def _name_columns(columns: _Columns) -> Dict[str, Coded]:
+    import numpy
+
+    classes = columns["item_class"].astype(numpy.uint16)
+    kinds = classes * 8 + columns["subtype"]
+    return {"class_name": _coded(classes, 32, lambda c: _names.CLASS_NAMES[c]),
+            "subtype_name": _coded(kinds, 256, lambda k: _names.subtype_names()[k]),
+            "detail": _coded(kinds * 256 + columns["param"], 65536,
+                             lambda k: _names.record_names(k // 2048, (k // 256) % 8, k % 256)[2])}
 
 
 def _codes(raw: Dict[str, Any]) -> _Columns:
+    """The columns of a core read; the texts (decoded once each) put back
+    in their rows, None where a row has none."""
     import numpy
 
     columns = columns_from_core(raw, _DTYPES)
-    text = numpy.empty(len(columns["time"]), dtype=object)
-    text[:] = columns["text"]
-    columns["text"] = text
+    table = numpy.empty(len(raw["texts"]) + 1, dtype=object)
+    table[:-1] = raw["texts"]  # and None last, where the code -1 points
+    columns["text"] = table[numpy.frombuffer(raw["text_code"], dtype=numpy.int32)]
+    del columns["text_code"], columns["texts"]
     return columns
 
 
-def _finish(raw: Dict[str, Any]) -> _Columns:
+def _finish(raw: Dict[str, Any], coded: bool = False) -> _Columns:
+    """The columns in order, the names as str objects, or as Coded when
+    `coded` (a table or an Arrow stream is made of the codes)."""
     columns = _codes(raw)
-    columns["class_name"] = _names.class_name_array(columns["item_class"], object)
-    columns["subtype_name"] = _names.subtype_name_array(columns["item_class"], columns["subtype"], object)
-    columns["detail"] = _details(columns)
+    for name, column in _name_columns(columns).items():
+        columns[name] = column if coded else column.objects()
     return {name: columns[name] for name in ORDER}
 
 
@@ -100,12 +120,16 @@ class Events(Result):
         return self._reported(_request.Request(self._root, False, self._start, self._end, threads=self._threads,
                                                progress=self._progress, errors=self._errors, zone=self._zone()))
 
-    def _read(self) -> _Columns:
-        """Every row as one dict of NumPy arrays by column name."""
+    def _read(self, coded: bool = False) -> _Columns:
+        """Every row as one dict of NumPy arrays by column name (the names
+        as Coded when `coded`)."""
         request = self._request()
-        found = _finish(_core.events(request, self._ids, self._system))
+        found = _finish(_core.events(request, self._ids, self._system), coded)
         _request.report_clock(request)
         return found
+
+    def _coded_read(self) -> _Columns:
+        return self._read(coded=True)
 
     def __iter__(self) -> Iterator[_Columns]:
         """The rows in batches of a few files each (as many as the threads),

@@ -48,6 +48,12 @@ class Result:
     def _read(self) -> _Columns:
         raise NotImplementedError
 
+    def _coded_read(self) -> _Columns:
+        """The columns as ``_read()``, save that a subclass may give a name
+        column as its codes (a :class:`Coded`), which a table and an Arrow
+        stream take without making a str per row."""
+        return self._read()
+
     def _set_errors(self, errors: str) -> None:
         self._errors = errors
         self._skipped: List[Any] = []
@@ -71,11 +77,13 @@ class Result:
     def _table(self, pandas: Any = None) -> Tuple[_Columns, Tuple[str, ...]]:
         """The columns of a frame (pandas categoricals for the names when
         `pandas` is given), and which of them are names still to encode."""
-        columns = self._read()
+        columns = self._coded_read()
         names = self._NAME_COLUMNS
         if pandas is not None:
             for name in names:
-                columns[name] = _names.categorical(pandas, columns[name])
+                column = columns[name]
+                columns[name] = pandas.Categorical.from_codes(column.codes, categories=list(column.names)) \
+                    if isinstance(column, Coded) else _names.categorical(pandas, column)
             names = ()
             zone = self._zone()
             if zone is not None:
@@ -133,6 +141,26 @@ class _ClassNames:
         self.codes = codes
 
 
+class Coded:
+    """A name column as its distinct names (sorted) and each row's index
+    among them (int32): what a categorical and an Arrow dictionary hold."""
+
+    __slots__ = ("codes", "names")
+
+    def __init__(self, codes: Any, names: Tuple[str, ...]) -> None:
+        self.codes = codes
+        self.names = names
+
+    def objects(self) -> Any:
+        """The names of the rows as a NumPy array of str objects, which share
+        one str per distinct name."""
+        import numpy
+
+        table = numpy.empty(len(self.names), dtype=object)
+        table[:] = self.names
+        return table[self.codes]
+
+
 class TableColumn:
     """A column as the core's table_stream reads it, by name: its ``name``,
     its Arrow format, its ``values`` (a buffer; for "u", a list of str or
@@ -158,6 +186,9 @@ def arrow_columns(columns: _Columns, names: Tuple[str, ...], zone: Optional[str]
     for name, column in columns.items():
         if isinstance(column, _ClassNames):
             out.append(TableColumn(name, "C", numpy.ascontiguousarray(column.codes), _names.CLASS_NAMES))
+        elif isinstance(column, Coded):
+            out.append(TableColumn(name, "i", numpy.ascontiguousarray(column.codes, dtype=numpy.int32),
+                                   column.names))
         elif name in names:
             present, inverse = _names.name_codes(column)
             out.append(TableColumn(name, "i", inverse, present))

@@ -6,11 +6,10 @@ meanwhile is acted on as soon as the batch's formatting returns."""
 
 from __future__ import annotations
 
-import csv
 import json
 from typing import Any, Dict, List, Optional, Sequence, TextIO
 
-from zentrail._base import time as _time
+from zentrail._base import csv_text as _csv_text, time as _time
 
 TEXT_OPTIONS = ("csv", "json", "table")
 
@@ -75,19 +74,26 @@ def text_columns(columns: Dict[str, Any], dates: Sequence[str] = (),
     return out
 
 
+def _durations_as_texts(columns: Dict[str, Any]) -> Dict[str, Any]:
+    """The columns, durations as their texts (which the core does not make)."""
+    return {name: duration_texts(column) if getattr(column, "dtype", None) is not None and column.dtype.kind == "m"
+            else column for name, column in columns.items()}
+
+
 class CsvWriter:
     """Batches of NumPy columns as CSV lines under one header line, times
-    read in `zone` written with their offsets."""
+    read in `zone` written with their offsets. Each batch is formatted
+    whole by the core (the bytes Python's csv module would write), so that
+    a Ctrl-C is acted on between batches."""
 
     def __init__(self, out: TextIO, names: Sequence[str], zone: Optional[_time.Zone] = None) -> None:
         self.names = list(names)
         self.zone = zone
-        self.writer = csv.writer(out, lineterminator="\n")
-        self.writer.writerow(self.names)
+        self.out = out
+        out.write(_csv_text.header(self.names))
 
     def write(self, columns: Dict[str, Any], dates: Sequence[str] = ()) -> None:
-        texts = text_columns(columns, dates, self.zone)
-        self.writer.writerows(zip(*(texts[name] for name in self.names)))
+        self.out.write(_csv_text.rows(_durations_as_texts(columns), self.names, dates, self.zone))
 
 
 def write_table(columns: Dict[str, Any], out: TextIO, form: str, dates: Sequence[str] = (),
@@ -96,19 +102,18 @@ def write_table(columns: Dict[str, Any], out: TextIO, form: str, dates: Sequence
     if form == "csv":
         CsvWriter(out, list(columns), zone).write(columns, dates)
         return
-    texts = text_columns(columns, dates, zone)
-    names = list(texts)
-    rows = list(zip(*texts.values())) if names else []
     if form == "json":
-        for row in rows:
+        texts = text_columns(columns, dates, zone)
+        names = list(texts)
+        for row in zip(*texts.values()):
             out.write(json.dumps(dict(zip(names, row)), ensure_ascii=False) + "\n")
         return
-    widths = [max([len(n)] + [len(str(r[i])) for r in rows]) for i, n in enumerate(names)]
-    numeric = [bool(rows) and all(isinstance(r[i], int) for r in rows) for i in range(len(names))]
-
-    def line(cells: Sequence[Any]) -> str:
-        return "  ".join(str(c).rjust(w) if num else str(c).ljust(w)
-                         for c, w, num in zip(cells, widths, numeric)).rstrip()
-    out.write(line(names) + "\n")
-    for row in rows:
-        out.write(line(row) + "\n")
+    # Formatted by the core, whole columns; ints (and bools) to the right,
+    # as are columns of objects that are all ints.
+    columns = _durations_as_texts(columns)
+    count = min((len(column) for column in columns.values()), default=0)
+    right = [count > 0 and (column.dtype.kind in "iub" if getattr(column, "dtype", None) is not None and
+                            column.dtype.kind != "O" else all(isinstance(v, int) for v in column[:count]))
+             for column in columns.values()]
+    for lines in _csv_text.table(columns, list(columns), right, dates, zone):
+        out.write(lines)
