@@ -91,9 +91,7 @@ void Parser::_load() {
             _close_current_file();
             return;
         }
-        buffer->commit_append(static_cast<int>(got));
-        file_bytes_loaded += static_cast<int64_t>(got);
-        if (monitor != nullptr) monitor->poll(static_cast<int64_t>(got));
+        _loaded(got);
         return;
     }
     if (memory) {
@@ -108,9 +106,7 @@ void Parser::_load() {
         const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(room), left);
         std::memcpy(at, memory->data() + memory_pos, n);
         memory_pos += n;
-        buffer->commit_append(static_cast<int>(n));
-        file_bytes_loaded += static_cast<int64_t>(n);
-        if (monitor != nullptr) monitor->poll(static_cast<int64_t>(n));
+        _loaded(n);
         return;
     }
     if (!file) return;
@@ -145,9 +141,13 @@ void Parser::_load() {
         _close_current_file();
         return;
     }
-    buffer->commit_append(static_cast<int>(got));
-    file_bytes_loaded += static_cast<int64_t>(got);
-    if (monitor != nullptr) monitor->poll(static_cast<int64_t>(got));
+    _loaded(got);
+}
+
+void Parser::_loaded(std::size_t n) {
+    buffer->commit_append(static_cast<int>(n));
+    file_bytes_loaded += static_cast<int64_t>(n);
+    if (monitor != nullptr) monitor->poll(static_cast<int64_t>(n));
 }
 
 void Parser::exportFiles(RecordSink* sink, const PathList* paths) {

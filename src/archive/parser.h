@@ -137,6 +137,8 @@ private:
     bool _source_open() const { return file != nullptr || memory != nullptr || member != nullptr; }
     void _close_current_file();
     void _load();
+    // Counts `n` bytes just put in the window as the file's, and reports them.
+    void _loaded(std::size_t n);
 
     // The record decoder. It reads through `buf`; when `buf` is the reader's
     // own window it is refilled from the open file whenever a field is not
