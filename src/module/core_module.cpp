@@ -79,7 +79,7 @@ PyMethodDef core_methods[] = {
     {"overview", zentrail::overview_call, METH_VARARGS,
      "The overview of a scan request in time buckets, as columns or an Arrow stream."},
     {"csv_rows", zentrail::csv_rows_call, METH_VARARGS,
-     "A batch of columns as CSV lines: csv_rows([(kind, values, offsets), ...], quote_carriage_return)."},
+     "A batch of columns as CSV lines: csv_rows([(kind, values, offsets), ...], quoted_characters)."},
     {"table_lines", zentrail::table_lines_call, METH_VARARGS,
      "Columns as the lines of an aligned table: table_lines(columns, names, right, chunk_rows)."},
     {nullptr, nullptr, 0, nullptr},

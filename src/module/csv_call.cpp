@@ -167,11 +167,16 @@ OwnedRef text_of(const std::string& utf8) {
 PyObject* csv_rows_call(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject* list = nullptr;
-        int carriage_return = 0;
-        if (!PyArg_ParseTuple(args, "O!p:csv_rows", &PyList_Type, &list, &carriage_return)) fail();
+        PyObject* quoted = nullptr;
+        if (!PyArg_ParseTuple(args, "O!U:csv_rows", &PyList_Type, &list, &quoted)) fail();
+        CsvQuoting quoting;
+        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(quoted); i < n; ++i) {
+            const Py_UCS4 c = PyUnicode_READ_CHAR(quoted, i);
+            if (c < quoting.quoted.size()) quoting.quoted[c] = true;
+        }
         const HeldColumns held(list);
         std::string out;
-        append_csv_rows(held.columns, held.rows, CsvQuoting{carriage_return != 0}, &out);
+        append_csv_rows(held.columns, held.rows, quoting, &out);
         return text_of(out).release();
     });
 }

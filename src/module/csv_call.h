@@ -6,7 +6,7 @@
 
 namespace zentrail {
 
-// csv_rows(columns, quote_carriage_return) -> str: the rows of `columns` (as
+// csv_rows(columns, quoted_characters) -> str: the rows of `columns` (as
 // far as the shortest goes), a
 // list of (kind, values, offsets), as CSV lines. kind "i": values int64;
 // "g": float64; "t": int64 ns, offsets None or int64 ns per row (the wall

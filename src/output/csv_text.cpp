@@ -65,10 +65,11 @@ void append_offset(int64_t ns, std::string* out) {
     }
 }
 
-void append_text(std::string_view text, bool single, CsvQuoting quoting, std::string* out) {
+void append_text(std::string_view text, bool single, const CsvQuoting& quoting, std::string* out) {
     bool quote = single && text.empty();  // a line of one empty field would read as no field
     for (const char c : text) {
-        if (c == ',' || c == '"' || c == '\n' || (c == '\r' && quoting.carriage_return)) {
+        const auto code = static_cast<unsigned char>(c);
+        if (code < quoting.quoted.size() && quoting.quoted[code]) {
             quote = true;
             break;
         }
@@ -251,7 +252,8 @@ std::size_t code_points(std::string_view text) {
 
 }  // namespace
 
-void append_csv_rows(const std::vector<CsvColumn>& columns, std::size_t rows, CsvQuoting quoting, std::string* out) {
+void append_csv_rows(const std::vector<CsvColumn>& columns, std::size_t rows, const CsvQuoting& quoting,
+                     std::string* out) {
     const bool single = columns.size() == 1;
     std::vector<InstantTexts> instants(columns.size());
     out->reserve(out->size() + rows * columns.size() * 8);

@@ -3,6 +3,7 @@
 // with the texts Python's csv module would write for the same values.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -30,14 +31,16 @@ struct CsvColumn {
 };
 
 // How texts are quoted: as Python's csv module does under its "excel"
-// dialect with "\n" ending lines (whether "\r" asks for quotes differs
-// between Python versions, so the caller says).
+// dialect with "\n" ending lines. Which characters ask for quotes differs
+// between Python versions ("\r", NUL), so the caller says: a text is quoted
+// when it holds one of the ASCII characters marked here.
 struct CsvQuoting {
-    bool carriage_return = false;
+    std::array<bool, 128> quoted{};
 };
 
 // `rows` rows of `columns` appended to *out, each line ended by "\n".
-void append_csv_rows(const std::vector<CsvColumn>& columns, std::size_t rows, CsvQuoting quoting, std::string* out);
+void append_csv_rows(const std::vector<CsvColumn>& columns, std::size_t rows, const CsvQuoting& quoting,
+                     std::string* out);
 
 // A column of an aligned table: its cells as a CSV column's, unquoted,
 // padded on the left (`right`, numbers) or on the right to the widest.

@@ -16,15 +16,24 @@ if TYPE_CHECKING:
     from typing import Any, Dict, List, Optional, Sequence
 
 
-def _quotes_carriage_return() -> bool:
-    """Whether this Python's csv module quotes a field holding a lone "\\r"
-    when lines end in "\\n" (it changed between versions)."""
-    line = io.StringIO()
-    csv.writer(line, lineterminator="\n").writerow(["\r"])
-    return line.getvalue().startswith('"')
+def _quoted_characters() -> str:
+    """The ASCII characters for which this Python's csv module quotes a field
+    when lines end in "\\n": besides the comma, the quote and "\\n", a lone
+    "\\r" and NUL ask for quotes in some versions and not in others."""
+    quoted = []
+    for code in range(128):
+        line = io.StringIO()
+        try:
+            csv.writer(line, lineterminator="\n").writerow([chr(code)])
+        except csv.Error:  # a version that cannot write it at all: quoted, as the nearest we can do
+            quoted.append(chr(code))
+            continue
+        if line.getvalue().startswith('"'):
+            quoted.append(chr(code))
+    return "".join(quoted)
 
 
-_QUOTE_CR = _quotes_carriage_return()
+_QUOTED = _quoted_characters()
 
 
 def header(names: Sequence[str]) -> str:
@@ -80,4 +89,4 @@ def rows(columns: Dict[str, Any], names: Sequence[str], dates: Sequence[str] = (
     `zone`, as its wall times with their offsets, the columns in `dates` as
     days, no instant (NaT) and None as empty fields, any other object as its
     str()."""
-    return _core.csv_rows(_core_columns(columns, names, dates, zone), _QUOTE_CR)
+    return _core.csv_rows(_core_columns(columns, names, dates, zone), _QUOTED)
