@@ -1,7 +1,7 @@
 """The value in force on a grid, zentrail against the recipes a data team
 would write with pandas, polars and DuckDB, end to end from the archive.
 
-    python bench/peers.py [--size-mb 1000] [--days 30] [--codes 64] [--repeats 3] [--smoke]
+    python bench/peers.py [--size-mb 1000] [--days 30] [--codes 256] [--repeats 3] [--smoke]
 
 The job: the values of the output-heavy codes (4 elements of the frequent
 group signals) in force at every second of one day in the middle of the
@@ -135,7 +135,7 @@ def main() -> None:
     parser.add_argument("--size-mb", type=float, default=1000)
     parser.add_argument("--days", type=int, default=30)
     parser.add_argument("--data", type=Path, default=HERE / "data")
-    parser.add_argument("--codes", type=int, default=64, help="how many of the 256 output-heavy codes")
+    parser.add_argument("--codes", type=int, default=256, help="how many of the 256 output-heavy codes")
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
     if args.smoke:
