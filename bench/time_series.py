@@ -16,7 +16,10 @@ signals, 256 codes):
   to_numpy() of the same codes;
 - overview(every="1h", time_weighted=True) against overview(every="1h"), and
   the plain overview of 2,000 buckets against to_numpy();
-- scan(...).to_pandas(names=True) against names=False.
+- scan(...).to_pandas(names=True) against names=False;
+- the stream and the weighted overview again with the tree's index built
+  (a fresh folder, by this checkout's package): the pairs above read with
+  no index.
 
 Each pair runs in a fresh interpreter; each repeat times its two calls one
 after the other, and a figure is the median of the repeats (the ratio the
@@ -33,9 +36,11 @@ import argparse
 import datetime
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 from importlib.machinery import EXTENSION_SUFFIXES
 from pathlib import Path
 
@@ -56,6 +61,14 @@ PAIRS = (
      "scan.overview(every='1h', time_weighted=True).to_numpy()", "scan.overview(every='1h').to_numpy()"),
     ("overview(2000) / to_numpy()", "", "scan.overview(2000).to_numpy()", "scan.to_numpy()"),
     ("to_pandas(names=True) / names=False", "scan.to_pandas()", "scan.to_pandas(names=True)", "scan.to_pandas()"),
+)
+# The same series with the tree's index built (`zentrail index`): the files
+# it knows lie wholly after a series' start have no heads read. The pairs
+# above run with no index.
+INDEXED_PAIRS = (
+    ("indexed: align('1s') Arrow stream / to_numpy()", "", "drain(scan.align('1s'))", "scan.to_numpy()"),
+    ("indexed: overview(every='1h', time_weighted) / overview(every='1h')", "",
+     "scan.overview(every='1h', time_weighted=True).to_numpy()", "scan.overview(every='1h').to_numpy()"),
 )
 
 
@@ -87,17 +100,20 @@ def child_script(root: Path, days: int, repeats: int, setup: str, ours: str, the
         "print(json.dumps([ours, theirs]))\n")
 
 
-def run_pair(src: str, script: str) -> tuple[float, float, float]:
+def run_pair(src: str, script: str, index: str = "off") -> tuple[float, float, float]:
     """Median times of both calls and the median of their ratios, in a fresh
-    interpreter with `src` first on the path ("" for this interpreter's)."""
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([path for path in (src, str(HERE.parent / "tools")) if path])}
+    interpreter with `src` first on the path ("" for this interpreter's) and
+    `index` its index folder ("off": none)."""
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([path for path in (src, str(HERE.parent / "tools")) if path]),
+           "ZENTRAIL_INDEX": index}
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=True)
     a, b = json.loads(done.stdout.strip().splitlines()[-1])
     return statistics.median(a), statistics.median(b), statistics.median(x / y for x, y in zip(a, b))
 
 
-def stream_peak(root: Path, span: tuple, codes: list, every: str) -> float:
-    """MiB of VmHWM a fresh interpreter adds consuming align's Arrow stream."""
+def stream_peak(root: Path, span: tuple, codes: list, every: str, index: str = "off") -> float:
+    """MiB of VmHWM a fresh interpreter adds consuming align's Arrow stream
+    (with `index` its index folder, "off": none)."""
     script = (
         "import sys, numpy, pyarrow, zentrail\n"
         "def peak():\n"
@@ -111,7 +127,8 @@ def stream_peak(root: Path, span: tuple, codes: list, every: str) -> float:
         "    del batch\n"
         "print(peak() - base, rows)\n"
     )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout.split()
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
+                         env={**os.environ, "ZENTRAIL_INDEX": index}).stdout.split()
     return float(out[0])
 
 
@@ -143,11 +160,19 @@ def main() -> None:
     print(f"{len(stats.files)} files, {stats.bytes / 1e6:,.0f} MB, {stats.records:,} records, "
           f"Python {sys.version.split()[0]}; load {os.getloadavg()[0]:.1f}"
           + (f"; before: {args.before}" if args.before else ""), flush=True)
-    for name, setup, ours, theirs in PAIRS:
+    index_folder = tempfile.mkdtemp(prefix="zentrail-bench-index-")
+    for k, (name, setup, ours, theirs) in enumerate(PAIRS + INDEXED_PAIRS):
+        if k == len(PAIRS):
+            # Built by this checkout's package, whose index holds what its
+            # series take (the package before reads what it knows of it).
+            subprocess.run([sys.executable, "-c", f"import zentrail; zentrail.build_index({str(root)!r})"],
+                           check=True, env={**os.environ, "ZENTRAIL_INDEX": index_folder, "PYTHONPATH": os.pathsep.join(
+                               [path for path in (after, str(HERE.parent / "tools")) if path])})
+        folder = index_folder if k >= len(PAIRS) else "off"
         script = child_script(root, args.days, args.repeats, setup, ours, theirs)
         if args.before is not None:
-            previous = run_pair(args.before, script)
-        now = run_pair(after, script)
+            previous = run_pair(args.before, script, folder)
+        now = run_pair(after, script, folder)
         note = f"{now[0]:.2f} s against {now[1]:.2f} s"
         if args.before is not None:
             note = f"before {previous[2]:.2f}x ({previous[0]:.2f} s against {previous[1]:.2f} s); {note}"
@@ -157,7 +182,10 @@ def main() -> None:
     codes = [ident * 1024 + index for ident in generate.FREQUENT_GROUP_IDS for index in range(4)]
     add(rows, ("align('1s') stream: peak RSS", f"{stream_peak(root, span, codes, '1s'):,.1f} MiB",
                "above numpy, pyarrow and zentrail imported"))
+    add(rows, ("indexed: align('1s') stream: peak RSS", f"{stream_peak(root, span, codes, '1s', index_folder):,.1f} MiB",
+               "the files after the start read in an order not known before"))
 
+    shutil.rmtree(index_folder, ignore_errors=True)
     print(f"\nload {os.getloadavg()[0]:.1f}")
     width = max(len(r[0]) for r in rows)
     for name, figure, note in rows:

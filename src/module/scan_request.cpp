@@ -203,6 +203,27 @@ std::vector<CodePoint> in_force_of(PyObject* object) {
     return points;
 }
 
+// A series read's spans of files known without reading them, by field
+// name: `paths` (bytes) with their first and last records' instants.
+std::unordered_map<std::string, FileSpan> spans_of(PyObject* object) {
+    std::unordered_map<std::string, FileSpan> spans;
+    if (object == Py_None) return spans;
+    Fields fields(object);
+    OwnedRef items = OwnedRef::checked(PySequence_Fast(fields["paths"], "the spans' paths must be a sequence"));
+    const std::vector<int64_t> firsts = int64_buffer(fields["first"]);
+    const std::vector<int64_t> lasts = int64_buffer(fields["last"]);
+    const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
+    if (count != firsts.size() || count != lasts.size()) {
+        PyErr_SetString(PyExc_ValueError, "spans: one first and one last instant per path");
+        fail();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        spans[bytes_of(PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)))] =
+            FileSpan{firsts[i], lasts[i]};
+    }
+    return spans;
+}
+
 }  // namespace
 
 int64_t size_of_files(const PathList& paths, const ByteSource* source) {
@@ -295,6 +316,7 @@ ScanRequest scan_request_from(PyObject* object) {
     if (PyErr_Occurred()) fail();
     request.source = fetched_files_of(fields["source"]);
     request.in_force = in_force_of(fields["in_force"]);
+    request.spans = spans_of(fields["spans"]);
     read_pushdown(fields, &request);
     return request;
 }

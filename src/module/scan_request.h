@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "scan/read_plan.h"
@@ -45,6 +46,8 @@ struct ScanRequest {
     bool every_code = false;     // codes given as None: every value of every signal
     // A series read's rows in force from files it leaves out (see SeriesRequest).
     std::vector<CodePoint> in_force;
+    // A series read's spans of files known without reading them, by path.
+    std::unordered_map<std::string, FileSpan> spans;
     int threads = 1;
     std::size_t batch_rows = 1;
     PyObject* progress = nullptr;  // borrowed from the request object: a callable taking (done, total), or null

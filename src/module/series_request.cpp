@@ -20,6 +20,7 @@ SeriesRequest series_request(const ScanRequest& request, int64_t first, int64_t 
     series.zone = plan.zone;
     series.source = plan.source;
     series.in_force = request.in_force;
+    series.spans = request.spans;
     return series;
 }
 

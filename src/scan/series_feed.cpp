@@ -52,21 +52,41 @@ int64_t size_of(const std::string& path) {
 
 SeriesFeed::SeriesFeed(SeriesRequest request) : request(std::move(request)) {
     if (!this->request.every_code) code_columns = CodeColumns(this->request.codes);
-    for (const std::string& path : this->request.paths) {
-        total_bytes += this->request.source ? this->request.source->size_of(path) : size_of(path);
-    }
-    total_bytes *= 2;  // the heads, then the rows
-    file_heads.resize(this->request.paths.size());
+    const PathList& paths = this->request.paths;
+    const SeriesWindow window = this->request.window;
+    file_heads.resize(paths.size());
     candidates.assign(code_columns.size(), CodeCandidates{});
     candidate_file.assign(code_columns.size(), 0);
+    // The heads of files wholly after the start tell nothing of the rows in
+    // force, only where their rows begin and whether in order: their first
+    // record's instant is a bound below the first (order unknown, they
+    // count as unordered), and their rows' last instants lie at or before
+    // their last. Only a run at the end of the read order is left out, so
+    // that the rows pass counts the clock's guesses of exactly those files.
+    heads_end = paths.size();
+    int64_t last_skipped = INT64_MIN;
+    for (; heads_end > 0; --heads_end) {
+        const auto span = this->request.spans.find(paths[heads_end - 1]);
+        if (span == this->request.spans.end()) break;
+        const FileSpan& s = span->second;
+        if (s.first > s.last || s.first <= window.start || s.last > window.last) break;
+        FileHeads& heads = file_heads[heads_end - 1];
+        heads.first_after = s.first;
+        heads.ordered = false;
+        last_skipped = std::max(last_skipped, s.last);
+    }
+    for (CodeCandidates& c : candidates) c.last_time = last_skipped;
+    for (std::size_t f = 0; f < paths.size(); ++f) {
+        const int64_t size = this->request.source ? this->request.source->size_of(paths[f]) : size_of(paths[f]);
+        total_bytes += f < heads_end ? 2 * size : size;  // the heads, then the rows
+    }
     const RowPredicate* predicate = this->request.has_predicate ? &this->request.predicate : nullptr;
-    const SeriesWindow window = this->request.window;
     const CodeColumns* columns = this->request.every_code ? nullptr : &code_columns;
     // The heads pass reads every file: its clock counts are the read's,
     // unless the rows handed on are counted instead.
     const int64_t after = this->request.rows_from_start ? window.start - 1 : window.start;
     heads_runner = std::make_unique<FileRunner<FileHeads>>(
-        this->request.paths, this->request.threads,
+        PathList(paths.begin(), paths.begin() + static_cast<std::ptrdiff_t>(heads_end)), this->request.threads,
         [zone = this->request.rows_from_start ? uncounted(this->request.zone) : this->request.zone,
          source = this->request.source] {
             auto parser = std::make_unique<Parser>(nullptr);
@@ -262,7 +282,10 @@ void SeriesFeed::_finish_values() {
 void SeriesFeed::_start_rows() {
     phase = Phase::Rows;
     PathList paths;
-    const std::size_t counted_from = request.rows_from_start ? request.counted_from : SIZE_MAX;
+    // The rows pass counts the clock's guesses of the files from
+    // `counted_from` on: a scan's files, or those whose heads were not read.
+    const std::size_t counted_from = request.rows_from_start ? request.counted_from : heads_end;
+    const bool counted = request.rows_from_start || heads_end < request.paths.size();
     std::size_t reader_counted_from = 0;  // the first of the reader's files counted
     for (std::size_t f = 0; f < request.paths.size(); ++f) {
         if (file_heads[f].first_after == INT64_MAX && f < counted_from) continue;
@@ -282,8 +305,8 @@ void SeriesFeed::_start_rows() {
                                               request.batch_rows,
                                               request.has_predicate ? &request.predicate : nullptr,
                                               request.source.get(), false,
-                                              request.rows_from_start ? request.zone : uncounted(request.zone),
-                                              request.rows_from_start ? reader_counted_from : SIZE_MAX);
+                                              counted ? request.zone : uncounted(request.zone),
+                                              counted ? reader_counted_from : SIZE_MAX);
 }
 
 void SeriesFeed::_enter(std::size_t file) {

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "scan/code_columns.h"
@@ -25,6 +27,13 @@ namespace zentrail {
 struct CodePoint {
     int32_t code;
     SeriesPoint point;
+};
+
+// The instants of a file's first and last records, known without reading
+// it (from a summary of the whole file kept elsewhere).
+struct FileSpan {
+    int64_t first;
+    int64_t last;
 };
 
 struct SeriesRequest {
@@ -55,6 +64,11 @@ struct SeriesRequest {
     // of those files counts it.
     bool rows_from_start = false;
     std::size_t counted_from = 0;
+    // Spans of some of `paths`, by path. The files at the end of the read
+    // order whose records all lie after the window's start and within its
+    // last instant hold no row in force at the start: their heads are not
+    // read, their first instant stands for the first of their rows.
+    std::unordered_map<std::string, FileSpan> spans;
 };
 
 class SeriesFeed {
@@ -143,7 +157,8 @@ private:
     std::unique_ptr<ParallelReader> reader;
     enum class Phase { Heads, Values, Rows } phase = Phase::Heads;
 
-    // Merged heads.
+    // Merged heads: of the paths before `heads_end`, the others' spans known.
+    std::size_t heads_end = 0;
     std::size_t heads_done = 0;
     std::vector<FileHeads> file_heads;  // spans only (codes dropped once merged)
     std::vector<CodeCandidates> candidates;

@@ -243,3 +243,44 @@ def test_the_command_builds_checks_and_clears_and_no_index_reads_without(sample_
         assert "6 missing" in capsys.readouterr().out  # nothing kept by the ls
     finally:
         os.environ["ZENTRAIL_INDEX"] = before
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(trees(), st.sampled_from(["2024-03-01 12:00:00", "2024-03-02 00:00:00", "2024-03-03 23:00:00"]),
+       st.booleans())
+def test_a_series_reads_no_heads_of_the_last_files_the_index_puts_after_its_start(tmp_path_factory, tree, start, given):
+    files, _, _, codes = tree
+    root = written_tree(files)
+    folder = str(tmp_path_factory.mktemp("index"))
+    end = "2024-03-05 23:59:59"
+    try:
+        signals = sorted({c for c in codes if 0 <= c < 65536 * 1024}) if given and codes else None
+
+        def ask(index):
+            totals = []
+            scan = zentrail.scan(root, start, end, signals, index=index, progress=lambda done, total: totals.append(total))
+            grid = answer(lambda: scan.align("6h"))
+            return grid, answer(lambda: scan.overview(every="12h", time_weighted=True)), max(totals, default=0)
+        *expected, total = ask(False)
+        # The counts alone (no rows in force kept): every file is still read.
+        answer(lambda: zentrail.inventory(root, by="file", index=folder))
+        *got, total_with = ask(folder)
+        for one, other in zip(got, expected):
+            same(one, other)
+        # The files whose heads go unread: the run at the end of the read
+        # order whose records all lie after the start, up to the end.
+        try:
+            spans = zentrail.inventory(root, by="file", index=False).to_numpy()
+        except (OSError, ValueError):
+            spans = {"file": np.array([]), "first": np.array([]), "last": np.array([])}
+        first, last = np.datetime64(start, "ns"), np.datetime64(end, "ns")
+        skipped = 0
+        for name in reversed(zentrail.find_files(root, "2000-01-01", end)):
+            mine = spans["file"] == name
+            if not mine.any() or spans["first"][mine].min() <= first or spans["last"][mine].max() > last:
+                break
+            skipped += os.path.getsize(name)
+        if isinstance(expected[0][0], dict):
+            assert total - total_with == skipped
+    finally:
+        shutil.rmtree(root)

@@ -64,7 +64,7 @@ def build_index(root: Any, *, tz: Any = None, index: Any = None, threads: Option
     versions = {_inventory.SECTION: _inventory.VERSION, **{name: version for name, (_, version) in made.items()}}
     if clear:
         for name in files:
-            for section in versions:
+            for section in (*versions, _inventory.SPAN_SECTION):
                 store.forget(name, reading_of(plan), section)
         store.flush()
     elif not check:

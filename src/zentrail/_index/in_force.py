@@ -9,12 +9,17 @@ of all of them). What it stands for: per code, its last value row, if that
 lies within the look back; a file's earlier rows are never the one in
 force. A plan with conditions on its rows (classes, elements, ids) reads as
 without an index.
+
+At the other end, the files whose records all lie after the start (and
+within the rows considered) hold no row in force there: the index's spans
+of them tell the core where their rows begin, and it reads no heads of
+them (a run at the end of the read order, see SeriesRequest.spans).
 """
 
 from __future__ import annotations
 
 from zentrail import _core
-from zentrail._index import UNKEPT, part_of, store_of
+from zentrail._index import UNKEPT, inventory as _inventory, part_of, store_of
 from zentrail._read.request import report_clock
 
 TYPE_CHECKING = False
@@ -42,6 +47,19 @@ class InForce:
         self.values = values
 
 
+class FileSpans:
+    """Files' first and last record instants as the core takes them, by
+    name: ``paths`` (bytes, as the read names them), ``first`` and ``last``
+    (int64 ns)."""
+
+    __slots__ = ("paths", "first", "last")
+
+    def __init__(self, paths: List[bytes], first: Any, last: Any) -> None:
+        self.paths = paths
+        self.first = first
+        self.last = last
+
+
 def last_rows(plan: ReadPlan) -> Dict[str, Any]:
     """A file's part: every code's last value row in the plan's files."""
     import numpy
@@ -62,6 +80,35 @@ def _plain(plan: ReadPlan) -> bool:
     defaults = type(pushed)()
     return (pushed.classes == defaults.classes and pushed.subtypes == defaults.subtypes and pushed.elements is None
             and pushed.ids is None and pushed.limit is None and not pushed.later)
+
+
+def _spans(plan: ReadPlan, files: List[str], start: int, store: Any) -> Any:
+    """The spans (first and last record instants) of the run of `files` at
+    the end of the read order whose records all lie after `start`, as the
+    index keeps them beside their counts (made by `zentrail index` or
+    inventory()): the core reads no heads of those files. None for none."""
+    import numpy
+    import os
+
+    names: List[bytes] = []
+    firsts: List[int] = []
+    lasts: List[int] = []
+    for name in reversed(files):
+        part = part_of(plan, name, _inventory.SPAN_SECTION, _no_part, _inventory.SPAN_VERSION, store,
+                       fallback=False, build=False)
+        if part is None or len(part["first"]) != 1 or int(part["first"][0]) <= start:
+            break
+        names.append(os.fsencode(name))
+        firsts.append(int(part["first"][0]))
+        lasts.append(int(part["last"][0]))
+    if not names:
+        return None
+    return FileSpans(names, numpy.array(firsts, dtype=numpy.int64), numpy.array(lasts, dtype=numpy.int64))
+
+
+def _no_part(plan: ReadPlan) -> None:
+    """(A series makes no span part: one costs a read of the whole file.)"""
+    return None
 
 
 def series_request(plan: ReadPlan, first: Optional[int], start: int, index: Any = None, build: bool = False,
@@ -87,8 +134,11 @@ def series_request(plan: ReadPlan, first: Optional[int], start: int, index: Any 
         if part is None or UNKEPT in part or (len(part["time"]) and int(part["time"].max()) > start):
             break
         taken.append(part)
+    rest = plan.with_files(files[len(taken):]) if taken else plan
+    made = rest.request(**request)
+    made.spans = _spans(plan, files[len(taken):], start, store)
     if not taken:
-        return plan.request(**request)
+        return made
     codes = numpy.concatenate([part["code"] for part in taken])
     times = numpy.concatenate([part["time"] for part in taken])
     values = numpy.concatenate([part["value"] for part in taken])
@@ -101,8 +151,6 @@ def series_request(plan: ReadPlan, first: Optional[int], start: int, index: Any 
     order = numpy.lexsort((order_in_read, times, codes))
     last = numpy.r_[codes[order][1:] != codes[order][:-1], True] if len(order) else numpy.empty(0, dtype=bool)
     chosen = order[last]
-    rest = plan.with_files(files[len(taken):])
-    made = rest.request(**request)
     made.in_force = InForce(numpy.ascontiguousarray(codes[chosen], dtype=numpy.int32),
                             numpy.ascontiguousarray(times[chosen], dtype=numpy.int64),
                             numpy.ascontiguousarray(values[chosen], dtype=numpy.float64))

@@ -30,6 +30,11 @@ if TYPE_CHECKING:
 
 SECTION = "inventory"
 VERSION = 1
+# A file's first and last record instants, kept beside its counts (and kept
+# where they are not, being small): a series reads no heads of the files
+# wholly after its start (see zentrail._index.in_force).
+SPAN_SECTION = "span"
+SPAN_VERSION = 1
 # The columns of a file's counts, as the core gives them by file (less the file).
 PART_DTYPES = {"day": "int64", "signal_id": "uint16", "item_class": "uint8", "records": "int64",
                "elements": "int32", "first": "int64", "last": "int64"}
@@ -101,9 +106,21 @@ def _built(plan: ReadPlan, store: Store, files: List[str], identities: List[Any]
         if identity is not None and unchanged(identity):
             if not store.save(identity, reading_of(plan), SECTION, VERSION, part):
                 store.save_unkept(identity, reading_of(plan), SECTION, VERSION)
+            store.save(identity, reading_of(plan), SPAN_SECTION, SPAN_VERSION, span_of(part))
         parts.append(part)
     store.flush()
     return parts
+
+
+def span_of(part: _Part) -> _Part:
+    """A file's span part of its counts: its first and last record
+    instants, or two empty arrays for a file of no record."""
+    import numpy
+
+    if len(part["first"]) == 0:
+        return {"first": numpy.empty(0, numpy.int64), "last": numpy.empty(0, numpy.int64)}
+    return {"first": numpy.array([part["first"].min()], numpy.int64),
+            "last": numpy.array([part["last"].max()], numpy.int64)}
 
 
 def _split(raw: Dict[str, Any], count: int) -> List[_Part]:

@@ -33,7 +33,7 @@ if TYPE_CHECKING:
 # take more is not kept (its file is read each time, as without an index):
 # a file of many signals and few records each (a quiet day) has counts and
 # values too many to be worth keeping beside it.
-SHARES = {"inventory": 0.004, "in_force": 0.003, "gaps": 0.003}
+SHARES = {"inventory": 0.004, "in_force": 0.003, "gaps": 0.003, "span": 0.002}
 # The bytes an entry takes besides its arrays (its header, its digest), about.
 _ROOM = 512
 # The key of a marker part: the file's part is too large to keep.

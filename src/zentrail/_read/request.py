@@ -30,7 +30,7 @@ class Request:
     __slots__ = ("_where", "_listed", "_place", "_copied", "discover", "_source", "start", "end", "file_start",
                  "file_end", "zone", "codes", "threads",
                  "batch_rows", "progress", "columns", "classes", "subtypes", "elements", "limit", "row_start", "row_end",
-                 "ids", "later", "damaged", "in_force", "_shown", "__weakref__")
+                 "ids", "later", "damaged", "in_force", "spans", "_shown", "__weakref__")
 
     def __init__(self, where: Union[bytes, List[bytes], _remote.Place], listed: bool, start: Optional[BoundTuple],
                  end: Optional[BoundTuple], codes: Any = None, threads: Optional[int] = None,
@@ -61,6 +61,10 @@ class Request:
         # A series read's rows in force from files it leaves out (fields
         # codes, times, values: see zentrail._index.in_force), or None.
         self.in_force: Any = None
+        # A series read's first and last record instants of some of its
+        # files, known without reading them (fields paths, first, last: see
+        # zentrail._index.in_force), or None.
+        self.spans: Any = None
         self._shown: Optional[List[bytes]] = None  # what the listed files are called in errors, when not their paths
         # A place elsewhere is listed, and its files fetched or copied, when
         # the core first asks where to read (see _begin): making a request
