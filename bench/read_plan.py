@@ -31,7 +31,7 @@ HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "tools")]
 
 import generate  # noqa: E402
-from run import ensure_tree  # noqa: E402
+from run import ensure_tree, this_checkout_src  # noqa: E402
 
 # name, what runs once before the timing, the timed statement, times it runs
 READS = (
@@ -77,11 +77,7 @@ def main() -> None:
     # the package installed in this interpreter.
     # The source tree only where its compiled core lies in it (a build's
     # link), not its type stub: else the installed package.
-    from importlib.machinery import EXTENSION_SUFFIXES
-
-    built = [path for path in (HERE.parent / "src" / "zentrail").glob("_core*") if path.name.endswith(
-        tuple(EXTENSION_SUFFIXES))]
-    after = str(HERE.parent / "src") if built else ""
+    after = this_checkout_src()
     if args.smoke:
         args.size_mb, args.days, args.repeats = 4, 3, 1
         args.data = args.data / "smoke"

@@ -125,6 +125,17 @@ def check_same_rows(label: str, expected: list, actual: list) -> None:
              f"{actual[first:first + 1]} against {expected[first:first + 1]}")
 
 
+def this_checkout_src() -> str:
+    """This checkout's src folder when its compiled core lies beside the
+    package (a development build), else "" for the installed package: the
+    "after" side of the benches that compare two packages."""
+    from importlib.machinery import EXTENSION_SUFFIXES
+
+    package = HERE.parent / "src" / "zentrail"
+    built = [path for path in package.glob("_core*") if path.name.endswith(tuple(EXTENSION_SUFFIXES))]
+    return str(package.parent) if built else ""
+
+
 def ensure_tree(root: Path, size_mb: float, days: int) -> generate.TreeStats:
     marker = root / "tree.json"
     params = {"size_mb": size_mb, "days": days, "seed": 1, "version": 1}

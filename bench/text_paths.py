@@ -37,7 +37,7 @@ HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "tools")]
 
 import generate  # noqa: E402
-from run import WHOLE_RANGE, ensure_tree  # noqa: E402
+from run import WHOLE_RANGE, ensure_tree, this_checkout_src  # noqa: E402
 
 SIGNALS = f"{generate.FREQUENT_GROUP_IDS[0]}-{generate.FREQUENT_GROUP_IDS[-1]}:0-3"
 COLUMNS = ("time", "signal_id", "element", "value", "item_class", "subtype", "class_name", "subtype_name")
@@ -78,7 +78,7 @@ COMMANDS = {
 
 
 def timed(src: str, argv: list, quiet: bool = False) -> subprocess.CompletedProcess:
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([src, str(HERE.parent / "tools")])}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(path for path in (src, str(HERE.parent / "tools")) if path)}
     done = subprocess.run([sys.executable, *argv], stdout=subprocess.DEVNULL if quiet else subprocess.PIPE,
                           stderr=subprocess.PIPE, text=True, env=env)
     if done.returncode != 0:
@@ -111,7 +111,7 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--smoke", action="store_true", help="tiny sizes; checks that the script runs")
     args = parser.parse_args()
-    here = str(HERE.parent / "src")
+    here = this_checkout_src()
     if args.smoke:
         stats = ensure_tree(HERE / "data" / "smoke" / "mix-4", 4, 2)
         args.root, args.repeats = stats.files[0].parents[2], 1

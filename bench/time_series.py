@@ -41,14 +41,13 @@ import statistics
 import subprocess
 import sys
 import tempfile
-from importlib.machinery import EXTENSION_SUFFIXES
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "tools")]
 
 import generate  # noqa: E402
-from run import ensure_tree  # noqa: E402
+from run import ensure_tree, this_checkout_src  # noqa: E402
 
 
 # name, what runs once before, our call, the call it is held against
@@ -153,9 +152,7 @@ def main() -> None:
     root = stats.files[0].parents[2]
     # This checkout's sources where their core is built beside them, else
     # the package installed in this interpreter.
-    built = [path for path in (HERE.parent / "src" / "zentrail").glob("_core*")
-             if path.name.endswith(tuple(EXTENSION_SUFFIXES))]
-    after = str(HERE.parent / "src") if built else ""
+    after = this_checkout_src()
     rows = []
     print(f"{len(stats.files)} files, {stats.bytes / 1e6:,.0f} MB, {stats.records:,} records, "
           f"Python {sys.version.split()[0]}; load {os.getloadavg()[0]:.1f}"

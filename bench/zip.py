@@ -88,10 +88,7 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--smoke", action="store_true")
     args = parser.parse_args()
-    from importlib.machinery import EXTENSION_SUFFIXES
-
-    built = [p for p in (HERE.parent / "src" / "zentrail").glob("_core*") if p.name.endswith(tuple(EXTENSION_SUFFIXES))]
-    after = str(HERE.parent / "src") if built else ""
+    after = run.this_checkout_src()
     if args.smoke:
         args.repeats = 1
         args.before = args.before or after
