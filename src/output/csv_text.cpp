@@ -1,5 +1,7 @@
 #include "output/csv_text.h"
 
+#include "time/calendar.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -26,25 +28,12 @@ void append_digits(int64_t value, int width, std::string* out) {
     out->append(text, end);
 }
 
-// The civil day of a count of days since 1970-01-01 (proleptic Gregorian).
-void civil_day(int64_t days, int64_t* year, int* month, int* day) {
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const int64_t of_era = days - era * 146097;
-    const int64_t year_of_era = (of_era - of_era / 1460 + of_era / 36524 - of_era / 146096) / 365;
-    const int64_t of_year = of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const int64_t shifted_month = (5 * of_year + 2) / 153;
-    *day = static_cast<int>(of_year - (153 * shifted_month + 2) / 5 + 1);
-    *month = static_cast<int>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
-    *year = year_of_era + era * 400 + (*month <= 2);
-}
-
 int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
 void append_day(int64_t days, std::string* out) {
     int64_t year;
     int month, day;
-    civil_day(days, &year, &month, &day);
+    civil_from_unix_days(days, &year, &month, &day);
     append_digits(year, 4, out);
     out->push_back('-');
     append_digits(month, 2, out);

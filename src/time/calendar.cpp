@@ -52,4 +52,16 @@ void decode_timestamp(ADATETIME* out, const GTSTAMP* in) {
     decode_time(in->ns % NS_PER_DAY, &out->hour, &out->minute, &out->second, &out->nanos);
 }
 
+void civil_from_unix_days(int64_t days, int64_t* year, int* month, int* day) {
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t of_era = days - era * 146097;
+    const int64_t year_of_era = (of_era - of_era / 1460 + of_era / 36524 - of_era / 146096) / 365;
+    const int64_t of_year = of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const int64_t shifted_month = (5 * of_year + 2) / 153;
+    *day = static_cast<int>(of_year - (153 * shifted_month + 2) / 5 + 1);
+    *month = static_cast<int>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
+    *year = year_of_era + era * 400 + (*month <= 2);
+}
+
 }  // namespace zentrail

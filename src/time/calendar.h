@@ -37,5 +37,8 @@ void set_days_from_origin(int32_t days, int32_t* year, int32_t* month, int32_t* 
 void decode_date(uint64_t ns, int32_t* year, int32_t* month, int32_t* day);
 void decode_time(uint64_t ns, int32_t* hour, int32_t* minute, int32_t* second, int32_t* nanos);
 void decode_timestamp(ADATETIME* out, const GTSTAMP* in);
+// The civil date of any count of days since 1970-01-01, before it too
+// (proleptic Gregorian), for instants that leave the archive's range.
+void civil_from_unix_days(int64_t days, int64_t* year, int* month, int* day);
 
 }  // namespace zentrail
